@@ -1,0 +1,11 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+int main(int argc, char** argv)
+{
+    // A peer that hangs up must surface as an error, not kill the test program.
+    std::signal(SIGPIPE, SIG_IGN);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

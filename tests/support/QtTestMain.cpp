@@ -1,0 +1,29 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <cstdlib>
+
+int main(int argc, char** argv)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    // Tests never touch the user's own data or settings.
+    QTemporaryDir home;
+    qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
+    qputenv("XDG_CACHE_HOME", (home.path() + "/cache").toUtf8());
+
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName("Tessivarnholm");
+    QCoreApplication::setApplicationName("Tessivarnholm");
+
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
