@@ -1,0 +1,20 @@
+#pragma once
+
+class QSettings;
+
+namespace app {
+
+class LibraryStore;
+class NonCapturedIndex;
+class ThumbnailProvider;
+
+// What every view needs from the rest of the program, handed down instead of globals.
+// Not owned; main() keeps the objects alive for the whole run.
+struct AppContext {
+    LibraryStore* store = nullptr;
+    QSettings* settings = nullptr;
+    ThumbnailProvider* thumbnails = nullptr;
+    NonCapturedIndex* nonCaptured = nullptr;
+};
+
+} // namespace app

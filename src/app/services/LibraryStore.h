@@ -1,0 +1,102 @@
+#pragma once
+
+#include "app/models/PhotoLibrary.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+
+namespace app {
+
+class BookmarkService;
+class FileRevealer;
+class FolderChooser;
+class VolumeMonitor;
+
+// A folder chosen in the folder chooser, waiting for a name. A new id for each choice.
+struct PendingFolder {
+    QUuid id;
+    QString path;
+
+    friend bool operator==(const PendingFolder&, const PendingFolder&) = default;
+};
+
+// The persistent, ordered list of libraries and the only way to reach a library's folder.
+// Lives on the main thread for the whole run of the program.
+class LibraryStore : public QObject {
+    Q_OBJECT
+public:
+    // Platform layers; not owned, and they must outlive the store. Chooser and revealer may be null.
+    struct Services {
+        BookmarkService* bookmarks = nullptr;
+        VolumeMonitor* volumes = nullptr;
+        FolderChooser* chooser = nullptr;
+        FileRevealer* revealer = nullptr;
+    };
+
+    // Loads "libraries.json" from `storeFolder`, drops duplicates, checks availability, starts watching volumes.
+    explicit LibraryStore(Services services, const QString& storeFolder = defaultStoreFolder(),
+                          QObject* parent = nullptr);
+    ~LibraryStore() override;
+
+    // ~/.local/share/Tessivarnholm
+    static QString defaultStoreFolder();
+    static QString canonicalPath(const QString& path);
+
+    const QList<PhotoLibrary>& libraries() const { return m_libraries; }
+    const std::optional<PendingFolder>& pendingFolder() const { return m_pendingFolder; }
+    void setPendingFolder(const std::optional<PendingFolder>& folder);
+    const QSet<QUuid>& unavailableIDs() const { return m_unavailableIDs; }
+    QString storeURL() const { return m_storePath; }
+
+    void beginAddLibrary();
+    std::optional<PhotoLibrary> addLibrary(const QString& folderPath, const QString& name);
+    std::optional<QString> resolvedURL(const PhotoLibrary& library);
+    void rename(const QUuid& id, const QString& name);
+    void remove(const QUuid& id);
+    // Moves the elements at `sourceOffsets` so they land before `destination` (offsets before the move).
+    void moveLibraries(const QList<int>& sourceOffsets, int destination);
+    std::optional<PhotoLibrary> library(const std::optional<QUuid>& id) const;
+    bool isAvailable(const PhotoLibrary& library) const { return !m_unavailableIDs.contains(library.id); }
+    int contentRevision(const QUuid& id) const { return m_contentRevisions.value(id, 0); }
+    void invalidateContent(const QUuid& id);
+    void revealInFinder(const PhotoLibrary& library);
+
+    // Folders with access currently started, by library (exposed for tests and diagnostics).
+    const QHash<QUuid, QString>& accessedURLs() const { return m_accessedURLs; }
+
+Q_SIGNALS:
+    void librariesChanged();
+    void pendingFolderChanged();
+    void unavailableIDsChanged();
+    void contentRevisionChanged(const QUuid& id, int revision);
+
+private:
+    void loadFromDisk();
+    void saveToDisk();
+    void removeDuplicatePaths();
+    void refreshAvailability();
+    void observeVolumeChanges();
+    void handleVolumeChange();
+    std::optional<PhotoLibrary> libraryMatching(const QString& folderPath);
+    void setLibraries(const QList<PhotoLibrary>& libraries);
+    void setUnavailableIDs(const QSet<QUuid>& ids);
+    void stopAccess(const QUuid& id);
+
+    Services m_services;
+    QList<PhotoLibrary> m_libraries;
+    std::optional<PendingFolder> m_pendingFolder;
+    QSet<QUuid> m_unavailableIDs;
+    QHash<QUuid, int> m_contentRevisions;
+    QHash<QUuid, QString> m_accessedURLs;
+    QString m_storePath;
+    // Set when an existing file could not be read: it is kept aside before the first save.
+    bool m_keepAsideBeforeSave = false;
+};
+
+} // namespace app
