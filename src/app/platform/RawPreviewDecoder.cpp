@@ -1,0 +1,72 @@
+#include "app/platform/RawPreviewDecoder.h"
+
+#include "app/platform/QtImageDecoder.h"
+
+#include <QFile>
+#include <QTransform>
+
+#include <libraw/libraw.h>
+
+#include <memory>
+
+namespace app {
+
+namespace {
+
+struct ThumbDeleter {
+    void operator()(libraw_processed_image_t* t) const { LibRaw::dcraw_clear_mem(t); }
+};
+
+// LibRaw's flip: 3 = 180°, 5 = 90° counter-clockwise, 6 = 90° clockwise.
+QImage applyFlip(const QImage& image, int flip)
+{
+    QTransform t;
+    switch (flip) {
+    case 3: t.rotate(180); break;
+    case 5: t.rotate(-90); break;
+    case 6: t.rotate(90); break;
+    default: return image;
+    }
+    return image.transformed(t);
+}
+
+} // namespace
+
+QImage RawPreviewDecoder::decode(const MediaItem& item, int maxPixelSize)
+{
+    return decodeFile(item.url, maxPixelSize);
+}
+
+QImage RawPreviewDecoder::decodeFile(const QString& path, int maxPixelSize)
+{
+    if (maxPixelSize <= 0)
+        return {};
+    // LibRaw is several hundred kilobytes; keep it off the worker's stack.
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    if (raw->open_file(QFile::encodeName(path).constData()) != LIBRAW_SUCCESS)
+        return {};
+    if (raw->unpack_thumb() != LIBRAW_SUCCESS)
+        return {};
+    int error = 0;
+    std::unique_ptr<libraw_processed_image_t, ThumbDeleter> thumb(raw->dcraw_make_mem_thumb(&error));
+    if (!thumb || error != LIBRAW_SUCCESS)
+        return {};
+
+    QImage image;
+    if (thumb->type == LIBRAW_IMAGE_JPEG) {
+        const QByteArray data(reinterpret_cast<const char*>(thumb->data), qsizetype(thumb->data_size));
+        // The raw file's flip is the truth; the preview's own Exif orientation is ignored.
+        image = QtImageDecoder::decodeData(data, maxPixelSize, false);
+    } else if (thumb->type == LIBRAW_IMAGE_BITMAP && thumb->colors == 3 && thumb->bits == 8) {
+        const qint64 needed = qint64(thumb->width) * thumb->height * 3;
+        if (thumb->width == 0 || thumb->height == 0 || needed > qint64(thumb->data_size))
+            return {};
+        const QImage view(thumb->data, thumb->width, thumb->height, thumb->width * 3, QImage::Format_RGB888);
+        image = ImageScaling::fitted(view.copy(), maxPixelSize);
+    }
+    if (image.isNull())
+        return {};
+    return applyFlip(image, raw->imgdata.sizes.flip);
+}
+
+} // namespace app

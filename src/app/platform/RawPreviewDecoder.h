@@ -1,0 +1,15 @@
+#pragma once
+
+#include "app/platform/ImageDecoder.h"
+
+namespace app {
+
+// Camera raw and DNG files: the preview the camera embedded, through LibRaw (thread-safe build),
+// turned by the file's flip value.
+class RawPreviewDecoder final : public ImageDecoder {
+public:
+    QImage decode(const MediaItem& item, int maxPixelSize) override;
+    static QImage decodeFile(const QString& path, int maxPixelSize);
+};
+
+} // namespace app

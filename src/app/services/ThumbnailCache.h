@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QHash>
+#include <QImage>
+#include <QMutex>
+#include <QString>
+
+#include <list>
+#include <optional>
+#include <utility>
+
+namespace app {
+
+// Least-recently-used images, bounded by count and by bytes. Thread-safe.
+class ThumbnailCache {
+public:
+    ThumbnailCache(qsizetype countLimit, qint64 byteLimit);
+
+    std::optional<QImage> find(const QString& key);
+    // An image larger than the whole byte budget is not kept.
+    void insert(const QString& key, const QImage& image);
+    // Drops every entry whose key starts with `prefix`.
+    void removePrefix(const QString& prefix);
+
+    qsizetype count() const;
+    qint64 bytes() const;
+
+private:
+    void evictLocked();
+
+    using Entry = std::pair<QString, QImage>;
+    const qsizetype countLimit_;
+    const qint64 byteLimit_;
+    mutable QMutex mutex_;
+    std::list<Entry> order_; // most recent first
+    QHash<QString, std::list<Entry>::iterator> index_;
+    qint64 bytes_ = 0;
+};
+
+} // namespace app

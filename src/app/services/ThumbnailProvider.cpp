@@ -1,0 +1,167 @@
+#include "app/services/ThumbnailProvider.h"
+
+#include "app/services/ThumbnailCache.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <cmath>
+#include <exception>
+#include <limits>
+
+namespace app {
+
+void ThumbnailTicket::cancel() const
+{
+    if (flag_)
+        flag_->store(true);
+}
+
+bool ThumbnailTicket::isCancelled() const
+{
+    return flag_ && flag_->load();
+}
+
+struct ThumbnailProvider::Shared {
+    Shared(std::unique_ptr<ImageDecoder> d, const Options& o)
+        : decoder(std::move(d)), cache(o.cacheCountLimit, o.cacheByteLimit)
+    {
+    }
+    std::unique_ptr<ImageDecoder> decoder;
+    ThumbnailCache cache;
+};
+
+ThumbnailProvider::ThumbnailProvider(std::unique_ptr<ImageDecoder> decoder, QObject* parent)
+    : ThumbnailProvider(std::move(decoder), Options{}, parent)
+{
+}
+
+ThumbnailProvider::ThumbnailProvider(std::unique_ptr<ImageDecoder> decoder, Options options, QObject* parent)
+    : QObject(parent), shared_(std::make_shared<Shared>(std::move(decoder), options))
+{
+    pool_.setMaxThreadCount(std::max(options.maxConcurrentDecodes, 1));
+    pool_.setObjectName(QStringLiteral("thumbnails"));
+}
+
+ThumbnailProvider::~ThumbnailProvider()
+{
+    pool_.clear();
+    pool_.waitForDone();
+}
+
+ThumbnailProvider& ThumbnailProvider::shared()
+{
+    // Kept for the life of the process; never destroyed so no decode outlives its pool at exit.
+    static ThumbnailProvider* instance = new ThumbnailProvider(makeMediaImageDecoder());
+    return *instance;
+}
+
+int ThumbnailProvider::pixelSize(double pointSize, double scale)
+{
+    const double pixels = pointSize * scale;
+    if (!std::isfinite(pixels) || pixels <= 0)
+        return 0;
+    // Far beyond any screen; keeps the conversion defined.
+    constexpr double maxPixels = 1 << 16;
+    return int(std::lround(std::min(pixels, maxPixels)));
+}
+
+quint64 ThumbnailProvider::generation(const QString& path) const
+{
+    QMutexLocker lock(&generationLock_);
+    return generations_.value(path, 0);
+}
+
+QString ThumbnailProvider::cacheKey(const MediaItem& item, int pixelSize) const
+{
+    const quint64 gen = generation(item.url);
+    return item.url + u'|' + QString::number(pixelSize) + u'|' + QString::number(gen);
+}
+
+std::optional<QImage> ThumbnailProvider::cachedThumbnail(const MediaItem& item, int pixelSize) const
+{
+    return shared_->cache.find(cacheKey(item, pixelSize));
+}
+
+qsizetype ThumbnailProvider::cachedCount() const
+{
+    return shared_->cache.count();
+}
+
+qint64 ThumbnailProvider::cachedBytes() const
+{
+    return shared_->cache.bytes();
+}
+
+ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double pointSize, double scale,
+                                             QObject* context, Completion done)
+{
+    ThumbnailTicket ticket(std::make_shared<std::atomic_bool>(false));
+    const int pixels = pixelSize(pointSize, scale);
+    const QString key = cacheKey(item, pixels);
+    if (pixels <= 0) {
+        if (done)
+            done(QImage());
+        return ticket;
+    }
+    if (auto hit = shared_->cache.find(key)) {
+        if (done)
+            done(*hit);
+        return ticket;
+    }
+
+    requestsIssued_.fetch_add(1);
+    QPointer<QObject> receiver(context);
+    auto flag = ticket.flag_;
+    auto state = shared_;
+    pool_.start([this, state, flag, item, pixels, key, receiver, done = std::move(done)]() mutable {
+        // A request cancelled while it waited gives its place back without decoding.
+        if (flag->load())
+            return;
+        decodesStarted_.fetch_add(1);
+        QImage image;
+        try {
+            image = state->decoder->decode(item, pixels);
+        } catch (const std::exception&) {
+            image = QImage();
+        }
+        // Stored under the generation read when the request was made, so a decode that raced
+        // an invalidation is never found again.
+        if (!image.isNull())
+            state->cache.insert(key, image);
+        if (flag->load())
+            return;
+        QMetaObject::invokeMethod(
+            this,
+            [image = std::move(image), flag, receiver, done = std::move(done)]() {
+                if (flag->load() || !receiver || !done)
+                    return;
+                done(image);
+            },
+            Qt::QueuedConnection);
+    });
+    return ticket;
+}
+
+void ThumbnailProvider::invalidate(const QString& path)
+{
+    {
+        QMutexLocker lock(&generationLock_);
+        generations_[path] += 1;
+    }
+    // Old generations can never be asked for again; free their memory now.
+    shared_->cache.removePrefix(path + u'|');
+    if (QThread::currentThread() == thread())
+        Q_EMIT orientationDidChange(path);
+    else
+        QMetaObject::invokeMethod(this, [this, path] { Q_EMIT orientationDidChange(path); }, Qt::QueuedConnection);
+}
+
+void ThumbnailProvider::waitForIdle()
+{
+    pool_.waitForDone();
+}
+
+} // namespace app
