@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -170,6 +171,30 @@ static_assert(std::variant_size_v<Message> == messageTypeCount);
 inline MessageType messageType(const Message& message)
 {
     return static_cast<MessageType>(message.index() + 1);
+}
+
+namespace detail {
+template <typename T, typename Variant>
+struct AlternativeIndex;
+template <typename T, typename... Ts>
+struct AlternativeIndex<T, std::variant<Ts...>> {
+    static constexpr std::size_t value = [] {
+        constexpr bool matches[] = {std::is_same_v<T, Ts>...};
+        std::size_t i = 0;
+        while (i < sizeof...(Ts) && !matches[i]) {
+            ++i;
+        }
+        return i;
+    }();
+    static_assert(value < sizeof...(Ts), "not a message payload");
+};
+} // namespace detail
+
+// The type of the message that carries a `Payload` (messageTypeOf<FileEnd>() == MessageType::fileEnd).
+template <typename Payload>
+constexpr MessageType messageTypeOf()
+{
+    return static_cast<MessageType>(detail::AlternativeIndex<Payload, Message>::value + 1);
 }
 
 std::string_view rawValue(PairingResult::Outcome outcome);

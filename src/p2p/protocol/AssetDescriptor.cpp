@@ -1,0 +1,81 @@
+#include "p2p/protocol/AssetDescriptor.h"
+
+#include <limits>
+
+namespace p2p {
+
+std::int64_t AssetDescriptor::declaredByteCount() const
+{
+    std::int64_t total = 0;
+    for (const FileDescriptor& file : files) {
+        std::int64_t sum = 0;
+        if (__builtin_add_overflow(total, file.byteCount, &sum)) {
+            // Peer-supplied counts: saturate instead of wrapping.
+            sum = file.byteCount > 0 ? std::numeric_limits<std::int64_t>::max()
+                                     : std::numeric_limits<std::int64_t>::min();
+        }
+        total = sum;
+    }
+    return total;
+}
+
+std::optional<FileDescriptor> AssetDescriptor::primaryFile() const
+{
+    for (const FileDescriptor& file : files) {
+        if (file.role == FileDescriptor::Role::primary) {
+            return file;
+        }
+    }
+    if (files.empty()) {
+        return std::nullopt;
+    }
+    return files.front();
+}
+
+std::string_view rawValue(AssetKind kind)
+{
+    switch (kind) {
+    case AssetKind::photo:
+        return "photo";
+    case AssetKind::video:
+        return "video";
+    case AssetKind::livePhoto:
+        return "livePhoto";
+    }
+    return "photo";
+}
+
+std::string_view rawValue(FileDescriptor::Role role)
+{
+    switch (role) {
+    case FileDescriptor::Role::primary:
+        return "primary";
+    case FileDescriptor::Role::pairedVideo:
+        return "pairedVideo";
+    }
+    return "primary";
+}
+
+template <>
+std::optional<AssetKind> fromRawValue<AssetKind>(std::string_view text)
+{
+    for (AssetKind kind : {AssetKind::photo, AssetKind::video, AssetKind::livePhoto}) {
+        if (rawValue(kind) == text) {
+            return kind;
+        }
+    }
+    return std::nullopt;
+}
+
+template <>
+std::optional<FileDescriptor::Role> fromRawValue<FileDescriptor::Role>(std::string_view text)
+{
+    for (FileDescriptor::Role role : {FileDescriptor::Role::primary, FileDescriptor::Role::pairedVideo}) {
+        if (rawValue(role) == text) {
+            return role;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace p2p
