@@ -1,0 +1,269 @@
+#include "app/services/MediaScanner.h"
+
+#include "app/models/Chunked.h"
+#include "app/models/MediaFormat.h"
+
+#include <QFile>
+#include <QHash>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentMap>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <set>
+#include <utility>
+#include <vector>
+
+namespace app {
+namespace {
+
+// Folders that other systems present as single documents; their insides are not the user's photos.
+const QSet<QString>& bundleExtensions()
+{
+    static const QSet<QString> set{"photoslibrary", "photolibrary", "migratedphotolibrary", "aplibrary",
+                                   "app", "bundle", "framework", "plugin", "kext", "pkg",
+                                   "imovielibrary", "fcpbundle", "xcarchive"};
+    return set;
+}
+
+bool hasHighByte(const char* name)
+{
+    for (const char* p = name; *p; ++p)
+        if (static_cast<unsigned char>(*p) >= 0x80)
+            return true;
+    return false;
+}
+
+// A name that does not survive the trip through QString could not be opened again by its item.
+bool decodes(const char* name, QString& out)
+{
+    out = QFile::decodeName(name);
+    return !hasHighByte(name) || QFile::encodeName(out) == QByteArray(name);
+}
+
+struct Child {
+    QByteArray name;
+    bool isDirectory = false;
+};
+
+struct Frame {
+    QByteArray path;
+    std::vector<Child> children;
+    size_t next = 0;
+};
+
+// Children worth visiting, sorted byte-wise; false when the folder cannot be read.
+bool listFolder(const QByteArray& path, std::vector<Child>& out,
+                std::set<std::pair<dev_t, ino_t>>& visited)
+{
+    DIR* dir = opendir(path.constData());
+    if (!dir)
+        return false;
+    struct stat self {};
+    // A folder reached twice (bind mounts) would walk for ever.
+    if (fstat(dirfd(dir), &self) != 0 || !visited.emplace(self.st_dev, self.st_ino).second) {
+        closedir(dir);
+        return false;
+    }
+    while (const dirent* e = readdir(dir)) {
+        const char* name = e->d_name;
+        // Hidden entries, ".", ".." and the "._" files other systems leave on drives.
+        if (name[0] == '.' || name[0] == '\0')
+            continue;
+        unsigned char type = e->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st {};
+            const QByteArray full = path + '/' + name;
+            if (lstat(full.constData(), &st) != 0)
+                continue;
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+        }
+        if (type == DT_DIR || type == DT_REG)
+            out.push_back({QByteArray(name), type == DT_DIR});
+        // Symbolic links are never followed: they can loop or leave the library.
+    }
+    closedir(dir);
+    std::sort(out.begin(), out.end(), [](const Child& a, const Child& b) { return a.name < b.name; });
+    return true;
+}
+
+} // namespace
+
+MediaScanner::MediaScanner(std::shared_ptr<const MediaProbe> probe, CaptureDates dates)
+    : probe_(probe ? std::move(probe) : MediaProbe::system()), dates_(std::move(dates))
+{
+}
+
+const QSet<QString>& MediaScanner::ignoredDirectoryNames()
+{
+    static const QSet<QString> set{"__MACOSX", "#recycle", "$RECYCLE.BIN", "System Volume Information",
+                                   ".Trashes"};
+    return set;
+}
+
+QThreadPool& MediaScanner::scanPool()
+{
+    static QThreadPool* pool = [] {
+        auto* p = new QThreadPool;
+        p->setMaxThreadCount(static_cast<int>(runSize));
+        p->setObjectName(QStringLiteral("MediaScanner"));
+        return p;
+    }();
+    return *pool;
+}
+
+QStringList MediaScanner::enumerateMediaFiles(const QString& root)
+{
+    QStringList files;
+    QByteArray rootPath = QFile::encodeName(root);
+    while (rootPath.size() > 1 && rootPath.endsWith('/'))
+        rootPath.chop(1);
+    if (rootPath.isEmpty())
+        return files;
+
+    std::set<std::pair<dev_t, ino_t>> visited;
+    std::vector<Frame> stack;
+    {
+        Frame first{rootPath, {}, 0};
+        if (!listFolder(rootPath, first.children, visited))
+            return files;
+        stack.push_back(std::move(first));
+    }
+    // Depth first, each folder's entries in name order, a subfolder walked where it sorts.
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next >= frame.children.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const Child child = frame.children[frame.next++];
+        const QByteArray base = frame.path == "/" ? QByteArray("/") : frame.path + '/';
+        const QByteArray full = base + child.name;
+        QString name;
+        if (!decodes(child.name.constData(), name))
+            continue;
+        if (child.isDirectory) {
+            if (ignoredDirectoryNames().contains(name)
+                || bundleExtensions().contains(MediaFormat::pathExtension(name)))
+                continue;
+            Frame next{full, {}, 0};
+            // An unreadable folder loses only its own subtree.
+            if (listFolder(full, next.children, visited))
+                stack.push_back(std::move(next));
+            continue;
+        }
+        if (MediaFormat::kind(name))
+            files.append(QFile::decodeName(full));
+    }
+    return files;
+}
+
+QString MediaScanner::pairKey(const QString& path)
+{
+    const qsizetype slash = path.lastIndexOf(u'/');
+    const QStringView folder = QStringView(path).left(slash + 1);
+    QStringView name = QStringView(path).mid(slash + 1);
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (dot > 0)
+        name = name.left(dot);
+    // The folder stays exact: on a case-sensitive disk DCIM and dcim are different folders.
+    return folder.toString() + name.toString().toLower();
+}
+
+QList<MediaScanner::Entry> MediaScanner::pairLivePhotos(const QStringList& files)
+{
+    QSet<QString> photoKeys;
+    for (const QString& f : files)
+        if (MediaFormat::kind(f) == MediaKind::photo)
+            photoKeys.insert(pairKey(f));
+
+    QHash<QString, QString> movies;
+    for (const QString& f : files) {
+        if (MediaFormat::pathExtension(f) != QLatin1String("mov"))
+            continue;
+        const QString key = pairKey(f);
+        if (photoKeys.contains(key))
+            movies.insert(key, f); // a later movie of the same key wins
+    }
+
+    QList<Entry> entries;
+    entries.reserve(files.size());
+    for (const QString& f : files) {
+        const auto kind = MediaFormat::kind(f);
+        if (!kind)
+            continue;
+        if (*kind == MediaKind::photo) {
+            Entry e{f, MediaKind::photo, false, std::nullopt};
+            const auto it = movies.constFind(pairKey(f));
+            if (it != movies.constEnd()) {
+                e.isLivePhoto = true;
+                e.liveVideoURL = *it;
+            }
+            entries.append(std::move(e));
+            continue;
+        }
+        if (MediaFormat::pathExtension(f) == QLatin1String("mov") && movies.contains(pairKey(f)))
+            continue; // shown as part of its live photo
+        entries.append(Entry{f, MediaKind::video, false, std::nullopt});
+    }
+    return entries;
+}
+
+MediaItem MediaScanner::makeItem(const Entry& entry) const
+{
+    MediaItem item;
+    item.url = entry.url;
+    item.kind = entry.kind;
+    std::optional<QDateTime> date;
+    if (entry.kind == MediaKind::video) {
+        const VideoMeta meta = dates_.videoMetadata(probe_->readVideo(entry.url, MediaProbe::VideoDetail::tags));
+        date = meta.date;
+        item.duration = meta.duration;
+        item.latitude = meta.latitude;
+        item.longitude = meta.longitude;
+    } else {
+        // A live photo's date and place come from its still; the movie is not read.
+        const PhotoMeta meta = dates_.photoMetadata(probe_->readPhoto(entry.url));
+        item.isLivePhoto = entry.isLivePhoto;
+        item.liveVideoURL = entry.liveVideoURL;
+        date = meta.date;
+        item.latitude = meta.latitude;
+        item.longitude = meta.longitude;
+    }
+    item.captureDate = date ? *date : dates_.fallbackDate(entry.url);
+    return item;
+}
+
+MediaItems MediaScanner::scan(const QString& root, const ProgressCallback& onProgress,
+                              const CancellationToken& cancel) const
+{
+    const auto report = [&](qsizetype processed, qsizetype total) {
+        if (onProgress)
+            onProgress(processed, total);
+    };
+    const QList<Entry> entries = pairLivePhotos(enumerateMediaFiles(root));
+    const qsizetype total = entries.size();
+    report(0, total);
+    MediaItems items;
+    if (total == 0)
+        return items;
+    items.reserve(total);
+
+    qsizetype processed = 0;
+    for (const QList<Entry>& run : chunked(entries, runSize)) {
+        if (cancel.isCancelled())
+            break;
+        const QList<MediaItem> built = QtConcurrent::blockingMapped<QList<MediaItem>>(
+            &scanPool(), run, [this](const Entry& e) { return makeItem(e); });
+        items.append(built);
+        processed += run.size();
+        report(std::min(processed, total), total);
+    }
+    std::stable_sort(items.begin(), items.end(),
+                     [](const MediaItem& a, const MediaItem& b) { return a.captureDate > b.captureDate; });
+    return items;
+}
+
+} // namespace app

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "app/models/MediaItem.h"
+#include "app/platform/MediaProbe.h"
+#include "app/services/CaptureDates.h"
+
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QThreadPool;
+
+namespace app {
+
+// A shared stop flag: copies share one flag. The owner of a job calls cancel(); the job checks
+// isCancelled() at its safe points. Starting a new job with a new token leaves the old flag set.
+class CancellationToken {
+public:
+    CancellationToken() : flag_(std::make_shared<std::atomic_bool>(false)) {}
+    void cancel() const { flag_->store(true, std::memory_order_relaxed); }
+    bool isCancelled() const { return flag_->load(std::memory_order_relaxed); }
+
+private:
+    std::shared_ptr<std::atomic_bool> flag_;
+};
+
+// Reads one library folder into media items, newest first. Stateless between calls; writes nothing.
+class MediaScanner {
+public:
+    // (processed, total); called from the scanning thread, never posted to the main thread.
+    using ProgressCallback = std::function<void(qsizetype processed, qsizetype total)>;
+
+    // One file that becomes one item.
+    struct Entry {
+        QString url;
+        MediaKind kind = MediaKind::photo;
+        bool isLivePhoto = false;
+        std::optional<QString> liveVideoURL;
+        friend bool operator==(const Entry&, const Entry&) = default;
+    };
+
+    static constexpr qsizetype runSize = 32;
+
+    explicit MediaScanner(std::shared_ptr<const MediaProbe> probe = MediaProbe::system(),
+                          CaptureDates dates = CaptureDates());
+
+    // Blocks until done or cancelled. Call it from a worker thread (not the main thread and not a
+    // thread of scanPool()). Cancellation is checked before each run of 32; a cancelled scan returns
+    // the finished runs' items, sorted. Never fails: an unreadable root gives an empty list.
+    MediaItems scan(const QString& root, const ProgressCallback& onProgress,
+                    const CancellationToken& cancel = CancellationToken()) const;
+
+    // Media files under `root`, folder by folder, names sorted byte-wise in each folder. Hidden
+    // entries, ignored folders and bundles are skipped; symbolic links are never followed; an
+    // unreadable folder loses only its own subtree.
+    static QStringList enumerateMediaFiles(const QString& root);
+    // A photo and a .mov of the same stem in the same folder become one live photo.
+    static QList<Entry> pairLivePhotos(const QStringList& files);
+    // Folder path kept exact, file stem lower-cased, extension removed.
+    static QString pairKey(const QString& path);
+    MediaItem makeItem(const Entry& entry) const;
+
+    static const QSet<QString>& ignoredDirectoryNames();
+    // The pool that builds items; its own threads so a blocked caller cannot starve it.
+    static QThreadPool& scanPool();
+
+    const CaptureDates& dates() const { return dates_; }
+
+private:
+    std::shared_ptr<const MediaProbe> probe_;
+    CaptureDates dates_;
+};
+
+} // namespace app
