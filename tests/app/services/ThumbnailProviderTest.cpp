@@ -1,0 +1,272 @@
+#include "app/services/ThumbnailCache.h"
+#include "app/services/ThumbnailProvider.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QObject>
+#include <QStringList>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <memory>
+
+using namespace app;
+
+namespace {
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+// Records every decode and, while closed, holds each one until the test lets it go.
+class GatedDecoder final : public ImageDecoder {
+public:
+    QImage decode(const MediaItem& item, int maxPixelSize) override
+    {
+        QMutexLocker lock(&mutex);
+        started.append(item.url);
+        ++running;
+        while (closed && releases == 0)
+            opened.wait(&mutex);
+        if (releases > 0)
+            --releases;
+        --running;
+        if (item.url.endsWith(".fail"))
+            return {};
+        QImage image(maxPixelSize, maxPixelSize, QImage::Format_RGB32);
+        image.fill(Qt::darkCyan);
+        return image;
+    }
+
+    void releaseOne()
+    {
+        QMutexLocker lock(&mutex);
+        ++releases;
+        opened.wakeAll();
+    }
+    void open()
+    {
+        QMutexLocker lock(&mutex);
+        closed = false;
+        opened.wakeAll();
+    }
+    int runningCount()
+    {
+        QMutexLocker lock(&mutex);
+        return running;
+    }
+    QStringList startedPaths()
+    {
+        QMutexLocker lock(&mutex);
+        return started;
+    }
+
+    QMutex mutex;
+    QWaitCondition opened;
+    bool closed = true;
+    int releases = 0;
+    int running = 0;
+    QStringList started;
+};
+
+MediaItem photo(const QString& path)
+{
+    MediaItem item;
+    item.url = path;
+    return item;
+}
+
+struct ThumbnailProviderRequests : ::testing::Test {
+    GatedDecoder* decoder = new GatedDecoder;
+    std::unique_ptr<ThumbnailProvider> provider{new ThumbnailProvider(std::unique_ptr<ImageDecoder>(decoder))};
+    QObject context;
+
+    void TearDown() override
+    {
+        decoder->open();
+        provider->waitForIdle();
+        QCoreApplication::processEvents();
+    }
+};
+
+} // namespace
+
+TEST(ThumbnailProviderKeys, pixelSizeAndGenerations)
+{
+    struct Row {
+        double points, scale;
+        int pixels;
+    };
+    const Row rows[] = {{110, 2, 220}, {110.25, 2, 221}, {140, 1.5, 210}, {0, 2, 0}, {-5, 2, 0},
+                        {std::numeric_limits<double>::quiet_NaN(), 2, 0},
+                        {std::numeric_limits<double>::infinity(), 2, 0}, {1e9, 2, 65536}};
+    for (const Row& row : rows)
+        EXPECT_EQ(ThumbnailProvider::pixelSize(row.points, row.scale), row.pixels) << row.points << "x" << row.scale;
+
+    ThumbnailProvider provider(std::make_unique<GatedDecoder>());
+    const MediaItem item = photo("/Volumes/Backup/DCIM/IMG_0001.HEIC");
+    EXPECT_EQ(provider.cacheKey(item, 440), "/Volumes/Backup/DCIM/IMG_0001.HEIC|440|0");
+    QStringList seen;
+    QObject::connect(&provider, &ThumbnailProvider::orientationDidChange, [&](const QString& p) { seen << p; });
+    provider.invalidate(item.url);
+    // Observers ran before invalidate returned.
+    EXPECT_EQ(seen, QStringList{item.url});
+    provider.invalidate(item.url);
+    EXPECT_EQ(provider.cacheKey(item, 440), "/Volumes/Backup/DCIM/IMG_0001.HEIC|440|2");
+    EXPECT_EQ(provider.cacheKey(photo("/other.jpg"), 440), "/other.jpg|440|0");
+}
+
+TEST_F(ThumbnailProviderRequests, gateAdmitsSixAndTheRestInArrivalOrder)
+{
+    QStringList delivered;
+    for (int i = 0; i < 8; ++i)
+        provider->thumbnail(photo(QString("/p%1.jpg").arg(i)), 100, 1, &context,
+                            [&delivered, i](const QImage& image) {
+                                if (!image.isNull())
+                                    delivered << QString::number(i);
+                            });
+    ASSERT_TRUE(waitUntil([&] { return decoder->runningCount() == 6; }));
+    QThread::msleep(50);
+    EXPECT_EQ(decoder->startedPaths().size(), 6);
+    QStringList firstSix = decoder->startedPaths();
+    firstSix.sort();
+    EXPECT_EQ(firstSix, (QStringList{"/p0.jpg", "/p1.jpg", "/p2.jpg", "/p3.jpg", "/p4.jpg", "/p5.jpg"}));
+
+    decoder->releaseOne();
+    ASSERT_TRUE(waitUntil([&] { return decoder->startedPaths().size() == 7; }));
+    EXPECT_EQ(decoder->startedPaths().at(6), "/p6.jpg");
+    decoder->releaseOne();
+    ASSERT_TRUE(waitUntil([&] { return decoder->startedPaths().size() == 8; }));
+    EXPECT_EQ(decoder->startedPaths().at(7), "/p7.jpg");
+
+    decoder->open();
+    ASSERT_TRUE(waitUntil([&] { return delivered.size() == 8; }));
+}
+
+TEST_F(ThumbnailProviderRequests, cancelledWaiterDecodesNothingAndCachesNothing)
+{
+    for (int i = 0; i < 6; ++i)
+        provider->thumbnail(photo(QString("/busy%1.jpg").arg(i)), 100, 1, &context, {});
+    ASSERT_TRUE(waitUntil([&] { return decoder->runningCount() == 6; }));
+    bool called = false;
+    const MediaItem waiting = photo("/waiting.jpg");
+    ThumbnailTicket ticket = provider->thumbnail(waiting, 100, 1, &context, [&](const QImage&) { called = true; });
+    ticket.cancel();
+    decoder->open();
+    provider->waitForIdle();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(decoder->startedPaths().contains("/waiting.jpg"));
+    EXPECT_FALSE(called);
+    EXPECT_FALSE(provider->cachedThumbnail(waiting, 100).has_value());
+    EXPECT_EQ(provider->decodesStarted(), 6u);
+}
+
+TEST_F(ThumbnailProviderRequests, decodeThatRacedAnInvalidationIsNeverServed)
+{
+    const MediaItem item = photo("/rotated.jpg");
+    provider->thumbnail(item, 220, 1, &context, {});
+    ASSERT_TRUE(waitUntil([&] { return decoder->runningCount() == 1; }));
+    provider->invalidate(item.url);
+    decoder->open();
+    provider->waitForIdle();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(provider->cachedThumbnail(item, 220).has_value());
+
+    QImage fresh;
+    provider->thumbnail(item, 220, 1, &context, [&](const QImage& image) { fresh = image; });
+    ASSERT_TRUE(waitUntil([&] { return !fresh.isNull(); }));
+    EXPECT_EQ(provider->decodesStarted(), 2u);
+    EXPECT_TRUE(provider->cachedThumbnail(item, 220).has_value());
+}
+
+TEST_F(ThumbnailProviderRequests, hitsAreImmediateFailuresAreRetriedAndGoneReceiversHearNothing)
+{
+    decoder->open();
+    const MediaItem item = photo("/a.jpg");
+    int deliveries = 0;
+    provider->thumbnail(item, 110, 2, &context, [&](const QImage&) { ++deliveries; });
+    provider->thumbnail(item, 220, 2, &context, [&](const QImage&) { ++deliveries; });
+    ASSERT_TRUE(waitUntil([&] { return deliveries == 2; }));
+    EXPECT_EQ(provider->cachedCount(), 2);
+    EXPECT_EQ(provider->cachedThumbnail(item, 440)->width(), 440);
+    EXPECT_FALSE(provider->cachedThumbnail(item, 300).has_value());
+
+    // A hit answers before returning and never reaches the decoder.
+    provider->thumbnail(item, 220, 2, &context, [&](const QImage&) { ++deliveries; });
+    EXPECT_EQ(deliveries, 3);
+    EXPECT_EQ(provider->decodesStarted(), 2u);
+
+    // Nothing decodable is not remembered: the next request tries again.
+    const MediaItem broken = photo("/broken.fail");
+    bool gotNull = false;
+    provider->thumbnail(broken, 100, 1, &context, [&](const QImage& image) { gotNull = image.isNull(); });
+    ASSERT_TRUE(waitUntil([&] { return gotNull; }));
+    provider->thumbnail(broken, 100, 1, &context, {});
+    provider->waitForIdle();
+    EXPECT_EQ(provider->decodesStarted(), 4u);
+
+    // A receiver destroyed before the result arrives is not called.
+    bool lateCall = false;
+    auto receiver = std::make_unique<QObject>();
+    provider->thumbnail(photo("/late.jpg"), 100, 1, receiver.get(), [&](const QImage&) { lateCall = true; });
+    receiver.reset();
+    provider->waitForIdle();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(lateCall);
+}
+
+TEST(ThumbnailCache, boundedByCountAndBytesLeastRecentFirst)
+{
+    const auto image = [](int side) {
+        QImage i(side, side, QImage::Format_RGB32);
+        i.fill(Qt::red);
+        return i;
+    };
+    const qint64 unit = image(10).sizeInBytes();
+
+    // Byte budget of three small images, count budget of ten.
+    ThumbnailCache cache(10, unit * 3);
+    cache.insert("a", image(10));
+    cache.insert("b", image(10));
+    cache.insert("c", image(10));
+    ASSERT_TRUE(cache.find("a").has_value()); // a is now the most recent
+    cache.insert("d", image(10));
+    EXPECT_FALSE(cache.find("b").has_value());
+    EXPECT_TRUE(cache.find("a").has_value());
+    EXPECT_EQ(cache.bytes(), unit * 3);
+
+    // An image larger than the whole budget is not kept and evicts nothing.
+    cache.insert("huge", image(100));
+    EXPECT_FALSE(cache.find("huge").has_value());
+    EXPECT_EQ(cache.count(), 3);
+
+    // Replacing a key keeps the byte count exact.
+    cache.insert("a", image(10));
+    EXPECT_EQ(cache.bytes(), unit * 3);
+
+    ThumbnailCache byCount(2, unit * 100);
+    byCount.insert("x", image(10));
+    byCount.insert("y", image(10));
+    byCount.insert("z", image(10));
+    EXPECT_EQ(byCount.count(), 2);
+    EXPECT_FALSE(byCount.find("x").has_value());
+
+    byCount.removePrefix("y");
+    EXPECT_EQ(byCount.count(), 1);
+    EXPECT_EQ(byCount.bytes(), unit);
+}
