@@ -233,7 +233,8 @@ void readHeifFallback(const QByteArray& path, PhotoProperties& out)
     if (heif_context_read_from_file(ctx, path.constData(), nullptr).code == heif_error_Ok
         && heif_context_get_primary_image_handle(ctx, &handle).code == heif_error_Ok) {
         out.readable = true;
-        if (!out.pixelWidth || *out.pixelWidth <= 0) {
+        // exiv2 0.27 misreads the size box of some files; libheif's size is the primary image's.
+        if (heif_image_handle_get_width(handle) > 0 && heif_image_handle_get_height(handle) > 0) {
             out.pixelWidth = heif_image_handle_get_width(handle);
             out.pixelHeight = heif_image_handle_get_height(handle);
         }
@@ -294,7 +295,7 @@ public:
         } catch (...) {
             // A truncated or hostile file keeps whatever was read before the failure.
         }
-        if (isHeif(path) && (!out.hasExif || !out.pixelWidth))
+        if (isHeif(path))
             readHeifFallback(native, out);
         if (!out.pixelWidth) {
             // Formats exiv2 knows only by name still have a readable header size.
