@@ -38,6 +38,8 @@ public:
     void append(const Bytes& bytes);
     void append(const std::uint8_t* data, std::size_t size);
     std::int64_t pendingByteCount() const;
+    // Bytes already consumed but still held before the unread ones (until compaction).
+    std::int64_t consumedPrefixByteCount() const { return static_cast<std::int64_t>(readOffset_); }
 
     // The next whole frame, or none while the bytes do not yet hold one. Throws ProtocolError
     // (emptyFrame, frameTooLarge) without consuming anything, so the next call throws again.
