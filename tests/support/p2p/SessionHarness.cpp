@@ -1,0 +1,62 @@
+#include "support/p2p/SessionHarness.h"
+
+#include <chrono>
+
+namespace p2p::testing {
+
+SessionHarness::SessionHarness()
+    : SessionHarness(Options{})
+{
+}
+
+SessionHarness::SessionHarness(Options options)
+{
+    sink = std::make_shared<RecordingSink>(io.get_executor());
+    verifier = options.verifier ? options.verifier
+                                : std::make_shared<PairingVerifier>(*PairingCode::parse("123"), 3);
+    auto [sessionEnd, phoneEnd] = InMemoryByteStream::makePair(io.get_executor(), options.chunkLimit);
+    phone = std::make_unique<FakePhone>(std::move(phoneEnd));
+    auto framed = std::make_unique<FramedMessageChannel>(std::move(sessionEnd), options.configuration);
+    channel = framed.get();
+
+    ReceiveSessionTiming timing;
+    timing.now = [this] { return now; };
+    timing.wrongCodeDelay = options.wrongCodeDelay;
+    DeviceInfo desktop;
+    desktop.name = "测试电脑";
+    desktop.identifier = "DESKTOP-0001";
+    session = std::make_shared<ReceiveSession>(io.get_executor(), std::move(framed), sink, desktop,
+        options.configuration, verifier, options.requiresPairing, events.handler(), timing);
+}
+
+asio::awaitable<void> SessionHarness::drive(Script& script, std::string& error, bool& done)
+{
+    try {
+        co_await script(*phone);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    co_await phone->close();
+    done = true;
+}
+
+std::string SessionHarness::run(Script script)
+{
+    std::string error;
+    bool scriptDone = false;
+    asio::co_spawn(io, session->run(), [this](std::exception_ptr) { sessionReturned = true; });
+    asio::co_spawn(io, drive(script, error, scriptDone), asio::detached);
+    io.run_for(std::chrono::seconds(30));
+    if (!sessionReturned)
+        return "the session did not return";
+    if (!scriptDone)
+        return "the phone's script did not end";
+    return error;
+}
+
+void SessionHarness::spawn(asio::awaitable<void> work)
+{
+    asio::co_spawn(io, std::move(work), asio::detached);
+}
+
+} // namespace p2p::testing
