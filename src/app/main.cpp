@@ -1,20 +1,41 @@
+#include "app/platform/DBusFileRevealer.h"
+#include "app/platform/JournalLogSink.h"
+#include "app/platform/LinuxBookmarkService.h"
+#include "app/platform/LinuxMountTable.h"
+#include "app/platform/MountInfoVolumeMonitor.h"
+#include "app/services/AppContext.h"
+#include "app/services/LibraryStore.h"
+#include "app/services/NonCapturedIndex.h"
+#include "app/services/ThumbnailProvider.h"
+#include "app/views/DialogFolderChooser.h"
+#include "app/views/MainWindow.h"
+
 #include <QApplication>
-#include <QLabel>
-#include <QMainWindow>
+#include <QSettings>
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
+    QApplication application(argc, argv);
     QCoreApplication::setOrganizationName("Tessivarnholm");
     QCoreApplication::setApplicationName("Tessivarnholm");
+    app::installJournalLogSink();
 
-    QMainWindow window;
-    window.setWindowTitle("Tessivarnholm");
-    window.resize(1280, 820);
-    window.setMinimumSize(880, 560);
-    auto* label = new QLabel("Tessivarnholm 正在搭建中", &window);
-    label->setAlignment(Qt::AlignCenter);
-    window.setCentralWidget(label);
+    // The platform layers outlive the store that uses them.
+    app::LinuxMountTable mounts;
+    app::LinuxBookmarkService bookmarks(mounts);
+    app::MountInfoVolumeMonitor volumes;
+    app::DialogFolderChooser chooser;
+    app::DBusFileRevealer revealer;
+    app::LibraryStore store({&bookmarks, &volumes, &chooser, &revealer});
+    QSettings settings;
+
+    app::AppContext context;
+    context.store = &store;
+    context.settings = &settings;
+    context.thumbnails = &app::ThumbnailProvider::shared();
+    context.nonCaptured = &app::NonCapturedIndex::shared();
+
+    app::MainWindow window(context);
     window.show();
-    return app.exec();
+    return application.exec();
 }

@@ -1,0 +1,31 @@
+#include "app/views/DialogFolderChooser.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+
+namespace app {
+
+std::optional<QString> DialogFolderChooser::chooseFolder()
+{
+    const QString message = "选择存放照片和视频的文件夹，可以是移动硬盘或 U 盘上的备份文件夹";
+    QFileDialog dialog(QApplication::activeWindow(), message);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::ShowDirsOnly | QFileDialog::ReadOnly);
+    dialog.setLabelText(QFileDialog::Accept, "选择");
+    // The dialog has no message field of its own.
+    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
+        auto* label = new QLabel(message, &dialog);
+        label->setWordWrap(true);
+        grid->addWidget(label, grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty())
+        return std::nullopt;
+    return chosen.first();
+}
+
+} // namespace app

@@ -1,0 +1,29 @@
+#include "app/views/MainWindow.h"
+
+#include "app/services/AppContext.h"
+#include "app/services/LibraryStore.h"
+#include "app/views/ContentView.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+
+namespace app {
+
+MainWindow::MainWindow(AppContext& context, QWidget* parent) : QMainWindow(parent)
+{
+    setWindowTitle("Tessivarnholm");
+    resize(1280, 820);
+    setMinimumSize(880, 560);
+    m_content = new ContentView(context, this);
+    setCentralWidget(m_content);
+
+    QMenu* file = menuBar()->addMenu("文件");
+    m_newLibrary = file->addAction("新建图库…");
+    m_newLibrary->setShortcut(QKeySequence::New);
+    m_newLibrary->setShortcutContext(Qt::ApplicationShortcut);
+    LibraryStore* store = context.store;
+    connect(m_newLibrary, &QAction::triggered, store, [store] { store->beginAddLibrary(); });
+}
+
+} // namespace app
