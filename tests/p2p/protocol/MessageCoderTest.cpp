@@ -70,7 +70,7 @@ AssetDescriptor livePhoto()
 TEST(MessageCoder, EveryTypeRoundTrips)
 {
     const std::vector<Message> messages = {
-        Hello{1, {"张三的 iPhone", "iPhone15,2", "17.1", "ID-1"}},
+        Hello{1, {"张三的 iPhone", "Phone15,2", "17.1", "ID-1"}},
         HelloAck{1, {"Linux", std::nullopt, std::nullopt, "ID-2"}, true},
         PairingRequest{"007"},
         PairingResult{PairingResult::Outcome::rejectedCodeRegenerated, 3},
