@@ -1,0 +1,617 @@
+#include "app/views/PhotoGridView.h"
+
+#include "app/views/SymbolIcon.h"
+#include "app/views/TimelineRail.h"
+#include "app/views/TrackpadMonitors.h"
+#include "app/views/ViewStyle.h"
+
+#include <QEasingCurve>
+#include <QFrame>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPropertyAnimation>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QTimer>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+
+namespace app {
+
+namespace {
+
+constexpr int kScrollAnimationMs = 250;
+constexpr double kRailGridPadding = 8; // after the rail, at the grid's trailing edge
+constexpr double kRailTrailing = 10;   // the rail's own trailing padding
+constexpr double kRailVertical = 8;
+
+QEasingCurve easeInOut()
+{
+    QEasingCurve curve(QEasingCurve::BezierSpline);
+    curve.addCubicBezierSegment(QPointF(0.42, 0), QPointF(0.58, 1), QPointF(1, 1));
+    return curve;
+}
+
+QFont headerFont(const QFont& base)
+{
+    QFont font = base;
+    font.setPixelSize(20);
+    font.setWeight(QFont::DemiBold);
+    return font;
+}
+
+} // namespace
+
+QString formatDuration(double seconds)
+{
+    if (!std::isfinite(seconds) || seconds < 0)
+        seconds = 0;
+    const long long whole = std::llround(std::min(seconds, 1e12));
+    return QString::asprintf("%lld:%02lld", whole / 60, whole % 60);
+}
+
+PhotoGridView::PhotoGridView(ThumbnailProvider* thumbnails, QWidget* parent)
+    : QAbstractScrollArea(parent), thumbnails_(thumbnails)
+{
+    setFrameShape(QFrame::NoFrame);
+    // Clicks select; keyboard focus stays where it was.
+    setFocusPolicy(Qt::NoFocus);
+    viewport()->setFocusPolicy(Qt::NoFocus);
+    viewport()->setAutoFillBackground(false);
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // A scroll bar that came and went would change the width, the cell size and so the height,
+    // which can make it come and go again.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    magnify_ = new TrackpadMagnifyMonitor(this);
+    magnify_->onEvent = [this](GesturePhase phase, double m) { handleMagnifyEvent(phase, m); };
+
+    divider_ = new QFrame(this);
+    divider_->setFrameShape(QFrame::VLine);
+    divider_->setFrameShadow(QFrame::Plain);
+    divider_->setFixedWidth(1);
+    divider_->hide();
+    rail_ = new TimelineRail(this);
+    rail_->hide();
+    overlay_ = new TimelineRailOverlay(rail_, this);
+    overlay_->hide();
+    connect(rail_, &TimelineRail::markSelected, this,
+            [this](const TimelineMark& mark) { scrollToSection(mark.scrollID); });
+
+    scrollAnimation_ = new QPropertyAnimation(verticalScrollBar(), "value", this);
+    scrollAnimation_->setDuration(kScrollAnimationMs);
+    scrollAnimation_->setEasingCurve(easeInOut());
+
+    // Mouse users zoom with the keyboard; the same steps as a pinch.
+    const auto addShortcut = [this](const QKeySequence& keys, bool in) {
+        auto* shortcut = new QShortcut(keys, this);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this, in] {
+            if (active_)
+                stepZoom(in);
+        });
+        shortcuts_.append(shortcut);
+    };
+    addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Equal), true);
+    addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Plus), true);
+    addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Minus), false);
+
+    if (thumbnails_)
+        connect(thumbnails_, &ThumbnailProvider::orientationDidChange, this, &PhotoGridView::reloadThumbnail);
+}
+
+PhotoGridView::~PhotoGridView()
+{
+    for (Cell& cell : cells_)
+        cell.ticket.cancel();
+}
+
+void PhotoGridView::setItems(const MediaItems& items)
+{
+    if (items == items_)
+        return;
+    items_ = items;
+    indexOfPath_.clear();
+    indexOfPath_.reserve(items_.size());
+    for (int i = 0; i < items_.size(); ++i)
+        indexOfPath_.insert(items_[i].url, i);
+    // Cells of files that are gone stop loading; the others keep their images.
+    for (auto it = cells_.begin(); it != cells_.end();) {
+        if (!indexOfPath_.contains(it.key())) {
+            it->ticket.cancel();
+            it = cells_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    relayout(false);
+}
+
+void PhotoGridView::setZoomLevel(GridZoomLevel level)
+{
+    if (level == zoom_)
+        return;
+    applyZoom(level);
+}
+
+void PhotoGridView::applyZoom(GridZoomLevel level)
+{
+    zoom_ = level;
+    relayout(true);
+    Q_EMIT zoomLevelChanged(level);
+}
+
+void PhotoGridView::setTimelineEnabled(bool enabled)
+{
+    if (enabled == timelineEnabled_)
+        return;
+    timelineEnabled_ = enabled;
+    relayout(true);
+    Q_EMIT timelineEnabledChanged(enabled);
+}
+
+void PhotoGridView::setSpacing(double spacing)
+{
+    spacing_ = std::max(spacing, 0.0);
+    relayout(true);
+}
+
+void PhotoGridView::setTimeZone(const QTimeZone& zone)
+{
+    zone_ = zone;
+    rail_->setTimeZone(zone);
+    relayout(true);
+}
+
+void PhotoGridView::setFocusedItemID(const std::optional<QString>& path)
+{
+    if (path == focusedItemID_)
+        return;
+    focusedItemID_ = path;
+    if (!path || !indexOfPath_.contains(*path))
+        return;
+    setSelection(path);
+    const QString target = *path;
+    // After the page has shown the grid again and it has its final size.
+    QTimer::singleShot(0, this, [this, target] { scrollToItemCentre(target); });
+}
+
+void PhotoGridView::setActive(bool active)
+{
+    if (active == active_)
+        return;
+    active_ = active;
+    updateMagnifyMonitor();
+}
+
+void PhotoGridView::setSelection(const std::optional<QString>& path)
+{
+    if (path == selection_)
+        return;
+    const auto rectOf = [this](const std::optional<QString>& p) {
+        if (!p || !indexOfPath_.contains(*p))
+            return QRect();
+        return viewportRectOfItem(indexOfPath_.value(*p));
+    };
+    const QRect before = rectOf(selection_);
+    selection_ = path;
+    viewport()->update(before.adjusted(-2, -2, 2, 2));
+    viewport()->update(rectOf(selection_).adjusted(-2, -2, 2, 2));
+    Q_EMIT selectionChanged(selection_);
+}
+
+bool PhotoGridView::isMagnifyMonitorRunning() const
+{
+    return magnify_->isStarted();
+}
+
+void PhotoGridView::updateMagnifyMonitor()
+{
+    if (active_ && isVisible())
+        magnify_->start();
+    else
+        magnify_->stop();
+}
+
+void PhotoGridView::handleMagnifyEvent(GesturePhase phase, double magnification)
+{
+    if (!active_)
+        return;
+    if (auto next = pinch_.handle(phase, magnification, zoom_))
+        applyZoom(*next);
+}
+
+void PhotoGridView::stepZoom(bool in)
+{
+    const auto next = in ? GridZoom::zoomedIn(zoom_) : GridZoom::zoomedOut(zoom_);
+    if (next)
+        applyZoom(*next);
+}
+
+double PhotoGridView::headerHeight() const
+{
+    return std::ceil(QFontMetricsF(headerFont(font())).height()) + 4;
+}
+
+double PhotoGridView::scrollY() const
+{
+    return verticalScrollBar()->value();
+}
+
+void PhotoGridView::relayout(bool keepAnchor)
+{
+    // Keep the first item on screen where it was across zoom and grouping changes.
+    std::optional<int> anchor;
+    double anchorOffset = 0;
+    if (keepAnchor && engine_.itemCount() > 0) {
+        const auto range = engine_.visibleItems(scrollY(), scrollY() + viewport()->height());
+        if (!range.isEmpty() && range.first < items_.size()) {
+            anchor = range.first;
+            anchorOffset = engine_.cellRect(range.first).top() - scrollY();
+        }
+    }
+
+    QList<int> sizes;
+    if (timelineEnabled_) {
+        sections_ = PhotoTimelineBuilder::sections(items_, zone_);
+        sizes.reserve(sections_.size());
+        for (const DaySection& s : sections_)
+            sizes.append(int(s.items.size()));
+    } else {
+        sections_.clear();
+        sizes.append(int(items_.size()));
+    }
+    const bool showRail = timelineEnabled_ && !sections_.isEmpty();
+    rail_->setMarks(showRail ? PhotoTimelineBuilder::marks(sections_, zone_) : QList<TimelineMark>());
+    const int rightMargin = showRail ? int(1 + rail_->parameters().railWidth + kRailTrailing + kRailGridPadding) : 0;
+    setViewportMargins(0, 0, rightMargin, 0);
+
+    GridLayoutEngine::Parameters p;
+    p.width = viewport()->width();
+    p.columns = GridZoom::columns(zoom_);
+    p.spacing = spacing_;
+    p.headerHeight = headerHeight();
+    engine_.setLayout(p, sizes, timelineEnabled_);
+
+    const int maxScroll = std::max(0, int(std::ceil(engine_.contentHeight())) - viewport()->height());
+    verticalScrollBar()->setRange(0, maxScroll);
+    verticalScrollBar()->setPageStep(viewport()->height());
+    verticalScrollBar()->setSingleStep(std::max(1, int(engine_.cellSide() / 3)));
+    if (anchor) {
+        scrollAnimation_->stop();
+        const int target = int(std::lround(engine_.cellRect(*anchor).top() - anchorOffset));
+        verticalScrollBar()->setValue(std::clamp(target, 0, maxScroll));
+    }
+    layoutChrome();
+    updateRequests();
+    viewport()->update();
+}
+
+void PhotoGridView::layoutChrome()
+{
+    const bool showRail = timelineEnabled_ && !sections_.isEmpty();
+    divider_->setVisible(showRail);
+    rail_->setVisible(showRail);
+    overlay_->setVisible(showRail);
+    if (!showRail)
+        return;
+    const QRect vp = viewport()->geometry();
+    divider_->setGeometry(vp.right() + 1, vp.top(), 1, vp.height());
+    const int railX = vp.right() + 2;
+    rail_->setGeometry(railX, vp.top() + int(kRailVertical), int(rail_->parameters().railWidth),
+                       std::max(1, vp.height() - int(2 * kRailVertical)));
+    overlay_->setGeometry(vp.left(), vp.top(), railX + int(rail_->parameters().railWidth) - vp.left(), vp.height());
+    overlay_->raise();
+}
+
+void PhotoGridView::resizeEvent(QResizeEvent* event)
+{
+    // The viewport's own resize (see viewportEvent) lays the cells out again.
+    QAbstractScrollArea::resizeEvent(event);
+    layoutChrome();
+}
+
+void PhotoGridView::scrollContentsBy(int, int)
+{
+    updateRequests();
+    viewport()->update();
+}
+
+void PhotoGridView::showEvent(QShowEvent* event)
+{
+    QAbstractScrollArea::showEvent(event);
+    updateMagnifyMonitor();
+    updateRequests();
+}
+
+void PhotoGridView::hideEvent(QHideEvent* event)
+{
+    QAbstractScrollArea::hideEvent(event);
+    magnify_->stop();
+}
+
+bool PhotoGridView::viewportEvent(QEvent* event)
+{
+    if (event->type() == QEvent::Resize)
+        relayout(true);
+    return QAbstractScrollArea::viewportEvent(event);
+}
+
+QList<QString> PhotoGridView::loadingPaths() const
+{
+    QList<QString> paths;
+    for (auto it = cells_.cbegin(); it != cells_.cend(); ++it)
+        if (it->loading)
+            paths.append(it.key());
+    return paths;
+}
+
+void PhotoGridView::updateRequests()
+{
+    if (!thumbnails_ || items_.isEmpty() || !isVisible()) {
+        if (items_.isEmpty()) {
+            for (Cell& cell : cells_)
+                cell.ticket.cancel();
+            cells_.clear();
+        }
+        return;
+    }
+    const double top = scrollY();
+    const auto range = engine_.visibleItems(top, top + viewport()->height(), 1);
+    // Rows that left the screen give up their requests; the provider's cache keeps their images.
+    for (auto it = cells_.begin(); it != cells_.end();) {
+        const int index = indexOfPath_.value(it.key(), -1);
+        if (!range.contains(index)) {
+            if (it->loading) {
+                it->ticket.cancel();
+                ++requestsCancelled_;
+            }
+            it = cells_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (range.isEmpty())
+        return;
+    const int key = ThumbnailProvider::pixelSize(GridZoom::thumbnailPointSize(zoom_), devicePixelRatioF());
+    for (int i = range.first; i <= range.last && i < items_.size(); ++i) {
+        const auto it = cells_.constFind(items_[i].url);
+        if (it != cells_.cend() && it->wantedKey == key)
+            continue;
+        requestThumbnail(i, key);
+    }
+}
+
+void PhotoGridView::requestThumbnail(int index, int pixelKey)
+{
+    const MediaItem& item = items_[index];
+    Cell& cell = cells_[item.url];
+    cell.ticket.cancel();
+    cell.wantedKey = pixelKey;
+    cell.loading = true;
+    ++requestsMade_;
+    const QString path = item.url;
+    const double points = GridZoom::thumbnailPointSize(zoom_);
+    cell.ticket = thumbnails_->thumbnail(item, points, devicePixelRatioF(), this,
+                                         [this, path, pixelKey](const QImage& image) {
+                                             const auto it = cells_.find(path);
+                                             if (it == cells_.end() || it->wantedKey != pixelKey)
+                                                 return;
+                                             it->loading = false;
+                                             // Keep the last picture when a reload finds nothing.
+                                             if (!image.isNull() || it->pixelKey != pixelKey) {
+                                                 it->image = image;
+                                                 it->pixelKey = pixelKey;
+                                             }
+                                             const int i = indexOfPath_.value(path, -1);
+                                             if (i >= 0)
+                                                 viewport()->update(viewportRectOfItem(i));
+                                         });
+}
+
+void PhotoGridView::reloadThumbnail(const QString& path)
+{
+    const int index = indexOfPath_.value(path, -1);
+    if (index < 0 || !cells_.contains(path))
+        return;
+    const int key = ThumbnailProvider::pixelSize(GridZoom::thumbnailPointSize(zoom_), devicePixelRatioF());
+    requestThumbnail(index, key);
+}
+
+QRect PhotoGridView::viewportRectOfItem(int index) const
+{
+    const QRectF r = engine_.cellRect(index);
+    if (r.isNull())
+        return {};
+    return r.translated(0, -scrollY()).toAlignedRect();
+}
+
+std::optional<int> PhotoGridView::itemAtViewportPos(QPointF pos) const
+{
+    return engine_.itemAt(QPointF(pos.x(), pos.y() + scrollY()));
+}
+
+void PhotoGridView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mousePressEvent(event);
+        return;
+    }
+    // Acts on the press itself; a double click's second press arrives as a double-click event.
+    if (const auto index = itemAtViewportPos(event->position()))
+        setSelection(items_[*index].url);
+    event->accept();
+}
+
+void PhotoGridView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mouseDoubleClickEvent(event);
+        return;
+    }
+    if (const auto index = itemAtViewportPos(event->position())) {
+        const MediaItem item = items_[*index];
+        setSelection(item.url);
+        Q_EMIT openItem(item);
+    }
+    event->accept();
+}
+
+void PhotoGridView::wheelEvent(QWheelEvent* event)
+{
+    if (event->modifiers() & Qt::ControlModifier) {
+        if (active_) {
+            ctrlWheelAccumulated_ += event->angleDelta().y();
+            // One notch of a mouse wheel is 120.
+            while (ctrlWheelAccumulated_ >= 120) {
+                ctrlWheelAccumulated_ -= 120;
+                stepZoom(true);
+            }
+            while (ctrlWheelAccumulated_ <= -120) {
+                ctrlWheelAccumulated_ += 120;
+                stepZoom(false);
+            }
+        }
+        event->accept();
+        return;
+    }
+    scrollAnimation_->stop();
+    QAbstractScrollArea::wheelEvent(event);
+}
+
+void PhotoGridView::animateScrollTo(int value)
+{
+    value = std::clamp(value, 0, verticalScrollBar()->maximum());
+    scrollAnimation_->stop();
+    if (!isVisible()) {
+        verticalScrollBar()->setValue(value);
+        return;
+    }
+    scrollAnimation_->setStartValue(verticalScrollBar()->value());
+    scrollAnimation_->setEndValue(value);
+    scrollAnimation_->start();
+}
+
+void PhotoGridView::scrollToSection(const QString& sectionID)
+{
+    for (int i = 0; i < sections_.size(); ++i) {
+        if (sections_[i].id == sectionID) {
+            // Top anchor: the day's header at the top, below the padding.
+            animateScrollTo(int(std::lround(engine_.sectionTop(i) - spacing_)));
+            return;
+        }
+    }
+}
+
+void PhotoGridView::scrollToItemCentre(const QString& path)
+{
+    const int index = indexOfPath_.value(path, -1);
+    if (index < 0)
+        return;
+    const QRectF r = engine_.cellRect(index);
+    animateScrollTo(int(std::lround(r.center().y() - viewport()->height() / 2.0)));
+}
+
+void PhotoGridView::paintEvent(QPaintEvent* event)
+{
+    QPainter painter(viewport());
+    const QPalette& pal = palette();
+    painter.fillRect(event->rect(), pal.color(QPalette::Base));
+    if (items_.isEmpty())
+        return;
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    const double top = scrollY();
+    const double bottom = top + viewport()->height();
+    painter.translate(0, -top);
+
+    if (timelineEnabled_) {
+        const auto secs = engine_.visibleSections(top, bottom);
+        painter.setFont(headerFont(font()));
+        painter.setPen(pal.color(QPalette::Text));
+        for (int s = secs.first; s <= secs.last && s < sections_.size(); ++s) {
+            const QRectF header = engine_.headerRect(s).adjusted(4, 0, -4, 0);
+            painter.drawText(header, Qt::AlignLeft | Qt::AlignVCenter, sections_[s].title(zone_));
+        }
+    }
+
+    const auto range = engine_.visibleItems(top, bottom);
+    for (int i = range.first; i <= range.last && i < items_.size(); ++i) {
+        const QRectF rect = engine_.cellRect(i);
+        if (rect.bottom() < top || rect.top() > bottom)
+            continue;
+        paintCell(painter, rect, items_[i]);
+    }
+}
+
+void PhotoGridView::paintCell(QPainter& painter, const QRectF& rect, const MediaItem& item)
+{
+    const QPalette& pal = palette();
+    QColor placeholder = pal.color(QPalette::Text);
+    placeholder.setAlphaF(0.12f * 0.55f);
+    painter.fillRect(rect, placeholder);
+
+    const auto it = cells_.constFind(item.url);
+    if (it != cells_.cend() && !it->image.isNull()) {
+        // Fill the square and crop the rest, keeping the centre.
+        const QImage& image = it->image;
+        const double side = std::min(image.width(), image.height());
+        const QRectF source((image.width() - side) / 2, (image.height() - side) / 2, side, side);
+        painter.drawImage(rect, image, source);
+    }
+    paintBadge(painter, rect, item);
+    if (selection_ && *selection_ == item.url) {
+        QPen pen(ViewStyle::accentColor(pal), 4);
+        pen.setJoinStyle(Qt::MiterJoin);
+        painter.setPen(pen);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(rect.adjusted(2, 2, -2, -2));
+    }
+}
+
+void PhotoGridView::paintBadge(QPainter& painter, const QRectF& cell, const MediaItem& item)
+{
+    QString symbol;
+    QString text;
+    if (item.isLivePhoto) {
+        symbol = "livephoto";
+    } else if (item.kind == MediaKind::video) {
+        symbol = "play.fill";
+        if (item.duration)
+            text = formatDuration(*item.duration);
+    } else {
+        return;
+    }
+    QFont font = this->font();
+    font.setPixelSize(10);
+    font.setWeight(QFont::DemiBold);
+    const QFontMetricsF metrics(font);
+    const double iconSide = 11;
+    const double padding = 5;
+    const double textWidth = text.isEmpty() ? 0 : metrics.horizontalAdvance(text) + 3;
+    const double height = std::max(iconSide, metrics.height());
+    const QRectF badge(cell.left() + padding, cell.bottom() - padding - height, iconSide + textWidth, height);
+
+    painter.save();
+    painter.setClipRect(cell);
+    const QPixmap shadow = SymbolIcon::pixmap(symbol, QSize(int(iconSide), int(iconSide)), QColor(0, 0, 0, 153),
+                                              devicePixelRatioF());
+    const QPixmap icon = SymbolIcon::pixmap(symbol, QSize(int(iconSide), int(iconSide)), Qt::white, devicePixelRatioF());
+    const QPointF iconPos(badge.left(), badge.center().y() - iconSide / 2);
+    painter.drawPixmap(iconPos + QPointF(0, 0.5), shadow);
+    painter.drawPixmap(iconPos, icon);
+    if (!text.isEmpty()) {
+        painter.setFont(font);
+        const QRectF textRect(badge.left() + iconSide + 3, badge.top(), textWidth, height);
+        painter.setPen(QColor(0, 0, 0, 153));
+        painter.drawText(textRect.translated(0, 0.5), Qt::AlignLeft | Qt::AlignVCenter, text);
+        painter.setPen(Qt::white);
+        painter.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter, text);
+    }
+    painter.restore();
+}
+
+} // namespace app

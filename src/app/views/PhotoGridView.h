@@ -1,0 +1,140 @@
+#pragma once
+
+#include "app/models/MediaItem.h"
+#include "app/models/PhotoTimeline.h"
+#include "app/services/ThumbnailProvider.h"
+#include "app/views/GridLayoutEngine.h"
+#include "app/views/GridZoomLevel.h"
+
+#include <QAbstractScrollArea>
+#include <QHash>
+#include <QImage>
+#include <QPointer>
+#include <QTimeZone>
+
+#include <optional>
+
+class QFrame;
+class QPropertyAnimation;
+class QShortcut;
+
+namespace app {
+
+class TimelineRail;
+class TimelineRailOverlay;
+class TrackpadMagnifyMonitor;
+enum class GesturePhase : int;
+
+// Square thumbnails in a vertically scrolling grid with four zoom levels, optionally grouped by
+// day with the timeline rail at its right edge. One scroll area paints every cell; only the rows
+// on screen and one row beyond ask for thumbnails, and rows that scroll away cancel theirs.
+class PhotoGridView : public QAbstractScrollArea {
+    Q_OBJECT
+public:
+    explicit PhotoGridView(ThumbnailProvider* thumbnails, QWidget* parent = nullptr);
+    ~PhotoGridView() override;
+
+    void setItems(const MediaItems& items);
+    const MediaItems& items() const { return items_; }
+
+    GridZoomLevel zoomLevel() const { return zoom_; }
+    void setZoomLevel(GridZoomLevel level);
+    bool timelineEnabled() const { return timelineEnabled_; }
+    void setTimelineEnabled(bool enabled);
+    // Applied when it changes: selects the item with that path and scrolls it to the centre.
+    void setFocusedItemID(const std::optional<QString>& path);
+    // Inactive while the viewer covers the grid: no pinch zoom.
+    void setActive(bool active);
+    bool isActive() const { return active_; }
+    void setSpacing(double spacing);
+    void setTimeZone(const QTimeZone& zone);
+
+    const std::optional<QString>& selection() const { return selection_; }
+
+    // Pinch handling as the magnify monitor reports it; public for tests.
+    void handleMagnifyEvent(GesturePhase phase, double magnification);
+    void scrollToSection(const QString& sectionID);
+
+    // For tests and benchmarks.
+    const GridLayoutEngine& layoutEngine() const { return engine_; }
+    TimelineRail* timelineRail() const { return rail_; }
+    QList<QString> loadingPaths() const;
+    qsizetype cellStateCount() const { return cells_.size(); }
+    quint64 requestsMade() const { return requestsMade_; }
+    quint64 requestsCancelled() const { return requestsCancelled_; }
+    bool isMagnifyMonitorRunning() const;
+    QRect viewportRectOfItem(int index) const;
+
+Q_SIGNALS:
+    void zoomLevelChanged(GridZoomLevel level);
+    void timelineEnabledChanged(bool enabled);
+    void selectionChanged(const std::optional<QString>& path);
+    // A double click: the page opens the item.
+    void openItem(const MediaItem& item);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
+
+private:
+    struct Cell {
+        QImage image;
+        int pixelKey = 0; // of the image shown
+        int wantedKey = 0; // of the request in flight or last made
+        ThumbnailTicket ticket;
+        bool loading = false;
+    };
+
+    void relayout(bool keepAnchor);
+    void layoutChrome();
+    void updateRequests();
+    void requestThumbnail(int index, int pixelKey);
+    void reloadThumbnail(const QString& path);
+    void setSelection(const std::optional<QString>& path);
+    void stepZoom(bool in);
+    void applyZoom(GridZoomLevel level);
+    void updateMagnifyMonitor();
+    void animateScrollTo(int value);
+    void scrollToItemCentre(const QString& path);
+    std::optional<int> itemAtViewportPos(QPointF pos) const;
+    double headerHeight() const;
+    double scrollY() const;
+    void paintCell(QPainter& painter, const QRectF& rect, const MediaItem& item);
+    void paintBadge(QPainter& painter, const QRectF& cell, const MediaItem& item);
+
+    QPointer<ThumbnailProvider> thumbnails_;
+    MediaItems items_;
+    QHash<QString, int> indexOfPath_;
+    QList<DaySection> sections_;
+    GridLayoutEngine engine_;
+    GridZoomLevel zoom_ = GridZoomLevel::columns11;
+    bool timelineEnabled_ = false;
+    bool active_ = true;
+    double spacing_ = 2;
+    QTimeZone zone_ = QTimeZone::systemTimeZone();
+    std::optional<QString> selection_;
+    std::optional<QString> focusedItemID_;
+    QHash<QString, Cell> cells_;
+    quint64 requestsMade_ = 0;
+    quint64 requestsCancelled_ = 0;
+    PinchZoomAccumulator pinch_;
+    double ctrlWheelAccumulated_ = 0;
+    TrackpadMagnifyMonitor* magnify_ = nullptr;
+    TimelineRail* rail_ = nullptr;
+    TimelineRailOverlay* overlay_ = nullptr;
+    QFrame* divider_ = nullptr;
+    QPropertyAnimation* scrollAnimation_ = nullptr;
+    QList<QShortcut*> shortcuts_;
+};
+
+// "m:ss" of a duration rounded to whole seconds; minutes are not limited (3725 s read 62:05).
+QString formatDuration(double seconds);
+
+} // namespace app
