@@ -1,17 +1,34 @@
 #include "app/services/NonCapturedIndex.h"
 
 #include "app/models/PhotoLibrary.h"
+#include "app/services/NonCapturedClassifier.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QThreadPool>
+
+#include <sys/stat.h>
 
 namespace app {
 
 namespace {
 
 const char* const kConfirmedKey = "hasConfirmedNonCapturedOrganize";
+constexpr int kSchemaVersion = 1;
+// Progress is published every 8 fresh photos, flags and progress every 16 classified ones.
+constexpr int kFreshProgressStep = 8;
+constexpr int kClassifiedProgressStep = 16;
+// Photos handed back from the phase-A worker at a time.
+constexpr int kPhaseAChunk = 32;
+constexpr int kDetectionBatch = 3;
+constexpr qint64 kPhaseBSaveIntervalMs = 30000;
+constexpr double kMtimeTolerance = 0.5;
 
 std::unique_ptr<QSettings> openSettings(const QString& file)
 {
@@ -20,26 +37,192 @@ std::unique_ptr<QSettings> openSettings(const QString& file)
     return std::make_unique<QSettings>(QStringLiteral("Tessivarnholm"), QStringLiteral("Tessivarnholm"));
 }
 
+struct FileStamp {
+    bool ok = false;
+    qint64 size = 0;
+    double mtime = 0;
+};
+
+FileStamp stampOf(const QString& path)
+{
+    struct stat st {};
+    const QByteArray native = QFile::encodeName(path);
+    if (::stat(native.constData(), &st) != 0)
+        return {};
+    return {true, static_cast<qint64>(st.st_size),
+            static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9};
+}
+
+bool entryIsFresh(const NonCapturedIndex::Entry& entry, const FileStamp& now)
+{
+    const qint64 size = now.ok ? now.size : -1;
+    const double mtime = now.ok ? now.mtime : -1.0;
+    return entry.fileSize == size && std::abs(entry.mtime - mtime) < kMtimeTolerance;
+}
+
+bool needsPersonCheck(const NonCapturedIndex::Entry& entry)
+{
+    return entry.isNonCaptured && !entry.hasPerson.has_value();
+}
+
+NonCapturedIndex::Environment withDefaults(NonCapturedIndex::Environment env)
+{
+    if (env.cacheDirectory.isEmpty())
+        env.cacheDirectory = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+            + QStringLiteral("/Tessivarnholm/nonCaptured");
+    if (!env.phaseA) {
+        env.phaseA = [](const MediaItem& item) {
+            const auto result = NonCapturedClassifier::classifyPhaseA(item);
+            using Kind = NonCapturedClassifier::PhaseAResult::Kind;
+            return NonCapturedVerdict{result.kind == Kind::nonCaptured, result.rule};
+        };
+    }
+    if (!env.hasPerson)
+        env.hasPerson = [](const QString& path) { return NonCapturedClassifier::phaseBHasPerson(path); };
+    if (!env.monotonicMs) {
+        env.monotonicMs = [] {
+            static QElapsedTimer timer = [] {
+                QElapsedTimer t;
+                t.start();
+                return t;
+            }();
+            return timer.elapsed();
+        };
+    }
+    return env;
+}
+
 } // namespace
+
+// ---- cache file ------------------------------------------------------------------------------
+
+QJsonObject NonCapturedIndex::CacheFile::toJson() const
+{
+    QJsonObject entriesObject;
+    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
+        QJsonObject entry{
+            {QStringLiteral("fileSize"), it->fileSize},
+            {QStringLiteral("mtime"), it->mtime},
+            {QStringLiteral("isNonCaptured"), it->isNonCaptured},
+            {QStringLiteral("rule"), it->rule},
+        };
+        if (it->hasPerson)
+            entry.insert(QStringLiteral("hasPerson"), *it->hasPerson);
+        entriesObject.insert(it.key(), entry);
+    }
+    return QJsonObject{
+        {QStringLiteral("schemaVersion"), schemaVersion},
+        {QStringLiteral("libraryID"), uuidString(libraryID)},
+        {QStringLiteral("entries"), entriesObject},
+    };
+}
+
+std::optional<NonCapturedIndex::CacheFile> NonCapturedIndex::CacheFile::fromJson(const QJsonObject& object)
+{
+    const auto integer = [](const QJsonValue& value) -> std::optional<qint64> {
+        if (!value.isDouble())
+            return std::nullopt;
+        // toInteger() falls back to its default for fractions and out-of-range numbers.
+        const qint64 a = value.toInteger(0);
+        if (a != value.toInteger(1))
+            return std::nullopt;
+        return a;
+    };
+
+    CacheFile file;
+    const auto version = integer(object.value(QStringLiteral("schemaVersion")));
+    if (!version || *version < INT_MIN || *version > INT_MAX)
+        return std::nullopt;
+    file.schemaVersion = static_cast<int>(*version);
+
+    const QJsonValue id = object.value(QStringLiteral("libraryID"));
+    const auto uuid = id.isString() ? parseUuidStrict(id.toString()) : std::nullopt;
+    if (!uuid)
+        return std::nullopt;
+    file.libraryID = *uuid;
+
+    const QJsonValue entriesValue = object.value(QStringLiteral("entries"));
+    if (!entriesValue.isObject())
+        return std::nullopt;
+    const QJsonObject entries = entriesValue.toObject();
+    file.entries.reserve(entries.size());
+    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
+        if (!it->isObject())
+            return std::nullopt;
+        const QJsonObject e = it->toObject();
+        const auto size = integer(e.value(QStringLiteral("fileSize")));
+        const QJsonValue mtime = e.value(QStringLiteral("mtime"));
+        const QJsonValue flag = e.value(QStringLiteral("isNonCaptured"));
+        const QJsonValue rule = e.value(QStringLiteral("rule"));
+        const QJsonValue person = e.value(QStringLiteral("hasPerson"));
+        if (!size || !mtime.isDouble() || !flag.isBool() || !rule.isString())
+            return std::nullopt;
+        if (!(person.isUndefined() || person.isNull() || person.isBool()))
+            return std::nullopt;
+        Entry entry;
+        entry.fileSize = *size;
+        entry.mtime = mtime.toDouble();
+        entry.isNonCaptured = flag.toBool();
+        entry.rule = rule.toString();
+        if (person.isBool())
+            entry.hasPerson = person.toBool();
+        file.entries.insert(it.key(), entry);
+    }
+    return file;
+}
+
+// ---- one classification run ------------------------------------------------------------------
+
+struct NonCapturedIndex::Run {
+    QUuid libraryID;
+    MediaItems photos;
+    CacheFile working;
+    QVector<bool> fresh;    // per photo, from the freshness pass
+    QStringList phaseB;     // paths in the order found
+    qsizetype merged = 0;   // phase-B answers merged so far
+    qsizetype nextBatch = 0;
+    QList<QPair<QString, bool>> batchAnswers;
+    int batchPending = 0;
+    qint64 lastSaveMs = 0;
+    bool classifiedAnything = false;
+};
+
+struct NonCapturedIndex::FreshnessResult {
+    QVector<bool> fresh;
+};
+
+struct NonCapturedIndex::PhaseAChunk {
+    int first = 0;                         // index of the first photo of the chunk
+    QVector<std::optional<Entry>> entries; // nullopt: the photo was fresh and is left as it is
+};
+
+// ---- the index -------------------------------------------------------------------------------
 
 NonCapturedIndex& NonCapturedIndex::shared()
 {
-    // Deliberately never destroyed: views may still read it while the application object goes away.
+    // Never destroyed: detection threads may still report while the application winds down.
     static auto* instance = new NonCapturedIndex();
     return *instance;
 }
 
 NonCapturedIndex::NonCapturedIndex(Environment environment, QObject* parent)
     : QObject(parent)
-    , m_env(std::move(environment))
+    , m_env(withDefaults(std::move(environment)))
+    , m_workers(std::make_unique<QThreadPool>())
+    , m_detection(std::make_unique<QThreadPool>())
     , m_alive(std::make_shared<std::atomic<bool>>(true))
 {
+    m_workers->setMaxThreadCount(2);
+    // Each detection holds a decoded image and two detectors; three keep the machine usable.
+    m_detection->setMaxThreadCount(kDetectionBatch);
     m_confirmed = openSettings(m_env.settingsFile)->value(kConfirmedKey, false).toBool();
 }
 
 NonCapturedIndex::~NonCapturedIndex()
 {
     m_alive->store(false);
+    m_workers->waitForDone();
+    m_detection->waitForDone();
 }
 
 void NonCapturedIndex::setHasConfirmedOrganize(bool confirmed)
@@ -59,19 +242,329 @@ bool NonCapturedIndex::isNonCaptured(const QUuid& libraryID, const QString& path
     return library != m_flags.constEnd() && library->value(path, false);
 }
 
-void NonCapturedIndex::ensureClassified(const QUuid& libraryID, const MediaItems& items)
-{
-    Q_UNUSED(libraryID);
-    Q_UNUSED(items);
-}
-
 QString NonCapturedIndex::cachePath(const QUuid& libraryID) const
 {
-    QString dir = m_env.cacheDirectory;
-    if (dir.isEmpty())
-        dir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-            + QStringLiteral("/Tessivarnholm/nonCaptured");
-    return dir + QLatin1Char('/') + uuidString(libraryID) + QStringLiteral(".json");
+    return m_env.cacheDirectory + QLatin1Char('/') + uuidString(libraryID) + QStringLiteral(".json");
+}
+
+void NonCapturedIndex::setFlags(const QUuid& libraryID, const Flags& flags)
+{
+    const auto it = m_flags.constFind(libraryID);
+    if (it != m_flags.constEnd() && *it == flags)
+        return;
+    m_flags.insert(libraryID, flags);
+    Q_EMIT flagsChanged(libraryID);
+}
+
+void NonCapturedIndex::setProgress(const QUuid& libraryID, NonCapturedProgress progress)
+{
+    const auto it = m_progress.constFind(libraryID);
+    if (it != m_progress.constEnd() && *it == progress)
+        return;
+    m_progress.insert(libraryID, progress);
+    Q_EMIT progressChanged(libraryID);
+}
+
+void NonCapturedIndex::setClassifying(const QUuid& libraryID, bool on)
+{
+    if (m_classifying.contains(libraryID) == on)
+        return;
+    if (on)
+        m_classifying.insert(libraryID);
+    else
+        m_classifying.remove(libraryID);
+    Q_EMIT classifyingChanged(libraryID);
+}
+
+void NonCapturedIndex::rebuildFlags(const QUuid& libraryID)
+{
+    const auto cache = m_caches.constFind(libraryID);
+    if (cache == m_caches.constEnd())
+        return;
+    Flags flags;
+    flags.reserve(cache->entries.size());
+    for (auto it = cache->entries.constBegin(); it != cache->entries.constEnd(); ++it)
+        flags.insert(it.key(), it->isNonCaptured);
+    setFlags(libraryID, flags);
+}
+
+void NonCapturedIndex::loadCacheIfNeeded(const QUuid& libraryID)
+{
+    if (m_caches.contains(libraryID))
+        return;
+    CacheFile cache;
+    cache.libraryID = libraryID;
+    QFile file(cachePath(libraryID));
+    if (file.open(QIODevice::ReadOnly)) {
+        const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+        if (document.isObject()) {
+            auto decoded = CacheFile::fromJson(document.object());
+            if (decoded && decoded->schemaVersion == kSchemaVersion)
+                cache = std::move(*decoded);
+        }
+    }
+    m_caches.insert(libraryID, std::move(cache));
+    rebuildFlags(libraryID);
+}
+
+bool NonCapturedIndex::saveCache(const CacheFile& cache)
+{
+    QDir().mkpath(m_env.cacheDirectory);
+    QSaveFile file(cachePath(cache.libraryID));
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray data = QJsonDocument(cache.toJson()).toJson(QJsonDocument::Compact);
+    if (file.write(data) != data.size() || !file.commit())
+        return false;
+    Q_EMIT cacheSaved(cache.libraryID);
+    return true;
+}
+
+void NonCapturedIndex::ensureClassified(const QUuid& libraryID, const MediaItems& items)
+{
+    if (!m_confirmed) {
+        Q_EMIT classificationSettled(libraryID);
+        return;
+    }
+    loadCacheIfNeeded(libraryID);
+
+    MediaItems photos;
+    for (const MediaItem& item : items) {
+        if (item.kind == MediaKind::photo && !item.isLivePhoto)
+            photos.append(item);
+    }
+    if (photos.isEmpty()) {
+        setFlags(libraryID, m_flags.value(libraryID));
+        Q_EMIT classificationSettled(libraryID);
+        return;
+    }
+    if (m_inFlight.contains(libraryID)) {
+        // The running classification may have seen older items: run again with these once it ends.
+        m_rerun.insert(libraryID, items);
+        return;
+    }
+    m_inFlight.insert(libraryID);
+
+    auto run = std::make_shared<Run>();
+    run->libraryID = libraryID;
+    run->photos = std::move(photos);
+    run->working = m_caches.value(libraryID);
+
+    // Reading file stamps of a large library on a slow drive takes long: do it off the main thread.
+    QPointer<NonCapturedIndex> self(this);
+    const auto alive = m_alive;
+    const QHash<QString, Entry> entries = run->working.entries;
+    const MediaItems paths = run->photos;
+    m_workers->start([self, alive, run, entries, paths] {
+        FreshnessResult result;
+        result.fresh.reserve(paths.size());
+        for (const MediaItem& photo : paths) {
+            if (!alive->load())
+                return;
+            const auto entry = entries.constFind(photo.url);
+            result.fresh.append(entry != entries.constEnd() && entryIsFresh(*entry, stampOf(photo.url)));
+        }
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, run, result = std::move(result)]() mutable {
+                if (self)
+                    self->onFreshness(run, std::move(result));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult result)
+{
+    const QUuid id = run->libraryID;
+    run->fresh = std::move(result.fresh);
+
+    bool anyWork = false;
+    for (qsizetype i = 0; i < run->photos.size() && !anyWork; ++i) {
+        // A flagged photo without a person answer was interrupted last time: it still needs phase B.
+        anyWork = !run->fresh[i] || needsPersonCheck(run->working.entries.value(run->photos[i].url));
+    }
+    if (!anyWork) {
+        rebuildFlags(id);
+        finishRun(run, false);
+        return;
+    }
+
+    const int total = static_cast<int>(run->photos.size());
+    setClassifying(id, true);
+    setProgress(id, {0, total});
+    if (run->working.schemaVersion != kSchemaVersion) {
+        run->working.schemaVersion = kSchemaVersion;
+        run->working.entries.clear();
+    }
+    run->working.libraryID = id;
+
+    QPointer<NonCapturedIndex> self(this);
+    const auto alive = m_alive;
+    const auto phaseA = m_env.phaseA;
+    const MediaItems photos = run->photos;
+    const QVector<bool> fresh = run->fresh;
+    m_workers->start([self, alive, run, phaseA, photos, fresh] {
+        for (int first = 0; first < photos.size(); first += kPhaseAChunk) {
+            PhaseAChunk chunk;
+            chunk.first = first;
+            const int end = std::min<int>(first + kPhaseAChunk, photos.size());
+            for (int i = first; i < end; ++i) {
+                if (!alive->load())
+                    return;
+                if (fresh[i]) {
+                    chunk.entries.append(std::nullopt);
+                    continue;
+                }
+                const NonCapturedVerdict verdict = phaseA(photos[i]);
+                const FileStamp stamp = stampOf(photos[i].url);
+                Entry entry;
+                entry.fileSize = stamp.ok ? stamp.size : 0;
+                entry.mtime = stamp.ok ? stamp.mtime : 0;
+                entry.isNonCaptured = verdict.isNonCaptured;
+                entry.rule = verdict.rule;
+                chunk.entries.append(entry);
+            }
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, run, chunk = std::move(chunk)]() mutable {
+                    if (self)
+                        self->onPhaseAChunk(run, std::move(chunk));
+                },
+                Qt::QueuedConnection);
+        }
+    });
+}
+
+void NonCapturedIndex::onPhaseAChunk(std::shared_ptr<Run> run, PhaseAChunk chunk)
+{
+    const QUuid id = run->libraryID;
+    const int total = static_cast<int>(run->photos.size());
+    for (int k = 0; k < chunk.entries.size(); ++k) {
+        const int index = chunk.first + k;
+        const int n = index + 1;
+        const QString& path = run->photos[index].url;
+        const auto& classified = chunk.entries[k];
+        if (!classified) {
+            const auto existing = run->working.entries.constFind(path);
+            if (existing != run->working.entries.constEnd() && needsPersonCheck(*existing))
+                run->phaseB.append(path);
+            if (n % kFreshProgressStep == 0 || n == total)
+                setProgress(id, {n, total});
+            continue;
+        }
+        const Entry& entry = *classified;
+        run->working.entries.insert(path, entry);
+        run->classifiedAnything = true;
+        if (entry.isNonCaptured)
+            run->phaseB.append(path);
+        if (n % kClassifiedProgressStep == 0 || n == total) {
+            m_caches.insert(id, run->working);
+            rebuildFlags(id);
+            setProgress(id, {n, total});
+        }
+    }
+    if (chunk.first + chunk.entries.size() < total)
+        return;
+
+    m_caches.insert(id, run->working);
+    rebuildFlags(id);
+    if (run->phaseB.isEmpty()) {
+        finishRun(run, run->classifiedAnything);
+        return;
+    }
+    // The walk is over: keep what phase A found even if detection is interrupted later.
+    if (run->classifiedAnything)
+        saveCache(run->working);
+    run->lastSaveMs = m_env.monotonicMs();
+    startPhaseB(run);
+}
+
+void NonCapturedIndex::startPhaseB(std::shared_ptr<Run> run)
+{
+    setProgress(run->libraryID, {0, static_cast<int>(run->phaseB.size())});
+    startNextBatch(run);
+}
+
+void NonCapturedIndex::startNextBatch(std::shared_ptr<Run> run)
+{
+    const qsizetype end = std::min(run->nextBatch + kDetectionBatch, run->phaseB.size());
+    run->batchAnswers.clear();
+    run->batchPending = static_cast<int>(end - run->nextBatch);
+    QPointer<NonCapturedIndex> self(this);
+    const auto alive = m_alive;
+    const auto hasPerson = m_env.hasPerson;
+    for (qsizetype i = run->nextBatch; i < end; ++i) {
+        const QString path = run->phaseB[i];
+        m_detection->start([self, alive, run, hasPerson, path] {
+            const bool found = alive->load() && hasPerson(path);
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, run, path, found] {
+                    if (self)
+                        self->onPersonResult(run, path, found);
+                },
+                Qt::QueuedConnection);
+        });
+    }
+    run->nextBatch = end;
+}
+
+void NonCapturedIndex::onPersonResult(std::shared_ptr<Run> run, const QString& path, bool hasPerson)
+{
+    run->batchAnswers.append({path, hasPerson});
+    if (--run->batchPending > 0)
+        return;
+
+    const QUuid id = run->libraryID;
+    for (const auto& [answeredPath, found] : std::as_const(run->batchAnswers)) {
+        auto entry = run->working.entries.find(answeredPath);
+        if (entry == run->working.entries.end())
+            continue;
+        entry->hasPerson = found;
+        if (found) {
+            entry->isNonCaptured = false;
+            entry->rule = QStringLiteral("B-person-override:") + entry->rule;
+        }
+        ++run->merged;
+    }
+    m_caches.insert(id, run->working);
+    rebuildFlags(id);
+    setProgress(id, {static_cast<int>(run->merged), static_cast<int>(run->phaseB.size())});
+
+    // Detection of a large library takes many minutes: keep what is done if the program stops.
+    if (run->nextBatch >= run->phaseB.size()) {
+        finishRun(run, true);
+        return;
+    }
+    const qint64 now = m_env.monotonicMs();
+    if (now - run->lastSaveMs >= kPhaseBSaveIntervalMs) {
+        saveCache(run->working);
+        run->lastSaveMs = now;
+    }
+    startNextBatch(run);
+}
+
+void NonCapturedIndex::finishRun(std::shared_ptr<Run> run, bool classifiedAnything)
+{
+    const QUuid id = run->libraryID;
+    if (classifiedAnything) {
+        m_caches.insert(id, run->working);
+        rebuildFlags(id);
+        saveCache(run->working);
+        const int total = static_cast<int>(run->photos.size());
+        setProgress(id, {total, total});
+    }
+    m_inFlight.remove(id);
+    setClassifying(id, false);
+    Q_EMIT classificationSettled(id);
+
+    const auto rerun = m_rerun.constFind(id);
+    if (rerun != m_rerun.constEnd()) {
+        const MediaItems items = *rerun;
+        m_rerun.erase(rerun);
+        ensureClassified(id, items);
+    }
 }
 
 } // namespace app
