@@ -1,5 +1,7 @@
 #include "p2p/protocol/AssetDescriptor.h"
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace p2p {
@@ -30,6 +32,16 @@ std::optional<FileDescriptor> AssetDescriptor::primaryFile() const
         return std::nullopt;
     }
     return files.front();
+}
+
+std::chrono::system_clock::time_point clampedTimePoint(double secondsSince1970)
+{
+    // What the system clock's nanosecond count can hold (about the years 1678 to 2261).
+    constexpr double latest = 9223372036.0;
+    constexpr double earliest = -latest;
+    const double seconds = std::isnan(secondsSince1970) ? 0.0 : std::clamp(secondsSince1970, earliest, latest);
+    const auto micro = std::chrono::microseconds(static_cast<std::int64_t>(std::llround(seconds * 1e6)));
+    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(micro));
 }
 
 std::string_view rawValue(AssetKind kind)

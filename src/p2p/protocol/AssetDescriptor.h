@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,6 +41,10 @@ struct AssetDescriptor {
 
     friend bool operator==(const AssetDescriptor&, const AssetDescriptor&) = default;
 };
+
+// A peer's seconds since 1970 as a time point, clamped to what the clock can hold (about the years
+// 1678 to 2261; not-a-number gives 1970), so that no conversion overflows.
+std::chrono::system_clock::time_point clampedTimePoint(double secondsSince1970);
 
 // Raw texts of the enumerations, exactly as they travel.
 std::string_view rawValue(AssetKind kind);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 
 using namespace p2p;
@@ -47,6 +48,13 @@ TEST(ProtocolRecords, DerivedValuesOfADescriptor)
     // Saturates rather than wrapping: max + 1 stays max, and later subtractions count from there.
     AssetDescriptor huge{"id", AssetKind::photo, {}, {}, {file(primary, int64Max), file(paired, int64Max)}, {}};
     EXPECT_EQ(huge.declaredByteCount(), int64Max);
+
+    // Peer dates become time points only through the clamp.
+    using namespace std::chrono;
+    EXPECT_EQ(clampedTimePoint(1.5), system_clock::time_point(milliseconds(1500)));
+    EXPECT_EQ(clampedTimePoint(std::nan("")), system_clock::time_point());
+    EXPECT_EQ(clampedTimePoint(1e300), system_clock::time_point(seconds(9223372036)));
+    EXPECT_EQ(clampedTimePoint(-1e300), system_clock::time_point(seconds(-9223372036)));
 
     AssetDescriptor a{"id", AssetKind::video, 1.0, {}, {}, "x"};
     AssetDescriptor b = a;
