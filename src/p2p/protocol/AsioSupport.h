@@ -4,6 +4,11 @@
 // awaitable operators still live in asio::experimental; everything else in the
 // transfer code goes through the names below, so a later Asio only touches this file.
 
+// A standard header first: Asio decides how it allocates from libstdc++'s configuration
+// macros, and a translation unit that reached Asio before any standard header would pick
+// another allocator than the rest (malloc in one, operator delete in another).
+#include <cstddef>
+
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>

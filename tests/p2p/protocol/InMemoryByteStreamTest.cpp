@@ -15,8 +15,12 @@ Bytes bytesOf(std::initializer_list<std::uint8_t> values) { return Bytes(values)
 asio::awaitable<std::vector<std::size_t>> pieceSizes(ByteStream& stream)
 {
     std::vector<std::size_t> sizes;
-    while (std::optional<Bytes> piece = co_await stream.receive())
+    for (;;) {
+        std::optional<Bytes> piece = co_await stream.receive();
+        if (!piece)
+            break;
         sizes.push_back(piece->size());
+    }
     co_return sizes;
 }
 

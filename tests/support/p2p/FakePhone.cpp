@@ -136,8 +136,10 @@ asio::awaitable<std::vector<SkipListBatch>> FakePhone::offer(const Uuid& session
     SessionBegin begin;
     begin.sessionID = sessionID;
     begin.assetCount = assetCount.value_or(static_cast<std::int64_t>(assets.size()));
-    for (const AssetDescriptor& asset : assets)
-        begin.declaredByteCount += asset.declaredByteCount();
+    for (const AssetDescriptor& asset : assets) {
+        if (__builtin_add_overflow(begin.declaredByteCount, asset.declaredByteCount(), &begin.declaredByteCount))
+            begin.declaredByteCount = INT64_MAX;
+    }
     co_await send(std::move(begin));
 
     std::int64_t batchIndex = 0;
@@ -218,7 +220,10 @@ asio::awaitable<void> FakePhone::end(SessionEnd::Reason reason, std::optional<st
 
 asio::awaitable<void> FakePhone::readUntilClosed()
 {
-    while (co_await receive()) {
+    for (;;) {
+        std::optional<Message> message = co_await receive();
+        if (!message)
+            break;
     }
     co_await stream_->close();
 }
