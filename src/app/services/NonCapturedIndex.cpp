@@ -24,8 +24,10 @@ constexpr int kSchemaVersion = 1;
 // Progress is published every 8 fresh photos, flags and progress every 16 classified ones.
 constexpr int kFreshProgressStep = 8;
 constexpr int kClassifiedProgressStep = 16;
-// Photos handed back from the phase-A worker at a time.
+// The phase-A worker hands back at least this many photos at a time, and no more often than every
+// 100 ms, so that a large library does not flood the main thread with merges and flag signals.
 constexpr int kPhaseAChunk = 32;
+constexpr qint64 kPhaseAChunkIntervalMs = 100;
 constexpr int kDetectionBatch = 3;
 constexpr qint64 kPhaseBSaveIntervalMs = 30000;
 constexpr double kMtimeTolerance = 0.5;
@@ -175,8 +177,7 @@ std::optional<NonCapturedIndex::CacheFile> NonCapturedIndex::CacheFile::fromJson
 
 struct NonCapturedIndex::Run {
     QUuid libraryID;
-    MediaItems photos;
-    CacheFile working;
+    MediaItems photos;      // still photos, each path once
     QVector<bool> fresh;    // per photo, from the freshness pass
     QStringList phaseB;     // paths in the order found
     qsizetype merged = 0;   // phase-B answers merged so far
@@ -194,6 +195,7 @@ struct NonCapturedIndex::FreshnessResult {
 struct NonCapturedIndex::PhaseAChunk {
     int first = 0;                         // index of the first photo of the chunk
     QVector<std::optional<Entry>> entries; // nullopt: the photo was fresh and is left as it is
+    bool last = false;
 };
 
 // ---- the index -------------------------------------------------------------------------------
@@ -253,6 +255,7 @@ void NonCapturedIndex::setFlags(const QUuid& libraryID, const Flags& flags)
     if (it != m_flags.constEnd() && *it == flags)
         return;
     m_flags.insert(libraryID, flags);
+    m_flagsDirty.remove(libraryID);
     Q_EMIT flagsChanged(libraryID);
 }
 
@@ -320,6 +323,22 @@ bool NonCapturedIndex::saveCache(const CacheFile& cache)
     return true;
 }
 
+void NonCapturedIndex::setFlag(const QUuid& libraryID, const QString& path, bool isNonCaptured)
+{
+    Flags& flags = m_flags[libraryID];
+    const auto it = flags.constFind(path);
+    if (it != flags.constEnd() && *it == isNonCaptured)
+        return;
+    flags.insert(path, isNonCaptured);
+    m_flagsDirty.insert(libraryID);
+}
+
+void NonCapturedIndex::publishFlags(const QUuid& libraryID)
+{
+    if (m_flagsDirty.remove(libraryID))
+        Q_EMIT flagsChanged(libraryID);
+}
+
 void NonCapturedIndex::ensureClassified(const QUuid& libraryID, const MediaItems& items)
 {
     if (!m_confirmed) {
@@ -329,9 +348,12 @@ void NonCapturedIndex::ensureClassified(const QUuid& libraryID, const MediaItems
     loadCacheIfNeeded(libraryID);
 
     MediaItems photos;
+    QSet<QString> seen;
     for (const MediaItem& item : items) {
-        if (item.kind == MediaKind::photo && !item.isLivePhoto)
+        if (item.kind == MediaKind::photo && !item.isLivePhoto && !seen.contains(item.url)) {
+            seen.insert(item.url);
             photos.append(item);
+        }
     }
     if (photos.isEmpty()) {
         setFlags(libraryID, m_flags.value(libraryID));
@@ -348,12 +370,11 @@ void NonCapturedIndex::ensureClassified(const QUuid& libraryID, const MediaItems
     auto run = std::make_shared<Run>();
     run->libraryID = libraryID;
     run->photos = std::move(photos);
-    run->working = m_caches.value(libraryID);
 
     // Reading file stamps of a large library on a slow drive takes long: do it off the main thread.
     QPointer<NonCapturedIndex> self(this);
     const auto alive = m_alive;
-    const QHash<QString, Entry> entries = run->working.entries;
+    const QHash<QString, Entry> entries = m_caches.value(libraryID).entries;
     const MediaItems paths = run->photos;
     m_workers->start([self, alive, run, entries, paths] {
         FreshnessResult result;
@@ -378,11 +399,13 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult res
 {
     const QUuid id = run->libraryID;
     run->fresh = std::move(result.fresh);
+    // The run owns this library's cache until it ends (inFlight), so it edits it in place.
+    CacheFile& cache = m_caches[id];
 
     bool anyWork = false;
     for (qsizetype i = 0; i < run->photos.size() && !anyWork; ++i) {
         // A flagged photo without a person answer was interrupted last time: it still needs phase B.
-        anyWork = !run->fresh[i] || needsPersonCheck(run->working.entries.value(run->photos[i].url));
+        anyWork = !run->fresh[i] || needsPersonCheck(cache.entries.value(run->photos[i].url));
     }
     if (!anyWork) {
         rebuildFlags(id);
@@ -393,11 +416,7 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult res
     const int total = static_cast<int>(run->photos.size());
     setClassifying(id, true);
     setProgress(id, {0, total});
-    if (run->working.schemaVersion != kSchemaVersion) {
-        run->working.schemaVersion = kSchemaVersion;
-        run->working.entries.clear();
-    }
-    run->working.libraryID = id;
+    cache.libraryID = id;
 
     QPointer<NonCapturedIndex> self(this);
     const auto alive = m_alive;
@@ -405,17 +424,24 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult res
     const MediaItems photos = run->photos;
     const QVector<bool> fresh = run->fresh;
     m_workers->start([self, alive, run, phaseA, photos, fresh] {
-        for (int first = 0; first < photos.size(); first += kPhaseAChunk) {
-            PhaseAChunk chunk;
-            chunk.first = first;
-            const int end = std::min<int>(first + kPhaseAChunk, photos.size());
-            for (int i = first; i < end; ++i) {
-                if (!alive->load())
-                    return;
-                if (fresh[i]) {
-                    chunk.entries.append(std::nullopt);
-                    continue;
-                }
+        const auto post = [&](PhaseAChunk&& chunk) {
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, run, chunk = std::move(chunk)]() mutable {
+                    if (self)
+                        self->onPhaseAChunk(run, std::move(chunk));
+                },
+                Qt::QueuedConnection);
+        };
+        QElapsedTimer sincePost;
+        sincePost.start();
+        PhaseAChunk chunk;
+        for (int i = 0; i < photos.size(); ++i) {
+            if (!alive->load())
+                return;
+            if (fresh[i]) {
+                chunk.entries.append(std::nullopt);
+            } else {
                 const NonCapturedVerdict verdict = phaseA(photos[i]);
                 const FileStamp stamp = stampOf(photos[i].url);
                 Entry entry;
@@ -425,20 +451,23 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult res
                 entry.rule = verdict.rule;
                 chunk.entries.append(entry);
             }
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self, run, chunk = std::move(chunk)]() mutable {
-                    if (self)
-                        self->onPhaseAChunk(run, std::move(chunk));
-                },
-                Qt::QueuedConnection);
+            if (chunk.entries.size() >= kPhaseAChunk && sincePost.elapsed() >= kPhaseAChunkIntervalMs) {
+                const int next = chunk.first + static_cast<int>(chunk.entries.size());
+                post(std::move(chunk));
+                chunk = PhaseAChunk{};
+                chunk.first = next;
+                sincePost.restart();
+            }
         }
+        chunk.last = true;
+        post(std::move(chunk));
     });
 }
 
 void NonCapturedIndex::onPhaseAChunk(std::shared_ptr<Run> run, PhaseAChunk chunk)
 {
     const QUuid id = run->libraryID;
+    CacheFile& cache = m_caches[id];
     const int total = static_cast<int>(run->photos.size());
     for (int k = 0; k < chunk.entries.size(); ++k) {
         const int index = chunk.first + k;
@@ -446,43 +475,36 @@ void NonCapturedIndex::onPhaseAChunk(std::shared_ptr<Run> run, PhaseAChunk chunk
         const QString& path = run->photos[index].url;
         const auto& classified = chunk.entries[k];
         if (!classified) {
-            const auto existing = run->working.entries.constFind(path);
-            if (existing != run->working.entries.constEnd() && needsPersonCheck(*existing))
+            const auto existing = cache.entries.constFind(path);
+            if (existing != cache.entries.constEnd() && needsPersonCheck(*existing))
                 run->phaseB.append(path);
             if (n % kFreshProgressStep == 0 || n == total)
                 setProgress(id, {n, total});
             continue;
         }
-        const Entry& entry = *classified;
-        run->working.entries.insert(path, entry);
+        cache.entries.insert(path, *classified);
+        setFlag(id, path, classified->isNonCaptured);
         run->classifiedAnything = true;
-        if (entry.isNonCaptured)
+        if (classified->isNonCaptured)
             run->phaseB.append(path);
         if (n % kClassifiedProgressStep == 0 || n == total) {
-            m_caches.insert(id, run->working);
-            rebuildFlags(id);
+            publishFlags(id);
             setProgress(id, {n, total});
         }
     }
-    if (chunk.first + chunk.entries.size() < total)
+    publishFlags(id);
+    if (!chunk.last)
         return;
 
-    m_caches.insert(id, run->working);
-    rebuildFlags(id);
     if (run->phaseB.isEmpty()) {
         finishRun(run, run->classifiedAnything);
         return;
     }
     // The walk is over: keep what phase A found even if detection is interrupted later.
     if (run->classifiedAnything)
-        saveCache(run->working);
+        saveCache(cache);
     run->lastSaveMs = m_env.monotonicMs();
-    startPhaseB(run);
-}
-
-void NonCapturedIndex::startPhaseB(std::shared_ptr<Run> run)
-{
-    setProgress(run->libraryID, {0, static_cast<int>(run->phaseB.size())});
+    setProgress(id, {0, static_cast<int>(run->phaseB.size())});
     startNextBatch(run);
 }
 
@@ -517,29 +539,30 @@ void NonCapturedIndex::onPersonResult(std::shared_ptr<Run> run, const QString& p
         return;
 
     const QUuid id = run->libraryID;
+    CacheFile& cache = m_caches[id];
     for (const auto& [answeredPath, found] : std::as_const(run->batchAnswers)) {
-        auto entry = run->working.entries.find(answeredPath);
-        if (entry == run->working.entries.end())
+        auto entry = cache.entries.find(answeredPath);
+        if (entry == cache.entries.end())
             continue;
         entry->hasPerson = found;
         if (found) {
             entry->isNonCaptured = false;
             entry->rule = QStringLiteral("B-person-override:") + entry->rule;
+            setFlag(id, answeredPath, false);
         }
         ++run->merged;
     }
-    m_caches.insert(id, run->working);
-    rebuildFlags(id);
+    publishFlags(id);
     setProgress(id, {static_cast<int>(run->merged), static_cast<int>(run->phaseB.size())});
 
-    // Detection of a large library takes many minutes: keep what is done if the program stops.
     if (run->nextBatch >= run->phaseB.size()) {
         finishRun(run, true);
         return;
     }
+    // Detection of a large library takes many minutes: keep what is done if the program stops.
     const qint64 now = m_env.monotonicMs();
     if (now - run->lastSaveMs >= kPhaseBSaveIntervalMs) {
-        saveCache(run->working);
+        saveCache(cache);
         run->lastSaveMs = now;
     }
     startNextBatch(run);
@@ -549,9 +572,8 @@ void NonCapturedIndex::finishRun(std::shared_ptr<Run> run, bool classifiedAnythi
 {
     const QUuid id = run->libraryID;
     if (classifiedAnything) {
-        m_caches.insert(id, run->working);
         rebuildFlags(id);
-        saveCache(run->working);
+        saveCache(m_caches[id]);
         const int total = static_cast<int>(run->photos.size());
         setProgress(id, {total, total});
     }

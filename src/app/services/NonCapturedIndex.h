@@ -110,13 +110,15 @@ private:
     void loadCacheIfNeeded(const QUuid& libraryID);
     void rebuildFlags(const QUuid& libraryID);
     void setFlags(const QUuid& libraryID, const Flags& flags);
+    // Changes one flag; publishFlags emits once for all changes since the last call.
+    void setFlag(const QUuid& libraryID, const QString& path, bool isNonCaptured);
+    void publishFlags(const QUuid& libraryID);
     void setProgress(const QUuid& libraryID, NonCapturedProgress progress);
     void setClassifying(const QUuid& libraryID, bool on);
     bool saveCache(const CacheFile& cache);
 
     void onFreshness(std::shared_ptr<Run> run, FreshnessResult result);
     void onPhaseAChunk(std::shared_ptr<Run> run, PhaseAChunk chunk);
-    void startPhaseB(std::shared_ptr<Run> run);
     void startNextBatch(std::shared_ptr<Run> run);
     void onPersonResult(std::shared_ptr<Run> run, const QString& path, bool hasPerson);
     void finishRun(std::shared_ptr<Run> run, bool classifiedAnything);
@@ -129,6 +131,7 @@ private:
     QHash<QUuid, CacheFile> m_caches;
     QSet<QUuid> m_inFlight;
     QHash<QUuid, MediaItems> m_rerun;
+    QSet<QUuid> m_flagsDirty;
     std::unique_ptr<QThreadPool> m_workers;   // freshness and phase A
     std::unique_ptr<QThreadPool> m_detection; // phase B, three at a time
     std::shared_ptr<std::atomic<bool>> m_alive;
