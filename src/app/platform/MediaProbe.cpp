@@ -20,7 +20,12 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <cerrno>
 #include <cmath>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 #include <limits>
 #include <mutex>
 
@@ -273,6 +278,38 @@ std::optional<QString> tag(AVDictionary* dict, const char* key)
     return QString::fromUtf8(e->value);
 }
 
+bool isJpeg(const QString& path)
+{
+    const QString ext = MediaFormat::pathExtension(path);
+    return ext == QLatin1String("jpg") || ext == QLatin1String("jpeg");
+}
+
+// The first bytes of a file, read with plain system calls: exiv2's own reader goes through stdio,
+// whose global stream list lock serialises many threads opening files at once.
+qsizetype readPrefix(const QByteArray& path, std::vector<Exiv2::byte>& buffer, bool& whole)
+{
+    whole = false;
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    qsizetype total = 0;
+    while (total < qsizetype(buffer.size())) {
+        const ssize_t n = ::pread(fd, buffer.data() + total, buffer.size() - size_t(total), total);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            whole = n == 0;
+            break;
+        }
+        total += n;
+    }
+    ::close(fd);
+    return total;
+}
+
+// JPEG metadata sits in the segments before the frame header, so a prefix usually holds all of it.
+constexpr size_t kJpegPrefix = 256 * 1024;
+
 class SystemMediaProbe final : public MediaProbe {
 public:
     SystemMediaProbe() { initialiseLibraries(); }
@@ -281,19 +318,30 @@ public:
     {
         PhotoProperties out;
         const QByteArray native = QFile::encodeName(path);
-        try {
-            auto image = Exiv2::ImageFactory::open(std::string(native.constData(), native.size()));
-            if (image.get()) {
-                image->readMetadata();
-                out.readable = true;
-                if (image->pixelWidth() > 0 && image->pixelHeight() > 0) {
-                    out.pixelWidth = image->pixelWidth();
-                    out.pixelHeight = image->pixelHeight();
+        bool done = false;
+        if (isJpeg(path)) {
+            thread_local std::vector<Exiv2::byte> buffer(kJpegPrefix);
+            bool whole = false;
+            const qsizetype size = readPrefix(native, buffer, whole);
+            if (size > 0) {
+                PhotoProperties fromPrefix;
+                const bool ok = readImage(
+                    [&] { return Exiv2::ImageFactory::open(buffer.data(), static_cast<long>(size)); },
+                    fromPrefix);
+                // Reaching the frame header means every metadata segment was in the prefix.
+                if (whole || (ok && fromPrefix.pixelWidth)) {
+                    out = std::move(fromPrefix);
+                    done = true;
                 }
-                readExif(image->exifData(), out);
+            } else if (size < 0) {
+                done = true; // cannot be opened at all
             }
-        } catch (...) {
-            // A truncated or hostile file keeps whatever was read before the failure.
+        }
+        if (!done) {
+            // A FileIo, so that a path is never taken for a URL.
+            const std::string file(native.constData(), size_t(native.size()));
+            readImage([&] { return Exiv2::ImageFactory::open(Exiv2::BasicIo::AutoPtr(new Exiv2::FileIo(file))); },
+                      out);
         }
         if (isHeif(path))
             readHeifFallback(native, out);
@@ -351,6 +399,28 @@ public:
     }
 
 private:
+    // False when exiv2 gave up part-way; what it read before stays in `out`.
+    template <typename Open>
+    static bool readImage(Open open, PhotoProperties& out)
+    {
+        try {
+            auto image = open();
+            if (!image.get())
+                return false;
+            image->readMetadata();
+            out.readable = true;
+            if (image->pixelWidth() > 0 && image->pixelHeight() > 0) {
+                out.pixelWidth = image->pixelWidth();
+                out.pixelHeight = image->pixelHeight();
+            }
+            readExif(image->exifData(), out);
+            return true;
+        } catch (...) {
+            // A truncated or hostile file.
+            return false;
+        }
+    }
+
     static const AVStream* firstVideoStream(const AVFormatContext* ctx)
     {
         for (unsigned i = 0; i < ctx->nb_streams; ++i) {

@@ -5,13 +5,18 @@
 
 #include <QFile>
 #include <QHash>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentMap>
 
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <utility>
 #include <vector>
@@ -88,6 +93,77 @@ bool listFolder(const QByteArray& path, std::vector<Child>& out,
     std::sort(out.begin(), out.end(), [](const Child& a, const Child& b) { return a.name < b.name; });
     return true;
 }
+
+// One run of entries built in parallel. Workers claim entries one at a time; the caller claims too
+// and waits only for entries that were claimed, so a pool thread that wakes late finds nothing left
+// and does not hold the run up. The state is shared so such a late worker never touches freed memory.
+//
+// Waking 32 threads for 32 reads that take microseconds each (a warm cache) costs more than the
+// reads, so a run starts one helper per core, and a worker whose read was slow (a USB drive) starts
+// another, up to the pool's 32: slow media still get 32 reads in flight.
+class RunBuilder : public std::enable_shared_from_this<RunBuilder> {
+public:
+    RunBuilder(const MediaScanner& scanner, QList<MediaScanner::Entry> entries, QThreadPool& pool)
+        : scanner_(scanner), entries_(std::move(entries)), pool_(pool), results_(size_t(entries_.size())),
+          remaining_(entries_.size())
+    {
+    }
+
+    QList<MediaItem> build()
+    {
+        const qsizetype cores = std::max(QThread::idealThreadCount(), 1);
+        const qsizetype helpers = std::min<qsizetype>({entries_.size() - 1, cores - 1, pool_.maxThreadCount()});
+        for (qsizetype i = 0; i < helpers; ++i)
+            startHelper();
+        work();
+        std::unique_lock lock(mutex_);
+        finished_.wait(lock, [this] { return remaining_.load(std::memory_order_acquire) == 0; });
+        QList<MediaItem> items;
+        items.reserve(entries_.size());
+        for (MediaItem& item : results_)
+            items.append(std::move(item));
+        return items;
+    }
+
+private:
+    static constexpr qint64 slowReadNs = 1'000'000;
+
+    void startHelper()
+    {
+        started_.fetch_add(1, std::memory_order_relaxed);
+        std::shared_ptr<RunBuilder> self = shared_from_this();
+        pool_.start([self] { self->work(); });
+    }
+
+    void work()
+    {
+        QElapsedTimer timer;
+        for (;;) {
+            const qsizetype i = next_.fetch_add(1, std::memory_order_relaxed);
+            if (i >= entries_.size())
+                return;
+            timer.start();
+            results_[size_t(i)] = scanner_.makeItem(entries_[i]);
+            if (timer.nsecsElapsed() > slowReadNs && next_.load(std::memory_order_relaxed) < entries_.size()
+                && started_.load(std::memory_order_relaxed) < pool_.maxThreadCount())
+                startHelper();
+            if (remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                std::lock_guard lock(mutex_);
+                finished_.notify_all();
+            }
+        }
+    }
+
+    const MediaScanner& scanner_; // used only while entries remain, which the caller waits for
+    const QList<MediaScanner::Entry> entries_;
+    QThreadPool& pool_;
+    std::vector<MediaItem> results_;
+    std::atomic<qsizetype> next_{0};
+    std::atomic<qsizetype> started_{0};
+    std::atomic<qsizetype> remaining_;
+    std::mutex mutex_;
+    std::condition_variable finished_;
+};
 
 } // namespace
 
@@ -255,9 +331,8 @@ MediaItems MediaScanner::scan(const QString& root, const ProgressCallback& onPro
     for (const QList<Entry>& run : chunked(entries, runSize)) {
         if (cancel.isCancelled())
             break;
-        const QList<MediaItem> built = QtConcurrent::blockingMapped<QList<MediaItem>>(
-            &scanPool(), run, [this](const Entry& e) { return makeItem(e); });
-        items.append(built);
+        const auto builder = std::make_shared<RunBuilder>(*this, run, scanPool());
+        items.append(builder->build());
         processed += run.size();
         report(std::min(processed, total), total);
     }
