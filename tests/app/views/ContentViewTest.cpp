@@ -1,0 +1,205 @@
+#include "app/views/ContentView.h"
+#include "app/views/LibraryPage.h"
+#include "app/views/MainWindow.h"
+#include "app/views/SidebarView.h"
+#include "app/views/WelcomeView.h"
+
+#include "support/app/QtPrinters.h"
+#include "support/app/ShellTestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPointer>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTest>
+
+using namespace app;
+using app::testing::ShellTestContext;
+
+namespace {
+
+void clickButton(QMessageBox* box, const QString& text)
+{
+    ASSERT_TRUE(box);
+    for (QAbstractButton* button : box->buttons()) {
+        if (button->text() == text) {
+            button->click();
+            return;
+        }
+    }
+    FAIL() << "no button " << text.toStdString();
+}
+
+class ContentViewTest : public ::testing::Test {
+protected:
+    ShellTestContext shell;
+};
+
+TEST_F(ContentViewTest, RoutingTableKeepsPagesOfTheSameIdentity)
+{
+    const PhotoLibrary a = shell.addLibrary("a");
+    const PhotoLibrary b = shell.addLibrary("b");
+    ContentView view(shell.context);
+    view.resize(1000, 700);
+    view.show();
+    EXPECT_EQ(view.selection(), SidebarDestination::library(a.id)); // first appearance
+    EXPECT_EQ(view.previousSelection(), view.selection());
+
+    using D = SidebarDestination;
+    const QString idA = uuidString(a.id);
+    struct Step {
+        std::optional<D> selection;
+        QString identity;
+        bool samePage;
+    };
+    const QList<Step> steps{
+        {D::library(a.id), idA + "-all", true},
+        {D::photos(a.id), idA + "-photos", false},
+        {D::videos(a.id), idA + "-videos", false},
+        {D::videos(a.id), idA + "-videos", true},
+        {D::livePhotos(a.id), idA + "-livePhotos", false},
+        {D::map(a.id), "map-" + idA, false},
+        {D::library(b.id), uuidString(b.id) + "-all", false},
+        {std::nullopt, "", false},
+        {D::map(QUuid::createUuid()), "", true}, // unknown library: still the welcome page
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.identity.toStdString());
+        QWidget* before = view.currentPage();
+        view.setSelection(step.selection);
+        EXPECT_EQ(view.currentIdentity(), step.identity);
+        EXPECT_EQ(view.currentPage() == before, step.samePage);
+        EXPECT_EQ(view.sidebar()->selection(), step.selection);
+    }
+    EXPECT_TRUE(qobject_cast<WelcomeView*>(view.currentPage()));
+
+    // A rename reaches the page that is shown, without a new page.
+    view.setSelection(D::photos(a.id));
+    QPointer<QWidget> page = view.currentPage();
+    ASSERT_TRUE(qobject_cast<LibraryPage*>(page.data()));
+    shell.store->rename(a.id, "改过的名字");
+    EXPECT_EQ(view.currentPage(), page.data());
+    EXPECT_EQ(page->findChild<QLabel*>("libraryName")->text(), "改过的名字");
+
+    // Removing the library shown on the map turns the column into the welcome page.
+    view.setSelection(D::map(a.id));
+    page = view.currentPage();
+    shell.store->remove(a.id);
+    EXPECT_TRUE(qobject_cast<WelcomeView*>(view.currentPage()));
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(page.isNull());
+}
+
+TEST_F(ContentViewTest, FirstAppearanceWithoutLibrariesShowsTheWelcomePage)
+{
+    ContentView view(shell.context);
+    view.show();
+    EXPECT_EQ(view.selection(), std::nullopt);
+    EXPECT_TRUE(qobject_cast<WelcomeView*>(view.currentPage()));
+    const QList<int> sizes = view.splitter()->sizes();
+    EXPECT_GE(sizes.first(), 200);
+    EXPECT_LE(sizes.first(), 340);
+}
+
+TEST_F(ContentViewTest, NonCapturedPagesWaitForConfirmation)
+{
+    const PhotoLibrary a = shell.addLibrary("a");
+    const PhotoLibrary b = shell.addLibrary("b");
+    {
+        ContentView view(shell.context);
+        view.show();
+        view.setSelection(SidebarDestination::photos(a.id));
+        QWidget* photosPage = view.currentPage();
+
+        view.setSelection(SidebarDestination::nonCaptured(a.id));
+        EXPECT_EQ(view.selection(), SidebarDestination::photos(a.id));
+        EXPECT_EQ(view.sidebar()->selection(), SidebarDestination::photos(a.id));
+        EXPECT_EQ(view.currentPage(), photosPage);
+        ASSERT_TRUE(view.confirmation());
+        EXPECT_EQ(view.confirmation()->text(), "整理非拍摄照片");
+        clickButton(view.confirmation(), "取消");
+        EXPECT_EQ(view.selection(), SidebarDestination::photos(a.id));
+        EXPECT_FALSE(shell.nonCaptured->hasConfirmedOrganize());
+
+        view.setSelection(SidebarDestination::nonCaptured(a.id));
+        clickButton(view.confirmation(), "继续");
+        EXPECT_EQ(view.selection(), SidebarDestination::nonCaptured(a.id));
+        EXPECT_EQ(view.previousSelection(), SidebarDestination::nonCaptured(a.id));
+        EXPECT_EQ(view.currentIdentity(), uuidString(a.id) + "-nonCaptured");
+        EXPECT_TRUE(shell.nonCaptured->hasConfirmedOrganize());
+    }
+    // Later launches never ask again.
+    shell.resetNonCapturedIndex();
+    ContentView view(shell.context);
+    view.show();
+    view.setSelection(SidebarDestination::nonCaptured(b.id));
+    EXPECT_EQ(view.selection(), SidebarDestination::nonCaptured(b.id));
+    EXPECT_FALSE(view.confirmation());
+}
+
+TEST_F(ContentViewTest, NonCapturedAsTheVeryFirstSelection)
+{
+    const PhotoLibrary a = shell.addLibrary("a");
+    ContentView view(shell.context); // never shown: nothing selected yet
+    view.setSelection(SidebarDestination::nonCaptured(a.id));
+    EXPECT_EQ(view.selection(), std::nullopt);
+    EXPECT_TRUE(qobject_cast<WelcomeView*>(view.currentPage()));
+    clickButton(view.confirmation(), "继续");
+    EXPECT_EQ(view.selection(), SidebarDestination::nonCaptured(a.id));
+}
+
+TEST_F(ContentViewTest, NamingAChosenFolderAddsAndSelectsIt)
+{
+    MainWindow window(shell.context);
+    window.show();
+    ContentView* view = window.contentView();
+    EXPECT_EQ(window.newLibraryAction()->text(), "新建图库…");
+    EXPECT_EQ(window.newLibraryAction()->shortcut(), QKeySequence(QKeySequence::New));
+    EXPECT_EQ(window.size(), QSize(1280, 820));
+    EXPECT_EQ(window.minimumSize(), QSize(880, 560));
+
+    // Cancelled chooser: nothing happens.
+    window.newLibraryAction()->trigger();
+    EXPECT_FALSE(view->newLibrarySheet());
+
+    shell.fakes.chooser.answer = shell.folder("iPhone 备份");
+    window.newLibraryAction()->trigger();
+    NewLibrarySheet* sheet = view->newLibrarySheet();
+    ASSERT_TRUE(sheet);
+    EXPECT_EQ(sheet->nameField()->text(), "iPhone 备份");
+    QTest::keyClick(sheet->nameField(), Qt::Key_Return);
+    ASSERT_EQ(shell.store->libraries().size(), 1);
+    const PhotoLibrary added = shell.store->libraries().first();
+    EXPECT_EQ(added.name, "iPhone 备份");
+    EXPECT_EQ(view->selection(), SidebarDestination::library(added.id));
+    EXPECT_EQ(shell.store->pendingFolder(), std::nullopt);
+
+    // Escape: nothing registered, the pending folder is cleared.
+    shell.fakes.chooser.answer = shell.folder("other");
+    window.newLibraryAction()->trigger();
+    ASSERT_TRUE(view->newLibrarySheet());
+    QTest::keyClick(view->newLibrarySheet()->nameField(), Qt::Key_Escape);
+    EXPECT_EQ(shell.store->libraries().size(), 1);
+    EXPECT_EQ(shell.store->pendingFolder(), std::nullopt);
+
+    // A folder the store cannot register: selection kept, the user is told.
+    const QString broken = shell.folder("broken");
+    shell.fakes.bookmarks.unbookmarkable.insert(broken);
+    shell.fakes.chooser.answer = broken;
+    window.newLibraryAction()->trigger();
+    QTest::keyClick(view->newLibrarySheet()->nameField(), Qt::Key_Return);
+    EXPECT_EQ(shell.store->libraries().size(), 1);
+    EXPECT_EQ(view->selection(), SidebarDestination::library(added.id));
+    bool told = false;
+    for (QMessageBox* box : window.findChildren<QMessageBox*>())
+        told = told || (box->isVisible() && box->text() == "无法添加图库");
+    EXPECT_TRUE(told);
+}
+
+} // namespace
