@@ -13,6 +13,9 @@
 #include <QStandardPaths>
 #include <QThreadPool>
 
+#include <climits>
+#include <cmath>
+
 #include <sys/stat.h>
 
 namespace app {
