@@ -289,7 +289,7 @@ bool isJpeg(const QString& path)
 qsizetype readPrefix(const QByteArray& path, std::vector<Exiv2::byte>& buffer, bool& whole)
 {
     whole = false;
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); // never wait on a FIFO
     if (fd < 0)
         return -1;
     qsizetype total = 0;
@@ -399,7 +399,7 @@ public:
     }
 
 private:
-    // False when exiv2 gave up part-way; what it read before stays in `out`.
+    // False when exiv2 gave up part-way (a truncated or hostile file); `out` then holds nothing from it.
     template <typename Open>
     static bool readImage(Open open, PhotoProperties& out)
     {
@@ -416,7 +416,6 @@ private:
             readExif(image->exifData(), out);
             return true;
         } catch (...) {
-            // A truncated or hostile file.
             return false;
         }
     }

@@ -118,6 +118,10 @@ TEST(MediaScannerTest, WalkerSkipsWhatIsNotTheLibrary)
                           "._IMG_4.JPG", ".backupdb/x.jpg", "__MACOSX/y.jpg", "__macosx/kept.jpg",
                           "Trip.photoslibrary/z.jpg", "notes.txt", "noext"})
         touch(root + "/" + f);
+    // A name that is not UTF-8 could not be opened again through its item's path: left out.
+    const int bad = open((QFile::encodeName(root) + "/bad\xff.jpg").constData(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(bad, 0);
+    close(bad);
     // Links are never followed: a loop back to the root, and a link to a file.
     ASSERT_EQ(symlink(root.toUtf8().constData(), (root + "/loop").toUtf8().constData()), 0);
     ASSERT_EQ(symlink((root + "/Z.png").toUtf8().constData(), (root + "/link.png").toUtf8().constData()), 0);
