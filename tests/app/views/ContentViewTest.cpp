@@ -203,3 +203,32 @@ TEST_F(ContentViewTest, NamingAChosenFolderAddsAndSelectsIt)
 }
 
 } // namespace
+
+namespace {
+
+// Grabs of the two first screens; saved as PNG when TESS_SCREENSHOT_DIR names a folder.
+TEST_F(ContentViewTest, Screenshots)
+{
+    const QString folder = qEnvironmentVariable("TESS_SCREENSHOT_DIR");
+    const auto save = [&](QWidget& widget, const QString& name) {
+        const QPixmap grab = widget.grab();
+        EXPECT_FALSE(grab.isNull());
+        if (!folder.isEmpty())
+            EXPECT_TRUE(grab.save(folder + "/" + name + ".png"));
+    };
+
+    MainWindow window(shell.context);
+    window.show();
+    save(window, "welcome");
+
+    shell.fakes.bookmarks.internal = true;
+    const PhotoLibrary home = shell.addLibrary("家庭照片");
+    shell.fakes.bookmarks.internal = false;
+    const PhotoLibrary drive = shell.addLibrary("移动硬盘备份");
+    shell.unplug(drive);
+    window.contentView()->setSelection(SidebarDestination::library(home.id));
+    save(window, "sidebar");
+    ASSERT_TRUE(home.id != drive.id);
+}
+
+} // namespace
