@@ -54,9 +54,22 @@ std::string SessionHarness::run(Script script)
     return error;
 }
 
+namespace {
+
+// co_spawn starts a coroutine inline when called on the context's own thread; a hook of the
+// sink wants it to run later, as a call from another task would.
+asio::awaitable<void> startLater(asio::awaitable<void> work)
+{
+    auto executor = co_await asio::this_coro::executor;
+    co_await asio::post(executor, asio::use_awaitable);
+    co_await std::move(work);
+}
+
+} // namespace
+
 void SessionHarness::spawn(asio::awaitable<void> work)
 {
-    asio::co_spawn(io, std::move(work), asio::detached);
+    asio::co_spawn(io, startLater(std::move(work)), asio::detached);
 }
 
 } // namespace p2p::testing

@@ -37,7 +37,7 @@ public:
     // side when the script ends. Returns "" or what went wrong with the script.
     std::string run(Script script);
 
-    // Starts a coroutine on the harness's context (from a sink hook, for example).
+    // Starts a coroutine on the harness's context after the current handler (from a sink hook).
     void spawn(asio::awaitable<void> work);
 
     asio::io_context io;
