@@ -27,34 +27,20 @@ constexpr quint32 fourCC(const char (&s)[5])
 
 } // namespace
 
-TEST(MediaProbeTest, PhotoPropertiesFromFixtures)
+// Formatting of these values is the extractor's test; here: the raw values as stored.
+TEST(MediaProbeTest, PhotoPropertiesAsStored)
 {
     const auto probe = MediaProbe::system();
 
     const PhotoProperties camera = probe->readPhoto(fixture("jpeg-exif-date-gps-camera.jpg"));
     ASSERT_TRUE(camera.readable);
-    EXPECT_EQ(camera.pixelWidth, 48);
-    EXPECT_EQ(camera.pixelHeight, 32);
-    EXPECT_EQ(camera.dateTimeOriginal, QString("2021:07:04 09:15:00"));
-    EXPECT_EQ(camera.dateTimeDigitized, QString("2020:01:01 00:00:00"));
-    EXPECT_EQ(camera.dateTime, QString("2019:01:01 00:00:00"));
-    EXPECT_EQ(camera.make, QString("  Canon\n"));
-    EXPECT_EQ(camera.model, QString("EOS R5"));
+    EXPECT_EQ(camera.make, QString("  Canon\n")); // untrimmed
     EXPECT_EQ(camera.software, QString("Firmware 1.8"));
-    EXPECT_EQ(camera.lensModel, QString("RF24-105mm F4 L IS USM"));
-    EXPECT_DOUBLE_EQ(camera.fNumber.value_or(0), 2.8);
-    EXPECT_DOUBLE_EQ(camera.exposureTime.value_or(0), 0.004);
-    EXPECT_DOUBLE_EQ(camera.focalLength.value_or(0), 50);
     EXPECT_EQ(camera.isoSpeedRatings, (QList<qint64>{100, 200}));
-    EXPECT_EQ(camera.flash, 25);
-    EXPECT_EQ(camera.whiteBalance, 1);
-    EXPECT_TRUE(camera.hasGps);
     EXPECT_EQ(camera.gpsLatitudeRef, QString("s"));
-    EXPECT_DOUBLE_EQ(camera.gpsLatitude.value_or(0), 33.5);
+    EXPECT_DOUBLE_EQ(camera.gpsLatitude.value_or(0), 33.5); // unsigned; the ref gives the sign
     EXPECT_FALSE(camera.gpsLongitudeRef.has_value());
     EXPECT_DOUBLE_EQ(camera.gpsLongitude.value_or(0), 151.21);
-    EXPECT_EQ(camera.gpsAltitudeRef, 1);
-    EXPECT_DOUBLE_EQ(camera.gpsAltitude.value_or(0), 12.34);
 
     const PhotoProperties rotated = probe->readPhoto(fixture("jpeg-orientation-6.jpg"));
     EXPECT_EQ(rotated.orientation, 6);
@@ -69,37 +55,26 @@ TEST(MediaProbeTest, PhotoPropertiesFromFixtures)
     const PhotoProperties plain = probe->readPhoto(fixture("jpeg-no-metadata.jpg"));
     EXPECT_TRUE(plain.readable);
     EXPECT_FALSE(plain.hasExif || plain.hasTiff || plain.hasGps);
-    EXPECT_EQ(plain.pixelWidth, 40);
-}
-
-TEST(MediaProbeTest, HeicExifAndHostilePhotos)
-{
-    const auto probe = MediaProbe::system();
 
     const PhotoProperties heic = probe->readPhoto(fixture("heic-with-exif.heic"));
-    ASSERT_TRUE(heic.readable);
     EXPECT_EQ(heic.dateTimeOriginal, QString("2022:02:22 22:22:22"));
-    EXPECT_EQ(heic.make, QString("Apple"));
     EXPECT_NEAR(heic.gpsLatitude.value_or(0), 31.2304, 1e-9);
-    EXPECT_NEAR(heic.gpsLongitude.value_or(0), 121.4737, 1e-9);
     EXPECT_EQ(heic.pixelWidth, 64);
     EXPECT_EQ(heic.pixelHeight, 48);
-
     const PhotoProperties bare = probe->readPhoto(fixture("heic-without-exif.heic"));
     EXPECT_TRUE(bare.readable);
-    EXPECT_FALSE(bare.dateTimeOriginal.has_value());
+    EXPECT_FALSE(bare.hasExif);
     EXPECT_EQ(bare.pixelWidth, 64);
 
     for (const char* name : {"heic-zero-bytes.heic", "jpeg-truncated.jpg", "mov-hls-playlist.mov",
                              "does-not-exist.jpg"}) {
         SCOPED_TRACE(name);
         const PhotoProperties p = probe->readPhoto(fixture(name));
-        EXPECT_FALSE(p.dateTimeOriginal.has_value());
-        EXPECT_FALSE(p.gpsLatitude.has_value());
+        EXPECT_FALSE(p.dateTimeOriginal || p.gpsLatitude || p.make);
     }
 }
 
-TEST(MediaProbeTest, VideoTagsAndStreams)
+TEST(MediaProbeTest, VideoTagsAndCodecTags)
 {
     const auto probe = MediaProbe::system();
     const auto detail = MediaProbe::VideoDetail::streams;
@@ -107,54 +82,25 @@ TEST(MediaProbeTest, VideoTagsAndStreams)
     const VideoProperties qt = probe->readVideo(fixture("mov-quicktime-date-iso6709.mov"), detail);
     ASSERT_TRUE(qt.readable);
     EXPECT_EQ(qt.quickTimeCreationDate, QString("2022-08-01T10:20:30+0800"));
-    ASSERT_FALSE(qt.iso6709Locations.isEmpty());
-    EXPECT_EQ(qt.iso6709Locations.first(), QString("+31.2304+121.4737+010.000/"));
-    EXPECT_EQ(qt.make, QString("Apple"));
-    EXPECT_EQ(qt.model, QString("iPhone 15 Pro"));
-    EXPECT_TRUE(qt.hasVideoTrack);
-    EXPECT_EQ(qt.width, 64);
-    EXPECT_EQ(qt.height, 48);
-    EXPECT_NEAR(qt.frameRate.value_or(0), 29.97, 0.01);
-    EXPECT_EQ(qt.codecFourCC, fourCC("avc1"));
-    EXPECT_NEAR(qt.duration.value_or(0), 1.0, 0.1);
+    EXPECT_EQ(qt.iso6709Locations, QStringList{"+31.2304+121.4737+010.000/"});
 
     const VideoProperties xyz = probe->readVideo(fixture("mov-xyz-location-hevc.mov"), detail);
     EXPECT_FALSE(xyz.quickTimeCreationDate.has_value());
     EXPECT_EQ(xyz.creationTime, QString("2021-09-10T11:12:13.000000Z"));
     EXPECT_TRUE(xyz.iso6709Locations.contains("+48.8584+002.2945/"));
-    EXPECT_EQ(xyz.codecFourCC, fourCC("hvc1"));
 
     // codec_tag is little-endian in FFmpeg; the probe hands out the readable order.
-    const VideoProperties mp4v = probe->readVideo(fixture("mp4-creation-time-only-mp4v.mp4"), detail);
-    EXPECT_EQ(mp4v.codecFourCC, fourCC("mp4v"));
-    EXPECT_TRUE(mp4v.iso6709Locations.isEmpty());
-
+    EXPECT_EQ(probe->readVideo(fixture("mp4-creation-time-only-mp4v.mp4"), detail).codecFourCC, fourCC("mp4v"));
     const VideoProperties mkv = probe->readVideo(fixture("mkv-h264-no-codec-tag.mkv"), detail);
-    EXPECT_TRUE(mkv.readable);
     EXPECT_EQ(mkv.codecFourCC, 0u);
     EXPECT_EQ(mkv.codecName, QString("h264"));
+    EXPECT_NEAR(std::fabs(probe->readVideo(fixture("mov-portrait-display-matrix.mov"), detail).rotation), 90, 0.5);
 
-    const VideoProperties portrait = probe->readVideo(fixture("mov-portrait-display-matrix.mov"), detail);
-    EXPECT_EQ(portrait.width, 48);
-    EXPECT_EQ(portrait.height, 64);
-    EXPECT_NEAR(std::fabs(portrait.rotation), 90, 0.5);
-
-    const VideoProperties sound = probe->readVideo(fixture("mov-sound-only.mov"), detail);
-    EXPECT_TRUE(sound.readable);
-    EXPECT_FALSE(sound.hasVideoTrack);
-    EXPECT_EQ(sound.make, QString("Zoom"));
-    EXPECT_EQ(sound.model, QString("H1n"));
-}
-
-TEST(MediaProbeTest, HostileVideosOpenNothing)
-{
-    const auto probe = MediaProbe::system();
     // The playlist would make a permissive demuxer open the file it names.
     for (const char* name : {"mov-hls-playlist.mov", "heic-zero-bytes.heic", "jpeg-truncated.jpg",
                              "does-not-exist.mov"}) {
         SCOPED_TRACE(name);
-        const VideoProperties v = probe->readVideo(fixture(name), MediaProbe::VideoDetail::streams);
-        EXPECT_FALSE(v.readable);
-        EXPECT_FALSE(v.hasVideoTrack);
+        const VideoProperties v = probe->readVideo(fixture(name), detail);
+        EXPECT_FALSE(v.readable || v.hasVideoTrack);
     }
 }
