@@ -1,3 +1,5 @@
+#include "support/TestEnvironment.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -6,6 +8,7 @@ int main(int argc, char** argv)
 {
     // A peer that hangs up must surface as an error, not kill the test program.
     std::signal(SIGPIPE, SIG_IGN);
+    setUpTestEnvironment();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,3 +1,5 @@
+#include "support/TestEnvironment.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -11,6 +13,7 @@
 int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
+    setUpTestEnvironment();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
