@@ -15,6 +15,7 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
+#include <QShowEvent>
 #include <QToolButton>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -145,8 +146,8 @@ void SidebarView::setReceiveEnabled(bool enabled)
 
 void SidebarView::showEvent(QShowEvent* event)
 {
-    if (!m_shownOnce) {
-        m_shownOnce = true;
+    // Every library starts expanded each time the sidebar comes on screen.
+    if (!event->spontaneous()) {
         expandAll();
         applySelectionToTree();
     }

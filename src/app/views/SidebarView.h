@@ -79,7 +79,6 @@ private:
     QPointer<RenameLibraryDialog> m_renameDialog;
     QPointer<PeerDiscoverySheet> m_receiveSheet;
     bool m_applying = false;
-    bool m_shownOnce = false;
 };
 
 } // namespace app
