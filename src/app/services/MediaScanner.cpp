@@ -250,39 +250,59 @@ QString MediaScanner::pairKey(const QString& path)
 
 QList<MediaScanner::Entry> MediaScanner::pairLivePhotos(const QStringList& files)
 {
-    QSet<QString> photoKeys;
-    for (const QString& f : files)
-        if (MediaFormat::kind(f) == MediaKind::photo)
-            photoKeys.insert(pairKey(f));
+    // Each file's extension and kind once; pair keys only where a movie could pair at all.
+    struct Info {
+        std::optional<MediaKind> kind;
+        bool isMov = false;
+        QString key;
+    };
+    std::vector<Info> infos(size_t(files.size()));
+    bool anyMov = false;
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        Info& info = infos[size_t(i)];
+        info.kind = MediaFormat::kind(files[i]);
+        info.isMov = info.kind == MediaKind::video && MediaFormat::pathExtension(files[i]) == QLatin1String("mov");
+        anyMov = anyMov || info.isMov;
+    }
 
     QHash<QString, QString> movies;
-    for (const QString& f : files) {
-        if (MediaFormat::pathExtension(f) != QLatin1String("mov"))
-            continue;
-        const QString key = pairKey(f);
-        if (photoKeys.contains(key))
-            movies.insert(key, f); // a later movie of the same key wins
+    if (anyMov) {
+        QSet<QString> photoKeys;
+        for (qsizetype i = 0; i < files.size(); ++i) {
+            Info& info = infos[size_t(i)];
+            if (info.kind == MediaKind::photo || info.isMov)
+                info.key = pairKey(files[i]);
+            if (info.kind == MediaKind::photo)
+                photoKeys.insert(info.key);
+        }
+        for (qsizetype i = 0; i < files.size(); ++i) {
+            const Info& info = infos[size_t(i)];
+            if (info.isMov && photoKeys.contains(info.key))
+                movies.insert(info.key, files[i]); // a later movie of the same key wins
+        }
     }
 
     QList<Entry> entries;
     entries.reserve(files.size());
-    for (const QString& f : files) {
-        const auto kind = MediaFormat::kind(f);
-        if (!kind)
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const Info& info = infos[size_t(i)];
+        if (!info.kind)
             continue;
-        if (*kind == MediaKind::photo) {
-            Entry e{f, MediaKind::photo, false, std::nullopt};
-            const auto it = movies.constFind(pairKey(f));
-            if (it != movies.constEnd()) {
-                e.isLivePhoto = true;
-                e.liveVideoURL = *it;
+        if (*info.kind == MediaKind::photo) {
+            Entry e{files[i], MediaKind::photo, false, std::nullopt};
+            if (!movies.isEmpty()) {
+                const auto it = movies.constFind(info.key);
+                if (it != movies.constEnd()) {
+                    e.isLivePhoto = true;
+                    e.liveVideoURL = *it;
+                }
             }
             entries.append(std::move(e));
             continue;
         }
-        if (MediaFormat::pathExtension(f) == QLatin1String("mov") && movies.contains(pairKey(f)))
+        if (info.isMov && movies.contains(info.key))
             continue; // shown as part of its live photo
-        entries.append(Entry{f, MediaKind::video, false, std::nullopt});
+        entries.append(Entry{files[i], MediaKind::video, false, std::nullopt});
     }
     return entries;
 }
