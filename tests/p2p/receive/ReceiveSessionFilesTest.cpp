@@ -498,3 +498,24 @@ TEST(ReceiveSessionFilesTest, ChunkProgressIsThrottledByTheInterval)
     // Forced at the start and at the store; in between at 120, 240 and 360 ms.
     EXPECT_EQ(reported, (std::vector<std::int64_t>{0, 12, 24, 36, 40}));
 }
+
+TEST(ReceiveSessionFilesTest, AnAssetWithoutFilesIsNeverCompletedByAWrappedIndex)
+{
+    SessionHarness h;
+    AssetDescriptor empty = FakePhone::photo("N", "N.JPG", 0);
+    empty.files.clear();
+    const std::vector<AssetDescriptor> assets = {empty};
+    std::optional<FileAck> ack;
+    auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
+        co_await phone.greet();
+        co_await phone.offer(sessionID, assets);
+        FakeFile n = fileOf("N", -1, "N.JPG", FakePhone::patternBytes(3));
+        ack = co_await phone.sendFile(n);
+        co_await phone.end();
+        co_await phone.readUntilClosed();
+    };
+    EXPECT_EQ(h.run(script), "");
+    EXPECT_EQ(ack, ackOf("N", -1, FileAck::Result::stored));
+    EXPECT_EQ(h.session->progress().completedAssetCount, 0);
+    EXPECT_EQ(h.events.last<ReceiveEvent::Finished>()->summary, (ReceiveSummary{1, 0, 0, 3}));
+}

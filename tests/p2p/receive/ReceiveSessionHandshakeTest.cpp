@@ -278,7 +278,9 @@ TEST(ReceiveSessionHandshakeTest, SkipListComesInBatchesOfTheSessionsOnlyAssets)
     std::vector<SkipListBatch> batches;
     auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
         co_await phone.greet();
-        batches = co_await phone.offer(fixedSessionID, assets, 500);
+        // Batches of 1000 entries are frames above 64 KiB: without pairing the full limit
+        // applies right after the greeting.
+        batches = co_await phone.offer(fixedSessionID, assets, 1000);
         co_await phone.end();
         co_await phone.readUntilClosed();
     };
