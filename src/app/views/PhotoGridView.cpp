@@ -57,6 +57,7 @@ PhotoGridView::PhotoGridView(ThumbnailProvider* thumbnails, QWidget* parent)
     : QAbstractScrollArea(parent), thumbnails_(thumbnails)
 {
     setFrameShape(QFrame::NoFrame);
+    // The rail's strip beside the viewport shares the grid's background.
     // Clicks select; keyboard focus stays where it was.
     setFocusPolicy(Qt::NoFocus);
     viewport()->setFocusPolicy(Qt::NoFocus);
@@ -70,6 +71,11 @@ PhotoGridView::PhotoGridView(ThumbnailProvider* thumbnails, QWidget* parent)
     magnify_ = new TrackpadMagnifyMonitor(this);
     magnify_->onEvent = [this](GesturePhase phase, double m) { handleMagnifyEvent(phase, m); };
 
+    // The strip beside the viewport where the rail sits shares the grid's background.
+    railStrip_ = new QWidget(this);
+    railStrip_->setBackgroundRole(QPalette::Base);
+    railStrip_->setAutoFillBackground(true);
+    railStrip_->hide();
     divider_ = new QFrame(this);
     divider_->setFrameShape(QFrame::VLine);
     divider_->setFrameShadow(QFrame::Plain);
@@ -294,12 +300,15 @@ void PhotoGridView::relayout(bool keepAnchor)
 void PhotoGridView::layoutChrome()
 {
     const bool showRail = timelineEnabled_ && !sections_.isEmpty();
+    railStrip_->setVisible(showRail);
     divider_->setVisible(showRail);
     rail_->setVisible(showRail);
     overlay_->setVisible(showRail);
     if (!showRail)
         return;
     const QRect vp = viewport()->geometry();
+    railStrip_->setGeometry(vp.right() + 1, vp.top(), viewportMargins().right(), vp.height());
+    railStrip_->lower();
     divider_->setGeometry(vp.right() + 1, vp.top(), 1, vp.height());
     const int railX = vp.right() + 2;
     rail_->setGeometry(railX, vp.top() + int(kRailVertical), int(rail_->parameters().railWidth),

@@ -129,6 +129,7 @@ private:
     TrackpadMagnifyMonitor* magnify_ = nullptr;
     TimelineRail* rail_ = nullptr;
     TimelineRailOverlay* overlay_ = nullptr;
+    QWidget* railStrip_ = nullptr;
     QFrame* divider_ = nullptr;
     QPropertyAnimation* scrollAnimation_ = nullptr;
     QList<QShortcut*> shortcuts_;

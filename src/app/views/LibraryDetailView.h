@@ -1,0 +1,140 @@
+#pragma once
+
+#include "app/models/MediaItem.h"
+#include "app/models/PhotoLibrary.h"
+#include "app/models/SidebarDestination.h"
+#include "app/views/GridZoomLevel.h"
+#include "app/views/LibraryContentModel.h"
+#include "app/views/LibraryPage.h"
+
+#include <QList>
+#include <QPointer>
+
+#include <memory>
+#include <optional>
+
+class QAction;
+class QCheckBox;
+class QHBoxLayout;
+class QLabel;
+class QProgressBar;
+class QStackedWidget;
+class QToolButton;
+
+namespace app {
+
+struct AppContext;
+class PhotoGridView;
+class ThumbnailProvider;
+
+// A centred symbol, a title and a description for pages with nothing to show.
+class ContentUnavailableView : public QWidget {
+    Q_OBJECT
+public:
+    explicit ContentUnavailableView(QWidget* parent = nullptr);
+    void setContent(const QString& symbol, const QString& title, const QString& description);
+    QString title() const;
+    QString description() const;
+    QString symbol() const { return symbol_; }
+
+private:
+    QLabel* icon_;
+    QLabel* title_;
+    QLabel* description_;
+    QString symbol_;
+};
+
+// Progress of a scan that has nothing to show yet.
+class ScanProgressView : public QWidget {
+    Q_OBJECT
+public:
+    explicit ScanProgressView(QWidget* parent = nullptr);
+    void setProgress(int scanned, int total);
+    QString text() const;
+    QProgressBar* bar() const { return bar_; }
+
+private:
+    QProgressBar* bar_;
+    QLabel* label_;
+};
+
+// The page of one library and media filter: scans the folder with progress, shows one of seven
+// states and hosts the photo grid. Rescans when the store bumps the library's content revision.
+class LibraryDetailView : public LibraryPage {
+    Q_OBJECT
+public:
+    using State = LibraryPageRules::ContentState;
+
+    LibraryDetailView(AppContext& context, const PhotoLibrary& library, LibraryMediaFilter filter,
+                      std::shared_ptr<FolderScanner> scanner = nullptr, QWidget* parent = nullptr);
+    ~LibraryDetailView() override;
+
+    void setLibrary(const PhotoLibrary& library) override;
+    const PhotoLibrary& library() const { return library_; }
+    LibraryMediaFilter filter() const { return filter_; }
+
+    // The media viewer adds its own toolbar actions beside the page's while it is open.
+    void setViewerActions(const QList<QAction*>& actions);
+
+    // Items after the filter and the non-captured flags.
+    MediaItems displayedItems() const;
+    State state() const { return state_; }
+    QString itemCountText() const;
+    QString navigationTitle() const;
+
+    // The item open in the viewer, tracked by its path so a changed list re-finds it.
+    const std::optional<QString>& openItemPath() const { return openItemPath_; }
+    std::optional<int> zoomedIndex() const;
+    // Opening shows the viewer when one is available; until then the double-click only selects.
+    void openItem(const MediaItem& item);
+    void closeDetailPreview();
+
+    LibraryContentModel* model() const { return model_; }
+    PhotoGridView* grid() const { return grid_; }
+    QStackedWidget* stack() const { return stack_; }
+    QWidget* currentStateWidget() const;
+    QCheckBox* timelineToggle() const { return timelineToggle_; }
+    QLabel* itemCountLabel() const { return countLabel_; }
+    QToolButton* backButton() const { return backButton_; }
+
+Q_SIGNALS:
+    // The page wants the viewer for this item of displayedItems().
+    void viewerRequested(const MediaItem& item, int index);
+
+private:
+    void rescan();
+    void refresh();
+    void maybeClassify();
+    LibraryPageRules::Inputs inputs(qsizetype displayedCount) const;
+    void updateHeader();
+
+    AppContext& context_;
+    PhotoLibrary library_;
+    LibraryMediaFilter filter_;
+    LibraryContentModel* model_ = nullptr;
+    State state_ = State::emptyFolder;
+    int lastRevision_ = -1;
+    QString classificationKey_;
+    std::optional<QString> openItemPath_;
+    std::optional<QString> focusedItemID_;
+    MediaItems shownItems_;
+
+    QWidget* header_ = nullptr;
+    QLabel* titleLabel_ = nullptr;
+    QToolButton* backButton_ = nullptr;
+    QHBoxLayout* viewerActionsLayout_ = nullptr;
+    QList<QPointer<QToolButton>> viewerButtons_;
+    QWidget* timelineRow_ = nullptr;
+    QCheckBox* timelineToggle_ = nullptr;
+    QLabel* countLabel_ = nullptr;
+    QStackedWidget* stack_ = nullptr;
+    ContentUnavailableView* unavailable_ = nullptr;
+    ScanProgressView* scanProgress_ = nullptr;
+    QWidget* organizingPage_ = nullptr;
+    QLabel* organizingLabel_ = nullptr;
+    QWidget* gridPage_ = nullptr;
+    PhotoGridView* grid_ = nullptr;
+    QLabel* banner_ = nullptr;
+};
+
+} // namespace app
