@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QFileInfo>
+#include <QImage>
+#include <QTemporaryDir>
 #include <QtGlobal>
 
 #include <cmath>
@@ -72,6 +74,31 @@ TEST(MediaProbeTest, PhotoPropertiesAsStored)
         const PhotoProperties p = probe->readPhoto(fixture(name));
         EXPECT_FALSE(p.dateTimeOriginal || p.gpsLatitude || p.make);
     }
+}
+
+TEST(MediaProbeTest, PixelSizeOfOtherImageFormats)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QImage image(37, 21, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    const auto probe = MediaProbe::system();
+    for (const char* format : {"png", "bmp", "webp", "tiff"}) {
+        SCOPED_TRACE(format);
+        const QString path = dir.filePath(QString("image.") + format);
+        if (!image.save(path, format)) {
+            ADD_FAILURE() << "this Qt cannot write " << format;
+            continue;
+        }
+        const PhotoProperties p = probe->readPhoto(path);
+        EXPECT_TRUE(p.readable);
+        EXPECT_EQ(p.pixelWidth, 37);
+        EXPECT_EQ(p.pixelHeight, 21);
+    }
+    // Qt writes no GIF; the fixture comes from ImageMagick.
+    const PhotoProperties gif = probe->readPhoto(fixture("gif-37x21.gif"));
+    EXPECT_EQ(gif.pixelWidth, 37);
+    EXPECT_EQ(gif.pixelHeight, 21);
 }
 
 TEST(MediaProbeTest, VideoTagsAndCodecTags)
