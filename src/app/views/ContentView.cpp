@@ -161,6 +161,7 @@ void ContentView::showNonCapturedConfirmation()
     QPushButton* proceed = box->addButton("继续", QMessageBox::AcceptRole);
     box->addButton("取消", QMessageBox::RejectRole);
     box->setDefaultButton(proceed);
+    box->setStyleSheet("QLabel { min-width: 320px; }");
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
     m_confirmation = box;

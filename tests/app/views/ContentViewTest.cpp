@@ -164,8 +164,11 @@ TEST_F(ContentViewTest, NamingAChosenFolderAddsAndSelectsIt)
     EXPECT_EQ(window.size(), QSize(1280, 820));
     EXPECT_EQ(window.minimumSize(), QSize(880, 560));
 
-    // Cancelled chooser: nothing happens.
-    window.newLibraryAction()->trigger();
+    // Ctrl+N from the window; a cancelled chooser changes nothing.
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_N, Qt::ControlModifier);
+    EXPECT_EQ(shell.fakes.chooser.calls, 1);
     EXPECT_FALSE(view->newLibrarySheet());
 
     shell.fakes.chooser.answer = shell.folder("iPhone 备份");
@@ -228,7 +231,16 @@ TEST_F(ContentViewTest, Screenshots)
     shell.unplug(drive);
     window.contentView()->setSelection(SidebarDestination::library(home.id));
     save(window, "sidebar");
-    ASSERT_TRUE(home.id != drive.id);
+
+    shell.fakes.chooser.answer = shell.folder("移动硬盘/" + QString("很长的备份文件夹名字").repeated(8) + "/iPhone 15");
+    window.newLibraryAction()->trigger();
+    ASSERT_TRUE(window.contentView()->newLibrarySheet());
+    save(*window.contentView()->newLibrarySheet(), "new-library-sheet");
+    window.contentView()->newLibrarySheet()->reject();
+
+    window.contentView()->setSelection(SidebarDestination::nonCaptured(home.id));
+    ASSERT_TRUE(window.contentView()->confirmation());
+    save(*window.contentView()->confirmation(), "non-captured-confirmation");
 }
 
 } // namespace
