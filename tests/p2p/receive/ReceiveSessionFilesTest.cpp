@@ -308,6 +308,13 @@ TEST(ReceiveSessionFilesTest, FailuresInTheFileStageEndTheSession)
             endOf(SessionEnd::Reason::error, interrupted), interrupted},
         {"hello in the file stage", {}, sendMessage(lateHello), {"finishSession(error)"},
             endOf(SessionEnd::Reason::error, interrupted), interrupted},
+        {"frame of no known type", {},
+            [](FakePhone& phone) -> asio::awaitable<void> {
+                Bytes frame = FrameEncoder::encode(std::uint8_t{0}, Bytes{});
+                co_await phone.sendRaw(std::move(frame));
+                co_await phone.readUntilClosed();
+            },
+            {"finishSession(error)"}, endOf(SessionEnd::Reason::error, "出现问题，请重试"), "出现问题，请重试"},
         {"disconnect mid-file", {},
             [](FakePhone& phone) -> asio::awaitable<void> {
                 FakeFile a = fileOf("A", 0, "A.JPG", fileA);
