@@ -228,8 +228,9 @@ bool isHeif(const QString& path)
     return ext == QLatin1String("heic") || ext == QLatin1String("heif");
 }
 
-// exiv2's BMFF reader misses some files; libheif finds the Exif item of the primary image.
-void readHeifFallback(const QByteArray& path, PhotoProperties& out)
+// HEIC/HEIF through libheif: exiv2 0.27's BMFF reader returns no Exif and a wrong size for many
+// files (measured on heif-enc output), while libheif finds the primary image's Exif item.
+void readHeif(const QByteArray& path, PhotoProperties& out)
 {
     heif_context* ctx = heif_context_alloc();
     if (!ctx)
@@ -244,7 +245,7 @@ void readHeifFallback(const QByteArray& path, PhotoProperties& out)
             out.pixelHeight = heif_image_handle_get_height(handle);
         }
         heif_item_id id = 0;
-        if (!out.hasExif && heif_image_handle_get_list_of_metadata_block_IDs(handle, "Exif", &id, 1) == 1) {
+        if (heif_image_handle_get_list_of_metadata_block_IDs(handle, "Exif", &id, 1) == 1) {
             const size_t size = heif_image_handle_get_metadata_size(handle, id);
             // The block starts with a 4-byte offset to the TIFF header; a sane block is small.
             if (size > 4 && size < 64 * 1024 * 1024) {
@@ -319,7 +320,12 @@ public:
         PhotoProperties out;
         const QByteArray native = QFile::encodeName(path);
         bool done = false;
-        if (isJpeg(path)) {
+        if (isHeif(path)) {
+            readHeif(native, out);
+            // A JPEG saved under a HEIC name is left to exiv2, which goes by content.
+            done = out.readable;
+        }
+        if (!done && isJpeg(path)) {
             thread_local std::vector<Exiv2::byte> buffer(kJpegPrefix);
             bool whole = false;
             const qsizetype size = readPrefix(native, buffer, whole);
@@ -343,8 +349,6 @@ public:
             readImage([&] { return Exiv2::ImageFactory::open(Exiv2::BasicIo::AutoPtr(new Exiv2::FileIo(file))); },
                       out);
         }
-        if (isHeif(path))
-            readHeifFallback(native, out);
         if (!out.pixelWidth) {
             // Formats exiv2 knows only by name still have a readable header size.
             QImageReader reader(path);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QTemporaryDir>
@@ -95,6 +96,11 @@ TEST(MediaProbeTest, PixelSizeOfOtherImageFormats)
         EXPECT_EQ(p.pixelWidth, 37);
         EXPECT_EQ(p.pixelHeight, 21);
     }
+    // A JPEG under a HEIC name is still read, by content.
+    const QString renamed = dir.filePath("IMG_0001.HEIC");
+    ASSERT_TRUE(QFile::copy(fixture("jpeg-exif-date-gps-camera.jpg"), renamed));
+    EXPECT_EQ(probe->readPhoto(renamed).dateTimeOriginal, QString("2021:07:04 09:15:00"));
+
     // Qt writes no GIF; the fixture comes from ImageMagick.
     const PhotoProperties gif = probe->readPhoto(fixture("gif-37x21.gif"));
     EXPECT_EQ(gif.pixelWidth, 37);
