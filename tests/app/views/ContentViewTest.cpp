@@ -229,7 +229,7 @@ TEST_F(ContentViewTest, Screenshots)
     shell.fakes.bookmarks.internal = false;
     const PhotoLibrary drive = shell.addLibrary("移动硬盘备份");
     shell.unplug(drive);
-    window.contentView()->setSelection(SidebarDestination::library(home.id));
+    window.contentView()->setSelection(SidebarDestination::photos(home.id));
     save(window, "sidebar");
 
     shell.fakes.chooser.answer = shell.folder("移动硬盘/" + QString("很长的备份文件夹名字").repeated(8) + "/iPhone 15");
