@@ -3,6 +3,7 @@
 #include "app/platform/LinuxBookmarkService.h"
 #include "app/platform/LinuxMountTable.h"
 #include "app/platform/MountInfoVolumeMonitor.h"
+#include "app/platform/ProtocolTextLookup.h"
 #include "app/services/AppContext.h"
 #include "app/services/LibraryStore.h"
 #include "app/services/NonCapturedIndex.h"
@@ -13,12 +14,17 @@
 #include <QApplication>
 #include <QSettings>
 
+#include <csignal>
+
 int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName("Tessivarnholm");
     QCoreApplication::setApplicationName("Tessivarnholm");
     app::installJournalLogSink();
+    app::installProtocolTextLookup();
+    // A phone that hangs up must fail its session, not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
 
     // The platform layers outlive the store that uses them.
     app::LinuxMountTable mounts;
