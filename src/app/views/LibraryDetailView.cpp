@@ -148,6 +148,7 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
     connect(backButton_, &QToolButton::clicked, this, &LibraryDetailView::closeDetailPreview);
     bar->addWidget(backButton_);
     titleLabel_ = new QLabel(header_);
+    titleLabel_->setObjectName("libraryName");
     titleLabel_->setFont(pixelFont(font(), 12, QFont::DemiBold));
     titleLabel_->setTextFormat(Qt::PlainText);
     bar->addWidget(titleLabel_);

@@ -1,5 +1,6 @@
 #include "app/views/PageFactory.h"
 
+#include "app/views/LibraryDetailView.h"
 #include "app/views/LibraryPage.h"
 
 #include <QLabel>
@@ -38,9 +39,10 @@ private:
 };
 } // namespace
 
-LibraryPage* makeLibraryPage(AppContext&, const PhotoLibrary& library, LibraryMediaFilter filter, QWidget* parent)
+LibraryPage* makeLibraryPage(AppContext& context, const PhotoLibrary& library, LibraryMediaFilter filter,
+                             QWidget* parent)
 {
-    return new PlaceholderPage(library, MediaFilter::title(filter), parent);
+    return new LibraryDetailView(context, library, filter, nullptr, parent);
 }
 
 LibraryPage* makeMapPage(AppContext&, const PhotoLibrary& library, QWidget* parent)
