@@ -54,7 +54,7 @@ QString formatDuration(double seconds)
 }
 
 PhotoGridView::PhotoGridView(ThumbnailProvider* thumbnails, QWidget* parent)
-    : QAbstractScrollArea(parent), thumbnails_(thumbnails)
+    : QAbstractScrollArea(parent), thumbs_(new VisibleThumbnails(thumbnails, this))
 {
     setFrameShape(QFrame::NoFrame);
     // The rail's strip beside the viewport shares the grid's background.
@@ -106,15 +106,13 @@ PhotoGridView::PhotoGridView(ThumbnailProvider* thumbnails, QWidget* parent)
     addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Plus), true);
     addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Minus), false);
 
-    if (thumbnails_)
-        connect(thumbnails_, &ThumbnailProvider::orientationDidChange, this, &PhotoGridView::reloadThumbnail);
+    connect(thumbs_, &VisibleThumbnails::imageArrived, this, [this](int index) {
+        if (index >= 0)
+            viewport()->update(viewportRectOfItem(index));
+    });
 }
 
-PhotoGridView::~PhotoGridView()
-{
-    for (Cell& cell : cells_)
-        cell.ticket.cancel();
-}
+PhotoGridView::~PhotoGridView() = default;
 
 void PhotoGridView::setItems(const MediaItems& items)
 {
@@ -125,15 +123,7 @@ void PhotoGridView::setItems(const MediaItems& items)
     indexOfPath_.reserve(items_.size());
     for (int i = 0; i < items_.size(); ++i)
         indexOfPath_.insert(items_[i].url, i);
-    // Cells of files that are gone stop loading; the others keep their images.
-    for (auto it = cells_.begin(); it != cells_.end();) {
-        if (!indexOfPath_.contains(it.key())) {
-            it->ticket.cancel();
-            it = cells_.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    thumbs_->setItems(items_);
     relayout(false);
 }
 
@@ -350,85 +340,14 @@ bool PhotoGridView::viewportEvent(QEvent* event)
     return QAbstractScrollArea::viewportEvent(event);
 }
 
-QList<QString> PhotoGridView::loadingPaths() const
-{
-    QList<QString> paths;
-    for (auto it = cells_.cbegin(); it != cells_.cend(); ++it)
-        if (it->loading)
-            paths.append(it.key());
-    return paths;
-}
-
 void PhotoGridView::updateRequests()
 {
-    if (!thumbnails_ || items_.isEmpty() || !isVisible()) {
-        if (items_.isEmpty()) {
-            for (Cell& cell : cells_)
-                cell.ticket.cancel();
-            cells_.clear();
-        }
+    if (!isVisible() && !items_.isEmpty())
         return;
-    }
     const double top = scrollY();
+    // The rows on screen and one more on either side.
     const auto range = engine_.visibleItems(top, top + viewport()->height(), 1);
-    // Rows that left the screen give up their requests; the provider's cache keeps their images.
-    for (auto it = cells_.begin(); it != cells_.end();) {
-        const int index = indexOfPath_.value(it.key(), -1);
-        if (!range.contains(index)) {
-            if (it->loading) {
-                it->ticket.cancel();
-                ++requestsCancelled_;
-            }
-            it = cells_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    if (range.isEmpty())
-        return;
-    const int key = ThumbnailProvider::pixelSize(GridZoom::thumbnailPointSize(zoom_), devicePixelRatioF());
-    for (int i = range.first; i <= range.last && i < items_.size(); ++i) {
-        const auto it = cells_.constFind(items_[i].url);
-        if (it != cells_.cend() && it->wantedKey == key)
-            continue;
-        requestThumbnail(i, key);
-    }
-}
-
-void PhotoGridView::requestThumbnail(int index, int pixelKey)
-{
-    const MediaItem& item = items_[index];
-    Cell& cell = cells_[item.url];
-    cell.ticket.cancel();
-    cell.wantedKey = pixelKey;
-    cell.loading = true;
-    ++requestsMade_;
-    const QString path = item.url;
-    const double points = GridZoom::thumbnailPointSize(zoom_);
-    cell.ticket = thumbnails_->thumbnail(item, points, devicePixelRatioF(), this,
-                                         [this, path, pixelKey](const QImage& image) {
-                                             const auto it = cells_.find(path);
-                                             if (it == cells_.end() || it->wantedKey != pixelKey)
-                                                 return;
-                                             it->loading = false;
-                                             // Keep the last picture when a reload finds nothing.
-                                             if (!image.isNull() || it->pixelKey != pixelKey) {
-                                                 it->image = image;
-                                                 it->pixelKey = pixelKey;
-                                             }
-                                             const int i = indexOfPath_.value(path, -1);
-                                             if (i >= 0)
-                                                 viewport()->update(viewportRectOfItem(i));
-                                         });
-}
-
-void PhotoGridView::reloadThumbnail(const QString& path)
-{
-    const int index = indexOfPath_.value(path, -1);
-    if (index < 0 || !cells_.contains(path))
-        return;
-    const int key = ThumbnailProvider::pixelSize(GridZoom::thumbnailPointSize(zoom_), devicePixelRatioF());
-    requestThumbnail(index, key);
+    thumbs_->setWindow(range.first, range.last, GridZoom::thumbnailPointSize(zoom_), devicePixelRatioF());
 }
 
 QRect PhotoGridView::viewportRectOfItem(int index) const
@@ -563,10 +482,9 @@ void PhotoGridView::paintCell(QPainter& painter, const QRectF& rect, const Media
     placeholder.setAlphaF(0.12f * 0.55f);
     painter.fillRect(rect, placeholder);
 
-    const auto it = cells_.constFind(item.url);
-    if (it != cells_.cend() && !it->image.isNull()) {
+    const QImage image = thumbs_->image(item.url);
+    if (!image.isNull()) {
         // Fill the square and crop the rest, keeping the centre.
-        const QImage& image = it->image;
         const double side = std::min(image.width(), image.height());
         const QRectF source((image.width() - side) / 2, (image.height() - side) / 2, side, side);
         painter.drawImage(rect, image, source);

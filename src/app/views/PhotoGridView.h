@@ -3,6 +3,7 @@
 #include "app/models/MediaItem.h"
 #include "app/models/PhotoTimeline.h"
 #include "app/services/ThumbnailProvider.h"
+#include "app/services/VisibleThumbnails.h"
 #include "app/views/GridLayoutEngine.h"
 #include "app/views/GridZoomLevel.h"
 
@@ -58,10 +59,10 @@ public:
     // For tests and benchmarks.
     const GridLayoutEngine& layoutEngine() const { return engine_; }
     TimelineRail* timelineRail() const { return rail_; }
-    QList<QString> loadingPaths() const;
-    qsizetype cellStateCount() const { return cells_.size(); }
-    quint64 requestsMade() const { return requestsMade_; }
-    quint64 requestsCancelled() const { return requestsCancelled_; }
+    QList<QString> loadingPaths() const { return thumbs_->loadingPaths(); }
+    qsizetype cellStateCount() const { return thumbs_->cellCount(); }
+    quint64 requestsMade() const { return thumbs_->requestsMade(); }
+    quint64 requestsCancelled() const { return thumbs_->requestsCancelled(); }
     bool isMagnifyMonitorRunning() const;
     QRect viewportRectOfItem(int index) const;
 
@@ -84,19 +85,9 @@ protected:
     bool viewportEvent(QEvent* event) override;
 
 private:
-    struct Cell {
-        QImage image;
-        int pixelKey = 0; // of the image shown
-        int wantedKey = 0; // of the request in flight or last made
-        ThumbnailTicket ticket;
-        bool loading = false;
-    };
-
     void relayout(bool keepAnchor);
     void layoutChrome();
     void updateRequests();
-    void requestThumbnail(int index, int pixelKey);
-    void reloadThumbnail(const QString& path);
     void setSelection(const std::optional<QString>& path);
     void stepZoom(bool in);
     void applyZoom(GridZoomLevel level);
@@ -109,7 +100,6 @@ private:
     void paintCell(QPainter& painter, const QRectF& rect, const MediaItem& item);
     void paintBadge(QPainter& painter, const QRectF& cell, const MediaItem& item);
 
-    QPointer<ThumbnailProvider> thumbnails_;
     MediaItems items_;
     QHash<QString, int> indexOfPath_;
     QList<DaySection> sections_;
@@ -121,9 +111,7 @@ private:
     QTimeZone zone_ = QTimeZone::systemTimeZone();
     std::optional<QString> selection_;
     std::optional<QString> focusedItemID_;
-    QHash<QString, Cell> cells_;
-    quint64 requestsMade_ = 0;
-    quint64 requestsCancelled_ = 0;
+    VisibleThumbnails* thumbs_ = nullptr;
     PinchZoomAccumulator pinch_;
     double ctrlWheelAccumulated_ = 0;
     TrackpadMagnifyMonitor* magnify_ = nullptr;

@@ -1,0 +1,113 @@
+#include "app/services/VisibleThumbnails.h"
+
+namespace app {
+
+VisibleThumbnails::VisibleThumbnails(ThumbnailProvider* provider, QObject* parent)
+    : QObject(parent), provider_(provider)
+{
+    if (provider_)
+        connect(provider_, &ThumbnailProvider::orientationDidChange, this, &VisibleThumbnails::reload);
+}
+
+VisibleThumbnails::~VisibleThumbnails()
+{
+    for (Cell& cell : cells_)
+        cell.ticket.cancel();
+}
+
+void VisibleThumbnails::setItems(const MediaItems& items)
+{
+    items_ = items;
+    indexOfPath_.clear();
+    indexOfPath_.reserve(items_.size());
+    for (int i = 0; i < items_.size(); ++i)
+        indexOfPath_.insert(items_[i].url, i);
+    for (auto it = cells_.begin(); it != cells_.end();) {
+        if (!indexOfPath_.contains(it.key())) {
+            it->ticket.cancel();
+            it = cells_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void VisibleThumbnails::setWindow(int first, int last, double pointSize, double scale)
+{
+    first = std::max(first, 0);
+    last = std::min<qsizetype>(last, items_.size() - 1);
+    first_ = first;
+    last_ = last;
+    pointSize_ = pointSize;
+    scale_ = scale;
+    // Items that left the window give up their requests; the provider's cache keeps their images.
+    for (auto it = cells_.begin(); it != cells_.end();) {
+        const int index = indexOfPath_.value(it.key(), -1);
+        if (index < first || index > last) {
+            if (it->loading) {
+                it->ticket.cancel();
+                ++requestsCancelled_;
+            }
+            it = cells_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (!provider_ || last < first)
+        return;
+    const int key = ThumbnailProvider::pixelSize(pointSize, scale);
+    for (int i = first; i <= last; ++i) {
+        const auto it = cells_.constFind(items_[i].url);
+        if (it != cells_.cend() && it->wantedKey == key)
+            continue;
+        request(i, key);
+    }
+}
+
+void VisibleThumbnails::reload(const QString& path)
+{
+    const int index = indexOfPath_.value(path, -1);
+    if (index < 0 || !cells_.contains(path))
+        return;
+    request(index, ThumbnailProvider::pixelSize(pointSize_, scale_));
+}
+
+void VisibleThumbnails::request(int index, int pixelKey)
+{
+    const MediaItem& item = items_[index];
+    Cell& cell = cells_[item.url];
+    cell.ticket.cancel();
+    cell.wantedKey = pixelKey;
+    cell.loading = true;
+    ++requestsMade_;
+    const QString path = item.url;
+    cell.ticket = provider_->thumbnail(item, pointSize_, scale_, this, [this, path, pixelKey](const QImage& image) {
+        const auto it = cells_.find(path);
+        if (it == cells_.end() || it->wantedKey != pixelKey)
+            return;
+        it->loading = false;
+        // A reload that finds nothing keeps the picture already shown at this size.
+        if (!image.isNull() || it->shownKey != pixelKey) {
+            it->image = image;
+            it->shownKey = pixelKey;
+        }
+        Q_EMIT imageArrived(indexOfPath_.value(path, -1));
+    });
+}
+
+QImage VisibleThumbnails::image(const QString& path) const
+{
+    const auto it = cells_.constFind(path);
+    return it == cells_.cend() ? QImage() : it->image;
+}
+
+QList<QString> VisibleThumbnails::loadingPaths() const
+{
+    QList<QString> paths;
+    for (auto it = cells_.cbegin(); it != cells_.cend(); ++it)
+        if (it->loading)
+            paths.append(it.key());
+    return paths;
+}
+
+} // namespace app
