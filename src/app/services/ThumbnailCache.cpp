@@ -26,9 +26,12 @@ void ThumbnailCache::insert(const QString& key, const QImage& image)
     if (image.isNull())
         return;
     const qint64 size = image.sizeInBytes();
+    // Freeing a large image unmaps its memory; never do that while readers wait on the lock.
+    QList<QImage> dropped;
     QMutexLocker lock(&mutex_);
     if (const auto it = index_.constFind(key); it != index_.cend()) {
         bytes_ -= it.value()->second.sizeInBytes();
+        dropped.append(std::move(it.value()->second));
         order_.erase(it.value());
         index_.erase(it);
     }
@@ -37,15 +40,18 @@ void ThumbnailCache::insert(const QString& key, const QImage& image)
     order_.emplace_front(key, image);
     index_.insert(key, order_.begin());
     bytes_ += size;
-    evictLocked();
+    evictLocked(dropped);
+    lock.unlock();
 }
 
 void ThumbnailCache::removePrefix(const QString& prefix)
 {
+    QList<QImage> dropped;
     QMutexLocker lock(&mutex_);
     for (auto it = order_.begin(); it != order_.end();) {
         if (it->first.startsWith(prefix)) {
             bytes_ -= it->second.sizeInBytes();
+            dropped.append(std::move(it->second));
             index_.remove(it->first);
             it = order_.erase(it);
         } else {
@@ -66,10 +72,11 @@ qint64 ThumbnailCache::bytes() const
     return bytes_;
 }
 
-void ThumbnailCache::evictLocked()
+void ThumbnailCache::evictLocked(QList<QImage>& dropped)
 {
     while (!order_.empty() && (index_.size() > countLimit_ || bytes_ > byteLimit_)) {
         bytes_ -= order_.back().second.sizeInBytes();
+        dropped.append(std::move(order_.back().second));
         index_.remove(order_.back().first);
         order_.pop_back();
     }

@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QImage>
+#include <QList>
 #include <QMutex>
 #include <QString>
 
@@ -26,7 +27,8 @@ public:
     qint64 bytes() const;
 
 private:
-    void evictLocked();
+    // Moves what goes beyond the limits into `dropped`, to be freed after the lock is released.
+    void evictLocked(QList<QImage>& dropped);
 
     using Entry = std::pair<QString, QImage>;
     const qsizetype countLimit_;

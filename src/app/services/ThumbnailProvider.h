@@ -44,9 +44,10 @@ public:
     struct Options {
         int maxConcurrentDecodes = 6;
         qsizetype cacheCountLimit = 1200;
-        // One 2200-point image at scale 2 is about 58 MB; a count alone would let the cache grow
-        // past several gigabytes.
-        qint64 cacheByteLimit = qint64(512) * 1024 * 1024;
+        // A count alone lets the cache grow past several gigabytes (one 2200-point image at scale 2
+        // is about 58 MB). 192 MiB still holds three such images, or about eight screens of
+        // 280-pixel grid cells, and keeps a 100,000-item library scrolled end to end under 400 MB.
+        qint64 cacheByteLimit = qint64(192) * 1024 * 1024;
     };
 
     using Completion = std::function<void(const QImage&)>;
