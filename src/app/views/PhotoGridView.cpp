@@ -80,6 +80,13 @@ PhotoGridView::PhotoGridView(ThumbnailProvider* thumbnails, QWidget* parent)
     divider_->setFrameShape(QFrame::VLine);
     divider_->setFrameShadow(QFrame::Plain);
     divider_->setFixedWidth(1);
+    {
+        QPalette pal = divider_->palette();
+        QColor line = pal.color(QPalette::WindowText);
+        line.setAlphaF(0.15f);
+        pal.setColor(QPalette::WindowText, line);
+        divider_->setPalette(pal);
+    }
     divider_->hide();
     rail_ = new TimelineRail(this);
     rail_->hide();

@@ -1,3 +1,5 @@
+#include "app/platform/ImageDecoder.h"
+#include "app/services/ThumbnailProvider.h"
 #include "app/views/LibraryContentModel.h"
 #include "app/views/LibraryDetailView.h"
 #include "app/views/PhotoGridView.h"
@@ -8,6 +10,10 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
@@ -338,4 +344,42 @@ TEST(LibraryDetailView, destroyedMidScanTouchesNothing)
     drainScans();
     QApplication::processEvents();
     SUCCEED();
+}
+
+TEST(LibraryDetailView, realScannerAndDecodersFillTheGrid)
+{
+    app::testing::ShellTestContext shell;
+    const PhotoLibrary library = shell.addLibrary("真实");
+    const QString folder = library.displayPath;
+    for (int i = 0; i < 24; ++i) {
+        QImage image(320, 240, QImage::Format_RGB32);
+        image.fill(QColor::fromHsv(i * 15, 170, 220));
+        ASSERT_TRUE(image.save(QString("%1/IMG_%2.JPG").arg(folder).arg(i, 4, 10, QChar('0')), "JPG"));
+    }
+    QString fixtures = qEnvironmentVariable("TESS_FIXTURES");
+    if (fixtures.isEmpty())
+        fixtures = QFileInfo(QString::fromUtf8(__FILE__)).absolutePath() + "/../../fixtures";
+    ASSERT_TRUE(QFile::copy(fixtures + "/thumbnails/rotated-video.mp4", folder + "/CLIP.MP4"));
+
+    ThumbnailProvider thumbnails(makeMediaImageDecoder());
+    shell.context.thumbnails = &thumbnails;
+    LibraryDetailView page(shell.context, library, LibraryMediaFilter::all);
+    page.resize(1000, 560);
+    page.show();
+    ASSERT_TRUE(waitFor([&] { return page.state() == ContentState::grid; }, 20000));
+    EXPECT_EQ(page.grid()->items().size(), 25);
+    EXPECT_EQ(page.itemCountLabel()->text(), "25 个项目");
+    ASSERT_TRUE(waitFor([&] { return page.grid()->requestsMade() > 0 && page.grid()->loadingPaths().isEmpty(); },
+                        20000));
+    const QString dir = qEnvironmentVariable("TESS_SCREENSHOT_DIR");
+    if (!dir.isEmpty()) {
+        QDir().mkpath(dir);
+        page.grab().save(dir + "/library-page.png");
+        page.timelineToggle()->setChecked(true);
+        waitFor([&] { return page.grid()->loadingPaths().isEmpty(); });
+        page.grab().save(dir + "/library-page-timeline.png");
+    }
+    page.close();
+    drainScans();
+    thumbnails.waitForIdle();
 }
