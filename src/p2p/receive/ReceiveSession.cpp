@@ -101,10 +101,10 @@ asio::awaitable<void> ReceiveSession::run()
     // The caller may drop its reference while the session runs.
     std::shared_ptr<ReceiveSession> keepAlive = weak_from_this().lock();
 
-    startHandshakeTimer();
     std::exception_ptr failure;
     SessionEnd::Reason reason = SessionEnd::Reason::completed;
     try {
+        startHandshakeTimer();
         DeviceInfo peer = co_await performHandshake();
         emit(ReceiveEvent::HandshakeCompleted{peer});
         SessionBegin begin = co_await receiveSessionBegin();
@@ -116,10 +116,11 @@ asio::awaitable<void> ReceiveSession::run()
         // Hostile input may even end in bad_alloc: every failure takes one of the ends below.
         failure = std::current_exception();
     }
-    handshakeTimer_.cancel();
-    wrongCodeTimer_.cancel();
 
     try {
+        greeted_ = true; // a time-out that fires from now on has nothing left to close
+        handshakeTimer_.cancel();
+        wrongCodeTimer_.cancel();
         if (!failure) {
             co_await finishSessionQuietly(reason);
             logger_.info("会话结束（" + std::string(rawValue(reason)) + "）：落地 "
@@ -136,7 +137,10 @@ asio::awaitable<void> ReceiveSession::run()
     } catch (...) {
         // Only allocation failures get here; run() still returns normally.
     }
-    co_await closeChannel();
+    try {
+        co_await closeChannel();
+    } catch (...) {
+    }
 }
 
 asio::awaitable<DeviceInfo> ReceiveSession::performHandshake()
@@ -145,7 +149,9 @@ asio::awaitable<DeviceInfo> ReceiveSession::performHandshake()
     const Hello* hello = std::get_if<Hello>(&message);
     if (!hello)
         throw SessionError::unexpectedMessage("hello", messageType(message));
-    // The greeting arrived; pairing waits on a person and has no time-out.
+    // The greeting arrived; pairing waits on a person and has no time-out. The flag covers a
+    // time-out that already fired and waits in the queue, which cancel() cannot recall.
+    greeted_ = true;
     handshakeTimer_.cancel();
 
     if (!ProtocolVersion::isCompatible(hello->protocolVersion)) {
@@ -411,7 +417,8 @@ asio::awaitable<void> ReceiveSession::completeFile(const FileEnd& end)
     if (end.byteCount < 0) {
         // The phone could not read the file; a re-sent copy must not count twice.
         progress_.completedByteCount = saturatingSubtract(progress_.completedByteCount, received);
-        co_await abortFileQuietly(*file, "发送端读取失败");
+        const std::string reason = "发送端读取失败";
+        co_await abortFileQuietly(*file, reason);
         co_return;
     }
 
@@ -458,7 +465,8 @@ asio::awaitable<void> ReceiveSession::completeFile(const FileEnd& end)
         co_return;
     }
 
-    co_await abortFileQuietly(*file, "校验失败");
+    const std::string reason = "校验失败";
+    co_await abortFileQuietly(*file, reason);
     summary_.rejectedFileCount += 1;
     progress_.completedByteCount = saturatingSubtract(progress_.completedByteCount, received);
     logger_.error("校验失败：" + file->filename + " 期望 " + std::to_string(end.byteCount) + " 字节/CRC "
@@ -608,9 +616,15 @@ void ReceiveSession::startHandshakeTimer()
         return;
     handshakeTimer_.expires_after(timeout);
     std::weak_ptr<ReceiveSession> weak = weak_from_this();
-    handshakeTimer_.async_wait([this, weak](const std::error_code& ec) {
+    const bool shared = !weak.expired();
+    handshakeTimer_.async_wait([this, weak, shared](const std::error_code& ec) {
         if (ec)
             return; // cancelled: the hello came, or the session ended
+        // A time-out already queued when the session was dropped must not touch it.
+        if (shared && weak.expired())
+            return;
+        if (greeted_)
+            return;
         handshakeTimedOut_ = true;
         logger_.error("等待问候超时，关闭连接");
         // Closing wakes the pending read (or, in memory, lets the peer hang up); racing the

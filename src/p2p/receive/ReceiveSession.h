@@ -116,6 +116,7 @@ private:
     asio::steady_timer wrongCodeTimer_;
 
     bool isCancelled_ = false;
+    bool greeted_ = false; // the hello arrived, or the run is over
     bool handshakeTimedOut_ = false;
     std::optional<Uuid> sessionID_;
     std::unordered_map<std::string, AssetDescriptor> descriptors_;
