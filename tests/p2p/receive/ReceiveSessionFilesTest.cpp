@@ -215,8 +215,9 @@ TEST(ReceiveSessionFilesTest, FaultyFilesAreRejectedAndTheSessionGoesOn)
         EXPECT_EQ(summary.storedFileCount, aStored ? 2 : 1);
         // Bytes of a file that did not make it never stay in the progress.
         EXPECT_EQ(h.events.last<ReceiveEvent::Progress>()->progress.completedByteCount, aStored ? 16 : 6);
-        if (aStored)
+        if (aStored) {
             EXPECT_EQ(h.sink->storedFiles["A/0"], fileA);
+        }
     }
 }
 

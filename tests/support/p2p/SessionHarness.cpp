@@ -44,11 +44,17 @@ std::string SessionHarness::run(Script script)
 {
     std::string error;
     bool scriptDone = false;
-    asio::co_spawn(io, session->run(), [this](std::exception_ptr) { sessionReturned = true; });
+    std::exception_ptr sessionFailure;
+    asio::co_spawn(io, session->run(), [this, &sessionFailure](std::exception_ptr failure) {
+        sessionFailure = failure;
+        sessionReturned = true;
+    });
     asio::co_spawn(io, drive(script, error, scriptDone), asio::detached);
     io.run_for(std::chrono::seconds(30));
     if (!sessionReturned)
         return "the session did not return";
+    if (sessionFailure)
+        return "the session threw"; // run() must end every session itself
     if (!scriptDone)
         return "the phone's script did not end";
     return error;
