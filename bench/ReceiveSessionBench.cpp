@@ -76,8 +76,12 @@ public:
     std::int64_t sent = 0;
 };
 
-asio::awaitable<void> sendFrame(ByteStream& stream, const Message& message)
+// Takes the record itself, so no Message temporary is made inside a co_await expression
+// (g++ 12 frees such temporaries wrongly).
+template <typename Record>
+asio::awaitable<void> sendFrame(ByteStream& stream, const Record& record)
 {
+    const Message message = record;
     Bytes frame = MessageCoder::encode(message);
     co_await stream.send(std::move(frame));
 }
