@@ -109,6 +109,9 @@ SidebarView::SidebarView(AppContext& context, QWidget* parent)
         if (m_applying || !current.isValid())
             return;
         changeSelection(m_model->destination(current));
+        // A click selects its row only after reporting it as current, and the root view may have
+        // refused the choice meanwhile (the non-captured confirmation): put the tree back afterwards.
+        QMetaObject::invokeMethod(this, [this] { applySelectionToTree(); }, Qt::QueuedConnection);
     });
     connect(m_tree, &QTreeView::expanded, this, [this](const QModelIndex& index) {
         if (!m_applying)

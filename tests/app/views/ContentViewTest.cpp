@@ -1,6 +1,7 @@
 #include "app/views/ContentView.h"
 #include "app/views/LibraryPage.h"
 #include "app/views/MainWindow.h"
+#include "app/views/SidebarModel.h"
 #include "app/views/SidebarView.h"
 #include "app/views/WelcomeView.h"
 
@@ -18,6 +19,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTest>
+#include <QTreeView>
 
 using namespace app;
 using app::testing::ShellTestContext;
@@ -113,14 +115,22 @@ TEST_F(ContentViewTest, NonCapturedPagesWaitForConfirmation)
     const PhotoLibrary b = shell.addLibrary("b");
     {
         ContentView view(shell.context);
+        view.resize(1000, 700);
         view.show();
         view.setSelection(SidebarDestination::photos(a.id));
         QWidget* photosPage = view.currentPage();
 
-        view.setSelection(SidebarDestination::nonCaptured(a.id));
+        // Clicked in the sidebar: the row the click selected must not stay highlighted.
+        QTreeView* tree = view.sidebar()->tree();
+        const QModelIndex nonCapturedRow = view.sidebar()->model()->indexFor(SidebarDestination::nonCaptured(a.id));
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(nonCapturedRow).center());
+        QApplication::processEvents();
         EXPECT_EQ(view.selection(), SidebarDestination::photos(a.id));
         EXPECT_EQ(view.sidebar()->selection(), SidebarDestination::photos(a.id));
         EXPECT_EQ(view.currentPage(), photosPage);
+        const QModelIndex photosRow = view.sidebar()->model()->indexFor(SidebarDestination::photos(a.id));
+        EXPECT_EQ(tree->selectionModel()->selectedIndexes(), QModelIndexList{photosRow});
+        EXPECT_EQ(tree->currentIndex(), photosRow);
         ASSERT_TRUE(view.confirmation());
         EXPECT_EQ(view.confirmation()->text(), "整理非拍摄照片");
         clickButton(view.confirmation(), "取消");
