@@ -9,6 +9,7 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <exiv2/exiv2.hpp>
+#include <exiv2/webpimage.hpp>
 #pragma GCC diagnostic pop
 
 #include <libheif/heif.h>
@@ -308,6 +309,30 @@ qsizetype readPrefix(const QByteArray& path, std::vector<Exiv2::byte>& buffer, b
     return total;
 }
 
+// exiv2 picks its reader by content, whatever the name. Its video readers (Matroska, QuickTime,
+// RIFF, ASF) abort the process on assertions for damaged files, and the rarer formats are not photos
+// we list: only the photo containers are read.
+bool isPhotoContainer(int type)
+{
+    namespace T = Exiv2::ImageType;
+    switch (type) {
+    case T::jpeg:
+    case T::tiff: // also DNG, NEF, ARW, SRW, PEF
+    case T::cr2:
+    case T::orf:
+    case T::raf:
+    case T::rw2:
+    case T::png:
+    case T::gif:
+    case T::bmp:
+    case T::webp:
+    case T::bmff: // HEIC, HEIF, CR3
+        return true;
+    default:
+        return false;
+    }
+}
+
 // JPEG metadata sits in the segments before the frame header, so a prefix usually holds all of it.
 constexpr size_t kJpegPrefix = 256 * 1024;
 
@@ -409,7 +434,7 @@ private:
     {
         try {
             auto image = open();
-            if (!image.get())
+            if (!image.get() || !isPhotoContainer(image->imageType()))
                 return false;
             image->readMetadata();
             out.readable = true;

@@ -69,8 +69,9 @@ TEST(MediaProbeTest, PhotoPropertiesAsStored)
     EXPECT_FALSE(bare.hasExif);
     EXPECT_EQ(bare.pixelWidth, 64);
 
+    // The damaged Matroska header aborts exiv2's video reader: it must never reach it.
     for (const char* name : {"heic-zero-bytes.heic", "jpeg-truncated.jpg", "mov-hls-playlist.mov",
-                             "does-not-exist.jpg"}) {
+                             "jpeg-name-damaged-matroska.jpg", "does-not-exist.jpg"}) {
         SCOPED_TRACE(name);
         const PhotoProperties p = probe->readPhoto(fixture(name));
         EXPECT_FALSE(p.dateTimeOriginal || p.gpsLatitude || p.make);

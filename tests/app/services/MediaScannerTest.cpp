@@ -285,7 +285,8 @@ TEST(MediaScannerTest, RealFixturesIncludingHostileFiles)
     EXPECT_EQ(movie.kind, MediaKind::video);
     EXPECT_TRUE(movie.duration.has_value());
     EXPECT_EQ(movie.longitude, 121.4737);
-    for (const char* hostile : {"heic-zero-bytes.heic", "jpeg-truncated.jpg", "mov-hls-playlist.mov"}) {
+    for (const char* hostile :
+         {"heic-zero-bytes.heic", "jpeg-truncated.jpg", "mov-hls-playlist.mov", "jpeg-name-damaged-matroska.jpg"}) {
         SCOPED_TRACE(hostile);
         ASSERT_TRUE(byName.contains(hostile));
         EXPECT_FALSE(byName.value(hostile).hasLocation());
