@@ -364,3 +364,61 @@ TEST(ReceiveSessionHandshakeTest, SenderEndsDuringTheManifest)
     EXPECT_EQ(typeNames(h.phone->received), std::vector<std::string>{"helloAck"});
     EXPECT_EQ(h.sink->calls, (std::vector<std::string>{"prepareSession", "existingAssetIDs(1)", "finishSession(error)"}));
 }
+
+TEST(ReceiveSessionHandshakeTest, SinkFailuresBeforeTheFiles)
+{
+    struct Case {
+        std::string name;
+        std::string failingCall;
+        std::vector<std::string> calls;
+        std::vector<std::string> events;
+        std::vector<std::string> phoneReceives;
+    };
+    const std::vector<Case> cases = {
+        // The sink cannot take this session: it still hears the end, with "error".
+        {"prepareSession throws", "prepareSession", {"prepareSession", "finishSession(error)"},
+            {"handshakeCompleted", "failed"}, {"helloAck", "sessionEnd"}},
+        // Existing assets are only a saving: a failing answer counts as "none stored".
+        {"existingAssetIDs throws", "existingAssetIDs",
+            {"prepareSession", "existingAssetIDs(1)", "finishSession(completed)"},
+            {"handshakeCompleted", "manifestNegotiated", "finished"}, {"helloAck", "skipListEnd"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SessionHarness h;
+        h.sink->existing = {"P"};
+        h.sink->beforeCall = [&](std::string_view operation, const IncomingFile*) {
+            if (operation == c.failingCall)
+                throw AssetSinkError::destinationUnavailable("备份文件夹不可用");
+        };
+        const std::vector<AssetDescriptor> assets = {FakePhone::photo("P", "IMG.JPG", 5)};
+        auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
+            co_await phone.greet();
+            SessionBegin begin;
+            begin.sessionID = fixedSessionID;
+            begin.assetCount = 1;
+            co_await phone.send(std::move(begin));
+            ManifestBatch batch;
+            batch.sessionID = fixedSessionID;
+            batch.entries = assets;
+            co_await phone.send(std::move(batch));
+            ManifestEnd manifestEnd;
+            manifestEnd.sessionID = fixedSessionID;
+            manifestEnd.batchCount = 1;
+            co_await phone.send(std::move(manifestEnd));
+            co_await phone.end();
+            co_await phone.readUntilClosed();
+        };
+        EXPECT_EQ(h.run(script), "");
+        EXPECT_EQ(h.sink->calls, c.calls);
+        EXPECT_EQ(h.events.names(), c.events);
+        EXPECT_EQ(typeNames(h.phone->received), c.phoneReceives);
+        if (c.events.back() == "failed") {
+            EXPECT_EQ(h.events.last<ReceiveEvent::Failed>()->message, "备份文件夹不可用");
+            EXPECT_EQ(std::get<SessionEnd>(h.phone->received.back()),
+                sessionEnd(SessionEnd::Reason::error, "备份文件夹不可用"));
+        } else {
+            EXPECT_EQ(h.events.last<ReceiveEvent::ManifestNegotiated>(), (ReceiveEvent::ManifestNegotiated{1, 0, 5}));
+        }
+    }
+}
