@@ -62,13 +62,13 @@ QString LibraryStore::defaultStoreFolder()
 
 QString LibraryStore::canonicalPath(const QString& path)
 {
-    const QFileInfo info(path);
-    const QString resolved = info.canonicalFilePath();
-    // A missing folder has no canonical path; fall back to the standardised one so that
-    // two unplugged libraries are not taken for the same folder.
-    if (!resolved.isEmpty())
-        return resolved;
-    return QDir::cleanPath(info.absoluteFilePath());
+    // Dot and dot-dot components go as written first ("link/.." is the folder holding the link),
+    // then symbolic links are resolved.
+    const QString standardised = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QString resolved = QFileInfo(standardised).canonicalFilePath();
+    // A missing folder has no canonical path; keep the standardised one so that two unplugged
+    // libraries are not taken for the same folder.
+    return resolved.isEmpty() ? standardised : resolved;
 }
 
 void LibraryStore::setPendingFolder(const std::optional<PendingFolder>& folder)

@@ -88,6 +88,9 @@ TEST_F(LibraryStoreTest, DuplicatePathsAreDroppedAtStartUpAndSaved)
 {
     const QString photos = folder("photos");
     ASSERT_TRUE(QFile::link(photos, dir.filePath("link")));
+    // "inner/.." is taken as written, not as the parent of where the link points.
+    folder("deep/photos");
+    ASSERT_TRUE(QFile::link(folder("deep/inner"), dir.filePath("inner")));
     struct Case {
         const char* name;
         QString duplicatePath;
@@ -97,6 +100,7 @@ TEST_F(LibraryStoreTest, DuplicatePathsAreDroppedAtStartUpAndSaved)
         {"single-dot component", dir.path() + "/./photos"},
         {"dot-dot component", photos + "/../photos"},
         {"symbolic link", dir.filePath("link")},
+        {"dot-dot after a symbolic link", dir.filePath("inner") + "/../photos"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
