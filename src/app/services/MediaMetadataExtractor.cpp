@@ -50,8 +50,10 @@ QList<MediaMetadata::Row> MediaMetadata::rows() const
     return list;
 }
 
-MediaMetadataExtractor::MediaMetadataExtractor(std::shared_ptr<const MediaProbe> probe, QTimeZone timeZone)
-    : probe_(probe ? std::move(probe) : MediaProbe::system()), dates_(std::move(timeZone))
+MediaMetadataExtractor::MediaMetadataExtractor(std::shared_ptr<const MediaProbe> probe, QTimeZone timeZone,
+                                               QLocale locale)
+    : probe_(probe ? std::move(probe) : MediaProbe::system()), dates_(std::move(timeZone)),
+      locale_(std::move(locale))
 {
 }
 
@@ -60,13 +62,13 @@ QString MediaMetadataExtractor::formatDate(const QDateTime& date) const
     return date.toTimeZone(dates_.timeZone()).toString(QStringLiteral("yyyy年M月d日 HH:mm:ss"));
 }
 
-std::optional<QString> MediaMetadataExtractor::fileSizeString(const QString& path)
+std::optional<QString> MediaMetadataExtractor::fileSizeString(const QString& path, const QLocale& locale)
 {
     const QFileInfo info(path);
     if (!info.exists())
         return std::nullopt;
-    // Decimal units, as file browsers show sizes ("2.3 MB").
-    return QLocale::c().formattedDataSize(info.size(), 1, QLocale::DataSizeSIFormat);
+    // Decimal units, as file browsers show sizes, in the user's language ("767 字节", "2.3 MB").
+    return locale.formattedDataSize(info.size(), 1, QLocale::DataSizeSIFormat);
 }
 
 QString MediaMetadataExtractor::formatShutter(double t)
@@ -198,8 +200,9 @@ void MediaMetadataExtractor::fillVideoMetadata(const VideoProperties& v, MediaMe
         into.cameraMake = *v.make;
     if (auto date = dates_.videoCreationDate(v))
         into.captureDate = formatDate(*date);
+    // Shown as written, but only a text that holds a real place counts (the scanner's rule too).
     for (const QString& location : v.iso6709Locations) {
-        if (!location.isEmpty()) {
+        if (CaptureDates::coordinateFromISO6709(location)) {
             into.gps = location;
             break;
         }
@@ -214,7 +217,7 @@ MediaMetadata MediaMetadataExtractor::extract(const MediaItem& item) const
     m.kindLabel = item.isLivePhoto ? QStringLiteral("实况照片")
         : item.kind == MediaKind::video ? QStringLiteral("视频")
                                         : QStringLiteral("照片");
-    m.fileSize = fileSizeString(item.url);
+    m.fileSize = fileSizeString(item.url, locale_);
     if (item.captureDate.isValid())
         m.captureDate = formatDate(item.captureDate);
     if (item.kind != MediaKind::video) {

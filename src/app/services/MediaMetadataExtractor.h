@@ -6,6 +6,7 @@
 
 #include <QFuture>
 #include <QList>
+#include <QLocale>
 #include <QString>
 #include <QTimeZone>
 
@@ -50,15 +51,19 @@ struct MediaMetadata {
 // Reads one item's file into its metadata card. Never fails: what cannot be read gives no row.
 class MediaMetadataExtractor {
 public:
+    // Dates are shown in `timeZone`, file sizes in the number style and words of `locale`: the
+    // user's own unless a test passes others.
     explicit MediaMetadataExtractor(std::shared_ptr<const MediaProbe> probe = MediaProbe::system(),
-                                    QTimeZone timeZone = QTimeZone::systemTimeZone());
+                                    QTimeZone timeZone = QTimeZone::systemTimeZone(),
+                                    QLocale locale = QLocale());
 
     // Blocking: reads the file. Run it off the main thread, or use extractAsync().
     MediaMetadata extract(const MediaItem& item) const;
     // extract() on the global thread pool.
     QFuture<MediaMetadata> extractAsync(const MediaItem& item) const;
 
-    static std::optional<QString> fileSizeString(const QString& path);
+    // Decimal units ("2.3 MB"); absent when the file's size cannot be read.
+    static std::optional<QString> fileSizeString(const QString& path, const QLocale& locale = QLocale());
     static QString formatShutter(double seconds);
     static QString formatDuration(double seconds);
     // `code` holds the first character in its most significant byte.
@@ -75,6 +80,7 @@ public:
 private:
     std::shared_ptr<const MediaProbe> probe_;
     CaptureDates dates_;
+    QLocale locale_;
 };
 
 } // namespace app

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QFileInfo>
+#include <QLocale>
 
 #include <limits>
 
@@ -85,7 +86,7 @@ TEST(MediaMetadataExtractorTest, Formatting)
               QString::fromUtf8("2023年7月1日 08:05:09"));
 }
 
-TEST(MediaMetadataExtractorTest, PhotoFieldsFromProperties)
+TEST(MediaMetadataExtractorTest, FieldsFromProbeValues)
 {
     auto probe = std::make_shared<FakeMediaProbe>();
     PhotoProperties p;
@@ -120,11 +121,21 @@ TEST(MediaMetadataExtractorTest, PhotoFieldsFromProperties)
     EXPECT_EQ(labels(none), (QStringList{"文件名", "类型", "拍摄时间"}));
     EXPECT_EQ(value(none, "类型"), QString::fromUtf8("实况照片"));
     EXPECT_EQ(value(none, "拍摄时间"), QString::fromUtf8("2020年1月2日 03:04:05"));
+
+    // A video's place is shown as written, but an out-of-range text is no place: the next one is taken.
+    VideoProperties v;
+    v.readable = true;
+    v.iso6709Locations = {"+123.4+567.8/", "+48.8584+002.2945/"};
+    probe->videos.insert("c.mov", v);
+    EXPECT_EQ(value(extractor.extract(item("/nowhere/c.mov", MediaKind::video)), "位置"), "+48.8584+002.2945/");
+    v.iso6709Locations = {"+123.4+567.8/"};
+    probe->videos.insert("d.mov", v);
+    EXPECT_FALSE(labels(extractor.extract(item("/nowhere/d.mov", MediaKind::video))).contains("位置"));
 }
 
 TEST(MediaMetadataExtractorTest, RealPhotosAndVideos)
 {
-    const MediaMetadataExtractor extractor(MediaProbe::system(), shanghai);
+    const MediaMetadataExtractor extractor(MediaProbe::system(), shanghai, QLocale(QLocale::Chinese, QLocale::China));
 
     const MediaMetadata camera = extractor.extract(item(fixture("jpeg-exif-date-gps-camera.jpg"), MediaKind::photo));
     EXPECT_EQ(labels(camera),
@@ -132,10 +143,15 @@ TEST(MediaMetadataExtractorTest, RealPhotosAndVideos)
                            "快门", "感光度", "闪光灯", "白平衡", "位置", "海拔"}));
     EXPECT_EQ(value(camera, "文件名"), "jpeg-exif-date-gps-camera.jpg");
     EXPECT_EQ(value(camera, "类型"), QString::fromUtf8("照片"));
+    // Sizes follow the locale's words and decimal sign, in decimal units.
     const qint64 bytes = QFileInfo(fixture("jpeg-exif-date-gps-camera.jpg")).size();
-    EXPECT_EQ(value(camera, "大小"), QString("%1 bytes").arg(bytes));
-    EXPECT_EQ(MediaMetadataExtractor::fileSizeString(fixture("mov-quicktime-date-iso6709.mov")),
-              QString("%1 kB").arg(QFileInfo(fixture("mov-quicktime-date-iso6709.mov")).size() / 1000.0, 0, 'f', 1));
+    EXPECT_EQ(value(camera, "大小"), QString::fromUtf8("%1 字节").arg(bytes));
+    const QString mov = fixture("mov-quicktime-date-iso6709.mov");
+    const double kB = QFileInfo(mov).size() / 1000.0;
+    EXPECT_EQ(MediaMetadataExtractor::fileSizeString(mov, QLocale(QLocale::German, QLocale::Germany)),
+              QString("%1 kB").arg(kB, 0, 'f', 1).replace('.', ','));
+    EXPECT_EQ(MediaMetadataExtractor::fileSizeString(mov, QLocale::c()), QString("%1 kB").arg(kB, 0, 'f', 1));
+    EXPECT_FALSE(MediaMetadataExtractor::fileSizeString(fixture("does-not-exist.jpg")).has_value());
     EXPECT_EQ(value(camera, "尺寸"), QString::fromUtf8("48 × 32"));
     EXPECT_EQ(value(camera, "拍摄时间"), QString::fromUtf8("2021年7月4日 09:15:00"));
     EXPECT_EQ(value(camera, "设备品牌"), "Canon");
