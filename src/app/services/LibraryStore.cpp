@@ -133,11 +133,13 @@ void LibraryStore::saveToDisk()
         QString aside = m_storePath + ".bad-" + stamp;
         for (int n = 2; QFileInfo::exists(aside); ++n)
             aside = m_storePath + ".bad-" + stamp + "-" + QString::number(n);
-        if (QFileInfo::exists(m_storePath) && !QFile::rename(m_storePath, aside)) {
-            qCWarning(lcLibraryStore) << "cannot keep aside" << m_storePath << "; list not saved";
-            return;
+        if (QFileInfo::exists(m_storePath)) {
+            if (!QFile::rename(m_storePath, aside)) {
+                qCWarning(lcLibraryStore) << "cannot keep aside" << m_storePath << "; list not saved";
+                return;
+            }
+            qCWarning(lcLibraryStore) << "kept unreadable list as" << aside;
         }
-        qCWarning(lcLibraryStore) << "kept unreadable list as" << aside;
         m_keepAsideBeforeSave = false;
     }
     QSaveFile file(m_storePath);

@@ -18,10 +18,11 @@ class FileRevealer;
 class FolderChooser;
 class VolumeMonitor;
 
-// A folder chosen in the folder chooser, waiting for a name. A new id for each choice.
+// A folder chosen in the folder chooser, waiting for a name. A new id for each choice;
+// `url` is the folder's absolute path.
 struct PendingFolder {
     QUuid id;
-    QString path;
+    QString url;
 
     friend bool operator==(const PendingFolder&, const PendingFolder&) = default;
 };
@@ -63,6 +64,7 @@ public:
     void moveLibraries(const QList<int>& sourceOffsets, int destination);
     std::optional<PhotoLibrary> library(const std::optional<QUuid>& id) const;
     bool isAvailable(const PhotoLibrary& library) const { return !m_unavailableIDs.contains(library.id); }
+    const QHash<QUuid, int>& contentRevisions() const { return m_contentRevisions; }
     int contentRevision(const QUuid& id) const { return m_contentRevisions.value(id, 0); }
     void invalidateContent(const QUuid& id);
     void revealInFinder(const PhotoLibrary& library);

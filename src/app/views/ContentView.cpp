@@ -195,7 +195,7 @@ void ContentView::presentPendingFolder()
         m_sheet->close();
     }
     m_sheetFolderID = pending->id;
-    const QString path = pending->path;
+    const QString path = pending->url;
     auto* sheet = new NewLibrarySheet(path, [this, path](const QString& name) { confirmName(path, name); }, window());
     sheet->setAttribute(Qt::WA_DeleteOnClose);
     sheet->setWindowModality(Qt::WindowModal);

@@ -371,7 +371,7 @@ TEST_F(LibraryStoreTest, FolderChooserSetsThePendingFolder)
     store->beginAddLibrary();
     ASSERT_TRUE(store->pendingFolder());
     const QUuid first = store->pendingFolder()->id;
-    EXPECT_EQ(store->pendingFolder()->path, *fakes.chooser.answer);
+    EXPECT_EQ(store->pendingFolder()->url, *fakes.chooser.answer);
     store->beginAddLibrary(); // the same folder again is a new choice
     EXPECT_NE(store->pendingFolder()->id, first);
     fakes.chooser.answer.reset();
