@@ -109,6 +109,64 @@ TEST(MediaScannerTest, LivePhotoPairing)
     }
 }
 
+TEST(MediaScannerTest, DateChainOfOneItem)
+{
+    // The file's own metadata first, then its name, then the file system; a live photo's still only.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    auto probe = std::make_shared<FakeMediaProbe>();
+    probe->photos.insert("IMG_20230512_143015.JPG", FakeMediaProbe::photoTakenAt("2021:07:04 09:15:00"));
+    PhotoProperties located = FakeMediaProbe::photoTakenAt("bad date");
+    located.hasGps = true;
+    located.gpsLatitude = 10;
+    located.gpsLongitude = 20;
+    located.gpsLongitudeRef = "W";
+    probe->photos.insert("IMG_20220101_000000.HEIC", located);
+    VideoProperties movie;
+    movie.readable = true;
+    movie.creationTime = "2020-02-03T04:05:06Z";
+    movie.duration = 3.5;
+    probe->videos.insert("VID_20230512_143015.mp4", movie);
+    probe->videos.insert("VID_20190101_101010.mp4", VideoProperties{});
+    const QString plain = dir.filePath("clip.mov");
+    touch(plain);
+    const MediaScanner scanner(probe, CaptureDates(shanghai));
+
+    struct Case {
+        QString name;
+        MediaKind kind;
+        QDateTime date;
+    };
+    const Case cases[] = {
+        {"IMG_20230512_143015.JPG", MediaKind::photo, QDateTime(QDate(2021, 7, 4), QTime(9, 15), shanghai)},
+        {"IMG_20220101_000000.HEIC", MediaKind::photo, QDateTime(QDate(2022, 1, 1), QTime(0, 0), shanghai)},
+        {"VID_20230512_143015.mp4", MediaKind::video, QDateTime(QDate(2020, 2, 3), QTime(4, 5, 6), QTimeZone::utc())},
+        {"VID_20190101_101010.mp4", MediaKind::video, QDateTime(QDate(2019, 1, 1), QTime(10, 10, 10), shanghai)},
+        {"clip.mov", MediaKind::video, QFileInfo(plain).birthTime().isValid() ? QFileInfo(plain).birthTime()
+                                                                              : QFileInfo(plain).lastModified()},
+        {"gone.mov", MediaKind::video, CaptureDates::distantPast()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name.toStdString());
+        MediaScanner::Entry entry{dir.filePath(c.name), c.kind, false, std::nullopt};
+        if (c.kind == MediaKind::photo) {
+            entry.isLivePhoto = true;
+            entry.liveVideoURL = dir.filePath("VID_20230512_143015.mp4");
+        }
+        const int videoReads = probe->videoReads.load();
+        const MediaItem item = scanner.makeItem(entry);
+        EXPECT_EQ(item.captureDate, c.date);
+        EXPECT_EQ(item.isLivePhoto, c.kind == MediaKind::photo);
+        if (c.kind == MediaKind::photo) {
+            EXPECT_EQ(probe->videoReads.load(), videoReads); // the paired movie is not read
+        }
+    }
+    const MediaItem west = scanner.makeItem({dir.filePath("IMG_20220101_000000.HEIC"), MediaKind::photo, false, {}});
+    EXPECT_EQ(west.longitude, -20.0);
+    EXPECT_FALSE(west.duration.has_value());
+    EXPECT_EQ(scanner.makeItem({dir.filePath("VID_20230512_143015.mp4"), MediaKind::video, false, {}}).duration, 3.5);
+}
+
 TEST(MediaScannerTest, WalkerSkipsWhatIsNotTheLibrary)
 {
     QTemporaryDir dir;
