@@ -262,7 +262,7 @@ void LibraryDetailView::rescan()
         return;
     lastRevision_ = revision;
     // Each scan closes an open viewer first.
-    openItemPath_.reset();
+    hideViewer();
     focusedItemID_.reset();
     model_->load(library_);
     refresh();
@@ -355,14 +355,23 @@ void LibraryDetailView::openItem(const MediaItem& item)
 
 void LibraryDetailView::closeDetailPreview()
 {
+    // Every close hands the item back, also when it is the same path as last time.
     if (openItemPath_ && zoomedIndex()) {
         focusedItemID_ = openItemPath_;
-        grid_->setFocusedItemID(focusedItemID_);
+        grid_->requestFocus(*focusedItemID_);
     }
+    hideViewer();
+}
+
+void LibraryDetailView::hideViewer()
+{
+    const bool wasOpen = openItemPath_.has_value();
     openItemPath_.reset();
     grid_->show();
     grid_->setActive(true);
     updateHeader();
+    if (wasOpen)
+        Q_EMIT viewerClosed();
 }
 
 QWidget* LibraryDetailView::currentStateWidget() const
@@ -425,6 +434,10 @@ void LibraryDetailView::refresh()
     // The grid keeps the last list while other states show, so its scroll position survives.
     if (state_ == State::grid)
         grid_->setItems(shownItems_);
+    // The open item left the list (classification hid it): close the viewer rather than leave an
+    // empty page behind it.
+    if (openItemPath_ && !zoomedIndex())
+        hideViewer();
 
     const bool organizing = LibraryPageRules::isOrganizingNonCaptured(in);
     banner_->setVisible(organizing && state_ == State::grid);

@@ -100,9 +100,12 @@ public:
 Q_SIGNALS:
     // The page wants the viewer for this item of displayedItems().
     void viewerRequested(const MediaItem& item, int index);
+    // The viewer must go: closed by the user, by a rescan, or because its item left the list.
+    void viewerClosed();
 
 private:
     void rescan();
+    void hideViewer();
     void refresh();
     void maybeClassify();
     LibraryPageRules::Inputs inputs(qsizetype displayedCount) const;

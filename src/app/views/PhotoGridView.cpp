@@ -175,12 +175,17 @@ void PhotoGridView::setFocusedItemID(const std::optional<QString>& path)
     if (path == focusedItemID_)
         return;
     focusedItemID_ = path;
-    if (!path || !indexOfPath_.contains(*path))
+    if (path)
+        requestFocus(*path);
+}
+
+void PhotoGridView::requestFocus(const QString& path)
+{
+    if (!indexOfPath_.contains(path))
         return;
     setSelection(path);
-    const QString target = *path;
     // After the page has shown the grid again and it has its final size.
-    QTimer::singleShot(0, this, [this, target] { scrollToItemCentre(target); });
+    QTimer::singleShot(0, this, [this, path] { scrollToItemCentre(path); });
 }
 
 void PhotoGridView::setActive(bool active)

@@ -44,6 +44,9 @@ public:
     void setTimelineEnabled(bool enabled);
     // Applied when it changes: selects the item with that path and scrolls it to the centre.
     void setFocusedItemID(const std::optional<QString>& path);
+    // Selects and centres the item every time it is asked, even for the same path (closing the
+    // viewer twice on one item must bring it back twice).
+    void requestFocus(const QString& path);
     // Inactive while the viewer covers the grid: no pinch zoom.
     void setActive(bool active);
     bool isActive() const { return active_; }

@@ -327,6 +327,23 @@ TEST(LibraryDetailView, closingTheViewerFocusesTheItemLastShown)
     EXPECT_TRUE(page.grid()->isVisible());
     EXPECT_FALSE(page.backButton()->isVisible());
     EXPECT_EQ(page.grid()->selection(), items[150].url);
+
+    // Another item selected, the same one opened and closed again: it comes back again.
+    Q_EMIT page.grid()->openItem(items[3]);
+    page.closeDetailPreview();
+    EXPECT_EQ(page.grid()->selection(), items[3].url);
+    page.openItem(items[150]);
+    page.closeDetailPreview();
+    EXPECT_EQ(page.grid()->selection(), items[150].url);
+
+    // A rescan that drops the open item closes the viewer.
+    page.openItem(items[7]);
+    shell.store->invalidateContent(library.id);
+    ASSERT_TRUE(waitFor([&] { return scanner->calls() == 2; }));
+    EXPECT_FALSE(page.openItemPath().has_value());
+    EXPECT_TRUE(page.grid()->isVisible());
+    scanner->finish(1, items.mid(0, 5));
+    ASSERT_TRUE(waitFor([&] { return page.grid()->items().size() == 5; }));
 }
 
 TEST(LibraryDetailView, destroyedMidScanTouchesNothing)
