@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace app {
 
 namespace {
@@ -44,9 +46,15 @@ std::optional<QByteArray> LinuxBookmarkService::makeBookmark(const QString& fold
     if (path.isEmpty() || !isFolder(path))
         return std::nullopt;
     QJsonObject object{{"v", 1}, {"path", path}};
-    if (const auto mount = mountinfo::containing(m_mounts.mounts(), path); mount && !mount->fsUuid.isEmpty()) {
-        object.insert("fs", mount->fsUuid);
-        object.insert("rel", pathInFileSystem(*mount, path));
+    if (const auto mount = mountinfo::containing(m_mounts.mounts(), path)) {
+        if (!mount->fsUuid.isEmpty()) {
+            object.insert("fs", mount->fsUuid);
+            object.insert("rel", pathInFileSystem(*mount, path));
+        } else {
+            // No file-system identity (network shares, FUSE, tmpfs): remember at least where it was
+            // mounted, so that the empty folder left behind by an unmount is not taken for it.
+            object.insert("mnt", mount->mountPoint);
+        }
     }
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
@@ -65,9 +73,17 @@ std::optional<ResolvedBookmark> LinuxBookmarkService::resolveBookmark(const QByt
     const QString rel = object.value("rel").toString();
 
     if (fs.isEmpty()) {
-        if (isFolder(path))
-            return ResolvedBookmark{path, false};
-        return std::nullopt;
+        if (!isFolder(path))
+            return std::nullopt;
+        // The folder a file system was mounted on outlives the mount.
+        const QString mountPoint = object.value("mnt").toString();
+        const QList<MountEntry> mounts = m_mounts.mounts();
+        const bool unmounted = !mountPoint.isEmpty() && !mounts.isEmpty()
+                               && std::none_of(mounts.cbegin(), mounts.cend(),
+                                               [&](const MountEntry& m) { return m.mountPoint == mountPoint; });
+        if (unmounted)
+            return std::nullopt;
+        return ResolvedBookmark{path, false};
     }
     if (!safeRelative(rel))
         return std::nullopt;

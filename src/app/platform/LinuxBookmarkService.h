@@ -6,10 +6,11 @@ namespace app {
 
 class MountTable;
 
-// Bookmark data is our own JSON: {"v":1,"path":…,"fs":<file-system UUID>,"rel":<path inside that fs>}.
+// Bookmark data is our own JSON: {"v":1,"path":…,"fs":<file-system UUID>,"rel":<path inside that fs>},
+// or, for a file system without a UUID, {"v":1,"path":…,"mnt":<its mount point>}.
 // A bookmark is fresh while its path is a folder on that file system; when the file system turns up
 // at another mount point the folder is found there and the bookmark is stale. Without a UUID
-// (no /dev/disk/by-uuid, tmpfs) only the path is used.
+// (no /dev/disk/by-uuid, tmpfs) the path is used while the file system is still mounted there.
 class LinuxBookmarkService final : public BookmarkService {
 public:
     explicit LinuxBookmarkService(MountTable& mounts) : m_mounts(mounts) {}

@@ -109,4 +109,15 @@ TEST_F(LinuxBookmarkServiceTest, PathOnlyBookmarksAndBadData)
     EXPECT_EQ(service.resolveBookmark(pathOnly), std::nullopt);
 }
 
+TEST_F(LinuxBookmarkServiceTest, FileSystemWithoutUuidIsGoneWithItsMount)
+{
+    // A share mounted on a fixed folder: after the unmount the empty folder is still there.
+    mounts.set({{base + "/mnt/backup", "", true}});
+    const QByteArray bookmark = *service.makeBookmark(base + "/mnt/backup");
+    EXPECT_EQ(QJsonDocument::fromJson(bookmark).object().value("mnt").toString(), base + "/mnt/backup");
+    EXPECT_EQ(service.resolveBookmark(bookmark)->path, base + "/mnt/backup");
+    mounts.set({});
+    EXPECT_EQ(service.resolveBookmark(bookmark), std::nullopt);
+}
+
 } // namespace

@@ -47,16 +47,22 @@ TEST(MountInfoVolumeMonitor, StoreFollowsARealMountAndUnmount)
     const auto added = store.addLibrary(library, "U 盘");
     ASSERT_TRUE(added);
     EXPECT_EQ(store.resolvedURL(*added), library);
+    // The whole drive as a library: its mount point stays behind, empty, after the unmount.
+    const auto wholeDrive = store.addLibrary(point, "整个 U 盘");
+    ASSERT_TRUE(wholeDrive);
+    EXPECT_EQ(store.resolvedURL(*wholeDrive), point);
 
     QSignalSpy availability(&store, &LibraryStore::unavailableIDsChanged);
     ASSERT_EQ(::umount2(pointBytes.constData(), 0), 0);
     ASSERT_TRUE(availability.wait(5000));
     EXPECT_FALSE(store.isAvailable(*added));
+    EXPECT_FALSE(store.isAvailable(*wholeDrive));
 
     ASSERT_EQ(::mount("tessivarnholm-test", pointBytes.constData(), "tmpfs", 0, "size=1m"), 0);
     ASSERT_TRUE(QDir().mkpath(library));
     ASSERT_TRUE(availability.wait(5000));
     EXPECT_TRUE(store.isAvailable(*added));
+    EXPECT_TRUE(store.isAvailable(*wholeDrive));
     ::umount2(pointBytes.constData(), MNT_DETACH);
 }
 
