@@ -92,6 +92,19 @@ std::optional<QImage> ThumbnailProvider::cachedThumbnail(const MediaItem& item, 
     return shared_->cache.find(cacheKey(item, pixelSize));
 }
 
+std::optional<QImage> ThumbnailProvider::cachedThumbnail(const MediaItem& item, const QList<double>& pointSizes,
+                                                         double scale) const
+{
+    for (double points : pointSizes) {
+        const int pixels = pixelSize(points, scale);
+        if (pixels <= 0)
+            continue;
+        if (auto hit = cachedThumbnail(item, pixels))
+            return hit;
+    }
+    return std::nullopt;
+}
+
 qsizetype ThumbnailProvider::cachedCount() const
 {
     return shared_->cache.count();

@@ -72,6 +72,9 @@ public:
     // What the cache holds for the item at this pixel size and the file's current generation.
     // Never decodes, never waits.
     std::optional<QImage> cachedThumbnail(const MediaItem& item, int pixelSize) const;
+    // The first cached image among these point sizes at this scale, in the order given. The
+    // viewer's placeholder passes the grid's sizes, largest first: its own size is never made.
+    std::optional<QImage> cachedThumbnail(const MediaItem& item, const QList<double>& pointSizes, double scale) const;
 
     // "path|pixelSize|generation".
     QString cacheKey(const MediaItem& item, int pixelSize) const;

@@ -40,6 +40,12 @@ double thumbnailPointSize(GridZoomLevel level)
     return 140;
 }
 
+QList<double> thumbnailPointSizesLargestFirst()
+{
+    return {thumbnailPointSize(GridZoomLevel::columns3), thumbnailPointSize(GridZoomLevel::columns6),
+            thumbnailPointSize(GridZoomLevel::columns8), thumbnailPointSize(GridZoomLevel::columns11)};
+}
+
 std::optional<GridZoomLevel> zoomedIn(GridZoomLevel level)
 {
     return fromRawValue(rawValue(level) + 1);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QList>
+
 #include <optional>
 
 namespace app {
@@ -13,6 +15,8 @@ std::optional<GridZoomLevel> fromRawValue(int raw);
 int rawValue(GridZoomLevel level);
 int columns(GridZoomLevel level);
 double thumbnailPointSize(GridZoomLevel level);
+// 480, 280, 200, 140: what a placeholder may find in the thumbnail cache.
+QList<double> thumbnailPointSizesLargestFirst();
 // Fewer, larger cells; nothing at columns3.
 std::optional<GridZoomLevel> zoomedIn(GridZoomLevel level);
 // More, smaller cells; nothing at columns11.

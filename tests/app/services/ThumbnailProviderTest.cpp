@@ -205,6 +205,9 @@ TEST_F(ThumbnailProviderRequests, hitsAreImmediateFailuresAreRetriedAndGoneRecei
     EXPECT_EQ(provider->cachedCount(), 2);
     EXPECT_EQ(provider->cachedThumbnail(item, 440)->width(), 440);
     EXPECT_FALSE(provider->cachedThumbnail(item, 300).has_value());
+    // A placeholder looks through other sizes, in the order given.
+    EXPECT_EQ(provider->cachedThumbnail(item, QList<double>{480, 220, 110}, 2)->width(), 440);
+    EXPECT_FALSE(provider->cachedThumbnail(item, QList<double>{480, 280}, 2).has_value());
 
     // A hit answers before returning and never reaches the decoder.
     provider->thumbnail(item, 220, 2, &context, [&](const QImage&) { ++deliveries; });
