@@ -126,6 +126,7 @@ void PhotoGridView::setItems(const MediaItems& items)
     if (items == items_)
         return;
     items_ = items;
+    sectionsDirty_ = true;
     indexOfPath_.clear();
     indexOfPath_.reserve(items_.size());
     for (int i = 0; i < items_.size(); ++i)
@@ -153,6 +154,7 @@ void PhotoGridView::setTimelineEnabled(bool enabled)
     if (enabled == timelineEnabled_)
         return;
     timelineEnabled_ = enabled;
+    sectionsDirty_ = true;
     relayout(true);
     Q_EMIT timelineEnabledChanged(enabled);
 }
@@ -166,6 +168,7 @@ void PhotoGridView::setSpacing(double spacing)
 void PhotoGridView::setTimeZone(const QTimeZone& zone)
 {
     zone_ = zone;
+    sectionsDirty_ = true;
     rail_->setTimeZone(zone);
     relayout(true);
 }
@@ -263,18 +266,25 @@ void PhotoGridView::relayout(bool keepAnchor)
         }
     }
 
-    QList<int> sizes;
-    if (timelineEnabled_) {
-        sections_ = PhotoTimelineBuilder::sections(items_, zone_);
-        sizes.reserve(sections_.size());
-        for (const DaySection& s : sections_)
-            sizes.append(int(s.items.size()));
-    } else {
-        sections_.clear();
-        sizes.append(int(items_.size()));
+    // Grouping 100,000 items by day is the slow part: only when items, switch or zone change,
+    // never for a resize or a zoom step.
+    if (sectionsDirty_) {
+        sectionsDirty_ = false;
+        sectionSizes_.clear();
+        if (timelineEnabled_) {
+            sections_ = PhotoTimelineBuilder::sections(items_, zone_);
+            sectionSizes_.reserve(sections_.size());
+            for (const DaySection& s : sections_)
+                sectionSizes_.append(int(s.items.size()));
+        } else {
+            sections_.clear();
+            sectionSizes_.append(int(items_.size()));
+        }
+        const bool withMarks = timelineEnabled_ && !sections_.isEmpty();
+        rail_->setMarks(withMarks ? PhotoTimelineBuilder::marks(sections_, zone_) : QList<TimelineMark>());
     }
+    const QList<int>& sizes = sectionSizes_;
     const bool showRail = timelineEnabled_ && !sections_.isEmpty();
-    rail_->setMarks(showRail ? PhotoTimelineBuilder::marks(sections_, zone_) : QList<TimelineMark>());
     const int rightMargin = showRail ? int(1 + rail_->parameters().railWidth + kRailTrailing + kRailGridPadding) : 0;
     setViewportMargins(0, 0, rightMargin, 0);
 

@@ -106,6 +106,8 @@ private:
     MediaItems items_;
     QHash<QString, int> indexOfPath_;
     QList<DaySection> sections_;
+    QList<int> sectionSizes_;
+    bool sectionsDirty_ = true;
     GridLayoutEngine engine_;
     GridZoomLevel zoom_ = GridZoomLevel::columns11;
     bool timelineEnabled_ = false;
