@@ -25,8 +25,13 @@ QStringList wrapLines(const QString& text, const QFont& font, int width)
 
 QString middleCut(const QString& text, qsizetype keep)
 {
-    const qsizetype head = keep / 2;
-    const qsizetype tail = keep - head;
+    qsizetype head = keep / 2;
+    qsizetype tail = keep - head;
+    // Never split a character outside the basic plane (emoji in folder names) into halves.
+    if (head > 0 && text.at(head - 1).isHighSurrogate())
+        --head;
+    if (tail > 0 && text.at(text.size() - tail).isLowSurrogate())
+        --tail;
     return text.left(head) + QStringLiteral("…") + text.right(tail);
 }
 } // namespace

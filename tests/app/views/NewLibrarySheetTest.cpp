@@ -76,6 +76,18 @@ TEST(TextElision, LongPathsKeepTheirEndOnTwoLines)
     for (const QString& line : lines)
         EXPECT_LE(metrics.horizontalAdvance(line), width);
 
+    // Emoji in folder names are cut whole, never into halves of a surrogate pair.
+    const QString emojiPath = "/media/" + QString("📷🌄").repeated(60);
+    for (int keepWidth = width / 2; keepWidth <= width; keepWidth += 7) {
+        const QString cut = elidedMiddleLines(emojiPath, font, keepWidth, 2);
+        for (qsizetype i = 0; i < cut.size(); ++i) {
+            if (cut.at(i).isHighSurrogate())
+                EXPECT_TRUE(i + 1 < cut.size() && cut.at(i + 1).isLowSurrogate()) << keepWidth;
+            if (cut.at(i).isLowSurrogate())
+                EXPECT_TRUE(i > 0 && cut.at(i - 1).isHighSurrogate()) << keepWidth;
+        }
+    }
+
     // A path that wraps onto exactly two lines is not cut.
     const QString twoLines = QString("a").repeated(40);
     EXPECT_FALSE(elidedMiddleLines(twoLines, font, metrics.horizontalAdvance(QString("a").repeated(25)), 2).contains(QStringLiteral("…")));
