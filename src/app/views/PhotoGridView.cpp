@@ -370,6 +370,12 @@ void PhotoGridView::updateRequests()
     // The rows on screen and one more on either side.
     const auto range = engine_.visibleItems(top, top + viewport()->height(), 1);
     thumbs_->setWindow(range.first, range.last, GridZoom::thumbnailPointSize(zoom_), devicePixelRatioF());
+    for (auto it = scaledCells_.begin(); it != scaledCells_.end();) {
+        if (range.contains(thumbs_->indexOf(it.key())))
+            ++it;
+        else
+            it = scaledCells_.erase(it);
+    }
 }
 
 QRect PhotoGridView::viewportRectOfItem(int index) const
@@ -506,10 +512,21 @@ void PhotoGridView::paintCell(QPainter& painter, const QRectF& rect, const Media
 
     const QImage image = thumbs_->image(item.url);
     if (!image.isNull()) {
-        // Fill the square and crop the rest, keeping the centre.
-        const double side = std::min(image.width(), image.height());
-        const QRectF source((image.width() - side) / 2, (image.height() - side) / 2, side, side);
-        painter.drawImage(rect, image, source);
+        // Whole pixels, so the cell's picture is drawn without scaling.
+        const QRect target(qRound(rect.left()), qRound(rect.top()), qRound(rect.right()) - qRound(rect.left()),
+                           qRound(rect.bottom()) - qRound(rect.top()));
+        const double dpr = devicePixelRatioF();
+        const QSize pixels(qRound(target.width() * dpr), qRound(target.height() * dpr));
+        ScaledCell& cell = scaledCells_[item.url];
+        if (cell.imageKey != image.cacheKey() || cell.pixmap.size() != pixels) {
+            // Fill the square and crop the rest, keeping the centre; scaled once, not every frame.
+            const int side = std::min(image.width(), image.height());
+            const QImage square = image.copy((image.width() - side) / 2, (image.height() - side) / 2, side, side);
+            cell.pixmap = QPixmap::fromImage(square.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+            cell.pixmap.setDevicePixelRatio(dpr);
+            cell.imageKey = image.cacheKey();
+        }
+        painter.drawPixmap(target.topLeft(), cell.pixmap);
     }
     paintBadge(painter, rect, item);
     if (selection_ && *selection_ == item.url) {
@@ -519,6 +536,16 @@ void PhotoGridView::paintCell(QPainter& painter, const QRectF& rect, const Media
         painter.setBrush(Qt::NoBrush);
         painter.drawRect(rect.adjusted(2, 2, -2, -2));
     }
+}
+
+const QPixmap& PhotoGridView::badgeIcon(const QString& symbol, const QColor& color, double side)
+{
+    // Rendering an SVG per cell and frame costs more than the rest of the cell.
+    const QString key = symbol + u'|' + color.name(QColor::HexArgb) + u'|' + QString::number(devicePixelRatioF());
+    auto it = badgeIcons_.find(key);
+    if (it == badgeIcons_.end())
+        it = badgeIcons_.insert(key, SymbolIcon::pixmap(symbol, QSize(int(side), int(side)), color, devicePixelRatioF()));
+    return *it;
 }
 
 void PhotoGridView::paintBadge(QPainter& painter, const QRectF& cell, const MediaItem& item)
@@ -546,9 +573,8 @@ void PhotoGridView::paintBadge(QPainter& painter, const QRectF& cell, const Medi
 
     painter.save();
     painter.setClipRect(cell);
-    const QPixmap shadow = SymbolIcon::pixmap(symbol, QSize(int(iconSide), int(iconSide)), QColor(0, 0, 0, 153),
-                                              devicePixelRatioF());
-    const QPixmap icon = SymbolIcon::pixmap(symbol, QSize(int(iconSide), int(iconSide)), Qt::white, devicePixelRatioF());
+    const QPixmap& shadow = badgeIcon(symbol, QColor(0, 0, 0, 153), iconSide);
+    const QPixmap& icon = badgeIcon(symbol, Qt::white, iconSide);
     const QPointF iconPos(badge.left(), badge.center().y() - iconSide / 2);
     painter.drawPixmap(iconPos + QPointF(0, 0.5), shadow);
     painter.drawPixmap(iconPos, icon);

@@ -10,6 +10,7 @@
 #include <QAbstractScrollArea>
 #include <QHash>
 #include <QImage>
+#include <QPixmap>
 #include <QPointer>
 #include <QTimeZone>
 
@@ -102,6 +103,7 @@ private:
     double scrollY() const;
     void paintCell(QPainter& painter, const QRectF& rect, const MediaItem& item);
     void paintBadge(QPainter& painter, const QRectF& cell, const MediaItem& item);
+    const QPixmap& badgeIcon(const QString& symbol, const QColor& color, double side);
 
     MediaItems items_;
     QHash<QString, int> indexOfPath_;
@@ -117,6 +119,13 @@ private:
     std::optional<QString> selection_;
     std::optional<QString> focusedItemID_;
     VisibleThumbnails* thumbs_ = nullptr;
+    // Each visible cell's picture cropped and scaled to the cell, rebuilt when either changes.
+    struct ScaledCell {
+        qint64 imageKey = 0;
+        QPixmap pixmap;
+    };
+    QHash<QString, ScaledCell> scaledCells_;
+    QHash<QString, QPixmap> badgeIcons_;
     PinchZoomAccumulator pinch_;
     double ctrlWheelAccumulated_ = 0;
     TrackpadMagnifyMonitor* magnify_ = nullptr;
