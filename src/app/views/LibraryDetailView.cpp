@@ -353,6 +353,13 @@ void LibraryDetailView::openItem(const MediaItem& item)
     Q_EMIT viewerRequested(item, index);
 }
 
+void LibraryDetailView::setOpenIndex(int index)
+{
+    if (!openItemPath_ || index < 0 || index >= shownItems_.size())
+        return;
+    openItemPath_ = shownItems_[index].url;
+}
+
 void LibraryDetailView::closeDetailPreview()
 {
     // Every close hands the item back, also when it is the same path as last time.

@@ -88,6 +88,9 @@ public:
     // Opening shows the viewer when one is available; until then the double-click only selects.
     void openItem(const MediaItem& item);
     void closeDetailPreview();
+    // The viewer's current-index binding: connect its currentIndexChanged(int) here. Writes after
+    // the viewer closed, or outside the list, change nothing.
+    void setOpenIndex(int index);
 
     LibraryContentModel* model() const { return model_; }
     PhotoGridView* grid() const { return grid_; }

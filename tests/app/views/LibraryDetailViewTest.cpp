@@ -323,18 +323,26 @@ TEST(LibraryDetailView, closingTheViewerFocusesTheItemLastShown)
     EXPECT_FALSE(page.grid()->isActive());
     EXPECT_TRUE(page.backButton()->isVisible());
 
+    // Paging in the viewer writes the index; the grid gets back the item last shown.
+    page.setOpenIndex(152);
+    EXPECT_EQ(page.zoomedIndex(), 152);
+    page.setOpenIndex(9999);
+    EXPECT_EQ(page.zoomedIndex(), 152);
     page.closeDetailPreview();
     EXPECT_TRUE(page.grid()->isVisible());
     EXPECT_FALSE(page.backButton()->isVisible());
-    EXPECT_EQ(page.grid()->selection(), items[150].url);
+    EXPECT_EQ(page.grid()->selection(), items[152].url);
+    // A late write after closing changes nothing.
+    page.setOpenIndex(10);
+    EXPECT_FALSE(page.zoomedIndex().has_value());
 
     // Another item selected, the same one opened and closed again: it comes back again.
     Q_EMIT page.grid()->openItem(items[3]);
     page.closeDetailPreview();
     EXPECT_EQ(page.grid()->selection(), items[3].url);
-    page.openItem(items[150]);
+    page.openItem(items[152]);
     page.closeDetailPreview();
-    EXPECT_EQ(page.grid()->selection(), items[150].url);
+    EXPECT_EQ(page.grid()->selection(), items[152].url);
 
     // A rescan that drops the open item closes the viewer.
     page.openItem(items[7]);
