@@ -113,6 +113,11 @@ SidebarView::SidebarView(AppContext& context, QWidget* parent)
         // refused the choice meanwhile (the non-captured confirmation): put the tree back afterwards.
         QMetaObject::invokeMethod(this, [this] { applySelectionToTree(); }, Qt::QueuedConnection);
     });
+    // Ctrl+click deselects the row without changing the current one; the selection stays what it was.
+    connect(m_tree->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (!m_applying && m_selection && !m_tree->selectionModel()->hasSelection())
+            QMetaObject::invokeMethod(this, [this] { applySelectionToTree(); }, Qt::QueuedConnection);
+    });
     connect(m_tree, &QTreeView::expanded, this, [this](const QModelIndex& index) {
         if (!m_applying)
             if (const auto library = m_model->library(index))
