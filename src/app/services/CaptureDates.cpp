@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <cmath>
 
@@ -148,18 +147,44 @@ std::optional<Coordinate> CaptureDates::coordinate(const PhotoProperties& p)
 
 std::optional<Coordinate> CaptureDates::coordinateFromISO6709(QStringView text)
 {
-    static const QRegularExpression pattern(QStringLiteral("([+-]\\d+\\.?\\d*)([+-]\\d+\\.?\\d*)"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch() || match.lastCapturedIndex() < 2)
-        return std::nullopt;
-    bool okLat = false;
-    bool okLon = false;
-    // \d also matches other scripts' digits, which toDouble refuses: no position then.
-    const double latitude = match.capturedView(1).toDouble(&okLat);
-    const double longitude = match.capturedView(2).toDouble(&okLon);
-    if (!okLat || !okLon || !isValidCoordinate(latitude, longitude))
-        return std::nullopt;
-    return Coordinate{latitude, longitude};
+    // The first "[+-]digits[.digits]" immediately followed by another. A backtracking regular
+    // expression takes quadratic time on a long run of digits (a hostile tag stalls a scan for
+    // minutes); this scan is linear. A number cannot contain a sign, so when the greedy first number
+    // is not followed by a second one, no shorter first number is either: go on at the next sign.
+    const auto isDigit = [](QChar c) { return c >= u'0' && c <= u'9'; };
+    const auto isSign = [](QChar c) { return c == u'+' || c == u'-'; };
+    const qsizetype n = text.size();
+    // End of the signed number starting at `i`, or -1 when none starts there.
+    const auto numberEnd = [&](qsizetype i) -> qsizetype {
+        if (i + 1 >= n || !isSign(text[i]) || !isDigit(text[i + 1]))
+            return -1;
+        qsizetype j = i + 1;
+        while (j < n && isDigit(text[j]))
+            ++j;
+        if (j < n && text[j] == u'.')
+            ++j;
+        while (j < n && isDigit(text[j]))
+            ++j;
+        return j;
+    };
+    for (qsizetype i = 0; i < n; ++i) {
+        const qsizetype latEnd = numberEnd(i);
+        if (latEnd < 0)
+            continue;
+        const qsizetype lonEnd = numberEnd(latEnd);
+        if (lonEnd < 0) {
+            i = latEnd - 1; // nothing inside the first number can start a match
+            continue;
+        }
+        bool okLat = false;
+        bool okLon = false;
+        const double latitude = text.mid(i, latEnd - i).toDouble(&okLat);
+        const double longitude = text.mid(latEnd, lonEnd - latEnd).toDouble(&okLon);
+        if (!okLat || !okLon || !isValidCoordinate(latitude, longitude))
+            return std::nullopt;
+        return Coordinate{latitude, longitude};
+    }
+    return std::nullopt;
 }
 
 PhotoMeta CaptureDates::photoMetadata(const PhotoProperties& p) const

@@ -120,12 +120,16 @@ TEST(CaptureDatesTest, GpsSignAndValidity)
         {"location: +48.8584+002.2945/ tail", Coordinate{48.8584, 2.2945}},
         {"+123.4+567.8/", std::nullopt},
         {"+48.8584/", std::nullopt},
+        {"x+1-+10.5-20./", Coordinate{10.5, -20}}, // a sign without digits starts nothing
         {"", std::nullopt},
     };
     for (const IsoCase& c : iso) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(CaptureDates::coordinateFromISO6709(QString::fromUtf8(c.text)), c.expected);
     }
+    // A tag from a hostile file: a long run of digits before the real place is skipped in one pass.
+    const QString padded = "+" + QString(200000, u'7') + "x+48.8584+002.2945/";
+    EXPECT_EQ(CaptureDates::coordinateFromISO6709(padded), (Coordinate{48.8584, 2.2945}));
 
     // A video whose first location is out of range takes the next one.
     VideoProperties v;
