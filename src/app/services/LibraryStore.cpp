@@ -158,12 +158,16 @@ void LibraryStore::removeDuplicatePaths()
     QList<PhotoLibrary> kept;
     QList<QUuid> dropped;
     for (const PhotoLibrary& library : std::as_const(m_libraries)) {
-        // A library whose drive is missing cannot be told apart from another: keep it.
-        if (!QFileInfo::exists(library.displayPath)) {
+        // Only a folder that is there now can be told apart from another. A library whose drive is
+        // missing is kept and drops nothing: its stored path may since have been taken by another
+        // drive of the same name (two cards both called "NO NAME"). For the same reason a library
+        // found at another place than its stored path is compared by where it is now.
+        const auto resolved = m_services.bookmarks->resolveBookmark(library.bookmark);
+        if (!resolved || !QFileInfo::exists(resolved->path)) {
             kept.append(library);
             continue;
         }
-        const QByteArray key = pathKey(canonicalPath(library.displayPath));
+        const QByteArray key = pathKey(canonicalPath(resolved->isStale ? resolved->path : library.displayPath));
         if (seen.contains(key)) {
             dropped.append(library.id);
             continue;

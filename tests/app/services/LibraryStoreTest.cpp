@@ -137,6 +137,38 @@ TEST_F(LibraryStoreTest, StartUpWithoutDuplicatesLeavesTheFileAlone)
     EXPECT_EQ(fileTime(), before);
 }
 
+TEST_F(LibraryStoreTest, LibrariesOnDrivesOfTheSameNameAreNoDuplicates)
+{
+    // Two cards of the same name were mounted side by side ("CARD" and "CARD1"); the second one, later
+    // mounted alone, was found under the first one's path, which its stored path now names too.
+    const QString cardPath = folder("CARD/DCIM");
+    struct Case {
+        const char* name;
+        bool firstCardPresent;
+    };
+    for (const Case& c : {Case{"only the second card is plugged in", false}, Case{"both are plugged in", true}}) {
+        SCOPED_TRACE(c.name);
+        fakes.bookmarks.unresolvable.clear();
+        fakes.bookmarks.moved.clear();
+        PhotoLibrary first = makeLibrary("first card", cardPath);
+        PhotoLibrary second = makeLibrary("second card", cardPath);
+        if (c.firstCardPresent) {
+            second.bookmark = "fake:" + dir.filePath("second").toUtf8();
+            fakes.bookmarks.moved.insert(dir.filePath("second"), folder("CARD1/DCIM"));
+        } else {
+            first.bookmark = "fake:" + dir.filePath("first").toUtf8();
+            fakes.bookmarks.unresolvable.insert(dir.filePath("first"));
+        }
+        writeList({first, second});
+        const QByteArray bytes = fileBytes();
+
+        const auto store = makeStore();
+        EXPECT_EQ(names(*store), (QStringList{"first card", "second card"}));
+        if (!c.firstCardPresent)
+            EXPECT_EQ(fileBytes(), bytes);
+    }
+}
+
 TEST_F(LibraryStoreTest, UnreadableListIsKeptAsideBeforeTheFirstSave)
 {
     const QByteArray garbage = R"([{"id":"not a uuid"}])";
