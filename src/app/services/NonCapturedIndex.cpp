@@ -218,7 +218,7 @@ NonCapturedIndex::NonCapturedIndex(Environment environment, QObject* parent)
     , m_alive(std::make_shared<std::atomic<bool>>(true))
 {
     m_workers->setMaxThreadCount(2);
-    // Each detection holds a decoded image and two detectors; three keep the machine usable.
+    // Each detection holds a decoded image and a detector; three keep the machine usable.
     m_detection->setMaxThreadCount(kDetectionBatch);
     m_confirmed = openSettings(m_env.settingsFile)->value(kConfirmedKey, false).toBool();
 }
@@ -322,7 +322,8 @@ bool NonCapturedIndex::saveCache(const CacheFile& cache)
     const QByteArray data = QJsonDocument(cache.toJson()).toJson(QJsonDocument::Compact);
     if (file.write(data) != data.size() || !file.commit())
         return false;
-    Q_EMIT cacheSaved(cache.libraryID);
+    const QUuid id = cache.libraryID; // `cache` may live in m_caches, which slots can grow
+    Q_EMIT cacheSaved(id);
     return true;
 }
 
@@ -402,8 +403,11 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult res
 {
     const QUuid id = run->libraryID;
     run->fresh = std::move(result.fresh);
-    // The run owns this library's cache until it ends (inFlight), so it edits it in place.
+    // The run owns this library's cache until it ends (inFlight), so it edits it in place. Slots of the
+    // signals below may classify other libraries, which grows m_caches: no reference into it is kept
+    // across an emit.
     CacheFile& cache = m_caches[id];
+    cache.libraryID = id;
 
     bool anyWork = false;
     for (qsizetype i = 0; i < run->photos.size() && !anyWork; ++i) {
@@ -419,7 +423,6 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult res
     const int total = static_cast<int>(run->photos.size());
     setClassifying(id, true);
     setProgress(id, {0, total});
-    cache.libraryID = id;
 
     QPointer<NonCapturedIndex> self(this);
     const auto alive = m_alive;
@@ -470,22 +473,22 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult res
 void NonCapturedIndex::onPhaseAChunk(std::shared_ptr<Run> run, PhaseAChunk chunk)
 {
     const QUuid id = run->libraryID;
-    CacheFile& cache = m_caches[id];
     const int total = static_cast<int>(run->photos.size());
     for (int k = 0; k < chunk.entries.size(); ++k) {
         const int index = chunk.first + k;
         const int n = index + 1;
         const QString& path = run->photos[index].url;
         const auto& classified = chunk.entries[k];
+        QHash<QString, Entry>& entries = m_caches[id].entries;
         if (!classified) {
-            const auto existing = cache.entries.constFind(path);
-            if (existing != cache.entries.constEnd() && needsPersonCheck(*existing))
+            const auto existing = entries.constFind(path);
+            if (existing != entries.constEnd() && needsPersonCheck(*existing))
                 run->phaseB.append(path);
             if (n % kFreshProgressStep == 0 || n == total)
                 setProgress(id, {n, total});
             continue;
         }
-        cache.entries.insert(path, *classified);
+        entries.insert(path, *classified);
         setFlag(id, path, classified->isNonCaptured);
         run->classifiedAnything = true;
         if (classified->isNonCaptured)
@@ -505,7 +508,7 @@ void NonCapturedIndex::onPhaseAChunk(std::shared_ptr<Run> run, PhaseAChunk chunk
     }
     // The walk is over: keep what phase A found even if detection is interrupted later.
     if (run->classifiedAnything)
-        saveCache(cache);
+        saveCache(m_caches[id]);
     run->lastSaveMs = m_env.monotonicMs();
     setProgress(id, {0, static_cast<int>(run->phaseB.size())});
     startNextBatch(run);
@@ -542,7 +545,7 @@ void NonCapturedIndex::onPersonResult(std::shared_ptr<Run> run, const QString& p
         return;
 
     const QUuid id = run->libraryID;
-    CacheFile& cache = m_caches[id];
+    CacheFile& cache = m_caches[id]; // not used after the emits below
     for (const auto& [answeredPath, found] : std::as_const(run->batchAnswers)) {
         auto entry = cache.entries.find(answeredPath);
         if (entry == cache.entries.end())
@@ -565,7 +568,7 @@ void NonCapturedIndex::onPersonResult(std::shared_ptr<Run> run, const QString& p
     // Detection of a large library takes many minutes: keep what is done if the program stops.
     const qint64 now = m_env.monotonicMs();
     if (now - run->lastSaveMs >= kPhaseBSaveIntervalMs) {
-        saveCache(cache);
+        saveCache(m_caches[id]);
         run->lastSaveMs = now;
     }
     startNextBatch(run);

@@ -383,3 +383,33 @@ TEST_F(IndexTest, SavesDuringLongDetection)
     const QList<NonCapturedProgress> expected = {{9, 9}, {6, 9}, {9, 9}};
     EXPECT_EQ(progressAtSave, expected);
 }
+
+// A slot that classifies other libraries while a run reports its progress must not pull the
+// run's cache from under it.
+TEST_F(IndexTest, ProgressSlotsMayClassifyOtherLibraries)
+{
+    auto index = makeIndex();
+    QStringList names;
+    for (int i = 0; i < 20; ++i)
+        names.append(QStringLiteral("shot%1.png").arg(i));
+    const MediaItems items = photos(names);
+    const MediaItems otherItems = photos({"img-other.jpg"});
+    int others = 0;
+    QObject::connect(index.get(), &NonCapturedIndex::progressChanged, [&](const QUuid& id) {
+        if (id != library)
+            return;
+        for (int i = 0; i < 16; ++i, ++others)
+            index->ensureClassified(QUuid::createUuid(), otherItems);
+    });
+    bool settled = false;
+    QObject::connect(index.get(), &NonCapturedIndex::classificationSettled, [&](const QUuid& id) {
+        settled = settled || id == library;
+    });
+    index->ensureClassified(library, items);
+    QSignalSpy any(index.get(), &NonCapturedIndex::classificationSettled);
+    while (!settled)
+        ASSERT_TRUE(any.wait(10000));
+    EXPECT_GT(others, 0);
+    EXPECT_EQ(index->flagsByLibrary().value(library).size(), 20);
+    EXPECT_EQ(index->progressByLibrary().value(library), (NonCapturedProgress{20, 20}));
+}
