@@ -166,6 +166,8 @@ TEST(MediaMetadataExtractorTest, RealPhotosAndVideos)
     EXPECT_EQ(value(camera, "位置"), "-33.500000, 151.210000");
     EXPECT_EQ(value(camera, "海拔"), "-12.3 m");
 
+    EXPECT_EQ(labels(extractor.extract(item(fixture("jpeg-no-metadata.jpg"), MediaKind::photo))),
+              (QStringList{"文件名", "类型", "大小", "尺寸", "拍摄时间"}));
     EXPECT_FALSE(labels(extractor.extract(item(fixture("jpeg-make-only-blanks.jpg"), MediaKind::photo)))
                      .contains("设备品牌"));
     const MediaMetadata zeroDen = extractor.extract(item(fixture("jpeg-gps-zero-denominator.jpg"), MediaKind::photo));
