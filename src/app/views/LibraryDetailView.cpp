@@ -220,7 +220,8 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
 
     connect(model_, &LibraryContentModel::itemsChanged, this, &LibraryDetailView::refresh);
     connect(model_, &LibraryContentModel::isScanningChanged, this, &LibraryDetailView::refresh);
-    connect(model_, &LibraryContentModel::progressChanged, this, &LibraryDetailView::refresh);
+    // Progress arrives for every run of files: touch only the texts, not the item list.
+    connect(model_, &LibraryContentModel::progressChanged, this, &LibraryDetailView::refreshProgress);
     connect(model_, &LibraryContentModel::errorMessageChanged, this, &LibraryDetailView::refresh);
 
     if (context_.store)
@@ -235,7 +236,10 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
         };
         connect(index, &NonCapturedIndex::flagsChanged, this, mine);
         connect(index, &NonCapturedIndex::classifyingChanged, this, mine);
-        connect(index, &NonCapturedIndex::progressChanged, this, mine);
+        connect(index, &NonCapturedIndex::progressChanged, this, [this](const QUuid& id) {
+            if (id == library_.id)
+                refreshProgress();
+        });
         connect(index, &NonCapturedIndex::confirmedChanged, this, &LibraryDetailView::refresh);
     }
 
@@ -456,6 +460,20 @@ void LibraryDetailView::refresh()
 
     // After both halves of a finished scan (items, then the scanning flag) have landed.
     QTimer::singleShot(0, this, &LibraryDetailView::maybeClassify);
+}
+
+void LibraryDetailView::refreshProgress()
+{
+    const LibraryPageRules::Inputs in = inputs(shownItems_.size());
+    if (state_ == State::scanning)
+        scanProgress_->setProgress(model_->scanned(), model_->total());
+    const QString organizing = LibraryPageRules::organizingProgressText(in.progress);
+    if (state_ == State::organizing)
+        organizingLabel_->setText(organizing);
+    if (banner_->isVisible())
+        banner_->setText(organizing);
+    countLabel_->setText(LibraryPageRules::itemCountLabel(in));
+    updateHeader();
 }
 
 void LibraryDetailView::maybeClassify()

@@ -110,6 +110,7 @@ private:
     void rescan();
     void hideViewer();
     void refresh();
+    void refreshProgress();
     void maybeClassify();
     LibraryPageRules::Inputs inputs(qsizetype displayedCount) const;
     void updateHeader();
