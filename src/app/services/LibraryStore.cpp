@@ -225,7 +225,9 @@ std::optional<PhotoLibrary> LibraryStore::libraryMatching(const QString& folderP
 {
     const QByteArray wanted = pathKey(canonicalPath(folderPath));
     for (const PhotoLibrary& library : std::as_const(m_libraries)) {
-        if (pathKey(canonicalPath(library.displayPath)) == wanted)
+        // The stored path of a library whose drive is missing may now hold another drive of the
+        // same name: that folder is a library of its own.
+        if (!m_unavailableIDs.contains(library.id) && pathKey(canonicalPath(library.displayPath)) == wanted)
             return library;
     }
     // resolvedURL may renew a bookmark and so change the list: walk a copy.

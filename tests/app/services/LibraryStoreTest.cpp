@@ -167,6 +167,17 @@ TEST_F(LibraryStoreTest, LibrariesOnDrivesOfTheSameNameAreNoDuplicates)
         if (!c.firstCardPresent)
             EXPECT_EQ(fileBytes(), bytes);
     }
+
+    // Only the first card is registered and it is missing: the second card at its path is added.
+    PhotoLibrary first = makeLibrary("first card", cardPath);
+    first.bookmark = "fake:" + dir.filePath("first").toUtf8();
+    fakes.bookmarks.unresolvable.insert(dir.filePath("first"));
+    writeList({first});
+    const auto store = makeStore();
+    const auto added = store->addLibrary(cardPath, "second card");
+    ASSERT_TRUE(added);
+    EXPECT_NE(added->id, first.id);
+    EXPECT_EQ(names(*store), (QStringList{"first card", "second card"}));
 }
 
 TEST_F(LibraryStoreTest, UnreadableListIsKeptAsideBeforeTheFirstSave)
