@@ -64,6 +64,9 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
         {"irot-with-thumbnail.heic", MediaKind::photo, 32, {24, 32}, Band::greenRight},
         {"irot-with-thumbnail.heic", MediaKind::photo, 40, {30, 40}, Band::redRight},
         {"irot-with-thumbnail.heic", MediaKind::photo, 440, {48, 64}, Band::redRight},
+        // A raw file's preview, turned by LibRaw's flip.
+        {"raw-orient6.dng", MediaKind::photo, 440, {24, 32}, Band::redRight},
+        {"raw-orient6.dng", MediaKind::photo, 16, {12, 16}, Band::redRight},
         // Never upscaled.
         {"small-100x80.png", MediaKind::photo, 440, {100, 80}, Band::none},
         // The display matrix turns the frame a quarter clockwise.
