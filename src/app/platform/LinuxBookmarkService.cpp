@@ -89,8 +89,10 @@ std::optional<ResolvedBookmark> LinuxBookmarkService::resolveBookmark(const QByt
         return std::nullopt;
 
     // A fixed mount point still exists after its drive is gone: check which file system holds it.
+    // Look at the folder before reading the mount table: that look may trigger an automount.
+    const bool folderExists = isFolder(path);
     const QList<MountEntry> mounts = m_mounts.mounts();
-    if (isFolder(path)) {
+    if (folderExists) {
         const QString canonical = QFileInfo(path).canonicalFilePath();
         const auto mount = mountinfo::containing(mounts, canonical);
         if (mount && mount->fsUuid == fs)
