@@ -413,3 +413,29 @@ TEST_F(IndexTest, ProgressSlotsMayClassifyOtherLibraries)
     EXPECT_EQ(index->flagsByLibrary().value(library).size(), 20);
     EXPECT_EQ(index->progressByLibrary().value(library), (NonCapturedProgress{20, 20}));
 }
+
+// A cache file that names another library is still used, but saving never writes the other
+// library's file.
+TEST_F(IndexTest, ForeignLibraryIDInCacheFile)
+{
+    const QUuid other = QUuid::fromString(QStringLiteral("0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D"));
+    const MediaItems items = photos({"img1.jpg", "shot2.png"});
+    NonCapturedIndex::CacheFile cache;
+    cache.libraryID = other;
+    cache.entries.insert(items[0].url, {6, 1'700'000'000.0, false, "A3-camera", std::nullopt});
+    QDir().mkpath(dir.filePath("cache"));
+    auto index = makeIndex();
+    QFile file(index->cachePath(library));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QJsonDocument(cache.toJson()).toJson());
+    file.close();
+
+    classify(*index, library, items);
+    EXPECT_EQ(counters->phaseA, 1);
+    EXPECT_FALSE(QFileInfo::exists(index->cachePath(other)));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const auto saved = NonCapturedIndex::CacheFile::fromJson(QJsonDocument::fromJson(file.readAll()).object());
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_EQ(saved->libraryID, library);
+    EXPECT_EQ(saved->entries.size(), 2);
+}
