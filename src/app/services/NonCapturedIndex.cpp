@@ -65,6 +65,18 @@ bool entryIsFresh(const NonCapturedIndex::Entry& entry, const FileStamp& now)
     return entry.fileSize == size && std::abs(entry.mtime - mtime) < kMtimeTolerance;
 }
 
+// Runs work on a pool thread, where an escaping exception would end the program and leave the
+// run unfinished.
+template <typename Work>
+auto guarded(Work&& work) -> std::optional<decltype(work())>
+{
+    try {
+        return work();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 bool needsPersonCheck(const NonCapturedIndex::Entry& entry)
 {
     return entry.isNonCaptured && !entry.hasPerson.has_value();
@@ -445,16 +457,19 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult res
         for (int i = 0; i < photos.size(); ++i) {
             if (!alive->load())
                 return;
-            if (fresh[i]) {
+            std::optional<NonCapturedVerdict> verdict;
+            if (!fresh[i])
+                verdict = guarded([&] { return phaseA(photos[i]); });
+            if (!verdict) {
+                // Fresh, or the classifier threw: the photo keeps whatever entry it has.
                 chunk.entries.append(std::nullopt);
             } else {
-                const NonCapturedVerdict verdict = phaseA(photos[i]);
                 const FileStamp stamp = stampOf(photos[i].url);
                 Entry entry;
                 entry.fileSize = stamp.ok ? stamp.size : 0;
                 entry.mtime = stamp.ok ? stamp.mtime : 0;
-                entry.isNonCaptured = verdict.isNonCaptured;
-                entry.rule = verdict.rule;
+                entry.isNonCaptured = verdict->isNonCaptured;
+                entry.rule = verdict->rule;
                 chunk.entries.append(entry);
             }
             if (chunk.entries.size() >= kPhaseAChunk && sincePost.elapsed() >= kPhaseAChunkIntervalMs) {
@@ -525,7 +540,8 @@ void NonCapturedIndex::startNextBatch(std::shared_ptr<Run> run)
     for (qsizetype i = run->nextBatch; i < end; ++i) {
         const QString path = run->phaseB[i];
         m_detection->start([self, alive, run, hasPerson, path] {
-            const bool found = alive->load() && hasPerson(path);
+            // A detector that throws counts as finding nobody; the run still gets its answer.
+            const bool found = alive->load() && guarded([&] { return hasPerson(path); }).value_or(false);
             QMetaObject::invokeMethod(
                 self.data(),
                 [self, run, path, found] {

@@ -439,3 +439,23 @@ TEST_F(IndexTest, ForeignLibraryIDInCacheFile)
     EXPECT_EQ(saved->libraryID, library);
     EXPECT_EQ(saved->entries.size(), 2);
 }
+
+// A classifier or detector that throws must not end the program or leave the run unfinished.
+TEST_F(IndexTest, ThrowingClassifierOrDetectorStillEndsTheRun)
+{
+    NonCapturedIndex::Environment env = environment();
+    env.phaseA = [phaseA = env.phaseA](const MediaItem& item) {
+        if (item.url.contains("broken"))
+            throw std::runtime_error("classifier");
+        return phaseA(item);
+    };
+    env.hasPerson = [](const QString&) -> bool { throw std::runtime_error("detector"); };
+    NonCapturedIndex index(env);
+    index.setHasConfirmedOrganize(true);
+    const MediaItems items = photos({"shot1.png", "broken.png", "img3.jpg"});
+    classify(index, library, items);
+    EXPECT_TRUE(index.classifyingLibraryIDs().isEmpty());
+    EXPECT_EQ(index.progressByLibrary().value(library), (NonCapturedProgress{3, 3}));
+    EXPECT_TRUE(index.isNonCaptured(library, items[0].url));
+    EXPECT_FALSE(index.flagsByLibrary().value(library).contains(items[1].url));
+}
