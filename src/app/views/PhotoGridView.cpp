@@ -14,6 +14,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QTimer>
+#include <QVariantAnimation>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -24,6 +25,7 @@ namespace app {
 namespace {
 
 constexpr int kScrollAnimationMs = 250;
+constexpr int kZoomAnimationMs = 180;
 constexpr double kRailGridPadding = 8; // after the rail, at the grid's trailing edge
 constexpr double kRailTrailing = 10;   // the rail's own trailing padding
 constexpr double kRailVertical = 8;
@@ -33,6 +35,12 @@ QEasingCurve easeInOut()
     QEasingCurve curve(QEasingCurve::BezierSpline);
     curve.addCubicBezierSegment(QPointF(0.42, 0), QPointF(0.58, 1), QPointF(1, 1));
     return curve;
+}
+
+QRectF lerp(const QRectF& a, const QRectF& b, double t)
+{
+    const auto mix = [t](double x, double y) { return x + (y - x) * t; };
+    return {mix(a.left(), b.left()), mix(a.top(), b.top()), mix(a.width(), b.width()), mix(a.height(), b.height())};
 }
 
 QFont headerFont(const QFont& base)
@@ -95,9 +103,28 @@ PhotoGridView::PhotoGridView(ThumbnailProvider* thumbnails, QWidget* parent)
     connect(rail_, &TimelineRail::markSelected, this,
             [this](const TimelineMark& mark) { scrollToSection(mark.scrollID); });
 
+    if (QWidget* bar = verticalScrollBar()->parentWidget(); bar && bar != this)
+        bar->installEventFilter(this);
+
     scrollAnimation_ = new QPropertyAnimation(verticalScrollBar(), "value", this);
     scrollAnimation_->setDuration(kScrollAnimationMs);
     scrollAnimation_->setEasingCurve(easeInOut());
+
+    zoomAnimation_ = new QVariantAnimation(this);
+    zoomAnimation_->setDuration(kZoomAnimationMs);
+    zoomAnimation_->setEasingCurve(easeInOut());
+    zoomAnimation_->setStartValue(0.0);
+    zoomAnimation_->setEndValue(1.0);
+    connect(zoomAnimation_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        if (!zoomTransition_)
+            return;
+        zoomTransition_->progress = value.toDouble();
+        viewport()->update();
+    });
+    connect(zoomAnimation_, &QVariantAnimation::finished, this, [this] {
+        zoomTransition_.reset();
+        viewport()->update();
+    });
 
     // Mouse users zoom with the keyboard; the same steps as a pinch.
     const auto addShortcut = [this](const QKeySequence& keys, bool in) {
@@ -144,9 +171,42 @@ void PhotoGridView::setZoomLevel(GridZoomLevel level)
 
 void PhotoGridView::applyZoom(GridZoomLevel level)
 {
+    GridLayoutEngine from = engine_;
+    const double fromScroll = scrollY();
     zoom_ = level;
     relayout(true);
+    // Ease the cells from their old places to the new ones, as a pinch does.
+    if (isVisible() && from.itemCount() == engine_.itemCount() && engine_.itemCount() > 0) {
+        zoomTransition_ = ZoomTransition{std::move(from), fromScroll, 0};
+        zoomAnimation_->start();
+    }
     Q_EMIT zoomLevelChanged(level);
+}
+
+void PhotoGridView::stopZoomTransition()
+{
+    if (!zoomTransition_)
+        return;
+    zoomTransition_.reset();
+    zoomAnimation_->stop();
+}
+
+QRectF PhotoGridView::shownCellRect(int index) const
+{
+    const QRectF now = engine_.cellRect(index).translated(0, -scrollY());
+    if (!zoomTransition_ || zoomTransition_->progress >= 1)
+        return now;
+    const QRectF before = zoomTransition_->from.cellRect(index).translated(0, -zoomTransition_->fromScroll);
+    return lerp(before, now, zoomTransition_->progress);
+}
+
+QRectF PhotoGridView::shownHeaderRect(int section) const
+{
+    const QRectF now = engine_.headerRect(section).translated(0, -scrollY());
+    if (!zoomTransition_ || zoomTransition_->progress >= 1)
+        return now;
+    const QRectF before = zoomTransition_->from.headerRect(section).translated(0, -zoomTransition_->fromScroll);
+    return lerp(before, now, zoomTransition_->progress);
 }
 
 void PhotoGridView::setTimelineEnabled(bool enabled)
@@ -255,6 +315,8 @@ double PhotoGridView::scrollY() const
 
 void PhotoGridView::relayout(bool keepAnchor)
 {
+    // Only a zoom step animates, and it starts its transition after laying out.
+    stopZoomTransition();
     // Keep the first item on screen where it was across zoom and grouping changes.
     std::optional<int> anchor;
     double anchorOffset = 0;
@@ -286,6 +348,7 @@ void PhotoGridView::relayout(bool keepAnchor)
     const QList<int>& sizes = sectionSizes_;
     const bool showRail = timelineEnabled_ && !sections_.isEmpty();
     const int rightMargin = showRail ? int(1 + rail_->parameters().railWidth + kRailTrailing + kRailGridPadding) : 0;
+    railStripWidth_ = rightMargin;
     setViewportMargins(0, 0, rightMargin, 0);
 
     GridLayoutEngine::Parameters p;
@@ -318,15 +381,42 @@ void PhotoGridView::layoutChrome()
     overlay_->setVisible(showRail);
     if (!showRail)
         return;
+    placeScrollBar();
     const QRect vp = viewport()->geometry();
-    railStrip_->setGeometry(vp.right() + 1, vp.top(), viewportMargins().right(), vp.height());
+    const QRect strip(width() - railStripWidth_, vp.top(), railStripWidth_, vp.height());
+    railStrip_->setGeometry(strip);
     railStrip_->lower();
-    divider_->setGeometry(vp.right() + 1, vp.top(), 1, vp.height());
-    const int railX = vp.right() + 2;
-    rail_->setGeometry(railX, vp.top() + int(kRailVertical), int(rail_->parameters().railWidth),
-                       std::max(1, vp.height() - int(2 * kRailVertical)));
-    overlay_->setGeometry(vp.left(), vp.top(), railX + int(rail_->parameters().railWidth) - vp.left(), vp.height());
+    divider_->setGeometry(strip.left(), strip.top(), 1, strip.height());
+    const int railX = strip.left() + 1;
+    rail_->setGeometry(railX, strip.top() + int(kRailVertical), int(rail_->parameters().railWidth),
+                       std::max(1, strip.height() - int(2 * kRailVertical)));
+    // Over the grid and its scroll bar: magnified rows and tooltips reach far left of the rail.
+    overlay_->setGeometry(vp.left(), strip.top(), strip.right() + 1 - vp.left(), strip.height());
     overlay_->raise();
+}
+
+void PhotoGridView::placeScrollBar()
+{
+    // The scroll area puts its bar at the far right, beyond the rail's strip; the bar belongs to
+    // the grid, left of the divider. Swap the two whenever the scroll area lays itself out.
+    QWidget* bar = verticalScrollBar()->parentWidget();
+    if (!bar || bar == this || railStripWidth_ <= 0)
+        return;
+    const QRect wanted(width() - railStripWidth_ - bar->width(), bar->y(), bar->width(), bar->height());
+    if (bar->geometry() != wanted)
+        bar->setGeometry(wanted);
+}
+
+bool PhotoGridView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == verticalScrollBar()->parentWidget()) {
+        if (event->type() == QEvent::Move || event->type() == QEvent::Resize)
+            placeScrollBar();
+        // The scroll area raises its bar after each layout; the rail's tooltips draw over it.
+        else if (event->type() == QEvent::ZOrderChange && overlay_ && overlay_->isVisible())
+            overlay_->raise();
+    }
+    return QAbstractScrollArea::eventFilter(watched, event);
 }
 
 void PhotoGridView::resizeEvent(QResizeEvent* event)
@@ -480,26 +570,40 @@ void PhotoGridView::paintEvent(QPaintEvent* event)
     if (items_.isEmpty())
         return;
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    const double height = viewport()->height();
+    const QRectF shown(0, 0, viewport()->width(), height);
     const double top = scrollY();
-    const double bottom = top + viewport()->height();
-    painter.translate(0, -top);
+    // While a zoom change animates, the cells on screen before it and after it are both drawn.
+    auto range = engine_.visibleItems(top, top + height);
+    auto secs = timelineEnabled_ ? engine_.visibleSections(top, top + height) : GridLayoutEngine::Range{};
+    if (zoomTransition_) {
+        const double from = zoomTransition_->fromScroll;
+        const auto widen = [](GridLayoutEngine::Range a, GridLayoutEngine::Range b) {
+            if (a.isEmpty())
+                return b;
+            if (b.isEmpty())
+                return a;
+            return GridLayoutEngine::Range{std::min(a.first, b.first), std::max(a.last, b.last)};
+        };
+        range = widen(range, zoomTransition_->from.visibleItems(from, from + height));
+        if (timelineEnabled_)
+            secs = widen(secs, zoomTransition_->from.visibleSections(from, from + height));
+    }
 
     if (timelineEnabled_) {
-        const auto secs = engine_.visibleSections(top, bottom);
         painter.setFont(headerFont(font()));
         painter.setPen(pal.color(QPalette::Text));
         for (int s = secs.first; s <= secs.last && s < sections_.size(); ++s) {
-            const QRectF header = engine_.headerRect(s).adjusted(4, 0, -4, 0);
-            painter.drawText(header, Qt::AlignLeft | Qt::AlignVCenter, sections_[s].title(zone_));
+            const QRectF header = shownHeaderRect(s).adjusted(4, 0, -4, 0);
+            if (header.intersects(shown))
+                painter.drawText(header, Qt::AlignLeft | Qt::AlignVCenter, sections_[s].title(zone_));
         }
     }
 
-    const auto range = engine_.visibleItems(top, bottom);
     for (int i = range.first; i <= range.last && i < items_.size(); ++i) {
-        const QRectF rect = engine_.cellRect(i);
-        if (rect.bottom() < top || rect.top() > bottom)
-            continue;
-        paintCell(painter, rect, items_[i]);
+        const QRectF rect = shownCellRect(i);
+        if (rect.intersects(shown))
+            paintCell(painter, rect, items_[i]);
     }
 }
 
@@ -518,15 +622,24 @@ void PhotoGridView::paintCell(QPainter& painter, const QRectF& rect, const Media
         const double dpr = devicePixelRatioF();
         const QSize pixels(qRound(target.width() * dpr), qRound(target.height() * dpr));
         ScaledCell& cell = scaledCells_[item.url];
-        if (cell.imageKey != image.cacheKey() || cell.pixmap.size() != pixels) {
+        // During a zoom animation the size changes every frame: scale what exists while drawing
+        // and make the picture for the final size once.
+        const bool moving = zoomTransition_.has_value();
+        const bool stale = cell.imageKey != image.cacheKey() || cell.pixmap.isNull();
+        if (stale || (!moving && cell.pixmap.size() != pixels)) {
+            const int finalSide = qRound(engine_.cellSide() * dpr);
+            const QSize made = moving ? QSize(finalSide, finalSide) : pixels;
             // Fill the square and crop the rest, keeping the centre; scaled once, not every frame.
             const int side = std::min(image.width(), image.height());
             const QImage square = image.copy((image.width() - side) / 2, (image.height() - side) / 2, side, side);
-            cell.pixmap = QPixmap::fromImage(square.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+            cell.pixmap = QPixmap::fromImage(square.scaled(made, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
             cell.pixmap.setDevicePixelRatio(dpr);
             cell.imageKey = image.cacheKey();
         }
-        painter.drawPixmap(target.topLeft(), cell.pixmap);
+        if (cell.pixmap.size() == pixels)
+            painter.drawPixmap(target.topLeft(), cell.pixmap);
+        else
+            painter.drawPixmap(QRectF(target), cell.pixmap, QRectF(cell.pixmap.rect()));
     }
     paintBadge(painter, rect, item);
     if (selection_ && *selection_ == item.url) {

@@ -19,6 +19,7 @@
 class QFrame;
 class QPropertyAnimation;
 class QShortcut;
+class QVariantAnimation;
 
 namespace app {
 
@@ -69,6 +70,8 @@ public:
     quint64 requestsCancelled() const { return thumbs_->requestsCancelled(); }
     bool isMagnifyMonitorRunning() const;
     QRect viewportRectOfItem(int index) const;
+    // A zoom change moves the cells from their old places to the new ones for a moment.
+    bool isAnimatingZoom() const { return zoomTransition_.has_value(); }
 
 Q_SIGNALS:
     void zoomLevelChanged(GridZoomLevel level);
@@ -87,10 +90,12 @@ protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     bool viewportEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void relayout(bool keepAnchor);
     void layoutChrome();
+    void placeScrollBar();
     void updateRequests();
     void setSelection(const std::optional<QString>& path);
     void stepZoom(bool in);
@@ -99,6 +104,11 @@ private:
     void animateScrollTo(int value);
     void scrollToItemCentre(const QString& path);
     std::optional<int> itemAtViewportPos(QPointF pos) const;
+    // Where a cell or a day title is drawn now, in viewport coordinates (between the old and the
+    // new layout while a zoom change animates).
+    QRectF shownCellRect(int index) const;
+    QRectF shownHeaderRect(int section) const;
+    void stopZoomTransition();
     double headerHeight() const;
     double scrollY() const;
     void paintCell(QPainter& painter, const QRectF& rect, const MediaItem& item);
@@ -133,7 +143,15 @@ private:
     TimelineRailOverlay* overlay_ = nullptr;
     QWidget* railStrip_ = nullptr;
     QFrame* divider_ = nullptr;
+    int railStripWidth_ = 0;
     QPropertyAnimation* scrollAnimation_ = nullptr;
+    struct ZoomTransition {
+        GridLayoutEngine from;
+        double fromScroll = 0;
+        double progress = 0;
+    };
+    std::optional<ZoomTransition> zoomTransition_;
+    QVariantAnimation* zoomAnimation_ = nullptr;
     QList<QShortcut*> shortcuts_;
 };
 

@@ -189,6 +189,12 @@ TEST(PhotoGridView, zoomStepsByPinchWheelAndKeysOnlyWhileActive)
 
     h.grid->handleMagnifyEvent(GesturePhase::changed, 0.2);
     EXPECT_EQ(h.grid->zoomLevel(), GridZoomLevel::columns8);
+    // The step eases the cells to their new places, then ends.
+    EXPECT_TRUE(h.grid->isAnimatingZoom());
+    QTest::qWait(90);
+    saveScreenshot(*h.grid, "grid-zoom-mid-animation");
+    waitFor([&] { return !h.grid->isAnimatingZoom(); }, 2000);
+    EXPECT_FALSE(h.grid->isAnimatingZoom());
     QWheelEvent wheel(QPointF(50, 50), h.grid->viewport()->mapToGlobal(QPointF(50, 50)), QPoint(), QPoint(0, 120),
                       Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(h.grid->viewport(), &wheel);
@@ -234,7 +240,7 @@ TEST(PhotoGridView, screenshotsAtEachZoomLevelAndWithTheTimeline)
                                 GridZoomLevel::columns3}) {
         h.grid->setZoomLevel(level);
         h.grid->verticalScrollBar()->setValue(0);
-        waitFor([&] { return h.grid->loadingPaths().isEmpty(); });
+        waitFor([&] { return h.grid->loadingPaths().isEmpty() && !h.grid->isAnimatingZoom(); });
         QApplication::processEvents();
         const QImage shot = h.grid->grab().toImage();
         // The first cell shows its thumbnail's colour, not the placeholder.
@@ -249,8 +255,24 @@ TEST(PhotoGridView, screenshotsAtEachZoomLevelAndWithTheTimeline)
     TimelineRail* rail = h.grid->timelineRail();
     ASSERT_TRUE(rail->isVisible());
     ASSERT_FALSE(rail->marks().isEmpty());
-    waitFor([&] { return h.grid->loadingPaths().isEmpty(); });
+    waitFor([&] { return h.grid->loadingPaths().isEmpty() && !h.grid->isAnimatingZoom(); });
     saveScreenshot(*h.grid, "grid-timeline");
+
+    // Cells, then the grid's scroll bar, then the divider and the rail at the right edge.
+    const auto xRange = [&](QWidget* w) {
+        const QPoint left = w->mapTo(h.grid.get(), QPoint(0, 0));
+        return std::pair(left.x(), left.x() + w->width());
+    };
+    const auto [viewLeft, viewRight] = xRange(h.grid->viewport());
+    const auto [barLeft, barRight] = xRange(h.grid->verticalScrollBar());
+    const auto [railLeft, railRight] = xRange(rail);
+    EXPECT_EQ(viewLeft, 0);
+    EXPECT_LE(viewRight, barLeft);
+    EXPECT_LT(barRight, railLeft);
+    EXPECT_EQ(railRight + 10 + 8, h.grid->width());
+    h.grid->setTimelineEnabled(false);
+    EXPECT_EQ(xRange(h.grid->verticalScrollBar()).second, h.grid->width());
+    h.grid->setTimelineEnabled(true);
 
     // Hover a year mark: its magnified row and tooltip are painted left of the rail.
     int yearMark = -1;
