@@ -199,14 +199,20 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
         grid_ = new PhotoGridView(thumbnails, gridPage_);
         grid_->setSpacing(2);
         g->addWidget(grid_, 0, 0);
-        banner_ = new QLabel(gridPage_);
+        // The banner keeps the usual 16-point distance from the top-trailing corner and never
+        // takes a click.
+        auto* bannerLayer = new QWidget(gridPage_);
+        bannerLayer->setAttribute(Qt::WA_TransparentForMouseEvents);
+        auto* corner = new QVBoxLayout(bannerLayer);
+        corner->setContentsMargins(16, 16, 16, 16);
+        banner_ = new QLabel(bannerLayer);
         banner_->setAttribute(Qt::WA_TransparentForMouseEvents);
         banner_->setFont(pixelFont(font(), 11));
         banner_->setStyleSheet("QLabel { background: rgba(128,128,128,0.28); border-radius: 11px; padding: 6px 10px; }");
         banner_->hide();
-        g->addWidget(banner_, 0, 0, Qt::AlignTop | Qt::AlignRight);
-        g->setAlignment(banner_, Qt::AlignTop | Qt::AlignRight);
-        banner_->setContentsMargins(0, 0, 0, 0);
+        corner->addWidget(banner_, 0, Qt::AlignTop | Qt::AlignRight);
+        corner->addStretch();
+        g->addWidget(bannerLayer, 0, 0);
     }
     stack_->addWidget(unavailable_);
     stack_->addWidget(scanProgress_);

@@ -354,6 +354,29 @@ TEST(LibraryDetailView, closingTheViewerFocusesTheItemLastShown)
     ASSERT_TRUE(waitFor([&] { return page.grid()->items().size() == 5; }));
 }
 
+TEST(LibraryDetailView, twoQuickRevisionBumpsShowOnlyTheLastScan)
+{
+    app::testing::ShellTestContext shell;
+    const PhotoLibrary library = shell.addLibrary("旅行");
+    auto scanner = std::make_shared<ScriptedScanner>();
+    scanner->honoursCancel = false;
+    LibraryDetailView page(shell.context, library, LibraryMediaFilter::all, scanner);
+    ASSERT_TRUE(waitFor([&] { return scanner->calls() == 1; }));
+    scanner->finish(0, itemsNamed({"first.jpg"}));
+    ASSERT_TRUE(waitFor([&] { return page.state() == ContentState::grid; }));
+
+    shell.store->invalidateContent(library.id);
+    shell.store->invalidateContent(library.id);
+    ASSERT_TRUE(waitFor([&] { return scanner->calls() == 3; }));
+    // The newer scan ends first; the superseded one ends later with other items.
+    scanner->finish(2, itemsNamed({"last.jpg", "b.jpg"}));
+    ASSERT_TRUE(waitFor([&] { return !page.model()->isScanning(); }));
+    scanner->finish(1, itemsNamed({"stale.jpg"}));
+    drainScans();
+    EXPECT_EQ(page.grid()->items(), itemsNamed({"last.jpg", "b.jpg"}));
+    EXPECT_EQ(page.itemCountLabel()->text(), "2 个项目");
+}
+
 TEST(LibraryDetailView, destroyedMidScanTouchesNothing)
 {
     app::testing::ShellTestContext shell;
