@@ -546,8 +546,8 @@ void PhotoGridView::scrollToSection(const QString& sectionID)
 {
     for (int i = 0; i < sections_.size(); ++i) {
         if (sections_[i].id == sectionID) {
-            // Top anchor: the day's header at the top, below the padding.
-            animateScrollTo(int(std::lround(engine_.sectionTop(i) - spacing_)));
+            // Top anchor: the day's block starts at the top edge.
+            animateScrollTo(int(std::lround(engine_.sectionTop(i))));
             return;
         }
     }
