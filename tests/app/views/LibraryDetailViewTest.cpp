@@ -366,6 +366,8 @@ TEST(LibraryDetailView, twoQuickRevisionBumpsShowOnlyTheLastScan)
     ASSERT_TRUE(waitFor([&] { return page.state() == ContentState::grid; }));
 
     shell.store->invalidateContent(library.id);
+    // Scans start on worker threads: wait for each so the call numbers follow the bumps.
+    ASSERT_TRUE(waitFor([&] { return scanner->calls() == 2; }));
     shell.store->invalidateContent(library.id);
     ASSERT_TRUE(waitFor([&] { return scanner->calls() == 3; }));
     // The newer scan ends first; the superseded one ends later with other items.
