@@ -9,11 +9,11 @@
 #include "app/views/ViewStyle.h"
 
 #include <QAction>
-#include <QCheckBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMetaMethod>
+#include <QPainter>
 #include <QProgressBar>
 #include <QStackedWidget>
 #include <QTimer>
@@ -78,6 +78,39 @@ QString ContentUnavailableView::title() const
 QString ContentUnavailableView::description() const
 {
     return description_->text();
+}
+
+SwitchToggle::SwitchToggle(QWidget* parent) : QAbstractButton(parent)
+{
+    setCheckable(true);
+    setCursor(Qt::PointingHandCursor);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+QSize SwitchToggle::sizeHint() const
+{
+    return {26, 15};
+}
+
+void SwitchToggle::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF track = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    const double radius = track.height() / 2;
+    QColor off = palette().color(QPalette::WindowText);
+    off.setAlphaF(0.18f);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(isChecked() ? ViewStyle::accentColor(palette()) : off);
+    if (!isEnabled())
+        painter.setOpacity(0.5);
+    painter.drawRoundedRect(track, radius, radius);
+    const double knob = track.height() - 2;
+    const double x = isChecked() ? track.right() - 1 - knob : track.left() + 1;
+    painter.setBrush(QColor(0, 0, 0, 40));
+    painter.drawEllipse(QRectF(x, track.top() + 1.5, knob, knob));
+    painter.setBrush(Qt::white);
+    painter.drawEllipse(QRectF(x, track.top() + 1, knob, knob));
 }
 
 ScanProgressView::ScanProgressView(QWidget* parent)
@@ -163,9 +196,9 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
     auto* timelineLabel = secondaryLabel("时间轴", timelineRow_);
     timelineLabel->setFont(pixelFont(font(), 12));
     row->addWidget(timelineLabel);
-    timelineToggle_ = new QCheckBox(timelineRow_);
+    timelineToggle_ = new SwitchToggle(timelineRow_);
     timelineToggle_->setFocusPolicy(Qt::TabFocus);
-    row->addWidget(timelineToggle_);
+    row->addWidget(timelineToggle_, 0, Qt::AlignVCenter);
     timelineRow_->setToolTip("按年月日分隔照片，并显示右侧时间轴");
     bar->addWidget(timelineRow_);
     countLabel_ = secondaryLabel({}, header_);
@@ -220,8 +253,8 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
     stack_->addWidget(gridPage_);
     layout->addWidget(stack_, 1);
 
-    connect(timelineToggle_, &QCheckBox::toggled, grid_, &PhotoGridView::setTimelineEnabled);
-    connect(grid_, &PhotoGridView::timelineEnabledChanged, timelineToggle_, &QCheckBox::setChecked);
+    connect(timelineToggle_, &QAbstractButton::toggled, grid_, &PhotoGridView::setTimelineEnabled);
+    connect(grid_, &PhotoGridView::timelineEnabledChanged, timelineToggle_, &QAbstractButton::setChecked);
     connect(grid_, &PhotoGridView::openItem, this, &LibraryDetailView::openItem);
 
     connect(model_, &LibraryContentModel::itemsChanged, this, &LibraryDetailView::refresh);

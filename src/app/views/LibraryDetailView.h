@@ -7,6 +7,7 @@
 #include "app/views/LibraryContentModel.h"
 #include "app/views/LibraryPage.h"
 
+#include <QAbstractButton>
 #include <QList>
 #include <QPointer>
 
@@ -14,7 +15,6 @@
 #include <optional>
 
 class QAction;
-class QCheckBox;
 class QHBoxLayout;
 class QLabel;
 class QProgressBar;
@@ -42,6 +42,17 @@ private:
     QLabel* title_;
     QLabel* description_;
     QString symbol_;
+};
+
+// A small on/off switch: a capsule track with a round knob, accent-filled when on.
+class SwitchToggle : public QAbstractButton {
+    Q_OBJECT
+public:
+    explicit SwitchToggle(QWidget* parent = nullptr);
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 };
 
 // Progress of a scan that has nothing to show yet.
@@ -96,7 +107,7 @@ public:
     PhotoGridView* grid() const { return grid_; }
     QStackedWidget* stack() const { return stack_; }
     QWidget* currentStateWidget() const;
-    QCheckBox* timelineToggle() const { return timelineToggle_; }
+    SwitchToggle* timelineToggle() const { return timelineToggle_; }
     QLabel* itemCountLabel() const { return countLabel_; }
     QToolButton* backButton() const { return backButton_; }
 
@@ -132,7 +143,7 @@ private:
     QHBoxLayout* viewerActionsLayout_ = nullptr;
     QList<QPointer<QToolButton>> viewerButtons_;
     QWidget* timelineRow_ = nullptr;
-    QCheckBox* timelineToggle_ = nullptr;
+    SwitchToggle* timelineToggle_ = nullptr;
     QLabel* countLabel_ = nullptr;
     QStackedWidget* stack_ = nullptr;
     ContentUnavailableView* unavailable_ = nullptr;
