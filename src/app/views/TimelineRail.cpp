@@ -381,7 +381,21 @@ TimelineRailOverlay::TimelineRailOverlay(TimelineRail* rail, QWidget* parent) : 
     setAttribute(Qt::WA_TranslucentBackground);
     setFocusPolicy(Qt::NoFocus);
     if (rail)
-        connect(rail, &TimelineRail::appearanceChanged, this, qOverload<>(&QWidget::update));
+        connect(rail, &TimelineRail::appearanceChanged, this, &TimelineRailOverlay::updateRailArea);
+}
+
+void TimelineRailOverlay::updateRailArea()
+{
+    if (!rail_ || !parentWidget()) {
+        update();
+        return;
+    }
+    // Only the band the rail paints in: a hover animates at 60 Hz, and repainting the whole
+    // overlay would repaint every grid cell under it each frame. A magnified tooltip reaches
+    // about 150 points left of the rail; keep a margin beyond that.
+    constexpr int reachLeft = 240;
+    const int railLeft = rail_->mapTo(parentWidget(), QPoint(0, 0)).x() - x();
+    update(QRect(railLeft - reachLeft, 0, width() - (railLeft - reachLeft), height()));
 }
 
 void TimelineRailOverlay::paintEvent(QPaintEvent*)

@@ -120,6 +120,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void updateRailArea();
+
     QPointer<TimelineRail> rail_;
 };
 
