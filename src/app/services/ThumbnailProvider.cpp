@@ -60,8 +60,18 @@ ThumbnailProvider::~ThumbnailProvider()
 
 ThumbnailProvider& ThumbnailProvider::shared()
 {
-    // Kept for the life of the process; never destroyed so no decode outlives its pool at exit.
-    static ThumbnailProvider* instance = new ThumbnailProvider(makeMediaImageDecoder());
+    // Kept for the life of the process. Decodes still running when the application object goes
+    // away are waited for (briefly: a stalled drive must not hang the exit), so none is left inside
+    // a decoding library while the process tears down its globals.
+    static ThumbnailProvider* instance = [] {
+        auto* provider = new ThumbnailProvider(makeMediaImageDecoder());
+        if (QCoreApplication::instance())
+            qAddPostRoutine([] {
+                instance->pool_.clear();
+                instance->pool_.waitForDone(3000);
+            });
+        return provider;
+    }();
     return *instance;
 }
 

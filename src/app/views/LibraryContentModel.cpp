@@ -33,6 +33,14 @@ QThreadPool& LibraryContentModel::scanThreads()
     static QThreadPool* pool = [] {
         auto* p = new QThreadPool;
         p->setMaxThreadCount(4);
+        // Pages are gone by the time the application object is destroyed, so their scans are
+        // cancelled and stop at their next run of files; let them finish before the process tears
+        // down the libraries they are in, without waiting for ever on a stalled drive.
+        if (QCoreApplication::instance())
+            qAddPostRoutine([] {
+                pool->clear();
+                pool->waitForDone(3000);
+            });
         return p;
     }();
     return *pool;
