@@ -151,6 +151,7 @@ void TimelineRail::setMarks(const QList<TimelineMark>& marks)
     if (marks == marks_)
         return;
     marks_ = marks;
+    forgetRestingPicture();
     if (hovered_ && *hovered_ >= marks_.size())
         hovered_.reset();
     if (hoverY_)
@@ -233,10 +234,52 @@ void TimelineRail::mousePressEvent(QMouseEvent* event)
 void TimelineRail::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
+    forgetRestingPicture();
     Q_EMIT appearanceChanged();
 }
 
+void TimelineRail::forgetRestingPicture()
+{
+    resting_ = QPixmap();
+}
+
+void TimelineRail::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::FontChange
+        || event->type() == QEvent::StyleChange) {
+        forgetRestingPicture();
+        Q_EMIT appearanceChanged();
+    }
+}
+
 void TimelineRail::paintRail(QPainter& painter) const
+{
+    const bool resting = !hovered_ && presence_.value == 0 && presence_.target == 0;
+    if (!resting) {
+        paintMarks(painter);
+        return;
+    }
+    // Everything a resting rail paints: year labels left of the rows, year ticks past the rail's
+    // right edge, half a row above the top and below the bottom.
+    const QRect area(-80, -16, int(params_.railWidth) + 100, int(std::ceil(railHeight())) + 32);
+    const qreal scale = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    if (resting_.isNull() || restingScale_ != scale || restingHeight_ != railHeight()) {
+        QPixmap picture(area.size() * scale);
+        picture.setDevicePixelRatio(scale);
+        picture.fill(Qt::transparent);
+        QPainter p(&picture);
+        p.translate(-area.topLeft());
+        paintMarks(p);
+        p.end();
+        resting_ = picture;
+        restingScale_ = scale;
+        restingHeight_ = railHeight();
+    }
+    painter.drawPixmap(area.topLeft(), resting_);
+}
+
+void TimelineRail::paintMarks(QPainter& painter) const
 {
     using namespace TimelineRailMath;
     const Parameters& p = params_;

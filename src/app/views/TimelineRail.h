@@ -3,6 +3,7 @@
 #include "app/models/PhotoTimeline.h"
 
 #include <QElapsedTimer>
+#include <QPixmap>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -78,6 +79,8 @@ public:
     void settleAnimations();
 
     // Paints line, glow, ticks and tooltip with the rail's top-left corner at the painter's origin.
+    // At rest (no pointer, no animation) the picture is drawn once and reused: the overlay repaints
+    // with every scrolled frame of the grid, and a long library has thousands of ticks.
     void paintRail(QPainter& painter) const;
 
 Q_SIGNALS:
@@ -91,9 +94,12 @@ protected:
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     double railHeight() const;
+    void paintMarks(QPainter& painter) const;
+    void forgetRestingPicture();
     void publishHover(std::optional<int> mark, std::optional<double> y);
     void tick();
 
@@ -108,6 +114,9 @@ private:
     QTimer frameTimer_;
     std::function<qint64()> clock_;
     qint64 lastTick_ = -1;
+    mutable QPixmap resting_;
+    mutable qreal restingScale_ = 0;
+    mutable double restingHeight_ = 0;
 };
 
 // Paint-only layer over the grid area that draws the rail; never takes a click.

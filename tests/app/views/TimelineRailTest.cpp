@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
+#include <QPainter>
+
 using namespace app;
 using namespace app::TimelineRailMath;
 
@@ -80,4 +83,27 @@ TEST(TimelineRail, springSettlesOnItsTarget)
     EXPECT_DOUBLE_EQ(spring.value, 100);
     // Damping fraction 0.78 overshoots a little, never much.
     EXPECT_LT(peak, 103);
+}
+
+TEST(TimelineRail, restingPictureFollowsMarksAndSize)
+{
+    TimelineRail rail;
+    rail.resize(108, 300);
+    const auto shot = [&rail] {
+        QImage image(300, 340, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        painter.translate(150, 20);
+        rail.paintRail(painter);
+        return image;
+    };
+    rail.setMarks({mark(TimelineMarkKind::year, 0, "year-a"), mark(TimelineMarkKind::day, 1, "day-b")});
+    const QImage first = shot();
+    EXPECT_EQ(shot(), first);
+    // New marks and a new height are painted at once, not the picture kept from before.
+    rail.setMarks({mark(TimelineMarkKind::year, 0.5, "year-c")});
+    const QImage moved = shot();
+    EXPECT_NE(moved, first);
+    rail.resize(108, 200);
+    EXPECT_NE(shot(), moved);
 }
