@@ -90,8 +90,9 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
         }
         ASSERT_FALSE(image.isNull());
         EXPECT_EQ(image.size(), row.size);
-        if (row.band != Band::none)
+        if (row.band != Band::none) {
             EXPECT_EQ(bandOf(image), row.band);
+        }
     }
 }
 
@@ -99,8 +100,9 @@ TEST(MediaImageDecoder, truncatedJpegDoesNotCrash)
 {
     MediaImageDecoder decoder;
     const QImage image = decoder.decode(itemAt("truncated.jpg", MediaKind::photo), 440);
-    if (!image.isNull())
+    if (!image.isNull()) {
         EXPECT_LE(std::max(image.width(), image.height()), 440);
+    }
 }
 
 TEST(MediaImageDecoder, heifReportsWhichItemItDecoded)

@@ -164,8 +164,9 @@ TEST_F(LibraryStoreTest, LibrariesOnDrivesOfTheSameNameAreNoDuplicates)
 
         const auto store = makeStore();
         EXPECT_EQ(names(*store), (QStringList{"first card", "second card"}));
-        if (!c.firstCardPresent)
+        if (!c.firstCardPresent) {
             EXPECT_EQ(fileBytes(), bytes);
+        }
     }
 
     // Only the first card is registered and it is missing: the second card at its path is added.

@@ -52,8 +52,9 @@ QString writeFixture(const QTemporaryDir& dir, const Fixture& fixture)
         file->writeMetadata();
     }
     QFile file(path);
-    if (fixture.truncateTo > 0)
+    if (fixture.truncateTo > 0) {
         EXPECT_TRUE(file.resize(fixture.truncateTo));
+    }
     if (fixture.padTo > 0) {
         EXPECT_TRUE(file.open(QIODevice::Append));
         file.write(QByteArray(fixture.padTo - file.size(), '\0'));

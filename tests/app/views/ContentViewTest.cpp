@@ -226,8 +226,9 @@ TEST_F(ContentViewTest, Screenshots)
     const auto save = [&](QWidget& widget, const QString& name) {
         const QPixmap grab = widget.grab();
         EXPECT_FALSE(grab.isNull());
-        if (!folder.isEmpty())
+        if (!folder.isEmpty()) {
             EXPECT_TRUE(grab.save(folder + "/" + name + ".png"));
+        }
     };
 
     MainWindow window(shell.context);

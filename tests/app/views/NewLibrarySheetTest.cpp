@@ -81,10 +81,12 @@ TEST(TextElision, LongPathsKeepTheirEndOnTwoLines)
     for (int keepWidth = width / 2; keepWidth <= width; keepWidth += 7) {
         const QString cut = elidedMiddleLines(emojiPath, font, keepWidth, 2);
         for (qsizetype i = 0; i < cut.size(); ++i) {
-            if (cut.at(i).isHighSurrogate())
+            if (cut.at(i).isHighSurrogate()) {
                 EXPECT_TRUE(i + 1 < cut.size() && cut.at(i + 1).isLowSurrogate()) << keepWidth;
-            if (cut.at(i).isLowSurrogate())
+            }
+            if (cut.at(i).isLowSurrogate()) {
                 EXPECT_TRUE(i > 0 && cut.at(i - 1).isHighSurrogate()) << keepWidth;
+            }
         }
     }
 
