@@ -1,4 +1,5 @@
 #include "app/platform/MediaProbe.h"
+#include "app/platform/UntrustedMediaInput.h"
 
 #include "app/models/MediaFormat.h"
 
@@ -35,7 +36,6 @@ extern "C" {
 namespace app {
 namespace {
 
-constexpr const char* kFormatWhitelist = "mov,mp4,m4a,3gp,3g2,mj2,avi,mpeg,mpegts,matroska,webm,hevc";
 
 std::mutex xmpMutex;
 void xmpLock(void*, bool lock)
@@ -391,16 +391,10 @@ public:
     VideoProperties readVideo(const QString& path, VideoDetail detail) const override
     {
         VideoProperties out;
-        AVDictionary* options = nullptr;
-        av_dict_set(&options, "format_whitelist", kFormatWhitelist, 0);
-        av_dict_set(&options, "protocol_whitelist", "file", 0);
-        AVFormatContext* ctx = nullptr;
-        // The file: prefix keeps a colon in a file name from naming a protocol.
-        const QByteArray url = "file:" + QFile::encodeName(path);
-        const int opened = avformat_open_input(&ctx, url.constData(), nullptr, &options);
-        av_dict_free(&options);
-        if (opened < 0 || !ctx)
+        const FormatContextPtr format = openUntrustedMediaFile(path);
+        if (!format)
             return out;
+        AVFormatContext* ctx = format.get();
         out.readable = true;
 
         if (ctx->duration != AV_NOPTS_VALUE)
@@ -423,7 +417,6 @@ public:
             out.model = tag(ctx->metadata, "model");
 
         readVideoStream(ctx, detail, out);
-        avformat_close_input(&ctx);
         return out;
     }
 

@@ -1,6 +1,6 @@
 #include "app/platform/VideoFrameGrabber.h"
+#include "app/platform/UntrustedMediaInput.h"
 
-#include <QFile>
 #include <QTransform>
 
 extern "C" {
@@ -19,9 +19,6 @@ namespace app {
 
 namespace {
 
-struct FormatDeleter {
-    void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
 struct CodecDeleter {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
@@ -33,9 +30,6 @@ struct PacketDeleter {
 };
 struct SwsDeleter {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-struct DictDeleter {
-    void operator()(AVDictionary* d) const { av_dict_free(&d); }
 };
 
 constexpr int kMaxSide = 16384;
@@ -97,19 +91,9 @@ QImage VideoFrameGrabber::decodeFile(const QString& path, int maxPixelSize)
 {
     if (maxPixelSize <= 0)
         return {};
-    AVDictionary* rawOptions = nullptr;
-    av_dict_set(&rawOptions, "format_whitelist", "mov,mp4,m4a,3gp,3g2,mj2,avi,mpeg,mpegts,matroska,webm,hevc", 0);
-    av_dict_set(&rawOptions, "protocol_whitelist", "file", 0);
-    std::unique_ptr<AVDictionary, DictDeleter> options(rawOptions);
-
-    AVFormatContext* rawFormat = nullptr;
-    const QByteArray url = "file:" + QFile::encodeName(path);
-    AVDictionary* opts = options.release();
-    const int opened = avformat_open_input(&rawFormat, url.constData(), nullptr, &opts);
-    options.reset(opts);
-    if (opened < 0)
+    const FormatContextPtr format = openUntrustedMediaFile(path);
+    if (!format)
         return {};
-    std::unique_ptr<AVFormatContext, FormatDeleter> format(rawFormat);
     if (avformat_find_stream_info(format.get(), nullptr) < 0)
         return {};
 
