@@ -1,5 +1,6 @@
 #include "app/services/LibraryStore.h"
 
+#include "app/platform/ApplicationSupport.h"
 #include "app/platform/BookmarkService.h"
 #include "app/platform/FileRevealer.h"
 #include "app/platform/FolderChooser.h"
@@ -11,7 +12,6 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSaveFile>
-#include <QStandardPaths>
 #include <QTimeZone>
 
 #include <algorithm>
@@ -57,7 +57,7 @@ LibraryStore::~LibraryStore()
 
 QString LibraryStore::defaultStoreFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Tessivarnholm";
+    return applicationSupportFolder();
 }
 
 QString LibraryStore::canonicalPath(const QString& path)

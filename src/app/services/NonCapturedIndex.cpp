@@ -1,6 +1,7 @@
 #include "app/services/NonCapturedIndex.h"
 
 #include "app/models/PhotoLibrary.h"
+#include "app/platform/ApplicationSupport.h"
 #include "app/services/NonCapturedClassifier.h"
 
 #include <QDir>
@@ -10,7 +11,6 @@
 #include <QPointer>
 #include <QSaveFile>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QThreadPool>
 
 #include <climits>
@@ -85,8 +85,7 @@ bool needsPersonCheck(const NonCapturedIndex::Entry& entry)
 NonCapturedIndex::Environment withDefaults(NonCapturedIndex::Environment env)
 {
     if (env.cacheDirectory.isEmpty())
-        env.cacheDirectory = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-            + QStringLiteral("/Tessivarnholm/nonCaptured");
+        env.cacheDirectory = applicationSupportFolder() + QStringLiteral("/nonCaptured");
     if (!env.phaseA) {
         env.phaseA = [](const MediaItem& item) {
             const auto result = NonCapturedClassifier::classifyPhaseA(item);

@@ -1,0 +1,12 @@
+#include "app/platform/ApplicationSupport.h"
+
+#include <QStandardPaths>
+
+namespace app {
+
+QString applicationSupportFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Tessivarnholm");
+}
+
+} // namespace app
