@@ -2,12 +2,13 @@
 #include "app/platform/MediaImageDecoder.h"
 #include "app/services/ThumbnailProvider.h"
 
+#include "support/app/Fixtures.h"
+
 #include <gtest/gtest.h>
 
 #include <QColor>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QThread>
 
 using namespace app;
@@ -16,10 +17,7 @@ namespace {
 
 QString fixture(const QString& name)
 {
-    QString root = qEnvironmentVariable("TESS_FIXTURES");
-    if (root.isEmpty())
-        root = QFileInfo(QString::fromUtf8(__FILE__)).absolutePath() + "/../../fixtures";
-    return root + "/thumbnails/" + name;
+    return test::fixturePath(QStringLiteral("thumbnails/") + name);
 }
 
 MediaItem itemAt(const QString& name, MediaKind kind)

@@ -1,9 +1,10 @@
 #include "app/platform/MediaProbe.h"
 
+#include "support/app/Fixtures.h"
+
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <QFileInfo>
 #include <QImage>
 #include <QTemporaryDir>
 #include <QtGlobal>
@@ -16,10 +17,7 @@ namespace {
 
 QString fixture(const QString& name)
 {
-    QString root = qEnvironmentVariable("TESS_FIXTURES");
-    if (root.isEmpty())
-        root = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + "/../../fixtures";
-    return root + "/media/" + name;
+    return test::fixturePath(QStringLiteral("media/") + name);
 }
 
 constexpr quint32 fourCC(const char (&s)[5])

@@ -1,5 +1,7 @@
 #include "app/services/CaptureDates.h"
 
+#include "support/app/Fixtures.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -18,10 +20,7 @@ const QTimeZone shanghai("Asia/Shanghai");
 
 QString fixture(const QString& name)
 {
-    QString root = qEnvironmentVariable("TESS_FIXTURES");
-    if (root.isEmpty())
-        root = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + "/../../fixtures";
-    return root + "/media/" + name;
+    return test::fixturePath(QStringLiteral("media/") + name);
 }
 
 CaptureDates datesAt(const QDateTime& now = QDateTime(QDate(2026, 1, 1), QTime(12, 0), QTimeZone::utc()))

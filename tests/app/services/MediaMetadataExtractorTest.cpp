@@ -1,6 +1,7 @@
 #include "app/services/MediaMetadataExtractor.h"
 
 #include "support/app/FakeMediaProbe.h"
+#include "support/app/Fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -18,10 +19,7 @@ const QTimeZone shanghai("Asia/Shanghai");
 
 QString fixture(const QString& name)
 {
-    QString root = qEnvironmentVariable("TESS_FIXTURES");
-    if (root.isEmpty())
-        root = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + "/../../fixtures";
-    return root + "/media/" + name;
+    return test::fixturePath(QStringLiteral("media/") + name);
 }
 
 QStringList labels(const MediaMetadata& m)

@@ -1,6 +1,7 @@
 #include "app/services/MediaScanner.h"
 
 #include "support/app/FakeMediaProbe.h"
+#include "support/app/Fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -28,10 +29,7 @@ const QTimeZone shanghai("Asia/Shanghai");
 
 QString fixtures()
 {
-    QString root = qEnvironmentVariable("TESS_FIXTURES");
-    if (root.isEmpty())
-        root = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + "/../../fixtures";
-    return QDir(root + "/media").absolutePath();
+    return QDir(test::fixturePath(QStringLiteral("media"))).absolutePath();
 }
 
 void touch(const QString& path)
