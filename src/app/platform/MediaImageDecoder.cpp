@@ -20,11 +20,10 @@ enum class Road { qt, heif, raw };
 Road roadFor(const QString& path)
 {
     static const QSet<QString> heif{"heic", "heif"};
-    static const QSet<QString> raw{"dng", "cr2", "cr3", "nef", "arw", "orf", "rw2", "raf", "srw", "pef"};
     const QString ext = MediaFormat::pathExtension(path);
     if (heif.contains(ext))
         return Road::heif;
-    if (raw.contains(ext))
+    if (RawPreviewDecoder::fileExtensions().contains(ext))
         return Road::raw;
     return Road::qt;
 }

@@ -3,7 +3,6 @@
 #include "app/platform/QtImageDecoder.h"
 
 #include <QFile>
-#include <QTransform>
 
 #include <libraw/libraw.h>
 
@@ -17,20 +16,24 @@ struct ThumbDeleter {
     void operator()(libraw_processed_image_t* t) const { LibRaw::dcraw_clear_mem(t); }
 };
 
-// LibRaw's flip: 3 = 180°, 5 = 90° counter-clockwise, 6 = 90° clockwise.
-QImage applyFlip(const QImage& image, int flip)
+// LibRaw's flip as an Exif orientation: 3 = 180°, 5 = 90° counter-clockwise, 6 = 90° clockwise.
+int exifOrientation(int flip)
 {
-    QTransform t;
     switch (flip) {
-    case 3: t.rotate(180); break;
-    case 5: t.rotate(-90); break;
-    case 6: t.rotate(90); break;
-    default: return image;
+    case 3: return 3;
+    case 5: return 8;
+    case 6: return 6;
+    default: return 1;
     }
-    return image.transformed(t);
 }
 
 } // namespace
+
+const QSet<QString>& RawPreviewDecoder::fileExtensions()
+{
+    static const QSet<QString> set{"dng", "cr2", "cr3", "nef", "arw", "orf", "rw2", "raf", "srw", "pef"};
+    return set;
+}
 
 QImage RawPreviewDecoder::decode(const MediaItem& item, int maxPixelSize)
 {
@@ -66,7 +69,7 @@ QImage RawPreviewDecoder::decodeFile(const QString& path, int maxPixelSize)
     }
     if (image.isNull())
         return {};
-    return applyFlip(image, raw->imgdata.sizes.flip);
+    return ImageScaling::applyExifOrientation(image, exifOrientation(raw->imgdata.sizes.flip));
 }
 
 } // namespace app

@@ -2,6 +2,9 @@
 
 #include "app/platform/ImageDecoder.h"
 
+#include <QSet>
+#include <QString>
+
 namespace app {
 
 // Camera raw and DNG files: the preview the camera embedded, through LibRaw (thread-safe build),
@@ -10,6 +13,9 @@ class RawPreviewDecoder final : public ImageDecoder {
 public:
     QImage decode(const MediaItem& item, int maxPixelSize) override;
     static QImage decodeFile(const QString& path, int maxPixelSize);
+
+    // Lower-case extensions of the camera raw formats this decoder is meant for.
+    static const QSet<QString>& fileExtensions();
 };
 
 } // namespace app

@@ -3,6 +3,7 @@
 #include "app/platform/ImageDecoder.h"
 #include "app/platform/MediaProbe.h"
 #include "app/platform/PersonDetector.h"
+#include "app/platform/RawPreviewDecoder.h"
 
 #include <QFileInfo>
 #include <QSet>
@@ -45,12 +46,6 @@ const std::array<QString, 9> kCameraPrefixes = {
 };
 
 const std::array<const char*, 7> kTypicalPhotoExtensions = {"jpg", "jpeg", "heic", "heif", "png", "tif", "tiff"};
-
-const QSet<QString>& rawExtensions()
-{
-    static const QSet<QString> set = {"dng", "cr2", "cr3", "nef", "arw", "orf", "rw2", "raf", "srw", "pef"};
-    return set;
-}
 
 const QSet<QString>& commonImageExtensions()
 {
@@ -124,7 +119,8 @@ bool softwareLooksLikeScreenshotTool(const QString& software)
 
 bool hasCameraEvidence(const ImageSignals& meta, const QString& extension)
 {
-    if (rawExtensions().contains(extension))
+    // A raw file comes from a camera.
+    if (RawPreviewDecoder::fileExtensions().contains(extension))
         return true;
     if (meta.make && !meta.make->isEmpty())
         return true;
