@@ -52,8 +52,7 @@ bool anyFace(dlib::frontal_face_detector& detector, const QImage& image, bool up
             if (score >= kFaceThreshold)
                 return true;
         }
-    } catch (const dlib::error&) {
-    } catch (const std::exception&) {
+    } catch (const std::exception&) { // dlib::error among them
     }
     return false;
 }
@@ -95,8 +94,7 @@ PersonDetectorScores measurePersonDetectors(const QImage& image)
         scores.faceScores = faceScores(detector, gray, -0.5);
         dlib::pyramid_up(gray);
         scores.upsampledFaceScores = faceScores(detector, gray, -0.5);
-    } catch (const dlib::error&) {
-    } catch (const std::exception&) {
+    } catch (const std::exception&) { // dlib::error among them
     }
     if (image.width() < kHogWindowWidth || image.height() < kHogWindowHeight)
         return scores;
