@@ -1,8 +1,9 @@
 #include "p2p/protocol/AssetDescriptor.h"
 
+#include "p2p/protocol/Saturating.h"
+
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace p2p {
 
@@ -10,13 +11,7 @@ std::int64_t AssetDescriptor::declaredByteCount() const
 {
     std::int64_t total = 0;
     for (const FileDescriptor& file : files) {
-        std::int64_t sum = 0;
-        if (__builtin_add_overflow(total, file.byteCount, &sum)) {
-            // Peer-supplied counts: saturate instead of wrapping.
-            sum = file.byteCount > 0 ? std::numeric_limits<std::int64_t>::max()
-                                     : std::numeric_limits<std::int64_t>::min();
-        }
-        total = sum;
+        total = saturatingAdd(total, file.byteCount);
     }
     return total;
 }

@@ -1,10 +1,10 @@
 #include "p2p/protocol/TransferETAEstimator.h"
 
+#include "p2p/protocol/Saturating.h"
 #include "p2p/protocol/UserFacingError.h"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace p2p {
 
@@ -22,15 +22,6 @@ constexpr std::int64_t largestByteThreshold = 2 * 1024 * 1024;
 double secondsBetween(TransferETAEstimator::TimePoint from, TransferETAEstimator::TimePoint to)
 {
     return std::chrono::duration<double>(to - from).count();
-}
-
-std::int64_t saturatingSubtract(std::int64_t a, std::int64_t b)
-{
-    std::int64_t result = 0;
-    if (__builtin_sub_overflow(a, b, &result)) {
-        return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    }
-    return result;
 }
 
 double smoothed(std::optional<double> previous, double rate)

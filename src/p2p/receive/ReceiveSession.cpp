@@ -1,12 +1,12 @@
 #include "p2p/receive/ReceiveSession.h"
 
 #include "p2p/protocol/ProtocolVersion.h"
+#include "p2p/protocol/Saturating.h"
 #include "p2p/protocol/SessionError.h"
 #include "p2p/protocol/UserFacingError.h"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 // g++ 12 pairs Asio's coroutine-frame operator delete with the global operator new in some frames
@@ -16,23 +16,6 @@
 namespace p2p {
 
 namespace {
-
-// Peer numbers are untrusted: sums saturate instead of overflowing.
-std::int64_t saturatingAdd(std::int64_t a, std::int64_t b)
-{
-    std::int64_t sum = 0;
-    if (__builtin_add_overflow(a, b, &sum))
-        return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    return sum;
-}
-
-std::int64_t saturatingSubtract(std::int64_t a, std::int64_t b)
-{
-    std::int64_t difference = 0;
-    if (__builtin_sub_overflow(a, b, &difference))
-        return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    return difference;
-}
 
 // Seconds from the configuration as a duration; not finite or negative gives 0, and
 // anything beyond a day is a day (no overflow in the conversion).

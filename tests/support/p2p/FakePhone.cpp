@@ -3,6 +3,7 @@
 #include "p2p/protocol/CRC32.h"
 #include "p2p/protocol/InMemoryByteStream.h"
 #include "p2p/protocol/MessageCoder.h"
+#include "p2p/protocol/Saturating.h"
 
 #include <algorithm>
 
@@ -136,10 +137,8 @@ asio::awaitable<std::vector<SkipListBatch>> FakePhone::offer(const Uuid& session
     SessionBegin begin;
     begin.sessionID = sessionID;
     begin.assetCount = assetCount.value_or(static_cast<std::int64_t>(assets.size()));
-    for (const AssetDescriptor& asset : assets) {
-        if (__builtin_add_overflow(begin.declaredByteCount, asset.declaredByteCount(), &begin.declaredByteCount))
-            begin.declaredByteCount = INT64_MAX;
-    }
+    for (const AssetDescriptor& asset : assets)
+        begin.declaredByteCount = saturatingAdd(begin.declaredByteCount, asset.declaredByteCount());
     co_await send(std::move(begin));
 
     std::int64_t batchIndex = 0;
