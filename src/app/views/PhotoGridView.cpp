@@ -9,7 +9,6 @@
 #include <QFrame>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPropertyAnimation>
 #include <QScrollBar>
 #include <QShortcut>
@@ -65,7 +64,6 @@ PhotoGridView::PhotoGridView(ThumbnailProvider* thumbnails, QWidget* parent)
     : QAbstractScrollArea(parent), thumbs_(new VisibleThumbnails(thumbnails, this))
 {
     setFrameShape(QFrame::NoFrame);
-    // The rail's strip beside the viewport shares the grid's background.
     // Clicks select; keyboard focus stays where it was.
     setFocusPolicy(Qt::NoFocus);
     viewport()->setFocusPolicy(Qt::NoFocus);
@@ -134,7 +132,6 @@ PhotoGridView::PhotoGridView(ThumbnailProvider* thumbnails, QWidget* parent)
             if (active_)
                 stepZoom(in);
         });
-        shortcuts_.append(shortcut);
     };
     addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Equal), true);
     addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Plus), true);
@@ -154,10 +151,6 @@ void PhotoGridView::setItems(const MediaItems& items)
         return;
     items_ = items;
     sectionsDirty_ = true;
-    indexOfPath_.clear();
-    indexOfPath_.reserve(items_.size());
-    for (int i = 0; i < items_.size(); ++i)
-        indexOfPath_.insert(items_[i].url, i);
     thumbs_->setItems(items_);
     relayout(false);
 }
@@ -244,7 +237,7 @@ void PhotoGridView::setFocusedItemID(const std::optional<QString>& path)
 
 void PhotoGridView::requestFocus(const QString& path)
 {
-    if (!indexOfPath_.contains(path))
+    if (thumbs_->indexOf(path) < 0)
         return;
     setSelection(path);
     // After the page has shown the grid again and it has its final size.
@@ -264,9 +257,7 @@ void PhotoGridView::setSelection(const std::optional<QString>& path)
     if (path == selection_)
         return;
     const auto rectOf = [this](const std::optional<QString>& p) {
-        if (!p || !indexOfPath_.contains(*p))
-            return QRect();
-        return viewportRectOfItem(indexOfPath_.value(*p));
+        return p ? viewportRectOfItem(thumbs_->indexOf(*p)) : QRect();
     };
     const QRect before = rectOf(selection_);
     selection_ = path;
@@ -342,14 +333,10 @@ void PhotoGridView::relayout(bool keepAnchor)
             sections_.clear();
             sectionSizes_.append(int(items_.size()));
         }
-        const bool withMarks = timelineEnabled_ && !sections_.isEmpty();
-        rail_->setMarks(withMarks ? PhotoTimelineBuilder::marks(sections_, zone_) : QList<TimelineMark>());
+        rail_->setMarks(railShown() ? PhotoTimelineBuilder::marks(sections_, zone_) : QList<TimelineMark>());
     }
     const QList<int>& sizes = sectionSizes_;
-    const bool showRail = timelineEnabled_ && !sections_.isEmpty();
-    const int rightMargin = showRail ? int(1 + rail_->parameters().railWidth + kRailTrailing + kRailGridPadding) : 0;
-    railStripWidth_ = rightMargin;
-    setViewportMargins(0, 0, rightMargin, 0);
+    setViewportMargins(0, 0, railStripWidth(), 0);
 
     GridLayoutEngine::Parameters p;
     p.width = viewport()->width();
@@ -372,9 +359,19 @@ void PhotoGridView::relayout(bool keepAnchor)
     viewport()->update();
 }
 
+bool PhotoGridView::railShown() const
+{
+    return timelineEnabled_ && !sections_.isEmpty();
+}
+
+int PhotoGridView::railStripWidth() const
+{
+    return railShown() ? int(1 + rail_->parameters().railWidth + kRailTrailing + kRailGridPadding) : 0;
+}
+
 void PhotoGridView::layoutChrome()
 {
-    const bool showRail = timelineEnabled_ && !sections_.isEmpty();
+    const bool showRail = railShown();
     railStrip_->setVisible(showRail);
     divider_->setVisible(showRail);
     rail_->setVisible(showRail);
@@ -383,7 +380,8 @@ void PhotoGridView::layoutChrome()
         return;
     placeScrollBar();
     const QRect vp = viewport()->geometry();
-    const QRect strip(width() - railStripWidth_, vp.top(), railStripWidth_, vp.height());
+    const int stripWidth = railStripWidth();
+    const QRect strip(width() - stripWidth, vp.top(), stripWidth, vp.height());
     railStrip_->setGeometry(strip);
     railStrip_->lower();
     divider_->setGeometry(strip.left(), strip.top(), 1, strip.height());
@@ -400,9 +398,10 @@ void PhotoGridView::placeScrollBar()
     // The scroll area puts its bar at the far right, beyond the rail's strip; the bar belongs to
     // the grid, left of the divider. Swap the two whenever the scroll area lays itself out.
     QWidget* bar = verticalScrollBar()->parentWidget();
-    if (!bar || bar == this || railStripWidth_ <= 0)
+    const int stripWidth = railStripWidth();
+    if (!bar || bar == this || stripWidth <= 0)
         return;
-    const QRect wanted(width() - railStripWidth_ - bar->width(), bar->y(), bar->width(), bar->height());
+    const QRect wanted(width() - stripWidth - bar->width(), bar->y(), bar->width(), bar->height());
     if (bar->geometry() != wanted)
         bar->setGeometry(wanted);
 }
@@ -555,7 +554,7 @@ void PhotoGridView::scrollToSection(const QString& sectionID)
 
 void PhotoGridView::scrollToItemCentre(const QString& path)
 {
-    const int index = indexOfPath_.value(path, -1);
+    const int index = thumbs_->indexOf(path);
     if (index < 0)
         return;
     const QRectF r = engine_.cellRect(index);

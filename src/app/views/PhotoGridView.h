@@ -11,14 +11,12 @@
 #include <QHash>
 #include <QImage>
 #include <QPixmap>
-#include <QPointer>
 #include <QTimeZone>
 
 #include <optional>
 
 class QFrame;
 class QPropertyAnimation;
-class QShortcut;
 class QVariantAnimation;
 
 namespace app {
@@ -94,6 +92,9 @@ protected:
 
 private:
     void relayout(bool keepAnchor);
+    // The rail shows with the timeline switch on and at least one day to mark.
+    bool railShown() const;
+    int railStripWidth() const;
     void layoutChrome();
     void placeScrollBar();
     void updateRequests();
@@ -116,7 +117,6 @@ private:
     const QPixmap& badgeIcon(const QString& symbol, const QColor& color, double side);
 
     MediaItems items_;
-    QHash<QString, int> indexOfPath_;
     QList<DaySection> sections_;
     QList<int> sectionSizes_;
     bool sectionsDirty_ = true;
@@ -128,6 +128,7 @@ private:
     QTimeZone zone_ = QTimeZone::systemTimeZone();
     std::optional<QString> selection_;
     std::optional<QString> focusedItemID_;
+    // Also the grid's index of paths: one hash for the whole list, not one per owner.
     VisibleThumbnails* thumbs_ = nullptr;
     // Each visible cell's picture cropped and scaled to the cell, rebuilt when either changes.
     struct ScaledCell {
@@ -143,7 +144,6 @@ private:
     TimelineRailOverlay* overlay_ = nullptr;
     QWidget* railStrip_ = nullptr;
     QFrame* divider_ = nullptr;
-    int railStripWidth_ = 0;
     QPropertyAnimation* scrollAnimation_ = nullptr;
     struct ZoomTransition {
         GridLayoutEngine from;
@@ -152,7 +152,6 @@ private:
     };
     std::optional<ZoomTransition> zoomTransition_;
     QVariantAnimation* zoomAnimation_ = nullptr;
-    QList<QShortcut*> shortcuts_;
 };
 
 // "m:ss" of a duration rounded to whole seconds; minutes are not limited (3725 s read 62:05).
