@@ -306,7 +306,6 @@ void LibraryDetailView::rescan()
     lastRevision_ = revision;
     // Each scan closes an open viewer first.
     hideViewer();
-    focusedItemID_.reset();
     model_->load(library_);
     refresh();
 }
@@ -406,10 +405,8 @@ void LibraryDetailView::setOpenIndex(int index)
 void LibraryDetailView::closeDetailPreview()
 {
     // Every close hands the item back, also when it is the same path as last time.
-    if (openItemPath_ && zoomedIndex()) {
-        focusedItemID_ = openItemPath_;
-        grid_->requestFocus(*focusedItemID_);
-    }
+    if (zoomedIndex())
+        grid_->requestFocus(*openItemPath_);
     hideViewer();
 }
 

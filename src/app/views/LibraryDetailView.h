@@ -134,7 +134,6 @@ private:
     int lastRevision_ = -1;
     QString classificationKey_;
     std::optional<QString> openItemPath_;
-    std::optional<QString> focusedItemID_;
     MediaItems shownItems_;
 
     QWidget* header_ = nullptr;

@@ -236,9 +236,8 @@ void SidebarView::beginRename(const PhotoLibrary& library)
 {
     if (m_renameDialog)
         m_renameDialog->close();
-    m_draftName = library.name;
     m_renamingID = library.id;
-    auto* dialog = new RenameLibraryDialog(m_draftName, this);
+    auto* dialog = new RenameLibraryDialog(library.name, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(Qt::WindowModal);
     m_renameDialog = dialog;
@@ -252,7 +251,6 @@ void SidebarView::beginRename(const PhotoLibrary& library)
 
 void SidebarView::finishRename(const QString& text)
 {
-    m_draftName = text;
     const QString trimmed = text.trimmed();
     if (m_renamingID && !trimmed.isEmpty())
         m_store.rename(*m_renamingID, trimmed);

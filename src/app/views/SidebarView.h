@@ -74,7 +74,6 @@ private:
     QToolButton* m_wiredButton;
     std::optional<SidebarDestination> m_selection;
     std::optional<QUuid> m_renamingID;
-    QString m_draftName;
     QSet<QUuid> m_expandedLibraryIDs;
     QPointer<RenameLibraryDialog> m_renameDialog;
     QPointer<PeerDiscoverySheet> m_receiveSheet;
