@@ -17,8 +17,6 @@ class QThreadPool;
 
 namespace app {
 
-
-
 // Reads a folder into items; the page's seam over MediaScanner so tests can script scans.
 // scan() runs on a worker thread and may call onProgress from any thread.
 class FolderScanner {

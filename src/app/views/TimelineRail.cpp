@@ -6,7 +6,6 @@
 #include <QFontMetricsF>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPainterPath>
 #include <QRadialGradient>
 
 #include <algorithm>
