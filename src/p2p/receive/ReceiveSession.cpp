@@ -608,7 +608,6 @@ void ReceiveSession::startHandshakeTimer()
             return;
         if (greeted_)
             return;
-        handshakeTimedOut_ = true;
         logger_.error("等待问候超时，关闭连接");
         // Closing wakes the pending read (or, in memory, lets the peer hang up); racing the
         // read against the timer instead could lose a message.

@@ -117,7 +117,6 @@ private:
 
     bool isCancelled_ = false;
     bool greeted_ = false; // the hello arrived, or the run is over
-    bool handshakeTimedOut_ = false;
     std::optional<Uuid> sessionID_;
     std::unordered_map<std::string, AssetDescriptor> descriptors_;
     std::unordered_set<std::string> skippedAssetIDs_;
