@@ -51,6 +51,14 @@ const T* errorAs(const std::exception_ptr& error)
     }
 }
 
+// The sink's own sentence ("电脑空间不足") tells the user more than a generic one.
+std::string sinkUserMessage(const std::exception_ptr& failure)
+{
+    if (const AssetSinkError* sinkError = errorAs<AssetSinkError>(failure))
+        return sinkError->userMessage();
+    return UserFacingError::message(failure);
+}
+
 } // namespace
 
 ReceiveSession::ReceiveSession(asio::any_io_executor executor, std::unique_ptr<MessageChannel> channel,
@@ -439,11 +447,7 @@ asio::awaitable<void> ReceiveSession::completeFile(const FileEnd& end)
         progress_.completedByteCount = saturatingSubtract(progress_.completedByteCount, received);
         emit(ReceiveEvent::FileRejected{file->filename, FileAck::Result::writeFailed});
         ack.result = FileAck::Result::writeFailed;
-        // The sink's own sentence ("电脑空间不足") tells the phone's user more than a generic one.
-        if (const AssetSinkError* sinkError = errorAs<AssetSinkError>(failure))
-            ack.message = sinkError->userMessage();
-        else
-            ack.message = UserFacingError::message(failure);
+        ack.message = sinkUserMessage(failure);
         co_await send(std::move(ack));
         co_return;
     }
@@ -512,9 +516,7 @@ asio::awaitable<void> ReceiveSession::reportFailure(std::exception_ptr failure)
 std::string ReceiveSession::sinkFailure(const std::exception_ptr& failure)
 {
     logger_.error("落地失败：" + errorText(failure));
-    if (const AssetSinkError* sinkError = errorAs<AssetSinkError>(failure))
-        return sinkError->userMessage();
-    return UserFacingError::message(failure);
+    return sinkUserMessage(failure);
 }
 
 // MARK: - Reading, sending, reporting
