@@ -1,8 +1,8 @@
 #include "app/services/ThumbnailProvider.h"
 
+#include "app/platform/ExitWait.h"
 #include "app/services/ThumbnailCache.h"
 
-#include <QCoreApplication>
 #include <QMetaObject>
 #include <QMutexLocker>
 #include <QThread>
@@ -60,16 +60,10 @@ ThumbnailProvider::~ThumbnailProvider()
 
 ThumbnailProvider& ThumbnailProvider::shared()
 {
-    // Kept for the life of the process. Decodes still running when the application object goes
-    // away are waited for (briefly: a stalled drive must not hang the exit), so none is left inside
-    // a decoding library while the process tears down its globals.
+    // Kept for the life of the process; its decodes are waited for when the application ends.
     static ThumbnailProvider* instance = [] {
         auto* provider = new ThumbnailProvider(makeMediaImageDecoder());
-        if (QCoreApplication::instance())
-            qAddPostRoutine([] {
-                instance->pool_.clear();
-                instance->pool_.waitForDone(3000);
-            });
+        drainAtExit(provider->pool_);
         return provider;
     }();
     return *instance;
