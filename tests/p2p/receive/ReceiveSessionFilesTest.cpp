@@ -58,9 +58,12 @@ SessionEnd endOf(SessionEnd::Reason reason, std::optional<std::string> message =
 const Bytes fileA = FakePhone::patternBytes(10, 7);
 const Bytes fileG = FakePhone::patternBytes(6, 9);
 
-std::vector<AssetDescriptor> assetsAG()
+// The greeting and a manifest of the photos A (bytes fileA) and G (bytes fileG).
+asio::awaitable<void> greetAndOfferAG(FakePhone& phone)
 {
-    return {FakePhone::photo("A", "A.JPG", 10), FakePhone::photo("G", "G.JPG", 6)};
+    const std::vector<AssetDescriptor> assets = {FakePhone::photo("A", "A.JPG", 10), FakePhone::photo("G", "G.JPG", 6)};
+    co_await phone.greet();
+    co_await phone.offer(sessionID, assets);
 }
 
 } // namespace
@@ -185,10 +188,8 @@ TEST(ReceiveSessionFilesTest, FaultyFilesAreRejectedAndTheSessionGoesOn)
         SessionHarness h;
         std::optional<FileAck> ackA;
         std::optional<FileAck> ackG;
-        const std::vector<AssetDescriptor> assets = assetsAG();
         auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
-            co_await phone.greet();
-            co_await phone.offer(sessionID, assets);
+            co_await greetAndOfferAG(phone);
             ackA = co_await c.sendA(phone);
             FakeFile g = fileOf("G", 0, "G.JPG", fileG);
             ackG = co_await phone.sendFile(g);
@@ -246,10 +247,8 @@ TEST(ReceiveSessionFilesTest, FailingFinishRejectsOneFileWithTheSinksOwnWords)
         };
         std::optional<FileAck> ackA;
         std::optional<FileAck> ackG;
-        const std::vector<AssetDescriptor> assets = assetsAG();
         auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
-            co_await phone.greet();
-            co_await phone.offer(sessionID, assets);
+            co_await greetAndOfferAG(phone);
             FakeFile a = fileOf("A", 0, "A.JPG", fileA);
             ackA = co_await phone.sendFile(a);
             FakeFile g = fileOf("G", 0, "G.JPG", fileG);
@@ -361,10 +360,8 @@ TEST(ReceiveSessionFilesTest, FailuresInTheFileStageEndTheSession)
         SessionHarness h;
         if (c.configure)
             c.configure(*h.sink);
-        const std::vector<AssetDescriptor> assets = assetsAG();
         auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
-            co_await phone.greet();
-            co_await phone.offer(sessionID, assets);
+            co_await greetAndOfferAG(phone);
             co_await c.afterOffer(phone);
         };
         EXPECT_EQ(h.run(script), "");
@@ -387,10 +384,8 @@ TEST(ReceiveSessionFilesTest, TheSendersEndIsAFinishWhateverItsReason)
     for (SessionEnd::Reason reason : {SessionEnd::Reason::completed, SessionEnd::Reason::error}) {
         SCOPED_TRACE(std::string(rawValue(reason)));
         SessionHarness h;
-        const std::vector<AssetDescriptor> assets = assetsAG();
         auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
-            co_await phone.greet();
-            co_await phone.offer(sessionID, assets);
+            co_await greetAndOfferAG(phone);
             FakeFile a = fileOf("A", 0, "A.JPG", fileA);
             a.cutAfterChunks = 1;
             co_await phone.sendFile(a);
@@ -418,10 +413,8 @@ TEST(ReceiveSessionFilesTest, CancelStopsAtTheNextFile)
     };
     std::optional<FileAck> ackA;
     std::optional<SessionEnd> end;
-    const std::vector<AssetDescriptor> assets = assetsAG();
     auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
-        co_await phone.greet();
-        co_await phone.offer(sessionID, assets);
+        co_await greetAndOfferAG(phone);
         FakeFile a = fileOf("A", 0, "A.JPG", fileA);
         ackA = co_await phone.sendFile(a);
         end = co_await phone.expect<SessionEnd>();
@@ -450,10 +443,8 @@ TEST(ReceiveSessionFilesTest, ShutdownDuringAHeldAppendAbortsTheFileOnce)
     SessionHarness h;
     h.sink->holdAppends = true;
     h.sink->onAppendHeld = [&] { h.spawn(shutDownThenRelease(h.session, h.sink)); };
-    const std::vector<AssetDescriptor> assets = assetsAG();
     auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
-        co_await phone.greet();
-        co_await phone.offer(sessionID, assets);
+        co_await greetAndOfferAG(phone);
         FakeFile a = fileOf("A", 0, "A.JPG", fileA);
         a.cutAfterChunks = 1;
         co_await phone.sendFile(a);

@@ -39,6 +39,19 @@ asio::awaitable<void> yieldTimes(int count)
 
 const Uuid fixedSessionID = *Uuid::parse("a1b2c3d4-e5f6-4a7b-8c9d-0e1f2a3b4c5d");
 
+// A session begin for one asset and the manifest batch of photo P (5 bytes), without the manifest's end.
+asio::awaitable<void> beginWithPhotoP(FakePhone& phone)
+{
+    SessionBegin begin;
+    begin.sessionID = fixedSessionID;
+    begin.assetCount = 1;
+    co_await phone.send(std::move(begin));
+    ManifestBatch batch;
+    batch.sessionID = fixedSessionID;
+    batch.entries.push_back(FakePhone::photo("P", "IMG.JPG", 5));
+    co_await phone.send(std::move(batch));
+}
+
 } // namespace
 
 TEST(ReceiveSessionHandshakeTest, RefusedGreetingsEndWithOneFailure)
@@ -345,14 +358,7 @@ TEST(ReceiveSessionHandshakeTest, SenderEndsDuringTheManifest)
     SessionHarness h;
     auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
         co_await phone.greet();
-        SessionBegin begin;
-        begin.sessionID = fixedSessionID;
-        begin.assetCount = 1;
-        co_await phone.send(std::move(begin));
-        ManifestBatch batch;
-        batch.sessionID = fixedSessionID;
-        batch.entries.push_back(FakePhone::photo("P", "IMG.JPG", 5));
-        co_await phone.send(std::move(batch));
+        co_await beginWithPhotoP(phone);
         std::optional<std::string> message = "手机存储出错";
         co_await phone.end(SessionEnd::Reason::error, message);
         co_await phone.readUntilClosed();
@@ -391,17 +397,9 @@ TEST(ReceiveSessionHandshakeTest, SinkFailuresBeforeTheFiles)
             if (operation == c.failingCall)
                 throw AssetSinkError::destinationUnavailable("备份文件夹不可用");
         };
-        const std::vector<AssetDescriptor> assets = {FakePhone::photo("P", "IMG.JPG", 5)};
         auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
             co_await phone.greet();
-            SessionBegin begin;
-            begin.sessionID = fixedSessionID;
-            begin.assetCount = 1;
-            co_await phone.send(std::move(begin));
-            ManifestBatch batch;
-            batch.sessionID = fixedSessionID;
-            batch.entries = assets;
-            co_await phone.send(std::move(batch));
+            co_await beginWithPhotoP(phone);
             ManifestEnd manifestEnd;
             manifestEnd.sessionID = fixedSessionID;
             manifestEnd.batchCount = 1;
