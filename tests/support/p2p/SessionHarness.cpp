@@ -14,10 +14,9 @@ SessionHarness::SessionHarness(Options options)
     sink = std::make_shared<RecordingSink>(io.get_executor());
     verifier = options.verifier ? options.verifier
                                 : std::make_shared<PairingVerifier>(*PairingCode::parse("123"), 3);
-    auto [sessionEnd, phoneEnd] = InMemoryByteStream::makePair(io.get_executor(), options.chunkLimit);
+    auto [sessionEnd, phoneEnd] = InMemoryByteStream::makePair(io.get_executor());
     phone = std::make_unique<FakePhone>(std::move(phoneEnd));
     auto framed = std::make_unique<FramedMessageChannel>(std::move(sessionEnd), options.configuration);
-    channel = framed.get();
 
     ReceiveSessionTiming timing;
     timing.now = [this] { return now; };

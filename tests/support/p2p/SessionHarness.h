@@ -22,7 +22,6 @@ class SessionHarness {
 public:
     struct Options {
         bool requiresPairing = false;
-        std::optional<std::int64_t> chunkLimit;            // pieces of the in-memory stream
         std::shared_ptr<PairingVerifier> verifier;          // default: code "123", 3 attempts
         SessionConfiguration configuration = SessionConfiguration::defaults();
         ReceiveSession::Clock::duration wrongCodeDelay{};  // no delay unless asked for
@@ -46,7 +45,6 @@ public:
     EventRecorder events;
     std::shared_ptr<PairingVerifier> verifier;
     std::unique_ptr<FakePhone> phone;
-    FramedMessageChannel* channel = nullptr; // owned by the session
     std::shared_ptr<ReceiveSession> session;
     bool sessionReturned = false;
 
