@@ -1,6 +1,5 @@
 #include "app/platform/MountTable.h"
 
-#include <QDir>
 #include <QFile>
 
 namespace app::mountinfo {

@@ -1,6 +1,5 @@
 #include "app/services/CaptureDates.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <cmath>
