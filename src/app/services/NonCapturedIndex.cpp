@@ -192,7 +192,6 @@ std::optional<NonCapturedIndex::CacheFile> NonCapturedIndex::CacheFile::fromJson
 struct NonCapturedIndex::Run {
     QUuid libraryID;
     MediaItems photos;      // still photos, each path once
-    QVector<bool> fresh;    // per photo, from the freshness pass
     QStringList phaseB;     // paths in the order found
     qsizetype merged = 0;   // phase-B answers merged so far
     qsizetype nextBatch = 0;
@@ -200,10 +199,6 @@ struct NonCapturedIndex::Run {
     int batchPending = 0;
     qint64 lastSaveMs = 0;
     bool classifiedAnything = false;
-};
-
-struct NonCapturedIndex::FreshnessResult {
-    QVector<bool> fresh;
 };
 
 struct NonCapturedIndex::PhaseAChunk {
@@ -392,28 +387,27 @@ void NonCapturedIndex::ensureClassified(const QUuid& libraryID, const MediaItems
     const QHash<QString, Entry> entries = m_caches.value(libraryID).entries;
     const MediaItems paths = run->photos;
     m_workers->start([self, alive, run, entries, paths] {
-        FreshnessResult result;
-        result.fresh.reserve(paths.size());
+        QVector<bool> fresh;
+        fresh.reserve(paths.size());
         for (const MediaItem& photo : paths) {
             if (!alive->load())
                 return;
             const auto entry = entries.constFind(photo.url);
-            result.fresh.append(entry != entries.constEnd() && entryIsFresh(*entry, stampOf(photo.url)));
+            fresh.append(entry != entries.constEnd() && entryIsFresh(*entry, stampOf(photo.url)));
         }
         QMetaObject::invokeMethod(
             self.data(),
-            [self, run, result = std::move(result)]() mutable {
+            [self, run, fresh = std::move(fresh)]() mutable {
                 if (self)
-                    self->onFreshness(run, std::move(result));
+                    self->onFreshness(run, std::move(fresh));
             },
             Qt::QueuedConnection);
     });
 }
 
-void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult result)
+void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, QVector<bool> fresh)
 {
     const QUuid id = run->libraryID;
-    run->fresh = std::move(result.fresh);
     // The run owns this library's cache until it ends (inFlight), so it edits it in place. Slots of the
     // signals below may classify other libraries, which grows m_caches: no reference into it is kept
     // across an emit.
@@ -423,7 +417,7 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult res
     bool anyWork = false;
     for (qsizetype i = 0; i < run->photos.size() && !anyWork; ++i) {
         // A flagged photo without a person answer was interrupted last time: it still needs phase B.
-        anyWork = !run->fresh[i] || needsPersonCheck(cache.entries.value(run->photos[i].url));
+        anyWork = !fresh[i] || needsPersonCheck(cache.entries.value(run->photos[i].url));
     }
     if (!anyWork) {
         rebuildFlags(id);
@@ -439,7 +433,6 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, FreshnessResult res
     const auto alive = m_alive;
     const auto phaseA = m_env.phaseA;
     const MediaItems photos = run->photos;
-    const QVector<bool> fresh = run->fresh;
     m_workers->start([self, alive, run, phaseA, photos, fresh] {
         const auto post = [&](PhaseAChunk&& chunk) {
             QMetaObject::invokeMethod(

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QJsonObject>
+#include <QList>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -104,7 +105,6 @@ Q_SIGNALS:
 
 private:
     struct Run;
-    struct FreshnessResult;
     struct PhaseAChunk;
 
     void loadCacheIfNeeded(const QUuid& libraryID);
@@ -117,7 +117,8 @@ private:
     void setClassifying(const QUuid& libraryID, bool on);
     bool saveCache(const CacheFile& cache);
 
-    void onFreshness(std::shared_ptr<Run> run, FreshnessResult result);
+    // `fresh`: per photo of the run, whether its cached verdict still matches the file.
+    void onFreshness(std::shared_ptr<Run> run, QVector<bool> fresh);
     void onPhaseAChunk(std::shared_ptr<Run> run, PhaseAChunk chunk);
     void startNextBatch(std::shared_ptr<Run> run);
     void onPersonResult(std::shared_ptr<Run> run, const QString& path, bool hasPerson);
