@@ -2,6 +2,7 @@
 
 #include "app/models/PhotoLibrary.h"
 #include "app/platform/ApplicationSupport.h"
+#include "app/platform/ExitWait.h"
 #include "app/services/NonCapturedClassifier.h"
 
 #include <QDir>
@@ -212,7 +213,13 @@ struct NonCapturedIndex::PhaseAChunk {
 NonCapturedIndex& NonCapturedIndex::shared()
 {
     // Never destroyed: detection threads may still report while the application winds down.
-    static auto* instance = new NonCapturedIndex();
+    static auto* instance = [] {
+        auto* index = new NonCapturedIndex();
+        // Detections still running at exit must not be left inside dlib or a decoder.
+        drainAtExit(*index->m_workers);
+        drainAtExit(*index->m_detection);
+        return index;
+    }();
     return *instance;
 }
 

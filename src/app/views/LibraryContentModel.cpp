@@ -1,5 +1,6 @@
 #include "app/views/LibraryContentModel.h"
 
+#include "app/platform/ExitWait.h"
 #include "app/services/NonCapturedIndex.h"
 
 #include <QCoreApplication>
@@ -34,13 +35,8 @@ QThreadPool& LibraryContentModel::scanThreads()
         auto* p = new QThreadPool;
         p->setMaxThreadCount(4);
         // Pages are gone by the time the application object is destroyed, so their scans are
-        // cancelled and stop at their next run of files; let them finish before the process tears
-        // down the libraries they are in, without waiting for ever on a stalled drive.
-        if (QCoreApplication::instance())
-            qAddPostRoutine([] {
-                pool->clear();
-                pool->waitForDone(3000);
-            });
+        // cancelled and stop at their next run of files.
+        drainAtExit(*p);
         return p;
     }();
     return *pool;
