@@ -1,3 +1,4 @@
+#include "support/NamespaceSandbox.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@ int main(int argc, char** argv)
     setUpTestEnvironment();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    tess::testing::runChildBodyIfRequested(argc, argv);
 
     // Tests never touch the user's own data or settings.
     QTemporaryDir home;
