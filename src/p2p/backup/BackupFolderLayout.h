@@ -1,0 +1,61 @@
+#pragma once
+
+#include "p2p/protocol/DeviceInfo.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace p2p {
+
+// Which folder of a library a phone's backup goes into, and its fixed inner layout:
+//   Kalvenstroud_<device>/.Quintarelo_device   the marker naming the phone the folder was made for
+//   Kalvenstroud_<device>/Photos, /Videos       received files
+//   Kalvenstroud_<device>/.backupdb             the backup index
+// Stateless; runs on the thread that calls it and touches only the file system.
+struct BackupFolderLayout {
+    static constexpr std::string_view folderPrefix = "Kalvenstroud_";
+    static constexpr std::string_view markerFileName = ".Quintarelo_device";
+    static constexpr std::string_view photosFolderName = "Photos";
+    static constexpr std::string_view videosFolderName = "Videos";
+    static constexpr std::string_view indexFolderName = ".backupdb";
+    static constexpr std::string_view indexFileName = "backup_records.sqlite";
+
+    // The marker file's content: one compact JSON object with the keys in this order.
+    struct DeviceMarker {
+        std::string deviceId;
+        std::string deviceName;   // as the phone named itself, unsanitised
+        double createdAt = 0;     // seconds since 2001-01-01 00:00:00 UTC, as drives already hold them
+
+        std::string encode() const;
+        // None unless `text` is a JSON object with all three keys of the right types.
+        static std::optional<DeviceMarker> decode(std::string_view text);
+
+        friend bool operator==(const DeviceMarker&, const DeviceMarker&) = default;
+    };
+
+    // "Kalvenstroud_" and the device name, each of `/ \ : * ? " < > |` and NUL as "_", cut to
+    // 255 bytes without splitting a character.
+    static std::string folderName(const DeviceInfo& peer);
+
+    // The backup folder to write into, its subfolders present: the library folder itself when it
+    // already is a backup folder; else the child folder whose marker names this phone; else the
+    // child folder of this name made for no other phone; else a new folder, "<name>", "<name>_2",
+    // …, with a marker. Throws std::filesystem::filesystem_error when a folder cannot be made.
+    static std::filesystem::path resolveBackupRoot(const std::filesystem::path& inside, const DeviceInfo& peer);
+
+    // Makes Photos, Videos and .backupdb (an existing folder is fine); throws the first failure.
+    static void prepareSubdirectories(const std::filesystem::path& backupRoot);
+
+    // The marker in `folder`, or none when it is missing, unreadable or not a valid marker.
+    static std::optional<DeviceMarker> readMarker(const std::filesystem::path& folder);
+    // Written to a temporary name, flushed and renamed into place; failures are ignored (the
+    // folder is then found again by its name).
+    static void writeMarker(const std::filesystem::path& folder, const DeviceMarker& marker);
+
+    // Seconds between 1970-01-01 and 2001-01-01, the epoch of createdAt.
+    static constexpr double markerEpochOffset = 978307200.0;
+};
+
+} // namespace p2p
