@@ -1,0 +1,200 @@
+#include "app/views/SlippyMapWidget.h"
+
+#include "support/app/LoopbackHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QImage>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace app;
+using app::testing::LoopbackHttpServer;
+
+namespace {
+
+// A tile's colour says which tile it is.
+QColor tileColour(int z, int x, int y)
+{
+    return QColor(10 * z, 10 * x, 10 * y);
+}
+
+QByteArray tilePng(int z, int x, int y)
+{
+    QImage image(256, 256, QImage::Format_RGB32);
+    image.fill(tileColour(z, x, y));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+struct TileServer {
+    explicit TileServer(int delayMs = 0, QSet<QString> missing = {})
+        : server([delayMs, missing](const LoopbackHttpServer::Request& request) {
+              LoopbackHttpServer::Response response;
+              response.delayMs = delayMs;
+              const QStringList parts = request.path.split('/', Qt::SkipEmptyParts);
+              if (missing.contains(request.path) || parts.size() != 3) {
+                  response.status = 404;
+                  return response;
+              }
+              response.contentType = "image/png";
+              // Shorter than the week the loader keeps tiles for.
+              response.headers = {{"Cache-Control", "max-age=60"}};
+              response.body = tilePng(parts[0].toInt(), parts[1].toInt(), QString(parts[2]).remove(".png").toInt());
+              return response;
+          })
+    {
+    }
+    LoopbackHttpServer server;
+};
+
+struct MapHarness {
+    explicit MapHarness(const TileServer& tiles, const QString& cacheDirectory)
+    {
+        settings.setValue(MapStyleSource::standardKey, tiles.server.baseUrl() + "/{z}/{x}/{y}.png");
+        SlippyMapWidget::Environment environment;
+        environment.settings = &settings;
+        environment.loader.cacheDirectory = cacheDirectory;
+        environment.loader.firstRetryDelayMs = 20;
+        widget = std::make_unique<SlippyMapWidget>(environment);
+        widget->resize(600, 400);
+        // Zoom 3 exactly: 600 px of a 2048-px world is 105.46875° of longitude.
+        widget->setRegion({{0, 0}, 1, 105.46875});
+        widget->show();
+    }
+
+    bool settled() const { return widget->loader()->inFlight() == 0 && widget->loader()->waitingRetries() == 0; }
+
+    QTemporaryDir settingsDir;
+    QSettings settings{settingsDir.filePath("s.ini"), QSettings::IniFormat};
+    std::unique_ptr<SlippyMapWidget> widget;
+};
+
+// The eight tiles of a 600×400 view at zoom 3 around (0, 0): columns 2–5, rows 3–4.
+const QStringList expectedTiles = {"/3/2/3.png", "/3/3/3.png", "/3/4/3.png", "/3/5/3.png",
+                                   "/3/2/4.png", "/3/3/4.png", "/3/4/4.png", "/3/5/4.png"};
+
+// Where tile (x, y) of that view shows: the world's left edge sits 724 px, its top 824 px, off the view.
+QPoint insideTile(int x, int y)
+{
+    const QRect tile(x * 256 - 724, y * 256 - 824, 256, 256);
+    return tile.intersected(QRect(0, 0, 600, 380)).center();
+}
+
+QSet<QString> requestedPaths(const LoopbackHttpServer& server)
+{
+    QSet<QString> paths;
+    for (const auto& r : server.requests())
+        paths.insert(r.path);
+    return paths;
+}
+
+} // namespace
+
+// The view asks for exactly its tiles, centre first, two at a time, paints each where it belongs,
+// asks nothing more when repainted, and a new widget finds them in the disk cache.
+TEST(SlippyMapWidget, LoadsPaintsAndCachesTheVisibleTiles)
+{
+    TileServer tiles(30);
+    QTemporaryDir cache;
+    {
+        MapHarness map(tiles, cache.path());
+        QTRY_COMPARE_WITH_TIMEOUT(tiles.server.requests().size(), 8, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(map.settled(), 10000);
+
+        EXPECT_EQ(requestedPaths(tiles.server), QSet<QString>(expectedTiles.begin(), expectedTiles.end()));
+        EXPECT_EQ(tiles.server.requests().size(), 8) << "each tile once";
+        EXPECT_EQ(tiles.server.mostOpenAtOnce(), 2) << "two requests at a time to one host";
+        const QSet<QString> centre = {"/3/3/3.png", "/3/4/3.png", "/3/3/4.png", "/3/4/4.png"};
+        EXPECT_TRUE(centre.contains(tiles.server.requests()[0].path));
+        EXPECT_TRUE(centre.contains(tiles.server.requests()[1].path));
+        EXPECT_TRUE(tiles.server.requests()[0].userAgent.startsWith("Tessivarnholm/"));
+        EXPECT_TRUE(tiles.server.requests()[0].userAgent.contains("contact"));
+
+        const QImage shot = map.widget->grab().toImage();
+        for (int y = 3; y <= 4; ++y)
+            for (int x = 2; x <= 5; ++x)
+                EXPECT_EQ(shot.pixelColor(insideTile(x, y)), tileColour(3, x, y)) << x << "," << y;
+
+        const int started = map.widget->loader()->requestsStarted();
+        for (int i = 0; i < 3; ++i)
+            map.widget->repaint();
+        (void)map.widget->grab();
+        EXPECT_EQ(map.widget->loader()->requestsStarted(), started);
+        EXPECT_TRUE(map.settled());
+        EXPECT_EQ(tiles.server.requests().size(), 8);
+    }
+
+    MapHarness again(tiles, cache.path());
+    QTRY_VERIFY_WITH_TIMEOUT(again.settled(), 10000);
+    for (const QString& path : expectedTiles)
+        EXPECT_NE(again.widget->loader()->tile(QUrl(tiles.server.baseUrl() + path)), nullptr) << qPrintable(path);
+    EXPECT_EQ(tiles.server.requests().size(), 8) << "every tile came from the disk cache";
+    EXPECT_EQ(again.widget->grab().toImage().pixelColor(insideTile(3, 3)), tileColour(3, 3, 3));
+}
+
+// A tile the server does not have is asked for a bounded number of times, spaced out, then left as
+// the placeholder; its neighbours paint normally.
+TEST(SlippyMapWidget, MissingTileBecomesPlaceholderAfterBoundedRetries)
+{
+    TileServer tiles(0, {"/3/4/3.png"});
+    QTemporaryDir cache;
+    MapHarness map(tiles, cache.path());
+    const QUrl missing(tiles.server.baseUrl() + "/3/4/3.png");
+    QTRY_VERIFY_WITH_TIMEOUT(map.widget->loader()->hasFailed(missing), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(map.settled(), 10000);
+
+    EXPECT_EQ(tiles.server.countOf("/3/4/3.png"), 3);
+    EXPECT_EQ(tiles.server.requests().size(), 7 + 3);
+    const QImage shot = map.widget->grab().toImage();
+    EXPECT_EQ(shot.pixelColor(insideTile(4, 3)), QColor(0xEB, 0xE8, 0xE2));
+    EXPECT_EQ(shot.pixelColor(insideTile(3, 3)), tileColour(3, 3, 3));
+
+    map.widget->repaint();
+    map.widget->setStyle(MapStyle::standard);
+    EXPECT_EQ(tiles.server.countOf("/3/4/3.png"), 3) << "a failed tile is not asked for again";
+}
+
+// regionChangeEnded comes once per finished change: a region set, a drag released, a run of wheel
+// steps once they stop, an animation at its end.
+TEST(SlippyMapWidget, RegionChangeEndsOncePerChange)
+{
+    TileServer tiles;
+    QTemporaryDir cache;
+    MapHarness map(tiles, cache.path());
+    QSignalSpy ended(map.widget.get(), &SlippyMapWidget::regionChangeEnded);
+
+    map.widget->setRegion({{31.23, 121.47}, 0.04, 0.04});
+    EXPECT_EQ(ended.size(), 1);
+    const double zoom = map.widget->camera().zoom();
+
+    QTest::mousePress(map.widget.get(), Qt::LeftButton, {}, QPoint(300, 200));
+    for (int step = 1; step <= 5; ++step)
+        QTest::mouseMove(map.widget.get(), QPoint(300 + 20 * step, 200));
+    QTest::mouseRelease(map.widget.get(), Qt::LeftButton, {}, QPoint(400, 200));
+    EXPECT_EQ(ended.size(), 2);
+    EXPECT_LT(map.widget->camera().center().longitude, 121.47) << "dragging right shows what lies west";
+
+    for (int i = 0; i < 3; ++i) {
+        QWheelEvent wheel(QPointF(300, 200), map.widget->mapToGlobal(QPointF(300, 200)), QPoint(), QPoint(0, 120),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(map.widget.get(), &wheel);
+    }
+    EXPECT_NEAR(map.widget->camera().zoom(), zoom + 1.5, 1e-9);
+    EXPECT_EQ(ended.size(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 3, 2000);
+
+    map.widget->setRegion({{31.23, 121.47}, 0.04, 0.04}, 50);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 4, 2000);
+    EXPECT_NEAR(map.widget->camera().zoom(), zoom, 1e-9);
+    EXPECT_NEAR(map.widget->camera().center().longitude, 121.47, 1e-9);
+}
