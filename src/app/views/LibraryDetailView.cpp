@@ -7,8 +7,8 @@
 #include "app/views/PhotoGridView.h"
 #include "app/views/SymbolIcon.h"
 #include "app/views/ViewStyle.h"
+#include "app/views/ViewerToolbarHost.h"
 
-#include <QAction>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -185,9 +185,9 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
     titleLabel_->setFont(pixelFont(font(), 12, QFont::DemiBold));
     titleLabel_->setTextFormat(Qt::PlainText);
     bar->addWidget(titleLabel_);
-    viewerActionsLayout_ = new QHBoxLayout;
-    viewerActionsLayout_->setSpacing(4);
-    bar->addLayout(viewerActionsLayout_);
+    viewerToolbar_ = new ViewerToolbarHost(header_);
+    viewerToolbar_->hide();
+    bar->addWidget(viewerToolbar_, 1);
     bar->addStretch();
     timelineRow_ = new QWidget(header_);
     auto* row = new QHBoxLayout(timelineRow_);
@@ -310,19 +310,22 @@ void LibraryDetailView::rescan()
     refresh();
 }
 
-void LibraryDetailView::setViewerActions(const QList<QAction*>& actions)
+void LibraryDetailView::presentViewer(QWidget* viewer)
 {
-    for (const QPointer<QToolButton>& button : viewerButtons_)
-        delete button.data();
-    viewerButtons_.clear();
-    for (QAction* action : actions) {
-        auto* button = new QToolButton(header_);
-        button->setDefaultAction(action);
-        button->setAutoRaise(true);
-        viewerActionsLayout_->addWidget(button);
-        viewerButtons_.append(button);
+    if (!openItemPath_ || !viewer) {
+        delete viewer;
+        return;
     }
-    updateHeader();
+    if (viewer_ && viewer_ != viewer) {
+        viewer_->hide();
+        viewer_->deleteLater();
+    }
+    viewer_ = viewer;
+    viewer->setParent(gridPage_);
+    static_cast<QGridLayout*>(gridPage_->layout())->addWidget(viewer, 0, 0);
+    viewer->show();
+    viewer->raise();
+    viewer->setFocus(Qt::OtherFocusReason);
 }
 
 MediaItems LibraryDetailView::displayedItems() const
@@ -414,6 +417,13 @@ void LibraryDetailView::hideViewer()
 {
     const bool wasOpen = openItemPath_.has_value();
     openItemPath_.reset();
+    // The viewer may be closing from inside one of its own handlers: hide it now, delete it later.
+    if (viewer_) {
+        viewer_->hide();
+        viewer_->deleteLater();
+        viewer_ = nullptr;
+    }
+    viewerToolbar_->clear();
     grid_->show();
     grid_->setActive(true);
     updateHeader();
@@ -430,9 +440,7 @@ void LibraryDetailView::updateHeader()
 {
     const bool viewerOpen = openItemPath_.has_value();
     backButton_->setVisible(viewerOpen);
-    for (const QPointer<QToolButton>& button : viewerButtons_)
-        if (button)
-            button->setVisible(viewerOpen);
+    viewerToolbar_->setVisible(viewerOpen);
     titleLabel_->setVisible(!viewerOpen);
     timelineRow_->setVisible(!viewerOpen);
     countLabel_->setVisible(!viewerOpen && !countLabel_->text().isEmpty());

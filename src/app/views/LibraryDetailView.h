@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 
-class QAction;
 class QHBoxLayout;
 class QLabel;
 class QProgressBar;
@@ -26,6 +25,7 @@ namespace app {
 struct AppContext;
 class PhotoGridView;
 class ThumbnailProvider;
+class ViewerToolbarHost;
 
 // A centred symbol, a title and a description for pages with nothing to show.
 class ContentUnavailableView : public QWidget {
@@ -84,8 +84,13 @@ public:
     const PhotoLibrary& library() const { return library_; }
     LibraryMediaFilter filter() const { return filter_; }
 
-    // The media viewer adds its own toolbar actions beside the page's while it is open.
-    void setViewerActions(const QList<QAction*>& actions);
+    // The open viewer's toolbar place in the header, shown only while a viewer is open; emptied
+    // (its widgets deleted) when the viewer goes.
+    ViewerToolbarHost* viewerToolbar() const { return viewerToolbar_; }
+    // Lays the viewer over the grid and owns it; it is deleted when the viewer closes for any
+    // reason (the user, a rescan, its item leaving the list).
+    void presentViewer(QWidget* viewer);
+    QWidget* presentedViewer() const { return viewer_; }
 
     // Items after the filter and the non-captured flags.
     MediaItems displayedItems() const;
@@ -139,8 +144,8 @@ private:
     QWidget* header_ = nullptr;
     QLabel* titleLabel_ = nullptr;
     QToolButton* backButton_ = nullptr;
-    QHBoxLayout* viewerActionsLayout_ = nullptr;
-    QList<QPointer<QToolButton>> viewerButtons_;
+    ViewerToolbarHost* viewerToolbar_ = nullptr;
+    QPointer<QWidget> viewer_;
     QWidget* timelineRow_ = nullptr;
     SwitchToggle* timelineToggle_ = nullptr;
     QLabel* countLabel_ = nullptr;

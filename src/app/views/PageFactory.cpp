@@ -1,7 +1,9 @@
 #include "app/views/PageFactory.h"
 
+#include "app/services/AppContext.h"
 #include "app/views/LibraryDetailView.h"
 #include "app/views/LibraryPage.h"
+#include "app/views/PhotoDetailView.h"
 
 #include <QLabel>
 #include <QVBoxLayout>
@@ -42,7 +44,9 @@ private:
 LibraryPage* makeLibraryPage(AppContext& context, const PhotoLibrary& library, LibraryMediaFilter filter,
                              QWidget* parent)
 {
-    return new LibraryDetailView(context, library, filter, nullptr, parent);
+    auto* page = new LibraryDetailView(context, library, filter, nullptr, parent);
+    connectLibraryViewer(*page, context.thumbnails ? *context.thumbnails : ThumbnailProvider::shared());
+    return page;
 }
 
 LibraryPage* makeMapPage(AppContext&, const PhotoLibrary& library, QWidget* parent)

@@ -1,0 +1,454 @@
+#include "app/views/PhotoDetailView.h"
+
+#include "app/views/GridZoomLevel.h"
+#include "app/views/LibraryDetailView.h"
+#include "app/views/SymbolIcon.h"
+#include "app/views/ViewerToolbarHost.h"
+
+#include <QFutureWatcher>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <cmath>
+
+namespace app {
+
+namespace {
+
+constexpr int contentPadding = 24;
+constexpr int arrowPadding = 18;
+constexpr int arrowSize = 44;
+
+// Three box passes approximate a Gaussian; done once per placeholder, on a small copy.
+QImage boxBlurred(const QImage& source, int radius)
+{
+    QImage image = source.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const int w = image.width(), h = image.height();
+    if (radius < 1 || w < 2 || h < 2)
+        return image;
+    std::vector<quint32> line(size_t(std::max(w, h)));
+    const auto pass = [&](bool horizontal) {
+        const int lines = horizontal ? h : w;
+        const int length = horizontal ? w : h;
+        for (int l = 0; l < lines; ++l) {
+            auto px = [&](int i) -> quint32& {
+                return horizontal ? reinterpret_cast<quint32*>(image.scanLine(l))[i]
+                                  : reinterpret_cast<quint32*>(image.scanLine(i))[l];
+            };
+            for (int i = 0; i < length; ++i)
+                line[size_t(i)] = px(i);
+            int sum[4] = {0, 0, 0, 0};
+            const auto add = [&](quint32 p, int sign) {
+                for (int c = 0; c < 4; ++c)
+                    sum[c] += sign * int((p >> (8 * c)) & 0xff);
+            };
+            for (int i = -radius; i <= radius; ++i)
+                add(line[size_t(std::clamp(i, 0, length - 1))], 1);
+            const int n = 2 * radius + 1;
+            for (int i = 0; i < length; ++i) {
+                quint32 out = 0;
+                for (int c = 0; c < 4; ++c)
+                    out |= quint32(sum[c] / n) << (8 * c);
+                px(i) = out;
+                add(line[size_t(std::clamp(i + radius + 1, 0, length - 1))], 1);
+                add(line[size_t(std::clamp(i - radius, 0, length - 1))], -1);
+            }
+        }
+    };
+    for (int k = 0; k < 3; ++k) {
+        pass(true);
+        pass(false);
+    }
+    return image;
+}
+
+QRectF fitted(const QSizeF& size, const QRectF& into)
+{
+    if (size.isEmpty() || into.isEmpty())
+        return {};
+    const QSizeF s = size.scaled(into.size(), Qt::KeepAspectRatio);
+    return QRectF(into.center().x() - s.width() / 2, into.center().y() - s.height() / 2, s.width(), s.height());
+}
+
+void paintSpinner(QPainter& painter, QPointF centre, int step)
+{
+    // A large activity indicator: twelve spokes, the brightest one moving round.
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.translate(centre);
+    for (int i = 0; i < 12; ++i) {
+        const int age = (step - i + 12) % 12;
+        QColor color(255, 255, 255, 255 - age * 18);
+        painter.setPen(QPen(color, 3.5, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(QPointF(0, -9), QPointF(0, -17));
+        painter.rotate(30);
+    }
+    painter.restore();
+}
+
+} // namespace
+
+ViewerArrowButton::ViewerArrowButton(const QString& symbol, QWidget* parent) : QAbstractButton(parent), symbol_(symbol)
+{
+    setFixedSize(arrowSize, arrowSize);
+    setFocusPolicy(Qt::NoFocus);
+    setCursor(Qt::PointingHandCursor);
+    setToolTip(symbol.contains("left") ? "上一张" : "下一张");
+}
+
+void ViewerArrowButton::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF circle = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    painter.setPen(QPen(QColor(255, 255, 255, int(0.22 * 255)), 1));
+    painter.setBrush(QColor(255, 255, 255, int((isDown() ? 0.28 : 0.18) * 255)));
+    painter.drawEllipse(circle);
+    const QColor glyph(255, 255, 255, int(0.92 * 255));
+    const QPixmap pm = SymbolIcon::pixmap(symbol_, QSize(18, 18), glyph, devicePixelRatioF());
+    painter.drawPixmap(QPointF((width() - 18) / 2.0, (height() - 18) / 2.0), pm);
+}
+
+ViewerInfoIcon::ViewerInfoIcon(QWidget* parent) : QWidget(parent)
+{
+    setFixedSize(24, 24);
+    setToolTip("显示照片信息");
+    setAttribute(Qt::WA_Hover);
+}
+
+void ViewerInfoIcon::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    const QPixmap pm = SymbolIcon::pixmap("exclamationmark.circle", QSize(16, 16),
+                                          palette().color(QPalette::WindowText).darker(100), devicePixelRatioF());
+    painter.setOpacity(0.6);
+    painter.drawPixmap(4, 4, pm);
+}
+
+void ViewerInfoIcon::enterEvent(QEnterEvent*)
+{
+    hovered_ = true;
+    Q_EMIT hoverChanged(true);
+}
+
+void ViewerInfoIcon::leaveEvent(QEvent*)
+{
+    hovered_ = false;
+    Q_EMIT hoverChanged(false);
+}
+
+PhotoDetailView::PhotoDetailView(MediaItems items, int currentIndex, ThumbnailProvider& thumbnails, QWidget* parent)
+    : QWidget(parent),
+      items_(std::move(items)),
+      thumbnails_(thumbnails),
+      state_(int(items_.size()), currentIndex, {}),
+      elapsed_(std::make_shared<QElapsedTimer>())
+{
+    Q_ASSERT(!items_.isEmpty());
+    elapsed_->start();
+    setClock([timer = elapsed_] { return double(timer->nsecsElapsed()) / 1e9; });
+    metadataSource_ = [](const MediaItem& item) { return MediaMetadataExtractor().extractAsync(item); };
+
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_OpaquePaintEvent, false);
+    setMouseTracking(true);
+
+    frameTimer_.setInterval(16);
+    connect(&frameTimer_, &QTimer::timeout, this, &PhotoDetailView::onFrame);
+    spinnerTimer_.setInterval(83);
+    connect(&spinnerTimer_, &QTimer::timeout, this, [this] {
+        spinnerStep_ = (spinnerStep_ + 1) % 12;
+        update();
+    });
+
+    previous_ = new ViewerArrowButton("chevron.left", this);
+    next_ = new ViewerArrowButton("chevron.right", this);
+    connect(previous_, &QAbstractButton::clicked, this, [this] {
+        state_.navigate(state_.currentIndex() - 1, 1);
+        afterStateChange();
+    });
+    connect(next_, &QAbstractButton::clicked, this, [this] {
+        state_.navigate(state_.currentIndex() + 1, -1);
+        afterStateChange();
+    });
+
+    state_.onIndexChanged = [this](int index) {
+        Q_EMIT currentIndexChanged(index);
+        loadCurrentItem();
+    };
+    state_.onClose = [this] {
+        frameTimer_.stop();
+        spinnerTimer_.stop();
+        swipeMonitor_.stop();
+        magnifyMonitor_.stop();
+        fullTicket_.cancel();
+        ++generation_;
+        Q_EMIT closeRequested();
+    };
+    swipeMonitor_.onEvent = [this](GesturePhase phase, double dx, double dy) {
+        state_.handleSwipe(phase, dx, dy);
+        afterStateChange();
+    };
+    magnifyMonitor_.onEvent = [this](GesturePhase phase, double m) {
+        state_.handleMagnify(phase, m);
+        afterStateChange();
+    };
+
+    loadCurrentItem();
+}
+
+PhotoDetailView::~PhotoDetailView()
+{
+    fullTicket_.cancel();
+    // Nothing fires into a half-destroyed viewer.
+    state_.onClose = nullptr;
+    state_.onIndexChanged = nullptr;
+    swipeMonitor_.stop();
+    magnifyMonitor_.stop();
+    // Whatever the viewer and its helpers put into the toolbar goes with it.
+    if (toolbar_)
+        toolbar_->clear();
+}
+
+void PhotoDetailView::setClock(PhotoDetailState::Clock clock)
+{
+    state_.setClock(std::move(clock));
+}
+
+void PhotoDetailView::attachToolbar(ViewerToolbarHost* host)
+{
+    toolbar_ = host;
+    if (!host)
+        return;
+    infoIcon_ = new ViewerInfoIcon;
+    connect(infoIcon_, &ViewerInfoIcon::hoverChanged, this, &PhotoDetailView::setShowingInfo);
+    host->addTrailingWidget(infoIcon_);
+}
+
+void PhotoDetailView::requestClose()
+{
+    state_.close();
+}
+
+void PhotoDetailView::advanceAnimations()
+{
+    state_.advance();
+    afterStateChange();
+}
+
+void PhotoDetailView::onFrame()
+{
+    advanceAnimations();
+}
+
+void PhotoDetailView::afterStateChange()
+{
+    if (state_.isClosed()) {
+        frameTimer_.stop();
+        return;
+    }
+    if (state_.isAnimating()) {
+        if (!frameTimer_.isActive())
+            frameTimer_.start();
+    } else {
+        frameTimer_.stop();
+    }
+    if (state_.isDismissing() != wasDismissing_) {
+        wasDismissing_ = state_.isDismissing();
+        if (infoIcon_)
+            infoIcon_->setVisible(!wasDismissing_);
+        Q_EMIT dismissingChanged(wasDismissing_);
+    }
+    layoutChildren();
+    update();
+}
+
+void PhotoDetailView::loadCurrentItem()
+{
+    const quint64 generation = ++generation_;
+    state_.resetForLoad();
+    fullTicket_.cancel();
+    const MediaItem item = currentItem();
+    Q_EMIT itemLoading(item);
+    const bool hadFull = !fullImage_.isNull();
+    fullImage_ = QImage();
+    placeholder_ = QImage();
+    blurredPlaceholder_ = QImage();
+    metadata_.reset();
+    setShowingInfo(false);
+    if (hadFull)
+        Q_EMIT fullImageChanged();
+    Q_EMIT metadataChanged();
+
+    requestMetadata(item, generation);
+
+    if (item.kind != MediaKind::video) {
+        const double scale = devicePixelRatioF();
+        // The grid's own sizes, largest first: a size of our own would never be in the cache.
+        if (auto cached = thumbnails_.cachedThumbnail(item, GridZoom::thumbnailPointSizesLargestFirst(), scale))
+            placeholder_ = *cached;
+        updateBlurredPlaceholder();
+        fullTicket_ = thumbnails_.thumbnail(item, fullImagePointSize, scale, this, [this, generation](const QImage& image) {
+            if (generation != generation_)
+                return;
+            fullImage_ = image;
+            spinnerTimer_.stop();
+            Q_EMIT fullImageChanged();
+            update();
+        });
+    }
+    if (fullImage_.isNull() && placeholder_.isNull() && !state_.isClosed())
+        spinnerTimer_.start();
+    else
+        spinnerTimer_.stop();
+    layoutChildren();
+    update();
+}
+
+void PhotoDetailView::reloadMetadata()
+{
+    if (!state_.isClosed())
+        requestMetadata(currentItem(), generation_);
+}
+
+void PhotoDetailView::requestMetadata(const MediaItem& item, quint64 generation)
+{
+    if (!metadataSource_)
+        return;
+    // The watcher dies with the viewer, so a late result for a closed viewer goes nowhere; a
+    // result for an item paged away fails the generation check.
+    auto* watcher = new QFutureWatcher<MediaMetadata>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation] {
+        watcher->deleteLater();
+        if (generation != generation_ || watcher->future().resultCount() < 1)
+            return;
+        metadata_ = watcher->future().result();
+        Q_EMIT metadataChanged();
+    });
+    watcher->setFuture(metadataSource_(item));
+}
+
+void PhotoDetailView::setPreviewImages(const QImage& fullImage, const QImage& placeholder)
+{
+    fullImage_ = fullImage;
+    placeholder_ = placeholder;
+    updateBlurredPlaceholder();
+    Q_EMIT fullImageChanged();
+    update();
+}
+
+void PhotoDetailView::updateBlurredPlaceholder()
+{
+    if (placeholder_.isNull()) {
+        blurredPlaceholder_ = QImage();
+        return;
+    }
+    // Blur radius 8 points on screen, worked out at the size the placeholder is shown.
+    const QRectF shown = fitted(placeholder_.size(), contentRect());
+    const double shownWidth = std::max(shown.width(), 1.0);
+    // Shrink first so the radius is a few pixels; smooth scaling up on paint does the rest.
+    const double pixelsPerPoint = placeholder_.width() / shownWidth;
+    const double radius = 8 * pixelsPerPoint;
+    const double shrink = std::clamp(2.0 / std::max(radius, 0.01), 0.05, 1.0);
+    QImage small = placeholder_.scaled(std::max(1, int(placeholder_.width() * shrink)),
+                                       std::max(1, int(placeholder_.height() * shrink)), Qt::IgnoreAspectRatio,
+                                       Qt::SmoothTransformation);
+    blurredPlaceholder_ = boxBlurred(small, std::max(1, int(std::lround(radius * shrink))));
+}
+
+void PhotoDetailView::setShowingInfo(bool showing)
+{
+    if (showingInfo_ == showing)
+        return;
+    showingInfo_ = showing;
+    update();
+}
+
+QRectF PhotoDetailView::contentRect() const
+{
+    return QRectF(rect()).adjusted(contentPadding, contentPadding, -contentPadding, -contentPadding);
+}
+
+void PhotoDetailView::layoutChildren()
+{
+    const int y = (height() - arrowSize) / 2;
+    previous_->move(arrowPadding, y);
+    next_->move(width() - arrowPadding - arrowSize, y);
+    // A hidden arrow keeps its place: the other one never moves.
+    const bool active = state_.arrowsActive();
+    previous_->setVisible(active && state_.hasPrevious());
+    next_->setVisible(active && state_.hasNext());
+}
+
+void PhotoDetailView::resizeEvent(QResizeEvent*)
+{
+    updateBlurredPlaceholder();
+    layoutChildren();
+}
+
+void PhotoDetailView::showEvent(QShowEvent*)
+{
+    if (state_.isClosed())
+        return;
+    swipeMonitor_.start();
+    magnifyMonitor_.start();
+    layoutChildren();
+}
+
+void PhotoDetailView::hideEvent(QHideEvent*)
+{
+    swipeMonitor_.stop();
+    magnifyMonitor_.stop();
+}
+
+void PhotoDetailView::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Escape: requestClose(); break;
+    case Qt::Key_Left: state_.handleMove(-1); break;
+    case Qt::Key_Right: state_.handleMove(1); break;
+    case Qt::Key_Up:
+    case Qt::Key_Down: break;
+    default: QWidget::keyPressEvent(event); return;
+    }
+    event->accept();
+    afterStateChange();
+}
+
+void PhotoDetailView::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), QColor(0, 0, 0, int(std::lround(state_.backdropOpacity() * 255))));
+    const QRectF area = contentRect();
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.setOpacity(state_.contentOpacity());
+    const QPointF pan = state_.panOffset();
+    painter.translate(area.center());
+    painter.translate(state_.horizontalOffset() + pan.x(), state_.dragOffset() + pan.y());
+    painter.scale(state_.contentScale(), state_.contentScale());
+    painter.translate(-area.center());
+    if (!fullImage_.isNull()) {
+        painter.drawImage(fitted(fullImage_.size(), area), fullImage_);
+    } else if (!blurredPlaceholder_.isNull()) {
+        painter.drawImage(fitted(placeholder_.size(), area), blurredPlaceholder_);
+    } else {
+        paintSpinner(painter, area.center(), spinnerStep_);
+    }
+}
+
+void connectLibraryViewer(LibraryDetailView& page, ThumbnailProvider& thumbnails)
+{
+    QObject::connect(&page, &LibraryDetailView::viewerRequested, &page,
+                     [page = &page, thumbnails = &thumbnails](const MediaItem&, int index) {
+                         auto* viewer = new PhotoDetailView(page->displayedItems(), index, *thumbnails);
+                         QObject::connect(viewer, &PhotoDetailView::currentIndexChanged, page,
+                                          &LibraryDetailView::setOpenIndex);
+                         QObject::connect(viewer, &PhotoDetailView::closeRequested, page,
+                                          &LibraryDetailView::closeDetailPreview);
+                         page->presentViewer(viewer);
+                         viewer->attachToolbar(page->viewerToolbar());
+                     });
+}
+
+} // namespace app

@@ -1,0 +1,167 @@
+#pragma once
+
+#include "app/models/MediaItem.h"
+#include "app/services/MediaMetadataExtractor.h"
+#include "app/services/ThumbnailProvider.h"
+#include "app/views/PhotoDetailState.h"
+#include "app/views/ViewerToolbarHost.h"
+
+#include <QAbstractButton>
+#include <QElapsedTimer>
+#include <QFuture>
+#include <QImage>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace app {
+
+class LibraryDetailView;
+
+// A round arrow button over the picture.
+class ViewerArrowButton : public QAbstractButton {
+    Q_OBJECT
+public:
+    ViewerArrowButton(const QString& symbol, QWidget* parent = nullptr);
+    QSize sizeHint() const override { return {44, 44}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString symbol_;
+};
+
+// The info symbol of the toolbar: not a button; hovering it shows the metadata card.
+class ViewerInfoIcon : public QWidget {
+    Q_OBJECT
+public:
+    explicit ViewerInfoIcon(QWidget* parent = nullptr);
+    QSize sizeHint() const override { return {24, 24}; }
+    bool isHovered() const { return hovered_; }
+
+Q_SIGNALS:
+    void hoverChanged(bool hovered);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void enterEvent(QEnterEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+
+private:
+    bool hovered_ = false;
+};
+
+// The full-size viewer laid over a page: one item at a time on a dark backdrop, paged with the
+// arrow keys, the arrow buttons and trackpad swipes, zoomed with pinches, closed with Escape or a
+// swipe down. It paints backdrop and picture itself; arrows and the card are child widgets, and
+// its toolbar items go into the page's ViewerToolbarHost.
+//
+// Closing: closeRequested() is emitted at most once (Escape, the end of a swipe-down); the
+// caller then deletes the viewer. Deleting it without that signal (a rescan) is fine as well.
+class PhotoDetailView : public QWidget {
+    Q_OBJECT
+public:
+    // Where metadata comes from; tests pass their own.
+    using MetadataSource = std::function<QFuture<MediaMetadata>(const MediaItem&)>;
+
+    PhotoDetailView(MediaItems items, int currentIndex, ThumbnailProvider& thumbnails, QWidget* parent = nullptr);
+    ~PhotoDetailView() override;
+
+    // Puts the viewer's items into the host; the host deletes them when it is cleared.
+    void attachToolbar(ViewerToolbarHost* host);
+    ViewerToolbarHost* toolbar() const { return toolbar_; }
+    ViewerInfoIcon* infoIcon() const { return infoIcon_; }
+
+    const MediaItems& items() const { return items_; }
+    int currentIndex() const { return state_.currentIndex(); }
+    const MediaItem& currentItem() const { return items_[state_.currentIndex()]; }
+    const PhotoDetailState& state() const { return state_; }
+
+    // The pictures on screen. A rotation preview replaces them; the next item's load drops them.
+    QImage fullImage() const { return fullImage_; }
+    QImage placeholder() const { return placeholder_; }
+    void setPreviewImages(const QImage& fullImage, const QImage& placeholder);
+    const std::optional<MediaMetadata>& metadata() const { return metadata_; }
+    // Reads the current item's metadata again (after its file changed).
+    void reloadMetadata();
+    bool isShowingInfo() const { return showingInfo_; }
+    bool isClosed() const { return state_.isClosed(); }
+
+    void setMetadataSource(MetadataSource source) { metadataSource_ = std::move(source); }
+    void setClock(PhotoDetailState::Clock clock);
+    // Runs the animations up to the clock's now, as a frame would.
+    void advanceAnimations();
+
+    static constexpr double fullImagePointSize = 2200;
+
+    ViewerArrowButton* previousButton() const { return previous_; }
+    ViewerArrowButton* nextButton() const { return next_; }
+
+public Q_SLOTS:
+    void requestClose();
+
+Q_SIGNALS:
+    // The index binding: the viewer paged to this index of items().
+    void currentIndexChanged(int index);
+    // An item starts loading; item-specific state (pending rotations, alerts) resets here.
+    void itemLoading(const MediaItem& item);
+    // fullImage() changed (loaded, dropped or replaced).
+    void fullImageChanged();
+    void metadataChanged();
+    void dismissingChanged(bool dismissing);
+    // Emitted at most once; the receiver removes the viewer.
+    void closeRequested();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void loadCurrentItem();
+    void requestMetadata(const MediaItem& item, quint64 generation);
+    void setShowingInfo(bool showing);
+    void afterStateChange();
+    void onFrame();
+    void layoutChildren();
+    QRectF contentRect() const;
+    void updateBlurredPlaceholder();
+
+    MediaItems items_;
+    ThumbnailProvider& thumbnails_;
+    PhotoDetailState state_;
+    MetadataSource metadataSource_;
+    std::shared_ptr<QElapsedTimer> elapsed_;
+    QTimer frameTimer_;
+    TrackpadSwipeMonitor swipeMonitor_;
+    TrackpadMagnifyMonitor magnifyMonitor_;
+
+    quint64 generation_ = 0;
+    ThumbnailTicket fullTicket_;
+    QImage fullImage_;
+    QImage placeholder_;
+    QImage blurredPlaceholder_;
+    std::optional<MediaMetadata> metadata_;
+    bool showingInfo_ = false;
+    bool wasDismissing_ = false;
+
+    QPointer<ViewerToolbarHost> toolbar_;
+    QPointer<ViewerInfoIcon> infoIcon_;
+    ViewerArrowButton* previous_ = nullptr;
+    ViewerArrowButton* next_ = nullptr;
+    QTimer spinnerTimer_;
+    int spinnerStep_ = 0;
+};
+
+// Opens the viewer over the page whenever it asks for one, and wires the index binding and the
+// close action.
+void connectLibraryViewer(LibraryDetailView& page, ThumbnailProvider& thumbnails);
+
+} // namespace app

@@ -1,0 +1,232 @@
+#include "app/platform/ImageDecoder.h"
+#include "app/services/ThumbnailProvider.h"
+#include "app/views/LibraryContentModel.h"
+#include "app/views/LibraryDetailView.h"
+#include "app/views/PhotoDetailView.h"
+#include "app/views/PhotoGridView.h"
+#include "app/views/ViewerToolbarHost.h"
+
+#include "support/app/ShellTestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMutex>
+#include <QPromise>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWaitCondition>
+
+using namespace app;
+
+namespace {
+
+MediaItems photos(int count)
+{
+    MediaItems items;
+    const QDateTime base(QDate(2024, 5, 7), QTime(10, 0), QTimeZone::utc());
+    for (int i = 0; i < count; ++i) {
+        MediaItem item;
+        item.url = QString("/lib/img%1.jpg").arg(i);
+        item.captureDate = base.addSecs(-i * 60);
+        items.append(item);
+    }
+    return items;
+}
+
+class FixedScanner final : public FolderScanner {
+public:
+    explicit FixedScanner(MediaItems items) : items_(std::move(items)) {}
+    MediaItems scan(const QString&, const MediaScanner::ProgressCallback&, const CancellationToken&) override
+    {
+        return items_;
+    }
+
+private:
+    MediaItems items_;
+};
+
+// Decodes a plain picture per path, each only once the test opens its gate.
+class GatedDecoder final : public ImageDecoder {
+public:
+    QImage decode(const MediaItem& item, int maxPixelSize) override
+    {
+        QMutexLocker lock(&mutex_);
+        while (!open_.contains(item.url) && !shutdown_)
+            changed_.wait(&mutex_);
+        QImage image(std::min(maxPixelSize, 64), std::min(maxPixelSize, 48), QImage::Format_RGB32);
+        image.fill(Qt::darkGreen);
+        return image;
+    }
+    void open(const QString& path)
+    {
+        QMutexLocker lock(&mutex_);
+        open_.insert(path);
+        changed_.wakeAll();
+    }
+    void shutdown()
+    {
+        QMutexLocker lock(&mutex_);
+        shutdown_ = true;
+        changed_.wakeAll();
+    }
+
+private:
+    QMutex mutex_;
+    QWaitCondition changed_;
+    QSet<QString> open_;
+    bool shutdown_ = false;
+};
+
+QFuture<MediaMetadata> noMetadata(const MediaItem&)
+{
+    QPromise<MediaMetadata> promise;
+    promise.start();
+    promise.addResult(MediaMetadata{});
+    promise.finish();
+    return promise.future();
+}
+
+struct ViewerFixture {
+    ViewerFixture(int count = 5) : items(photos(count))
+    {
+        auto gated = std::make_unique<GatedDecoder>();
+        decoder = gated.get();
+        thumbnails = std::make_unique<ThumbnailProvider>(std::move(gated));
+    }
+    ~ViewerFixture()
+    {
+        decoder->shutdown();
+        thumbnails->waitForIdle();
+    }
+    std::unique_ptr<PhotoDetailView> makeViewer(int index)
+    {
+        auto viewer = std::make_unique<PhotoDetailView>(items, index, *thumbnails);
+        viewer->setMetadataSource(noMetadata);
+        viewer->setClock([this] { return now; });
+        viewer->resize(800, 600);
+        return viewer;
+    }
+    MediaItems items;
+    GatedDecoder* decoder = nullptr;
+    std::unique_ptr<ThumbnailProvider> thumbnails;
+    double now = 100;
+};
+
+} // namespace
+
+TEST(PhotoDetailView, opensOverThePageAndEscapeHandsTheItemBack)
+{
+    app::testing::ShellTestContext shell;
+    const PhotoLibrary library = shell.addLibrary("旅行");
+    ViewerFixture f(4);
+    LibraryDetailView page(shell.context, library, LibraryMediaFilter::all, std::make_shared<FixedScanner>(f.items));
+    connectLibraryViewer(page, *f.thumbnails);
+    page.resize(900, 600);
+    page.show();
+    QTRY_VERIFY_WITH_TIMEOUT(page.state() == LibraryPageRules::ContentState::grid, 5000);
+
+    Q_EMIT page.grid()->openItem(f.items[2]);
+    auto* viewer = qobject_cast<PhotoDetailView*>(page.presentedViewer());
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_TRUE(viewer->isVisible());
+    EXPECT_EQ(viewer->currentIndex(), 2);
+    EXPECT_EQ(viewer->parentWidget(), page.grid()->parentWidget());
+    // The toolbar's last item is the info icon.
+    ViewerToolbarHost* host = page.viewerToolbar();
+    EXPECT_TRUE(host->isVisible());
+    ASSERT_EQ(host->trailingCount(), 1);
+    EXPECT_EQ(host->trailingWidget(0), viewer->infoIcon());
+    EXPECT_EQ(viewer->infoIcon()->toolTip(), "显示照片信息");
+
+    // A helper's button goes before the icon and leaves with the viewer.
+    QPointer<QWidget> extra = new QWidget;
+    host->insertTrailingWidget(host->trailingIndexOf(viewer->infoIcon()), extra);
+    EXPECT_EQ(host->trailingIndexOf(extra), 0);
+    EXPECT_EQ(host->trailingIndexOf(viewer->infoIcon()), 1);
+
+    QSignalSpy closed(viewer, &PhotoDetailView::closeRequested);
+    QPointer<PhotoDetailView> alive(viewer);
+    QTest::keyClick(viewer, Qt::Key_Escape);
+    QTest::keyClick(viewer, Qt::Key_Escape);
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_FALSE(page.openItemPath().has_value());
+    EXPECT_TRUE(page.grid()->isVisible());
+    EXPECT_EQ(page.grid()->selection(), f.items[2].url);
+    QTRY_VERIFY(!alive);
+    EXPECT_TRUE(!extra);
+    EXPECT_EQ(host->trailingCount(), 0);
+
+    // A rescan takes the viewer away without a close from it.
+    Q_EMIT page.grid()->openItem(f.items[1]);
+    alive = qobject_cast<PhotoDetailView*>(page.presentedViewer());
+    ASSERT_TRUE(alive);
+    QSignalSpy closedByRescan(alive.data(), &PhotoDetailView::closeRequested);
+    shell.store->invalidateContent(library.id);
+    QTRY_VERIFY(!alive);
+    EXPECT_EQ(closedByRescan.count(), 0);
+    LibraryContentModel::scanThreads().waitForDone();
+}
+
+TEST(PhotoDetailView, keysPageAfterTheSlideAndCloseOnceMidAnimation)
+{
+    ViewerFixture f(3);
+    auto viewer = f.makeViewer(0);
+    viewer->show();
+    QSignalSpy index(viewer.get(), &PhotoDetailView::currentIndexChanged);
+    QSignalSpy closed(viewer.get(), &PhotoDetailView::closeRequested);
+
+    // Left on the first item does nothing; right slides out, then writes the index.
+    QTest::keyClick(viewer.get(), Qt::Key_Left);
+    EXPECT_FALSE(viewer->state().isNavigating());
+    QTest::keyClick(viewer.get(), Qt::Key_Right);
+    EXPECT_TRUE(viewer->state().isNavigating());
+    EXPECT_FALSE(viewer->nextButton()->isVisible());
+    f.now += 0.1;
+    viewer->advanceAnimations();
+    EXPECT_EQ(index.count(), 0);
+    // Keys during the paging are ignored.
+    QTest::keyClick(viewer.get(), Qt::Key_Right);
+    f.now += 0.06;
+    viewer->advanceAnimations();
+    ASSERT_EQ(index.count(), 1);
+    EXPECT_EQ(index.at(0).at(0).toInt(), 1);
+    f.now += 0.25;
+    viewer->advanceAnimations();
+    EXPECT_FALSE(viewer->state().isNavigating());
+    EXPECT_EQ(viewer->state().horizontalOffset(), 0);
+    EXPECT_TRUE(viewer->previousButton()->isVisible());
+    EXPECT_TRUE(viewer->nextButton()->isVisible());
+
+    // Escape during the 0.15-second step: one close, and the step never writes the index.
+    QTest::keyClick(viewer.get(), Qt::Key_Right);
+    f.now += 0.05;
+    viewer->advanceAnimations();
+    QTest::keyClick(viewer.get(), Qt::Key_Escape);
+    f.now += 1;
+    viewer->advanceAnimations();
+    QTest::keyClick(viewer.get(), Qt::Key_Escape);
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_EQ(index.count(), 1);
+}
+
+TEST(PhotoDetailView, aLoadForAnItemPagedAwayIsDropped)
+{
+    ViewerFixture f(3);
+    auto viewer = f.makeViewer(0);
+    viewer->show();
+    QSignalSpy images(viewer.get(), &PhotoDetailView::fullImageChanged);
+    QTest::keyClick(viewer.get(), Qt::Key_Right);
+    f.now += 0.2;
+    viewer->advanceAnimations();
+    ASSERT_EQ(viewer->currentIndex(), 1);
+
+    f.decoder->open(f.items[0].url);
+    f.decoder->open(f.items[1].url);
+    QTRY_VERIFY(!viewer->fullImage().isNull());
+    EXPECT_EQ(images.count(), 1);
+    // Whatever the old item's decode delivered never showed.
+    f.thumbnails->waitForIdle();
+    QApplication::processEvents();
+    EXPECT_EQ(images.count(), 1);
+}
