@@ -1,5 +1,8 @@
 #include "app/platform/MediaProbe.h"
 #include "app/platform/UntrustedMediaInput.h"
+#include "app/platform/JpegHeader.h"
+#include "app/platform/MetadataFile.h"
+#include "app/platform/RandomAccessIo.h"
 
 #include "app/models/MediaFormat.h"
 
@@ -22,12 +25,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include <cerrno>
 #include <cmath>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <limits>
 #include <mutex>
 
@@ -229,9 +229,26 @@ bool isHeif(const QString& path)
     return ext == QLatin1String("heic") || ext == QLatin1String("heif");
 }
 
-// HEIC/HEIF through libheif: exiv2 0.27's BMFF reader returns no Exif and a wrong size for many
-// files (measured on heif-enc output), while libheif finds the primary image's Exif item.
-void readHeif(const QByteArray& path, PhotoProperties& out)
+// A HEIF Exif block starts with a 4-byte offset to the TIFF header.
+void readHeifExif(const unsigned char* bytes, size_t size, PhotoProperties& out)
+{
+    if (size <= 4 || size >= 64 * 1024 * 1024)
+        return;
+    const uint32_t offset = (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) | (uint32_t(bytes[2]) << 8)
+        | uint32_t(bytes[3]);
+    if (offset >= size - 4)
+        return;
+    try {
+        Exiv2::ExifData exif;
+        Exiv2::ExifParser::decode(exif, bytes + 4 + offset, static_cast<uint32_t>(size - 4 - offset));
+        readExif(exif, out);
+    } catch (...) {
+    }
+}
+
+// HEIC/HEIF through libheif. exiv2 0.27's BMFF reader returns no Exif and a wrong size for many files (measured on
+// heif-enc output).
+void readHeifWithDecoder(const QByteArray& path, PhotoProperties& out)
 {
     heif_context* ctx = heif_context_alloc();
     if (!ctx)
@@ -240,7 +257,6 @@ void readHeif(const QByteArray& path, PhotoProperties& out)
     if (heif_context_read_from_file(ctx, path.constData(), nullptr).code == heif_error_Ok
         && heif_context_get_primary_image_handle(ctx, &handle).code == heif_error_Ok) {
         out.readable = true;
-        // exiv2 0.27 misreads the size box of some files; libheif's size is the primary image's.
         if (heif_image_handle_get_width(handle) > 0 && heif_image_handle_get_height(handle) > 0) {
             out.pixelWidth = heif_image_handle_get_width(handle);
             out.pixelHeight = heif_image_handle_get_height(handle);
@@ -248,23 +264,10 @@ void readHeif(const QByteArray& path, PhotoProperties& out)
         heif_item_id id = 0;
         if (heif_image_handle_get_list_of_metadata_block_IDs(handle, "Exif", &id, 1) == 1) {
             const size_t size = heif_image_handle_get_metadata_size(handle, id);
-            // The block starts with a 4-byte offset to the TIFF header; a sane block is small.
             if (size > 4 && size < 64 * 1024 * 1024) {
                 std::string data(size, '\0');
-                if (heif_image_handle_get_metadata(handle, id, data.data()).code == heif_error_Ok) {
-                    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-                    const uint32_t offset = (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16)
-                        | (uint32_t(bytes[2]) << 8) | uint32_t(bytes[3]);
-                    if (offset < size - 4) {
-                        try {
-                            Exiv2::ExifData exif;
-                            Exiv2::ExifParser::decode(exif, bytes + 4 + offset,
-                                                      static_cast<uint32_t>(size - 4 - offset));
-                            readExif(exif, out);
-                        } catch (...) {
-                        }
-                    }
-                }
+                if (heif_image_handle_get_metadata(handle, id, data.data()).code == heif_error_Ok)
+                    readHeifExif(reinterpret_cast<const unsigned char*>(data.data()), size, out);
             }
         }
         heif_image_handle_release(handle);
@@ -278,35 +281,6 @@ std::optional<QString> tag(AVDictionary* dict, const char* key)
     if (!e || !e->value)
         return std::nullopt;
     return QString::fromUtf8(e->value);
-}
-
-bool isJpeg(const QString& path)
-{
-    const QString ext = MediaFormat::pathExtension(path);
-    return ext == QLatin1String("jpg") || ext == QLatin1String("jpeg");
-}
-
-// The first bytes of a file, read with plain system calls: exiv2's own reader goes through stdio,
-// whose global stream list lock serialises many threads opening files at once.
-qsizetype readPrefix(const QByteArray& path, std::vector<Exiv2::byte>& buffer, bool& whole)
-{
-    whole = false;
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); // never wait on a FIFO
-    if (fd < 0)
-        return -1;
-    qsizetype total = 0;
-    while (total < qsizetype(buffer.size())) {
-        const ssize_t n = ::pread(fd, buffer.data() + total, buffer.size() - size_t(total), total);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            whole = n == 0;
-            break;
-        }
-        total += n;
-    }
-    ::close(fd);
-    return total;
 }
 
 // exiv2 picks its reader by content, whatever the name. Its video readers (Matroska, QuickTime,
@@ -333,9 +307,6 @@ bool isPhotoContainer(int type)
     }
 }
 
-// JPEG metadata sits in the segments before the frame header, so a prefix usually holds all of it.
-constexpr size_t kJpegPrefix = 256 * 1024;
-
 class SystemMediaProbe final : public MediaProbe {
 public:
     SystemMediaProbe() { initialiseLibraries(); }
@@ -344,36 +315,35 @@ public:
     {
         PhotoProperties out;
         const QByteArray native = QFile::encodeName(path);
+        const MetadataFile file(native);
+        if (!file.isOpen())
+            return out;
         bool done = false;
+        // A JPEG saved under a HEIC name is left to the readers below, which go by content.
         if (isHeif(path)) {
-            readHeif(native, out);
-            // A JPEG saved under a HEIC name is left to exiv2, which goes by content.
+            readHeifWithDecoder(native, out);
             done = out.readable;
         }
-        if (!done && isJpeg(path)) {
-            thread_local std::vector<Exiv2::byte> buffer(kJpegPrefix);
-            bool whole = false;
-            const qsizetype size = readPrefix(native, buffer, whole);
-            if (size > 0) {
-                PhotoProperties fromPrefix;
-                const bool ok = readImage(
-                    [&] { return Exiv2::ImageFactory::open(buffer.data(), static_cast<long>(size)); },
-                    fromPrefix);
-                // Reaching the frame header means every metadata segment was in the prefix.
-                if (whole || (ok && fromPrefix.pixelWidth)) {
-                    out = std::move(fromPrefix);
-                    done = true;
-                }
-            } else if (size < 0) {
-                done = true; // cannot be opened at all
-            }
-        }
         if (!done) {
-            // A FileIo, so that a path is never taken for a URL.
-            const std::string file(native.constData(), size_t(native.size()));
-            readImage([&] { return Exiv2::ImageFactory::open(Exiv2::BasicIo::AutoPtr(new Exiv2::FileIo(file))); },
-                      out);
+            // Whatever the name, a JPEG's metadata is its header: read that exactly and parse it in memory.
+            thread_local std::vector<std::uint8_t> header;
+            switch (JpegHeader::read(file, header)) {
+            case JpegHeader::Result::complete:
+            case JpegHeader::Result::wholeFile:
+                readImage([&] { return Exiv2::ImageFactory::open(header.data(), static_cast<long>(header.size())); },
+                          out);
+                done = true;
+                break;
+            case JpegHeader::Result::notJpeg:
+            case JpegHeader::Result::unusual:
+                break;
+            }
+            if (header.capacity() > 1024 * 1024)
+                std::vector<std::uint8_t>().swap(header); // a rare huge header is not kept per thread
         }
+        if (!done)
+            readImage([&] { return Exiv2::ImageFactory::open(Exiv2::BasicIo::AutoPtr(new RandomAccessIo(file))); },
+                      out);
         if (!out.pixelWidth) {
             // Formats exiv2 knows only by name still have a readable header size.
             QImageReader reader(path);
