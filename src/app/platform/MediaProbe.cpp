@@ -1,5 +1,6 @@
 #include "app/platform/MediaProbe.h"
 #include "app/platform/UntrustedMediaInput.h"
+#include "app/platform/HeifBoxReader.h"
 #include "app/platform/JpegHeader.h"
 #include "app/platform/MetadataFile.h"
 #include "app/platform/RandomAccessIo.h"
@@ -246,7 +247,8 @@ void readHeifExif(const unsigned char* bytes, size_t size, PhotoProperties& out)
     }
 }
 
-// HEIC/HEIF through libheif. exiv2 0.27's BMFF reader returns no Exif and a wrong size for many files (measured on
+// HEIC/HEIF through libheif, which reads the whole file: only for files the box reader leaves to
+// it. exiv2 0.27's BMFF reader returns no Exif and a wrong size for many files (measured on
 // heif-enc output).
 void readHeifWithDecoder(const QByteArray& path, PhotoProperties& out)
 {
@@ -273,6 +275,28 @@ void readHeifWithDecoder(const QByteArray& path, PhotoProperties& out)
         heif_image_handle_release(handle);
     }
     heif_context_free(ctx);
+}
+
+// The primary image's size and Exif from the file's boxes; false when the file is no HEIF file.
+bool readHeif(const MetadataFile& file, PhotoProperties& out)
+{
+    const HeifBoxReader::Result heif = HeifBoxReader::read(file);
+    switch (heif.status) {
+    case HeifBoxReader::Status::notHeif:
+        return false;
+    case HeifBoxReader::Status::unsupported:
+        readHeifWithDecoder(file.path(), out);
+        return out.readable;
+    case HeifBoxReader::Status::ok:
+        break;
+    }
+    out.readable = true;
+    if (heif.width > 0 && heif.height > 0) {
+        out.pixelWidth = heif.width;
+        out.pixelHeight = heif.height;
+    }
+    readHeifExif(reinterpret_cast<const unsigned char*>(heif.exif.data()), heif.exif.size(), out);
+    return true;
 }
 
 std::optional<QString> tag(AVDictionary* dict, const char* key)
@@ -320,10 +344,8 @@ public:
             return out;
         bool done = false;
         // A JPEG saved under a HEIC name is left to the readers below, which go by content.
-        if (isHeif(path)) {
-            readHeifWithDecoder(native, out);
-            done = out.readable;
-        }
+        if (isHeif(path))
+            done = readHeif(file, out);
         if (!done) {
             // Whatever the name, a JPEG's metadata is its header: read that exactly and parse it in memory.
             thread_local std::vector<std::uint8_t> header;
