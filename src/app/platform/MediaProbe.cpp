@@ -383,7 +383,7 @@ public:
     VideoProperties readVideo(const QString& path, VideoDetail detail) const override
     {
         VideoProperties out;
-        const FormatContextPtr format = openUntrustedMediaFile(path);
+        const FormatContextPtr format = openUntrustedMediaFile(path, MediaAccess::headers);
         if (!format)
             return out;
         AVFormatContext* ctx = format.get();

@@ -13,9 +13,15 @@ struct FormatContextCloser {
 };
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
 
+enum class MediaAccess {
+    frames,  // packets are read in order: the kernel's read-ahead helps
+    headers, // only the container's headers: small reads at scattered offsets (a 'moov' after the
+             // 'mdat' is reached by seeking), with no read-ahead added on a cold drive
+};
+
 // Opens a video file from a drive. Only the container formats we read and only the file protocol
 // are allowed: a ".mov" holding an HLS playlist would otherwise make FFmpeg open other files or URLs.
 // Null when the file cannot be opened.
-FormatContextPtr openUntrustedMediaFile(const QString& path);
+FormatContextPtr openUntrustedMediaFile(const QString& path, MediaAccess access = MediaAccess::frames);
 
 } // namespace app
