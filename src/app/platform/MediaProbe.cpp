@@ -494,4 +494,9 @@ std::shared_ptr<const MediaProbe> MediaProbe::system()
     return probe;
 }
 
+void initialiseMediaLibraries()
+{
+    initialiseLibraries();
+}
+
 } // namespace app

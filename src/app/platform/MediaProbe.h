@@ -92,4 +92,7 @@ public:
     static std::shared_ptr<const MediaProbe> system();
 };
 
+// Quiets and prepares exiv2, libheif and FFmpeg once per process; safe from any thread.
+void initialiseMediaLibraries();
+
 } // namespace app

@@ -16,15 +16,12 @@ struct ThumbDeleter {
     void operator()(libraw_processed_image_t* t) const { LibRaw::dcraw_clear_mem(t); }
 };
 
-// LibRaw's flip as an Exif orientation: 3 = 180°, 5 = 90° counter-clockwise, 6 = 90° clockwise.
+// LibRaw's flip (bit 0 mirrors left to right, bit 1 top to bottom, bit 2 swaps the axes) as an
+// Exif orientation; mirrored values count too.
 int exifOrientation(int flip)
 {
-    switch (flip) {
-    case 3: return 3;
-    case 5: return 8;
-    case 6: return 6;
-    default: return 1;
-    }
+    static constexpr int orientations[8] = {1, 2, 4, 3, 5, 8, 6, 7};
+    return flip >= 0 && flip < 8 ? orientations[flip] : 1;
 }
 
 } // namespace

@@ -1,0 +1,49 @@
+#include "app/services/RotationWriter.h"
+
+#include "app/services/PhotoOrientationRotator.h"
+
+#include <QPointer>
+
+namespace app {
+
+RotationWriter::RotationWriter(QObject* parent)
+    : RotationWriter([](const QString& path, int turns) { PhotoOrientationRotator::rotateClockwise90(path, turns); },
+                     parent)
+{
+}
+
+RotationWriter::RotationWriter(Rotate rotate, QObject* parent) : QObject(parent), rotate_(std::move(rotate))
+{
+    pool_.setMaxThreadCount(1);
+}
+
+RotationWriter::~RotationWriter()
+{
+    pool_.waitForDone();
+}
+
+void RotationWriter::write(const RotationQueue::Write& write)
+{
+    QPointer<RotationWriter> self(this);
+    pool_.start([self, rotate = rotate_, write] {
+        std::optional<QString> error;
+        try {
+            rotate(write.path, write.turns);
+        } catch (const PhotoOrientationRotator::RotateError& e) {
+            error = e.description();
+        } catch (const std::exception& e) {
+            error = PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::writeFailed,
+                                                         QString::fromLocal8Bit(e.what()))
+                        .description();
+        }
+        QMetaObject::invokeMethod(
+            self,
+            [self, path = write.path, error] {
+                if (self)
+                    Q_EMIT self->finished(path, error);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+} // namespace app

@@ -1,0 +1,304 @@
+#include "app/platform/HeifImageDecoder.h"
+#include "app/platform/MediaProbe.h"
+#include "app/platform/QtImageDecoder.h"
+#include "app/platform/RawPreviewDecoder.h"
+#include "app/services/OrientationEditing.h"
+#include "app/services/PhotoOrientationRotator.h"
+
+#include "support/app/Fixtures.h"
+#include "support/app/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QImageReader>
+#include <QTemporaryDir>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace app;
+using RotateError = PhotoOrientationRotator::RotateError;
+using WriteStep = PhotoOrientationRotator::WriteStep;
+
+namespace {
+
+// Red, green / blue, yellow: the upright picture's quadrants in clockwise order from the top left.
+const std::array<QColor, 4> kUpright{QColor(230, 20, 20), QColor(20, 200, 20), QColor(230, 230, 20),
+                                     QColor(20, 20, 230)};
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct stat statOf(const QString& path)
+{
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st;
+}
+
+// A copy of a fixture with a distinctive mode and times from long ago.
+QString stage(const QTemporaryDir& dir, const QString& fixture, const QString& name = {})
+{
+    const QString path = dir.filePath(name.isEmpty() ? QFileInfo(fixture).fileName() : name);
+    QFile::remove(path);
+    EXPECT_TRUE(QFile::copy(test::fixturePath(fixture), path)) << fixture.toStdString();
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+    const struct timespec times[2] = {{1000000000, 123456789}, {1100000000, 987654321}};
+    ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0);
+    return path;
+}
+
+// The quadrant colours of a decoded picture, clockwise from the top left, or why they are wrong.
+::testing::AssertionResult showsTurned(const QImage& image, int turns)
+{
+    if (image.isNull())
+        return ::testing::AssertionFailure() << "nothing decoded";
+    const int w = image.width(), h = image.height();
+    const std::array<QPoint, 4> centres{QPoint(w / 4, h / 4), QPoint(3 * w / 4, h / 4), QPoint(3 * w / 4, 3 * h / 4),
+                                        QPoint(w / 4, 3 * h / 4)};
+    for (int q = 0; q < 4; ++q) {
+        const QColor want = kUpright[(q + 4 * 4 - turns) % 4];
+        const QColor got = image.pixelColor(centres[q]);
+        if (std::abs(got.red() - want.red()) > 40 || std::abs(got.green() - want.green()) > 40 ||
+            std::abs(got.blue() - want.blue()) > 40)
+            return ::testing::AssertionFailure() << "quadrant " << q << " is " << got.name().toStdString()
+                                                 << ", expected " << want.name().toStdString();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Everything from the start-of-scan marker on: the compressed picture itself.
+QByteArray jpegScan(const QByteArray& jpeg)
+{
+    int at = 2;
+    while (at + 4 <= jpeg.size() && uchar(jpeg[at]) == 0xff) {
+        if (uchar(jpeg[at + 1]) == 0xda)
+            return jpeg.mid(at);
+        at += 2 + (uchar(jpeg[at + 2]) << 8 | uchar(jpeg[at + 3]));
+    }
+    return {};
+}
+
+std::optional<RotateError::Kind> rotate(const QString& path, int turns,
+                                        const PhotoOrientationRotator::FaultInjector& faults = {})
+{
+    try {
+        PhotoOrientationRotator::rotateClockwise90(path, turns, faults);
+        return std::nullopt;
+    } catch (const RotateError& e) {
+        return e.kind();
+    }
+}
+
+TEST(PhotoOrientationRotator, EveryOrientationTurnedOneToFourTimesDecodesUpright)
+{
+    enum class Decoder { qt, libraw, libheif };
+    struct Format {
+        const char* fixture;
+        Decoder decoder;
+        bool square;
+    };
+    const Format formats[] = {
+        {"orientation-%1.jpg", Decoder::qt, false},
+        {"orientation-%1.tif", Decoder::qt, false},
+        {"orientation-%1.dng", Decoder::libraw, false},
+        {"orientation-%1.heic", Decoder::libheif, true},
+        {"grid-orientation-%1.heic", Decoder::libheif, true},
+    };
+    QTemporaryDir dir;
+    for (const Format& format : formats) {
+        for (int orientation = 1; orientation <= 8; ++orientation) {
+            for (int turns = 1; turns <= 4; ++turns) {
+                const QString fixture = QStringLiteral("rotation/") + QString::fromLatin1(format.fixture).arg(orientation);
+                SCOPED_TRACE(fixture.toStdString() + " turned " + std::to_string(turns));
+                const QString path = stage(dir, fixture);
+                const QByteArray before = readAll(path);
+                const struct stat old = statOf(path);
+                const auto exifBefore = MediaProbe::system()->readPhoto(path).orientation;
+
+                ASSERT_EQ(rotate(path, turns), std::nullopt);
+
+                const struct stat now = statOf(path);
+                EXPECT_EQ(now.st_mtim.tv_sec, old.st_mtim.tv_sec);
+                EXPECT_EQ(now.st_mtim.tv_nsec, old.st_mtim.tv_nsec);
+                EXPECT_EQ(now.st_atim.tv_sec, old.st_atim.tv_sec);
+                EXPECT_EQ(now.st_mode, old.st_mode);
+                EXPECT_EQ(readAll(path) == before, turns == 4);
+
+                const QSize upright = format.square ? QSize(128, 128) : QSize(48, 32);
+                const QSize expectedSize = turns % 2 ? upright.transposed() : upright;
+                switch (format.decoder) {
+                case Decoder::qt: {
+                    const QImage image = QtImageDecoder::decodeFile(path, 1000);
+                    EXPECT_EQ(image.size(), expectedSize);
+                    EXPECT_TRUE(showsTurned(image, turns));
+                    break;
+                }
+                case Decoder::libraw: {
+                    const QImage image = RawPreviewDecoder::decodeFile(path, 1000);
+                    EXPECT_EQ(image.size(), expectedSize);
+                    EXPECT_TRUE(showsTurned(image, turns));
+                    break;
+                }
+                case Decoder::libheif: {
+                    HeifImageDecoder::Source source = HeifImageDecoder::Source::none;
+                    EXPECT_TRUE(showsTurned(HeifImageDecoder::decodeFile(path, 1000, &source), turns));
+                    EXPECT_EQ(source, HeifImageDecoder::Source::primaryImage);
+                    // What the grid shows comes from the thumbnail item.
+                    EXPECT_TRUE(showsTurned(HeifImageDecoder::decodeFile(path, 24, &source), turns));
+                    EXPECT_EQ(source, HeifImageDecoder::Source::thumbnailItem);
+                    break;
+                }
+                }
+                if (fixture.endsWith(".jpg")) {
+                    EXPECT_FALSE(jpegScan(before).isEmpty());
+                    EXPECT_EQ(jpegScan(readAll(path)), jpegScan(before));
+                }
+                // An Exif orientation inside turns with the picture; none appears where none was.
+                const auto exifAfter = MediaProbe::system()->readPhoto(path).orientation;
+                if (exifBefore) {
+                    EXPECT_EQ(exifAfter, ExifOrientation::clockwise(*exifBefore, turns));
+                } else if (format.decoder == Decoder::libheif) {
+                    EXPECT_EQ(exifAfter, std::nullopt);
+                }
+            }
+        }
+    }
+    // Nothing left behind beside the photos.
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Hidden | QDir::Files | QDir::NoDotAndDotDot)
+                    .filter(".rotating-")
+                    .isEmpty());
+}
+
+TEST(PhotoOrientationRotator, FileWithSeveralImagesKeepsThemAll)
+{
+    QTemporaryDir dir;
+    const QString path = stage(dir, "rotation/five-pages-no-orientation.tif");
+    ASSERT_EQ(rotate(path, 1), std::nullopt);
+    QImageReader reader(path);
+    EXPECT_EQ(reader.imageCount(), 5);
+    reader.setAutoTransform(true);
+    EXPECT_TRUE(showsTurned(reader.read(), 1));
+    for (int page = 1; page < 5; ++page) {
+        QImageReader original(test::fixturePath("rotation/five-pages-no-orientation.tif"));
+        QImageReader turned(path);
+        ASSERT_TRUE(original.jumpToImage(page) && turned.jumpToImage(page));
+        const QImage image = turned.read();
+        EXPECT_FALSE(image.isNull());
+        EXPECT_EQ(image, original.read()) << "page " << page;
+    }
+}
+
+TEST(PhotoOrientationRotator, FailuresLeaveTheFileAsItWas)
+{
+    QTemporaryDir dir;
+    struct Case {
+        const char* name;
+        const char* fixture; // staged under the name; none: the file does not exist
+        const char* stagedAs;
+        int turns;
+        std::optional<RotateError::Kind> expected;
+        WriteStep failingStep = WriteStep::write;
+        int injectedErrno = 0;
+        qint64 cutTo = -1;
+    };
+    const Case cases[] = {
+        {"png refused before opening", nullptr, "missing.png", 1, RotateError::Kind::unsupported},
+        {"upper-case extension qualifies", "rotation/orientation-1.jpg", "IMG_1.JPG", 1, std::nullopt},
+        {"four turns touch nothing", "rotation/orientation-6.jpg", "four.jpg", 4, std::nullopt},
+        {"missing file", nullptr, "gone.jpg", 1, RotateError::Kind::unreadable},
+        {"not a picture", "thumbnails/text-named.jpg", "text.jpg", 1, RotateError::Kind::unreadable},
+        {"heif cut short", "rotation/orientation-6.heic", "cut.heic", 1, RotateError::Kind::writeFailed,
+         WriteStep::write, 0, 700},
+        {"broken tiff", "thumbnails/garbage.dng", "garbage.dng", 1, RotateError::Kind::writeFailed},
+        {"EACCES creating the copy", "rotation/orientation-6.jpg", "eacces.jpg", 1, RotateError::Kind::notWritable,
+         WriteStep::createTemporary, EACCES},
+        {"EPERM replacing", "rotation/orientation-6.heic", "eperm.heic", 1, RotateError::Kind::notWritable,
+         WriteStep::replace, EPERM},
+        {"EROFS replacing", "rotation/orientation-6.tif", "erofs.tif", 2, RotateError::Kind::notWritable,
+         WriteStep::replace, EROFS},
+        {"disk full", "rotation/orientation-6.dng", "full.dng", 3, RotateError::Kind::writeFailed, WriteStep::write,
+         ENOSPC},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = c.fixture ? stage(dir, c.fixture, c.stagedAs) : dir.filePath(c.stagedAs);
+        if (c.cutTo >= 0)
+            QFile::resize(path, c.cutTo);
+        const QByteArray before = readAll(path);
+        const auto faults = [&](WriteStep step) { return step == c.failingStep ? c.injectedErrno : 0; };
+        EXPECT_EQ(rotate(path, c.turns, faults), c.expected);
+        EXPECT_EQ(readAll(path) == before, c.expected || c.turns == 4);
+    }
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Hidden | QDir::Files | QDir::NoDotAndDotDot)
+                    .filter(".rotating-")
+                    .isEmpty());
+    EXPECT_EQ(RotateError(RotateError::Kind::notWritable).description(),
+              QStringLiteral("没有写入权限。请检查该文件夹的写入权限。"));
+    EXPECT_EQ(RotateError(RotateError::Kind::writeFailed, "磁盘空间不足").description(),
+              QStringLiteral("写入方向信息失败：磁盘空间不足"));
+}
+
+TEST(PhotoOrientationRotator, TurnsMoreThanFourAndBackwardsCountModuloFour)
+{
+    QTemporaryDir dir;
+    for (const auto& [turns, orientation] : {std::pair{5, 6}, std::pair{-1, 8}, std::pair{-2, 3}}) {
+        const QString path = stage(dir, "rotation/orientation-1.jpg", QStringLiteral("t%1.jpg").arg(turns));
+        ASSERT_EQ(rotate(path, turns), std::nullopt);
+        EXPECT_EQ(MediaProbe::system()->readPhoto(path).orientation, orientation) << turns;
+    }
+}
+
+TEST(PhotoOrientationRotator, LinkedPhotoTurnsAndTheLinkStays)
+{
+    QTemporaryDir dir;
+    const QString target = stage(dir, "rotation/orientation-1.tif");
+    const QString link = dir.filePath("link.tif");
+    ASSERT_TRUE(QFile::link(target, link));
+    ASSERT_EQ(rotate(link, 1), std::nullopt);
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_TRUE(showsTurned(QtImageDecoder::decodeFile(target, 1000), 1));
+}
+
+// A real read-only mount: the error the kernel gives, not an injected one.
+TEST(PhotoOrientationRotator, ReadOnlyMountIsNotWritable)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "SKIPPED LOUDLY: a read-only bind mount needs root (run the tests as root to cover EROFS)";
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "SKIPPED LOUDLY: no private mount namespace available here: " << std::strerror(errno);
+    QTemporaryDir dir;
+    const QString path = stage(dir, "rotation/orientation-3.jpg");
+    const QByteArray before = readAll(path);
+    const QByteArray folder = QFile::encodeName(dir.path());
+    ASSERT_EQ(::mount(folder.constData(), folder.constData(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(::mount(nullptr, folder.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+        << std::strerror(errno);
+    EXPECT_EQ(rotate(path, 1), RotateError::Kind::notWritable);
+    EXPECT_EQ(::umount2(folder.constData(), 0), 0);
+    EXPECT_EQ(readAll(path), before);
+}
+
+TEST(PhotoOrientationRotator, PreviewTurnsClockwise)
+{
+    QImage image(400, 300, QImage::Format_RGB32);
+    image.fill(Qt::blue);
+    image.setPixelColor(0, 0, Qt::red);
+    const QImage turned = PhotoOrientationRotator::rotateDisplayImageClockwise90(image);
+    EXPECT_EQ(turned.size(), QSize(300, 400));
+    EXPECT_EQ(turned.pixelColor(299, 0), QColor(Qt::red));
+    EXPECT_TRUE(PhotoOrientationRotator::rotateDisplayImageClockwise90(QImage()).isNull());
+}
+
+} // namespace
