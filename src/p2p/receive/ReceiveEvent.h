@@ -5,6 +5,7 @@
 #include "p2p/protocol/TransferProgress.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -62,6 +63,8 @@ struct ReceiveEvent {
     struct Finished {
         SessionEnd::Reason reason = SessionEnd::Reason::completed;
         ReceiveSummary summary;
+        // What the phone wrote in its session end, if anything (shown with an error end).
+        std::optional<std::string> remoteMessage;
         friend bool operator==(const Finished&, const Finished&) = default;
     };
     struct Failed {

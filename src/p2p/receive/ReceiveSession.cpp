@@ -93,7 +93,7 @@ asio::awaitable<void> ReceiveSession::run()
     std::shared_ptr<ReceiveSession> keepAlive = weak_from_this().lock();
 
     std::exception_ptr failure;
-    SessionEnd::Reason reason = SessionEnd::Reason::completed;
+    SessionEnd ending;
     try {
         startHandshakeTimer();
         DeviceInfo peer = co_await performHandshake();
@@ -102,7 +102,7 @@ asio::awaitable<void> ReceiveSession::run()
         sessionID_ = begin.sessionID;
         co_await prepareSink(begin.sessionID, peer);
         co_await negotiateManifest(begin);
-        reason = co_await receiveFiles(begin.sessionID);
+        ending = co_await receiveFiles(begin.sessionID);
     } catch (...) {
         // Hostile input may even end in bad_alloc: every failure takes one of the ends below.
         failure = std::current_exception();
@@ -113,15 +113,15 @@ asio::awaitable<void> ReceiveSession::run()
         handshakeTimer_.cancel();
         wrongCodeTimer_.cancel();
         if (!failure) {
-            co_await finishSessionQuietly(reason);
-            logger_.info("会话结束（" + std::string(rawValue(reason)) + "）：落地 "
+            co_await finishSessionQuietly(ending.reason);
+            logger_.info("会话结束（" + std::string(rawValue(ending.reason)) + "）：落地 "
                 + std::to_string(summary_.storedFileCount) + " 个文件");
-            emit(ReceiveEvent::Finished{reason, summary_});
+            emit(ReceiveEvent::Finished{ending.reason, summary_, ending.message});
         } else if (isCancelled_) {
             co_await abortCurrentFile("接收方取消");
             if (sessionID_)
                 co_await finishSessionQuietly(SessionEnd::Reason::cancelledByUser);
-            emit(ReceiveEvent::Finished{SessionEnd::Reason::cancelledByUser, summary_});
+            emit(ReceiveEvent::Finished{SessionEnd::Reason::cancelledByUser, summary_, std::nullopt});
         } else {
             co_await reportFailure(failure);
         }
@@ -308,15 +308,15 @@ asio::awaitable<void> ReceiveSession::negotiateManifest(const SessionBegin& begi
     emit(ReceiveEvent::ManifestNegotiated{total, skippedCount, incomingByteCount});
 }
 
-asio::awaitable<SessionEnd::Reason> ReceiveSession::receiveFiles(Uuid sessionID)
+asio::awaitable<SessionEnd> ReceiveSession::receiveFiles(Uuid sessionID)
 {
     for (;;) {
         if (isCancelled_) {
             co_await abortCurrentFile("接收方取消");
             SessionEnd end;
             end.reason = SessionEnd::Reason::cancelledByUser;
-            co_await sendIgnoringFailure(std::move(end));
-            co_return SessionEnd::Reason::cancelledByUser;
+            co_await sendIgnoringFailure(end);
+            co_return end;
         }
         Message message = co_await nextMessage();
         if (const FileBegin* begin = std::get_if<FileBegin>(&message)) {
@@ -326,9 +326,9 @@ asio::awaitable<SessionEnd::Reason> ReceiveSession::receiveFiles(Uuid sessionID)
         } else if (const FileEnd* fileEnd = std::get_if<FileEnd>(&message)) {
             co_await completeFile(*fileEnd);
         } else if (const SessionEnd* end = std::get_if<SessionEnd>(&message)) {
-            const SessionEnd::Reason reason = end->reason;
+            SessionEnd ending = *end;
             co_await abortCurrentFile("对端结束会话");
-            co_return reason;
+            co_return ending;
         } else {
             throw SessionError::unexpectedMessage("fileBegin/fileChunk/fileEnd", messageType(message));
         }
@@ -497,7 +497,7 @@ asio::awaitable<void> ReceiveSession::reportFailure(std::exception_ptr failure)
 
     const SessionError* sessionError = errorAs<SessionError>(failure);
     if (sessionError && sessionError->kind() == SessionError::Kind::remoteEnded) {
-        emit(ReceiveEvent::Finished{sessionError->reason(), summary_});
+        emit(ReceiveEvent::Finished{sessionError->reason(), summary_, sessionError->message()});
     } else {
         logger_.error("会话失败：" + errorText(failure));
         const std::string message = UserFacingError::message(failure);

@@ -82,7 +82,8 @@ private:
     asio::awaitable<SessionBegin> receiveSessionBegin();
     asio::awaitable<void> prepareSink(const Uuid& sessionID, const DeviceInfo& peer);
     asio::awaitable<void> negotiateManifest(const SessionBegin& begin);
-    asio::awaitable<SessionEnd::Reason> receiveFiles(Uuid sessionID);
+    // The phone's session end, or ours when we cancelled.
+    asio::awaitable<SessionEnd> receiveFiles(Uuid sessionID);
     asio::awaitable<void> startFile(const FileBegin& begin, const Uuid& sessionID);
     asio::awaitable<void> appendChunk(const Bytes& bytes);
     asio::awaitable<void> completeFile(const FileEnd& end);

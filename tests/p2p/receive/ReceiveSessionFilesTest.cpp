@@ -398,7 +398,8 @@ TEST(ReceiveSessionFilesTest, TheSendersEndIsAFinishWhateverItsReason)
             "abortFile(A/0,对端结束会话)", "finishSession(" + std::string(rawValue(reason)) + ")"};
         EXPECT_EQ(withoutAppends(h.sink->calls), calls);
         EXPECT_EQ(h.events.names().back(), "finished");
-        EXPECT_EQ(h.events.last<ReceiveEvent::Finished>(), (ReceiveEvent::Finished{reason, ReceiveSummary{}}));
+        EXPECT_EQ(h.events.last<ReceiveEvent::Finished>(),
+            (ReceiveEvent::Finished{reason, ReceiveSummary{}, std::string("手机出错了")}));
         // Nothing is sent back at the end: the skip list's end is the last message.
         EXPECT_TRUE(std::holds_alternative<SkipListEnd>(h.phone->received.back()));
     }

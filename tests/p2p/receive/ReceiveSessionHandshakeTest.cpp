@@ -367,6 +367,7 @@ TEST(ReceiveSessionHandshakeTest, SenderEndsDuringTheManifest)
     // Reported as the sender's end, not as a failure; nothing is sent back; the sink hears "error".
     EXPECT_EQ(h.events.names(), (std::vector<std::string>{"handshakeCompleted", "finished"}));
     EXPECT_EQ(h.events.last<ReceiveEvent::Finished>()->reason, SessionEnd::Reason::error);
+    EXPECT_EQ(h.events.last<ReceiveEvent::Finished>()->remoteMessage, "手机存储出错");
     EXPECT_EQ(typeNames(h.phone->received), std::vector<std::string>{"helloAck"});
     EXPECT_EQ(h.sink->calls, (std::vector<std::string>{"prepareSession", "existingAssetIDs(1)", "finishSession(error)"}));
 }
