@@ -3,6 +3,7 @@
 #include "p2p/protocol/FramedMessageChannel.h"
 #include "p2p/protocol/SessionConfiguration.h"
 #include "p2p/protocol/UserFacingError.h"
+#include "p2p/transport/TransportError.h"
 
 #include <algorithm>
 
@@ -40,7 +41,14 @@ struct LogUnexpectedEnd {
 
 std::string roadErrorMessage(const std::exception_ptr& error)
 {
-    return p2p::UserFacingError::message(error);
+    // The transports' own sentences are written for the user; anything else gets the general one.
+    try {
+        std::rethrow_exception(error);
+    } catch (const p2p::TransportError& transportError) {
+        return transportError.description();
+    } catch (...) {
+        return p2p::UserFacingError::message(error);
+    }
 }
 
 PendingStream::PendingStream(asio::any_io_executor executor, std::unique_ptr<p2p::ByteStream> stream)

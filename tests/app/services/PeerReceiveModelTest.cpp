@@ -202,10 +202,10 @@ TEST_F(PeerReceiveModelTest, TenWrongCodesFailTheRoad)
 
 TEST_F(PeerReceiveModelTest, AnAnnouncementThatFailsShowsItsText)
 {
-    world.startFailure = "广播失败：没有 avahi";
+    world.startFailure = "没有 avahi";
     make(PeerReceiveModel::Kind::wireless);
     model->startAdvertising(dir.path(), libraryID, "Family");
-    ASSERT_EVENTUALLY_EQ(label(model->phase()), std::string("failed(出现问题，请重试)"));
+    ASSERT_EVENTUALLY_EQ(label(model->phase()), std::string("failed(广播失败：没有 avahi)"));
     EXPECT_EQ(world.stops.load(), 1); // withdrawn, nothing left announced
 
     // Later failure of a running announcement: failed, then torn down.
@@ -237,7 +237,7 @@ TEST_F(PeerReceiveModelTest, TheWiredRoadPollsUntilItFindsAPhoneOrGivesUp)
             "failed(" + timeout.toStdString() + ")", {}},
         {"daemon fails last", [](int a) {
              return a < 3 ? FakeReceiveWorld::ListStep{} : FakeReceiveWorld::ListStep{{}, "daemon gone"};
-         }, none, "出现问题，请重试", "failed(出现问题，请重试)", {}},
+         }, none, "USB 连接失败：daemon gone", "failed(USB 连接失败：daemon gone)", {}},
         {"phone refuses", [](int) { return FakeReceiveWorld::ListStep{{Device{5, true}}, {}}; },
             [](int) { return std::optional<std::string>("refused"); }, refused, "failed(出现问题，请重试)",
             {5, 5, 5, 5}},

@@ -4,6 +4,7 @@
 
 #include "p2p/protocol/InMemoryByteStream.h"
 #include "p2p/protocol/TransferRuntime.h"
+#include "p2p/transport/TransportError.h"
 #include "support/p2p/FakePhone.h"
 #include "support/p2p/RecordingSink.h"
 
@@ -103,7 +104,7 @@ public:
     p2p::TransferRuntime runtime;
     std::optional<std::string> startFailure;
     std::function<ListStep(int attempt)> listScript = [](int) { return ListStep{}; };
-    // A connect that fails throws this text; none connects to wiredPhone.
+    // A connect that fails throws this text (not a transport error); none connects to wiredPhone.
     std::function<std::optional<std::string>(int attempt)> connectScript = [](int) { return std::nullopt; };
     Script wiredPhone;
     std::chrono::steady_clock::duration pollInterval = std::chrono::milliseconds(1);
@@ -133,7 +134,7 @@ private:
         {
             ++world_.starts;
             if (world_.startFailure)
-                throw std::runtime_error(*world_.startFailure);
+                throw p2p::TransportError::advertiserFailed(*world_.startFailure);
             world_.onConnection = std::move(connection);
             world_.onFailure = std::move(failure);
             world_.announcing = true;
@@ -168,7 +169,7 @@ private:
             ListStep step = world_.listScript(attempt);
             ++world_.listsReturned;
             if (step.failure)
-                throw std::runtime_error(*step.failure);
+                throw p2p::TransportError::usbmuxFailed(*step.failure);
             co_return step.devices;
         }
         p2p::Awaitable<std::unique_ptr<p2p::ByteStream>> connect(std::int64_t deviceID, std::uint16_t port) override
