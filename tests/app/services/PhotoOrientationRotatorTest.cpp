@@ -101,6 +101,19 @@ std::optional<RotateError::Kind> rotate(const QString& path, int turns,
     }
 }
 
+::testing::AssertionResult heifShowsTurned(const QString& path, int turns)
+{
+    HeifImageDecoder::Source source = HeifImageDecoder::Source::none;
+    const auto primary = showsTurned(HeifImageDecoder::decodeFile(path, 1000, &source), turns);
+    if (!primary || source != HeifImageDecoder::Source::primaryImage)
+        return ::testing::AssertionFailure() << "primary image: " << primary.message();
+    // What the grid shows comes from the thumbnail item.
+    const auto thumbnail = showsTurned(HeifImageDecoder::decodeFile(path, 24, &source), turns);
+    if (!thumbnail || source != HeifImageDecoder::Source::thumbnailItem)
+        return ::testing::AssertionFailure() << "thumbnail item: " << thumbnail.message();
+    return ::testing::AssertionSuccess();
+}
+
 TEST(PhotoOrientationRotator, EveryOrientationTurnedOneToFourTimesDecodesUpright)
 {
     enum class Decoder { qt, libraw, libheif };
@@ -126,6 +139,9 @@ TEST(PhotoOrientationRotator, EveryOrientationTurnedOneToFourTimesDecodesUpright
                 const QByteArray before = readAll(path);
                 const struct stat old = statOf(path);
                 const auto exifBefore = MediaProbe::system()->readPhoto(path).orientation;
+                if (fixture.startsWith("rotation/orientation-") && fixture.endsWith(".heic") && orientation != 1) {
+                    EXPECT_EQ(exifBefore, orientation);
+                }
 
                 ASSERT_EQ(rotate(path, turns), std::nullopt);
 
@@ -151,15 +167,9 @@ TEST(PhotoOrientationRotator, EveryOrientationTurnedOneToFourTimesDecodesUpright
                     EXPECT_TRUE(showsTurned(image, turns));
                     break;
                 }
-                case Decoder::libheif: {
-                    HeifImageDecoder::Source source = HeifImageDecoder::Source::none;
-                    EXPECT_TRUE(showsTurned(HeifImageDecoder::decodeFile(path, 1000, &source), turns));
-                    EXPECT_EQ(source, HeifImageDecoder::Source::primaryImage);
-                    // What the grid shows comes from the thumbnail item.
-                    EXPECT_TRUE(showsTurned(HeifImageDecoder::decodeFile(path, 24, &source), turns));
-                    EXPECT_EQ(source, HeifImageDecoder::Source::thumbnailItem);
+                case Decoder::libheif:
+                    EXPECT_TRUE(heifShowsTurned(path, turns));
                     break;
-                }
                 }
                 if (fixture.endsWith(".jpg")) {
                     EXPECT_FALSE(jpegScan(before).isEmpty());
@@ -179,6 +189,22 @@ TEST(PhotoOrientationRotator, EveryOrientationTurnedOneToFourTimesDecodesUpright
     EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Hidden | QDir::Files | QDir::NoDotAndDotDot)
                     .filter(".rotating-")
                     .isEmpty());
+}
+
+// The same grid picture as other writers lay it out: the editor must follow each layout.
+TEST(PhotoOrientationRotator, HeifLayoutsOfOtherWritersTurnToo)
+{
+    const QStringList layouts = QDir(test::fixturePath("rotation")).entryList({"layout-*.heic"});
+    ASSERT_EQ(layouts.size(), 14);
+    QTemporaryDir dir;
+    for (const QString& name : layouts) {
+        for (int turns = 1; turns <= 3; ++turns) {
+            SCOPED_TRACE(name.toStdString() + " turned " + std::to_string(turns));
+            const QString path = stage(dir, "rotation/" + name);
+            ASSERT_EQ(rotate(path, turns), std::nullopt);
+            EXPECT_TRUE(heifShowsTurned(path, turns));
+        }
+    }
 }
 
 TEST(PhotoOrientationRotator, FileWithSeveralImagesKeepsThemAll)
