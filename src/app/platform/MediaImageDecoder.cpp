@@ -61,11 +61,15 @@ QImage MediaImageDecoder::decode(const MediaItem& item, int maxPixelSize)
             return forPainting(VideoFrameGrabber::decodeFile(item.url, maxPixelSize));
         const Road first = roadFor(item.url);
         QImage image = decodeBy(first, item.url, maxPixelSize);
-        for (Road other : std::array{Road::qt, Road::heif, Road::raw}) {
-            if (!image.isNull())
-                break;
-            if (other != first)
-                image = decodeBy(other, item.url, maxPixelSize);
+        // A raw file that LibRaw cannot read is no better off in Qt's TIFF reader, which only
+        // complains about the raw photometric interpretation on stderr.
+        if (first != Road::raw) {
+            for (Road other : std::array{Road::qt, Road::heif, Road::raw}) {
+                if (!image.isNull())
+                    break;
+                if (other != first)
+                    image = decodeBy(other, item.url, maxPixelSize);
+            }
         }
         return forPainting(std::move(image));
     } catch (const std::exception&) {

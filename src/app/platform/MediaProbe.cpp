@@ -27,6 +27,7 @@ extern "C" {
 }
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include <limits>
@@ -389,8 +390,15 @@ public:
         AVFormatContext* ctx = format.get();
         out.readable = true;
 
+        // An MPEG program or transport stream has no header: its streams and duration are known
+        // only after reading some packets. 64 KiB finds them without reading megabytes of a clip.
+        const bool headerless = isHeaderlessMpeg(ctx);
+        if (headerless)
+            probeStreams(ctx);
         if (ctx->duration != AV_NOPTS_VALUE)
             out.duration = static_cast<double>(ctx->duration) / AV_TIME_BASE;
+        else if (auto streamDuration = videoStreamDuration(ctx))
+            out.duration = streamDuration; // AVI keeps it on the stream only
 
         out.quickTimeCreationDate = tag(ctx->metadata, "com.apple.quicktime.creationdate");
         out.creationTime = tag(ctx->metadata, "creation_time");
@@ -408,7 +416,7 @@ public:
         if (!out.model)
             out.model = tag(ctx->metadata, "model");
 
-        readVideoStream(ctx, detail, out);
+        readVideoStream(ctx, headerless ? VideoDetail::tags : detail, out);
         return out;
     }
 
@@ -445,13 +453,44 @@ private:
         return nullptr;
     }
 
+    static bool isHeaderlessMpeg(const AVFormatContext* ctx)
+    {
+        const char* name = ctx->iformat ? ctx->iformat->name : nullptr;
+        return name && (std::strcmp(name, "mpeg") == 0 || std::strcmp(name, "mpegts") == 0);
+    }
+
+    static void probeStreams(AVFormatContext* ctx)
+    {
+        ctx->probesize = 64 * 1024;
+        avformat_find_stream_info(ctx, nullptr);
+    }
+
+    static std::optional<double> videoStreamDuration(const AVFormatContext* ctx)
+    {
+        const AVStream* st = firstVideoStream(ctx);
+        if (!st || st->duration == AV_NOPTS_VALUE || st->duration <= 0 || st->time_base.num <= 0
+            || st->time_base.den <= 0)
+            return std::nullopt;
+        return static_cast<double>(st->duration) * av_q2d(st->time_base);
+    }
+
+    // A transport stream's tag is its stream type (0x1b for H.264), not four characters.
+    static bool isPrintableFourCC(uint32_t tag)
+    {
+        for (int shift = 0; shift < 32; shift += 8) {
+            const uint32_t c = (tag >> shift) & 0xffu;
+            if (c < 0x20 || c > 0x7e)
+                return false;
+        }
+        return true;
+    }
+
     static void readVideoStream(AVFormatContext* ctx, VideoDetail detail, VideoProperties& out)
     {
         const AVStream* st = firstVideoStream(ctx);
-        if (st && detail == VideoDetail::streams
-            && (st->codecpar->width <= 0 || st->codecpar->height <= 0)) {
-            if (avformat_find_stream_info(ctx, nullptr) >= 0)
-                st = firstVideoStream(ctx);
+        if (detail == VideoDetail::streams && (!st || st->codecpar->width <= 0 || st->codecpar->height <= 0)) {
+            probeStreams(ctx);
+            st = firstVideoStream(ctx);
         }
         if (!st)
             return;
@@ -480,7 +519,7 @@ private:
             out.frameRate = av_q2d(rate);
 
         // codec_tag is stored little-endian: 'mp4v' reads 0x7634706d.
-        const uint32_t t = par->codec_tag;
+        const uint32_t t = isPrintableFourCC(par->codec_tag) ? par->codec_tag : 0;
         out.codecFourCC = ((t & 0xffu) << 24) | ((t & 0xff00u) << 8) | ((t >> 8) & 0xff00u) | (t >> 24);
         out.codecName = QString::fromUtf8(avcodec_get_name(par->codec_id));
     }

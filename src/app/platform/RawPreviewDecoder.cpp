@@ -24,6 +24,17 @@ int exifOrientation(int flip)
     return flip >= 0 && flip < 8 ? orientations[flip] : 1;
 }
 
+QImage bitmapImage(const libraw_processed_image_t& bitmap, int maxPixelSize)
+{
+    if (bitmap.type != LIBRAW_IMAGE_BITMAP || bitmap.colors != 3 || bitmap.bits != 8)
+        return {};
+    const qint64 needed = qint64(bitmap.width) * bitmap.height * 3;
+    if (bitmap.width == 0 || bitmap.height == 0 || needed > qint64(bitmap.data_size))
+        return {};
+    const QImage view(bitmap.data, bitmap.width, bitmap.height, bitmap.width * 3, QImage::Format_RGB888);
+    return ImageScaling::fitted(view.copy(), maxPixelSize);
+}
+
 } // namespace
 
 const QSet<QString>& RawPreviewDecoder::fileExtensions()
@@ -37,18 +48,14 @@ QImage RawPreviewDecoder::decode(const MediaItem& item, int maxPixelSize)
     return decodeFile(item.url, maxPixelSize);
 }
 
-QImage RawPreviewDecoder::decodeFile(const QString& path, int maxPixelSize)
+namespace {
+
+QImage previewImage(LibRaw& raw, int maxPixelSize)
 {
-    if (maxPixelSize <= 0)
-        return {};
-    // LibRaw is several hundred kilobytes; keep it off the worker's stack.
-    auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
-    if (raw->open_file(QFile::encodeName(path).constData()) != LIBRAW_SUCCESS)
-        return {};
-    if (raw->unpack_thumb() != LIBRAW_SUCCESS)
+    if (raw.unpack_thumb() != LIBRAW_SUCCESS)
         return {};
     int error = 0;
-    std::unique_ptr<libraw_processed_image_t, ThumbDeleter> thumb(raw->dcraw_make_mem_thumb(&error));
+    std::unique_ptr<libraw_processed_image_t, ThumbDeleter> thumb(raw.dcraw_make_mem_thumb(&error));
     if (!thumb || error != LIBRAW_SUCCESS)
         return {};
 
@@ -57,16 +64,43 @@ QImage RawPreviewDecoder::decodeFile(const QString& path, int maxPixelSize)
         const QByteArray data(reinterpret_cast<const char*>(thumb->data), qsizetype(thumb->data_size));
         // The raw file's flip is the truth; the preview's own Exif orientation is ignored.
         image = QtImageDecoder::decodeData(data, maxPixelSize, false);
-    } else if (thumb->type == LIBRAW_IMAGE_BITMAP && thumb->colors == 3 && thumb->bits == 8) {
-        const qint64 needed = qint64(thumb->width) * thumb->height * 3;
-        if (thumb->width == 0 || thumb->height == 0 || needed > qint64(thumb->data_size))
-            return {};
-        const QImage view(thumb->data, thumb->width, thumb->height, thumb->width * 3, QImage::Format_RGB888);
-        image = ImageScaling::fitted(view.copy(), maxPixelSize);
+    } else {
+        image = bitmapImage(*thumb, maxPixelSize);
     }
     if (image.isNull())
         return {};
-    return ImageScaling::applyExifOrientation(image, exifOrientation(raw->imgdata.sizes.flip));
+    return ImageScaling::applyExifOrientation(image, exifOrientation(raw.imgdata.sizes.flip));
+}
+
+// No usable preview: develop the sensor data at half size, which skips demosaicing and is
+// plenty for a thumbnail. LibRaw's developed image is already turned by the file's flip.
+QImage developedImage(LibRaw& raw, int maxPixelSize)
+{
+    raw.imgdata.params.half_size = 1;
+    raw.imgdata.params.use_camera_wb = 1;
+    if (raw.unpack() != LIBRAW_SUCCESS || raw.dcraw_process() != LIBRAW_SUCCESS)
+        return {};
+    int error = 0;
+    std::unique_ptr<libraw_processed_image_t, ThumbDeleter> developed(raw.dcraw_make_mem_image(&error));
+    if (!developed || error != LIBRAW_SUCCESS)
+        return {};
+    return bitmapImage(*developed, maxPixelSize);
+}
+
+} // namespace
+
+QImage RawPreviewDecoder::decodeFile(const QString& path, int maxPixelSize)
+{
+    if (maxPixelSize <= 0)
+        return {};
+    // LibRaw is several hundred kilobytes; keep it off the worker's stack.
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    if (raw->open_file(QFile::encodeName(path).constData()) != LIBRAW_SUCCESS)
+        return {};
+    QImage image = previewImage(*raw, maxPixelSize);
+    if (image.isNull())
+        image = developedImage(*raw, maxPixelSize);
+    return image;
 }
 
 } // namespace app

@@ -65,6 +65,8 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
         // A raw file's preview, turned by LibRaw's flip.
         {"raw-orient6.dng", MediaKind::photo, 440, {24, 32}, Band::redRight},
         {"raw-orient6.dng", MediaKind::photo, 16, {12, 16}, Band::redRight},
+        // No preview at all: the raw data is developed.
+        {"linear-raw-no-preview.dng", MediaKind::photo, 440, {32, 24}, Band::none},
         // Never upscaled.
         {"small-100x80.png", MediaKind::photo, 440, {100, 80}, Band::none},
         // The display matrix turns the frame a quarter clockwise.

@@ -9,6 +9,7 @@
 #include <QLocale>
 
 #include <limits>
+#include <optional>
 
 using namespace app;
 using app::test::FakeMediaProbe;
@@ -213,4 +214,38 @@ TEST(MediaMetadataExtractorTest, RealPhotosAndVideos)
 
     // The asynchronous road gives the same card.
     EXPECT_EQ(extractor.extractAsync(movieItem).result().rows(), movie.rows());
+}
+
+// Containers that keep their duration on a stream, or their streams in packets rather than a header:
+// the grid's duration badge (the scan's quick read) and the card's rows must still be there.
+TEST(MediaMetadataExtractorTest, ContainersWithoutAHeaderDuration)
+{
+    struct Case {
+        const char* file;
+        std::optional<double> scanDuration; // what the grid badge shows; none for a raw stream
+        const char* duration;
+        const char* codec;
+        const char* frameRate;
+    };
+    const Case cases[] = {
+        {"avi-mpeg4.avi", 2.0, "0:02", "FMP4", "25.00 fps"},
+        {"mpg-program-stream.mpg", 2.0, "0:02", "MPEG2VIDEO", "25.00 fps"},
+        // The transport stream's tag is 0x1b: the codec's name, not a control character.
+        {"mpg-transport-stream-h264.mpg", 2.0, "0:02", "H.264", "25.00 fps"},
+        {"hevc-raw-stream.hevc", std::nullopt, "<none>", "HEVC (H.265)", "25.00 fps"},
+    };
+    const auto probe = MediaProbe::system();
+    const MediaMetadataExtractor extractor(probe, shanghai, QLocale(QLocale::Chinese, QLocale::China));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const QString path = test::fixturePath(QStringLiteral("video-containers/") + c.file);
+        const std::optional<double> quick = probe->readVideo(path, MediaProbe::VideoDetail::tags).duration;
+        EXPECT_NEAR(quick.value_or(-1), c.scanDuration.value_or(-1), 0.1);
+
+        const MediaMetadata card = extractor.extract(item(path, MediaKind::video));
+        EXPECT_EQ(value(card, "时长"), QString::fromUtf8(c.duration));
+        EXPECT_EQ(value(card, "编码"), QString::fromUtf8(c.codec));
+        EXPECT_EQ(value(card, "尺寸"), QString::fromUtf8("64 × 48"));
+        EXPECT_EQ(value(card, "帧率"), QString::fromUtf8(c.frameRate));
+    }
 }
