@@ -4,6 +4,7 @@
 #include "app/platform/LinuxMountTable.h"
 #include "app/platform/MountInfoVolumeMonitor.h"
 #include "app/platform/ProtocolTextLookup.h"
+#include "app/platform/QtTranslations.h"
 #include "app/services/AppContext.h"
 #include "app/services/LibraryStore.h"
 #include "app/services/NonCapturedIndex.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName("Tessivarnholm");
     app::installJournalLogSink();
     app::installProtocolTextLookup();
+    app::installQtTranslations(application);
     // A phone that hangs up must fail its session, not end the program.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -33,6 +35,14 @@ int main(int argc, char** argv)
     app::DialogFolderChooser chooser;
     app::DBusFileRevealer revealer;
     app::LibraryStore store({&bookmarks, &volumes, &chooser, &revealer});
+    chooser.setLastLibraryLookup([&store]() -> std::optional<QString> {
+        const app::PhotoLibrary* last = nullptr;
+        for (const app::PhotoLibrary& library : store.libraries()) {
+            if (!last || library.dateAdded > last->dateAdded)
+                last = &library;
+        }
+        return last ? store.resolvedURL(*last) : std::nullopt;
+    });
     QSettings settings;
 
     app::AppContext context;

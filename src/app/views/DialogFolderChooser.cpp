@@ -1,6 +1,8 @@
 #include "app/views/DialogFolderChooser.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
@@ -14,6 +16,8 @@ std::optional<QString> DialogFolderChooser::chooseFolder()
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::ShowDirsOnly | QFileDialog::ReadOnly);
     dialog.setLabelText(QFileDialog::Accept, "选择");
+    dialog.setDirectory(startFolder(m_lastLibrary ? m_lastLibrary() : std::nullopt, removableMediaFolders(),
+                                    QDir::homePath()));
     // The dialog has no message field of its own.
     if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
         auto* label = new QLabel(message, &dialog);
@@ -26,6 +30,30 @@ std::optional<QString> DialogFolderChooser::chooseFolder()
     if (chosen.isEmpty() || chosen.first().isEmpty())
         return std::nullopt;
     return chosen.first();
+}
+
+QString DialogFolderChooser::startFolder(const std::optional<QString>& lastLibrary,
+                                        const QStringList& removableMediaFolders, const QString& home)
+{
+    const auto isFolder = [](const QString& path) { return !path.isEmpty() && QFileInfo(path).isDir(); };
+    if (lastLibrary && !lastLibrary->isEmpty()) {
+        const QString parent = QFileInfo(*lastLibrary).absolutePath();
+        if (isFolder(parent))
+            return parent;
+    }
+    for (const QString& folder : removableMediaFolders) {
+        if (isFolder(folder))
+            return folder;
+    }
+    return home;
+}
+
+QStringList DialogFolderChooser::removableMediaFolders()
+{
+    const QString user = qEnvironmentVariable("USER");
+    if (user.isEmpty())
+        return {};
+    return {QStringLiteral("/media/") + user, QStringLiteral("/run/media/") + user};
 }
 
 } // namespace app

@@ -2,12 +2,30 @@
 
 #include "app/platform/FolderChooser.h"
 
+#include <QStringList>
+
+#include <functional>
+
 namespace app {
 
 // Qt's own directory dialog: the native one ignores the read-only option and would offer "New Folder".
 class DialogFolderChooser final : public FolderChooser {
 public:
+    // Answers the folder of the library added last, or nothing; asked each time the dialog opens.
+    using LastLibraryLookup = std::function<std::optional<QString>()>;
+
+    void setLastLibraryLookup(LastLibraryLookup lookup) { m_lastLibrary = std::move(lookup); }
     std::optional<QString> chooseFolder() override;
+
+    // Where the dialog opens: beside the library added last (its parent folder), else the first of
+    // the folders removable drives are mounted under, else home. Only folders that exist count.
+    static QString startFolder(const std::optional<QString>& lastLibrary, const QStringList& removableMediaFolders,
+                               const QString& home);
+    // /media/$USER and /run/media/$USER, where desktops mount drives.
+    static QStringList removableMediaFolders();
+
+private:
+    LastLibraryLookup m_lastLibrary;
 };
 
 } // namespace app

@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
@@ -213,6 +214,17 @@ TEST_F(ContentViewTest, NamingAChosenFolderAddsAndSelectsIt)
     for (QMessageBox* box : window.findChildren<QMessageBox*>())
         told = told || (box->isVisible() && box->text() == "无法添加图库");
     EXPECT_TRUE(told);
+    for (QMessageBox* box : window.findChildren<QMessageBox*>())
+        box->close();
+
+    // 文件 › 退出 with Ctrl+Q closes the window, which ends the application.
+    EXPECT_EQ(window.quitAction()->text(), "退出");
+    EXPECT_EQ(window.quitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    EXPECT_TRUE(window.menuBar()->actions().first()->menu()->actions().contains(window.quitAction()));
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_FALSE(window.isVisible());
 }
 
 } // namespace
