@@ -76,8 +76,9 @@ void SidebarDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     // The head of a long path goes: the folder's own name at the end stays readable.
     painter->setFont(caption);
     painter->setPen(secondary);
+    // Not clipped to its line: at this size an underscore hangs below the line's rectangle.
     painter->drawText(QRect(textLeft, top + nameMetrics.height() + lineSpacing, textWidth, captionMetrics.height()),
-                      Qt::AlignLeft | Qt::AlignVCenter,
+                      Qt::AlignLeft | Qt::AlignVCenter | Qt::TextDontClip,
                       captionMetrics.elidedText(index.data(SidebarModel::CaptionRole).toString(), Qt::ElideLeft, textWidth));
     painter->restore();
 }

@@ -1,3 +1,4 @@
+#include "app/views/SidebarDelegate.h"
 #include "app/views/SidebarModel.h"
 #include "app/views/SidebarView.h"
 
@@ -11,7 +12,9 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QPainter>
 #include <QPushButton>
+#include <QStandardItemModel>
 #include <QSignalSpy>
 #include <QToolButton>
 #include <QTest>
@@ -290,3 +293,61 @@ TEST_F(SidebarTest, ReceiveEntriesAreOffUntilEnabledAndFinishingSelects)
 }
 
 } // namespace
+
+namespace {
+
+// Dark pixels in a white picture: how much of a text was actually drawn.
+int inkedPixels(const QImage& image)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            count += qGray(image.pixel(x, y)) < 160 ? 1 : 0;
+    return count;
+}
+
+} // namespace
+
+// An underscore hangs below the baseline; at the caption's small size a clipped rectangle cut it
+// off, so "Photos/my_trip" read "Photos/my trip".
+TEST(SidebarDelegateTest, CaptionUnderscoresAreDrawn)
+{
+    QStandardItemModel model;
+    auto* row = new QStandardItem("Trip");
+    row->setData(true, SidebarModel::IsLibraryRole);
+    row->setData(true, SidebarModel::AvailableRole);
+    row->setData(1.0, SidebarModel::OpacityRole);
+    row->setData(QStringLiteral("folder"), SidebarModel::SymbolRole);
+    model.appendRow(row);
+
+    SidebarDelegate delegate;
+    QStyleOptionViewItem option;
+    option.font = QApplication::font();
+    option.palette.setColor(QPalette::Text, Qt::black);
+    const QSize size = delegate.sizeHint(option, model.index(0, 0));
+    option.rect = QRect(QPoint(0, 0), QSize(320, size.height()));
+    const auto paintCaption = [&](const QString& caption) {
+        row->setData(caption, SidebarModel::CaptionRole);
+        row->setData(QString(), Qt::DisplayRole); // only the caption's ink counts
+        QImage image(option.rect.size(), QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        delegate.paint(&painter, option, model.index(0, 0));
+        painter.end();
+        // The icon's column is left out.
+        return image.copy(40, 0, image.width() - 40, image.height());
+    };
+
+    const int underscores = inkedPixels(paintCaption(QStringLiteral("__________")));
+    // The same text drawn without any rectangle is the oracle.
+    QImage free(320, 60, QImage::Format_RGB32);
+    free.fill(Qt::white);
+    QPainter painter(&free);
+    painter.setFont(SidebarDelegate::captionFont(option.font));
+    painter.setPen(QColor(0, 0, 0, 153));
+    painter.drawText(QPoint(4, 30), QStringLiteral("__________"));
+    painter.end();
+    const int expected = inkedPixels(free);
+    ASSERT_GT(expected, 0);
+    EXPECT_GE(underscores, expected * 8 / 10);
+}
