@@ -111,6 +111,27 @@ double tooltipCentreX(TimelineMarkKind kind, const Parameters& p)
     return p.railWidth - tickWidth(kind) - p.trailingInset - 70;
 }
 
+QList<bool> shownYearLabels(const QList<TimelineMark>& marks, double height, double labelHeight)
+{
+    QList<int> labelled;
+    for (int i = 0; i < marks.size(); ++i) {
+        if (marks[i].kind == TimelineMarkKind::year && marks[i].yearLabel)
+            labelled.append(i);
+    }
+    std::stable_sort(labelled.begin(), labelled.end(),
+                     [&](int a, int b) { return marks[a].position < marks[b].position; });
+    QList<bool> shown(marks.size(), false);
+    std::optional<double> lastY;
+    for (int i : labelled) {
+        const double y = marks[i].position * height;
+        if (!lastY || y - *lastY >= labelHeight) {
+            shown[i] = true;
+            lastY = y;
+        }
+    }
+    return shown;
+}
+
 } // namespace TimelineRailMath
 
 void RailSpring::step(double dt)
@@ -339,6 +360,7 @@ void TimelineRail::paintMarks(QPainter& painter) const
     const QFontMetricsF yearMetrics(yearFont);
     QColor labelColor = pal.color(QPalette::WindowText);
     labelColor.setAlphaF(0.72f);
+    const QList<bool> labelShown = shownYearLabels(marks_, h, yearMetrics.height());
 
     for (const Row& row : rows) {
         const TimelineMark& mark = marks_[row.index];
@@ -374,7 +396,7 @@ void TimelineRail::paintMarks(QPainter& painter) const
         painter.setBrush(fill);
         painter.drawRoundedRect(tick, th / 2, th / 2);
 
-        if (mark.kind == TimelineMarkKind::year && mark.yearLabel && !focused) {
+        if (labelShown[row.index] && !focused) {
             painter.setFont(yearFont);
             painter.setPen(labelColor);
             const double w = yearMetrics.horizontalAdvance(*mark.yearLabel);

@@ -39,6 +39,9 @@ std::optional<int> nearestMark(const QList<TimelineMark>& marks, double y, doubl
 double clampedY(double y, double height);
 double rowCentreX(TimelineMarkKind kind, const Parameters& p);
 double tooltipCentreX(TimelineMarkKind kind, const Parameters& p);
+// Which marks draw their year label on a rail of the given height: a label that would overlap the
+// last one drawn above it is left out (its tick stays), so years a few pixels apart stay legible.
+QList<bool> shownYearLabels(const QList<TimelineMark>& marks, double height, double labelHeight);
 
 } // namespace TimelineRailMath
 

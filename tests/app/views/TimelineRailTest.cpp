@@ -70,6 +70,35 @@ TEST(TimelineRail, magnificationNearestMarkAndGeometry)
     EXPECT_DOUBLE_EQ(tooltipCentreX(TimelineMarkKind::year, p), -8);
 }
 
+// Year labels a few pixels apart would print over each other; the later one gives way.
+TEST(TimelineRail, yearLabelsThatWouldOverlapAreLeftOut)
+{
+    const auto year = [](double position, const char* label) {
+        TimelineMark m = mark(TimelineMarkKind::year, position, label);
+        m.yearLabel = QString(label);
+        return m;
+    };
+    struct Row {
+        const char* name;
+        QList<TimelineMark> marks;
+        QList<bool> shown;
+    };
+    // A rail of 1000 px with labels 18 px high.
+    const Row rows[] = {
+        {"12 px apart", {year(0.100, "2026"), year(0.112, "2024")}, {true, false}},
+        {"exactly one label apart", {year(0.100, "2026"), year(0.118, "2024")}, {true, true}},
+        {"compared with the last label drawn", {year(0.100, "2026"), year(0.110, "2025"), year(0.120, "2024")},
+         {true, false, true}},
+        {"days have no labels", {year(0.100, "2026"), mark(TimelineMarkKind::day, 0.105, "d"), year(0.130, "2025")},
+         {true, false, true}},
+        {"order of the list does not matter", {year(0.112, "2024"), year(0.100, "2026")}, {false, true}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(shownYearLabels(row.marks, 1000, 18), row.shown);
+    }
+}
+
 TEST(TimelineRail, springSettlesOnItsTarget)
 {
     RailSpring spring;
