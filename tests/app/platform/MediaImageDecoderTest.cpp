@@ -4,12 +4,12 @@
 
 #include "support/app/Fixtures.h"
 
+#include "support/app/Wait.h"
+
 #include <gtest/gtest.h>
 
 #include <QColor>
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
 
 using namespace app;
 
@@ -73,6 +73,8 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
         {"rotated-video.mp4", MediaKind::video, 440, {48, 64}, Band::redRight},
         {"empty.jpg", MediaKind::photo, 440, {}, Band::none},
         {"text-named.jpg", MediaKind::photo, 440, {}, Band::none},
+        // Cut inside its first scan: nothing rather than a half-grey picture.
+        {"truncated.jpg", MediaKind::photo, 440, {}, Band::none},
         {"garbage.heic", MediaKind::photo, 440, {}, Band::none},
         {"garbage.dng", MediaKind::photo, 440, {}, Band::none},
         {"hls-playlist.mov", MediaKind::video, 440, {}, Band::none},
@@ -96,15 +98,6 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
     }
 }
 
-TEST(MediaImageDecoder, truncatedJpegDoesNotCrash)
-{
-    MediaImageDecoder decoder;
-    const QImage image = decoder.decode(itemAt("truncated.jpg", MediaKind::photo), 440);
-    if (!image.isNull()) {
-        EXPECT_LE(std::max(image.width(), image.height()), 440);
-    }
-}
-
 TEST(MediaImageDecoder, heifReportsWhichItemItDecoded)
 {
     HeifImageDecoder::Source source = HeifImageDecoder::Source::none;
@@ -125,13 +118,7 @@ TEST(MediaImageDecoder, emptyFileThroughTheProviderIsNullAndUncached)
         result = image;
         done = true;
     });
-    QElapsedTimer timer;
-    timer.start();
-    while (!done && timer.elapsed() < 5000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(2);
-    }
-    ASSERT_TRUE(done);
+    ASSERT_TRUE(app::test::waitFor([&] { return done; }));
     EXPECT_TRUE(result.isNull());
     EXPECT_FALSE(provider.cachedThumbnail(item, 440).has_value());
     EXPECT_EQ(provider.cachedCount(), 0);

@@ -1,10 +1,11 @@
 #include "app/services/ThumbnailCache.h"
 #include "app/services/ThumbnailProvider.h"
 
+#include "support/app/Wait.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
 #include <QStringList>
@@ -17,21 +18,9 @@
 #include <memory>
 
 using namespace app;
+using app::test::waitFor;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
 // Records every decode and, while closed, holds each one until the test lets it go.
 class GatedDecoder final : public ImageDecoder {
@@ -41,6 +30,7 @@ public:
         QMutexLocker lock(&mutex);
         started.append(item.url);
         ++running;
+        peak = std::max(peak, running);
         while (closed && releases == 0)
             opened.wait(&mutex);
         if (releases > 0)
@@ -70,6 +60,11 @@ public:
         QMutexLocker lock(&mutex);
         return running;
     }
+    int peakRunning()
+    {
+        QMutexLocker lock(&mutex);
+        return peak;
+    }
     QStringList startedPaths()
     {
         QMutexLocker lock(&mutex);
@@ -81,6 +76,7 @@ public:
     bool closed = true;
     int releases = 0;
     int running = 0;
+    int peak = 0;
     QStringList started;
 };
 
@@ -140,29 +136,29 @@ TEST_F(ThumbnailProviderRequests, gateAdmitsSixAndTheRestInArrivalOrder)
                                 if (!image.isNull())
                                     delivered << QString::number(i);
                             });
-    ASSERT_TRUE(waitUntil([&] { return decoder->runningCount() == 6; }));
-    QThread::msleep(50);
-    EXPECT_EQ(decoder->startedPaths().size(), 6);
+    ASSERT_TRUE(waitFor([&] { return decoder->runningCount() == 6; }));
     QStringList firstSix = decoder->startedPaths();
     firstSix.sort();
     EXPECT_EQ(firstSix, (QStringList{"/p0.jpg", "/p1.jpg", "/p2.jpg", "/p3.jpg", "/p4.jpg", "/p5.jpg"}));
 
     decoder->releaseOne();
-    ASSERT_TRUE(waitUntil([&] { return decoder->startedPaths().size() == 7; }));
+    ASSERT_TRUE(waitFor([&] { return decoder->startedPaths().size() == 7; }));
     EXPECT_EQ(decoder->startedPaths().at(6), "/p6.jpg");
     decoder->releaseOne();
-    ASSERT_TRUE(waitUntil([&] { return decoder->startedPaths().size() == 8; }));
+    ASSERT_TRUE(waitFor([&] { return decoder->startedPaths().size() == 8; }));
     EXPECT_EQ(decoder->startedPaths().at(7), "/p7.jpg");
 
     decoder->open();
-    ASSERT_TRUE(waitUntil([&] { return delivered.size() == 8; }));
+    ASSERT_TRUE(waitFor([&] { return delivered.size() == 8; }));
+    // Never a seventh decode beside six running ones.
+    EXPECT_EQ(decoder->peakRunning(), 6);
 }
 
 TEST_F(ThumbnailProviderRequests, cancelledWaiterDecodesNothingAndCachesNothing)
 {
     for (int i = 0; i < 6; ++i)
         provider->thumbnail(photo(QString("/busy%1.jpg").arg(i)), 100, 1, &context, {});
-    ASSERT_TRUE(waitUntil([&] { return decoder->runningCount() == 6; }));
+    ASSERT_TRUE(waitFor([&] { return decoder->runningCount() == 6; }));
     bool called = false;
     const MediaItem waiting = photo("/waiting.jpg");
     ThumbnailTicket ticket = provider->thumbnail(waiting, 100, 1, &context, [&](const QImage&) { called = true; });
@@ -180,7 +176,7 @@ TEST_F(ThumbnailProviderRequests, decodeThatRacedAnInvalidationIsNeverServed)
 {
     const MediaItem item = photo("/rotated.jpg");
     provider->thumbnail(item, 220, 1, &context, {});
-    ASSERT_TRUE(waitUntil([&] { return decoder->runningCount() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return decoder->runningCount() == 1; }));
     provider->invalidate(item.url);
     decoder->open();
     provider->waitForIdle();
@@ -189,7 +185,7 @@ TEST_F(ThumbnailProviderRequests, decodeThatRacedAnInvalidationIsNeverServed)
 
     QImage fresh;
     provider->thumbnail(item, 220, 1, &context, [&](const QImage& image) { fresh = image; });
-    ASSERT_TRUE(waitUntil([&] { return !fresh.isNull(); }));
+    ASSERT_TRUE(waitFor([&] { return !fresh.isNull(); }));
     EXPECT_EQ(provider->decodesStarted(), 2u);
     EXPECT_TRUE(provider->cachedThumbnail(item, 220).has_value());
 }
@@ -201,7 +197,7 @@ TEST_F(ThumbnailProviderRequests, hitsAreImmediateFailuresAreRetriedAndGoneRecei
     int deliveries = 0;
     provider->thumbnail(item, 110, 2, &context, [&](const QImage&) { ++deliveries; });
     provider->thumbnail(item, 220, 2, &context, [&](const QImage&) { ++deliveries; });
-    ASSERT_TRUE(waitUntil([&] { return deliveries == 2; }));
+    ASSERT_TRUE(waitFor([&] { return deliveries == 2; }));
     EXPECT_EQ(provider->cachedCount(), 2);
     EXPECT_EQ(provider->cachedThumbnail(item, 440)->width(), 440);
     EXPECT_FALSE(provider->cachedThumbnail(item, 300).has_value());
@@ -218,7 +214,7 @@ TEST_F(ThumbnailProviderRequests, hitsAreImmediateFailuresAreRetriedAndGoneRecei
     const MediaItem broken = photo("/broken.fail");
     bool gotNull = false;
     provider->thumbnail(broken, 100, 1, &context, [&](const QImage& image) { gotNull = image.isNull(); });
-    ASSERT_TRUE(waitUntil([&] { return gotNull; }));
+    ASSERT_TRUE(waitFor([&] { return gotNull; }));
     provider->thumbnail(broken, 100, 1, &context, {});
     provider->waitForIdle();
     EXPECT_EQ(provider->decodesStarted(), 4u);

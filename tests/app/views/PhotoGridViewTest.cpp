@@ -2,11 +2,12 @@
 #include "app/views/TimelineRail.h"
 #include "app/views/TrackpadMonitors.h"
 
+#include "support/app/Wait.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QMouseEvent>
 #include <QMutex>
 #include <QScrollBar>
@@ -18,18 +19,9 @@
 #include <memory>
 
 using namespace app;
+using app::test::waitFor;
 
 namespace {
-
-void waitFor(const std::function<bool()>& condition, int timeoutMs = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition() && timer.elapsed() < timeoutMs) {
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-}
 
 // Paints each item in a colour of its own; can hold decodes back to keep requests in flight.
 class ColourDecoder final : public ImageDecoder {
@@ -172,10 +164,10 @@ TEST(PhotoGridView, clicksSelectDoubleClicksOpenAndFocusScrolls)
     EXPECT_EQ(h.grid->selection(), items[2].url);
     h.grid->setFocusedItemID(items[300].url);
     EXPECT_EQ(h.grid->selection(), items[300].url);
-    waitFor([&] { return h.grid->viewportRectOfItem(300).intersects(h.grid->viewport()->rect()); });
-    waitFor([&] {
+    ASSERT_TRUE(waitFor([&] { return h.grid->viewportRectOfItem(300).intersects(h.grid->viewport()->rect()); }));
+    ASSERT_TRUE(waitFor([&] {
         return std::abs(h.grid->viewportRectOfItem(300).center().y() - h.grid->viewport()->height() / 2) < 40;
-    });
+    }));
     EXPECT_LT(std::abs(h.grid->viewportRectOfItem(300).center().y() - h.grid->viewport()->height() / 2), 40);
 }
 
@@ -193,7 +185,7 @@ TEST(PhotoGridView, zoomStepsByPinchWheelAndKeysOnlyWhileActive)
     EXPECT_TRUE(h.grid->isAnimatingZoom());
     QTest::qWait(90);
     saveScreenshot(*h.grid, "grid-zoom-mid-animation");
-    waitFor([&] { return !h.grid->isAnimatingZoom(); }, 2000);
+    ASSERT_TRUE(waitFor([&] { return !h.grid->isAnimatingZoom(); }, 2000));
     EXPECT_FALSE(h.grid->isAnimatingZoom());
     QWheelEvent wheel(QPointF(50, 50), h.grid->viewport()->mapToGlobal(QPointF(50, 50)), QPoint(), QPoint(0, 120),
                       Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
@@ -218,7 +210,7 @@ TEST(PhotoGridView, rotatedFileReloadsOnlyItsCell)
     const MediaItems items = makeItems(30);
     h.grid->setItems(items);
     h.grid->show();
-    waitFor([&] { return h.grid->loadingPaths().isEmpty(); });
+    ASSERT_TRUE(waitFor([&] { return h.grid->loadingPaths().isEmpty(); }));
     const quint64 before = h.grid->requestsMade();
     h.provider->invalidate(items[4].url);
     EXPECT_EQ(h.grid->requestsMade(), before + 1);
@@ -240,7 +232,7 @@ TEST(PhotoGridView, screenshotsAtEachZoomLevelAndWithTheTimeline)
                                 GridZoomLevel::columns3}) {
         h.grid->setZoomLevel(level);
         h.grid->verticalScrollBar()->setValue(0);
-        waitFor([&] { return h.grid->loadingPaths().isEmpty() && !h.grid->isAnimatingZoom(); });
+        ASSERT_TRUE(waitFor([&] { return h.grid->loadingPaths().isEmpty() && !h.grid->isAnimatingZoom(); }));
         QApplication::processEvents();
         const QImage shot = h.grid->grab().toImage();
         // The first cell shows its thumbnail's colour, not the placeholder.
@@ -255,7 +247,7 @@ TEST(PhotoGridView, screenshotsAtEachZoomLevelAndWithTheTimeline)
     TimelineRail* rail = h.grid->timelineRail();
     ASSERT_TRUE(rail->isVisible());
     ASSERT_FALSE(rail->marks().isEmpty());
-    waitFor([&] { return h.grid->loadingPaths().isEmpty() && !h.grid->isAnimatingZoom(); });
+    ASSERT_TRUE(waitFor([&] { return h.grid->loadingPaths().isEmpty() && !h.grid->isAnimatingZoom(); }));
     saveScreenshot(*h.grid, "grid-timeline");
 
     // Cells, then the grid's scroll bar, then the divider and the rail at the right edge.
@@ -307,7 +299,7 @@ TEST(PhotoGridView, screenshotsAtEachZoomLevelAndWithTheTimeline)
     QTest::mouseClick(rail, Qt::LeftButton, {}, QPoint(60, rail->height() + 50));
     ASSERT_EQ(selected.count(), 1);
     EXPECT_EQ(selected.at(0).at(0).value<TimelineMark>().id, target.id);
-    waitFor([&] { return h.grid->verticalScrollBar()->value() == h.grid->verticalScrollBar()->maximum(); });
+    ASSERT_TRUE(waitFor([&] { return h.grid->verticalScrollBar()->value() == h.grid->verticalScrollBar()->maximum(); }));
     EXPECT_EQ(h.grid->verticalScrollBar()->value(), h.grid->verticalScrollBar()->maximum());
 }
 

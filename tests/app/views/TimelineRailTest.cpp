@@ -97,6 +97,27 @@ TEST(TimelineRail, yearLabelsThatWouldOverlapAreLeftOut)
         SCOPED_TRACE(row.name);
         EXPECT_EQ(shownYearLabels(row.marks, 1000, 18), row.shown);
     }
+
+    // On a painted rail the label column is the same as with the first year alone; the second
+    // year keeps its tick.
+    TimelineRail rail;
+    rail.resize(108, 400);
+    const auto shot = [&rail](const QList<TimelineMark>& marks) {
+        rail.setMarks(marks);
+        QImage image(300, 440, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        painter.translate(150, 20);
+        rail.paintRail(painter);
+        return image;
+    };
+    const QImage both = shot({year(0.300, "2026"), year(0.330, "2024")});
+    const QImage first = shot({year(0.300, "2026")});
+    EXPECT_EQ(both.copy(0, 0, 200, 440), first.copy(0, 0, 200, 440));
+    EXPECT_NE(both, first);
+    const QString shots = qEnvironmentVariable("TESS_SCREENSHOT_DIR");
+    if (!shots.isEmpty())
+        both.save(shots + "/rail-close-years.png");
 }
 
 TEST(TimelineRail, springSettlesOnItsTarget)

@@ -1,9 +1,10 @@
 #include "app/views/TrackpadMonitors.h"
 
+#include "support/app/Wait.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QNativeGestureEvent>
 #include <QPointingDevice>
 #include <QScrollArea>
@@ -124,10 +125,7 @@ TEST(TrackpadMonitors, eachEventIsReportedOnceAndStillReachesTheView)
                           false, Qt::MouseEventNotSynthesized, touchpad());
         QApplication::sendEvent(w.handle(), &event);
     }
-    QElapsedTimer timer;
-    timer.start();
-    while (swipes.size() < 3 && timer.elapsed() < 2000)
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_TRUE(app::test::waitFor([&] { return swipes.size() >= 3; }, 2000));
     ASSERT_EQ(swipes.size(), 3);
     EXPECT_EQ(std::get<0>(swipes[0]), GesturePhase::began);
     EXPECT_EQ(std::get<0>(swipes[1]), GesturePhase::changed);

@@ -128,9 +128,11 @@ TEST(MessageCoder, JsonFormOfPayloads)
     const Bytes fileEnd = MessageCoder::encode(FileEnd{"a", 0, 1, 0xFFFFFFFFu});
     EXPECT_NE(std::string(fileEnd.begin(), fileEnd.end()).find("\"crc32\":4294967295"), std::string::npos);
 
-    // Texts that are not valid UTF-8 (file-system errors) are written, not thrown on.
+    // Texts that are not valid UTF-8 (file-system errors) are written with the bad byte replaced,
+    // not thrown on.
     const Message badText = SessionEnd{SessionEnd::Reason::error, std::string("disk \xFF full")};
-    EXPECT_NO_THROW(MessageCoder::encode(badText));
+    const std::string written = payloadJson(badText)["message"].get<std::string>();
+    EXPECT_EQ(written, "disk \xEF\xBF\xBD full");
 }
 
 TEST(MessageCoder, LenientReadingThatIsIntended)

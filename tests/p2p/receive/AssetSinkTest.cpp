@@ -38,22 +38,8 @@ TEST(AssetSinkErrorTest, TextsAndEquality)
     UserFacingError::setLookupHook({});
 }
 
-TEST(ReceiveValuesTest, EqualityCoversEveryField)
+TEST(ReceiveEventTest, NamesInTheLog)
 {
-    IncomingFile a;
-    a.assetID = "A";
-    a.filename = "A.JPG";
-    a.descriptor.assetID = "A";
-    IncomingFile b = a;
-    EXPECT_EQ(a, b);
-    b.descriptor.quickFingerprint = "f";
-    EXPECT_NE(a, b); // differs only in its descriptor
-
-    TransferProgress p;
-    ReceiveEvent first{ReceiveEvent::Progress{p}};
-    p.currentFileTotalByteCount = 1;
-    ReceiveEvent second{ReceiveEvent::Progress{p}};
-    EXPECT_NE(first, second);
-    EXPECT_EQ(first.name(), "progress");
+    EXPECT_EQ(ReceiveEvent{ReceiveEvent::Progress{}}.name(), "progress");
     EXPECT_EQ(ReceiveEvent{ReceiveEvent::PairingAccepted{}}.name(), "pairingAccepted");
 }
