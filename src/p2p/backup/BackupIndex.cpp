@@ -1,5 +1,7 @@
 #include "p2p/backup/BackupIndex.h"
 
+#include "p2p/backup/SafeFileName.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -46,13 +48,6 @@ bool needsRollbackJournal(int resultCode)
         || (resultCode & 0xFF) == SQLITE_CANTOPEN;
 }
 
-std::string folded(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-        [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return text;
-}
-
 std::string withoutExtension(const fs::path& path)
 {
     fs::path stem = path;
@@ -87,7 +82,7 @@ std::optional<std::string> queryText(sqlite3* db, const char* text, int& resultC
     if (resultCode != SQLITE_ROW)
         return std::nullopt;
     const unsigned char* value = sqlite3_column_text(statement.get(), 0);
-    return value ? folded(reinterpret_cast<const char*>(value)) : std::string();
+    return value ? asciiFolded(reinterpret_cast<const char*>(value)) : std::string();
 }
 
 } // namespace
@@ -205,8 +200,8 @@ void BackupIndex::loadKnownSets()
         if (filename && sqlite3_column_type(statement.get(), 2) != SQLITE_NULL)
             knownFileSizes_[*filename].insert(sqlite3_column_int64(statement.get(), 2));
         if (assetID && path) {
-            pathOwners_[folded(*path)] = *assetID;
-            stemOwners_[folded(withoutExtension(*path))] = *assetID;
+            pathOwners_[asciiFolded(*path)] = *assetID;
+            stemOwners_[asciiFolded(withoutExtension(*path))] = *assetID;
         }
     }
     logger_.info("已加载 " + std::to_string(knownAssetIDs_.size()) + " 条备份记录");
@@ -238,8 +233,8 @@ bool BackupIndex::record(const std::string& assetID, const std::string& filename
     }
     knownAssetIDs_.insert(assetID);
     knownFileSizes_[filename].insert(byteCount);
-    pathOwners_[folded(destinationPath)] = assetID;
-    stemOwners_[folded(withoutExtension(destinationPath))] = assetID;
+    pathOwners_[asciiFolded(destinationPath)] = assetID;
+    stemOwners_[asciiFolded(withoutExtension(destinationPath))] = assetID;
     return true;
 }
 
@@ -251,10 +246,10 @@ bool BackupIndex::hasFile(const std::string& filename, std::int64_t byteCount) c
 
 std::optional<std::string> BackupIndex::ownerOf(const fs::path& path) const
 {
-    if (const auto found = pathOwners_.find(folded(path.string())); found != pathOwners_.end())
+    if (const auto found = pathOwners_.find(asciiFolded(path.string())); found != pathOwners_.end())
         return found->second;
-    if (folded(path.extension().string()) == ".mov") {
-        if (const auto found = stemOwners_.find(folded(withoutExtension(path))); found != stemOwners_.end())
+    if (asciiFolded(path.extension().string()) == ".mov") {
+        if (const auto found = stemOwners_.find(asciiFolded(withoutExtension(path))); found != stemOwners_.end())
             return found->second;
     }
     return std::nullopt;

@@ -103,6 +103,13 @@ std::string_view keptExtension(std::string_view name)
 
 } // namespace
 
+std::string asciiFolded(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+        [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    return text;
+}
+
 std::string_view utf8Prefix(std::string_view text, std::size_t maximumByteCount)
 {
     if (text.size() <= maximumByteCount)

@@ -25,6 +25,9 @@ std::string numberedFileName(std::string_view name, std::int64_t number);
 std::string_view fileStem(std::string_view name);
 std::string_view fileExtension(std::string_view name); // with its dot, or empty
 
+// `text` with A–Z lowered, as exFAT and FAT compare names.
+std::string asciiFolded(std::string text);
+
 // The longest prefix of `text` of at most `maximumByteCount` bytes that does not end inside a
 // UTF-8 sequence.
 std::string_view utf8Prefix(std::string_view text, std::size_t maximumByteCount);

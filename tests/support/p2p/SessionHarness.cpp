@@ -24,7 +24,8 @@ SessionHarness::SessionHarness(Options options)
     DeviceInfo desktop;
     desktop.name = "测试电脑";
     desktop.identifier = "DESKTOP-0001";
-    session = std::make_shared<ReceiveSession>(io.get_executor(), std::move(framed), sink, desktop,
+    std::shared_ptr<AssetSink> sessionSink = options.sink ? options.sink : sink;
+    session = std::make_shared<ReceiveSession>(io.get_executor(), std::move(framed), sessionSink, desktop,
         options.configuration, verifier, options.requiresPairing, events.handler(), timing);
 }
 

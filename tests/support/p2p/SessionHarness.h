@@ -25,6 +25,7 @@ public:
         std::shared_ptr<PairingVerifier> verifier;          // default: code "123", 3 attempts
         SessionConfiguration configuration = SessionConfiguration::defaults();
         ReceiveSession::Clock::duration wrongCodeDelay{};  // no delay unless asked for
+        std::shared_ptr<AssetSink> sink;                    // the session's sink instead of `sink`
     };
 
     using Script = std::function<asio::awaitable<void>(FakePhone&)>;

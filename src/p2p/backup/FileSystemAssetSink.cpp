@@ -1,0 +1,611 @@
+#include "p2p/backup/FileSystemAssetSink.h"
+
+#include "p2p/backup/BackupFolderLayout.h"
+#include "p2p/backup/SafeFileName.h"
+#include "p2p/protocol/Saturating.h"
+#include "p2p/protocol/UserFacingError.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <set>
+#include <system_error>
+
+// g++ 12 pairs Asio's coroutine-frame operator delete with the global operator new in some frames
+// and warns; the frames are allocated and freed by Asio's own pair (the sanitizer build checks).
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace p2p {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view partialSuffix = ".part";
+// Beyond this many numbered names something is wrong with the folder, not with the name.
+constexpr std::int64_t highestNameNumber = 10000;
+
+std::string folderLabel(const fs::path& folder)
+{
+    return (folder.has_filename() ? folder : folder.parent_path()).filename().string();
+}
+
+// The file index of the asset's primary file: the first with that role, else the first file.
+std::optional<std::int64_t> primaryIndex(const AssetDescriptor& descriptor)
+{
+    for (std::size_t i = 0; i < descriptor.files.size(); ++i) {
+        if (descriptor.files[i].role == FileDescriptor::Role::primary)
+            return static_cast<std::int64_t>(i);
+    }
+    if (descriptor.files.empty())
+        return std::nullopt;
+    return 0;
+}
+
+bool inRange(const AssetDescriptor& descriptor, std::int64_t fileIndex)
+{
+    return fileIndex >= 0 && static_cast<std::uint64_t>(fileIndex) < descriptor.files.size();
+}
+
+timespec toTimespec(double secondsSince1970)
+{
+    const auto nanoseconds
+        = std::chrono::duration_cast<std::chrono::nanoseconds>(clampedTimePoint(secondsSince1970).time_since_epoch()).count();
+    constexpr std::int64_t perSecond = 1'000'000'000;
+    std::int64_t seconds = nanoseconds / perSecond;
+    std::int64_t rest = nanoseconds % perSecond;
+    if (rest < 0) {
+        rest += perSecond;
+        --seconds;
+    }
+    timespec time {};
+    time.tv_sec = static_cast<time_t>(seconds);
+    time.tv_nsec = static_cast<long>(rest);
+    return time;
+}
+
+std::optional<std::uint32_t> checksumOfFile(int folderFd, const std::string& name)
+{
+    const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return std::nullopt;
+    CRC32 checksum;
+    std::vector<std::uint8_t> buffer(1 << 20);
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (count == 0)
+            break;
+        checksum.update(buffer.data(), static_cast<std::size_t>(count));
+    }
+    ::close(fd);
+    return checksum.value();
+}
+
+template <typename Work, typename KeepAlive>
+auto runWork(Work work, KeepAlive keepAlive) -> asio::awaitable<decltype(work())>
+{
+    (void)keepAlive; // the sink stays alive while its work waits in the queue
+    co_return work();
+}
+
+} // namespace
+
+class FileSystemAssetSink::Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return fd_; }
+    // 0, or the error close() reported (a network volume may report a failed write only here).
+    int close()
+    {
+        const int result = ::close(fd_);
+        fd_ = -1;
+        return result == 0 ? 0 : errno;
+    }
+
+private:
+    int fd_;
+};
+
+FileSystemAssetSink::FileSystemAssetSink(asio::any_io_executor worker, fs::path libraryRoot, Environment environment)
+    : strand_(asio::make_strand(std::move(worker)))
+    , pendingNew_(false)
+    , environment_(std::move(environment))
+    , logger_("sink")
+    , libraryRoot_(std::move(libraryRoot))
+{
+}
+
+FileSystemAssetSink::FileSystemAssetSink(asio::any_io_executor worker, fs::path pendingParent, std::string folderName,
+    MaterializedHandler onMaterialized, Environment environment)
+    : strand_(asio::make_strand(std::move(worker)))
+    , pendingNew_(true)
+    , pendingParent_(std::move(pendingParent))
+    , pendingFolderName_(std::move(folderName))
+    , onPendingLibraryMaterialized_(std::move(onMaterialized))
+    , environment_(std::move(environment))
+    , logger_("sink")
+{
+}
+
+FileSystemAssetSink::~FileSystemAssetSink() = default;
+
+void FileSystemAssetSink::setBackupRootHandler(BackupRootHandler handler)
+{
+    onBackupRoot_ = std::move(handler);
+}
+
+template <typename Work>
+auto FileSystemAssetSink::onStrand(Work work) -> asio::awaitable<decltype(work())>
+{
+    std::shared_ptr<FileSystemAssetSink> keepAlive = shared_from_this();
+    auto task = runWork(std::move(work), std::move(keepAlive));
+    co_return co_await asio::co_spawn(strand_, std::move(task), asio::use_awaitable);
+}
+
+// MARK: - The interface: each call hops to the strand and back
+
+asio::awaitable<void> FileSystemAssetSink::prepareSession(const Uuid&, const DeviceInfo& peer)
+{
+    auto work = [this, &peer] { prepareNow(peer); };
+    co_await onStrand(std::move(work));
+}
+
+asio::awaitable<std::unordered_set<std::string>> FileSystemAssetSink::existingAssetIDs(
+    const std::vector<AssetDescriptor>& entries)
+{
+    auto work = [this, &entries] { return existingNow(entries); };
+    co_return co_await onStrand(std::move(work));
+}
+
+asio::awaitable<void> FileSystemAssetSink::beginFile(const IncomingFile& file)
+{
+    auto work = [this, &file] { beginNow(file); };
+    co_await onStrand(std::move(work));
+}
+
+asio::awaitable<void> FileSystemAssetSink::appendChunk(const Bytes& bytes, const IncomingFile& file)
+{
+    auto work = [this, &bytes, &file] { appendNow(bytes, file); };
+    co_await onStrand(std::move(work));
+}
+
+asio::awaitable<void> FileSystemAssetSink::finishFile(const IncomingFile& file)
+{
+    auto work = [this, &file] { finishNow(file); };
+    co_await onStrand(std::move(work));
+}
+
+asio::awaitable<void> FileSystemAssetSink::abortFile(const IncomingFile& file, const std::string& reason)
+{
+    auto work = [this, &file, &reason] { abortNow(file, reason); };
+    co_await onStrand(std::move(work));
+}
+
+asio::awaitable<void> FileSystemAssetSink::finishSession(const Uuid&, SessionEnd::Reason)
+{
+    auto work = [this] { finishSessionNow(); };
+    co_await onStrand(std::move(work));
+}
+
+// MARK: - Session and backup folder
+
+void FileSystemAssetSink::prepareNow(const DeviceInfo& peer)
+{
+    pendingPeer_ = peer;
+    assets_.clear();
+    sessionPathOwners_.clear();
+    discardOpenFile();
+    if (!pendingNew_) {
+        materializeBackup(*libraryRoot_, peer);
+        return;
+    }
+    materialized_.reset();
+    setBackupRoot(std::nullopt);
+    logger_.info("待新建图库：尚未落盘，等首个文件写入时再创建");
+}
+
+void FileSystemAssetSink::materializeBackup(const fs::path& inside, const DeviceInfo& peer)
+{
+    materialized_.reset();
+    const std::string label = folderLabel(inside);
+    fs::path root;
+    try {
+        root = BackupFolderLayout::resolveBackupRoot(inside, peer);
+    } catch (const std::exception& error) {
+        throw mappedWriteError(label, error);
+    }
+    setBackupRoot(root);
+
+    Materialized made;
+    made.root = root;
+    for (auto [folder, descriptor] : {std::pair{BackupFolderLayout::photosFolderName, &made.photos},
+             std::pair{BackupFolderLayout::videosFolderName, &made.videos}}) {
+        const int fd = ::open((root / folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            throw mappedWriteError(label, errno);
+        *descriptor = std::make_shared<Descriptor>(fd);
+    }
+    try {
+        made.index = std::make_unique<BackupIndex>(
+            root / BackupFolderLayout::indexFolderName / BackupFolderLayout::indexFileName, environment_.indexVfs);
+    } catch (const std::exception& error) {
+        throw mappedWriteError(label, error);
+    }
+    materialized_ = std::move(made);
+    removeOrphanedPartials();
+    logger_.info("接收目录：" + root.string());
+}
+
+fs::path FileSystemAssetSink::createPendingLibraryFolder(const fs::path& parent, const std::string& folderName)
+{
+    const fs::path folder = parent / folderName;
+    auto isDirectory = [&folder](bool& exists) {
+        struct stat info {};
+        exists = ::stat(folder.c_str(), &info) == 0;
+        return exists && S_ISDIR(info.st_mode);
+    };
+    bool exists = false;
+    if (isDirectory(exists))
+        return folder;
+    if (!exists) {
+        if (::mkdir(folder.c_str(), 0777) == 0) {
+            logger_.info("已创建新图库文件夹：" + folder.string());
+            return folder;
+        }
+        const int error = errno;
+        if (error != EEXIST || !isDirectory(exists)) {
+            if (error != EEXIST)
+                throw mappedWriteError(folderName, error);
+        } else {
+            return folder; // made by someone else meanwhile
+        }
+    }
+    throw AssetSinkError::writeFailed(folderName, "目标位置已有同名文件，请换一个图库名称");
+}
+
+void FileSystemAssetSink::ensureReadyForWriting()
+{
+    if (materialized_)
+        return;
+    if (!pendingPeer_)
+        throw AssetSinkError::sessionNotPrepared();
+    if (!pendingNew_) {
+        materializeBackup(*libraryRoot_, *pendingPeer_);
+        return;
+    }
+    const fs::path folder = createPendingLibraryFolder(pendingParent_, pendingFolderName_);
+    libraryRoot_ = folder;
+    // Registered before anything else can fail, so the new folder never goes unlisted.
+    if (onPendingLibraryMaterialized_)
+        onPendingLibraryMaterialized_(folder);
+    materializeBackup(folder, *pendingPeer_);
+}
+
+void FileSystemAssetSink::removeOrphanedPartials()
+{
+    for (const auto& [folder, descriptor] : {std::pair{BackupFolderLayout::photosFolderName, materialized_->photos},
+             std::pair{BackupFolderLayout::videosFolderName, materialized_->videos}}) {
+        std::error_code error;
+        std::vector<std::string> orphans;
+        for (fs::directory_iterator it(materialized_->root / folder, error), end; !error && it != end; it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            if (name.size() > partialSuffix.size() && name.ends_with(partialSuffix))
+                orphans.push_back(name);
+        }
+        // unlinkat without AT_REMOVEDIR never removes a folder, let alone its contents.
+        for (const std::string& name : orphans)
+            ::unlinkat(descriptor->get(), name.c_str(), 0);
+    }
+}
+
+void FileSystemAssetSink::setBackupRoot(std::optional<fs::path> root)
+{
+    resolvedBackupRoot_ = std::move(root);
+    if (onBackupRoot_)
+        onBackupRoot_(resolvedBackupRoot_);
+}
+
+std::unordered_set<std::string> FileSystemAssetSink::existingNow(const std::vector<AssetDescriptor>& entries) const
+{
+    std::unordered_set<std::string> existing;
+    if (!materialized_ || !materialized_->index)
+        return existing;
+    const BackupIndex& index = *materialized_->index;
+    for (const AssetDescriptor& asset : entries) {
+        if (index.knownAssetIDs().count(asset.assetID)) {
+            existing.insert(asset.assetID);
+            continue;
+        }
+        // Another identifier for a file already here: only when the size says it is the same.
+        const std::optional<FileDescriptor> primary = asset.primaryFile();
+        if (index.hasFile(primary ? primary->filename : std::string(), asset.declaredByteCount()))
+            existing.insert(asset.assetID);
+    }
+    return existing;
+}
+
+// MARK: - Files
+
+std::string FileSystemAssetSink::preferredName(const IncomingFile& file) const
+{
+    const AssetDescriptor& asset = file.descriptor;
+    if (asset.kind == AssetKind::livePhoto && inRange(asset, file.fileIndex)
+        && asset.files[static_cast<std::size_t>(file.fileIndex)].role == FileDescriptor::Role::pairedVideo) {
+        if (const std::optional<std::int64_t> primary = primaryIndex(asset)) {
+            const std::string still = safeFileComponent(
+                asset.files[static_cast<std::size_t>(*primary)].filename, asset.assetID, *primary);
+            return std::string(utf8Prefix(fileStem(still), maximumStoredNameByteCount - 4)) + ".MOV";
+        }
+    }
+    return safeFileComponent(file.filename, file.assetID, file.fileIndex);
+}
+
+void FileSystemAssetSink::beginNow(const IncomingFile& file)
+{
+    ensureReadyForWriting();
+    discardOpenFile();
+
+    const bool isVideo = file.descriptor.kind == AssetKind::video;
+    OpenFile open;
+    open.folder = isVideo ? materialized_->videos : materialized_->photos;
+    open.folderPath = materialized_->root
+        / (isVideo ? BackupFolderLayout::videosFolderName : BackupFolderLayout::photosFolderName);
+    open.partialName = preferredName(file) + std::string(partialSuffix);
+    open.assetID = file.assetID;
+    open.fileIndex = file.fileIndex;
+    open.filename = file.filename;
+    const int folderFd = open.folder->get();
+
+    // A stale partial of an earlier try goes first; O_EXCL then refuses anything else there.
+    struct stat info {};
+    if (::fstatat(folderFd, open.partialName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode))
+        ::unlinkat(folderFd, open.partialName.c_str(), 0);
+    const int fd = ::openat(folderFd, open.partialName.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        const fs::path partial = open.folderPath / open.partialName;
+        logger_.error("无法创建临时文件：" + partial.string());
+        const std::int64_t needed = std::max<std::int64_t>(file.declaredByteCount, 0);
+        if (error == ENOSPC || error == EDQUOT || UserFacingError::isVolumeOutOfSpace(partial, needed))
+            throw AssetSinkError::insufficientSpace(needed);
+        throw AssetSinkError::writeFailed(file.filename, UserFacingError::localized("error.write_failed", "写入失败，请重试"));
+    }
+    open.file = std::make_shared<Descriptor>(fd);
+    openFile_ = std::move(open);
+}
+
+void FileSystemAssetSink::appendNow(const Bytes& bytes, const IncomingFile& file)
+{
+    if (!openFile_ || openFile_->assetID != file.assetID || openFile_->fileIndex != file.fileIndex)
+        throw AssetSinkError::writeFailed(file.filename, "临时文件未打开");
+    const std::uint8_t* data = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t count = ::write(openFile_->file->get(), data, left);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            const int error = count < 0 ? errno : EIO;
+            discardOpenFile();
+            throw mappedWriteError(file.filename, error);
+        }
+        data += count;
+        left -= static_cast<std::size_t>(count);
+    }
+    openFile_->checksum.update(bytes);
+    openFile_->byteCount = saturatingAdd(openFile_->byteCount, static_cast<std::int64_t>(bytes.size()));
+}
+
+void FileSystemAssetSink::finishNow(const IncomingFile& file)
+{
+    if (!openFile_ || openFile_->assetID != file.assetID || openFile_->fileIndex != file.fileIndex)
+        throw AssetSinkError::writeFailed(file.filename, "临时文件未打开");
+    const int fd = openFile_->file->get();
+    const int folderFd = openFile_->folder->get();
+
+    // The capture date goes to the disk together with the bytes. Linux keeps no settable birth time.
+    if (file.descriptor.creationDate) {
+        const timespec date = toTimespec(*file.descriptor.creationDate);
+        const timespec times[2] = {date, date};
+        ::futimens(fd, times);
+    }
+    struct stat info {};
+    if (::fsync(fd) != 0 || ::fstat(fd, &info) != 0) {
+        const int error = errno;
+        discardOpenFile();
+        throw mappedWriteError(file.filename, error);
+    }
+    if (const int error = openFile_->file->close()) {
+        discardOpenFile();
+        throw mappedWriteError(file.filename, error);
+    }
+    const std::int64_t byteCount = info.st_size;
+
+    std::string name;
+    try {
+        name = finalName(file, *openFile_, byteCount);
+    } catch (...) {
+        discardOpenFile();
+        throw;
+    }
+    // Atomic: the name holds the old file or the new one, never a mix or nothing.
+    if (::renameat(folderFd, openFile_->partialName.c_str(), folderFd, name.c_str()) != 0) {
+        const int error = errno;
+        discardOpenFile();
+        throw mappedWriteError(file.filename, error);
+    }
+    const fs::path destination = openFile_->folderPath / name;
+    const std::shared_ptr<Descriptor> folder = openFile_->folder;
+    openFile_.reset();
+    // Only a rename that reached the disk may be recorded; the file stays, unrecorded, if not,
+    // and a later backup that brings the same bytes takes its place.
+    if (::fsync(folder->get()) != 0)
+        throw mappedWriteError(file.filename, errno);
+
+    AssetState& state = assets_[file.assetID];
+    state.storedFiles[file.fileIndex] = StoredFile{destination, byteCount};
+    sessionPathOwners_[asciiFolded(destination.string())] = file.assetID;
+    recordIfComplete(file);
+}
+
+std::string FileSystemAssetSink::finalName(const IncomingFile& file, const OpenFile& open, std::int64_t byteCount)
+{
+    AssetState& state = assets_[file.assetID];
+    const std::string preferred = preferredName(file);
+    const std::string extension(fileExtension(preferred));
+    auto withStem = [&extension](std::string_view stem, std::string_view ext) {
+        return std::string(utf8Prefix(stem, maximumStoredNameByteCount - ext.size())) + std::string(ext);
+    };
+    // A re-sent file, or the second file of a live photo: the stem is decided.
+    if (state.stem)
+        return withStem(*state.stem, extension);
+
+    // The asset's other files named with this stem (a live photo's movie) must fit beside it.
+    std::set<std::string> siblingExtensions;
+    const AssetDescriptor& asset = file.descriptor;
+    for (std::size_t i = 0; i < asset.files.size(); ++i) {
+        if (static_cast<std::int64_t>(i) == file.fileIndex)
+            continue;
+        IncomingFile sibling = file;
+        sibling.fileIndex = static_cast<std::int64_t>(i);
+        sibling.filename = asset.files[i].filename;
+        const std::string siblingName = preferredName(sibling);
+        if (fileStem(siblingName) == fileStem(preferred) && fileExtension(siblingName) != extension)
+            siblingExtensions.insert(std::string(fileExtension(siblingName)));
+    }
+
+    const int folderFd = open.folder->get();
+    const std::pair<std::int64_t, std::uint32_t> incoming{byteCount, open.checksum.value()};
+    for (std::int64_t number = 1; number <= highestNameNumber; ++number) {
+        const std::string candidate = number == 1 ? preferred : numberedFileName(preferred, number);
+        const std::string stem(fileStem(candidate));
+        if (isTakenByOther(open.folderPath, folderFd, candidate, file.assetID, incoming))
+            continue;
+        const bool siblingsFit = std::none_of(siblingExtensions.begin(), siblingExtensions.end(),
+            [&](const std::string& ext) {
+                return isTakenByOther(open.folderPath, folderFd, withStem(stem, ext), file.assetID, std::nullopt);
+            });
+        if (!siblingsFit)
+            continue;
+        state.stem = stem;
+        return candidate;
+    }
+    throw AssetSinkError::writeFailed(file.filename, UserFacingError::message(UserFacingError::Kind::writeFailed));
+}
+
+bool FileSystemAssetSink::nameTaken(const fs::path& folder, int folderFd, const std::string& name) const
+{
+    if (environment_.nameTaken)
+        return environment_.nameTaken(folder, name);
+    struct stat info {};
+    // Anything but "no such name" counts as taken.
+    return ::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+bool FileSystemAssetSink::isTakenByOther(const fs::path& folder, int folderFd, const std::string& name,
+    const std::string& assetID, const std::optional<std::pair<std::int64_t, std::uint32_t>>& incoming) const
+{
+    if (!nameTaken(folder, folderFd, name))
+        return false;
+    struct stat info {};
+    // A folder, a link, or a name only a case-insensitive volume answers to: never replaced.
+    if (::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+        return true;
+    const fs::path path = folder / name;
+    if (const auto owner = sessionPathOwners_.find(asciiFolded(path.string())); owner != sessionPathOwners_.end())
+        return owner->second != assetID;
+    if (materialized_ && materialized_->index) {
+        if (const std::optional<std::string> owner = materialized_->index->ownerOf(path))
+            return *owner != assetID;
+    }
+    // Nobody's file: left by a backup cut off before its row was written. The same bytes are the
+    // same file; for a file still to come, its own arrival settles it.
+    if (!incoming)
+        return false;
+    if (info.st_size != incoming->first)
+        return true;
+    return checksumOfFile(folderFd, name) != incoming->second;
+}
+
+void FileSystemAssetSink::recordIfComplete(const IncomingFile& file)
+{
+    const AssetDescriptor& asset = file.descriptor;
+    if (!materialized_ || !materialized_->index || asset.files.empty())
+        return;
+    const AssetState& state = assets_[file.assetID];
+    std::int64_t byteCount = 0;
+    for (std::size_t i = 0; i < asset.files.size(); ++i) {
+        const auto stored = state.storedFiles.find(static_cast<std::int64_t>(i));
+        if (stored == state.storedFiles.end())
+            return;
+        byteCount = saturatingAdd(byteCount, stored->second.byteCount);
+    }
+    const std::int64_t primary = *primaryIndex(asset);
+    materialized_->index->record(asset.assetID, asset.files[static_cast<std::size_t>(primary)].filename, byteCount,
+        asset.creationDate, state.storedFiles.at(primary).path.string(), asset.kind == AssetKind::video);
+}
+
+void FileSystemAssetSink::abortNow(const IncomingFile& file, const std::string& reason)
+{
+    discardOpenFile();
+    logger_.notice("放弃 " + file.filename + "：" + reason);
+}
+
+void FileSystemAssetSink::finishSessionNow()
+{
+    discardOpenFile();
+    materialized_.reset(); // closes the index and the folders
+}
+
+void FileSystemAssetSink::discardOpenFile()
+{
+    if (!openFile_)
+        return;
+    openFile_->file.reset();
+    ::unlinkat(openFile_->folder->get(), openFile_->partialName.c_str(), 0);
+    openFile_.reset();
+}
+
+// MARK: - Errors
+
+AssetSinkError FileSystemAssetSink::mappedWriteError(const std::string& filename, const std::exception& error) const
+{
+    logger_.error("写入 " + filename + " 失败：" + error.what());
+    if (const auto* index = dynamic_cast<const IndexError*>(&error)) {
+        if (index->isVolumeFull())
+            return AssetSinkError::insufficientSpace(0);
+        if (index->isVolumeReadOnly())
+            return AssetSinkError::writeFailed(filename, UserFacingError::message(UserFacingError::Kind::permissionDenied));
+    }
+    if (UserFacingError::isOutOfSpace(error))
+        return AssetSinkError::insufficientSpace(0);
+    // A file too large for the volume (4 GiB on FAT32) is no full disk.
+    if (const auto* system = dynamic_cast<const std::system_error*>(&error); system && system->code().value() == EFBIG)
+        return AssetSinkError::writeFailed(filename, UserFacingError::message(UserFacingError::Kind::writeFailed));
+    return AssetSinkError::writeFailed(filename, UserFacingError::message(error));
+}
+
+AssetSinkError FileSystemAssetSink::mappedWriteError(const std::string& filename, int errorNumber) const
+{
+    return mappedWriteError(filename, std::system_error(errorNumber, std::generic_category()));
+}
+
+} // namespace p2p

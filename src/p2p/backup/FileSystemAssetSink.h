@@ -1,0 +1,149 @@
+#pragma once
+
+#include "p2p/backup/BackupIndex.h"
+#include "p2p/protocol/CRC32.h"
+#include "p2p/protocol/P2PLog.h"
+#include "p2p/receive/AssetSink.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace p2p {
+
+// Seams of the file-system sink for tests.
+struct FileSystemSinkEnvironment {
+    // Whether `name` is taken in `folder`. Empty: fstatat without following links. Tests answer
+    // case-insensitively here, as exFAT does.
+    std::function<bool(const std::filesystem::path& folder, const std::string& name)> nameTaken;
+    // SQLite VFS of the index (tests inject faults through one); none is the default.
+    const char* indexVfs = nullptr;
+};
+
+// Stores a phone's backup in a library folder: in the phone's backup folder, Photos or Videos,
+// every file received as "<name>.part", flushed, renamed into place, its folder flushed, and only
+// then recorded in the backup index, so that a crash or a pulled cable at any moment leaves
+// nothing half-written under a real name and nothing recorded that is not on the disk.
+//
+// Names from the phone become one safe path component each; a name already taken by another
+// asset's file gets "_2", "_3", … (the paired video of a live photo follows its still), judged
+// through the file system so that case-insensitive volumes are handled.
+//
+// All work runs on a strand of the given executor (the SinkThread); the AssetSink calls resume on
+// the caller's executor. Create with std::make_shared: queued work keeps the sink alive.
+class FileSystemAssetSink : public AssetSink, public std::enable_shared_from_this<FileSystemAssetSink> {
+public:
+    // Called on the sink's strand; a receiver that lives on another thread posts to it itself.
+    using MaterializedHandler = std::function<void(const std::filesystem::path& libraryFolder)>;
+    using BackupRootHandler = std::function<void(const std::optional<std::filesystem::path>& backupRoot)>;
+
+    using Environment = FileSystemSinkEnvironment;
+
+    // An existing library folder.
+    FileSystemAssetSink(asio::any_io_executor worker, std::filesystem::path libraryRoot, Environment environment = {});
+    // A new library: `folderName` inside `pendingParent` is made when the first file begins, and
+    // reported through `onMaterialized` before anything is written into it.
+    FileSystemAssetSink(asio::any_io_executor worker, std::filesystem::path pendingParent, std::string folderName,
+        MaterializedHandler onMaterialized, Environment environment = {});
+    ~FileSystemAssetSink() override;
+
+    // Told where the files go whenever that is decided or cleared. Set before the session runs.
+    void setBackupRootHandler(BackupRootHandler handler);
+
+    // Read only on the sink's strand or after the session's last call returned.
+    const std::optional<std::filesystem::path>& resolvedBackupRoot() const { return resolvedBackupRoot_; }
+
+    asio::awaitable<void> prepareSession(const Uuid& sessionID, const DeviceInfo& peer) override;
+    asio::awaitable<std::unordered_set<std::string>> existingAssetIDs(
+        const std::vector<AssetDescriptor>& entries) override;
+    asio::awaitable<void> beginFile(const IncomingFile& file) override;
+    asio::awaitable<void> appendChunk(const Bytes& bytes, const IncomingFile& file) override;
+    asio::awaitable<void> finishFile(const IncomingFile& file) override;
+    asio::awaitable<void> abortFile(const IncomingFile& file, const std::string& reason) override;
+    asio::awaitable<void> finishSession(const Uuid& sessionID, SessionEnd::Reason reason) override;
+
+private:
+    class Descriptor; // an owned file descriptor
+
+    struct Materialized {
+        std::filesystem::path root;
+        std::shared_ptr<Descriptor> photos;
+        std::shared_ptr<Descriptor> videos;
+        std::unique_ptr<BackupIndex> index;
+    };
+
+    struct OpenFile {
+        std::shared_ptr<Descriptor> file;
+        std::shared_ptr<Descriptor> folder;
+        std::filesystem::path folderPath;
+        std::string partialName;
+        std::string assetID;
+        std::int64_t fileIndex = 0;
+        std::string filename; // as announced
+        CRC32 checksum;
+        std::int64_t byteCount = 0;
+    };
+
+    struct StoredFile {
+        std::filesystem::path path;
+        std::int64_t byteCount = 0;
+    };
+
+    struct AssetState {
+        std::map<std::int64_t, StoredFile> storedFiles; // by file index
+        std::optional<std::string> stem;               // the stem every file of the asset is stored under
+    };
+
+    template <typename Work>
+    auto onStrand(Work work) -> asio::awaitable<decltype(work())>;
+
+    void prepareNow(const DeviceInfo& peer);
+    std::unordered_set<std::string> existingNow(const std::vector<AssetDescriptor>& entries) const;
+    void beginNow(const IncomingFile& file);
+    void appendNow(const Bytes& bytes, const IncomingFile& file);
+    void finishNow(const IncomingFile& file);
+    void abortNow(const IncomingFile& file, const std::string& reason);
+    void finishSessionNow();
+
+    void ensureReadyForWriting();
+    void materializeBackup(const std::filesystem::path& inside, const DeviceInfo& peer);
+    std::filesystem::path createPendingLibraryFolder(const std::filesystem::path& parent, const std::string& folderName);
+    void removeOrphanedPartials();
+    void setBackupRoot(std::optional<std::filesystem::path> root);
+    void discardOpenFile();
+
+    // The name the file would have without collisions (safe; a paired video named after its still).
+    std::string preferredName(const IncomingFile& file) const;
+    std::string finalName(const IncomingFile& file, const OpenFile& open, std::int64_t byteCount);
+    bool isTakenByOther(const std::filesystem::path& folder, int folderFd, const std::string& name,
+        const std::string& assetID, const std::optional<std::pair<std::int64_t, std::uint32_t>>& incoming) const;
+    bool nameTaken(const std::filesystem::path& folder, int folderFd, const std::string& name) const;
+    void recordIfComplete(const IncomingFile& file);
+
+    AssetSinkError mappedWriteError(const std::string& filename, const std::exception& error) const;
+    AssetSinkError mappedWriteError(const std::string& filename, int errorNumber) const;
+
+    asio::strand<asio::any_io_executor> strand_;
+    bool pendingNew_;
+    std::filesystem::path pendingParent_;
+    std::string pendingFolderName_;
+    MaterializedHandler onPendingLibraryMaterialized_;
+    Environment environment_;
+    BackupRootHandler onBackupRoot_;
+    Logger logger_;
+
+    std::optional<std::filesystem::path> libraryRoot_;
+    std::optional<DeviceInfo> pendingPeer_;
+    std::optional<Materialized> materialized_;
+    std::optional<OpenFile> openFile_;
+    std::unordered_map<std::string, AssetState> assets_;
+    std::unordered_map<std::string, std::string> sessionPathOwners_; // folded path → asset
+    std::optional<std::filesystem::path> resolvedBackupRoot_;
+};
+
+} // namespace p2p

@@ -1,0 +1,341 @@
+#include "p2p/backup/BackupFolderLayout.h"
+#include "p2p/backup/BackupIndex.h"
+#include "p2p/backup/FileSystemAssetSink.h"
+#include "p2p/backup/SafeFileName.h"
+#include "p2p/backup/SinkThread.h"
+#include "support/p2p/SessionHarness.h"
+
+#include "SinkTestSupport.h"
+#include "TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <functional>
+
+using namespace p2p;
+using namespace p2p::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Uuid sessionID = *Uuid::parse("0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F0");
+const std::string deviceFolder = "Kalvenstroud_测试手机";
+
+Bytes bytesOf(std::uint8_t seed, std::size_t count = 64)
+{
+    return FakePhone::patternBytes(count, seed);
+}
+
+FakeFile fakeFile(const AssetDescriptor& asset, std::int64_t index, const Bytes& bytes)
+{
+    FakeFile file;
+    file.assetID = asset.assetID;
+    file.fileIndex = index;
+    file.filename = asset.files.at(static_cast<std::size_t>(index)).filename;
+    file.bytes = bytes;
+    file.chunkByteCount = 16;
+    return file;
+}
+
+} // namespace
+
+TEST(FileSystemAssetSink, BackupThroughTheSessionLandsAndIsSkippedNextTime)
+{
+    TempFolder library;
+    SinkThread worker;
+    const Bytes still = bytesOf(1, 100), movie = bytesOf(2, 70), clip = bytesOf(3, 130), photo = bytesOf(4, 50);
+    const std::vector<AssetDescriptor> assets = {
+        FakePhone::livePhoto("L", "IMG_0001.HEIC", 100, "IMG_0001_video.mp4", 70),
+        FakePhone::video("V", "CLIP.MP4", 130),
+        FakePhone::photo("P", "IMG_0002.JPG", 50),
+    };
+    auto backup = [&](bool sendFiles) {
+        SessionHarness::Options options;
+        options.sink = std::make_shared<FileSystemAssetSink>(worker.executor(), library.path());
+        SessionHarness h(options);
+        std::vector<SkipListBatch> skipped;
+        const std::string error = h.run([&](FakePhone& phone) -> asio::awaitable<void> {
+            co_await phone.greet();
+            skipped = co_await phone.offer(sessionID, assets);
+            if (sendFiles) {
+                co_await phone.sendFile(fakeFile(assets[0], 0, still));
+                co_await phone.sendFile(fakeFile(assets[0], 1, movie));
+                co_await phone.sendFile(fakeFile(assets[1], 0, clip));
+                co_await phone.sendFile(fakeFile(assets[2], 0, photo));
+            }
+            co_await phone.end();
+        });
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(h.events.names().back(), "finished");
+        std::set<std::string> ids;
+        for (const SkipListBatch& batch : skipped)
+            ids.insert(batch.assetIDs.begin(), batch.assetIDs.end());
+        return ids;
+    };
+
+    EXPECT_TRUE(backup(true).empty());
+    const fs::path root = library / deviceFolder;
+    EXPECT_EQ(filesUnder(root / "Photos"), (std::map<std::string, std::uint32_t>{{"IMG_0001.HEIC", CRC32::value(still)},
+                                               {"IMG_0001.MOV", CRC32::value(movie)}, {"IMG_0002.JPG", CRC32::value(photo)}}));
+    EXPECT_EQ(filesUnder(root / "Videos"), (std::map<std::string, std::uint32_t>{{"CLIP.MP4", CRC32::value(clip)}}));
+    EXPECT_EQ(indexRows(root), (std::vector<IndexRow>{
+                                   {"L", "IMG_0001.HEIC", 170, (root / "Photos" / "IMG_0001.HEIC").string(), 1},
+                                   {"P", "IMG_0002.JPG", 50, (root / "Photos" / "IMG_0002.JPG").string(), 1},
+                                   {"V", "CLIP.MP4", 130, (root / "Videos" / "CLIP.MP4").string(), 2},
+                               }));
+    // The phone's capture date, to the microsecond it sent.
+    struct stat info {};
+    ASSERT_EQ(::stat((root / "Photos" / "IMG_0001.MOV").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mtim.tv_sec, 1700000000);
+    EXPECT_EQ(info.st_mtim.tv_nsec, 500000000);
+    EXPECT_EQ(BackupFolderLayout::readMarker(root)->deviceId, FakePhone::device().identifier);
+
+    EXPECT_EQ(backup(false), (std::set<std::string>{"L", "V", "P"}));
+}
+
+TEST(FileSystemAssetSink, SkipsByIdentifierOrByNameWhenTheSizeMatches)
+{
+    TempFolder library;
+    const fs::path root = BackupFolderLayout::resolveBackupRoot(library.path(), FakePhone::device());
+    {
+        BackupIndex index(root / ".backupdb" / "backup_records.sqlite");
+        index.record("KNOWN", "A.JPG", 100, std::nullopt, (root / "Photos" / "A.JPG").string(), false);
+        index.record("OTHER", "B.JPG", 200, std::nullopt, (root / "Photos" / "B.JPG").string(), false);
+    }
+    struct Case {
+        AssetDescriptor asset;
+        bool skipped;
+    };
+    const std::vector<Case> cases = {
+        {FakePhone::photo("KNOWN", "Z.JPG", 1), true},
+        {FakePhone::photo("NEW-1", "B.JPG", 200), true},
+        {FakePhone::photo("NEW-2", "B.JPG", 201), false},
+        {FakePhone::livePhoto("NEW-3", "B.JPG", 150, "B.MOV", 50), true}, // the asset's bytes, both files
+        {FakePhone::photo("NEW-4", "b.jpg", 200), false},
+        {FakePhone::photo("NEW-5", "A.JPG", 200), false},
+    };
+    std::vector<AssetDescriptor> manifest;
+    std::unordered_set<std::string> expected;
+    for (const Case& c : cases) {
+        manifest.push_back(c.asset);
+        if (c.skipped)
+            expected.insert(c.asset.assetID);
+    }
+    SinkDriver driver;
+    auto sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), library.path());
+    driver.prepare(*sink, FakePhone::device());
+    EXPECT_EQ(driver.run(sink->existingAssetIDs(manifest)), expected);
+}
+
+TEST(FileSystemAssetSink, HostileNamesStayInsideTheBackupFolder)
+{
+    TempFolder temp;
+    const fs::path library = temp / "library";
+    fs::create_directories(library);
+    const std::vector<std::string> names = {"../x", "/etc/x", "a/b", "", ".", "..", std::string("n\0ul.jpg", 8),
+        std::string(300, 'L') + ".JPG", "a:b", "x.part", "Case.JPG", "case.jpg"};
+    SinkDriver driver;
+    auto sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), library);
+    driver.prepare(*sink, FakePhone::device());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const AssetDescriptor asset = FakePhone::photo("H" + std::to_string(i), names[i], 8);
+        driver.store(*sink, asset, 0, bytesOf(static_cast<std::uint8_t>(i), 8));
+    }
+    driver.run(sink->finishSession(sessionID, SessionEnd::Reason::completed));
+
+    std::set<std::string> stored;
+    for (const auto& [path, crc] : filesUnder(temp.path())) {
+        if (path.rfind("library/" + deviceFolder + "/Photos/", 0) == 0)
+            stored.insert(path.substr(("library/" + deviceFolder + "/Photos/").size()));
+        else
+            EXPECT_TRUE(path.rfind("library/" + deviceFolder + "/.", 0) == 0) << "written outside: " << path;
+    }
+    EXPECT_EQ(stored, (std::set<std::string>{"x", "x_2", "b", "H3_0", "H4_0", "H5_0", "n_ul.jpg",
+                          std::string(246, 'L') + ".JPG", "a_b", "x.part_", "Case.JPG", "case.jpg"}));
+    EXPECT_EQ(indexRows(library / deviceFolder).size(), names.size());
+}
+
+TEST(FileSystemAssetSink, NameCollisionsNeverReplaceAnotherAssetsFile)
+{
+    struct Step {
+        AssetDescriptor asset;
+        std::int64_t index;
+        std::uint8_t seed;
+    };
+    struct Case {
+        const char* name;
+        std::map<std::string, std::uint8_t> existing; // unindexed files already in Photos; seed 0: a folder
+        std::vector<Step> steps;
+        std::map<std::string, std::uint8_t> expectedFiles; // Photos afterwards; seed 0: a folder's file
+        std::map<std::string, std::string> expectedRows;   // asset → stored name
+        bool caseInsensitive = false;
+    };
+    const AssetDescriptor a = FakePhone::photo("A", "IMG_1.JPG", 64);
+    const AssetDescriptor b = FakePhone::photo("B", "IMG_1.JPG", 64);
+    const AssetDescriptor stillOnly = FakePhone::photo("P", "IMG_1.HEIC", 64);
+    const AssetDescriptor movieNamed = FakePhone::photo("M", "IMG_1.MOV", 64);
+    const AssetDescriptor live = FakePhone::livePhoto("L", "IMG_1.HEIC", 64, "IMG_1_video.mp4", 64);
+    const AssetDescriptor lower = FakePhone::photo("A", "img_0001.jpg", 64);
+    const std::vector<Case> cases = {
+        {"two assets, one name", {}, {{a, 0, 1}, {b, 0, 2}}, {{"IMG_1.JPG", 1}, {"IMG_1_2.JPG", 2}},
+            {{"A", "IMG_1.JPG"}, {"B", "IMG_1_2.JPG"}}},
+        {"a re-sent file of the same asset replaces its own copy", {}, {{a, 0, 1}, {a, 0, 3}}, {{"IMG_1.JPG", 3}},
+            {{"A", "IMG_1.JPG"}}},
+        {"the paired video follows its still's new stem", {}, {{stillOnly, 0, 1}, {live, 0, 2}, {live, 1, 3}},
+            {{"IMG_1.HEIC", 1}, {"IMG_1_2.HEIC", 2}, {"IMG_1_2.MOV", 3}}, {{"P", "IMG_1.HEIC"}, {"L", "IMG_1_2.HEIC"}}},
+        {"a still moves when its video's name is another asset's", {}, {{movieNamed, 0, 1}, {live, 0, 2}, {live, 1, 3}},
+            {{"IMG_1.MOV", 1}, {"IMG_1_2.HEIC", 2}, {"IMG_1_2.MOV", 3}}, {{"M", "IMG_1.MOV"}, {"L", "IMG_1_2.HEIC"}}},
+        {"the same bytes left unrecorded by a cut-off backup are taken over", {{"IMG_1.JPG", 1}}, {{a, 0, 1}},
+            {{"IMG_1.JPG", 1}}, {{"A", "IMG_1.JPG"}}},
+        {"other bytes left unrecorded are kept", {{"IMG_1.JPG", 9}}, {{a, 0, 1}}, {{"IMG_1.JPG", 9}, {"IMG_1_2.JPG", 1}},
+            {{"A", "IMG_1_2.JPG"}}},
+        {"a folder at the name is left alone", {{"IMG_1.JPG", 0}}, {{a, 0, 1}},
+            {{"IMG_1.JPG/inside", 0}, {"IMG_1_2.JPG", 1}}, {{"A", "IMG_1_2.JPG"}}},
+        {"a case-insensitive volume sees the other case", {{"IMG_0001.JPG", 9}}, {{lower, 0, 1}},
+            {{"IMG_0001.JPG", 9}, {"img_0001_2.jpg", 1}}, {{"A", "img_0001_2.jpg"}}, true},
+    };
+    const Bytes folderFile = bytesOf(200, 3);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder library;
+        const fs::path root = BackupFolderLayout::resolveBackupRoot(library.path(), FakePhone::device());
+        for (const auto& [name, seed] : c.existing) {
+            if (seed == 0) {
+                fs::create_directories(root / "Photos" / name);
+                const Bytes& bytes = folderFile;
+                std::ofstream(root / "Photos" / name / "inside", std::ios::binary)
+                    .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            } else {
+                const Bytes bytes = bytesOf(seed);
+                std::ofstream(root / "Photos" / name, std::ios::binary)
+                    .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            }
+        }
+        FileSystemSinkEnvironment environment;
+        if (c.caseInsensitive) {
+            environment.nameTaken = [](const fs::path& folder, const std::string& name) {
+                for (const auto& entry : fs::directory_iterator(folder)) {
+                    if (asciiFolded(entry.path().filename().string()) == asciiFolded(name))
+                        return true;
+                }
+                return false;
+            };
+        }
+        SinkDriver driver;
+        auto sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), library.path(), environment);
+        driver.prepare(*sink, FakePhone::device());
+        for (const Step& step : c.steps)
+            driver.store(*sink, step.asset, step.index, bytesOf(step.seed));
+        driver.run(sink->finishSession(sessionID, SessionEnd::Reason::completed));
+
+        std::map<std::string, std::uint32_t> expectedFiles;
+        for (const auto& [name, seed] : c.expectedFiles)
+            expectedFiles[name] = CRC32::value(seed == 0 ? folderFile : bytesOf(seed));
+        EXPECT_EQ(filesUnder(root / "Photos"), expectedFiles);
+        std::map<std::string, std::string> rows;
+        for (const IndexRow& row : indexRows(root))
+            rows[row.id] = fs::path(row.path).filename().string();
+        EXPECT_EQ(rows, c.expectedRows);
+    }
+}
+
+TEST(FileSystemAssetSink, NewLibraryFolderAppearsWithTheFirstFile)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& folder)> arrange;
+        std::string failure; // the first file's error, "" when it is stored
+    };
+    const std::vector<Case> cases = {
+        {"nothing there yet", [](const fs::path&) {}, ""},
+        {"a folder of that name is reused", [](const fs::path& folder) { fs::create_directories(folder); }, ""},
+        {"a file of that name", [](const fs::path& folder) { writeTextFile(folder, "x"); },
+            "目标位置已有同名文件，请换一个图库名称"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder parent;
+        const fs::path folder = parent / "新图库";
+        c.arrange(folder);
+        const bool existedBefore = fs::exists(folder);
+        std::vector<fs::path> materialized;
+        std::vector<std::optional<fs::path>> roots;
+        SinkDriver driver;
+        auto sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), parent.path(), "新图库",
+            [&](const fs::path& made) { materialized.push_back(made); });
+        sink->setBackupRootHandler([&](const std::optional<fs::path>& root) { roots.push_back(root); });
+
+        driver.prepare(*sink, FakePhone::device());
+        const AssetDescriptor asset = FakePhone::photo("A", "IMG_1.JPG", 64);
+        EXPECT_TRUE(driver.run(sink->existingAssetIDs({asset})).empty());
+        EXPECT_EQ(fs::exists(folder), existedBefore);
+        EXPECT_TRUE(materialized.empty());
+
+        try {
+            driver.store(*sink, asset, 0, bytesOf(1));
+            EXPECT_EQ(c.failure, "");
+            EXPECT_EQ(materialized, std::vector<fs::path>{folder});
+            EXPECT_EQ(roots, (std::vector<std::optional<fs::path>>{std::nullopt, folder / deviceFolder}));
+            EXPECT_TRUE(fs::is_regular_file(folder / deviceFolder / "Photos" / "IMG_1.JPG"));
+        } catch (const AssetSinkError& error) {
+            EXPECT_EQ(error.kind(), AssetSinkError::Kind::writeFailed);
+            EXPECT_EQ(error.userMessage(), c.failure);
+            EXPECT_TRUE(materialized.empty());
+        }
+    }
+}
+
+TEST(FileSystemAssetSink, CallsOutOfTurnAndLeftoversAreHandled)
+{
+    TempFolder library;
+    SinkDriver driver;
+    auto sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), library.path());
+    const AssetDescriptor photo = FakePhone::photo("A", "IMG_1.JPG", 64);
+    auto errorOf = [&](asio::awaitable<void> call) -> std::string {
+        try {
+            driver.run(std::move(call));
+        } catch (const AssetSinkError& error) {
+            return error.userMessage();
+        }
+        return "no error";
+    };
+    EXPECT_EQ(errorOf(sink->beginFile(incomingFile(photo, 0))), "还没准备好接收");
+
+    // Partials of an interrupted receive go when the folder is next opened; only those.
+    const fs::path root = BackupFolderLayout::resolveBackupRoot(library.path(), FakePhone::device());
+    for (const fs::path& leftover : {root / "Photos" / "IMG_9.JPG.part", root / "Videos" / "CLIP.MP4.part",
+             root / "top.part", root / "Photos" / "deeper" / "x.part", root / "Photos" / "folder.part" / "kept"}) {
+        fs::create_directories(leftover.parent_path());
+        writeTextFile(leftover, "partial");
+    }
+    driver.prepare(*sink, FakePhone::device());
+    EXPECT_EQ(filesUnder(root).count("Photos/IMG_9.JPG.part") + filesUnder(root).count("Videos/CLIP.MP4.part"), 0u);
+    for (const char* kept : {"top.part", "Photos/deeper/x.part", "Photos/folder.part/kept"})
+        EXPECT_TRUE(fs::exists(root / kept)) << kept;
+
+    EXPECT_EQ(errorOf(sink->finishFile(incomingFile(photo, 0))), "临时文件未打开");
+    EXPECT_EQ(errorOf(sink->appendChunk(bytesOf(1), incomingFile(photo, 0))), "临时文件未打开");
+
+    // An aborted file leaves nothing; its asset is not recorded.
+    driver.run(sink->beginFile(incomingFile(photo, 0)));
+    EXPECT_TRUE(fs::exists(root / "Photos" / "IMG_1.JPG.part"));
+    driver.run(sink->appendChunk(bytesOf(1), incomingFile(photo, 0)));
+    driver.run(sink->abortFile(incomingFile(photo, 0), "校验失败"));
+    EXPECT_FALSE(fs::exists(root / "Photos" / "IMG_1.JPG.part"));
+
+    // A live photo whose movie is listed first: recorded, with the still's path, once both are in;
+    // one whose still never arrives is not.
+    AssetDescriptor movieFirst = FakePhone::livePhoto("L", "IMG_2.HEIC", 64, "IMG_2.MOV", 64);
+    std::swap(movieFirst.files[0], movieFirst.files[1]);
+    const AssetDescriptor stillMissing = FakePhone::livePhoto("M", "IMG_3.HEIC", 64, "IMG_3.MOV", 64);
+    driver.store(*sink, movieFirst, 1, bytesOf(2));
+    EXPECT_TRUE(indexRows(root).empty());
+    driver.store(*sink, movieFirst, 0, bytesOf(3));
+    driver.store(*sink, stillMissing, 1, bytesOf(4));
+    driver.run(sink->finishSession(sessionID, SessionEnd::Reason::completed));
+    EXPECT_EQ(indexRows(root),
+        (std::vector<IndexRow>{{"L", "IMG_2.HEIC", 128, (root / "Photos" / "IMG_2.HEIC").string(), 1}}));
+    EXPECT_TRUE(fs::exists(root / "Photos" / "IMG_3.MOV"));
+}
