@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 
@@ -87,23 +88,25 @@ std::optional<std::string> queryText(sqlite3* db, const char* text, int& resultC
 
 } // namespace
 
-IndexError::IndexError(Kind kind, std::string message, int resultCode)
+IndexError::IndexError(Kind kind, std::string message, int resultCode, int systemError)
     : kind_(kind)
     , message_(std::move(message))
     , resultCode_(resultCode)
+    , systemError_(systemError)
     , text_(description())
 {
 }
 
 bool IndexError::isVolumeFull() const
 {
-    return (resultCode_ & 0xFF) == SQLITE_FULL;
+    return (resultCode_ & 0xFF) == SQLITE_FULL || systemError_ == ENOSPC || systemError_ == EDQUOT;
 }
 
 bool IndexError::isVolumeReadOnly() const
 {
     const int primary = resultCode_ & 0xFF;
-    return primary == SQLITE_READONLY || primary == SQLITE_PERM;
+    return primary == SQLITE_READONLY || primary == SQLITE_PERM || systemError_ == EROFS || systemError_ == EACCES
+        || systemError_ == EPERM;
 }
 
 std::string IndexError::description() const
@@ -142,7 +145,7 @@ void BackupIndex::connect(const fs::path& databasePath, const char* vfsName, boo
 {
     auto fail = [this](IndexError::Kind kind) {
         const int code = handle_ ? sqlite3_extended_errcode(handle_) : 0;
-        IndexError error(kind, errorText(handle_), code);
+        IndexError error(kind, errorText(handle_), code, handle_ ? sqlite3_system_errno(handle_) : 0);
         disconnect();
         throw error;
     };
@@ -156,6 +159,11 @@ void BackupIndex::connect(const fs::path& databasePath, const char* vfsName, boo
         fail(IndexError::Kind::openFailed);
     // Without extended codes a shared-memory failure reads as a plain I/O error.
     sqlite3_extended_result_codes(handle_, 1);
+    // SQLite quietly opens a file it cannot write read-only; an index that cannot record is no use.
+    if (sqlite3_db_readonly(handle_, "main") == 1) {
+        disconnect();
+        throw IndexError(IndexError::Kind::openFailed, "只读", SQLITE_READONLY, EROFS);
+    }
 
     int resultCode = SQLITE_OK;
     if (writeAheadLog) {

@@ -19,11 +19,12 @@ class IndexError : public std::exception {
 public:
     enum class Kind { openFailed, statementFailed };
 
-    IndexError(Kind kind, std::string message, int resultCode);
+    IndexError(Kind kind, std::string message, int resultCode, int systemError = 0);
 
     Kind kind() const { return kind_; }
     const std::string& message() const { return message_; }
     int resultCode() const { return resultCode_; } // SQLite's extended result code, or 0
+    int systemError() const { return systemError_; } // the errno behind it, or 0
     bool isVolumeFull() const;     // the disk or the quota is full
     bool isVolumeReadOnly() const; // the volume or the file cannot be written
     std::string description() const;
@@ -33,6 +34,7 @@ private:
     Kind kind_;
     std::string message_;
     int resultCode_;
+    int systemError_;
     std::string text_;
 };
 
