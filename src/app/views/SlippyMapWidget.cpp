@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace app {
 
@@ -66,6 +67,12 @@ void SlippyMapWidget::setRegion(const CoordinateRegion& region, int durationMs)
     stopAnimation();
     // The size may have changed without a resize event yet (a hidden widget gets it when shown).
     camera_.setViewportSize(size());
+    if (!isVisible()) {
+        // Framed again once the widget has its real size on screen.
+        pendingRegion_ = region;
+        camera_.setRegion(region);
+        return;
+    }
     MapCamera target = camera_;
     target.setRegion(region);
     if (durationMs <= 0) {
@@ -225,6 +232,13 @@ QRectF SlippyMapWidget::attributionRect() const
 void SlippyMapWidget::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    camera_.setViewportSize(size());
+    if (const std::optional<CoordinateRegion> region = std::exchange(pendingRegion_, std::nullopt)) {
+        camera_.setRegion(*region);
+        cameraChanged();
+        endChange();
+        return;
+    }
     cameraChanged();
 }
 
@@ -238,6 +252,8 @@ void SlippyMapWidget::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     camera_.setViewportSize(size());
+    if (pendingRegion_)
+        camera_.setRegion(*pendingRegion_);
     cameraChanged();
     Q_EMIT viewportResized(size());
 }

@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <optional>
+
 class QSettings;
 class QVariantAnimation;
 
@@ -48,7 +50,8 @@ public:
     const MapCamera& camera() const { return camera_; }
     CoordinateRegion visibleRegion() const { return camera_.visibleRegion(); }
     // Frames the region; animated over `durationMs` with an ease-in-out curve when it is above 0.
-    // regionChangeEnded follows once, when the camera has arrived.
+    // regionChangeEnded follows once, when the camera has arrived. A hidden map frames it again
+    // at its real size when shown, and reports it then.
     void setRegion(const CoordinateRegion& region, int durationMs = 0);
 
     void setOverlay(MapOverlay* overlay);
@@ -89,6 +92,7 @@ private:
     QRectF attributionRect() const;
 
     MapCamera camera_;
+    std::optional<CoordinateRegion> pendingRegion_;
     MapStyle style_ = MapStyle::standard;
     MapStyleSource source_;
     QSettings* settings_ = nullptr;

@@ -32,7 +32,7 @@ struct Harness {
         std::optional<QString> answer;
         QObject context;
         resolver->resolve(coordinate, &context, [&answer](const QString& name) { answer = name; });
-        [&] { QTRY_VERIFY_WITH_TIMEOUT(answer.has_value(), 10000); }();
+        [&] { ASSERT_TRUE(QTest::qWaitFor([&] { return answer.has_value(); }, 10000)); }();
         return answer.value_or("(no answer)");
     }
 

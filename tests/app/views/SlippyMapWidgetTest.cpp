@@ -1,11 +1,9 @@
 #include "app/views/SlippyMapWidget.h"
 
-#include "support/app/LoopbackHttpServer.h"
+#include "support/app/LoopbackTileServer.h"
 
 #include <gtest/gtest.h>
 
-#include <QBuffer>
-#include <QImage>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSet>
@@ -19,48 +17,17 @@ using app::testing::LoopbackHttpServer;
 
 namespace {
 
-// A tile's colour says which tile it is.
+using TileServer = app::testing::LoopbackTileServer;
+
 QColor tileColour(int z, int x, int y)
 {
-    return QColor(10 * z, 10 * x, 10 * y);
+    return TileServer::colour(z, x, y);
 }
-
-QByteArray tilePng(int z, int x, int y)
-{
-    QImage image(256, 256, QImage::Format_RGB32);
-    image.fill(tileColour(z, x, y));
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
-struct TileServer {
-    explicit TileServer(int delayMs = 0, QSet<QString> missing = {})
-        : server([delayMs, missing](const LoopbackHttpServer::Request& request) {
-              LoopbackHttpServer::Response response;
-              response.delayMs = delayMs;
-              const QStringList parts = request.path.split('/', Qt::SkipEmptyParts);
-              if (missing.contains(request.path) || parts.size() != 3) {
-                  response.status = 404;
-                  return response;
-              }
-              response.contentType = "image/png";
-              // Shorter than the week the loader keeps tiles for.
-              response.headers = {{"Cache-Control", "max-age=60"}};
-              response.body = tilePng(parts[0].toInt(), parts[1].toInt(), QString(parts[2]).remove(".png").toInt());
-              return response;
-          })
-    {
-    }
-    LoopbackHttpServer server;
-};
 
 struct MapHarness {
     explicit MapHarness(const TileServer& tiles, const QString& cacheDirectory)
     {
-        settings.setValue(MapStyleSource::standardKey, tiles.server.baseUrl() + "/{z}/{x}/{y}.png");
+        settings.setValue(MapStyleSource::standardKey, tiles.urlTemplate());
         SlippyMapWidget::Environment environment;
         environment.settings = &settings;
         environment.loader.cacheDirectory = cacheDirectory;
@@ -108,8 +75,8 @@ TEST(SlippyMapWidget, LoadsPaintsAndCachesTheVisibleTiles)
     QTemporaryDir cache;
     {
         MapHarness map(tiles, cache.path());
-        QTRY_COMPARE_WITH_TIMEOUT(tiles.server.requests().size(), 8, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(map.settled(), 10000);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return tiles.server.requests().size() == 8; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return map.settled(); }, 10000));
 
         EXPECT_EQ(requestedPaths(tiles.server), QSet<QString>(expectedTiles.begin(), expectedTiles.end()));
         EXPECT_EQ(tiles.server.requests().size(), 8) << "each tile once";
@@ -135,7 +102,7 @@ TEST(SlippyMapWidget, LoadsPaintsAndCachesTheVisibleTiles)
     }
 
     MapHarness again(tiles, cache.path());
-    QTRY_VERIFY_WITH_TIMEOUT(again.settled(), 10000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return again.settled(); }, 10000));
     for (const QString& path : expectedTiles)
         EXPECT_NE(again.widget->loader()->tile(QUrl(tiles.server.baseUrl() + path)), nullptr) << qPrintable(path);
     EXPECT_EQ(tiles.server.requests().size(), 8) << "every tile came from the disk cache";
@@ -150,8 +117,8 @@ TEST(SlippyMapWidget, MissingTileBecomesPlaceholderAfterBoundedRetries)
     QTemporaryDir cache;
     MapHarness map(tiles, cache.path());
     const QUrl missing(tiles.server.baseUrl() + "/3/4/3.png");
-    QTRY_VERIFY_WITH_TIMEOUT(map.widget->loader()->hasFailed(missing), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(map.settled(), 10000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return map.widget->loader()->hasFailed(missing); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return map.settled(); }, 10000));
 
     EXPECT_EQ(tiles.server.countOf("/3/4/3.png"), 3);
     EXPECT_EQ(tiles.server.requests().size(), 7 + 3);
@@ -191,10 +158,10 @@ TEST(SlippyMapWidget, RegionChangeEndsOncePerChange)
     }
     EXPECT_NEAR(map.widget->camera().zoom(), zoom + 1.5, 1e-9);
     EXPECT_EQ(ended.size(), 2);
-    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 3, 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended.size() == 3; }, 2000));
 
     map.widget->setRegion({{31.23, 121.47}, 0.04, 0.04}, 50);
-    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 4, 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended.size() == 4; }, 2000));
     EXPECT_NEAR(map.widget->camera().zoom(), zoom, 1e-9);
     EXPECT_NEAR(map.widget->camera().center().longitude, 121.47, 1e-9);
 }
