@@ -3,6 +3,8 @@
 #include "p2p/protocol/JsonCoding.h"
 #include "p2p/protocol/ProtocolError.h"
 
+#include <algorithm>
+#include <string>
 #include <type_traits>
 
 namespace p2p {
@@ -18,18 +20,65 @@ Bytes jsonFrame(MessageType type, const json& document)
     return FrameEncoder::encode(type, payload);
 }
 
-// A peer can send deeply nested JSON before it has proven anything; refuse it while parsing,
-// before the tree is built. No record nests anywhere near this deep.
+// One linear pass over the payload before nlohmann sees it: a peer can send deeply nested JSON, or
+// megabytes of "[],[],…" whose tree costs many times the frame in memory, before it has proven
+// anything. Only brackets, commas and colons outside strings are counted; whether the text is valid
+// JSON is left to the parser. (nlohmann's parse callback would do the depth check, but makes every
+// closing bracket rescan its siblings: quadratic in a wide container.)
+void checkShape(const Bytes& payload)
+{
+    const std::size_t allowance = 256;
+    const std::size_t maximumContainers = allowance + payload.size() / MessageCoder::minimumBytesPerContainer;
+    const std::size_t maximumValues = allowance + payload.size() / MessageCoder::minimumBytesPerValue;
+    int depth = 0;
+    std::size_t containers = 0;
+    std::size_t values = 1;
+    bool inString = false;
+    bool escaped = false;
+    for (const std::uint8_t byte : payload) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (byte == '\\') {
+                escaped = true;
+            } else if (byte == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        switch (byte) {
+        case '"':
+            inString = true;
+            break;
+        case '{':
+        case '[':
+            if (++depth > MessageCoder::maximumJsonDepth) {
+                throw JsonDecodeError("JSON 嵌套超过 " + std::to_string(MessageCoder::maximumJsonDepth) + " 层");
+            }
+            ++containers;
+            ++values;
+            break;
+        case '}':
+        case ']':
+            depth = std::max(depth - 1, 0); // unbalanced text is the parser's to report
+            break;
+        case ',':
+        case ':':
+            ++values;
+            break;
+        default:
+            break;
+        }
+        if (containers > maximumContainers || values > maximumValues) {
+            throw JsonDecodeError("JSON 值过于密集（" + std::to_string(payload.size()) + " 字节）");
+        }
+    }
+}
+
 json parseLimited(const Bytes& payload)
 {
-    const json::parser_callback_t limitDepth = [](int depth, json::parse_event_t event, json&) {
-        if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start)
-            && depth >= MessageCoder::maximumJsonDepth) {
-            throw JsonDecodeError("JSON 嵌套超过 " + std::to_string(MessageCoder::maximumJsonDepth) + " 层");
-        }
-        return true;
-    };
-    return json::parse(payload.begin(), payload.end(), limitDepth);
+    checkShape(payload);
+    return json::parse(payload.begin(), payload.end());
 }
 
 template <typename Record>

@@ -1,5 +1,6 @@
 #include "p2p/receive/ReceiveSession.h"
 
+#include "p2p/protocol/ProtocolError.h"
 #include "p2p/protocol/ProtocolVersion.h"
 #include "p2p/protocol/Saturating.h"
 #include "p2p/protocol/SessionError.h"
@@ -59,11 +60,24 @@ std::string sinkUserMessage(const std::exception_ptr& failure)
     return UserFacingError::message(failure);
 }
 
+// Roughly what one manifest entry costs once stored (map node, key, strings, file list).
+std::int64_t heldBytes(const AssetDescriptor& entry)
+{
+    std::int64_t bytes = static_cast<std::int64_t>(sizeof(AssetDescriptor) + 64 + 2 * entry.assetID.size()
+        + entry.files.size() * sizeof(FileDescriptor));
+    if (entry.quickFingerprint)
+        bytes += static_cast<std::int64_t>(entry.quickFingerprint->size());
+    for (const FileDescriptor& file : entry.files)
+        bytes += static_cast<std::int64_t>(file.filename.size());
+    return bytes;
+}
+
 } // namespace
 
 ReceiveSession::ReceiveSession(asio::any_io_executor executor, std::unique_ptr<MessageChannel> channel,
     std::shared_ptr<AssetSink> sink, DeviceInfo localDevice, SessionConfiguration configuration,
-    std::shared_ptr<PairingVerifier> pairingVerifier, bool requiresPairing, EventHandler onEvent, Timing timing)
+    std::shared_ptr<PairingVerifier> pairingVerifier, bool requiresPairing, EventHandler onEvent, Timing timing,
+    ReceiveSessionLimits limits)
     : executor_(std::move(executor))
     , channel_(std::move(channel))
     , sink_(std::move(sink))
@@ -74,6 +88,7 @@ ReceiveSession::ReceiveSession(asio::any_io_executor executor, std::unique_ptr<M
     , logger_(P2PLog::Category::receive)
     , verifier_(std::move(pairingVerifier))
     , timing_(std::move(timing))
+    , limits_(limits)
     , handshakeTimer_(executor_)
     , wrongCodeTimer_(executor_)
 {
@@ -248,12 +263,19 @@ asio::awaitable<void> ReceiveSession::negotiateManifest(const SessionBegin& begi
     // A capacity hint only: a hostile count must neither throw nor reserve gigabytes.
     descriptors_.reserve(static_cast<std::size_t>(std::clamp<std::int64_t>(begin.assetCount, 0, maximumAssetCountHint)));
 
+    std::int64_t heldByteCount = 0; // grows with replaced entries too: it bounds what was received
     for (;;) {
         checkCancelled();
         Message message = co_await nextMessage();
         if (ManifestBatch* batch = std::get_if<ManifestBatch>(&message)) {
             std::unordered_set<std::string> batchIDs;
             for (const AssetDescriptor& entry : batch->entries) {
+                heldByteCount = saturatingAdd(heldByteCount, heldBytes(entry));
+                if (heldByteCount > limits_.maximumManifestByteCount
+                    || (!descriptors_.count(entry.assetID)
+                        && static_cast<std::int64_t>(descriptors_.size()) >= limits_.maximumManifestAssetCount)) {
+                    throw ProtocolError::malformedPayload(rawValue(MessageType::manifestBatch), "清单超过上限");
+                }
                 batchIDs.insert(entry.assetID);
                 descriptors_.insert_or_assign(entry.assetID, entry);
             }

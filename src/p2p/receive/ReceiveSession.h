@@ -30,6 +30,13 @@ struct ReceiveSessionTiming {
     std::chrono::steady_clock::duration wrongCodeDelay = std::chrono::seconds(1);
 };
 
+// A paired peer may still send a manifest without end; these bound what one session keeps of it,
+// far above any phone's library. Beyond either the session fails like on any malformed input.
+struct ReceiveSessionLimits {
+    std::int64_t maximumManifestAssetCount = 1'000'000;
+    std::int64_t maximumManifestByteCount = std::int64_t{256} << 20; // descriptors as held in memory
+};
+
 // The receiving side of one backup: drives the protocol from the phone's hello to its session
 // end over one MessageChannel into one AssetSink, and reports every step as a ReceiveEvent.
 //
@@ -54,7 +61,7 @@ public:
     ReceiveSession(asio::any_io_executor executor, std::unique_ptr<MessageChannel> channel,
         std::shared_ptr<AssetSink> sink, DeviceInfo localDevice, SessionConfiguration configuration,
         std::shared_ptr<PairingVerifier> pairingVerifier, bool requiresPairing, EventHandler onEvent,
-        Timing timing = {});
+        Timing timing = {}, ReceiveSessionLimits limits = {});
     ~ReceiveSession();
 
     ReceiveSession(const ReceiveSession&) = delete;
@@ -113,6 +120,7 @@ private:
     Logger logger_;
     std::shared_ptr<PairingVerifier> verifier_;
     Timing timing_;
+    ReceiveSessionLimits limits_;
     asio::steady_timer handshakeTimer_;
     asio::steady_timer wrongCodeTimer_;
 

@@ -1,10 +1,12 @@
 #include "p2p/protocol/JsonCoding.h"
 #include "p2p/protocol/MessageCoder.h"
 #include "p2p/protocol/ProtocolError.h"
+#include "support/p2p/HostileJson.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <set>
 #include <string>
 
@@ -218,6 +220,39 @@ TEST(MessageCoder, MalformedPayloadsAreRefused)
             EXPECT_FALSE(error.underlying().empty());
             EXPECT_EQ(error.description(),
                 "消息类型 " + std::to_string(rawValue(c.type)) + " 的负载解析失败：" + error.underlying());
+        }
+    }
+}
+
+// Frames up to the post-pairing limit whose trees would cost many times their size (or whose parse
+// with a callback was quadratic) are refused by shape; ordinary and long-text payloads still decode.
+TEST(MessageCoder, HostileShapesAreRefusedByShape)
+{
+    for (const std::size_t size : {std::size_t{64} << 10, std::size_t{1} << 20, std::size_t{8} << 20}) {
+        for (const hostile::Shape& shape : hostile::shapes()) {
+            SCOPED_TRACE(std::string(shape.name) + " of " + std::to_string(size) + " bytes");
+            const std::string payload = shape.make(size, MessageCoder::maximumJsonDepth);
+            ASSERT_LE(payload.size(), size);
+            ASSERT_GT(payload.size(), size - 512);
+            std::optional<Message> decoded;
+            std::string refusal;
+            try {
+                decoded = MessageCoder::decode(frameOf(MessageType::manifestBatch, payload));
+            } catch (const ProtocolError& error) {
+                EXPECT_EQ(error.kind(), ProtocolError::Kind::malformedPayload);
+                refusal = error.description();
+            }
+            ASSERT_EQ(decoded.has_value(), shape.decodes) << refusal;
+            if (!decoded) {
+                continue;
+            }
+            const auto& batch = std::get<ManifestBatch>(*decoded);
+            EXPECT_EQ(batch.sessionID, sessionID);
+            std::size_t assets = 0;
+            for (std::size_t at = payload.find("\"assetID\""); at != std::string::npos; at = payload.find("\"assetID\"", at + 1)) {
+                ++assets;
+            }
+            EXPECT_EQ(batch.entries.size(), assets);
         }
     }
 }

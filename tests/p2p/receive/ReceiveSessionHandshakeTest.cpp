@@ -353,6 +353,67 @@ TEST(ReceiveSessionHandshakeTest, HostileAssetCountsAreOnlyAHint)
     }
 }
 
+// A manifest that never ends must not grow without bound: past the asset count or the bytes held,
+// the session ends as on malformed input. A replaced entry is not a second asset.
+TEST(ReceiveSessionHandshakeTest, ManifestIsBounded)
+{
+    const std::string longName(1000, 'N');
+    struct Case {
+        std::string name;
+        ReceiveSessionLimits limits;
+        std::vector<std::vector<AssetDescriptor>> batches;
+        std::vector<std::string> events;
+        std::vector<std::string> phoneReceives;
+    };
+    const std::vector<std::string> kept = {"handshakeCompleted", "manifestNegotiated", "finished"};
+    const std::vector<std::string> ended = {"handshakeCompleted", "failed"};
+    const std::vector<Case> cases = {
+        {"assets up to the limit", {3, 1 << 20},
+            {{FakePhone::photo("A", "A.JPG", 1), FakePhone::photo("B", "B.JPG", 1)}, {FakePhone::photo("C", "C.JPG", 1)}}, kept, {"helloAck", "skipListEnd"}},
+        {"one asset beyond it", {3, 1 << 20},
+            {{FakePhone::photo("A", "A.JPG", 1), FakePhone::photo("B", "B.JPG", 1)},
+                {FakePhone::photo("C", "C.JPG", 1), FakePhone::photo("D", "D.JPG", 1)}}, ended, {"helloAck", "sessionEnd"}},
+        {"a replaced entry at the limit", {3, 1 << 20},
+            {{FakePhone::photo("A", "A.JPG", 1), FakePhone::photo("B", "B.JPG", 1), FakePhone::photo("C", "C.JPG", 1)},
+                {FakePhone::photo("B", "B2.JPG", 1)}}, kept, {"helloAck", "skipListEnd"}},
+        {"descriptors beyond the bytes held", {1000, 8000},
+            {{FakePhone::photo("A", longName, 1), FakePhone::photo("B", longName, 1)},
+                {FakePhone::photo("C", longName, 1), FakePhone::photo("D", longName, 1), FakePhone::photo("E", longName, 1),
+                    FakePhone::photo("F", longName, 1), FakePhone::photo("G", longName, 1), FakePhone::photo("H", longName, 1),
+                    FakePhone::photo("I", longName, 1), FakePhone::photo("J", longName, 1)}}, ended, {"helloAck", "sessionEnd"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SessionHarness::Options options;
+        options.limits = c.limits;
+        SessionHarness h(options);
+        auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
+            co_await phone.greet();
+            SessionBegin begin;
+            begin.sessionID = fixedSessionID;
+            co_await phone.send(std::move(begin));
+            for (const auto& entries : c.batches) {
+                ManifestBatch batch;
+                batch.sessionID = fixedSessionID;
+                batch.entries = entries;
+                co_await phone.send(std::move(batch));
+            }
+            ManifestEnd manifestEnd;
+            manifestEnd.sessionID = fixedSessionID;
+            co_await phone.send(std::move(manifestEnd));
+            const std::optional<Message> reply = co_await phone.receive();
+            if (reply && std::holds_alternative<SkipListEnd>(*reply))
+                co_await phone.end();
+            co_await phone.readUntilClosed();
+        };
+        EXPECT_EQ(h.run(script), "");
+        EXPECT_EQ(h.events.names(), c.events);
+        EXPECT_EQ(typeNames(h.phone->received), c.phoneReceives);
+        const auto failed = h.events.last<ReceiveEvent::Failed>();
+        EXPECT_EQ(failed ? failed->message : "", c.events == ended ? "出现问题，请重试" : "");
+    }
+}
+
 TEST(ReceiveSessionHandshakeTest, SenderEndsDuringTheManifest)
 {
     SessionHarness h;

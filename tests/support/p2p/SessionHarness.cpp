@@ -26,7 +26,7 @@ SessionHarness::SessionHarness(Options options)
     desktop.identifier = "DESKTOP-0001";
     std::shared_ptr<AssetSink> sessionSink = options.sink ? options.sink : sink;
     session = std::make_shared<ReceiveSession>(io.get_executor(), std::move(framed), sessionSink, desktop,
-        options.configuration, verifier, options.requiresPairing, events.handler(), timing);
+        options.configuration, verifier, options.requiresPairing, events.handler(), timing, options.limits);
 }
 
 asio::awaitable<void> SessionHarness::drive(Script& script, std::string& error, bool& done)

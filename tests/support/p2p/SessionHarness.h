@@ -26,6 +26,7 @@ public:
         SessionConfiguration configuration = SessionConfiguration::defaults();
         ReceiveSession::Clock::duration wrongCodeDelay{};  // no delay unless asked for
         std::shared_ptr<AssetSink> sink;                    // the session's sink instead of `sink`
+        ReceiveSessionLimits limits;
     };
 
     using Script = std::function<asio::awaitable<void>(FakePhone&)>;
