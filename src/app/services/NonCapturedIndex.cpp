@@ -8,12 +8,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QPointer>
 #include <QSaveFile>
+#include <QThread>
 #include <QSettings>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -96,6 +99,13 @@ NonCapturedIndex::Environment withDefaults(NonCapturedIndex::Environment env)
     }
     if (!env.hasPerson)
         env.hasPerson = [](const QString& path) { return NonCapturedClassifier::phaseBHasPerson(path); };
+    if (!env.writeCacheFile) {
+        env.writeCacheFile = [](const QString& path, const QByteArray& data) {
+            QDir().mkpath(QFileInfo(path).path());
+            QSaveFile file(path);
+            return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
+        };
+    }
     if (!env.monotonicMs) {
         env.monotonicMs = [] {
             static QElapsedTimer timer = [] {
@@ -115,17 +125,22 @@ NonCapturedIndex::Environment withDefaults(NonCapturedIndex::Environment env)
 
 QJsonObject NonCapturedIndex::CacheFile::toJson() const
 {
+    // QJsonObject keeps its keys sorted in one array: inserting in key order appends, where hash order
+    // would shift the array on every insert (quadratic for a large library).
+    QStringList paths = entries.keys();
+    std::sort(paths.begin(), paths.end());
     QJsonObject entriesObject;
-    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
+    for (const QString& path : std::as_const(paths)) {
+        const Entry& e = *entries.constFind(path);
         QJsonObject entry{
-            {QStringLiteral("fileSize"), it->fileSize},
-            {QStringLiteral("mtime"), it->mtime},
-            {QStringLiteral("isNonCaptured"), it->isNonCaptured},
-            {QStringLiteral("rule"), it->rule},
+            {QStringLiteral("fileSize"), e.fileSize},
+            {QStringLiteral("mtime"), e.mtime},
+            {QStringLiteral("isNonCaptured"), e.isNonCaptured},
+            {QStringLiteral("rule"), e.rule},
         };
-        if (it->hasPerson)
-            entry.insert(QStringLiteral("hasPerson"), *it->hasPerson);
-        entriesObject.insert(it.key(), entry);
+        if (e.hasPerson)
+            entry.insert(QStringLiteral("hasPerson"), *e.hasPerson);
+        entriesObject.insert(path, entry);
     }
     return QJsonObject{
         {QStringLiteral("schemaVersion"), schemaVersion},
@@ -218,6 +233,7 @@ NonCapturedIndex& NonCapturedIndex::shared()
         // Detections still running at exit must not be left inside dlib or a decoder.
         drainAtExit(*index->m_workers);
         drainAtExit(*index->m_detection);
+        drainAtExit(*index->m_writer);
         return index;
     }();
     return *instance;
@@ -228,11 +244,16 @@ NonCapturedIndex::NonCapturedIndex(Environment environment, QObject* parent)
     , m_env(withDefaults(std::move(environment)))
     , m_workers(std::make_unique<QThreadPool>())
     , m_detection(std::make_unique<QThreadPool>())
+    , m_writer(std::make_unique<QThreadPool>())
     , m_alive(std::make_shared<std::atomic<bool>>(true))
 {
     m_workers->setMaxThreadCount(2);
     // Each detection holds a decoded image and a detector; three keep the machine usable.
     m_detection->setMaxThreadCount(kDetectionBatch);
+    // Detection of a large library takes many minutes of three cores: only idle time is given to it
+    // (SCHED_IDLE on Linux; lower "nice" priorities change nothing for a background pool).
+    m_detection->setThreadPriority(QThread::IdlePriority);
+    m_writer->setMaxThreadCount(1);
     m_confirmed = openSettings(m_env.settingsFile)->value(kConfirmedKey, false).toBool();
 }
 
@@ -241,6 +262,7 @@ NonCapturedIndex::~NonCapturedIndex()
     m_alive->store(false);
     m_workers->waitForDone();
     m_detection->waitForDone();
+    m_writer->waitForDone();
 }
 
 void NonCapturedIndex::setHasConfirmedOrganize(bool confirmed)
@@ -258,6 +280,11 @@ bool NonCapturedIndex::isNonCaptured(const QUuid& libraryID, const QString& path
 {
     const auto library = m_flags.constFind(libraryID);
     return library != m_flags.constEnd() && library->value(path, false);
+}
+
+void NonCapturedIndex::waitForCacheWrites()
+{
+    m_writer->waitForDone();
 }
 
 QString NonCapturedIndex::cachePath(const QUuid& libraryID) const
@@ -326,18 +353,29 @@ void NonCapturedIndex::loadCacheIfNeeded(const QUuid& libraryID)
     rebuildFlags(libraryID);
 }
 
-bool NonCapturedIndex::saveCache(const CacheFile& cache)
+void NonCapturedIndex::saveCache(const QUuid& libraryID)
 {
-    QDir().mkpath(m_env.cacheDirectory);
-    QSaveFile file(cachePath(cache.libraryID));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray data = QJsonDocument(cache.toJson()).toJson(QJsonDocument::Compact);
-    if (file.write(data) != data.size() || !file.commit())
-        return false;
-    const QUuid id = cache.libraryID; // `cache` may live in m_caches, which slots can grow
-    Q_EMIT cacheSaved(id);
-    return true;
+    // The copy shares the entries: building and writing the JSON of a large library happens on the
+    // writer thread, and the main thread pays at most one copy of the hash at its next change.
+    const CacheFile cache = m_caches.value(libraryID);
+    const QString path = cachePath(libraryID);
+    const auto write = m_env.writeCacheFile;
+    QPointer<NonCapturedIndex> self(this);
+    m_writer->start([self, cache, path, write] {
+        const QByteArray data = QJsonDocument(cache.toJson()).toJson(QJsonDocument::Compact);
+        if (!guarded([&] { return write(path, data); }).value_or(false)) {
+            qWarning("non-captured cache not written: %s", qPrintable(path));
+            return;
+        }
+        const QUuid id = cache.libraryID;
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, id] {
+                if (self)
+                    Q_EMIT self->cacheSaved(id);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void NonCapturedIndex::setFlag(const QUuid& libraryID, const QString& path, bool isNonCaptured)
@@ -522,7 +560,7 @@ void NonCapturedIndex::onPhaseAChunk(std::shared_ptr<Run> run, PhaseAChunk chunk
     }
     // The walk is over: keep what phase A found even if detection is interrupted later.
     if (run->classifiedAnything)
-        saveCache(m_caches[id]);
+        saveCache(id);
     run->lastSaveMs = m_env.monotonicMs();
     setProgress(id, {0, static_cast<int>(run->phaseB.size())});
     startNextBatch(run);
@@ -583,7 +621,7 @@ void NonCapturedIndex::onPersonResult(std::shared_ptr<Run> run, const QString& p
     // Detection of a large library takes many minutes: keep what is done if the program stops.
     const qint64 now = m_env.monotonicMs();
     if (now - run->lastSaveMs >= kPhaseBSaveIntervalMs) {
-        saveCache(m_caches[id]);
+        saveCache(id);
         run->lastSaveMs = now;
     }
     startNextBatch(run);
@@ -594,7 +632,7 @@ void NonCapturedIndex::finishRun(std::shared_ptr<Run> run, bool classifiedAnythi
     const QUuid id = run->libraryID;
     if (classifiedAnything) {
         rebuildFlags(id);
-        saveCache(m_caches[id]);
+        saveCache(id);
         const int total = static_cast<int>(run->photos.size());
         setProgress(id, {total, total});
     }

@@ -66,6 +66,8 @@ public:
         std::function<bool(const QString& path)> hasPerson;       // runs on the detection pool
         std::function<qint64()> monotonicMs;                       // for the phase-B save interval
         QString settingsFile;                                      // empty: the application's QSettings
+        // Writes a cache file's bytes; runs on the cache writer thread. Empty: atomically in place.
+        std::function<bool(const QString& path, const QByteArray& data)> writeCacheFile;
     };
 
     // The process-wide instance, created on first use on the main thread.
@@ -90,6 +92,9 @@ public:
     // the current run ends.
     void ensureClassified(const QUuid& libraryID, const MediaItems& items);
 
+    // Blocks until every cache file handed to the writer thread is written.
+    void waitForCacheWrites();
+
     // The cache file of a library.
     QString cachePath(const QUuid& libraryID) const;
 
@@ -100,7 +105,7 @@ Q_SIGNALS:
     void progressChanged(const QUuid& libraryID);
     // A call to ensureClassified has nothing more to do for this library (also when it found all fresh).
     void classificationSettled(const QUuid& libraryID);
-    // The cache file of a library was written.
+    // The cache file of a library was written (saves are written in order, off the main thread).
     void cacheSaved(const QUuid& libraryID);
 
 private:
@@ -115,7 +120,8 @@ private:
     void publishFlags(const QUuid& libraryID);
     void setProgress(const QUuid& libraryID, NonCapturedProgress progress);
     void setClassifying(const QUuid& libraryID, bool on);
-    bool saveCache(const CacheFile& cache);
+    // Hands a copy of the library's cache (shared, not copied) to the writer thread.
+    void saveCache(const QUuid& libraryID);
 
     // `fresh`: per photo of the run, whether its cached verdict still matches the file.
     void onFreshness(std::shared_ptr<Run> run, QVector<bool> fresh);
@@ -134,7 +140,8 @@ private:
     QHash<QUuid, MediaItems> m_rerun;
     QSet<QUuid> m_flagsDirty;
     std::unique_ptr<QThreadPool> m_workers;   // freshness and phase A
-    std::unique_ptr<QThreadPool> m_detection; // phase B, three at a time
+    std::unique_ptr<QThreadPool> m_detection; // phase B, three at a time, at idle priority
+    std::unique_ptr<QThreadPool> m_writer;    // cache files, one at a time
     std::shared_ptr<std::atomic<bool>> m_alive;
 };
 

@@ -24,6 +24,8 @@ namespace app {
 
 namespace {
 
+constexpr int flagsRefreshIntervalMs = 250;
+
 QLabel* secondaryLabel(const QString& text, QWidget* parent)
 {
     auto* label = new QLabel(text, parent);
@@ -268,13 +270,19 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
             if (id == library_.id)
                 rescan();
         });
+    flagsRefresh_ = new QTimer(this);
+    flagsRefresh_->setSingleShot(true);
+    flagsRefresh_->setInterval(flagsRefreshIntervalMs);
+    connect(flagsRefresh_, &QTimer::timeout, this, &LibraryDetailView::refresh);
     if (NonCapturedIndex* index = context_.nonCaptured) {
-        const auto mine = [this](const QUuid& id) {
+        connect(index, &NonCapturedIndex::flagsChanged, this, [this](const QUuid& id) {
+            if (id == library_.id && !flagsRefresh_->isActive())
+                flagsRefresh_->start();
+        });
+        connect(index, &NonCapturedIndex::classifyingChanged, this, [this](const QUuid& id) {
             if (id == library_.id)
                 refresh();
-        };
-        connect(index, &NonCapturedIndex::flagsChanged, this, mine);
-        connect(index, &NonCapturedIndex::classifyingChanged, this, mine);
+        });
         connect(index, &NonCapturedIndex::progressChanged, this, [this](const QUuid& id) {
             if (id == library_.id)
                 refreshProgress();
@@ -450,6 +458,8 @@ void LibraryDetailView::updateHeader()
 
 void LibraryDetailView::refresh()
 {
+    ++refreshCount_;
+    flagsRefresh_->stop(); // this refresh already shows the latest flags
     shownItems_ = displayedItems();
     const LibraryPageRules::Inputs in = inputs(shownItems_.size());
     state_ = LibraryPageRules::contentState(in);

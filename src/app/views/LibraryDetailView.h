@@ -19,6 +19,7 @@ class QLabel;
 class QProgressBar;
 class QStackedWidget;
 class QToolButton;
+class QTimer;
 
 namespace app {
 
@@ -115,6 +116,8 @@ public:
     SwitchToggle* timelineToggle() const { return timelineToggle_; }
     QLabel* itemCountLabel() const { return countLabel_; }
     QToolButton* backButton() const { return backButton_; }
+    // How many times the page re-filtered and re-laid out its items (for tests and diagnostics).
+    int refreshCount() const { return refreshCount_; }
 
 Q_SIGNALS:
     // The page wants the viewer for this item of displayedItems().
@@ -140,6 +143,10 @@ private:
     QString classificationKey_;
     std::optional<QString> openItemPath_;
     MediaItems shownItems_;
+    int refreshCount_ = 0;
+    // Flags change every few photos while a library is classified; the page catches up at most a few
+    // times per second.
+    QTimer* flagsRefresh_ = nullptr;
 
     QWidget* header_ = nullptr;
     QLabel* titleLabel_ = nullptr;

@@ -1,4 +1,5 @@
 #include "app/platform/ImageDecoder.h"
+#include "app/services/NonCapturedIndex.h"
 #include "app/services/ThumbnailProvider.h"
 #include "app/views/LibraryContentModel.h"
 #include "app/views/LibraryDetailView.h"
@@ -19,6 +20,7 @@
 #include <QProgressBar>
 #include <QMutex>
 #include <QSignalSpy>
+#include <QTest>
 #include <QThread>
 #include <QThreadPool>
 #include <QToolButton>
@@ -365,6 +367,43 @@ TEST(LibraryDetailView, twoQuickRevisionBumpsShowOnlyTheLastScan)
     drainScans();
     EXPECT_EQ(page.grid()->items(), itemsNamed({"last.jpg", "b.jpg"}));
     EXPECT_EQ(page.itemCountLabel()->text(), "2 个项目");
+}
+
+// Classification changes the flags every 16 photos; the open page must not re-filter and re-lay out
+// its whole list each time, only catch up a few times per second.
+TEST(LibraryDetailView, flagChangesDuringClassificationAreCoalesced)
+{
+    app::testing::ShellTestContext shell;
+    const PhotoLibrary library = shell.addLibrary("旅行");
+    NonCapturedIndex::Environment environment;
+    environment.settingsFile = shell.dir.filePath("classified.ini");
+    environment.cacheDirectory = shell.dir.filePath("classified");
+    environment.phaseA = [](const MediaItem& item) {
+        const bool shot = item.url.contains("shot");
+        return NonCapturedVerdict{shot, shot ? "A1-filename" : "A3-camera"};
+    };
+    environment.hasPerson = [](const QString&) { return false; };
+    NonCapturedIndex index(environment);
+    index.setHasConfirmedOrganize(true);
+    shell.context.nonCaptured = &index;
+    QSignalSpy flagChanges(&index, &NonCapturedIndex::flagsChanged);
+    QSignalSpy settled(&index, &NonCapturedIndex::classificationSettled);
+
+    auto scanner = std::make_shared<ScriptedScanner>();
+    LibraryDetailView page(shell.context, library, LibraryMediaFilter::photos, scanner);
+    QTRY_COMPARE(scanner->calls(), 1);
+    QStringList names;
+    for (int i = 0; i < 3200; ++i)
+        names.append(QString(i % 8 ? "img%1.jpg" : "shot%1.png").arg(i));
+    scanner->finish(0, itemsNamed(names));
+    QTRY_COMPARE_WITH_TIMEOUT(settled.count(), 1, 20000);
+    const int refreshesBefore = page.refreshCount();
+    QTRY_COMPARE(page.displayedItems().size(), 2800);
+    EXPECT_EQ(page.grid()->items().size(), 2800);
+    EXPECT_GE(flagChanges.count(), 100);
+    EXPECT_LE(page.refreshCount(), 20);
+    EXPECT_LE(page.refreshCount() - refreshesBefore, 1);
+    shell.context.nonCaptured = shell.nonCaptured.get();
 }
 
 TEST(LibraryDetailView, destroyedMidScanTouchesNothing)
