@@ -1,202 +1,297 @@
-// Scans a generated folder of small JPEGs with EXIF dates and compares the time with the exiv2
-// command-line tool reading the same files' DateTimeOriginal in one process.
+// Scans a library as users have it: 12 MP camera JPEGs with full Exif, phone HEICs and clips, first
+// cold (every file dropped from the page cache, as on a drive just plugged in), then warm; against
+// exiv2 (photos) and ffprobe (videos) run over the same files with xargs, in the same run.
 //
-//   ScanBench [file count, default 10000] [folder to reuse]
+//   ScanBench [--cold-jpegs 2000] [--warm-jpegs 10000] [--heics 200] [--videos 100] [--dir DIR]
 //
-// Both runs read a warm page cache: every file is read once before anything is timed.
+// The inputs are generated under /tmp and removed at the end; with --dir they are kept there and
+// reused by the next run. Cold runs count the bytes read from storage (/proc/self/io read_bytes,
+// which includes reaped children), the measure that does not depend on the disk.
 
+#include "app/platform/JpegHeader.h"
 #include "app/services/MediaScanner.h"
+#include "support/BenchInputs.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QImage>
-#include <QProcess>
-#include <QStandardPaths>
+#include <QDirIterator>
+#include <QGuiApplication>
 #include <QTemporaryDir>
-
-#include <unistd.h>
+#include <QThread>
 
 #include <cstdio>
-#include <thread>
+#include <functional>
 #include <vector>
-#include <cstring>
 
 namespace {
 
-void put16(QByteArray& b, quint16 v)
+struct Options {
+    int coldJpegs = 2000;
+    int warmJpegs = 10000;
+    int heics = 200;
+    int videos = 100;
+    QString dir;
+};
+
+QStringList filesUnder(const QString& dir)
 {
-    b.append(char(v & 0xff)).append(char(v >> 8));
+    QStringList files;
+    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << it.next();
+    files.sort();
+    return files;
 }
 
-void put32(QByteArray& b, quint32 v)
+// The files of `dir`, made by `make` unless `count` of them are there already.
+QStringList ensure(const QString& dir, int count, const std::function<QStringList()>& make)
 {
-    put16(b, quint16(v & 0xffff));
-    put16(b, quint16(v >> 16));
+    QStringList files = filesUnder(dir);
+    if (files.size() == count)
+        return files;
+    QDir(dir).removeRecursively();
+    QDir().mkpath(dir);
+    return make();
 }
 
-// APP1 segment with IFD0 -> Exif IFD -> DateTimeOriginal, little-endian TIFF.
-QByteArray exifSegment(const QByteArray& date)
-{
-    QByteArray tiff("II*\0", 4);
-    put32(tiff, 8);   // IFD0 offset
-    put16(tiff, 1);   // IFD0: one entry
-    put16(tiff, 0x8769);
-    put16(tiff, 4);   // LONG
-    put32(tiff, 1);
-    put32(tiff, 26);  // Exif IFD offset
-    put32(tiff, 0);   // no next IFD
-    put16(tiff, 1);   // Exif IFD: one entry
-    put16(tiff, 0x9003);
-    put16(tiff, 2);   // ASCII
-    put32(tiff, 20);
-    put32(tiff, 44);  // value offset
-    put32(tiff, 0);
-    tiff.append(date.left(19)).append('\0');
+struct Row {
+    QString name;
+    int files = 0;
+    bench::Run run;
+};
 
-    QByteArray body("Exif\0\0", 6);
-    body.append(tiff);
-    QByteArray seg("\xff\xe1", 2);
-    const quint16 len = quint16(body.size() + 2);
-    seg.append(char(len >> 8)).append(char(len & 0xff));
-    seg.append(body);
-    return seg;
+void printRow(const Row& r)
+{
+    std::printf("  %-44s %5d files %8.2f s wall %8.2f s CPU %10s read (%6.1f KB/file)\n", qPrintable(r.name), r.files,
+                r.run.wallSeconds, r.run.cpuSeconds, qPrintable(bench::megabytes(r.run.bytesRead)),
+                r.files ? double(r.run.bytesRead) / r.files / 1e3 : 0.0);
 }
 
-QByteArray baseJpeg()
+void printRatio(const char* what, const Row& ours, const Row& peer, double target)
 {
-    QImage image(32, 24, QImage::Format_RGB32);
-    image.fill(QColor(70, 130, 180));
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG", 50);
-    return bytes;
+    std::printf("  %-44s wall %.2f, CPU %.2f, bytes %.2f", what, ours.run.wallSeconds / peer.run.wallSeconds,
+                ours.run.cpuSeconds / std::max(peer.run.cpuSeconds, 1e-9),
+                double(ours.run.bytesRead) / std::max<double>(double(peer.run.bytesRead), 1.0));
+    if (target > 0)
+        std::printf("   (target: wall <= %.1f)", target);
+    std::printf("\n");
 }
 
-bool generate(const QString& folder, int count)
+QString exiv2Command(const QString& folder, int parallel, int perProcess)
 {
-    const QByteArray jpeg = baseJpeg();
-    for (int i = 0; i < count; ++i) {
-        const QString sub = QString::asprintf("%s/%03d", qPrintable(folder), i / 1000);
-        if (i % 1000 == 0)
-            QDir().mkpath(sub);
-        const QByteArray date = QString::asprintf("20%02d:%02d:%02d %02d:%02d:%02d", 10 + i % 15, 1 + i % 12,
-                                                     1 + i % 28, i % 24, i % 60, (i * 7) % 60).toLatin1();
-        QByteArray data = jpeg.left(2); // SOI
-        data.append(exifSegment(date));
-        data.append(jpeg.mid(2));
-        QFile f(QString::asprintf("%s/IMG_%05d.JPG", qPrintable(sub), i));
-        if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
-            return false;
-    }
-    return true;
+    return QString("cd %1 && find . -type f -print0 | xargs -0 -P %2 -n %3 exiv2 -q -g Exif.Photo.DateTimeOriginal "
+                   "-g Exif.GPSInfo.GPSLatitude -g Exif.GPSInfo.GPSLongitude")
+        .arg(bench::shellQuote(folder))
+        .arg(parallel)
+        .arg(perProcess);
 }
 
-void warm(const QStringList& files)
+QString ffprobeCommand(const QString& folder, int parallel)
 {
-    for (const QString& path : files) {
-        QFile f(path);
-        if (f.open(QIODevice::ReadOnly))
-            f.readAll();
-    }
+    return QString("cd %1 && find . -type f -print0 | xargs -0 -P %2 -n 1 ffprobe -v quiet -show_entries "
+                   "format=duration:format_tags -of compact")
+        .arg(bench::shellQuote(folder))
+        .arg(parallel);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10000;
-    QTemporaryDir temp;
-    QString folder = argc > 2 ? QString::fromLocal8Bit(argv[2]) : temp.path();
-    if (argc <= 2 || !QDir(folder).exists()) {
-        QElapsedTimer t;
-        t.start();
-        if (!generate(folder, count)) {
-            std::fprintf(stderr, "could not write the files\n");
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv); // the generators paint
+    Options o;
+    const QStringList args = app.arguments();
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        const QString& key = args[i];
+        const QString& value = args[i + 1];
+        if (key == "--cold-jpegs")
+            o.coldJpegs = value.toInt();
+        else if (key == "--warm-jpegs")
+            o.warmJpegs = value.toInt();
+        else if (key == "--heics")
+            o.heics = value.toInt();
+        else if (key == "--videos")
+            o.videos = value.toInt();
+        else if (key == "--dir")
+            o.dir = value;
+    }
+    QTemporaryDir temp(QDir::tempPath() + "/tess-scanbench-XXXXXX");
+    const QString root = o.dir.isEmpty() ? temp.path() : o.dir;
+    QDir().mkpath(root + "/sources");
+
+    // A few distinct files, as a camera and a phone write them; copies of them make the library.
+    std::fprintf(stderr, "generating sources in %s ...\n", qPrintable(root));
+    const int orientations[] = {1, 6, 1, 8, 1, 3, 6, 1};
+    QStringList jpegSources, heicSources, videoSources;
+    for (int i = 0; i < 8; ++i) {
+        const QString path = QString("%1/sources/camera-%2.jpg").arg(root).arg(i);
+        if (!QFile::exists(path) && !bench::writeCameraJpeg(path, i, orientations[i]))
             return 1;
-        }
-        std::printf("generated %d JPEGs in %s (%.1f s)\n", count, qPrintable(folder), t.elapsed() / 1000.0);
+        jpegSources << path;
+    }
+    for (int i = 0; i < 4; ++i) {
+        const QString path = QString("%1/sources/phone-%2.heic").arg(root).arg(i);
+        if (!QFile::exists(path) && !bench::writePhoneHeic(path, 100 + i, orientations[i]))
+            return 1;
+        heicSources << path;
+    }
+    for (int i = 0; i < 4; ++i) {
+        const QString path = QString("%1/sources/clip-%2.mov").arg(root).arg(i);
+        if (!QFile::exists(path) && !bench::writePhoneVideo(path, i))
+            return 1;
+        videoSources << path;
     }
 
-    const QStringList files = app::MediaScanner::enumerateMediaFiles(folder);
-    warm(files);
+    std::fprintf(stderr, "copying ...\n");
+    const QString cold = root + "/cold";
+    const QString warm = root + "/warm";
+    const QStringList coldJpegs = ensure(cold + "/photos/jpeg", o.coldJpegs,
+                                         [&] { return bench::copyDistinct(jpegSources, cold + "/photos/jpeg", o.coldJpegs, "IMG"); });
+    const QStringList coldHeics = ensure(cold + "/photos/heic", o.heics,
+                                         [&] { return bench::copyDistinct(heicSources, cold + "/photos/heic", o.heics, "IMG"); });
+    const QStringList coldVideos = ensure(cold + "/videos", o.videos,
+                                          [&] { return bench::copyDistinct(videoSources, cold + "/videos", o.videos, "CLIP"); });
+    // Warm: the page cache holds what was read; the names are hard links to the copies.
+    const QStringList warmJpegs = ensure(warm + "/photos/jpeg", o.warmJpegs,
+                                         [&] { return bench::linkNames(coldJpegs, warm + "/photos/jpeg", o.warmJpegs, "IMG"); });
+    const QStringList warmHeics = ensure(warm + "/photos/heic", o.heics,
+                                         [&] { return bench::linkNames(coldHeics, warm + "/photos/heic", o.heics, "IMG"); });
+    const QStringList warmVideos = ensure(warm + "/videos", o.videos,
+                                          [&] { return bench::linkNames(coldVideos, warm + "/videos", o.videos, "CLIP"); });
+    if (coldJpegs.size() != o.coldJpegs || coldHeics.size() != o.heics || coldVideos.size() != o.videos
+        || warmJpegs.size() != o.warmJpegs) {
+        std::fprintf(stderr, "could not write the inputs\n");
+        return 1;
+    }
+    const QStringList coldPhotos = coldJpegs + coldHeics;
+
+    qint64 headerBytes = 0;
+    for (const QString& f : jpegSources) {
+        std::vector<std::uint8_t> header;
+        app::JpegHeader::read(app::MetadataFile(QFile::encodeName(f)), header);
+        headerBytes += qint64(header.size());
+    }
+    const int cores = QThread::idealThreadCount();
+    std::printf("inputs in %s\n", qPrintable(root));
+    std::printf("  JPEG: 4000x3000, %.2f MB each on average, header through start of scan %.1f KB (Exif with GPS, "
+                "maker note, 160x120 IFD1 thumbnail), orientations 1/3/6/8; %d distinct, copied\n",
+                bench::mean(jpegSources) / 1e6, double(headerBytes) / jpegSources.size() / 1e3, int(jpegSources.size()));
+    std::printf("  HEIC: 4000x3000 with Exif and a 320-pixel thumbnail item, %.2f MB each; %d distinct, copied\n",
+                bench::mean(heicSources) / 1e6, int(heicSources.size()));
+    std::printf("  videos: 1080p 3 s H.264 .mov, 'moov' after 'mdat', %.2f MB each; %d distinct, copied\n",
+                bench::mean(videoSources) / 1e6, int(videoSources.size()));
+    std::printf("  cold: %d JPEG + %d HEIC + %d video distinct copies; warm: %d JPEG names (hard links to the "
+                "copies) + %d HEIC + %d videos\n",
+                o.coldJpegs, o.heics, o.videos, o.warmJpegs, o.heics, o.videos);
+    std::printf("  read-ahead: %s\n", qPrintable(bench::readAheadDescription(root)));
+    std::printf("  cores: %d; exiv2 %s; ffprobe from FFmpeg\n", cores, "0.27 command-line tool");
 
     const app::MediaScanner scanner;
-    QElapsedTimer t;
-    t.start();
-    const QStringList walked = app::MediaScanner::enumerateMediaFiles(folder);
-    const double walkMs = t.nsecsElapsed() / 1e6;
+    qsizetype dated = 0;
+    const auto ours = [&](const QString& name, const QString& folder, int files) {
+        app::MediaItems items;
+        Row row{name, files, bench::measure([&] { items = scanner.scan(folder, {}); })};
+        dated = 0;
+        for (const app::MediaItem& item : items)
+            dated += item.captureDate.date().year() >= 2015 ? 1 : 0;
+        if (items.size() != files)
+            std::printf("  !! the scan found %lld items, expected %d\n", (long long)items.size(), files);
+        return row;
+    };
+    const auto shell = [](const QString& name, const QString& command, int files) {
+        return Row{name, files, bench::runShell(command)};
+    };
+    const auto coldRun = [](const QStringList& files, const std::function<Row()>& run) {
+        bench::dropFromPageCache(files);
+        return run();
+    };
+    const int batch32 = std::max(1, int((coldPhotos.size() + 31) / 32));
+
+    std::printf("\ncold (every file dropped from the page cache before each run)\n");
+    const Row coldOurs = coldRun(coldPhotos, [&] { return ours("ours, JPEG+HEIC", cold + "/photos", coldPhotos.size()); });
+    printRow(coldOurs);
+    std::printf("    (dated from metadata: %lld)\n", (long long)dated);
+    const Row coldExiv = coldRun(coldPhotos, [&] {
+        return shell(QString("exiv2, xargs -P %1 -n 200").arg(cores), exiv2Command(cold + "/photos", cores, 200), coldPhotos.size());
+    });
+    printRow(coldExiv);
+    const Row coldExiv32 = coldRun(coldPhotos, [&] {
+        return shell("exiv2, xargs -P 32 -n 200", exiv2Command(cold + "/photos", 32, 200), coldPhotos.size());
+    });
+    printRow(coldExiv32);
+    const Row coldExiv32All = coldRun(coldPhotos, [&] {
+        return shell(QString("exiv2, xargs -P 32 -n %1 (32 at once)").arg(batch32), exiv2Command(cold + "/photos", 32, batch32),
+                     coldPhotos.size());
+    });
+    printRow(coldExiv32All);
+    const Row coldOursJpeg = coldRun(coldJpegs, [&] { return ours("ours, JPEG only", cold + "/photos/jpeg", coldJpegs.size()); });
+    printRow(coldOursJpeg);
+    const Row coldExivJpeg = coldRun(coldJpegs, [&] {
+        return shell(QString("exiv2 JPEG only, -P %1 -n 200").arg(cores), exiv2Command(cold + "/photos/jpeg", cores, 200),
+                     coldJpegs.size());
+    });
+    printRow(coldExivJpeg);
+    const Row coldOursHeic = coldRun(coldHeics, [&] { return ours("ours, HEIC only", cold + "/photos/heic", coldHeics.size()); });
+    printRow(coldOursHeic);
+    std::printf("    (dated from metadata: %lld; the exiv2 0.27 tool reads no HEIC metadata, so it has no HEIC row)\n",
+                (long long)dated);
+    const Row coldOursVideo = coldRun(coldVideos, [&] { return ours("ours, videos", cold + "/videos", coldVideos.size()); });
+    printRow(coldOursVideo);
+    const Row coldProbe = coldRun(coldVideos, [&] {
+        return shell(QString("ffprobe, xargs -P %1 -n 1").arg(cores), ffprobeCommand(cold + "/videos", cores), coldVideos.size());
+    });
+    printRow(coldProbe);
+    const Row coldProbe32 = coldRun(coldVideos, [&] {
+        return shell("ffprobe, xargs -P 32 -n 1", ffprobeCommand(cold + "/videos", 32), coldVideos.size());
+    });
+    printRow(coldProbe32);
+
+    std::printf("\nwarm (one untimed pass of each reader first)\n");
+    const QStringList warmPhotos = warmJpegs + warmHeics;
+    (void)scanner.scan(warm + "/photos", {});
+    (void)bench::runShell(exiv2Command(warm + "/photos", cores, 200));
+    const Row warmOurs = ours("ours, JPEG+HEIC", warm + "/photos", warmPhotos.size());
+    printRow(warmOurs);
+    const Row warmExiv = shell(QString("exiv2, xargs -P %1 -n 200").arg(cores), exiv2Command(warm + "/photos", cores, 200),
+                               warmPhotos.size());
+    printRow(warmExiv);
+    (void)scanner.scan(warm + "/videos", {});
+    const Row warmOursVideo = ours("ours, videos", warm + "/videos", warmVideos.size());
+    printRow(warmOursVideo);
+    const Row warmProbe = shell(QString("ffprobe, xargs -P %1 -n 1").arg(cores), ffprobeCommand(warm + "/videos", cores),
+                                warmVideos.size());
+    printRow(warmProbe);
+
+    // One thread, warm, per file: the metadata read, and the date and place parsing on its own.
     const auto probe = app::MediaProbe::system();
     const app::CaptureDates dates;
-    t.restart();
-    for (const QString& f : walked)
-        (void)probe->readPhoto(f);
-    const double probeMs = t.nsecsElapsed() / 1e6;
-    t.restart();
-    for (const QString& f : walked)
-        (void)dates.photoMetadata(probe->readPhoto(f));
-    const double datesMs = t.nsecsElapsed() / 1e6 - probeMs;
-    t.restart();
-    {
-        std::vector<std::thread> threads;
-        const int n = 8;
-        for (int k = 0; k < n; ++k)
-            threads.emplace_back([&, k] {
-                for (qsizetype i = k; i < walked.size(); i += n)
-                    (void)probe->readPhoto(walked[i]);
-            });
-        for (auto& th : threads)
-            th.join();
-    }
-    std::printf("  probe, 8 plain threads:    %9.1f ms\n", t.nsecsElapsed() / 1e6);
-    t.restart();
-    const app::MediaItems items = scanner.scan(folder, {});
-    const double scanMs = t.nsecsElapsed() / 1e6;
-    qsizetype dated = 0;
-    for (const app::MediaItem& item : items)
-        dated += item.captureDate.date().year() >= 2010 ? 1 : 0;
+    const QStringList sample = warmJpegs.mid(0, 2000);
+    std::vector<app::PhotoProperties> properties;
+    properties.reserve(size_t(sample.size()));
+    const bench::Run readRun = bench::measure([&] {
+        for (const QString& f : sample)
+            properties.push_back(probe->readPhoto(f));
+    });
+    int parsed = 0;
+    const bench::Run parseRun = bench::measure([&] {
+        for (int repeat = 0; repeat < 10; ++repeat)
+            for (const app::PhotoProperties& p : properties)
+                parsed += dates.photoMetadata(p).date ? 1 : 0;
+    });
+    std::printf("\none thread, warm, per JPEG: metadata read %.1f us, date and place from it %.2f us (%d parsed)\n",
+                readRun.wallSeconds * 1e6 / sample.size(), parseRun.wallSeconds * 1e6 / (10.0 * sample.size()), parsed);
 
-    const QString exiv2 = QStandardPaths::findExecutable("exiv2");
-    if (exiv2.isEmpty()) {
-        std::printf("scan: %lld files, %lld dated, %.1f ms; exiv2 CLI not found\n", (long long)items.size(),
-                    (long long)dated, scanMs);
-        return 0;
-    }
-    // One process for all files when the argument list fits, else the fewest batches that fit.
-    const long argMax = sysconf(_SC_ARG_MAX);
-    const qsizetype budget = argMax > 0 ? argMax / 2 : 128 * 1024;
-    QList<QStringList> batches{{}};
-    qsizetype used = 0;
-    for (const QString& f : files) {
-        const qsizetype len = QFile::encodeName(f).size() + 1 + sizeof(char*);
-        if (used + len > budget && !batches.last().isEmpty()) {
-            batches.append(QStringList());
-            used = 0;
-        }
-        batches.last().append(f);
-        used += len;
-    }
-    t.restart();
-    for (const QStringList& batch : batches) {
-        QProcess process;
-        process.setStandardOutputFile(QProcess::nullDevice());
-        process.setStandardErrorFile(QProcess::nullDevice());
-        process.start(exiv2, QStringList{"-q", "-g", "Exif.Photo.DateTimeOriginal"} + batch);
-        process.waitForFinished(-1);
-    }
-    const double exivMs = t.nsecsElapsed() / 1e6;
-
-    std::printf("files: %lld (dated by the scan: %lld)\n", (long long)items.size(), (long long)dated);
-    std::printf("  walk only:                 %9.1f ms\n", walkMs);
-    std::printf("  probe, one thread:         %9.1f ms\n", probeMs);
-    std::printf("  date parsing, one thread:  %9.1f ms\n", datesMs);
-    std::printf("MediaScanner.scan:           %9.1f ms\n", scanMs);
-    std::printf("exiv2 -g DateTimeOriginal:   %9.1f ms (%lld process%s)\n", exivMs, (long long)batches.size(),
-                batches.size() == 1 ? ", all files in one argument list" : "es, batched to fit ARG_MAX");
-    std::printf("ratio scan / exiv2:          %9.3f (target <= 1.0)\n", scanMs / exivMs);
+    std::printf("\nratios, ours / peer (same run)\n");
+    printRatio("cold JPEG+HEIC vs exiv2 -P nproc:", coldOurs, coldExiv, 1.0);
+    printRatio("cold JPEG+HEIC vs exiv2 -P 32 -n 200:", coldOurs, coldExiv32, 0);
+    printRatio("cold JPEG+HEIC vs exiv2 32 at once:", coldOurs, coldExiv32All, 0);
+    printRatio("cold JPEG only vs exiv2 -P nproc:", coldOursJpeg, coldExivJpeg, 0);
+    std::printf("  bytes read, cold JPEG+HEIC: %.2f x exiv2's (target <= 1.5)\n",
+                double(coldOurs.run.bytesRead) / std::max<double>(double(coldExiv.run.bytesRead), 1.0));
+    printRatio("warm JPEG+HEIC vs exiv2 -P nproc:", warmOurs, warmExiv, 1.0);
+    printRatio("cold videos vs ffprobe -P nproc:", coldOursVideo, coldProbe, 0);
+    printRatio("cold videos vs ffprobe -P 32:", coldOursVideo, coldProbe32, 0);
+    printRatio("warm videos vs ffprobe -P nproc:", warmOursVideo, warmProbe, 0);
     return 0;
 }

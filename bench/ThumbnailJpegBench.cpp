@@ -1,63 +1,57 @@
-// Grid-size thumbnails of generated 12-megapixel JPEGs, compared with vipsthumbnail making the
-// same thumbnails of the same files in one process.
+// Grid-size thumbnails of camera JPEGs (12 MP, full Exif, orientations 1/3/6/8), against
+// vipsthumbnail making the same thumbnails of the same files in the same run, each side run the
+// same way:
+//   one thread: our decoder in a loop, and one `vipsthumbnail --vips-concurrency=1 --size 280`
+//               process given all files;
+//   pool:       the provider with its six workers, and six such processes given a sixth each.
+// vipsthumbnail writes its thumbnails in its own uncompressed format, the cheapest it can write.
+// Every file is read once before anything is timed: thumbnails are made for files being looked at.
 //
-//   ThumbnailJpegBench [file count, default 40] [pixel size, default 280]
-//
-// 280 pixels is the smallest grid cell (140 points) on a screen of scale 2. Every file is read
-// once before anything is timed, so both sides start from a warm page cache.
+//   ThumbnailJpegBench [file count, default 48] [pixel size, default 280]
 
 #include "app/platform/MediaImageDecoder.h"
 #include "app/services/ThumbnailProvider.h"
+#include "support/BenchInputs.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
-#include <QImageWriter>
-#include <QPainter>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QThread>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 namespace {
-
-// A photo-like picture: smooth gradients with fine noise, so the encoder has real work.
-QImage syntheticPhoto(int seed)
-{
-    QImage image(4000, 3000, QImage::Format_RGB32);
-    QPainter painter(&image);
-    QLinearGradient sky(0, 0, 4000, 3000);
-    sky.setColorAt(0, QColor::fromHsv((seed * 47) % 360, 120, 230));
-    sky.setColorAt(1, QColor::fromHsv((seed * 47 + 140) % 360, 160, 90));
-    painter.fillRect(image.rect(), sky);
-    QRandomGenerator rng(quint32(seed) + 1);
-    for (int i = 0; i < 400; ++i) {
-        painter.setBrush(QColor::fromHsv(rng.bounded(360), 150, 200, 120));
-        painter.setPen(Qt::NoPen);
-        painter.drawEllipse(QPointF(rng.bounded(4000), rng.bounded(3000)), rng.bounded(20, 300), rng.bounded(20, 300));
-    }
-    painter.end();
-    for (int y = 0; y < image.height(); ++y) {
-        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < image.width(); ++x) {
-            const int n = int(rng.bounded(16)) - 8;
-            const QRgb p = line[x];
-            line[x] = qRgb(std::clamp(qRed(p) + n, 0, 255), std::clamp(qGreen(p) + n, 0, 255),
-                           std::clamp(qBlue(p) + n, 0, 255));
-        }
-    }
-    return image;
-}
 
 double seconds(const QElapsedTimer& t)
 {
     return double(t.nsecsElapsed()) / 1e9;
+}
+
+// Runs the processes at once and waits for all of them; false when one failed.
+bool runAll(const QString& program, const std::vector<QStringList>& argumentLists)
+{
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (const QStringList& arguments : argumentLists) {
+        processes.push_back(std::make_unique<QProcess>());
+        processes.back()->start(program, arguments);
+    }
+    bool ok = true;
+    for (auto& p : processes) {
+        p->waitForFinished(-1);
+        if (p->exitCode() != 0) {
+            std::fprintf(stderr, "%s failed: %s\n", qPrintable(program), p->readAllStandardError().constData());
+            ok = false;
+        }
+    }
+    return ok;
 }
 
 } // namespace
@@ -66,89 +60,93 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    const int count = argc > 1 ? std::max(1, atoi(argv[1])) : 40;
+    const int count = argc > 1 ? std::max(6, atoi(argv[1])) : 48;
     const int pixels = argc > 2 ? std::max(16, atoi(argv[2])) : 280;
+    constexpr int workers = 6; // the provider's decode limit
 
     const QString vips = QStandardPaths::findExecutable("vipsthumbnail");
     if (vips.isEmpty()) {
         std::fprintf(stderr, "vipsthumbnail not found (Debian package libvips-tools)\n");
         return 1;
     }
-
-    QTemporaryDir dir;
-    QStringList files;
-    std::fprintf(stderr, "generating %d JPEGs of 4000x3000...\n", count);
+    QTemporaryDir dir(QDir::tempPath() + "/tess-thumbbench-XXXXXX");
+    std::fprintf(stderr, "generating camera JPEGs in %s ...\n", qPrintable(dir.path()));
+    const int orientations[] = {1, 6, 3, 8, 1, 6, 1, 1};
     const int distinct = std::min(count, 8);
-    for (int i = 0; i < count; ++i) {
-        const QString path = dir.filePath(QString("IMG_%1.JPG").arg(i, 4, 10, QChar('0')));
-        if (i < distinct) {
-            QImageWriter writer(path, "jpeg");
-            writer.setQuality(90);
-            if (!writer.write(syntheticPhoto(i)))
-                return 1;
-        } else {
-            QFile::copy(files[i % distinct], path);
-        }
-        files << path;
+    QStringList sources;
+    for (int i = 0; i < distinct; ++i) {
+        const QString path = dir.filePath(QString("source-%1.jpg").arg(i));
+        if (!bench::writeCameraJpeg(path, i, orientations[i]))
+            return 1;
+        sources << path;
     }
-    qint64 bytes = 0;
-    for (const QString& f : files) {
-        QFile file(f);
-        file.open(QIODevice::ReadOnly);
-        bytes += file.readAll().size();
-    }
+    const QStringList files = bench::copyDistinct(sources, dir.filePath("photos"), count, "IMG");
+    if (files.size() != count)
+        return 1;
+    bench::warm(files);
 
     // Ours, one thread.
     app::MediaImageDecoder decoder;
     QElapsedTimer t;
     t.start();
-    for (const QString& f : files) {
+    for (int i = 0; i < count; ++i) {
         app::MediaItem item;
-        item.url = f;
+        item.url = files[i];
         const QImage image = decoder.decode(item, pixels);
-        if (image.isNull() || std::max(image.width(), image.height()) != pixels) {
-            std::fprintf(stderr, "bad thumbnail for %s\n", qPrintable(f));
+        const bool turned = orientations[i % distinct] >= 5;
+        if (image.isNull() || std::max(image.width(), image.height()) != pixels
+            || (image.height() > image.width()) != turned) {
+            std::fprintf(stderr, "bad thumbnail for %s\n", qPrintable(files[i]));
             return 1;
         }
     }
     const double oursSerial = seconds(t);
 
-    // Ours, through the provider with its six workers.
+    // vipsthumbnail, one single-threaded process for all files.
+    const QString out = dir.filePath("vips");
+    QDir().mkpath(out);
+    const QStringList vipsOptions{"--vips-concurrency=1", "--size", QString::number(pixels), "-o", out + "/%s.v"};
+    t.restart();
+    if (!runAll(vips, {files + vipsOptions}))
+        return 1;
+    const double vipsSerial = seconds(t);
+
+    // Ours, the provider with its workers.
     app::ThumbnailProvider provider(app::makeMediaImageDecoder());
     QObject context;
+    QEventLoop loop;
     int done = 0;
     t.restart();
     for (const QString& f : files) {
         app::MediaItem item;
         item.url = f;
-        provider.thumbnail(item, pixels, 1.0, &context, [&done](const QImage&) { ++done; });
+        provider.thumbnail(item, pixels, 1.0, &context, [&](const QImage&) {
+            if (++done == count)
+                loop.quit();
+        });
     }
-    while (done < count) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::usleep(200);
-    }
-    const double oursProvider = seconds(t);
+    if (done < count)
+        loop.exec();
+    const double oursPool = seconds(t);
 
-    // vipsthumbnail, one process for all files.
-    const QString out = dir.filePath("vips");
-    QDir().mkpath(out);
-    QStringList args = files;
-    args << "-s" << QString::number(pixels) << "-o" << out + "/%s.jpg";
+    // vipsthumbnail, as many single-threaded processes as the provider has workers.
+    std::vector<QStringList> shares(workers);
+    for (int i = 0; i < count; ++i)
+        shares[size_t(i % workers)] << files[i];
+    for (QStringList& share : shares)
+        share << vipsOptions;
     t.restart();
-    QProcess process;
-    process.start(vips, args);
-    process.waitForFinished(-1);
-    const double vipsTime = seconds(t);
-    if (process.exitCode() != 0) {
-        std::fprintf(stderr, "vipsthumbnail failed: %s\n", process.readAllStandardError().constData());
+    if (!runAll(vips, shares))
         return 1;
-    }
+    const double vipsPool = seconds(t);
 
-    std::printf("files: %d JPEGs of 12 MP (%.1f MB in all), thumbnails of %d px\n", count, bytes / 1e6, pixels);
-    std::printf("ours, one thread:           %.3f s (%.1f ms per file)\n", oursSerial, oursSerial * 1000 / count);
-    std::printf("ours, provider (6 workers): %.3f s (%.1f ms per file)\n", oursProvider, oursProvider * 1000 / count);
-    std::printf("vipsthumbnail, one process: %.3f s (%.1f ms per file)\n", vipsTime, vipsTime * 1000 / count);
-    std::printf("ratio provider/vips: %.2f (target <= 0.6); one thread/vips: %.2f\n", oursProvider / vipsTime,
-                oursSerial / vipsTime);
+    std::printf("files: %d camera JPEGs of 4000x3000 (%.2f MB each, Exif orientations 1/3/6/8, %d distinct, copied), "
+                "warm; thumbnails of %d px\n",
+                count, bench::mean(files) / 1e6, distinct, pixels);
+    std::printf("one thread:  ours %.1f ms per file, vipsthumbnail --vips-concurrency=1 %.1f ms per file: "
+                "ratio %.2f (target <= 0.6)\n",
+                oursSerial * 1000 / count, vipsSerial * 1000 / count, oursSerial / vipsSerial);
+    std::printf("%d at once:   ours (provider) %.3f s, %d vipsthumbnail processes %.3f s: ratio %.2f\n", workers,
+                oursPool, workers, vipsPool, oursPool / vipsPool);
     return 0;
 }
