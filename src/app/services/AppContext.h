@@ -5,6 +5,7 @@ class QSettings;
 namespace app {
 
 class LibraryStore;
+struct ReceiveTransports;
 class NonCapturedIndex;
 class ThumbnailProvider;
 
@@ -15,6 +16,8 @@ struct AppContext {
     QSettings* settings = nullptr;
     ThumbnailProvider* thumbnails = nullptr;
     NonCapturedIndex* nonCaptured = nullptr;
+    // The transfer thread's transports and sinks; receiving is offered only when set.
+    const ReceiveTransports* receiveTransports = nullptr;
 };
 
 } // namespace app

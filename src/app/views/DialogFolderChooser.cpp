@@ -11,7 +11,7 @@ namespace app {
 
 std::optional<QString> DialogFolderChooser::chooseFolder()
 {
-    const QString message = "选择存放照片和视频的文件夹，可以是移动硬盘或 U 盘上的备份文件夹";
+    const QString& message = m_message;
     QFileDialog dialog(QApplication::activeWindow(), message);
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::ShowDirsOnly | QFileDialog::ReadOnly);

@@ -2,6 +2,7 @@
 
 #include "app/platform/FolderChooser.h"
 
+#include <QString>
 #include <QStringList>
 
 #include <functional>
@@ -13,6 +14,10 @@ class DialogFolderChooser final : public FolderChooser {
 public:
     // Answers the folder of the library added last, or nothing; asked each time the dialog opens.
     using LastLibraryLookup = std::function<std::optional<QString>()>;
+
+    DialogFolderChooser() = default;
+    // `message` is shown under the folder list.
+    explicit DialogFolderChooser(QString message) : m_message(std::move(message)) {}
 
     void setLastLibraryLookup(LastLibraryLookup lookup) { m_lastLibrary = std::move(lookup); }
     std::optional<QString> chooseFolder() override;
@@ -26,6 +31,7 @@ public:
 
 private:
     LastLibraryLookup m_lastLibrary;
+    QString m_message = "选择存放照片和视频的文件夹，可以是移动硬盘或 U 盘上的备份文件夹";
 };
 
 } // namespace app

@@ -99,7 +99,7 @@ SidebarView::SidebarView(AppContext& context, QWidget* parent)
     buttons->addStretch();
     barLayout->addLayout(buttons);
     layout->addWidget(bar);
-    setReceiveEnabled(false);
+    setReceiveEnabled(m_context.receiveTransports != nullptr);
 
     connect(m_addButton, &QToolButton::clicked, &m_store, &LibraryStore::beginAddLibrary);
     connect(m_wirelessButton, &QToolButton::clicked, this, [this] { showReceiveSheet(false); });
