@@ -5,6 +5,10 @@
 
 #include <asio/ip/tcp.hpp>
 
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -22,6 +26,53 @@ asio::awaitable<std::string> failureOf(asio::awaitable<T> work)
         co_return std::string("other error: ") + error.what();
     }
     co_return std::string();
+}
+
+// Runs `work` on `io` until it ends, while other work (accept loops, daemons) stays pending; throws
+// what it threw, or a time-out after `limit`.
+template <typename T>
+T runUntilDone(asio::io_context& io, asio::awaitable<T> work, std::chrono::seconds limit = std::chrono::seconds(30))
+{
+    std::exception_ptr failure;
+    std::optional<T> result;
+    bool done = false;
+    asio::co_spawn(io, std::move(work), [&](std::exception_ptr error, T value) {
+        failure = error;
+        if (!error)
+            result.emplace(std::move(value));
+        done = true;
+    });
+    io.restart();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done && std::chrono::steady_clock::now() < deadline)
+        io.run_one_until(deadline);
+    if (!done)
+        throw std::runtime_error("timed out");
+    if (failure)
+        std::rethrow_exception(failure);
+    return std::move(*result);
+}
+
+inline asio::awaitable<bool> completed(asio::awaitable<void> work)
+{
+    co_await std::move(work);
+    co_return true;
+}
+
+inline void runUntilDone(asio::io_context& io, asio::awaitable<void> work, std::chrono::seconds limit = std::chrono::seconds(30))
+{
+    runUntilDone(io, completed(std::move(work)), limit);
+}
+
+// Runs `io` until `condition` holds; false when `limit` passed first.
+template <typename Condition>
+bool runUntil(asio::io_context& io, Condition condition, std::chrono::seconds limit = std::chrono::seconds(30))
+{
+    io.restart();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        io.run_one_until(deadline);
+    return condition();
 }
 
 // Two connected TCP sockets on loopback: the dialled end and the accepted end.

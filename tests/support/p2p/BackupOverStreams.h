@@ -1,0 +1,29 @@
+#pragma once
+
+#include "p2p/protocol/ByteStream.h"
+#include "p2p/protocol/SessionConfiguration.h"
+#include "support/p2p/EventRecorder.h"
+#include "support/p2p/RecordingSink.h"
+
+#include <map>
+#include <memory>
+#include <string>
+
+namespace p2p::testing {
+
+// One paired backup of two photos, the fake phone on one stream and a receiving session (code
+// "123") into a recording sink on the other, on `io` while other work there stays pending. For the
+// end-to-end tests of the transports.
+struct BackupOverStreams {
+    // The files the phone sends, by sink key ("A/0").
+    static std::map<std::string, Bytes> files();
+
+    // "" or what went wrong on the phone's side.
+    std::string run(asio::io_context& io, std::unique_ptr<ByteStream> desktopEnd, std::unique_ptr<ByteStream> phoneEnd,
+        const SessionConfiguration& configuration = SessionConfiguration::defaults());
+
+    std::shared_ptr<RecordingSink> sink;
+    EventRecorder events;
+};
+
+} // namespace p2p::testing
