@@ -336,24 +336,35 @@ TEST_F(PeerReceiveModelTest, ARetryIsNotUndoneByTheTeardownTheFailureScheduled)
 
 TEST_F(PeerReceiveModelTest, AStreamThatArrivesForAnOldRoadIsClosed)
 {
-    make(PeerReceiveModel::Kind::wireless);
-    model->startAdvertising(dir.path(), libraryID, "Family");
-    ASSERT_EVENTUALLY(world.announcing);
-    // Keep the first road's connection handler, as a connection already being accepted would.
-    std::promise<ReceiveAdvertiser::ConnectionHandler> kept;
-    asio::post(world.runtime.executor(), [&] { kept.set_value(world.onConnection); });
-    ReceiveAdvertiser::ConnectionHandler oldHandler = kept.get_future().get();
-    model->startAdvertising(dir.path(), libraryID, "Family"); // tears the first road down
+    for (bool reportQueued : {false, true}) {
+        SCOPED_TRACE(reportQueued ? "its report already queued" : "handed over after the teardown");
+        make(PeerReceiveModel::Kind::wireless);
+        model->startAdvertising(dir.path(), libraryID, "Family");
+        ASSERT_EVENTUALLY(world.announcing);
+        std::promise<ReceiveAdvertiser::ConnectionHandler> kept;
+        asio::post(world.runtime.executor(), [&] { kept.set_value(world.onConnection); });
+        ReceiveAdvertiser::ConnectionHandler oldHandler = kept.get_future().get();
 
-    std::atomic<int> answered = -1;
-    asio::post(world.runtime.executor(), [&, oldHandler] {
-        auto [desktop, phone] = p2p::InMemoryByteStream::makePair(world.runtime.executor());
-        oldHandler(std::move(desktop));
-        auto fake = std::make_shared<FakePhone>(std::move(phone));
-        asio::co_spawn(world.runtime.executor(), greetOnce(fake, answered), asio::detached);
-    });
-    ASSERT_EVENTUALLY_EQ(answered.load(), 0); // the stream was closed: no answer
-    EXPECT_EQ(label(model->phase()), "waiting");
+        std::atomic<int> answered = -1;
+        auto dial = [&] {
+            asio::post(world.runtime.executor(), [&, oldHandler] {
+                auto [desktop, phone] = p2p::InMemoryByteStream::makePair(world.runtime.executor());
+                oldHandler(std::move(desktop));
+                auto fake = std::make_shared<FakePhone>(std::move(phone));
+                asio::co_spawn(world.runtime.executor(), greetOnce(fake, answered), asio::detached);
+            });
+        };
+        if (reportQueued) {
+            dial();
+            world.flush(); // the connection's report waits in the main thread's queue
+        }
+        model->startAdvertising(dir.path(), libraryID, "Family"); // tears the first road down
+        if (!reportQueued)
+            dial();
+        ASSERT_EVENTUALLY_EQ(answered.load(), 0); // the stream was closed: no answer
+        EXPECT_EQ(label(model->phase()), "waiting");
+        model.reset();
+    }
 }
 
 TEST_F(PeerReceiveModelTest, TheModelCanGoAwayWhileWaitingOrTransferring)
