@@ -25,6 +25,7 @@ public:
 
     qsizetype count() const;
     qint64 bytes() const;
+    qint64 byteLimit() const { return byteLimit_; }
 
 private:
     // Moves what goes beyond the limits into `dropped`, to be freed after the lock is released.

@@ -119,6 +119,11 @@ qint64 ThumbnailProvider::cachedBytes() const
     return shared_->cache.bytes();
 }
 
+qint64 ThumbnailProvider::cacheByteLimit() const
+{
+    return shared_->cache.byteLimit();
+}
+
 ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double pointSize, double scale,
                                              QObject* context, Completion done)
 {

@@ -90,6 +90,7 @@ public:
     quint64 requestsIssued() const { return requestsIssued_.load(); }
     qsizetype cachedCount() const;
     qint64 cachedBytes() const;
+    qint64 cacheByteLimit() const;
     // Blocks until no decode is queued or running; for tests and benchmarks.
     void waitForIdle();
 

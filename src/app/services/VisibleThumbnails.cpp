@@ -110,4 +110,12 @@ QList<QString> VisibleThumbnails::loadingPaths() const
     return paths;
 }
 
+qint64 VisibleThumbnails::heldBytes() const
+{
+    qint64 bytes = 0;
+    for (const Cell& cell : cells_)
+        bytes += cell.image.sizeInBytes();
+    return bytes;
+}
+
 } // namespace app

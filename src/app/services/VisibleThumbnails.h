@@ -33,6 +33,7 @@ public:
 
     QList<QString> loadingPaths() const;
     qsizetype cellCount() const { return cells_.size(); }
+    qint64 heldBytes() const;
     quint64 requestsMade() const { return requestsMade_; }
     quint64 requestsCancelled() const { return requestsCancelled_; }
 

@@ -2,8 +2,11 @@
 
 #include "app/views/GridZoomLevel.h"
 #include "app/views/LibraryDetailView.h"
+#include "app/views/MediaInfoCard.h"
+#include "app/views/PhotoGridView.h"
 #include "app/views/SymbolIcon.h"
 #include "app/views/ViewerToolbarHost.h"
+#include "app/views/ZoomSliderControl.h"
 
 #include <QFutureWatcher>
 #include <QKeyEvent>
@@ -162,6 +165,13 @@ PhotoDetailView::PhotoDetailView(MediaItems items, int currentIndex, ThumbnailPr
         update();
     });
 
+    card_ = new MediaInfoCard(this);
+    card_->hide();
+    connect(this, &PhotoDetailView::metadataChanged, this, [this] {
+        card_->setMetadata(metadata_);
+        layoutChildren();
+    });
+
     previous_ = new ViewerArrowButton("chevron.left", this);
     next_ = new ViewerArrowButton("chevron.right", this);
     connect(previous_, &QAbstractButton::clicked, this, [this] {
@@ -201,6 +211,8 @@ PhotoDetailView::PhotoDetailView(MediaItems items, int currentIndex, ThumbnailPr
 PhotoDetailView::~PhotoDetailView()
 {
     fullTicket_.cancel();
+    for (const ThumbnailTicket& ticket : std::as_const(preloads_))
+        ticket.cancel();
     // Nothing fires into a half-destroyed viewer.
     state_.onClose = nullptr;
     state_.onIndexChanged = nullptr;
@@ -221,7 +233,18 @@ void PhotoDetailView::attachToolbar(ViewerToolbarHost* host)
     toolbar_ = host;
     if (!host)
         return;
+    zoomSlider_ = new ZoomSliderControl(1.0, PhotoDetailState::maxZoom, 0.25);
+    zoomSlider_->onChange = [this](double value) {
+        state_.applyZoomFromControl(value);
+        afterStateChange();
+    };
+    // Hidden while closing without moving the rest of the bar.
+    QSizePolicy keep = zoomSlider_->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    zoomSlider_->setSizePolicy(keep);
+    host->setCentreWidget(zoomSlider_);
     infoIcon_ = new ViewerInfoIcon;
+    infoIcon_->setSizePolicy(keep);
     connect(infoIcon_, &ViewerInfoIcon::hoverChanged, this, &PhotoDetailView::setShowingInfo);
     host->addTrailingWidget(infoIcon_);
 }
@@ -254,10 +277,14 @@ void PhotoDetailView::afterStateChange()
     } else {
         frameTimer_.stop();
     }
+    if (zoomSlider_)
+        zoomSlider_->setZoomScale(state_.zoomScale());
     if (state_.isDismissing() != wasDismissing_) {
         wasDismissing_ = state_.isDismissing();
         if (infoIcon_)
             infoIcon_->setVisible(!wasDismissing_);
+        if (zoomSlider_)
+            zoomSlider_->setVisible(!wasDismissing_);
         Q_EMIT dismissingChanged(wasDismissing_);
     }
     layoutChildren();
@@ -289,14 +316,7 @@ void PhotoDetailView::loadCurrentItem()
         if (auto cached = thumbnails_.cachedThumbnail(item, GridZoom::thumbnailPointSizesLargestFirst(), scale))
             placeholder_ = *cached;
         updateBlurredPlaceholder();
-        fullTicket_ = thumbnails_.thumbnail(item, fullImagePointSize, scale, this, [this, generation](const QImage& image) {
-            if (generation != generation_)
-                return;
-            fullImage_ = image;
-            spinnerTimer_.stop();
-            Q_EMIT fullImageChanged();
-            update();
-        });
+        requestFullImage(item);
     }
     if (fullImage_.isNull() && placeholder_.isNull() && !state_.isClosed())
         spinnerTimer_.start();
@@ -304,6 +324,78 @@ void PhotoDetailView::loadCurrentItem()
         spinnerTimer_.stop();
     layoutChildren();
     update();
+}
+
+void PhotoDetailView::requestFullImage(const MediaItem& item)
+{
+    // Neighbours of the item left behind are no longer wanted; the one paged to already runs.
+    for (auto it = preloads_.begin(); it != preloads_.end();) {
+        if (it.key() == item.url) {
+            ++it;
+            continue;
+        }
+        it->cancel();
+        it = preloads_.erase(it);
+    }
+    const QString path = item.url;
+    ThumbnailTicket running = preloads_.take(path);
+    // A preload still running delivers to us once it ends; one that ended left its image in the
+    // cache, where the request below finds it at once.
+    if (running.isValid() && !running.isCancelled()
+        && !thumbnails_.cachedThumbnail(item, ThumbnailProvider::pixelSize(fullImagePointSize, devicePixelRatioF()))) {
+        fullTicket_ = running;
+        return;
+    }
+    fullTicket_ = thumbnails_.thumbnail(item, fullImagePointSize, devicePixelRatioF(), this,
+                                        [this, path](const QImage& image) { acceptFullImage(path, image); });
+}
+
+void PhotoDetailView::acceptFullImage(const QString& path, const QImage& image)
+{
+    // Keyed by path: a result for an item paged away is dropped, and so is one that would
+    // replace a picture already shown (a rotation preview).
+    if (state_.isClosed() || path != currentItem().url || !fullImage_.isNull())
+        return;
+    fullImage_ = image;
+    spinnerTimer_.stop();
+    if (!image.isNull()) {
+        Q_EMIT fullImageChanged();
+        preloadNeighbours();
+    }
+    update();
+}
+
+void PhotoDetailView::preloadNeighbours()
+{
+    const double scale = devicePixelRatioF();
+    const int pixels = ThumbnailProvider::pixelSize(fullImagePointSize, scale);
+    const qint64 current = fullImage_.sizeInBytes();
+    // A neighbour of unknown shape is taken as a 4:3 picture at the full size, or as large as this one.
+    const qint64 estimate = std::max(current, qint64(pixels) * (pixels * 3 / 4) * 4);
+    qint64 needed = (reservedBytes_ ? reservedBytes_() : 0) + current;
+    const int index = state_.currentIndex();
+    for (int neighbour : {index + 1, index - 1}) {
+        if (neighbour < 0 || neighbour >= items_.size())
+            continue;
+        const MediaItem& item = items_[neighbour];
+        if (item.kind == MediaKind::video || preloads_.contains(item.url))
+            continue;
+        if (thumbnails_.cachedThumbnail(item, pixels)) {
+            preloads_.insert(item.url, ThumbnailTicket());
+            continue;
+        }
+        if (needed + estimate > thumbnails_.cacheByteLimit())
+            break;
+        needed += estimate;
+        const QString path = item.url;
+        preloads_.insert(path, thumbnails_.thumbnail(item, fullImagePointSize, scale, this,
+                                                     [this, path](const QImage& image) { acceptFullImage(path, image); }));
+    }
+}
+
+QStringList PhotoDetailView::preloadedPaths() const
+{
+    return preloads_.keys();
 }
 
 void PhotoDetailView::reloadMetadata()
@@ -362,7 +454,8 @@ void PhotoDetailView::setShowingInfo(bool showing)
     if (showingInfo_ == showing)
         return;
     showingInfo_ = showing;
-    update();
+    card_->setVisible(showing);
+    layoutChildren();
 }
 
 QRectF PhotoDetailView::contentRect() const
@@ -379,6 +472,13 @@ void PhotoDetailView::layoutChildren()
     const bool active = state_.arrowsActive();
     previous_->setVisible(active && state_.hasPrevious());
     next_->setVisible(active && state_.hasNext());
+    if (card_->isVisible()) {
+        const QSize hint = card_->sizeHint();
+        const int w = std::min({hint.width(), MediaInfoCard::maximumCardWidth, std::max(width() - 48, 1)});
+        const int h = std::min(card_->heightForWidth(w) > 0 ? card_->heightForWidth(w) : hint.height(), height());
+        card_->setGeometry((width() - w) / 2, (height() - h) / 2, w, h);
+        card_->raise();
+    }
 }
 
 void PhotoDetailView::resizeEvent(QResizeEvent*)
@@ -446,6 +546,9 @@ void connectLibraryViewer(LibraryDetailView& page, ThumbnailProvider& thumbnails
                                           &LibraryDetailView::setOpenIndex);
                          QObject::connect(viewer, &PhotoDetailView::closeRequested, page,
                                           &LibraryDetailView::closeDetailPreview);
+                         QPointer<PhotoGridView> grid(page->grid());
+                         viewer->setReservedCacheBytes(
+                             [grid] { return grid ? grid->visibleThumbnailBytes() : qint64(0); });
                          page->presentViewer(viewer);
                          viewer->attachToolbar(page->viewerToolbar());
                      });

@@ -5,6 +5,7 @@
 #include "app/services/ThumbnailProvider.h"
 #include "app/views/PhotoDetailState.h"
 #include "app/views/ViewerToolbarHost.h"
+#include "app/views/ZoomSliderControl.h"
 
 #include <QAbstractButton>
 #include <QElapsedTimer>
@@ -19,6 +20,8 @@
 #include <optional>
 
 namespace app {
+
+class MediaInfoCard;
 
 class LibraryDetailView;
 
@@ -76,6 +79,8 @@ public:
     void attachToolbar(ViewerToolbarHost* host);
     ViewerToolbarHost* toolbar() const { return toolbar_; }
     ViewerInfoIcon* infoIcon() const { return infoIcon_; }
+    ZoomSliderControl* zoomSlider() const { return zoomSlider_; }
+    MediaInfoCard* infoCard() const { return card_; }
 
     const MediaItems& items() const { return items_; }
     int currentIndex() const { return state_.currentIndex(); }
@@ -93,6 +98,11 @@ public:
     bool isClosed() const { return state_.isClosed(); }
 
     void setMetadataSource(MetadataSource source) { metadataSource_ = std::move(source); }
+    // Bytes of the thumbnail cache others need kept (the grid's visible cells): neighbours are
+    // preloaded only while the budget holds them beside these and the current picture.
+    void setReservedCacheBytes(std::function<qint64()> reserved) { reservedBytes_ = std::move(reserved); }
+    // Paths of the neighbours being made or already cached ahead of paging.
+    QStringList preloadedPaths() const;
     void setClock(PhotoDetailState::Clock clock);
     // Runs the animations up to the clock's now, as a frame would.
     void advanceAnimations();
@@ -127,6 +137,9 @@ protected:
 private:
     void loadCurrentItem();
     void requestMetadata(const MediaItem& item, quint64 generation);
+    void requestFullImage(const MediaItem& item);
+    void acceptFullImage(const QString& path, const QImage& image);
+    void preloadNeighbours();
     void setShowingInfo(bool showing);
     void afterStateChange();
     void onFrame();
@@ -145,6 +158,8 @@ private:
 
     quint64 generation_ = 0;
     ThumbnailTicket fullTicket_;
+    QHash<QString, ThumbnailTicket> preloads_;
+    std::function<qint64()> reservedBytes_;
     QImage fullImage_;
     QImage placeholder_;
     QImage blurredPlaceholder_;
@@ -154,6 +169,8 @@ private:
 
     QPointer<ViewerToolbarHost> toolbar_;
     QPointer<ViewerInfoIcon> infoIcon_;
+    QPointer<ZoomSliderControl> zoomSlider_;
+    MediaInfoCard* card_ = nullptr;
     ViewerArrowButton* previous_ = nullptr;
     ViewerArrowButton* next_ = nullptr;
     QTimer spinnerTimer_;

@@ -64,6 +64,8 @@ public:
     TimelineRail* timelineRail() const { return rail_; }
     QList<QString> loadingPaths() const { return thumbs_->loadingPaths(); }
     qsizetype cellStateCount() const { return thumbs_->cellCount(); }
+    // Bytes of the pictures the visible cells hold.
+    qint64 visibleThumbnailBytes() const { return thumbs_->heldBytes(); }
     quint64 requestsMade() const { return thumbs_->requestsMade(); }
     quint64 requestsCancelled() const { return thumbs_->requestsCancelled(); }
     bool isMagnifyMonitorRunning() const;

@@ -2,9 +2,11 @@
 #include "app/services/ThumbnailProvider.h"
 #include "app/views/LibraryContentModel.h"
 #include "app/views/LibraryDetailView.h"
+#include "app/views/MediaInfoCard.h"
 #include "app/views/PhotoDetailView.h"
 #include "app/views/PhotoGridView.h"
 #include "app/views/ViewerToolbarHost.h"
+#include "app/views/ZoomSliderControl.h"
 
 #include "support/app/ShellTestContext.h"
 
@@ -15,6 +17,7 @@
 #include <QPromise>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolButton>
 #include <QWaitCondition>
 
 using namespace app;
@@ -52,7 +55,8 @@ public:
     QImage decode(const MediaItem& item, int maxPixelSize) override
     {
         QMutexLocker lock(&mutex_);
-        while (!open_.contains(item.url) && !shutdown_)
+        // Grid-sized thumbnails are never held back.
+        while (maxPixelSize > 600 && !open_.contains(item.url) && !shutdown_)
             changed_.wait(&mutex_);
         QImage image(std::min(maxPixelSize, 64), std::min(maxPixelSize, 48), QImage::Format_RGB32);
         image.fill(Qt::darkGreen);
@@ -225,8 +229,100 @@ TEST(PhotoDetailView, aLoadForAnItemPagedAwayIsDropped)
     f.decoder->open(f.items[1].url);
     QTRY_VERIFY(!viewer->fullImage().isNull());
     EXPECT_EQ(images.count(), 1);
-    // Whatever the old item's decode delivered never showed.
+    // Whatever the old item's decode delivered never showed (the neighbour preload needs its gate).
+    f.decoder->open(f.items[2].url);
     f.thumbnails->waitForIdle();
     QApplication::processEvents();
     EXPECT_EQ(images.count(), 1);
+}
+
+TEST(PhotoDetailView, cachedGridThumbnailShowsAtOnceThenTheFullImage)
+{
+    ViewerFixture f(3);
+    // The grid made a 280-point cell of the item before the viewer opened.
+    bool made = false;
+    f.thumbnails->thumbnail(f.items[1], 280, 1.0, f.thumbnails.get(), [&](const QImage&) { made = true; });
+    QTRY_VERIFY(made);
+
+    auto viewer = f.makeViewer(1);
+    EXPECT_FALSE(viewer->placeholder().isNull());
+    EXPECT_TRUE(viewer->fullImage().isNull());
+    auto other = f.makeViewer(0);
+    EXPECT_TRUE(other->placeholder().isNull());
+
+    f.decoder->open(f.items[1].url);
+    QTRY_VERIFY(!viewer->fullImage().isNull());
+}
+
+TEST(PhotoDetailView, neighboursPreloadWithinTheCacheBudgetAndPageAtOnce)
+{
+    const qint64 full = qint64(2200) * 1650 * 4;
+    struct Row {
+        const char* name;
+        qint64 reservedBelowLimit; // the budget left beside the current picture
+        QStringList preloaded;
+    };
+    const QList<Row> rows = {
+        {"room for both", 3 * full, {"/lib/img1.jpg", "/lib/img3.jpg"}},
+        {"room for the next only", full + full / 2, {"/lib/img3.jpg"}},
+        {"no room", full / 2, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ViewerFixture f(5);
+        for (const MediaItem& item : f.items)
+            f.decoder->open(item.url);
+        auto viewer = f.makeViewer(2);
+        const qint64 limit = f.thumbnails->cacheByteLimit();
+        viewer->setReservedCacheBytes([&] { return limit - row.reservedBelowLimit; });
+        viewer->show();
+        QTRY_VERIFY(!viewer->fullImage().isNull());
+        f.thumbnails->waitForIdle();
+        QApplication::processEvents();
+        QStringList preloaded = viewer->preloadedPaths();
+        preloaded.sort();
+        EXPECT_EQ(preloaded, row.preloaded);
+
+        // Paging to a preloaded neighbour shows it sharp in the frame of the swap.
+        QTest::keyClick(viewer.get(), Qt::Key_Right);
+        f.now += 0.16;
+        viewer->advanceAnimations();
+        ASSERT_EQ(viewer->currentIndex(), 3);
+        EXPECT_EQ(!viewer->fullImage().isNull(), row.preloaded.contains("/lib/img3.jpg"));
+        QTRY_VERIFY(!viewer->fullImage().isNull());
+    }
+}
+
+TEST(PhotoDetailView, toolbarSliderAndPinchShareOneZoomAndTheCardFollowsTheIcon)
+{
+    ViewerFixture f(3);
+    ViewerToolbarHost host;
+    auto viewer = f.makeViewer(1);
+    viewer->attachToolbar(&host);
+    viewer->show();
+    ZoomSliderControl* slider = viewer->zoomSlider();
+    ASSERT_EQ(host.centreWidget(), slider);
+
+    slider->plusButton()->click();
+    EXPECT_DOUBLE_EQ(viewer->state().zoomScale(), 1.25);
+    QTest::keyClick(viewer.get(), Qt::Key_Right);
+    EXPECT_FALSE(viewer->state().isNavigating()) << "arrow keys are ignored while zoomed in";
+    slider->minusButton()->click();
+    EXPECT_DOUBLE_EQ(viewer->state().zoomScale(), 1.0);
+
+    // Hovering the icon shows the card, reading until the metadata arrives.
+    EXPECT_FALSE(viewer->infoCard()->isVisible());
+    QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+    QApplication::sendEvent(viewer->infoIcon(), &enter);
+    EXPECT_TRUE(viewer->infoCard()->isVisible());
+    EXPECT_LE(viewer->infoCard()->width(), MediaInfoCard::maximumCardWidth);
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(viewer->infoIcon(), &leave);
+    EXPECT_FALSE(viewer->infoCard()->isVisible());
+
+    // The viewer's toolbar items leave with it.
+    QPointer<ZoomSliderControl> gone(slider);
+    viewer.reset();
+    EXPECT_TRUE(!gone);
+    EXPECT_EQ(host.trailingCount(), 0);
 }
