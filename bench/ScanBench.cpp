@@ -2,7 +2,8 @@
 // cold (every file dropped from the page cache, as on a drive just plugged in), then warm; against
 // exiv2 (photos) and ffprobe (videos) run over the same files with xargs, in the same run.
 //
-//   ScanBench [--cold-jpegs 2000] [--warm-jpegs 10000] [--heics 200] [--videos 100] [--dir DIR]
+//   ScanBench [--cold-jpegs 2000] [--warm-jpegs 10000] [--heics 200] [--videos 100] [--repeats 5]
+//             [--dir DIR]
 //
 // The inputs are generated under /tmp and removed at the end; with --dir they are kept there and
 // reused by the next run. Cold runs count the bytes read from storage (/proc/self/io read_bytes,
@@ -20,6 +21,7 @@
 #include <QThread>
 
 #include <cstdio>
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -30,6 +32,7 @@ struct Options {
     int warmJpegs = 10000;
     int heics = 200;
     int videos = 100;
+    int repeats = 5;
     QString dir;
 };
 
@@ -77,6 +80,37 @@ void printRatio(const char* what, const Row& ours, const Row& peer, double targe
     std::printf("\n");
 }
 
+struct Contestant {
+    QString name;
+    QStringList files;
+    std::function<bench::Run()> run;
+};
+
+// Runs every contestant `repeats` times, taking turns, and keeps each one's median run by wall time.
+// Cold: each run starts with its files dropped from the page cache. Warm: one untimed run first.
+std::vector<Row> contest(int repeats, const std::vector<Contestant>& contestants, bool cold)
+{
+    std::vector<std::vector<bench::Run>> runs(contestants.size());
+    if (!cold)
+        for (const Contestant& c : contestants)
+            (void)c.run();
+    for (int r = 0; r < repeats; ++r) {
+        for (size_t i = 0; i < contestants.size(); ++i) {
+            if (cold)
+                bench::dropFromPageCache(contestants[i].files);
+            runs[i].push_back(contestants[i].run());
+        }
+    }
+    std::vector<Row> rows;
+    for (size_t i = 0; i < contestants.size(); ++i) {
+        std::sort(runs[i].begin(), runs[i].end(),
+                  [](const bench::Run& a, const bench::Run& b) { return a.wallSeconds < b.wallSeconds; });
+        rows.push_back(Row{contestants[i].name, int(contestants[i].files.size()), runs[i][runs[i].size() / 2]});
+        printRow(rows.back());
+    }
+    return rows;
+}
+
 QString exiv2Command(const QString& folder, int parallel, int perProcess)
 {
     return QString("cd %1 && find . -type f -print0 | xargs -0 -P %2 -n %3 exiv2 -q -g Exif.Photo.DateTimeOriginal "
@@ -113,6 +147,8 @@ int main(int argc, char** argv)
             o.heics = value.toInt();
         else if (key == "--videos")
             o.videos = value.toInt();
+        else if (key == "--repeats")
+            o.repeats = std::max(1, value.toInt());
         else if (key == "--dir")
             o.dir = value;
     }
@@ -188,80 +224,46 @@ int main(int argc, char** argv)
     std::printf("  cores: %d; exiv2 %s; ffprobe from FFmpeg\n", cores, "0.27 command-line tool");
 
     const app::MediaScanner scanner;
-    qsizetype dated = 0;
-    const auto ours = [&](const QString& name, const QString& folder, int files) {
-        app::MediaItems items;
-        Row row{name, files, bench::measure([&] { items = scanner.scan(folder, {}); })};
-        dated = 0;
+    {
+        const app::MediaItems items = scanner.scan(cold, {});
+        qsizetype dated = 0;
         for (const app::MediaItem& item : items)
-            dated += item.captureDate.date().year() >= 2015 ? 1 : 0;
-        if (items.size() != files)
-            std::printf("  !! the scan found %lld items, expected %d\n", (long long)items.size(), files);
-        return row;
+            dated += item.captureDate.date().year() >= 2015 && item.latitude ? 1 : 0;
+        std::printf("  a scan of the cold library finds %lld items, %lld of them with a date and a place from their "
+                    "metadata\n",
+                    (long long)items.size(), (long long)dated);
+    }
+    const auto ours = [&](const QString& folder) {
+        return [&scanner, folder] { return bench::measure([&] { (void)scanner.scan(folder, {}); }); };
     };
-    const auto shell = [](const QString& name, const QString& command, int files) {
-        return Row{name, files, bench::runShell(command)};
-    };
-    const auto coldRun = [](const QStringList& files, const std::function<Row()>& run) {
-        bench::dropFromPageCache(files);
-        return run();
-    };
+    const auto shell = [](const QString& command) { return [command] { return bench::runShell(command); }; };
     const int batch32 = std::max(1, int((coldPhotos.size() + 31) / 32));
 
-    std::printf("\ncold (every file dropped from the page cache before each run)\n");
-    const Row coldOurs = coldRun(coldPhotos, [&] { return ours("ours, JPEG+HEIC", cold + "/photos", coldPhotos.size()); });
-    printRow(coldOurs);
-    std::printf("    (dated from metadata: %lld)\n", (long long)dated);
-    const Row coldExiv = coldRun(coldPhotos, [&] {
-        return shell(QString("exiv2, xargs -P %1 -n 200").arg(cores), exiv2Command(cold + "/photos", cores, 200), coldPhotos.size());
-    });
-    printRow(coldExiv);
-    const Row coldExiv32 = coldRun(coldPhotos, [&] {
-        return shell("exiv2, xargs -P 32 -n 200", exiv2Command(cold + "/photos", 32, 200), coldPhotos.size());
-    });
-    printRow(coldExiv32);
-    const Row coldExiv32All = coldRun(coldPhotos, [&] {
-        return shell(QString("exiv2, xargs -P 32 -n %1 (32 at once)").arg(batch32), exiv2Command(cold + "/photos", 32, batch32),
-                     coldPhotos.size());
-    });
-    printRow(coldExiv32All);
-    const Row coldOursJpeg = coldRun(coldJpegs, [&] { return ours("ours, JPEG only", cold + "/photos/jpeg", coldJpegs.size()); });
-    printRow(coldOursJpeg);
-    const Row coldExivJpeg = coldRun(coldJpegs, [&] {
-        return shell(QString("exiv2 JPEG only, -P %1 -n 200").arg(cores), exiv2Command(cold + "/photos/jpeg", cores, 200),
-                     coldJpegs.size());
-    });
-    printRow(coldExivJpeg);
-    const Row coldOursHeic = coldRun(coldHeics, [&] { return ours("ours, HEIC only", cold + "/photos/heic", coldHeics.size()); });
-    printRow(coldOursHeic);
-    std::printf("    (dated from metadata: %lld; the exiv2 0.27 tool reads no HEIC metadata, so it has no HEIC row)\n",
-                (long long)dated);
-    const Row coldOursVideo = coldRun(coldVideos, [&] { return ours("ours, videos", cold + "/videos", coldVideos.size()); });
-    printRow(coldOursVideo);
-    const Row coldProbe = coldRun(coldVideos, [&] {
-        return shell(QString("ffprobe, xargs -P %1 -n 1").arg(cores), ffprobeCommand(cold + "/videos", cores), coldVideos.size());
-    });
-    printRow(coldProbe);
-    const Row coldProbe32 = coldRun(coldVideos, [&] {
-        return shell("ffprobe, xargs -P 32 -n 1", ffprobeCommand(cold + "/videos", 32), coldVideos.size());
-    });
-    printRow(coldProbe32);
+    std::printf("\ncold (every file dropped from the page cache before each run); median of %d runs, ours and the "
+                "peers taking turns\n", o.repeats);
+    const std::vector<Row> coldRows = contest(o.repeats, {
+        {"ours, JPEG+HEIC", coldPhotos, ours(cold + "/photos")},
+        {QString("exiv2, xargs -P %1 -n 200").arg(cores), coldPhotos, shell(exiv2Command(cold + "/photos", cores, 200))},
+        {"exiv2, xargs -P 32 -n 200", coldPhotos, shell(exiv2Command(cold + "/photos", 32, 200))},
+        {QString("exiv2, xargs -P 32 -n %1 (32 at once)").arg(batch32), coldPhotos, shell(exiv2Command(cold + "/photos", 32, batch32))},
+        {"ours, JPEG only", coldJpegs, ours(cold + "/photos/jpeg")},
+        {QString("exiv2 JPEG only, -P %1 -n 200").arg(cores), coldJpegs, shell(exiv2Command(cold + "/photos/jpeg", cores, 200))},
+        {"ours, HEIC only", coldHeics, ours(cold + "/photos/heic")},
+        {"ours, videos", coldVideos, ours(cold + "/videos")},
+        {QString("ffprobe, xargs -P %1 -n 1").arg(cores), coldVideos, shell(ffprobeCommand(cold + "/videos", cores))},
+        {"ffprobe, xargs -P 32 -n 1", coldVideos, shell(ffprobeCommand(cold + "/videos", 32))},
+    }, true);
+    std::printf("  (the exiv2 0.27 tool reads no HEIC metadata, so HEICs have no peer row of their own; ffprobe also "
+                "reads packets to fill in stream details, the scan reads the container's headers only)\n");
 
-    std::printf("\nwarm (one untimed pass of each reader first)\n");
+    std::printf("\nwarm (one untimed pass of each first); median of %d runs, taking turns\n", o.repeats);
     const QStringList warmPhotos = warmJpegs + warmHeics;
-    (void)scanner.scan(warm + "/photos", {});
-    (void)bench::runShell(exiv2Command(warm + "/photos", cores, 200));
-    const Row warmOurs = ours("ours, JPEG+HEIC", warm + "/photos", warmPhotos.size());
-    printRow(warmOurs);
-    const Row warmExiv = shell(QString("exiv2, xargs -P %1 -n 200").arg(cores), exiv2Command(warm + "/photos", cores, 200),
-                               warmPhotos.size());
-    printRow(warmExiv);
-    (void)scanner.scan(warm + "/videos", {});
-    const Row warmOursVideo = ours("ours, videos", warm + "/videos", warmVideos.size());
-    printRow(warmOursVideo);
-    const Row warmProbe = shell(QString("ffprobe, xargs -P %1 -n 1").arg(cores), ffprobeCommand(warm + "/videos", cores),
-                                warmVideos.size());
-    printRow(warmProbe);
+    const std::vector<Row> warmRows = contest(o.repeats, {
+        {"ours, JPEG+HEIC", warmPhotos, ours(warm + "/photos")},
+        {QString("exiv2, xargs -P %1 -n 200").arg(cores), warmPhotos, shell(exiv2Command(warm + "/photos", cores, 200))},
+        {"ours, videos", warmVideos, ours(warm + "/videos")},
+        {QString("ffprobe, xargs -P %1 -n 1").arg(cores), warmVideos, shell(ffprobeCommand(warm + "/videos", cores))},
+    }, false);
 
     // One thread, warm, per file: the metadata read, and the date and place parsing on its own.
     const auto probe = app::MediaProbe::system();
@@ -283,15 +285,15 @@ int main(int argc, char** argv)
                 readRun.wallSeconds * 1e6 / sample.size(), parseRun.wallSeconds * 1e6 / (10.0 * sample.size()), parsed);
 
     std::printf("\nratios, ours / peer (same run)\n");
-    printRatio("cold JPEG+HEIC vs exiv2 -P nproc:", coldOurs, coldExiv, 1.0);
-    printRatio("cold JPEG+HEIC vs exiv2 -P 32 -n 200:", coldOurs, coldExiv32, 0);
-    printRatio("cold JPEG+HEIC vs exiv2 32 at once:", coldOurs, coldExiv32All, 0);
-    printRatio("cold JPEG only vs exiv2 -P nproc:", coldOursJpeg, coldExivJpeg, 0);
+    printRatio("cold JPEG+HEIC vs exiv2 -P nproc:", coldRows[0], coldRows[1], 1.0);
+    printRatio("cold JPEG+HEIC vs exiv2 -P 32 -n 200:", coldRows[0], coldRows[2], 0);
+    printRatio("cold JPEG+HEIC vs exiv2 32 at once:", coldRows[0], coldRows[3], 0);
+    printRatio("cold JPEG only vs exiv2 -P nproc:", coldRows[4], coldRows[5], 0);
     std::printf("  bytes read, cold JPEG+HEIC: %.2f x exiv2's (target <= 1.5)\n",
-                double(coldOurs.run.bytesRead) / std::max<double>(double(coldExiv.run.bytesRead), 1.0));
-    printRatio("warm JPEG+HEIC vs exiv2 -P nproc:", warmOurs, warmExiv, 1.0);
-    printRatio("cold videos vs ffprobe -P nproc:", coldOursVideo, coldProbe, 0);
-    printRatio("cold videos vs ffprobe -P 32:", coldOursVideo, coldProbe32, 0);
-    printRatio("warm videos vs ffprobe -P nproc:", warmOursVideo, warmProbe, 0);
+                double(coldRows[0].run.bytesRead) / std::max<double>(double(coldRows[1].run.bytesRead), 1.0));
+    printRatio("warm JPEG+HEIC vs exiv2 -P nproc:", warmRows[0], warmRows[1], 1.0);
+    printRatio("cold videos vs ffprobe -P nproc:", coldRows[7], coldRows[8], 0);
+    printRatio("cold videos vs ffprobe -P 32:", coldRows[7], coldRows[9], 0);
+    printRatio("warm videos vs ffprobe -P nproc:", warmRows[2], warmRows[3], 0);
     return 0;
 }
