@@ -745,9 +745,10 @@ void PeerDiscoverySheet::requestStartExistingLibrary()
         startExisting(*library);
         return;
     }
-    auto* box = new QMessageBox(QMessageBox::NoIcon, "确认在已有图库中接收备份？",
-        "「" + library->name + "」里已有照片或视频。新收到的内容会写入该图库；已备份过的项目会自动跳过。",
+    auto* box = new QMessageBox(QMessageBox::NoIcon, "确认在已有图库中接收备份？", "确认在已有图库中接收备份？",
         QMessageBox::NoButton, this);
+    box->setInformativeText(
+        "「" + library->name + "」里已有照片或视频。新收到的内容会写入该图库；已备份过的项目会自动跳过。");
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
     QPushButton* proceed = box->addButton("继续接收", QMessageBox::AcceptRole);

@@ -163,7 +163,8 @@ TEST_F(PeerDiscoverySheetTest, TheDrawerListsAvailableLibrariesAndAsksBeforeAFul
     EXPECT_TRUE(sheet->startExistingButton()->isEnabled());
     sheet->startExistingButton()->click();
     ASSERT_TRUE(sheet->confirmationBox());
-    EXPECT_EQ(sheet->confirmationBox()->text(), "「Full」里已有照片或视频。新收到的内容会写入该图库；已备份过的项目会自动跳过。");
+    EXPECT_EQ(sheet->confirmationBox()->text(), "确认在已有图库中接收备份？");
+    EXPECT_EQ(sheet->confirmationBox()->informativeText(), "「Full」里已有照片或视频。新收到的内容会写入该图库；已备份过的项目会自动跳过。");
     sheet->confirmationBox()->buttons().last()->click();
     EXPECT_EQ(sheet->model()->phase(), Phase::choosingDestination());
     sheet->startExistingButton()->click();
