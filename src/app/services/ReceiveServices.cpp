@@ -1,6 +1,7 @@
 #include "app/services/ReceiveServices.h"
 
 #include "p2p/backup/FileSystemAssetSink.h"
+#include "p2p/transport/UsbmuxClient.h"
 
 #include <mutex>
 
@@ -27,7 +28,35 @@ ReceiveSinkHandle handleFor(const std::shared_ptr<p2p::FileSystemAssetSink>& sin
             }};
 }
 
+class UsbmuxMultiplexer final : public ReceiveMultiplexer {
+public:
+    UsbmuxMultiplexer(asio::any_io_executor executor, std::string socketPath) : client_(std::move(executor), std::move(socketPath)) {}
+
+    p2p::Awaitable<std::vector<Device>> listDevices() override
+    {
+        std::vector<Device> devices;
+        for (const p2p::UsbmuxDevice& device : co_await client_.listDevices())
+            devices.push_back({device.deviceID, device.isUSB()});
+        co_return devices;
+    }
+
+    p2p::Awaitable<std::unique_ptr<p2p::ByteStream>> connect(std::int64_t deviceID, std::uint16_t port) override
+    {
+        co_return co_await client_.connect(deviceID, port);
+    }
+
+private:
+    p2p::UsbmuxClient client_;
+};
+
 } // namespace
+
+void useUsbmux(ReceiveTransports& transports, std::string socketPath)
+{
+    transports.makeMultiplexer = [executor = transports.executor, socketPath]() -> std::unique_ptr<ReceiveMultiplexer> {
+        return std::make_unique<UsbmuxMultiplexer>(executor, socketPath);
+    };
+}
 
 void useFileSystemSinks(ReceiveTransports& transports, p2p::SinkThread& sinks)
 {
@@ -45,6 +74,7 @@ ReceiveServices::ReceiveServices()
 {
     transports_.executor = runtime_.executor();
     useFileSystemSinks(transports_, sinks_);
+    useUsbmux(transports_, std::string(p2p::UsbmuxClient::defaultSocketPath));
 }
 
 ReceiveServices::~ReceiveServices()

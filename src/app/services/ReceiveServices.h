@@ -5,11 +5,16 @@
 #include "p2p/backup/SinkThread.h"
 #include "p2p/protocol/TransferRuntime.h"
 
+#include <string>
+
 namespace app {
 
 // The file-system sinks on `sinks`, for the receive model: the backup folder each one settles on
 // is kept where the transfer thread can read it.
 void useFileSystemSinks(ReceiveTransports& transports, p2p::SinkThread& sinks);
+
+// The phones attached through the multiplexer daemon listening on `socketPath`.
+void useUsbmux(ReceiveTransports& transports, std::string socketPath);
 
 // The process's transfer thread and sink thread, and the transports the receive sheets use on
 // them. Made once in main(); it outlives every sheet. Going away, it stops the transfer thread

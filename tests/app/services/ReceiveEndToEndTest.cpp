@@ -1,17 +1,20 @@
 // A whole backup through the receive model into a new library on disk: real fixture files from a
 // fake phone, the file-system sink with its folder, marker and index, the library store; then the
-// same phone again, which skips everything. Over both roads.
+// same phone again, which skips everything. Over a fake announcement, and over the cable through the
+// real multiplexer client, a fake daemon and the phone's wired listener on loopback.
 
 #include "app/services/PeerReceiveModel.h"
 #include "app/services/ReceiveServices.h"
 
 #include "p2p/backup/BackupFolderLayout.h"
 #include "p2p/backup/BackupIndex.h"
+#include "p2p/transport/WiredPeerListener.h"
 #include "support/app/Eventually.h"
 #include "support/app/FakeReceiveTransports.h"
 #include "support/app/Fixtures.h"
 #include "support/app/QtPrinters.h"
 #include "support/app/ShellTestContext.h"
+#include "support/p2p/FakeUsbmuxDaemon.h"
 
 #include <gtest/gtest.h>
 
@@ -93,6 +96,40 @@ protected:
     {
         transports = world.transports();
         useFileSystemSinks(transports, sinks);
+        if (wired())
+            startPhoneListener();
+    }
+
+    ~ReceiveEndToEndTest() override
+    {
+        // The listener belongs to the transfer thread; it goes there.
+        asio::post(world.runtime.executor(), [listener = std::move(phoneListener)]() mutable { listener.reset(); });
+        world.flush();
+    }
+
+    // The phone listens on loopback; the daemon lists it and bridges each Connect to it, twice.
+    void startPhoneListener()
+    {
+        useUsbmux(transports, daemon.socketPath());
+        std::promise<std::uint16_t> port;
+        asio::post(world.runtime.executor(), [&] {
+            phoneListener = std::make_shared<p2p::WiredPeerListener>(world.runtime.executor(), 0);
+            asio::co_spawn(world.runtime.executor(),
+                phoneListener->start([this](std::unique_ptr<p2p::ByteStream> stream) {
+                    world.playPhone(std::move(stream), world.wiredPhone);
+                }),
+                [&](std::exception_ptr) { port.set_value(phoneListener->port().value_or(0)); });
+        });
+        const std::uint16_t phonePort = port.get_future().get();
+        ASSERT_NE(phonePort, 0);
+        using Daemon = p2p::testing::FakeUsbmuxDaemon;
+        const Daemon::Reply list{Daemon::plistPacket(Daemon::plistXML(
+            "<key>DeviceList</key><array><dict><key>DeviceID</key><integer>3</integer><key>Properties</key><dict>"
+            "<key>SerialNumber</key><string>PHONE-1</string><key>ConnectionType</key><string>USB</string></dict>"
+            "</dict></array>"))};
+        const Daemon::Reply connected{
+            Daemon::plistPacket(Daemon::plistXML("<key>Number</key><integer>0</integer>")), Daemon::After::bridge, phonePort};
+        daemon.script({list, connected, list, connected});
     }
 
     bool wired() const { return GetParam() == PeerReceiveModel::Kind::wired; }
@@ -104,7 +141,8 @@ protected:
         FakeReceiveWorld::Script script = phoneBackup(code.get_future().share());
         if (wired()) {
             world.wiredPhone = script;
-            world.listScript = [](int) { return FakeReceiveWorld::ListStep{{ReceiveMultiplexer::Device{7, true}}, {}}; };
+            // The phone's last backup is over: its listener takes the next connection.
+            asio::post(world.runtime.executor(), [this] { phoneListener->sessionDidEnd(); });
         }
         start();
         code.set_value(model.pairingCode().toStdString());
@@ -115,9 +153,11 @@ protected:
     }
 
     ShellTestContext shell;
+    p2p::testing::FakeUsbmuxDaemon daemon;
     p2p::SinkThread sinks; // drained after the transfer thread stopped
     FakeReceiveWorld world;
     ReceiveTransports transports;
+    std::shared_ptr<p2p::WiredPeerListener> phoneListener;
 };
 
 TEST_P(ReceiveEndToEndTest, ABackupLandsInANewLibraryAndTheSecondSkipsIt)

@@ -72,9 +72,16 @@ public:
             auto [desktop, phone] = p2p::InMemoryByteStream::makePair(runtime.executor());
             if (!onConnection)
                 throw std::logic_error("no announcement to connect to");
-            runPhone(std::move(phone), std::move(script));
+            playPhone(std::move(phone), std::move(script));
             onConnection(std::move(desktop));
         });
+    }
+
+    // A phone on a stream some transport made plays `script`; on the transfer thread.
+    void playPhone(std::unique_ptr<p2p::ByteStream> stream, Script script)
+    {
+        auto phone = std::make_shared<p2p::testing::FakePhone>(std::move(stream));
+        asio::co_spawn(runtime.executor(), play(phone, std::move(script)), asio::detached);
     }
 
     // The announcement breaks down after it was up.
@@ -184,7 +191,7 @@ private:
             if (std::optional<std::string> failure = world_.connectScript(attempt))
                 throw std::runtime_error(*failure);
             auto [desktop, phone] = p2p::InMemoryByteStream::makePair(world_.runtime.executor());
-            world_.runPhone(std::move(phone), world_.wiredPhone);
+            world_.playPhone(std::move(phone), world_.wiredPhone);
             co_return std::move(desktop);
         }
 
@@ -202,11 +209,6 @@ private:
                 }};
     }
 
-    void runPhone(std::unique_ptr<p2p::InMemoryByteStream> stream, Script script)
-    {
-        auto phone = std::make_shared<p2p::testing::FakePhone>(std::move(stream));
-        asio::co_spawn(runtime.executor(), play(phone, std::move(script)), asio::detached);
-    }
 
     asio::awaitable<void> play(std::shared_ptr<p2p::testing::FakePhone> phone, Script script)
     {
