@@ -1,0 +1,118 @@
+#include "app/services/MapPhotoClusterer.h"
+
+#include <QtGlobal>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <unordered_map>
+#include <vector>
+
+namespace app::MapPhotoClusterer {
+
+namespace {
+
+constexpr double smallestCell = 1e-7;
+
+struct CellKey {
+    std::int64_t longitude;
+    std::int64_t latitude;
+    bool operator==(const CellKey&) const = default;
+};
+
+struct CellKeyHash {
+    size_t operator()(const CellKey& key) const noexcept
+    {
+        return std::hash<std::int64_t>()(key.longitude * 1000003 ^ key.latitude);
+    }
+};
+
+struct Member {
+    qsizetype index;
+    double longitude; // counted from the centre's side of ±180°
+    qint64 capturedAt;
+};
+
+// A cell index of a finite coordinate; held inside int64 (cells of 1e-7° reach about 3.6e9).
+std::int64_t cellIndex(double value, double cell)
+{
+    const double index = std::floor(value / cell);
+    return std::int64_t(std::clamp(index, -9.0e18, 9.0e18));
+}
+
+} // namespace
+
+QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& region, const QSizeF& mapSize,
+                               double cellPixelSize)
+{
+    if (items.isEmpty() || !(mapSize.width() > 1) || !(mapSize.height() > 1) || !(region.latitudeDelta > 0)
+        || !(region.longitudeDelta > 0))
+        return {};
+    const double latitudeCell = std::max(cellPixelSize / mapSize.height() * region.latitudeDelta, smallestCell);
+    const double longitudeCell = std::max(cellPixelSize / mapSize.width() * region.longitudeDelta, smallestCell);
+    const double latitudeReach = 0.5 * region.latitudeDelta + 0.15 * region.latitudeDelta;
+    const double longitudeReach = 0.5 * region.longitudeDelta + 0.15 * region.longitudeDelta;
+    const double centreLongitude = wrapLongitude(region.center.longitude);
+
+    std::unordered_map<CellKey, std::vector<Member>, CellKeyHash> cells;
+    std::vector<CellKey> order; // first-seen order of the cells
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const MediaItem& item = items[i];
+        if (!item.latitude || !item.longitude)
+            continue;
+        const double latitude = *item.latitude;
+        Q_ASSERT(std::isfinite(latitude) && std::isfinite(*item.longitude));
+        if (latitude < region.center.latitude - latitudeReach || latitude > region.center.latitude + latitudeReach)
+            continue;
+        const double offset = wrapLongitude(*item.longitude - centreLongitude);
+        if (offset < -longitudeReach || offset > longitudeReach)
+            continue;
+        const double longitude = centreLongitude + offset;
+        const CellKey key{cellIndex(longitude, longitudeCell), cellIndex(latitude, latitudeCell)};
+        auto [cell, inserted] = cells.try_emplace(key);
+        if (inserted)
+            order.push_back(key);
+        cell->second.push_back({i, longitude, 0});
+    }
+
+    QList<MapPhotoCluster> clusters;
+    clusters.reserve(qsizetype(order.size()));
+    for (const CellKey& key : order) {
+        std::vector<Member>& members = cells[key];
+        double latitudeSum = 0;
+        double longitudeSum = 0;
+        for (Member& member : members) {
+            const MediaItem& item = items[member.index];
+            latitudeSum += *item.latitude;
+            longitudeSum += member.longitude;
+            if (members.size() > 1)
+                member.capturedAt = item.captureDate.isValid() ? item.captureDate.toMSecsSinceEpoch()
+                                                               : std::numeric_limits<qint64>::min();
+        }
+        // Newest first; equal dates keep the walking order.
+        std::stable_sort(members.begin(), members.end(),
+                         [](const Member& a, const Member& b) { return a.capturedAt > b.capturedAt; });
+        MapPhotoCluster cluster;
+        cluster.id = QString::number(key.longitude) + u'_' + QString::number(key.latitude);
+        const double count = double(members.size());
+        cluster.coordinate = {latitudeSum / count, wrapLongitude(longitudeSum / count)};
+        cluster.items.reserve(qsizetype(members.size()));
+        for (const Member& member : members)
+            cluster.items.append(items[member.index]);
+        clusters.append(std::move(cluster));
+    }
+    return clusters;
+}
+
+std::optional<CoordinateRegion> region(const MediaItems& items, double paddingFactor)
+{
+    QList<Coordinate> coordinates;
+    coordinates.reserve(items.size());
+    for (const MediaItem& item : items)
+        if (const std::optional<Coordinate> c = item.coordinate())
+            coordinates.append(*c);
+    return CoordinateRegion::fitting(coordinates, paddingFactor, 0.012);
+}
+
+} // namespace app::MapPhotoClusterer
