@@ -15,8 +15,7 @@ using tcp = asio::ip::tcp;
 TEST(WiredPeerListener, OneSessionAtATimeAndStopLeavesTheSessionAlone)
 {
     asio::io_context io;
-    std::vector<std::string> logs;
-    setLogSink([&](LogLevel, std::string_view, std::string_view, std::string_view message) { logs.emplace_back(message); });
+    p2p::testing::LogCapture log;
     std::vector<std::unique_ptr<ByteStream>> sessions;
     int failures = 0;
     WiredPeerListener listener(io.get_executor(), 0);
@@ -32,7 +31,7 @@ TEST(WiredPeerListener, OneSessionAtATimeAndStopLeavesTheSessionAlone)
     tcp::socket first(io), second(io), third(io);
     first.connect(address);
     second.connect(address);
-    auto refused = [&] { return std::find(logs.begin(), logs.end(), "一线：已有会话，拒绝新连接") != logs.end(); };
+    auto refused = [&] { return log.contains("一线：已有会话，拒绝新连接"); };
     ASSERT_TRUE(runUntil(io, [&] { return sessions.size() == 1 && refused(); }));
     char byte;
     asio::error_code error;
@@ -50,7 +49,6 @@ TEST(WiredPeerListener, OneSessionAtATimeAndStopLeavesTheSessionAlone)
     std::optional<Bytes> got = runUntilDone(io, sessions[1]->receive());
     EXPECT_EQ(got, (Bytes{'h', 'i'}));
     EXPECT_EQ(failures, 0);
-    setLogSink({});
 }
 
 TEST(WiredPeerListener, PortInUseFailsWithTheErrno)

@@ -13,9 +13,7 @@ std::map<std::string, Bytes> BackupOverStreams::files()
     return {{"A/0", FakePhone::patternBytes(3 << 20, 7)}, {"B/0", FakePhone::patternBytes(1000, 9)}};
 }
 
-namespace {
-
-asio::awaitable<std::string> phoneScript(FakePhone& phone)
+asio::awaitable<std::string> BackupOverStreams::phoneScript(FakePhone& phone)
 {
     try {
         const std::map<std::string, Bytes> content = BackupOverStreams::files();
@@ -41,8 +39,6 @@ asio::awaitable<std::string> phoneScript(FakePhone& phone)
     }
     co_return std::string();
 }
-
-} // namespace
 
 std::string BackupOverStreams::run(asio::io_context& io, std::unique_ptr<ByteStream> desktopEnd,
     std::unique_ptr<ByteStream> phoneEnd, const SessionConfiguration& configuration)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "p2p/protocol/AsioSupport.h"
+#include "p2p/protocol/P2PLog.h"
 #include "p2p/transport/TransportError.h"
 
 #include <asio/ip/tcp.hpp>
@@ -11,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
+#include <algorithm>
 
 namespace p2p::testing {
 
@@ -74,6 +77,23 @@ bool runUntil(asio::io_context& io, Condition condition, std::chrono::seconds li
         io.run_one_until(deadline);
     return condition();
 }
+
+// Collects the log's messages while it lives.
+class LogCapture {
+public:
+    LogCapture()
+    {
+        setLogSink([this](LogLevel, std::string_view, std::string_view, std::string_view message) {
+            messages.emplace_back(message);
+        });
+    }
+    ~LogCapture() { setLogSink({}); }
+    bool contains(std::string_view message) const
+    {
+        return std::find(messages.begin(), messages.end(), message) != messages.end();
+    }
+    std::vector<std::string> messages;
+};
 
 // Two connected TCP sockets on loopback: the dialled end and the accepted end.
 inline std::pair<asio::ip::tcp::socket, asio::ip::tcp::socket> loopbackPair(asio::io_context& io)

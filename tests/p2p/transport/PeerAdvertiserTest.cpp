@@ -1,0 +1,211 @@
+#include "p2p/protocol/FramedMessageChannel.h"
+#include "p2p/protocol/PairingCode.h"
+#include "p2p/receive/ReceiveSession.h"
+#include "p2p/transport/PeerAdvertiser.h"
+#include "support/p2p/BackupOverStreams.h"
+#include "support/p2p/FakePhone.h"
+#include "support/p2p/FakeServiceAnnouncer.h"
+#include "support/p2p/RecordingSink.h"
+#include "support/p2p/TransportTesting.h"
+
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+#include <gtest/gtest.h>
+
+#include <deque>
+
+using namespace p2p;
+using namespace p2p::testing;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+DeviceInfo studio()
+{
+    return {"Studio", std::nullopt, std::nullopt, "DESKTOP-1"};
+}
+
+tcp::endpoint loopback(std::uint16_t port)
+{
+    return {asio::ip::address_v4::loopback(), port};
+}
+
+// True when the peer closed the connection (end of file or reset).
+bool closedByPeer(tcp::socket& socket)
+{
+    char byte;
+    asio::error_code error;
+    asio::read(socket, asio::buffer(&byte, 1), error);
+    return error == asio::error::eof || error == asio::error::connection_reset;
+}
+
+} // namespace
+
+TEST(PeerAdvertiser, StartOutcomes)
+{
+    struct Case {
+        const char* name;
+        std::optional<std::string> refuse;
+        bool establish;
+        std::optional<std::string> failBeforeReady;
+        bool stopDuringStart;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {"ready", std::nullopt, true, std::nullopt, false, ""},
+        {"no daemon", noAvahiDaemonText, false, std::nullopt, false, std::string("广播失败：") + noAvahiDaemonText},
+        {"fails first", std::nullopt, false, "Bad state", false, "广播失败：Bad state"},
+        {"stopped", std::nullopt, false, std::nullopt, true, "广播失败：广播已取消"},
+        {"never ready", std::nullopt, false, std::nullopt, false, "广播失败：启动超时（1 秒内未就绪）"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        asio::io_context io;
+        auto state = std::make_shared<FakeServiceAnnouncer::State>();
+        state->refuse = c.refuse;
+        state->establishAtOnce = c.establish;
+        PeerAdvertiser advertiser(io.get_executor(), studio(), true, std::make_unique<FakeServiceAnnouncer>(state),
+            std::chrono::seconds(1));
+        std::string outcome = "pending";
+        asio::co_spawn(io, failureOf(advertiser.start([](std::unique_ptr<NWConnectionByteStream>) {})),
+            [&](std::exception_ptr, std::string result) { outcome = result; });
+        io.poll();
+        if (c.failBeforeReady)
+            state->handlers.failed(*c.failBeforeReady);
+        if (c.stopDuringStart)
+            advertiser.stop();
+        ASSERT_TRUE(runUntil(io, [&] { return outcome != "pending"; }));
+        EXPECT_EQ(outcome, c.outcome);
+        if (c.outcome.empty()) {
+            EXPECT_EQ(state->name, "Studio");
+            EXPECT_EQ(advertiser.port(), state->port);
+            EXPECT_EQ(state->txt, P2PService::makeTXTRecord(studio()));
+        } else {
+            // A failed start leaves nothing listening or announced; the next start begins afresh.
+            EXPECT_EQ(advertiser.port(), std::nullopt);
+            EXPECT_FALSE(state->announced);
+        }
+    }
+}
+
+TEST(PeerAdvertiser, OnePhoneAtATimeAndFailuresAfterReady)
+{
+    asio::io_context io;
+    LogCapture log;
+    auto state = std::make_shared<FakeServiceAnnouncer::State>();
+    PeerAdvertiser advertiser(io.get_executor(), studio(), true, std::make_unique<FakeServiceAnnouncer>(state));
+    std::vector<std::unique_ptr<NWConnectionByteStream>> streams;
+    std::vector<std::string> failures;
+    runUntilDone(io,
+        advertiser.start([&](std::unique_ptr<NWConnectionByteStream> stream) { streams.push_back(std::move(stream)); },
+            [&](const TransportError& error) { failures.push_back(error.description()); }));
+    const std::uint16_t port = *advertiser.port();
+
+    tcp::socket first(io), second(io), third(io);
+    first.connect(loopback(port));
+    ASSERT_TRUE(runUntil(io, [&] { return streams.size() == 1; }));
+    second.connect(loopback(port));
+    ASSERT_TRUE(runUntil(io, [&] { return log.contains("已有设备在传输，拒绝新连接"); }));
+    EXPECT_TRUE(closedByPeer(second)); // refused while the first session runs
+    advertiser.sessionDidEnd();
+    third.connect(loopback(port));
+    ASSERT_TRUE(runUntil(io, [&] { return streams.size() == 2; }));
+
+    state->handlers.failed("Daemon connection failed");
+    EXPECT_EQ(failures, std::vector<std::string>{"广播失败：Daemon connection failed"});
+
+    advertiser.stop();
+    EXPECT_EQ(advertiser.port(), std::nullopt);
+    EXPECT_EQ(state->withdrawCount, 1);
+    // The stream handed out still works after stop.
+    asio::write(third, asio::buffer("ok", 2));
+    EXPECT_EQ(runUntilDone(io, streams[1]->receive()), (Bytes{'o', 'k'}));
+}
+
+// Bad peers never stop the advertiser from serving the next phone: a silent one (closed by the
+// greeting time-out), one that sends garbage, one that resets in the middle of a file, and a
+// hundred that connect and drop at once. Each accepted stream gets a receiving session, as the
+// receive model gives it, and frees the slot when that session ends.
+TEST(PeerAdvertiser, BadPeersLeaveItServingTheNextPhone)
+{
+    asio::io_context io;
+    auto state = std::make_shared<FakeServiceAnnouncer::State>();
+    PeerAdvertiser advertiser(io.get_executor(), studio(), true, std::make_unique<FakeServiceAnnouncer>(state));
+    SessionConfiguration configuration = SessionConfiguration::defaults();
+    configuration.handshakeTimeout = 0.3;
+    auto sink = std::make_shared<RecordingSink>(io.get_executor());
+    auto verifier = std::make_shared<PairingVerifier>(*PairingCode::parse("123"), 3);
+    int sessionsEnded = 0;
+    std::vector<std::string> lastEvents;
+    auto serve = [&](std::unique_ptr<NWConnectionByteStream> stream) {
+        auto channel = std::make_unique<FramedMessageChannel>(std::move(stream), configuration);
+        auto events = std::make_shared<std::vector<std::string>>();
+        auto session = std::make_shared<ReceiveSession>(io.get_executor(), std::move(channel), sink, studio(),
+            configuration, verifier, true, [events](const ReceiveEvent& event) { events->emplace_back(event.name()); });
+        asio::co_spawn(io, session->run(), [&, session, events](std::exception_ptr) {
+            ++sessionsEnded;
+            lastEvents = *events;
+            advertiser.sessionDidEnd();
+        });
+    };
+    runUntilDone(io, advertiser.start(serve));
+    const tcp::endpoint address = loopback(*advertiser.port());
+
+    tcp::socket silent(io);
+    silent.connect(address);
+    ASSERT_TRUE(runUntil(io, [&] { return sessionsEnded == 1; }));
+    EXPECT_TRUE(closedByPeer(silent));
+
+    tcp::socket garbage(io);
+    garbage.connect(address);
+    asio::write(garbage, asio::buffer(FakePhone::patternBytes(1000, 3)));
+    ASSERT_TRUE(runUntil(io, [&] { return sessionsEnded == 2; }));
+    EXPECT_EQ(lastEvents.back(), "failed");
+
+    {
+        tcp::socket socket(io);
+        socket.connect(address);
+        auto phoneStream = std::make_unique<NWConnectionByteStream>(std::move(socket), 65536, 30);
+        NWConnectionByteStream& raw = *phoneStream;
+        FakePhone phone(std::move(phoneStream));
+        auto cutMidFile = [&]() -> asio::awaitable<void> {
+            co_await phone.greet();
+            co_await phone.pair("123");
+            const std::vector<AssetDescriptor> assets = {FakePhone::photo("C", "C.JPG", 100000)};
+            co_await phone.offer(Uuid::random(), assets);
+            FakeFile file;
+            file.assetID = "C";
+            file.filename = "C.JPG";
+            file.bytes = FakePhone::patternBytes(100000, 5);
+            file.chunkByteCount = 10000;
+            file.cutAfterChunks = 3;
+            co_await phone.sendFile(std::move(file));
+        };
+        runUntilDone(io, cutMidFile());
+        raw.socket().set_option(asio::socket_base::linger(true, 0));
+        raw.socket().close();
+        ASSERT_TRUE(runUntil(io, [&] { return sessionsEnded == 3; }));
+        EXPECT_EQ(lastEvents.back(), "failed");
+    }
+
+    for (int i = 0; i < 100; ++i) {
+        tcp::socket dropped(io);
+        dropped.connect(address);
+    }
+    ASSERT_TRUE(runUntil(io, [&] { return sessionsEnded >= 4 && lastEvents.back() == "failed"; }));
+
+    // The next phone is served: retried until the slot of the last dropped connection is free.
+    std::string outcome = "refused";
+    for (int attempt = 0; attempt < 50 && outcome == "refused"; ++attempt) {
+        tcp::socket socket(io);
+        socket.connect(address);
+        FakePhone phone(std::make_unique<NWConnectionByteStream>(std::move(socket), 65536, 30));
+        outcome = runUntilDone(io, BackupOverStreams::phoneScript(phone));
+        if (outcome.find("end of stream") != std::string::npos)
+            outcome = "refused";
+    }
+    EXPECT_EQ(outcome, "");
+    ASSERT_TRUE(runUntil(io, [&] { return lastEvents.back() == "finished"; }));
+    for (const auto& [key, bytes] : BackupOverStreams::files())
+        EXPECT_EQ(sink->storedFiles[key], bytes) << key;
+}
