@@ -13,6 +13,11 @@
 #include <QtGlobal>
 
 #include <cmath>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -275,4 +280,98 @@ TEST(MediaProbeTest, HeaderReadsMatchFullFileReadsOnEveryFixture)
         ++compared;
     }
     EXPECT_GE(compared, 20);
+}
+
+namespace {
+
+// A fixture with `extra` bytes of picture data inserted at `at`, and the box or segment that holds
+// them grown to match, so the file still reads the same.
+QByteArray grown(const QString& name, qsizetype at, qsizetype boxSizeAt, qsizetype extra)
+{
+    QFile file(fixture(name));
+    file.open(QIODevice::ReadOnly);
+    QByteArray bytes = file.readAll();
+    if (boxSizeAt >= 0) {
+        const quint32 size = (quint32(quint8(bytes[boxSizeAt])) << 24) | (quint32(quint8(bytes[boxSizeAt + 1])) << 16)
+            | (quint32(quint8(bytes[boxSizeAt + 2])) << 8) | quint8(bytes[boxSizeAt + 3]);
+        const quint32 grownSize = size + quint32(extra);
+        for (int i = 0; i < 4; ++i)
+            bytes[boxSizeAt + i] = char(grownSize >> (24 - 8 * i));
+    }
+    return bytes.insert(at, QByteArray(extra, '\x5a'));
+}
+
+// Pages of the file in [from, to) that are in the page cache.
+qsizetype residentPages(const QString& path, qint64 from, qint64 to)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const qint64 size = QFileInfo(path).size();
+    void* map = ::mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    const long page = ::sysconf(_SC_PAGESIZE);
+    std::vector<unsigned char> resident(size_t((size + page - 1) / page));
+    ::mincore(map, size_t(size), resident.data());
+    ::munmap(map, size_t(size));
+    qsizetype count = 0;
+    for (qint64 p = from / page; p < (to + page - 1) / page; ++p)
+        count += resident[size_t(p)] & 1;
+    return count;
+}
+
+void dropFromPageCache(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
+} // namespace
+
+// A file from a drive just plugged in: reading its metadata must not bring its picture data into
+// memory. Read-ahead or a whole-file read would pull in the 8 MiB in the middle of each file.
+TEST(MediaProbeTest, ColdReadsLeaveThePictureDataOnTheDisk)
+{
+    constexpr qsizetype extra = 8 * 1024 * 1024;
+    const QByteArray jpeg = [] {
+        QFile f(fixture("jpeg-exif-date-gps-camera.jpg"));
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }();
+    struct Case {
+        const char* name;
+        QByteArray bytes;
+        bool video;
+    };
+    const Case cases[] = {
+        // Inside the scan, before the end-of-image marker.
+        {"photo.jpg", grown("jpeg-exif-date-gps-camera.jpg", jpeg.size() - 2, -1, extra), false},
+        // The 'mdat' after the 'meta', grown at its end.
+        {"photo.heic", grown("heic-with-exif.heic", 509 + 255, 509, extra), false},
+        // The 'mdat' before the 'moov', grown at its end: the clip's header is at the end of the file.
+        {"clip.mov", grown("mov-quicktime-date-iso6709.mov", 28 + 9110, 28, extra), true},
+    };
+    QTemporaryDir dir;
+    const auto probe = MediaProbe::system();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir.filePath(c.name);
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        ASSERT_EQ(out.write(c.bytes), c.bytes.size());
+        out.close();
+        const qint64 from = 64 * 1024;
+        const qint64 to = c.bytes.size() - 64 * 1024;
+        dropFromPageCache(path);
+        if (residentPages(path, 0, c.bytes.size()) != 0)
+            GTEST_SKIP() << "this file system keeps files in memory (tmpfs?); the page cache cannot be observed";
+        if (c.video) {
+            EXPECT_EQ(probe->readVideo(path).quickTimeCreationDate, QString("2022-08-01T10:20:30+0800"));
+        } else {
+            const PhotoProperties p = probe->readPhoto(path);
+            EXPECT_TRUE(p.dateTimeOriginal.has_value());
+            EXPECT_TRUE(p.gpsLatitude.has_value());
+        }
+        EXPECT_EQ(residentPages(path, from, to), 0);
+    }
 }
