@@ -148,11 +148,12 @@ std::optional<QString> text(const Exiv2::Value& v)
 {
     if (v.typeId() != Exiv2::asciiString && v.typeId() != Exiv2::string)
         return std::nullopt;
-    std::string s = v.toString();
-    const auto nul = s.find('\0');
-    if (nul != std::string::npos)
-        s.resize(nul);
-    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+    // The stored text itself: toString() formats through a string stream, a real share of a scan.
+    const auto* stored = dynamic_cast<const Exiv2::StringValueBase*>(&v);
+    const std::string formatted = stored ? std::string() : v.toString();
+    const std::string& s = stored ? stored->value_ : formatted;
+    const size_t nul = std::min(s.find('\0'), s.size());
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(nul));
 }
 
 double degrees(const Exiv2::Value& v)
