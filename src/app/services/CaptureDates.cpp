@@ -1,5 +1,7 @@
 #include "app/services/CaptureDates.h"
 
+#include <algorithm>
+
 #include <QFileInfo>
 
 #include <cmath>
@@ -119,11 +121,14 @@ QDateTime CaptureDates::fallbackDate(const QString& path) const
     if (auto fromName = dateFromFilename(QStringView(path).mid(slash + 1)))
         return *fromName;
     const QFileInfo info(path);
-    // Birth time needs statx and a file system that records it; else it is invalid.
+    // A copy on Linux gets a new birth time but keeps its modification time, so the earlier of the two
+    // is the file's own date. Birth time needs statx and a file system that records it.
     const QDateTime born = info.birthTime();
+    const QDateTime modified = info.lastModified();
+    if (born.isValid() && modified.isValid())
+        return std::min(born, modified);
     if (born.isValid())
         return born;
-    const QDateTime modified = info.lastModified();
     if (modified.isValid())
         return modified;
     return distantPast();

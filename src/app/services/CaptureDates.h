@@ -45,7 +45,7 @@ public:
     std::optional<QDateTime> videoCreationDate(const VideoProperties& properties) const;
     // Digits of a file name read as yyyyMMddHHmmss, else yyyyMMdd, between 1970 and tomorrow.
     std::optional<QDateTime> dateFromFilename(QStringView fileName) const;
-    // File-name date, else birth time, else modification time, else distantPast().
+    // File-name date, else the earlier of birth and modification time, else distantPast().
     QDateTime fallbackDate(const QString& path) const;
 
     // The GPS position of a photo: refs S and W (any case) negate, missing refs count as N and E.

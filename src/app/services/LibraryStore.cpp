@@ -6,13 +6,19 @@
 #include "app/platform/FolderChooser.h"
 #include "app/platform/VolumeMonitor.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QSaveFile>
+#include <QThread>
+#include <QThreadPool>
 #include <QTimeZone>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -37,14 +43,69 @@ QString plainFolderPath(const QString& path)
 }
 } // namespace
 
+struct LibraryStore::ProbeResult {
+    QUuid id;
+    quint64 ticket = 0;
+    bool found = false;
+    QString path;                          // access started when found
+    std::optional<QByteArray> renewedBookmark;
+    QByteArray key;                        // canonical path of the folder when found
+};
+
+namespace {
+
+QByteArray canonicalKey(const QString& path)
+{
+    return pathKey(LibraryStore::canonicalPath(path));
+}
+
+} // namespace
+
+// Runs on a worker: everything here may block on a drive that hangs.
+LibraryStore::ProbeResult LibraryStore::probeFolder(BookmarkService* bookmarks, const PhotoLibrary& library)
+{
+    ProbeResult result;
+    result.id = library.id;
+    const auto resolved = bookmarks->resolveBookmark(library.bookmark);
+    if (!resolved || !bookmarks->startAccessing(resolved->path))
+        return result;
+    if (!QFileInfo(resolved->path).isDir()) {
+        bookmarks->stopAccessing(resolved->path);
+        return result;
+    }
+    result.found = true;
+    result.path = resolved->path;
+    if (resolved->isStale)
+        result.renewedBookmark = bookmarks->makeBookmark(resolved->path);
+    // Where the folder is now for a bookmark found elsewhere, else the stored path as written.
+    result.key = canonicalKey(resolved->isStale ? resolved->path : library.displayPath);
+    return result;
+}
+
 LibraryStore::LibraryStore(Services services, const QString& storeFolder, QObject* parent)
     : QObject(parent), m_services(services)
 {
+    if (!m_services.runProbe) {
+        m_probePool = std::make_unique<QThreadPool>();
+        m_probePool->setMaxThreadCount(4);
+    }
     if (!QDir().mkpath(storeFolder))
         qCWarning(lcLibraryStore) << "cannot create" << storeFolder;
     m_storePath = QDir(storeFolder).filePath("libraries.json");
     loadFromDisk();
     refreshAvailability();
+    if (!m_probing.isEmpty()) {
+        // Before any window shows: wait a little so the first page does not flash "unavailable".
+        QEventLoop wait;
+        m_startupWait = &wait;
+        QTimer::singleShot(probeTimeoutMs, &wait, &QEventLoop::quit);
+        wait.exec(QEventLoop::ExcludeUserInputEvents);
+        m_startupWait = nullptr;
+        for (const QUuid& id : m_probing.keys())
+            probeTimedOut(id);
+    }
+    removeDuplicatePaths();
+    m_starting = false;
     observeVolumeChanges();
 }
 
@@ -53,6 +114,11 @@ LibraryStore::~LibraryStore()
     for (auto it = m_accessedURLs.cbegin(); it != m_accessedURLs.cend(); ++it)
         m_services.bookmarks->stopAccessing(it.value());
     m_accessedURLs.clear();
+    if (m_probePool && !m_probePool->waitForDone(probeTimeoutMs)) {
+        // A probe stuck in a hung file system must not hold up the exit: leave its pool behind.
+        qCWarning(lcLibraryStore) << "a folder check did not return; not waiting for it";
+        (void)m_probePool.release();
+    }
 }
 
 QString LibraryStore::defaultStoreFolder()
@@ -122,7 +188,6 @@ void LibraryStore::loadFromDisk()
         return;
     }
     setLibraries(*decoded);
-    removeDuplicatePaths();
 }
 
 void LibraryStore::saveToDisk()
@@ -161,18 +226,17 @@ void LibraryStore::removeDuplicatePaths()
         // Only a folder that is there now can be told apart from another. A library whose drive is
         // missing is kept and drops nothing: its stored path may since have been taken by another
         // drive of the same name (two cards both called "NO NAME"). For the same reason a library
-        // found at another place than its stored path is compared by where it is now.
-        const auto resolved = m_services.bookmarks->resolveBookmark(library.bookmark);
-        if (!resolved || !QFileInfo::exists(resolved->path)) {
+        // found at another place than its stored path is compared by where it is now (the probe's key).
+        const auto key = m_folderKeys.constFind(library.id);
+        if (key == m_folderKeys.cend()) {
             kept.append(library);
             continue;
         }
-        const QByteArray key = pathKey(canonicalPath(resolved->isStale ? resolved->path : library.displayPath));
-        if (seen.contains(key)) {
+        if (seen.contains(*key)) {
             dropped.append(library.id);
             continue;
         }
-        seen.insert(key);
+        seen.insert(*key);
         kept.append(library);
     }
     if (dropped.isEmpty())
@@ -180,6 +244,7 @@ void LibraryStore::removeDuplicatePaths()
     QSet<QUuid> unavailable = m_unavailableIDs;
     for (const QUuid& id : std::as_const(dropped)) {
         stopAccess(id);
+        m_folderKeys.remove(id);
         unavailable.remove(id);
     }
     setUnavailableIDs(unavailable);
@@ -191,50 +256,164 @@ std::optional<QString> LibraryStore::resolvedURL(const PhotoLibrary& library)
 {
     if (const auto it = m_accessedURLs.constFind(library.id); it != m_accessedURLs.cend())
         return it.value();
+    requestProbe(library);
+    // A probe that answers at once has answered already.
+    if (const auto it = m_accessedURLs.constFind(library.id); it != m_accessedURLs.cend())
+        return it.value();
+    // The caller is told once the folder turns up, through the content revision.
+    m_answerPending.insert(library.id);
+    return std::nullopt;
+}
 
-    const auto resolved = m_services.bookmarks->resolveBookmark(library.bookmark);
-    if (!resolved)
-        return std::nullopt;
-    const QString path = resolved->path;
-    if (!m_services.bookmarks->startAccessing(path))
-        return std::nullopt;
-    if (!QFileInfo::exists(path)) {
-        m_services.bookmarks->stopAccessing(path);
-        return std::nullopt;
+void LibraryStore::requestProbe(const PhotoLibrary& library)
+{
+    const QUuid id = library.id;
+    if (m_probing.contains(id)) {
+        // The probe in flight may have started before whatever changed: ask once more after it.
+        m_probeAgain.insert(id);
+        return;
     }
-    m_accessedURLs.insert(library.id, path);
+    const quint64 ticket = ++m_nextTicket;
+    m_probing.insert(id, ticket);
+    QPointer<LibraryStore> self(this);
+    QThread* home = thread();
+    BookmarkService* bookmarks = m_services.bookmarks;
+    auto work = [self, home, bookmarks, library, ticket] {
+        ProbeResult result = probeFolder(bookmarks, library);
+        result.ticket = ticket;
+        if (QThread::currentThread() == home) {
+            if (self)
+                self->finishProbe(result);
+            return;
+        }
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, result] {
+                if (self)
+                    self->finishProbe(result);
+                else if (result.found)
+                    qCDebug(lcLibraryStore) << "late folder check after the store closed";
+            },
+            Qt::QueuedConnection);
+    };
+    if (m_services.runProbe)
+        m_services.runProbe(std::move(work));
+    else
+        m_probePool->start(std::move(work));
+    if (m_probing.value(id) == ticket && !m_starting) {
+        QTimer::singleShot(probeTimeoutMs, this, [this, id, ticket] {
+            if (m_probing.value(id) == ticket)
+                probeTimedOut(id);
+        });
+    }
+}
 
-    if (resolved->isStale) {
-        if (const auto renewed = m_services.bookmarks->makeBookmark(path)) {
-            const auto it = std::find_if(m_libraries.cbegin(), m_libraries.cend(),
-                                         [&](const PhotoLibrary& l) { return l.id == library.id; });
-            if (it != m_libraries.cend()) {
-                QList<PhotoLibrary> updated = m_libraries;
-                PhotoLibrary& entry = updated[it - m_libraries.cbegin()];
-                entry.bookmark = *renewed;
-                entry.displayPath = path;
-                setLibraries(updated);
-                saveToDisk();
+void LibraryStore::finishProbe(const ProbeResult& result)
+{
+    if (m_probing.value(result.id) == result.ticket)
+        m_probing.remove(result.id);
+    applyProbe(result);
+    if (m_probeAgain.remove(result.id)) {
+        if (const auto library = this->library(result.id))
+            requestProbe(*library);
+    }
+    if (m_startupWait && m_probing.isEmpty())
+        m_startupWait->quit();
+}
+
+void LibraryStore::applyProbe(const ProbeResult& result)
+{
+    const auto library = this->library(result.id);
+    if (!library) {
+        if (result.found)
+            m_services.bookmarks->stopAccessing(result.path);
+        return;
+    }
+    // The newest answer replaces the one before, access and all.
+    stopAccess(result.id);
+    if (!result.found) {
+        m_folderKeys.remove(result.id);
+        setAvailable(result.id, false);
+        return;
+    }
+    m_accessedURLs.insert(result.id, result.path);
+    m_folderKeys.insert(result.id, result.key);
+    if (result.renewedBookmark) {
+        QList<PhotoLibrary> updated = m_libraries;
+        for (PhotoLibrary& entry : updated) {
+            if (entry.id == result.id) {
+                entry.bookmark = *result.renewedBookmark;
+                entry.displayPath = result.path;
             }
         }
+        setLibraries(updated);
+        saveToDisk();
     }
-    return path;
+    setAvailable(result.id, true);
+}
+
+void LibraryStore::probeTimedOut(const QUuid& id)
+{
+    // The probe stays in flight (its thread is stuck) and no other starts for this library; its late
+    // answer, if one comes, is taken like any other.
+    qCWarning(lcLibraryStore) << "folder check of" << id << "gave no answer in" << probeTimeoutMs << "ms";
+    stopAccess(id);
+    m_folderKeys.remove(id);
+    setAvailable(id, false);
+}
+
+void LibraryStore::setAvailable(const QUuid& id, bool available)
+{
+    const bool changed = m_unavailableIDs.contains(id) == available;
+    const bool waited = m_answerPending.remove(id) && available;
+    if (changed) {
+        QSet<QUuid> unavailable = m_unavailableIDs;
+        if (available)
+            unavailable.remove(id);
+        else
+            unavailable.insert(id);
+        setUnavailableIDs(unavailable);
+    }
+    // No page is open while the store starts.
+    if ((changed || waited) && !m_starting)
+        invalidateContent(id);
+}
+
+void LibraryStore::reportUnavailable(const QUuid& id)
+{
+    if (!library(id))
+        return;
+    stopAccess(id);
+    m_folderKeys.remove(id);
+    // The reporting page shows it already: no new revision.
+    QSet<QUuid> unavailable = m_unavailableIDs;
+    unavailable.insert(id);
+    setUnavailableIDs(unavailable);
+}
+
+QByteArray LibraryStore::folderKey(const PhotoLibrary& library) const
+{
+    if (const auto key = m_folderKeys.constFind(library.id); key != m_folderKeys.cend())
+        return *key;
+    // Not checked yet (just added): the user's own folder, which answers.
+    if (m_probing.contains(library.id))
+        return pathKey(QDir::cleanPath(library.displayPath));
+    return canonicalKey(library.displayPath);
 }
 
 std::optional<PhotoLibrary> LibraryStore::libraryMatching(const QString& folderPath)
 {
-    const QByteArray wanted = pathKey(canonicalPath(folderPath));
+    const QByteArray wanted = canonicalKey(folderPath);
     for (const PhotoLibrary& library : std::as_const(m_libraries)) {
         // The stored path of a library whose drive is missing may now hold another drive of the
         // same name: that folder is a library of its own.
-        if (!m_unavailableIDs.contains(library.id) && pathKey(canonicalPath(library.displayPath)) == wanted)
+        if (!m_unavailableIDs.contains(library.id) && folderKey(library) == wanted)
             return library;
     }
     // resolvedURL may renew a bookmark and so change the list: walk a copy.
     const QList<PhotoLibrary> snapshot = m_libraries;
     for (const PhotoLibrary& library : snapshot) {
-        const auto resolved = resolvedURL(library);
-        if (resolved && pathKey(canonicalPath(*resolved)) == wanted)
+        if (resolvedURL(library) && m_folderKeys.value(library.id) == wanted)
             return this->library(library.id).value_or(library);
     }
     return std::nullopt;
@@ -347,13 +526,9 @@ void LibraryStore::revealInFinder(const PhotoLibrary& library)
 
 void LibraryStore::refreshAvailability()
 {
-    QSet<QUuid> unavailable;
     const QList<PhotoLibrary> snapshot = m_libraries;
-    for (const PhotoLibrary& library : snapshot) {
-        if (!resolvedURL(library))
-            unavailable.insert(library.id);
-    }
-    setUnavailableIDs(unavailable);
+    for (const PhotoLibrary& library : snapshot)
+        requestProbe(library);
 }
 
 void LibraryStore::observeVolumeChanges()
@@ -364,9 +539,7 @@ void LibraryStore::observeVolumeChanges()
 
 void LibraryStore::handleVolumeChange()
 {
-    for (auto it = m_accessedURLs.cbegin(); it != m_accessedURLs.cend(); ++it)
-        m_services.bookmarks->stopAccessing(it.value());
-    m_accessedURLs.clear();
+    // Every library is checked afresh; until its probe answers, the last answer stands.
     refreshAvailability();
 }
 

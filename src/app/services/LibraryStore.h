@@ -9,7 +9,12 @@
 #include <QString>
 #include <QUuid>
 
+#include <functional>
+#include <memory>
 #include <optional>
+
+class QEventLoop;
+class QThreadPool;
 
 namespace app {
 
@@ -29,6 +34,12 @@ struct PendingFolder {
 
 // The persistent, ordered list of libraries and the only way to reach a library's folder.
 // Lives on the main thread for the whole run of the program.
+//
+// Whether a folder is there is asked by probes on worker threads (resolving the bookmark, starting
+// access, checking the folder), at most one per library at a time: a drive whose file system hangs
+// must not freeze the window. resolvedURL() answers from the last finished probe; a probe with no
+// answer within probeTimeoutMs counts as unavailable. Every change of a library's availability bumps
+// its content revision, so an open page rescans or shows that the drive is gone.
 class LibraryStore : public QObject {
     Q_OBJECT
 public:
@@ -38,9 +49,15 @@ public:
         VolumeMonitor* volumes = nullptr;
         FolderChooser* chooser = nullptr;
         FileRevealer* revealer = nullptr;
+        // Runs one probe; empty: a worker pool of the store's own. Answers given at once on the main
+        // thread are taken at once.
+        std::function<void(std::function<void()>)> runProbe;
     };
 
-    // Loads "libraries.json" from `storeFolder`, drops duplicates, checks availability, starts watching volumes.
+    static constexpr int probeTimeoutMs = 2000;
+
+    // Loads "libraries.json" from `storeFolder`, checks availability (waiting for the probes at most
+    // probeTimeoutMs), drops duplicates, starts watching volumes.
     explicit LibraryStore(Services services, const QString& storeFolder = defaultStoreFolder(),
                           QObject* parent = nullptr);
     ~LibraryStore() override;
@@ -67,6 +84,8 @@ public:
     const QHash<QUuid, int>& contentRevisions() const { return m_contentRevisions; }
     int contentRevision(const QUuid& id) const { return m_contentRevisions.value(id, 0); }
     void invalidateContent(const QUuid& id);
+    // A scan found the folder gone or its drive failing: unavailable until a later probe finds it.
+    void reportUnavailable(const QUuid& id);
     void revealInFinder(const PhotoLibrary& library);
 
     // Folders with access currently started, by library (exposed for tests and diagnostics).
@@ -79,6 +98,15 @@ Q_SIGNALS:
     void contentRevisionChanged(const QUuid& id, int revision);
 
 private:
+    struct ProbeResult;
+
+    static ProbeResult probeFolder(BookmarkService* bookmarks, const PhotoLibrary& library);
+    void requestProbe(const PhotoLibrary& library);
+    void finishProbe(const ProbeResult& result);
+    void applyProbe(const ProbeResult& result);
+    void probeTimedOut(const QUuid& id);
+    void setAvailable(const QUuid& id, bool available);
+    QByteArray folderKey(const PhotoLibrary& library) const;
     void loadFromDisk();
     void saveToDisk();
     void removeDuplicatePaths();
@@ -99,6 +127,15 @@ private:
     QString m_storePath;
     // Set when an existing file could not be read: it is kept aside before the first save.
     bool m_keepAsideBeforeSave = false;
+
+    std::unique_ptr<QThreadPool> m_probePool;
+    QHash<QUuid, quint64> m_probing;      // library -> ticket of its probe in flight
+    QSet<QUuid> m_probeAgain;             // asked again while a probe was in flight
+    QSet<QUuid> m_answerPending;          // resolvedURL said "nothing" while waiting for a probe
+    QHash<QUuid, QByteArray> m_folderKeys; // canonical folder of each library whose probe found it
+    quint64 m_nextTicket = 0;
+    bool m_starting = true;
+    QEventLoop* m_startupWait = nullptr;
 };
 
 } // namespace app

@@ -10,6 +10,7 @@
 #include <QThreadPool>
 
 #include <dirent.h>
+#include <cerrno>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -59,20 +60,44 @@ struct Frame {
     size_t next = 0;
 };
 
-// Children worth visiting, sorted byte-wise; false when the folder cannot be read.
-bool listFolder(const QByteArray& path, std::vector<Child>& out,
-                std::set<std::pair<dev_t, ino_t>>& visited)
+// Errors that say the drive or the share is gone, not that one folder is unreadable.
+bool isDriveFailure(int error)
 {
+    return error == EIO || error == ENOTCONN || error == ESTALE || error == ENODEV || error == ENXIO;
+}
+
+// The library folder is no longer there as a folder, or its drive fails.
+bool rootIsGone(const QByteArray& root)
+{
+    struct stat st {};
+    if (::stat(root.constData(), &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR || isDriveFailure(errno);
+    return !S_ISDIR(st.st_mode);
+}
+
+// Children worth visiting, sorted byte-wise; false when the folder cannot be read, with its errno.
+bool listFolder(const QByteArray& path, std::vector<Child>& out,
+                std::set<std::pair<dev_t, ino_t>>& visited, int& error)
+{
+    error = 0;
     DIR* dir = opendir(path.constData());
-    if (!dir)
+    if (!dir) {
+        error = errno;
         return false;
+    }
     struct stat self {};
     // A folder reached twice (bind mounts) would walk for ever.
     if (fstat(dirfd(dir), &self) != 0 || !visited.emplace(self.st_dev, self.st_ino).second) {
         closedir(dir);
         return false;
     }
-    while (const dirent* e = readdir(dir)) {
+    for (;;) {
+        errno = 0;
+        const dirent* e = readdir(dir);
+        if (!e) {
+            error = errno;
+            break;
+        }
         const char* name = e->d_name;
         // Hidden entries, ".", ".." and the "._" files other systems leave on drives.
         if (name[0] == '.' || name[0] == '\0')
@@ -90,6 +115,8 @@ bool listFolder(const QByteArray& path, std::vector<Child>& out,
         // Symbolic links are never followed: they can loop or leave the library.
     }
     closedir(dir);
+    if (error != 0)
+        return false;
     std::sort(out.begin(), out.end(), [](const Child& a, const Child& b) { return a.name < b.name; });
     return true;
 }
@@ -192,6 +219,13 @@ QThreadPool& MediaScanner::scanPool()
 
 QStringList MediaScanner::enumerateMediaFiles(const QString& root)
 {
+    bool driveFailed = false;
+    return enumerateMediaFiles(root, driveFailed);
+}
+
+QStringList MediaScanner::enumerateMediaFiles(const QString& root, bool& driveFailed)
+{
+    driveFailed = false;
     QStringList files;
     QByteArray rootPath = QFile::encodeName(root);
     while (rootPath.size() > 1 && rootPath.endsWith('/'))
@@ -203,8 +237,11 @@ QStringList MediaScanner::enumerateMediaFiles(const QString& root)
     std::vector<Frame> stack;
     {
         Frame first{rootPath, {}, 0};
-        if (!listFolder(rootPath, first.children, visited))
+        int error = 0;
+        if (!listFolder(rootPath, first.children, visited, error)) {
+            driveFailed = isDriveFailure(error);
             return files;
+        }
         stack.push_back(std::move(first));
     }
     // Depth first, each folder's entries in name order, a subfolder walked where it sorts.
@@ -225,9 +262,14 @@ QStringList MediaScanner::enumerateMediaFiles(const QString& root)
                 || bundleExtensions().contains(MediaFormat::pathExtension(name)))
                 continue;
             Frame next{full, {}, 0};
-            // An unreadable folder loses only its own subtree.
-            if (listFolder(full, next.children, visited))
+            // An unreadable folder loses only its own subtree; a failing drive ends the walk.
+            int error = 0;
+            if (listFolder(full, next.children, visited, error))
                 stack.push_back(std::move(next));
+            else if (isDriveFailure(error)) {
+                driveFailed = true;
+                return {};
+            }
             continue;
         }
         if (MediaFormat::kind(name))
@@ -339,7 +381,18 @@ MediaItems MediaScanner::scan(const QString& root, const ProgressCallback& onPro
         if (onProgress)
             onProgress(processed, total);
     };
-    const QList<Entry> entries = pairLivePhotos(enumerateMediaFiles(root));
+    QByteArray rootPath = QFile::encodeName(root);
+    while (rootPath.size() > 1 && rootPath.endsWith('/'))
+        rootPath.chop(1);
+    const auto failIfGone = [&] {
+        if (rootIsGone(rootPath))
+            throw FolderUnavailable("library folder gone: " + rootPath.toStdString());
+    };
+    failIfGone();
+    bool driveFailed = false;
+    const QList<Entry> entries = pairLivePhotos(enumerateMediaFiles(root, driveFailed));
+    if (driveFailed)
+        throw FolderUnavailable("library drive failing: " + rootPath.toStdString());
     const qsizetype total = entries.size();
     report(0, total);
     MediaItems items;
@@ -355,6 +408,15 @@ MediaItems MediaScanner::scan(const QString& root, const ProgressCallback& onPro
         items.append(builder->build());
         processed += run.size();
         report(std::min(processed, total), total);
+    }
+    // A drive pulled mid-scan leaves files that could not even be stat'ed, which would be dated in the
+    // distant past: tell that apart from a file deleted meanwhile, and publish nothing.
+    failIfGone();
+    for (const MediaItem& item : std::as_const(items)) {
+        struct stat st {};
+        if (item.captureDate == CaptureDates::distantPast() && ::stat(QFile::encodeName(item.url).constData(), &st) != 0
+            && isDriveFailure(errno))
+            throw FolderUnavailable("library drive failing: " + rootPath.toStdString());
     }
     std::stable_sort(items.begin(), items.end(),
                      [](const MediaItem& a, const MediaItem& b) { return a.captureDate > b.captureDate; });

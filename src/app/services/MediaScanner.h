@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <stdexcept>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -28,6 +29,13 @@ public:
 
 private:
     std::shared_ptr<std::atomic_bool> flag_;
+};
+
+// The library's folder vanished (renamed, unmounted, share gone) or its drive failed (EIO, ENOTCONN)
+// during a scan: the scan has nothing to publish.
+class FolderUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // Reads one library folder into media items, newest first. Stateless between calls; writes nothing.
@@ -52,7 +60,8 @@ public:
 
     // Blocks until done or cancelled. Call it from a worker thread (not the main thread and not a
     // thread of scanPool()). Cancellation is checked before each run of 32; a cancelled scan returns
-    // the finished runs' items, sorted. Never fails: an unreadable root gives an empty list.
+    // the finished runs' items, sorted. An unreadable root gives an empty list; a root that is gone or
+    // is no folder, or reads failing with EIO or ENOTCONN, throw FolderUnavailable.
     MediaItems scan(const QString& root, const ProgressCallback& onProgress,
                     const CancellationToken& cancel = CancellationToken()) const;
 
@@ -60,6 +69,8 @@ public:
     // entries, ignored folders and bundles are skipped; symbolic links are never followed; an
     // unreadable folder loses only its own subtree.
     static QStringList enumerateMediaFiles(const QString& root);
+    // Same; sets `driveFailed` when a folder could not be read because the drive is gone or failing.
+    static QStringList enumerateMediaFiles(const QString& root, bool& driveFailed);
     // A photo and a .mov of the same stem in the same folder become one live photo.
     static QList<Entry> pairLivePhotos(const QStringList& files);
     // Folder path kept exact, file stem lower-cased, extension removed.

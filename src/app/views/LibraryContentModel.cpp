@@ -75,7 +75,8 @@ void LibraryContentModel::load(const PhotoLibrary& library)
     auto scanner = scanner_;
     const CancellationToken token = token_;
     const QString root = *folder;
-    scanThreads().start([self, scanner, token, root, generation, clampInt] {
+    const QString name = library.name;
+    scanThreads().start([self, scanner, token, root, name, generation, clampInt] {
         const auto onProgress = [self, token, generation, clampInt](qsizetype done, qsizetype total) {
             if (token.isCancelled())
                 return;
@@ -88,7 +89,24 @@ void LibraryContentModel::load(const PhotoLibrary& library)
                 },
                 Qt::QueuedConnection);
         };
-        MediaItems items = scanner->scan(root, onProgress, token);
+        MediaItems items;
+        try {
+            items = scanner->scan(root, onProgress, token);
+        } catch (const FolderUnavailable&) {
+            // Nothing of this scan is shown: the folder is gone, not empty.
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self, generation, name] {
+                    if (!self || self->generation_ != generation)
+                        return;
+                    self->setItems({});
+                    self->setScanning(false);
+                    self->setErrorMessage(LibraryPageRules::unavailableMessage(name));
+                    Q_EMIT self->folderUnavailable();
+                },
+                Qt::QueuedConnection);
+            return;
+        }
         if (token.isCancelled())
             return;
         QMetaObject::invokeMethod(

@@ -65,6 +65,8 @@ Q_SIGNALS:
     void isScanningChanged(bool scanning);
     void progressChanged(int scanned, int total);
     void errorMessageChanged();
+    // The last scan found the folder gone or its drive failing; it published nothing.
+    void folderUnavailable();
 
 private:
     void setItems(const MediaItems& items);

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QMetaMethod>
 #include <QPainter>
+#include <QPointer>
 #include <QProgressBar>
 #include <QStackedWidget>
 #include <QTimer>
@@ -265,11 +266,18 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
     connect(model_, &LibraryContentModel::progressChanged, this, &LibraryDetailView::refreshProgress);
     connect(model_, &LibraryContentModel::errorMessageChanged, this, &LibraryDetailView::refresh);
 
-    if (context_.store)
+    if (context_.store) {
+        // Availability changes bump the revision too, so the page follows its drive.
         connect(context_.store, &LibraryStore::contentRevisionChanged, this, [this](const QUuid& id, int) {
             if (id == library_.id)
                 rescan();
         });
+        QPointer<LibraryStore> store(context_.store);
+        connect(model_, &LibraryContentModel::folderUnavailable, this, [this, store] {
+            if (store)
+                store->reportUnavailable(library_.id);
+        });
+    }
     flagsRefresh_ = new QTimer(this);
     flagsRefresh_->setSingleShot(true);
     flagsRefresh_->setInterval(flagsRefreshIntervalMs);
@@ -297,6 +305,13 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
 LibraryDetailView::~LibraryDetailView()
 {
     model_->cancel();
+}
+
+void LibraryDetailView::showEvent(QShowEvent* event)
+{
+    LibraryPage::showEvent(event);
+    if (state_ == State::unavailable && !model_->isScanning())
+        model_->load(library_);
 }
 
 void LibraryDetailView::setLibrary(const PhotoLibrary& library)

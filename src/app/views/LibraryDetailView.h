@@ -125,6 +125,10 @@ Q_SIGNALS:
     // The viewer must go: closed by the user, by a rescan, or because its item left the list.
     void viewerClosed();
 
+protected:
+    // A page shown again over a folder it could not reach looks again.
+    void showEvent(QShowEvent* event) override;
+
 private:
     void rescan();
     void hideViewer();

@@ -10,6 +10,10 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
+
+#include <condition_variable>
+#include <mutex>
 #include <QThread>
 #include <QTimeZone>
 
@@ -443,6 +447,84 @@ TEST_F(LibraryStoreTest, TeardownStopsEveryAccess)
     makeStore().reset();
     EXPECT_EQ(fakes.bookmarks.started, fakes.bookmarks.stopped);
     EXPECT_EQ(fakes.bookmarks.started.size(), 2);
+}
+
+// Resolution waits at a gate, as on a drive whose file system hangs. The gate opens by itself after
+// ten seconds so that a store that waits for it on the main thread fails instead of hanging.
+class GatedBookmarks final : public BookmarkService {
+public:
+    std::optional<QByteArray> makeBookmark(const QString& path) override { return "fake:" + path.toUtf8(); }
+    std::optional<ResolvedBookmark> resolveBookmark(const QByteArray& bookmark) override
+    {
+        std::unique_lock lock(mutex_);
+        ++calls_;
+        maxInFlight_ = std::max(maxInFlight_, ++inFlight_);
+        changed_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
+        --inFlight_;
+        return ResolvedBookmark{QString::fromUtf8(bookmark.mid(5)), false};
+    }
+    bool startAccessing(const QString&) override { return true; }
+    void stopAccessing(const QString&) override {}
+    std::optional<bool> volumeIsInternal(const QString&) override { return true; }
+
+    void setOpen(bool open)
+    {
+        std::lock_guard lock(mutex_);
+        open_ = open;
+        changed_.notify_all();
+    }
+    int calls()
+    {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    int maxInFlight()
+    {
+        std::lock_guard lock(mutex_);
+        return maxInFlight_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+    int calls_ = 0;
+    int inFlight_ = 0;
+    int maxInFlight_ = 0;
+};
+
+// Folder checks run on workers, one per library at a time; one that hangs counts as unavailable after
+// two seconds, and its late answer is still taken. Each change of availability bumps the revision.
+TEST_F(LibraryStoreTest, HungFolderChecksNeverBlockTheWindow)
+{
+    const QString path = folder("drive");
+    const PhotoLibrary library = makeLibrary("drive", path);
+    writeList({library});
+    GatedBookmarks gated;
+    LibraryStore store({&gated, &fakes.volumes, nullptr, nullptr}, storeFolder);
+    // Start-up waited for the check as long as it may, then went on without it.
+    EXPECT_FALSE(store.isAvailable(library));
+    EXPECT_EQ(store.resolvedURL(library), std::nullopt);
+    fakes.volumes.fire();
+    fakes.volumes.fire();
+    const int beforeAnswer = store.contentRevision(library.id);
+
+    gated.setOpen(true);
+    QTRY_VERIFY(store.isAvailable(library));
+    EXPECT_EQ(store.resolvedURL(library), std::optional<QString>(path));
+    EXPECT_GT(store.contentRevision(library.id), beforeAnswer);
+    // The events during the hang asked for one more check, run after the first answered.
+    QTRY_COMPARE(gated.calls(), 2);
+
+    // Hanging again while the window runs: unavailable after the time-out, and the page is told.
+    gated.setOpen(false);
+    const int beforeHang = store.contentRevision(library.id);
+    fakes.volumes.fire();
+    QTRY_VERIFY_WITH_TIMEOUT(!store.isAvailable(library), 5000);
+    EXPECT_GT(store.contentRevision(library.id), beforeHang);
+    EXPECT_EQ(gated.maxInFlight(), 1);
+    gated.setOpen(true);
+    QTRY_VERIFY(store.isAvailable(library));
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -140,8 +142,7 @@ TEST(MediaScannerTest, DateChainOfOneItem)
         {"IMG_20220101_000000.HEIC", MediaKind::photo, QDateTime(QDate(2022, 1, 1), QTime(0, 0), shanghai)},
         {"VID_20230512_143015.mp4", MediaKind::video, QDateTime(QDate(2020, 2, 3), QTime(4, 5, 6), QTimeZone::utc())},
         {"VID_20190101_101010.mp4", MediaKind::video, QDateTime(QDate(2019, 1, 1), QTime(10, 10, 10), shanghai)},
-        {"clip.mov", MediaKind::video, QFileInfo(plain).birthTime().isValid() ? QFileInfo(plain).birthTime()
-                                                                              : QFileInfo(plain).lastModified()},
+        {"clip.mov", MediaKind::video, QFileInfo(plain).lastModified()},
         {"gone.mov", MediaKind::video, CaptureDates::distantPast()},
     };
     for (const Case& c : cases) {
@@ -265,14 +266,50 @@ TEST(MediaScannerTest, ProgressRunsAndNewestFirst)
     EXPECT_EQ(items.first().url, dir.filePath("IMG_0005.JPG"));
     EXPECT_EQ(probe->photoReads.load(), 70);
 
-    // Empty and missing folders report once and give nothing.
+    // A folder without media reports once and gives nothing.
     QTemporaryDir empty;
     touch(empty.filePath("notes.txt"));
-    for (const QString& root : {empty.path(), empty.filePath("missing")}) {
-        Recorder r;
-        EXPECT_TRUE(scanner.scan(root, r.callback()).isEmpty());
-        EXPECT_EQ(r.reports, (Reports{{0, 0}}));
+    Recorder r;
+    EXPECT_TRUE(scanner.scan(empty.path(), r.callback()).isEmpty());
+    EXPECT_EQ(r.reports, (Reports{{0, 0}}));
+}
+
+// A library folder that is gone is not an empty library: before the scan, as a file in its place, or
+// renamed away between two runs (a drive pulled mid-scan) the scan publishes nothing and says so.
+TEST(MediaScannerTest, VanishedRootIsUnavailableNotEmpty)
+{
+    auto probe = std::make_shared<FakeMediaProbe>();
+    const MediaScanner scanner(probe, CaptureDates(shanghai));
+    struct Case {
+        const char* name;
+        std::function<QString(QTemporaryDir&)> prepare; // returns the root to scan
+        qsizetype vanishAfter;                           // rename the root away once this many are done; -1 never
+    };
+    const auto library = [](QTemporaryDir& dir) {
+        for (int i = 0; i < 40; ++i)
+            touch(dir.filePath(QString::asprintf("lib/IMG_%04d.JPG", i)));
+        return dir.filePath("lib");
+    };
+    const Case cases[] = {
+        {"missing before the scan", [](QTemporaryDir& dir) { return dir.filePath("missing"); }, -1},
+        {"a file where the folder was", [](QTemporaryDir& dir) {
+             touch(dir.filePath("file"));
+             return dir.filePath("file");
+         }, -1},
+        {"renamed away mid-scan", library, 32},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString root = c.prepare(dir);
+        const auto onProgress = [&](qsizetype done, qsizetype) {
+            if (done == c.vanishAfter)
+                ASSERT_TRUE(QDir(dir.path()).rename("lib", "elsewhere"));
+        };
+        EXPECT_THROW(scanner.scan(root, onProgress), FolderUnavailable);
     }
+    QTemporaryDir dir;
+    EXPECT_EQ(scanner.scan(library(dir), {}).size(), 40);
 }
 
 TEST(MediaScannerTest, CancelBetweenRunsKeepsFinishedRunsSorted)

@@ -406,6 +406,49 @@ TEST(LibraryDetailView, flagChangesDuringClassificationAreCoalesced)
     shell.context.nonCaptured = shell.nonCaptured.get();
 }
 
+// The open page follows its folder without the user leaving it: unplugged and plugged in again (volume
+// events), renamed away without an event (found by the next scan, which publishes nothing) and back
+// (found when the page is shown again).
+TEST(LibraryDetailView, followsItsFolderAwayAndBack)
+{
+    app::testing::ShellTestContext shell;
+    const PhotoLibrary library = shell.addLibrary("旅行");
+    const QString parent = QFileInfo(library.displayPath).path();
+    for (const char* name : {"a.jpg", "b.jpg"}) {
+        QFile file(library.displayPath + "/" + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    LibraryDetailView page(shell.context, library, LibraryMediaFilter::all);
+    page.resize(900, 600);
+    page.show();
+    QTRY_COMPARE(page.state(), ContentState::grid);
+
+    const auto rename = [&](const char* from, const char* to) { ASSERT_TRUE(QDir(parent).rename(from, to)); };
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+        ContentState state;
+        QString count;
+    };
+    const Step steps[] = {
+        {"unplugged", [&] { rename("旅行", "gone"); shell.fakes.volumes.fire(); }, ContentState::unavailable, ""},
+        {"plugged in again", [&] { rename("gone", "旅行"); shell.fakes.volumes.fire(); }, ContentState::grid, "2 个项目"},
+        {"renamed away, then rescanned", [&] { rename("旅行", "gone"); shell.store->invalidateContent(library.id); },
+         ContentState::unavailable, ""},
+        {"back, and shown again", [&] { rename("gone", "旅行"); page.hide(); page.show(); }, ContentState::grid, "2 个项目"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.act();
+        QTRY_COMPARE(page.state(), step.state);
+        QTRY_VERIFY(!page.model()->isScanning());
+        EXPECT_EQ(page.state(), step.state);
+        EXPECT_EQ(page.itemCountLabel()->text(), step.count);
+        EXPECT_EQ(shell.store->isAvailable(library), step.state == ContentState::grid);
+    }
+    drainScans();
+}
+
 TEST(LibraryDetailView, destroyedMidScanTouchesNothing)
 {
     app::testing::ShellTestContext shell;

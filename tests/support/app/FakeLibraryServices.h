@@ -88,7 +88,11 @@ struct FakeLibraryServices {
     FakeFolderChooser chooser;
     FakeFileRevealer revealer;
 
-    LibraryStore::Services services() { return {&bookmarks, &volumes, &chooser, &revealer}; }
+    // Folder checks answer at once, on the calling thread.
+    LibraryStore::Services services()
+    {
+        return {&bookmarks, &volumes, &chooser, &revealer, [](const std::function<void()>& probe) { probe(); }};
+    }
 };
 
 } // namespace app::testing
