@@ -18,6 +18,10 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     tess::testing::runChildBodyIfRequested(argc, argv);
+#ifdef TESS_NETWORK_SANDBOX
+    // Built so for the programs whose tests announce and dial: they run in a namespace of their own.
+    tess::testing::enterNetworkSandbox(argc, argv, {.avahi = true});
+#endif
 
     // Tests never touch the user's own data or settings.
     QTemporaryDir home;
