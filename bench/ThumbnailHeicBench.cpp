@@ -81,6 +81,7 @@ int main(int argc, char** argv)
     std::printf("files: %d HEICs of 4000x3000 with grain, Exif and a 320-pixel thumbnail item (%.2f MB each, %d distinct, "
                 "copied); thumbnails of %d px\n",
                 count, bench::mean(files) / 1e6, distinct, pixels);
+    std::printf("read-ahead: %s\n", qPrintable(bench::readAheadDescription(dir.path())));
     std::printf("one thread, warm: p50 %.2f ms, p99 %.2f ms, mean %.2f ms, max %.2f ms per file (target p99 <= 10 ms)\n",
                 percentile(0.50), percentile(0.99), sum / double(times.size()), times.back());
     std::printf("(the first decode of the process, untimed above: %.2f ms)\n", firstMs);

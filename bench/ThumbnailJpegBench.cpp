@@ -143,6 +143,7 @@ int main(int argc, char** argv)
     std::printf("files: %d camera JPEGs of 4000x3000 (%.2f MB each, Exif orientations 1/3/6/8, %d distinct, copied), "
                 "warm; thumbnails of %d px\n",
                 count, bench::mean(files) / 1e6, distinct, pixels);
+    std::printf("read-ahead: %s\n", qPrintable(bench::readAheadDescription(dir.path())));
     std::printf("one thread:  ours %.1f ms per file, vipsthumbnail --vips-concurrency=1 %.1f ms per file: "
                 "ratio %.2f (target <= 0.6)\n",
                 oursSerial * 1000 / count, vipsSerial * 1000 / count, oursSerial / vipsSerial);
