@@ -87,6 +87,7 @@ private:
         std::string filename; // as announced
         CRC32 checksum;
         std::int64_t byteCount = 0;
+        std::int64_t writebackOffset = 0; // bytes before it are on their way to the disk
     };
 
     struct StoredFile {

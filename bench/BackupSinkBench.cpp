@@ -1,0 +1,283 @@
+// Receiving a backup onto the local disk: 500 files of 1 MB and 5 files of 200 MB from a scripted
+// phone through the in-memory stream, the framed channel and the receiving session into the
+// file-system sink (a .part file per file, fsync of the file and of its folder, an index row in
+// SQLite), against `cp -r` of the same files followed by `sync`, in the same run.
+//
+// The phone's bytes come from memory and cp reads its sources from the page cache (they are
+// written and flushed just before), so both sides pay for writing to this disk, not for reading.
+// Prints MB/s, files/s and the ratio sink / (cp + sync). Run from a Release build; the data goes
+// to $TESS_BENCH_DIR, else a folder in the current directory, and is removed afterwards. An
+// argument "small" or "large" runs one set alone.
+
+#include "support/BenchInputs.h"
+
+#include "p2p/backup/FileSystemAssetSink.h"
+#include "p2p/backup/SinkThread.h"
+#include "p2p/protocol/CRC32.h"
+#include "p2p/protocol/FramedMessageChannel.h"
+#include "p2p/protocol/Framing.h"
+#include "p2p/protocol/InMemoryByteStream.h"
+#include "p2p/protocol/MessageCoder.h"
+#include "p2p/protocol/P2PLog.h"
+#include "p2p/protocol/PairingCode.h"
+#include "p2p/protocol/SessionConfiguration.h"
+#include "p2p/protocol/TransferRuntime.h"
+#include "p2p/receive/ReceiveSession.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+// g++ 12 pairs Asio's coroutine-frame operator delete with the global operator new in some frames.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+using namespace p2p;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct FileSet {
+    const char* name;
+    int count;
+    std::size_t byteCount;
+};
+
+constexpr std::size_t chunkBytes = 256u << 10;
+
+// Incompressible bytes, as photos and videos are.
+Bytes randomBytes(std::size_t count, unsigned seed)
+{
+    Bytes bytes(count);
+    std::mt19937_64 random(seed);
+    for (std::size_t i = 0; i + 8 <= count; i += 8) {
+        const std::uint64_t value = random();
+        std::memcpy(bytes.data() + i, &value, 8);
+    }
+    return bytes;
+}
+
+std::string fileName(int index)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "IMG_%04d.JPG", index);
+    return name;
+}
+
+template <typename Record>
+asio::awaitable<void> sendRecord(ByteStream& stream, Record record)
+{
+    const Message message = std::move(record);
+    Bytes frame = MessageCoder::encode(message);
+    co_await stream.send(std::move(frame));
+}
+
+// The phone: greeting, manifest, each file in 256 KiB chunks, waiting for each acknowledgement
+// as the phone does, then the end.
+asio::awaitable<void> sendBackup(ByteStream& stream, const FileSet& set, const Bytes& content)
+{
+    FrameDecoder decoder(SessionConfiguration::defaults().maximumFrameByteCount);
+    auto awaitType = [&](MessageType wanted) -> asio::awaitable<void> {
+        for (;;) {
+            if (std::optional<FrameDecoder::Frame> frame = decoder.nextFrame()) {
+                if (frame->type == rawValue(wanted))
+                    co_return;
+                continue;
+            }
+            std::optional<Bytes> piece = co_await stream.receive();
+            if (!piece)
+                throw std::runtime_error("the session hung up");
+            decoder.append(*piece);
+        }
+    };
+    const Uuid sessionID = Uuid::random();
+    const std::uint32_t crc = CRC32::value(content);
+
+    Hello hello;
+    hello.protocolVersion = 1;
+    hello.device.name = "bench";
+    hello.device.identifier = "BENCH";
+    co_await sendRecord(stream, hello);
+    co_await awaitType(MessageType::helloAck);
+
+    SessionBegin begin;
+    begin.sessionID = sessionID;
+    begin.assetCount = set.count;
+    begin.declaredByteCount = static_cast<std::int64_t>(set.byteCount) * set.count;
+    co_await sendRecord(stream, begin);
+    ManifestBatch batch;
+    batch.sessionID = sessionID;
+    for (int i = 0; i < set.count; ++i) {
+        AssetDescriptor asset;
+        asset.assetID = std::string(set.name) + "-" + std::to_string(i);
+        asset.creationDate = 1700000000.0 + i;
+        asset.files.push_back(FileDescriptor{FileDescriptor::Role::primary, fileName(i), static_cast<std::int64_t>(set.byteCount)});
+        batch.entries.push_back(std::move(asset));
+    }
+    co_await sendRecord(stream, batch);
+    ManifestEnd manifestEnd;
+    manifestEnd.sessionID = sessionID;
+    manifestEnd.batchCount = 1;
+    co_await sendRecord(stream, manifestEnd);
+    co_await awaitType(MessageType::skipListEnd);
+
+    for (int i = 0; i < set.count; ++i) {
+        FileBegin fileBegin;
+        fileBegin.assetID = std::string(set.name) + "-" + std::to_string(i);
+        fileBegin.filename = fileName(i);
+        fileBegin.declaredByteCount = static_cast<std::int64_t>(content.size());
+        co_await sendRecord(stream, fileBegin);
+        for (std::size_t offset = 0; offset < content.size(); offset += chunkBytes) {
+            FileChunk chunk;
+            chunk.bytes.assign(content.begin() + static_cast<std::ptrdiff_t>(offset),
+                content.begin() + static_cast<std::ptrdiff_t>(std::min(content.size(), offset + chunkBytes)));
+            co_await sendRecord(stream, std::move(chunk));
+        }
+        FileEnd fileEnd;
+        fileEnd.assetID = fileBegin.assetID;
+        fileEnd.byteCount = static_cast<std::int64_t>(content.size());
+        fileEnd.crc32 = crc;
+        co_await sendRecord(stream, fileEnd);
+        co_await awaitType(MessageType::fileAck);
+    }
+    co_await sendRecord(stream, SessionEnd{});
+    co_await stream.close();
+}
+
+// One backup through the session into the sink; returns the seconds it took and the files stored.
+std::pair<double, std::int64_t> receiveIntoSink(const fs::path& library, const FileSet& set, const Bytes& content)
+{
+    TransferRuntime transfer;
+    SinkThread sinkThread;
+    auto sink = std::make_shared<FileSystemAssetSink>(sinkThread.executor(), library);
+    auto [sessionEnd, phoneEnd] = InMemoryByteStream::makePair(transfer.executor());
+    auto channel = std::make_unique<FramedMessageChannel>(std::move(sessionEnd), SessionConfiguration::automatic());
+    DeviceInfo desktop;
+    desktop.name = "desktop";
+    desktop.identifier = "DESKTOP";
+    std::int64_t stored = 0;
+    auto onEvent = [&stored](const ReceiveEvent& event) {
+        if (const auto* finished = event.getIf<ReceiveEvent::Finished>())
+            stored = finished->summary.storedFileCount;
+        if (const auto* failed = event.getIf<ReceiveEvent::Failed>())
+            std::fprintf(stderr, "BackupSinkBench: %s\n", failed->message.c_str());
+    };
+    auto session = std::make_shared<ReceiveSession>(transfer.executor(), std::move(channel), sink, desktop,
+        SessionConfiguration::automatic(), std::make_shared<PairingVerifier>(PairingCode::random(), 3), false, onEvent);
+
+    std::promise<void> sessionDone;
+    std::promise<void> phoneDone;
+    const auto started = std::chrono::steady_clock::now();
+    asio::co_spawn(transfer.executor(), session->run(), [&](std::exception_ptr) { sessionDone.set_value(); });
+    asio::co_spawn(transfer.executor(), sendBackup(*phoneEnd, set, content), [&](std::exception_ptr error) {
+        if (error)
+            std::fprintf(stderr, "BackupSinkBench: the phone's script failed\n");
+        phoneDone.set_value();
+    });
+    sessionDone.get_future().wait();
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
+    phoneDone.get_future().wait();
+    transfer.stop();
+    return {seconds.count(), stored};
+}
+
+// The durability every stored file pays, alone: write, fsync, rename, fsync of the folder.
+double durableWritesPerSecond(const fs::path& folder, const FileSet& set, const Bytes& content)
+{
+    fs::create_directories(folder);
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int count = std::min(set.count, 100);
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < count; ++i) {
+        const std::string partial = fileName(i) + ".part";
+        const int fd = ::openat(folderFd, partial.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0 || ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()) || ::fsync(fd) != 0
+            || ::close(fd) != 0 || ::renameat(folderFd, partial.c_str(), folderFd, fileName(i).c_str()) != 0
+            || ::fsync(folderFd) != 0)
+            throw std::runtime_error("durable write failed");
+    }
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
+    ::close(folderFd);
+    return count / seconds.count();
+}
+
+void writeSources(const fs::path& folder, const FileSet& set, const Bytes& content)
+{
+    fs::create_directories(folder);
+    for (int i = 0; i < set.count; ++i)
+        std::ofstream(folder / fileName(i), std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // An argument "small" or "large" runs that set alone.
+    const std::string only = argc > 1 ? argv[1] : "";
+    setLogSink([](LogLevel level, std::string_view, std::string_view, std::string_view message) {
+        if (level == LogLevel::error)
+            std::fprintf(stderr, "%.*s\n", int(message.size()), message.data());
+    });
+    const char* base = std::getenv("TESS_BENCH_DIR");
+    const fs::path work = fs::path(base ? base : ".") / "backup-sink-bench-data";
+    fs::remove_all(work);
+
+    const FileSet sets[] = {{"small", 500, 1'000'000}, {"large", 5, 200'000'000}};
+    const double targets[] = {0.5, 0.7};
+    std::printf("BackupSinkBench: into %s\n", fs::absolute(work).c_str());
+    int index = 0;
+    for (const FileSet& set : sets) {
+        if (!only.empty() && only != set.name) {
+            ++index;
+            continue;
+        }
+        const Bytes content = randomBytes(set.byteCount, 42);
+        const double megabytes = double(set.byteCount) * set.count / 1e6;
+        writeSources(work / "source" / set.name, set, content);
+        bench::runShell("sync"); // nobody's dirty pages are left to the measured runs
+
+        const double cpuBefore = bench::cpuSeconds();
+        const auto [sinkSeconds, stored] = receiveIntoSink(work / "library" / set.name, set, content);
+        const double sinkCpu = bench::cpuSeconds() - cpuBefore;
+        if (stored != set.count) {
+            std::fprintf(stderr, "BackupSinkBench: stored %lld of %d files\n", static_cast<long long>(stored), set.count);
+            return EXIT_FAILURE;
+        }
+        bench::runShell("sync");
+        fs::create_directories(work / "copy");
+        const bench::Run copy = bench::runShell(QString::fromStdString("cp -r " + (work / "source" / set.name).string()
+            + " " + (work / "copy" / set.name).string() + " && sync"));
+        const double copySeconds = copy.wallSeconds;
+        if (!fs::exists(work / "copy" / set.name / fileName(set.count - 1))) {
+            std::fprintf(stderr, "BackupSinkBench: cp did not copy\n");
+            return EXIT_FAILURE;
+        }
+
+        std::printf("  %d files of %.0f MB (%.0f MB):\n", set.count, double(set.byteCount) / 1e6, megabytes);
+        std::printf("    session + sink:  %7.1f MB/s  %7.1f files/s  (%.2f s, %.2f CPU s with the phone)\n",
+            megabytes / sinkSeconds, set.count / sinkSeconds, sinkSeconds, sinkCpu);
+        std::printf("    cp + sync:       %7.1f MB/s  %7.1f files/s  (%.2f s, %.2f CPU s)\n", megabytes / copySeconds,
+            set.count / copySeconds, copySeconds, copy.cpuSeconds);
+        const double durable = durableWritesPerSecond(work / "durable" / set.name, set, content);
+        std::printf("    write + fsync + rename + folder fsync alone: %.1f files/s\n", durable);
+        std::printf("    ratio sink / (cp + sync): %.2f (target >= %.1f); durable writes alone / (cp + sync): %.2f\n",
+            copySeconds / sinkSeconds, targets[index], durable * copySeconds / set.count);
+        std::fflush(stdout);
+        fs::remove_all(work / "source" / set.name);
+        ++index;
+    }
+    fs::remove_all(work);
+    return EXIT_SUCCESS;
+}
