@@ -14,6 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <chrono>
@@ -262,6 +265,32 @@ TESS_CHILD_BODY(sinkExfat)
         problems.push_back("the index on exFAT did not remember the first backup");
     std::system(("umount " + mountPoint.string() + " && losetup -d " + *device).c_str());
     return childResult(problems);
+}
+
+TESS_CHILD_BODY(sinkFileTooLarge)
+{
+    // arguments: a library folder. Files over 1 MiB are refused here, as a FAT32 volume refuses
+    // files of 4 GiB: EFBIG, which is no full disk.
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit {1 << 20, 1 << 20};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return childResult({std::string("setrlimit: ") + std::strerror(errno)});
+    const fs::path library = arguments.at(0);
+    const BackupOutcome outcome = runBackup(library, {FakePhone::video("HUGE", "HUGE.MOV", 2'000'000)});
+    std::vector<std::string> problems;
+    if (outcome.failure != "写入失败，请重试")
+        problems.push_back("failure text: " + outcome.failure.value_or("none"));
+    if (!partialsUnder(library).empty())
+        problems.push_back("a partial file is left: " + partialsUnder(library).front());
+    return childResult(problems);
+}
+
+TEST(SinkFaults, FileTooLargeForTheVolumeIsAWriteFailureNotAFullDisk)
+{
+    TempFolder library;
+    ChildProcess child("sinkFileTooLarge", ChildOptions{.arguments = {library.path().string()}});
+    EXPECT_EQ(child.wait(), (ExitStatus{true, 0, 0}));
+    EXPECT_TRUE(fs::is_directory(library / deviceFolder / "Videos"));
 }
 
 TEST(SinkFaults, FullDiskFailsTheFileAndKeepsWhatWasStored)
