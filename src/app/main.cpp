@@ -50,6 +50,7 @@ int main(int argc, char** argv)
     context.settings = &settings;
     context.thumbnails = &app::ThumbnailProvider::shared();
     context.nonCaptured = &app::NonCapturedIndex::shared();
+    context.revealer = &revealer;
 
     app::MainWindow window(context);
     window.show();

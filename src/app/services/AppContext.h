@@ -4,6 +4,7 @@ class QSettings;
 
 namespace app {
 
+class FileRevealer;
 class LibraryStore;
 struct ReceiveTransports;
 class NonCapturedIndex;
@@ -18,6 +19,7 @@ struct AppContext {
     NonCapturedIndex* nonCaptured = nullptr;
     // The transfer thread's transports and sinks; receiving is offered only when set.
     const ReceiveTransports* receiveTransports = nullptr;
+    FileRevealer* revealer = nullptr;
 };
 
 } // namespace app

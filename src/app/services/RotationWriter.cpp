@@ -1,18 +1,21 @@
 #include "app/services/RotationWriter.h"
 
 #include "app/services/PhotoOrientationRotator.h"
+#include "app/services/ThumbnailProvider.h"
 
 #include <QPointer>
 
 namespace app {
 
-RotationWriter::RotationWriter(QObject* parent)
-    : RotationWriter([](const QString& path, int turns) { PhotoOrientationRotator::rotateClockwise90(path, turns); },
-                     parent)
+RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, QObject* parent)
+    : RotationWriter(
+          thumbnails,
+          [](const QString& path, int turns) { PhotoOrientationRotator::rotateClockwise90(path, turns); }, parent)
 {
 }
 
-RotationWriter::RotationWriter(Rotate rotate, QObject* parent) : QObject(parent), rotate_(std::move(rotate))
+RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QObject* parent)
+    : QObject(parent), thumbnails_(thumbnails), rotate_(std::move(rotate))
 {
     pool_.setMaxThreadCount(1);
 }
@@ -25,7 +28,7 @@ RotationWriter::~RotationWriter()
 void RotationWriter::write(const RotationQueue::Write& write)
 {
     QPointer<RotationWriter> self(this);
-    pool_.start([self, rotate = rotate_, write] {
+    pool_.start([self, thumbnails = thumbnails_, rotate = rotate_, write] {
         std::optional<QString> error;
         try {
             rotate(write.path, write.turns);
@@ -35,6 +38,14 @@ void RotationWriter::write(const RotationQueue::Write& write)
             error = PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::writeFailed,
                                                          QString::fromLocal8Bit(e.what()))
                         .description();
+        }
+        if (!error && thumbnails) {
+            QMetaObject::invokeMethod(
+                thumbnails, [thumbnails, path = write.path] {
+                    if (thumbnails)
+                        thumbnails->invalidate(path);
+                },
+                Qt::QueuedConnection);
         }
         QMetaObject::invokeMethod(
             self,

@@ -5,6 +5,7 @@
 #include "app/views/LibraryMapView.h"
 #include "app/views/LibraryPage.h"
 #include "app/views/PhotoDetailView.h"
+#include "app/views/ViewerToolbarItems.h"
 
 namespace app {
 
@@ -13,6 +14,7 @@ LibraryPage* makeLibraryPage(AppContext& context, const PhotoLibrary& library, L
 {
     auto* page = new LibraryDetailView(context, library, filter, nullptr, parent);
     connectLibraryViewer(*page, context.thumbnails ? *context.thumbnails : ThumbnailProvider::shared());
+    connectViewerToolbarItems(*page, context);
     return page;
 }
 

@@ -2,12 +2,12 @@
 #include "app/services/RotationQueue.h"
 #include "app/services/RotationWriter.h"
 
+#include "support/app/Eventually.h"
 #include "support/app/QtPrinters.h"
 
 #include <gtest/gtest.h>
 
 #include <QSemaphore>
-#include <QTest>
 
 #include <vector>
 
@@ -113,7 +113,7 @@ TEST(RotationQueue, WriterRunsOneWriteAtATimeOffTheMainThread)
 {
     QSemaphore firstMayEnd;
     std::vector<std::pair<QString, int>> written;
-    RotationWriter writer([&](const QString& path, int turns) {
+    RotationWriter writer(nullptr, [&](const QString& path, int turns) {
         if (written.empty())
             firstMayEnd.acquire();
         written.emplace_back(path, turns);
@@ -131,13 +131,13 @@ TEST(RotationQueue, WriterRunsOneWriteAtATimeOffTheMainThread)
         queue.turnRequested(filled(Qt::red), {});
     EXPECT_EQ(queue.pendingTurns(), 2);
     firstMayEnd.release();
-    QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), std::size_t(2), 10000);
+    ASSERT_TRUE(app::testing::eventually([&] { return outcomes.size() == 2; }));
     const std::vector<std::pair<QString, int>> expected{{"/p/a.jpg", 1}, {"/p/a.jpg", 2}};
     EXPECT_EQ(written, expected);
 
     queue.setCurrentPath("/p/locked.jpg");
     queue.turnRequested(filled(Qt::red), {});
-    QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), std::size_t(3), 10000);
+    ASSERT_TRUE(app::testing::eventually([&] { return outcomes.size() == 3; }));
     EXPECT_EQ(outcomes.back().errorMessage, QStringLiteral("没有写入权限。请检查该文件夹的写入权限。"));
     EXPECT_TRUE(outcomes.back().restoredImage.has_value());
 }

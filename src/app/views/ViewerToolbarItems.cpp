@@ -1,0 +1,146 @@
+#include "app/views/ViewerToolbarItems.h"
+
+#include "app/platform/FileRevealer.h"
+#include "app/services/AppContext.h"
+#include "app/services/PhotoOrientationRotator.h"
+#include "app/views/LibraryDetailView.h"
+#include "app/views/PhotoDetailView.h"
+#include "app/views/SymbolIcon.h"
+#include "app/views/ViewerToolbarHost.h"
+
+#include <QMessageBox>
+#include <QToolButton>
+
+namespace app {
+
+namespace {
+
+QToolButton* toolButton(const QString& symbol, const QString& help)
+{
+    auto* button = new QToolButton;
+    button->setIcon(SymbolIcon::icon(symbol));
+    button->setToolTip(help);
+    button->setAutoRaise(true);
+    button->setFocusPolicy(Qt::NoFocus);
+    return button;
+}
+
+} // namespace
+
+ViewerToolbarItems::ViewerToolbarItems(PhotoDetailView* viewer, Services services)
+    : QObject(viewer),
+      viewer_(viewer),
+      services_(std::move(services)),
+      queue_([this](const RotationQueue::Write& write) { writer_->write(write); })
+{
+    writer_ = services_.rotate ? new RotationWriter(services_.thumbnails, services_.rotate, this)
+                               : new RotationWriter(services_.thumbnails, this);
+    connect(writer_, &RotationWriter::finished, this, &ViewerToolbarItems::writeFinished);
+
+    reveal_ = toolButton("folder", "在文件管理器中显示");
+    rotate_ = toolButton("rotate.right", "顺时针旋转");
+    connect(reveal_, &QToolButton::clicked, this, [this] {
+        if (services_.revealer)
+            services_.revealer->reveal(viewer_->currentItem().url);
+    });
+    connect(rotate_, &QToolButton::clicked, this, &ViewerToolbarItems::rotateClockwise);
+    if (ViewerToolbarHost* host = viewer_->toolbar()) {
+        const int info = host->trailingIndexOf(viewer_->infoIcon());
+        const int at = info < 0 ? host->trailingCount() : info;
+        host->insertTrailingWidget(at, reveal_);
+        host->insertTrailingWidget(at + 1, rotate_);
+    }
+
+    queue_.setCurrentPath(viewer_->currentItem().url);
+    connect(viewer_, &PhotoDetailView::itemLoading, this, [this](const MediaItem& item) {
+        queue_.setCurrentPath(item.url);
+        reload_.cancel();
+        if (alert_)
+            alert_->close();
+        refreshButtons();
+    });
+    connect(viewer_, &PhotoDetailView::fullImageChanged, this, &ViewerToolbarItems::refreshButtons);
+    connect(viewer_, &PhotoDetailView::dismissingChanged, this, &ViewerToolbarItems::refreshButtons);
+    refreshButtons();
+}
+
+void ViewerToolbarItems::refreshButtons()
+{
+    const bool dismissing = viewer_->state().isDismissing();
+    reveal_->setEnabled(!dismissing);
+    rotate_->setVisible(viewer_->currentItem().kind != MediaKind::video);
+    rotate_->setEnabled(!dismissing && !viewer_->fullImage().isNull());
+}
+
+void ViewerToolbarItems::rotateClockwise()
+{
+    const MediaItem item = viewer_->currentItem();
+    if (item.kind == MediaKind::video || viewer_->fullImage().isNull())
+        return;
+    if (const auto refusal = RotationQueue::refusal(item)) {
+        showAlert(*refusal);
+        return;
+    }
+    const QImage image = viewer_->fullImage();
+    const QImage placeholder = viewer_->placeholder();
+    const QImage turned = PhotoOrientationRotator::rotateDisplayImageClockwise90(image);
+    const QImage turnedPlaceholder = PhotoOrientationRotator::rotateDisplayImageClockwise90(placeholder);
+    // A full image that cannot be turned stays as it is; the write still happens.
+    viewer_->setPreviewImages(turned.isNull() ? image : turned, turnedPlaceholder);
+    reload_.cancel();
+    queue_.turnRequested(image, placeholder);
+}
+
+void ViewerToolbarItems::writeFinished(const QString& path, const std::optional<QString>& error)
+{
+    const RotationQueue::Outcome outcome = queue_.writeFinished(path, error);
+    if (outcome.refreshMetadata)
+        viewer_->reloadMetadata();
+    if (outcome.reloadImage)
+        reloadFullImage();
+    if (outcome.restoredImage)
+        viewer_->setPreviewImages(*outcome.restoredImage, outcome.restoredPlaceholder.value_or(QImage()));
+    if (outcome.errorMessage)
+        showAlert(*outcome.errorMessage);
+}
+
+// The turned preview only approximates the file's own picture at this size: show the real one.
+void ViewerToolbarItems::reloadFullImage()
+{
+    if (!services_.thumbnails)
+        return;
+    const MediaItem item = viewer_->currentItem();
+    reload_ = services_.thumbnails->thumbnail(
+        item, PhotoDetailView::fullImagePointSize, viewer_->devicePixelRatioF(), this,
+        [this, path = item.url](const QImage& image) {
+            if (image.isNull() || viewer_->currentItem().url != path || queue_.pendingTurns() > 0 || queue_.isWriting())
+                return;
+            viewer_->setPreviewImages(image, viewer_->placeholder());
+        });
+}
+
+void ViewerToolbarItems::showAlert(const QString& message)
+{
+    if (alert_)
+        alert_->close();
+    auto* box = new QMessageBox(QMessageBox::Warning, "无法旋转", message, QMessageBox::NoButton, viewer_->window());
+    box->addButton("好", QMessageBox::RejectRole);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    alert_ = box;
+    box->open();
+}
+
+void connectViewerToolbarItems(LibraryDetailView& page, AppContext& context)
+{
+    // Runs after the viewer's own connection has created and presented the viewer.
+    QObject::connect(&page, &LibraryDetailView::viewerRequested, &page, [page = &page, context = &context] {
+        auto* viewer = qobject_cast<PhotoDetailView*>(page->presentedViewer());
+        if (!viewer || !viewer->toolbar() || viewer->findChild<ViewerToolbarItems*>())
+            return;
+        new ViewerToolbarItems(viewer, {context->revealer,
+                                        context->thumbnails ? context->thumbnails : &ThumbnailProvider::shared(), {}});
+    });
+}
+
+} // namespace app

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "app/services/RotationQueue.h"
+#include "app/services/RotationWriter.h"
+#include "app/services/ThumbnailProvider.h"
+
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+
+
+class QToolButton;
+
+namespace app {
+
+class FileRevealer;
+class LibraryDetailView;
+class PhotoDetailView;
+struct AppContext;
+
+// The viewer's toolbar buttons before its info icon: reveal in the file manager and clockwise
+// rotation. A turn shows at once; the file is written in the background through the rotation
+// queue, and a failed write puts the picture back and says why.
+class ViewerToolbarItems : public QObject {
+    Q_OBJECT
+public:
+    struct Services {
+        FileRevealer* revealer = nullptr;
+        ThumbnailProvider* thumbnails = nullptr;
+        // Writes a turn to a file; the real rotator unless a test passes its own.
+        RotationWriter::Rotate rotate;
+    };
+
+    // Lives as long as the viewer; the viewer must have its toolbar attached.
+    ViewerToolbarItems(PhotoDetailView* viewer, Services services);
+
+    QToolButton* revealButton() const { return reveal_; }
+    QToolButton* rotateButton() const { return rotate_; }
+    const RotationQueue& queue() const { return queue_; }
+    // The open "无法旋转" alert, if any.
+    QMessageBox* alert() const { return alert_; }
+
+    void rotateClockwise();
+
+private:
+    void refreshButtons();
+    void writeFinished(const QString& path, const std::optional<QString>& error);
+    void reloadFullImage();
+    void showAlert(const QString& message);
+
+    PhotoDetailView* viewer_;
+    Services services_;
+    QToolButton* reveal_ = nullptr;
+    QToolButton* rotate_ = nullptr;
+    RotationWriter* writer_ = nullptr;
+    RotationQueue queue_;
+    ThumbnailTicket reload_;
+    QPointer<QMessageBox> alert_;
+};
+
+// Gives every viewer the page opens its toolbar buttons.
+void connectViewerToolbarItems(LibraryDetailView& page, AppContext& context);
+
+} // namespace app

@@ -1,0 +1,238 @@
+#include "app/platform/FileRevealer.h"
+#include "app/platform/ImageDecoder.h"
+#include "app/services/PhotoOrientationRotator.h"
+#include "app/services/ThumbnailProvider.h"
+#include "app/views/LibraryDetailView.h"
+#include "app/views/PhotoDetailView.h"
+#include "app/views/PhotoGridView.h"
+#include "app/views/ViewerToolbarHost.h"
+#include "app/views/ViewerToolbarItems.h"
+
+#include "support/app/Eventually.h"
+#include "support/app/ShellTestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <QMessageBox>
+#include <QMutex>
+#include <QPromise>
+#include <QSemaphore>
+#include <QTest>
+#include <QToolButton>
+
+#include <atomic>
+
+using namespace app;
+
+namespace {
+
+// A 64x48 picture, its top-left pixel red, so a turned preview shows where that corner went;
+// turned as often as the fake files were.
+class MarkedDecoder final : public ImageDecoder {
+public:
+    explicit MarkedDecoder(const std::atomic<int>* turns = nullptr) : turns_(turns) {}
+    QImage decode(const MediaItem&, int) override
+    {
+        QImage image(64, 48, QImage::Format_RGB32);
+        image.fill(Qt::darkGreen);
+        image.setPixelColor(0, 0, Qt::red);
+        for (int i = 0; turns_ && i < *turns_ % 4; ++i)
+            image = PhotoOrientationRotator::rotateDisplayImageClockwise90(image);
+        return image;
+    }
+
+private:
+    const std::atomic<int>* turns_;
+};
+
+class RecordingRevealer final : public FileRevealer {
+public:
+    void reveal(const QString& path) override { revealed.append(path); }
+    QStringList revealed;
+};
+
+class FixedScanner final : public FolderScanner {
+public:
+    explicit FixedScanner(MediaItems items) : items_(std::move(items)) {}
+    MediaItems scan(const QString&, const MediaScanner::ProgressCallback&, const CancellationToken&) override
+    {
+        return items_;
+    }
+
+private:
+    MediaItems items_;
+};
+
+QFuture<MediaMetadata> noMetadata(const MediaItem&)
+{
+    QPromise<MediaMetadata> promise;
+    promise.start();
+    promise.addResult(MediaMetadata{});
+    promise.finish();
+    return promise.future();
+}
+
+MediaItem photo(const QString& path, bool live = false)
+{
+    MediaItem item;
+    item.url = path;
+    item.isLivePhoto = live;
+    item.captureDate = QDateTime(QDate(2024, 5, 7), QTime(10, 0), QTimeZone::utc());
+    return item;
+}
+
+// The file writes the viewer asked for, the first of them held until the test lets it end.
+struct FakeFiles {
+    QSemaphore firstMayEnd;
+    QMutex mutex;
+    std::vector<std::pair<QString, int>> writes;
+    std::atomic_bool failing{false};
+    std::atomic<int> turnsWritten{0};
+    RotationWriter::Rotate rotate()
+    {
+        return [this](const QString& path, int turns) {
+            bool first = false;
+            {
+                QMutexLocker lock(&mutex);
+                first = writes.empty();
+                writes.emplace_back(path, turns);
+            }
+            if (first)
+                firstMayEnd.acquire();
+            if (failing)
+                throw PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::notWritable);
+            turnsWritten += turns;
+        };
+    }
+    std::vector<std::pair<QString, int>> written()
+    {
+        QMutexLocker lock(&mutex);
+        return writes;
+    }
+};
+
+struct ViewerWithItems {
+    explicit ViewerWithItems(MediaItems items)
+        : thumbnails(std::make_unique<MarkedDecoder>(&files.turnsWritten)), viewer(std::move(items), 0, thumbnails)
+    {
+        viewer.setMetadataSource(noMetadata);
+        viewer.attachToolbar(&host);
+        toolbar = new ViewerToolbarItems(&viewer, {&revealer, &thumbnails, files.rotate()});
+        viewer.resize(400, 300);
+    }
+    ~ViewerWithItems()
+    {
+        files.firstMayEnd.release(8);
+        thumbnails.waitForIdle();
+    }
+    FakeFiles files;
+    ThumbnailProvider thumbnails;
+    RecordingRevealer revealer;
+    ViewerToolbarHost host;
+    PhotoDetailView viewer;
+    ViewerToolbarItems* toolbar = nullptr;
+};
+
+TEST(ViewerToolbarItems, ButtonsComeBeforeTheInfoIconOnTheOpenPage)
+{
+    app::testing::ShellTestContext shell;
+    const PhotoLibrary library = shell.addLibrary("旅行");
+    MediaItems items{photo("/lib/a.jpg"), photo("/lib/b.jpg")};
+    MediaItem video = photo("/lib/c.mov");
+    video.kind = MediaKind::video;
+    items.append(video);
+    ThumbnailProvider thumbnails(std::make_unique<MarkedDecoder>());
+    RecordingRevealer revealer;
+    shell.context.revealer = &revealer;
+    shell.context.thumbnails = &thumbnails;
+    LibraryDetailView page(shell.context, library, LibraryMediaFilter::all, std::make_shared<FixedScanner>(items));
+    connectLibraryViewer(page, thumbnails);
+    connectViewerToolbarItems(page, shell.context);
+    page.resize(900, 600);
+    page.show();
+    ASSERT_TRUE(app::testing::eventually([&] { return page.state() == LibraryPageRules::ContentState::grid; }));
+    Q_EMIT page.grid()->openItem(items[0]);
+    auto* viewer = qobject_cast<PhotoDetailView*>(page.presentedViewer());
+    ASSERT_NE(viewer, nullptr);
+    auto* toolbar = viewer->findChild<ViewerToolbarItems*>();
+    ASSERT_NE(toolbar, nullptr);
+
+    ViewerToolbarHost* host = page.viewerToolbar();
+    ASSERT_EQ(host->trailingCount(), 3);
+    EXPECT_EQ(host->trailingWidget(0), toolbar->revealButton());
+    EXPECT_EQ(host->trailingWidget(1), toolbar->rotateButton());
+    EXPECT_EQ(host->trailingWidget(2), viewer->infoIcon());
+    EXPECT_EQ(toolbar->revealButton()->toolTip(), "在文件管理器中显示");
+    EXPECT_EQ(toolbar->rotateButton()->toolTip(), "顺时针旋转");
+    ASSERT_TRUE(app::testing::eventually([&] { return toolbar->rotateButton()->isEnabled(); }));
+
+    if (const QString dir = qEnvironmentVariable("TESS_SCREENSHOT_DIR"); !dir.isEmpty()) {
+        EXPECT_TRUE(page.grab().save(dir + "/viewer-toolbar.png"));
+    }
+
+    toolbar->revealButton()->click();
+    EXPECT_EQ(revealer.revealed, QStringList{"/lib/a.jpg"});
+    // Videos have no rotate button.
+    for (int index : {1, 2}) {
+        QTest::keyClick(viewer, Qt::Key_Right);
+        ASSERT_TRUE(app::testing::eventually(
+            [&] { return viewer->currentIndex() == index && !viewer->state().isNavigating(); }));
+    }
+    EXPECT_TRUE(toolbar->rotateButton()->isHidden());
+    thumbnails.waitForIdle();
+}
+
+TEST(ViewerToolbarItems, TurnsShowAtOnceAndAFailedWriteTurnsThePictureBack)
+{
+    struct Case {
+        const char* name;
+        bool live;
+        bool failing;
+        int presses;
+        std::vector<std::pair<QString, int>> writes;
+        QSize shownAfter; // the picture once the writes have ended, read again from the file
+        const char* alert;
+    };
+    const Case cases[] = {
+        {"three quick presses: a write of one turn, then one of two", false, false, 3,
+         {{"/lib/a.jpg", 1}, {"/lib/a.jpg", 2}}, QSize(48, 64), nullptr},
+        {"a failed write turns the picture back", false, true, 2, {{"/lib/a.jpg", 1}}, QSize(64, 48),
+         "没有写入权限。请检查该文件夹的写入权限。"},
+        {"a live photo is refused before anything changes", true, false, 1, {}, QSize(64, 48),
+         "实况照片暂不支持旋转。"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ViewerWithItems v({photo("/lib/a.jpg", c.live), photo("/lib/b.jpg")});
+        v.files.failing = c.failing;
+        ASSERT_TRUE(app::testing::eventually([&] { return v.toolbar->rotateButton()->isEnabled(); }));
+        const quint64 generation = v.thumbnails.generation("/lib/a.jpg");
+
+        for (int i = 0; i < c.presses; ++i)
+            v.toolbar->rotateButton()->click();
+        if (!c.live) {
+            // The preview turned at once, each press; its top-left corner went round clockwise.
+            const QImage shown = v.viewer.fullImage();
+            EXPECT_EQ(shown.size(), c.presses % 2 ? QSize(48, 64) : QSize(64, 48));
+            const QPoint corner[] = {{0, 0}, {47, 0}, {63, 47}, {0, 63}};
+            EXPECT_EQ(shown.pixelColor(corner[c.presses % 4]), QColor(Qt::red));
+        }
+        v.files.firstMayEnd.release();
+        ASSERT_TRUE(app::testing::eventually([&] { return !v.toolbar->queue().isWriting(); }));
+        EXPECT_EQ(v.files.written(), c.writes);
+        EXPECT_TRUE(app::testing::eventually([&] { return v.viewer.fullImage().size() == c.shownAfter; }))
+            << v.viewer.fullImage().width() << "x" << v.viewer.fullImage().height();
+        if (c.alert) {
+            ASSERT_NE(v.toolbar->alert(), nullptr);
+            EXPECT_EQ(v.toolbar->alert()->windowTitle(), "无法旋转");
+            EXPECT_EQ(v.toolbar->alert()->text(), c.alert);
+            EXPECT_EQ(v.toolbar->alert()->buttons().value(0)->text(), "好");
+        } else {
+            EXPECT_EQ(v.toolbar->alert(), nullptr);
+            // Grid cells and map pins of the file reload through the orientation signal.
+            EXPECT_TRUE(app::testing::eventually([&] { return v.thumbnails.generation("/lib/a.jpg") > generation; }));
+        }
+    }
+}
+
+} // namespace
