@@ -9,6 +9,7 @@
 #include "app/views/ZoomSliderControl.h"
 
 #include "support/app/ShellTestContext.h"
+#include "support/app/ViewerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,8 @@
 #include <QWaitCondition>
 
 using namespace app;
+using app::testing::FixedScanner;
+using app::testing::noMetadata;
 
 namespace {
 
@@ -36,18 +39,6 @@ MediaItems photos(int count)
     }
     return items;
 }
-
-class FixedScanner final : public FolderScanner {
-public:
-    explicit FixedScanner(MediaItems items) : items_(std::move(items)) {}
-    MediaItems scan(const QString&, const MediaScanner::ProgressCallback&, const CancellationToken&) override
-    {
-        return items_;
-    }
-
-private:
-    MediaItems items_;
-};
 
 // Decodes a plain picture per path, each only once the test opens its gate.
 class GatedDecoder final : public ImageDecoder {
@@ -81,15 +72,6 @@ private:
     QSet<QString> open_;
     bool shutdown_ = false;
 };
-
-QFuture<MediaMetadata> noMetadata(const MediaItem&)
-{
-    QPromise<MediaMetadata> promise;
-    promise.start();
-    promise.addResult(MediaMetadata{});
-    promise.finish();
-    return promise.future();
-}
 
 struct ViewerFixture {
     ViewerFixture(int count = 5) : items(photos(count))

@@ -10,6 +10,7 @@
 
 #include "support/app/Eventually.h"
 #include "support/app/ShellTestContext.h"
+#include "support/app/ViewerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,8 @@
 #include <atomic>
 
 using namespace app;
+using app::testing::FixedScanner;
+using app::testing::noMetadata;
 
 namespace {
 
@@ -50,27 +53,6 @@ public:
     void reveal(const QString& path) override { revealed.append(path); }
     QStringList revealed;
 };
-
-class FixedScanner final : public FolderScanner {
-public:
-    explicit FixedScanner(MediaItems items) : items_(std::move(items)) {}
-    MediaItems scan(const QString&, const MediaScanner::ProgressCallback&, const CancellationToken&) override
-    {
-        return items_;
-    }
-
-private:
-    MediaItems items_;
-};
-
-QFuture<MediaMetadata> noMetadata(const MediaItem&)
-{
-    QPromise<MediaMetadata> promise;
-    promise.start();
-    promise.addResult(MediaMetadata{});
-    promise.finish();
-    return promise.future();
-}
 
 MediaItem photo(const QString& path, bool live = false)
 {
