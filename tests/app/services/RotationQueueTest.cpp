@@ -131,13 +131,13 @@ TEST(RotationQueue, WriterRunsOneWriteAtATimeOffTheMainThread)
         queue.turnRequested(filled(Qt::red), {});
     EXPECT_EQ(queue.pendingTurns(), 2);
     firstMayEnd.release();
-    ASSERT_TRUE(app::testing::eventually([&] { return outcomes.size() == 2; }));
+    ASSERT_EVENTUALLY(outcomes.size() == 2);
     const std::vector<std::pair<QString, int>> expected{{"/p/a.jpg", 1}, {"/p/a.jpg", 2}};
     EXPECT_EQ(written, expected);
 
     queue.setCurrentPath("/p/locked.jpg");
     queue.turnRequested(filled(Qt::red), {});
-    ASSERT_TRUE(app::testing::eventually([&] { return outcomes.size() == 3; }));
+    ASSERT_EVENTUALLY(outcomes.size() == 3);
     EXPECT_EQ(outcomes.back().errorMessage, QStringLiteral("没有写入权限。请检查该文件夹的写入权限。"));
     EXPECT_TRUE(outcomes.back().restoredImage.has_value());
 }

@@ -132,7 +132,7 @@ TEST(ViewerToolbarItems, ButtonsComeBeforeTheInfoIconOnTheOpenPage)
     connectViewerToolbarItems(page, shell.context);
     page.resize(900, 600);
     page.show();
-    ASSERT_TRUE(app::testing::eventually([&] { return page.state() == LibraryPageRules::ContentState::grid; }));
+    ASSERT_EVENTUALLY(page.state() == LibraryPageRules::ContentState::grid);
     Q_EMIT page.grid()->openItem(items[0]);
     auto* viewer = qobject_cast<PhotoDetailView*>(page.presentedViewer());
     ASSERT_NE(viewer, nullptr);
@@ -146,7 +146,7 @@ TEST(ViewerToolbarItems, ButtonsComeBeforeTheInfoIconOnTheOpenPage)
     EXPECT_EQ(host->trailingWidget(2), viewer->infoIcon());
     EXPECT_EQ(toolbar->revealButton()->toolTip(), "在文件管理器中显示");
     EXPECT_EQ(toolbar->rotateButton()->toolTip(), "顺时针旋转");
-    ASSERT_TRUE(app::testing::eventually([&] { return toolbar->rotateButton()->isEnabled(); }));
+    ASSERT_EVENTUALLY(toolbar->rotateButton()->isEnabled());
 
     if (const QString dir = qEnvironmentVariable("TESS_SCREENSHOT_DIR"); !dir.isEmpty()) {
         EXPECT_TRUE(page.grab().save(dir + "/viewer-toolbar.png"));
@@ -157,8 +157,7 @@ TEST(ViewerToolbarItems, ButtonsComeBeforeTheInfoIconOnTheOpenPage)
     // Videos have no rotate button.
     for (int index : {1, 2}) {
         QTest::keyClick(viewer, Qt::Key_Right);
-        ASSERT_TRUE(app::testing::eventually(
-            [&] { return viewer->currentIndex() == index && !viewer->state().isNavigating(); }));
+        ASSERT_EVENTUALLY(viewer->currentIndex() == index && !viewer->state().isNavigating());
     }
     EXPECT_TRUE(toolbar->rotateButton()->isHidden());
     thumbnails.waitForIdle();
@@ -187,7 +186,7 @@ TEST(ViewerToolbarItems, TurnsShowAtOnceAndAFailedWriteTurnsThePictureBack)
         SCOPED_TRACE(c.name);
         ViewerWithItems v({photo("/lib/a.jpg", c.live), photo("/lib/b.jpg")});
         v.files.failing = c.failing;
-        ASSERT_TRUE(app::testing::eventually([&] { return v.toolbar->rotateButton()->isEnabled(); }));
+        ASSERT_EVENTUALLY(v.toolbar->rotateButton()->isEnabled());
         const quint64 generation = v.thumbnails.generation("/lib/a.jpg");
 
         for (int i = 0; i < c.presses; ++i)
@@ -200,10 +199,9 @@ TEST(ViewerToolbarItems, TurnsShowAtOnceAndAFailedWriteTurnsThePictureBack)
             EXPECT_EQ(shown.pixelColor(corner[c.presses % 4]), QColor(Qt::red));
         }
         v.files.firstMayEnd.release();
-        ASSERT_TRUE(app::testing::eventually([&] { return !v.toolbar->queue().isWriting(); }));
+        ASSERT_EVENTUALLY(!v.toolbar->queue().isWriting());
         EXPECT_EQ(v.files.written(), c.writes);
-        EXPECT_TRUE(app::testing::eventually([&] { return v.viewer.fullImage().size() == c.shownAfter; }))
-            << v.viewer.fullImage().width() << "x" << v.viewer.fullImage().height();
+        ASSERT_EVENTUALLY_EQ(v.viewer.fullImage().size(), c.shownAfter);
         if (c.alert) {
             ASSERT_NE(v.toolbar->alert(), nullptr);
             EXPECT_EQ(v.toolbar->alert()->windowTitle(), "无法旋转");
@@ -212,7 +210,7 @@ TEST(ViewerToolbarItems, TurnsShowAtOnceAndAFailedWriteTurnsThePictureBack)
         } else {
             EXPECT_EQ(v.toolbar->alert(), nullptr);
             // Grid cells and map pins of the file reload through the orientation signal.
-            EXPECT_TRUE(app::testing::eventually([&] { return v.thumbnails.generation("/lib/a.jpg") > generation; }));
+            ASSERT_EVENTUALLY(v.thumbnails.generation("/lib/a.jpg") > generation);
         }
     }
 }
