@@ -123,6 +123,8 @@ int main(int argc, char** argv)
         {"country", {{35, 105}, 40, 62}},
         {"city", {{31.23, 121.47}, 0.3, 0.47}},
     };
+    std::printf("The page clusters on a worker and shows only the latest camera's result; the main thread\n"
+                "waits for none of these:\n");
     std::printf("cluster() over %d located items, map %.0fx%.0f, cell 72, %d runs each (target 8 ms):\n", count,
                 mapSize.width(), mapSize.height(), runs);
     for (const View& view : views) {
@@ -165,7 +167,7 @@ int main(int argc, char** argv)
     app::LibraryMapView page(context, *photoLibrary, std::make_shared<ListScanner>(items), environment);
     page.resize(1000, 700);
     page.show();
-    while (page.isLoading())
+    while (page.isLoading() || page.isClustering())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     const auto pinsReady = [&] {
         for (const app::MapPhotoCluster& cluster : page.clusters())

@@ -55,8 +55,10 @@ QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& 
     const double longitudeReach = 0.5 * region.longitudeDelta + 0.15 * region.longitudeDelta;
     const double centreLongitude = wrapLongitude(region.center.longitude);
 
-    std::unordered_map<CellKey, std::vector<Member>, CellKeyHash> cells;
-    std::vector<CellKey> order; // first-seen order of the cells
+    // Cells in the order first seen, found through their keys.
+    std::unordered_map<CellKey, size_t, CellKeyHash> slots;
+    std::vector<CellKey> keys;
+    std::vector<std::vector<Member>> cells;
     for (qsizetype i = 0; i < items.size(); ++i) {
         const MediaItem& item = items[i];
         if (!item.latitude || !item.longitude)
@@ -65,21 +67,29 @@ QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& 
         Q_ASSERT(std::isfinite(latitude) && std::isfinite(*item.longitude));
         if (latitude < region.center.latitude - latitudeReach || latitude > region.center.latitude + latitudeReach)
             continue;
-        const double offset = wrapLongitude(*item.longitude - centreLongitude);
+        // Both lie in [-180, 180]: one turn at most brings the difference into [-180, 180).
+        double offset = *item.longitude - centreLongitude;
+        if (offset < -180)
+            offset += 360;
+        else if (offset >= 180)
+            offset -= 360;
         if (offset < -longitudeReach || offset > longitudeReach)
             continue;
         const double longitude = centreLongitude + offset;
         const CellKey key{cellIndex(longitude, longitudeCell), cellIndex(latitude, latitudeCell)};
-        auto [cell, inserted] = cells.try_emplace(key);
-        if (inserted)
-            order.push_back(key);
-        cell->second.push_back({i, longitude, 0});
+        const auto [slot, inserted] = slots.try_emplace(key, cells.size());
+        if (inserted) {
+            keys.push_back(key);
+            cells.emplace_back();
+        }
+        cells[slot->second].push_back({i, longitude, 0});
     }
 
     QList<MapPhotoCluster> clusters;
-    clusters.reserve(qsizetype(order.size()));
-    for (const CellKey& key : order) {
-        std::vector<Member>& members = cells[key];
+    clusters.reserve(qsizetype(cells.size()));
+    for (size_t slot = 0; slot < cells.size(); ++slot) {
+        const CellKey& key = keys[slot];
+        std::vector<Member>& members = cells[slot];
         double latitudeSum = 0;
         double longitudeSum = 0;
         for (Member& member : members) {
@@ -87,8 +97,9 @@ QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& 
             latitudeSum += *item.latitude;
             longitudeSum += member.longitude;
             if (members.size() > 1)
-                member.capturedAt = item.captureDate.isValid() ? item.captureDate.toMSecsSinceEpoch()
-                                                               : std::numeric_limits<qint64>::min();
+                // isNull(), not isValid(): the latter checks the time zone again for every item.
+                member.capturedAt = item.captureDate.isNull() ? std::numeric_limits<qint64>::min()
+                                                              : item.captureDate.toMSecsSinceEpoch();
         }
         // Newest first; equal dates keep the walking order.
         std::stable_sort(members.begin(), members.end(),

@@ -1,5 +1,6 @@
 #include "app/views/LibraryMapView.h"
 
+#include "app/platform/ExitWait.h"
 #include "app/services/AppContext.h"
 #include "app/services/LibraryStore.h"
 #include "app/services/ThumbnailProvider.h"
@@ -12,12 +13,14 @@
 #include "app/views/ViewStyle.h"
 #include "app/views/ViewerToolbarHost.h"
 
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QProgressBar>
 #include <QStackedWidget>
+#include <QThreadPool>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -33,13 +36,30 @@ public:
     void paint(QPainter& painter, const MapCamera& camera) override
     {
         const QRectF visible = QRectF(QPointF(0, 0), camera.viewportSize()).adjusted(-pinSize, -pinSize, pinSize, pinSize);
+        const qreal scale = painter.device()->devicePixelRatioF();
+        const double half = pinSize / 2 + MapPin::pictureMargin;
+        QSet<QString> used;
         for (const MapPhotoCluster& cluster : view_.clusters_) {
             const QPointF at = camera.viewportPoint(cluster.coordinate);
             if (!visible.contains(at))
                 continue;
-            MapPin::paint(painter, at, pinSize, view_.thumbnails_.value(cluster.items.front().url),
-                          MapPin::badgeText(cluster.items.size()), view_.palette());
+            // Each pin is drawn once per picture and badge, then copied: clipping and shadows are
+            // too slow to redo for every pin on every frame of a drag.
+            const QString& path = cluster.items.front().url;
+            const QImage thumbnail = view_.thumbnails_.value(path);
+            const QString badge = MapPin::badgeText(cluster.items.size());
+            const QString key = path + u'|' + badge + u'|' + QString::number(thumbnail.cacheKey()) + u'|'
+                + QString::number(scale);
+            auto picture = pictures_.find(key);
+            if (picture == pictures_.end())
+                picture = pictures_.insert(key, MapPin::picture(pinSize, thumbnail, badge, view_.palette(), scale));
+            used.insert(key);
+            painter.drawImage(at - QPointF(half, half), *picture);
         }
+        // Keep the pictures of the pins on the map, and no more than twice as many.
+        if (pictures_.size() > 2 * used.size() + 16)
+            for (auto it = pictures_.begin(); it != pictures_.end();)
+                it = used.contains(it.key()) ? std::next(it) : pictures_.erase(it);
     }
 
     bool click(const QPointF& point, const MapCamera& camera) override
@@ -56,6 +76,7 @@ public:
 
 private:
     LibraryMapView& view_;
+    QHash<QString, QImage> pictures_;
 };
 
 LibraryMapView::LibraryMapView(AppContext& context, const PhotoLibrary& library, std::shared_ptr<FolderScanner> scanner,
@@ -201,6 +222,8 @@ void LibraryMapView::loadLibrary()
     isLoading_ = true;
     errorMessage_.reset();
     clusters_.clear();
+    // Clusters of the previous items that are still being made are dropped.
+    shownGeneration_ = ++clusterGeneration_;
     allItems_.clear();
     locatedItems_.clear();
     model_->load(library_);
@@ -233,9 +256,44 @@ void LibraryMapView::scanChanged()
     updateHeader();
 }
 
+QThreadPool& LibraryMapView::clusterThreads()
+{
+    static QThreadPool* pool = [] {
+        auto* p = new QThreadPool;
+        p->setMaxThreadCount(1);
+        drainAtExit(*p);
+        return p;
+    }();
+    return *pool;
+}
+
 void LibraryMapView::refreshClusters()
 {
-    clusters_ = MapPhotoClusterer::cluster(locatedItems_, currentRegion_, mapSize_, cellPixelSize);
+    // A large library takes longer to cluster than a frame lasts: a worker does it, and only the
+    // latest camera's clusters are shown.
+    const quint64 generation = ++clusterGeneration_;
+    latestGeneration_->store(generation);
+    QPointer<LibraryMapView> self(this);
+    clusterThreads().start([self, generation, latest = latestGeneration_, items = locatedItems_,
+                            region = currentRegion_, size = mapSize_] {
+        // Superseded while it waited (a window being resized): not worth making.
+        if (latest->load() != generation)
+            return;
+        QList<MapPhotoCluster> clusters = MapPhotoClusterer::cluster(items, region, size, cellPixelSize);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, generation, clusters = std::move(clusters)] {
+                if (self && self->clusterGeneration_ == generation)
+                    self->showClusters(clusters);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void LibraryMapView::showClusters(const QList<MapPhotoCluster>& clusters)
+{
+    clusters_ = clusters;
+    shownGeneration_ = clusterGeneration_;
     QSet<QString> shown;
     for (const MapPhotoCluster& cluster : std::as_const(clusters_)) {
         shown.insert(cluster.items.front().url);

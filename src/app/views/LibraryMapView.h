@@ -12,10 +12,12 @@
 #include <QPointer>
 #include <QSet>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
 class QLabel;
+class QThreadPool;
 class QStackedWidget;
 class QToolButton;
 
@@ -49,6 +51,10 @@ public:
     const MediaItems& allItems() const { return allItems_; }
     const MediaItems& locatedItems() const { return locatedItems_; }
     const QList<MapPhotoCluster>& clusters() const { return clusters_; }
+    // True while the clusters shown are not those of the current camera and items yet.
+    bool isClustering() const { return shownGeneration_ != clusterGeneration_; }
+    // Where clustering runs; tests and benchmarks wait on it.
+    static QThreadPool& clusterThreads();
     bool isLoading() const { return isLoading_; }
     const std::optional<QString>& errorMessage() const { return errorMessage_; }
     std::optional<int> zoomedIndex() const { return zoomedIndex_; }
@@ -76,6 +82,7 @@ private:
     void loadLibrary();
     void scanChanged();
     void refreshClusters();
+    void showClusters(const QList<MapPhotoCluster>& clusters);
     void requestThumbnail(const MediaItem& item);
     void updateHeader();
 
@@ -90,6 +97,10 @@ private:
     MediaItems allItems_;
     MediaItems locatedItems_;
     QList<MapPhotoCluster> clusters_;
+    quint64 clusterGeneration_ = 0;
+    quint64 shownGeneration_ = 0;
+    // The generation the worker should make; tasks queued behind a newer one skip their work.
+    std::shared_ptr<std::atomic<quint64>> latestGeneration_ = std::make_shared<std::atomic<quint64>>(0);
     bool isLoading_ = true;
     std::optional<QString> errorMessage_;
     std::optional<int> zoomedIndex_;

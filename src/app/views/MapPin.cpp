@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <cmath>
+
 namespace app::MapPin {
 
 namespace {
@@ -16,6 +18,19 @@ constexpr double borderWidth = 2;
 QRectF rect(const QPointF& centre, double size)
 {
     return QRectF(centre.x() - size / 2, centre.y() - size / 2, size, size);
+}
+
+QImage picture(double size, const QImage& thumbnail, const QString& badge, const QPalette& palette,
+               qreal devicePixelRatio)
+{
+    const double side = size + 2 * pictureMargin;
+    QImage image(QSize(int(std::ceil(side * devicePixelRatio)), int(std::ceil(side * devicePixelRatio))),
+                 QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(devicePixelRatio);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    paint(painter, QPointF(side / 2, side / 2), size, thumbnail, badge, palette);
+    return image;
 }
 
 QString badgeText(qsizetype count)

@@ -18,6 +18,12 @@ QRectF rect(const QPointF& centre, double size);
 void paint(QPainter& painter, const QPointF& centre, double size, const QImage& thumbnail, const QString& badge,
            const QPalette& palette);
 
+// The same pin drawn once into a picture of its own at `devicePixelRatio`, centred, with `pictureMargin`
+// points round the square for the shadow and the badge: maps with many pins paint these.
+inline constexpr double pictureMargin = 8;
+QImage picture(double size, const QImage& thumbnail, const QString& badge, const QPalette& palette,
+               qreal devicePixelRatio);
+
 // "" for one item, the count up to 99, then "99+".
 QString badgeText(qsizetype count);
 
