@@ -2,13 +2,20 @@
 
 #include "app/views/GridZoomLevel.h"
 #include "app/views/LibraryDetailView.h"
+#include "app/views/LivePhotoView.h"
 #include "app/views/MediaInfoCard.h"
 #include "app/views/PhotoGridView.h"
 #include "app/views/SymbolIcon.h"
+#include "app/views/VideoPlaybackView.h"
+#include "app/views/VideoSurfaceWidget.h"
 #include "app/views/ViewerToolbarHost.h"
 #include "app/views/ZoomSliderControl.h"
 
+#include <QAudioDevice>
+#include <QAudioOutput>
 #include <QFutureWatcher>
+#include <QMediaDevices>
+#include <QMediaPlayer>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -187,7 +194,9 @@ PhotoDetailView::PhotoDetailView(MediaItems items, int currentIndex, ThumbnailPr
         Q_EMIT currentIndexChanged(index);
         loadCurrentItem();
     };
+    state_.onPagingStarted = [this] { tearDownPlayer(); };
     state_.onClose = [this] {
+        tearDownPlayer();
         frameTimer_.stop();
         spinnerTimer_.stop();
         swipeMonitor_.stop();
@@ -216,6 +225,9 @@ PhotoDetailView::~PhotoDetailView()
     // Nothing fires into a half-destroyed viewer.
     state_.onClose = nullptr;
     state_.onIndexChanged = nullptr;
+    state_.onPagingStarted = nullptr;
+    tearDownPlayer();
+    delete liveView_.data();
     swipeMonitor_.stop();
     magnifyMonitor_.stop();
     // Whatever the viewer and its helpers put into the toolbar goes with it.
@@ -298,6 +310,8 @@ void PhotoDetailView::loadCurrentItem()
     fullTicket_.cancel();
     const MediaItem item = currentItem();
     Q_EMIT itemLoading(item);
+    tearDownPlayer();
+    delete liveView_.data();
     const bool hadFull = !fullImage_.isNull();
     fullImage_ = QImage();
     placeholder_ = QImage();
@@ -310,7 +324,15 @@ void PhotoDetailView::loadCurrentItem()
 
     requestMetadata(item, generation);
 
-    if (item.kind != MediaKind::video) {
+    if (item.kind == MediaKind::video) {
+        startVideo(item);
+    } else {
+        if (item.isLivePhoto && item.liveVideoURL) {
+            liveView_ = new LivePhotoView(item.url, *item.liveVideoURL, this);
+            // A movie that fails leaves the placeholder sharp, since nothing better is coming.
+            connect(liveView_, &LivePhotoView::phaseChanged, this, qOverload<>(&QWidget::update));
+            liveView_->show();
+        }
         const double scale = devicePixelRatioF();
         // The grid's own sizes, largest first: a size of our own would never be in the cache.
         if (auto cached = thumbnails_.cachedThumbnail(item, GridZoom::thumbnailPointSizesLargestFirst(), scale))
@@ -318,12 +340,42 @@ void PhotoDetailView::loadCurrentItem()
         updateBlurredPlaceholder();
         requestFullImage(item);
     }
-    if (fullImage_.isNull() && placeholder_.isNull() && !state_.isClosed())
+    if (fullImage_.isNull() && placeholder_.isNull() && !state_.isClosed()
+        && !(videoView_ && videoView_->surface()->hasFrame()))
         spinnerTimer_.start();
     else
         spinnerTimer_.stop();
     layoutChildren();
     update();
+}
+
+void PhotoDetailView::startVideo(const MediaItem& item)
+{
+    player_ = new QMediaPlayer(this);
+    // Without a sound device the video still plays, silently.
+    if (!QMediaDevices::defaultAudioOutput().isNull())
+        player_->setAudioOutput(new QAudioOutput(player_));
+    videoView_ = new VideoPlaybackView(player_, this);
+    connect(videoView_->surface()->converter(), &VideoFrameConverter::imageReady, this, [this] {
+        if (spinnerTimer_.isActive()) {
+            spinnerTimer_.stop();
+            update();
+        }
+    });
+    player_->setSource(QUrl::fromLocalFile(item.url));
+    videoView_->show();
+    videoView_->lower();
+    player_->play();
+}
+
+void PhotoDetailView::tearDownPlayer()
+{
+    // The player goes before the view whose sink it feeds.
+    if (player_) {
+        player_->pause();
+        delete player_.data();
+    }
+    delete videoView_.data();
 }
 
 void PhotoDetailView::requestFullImage(const MediaItem& item)
@@ -463,6 +515,16 @@ QRectF PhotoDetailView::contentRect() const
     return QRectF(rect()).adjusted(contentPadding, contentPadding, -contentPadding, -contentPadding);
 }
 
+QRectF PhotoDetailView::transformedContentRect() const
+{
+    const QRectF area = contentRect();
+    const QPointF pan = state_.panOffset();
+    const double s = state_.contentScale();
+    const QPointF centre = area.center() + QPointF(state_.horizontalOffset() + pan.x(), state_.dragOffset() + pan.y());
+    return QRectF(centre.x() - area.width() * s / 2, centre.y() - area.height() * s / 2, area.width() * s,
+                  area.height() * s);
+}
+
 void PhotoDetailView::layoutChildren()
 {
     const int y = (height() - arrowSize) / 2;
@@ -470,6 +532,14 @@ void PhotoDetailView::layoutChildren()
     next_->move(width() - arrowPadding - arrowSize, y);
     // A hidden arrow keeps its place: the other one never moves.
     const bool active = state_.arrowsActive();
+    // Video and live-photo frames follow the picture's offset and scale; they vanish with it.
+    for (QWidget* media : {static_cast<QWidget*>(videoView_.data()), static_cast<QWidget*>(liveView_.data())}) {
+        if (!media)
+            continue;
+        media->setGeometry(transformedContentRect().toAlignedRect());
+        media->setVisible(!state_.isDismissing());
+        media->lower();
+    }
     previous_->setVisible(active && state_.hasPrevious());
     next_->setVisible(active && state_.hasNext());
     if (card_->isVisible()) {
@@ -528,8 +598,13 @@ void PhotoDetailView::paintEvent(QPaintEvent*)
     painter.translate(state_.horizontalOffset() + pan.x(), state_.dragOffset() + pan.y());
     painter.scale(state_.contentScale(), state_.contentScale());
     painter.translate(-area.center());
-    if (!fullImage_.isNull()) {
+    if (videoView_) {
+        if (!videoView_->surface()->hasFrame())
+            paintSpinner(painter, area.center(), spinnerStep_);
+    } else if (!fullImage_.isNull()) {
         painter.drawImage(fitted(fullImage_.size(), area), fullImage_);
+    } else if (liveView_ && liveView_->loadFailed() && !placeholder_.isNull()) {
+        painter.drawImage(fitted(placeholder_.size(), area), placeholder_);
     } else if (!blurredPlaceholder_.isNull()) {
         painter.drawImage(fitted(placeholder_.size(), area), blurredPlaceholder_);
     } else {

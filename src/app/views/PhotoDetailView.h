@@ -3,7 +3,9 @@
 #include "app/models/MediaItem.h"
 #include "app/services/MediaMetadataExtractor.h"
 #include "app/services/ThumbnailProvider.h"
+#include "app/views/LivePhotoView.h"
 #include "app/views/PhotoDetailState.h"
+#include "app/views/VideoPlaybackView.h"
 #include "app/views/ViewerToolbarHost.h"
 #include "app/views/ZoomSliderControl.h"
 
@@ -11,11 +13,13 @@
 #include <QElapsedTimer>
 #include <QFuture>
 #include <QImage>
+#include <QMediaPlayer>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
 #include <functional>
+
 #include <memory>
 #include <optional>
 
@@ -81,6 +85,12 @@ public:
     ViewerInfoIcon* infoIcon() const { return infoIcon_; }
     ZoomSliderControl* zoomSlider() const { return zoomSlider_; }
     MediaInfoCard* infoCard() const { return card_; }
+    // The current video's player and view, or the current live photo's view; null otherwise.
+    QMediaPlayer* player() const { return player_; }
+    VideoPlaybackView* videoView() const { return videoView_; }
+    LivePhotoView* liveView() const { return liveView_; }
+    // Pauses and drops the current video.
+    void tearDownPlayer();
 
     const MediaItems& items() const { return items_; }
     int currentIndex() const { return state_.currentIndex(); }
@@ -145,6 +155,8 @@ private:
     void onFrame();
     void layoutChildren();
     QRectF contentRect() const;
+    QRectF transformedContentRect() const;
+    void startVideo(const MediaItem& item);
     void updateBlurredPlaceholder();
 
     MediaItems items_;
@@ -171,6 +183,9 @@ private:
     QPointer<ViewerInfoIcon> infoIcon_;
     QPointer<ZoomSliderControl> zoomSlider_;
     MediaInfoCard* card_ = nullptr;
+    QPointer<QMediaPlayer> player_;
+    QPointer<VideoPlaybackView> videoView_;
+    QPointer<LivePhotoView> liveView_;
     ViewerArrowButton* previous_ = nullptr;
     ViewerArrowButton* next_ = nullptr;
     QTimer spinnerTimer_;

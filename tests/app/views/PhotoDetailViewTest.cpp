@@ -11,6 +11,8 @@
 #include "support/app/ShellTestContext.h"
 #include "support/app/ViewerTestSupport.h"
 
+#include "support/app/Eventually.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -110,7 +112,7 @@ TEST(PhotoDetailView, opensOverThePageAndEscapeHandsTheItemBack)
     connectLibraryViewer(page, *f.thumbnails);
     page.resize(900, 600);
     page.show();
-    QTRY_VERIFY_WITH_TIMEOUT(page.state() == LibraryPageRules::ContentState::grid, 5000);
+    ASSERT_EVENTUALLY(page.state() == LibraryPageRules::ContentState::grid);
 
     Q_EMIT page.grid()->openItem(f.items[2]);
     auto* viewer = qobject_cast<PhotoDetailView*>(page.presentedViewer());
@@ -139,7 +141,7 @@ TEST(PhotoDetailView, opensOverThePageAndEscapeHandsTheItemBack)
     EXPECT_FALSE(page.openItemPath().has_value());
     EXPECT_TRUE(page.grid()->isVisible());
     EXPECT_EQ(page.grid()->selection(), f.items[2].url);
-    QTRY_VERIFY(!alive);
+    ASSERT_EVENTUALLY(!alive);
     EXPECT_TRUE(!extra);
     EXPECT_EQ(host->trailingCount(), 0);
 
@@ -149,7 +151,7 @@ TEST(PhotoDetailView, opensOverThePageAndEscapeHandsTheItemBack)
     ASSERT_TRUE(alive);
     QSignalSpy closedByRescan(alive.data(), &PhotoDetailView::closeRequested);
     shell.store->invalidateContent(library.id);
-    QTRY_VERIFY(!alive);
+    ASSERT_EVENTUALLY(!alive);
     EXPECT_EQ(closedByRescan.count(), 0);
     LibraryContentModel::scanThreads().waitForDone();
 }
@@ -209,7 +211,7 @@ TEST(PhotoDetailView, aLoadForAnItemPagedAwayIsDropped)
 
     f.decoder->open(f.items[0].url);
     f.decoder->open(f.items[1].url);
-    QTRY_VERIFY(!viewer->fullImage().isNull());
+    ASSERT_EVENTUALLY(!viewer->fullImage().isNull());
     EXPECT_EQ(images.count(), 1);
     // Whatever the old item's decode delivered never showed (the neighbour preload needs its gate).
     f.decoder->open(f.items[2].url);
@@ -224,7 +226,7 @@ TEST(PhotoDetailView, cachedGridThumbnailShowsAtOnceThenTheFullImage)
     // The grid made a 280-point cell of the item before the viewer opened.
     bool made = false;
     f.thumbnails->thumbnail(f.items[1], 280, 1.0, f.thumbnails.get(), [&](const QImage&) { made = true; });
-    QTRY_VERIFY(made);
+    ASSERT_EVENTUALLY(made);
 
     auto viewer = f.makeViewer(1);
     EXPECT_FALSE(viewer->placeholder().isNull());
@@ -233,7 +235,7 @@ TEST(PhotoDetailView, cachedGridThumbnailShowsAtOnceThenTheFullImage)
     EXPECT_TRUE(other->placeholder().isNull());
 
     f.decoder->open(f.items[1].url);
-    QTRY_VERIFY(!viewer->fullImage().isNull());
+    ASSERT_EVENTUALLY(!viewer->fullImage().isNull());
 }
 
 TEST(PhotoDetailView, neighboursPreloadWithinTheCacheBudgetAndPageAtOnce)
@@ -258,7 +260,7 @@ TEST(PhotoDetailView, neighboursPreloadWithinTheCacheBudgetAndPageAtOnce)
         const qint64 limit = f.thumbnails->cacheByteLimit();
         viewer->setReservedCacheBytes([&] { return limit - row.reservedBelowLimit; });
         viewer->show();
-        QTRY_VERIFY(!viewer->fullImage().isNull());
+        ASSERT_EVENTUALLY(!viewer->fullImage().isNull());
         f.thumbnails->waitForIdle();
         QApplication::processEvents();
         QStringList preloaded = viewer->preloadedPaths();
@@ -271,7 +273,7 @@ TEST(PhotoDetailView, neighboursPreloadWithinTheCacheBudgetAndPageAtOnce)
         viewer->advanceAnimations();
         ASSERT_EQ(viewer->currentIndex(), 3);
         EXPECT_EQ(!viewer->fullImage().isNull(), row.preloaded.contains("/lib/img3.jpg"));
-        QTRY_VERIFY(!viewer->fullImage().isNull());
+        ASSERT_EVENTUALLY(!viewer->fullImage().isNull());
     }
 }
 

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class QAudioOutput;
+class QMediaPlayer;
+
+namespace app {
+
+class VideoSurfaceWidget;
+
+// The moving part of a live photo, laid over its still: opens the paired movie, and once it
+// loads, shows the "实况" badge and plays the movie once, with sound, then returns to the still.
+// A press on the picture plays it again. A missing or broken movie leaves the still, without
+// badge and without an error. The outcome of the load is settled exactly once.
+class LivePhotoView : public QWidget {
+    Q_OBJECT
+public:
+    enum class Phase { loading, shown, failed };
+
+    LivePhotoView(const QString& imageURL, const QString& videoURL, QWidget* parent = nullptr);
+    ~LivePhotoView() override;
+
+    const QString& imageURL() const { return imageURL_; }
+    Phase phase() const { return phase_; }
+    bool loadFailed() const { return phase_ == Phase::failed; }
+    bool isPlayingMovie() const { return playing_; }
+    bool isBadgeVisible() const;
+    int playbackCount() const { return playbackCount_; }
+    VideoSurfaceWidget* surface() const { return surface_; }
+
+    void replay();
+
+Q_SIGNALS:
+    void phaseChanged(LivePhotoView::Phase phase);
+    // The movie stopped playing and the still shows again.
+    void playbackEnded();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void settle(Phase phase);
+    void finishPlayback();
+
+    QString imageURL_;
+    Phase phase_ = Phase::loading;
+    bool playing_ = false;
+    int playbackCount_ = 0;
+    QMediaPlayer* player_ = nullptr;
+    QAudioOutput* audio_ = nullptr;
+    VideoSurfaceWidget* surface_;
+    QWidget* badge_;
+};
+
+} // namespace app

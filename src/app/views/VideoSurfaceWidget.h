@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QImage>
+#include <QMutex>
+#include <QSize>
+#include <QThreadPool>
+#include <QVideoFrame>
+#include <QWidget>
+
+#include <atomic>
+#include <memory>
+
+class QVideoSink;
+
+namespace app {
+
+// Turns video frames into images on one worker thread. A frame that arrives while another is
+// converted replaces any frame still waiting, so a slow conversion drops frames instead of
+// queueing them; the result is already scaled to the size it will be painted at.
+class VideoFrameConverter : public QObject {
+    Q_OBJECT
+public:
+    explicit VideoFrameConverter(QObject* parent = nullptr);
+    ~VideoFrameConverter() override;
+
+    // Any thread.
+    void submit(const QVideoFrame& frame);
+    // The box the image must fit in, in device pixels.
+    void setTargetSize(QSize size);
+    QImage latest() const;
+    quint64 converted() const;
+    quint64 dropped() const;
+
+Q_SIGNALS:
+    // On the main thread, at most one pending at a time.
+    void imageReady();
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+    QThreadPool worker_;
+};
+
+// Paints the newest frame of a video sink, aspect fitted; the main thread only draws a picture
+// that is ready.
+class VideoSurfaceWidget : public QWidget {
+    Q_OBJECT
+public:
+    explicit VideoSurfaceWidget(QWidget* parent = nullptr);
+    ~VideoSurfaceWidget() override;
+
+    QVideoSink* videoSink() const { return sink_; }
+    VideoFrameConverter* converter() const { return converter_; }
+    bool hasFrame() const { return !image_.isNull(); }
+    QImage currentImage() const { return image_; }
+    // Forgets the last frame, so a replay never starts on the previous run's end.
+    void clear();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    QVideoSink* sink_;
+    VideoFrameConverter* converter_;
+    QImage image_;
+};
+
+} // namespace app

@@ -1,0 +1,165 @@
+#include "app/views/LivePhotoView.h"
+#include "app/views/PlaybackModel.h"
+#include "app/views/VideoPlaybackView.h"
+#include "app/views/VideoSurfaceWidget.h"
+
+#include "support/app/Fixtures.h"
+
+#include "support/app/Eventually.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QMediaPlayer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <QUrl>
+
+using namespace app;
+
+namespace {
+
+// A 2-second H.264/AAC clip made by the ffmpeg command-line tool.
+QString makeClip(const QTemporaryDir& dir, const QString& name)
+{
+    const QString path = dir.filePath(name);
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                            "testsrc=duration=2:size=320x240:rate=25", "-f", "lavfi", "-i",
+                            "sine=frequency=440:duration=2", "-c:v", "libx264", "-preset", "ultrafast",
+                            "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", path});
+    if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitCode() != 0)
+        ADD_FAILURE() << "ffmpeg could not make the clip: " << ffmpeg.readAllStandardError().toStdString();
+    return path;
+}
+
+} // namespace
+
+TEST(PlaybackModel, timeTexts)
+{
+    const QList<std::pair<double, QString>> rows = {
+        {0, "0:00"},       {0.4, "0:00"},       {0.5, "0:01"},        {59.5, "1:00"},
+        {61, "1:01"},      {3599.6, "60:00"},   {3725, "62:05"},      {-1, "0:00"},
+        {qInf(), "0:00"},  {-qInf(), "0:00"},   {qQNaN(), "0:00"},
+    };
+    for (const auto& [seconds, text] : rows) {
+        SCOPED_TRACE(seconds);
+        EXPECT_EQ(PlaybackModel::format(seconds), text);
+    }
+}
+
+TEST(PlaybackModel, playsToTheEndBackToZeroAndScrubsExactly)
+{
+    QTemporaryDir dir;
+    const QString clip = makeClip(dir, "two-seconds.mp4");
+    QMediaPlayer player;
+    VideoPlaybackView view(&player);
+    view.resize(480, 320);
+    view.show();
+    PlaybackModel* model = view.model();
+    ASSERT_TRUE(model->isStarted());
+    EXPECT_EQ(view.durationText(), "0:00");
+    EXPECT_EQ(view.slider()->maximum(), 1);
+
+    QSignalSpy statuses(&player, &QMediaPlayer::mediaStatusChanged);
+    const auto sawEnd = [&] {
+        for (const QList<QVariant>& args : statuses)
+            if (args.at(0).value<QMediaPlayer::MediaStatus>() == QMediaPlayer::EndOfMedia)
+                return true;
+        return false;
+    };
+    player.setSource(QUrl::fromLocalFile(clip));
+    player.play();
+    ASSERT_EVENTUALLY(model->duration() > 1.9);
+    EXPECT_LT(model->duration(), 2.2);
+    EXPECT_EQ(view.durationText(), "0:02");
+    ASSERT_EVENTUALLY(view.surface()->hasFrame());
+    ASSERT_EVENTUALLY(model->isPlaying());
+
+    // The end: not playing, back at zero, and no replay.
+    ASSERT_EVENTUALLY(sawEnd());
+    EXPECT_EQ(player.position(), 0);
+    EXPECT_FALSE(model->isPlaying());
+    EXPECT_EQ(model->currentTime(), 0);
+    EXPECT_EQ(view.elapsedText(), "0:00");
+    EXPECT_EQ(view.playButton()->toolTip(), "播放");
+
+    // Play again starts from the beginning.
+    view.playButton()->click();
+    EXPECT_TRUE(model->isPlaying());
+    ASSERT_EVENTUALLY(player.position() > 200);
+    view.playButton()->click();
+    EXPECT_FALSE(model->isPlaying());
+
+    // While scrubbing, ticks leave the slider alone; the drop seeks exactly there.
+    model->beginScrub();
+    model->setScrubTime(1.5);
+    model->tick();
+    EXPECT_EQ(model->displayTime(), 1.5);
+    EXPECT_EQ(view.elapsedText(), "0:02");
+    model->endScrub();
+    EXPECT_FALSE(model->isScrubbing());
+    EXPECT_EQ(model->currentTime(), 1.5);
+    ASSERT_EVENTUALLY_EQ(player.position(), qint64(1500));
+
+    // Stopping twice, or before a start, does nothing.
+    model->stop();
+    model->stop();
+    EXPECT_FALSE(model->isStarted());
+    PlaybackModel idle(&player);
+    idle.stop();
+    EXPECT_FALSE(idle.isStarted());
+}
+
+TEST(LivePhotoView, playsOnceAndReturnsToTheStillOrStaysStillWithoutItsMovie)
+{
+    QTemporaryDir dir;
+    const QString still = app::test::fixturePath("media/live-photo-pair/IMG_0001.HEIC");
+    const QString movie = app::test::fixturePath("media/live-photo-pair/IMG_0001.MOV");
+    const QString broken = dir.filePath("broken.mov");
+    {
+        QFile file(broken);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(4096, 'x'));
+    }
+    struct Row {
+        const char* name;
+        QString movie;
+        LivePhotoView::Phase phase;
+        bool badge;
+        int plays;
+    };
+    const QList<Row> rows = {
+        {"a movie plays once", movie, LivePhotoView::Phase::shown, true, 1},
+        {"a missing movie", dir.filePath("gone.mov"), LivePhotoView::Phase::failed, false, 0},
+        {"a broken movie", broken, LivePhotoView::Phase::failed, false, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        LivePhotoView view(still, row.movie);
+        view.resize(320, 240);
+        view.show();
+        QSignalSpy ended(&view, &LivePhotoView::playbackEnded);
+        ASSERT_EVENTUALLY(view.phase() != LivePhotoView::Phase::loading);
+        EXPECT_EQ(view.phase(), row.phase);
+        EXPECT_EQ(view.isBadgeVisible(), row.badge);
+        ASSERT_EVENTUALLY_EQ(ended.count(), row.plays);
+        EXPECT_EQ(view.playbackCount(), row.plays);
+        EXPECT_FALSE(view.isPlayingMovie());
+        EXPECT_FALSE(view.surface()->isVisible());
+    }
+
+    // A press plays it again, once more.
+    LivePhotoView view(still, movie);
+    view.show();
+    QSignalSpy ended(&view, &LivePhotoView::playbackEnded);
+    ASSERT_EVENTUALLY_EQ(ended.count(), 1);
+    QTest::mouseClick(&view, Qt::LeftButton);
+    EXPECT_TRUE(view.isPlayingMovie());
+    ASSERT_EVENTUALLY_EQ(ended.count(), 2);
+    EXPECT_EQ(view.playbackCount(), 2);
+}
