@@ -214,6 +214,17 @@ TEST(LibraryMapView, PinsOpenTheViewerOrZoom)
     }));
     ASSERT_TRUE(clusterHolding(view, "hangzhou1.jpg"));
 
+    // A rewritten orientation reloads the pin showing that file, and nothing for any other file.
+    const MapPhotoCluster* pin = clusterHolding(view, "hangzhou2.jpg");
+    ASSERT_TRUE(pin);
+    const QString shownPath = pin->items.front().url;
+    ASSERT_TRUE(waitFor([&] { return !view.pinThumbnail(shownPath).isNull(); }));
+    const quint64 requests = page.services.thumbnails.requestsIssued();
+    page.services.thumbnails.invalidate("/lib/plain0.jpg");
+    EXPECT_EQ(page.services.thumbnails.requestsIssued(), requests);
+    page.services.thumbnails.invalidate(shownPath);
+    EXPECT_EQ(page.services.thumbnails.requestsIssued(), requests + 1);
+
     // A rename keeps the items; another library is scanned anew.
     const int scans = page.scanner->scans;
     PhotoLibrary renamed = page.library;

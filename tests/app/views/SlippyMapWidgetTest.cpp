@@ -1,6 +1,7 @@
 #include "app/views/SlippyMapWidget.h"
 
 #include "support/app/LoopbackTileServer.h"
+#include "support/app/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 
 using namespace app;
 using app::testing::LoopbackHttpServer;
+using app::test::waitFor;
 
 namespace {
 
@@ -75,8 +77,8 @@ TEST(SlippyMapWidget, LoadsPaintsAndCachesTheVisibleTiles)
     QTemporaryDir cache;
     {
         MapHarness map(tiles, cache.path());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return tiles.server.requests().size() == 8; }, 10000));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return map.settled(); }, 10000));
+        ASSERT_TRUE(waitFor([&] { return tiles.server.requests().size() == 8; }, 10000));
+        ASSERT_TRUE(waitFor([&] { return map.settled(); }, 10000));
 
         EXPECT_EQ(requestedPaths(tiles.server), QSet<QString>(expectedTiles.begin(), expectedTiles.end()));
         EXPECT_EQ(tiles.server.requests().size(), 8) << "each tile once";
@@ -102,7 +104,7 @@ TEST(SlippyMapWidget, LoadsPaintsAndCachesTheVisibleTiles)
     }
 
     MapHarness again(tiles, cache.path());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return again.settled(); }, 10000));
+    ASSERT_TRUE(waitFor([&] { return again.settled(); }, 10000));
     for (const QString& path : expectedTiles)
         EXPECT_NE(again.widget->loader()->tile(QUrl(tiles.server.baseUrl() + path)), nullptr) << qPrintable(path);
     EXPECT_EQ(tiles.server.requests().size(), 8) << "every tile came from the disk cache";
@@ -117,8 +119,8 @@ TEST(SlippyMapWidget, MissingTileBecomesPlaceholderAfterBoundedRetries)
     QTemporaryDir cache;
     MapHarness map(tiles, cache.path());
     const QUrl missing(tiles.server.baseUrl() + "/3/4/3.png");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return map.widget->loader()->hasFailed(missing); }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return map.settled(); }, 10000));
+    ASSERT_TRUE(waitFor([&] { return map.widget->loader()->hasFailed(missing); }, 10000));
+    ASSERT_TRUE(waitFor([&] { return map.settled(); }, 10000));
 
     EXPECT_EQ(tiles.server.countOf("/3/4/3.png"), 3);
     EXPECT_EQ(tiles.server.requests().size(), 7 + 3);
@@ -129,6 +131,23 @@ TEST(SlippyMapWidget, MissingTileBecomesPlaceholderAfterBoundedRetries)
     map.widget->repaint();
     map.widget->setStyle(MapStyle::standard);
     EXPECT_EQ(tiles.server.countOf("/3/4/3.png"), 3) << "a failed tile is not asked for again";
+}
+
+// Tiles that leave the view before they arrive are aborted: they never land in the cache, and the
+// new view's tiles load.
+TEST(SlippyMapWidget, TilesLeavingTheViewAreAborted)
+{
+    TileServer tiles(400);
+    QTemporaryDir cache;
+    MapHarness map(tiles, cache.path());
+    ASSERT_TRUE(waitFor([&] { return tiles.server.requests().size() >= 2; }));
+    const QList<LoopbackHttpServer::Request> first = tiles.server.requests();
+    map.widget->setRegion({{-33.87, 151.21}, 0.04, 0.04});
+    ASSERT_TRUE(waitFor([&] { return map.settled(); }, 20000));
+    for (const auto& request : first)
+        EXPECT_EQ(map.widget->loader()->tile(QUrl(tiles.server.baseUrl() + request.path)), nullptr)
+            << qPrintable(request.path);
+    EXPECT_EQ(map.widget->grab().toImage().pixelColor(300, 190).red(), 128 + (8 * 14) % 128) << "zoom 14 tiles";
 }
 
 // regionChangeEnded comes once per finished change: a region set, a drag released, a run of wheel
@@ -158,10 +177,10 @@ TEST(SlippyMapWidget, RegionChangeEndsOncePerChange)
     }
     EXPECT_NEAR(map.widget->camera().zoom(), zoom + 1.5, 1e-9);
     EXPECT_EQ(ended.size(), 2);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ended.size() == 3; }, 2000));
+    ASSERT_TRUE(waitFor([&] { return ended.size() == 3; }, 2000));
 
     map.widget->setRegion({{31.23, 121.47}, 0.04, 0.04}, 50);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ended.size() == 4; }, 2000));
+    ASSERT_TRUE(waitFor([&] { return ended.size() == 4; }, 2000));
     EXPECT_NEAR(map.widget->camera().zoom(), zoom, 1e-9);
     EXPECT_NEAR(map.widget->camera().center().longitude, 121.47, 1e-9);
 }
