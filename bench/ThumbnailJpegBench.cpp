@@ -7,7 +7,7 @@
 // vipsthumbnail writes its thumbnails in its own uncompressed format, the cheapest it can write.
 // Every file is read once before anything is timed: thumbnails are made for files being looked at.
 //
-//   ThumbnailJpegBench [file count, default 48] [pixel size, default 280]
+//   ThumbnailJpegBench [file count, default 48] [pixel size, default 280] [repeats, default 3]
 
 #include "app/platform/MediaImageDecoder.h"
 #include "app/services/ThumbnailProvider.h"
@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -62,6 +63,7 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
     const int count = argc > 1 ? std::max(6, atoi(argv[1])) : 48;
     const int pixels = argc > 2 ? std::max(16, atoi(argv[2])) : 280;
+    const int repeats = argc > 3 ? std::max(1, atoi(argv[3])) : 3;
     constexpr int workers = 6; // the provider's decode limit
 
     const QString vips = QStandardPaths::findExecutable("vipsthumbnail");
@@ -86,48 +88,54 @@ int main(int argc, char** argv)
     bench::warm(files);
 
     // Ours, one thread.
-    app::MediaImageDecoder decoder;
-    QElapsedTimer t;
-    t.start();
-    for (int i = 0; i < count; ++i) {
-        app::MediaItem item;
-        item.url = files[i];
-        const QImage image = decoder.decode(item, pixels);
-        const bool turned = orientations[i % distinct] >= 5;
-        if (image.isNull() || std::max(image.width(), image.height()) != pixels
-            || (image.height() > image.width()) != turned) {
-            std::fprintf(stderr, "bad thumbnail for %s\n", qPrintable(files[i]));
-            return 1;
+    const auto oursOneThread = [&]() -> double {
+        app::MediaImageDecoder decoder;
+        QElapsedTimer t;
+        t.start();
+        for (int i = 0; i < count; ++i) {
+            app::MediaItem item;
+            item.url = files[i];
+            const QImage image = decoder.decode(item, pixels);
+            const bool turned = orientations[i % distinct] >= 5;
+            if (image.isNull() || std::max(image.width(), image.height()) != pixels
+                || (image.height() > image.width()) != turned) {
+                std::fprintf(stderr, "bad thumbnail for %s\n", qPrintable(files[i]));
+                return -1;
+            }
         }
-    }
-    const double oursSerial = seconds(t);
+        return seconds(t);
+    };
 
     // vipsthumbnail, one single-threaded process for all files.
     const QString out = dir.filePath("vips");
     QDir().mkpath(out);
     const QStringList vipsOptions{"--vips-concurrency=1", "--size", QString::number(pixels), "-o", out + "/%s.v"};
-    t.restart();
-    if (!runAll(vips, {files + vipsOptions}))
-        return 1;
-    const double vipsSerial = seconds(t);
+    const auto vipsOneProcess = [&]() -> double {
+        QElapsedTimer t;
+        t.start();
+        return runAll(vips, {files + vipsOptions}) ? seconds(t) : -1;
+    };
 
-    // Ours, the provider with its workers.
-    app::ThumbnailProvider provider(app::makeMediaImageDecoder());
-    QObject context;
-    QEventLoop loop;
-    int done = 0;
-    t.restart();
-    for (const QString& f : files) {
-        app::MediaItem item;
-        item.url = f;
-        provider.thumbnail(item, pixels, 1.0, &context, [&](const QImage&) {
-            if (++done == count)
-                loop.quit();
-        });
-    }
-    if (done < count)
-        loop.exec();
-    const double oursPool = seconds(t);
+    // Ours, a fresh provider (an empty cache) with its workers.
+    const auto oursProvider = [&]() -> double {
+        app::ThumbnailProvider provider(app::makeMediaImageDecoder());
+        QObject context;
+        QEventLoop loop;
+        int done = 0;
+        QElapsedTimer t;
+        t.start();
+        for (const QString& f : files) {
+            app::MediaItem item;
+            item.url = f;
+            provider.thumbnail(item, pixels, 1.0, &context, [&](const QImage&) {
+                if (++done == count)
+                    loop.quit();
+            });
+        }
+        if (done < count)
+            loop.exec();
+        return seconds(t);
+    };
 
     // vipsthumbnail, as many single-threaded processes as the provider has workers.
     std::vector<QStringList> shares(workers);
@@ -135,14 +143,35 @@ int main(int argc, char** argv)
         shares[size_t(i % workers)] << files[i];
     for (QStringList& share : shares)
         share << vipsOptions;
-    t.restart();
-    if (!runAll(vips, shares))
-        return 1;
-    const double vipsPool = seconds(t);
+    const auto vipsProcesses = [&]() -> double {
+        QElapsedTimer t;
+        t.start();
+        return runAll(vips, shares) ? seconds(t) : -1;
+    };
+
+    // Each measured `repeats` times, taking turns; the medians are compared.
+    const std::vector<std::function<double()>> runs{oursOneThread, vipsOneProcess, oursProvider, vipsProcesses};
+    std::vector<std::vector<double>> times(runs.size());
+    for (int r = 0; r < repeats; ++r) {
+        for (size_t i = 0; i < runs.size(); ++i) {
+            const double s = runs[i]();
+            if (s < 0)
+                return 1;
+            times[i].push_back(s);
+        }
+    }
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    const double oursSerial = median(times[0]);
+    const double vipsSerial = median(times[1]);
+    const double oursPool = median(times[2]);
+    const double vipsPool = median(times[3]);
 
     std::printf("files: %d camera JPEGs of 4000x3000 (%.2f MB each, Exif orientations 1/3/6/8, %d distinct, copied), "
-                "warm; thumbnails of %d px\n",
-                count, bench::mean(files) / 1e6, distinct, pixels);
+                "warm; thumbnails of %d px; medians of %d runs taking turns\n",
+                count, bench::mean(files) / 1e6, distinct, pixels, repeats);
     std::printf("read-ahead: %s\n", qPrintable(bench::readAheadDescription(dir.path())));
     std::printf("one thread:  ours %.1f ms per file, vipsthumbnail --vips-concurrency=1 %.1f ms per file: "
                 "ratio %.2f (target <= 0.6)\n",
