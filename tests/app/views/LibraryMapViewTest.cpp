@@ -237,6 +237,25 @@ TEST(LibraryMapView, PinsOpenTheViewerOrZoom)
     EXPECT_EQ(page.scanner->scans, scans + 1);
 }
 
+// Two items a few centimetres apart: the frame around them is the smallest region there is, no
+// closer than the view already shows, so a tap opens the viewer at the newer one instead of
+// zooming to the same place again and again.
+TEST(LibraryMapView, GroupThatZoomingCannotSeparateOpensTheViewer)
+{
+    const MediaItems items = {item("plain.jpg"), item("older.jpg", 31.2300000, 121.4700000, 2020),
+                              item("newer.jpg", 31.2300003, 121.4700003, 2022)};
+    MapPage page(items);
+    page.view->show();
+    ASSERT_TRUE(page.settle());
+    LibraryMapView& view = *page.view;
+    ASSERT_EQ(view.clusters().size(), 1);
+    ASSERT_EQ(view.clusters().front().items.size(), 2);
+    const double zoom = view.map()->camera().zoom();
+    clickPin(view, view.clusters().front());
+    EXPECT_EQ(view.zoomedIndex(), 2);
+    EXPECT_EQ(view.map()->camera().zoom(), zoom);
+}
+
 // A library map with clusters, a badge and single pins over loopback tiles. Saved as PNG when
 // TESS_SCREENSHOT_DIR names a folder.
 TEST(LibraryMapView, Screenshot)
