@@ -1,5 +1,6 @@
 #include "app/views/MediaInfoCard.h"
 
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGridLayout>
 #include <QLabel>
@@ -71,14 +72,24 @@ void MediaInfoCard::setMetadata(const std::optional<MediaMetadata>& metadata)
     rows_.clear();
     const QList<MediaMetadata::Row> rows = metadata ? metadata->rows() : QList<MediaMetadata::Row>{};
     hasRows_ = !rows.isEmpty();
+    QFont labelFont = font();
+    labelFont.setPixelSize(12);
+    const QFontMetrics labelMetrics(labelFont);
+    int labelWidth = 0;
+    for (const MediaMetadata::Row& row : rows)
+        labelWidth = std::max(labelWidth, labelMetrics.horizontalAdvance(row.label));
+    // What is left of the card's 420 points for a value; only longer values wrap.
+    const int valueRoom = std::max(80, maximumCardWidth - 2 * 18 - 16 - labelWidth);
     int line = 0;
     for (const MediaMetadata::Row& row : rows) {
         auto* label = whiteLabel(rowsPage_, 12, QFont::Normal, 0.65);
         label->setText(row.label);
         auto* value = whiteLabel(rowsPage_, 12, QFont::Medium, 1.0);
         value->setText(row.value);
-        // Long values wrap inside the card's 420 points instead of widening it.
-        value->setWordWrap(true);
+        if (value->fontMetrics().horizontalAdvance(row.value) > valueRoom) {
+            value->setWordWrap(true);
+            value->setFixedWidth(valueRoom);
+        }
         grid_->addWidget(label, line, 0, Qt::AlignRight | Qt::AlignTop);
         grid_->addWidget(value, line, 1, Qt::AlignLeft | Qt::AlignTop);
         rows_.append(std::pair(label, value));

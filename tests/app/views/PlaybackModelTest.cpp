@@ -4,6 +4,7 @@
 #include "app/views/VideoSurfaceWidget.h"
 
 #include "support/app/Fixtures.h"
+#include "support/app/MediaClips.h"
 
 #include "support/app/Eventually.h"
 
@@ -11,7 +12,6 @@
 
 #include <QFile>
 #include <QMediaPlayer>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -21,23 +21,6 @@
 
 using namespace app;
 
-namespace {
-
-// A 2-second H.264/AAC clip made by the ffmpeg command-line tool.
-QString makeClip(const QTemporaryDir& dir, const QString& name)
-{
-    const QString path = dir.filePath(name);
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                            "testsrc=duration=2:size=320x240:rate=25", "-f", "lavfi", "-i",
-                            "sine=frequency=440:duration=2", "-c:v", "libx264", "-preset", "ultrafast",
-                            "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", path});
-    if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitCode() != 0)
-        ADD_FAILURE() << "ffmpeg could not make the clip: " << ffmpeg.readAllStandardError().toStdString();
-    return path;
-}
-
-} // namespace
 
 TEST(PlaybackModel, timeTexts)
 {
@@ -55,7 +38,7 @@ TEST(PlaybackModel, timeTexts)
 TEST(PlaybackModel, playsToTheEndBackToZeroAndScrubsExactly)
 {
     QTemporaryDir dir;
-    const QString clip = makeClip(dir, "two-seconds.mp4");
+    const QString clip = app::test::makeClip(dir, "two-seconds.mp4");
     QMediaPlayer player;
     VideoPlaybackView view(&player);
     view.resize(480, 320);
