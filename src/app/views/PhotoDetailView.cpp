@@ -294,7 +294,7 @@ void PhotoDetailView::afterStateChange()
     if (state_.isDismissing() != wasDismissing_) {
         wasDismissing_ = state_.isDismissing();
         if (infoIcon_)
-            infoIcon_->setVisible(!wasDismissing_);
+            infoIcon_->setVisible(!wasDismissing_ && !coveredBySheet_);
         if (zoomSlider_)
             zoomSlider_->setVisible(!wasDismissing_);
         Q_EMIT dismissingChanged(wasDismissing_);
@@ -561,9 +561,28 @@ void PhotoDetailView::showEvent(QShowEvent*)
 {
     if (state_.isClosed())
         return;
-    swipeMonitor_.start();
-    magnifyMonitor_.start();
+    if (!coveredBySheet_) {
+        swipeMonitor_.start();
+        magnifyMonitor_.start();
+    }
     layoutChildren();
+}
+
+void PhotoDetailView::setCoveredBySheet(bool covered)
+{
+    if (coveredBySheet_ == covered)
+        return;
+    coveredBySheet_ = covered;
+    if (covered) {
+        setShowingInfo(false);
+        swipeMonitor_.stop();
+        magnifyMonitor_.stop();
+    } else if (isVisible() && !state_.isClosed()) {
+        swipeMonitor_.start();
+        magnifyMonitor_.start();
+    }
+    if (infoIcon_)
+        infoIcon_->setVisible(!covered && !state_.isDismissing());
 }
 
 void PhotoDetailView::hideEvent(QHideEvent*)

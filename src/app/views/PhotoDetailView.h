@@ -105,6 +105,10 @@ public:
     // Reads the current item's metadata again (after its file changed).
     void reloadMetadata();
     bool isShowingInfo() const { return showingInfo_; }
+    // A sheet over the viewer (the item's map): trackpad paging and zooming and the metadata card
+    // are off until it closes.
+    void setCoveredBySheet(bool covered);
+    bool isCoveredBySheet() const { return coveredBySheet_; }
     bool isClosed() const { return state_.isClosed(); }
 
     void setMetadataSource(MetadataSource source) { metadataSource_ = std::move(source); }
@@ -177,6 +181,7 @@ private:
     QImage blurredPlaceholder_;
     std::optional<MediaMetadata> metadata_;
     bool showingInfo_ = false;
+    bool coveredBySheet_ = false;
     bool wasDismissing_ = false;
 
     QPointer<ViewerToolbarHost> toolbar_;

@@ -4,6 +4,7 @@
 #include "app/services/AppContext.h"
 #include "app/services/PhotoOrientationRotator.h"
 #include "app/views/LibraryDetailView.h"
+#include "app/views/MediaLocationMapView.h"
 #include "app/views/PhotoDetailView.h"
 #include "app/views/SymbolIcon.h"
 #include "app/views/ViewerToolbarHost.h"
@@ -38,17 +39,20 @@ ViewerToolbarItems::ViewerToolbarItems(PhotoDetailView* viewer, Services service
     connect(writer_, &RotationWriter::finished, this, &ViewerToolbarItems::writeFinished);
 
     reveal_ = toolButton("folder", "在文件管理器中显示");
+    map_ = toolButton("map", "在地图上显示位置");
     rotate_ = toolButton("rotate.right", "顺时针旋转");
     connect(reveal_, &QToolButton::clicked, this, [this] {
         if (services_.revealer)
             services_.revealer->reveal(viewer_->currentItem().url);
     });
+    connect(map_, &QToolButton::clicked, this, &ViewerToolbarItems::openLocationMap);
     connect(rotate_, &QToolButton::clicked, this, &ViewerToolbarItems::rotateClockwise);
     if (ViewerToolbarHost* host = viewer_->toolbar()) {
         const int info = host->trailingIndexOf(viewer_->infoIcon());
         const int at = info < 0 ? host->trailingCount() : info;
         host->insertTrailingWidget(at, reveal_);
-        host->insertTrailingWidget(at + 1, rotate_);
+        host->insertTrailingWidget(at + 1, map_);
+        host->insertTrailingWidget(at + 2, rotate_);
     }
 
     queue_.setCurrentPath(viewer_->currentItem().url);
@@ -67,9 +71,13 @@ ViewerToolbarItems::ViewerToolbarItems(PhotoDetailView* viewer, Services service
 void ViewerToolbarItems::refreshButtons()
 {
     const bool dismissing = viewer_->state().isDismissing();
-    reveal_->setEnabled(!dismissing);
-    rotate_->setVisible(viewer_->currentItem().kind != MediaKind::video);
-    rotate_->setEnabled(!dismissing && !viewer_->fullImage().isNull());
+    const bool mapShown = !locationMap_.isNull();
+    const MediaItem& item = viewer_->currentItem();
+    reveal_->setEnabled(!dismissing && !mapShown);
+    map_->setVisible(item.hasLocation());
+    map_->setEnabled(!dismissing && !mapShown);
+    rotate_->setVisible(item.kind != MediaKind::video);
+    rotate_->setEnabled(!dismissing && !mapShown && !viewer_->fullImage().isNull());
 }
 
 void ViewerToolbarItems::rotateClockwise()
@@ -89,6 +97,26 @@ void ViewerToolbarItems::rotateClockwise()
     viewer_->setPreviewImages(turned.isNull() ? image : turned, turnedPlaceholder);
     reload_.cancel();
     queue_.turnRequested(image, placeholder);
+}
+
+void ViewerToolbarItems::openLocationMap()
+{
+    const MediaItem item = viewer_->currentItem();
+    if (locationMap_ || !item.hasLocation())
+        return;
+    QDialog* sheet = services_.makeLocationMap ? services_.makeLocationMap(item, viewer_->window())
+                                               : new MediaLocationMapView(item, viewer_->window());
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->setWindowModality(Qt::WindowModal);
+    locationMap_ = sheet;
+    viewer_->setCoveredBySheet(true);
+    connect(sheet, &QDialog::finished, this, [this] {
+        locationMap_ = nullptr;
+        viewer_->setCoveredBySheet(false);
+        refreshButtons();
+    });
+    refreshButtons();
+    sheet->open();
 }
 
 void ViewerToolbarItems::writeFinished(const QString& path, const std::optional<QString>& error)
@@ -138,8 +166,10 @@ void connectViewerToolbarItems(LibraryDetailView& page, AppContext& context)
         auto* viewer = qobject_cast<PhotoDetailView*>(page->presentedViewer());
         if (!viewer || !viewer->toolbar() || viewer->findChild<ViewerToolbarItems*>())
             return;
-        new ViewerToolbarItems(viewer, {context->revealer,
-                                        context->thumbnails ? context->thumbnails : &ThumbnailProvider::shared(), {}});
+        ViewerToolbarItems::Services services;
+        services.revealer = context->revealer;
+        services.thumbnails = context->thumbnails ? context->thumbnails : &ThumbnailProvider::shared();
+        new ViewerToolbarItems(viewer, services);
     });
 }
 

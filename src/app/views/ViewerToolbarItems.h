@@ -4,6 +4,7 @@
 #include "app/services/RotationWriter.h"
 #include "app/services/ThumbnailProvider.h"
 
+#include <QDialog>
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
@@ -18,8 +19,8 @@ class LibraryDetailView;
 class PhotoDetailView;
 struct AppContext;
 
-// The viewer's toolbar buttons before its info icon: reveal in the file manager and clockwise
-// rotation. A turn shows at once; the file is written in the background through the rotation
+// The viewer's toolbar buttons before its info icon: reveal in the file manager, the item's place
+// on a map (for items with a location) and clockwise rotation. A turn shows at once; the file is written in the background through the rotation
 // queue, and a failed write puts the picture back and says why.
 class ViewerToolbarItems : public QObject {
     Q_OBJECT
@@ -29,18 +30,24 @@ public:
         ThumbnailProvider* thumbnails = nullptr;
         // Writes a turn to a file; the real rotator unless a test passes its own.
         RotationWriter::Rotate rotate;
+        // Makes the map sheet of an item; the real one unless a test passes its own.
+        std::function<QDialog*(const MediaItem& item, QWidget* parent)> makeLocationMap;
     };
 
     // Lives as long as the viewer; the viewer must have its toolbar attached.
     ViewerToolbarItems(PhotoDetailView* viewer, Services services);
 
     QToolButton* revealButton() const { return reveal_; }
+    QToolButton* mapButton() const { return map_; }
     QToolButton* rotateButton() const { return rotate_; }
+    // The open map sheet, if any.
+    QDialog* locationMap() const { return locationMap_; }
     const RotationQueue& queue() const { return queue_; }
     // The open "无法旋转" alert, if any.
     QMessageBox* alert() const { return alert_; }
 
     void rotateClockwise();
+    void openLocationMap();
 
 private:
     void refreshButtons();
@@ -51,7 +58,9 @@ private:
     PhotoDetailView* viewer_;
     Services services_;
     QToolButton* reveal_ = nullptr;
+    QToolButton* map_ = nullptr;
     QToolButton* rotate_ = nullptr;
+    QPointer<QDialog> locationMap_;
     RotationWriter* writer_ = nullptr;
     RotationQueue queue_;
     ThumbnailTicket reload_;

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <QMutex>
 #include <QPromise>
@@ -99,7 +101,9 @@ struct ViewerWithItems {
     {
         viewer.setMetadataSource(noMetadata);
         viewer.attachToolbar(&host);
-        toolbar = new ViewerToolbarItems(&viewer, {&revealer, &thumbnails, files.rotate()});
+        // A plain sheet: the real map would fetch tiles.
+        toolbar = new ViewerToolbarItems(&viewer, {&revealer, &thumbnails, files.rotate(),
+                                                   [](const MediaItem&, QWidget* parent) { return new QDialog(parent); }});
         viewer.resize(400, 300);
     }
     ~ViewerWithItems()
@@ -119,7 +123,10 @@ TEST(ViewerToolbarItems, ButtonsComeBeforeTheInfoIconOnTheOpenPage)
 {
     app::testing::ShellTestContext shell;
     const PhotoLibrary library = shell.addLibrary("旅行");
-    MediaItems items{photo("/lib/a.jpg"), photo("/lib/b.jpg")};
+    MediaItem located = photo("/lib/a.jpg");
+    located.latitude = 31.23;
+    located.longitude = 121.47;
+    MediaItems items{located, photo("/lib/b.jpg")};
     MediaItem video = photo("/lib/c.mov");
     video.kind = MediaKind::video;
     items.append(video);
@@ -140,11 +147,13 @@ TEST(ViewerToolbarItems, ButtonsComeBeforeTheInfoIconOnTheOpenPage)
     ASSERT_NE(toolbar, nullptr);
 
     ViewerToolbarHost* host = page.viewerToolbar();
-    ASSERT_EQ(host->trailingCount(), 3);
+    ASSERT_EQ(host->trailingCount(), 4);
     EXPECT_EQ(host->trailingWidget(0), toolbar->revealButton());
-    EXPECT_EQ(host->trailingWidget(1), toolbar->rotateButton());
-    EXPECT_EQ(host->trailingWidget(2), viewer->infoIcon());
+    EXPECT_EQ(host->trailingWidget(1), toolbar->mapButton());
+    EXPECT_EQ(host->trailingWidget(2), toolbar->rotateButton());
+    EXPECT_EQ(host->trailingWidget(3), viewer->infoIcon());
     EXPECT_EQ(toolbar->revealButton()->toolTip(), "在文件管理器中显示");
+    EXPECT_EQ(toolbar->mapButton()->toolTip(), "在地图上显示位置");
     EXPECT_EQ(toolbar->rotateButton()->toolTip(), "顺时针旋转");
     ASSERT_EVENTUALLY(toolbar->rotateButton()->isEnabled());
 
@@ -154,12 +163,13 @@ TEST(ViewerToolbarItems, ButtonsComeBeforeTheInfoIconOnTheOpenPage)
 
     toolbar->revealButton()->click();
     EXPECT_EQ(revealer.revealed, QStringList{"/lib/a.jpg"});
-    // Videos have no rotate button.
+    // Videos have no rotate button, items without a place no map button.
     for (int index : {1, 2}) {
         QTest::keyClick(viewer, Qt::Key_Right);
         ASSERT_EVENTUALLY(viewer->currentIndex() == index && !viewer->state().isNavigating());
     }
     EXPECT_TRUE(toolbar->rotateButton()->isHidden());
+    EXPECT_TRUE(toolbar->mapButton()->isHidden());
     thumbnails.waitForIdle();
 }
 
@@ -213,6 +223,48 @@ TEST(ViewerToolbarItems, TurnsShowAtOnceAndAFailedWriteTurnsThePictureBack)
             ASSERT_EVENTUALLY(v.thumbnails.generation("/lib/a.jpg") > generation);
         }
     }
+}
+
+TEST(ViewerToolbarItems, MapSheetCoversTheViewerUntilItCloses)
+{
+    MediaItem located = photo("/lib/a.jpg");
+    located.latitude = 31.23;
+    located.longitude = 121.47;
+    ViewerWithItems v({located, photo("/lib/b.jpg")});
+    v.viewer.show();
+    ASSERT_EVENTUALLY(v.toolbar->rotateButton()->isEnabled());
+    QToolButton* buttons[] = {v.toolbar->revealButton(), v.toolbar->mapButton(), v.toolbar->rotateButton()};
+    EXPECT_FALSE(v.toolbar->mapButton()->isHidden());
+
+    v.toolbar->mapButton()->click();
+    QPointer<QDialog> sheet = v.toolbar->locationMap();
+    ASSERT_TRUE(sheet);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_TRUE(v.viewer.isCoveredBySheet());
+    EXPECT_TRUE(v.viewer.infoIcon()->isHidden());
+    for (QToolButton* button : buttons)
+        EXPECT_FALSE(button->isEnabled()) << button->toolTip().toStdString();
+    // Pinching over the map does not zoom the viewer; once the map is closed it does.
+    const auto pinch = [](QWidget* widget) {
+        for (auto [type, value] : {std::pair{Qt::BeginNativeGesture, 0.0}, std::pair{Qt::ZoomNativeGesture, 0.5},
+                                   std::pair{Qt::EndNativeGesture, 0.0}}) {
+            const QPointF pos(20, 20);
+            QNativeGestureEvent event(type, QPointingDevice::primaryPointingDevice(), 2, pos, pos,
+                                      widget->mapToGlobal(pos), value, {});
+            QApplication::sendEvent(widget->windowHandle(), &event);
+        }
+    };
+    pinch(sheet);
+    EXPECT_EQ(v.viewer.state().zoomScale(), 1.0);
+
+    sheet->reject();
+    ASSERT_EVENTUALLY(!sheet);
+    EXPECT_FALSE(v.viewer.isCoveredBySheet());
+    EXPECT_FALSE(v.viewer.infoIcon()->isHidden());
+    for (QToolButton* button : buttons)
+        EXPECT_TRUE(button->isEnabled()) << button->toolTip().toStdString();
+    pinch(&v.viewer);
+    EXPECT_GT(v.viewer.state().zoomScale(), 1.0);
 }
 
 } // namespace
