@@ -16,7 +16,7 @@ struct MessageCoder {
     // value (or member) per this many; real records stay far below both, and the parsed tree of a
     // payload that passes stays within a small multiple of its size.
     static constexpr std::size_t minimumBytesPerContainer = 16;
-    static constexpr std::size_t minimumBytesPerValue = 6;
+    static constexpr std::size_t minimumBytesPerValue = 4;
 
     static Bytes encode(const Message& message);
     // Throws ProtocolError: unknownMessageType (type 0, 17+) or malformedPayload.
