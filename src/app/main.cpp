@@ -8,6 +8,7 @@
 #include "app/services/AppContext.h"
 #include "app/services/LibraryStore.h"
 #include "app/services/NonCapturedIndex.h"
+#include "app/services/ReceiveServices.h"
 #include "app/services/ThumbnailProvider.h"
 #include "app/views/DialogFolderChooser.h"
 #include "app/views/MainWindow.h"
@@ -51,6 +52,9 @@ int main(int argc, char** argv)
     context.thumbnails = &app::ThumbnailProvider::shared();
     context.nonCaptured = &app::NonCapturedIndex::shared();
     context.revealer = &revealer;
+    // The transfer and sink threads outlive the window and its receive sheets.
+    app::ReceiveServices receiving;
+    context.receiveTransports = &receiving.transports();
 
     app::MainWindow window(context);
     window.show();

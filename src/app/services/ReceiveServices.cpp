@@ -1,6 +1,7 @@
 #include "app/services/ReceiveServices.h"
 
 #include "p2p/backup/FileSystemAssetSink.h"
+#include "p2p/transport/PeerAdvertiser.h"
 #include "p2p/transport/UsbmuxClient.h"
 
 #include <mutex>
@@ -28,6 +29,41 @@ ReceiveSinkHandle handleFor(const std::shared_ptr<p2p::FileSystemAssetSink>& sin
             }};
 }
 
+class NetworkAdvertiser final : public ReceiveAdvertiser {
+public:
+    NetworkAdvertiser(asio::any_io_executor executor, const p2p::DeviceInfo& device,
+        std::function<void(std::uint16_t)> onAnnounced)
+        : advertiser_(std::move(executor), device, true), onAnnounced_(std::move(onAnnounced))
+    {
+    }
+
+    p2p::Awaitable<void> start(ConnectionHandler onConnection, FailureHandler onFailure) override
+    {
+        auto connection = [onConnection](std::unique_ptr<p2p::NWConnectionByteStream> stream) {
+            onConnection(std::move(stream));
+        };
+        auto failure = [onFailure](const p2p::TransportError& error) {
+            if (onFailure)
+                onFailure(error.description());
+        };
+        co_await advertiser_.start(std::move(connection), std::move(failure));
+        if (onAnnounced_ && advertiser_.port())
+            onAnnounced_(*advertiser_.port());
+    }
+
+    void sessionDidEnd() override { advertiser_.sessionDidEnd(); }
+
+    p2p::Awaitable<void> stop() override
+    {
+        advertiser_.stop();
+        co_return;
+    }
+
+private:
+    p2p::PeerAdvertiser advertiser_;
+    std::function<void(std::uint16_t)> onAnnounced_;
+};
+
 class UsbmuxMultiplexer final : public ReceiveMultiplexer {
 public:
     UsbmuxMultiplexer(asio::any_io_executor executor, std::string socketPath) : client_(std::move(executor), std::move(socketPath)) {}
@@ -50,6 +86,14 @@ private:
 };
 
 } // namespace
+
+void useNetworkAdvertiser(ReceiveTransports& transports, std::function<void(std::uint16_t port)> onAnnounced)
+{
+    transports.makeAdvertiser = [executor = transports.executor, onAnnounced](
+                                    const p2p::DeviceInfo& device) -> std::unique_ptr<ReceiveAdvertiser> {
+        return std::make_unique<NetworkAdvertiser>(executor, device, onAnnounced);
+    };
+}
 
 void useUsbmux(ReceiveTransports& transports, std::string socketPath)
 {
@@ -74,6 +118,7 @@ ReceiveServices::ReceiveServices()
 {
     transports_.executor = runtime_.executor();
     useFileSystemSinks(transports_, sinks_);
+    useNetworkAdvertiser(transports_);
     useUsbmux(transports_, std::string(p2p::UsbmuxClient::defaultSocketPath));
 }
 

@@ -5,6 +5,8 @@
 #include "p2p/backup/SinkThread.h"
 #include "p2p/protocol/TransferRuntime.h"
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 namespace app {
@@ -12,6 +14,9 @@ namespace app {
 // The file-system sinks on `sinks`, for the receive model: the backup folder each one settles on
 // is kept where the transfer thread can read it.
 void useFileSystemSinks(ReceiveTransports& transports, p2p::SinkThread& sinks);
+
+// This computer announced on the local network; `onAnnounced` hears the port (tests dial it).
+void useNetworkAdvertiser(ReceiveTransports& transports, std::function<void(std::uint16_t port)> onAnnounced = {});
 
 // The phones attached through the multiplexer daemon listening on `socketPath`.
 void useUsbmux(ReceiveTransports& transports, std::string socketPath);

@@ -1,0 +1,117 @@
+// The wireless road for real, inside the test's own network namespace: the advertiser announces
+// this computer through the namespace's avahi-daemon, a test phone dials it on loopback, pairs with
+// the code the model shows and backs real files up into a new library; a second backup skips them.
+
+#include "app/services/PeerReceiveModel.h"
+#include "app/services/ReceiveServices.h"
+
+#include "p2p/transport/NWConnectionByteStream.h"
+#include "support/NamespaceSandbox.h"
+#include "support/app/Eventually.h"
+#include "support/app/PhoneBackup.h"
+#include "support/app/ShellTestContext.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+
+#include <asio/connect.hpp>
+#include <asio/ip/tcp.hpp>
+
+using namespace app;
+using namespace app::testing;
+using Phase = PeerReceiveModel::Phase;
+
+namespace {
+
+// Every line avahi-browse resolves for the service, parsable form.
+QString browseService()
+{
+    QProcess browse;
+    browse.start("avahi-browse", {"-rtp", "_kalvenstroud._tcp"});
+    if (!browse.waitForFinished(20000))
+        return "avahi-browse did not finish";
+    return QString::fromUtf8(browse.readAllStandardOutput());
+}
+
+class ReceiveNetworkTest : public ::testing::Test {
+protected:
+    ReceiveNetworkTest()
+    {
+        transports = world.transports();
+        useFileSystemSinks(transports, sinks);
+        useNetworkAdvertiser(transports, [this](std::uint16_t announced) { port = announced; });
+    }
+
+    // A phone on loopback dials the announced port and plays the backup with the code shown.
+    void dial(const PeerReceiveModel& model)
+    {
+        std::promise<std::string> code;
+        code.set_value(model.pairingCode().toStdString());
+        FakeReceiveWorld::Script script = phoneBackup(code.get_future().share());
+        const std::uint16_t target = port;
+        asio::post(world.runtime.executor(), [this, script, target] {
+            asio::ip::tcp::socket socket(world.runtime.executor());
+            std::error_code error;
+            socket.connect({asio::ip::make_address_v4("127.0.0.1"), target}, error);
+            if (error)
+                throw std::runtime_error("cannot dial the announced port: " + error.message());
+            world.playPhone(std::make_unique<p2p::NWConnectionByteStream>(std::move(socket), 65536, 30.0), script);
+        });
+    }
+
+    ShellTestContext shell;
+    p2p::SinkThread sinks;
+    FakeReceiveWorld world; // its transfer thread runs inside the namespace like the rest
+    ReceiveTransports transports;
+    std::atomic<std::uint16_t> port = 0;
+};
+
+TEST_F(ReceiveNetworkTest, APhoneFindsThisComputerAndBacksUpIntoANewLibrary)
+{
+    TESS_SKIP_WITHOUT_SANDBOX();
+    const QString parent = shell.folder("Drive");
+    PeerReceiveModel::Environment environment;
+    environment.transports = transports;
+    environment.device.settings = shell.settings.get();
+    PeerReceiveModel model(PeerReceiveModel::Kind::wireless, environment);
+    LibraryStore* store = shell.store.get();
+    model.startAdvertisingForNewLibrary(parent, "Trip", [store](const QString& folder) -> std::optional<QUuid> {
+        const auto library = store->addLibrary(folder, "Trip");
+        return library ? std::optional(library->id) : std::nullopt;
+    });
+    ASSERT_EVENTUALLY(port != 0);
+
+    // The namespace's avahi lists the service with this computer's TXT record.
+    const QString identifier = shell.settings->value("peerDeviceIdentifier").toString();
+    const QString announced = browseService();
+    EXPECT_TRUE(announced.contains("\"v=1\"")) << announced.toStdString();
+    EXPECT_TRUE(announced.contains("\"id=" + identifier + "\"")) << announced.toStdString();
+    EXPECT_TRUE(announced.contains(QString(";%1;").arg(int(port)))) << announced.toStdString();
+
+    dial(model);
+    ASSERT_EVENTUALLY(model.phase().is(Phase::Kind::finished) || model.phase().is(Phase::Kind::failed));
+    ASSERT_EQ(model.phase().message, "");
+    const QString libraryFolder = parent + "/Trip";
+    expectBackupLanded(model, *store, libraryFolder);
+
+    // The finish withdrew the announcement; a new wait announces again and the phone skips all.
+    port = 0;
+    model.startAdvertising(libraryFolder, store->libraries().first().id, "Trip");
+    ASSERT_EVENTUALLY(port != 0);
+    dial(model);
+    ASSERT_EVENTUALLY(model.phase().is(Phase::Kind::finished) || model.phase().is(Phase::Kind::failed));
+    EXPECT_EQ(model.phase().summary, (PeerReceiveModel::FinishSummary{0, 3, 0, false}));
+
+    // Cancelling withdraws the announcement from the network.
+    bool cancelled = false;
+    model.startAdvertising(libraryFolder, store->libraries().first().id, "Trip");
+    ASSERT_EVENTUALLY(browseService().contains("_kalvenstroud._tcp"));
+    model.cancel([&] { cancelled = true; });
+    ASSERT_EVENTUALLY(cancelled);
+    ASSERT_EVENTUALLY(!browseService().contains("_kalvenstroud._tcp"));
+    std::lock_guard guard(world.lock);
+    EXPECT_EQ(world.phoneErrors, std::vector<std::string>{});
+}
+
+} // namespace
