@@ -11,6 +11,7 @@
 #include <optional>
 
 class QSettings;
+class QTimer;
 class QVariantAnimation;
 
 namespace app {
@@ -99,7 +100,7 @@ private:
     MapTileLoader* loader_ = nullptr;
     MapOverlay* overlay_ = nullptr;
     QVariantAnimation* animation_ = nullptr;
-    class QTimer* wheelEnd_ = nullptr;
+    QTimer* wheelEnd_ = nullptr;
     QPointF pressPoint_;
     QPointF lastDragPoint_;
     bool pressed_ = false;
