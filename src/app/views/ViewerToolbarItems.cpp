@@ -68,6 +68,16 @@ ViewerToolbarItems::ViewerToolbarItems(PhotoDetailView* viewer, Services service
     refreshButtons();
 }
 
+ViewerToolbarItems::~ViewerToolbarItems()
+{
+    for (QDialog* open : {static_cast<QDialog*>(locationMap_.data()), static_cast<QDialog*>(alert_.data())}) {
+        if (open) {
+            open->disconnect(this);
+            open->close();
+        }
+    }
+}
+
 void ViewerToolbarItems::refreshButtons()
 {
     const bool dismissing = viewer_->state().isDismissing();

@@ -36,6 +36,8 @@ public:
 
     // Lives as long as the viewer; the viewer must have its toolbar attached.
     ViewerToolbarItems(PhotoDetailView* viewer, Services services);
+    // A map sheet or alert still open goes with the viewer.
+    ~ViewerToolbarItems() override;
 
     QToolButton* revealButton() const { return reveal_; }
     QToolButton* mapButton() const { return map_; }

@@ -265,6 +265,13 @@ TEST(ViewerToolbarItems, MapSheetCoversTheViewerUntilItCloses)
         EXPECT_TRUE(button->isEnabled()) << button->toolTip().toStdString();
     pinch(&v.viewer);
     EXPECT_GT(v.viewer.state().zoomScale(), 1.0);
+
+    // A sheet still open when the viewer goes (a rescan) goes with it.
+    v.toolbar->mapButton()->click();
+    sheet = v.toolbar->locationMap();
+    ASSERT_TRUE(sheet);
+    delete v.toolbar;
+    ASSERT_EVENTUALLY(!sheet);
 }
 
 } // namespace
