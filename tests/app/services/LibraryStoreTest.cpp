@@ -3,6 +3,8 @@
 #include "support/app/FakeLibraryServices.h"
 #include "support/app/QtPrinters.h"
 
+#include "support/app/Wait.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -18,6 +20,7 @@
 #include <QTimeZone>
 
 using namespace app;
+using app::test::waitFor;
 using app::testing::FakeLibraryServices;
 
 namespace {
@@ -510,21 +513,21 @@ TEST_F(LibraryStoreTest, HungFolderChecksNeverBlockTheWindow)
     const int beforeAnswer = store.contentRevision(library.id);
 
     gated.setOpen(true);
-    QTRY_VERIFY(store.isAvailable(library));
+    ASSERT_TRUE(waitFor([&] { return store.isAvailable(library); }));
     EXPECT_EQ(store.resolvedURL(library), std::optional<QString>(path));
     EXPECT_GT(store.contentRevision(library.id), beforeAnswer);
     // The events during the hang asked for one more check, run after the first answered.
-    QTRY_COMPARE(gated.calls(), 2);
+    ASSERT_TRUE(waitFor([&] { return gated.calls() == 2; }));
 
     // Hanging again while the window runs: unavailable after the time-out, and the page is told.
     gated.setOpen(false);
     const int beforeHang = store.contentRevision(library.id);
     fakes.volumes.fire();
-    QTRY_VERIFY_WITH_TIMEOUT(!store.isAvailable(library), 5000);
+    ASSERT_TRUE(waitFor([&] { return !store.isAvailable(library); }, 5000));
     EXPECT_GT(store.contentRevision(library.id), beforeHang);
     EXPECT_EQ(gated.maxInFlight(), 1);
     gated.setOpen(true);
-    QTRY_VERIFY(store.isAvailable(library));
+    ASSERT_TRUE(waitFor([&] { return store.isAvailable(library); }));
 }
 
 } // namespace

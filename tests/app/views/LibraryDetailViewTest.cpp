@@ -391,14 +391,14 @@ TEST(LibraryDetailView, flagChangesDuringClassificationAreCoalesced)
 
     auto scanner = std::make_shared<ScriptedScanner>();
     LibraryDetailView page(shell.context, library, LibraryMediaFilter::photos, scanner);
-    QTRY_COMPARE(scanner->calls(), 1);
+    ASSERT_TRUE(waitFor([&] { return scanner->calls() == 1; }));
     QStringList names;
     for (int i = 0; i < 3200; ++i)
         names.append(QString(i % 8 ? "img%1.jpg" : "shot%1.png").arg(i));
     scanner->finish(0, itemsNamed(names));
-    QTRY_COMPARE_WITH_TIMEOUT(settled.count(), 1, 20000);
+    ASSERT_TRUE(waitFor([&] { return settled.count() == 1; }, 20000));
     const int refreshesBefore = page.refreshCount();
-    QTRY_COMPARE(page.displayedItems().size(), 2800);
+    ASSERT_TRUE(waitFor([&] { return page.displayedItems().size() == 2800; }));
     EXPECT_EQ(page.grid()->items().size(), 2800);
     EXPECT_GE(flagChanges.count(), 100);
     EXPECT_LE(page.refreshCount(), 20);
@@ -421,7 +421,7 @@ TEST(LibraryDetailView, followsItsFolderAwayAndBack)
     LibraryDetailView page(shell.context, library, LibraryMediaFilter::all);
     page.resize(900, 600);
     page.show();
-    QTRY_COMPARE(page.state(), ContentState::grid);
+    ASSERT_TRUE(waitFor([&] { return page.state() == ContentState::grid; }));
 
     const auto rename = [&](const char* from, const char* to) { ASSERT_TRUE(QDir(parent).rename(from, to)); };
     struct Step {
@@ -440,8 +440,8 @@ TEST(LibraryDetailView, followsItsFolderAwayAndBack)
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
         step.act();
-        QTRY_COMPARE(page.state(), step.state);
-        QTRY_VERIFY(!page.model()->isScanning());
+        ASSERT_TRUE(waitFor([&] { return page.state() == step.state; }));
+        ASSERT_TRUE(waitFor([&] { return !page.model()->isScanning(); }));
         EXPECT_EQ(page.state(), step.state);
         EXPECT_EQ(page.itemCountLabel()->text(), step.count);
         EXPECT_EQ(shell.store->isAvailable(library), step.state == ContentState::grid);
