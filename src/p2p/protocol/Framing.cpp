@@ -2,6 +2,7 @@
 
 #include "p2p/protocol/ProtocolError.h"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -11,6 +12,8 @@ namespace {
 
 // Consumed bytes are kept until they reach this much, so many small frames cost no copying.
 constexpr std::size_t compactionThreshold = 65536;
+// Frames with at least this much payload are filled in place once their header is in.
+constexpr std::size_t directFillThreshold = 65536;
 
 } // namespace
 
@@ -46,16 +49,34 @@ void FrameDecoder::append(const std::uint8_t* data, std::size_t size)
     if (size == 0) {
         return;
     }
+    if (partialRemaining_ > 0) {
+        const std::size_t take = std::min(size, partialRemaining_);
+        partial_->payload.insert(partial_->payload.end(), data, data + take);
+        partialRemaining_ -= take;
+        data += take;
+        size -= take;
+    }
     buffer_.insert(buffer_.end(), data, data + size);
 }
 
 std::int64_t FrameDecoder::pendingByteCount() const
 {
-    return static_cast<std::int64_t>(buffer_.size() - readOffset_);
+    const std::size_t partial = partial_ ? static_cast<std::size_t>(Framing::lengthPrefixByteCount + Framing::headerByteCount)
+            + partial_->payload.size()
+                                         : 0;
+    return static_cast<std::int64_t>(buffer_.size() - readOffset_ + partial);
 }
 
 std::optional<FrameDecoder::Frame> FrameDecoder::nextFrame()
 {
+    if (partial_) {
+        if (partialRemaining_ > 0) {
+            return std::nullopt;
+        }
+        Frame frame = std::move(*partial_);
+        partial_.reset();
+        return frame;
+    }
     const std::size_t pending = buffer_.size() - readOffset_;
     if (pending < static_cast<std::size_t>(Framing::lengthPrefixByteCount)) {
         compactIfNeeded();
@@ -74,6 +95,15 @@ std::optional<FrameDecoder::Frame> FrameDecoder::nextFrame()
     }
     const std::size_t frameSize = static_cast<std::size_t>(Framing::lengthPrefixByteCount + length);
     if (pending < frameSize) {
+        const std::size_t payloadSize = frameSize - 5;
+        if (payloadSize >= directFillThreshold && pending >= 5) {
+            partial_.emplace();
+            partial_->type = head[4];
+            partial_->payload.reserve(payloadSize);
+            partial_->payload.assign(head + 5, head + pending);
+            partialRemaining_ = frameSize - pending;
+            readOffset_ = buffer_.size();
+        }
         compactIfNeeded();
         return std::nullopt;
     }

@@ -57,6 +57,10 @@ private:
     Bytes buffer_;
     std::size_t readOffset_ = 0;
     std::int64_t maximumFrameByteCount_;
+    // A large frame whose header is known is filled straight from the appended pieces, so its bytes
+    // are copied once instead of through the buffer.
+    std::optional<Frame> partial_;
+    std::size_t partialRemaining_ = 0;
 };
 
 } // namespace p2p

@@ -162,3 +162,34 @@ TEST(FrameDecoder, CompactsOnlyAfter64KiBConsumed)
     EXPECT_EQ(next, 30000);
     EXPECT_EQ(many.pendingByteCount(), 0);
 }
+
+TEST(FrameDecoder, LargeFramesArriveWholeWhateverThePieces)
+{
+    // A large frame filled in place, a small one and another large one, cut into pieces of every
+    // kind of size; the bytes still pending are counted across the frame being filled.
+    Bytes big(300000);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i * 7 + (i >> 9));
+    const Bytes small{9, 8, 7};
+    Bytes stream = FrameEncoder::encode(11, big);
+    for (const Bytes& payload : {small, big}) {
+        const Bytes frame = FrameEncoder::encode(11, payload);
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    for (const std::size_t pieceSize : {std::size_t{1}, std::size_t{5}, std::size_t{4093}, std::size_t{65536}, stream.size()}) {
+        SCOPED_TRACE(pieceSize);
+        FrameDecoder decoder(1 << 20);
+        std::vector<Bytes> payloads;
+        std::int64_t handedOut = 0;
+        for (std::size_t at = 0; at < stream.size(); at += pieceSize) {
+            decoder.append(stream.data() + at, std::min(pieceSize, stream.size() - at));
+            for (FrameDecoder::Frame& frame : decoder.drain()) {
+                handedOut += static_cast<std::int64_t>(frame.payload.size()) + 5;
+                payloads.push_back(std::move(frame.payload));
+            }
+            const std::int64_t received = static_cast<std::int64_t>(std::min(stream.size(), at + pieceSize));
+            ASSERT_EQ(decoder.pendingByteCount(), received - handedOut);
+        }
+        EXPECT_EQ(payloads, (std::vector<Bytes>{big, small, big}));
+    }
+}

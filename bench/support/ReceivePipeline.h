@@ -1,0 +1,59 @@
+#pragma once
+
+#include "p2p/protocol/ByteStream.h"
+#include "p2p/receive/AssetSink.h"
+#include "p2p/receive/ReceiveSession.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+// The receiving pipeline as the throughput benchmarks drive it: 1 GiB of 4 MiB files in 256 KiB
+// chunks from a scripted sender into a session whose sink only counts bytes.
+namespace bench {
+
+inline constexpr std::int64_t pipelineTotalBytes = std::int64_t {1} << 30;
+inline constexpr std::size_t pipelineFileBytes = 4u << 20;
+inline constexpr std::size_t pipelineChunkBytes = 256u << 10;
+inline constexpr int pipelineFileCount = static_cast<int>(pipelineTotalBytes / static_cast<std::int64_t>(pipelineFileBytes));
+
+// One file's bytes, pseudo-random so nothing compresses or repeats.
+p2p::Bytes pipelineContent();
+
+class CountingSink : public p2p::AssetSink {
+public:
+    asio::awaitable<void> prepareSession(const p2p::Uuid&, const p2p::DeviceInfo&) override { co_return; }
+    asio::awaitable<std::unordered_set<std::string>> existingAssetIDs(const std::vector<p2p::AssetDescriptor>&) override
+    {
+        co_return std::unordered_set<std::string> {};
+    }
+    asio::awaitable<void> beginFile(const p2p::IncomingFile&) override { co_return; }
+    asio::awaitable<void> appendChunk(const p2p::Bytes& bytes, const p2p::IncomingFile&) override
+    {
+        byteCount += static_cast<std::int64_t>(bytes.size());
+        co_return;
+    }
+    asio::awaitable<void> finishFile(const p2p::IncomingFile&) override
+    {
+        ++storedFiles;
+        co_return;
+    }
+    asio::awaitable<void> abortFile(const p2p::IncomingFile&, const std::string&) override { co_return; }
+    asio::awaitable<void> finishSession(const p2p::Uuid&, p2p::SessionEnd::Reason) override { co_return; }
+
+    bool received() const { return byteCount == pipelineTotalBytes && storedFiles == pipelineFileCount; }
+
+    std::int64_t byteCount = 0;
+    int storedFiles = 0;
+};
+
+// The phone's side: hello, manifest, every file as chunks, waiting for each acknowledgement when
+// `awaitReplies` (which bounds the memory in flight), then the end.
+asio::awaitable<void> sendPipelineFiles(p2p::ByteStream& stream, const p2p::Bytes& content, bool awaitReplies);
+
+// A session without pairing over `stream` into `sink`; `onEvent` sees every event.
+std::shared_ptr<p2p::ReceiveSession> makeCountingSession(asio::any_io_executor executor,
+    std::unique_ptr<p2p::ByteStream> stream, std::shared_ptr<CountingSink> sink,
+    std::function<void(const p2p::ReceiveEvent&)> onEvent);
+
+} // namespace bench
