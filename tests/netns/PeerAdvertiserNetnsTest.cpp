@@ -1,4 +1,5 @@
 #include "p2p/transport/PeerAdvertiser.h"
+#include "p2p/transport/PeerBrowser.h"
 #include "support/NamespaceSandbox.h"
 #include "support/p2p/TransportTesting.h"
 
@@ -152,4 +153,42 @@ TEST(PeerAdvertiserNetns, NoDaemonGivesTheInstallText)
     TESS_SKIP_WITHOUT_SANDBOX();
     ChildProcess child("advertiseWithoutDaemon", {.mountNamespace = true});
     EXPECT_EQ(child.wait(), (ExitStatus {true, 0, 0}));
+}
+
+// Another computer on the link already announces "Studio": the advertiser takes "Studio #2" and
+// goes on. The other computer is a child in network namespaces of its own, joined by a veth pair.
+TESS_CHILD_BODY(announceStudioElsewhere)
+{
+    if (std::string error = prepareSandbox({.avahi = true, .hostName = "tess-other"}); !error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 2;
+    }
+    asio::io_context io;
+    PeerAdvertiser advertiser(io.get_executor(), {"Studio", std::nullopt, std::nullopt, "DESKTOP-OTHER"}, true);
+    runUntilDone(io, advertiser.start([](std::unique_ptr<NWConnectionByteStream>) {}));
+    notifyParent();
+    io.run(); // until the parent ends it
+    return 0;
+}
+
+TEST(PeerAdvertiserNetns, ARemoteNameCollisionRenamesAndGoesOn)
+{
+    TESS_SKIP_WITHOUT_SANDBOX();
+    ChildProcess other("announceStudioElsewhere", {.netNamespace = true, .pidNamespace = true});
+    ASSERT_TRUE(other.waitForNotice(std::chrono::seconds(20)));
+    ASSERT_EQ(linkVethPair(other.pid(), "10.77.0.1/24", "10.77.0.2/24"), "");
+
+    asio::io_context io;
+    PeerBrowser browser(io.get_executor(), true);
+    runUntilDone(io, browser.start([](const std::vector<DiscoveredPeer>&) {}));
+    auto seen = [&] {
+        const auto& peers = browser.peers();
+        return std::any_of(peers.begin(), peers.end(), [](const DiscoveredPeer& p) { return p.id == "DESKTOP-OTHER"; });
+    };
+    ASSERT_TRUE(runUntil(io, seen));
+
+    PeerAdvertiser advertiser(io.get_executor(), studio(), true);
+    runUntilDone(io, advertiser.start([](std::unique_ptr<NWConnectionByteStream>) {}));
+    EXPECT_EQ(advertiser.serviceName(), "Studio #2");
+    EXPECT_TRUE(advertiser.port().has_value());
 }

@@ -46,6 +46,8 @@ T runUntilDone(asio::io_context& io, asio::awaitable<T> work, std::chrono::secon
         done = true;
     });
     io.restart();
+    // Results posted from other threads (Avahi's, a daemon's) must find the loop running.
+    auto keepRunning = asio::make_work_guard(io);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done && std::chrono::steady_clock::now() < deadline)
         io.run_one_until(deadline);
@@ -72,6 +74,7 @@ template <typename Condition>
 bool runUntil(asio::io_context& io, Condition condition, std::chrono::seconds limit = std::chrono::seconds(30))
 {
     io.restart();
+    auto keepRunning = asio::make_work_guard(io);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition() && std::chrono::steady_clock::now() < deadline)
         io.run_one_until(deadline);
