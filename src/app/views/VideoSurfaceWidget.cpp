@@ -1,5 +1,6 @@
 #include "app/views/VideoSurfaceWidget.h"
 
+#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QPainter>
 #include <QPointer>
@@ -17,6 +18,8 @@ struct VideoFrameConverter::Shared {
     QImage latest;
     quint64 converted = 0;
     quint64 dropped = 0;
+    double conversionMs = 0;
+    double scalingMs = 0;
 };
 
 VideoFrameConverter::VideoFrameConverter(QObject* parent) : QObject(parent), shared_(std::make_shared<Shared>())
@@ -67,16 +70,26 @@ void VideoFrameConverter::submit(const QVideoFrame& frame)
                 state->hasPending = false;
                 target = state->target;
             }
+            QElapsedTimer timer;
+            timer.start();
             QImage image = frame.toImage();
+            const double conversionMs = double(timer.nsecsElapsed()) / 1e6;
             frame = QVideoFrame();
             if (!image.isNull() && target.isValid() && !target.isEmpty()
-                && (image.width() > target.width() || image.height() > target.height()))
+                && (image.width() > target.width() || image.height() > target.height())) {
+                // A 4K frame smoothed straight down to a window costs more than its conversion:
+                // skip pixels down to twice the size, then smooth the rest.
+                if (image.width() > 2 * target.width() && image.height() > 2 * target.height())
+                    image = image.scaled(target * 2, Qt::KeepAspectRatio, Qt::FastTransformation);
                 image = image.scaled(target, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+            }
             bool post = false;
             {
                 QMutexLocker lock(&state->mutex);
                 state->latest = std::move(image);
                 ++state->converted;
+                state->conversionMs += conversionMs;
+                state->scalingMs += double(timer.nsecsElapsed()) / 1e6 - conversionMs;
                 post = !state->notifyPosted;
                 state->notifyPosted = true;
             }
@@ -106,6 +119,18 @@ quint64 VideoFrameConverter::converted() const
 {
     QMutexLocker lock(&shared_->mutex);
     return shared_->converted;
+}
+
+double VideoFrameConverter::conversionMs() const
+{
+    QMutexLocker lock(&shared_->mutex);
+    return shared_->conversionMs;
+}
+
+double VideoFrameConverter::scalingMs() const
+{
+    QMutexLocker lock(&shared_->mutex);
+    return shared_->scalingMs;
 }
 
 quint64 VideoFrameConverter::dropped() const

@@ -30,6 +30,9 @@ public:
     QImage latest() const;
     quint64 converted() const;
     quint64 dropped() const;
+    // Milliseconds the worker spent converting frames to images, and scaling them, in all.
+    double conversionMs() const;
+    double scalingMs() const;
 
 Q_SIGNALS:
     // On the main thread, at most one pending at a time.

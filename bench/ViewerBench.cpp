@@ -1,0 +1,266 @@
+// The full-size viewer, as a user meets it:
+//   open:   double-click to the sharp picture of a 12 MP camera JPEG and a 12 MP phone HEIC (files
+//           in the page cache, as just seen in the grid; an empty image cache), at 2200 points × 1
+//           and × 2, against one `vipsthumbnail --size N>` process per file on the same files in
+//           the same run (N = 2200 and 4400; ">" because ours never enlarges either);
+//   paging: from the swap to the sharp next picture with the neighbours made ahead (target: within
+//           one 16 ms frame), paging at 0.5 s per photo;
+//   video:  main-thread CPU per shown frame while a 1080p H.264 and a 4K HEVC clip play, beside
+//           what converting each frame would have cost that thread;
+//   memory: resident size after paging through 1,000 photos.
+//
+//   ViewerBench [photos to page through, default 1000]
+
+#include "app/platform/ImageDecoder.h"
+#include "app/services/ThumbnailProvider.h"
+#include "app/views/PhotoDetailView.h"
+#include "app/views/VideoPlaybackView.h"
+#include "app/views/VideoSurfaceWidget.h"
+#include "support/BenchInputs.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMediaPlayer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double threadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
+long statusKb(const char* field)
+{
+    QFile file("/proc/self/status");
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+app::MediaItem photo(const QString& path)
+{
+    app::MediaItem item;
+    item.url = path;
+    return item;
+}
+
+bool run(const QString& program, const QStringList& args, bool forwardOutput = false)
+{
+    QProcess p;
+    if (forwardOutput)
+        p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(program, args);
+    p.waitForFinished(-1);
+    if (p.exitCode() != 0)
+        std::fprintf(stderr, "%s failed: %s\n", qPrintable(program), p.readAllStandardError().constData());
+    return p.exitCode() == 0;
+}
+
+// Milliseconds from building the viewer to its sharp picture, with an empty image cache.
+double openToFullImage(const QString& path)
+{
+    app::ThumbnailProvider provider(app::makeMediaImageDecoder());
+    QElapsedTimer t;
+    t.start();
+    app::PhotoDetailView viewer({photo(path)}, 0, provider);
+    viewer.setMetadataSource({});
+    if (!QTest::qWaitFor([&] { return !viewer.fullImage().isNull(); }, 60000))
+        return -1;
+    return double(t.nsecsElapsed()) / 1e6;
+}
+
+double vipsOnce(const QString& vips, const QString& path, int size, const QString& out)
+{
+    QElapsedTimer t;
+    t.start();
+    if (!run(vips, {"--vips-concurrency=1", path, "--size", QString::number(size) + ">", "-o", out + "/%s.v"}))
+        return -1;
+    return double(t.nsecsElapsed()) / 1e6;
+}
+
+bool makeClip(const QString& path, const QString& size, const QString& codec, int seconds)
+{
+    return run("ffmpeg", {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                          QString("testsrc2=duration=%1:size=%2:rate=30").arg(seconds).arg(size), "-f", "lavfi",
+                          "-i", QString("sine=frequency=440:duration=%1").arg(seconds), "-c:v", codec, "-preset",
+                          "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", path});
+}
+
+void playback(const QString& label, const QString& clip)
+{
+    QMediaPlayer player;
+    app::VideoPlaybackView view(&player);
+    view.resize(1280, 760);
+    view.show();
+    int paints = 0;
+    QObject::connect(view.surface()->converter(), &app::VideoFrameConverter::imageReady, &view, [&] { ++paints; });
+    player.setSource(QUrl::fromLocalFile(clip));
+    // Warm-up: the first frames load the decoders.
+    player.play();
+    bool ended = false;
+    // The end is a passing status: the model seeks back to the start at once.
+    QObject::connect(&player, &QMediaPlayer::mediaStatusChanged, &view,
+                     [&](QMediaPlayer::MediaStatus status) { ended = ended || status == QMediaPlayer::EndOfMedia; });
+    if (!QTest::qWaitFor([&] { return paints > 0 && view.model()->isPlaying(); }, 20000)) {
+        std::printf("%s: no frames\n", qPrintable(label));
+        return;
+    }
+    const int startPaints = paints;
+    const quint64 startConverted = view.surface()->converter()->converted();
+    const quint64 startDropped = view.surface()->converter()->dropped();
+    const double startConversion = view.surface()->converter()->conversionMs();
+    const double startScaling = view.surface()->converter()->scalingMs();
+    const double cpu0 = threadCpuMs();
+    QElapsedTimer wall;
+    wall.start();
+    (void)QTest::qWaitFor([&] { return ended; }, 60000);
+    const double cpu = threadCpuMs() - cpu0;
+    const int frames = paints - startPaints;
+    const quint64 converted = view.surface()->converter()->converted() - startConverted;
+    const double conversion = view.surface()->converter()->conversionMs() - startConversion;
+    const double scaling = view.surface()->converter()->scalingMs() - startScaling;
+    std::printf("%s%s: %d frames shown in %.1f s (%llu converted, %llu dropped on the worker); main thread %.2f ms CPU "
+                "per shown frame; on the worker instead: conversion %.2f ms and scaling to the window %.2f ms per frame\n",
+                ended ? "" : "(did not end) ", qPrintable(label), frames, double(wall.elapsed()) / 1000,
+                (unsigned long long)converted, (unsigned long long)(view.surface()->converter()->dropped() - startDropped),
+                frames > 0 ? cpu / frames : -1.0, converted > 0 ? conversion / double(converted) : -1.0,
+                converted > 0 ? scaling / double(converted) : -1.0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (argc > 1 && QByteArray(argv[1]) == "--open-only-at-2x")
+        qputenv("QT_SCALE_FACTOR", "2");
+    QApplication app(argc, argv);
+    const bool openOnly = argc > 1 && QByteArray(argv[1]) == "--open-only-at-2x";
+    const int pageCount = argc > 1 && !openOnly ? std::max(10, atoi(argv[1])) : 1000;
+    const QString vips = QStandardPaths::findExecutable("vipsthumbnail");
+    if (vips.isEmpty()) {
+        std::fprintf(stderr, "vipsthumbnail not found (Debian package libvips-tools)\n");
+        return 1;
+    }
+    QTemporaryDir ownDir(QDir::tempPath() + "/tess-viewerbench-XXXXXX");
+    // The ×2 run reuses the parent's files.
+    const QDir dir(openOnly && argc > 2 ? QString(argv[2]) : ownDir.path());
+    constexpr int distinct = 6;
+    QStringList jpegs, heics;
+    if (!openOnly)
+        std::fprintf(stderr, "generating photos and clips in %s ...\n", qPrintable(dir.path()));
+    for (int i = 0; i < distinct; ++i) {
+        jpegs << dir.filePath(QString("camera-%1.jpg").arg(i));
+        heics << dir.filePath(QString("phone-%1.heic").arg(i));
+        if (!openOnly
+            && (!bench::writeCameraJpeg(jpegs.last(), 300 + i, i % 2 ? 6 : 1)
+                || !bench::writePhoneHeic(heics.last(), 400 + i, 1)))
+            return 1;
+    }
+    const QString out = dir.filePath("vips");
+    QDir().mkpath(out);
+
+    // Open to the sharp picture, at the display scale of this process (the parent runs itself
+    // again with QT_SCALE_FACTOR=2 for a ×2 screen).
+    const double scale = qApp->devicePixelRatio();
+    for (const auto& [name, files] : {std::pair{QString("12 MP JPEG"), jpegs}, std::pair{QString("12 MP HEIC"), heics}}) {
+        bench::warm(files);
+        const int pixels = app::ThumbnailProvider::pixelSize(app::PhotoDetailView::fullImagePointSize, scale);
+        std::vector<double> ours, theirs;
+        for (const QString& f : files) {
+            ours.push_back(openToFullImage(f));
+            theirs.push_back(vipsOnce(vips, f, pixels, out));
+        }
+        const double a = median(ours), b = median(theirs);
+        std::printf("open %s at 2200 pt x %.0f (%d px): ours %.1f ms, vipsthumbnail --size %d> %.1f ms (median of %d); "
+                    "ratio %.2f\n",
+                    qPrintable(name), scale, pixels, a, pixels, b, distinct, a / b);
+    }
+    std::fflush(stdout);
+    if (openOnly)
+        return 0;
+    if (!run(QCoreApplication::applicationFilePath(), {"--open-only-at-2x", dir.path()}, true))
+        return 1;
+
+    // Paging with the neighbours made ahead, then memory after many photos.
+    {
+        const QStringList names = bench::linkNames(jpegs, dir.filePath("library"), pageCount, "IMG");
+        app::MediaItems items;
+        for (const QString& n : names)
+            items.append(photo(n));
+        app::ThumbnailProvider provider(app::makeMediaImageDecoder());
+        double now = 0;
+        const long rssBefore = statusKb("VmRSS:");
+        app::PhotoDetailView viewer(items, 0, provider);
+        viewer.setClock([&] { return now; });
+        viewer.resize(1280, 800);
+        viewer.show();
+        if (!QTest::qWaitFor([&] { return !viewer.fullImage().isNull(); }, 60000))
+            return 1;
+        std::vector<double> swapMs;
+        int sharpAtSwap = 0;
+        long rssAt100 = 0;
+        for (int i = 1; i < items.size(); ++i) {
+            // A user looks at each photo for a moment: the neighbour is made meanwhile.
+            provider.waitForIdle();
+            QApplication::processEvents();
+            QTest::keyClick(&viewer, Qt::Key_Right);
+            now += 0.15;
+            QElapsedTimer t;
+            t.start();
+            viewer.advanceAnimations();
+            viewer.repaint();
+            swapMs.push_back(double(t.nsecsElapsed()) / 1e6);
+            sharpAtSwap += viewer.fullImage().isNull() ? 0 : 1;
+            now += 0.35;
+            viewer.advanceAnimations();
+            if (!QTest::qWaitFor([&] { return !viewer.fullImage().isNull(); }, 60000))
+                return 1;
+            if (i == 100)
+                rssAt100 = statusKb("VmRSS:");
+        }
+        std::sort(swapMs.begin(), swapMs.end());
+        std::printf("paging %lld photos (12 MP JPEGs, 1280x800 window): sharp at the swap %d of %zu; swap step with "
+                    "paint p50 %.2f ms, p99 %.2f ms, max %.2f ms (target 16 ms)\n",
+                    (long long)items.size(), sharpAtSwap, swapMs.size(), swapMs[swapMs.size() / 2],
+                    swapMs[std::min(swapMs.size() - 1, size_t(0.99 * double(swapMs.size())))], swapMs.back());
+        std::printf("memory: RSS %.0f MB before the viewer, %.0f MB after 100 photos, %.0f MB after %lld; peak %.0f MB; "
+                    "image cache %.0f MB of its %.0f MB budget\n",
+                    rssBefore / 1024.0, rssAt100 / 1024.0, statusKb("VmRSS:") / 1024.0, (long long)items.size(),
+                    statusKb("VmHWM:") / 1024.0, provider.cachedBytes() / 1048576.0,
+                    provider.cacheByteLimit() / 1048576.0);
+    }
+
+    // Playback.
+    const QString hd = dir.filePath("clip-1080p.mp4"), uhd = dir.filePath("clip-4k.mp4");
+    if (!makeClip(hd, "1920x1080", "libx264", 6) || !makeClip(uhd, "3840x2160", "libx265", 6))
+        return 1;
+    playback("1080p H.264", hd);
+    playback("4K HEVC", uhd);
+    return 0;
+}
