@@ -591,6 +591,7 @@ void PeerDiscoverySheet::refreshFromModel()
     const Phase& phase = model.phase();
     m_title->setText(Rules::headerTitle(phase, model.kind()));
     m_headerButton->setText(Rules::headerButtonText(phase));
+    m_header->layout()->activate(); // the title's new width now, not at the next layout pass
     m_pages->setCurrentIndex(pageFor(phase));
 
     const bool showsRadar = phase.is(Phase::Kind::waitingForPeer) || phase.is(Phase::Kind::negotiating);

@@ -204,11 +204,15 @@ TEST_F(PeerDiscoverySheetTest, EachPhaseShowsItsPage)
     ASSERT_EVENTUALLY(world.announcing);
     saveScreenshot(*sheet, "receive-waiting");
 
-    // Transferring: a phone that sends one of two files and then stops talking.
+    // Negotiating: the phone pairs and then thinks about its manifest until the gate opens; then
+    // it sends one of two files and stops talking: transferring.
     const std::string code = sheet->model()->pairingCode().toStdString();
-    world.connectPhone([code](FakePhone& phone) -> asio::awaitable<void> {
+    auto gate = std::make_shared<asio::steady_timer>(world.runtime.executor(), asio::steady_timer::time_point::max());
+    world.connectPhone([code, gate](FakePhone& phone) -> asio::awaitable<void> {
         co_await phone.greet();
         co_await phone.pair(code);
+        auto [ec] = co_await gate->async_wait(p2p::useNothrowAwaitable);
+        (void)ec;
         const std::vector<p2p::AssetDescriptor> assets
             = {FakePhone::photo("A", "IMG_0001.HEIC", 1500000), FakePhone::video("B", "IMG_0002.MOV", 2500000)};
         co_await phone.offer(sessionID, assets);
@@ -226,6 +230,14 @@ TEST_F(PeerDiscoverySheetTest, EachPhaseShowsItsPage)
         co_await phone.sendFile(next);
         co_await phone.readUntilClosed();
     });
+    ASSERT_EVENTUALLY(sheet->model()->phase().is(Phase::Kind::negotiating));
+    EXPECT_EQ(sheet->titleLabel()->text(), "正在核对已备份内容");
+    EXPECT_EQ(sheet->peerLabel()->text(), "已连接「测试手机」");
+    EXPECT_EQ(sheet->headerButton()->text(), "停止");
+    EXPECT_TRUE(sheet->radar()->isVisible());
+    saveScreenshot(*sheet, "receive-negotiating");
+    asio::post(world.runtime.executor(), [gate] { gate->cancel(); });
+
     ASSERT_EVENTUALLY(sheet->model()->progress().completedAssetCount == 1
         && sheet->model()->progress().currentFilename == std::optional<std::string>("IMG_0002.MOV"));
     const p2p::TransferProgress progress = sheet->model()->progress();
