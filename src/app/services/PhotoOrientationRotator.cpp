@@ -96,7 +96,9 @@ std::string rotatedJpeg(const std::string& bytes, int turns)
         const auto found = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
         if (found != exif.end() && found->count() > 0)
             current = int(found->toLong());
-        exif["Exif.Image.Orientation"] = std::uint16_t(ExifOrientation::clockwise(current, turns));
+        const int wanted = ExifOrientation::clockwise(current, turns);
+        exif["Exif.Image.Orientation"] = std::uint16_t(wanted);
+        const long tags = exif.count();
         image->writeMetadata();
         Exiv2::BasicIo& io = image->io();
         if (io.open() != 0)
@@ -106,9 +108,17 @@ std::string rotatedJpeg(const std::string& bytes, int turns)
         io.close();
         if (read != long(out.size()))
             throw RotateError(RotateError::Kind::writeFailed, QStringLiteral("无法读回写好的数据"));
+        // exiv2 leaves out Exif that no longer fits its JPEG segment without a word: the dates and
+        // the place would be gone. Only a file that still says everything it said is kept.
+        auto check = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(out.data()), long(out.size()));
+        check->readMetadata();
+        const auto written = check->exifData().findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
+        if (check->exifData().count() < tags || written == check->exifData().end() || written->toLong() != wanted)
+            throw RotateError(RotateError::Kind::writeFailed, QStringLiteral("无法保存该格式的方向元数据"));
         return out;
-    } catch (const Exiv2::AnyError& e) {
-        throw RotateError(RotateError::Kind::writeFailed, QString::fromStdString(e.what()));
+    } catch (const Exiv2::AnyError&) {
+        // exiv2's own reason is English and about its internals.
+        throw RotateError(RotateError::Kind::writeFailed, QStringLiteral("无法保存该格式的方向元数据"));
     }
 }
 

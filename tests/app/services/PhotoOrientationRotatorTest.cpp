@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <exiv2/exiv2.hpp>
+
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
@@ -274,6 +276,45 @@ TEST(PhotoOrientationRotator, FailuresLeaveTheFileAsItWas)
               QStringLiteral("没有写入权限。请检查该文件夹的写入权限。"));
     EXPECT_EQ(RotateError(RotateError::Kind::writeFailed, "磁盘空间不足").description(),
               QStringLiteral("写入方向信息失败：磁盘空间不足"));
+}
+
+// Exif that fills its JPEG segment: the orientation tag no longer fits, and exiv2 would silently
+// write the file without any Exif at all.
+TEST(PhotoOrientationRotator, JpegWhoseExifCannotGrowKeepsItsExif)
+{
+    QTemporaryDir dir;
+    const QString path = stage(dir, "rotation/orientation-1.jpg", "full-exif.jpg");
+    const std::string file = QFile::encodeName(path).toStdString();
+    const auto descriptionLength = [&] {
+        auto image = Exiv2::ImageFactory::open(file);
+        image->readMetadata();
+        const auto it = image->exifData().findKey(Exiv2::ExifKey("Exif.Image.ImageDescription"));
+        return it == image->exifData().end() ? 0L : it->size();
+    };
+    // The longest description that is still there after writing.
+    long fits = 0;
+    for (long step = 32768; step >= 1; step /= 2) {
+        auto image = Exiv2::ImageFactory::open(file);
+        Exiv2::ExifData exif;
+        exif["Exif.Image.ImageDescription"] = std::string(std::size_t(fits + step), 'x');
+        image->setExifData(exif);
+        image->writeMetadata();
+        if (descriptionLength() > 0)
+            fits += step;
+    }
+    {
+        auto image = Exiv2::ImageFactory::open(file);
+        Exiv2::ExifData exif;
+        exif["Exif.Image.ImageDescription"] = std::string(std::size_t(fits), 'x');
+        image->setExifData(exif);
+        image->writeMetadata();
+    }
+    ASSERT_GT(descriptionLength(), 60000);
+    const QByteArray before = readAll(path);
+    EXPECT_EQ(rotate(path, 1), RotateError::Kind::writeFailed);
+    EXPECT_EQ(readAll(path), before);
+    EXPECT_EQ(RotateError(RotateError::Kind::writeFailed, "无法保存该格式的方向元数据").description(),
+              QStringLiteral("写入方向信息失败：无法保存该格式的方向元数据"));
 }
 
 TEST(PhotoOrientationRotator, TurnsMoreThanFourAndBackwardsCountModuloFour)
