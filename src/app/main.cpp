@@ -36,14 +36,7 @@ int main(int argc, char** argv)
     app::DialogFolderChooser chooser;
     app::DBusFileRevealer revealer;
     app::LibraryStore store({&bookmarks, &volumes, &chooser, &revealer});
-    chooser.setLastLibraryLookup([&store]() -> std::optional<QString> {
-        const app::PhotoLibrary* last = nullptr;
-        for (const app::PhotoLibrary& library : store.libraries()) {
-            if (!last || library.dateAdded > last->dateAdded)
-                last = &library;
-        }
-        return last ? store.resolvedURL(*last) : std::nullopt;
-    });
+    chooser.setLastLibraryLookup(app::DialogFolderChooser::lastLibraryIn(store));
     QSettings settings;
 
     app::AppContext context;

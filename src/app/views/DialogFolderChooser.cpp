@@ -1,5 +1,7 @@
 #include "app/views/DialogFolderChooser.h"
 
+#include "app/services/LibraryStore.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -46,6 +48,18 @@ QString DialogFolderChooser::startFolder(const std::optional<QString>& lastLibra
             return folder;
     }
     return home;
+}
+
+DialogFolderChooser::LastLibraryLookup DialogFolderChooser::lastLibraryIn(LibraryStore& store)
+{
+    return [&store]() -> std::optional<QString> {
+        const PhotoLibrary* last = nullptr;
+        for (const PhotoLibrary& library : store.libraries()) {
+            if (!last || library.dateAdded > last->dateAdded)
+                last = &library;
+        }
+        return last ? store.resolvedURL(*last) : std::nullopt;
+    };
 }
 
 QStringList DialogFolderChooser::removableMediaFolders()

@@ -9,6 +9,8 @@
 
 namespace app {
 
+class LibraryStore;
+
 // Qt's own directory dialog: the native one ignores the read-only option and would offer "New Folder".
 class DialogFolderChooser final : public FolderChooser {
 public:
@@ -20,6 +22,8 @@ public:
     explicit DialogFolderChooser(QString message) : m_message(std::move(message)) {}
 
     void setLastLibraryLookup(LastLibraryLookup lookup) { m_lastLibrary = std::move(lookup); }
+    // The folder of the store's most recently added library, where it is now.
+    static LastLibraryLookup lastLibraryIn(LibraryStore& store);
     std::optional<QString> chooseFolder() override;
 
     // Where the dialog opens: beside the library added last (its parent folder), else the first of

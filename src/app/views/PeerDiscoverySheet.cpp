@@ -172,8 +172,11 @@ PeerDiscoverySheet::PeerDiscoverySheet(AppContext& context, Transport transport,
     environment.device.settings = m_context.settings;
     m_model = std::make_unique<PeerReceiveModel>(
         transport == Transport::wired ? PeerReceiveModel::Kind::wired : PeerReceiveModel::Kind::wireless, environment);
-    m_folderPicker = [] {
-        return DialogFolderChooser("选择新图库所在的文件夹（只能选择已有文件夹，不能在此新建）").chooseFolder();
+    m_folderPicker = [this] {
+        DialogFolderChooser chooser("选择新图库所在的文件夹（只能选择已有文件夹，不能在此新建）");
+        if (m_context.store)
+            chooser.setLastLibraryLookup(DialogFolderChooser::lastLibraryIn(*m_context.store));
+        return chooser.chooseFolder();
     };
 
     m_radar = new RadarRippleBackground(this);
