@@ -230,8 +230,9 @@ PhotoDetailView::~PhotoDetailView()
     delete liveView_.data();
     swipeMonitor_.stop();
     magnifyMonitor_.stop();
-    // Whatever the viewer and its helpers put into the toolbar goes with it.
-    if (toolbar_)
+    // Whatever the viewer and its helpers put into the toolbar goes with it, unless the page
+    // already emptied the bar and a new viewer filled it before this one's deferred deletion.
+    if (toolbar_ && (infoIcon_ || zoomSlider_))
         toolbar_->clear();
 }
 

@@ -151,6 +151,18 @@ TEST(PhotoDetailView, opensOverThePageAndEscapeHandsTheItemBack)
     EXPECT_TRUE(!extra);
     EXPECT_EQ(host->trailingCount(), 0);
 
+    // Closed and opened again before the old viewer's deferred deletion: the new one keeps its bar.
+    Q_EMIT page.grid()->openItem(f.items[0]);
+    QPointer<PhotoDetailView> first = qobject_cast<PhotoDetailView*>(page.presentedViewer());
+    QTest::keyClick(first.data(), Qt::Key_Escape);
+    Q_EMIT page.grid()->openItem(f.items[3]);
+    auto* second = qobject_cast<PhotoDetailView*>(page.presentedViewer());
+    ASSERT_EVENTUALLY(!first);
+    ASSERT_NE(second->infoIcon(), nullptr);
+    EXPECT_EQ(host->trailingWidget(0), second->infoIcon());
+    EXPECT_EQ(host->centreWidget(), second->zoomSlider());
+    page.closeDetailPreview();
+
     // A rescan takes the viewer away without a close from it.
     Q_EMIT page.grid()->openItem(f.items[1]);
     alive = qobject_cast<PhotoDetailView*>(page.presentedViewer());
