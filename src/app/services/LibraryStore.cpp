@@ -21,6 +21,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 Q_LOGGING_CATEGORY(lcLibraryStore, "tessivarnholm.library-store")
 
@@ -45,11 +48,18 @@ QString plainFolderPath(const QString& path)
 
 struct LibraryStore::ProbeResult {
     QUuid id;
-    quint64 ticket = 0;
     bool found = false;
     QString path;                          // access started when found
     std::optional<QByteArray> renewedBookmark;
     QByteArray key;                        // canonical path of the folder when found
+};
+
+// Where a probe leaves its answer: taken once, by the queued delivery or by a caller that waited.
+struct LibraryStore::ProbeMailbox {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::optional<ProbeResult> result;
+    bool taken = false;
 };
 
 namespace {
@@ -257,7 +267,16 @@ std::optional<QString> LibraryStore::resolvedURL(const PhotoLibrary& library)
     if (const auto it = m_accessedURLs.constFind(library.id); it != m_accessedURLs.cend())
         return it.value();
     requestProbe(library);
-    // A probe that answers at once has answered already.
+    // A folder never checked before (just added) gets a moment to answer, so that its page does not
+    // flash "unavailable" first; a hung one costs this once.
+    const auto probe = m_probing.value(library.id);
+    if (probe && !m_answered.contains(library.id)) {
+        {
+            std::unique_lock lock(probe->mutex);
+            probe->arrived.wait_for(lock, std::chrono::milliseconds(firstAnswerWaitMs), [&] { return probe->result.has_value(); });
+        }
+        finishProbe(probe);
+    }
     if (const auto it = m_accessedURLs.constFind(library.id); it != m_accessedURLs.cend())
         return it.value();
     // The caller is told once the folder turns up, through the content revision.
@@ -273,26 +292,28 @@ void LibraryStore::requestProbe(const PhotoLibrary& library)
         m_probeAgain.insert(id);
         return;
     }
-    const quint64 ticket = ++m_nextTicket;
-    m_probing.insert(id, ticket);
+    const auto mailbox = std::make_shared<ProbeMailbox>();
+    m_probing.insert(id, mailbox);
     QPointer<LibraryStore> self(this);
     QThread* home = thread();
     BookmarkService* bookmarks = m_services.bookmarks;
-    auto work = [self, home, bookmarks, library, ticket] {
+    auto work = [self, home, bookmarks, library, mailbox] {
         ProbeResult result = probeFolder(bookmarks, library);
-        result.ticket = ticket;
+        {
+            const std::lock_guard lock(mailbox->mutex);
+            mailbox->result = std::move(result);
+        }
+        mailbox->arrived.notify_all();
         if (QThread::currentThread() == home) {
             if (self)
-                self->finishProbe(result);
+                self->finishProbe(mailbox);
             return;
         }
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [self, result] {
+            [self, mailbox] {
                 if (self)
-                    self->finishProbe(result);
-                else if (result.found)
-                    qCDebug(lcLibraryStore) << "late folder check after the store closed";
+                    self->finishProbe(mailbox);
             },
             Qt::QueuedConnection);
     };
@@ -300,17 +321,25 @@ void LibraryStore::requestProbe(const PhotoLibrary& library)
         m_services.runProbe(std::move(work));
     else
         m_probePool->start(std::move(work));
-    if (m_probing.value(id) == ticket && !m_starting) {
-        QTimer::singleShot(probeTimeoutMs, this, [this, id, ticket] {
-            if (m_probing.value(id) == ticket)
+    if (m_probing.value(id) == mailbox && !m_starting) {
+        QTimer::singleShot(probeTimeoutMs, this, [this, id, mailbox] {
+            if (m_probing.value(id) == mailbox)
                 probeTimedOut(id);
         });
     }
 }
 
-void LibraryStore::finishProbe(const ProbeResult& result)
+void LibraryStore::finishProbe(const std::shared_ptr<ProbeMailbox>& mailbox)
 {
-    if (m_probing.value(result.id) == result.ticket)
+    ProbeResult result;
+    {
+        const std::lock_guard lock(mailbox->mutex);
+        if (mailbox->taken || !mailbox->result)
+            return;
+        mailbox->taken = true;
+        result = *mailbox->result;
+    }
+    if (m_probing.value(result.id) == mailbox)
         m_probing.remove(result.id);
     applyProbe(result);
     if (m_probeAgain.remove(result.id)) {
@@ -323,6 +352,7 @@ void LibraryStore::finishProbe(const ProbeResult& result)
 
 void LibraryStore::applyProbe(const ProbeResult& result)
 {
+    m_answered.insert(result.id);
     const auto library = this->library(result.id);
     if (!library) {
         if (result.found)
@@ -357,6 +387,7 @@ void LibraryStore::probeTimedOut(const QUuid& id)
     // The probe stays in flight (its thread is stuck) and no other starts for this library; its late
     // answer, if one comes, is taken like any other.
     qCWarning(lcLibraryStore) << "folder check of" << id << "gave no answer in" << probeTimeoutMs << "ms";
+    m_answered.insert(id);
     stopAccess(id);
     m_folderKeys.remove(id);
     setAvailable(id, false);

@@ -55,6 +55,8 @@ public:
     };
 
     static constexpr int probeTimeoutMs = 2000;
+    // How long resolvedURL waits for the first answer about a library.
+    static constexpr int firstAnswerWaitMs = 100;
 
     // Loads "libraries.json" from `storeFolder`, checks availability (waiting for the probes at most
     // probeTimeoutMs), drops duplicates, starts watching volumes.
@@ -99,10 +101,11 @@ Q_SIGNALS:
 
 private:
     struct ProbeResult;
+    struct ProbeMailbox;
 
     static ProbeResult probeFolder(BookmarkService* bookmarks, const PhotoLibrary& library);
     void requestProbe(const PhotoLibrary& library);
-    void finishProbe(const ProbeResult& result);
+    void finishProbe(const std::shared_ptr<ProbeMailbox>& mailbox);
     void applyProbe(const ProbeResult& result);
     void probeTimedOut(const QUuid& id);
     void setAvailable(const QUuid& id, bool available);
@@ -129,11 +132,11 @@ private:
     bool m_keepAsideBeforeSave = false;
 
     std::unique_ptr<QThreadPool> m_probePool;
-    QHash<QUuid, quint64> m_probing;      // library -> ticket of its probe in flight
+    QHash<QUuid, std::shared_ptr<ProbeMailbox>> m_probing; // the probe in flight of each library
+    QSet<QUuid> m_answered;               // a probe has answered (or timed out) at least once
     QSet<QUuid> m_probeAgain;             // asked again while a probe was in flight
     QSet<QUuid> m_answerPending;          // resolvedURL said "nothing" while waiting for a probe
     QHash<QUuid, QByteArray> m_folderKeys; // canonical folder of each library whose probe found it
-    quint64 m_nextTicket = 0;
     bool m_starting = true;
     QEventLoop* m_startupWait = nullptr;
 };
