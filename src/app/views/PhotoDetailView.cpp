@@ -14,6 +14,8 @@
 #include <QAudioDevice>
 #include <QAudioOutput>
 #include <QFutureWatcher>
+#include <QGraphicsOpacityEffect>
+#include <QPropertyAnimation>
 #include <QMediaDevices>
 #include <QMediaPlayer>
 #include <QKeyEvent>
@@ -174,6 +176,16 @@ PhotoDetailView::PhotoDetailView(MediaItems items, int currentIndex, ThumbnailPr
 
     card_ = new MediaInfoCard(this);
     card_->hide();
+    // The card fades in and out over 0.15 s; the animation belongs to the card, so it ends with it.
+    auto* cardOpacity = new QGraphicsOpacityEffect(card_);
+    card_->setGraphicsEffect(cardOpacity);
+    cardFade_ = new QPropertyAnimation(cardOpacity, "opacity", card_);
+    cardFade_->setDuration(150);
+    cardFade_->setEasingCurve(QEasingCurve::InOutQuad);
+    connect(cardFade_, &QPropertyAnimation::finished, this, [this] {
+        if (!showingInfo_)
+            card_->hide();
+    });
     connect(this, &PhotoDetailView::metadataChanged, this, [this] {
         card_->setMetadata(metadata_);
         layoutChildren();
@@ -507,8 +519,14 @@ void PhotoDetailView::setShowingInfo(bool showing)
     if (showingInfo_ == showing)
         return;
     showingInfo_ = showing;
-    card_->setVisible(showing);
-    layoutChildren();
+    cardFade_->stop();
+    cardFade_->setStartValue(static_cast<QGraphicsOpacityEffect*>(card_->graphicsEffect())->opacity());
+    cardFade_->setEndValue(showing ? 1.0 : 0.0);
+    if (showing) {
+        card_->show();
+        layoutChildren();
+    }
+    cardFade_->start();
 }
 
 QRectF PhotoDetailView::contentRect() const

@@ -18,6 +18,8 @@
 #include <QTimer>
 #include <QWidget>
 
+class QPropertyAnimation;
+
 #include <functional>
 
 #include <memory>
@@ -188,6 +190,7 @@ private:
     QPointer<ViewerInfoIcon> infoIcon_;
     QPointer<ZoomSliderControl> zoomSlider_;
     MediaInfoCard* card_ = nullptr;
+    QPropertyAnimation* cardFade_ = nullptr;
     QPointer<QMediaPlayer> player_;
     QPointer<VideoPlaybackView> videoView_;
     QPointer<LivePhotoView> liveView_;

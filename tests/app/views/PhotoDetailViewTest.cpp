@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QGraphicsOpacityEffect>
 #include <QMutex>
 #include <QPromise>
 #include <QSignalSpy>
@@ -320,7 +321,8 @@ TEST(PhotoDetailView, toolbarSliderAndPinchShareOneZoomAndTheCardFollowsTheIcon)
     EXPECT_LE(viewer->infoCard()->width(), MediaInfoCard::maximumCardWidth);
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(viewer->infoIcon(), &leave);
-    EXPECT_FALSE(viewer->infoCard()->isVisible());
+    EXPECT_FALSE(viewer->isShowingInfo());
+    ASSERT_EVENTUALLY(!viewer->infoCard()->isVisible());
 
     // The viewer's toolbar items leave with it.
     QPointer<ZoomSliderControl> gone(slider);
@@ -403,6 +405,9 @@ TEST(PhotoDetailView, Screenshots)
     QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
     QApplication::sendEvent(viewer->infoIcon(), &enter);
     EXPECT_FALSE(viewer->infoCard()->shownRows().isEmpty());
+    auto* cardOpacity = qobject_cast<QGraphicsOpacityEffect*>(viewer->infoCard()->graphicsEffect());
+    ASSERT_NE(cardOpacity, nullptr);
+    ASSERT_EVENTUALLY(cardOpacity->opacity() == 1.0);
     shoot("viewer-info-card");
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(viewer->infoIcon(), &leave);
