@@ -97,7 +97,7 @@ std::optional<FrameDecoder::Frame> FrameDecoder::nextFrame()
     if (pending < frameSize) {
         const std::size_t payloadSize = frameSize - 5;
         if (payloadSize >= directFillThreshold && pending >= 5) {
-            partial_.emplace();
+            partial_ = Frame{}; // not emplace(): clang decides Frame unconstructible inside its enclosing class
             partial_->type = head[4];
             partial_->payload.reserve(payloadSize);
             partial_->payload.assign(head + 5, head + pending);
