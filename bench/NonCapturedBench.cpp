@@ -7,6 +7,7 @@
 #include "app/platform/ImageDecoder.h"
 #include "app/platform/PersonDetector.h"
 #include "app/services/NonCapturedClassifier.h"
+#include "support/HogPeopleWeights.h"
 
 #include <QColor>
 #include <QCoreApplication>
@@ -76,6 +77,7 @@ int runSurvey(const QStringList& files)
         }
         const auto a = measurePersonDetectors(large);
         const auto b = measurePersonDetectors(small);
+        const std::vector<double> hog = bench::hogPeopleWeights(large);
         const auto best = [](const std::vector<double>& v) {
             return v.empty() ? QStringLiteral("-") : QString::number(*std::max_element(v.begin(), v.end()), 'f', 2);
         };
@@ -85,7 +87,7 @@ int runSurvey(const QStringList& files)
         std::printf("%-44s n=%-3ld %-22s n=%-3ld %-22s n=%-3zu %-22s\n", qPrintable(QFileInfo(path).fileName()),
                     static_cast<long>(count(a.faceScores, 0.0)), qPrintable(best(a.faceScores)),
                     static_cast<long>(count(b.upsampledFaceScores, 0.0)), qPrintable(best(b.upsampledFaceScores)),
-                    a.hogWeights.size(), qPrintable(best(a.hogWeights)));
+                    hog.size(), qPrintable(best(hog)));
     }
     return 0;
 }

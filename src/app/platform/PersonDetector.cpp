@@ -3,18 +3,12 @@
 #include <dlib/image_processing/frontal_face_detector.h>
 #include <dlib/image_transforms.h>
 
-#include <opencv2/core.hpp>
-#include <opencv2/objdetect.hpp>
-
 namespace app {
 
 namespace {
 
 // dlib's own decision threshold; anything at or above it is a face.
 constexpr double kFaceThreshold = 0.0;
-// HOG's detection window; smaller images crash OpenCV 4.6's detector.
-constexpr int kHogWindowWidth = 64;
-constexpr int kHogWindowHeight = 128;
 
 dlib::array2d<unsigned char> toDlibGray(const QImage& image)
 {
@@ -95,19 +89,6 @@ PersonDetectorScores measurePersonDetectors(const QImage& image)
         dlib::pyramid_up(gray);
         scores.upsampledFaceScores = faceScores(detector, gray, -0.5);
     } catch (const std::exception&) { // dlib::error among them
-    }
-    if (image.width() < kHogWindowWidth || image.height() < kHogWindowHeight)
-        return scores;
-    try {
-        const QImage gray = image.convertToFormat(QImage::Format_Grayscale8);
-        const cv::Mat mat(gray.height(), gray.width(), CV_8UC1, const_cast<uchar*>(gray.constBits()),
-                          static_cast<size_t>(gray.bytesPerLine()));
-        cv::HOGDescriptor hog;
-        hog.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
-        std::vector<cv::Rect> found;
-        hog.detectMultiScale(mat, found, scores.hogWeights, 0, cv::Size(8, 8), cv::Size(0, 0), 1.05, 2);
-    } catch (const cv::Exception&) {
-        scores.hogWeights.clear();
     }
     return scores;
 }

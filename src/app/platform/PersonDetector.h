@@ -46,12 +46,11 @@ public:
 // upsampling, as no usable upper-body detector exists.
 std::unique_ptr<PersonDetector> makePersonDetector();
 
-// Raw scores for measuring detectors on sample sets (benchmark survey): dlib face scores down to
-// -0.5 at both passes, and HOG people weights (empty when the image is smaller than its window).
+// Raw scores for measuring the face detector on sample sets (benchmark survey): dlib face scores
+// down to -0.5 at both passes.
 struct PersonDetectorScores {
     std::vector<double> faceScores;         // the image as given
     std::vector<double> upsampledFaceScores; // after one pyramid_up
-    std::vector<double> hogWeights;
 };
 PersonDetectorScores measurePersonDetectors(const QImage& image);
 
