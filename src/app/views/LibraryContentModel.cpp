@@ -1,6 +1,7 @@
 #include "app/views/LibraryContentModel.h"
 
 #include "app/platform/ExitWait.h"
+#include "app/services/LibraryStore.h"
 #include "app/services/NonCapturedIndex.h"
 
 #include <QCoreApplication>
@@ -22,6 +23,15 @@ MediaItems MediaFolderScanner::scan(const QString& root, const MediaScanner::Pro
 LibraryContentModel::LibraryContentModel(std::shared_ptr<FolderScanner> scanner, Resolver resolver, QObject* parent)
     : QObject(parent), scanner_(std::move(scanner)), resolver_(std::move(resolver))
 {
+}
+
+LibraryContentModel::Resolver LibraryContentModel::storeResolver(LibraryStore* store)
+{
+    return [guarded = QPointer<LibraryStore>(store)](const PhotoLibrary& library) -> std::optional<QString> {
+        if (!guarded)
+            return std::nullopt;
+        return guarded->resolvedURL(library);
+    };
 }
 
 LibraryContentModel::~LibraryContentModel()

@@ -17,6 +17,8 @@ class QThreadPool;
 
 namespace app {
 
+class LibraryStore;
+
 // Reads a folder into items; the page's seam over MediaScanner so tests can script scans.
 // scan() runs on a worker thread and may call onProgress from any thread.
 class FolderScanner {
@@ -43,6 +45,8 @@ public:
     using Resolver = std::function<std::optional<QString>(const PhotoLibrary&)>;
 
     LibraryContentModel(std::shared_ptr<FolderScanner> scanner, Resolver resolver, QObject* parent = nullptr);
+    // Resolves through the store while it exists; nothing once it is gone.
+    static Resolver storeResolver(LibraryStore* store);
     ~LibraryContentModel() override;
 
     const MediaItems& items() const { return items_; }

@@ -86,15 +86,7 @@ LibraryMapView::LibraryMapView(AppContext& context, const PhotoLibrary& library,
 {
     if (!scanner)
         scanner = std::make_shared<MediaFolderScanner>();
-    QPointer<LibraryStore> store(context_.store);
-    model_ = new LibraryContentModel(
-        std::move(scanner),
-        [store](const PhotoLibrary& lib) -> std::optional<QString> {
-            if (!store)
-                return std::nullopt;
-            return store->resolvedURL(lib);
-        },
-        this);
+    model_ = new LibraryContentModel(std::move(scanner), LibraryContentModel::storeResolver(context_.store), this);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
