@@ -10,6 +10,7 @@
 // argument "small" or "large" runs one set alone.
 
 #include "support/BenchInputs.h"
+#include "support/ReceivePipeline.h"
 
 #include "p2p/backup/FileSystemAssetSink.h"
 #include "p2p/backup/SinkThread.h"
@@ -44,6 +45,8 @@
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 using namespace p2p;
+using bench::awaitMessage;
+using bench::sendFrame;
 namespace fs = std::filesystem;
 
 namespace {
@@ -75,32 +78,11 @@ std::string fileName(int index)
     return name;
 }
 
-template <typename Record>
-asio::awaitable<void> sendRecord(ByteStream& stream, Record record)
-{
-    const Message message = std::move(record);
-    Bytes frame = MessageCoder::encode(message);
-    co_await stream.send(std::move(frame));
-}
-
 // The phone: greeting, manifest, each file in 256 KiB chunks, waiting for each acknowledgement
 // as the phone does, then the end.
 asio::awaitable<void> sendBackup(ByteStream& stream, const FileSet& set, const Bytes& content)
 {
     FrameDecoder decoder(SessionConfiguration::defaults().maximumFrameByteCount);
-    auto awaitType = [&](MessageType wanted) -> asio::awaitable<void> {
-        for (;;) {
-            if (std::optional<FrameDecoder::Frame> frame = decoder.nextFrame()) {
-                if (frame->type == rawValue(wanted))
-                    co_return;
-                continue;
-            }
-            std::optional<Bytes> piece = co_await stream.receive();
-            if (!piece)
-                throw std::runtime_error("the session hung up");
-            decoder.append(*piece);
-        }
-    };
     const Uuid sessionID = Uuid::random();
     const std::uint32_t crc = CRC32::value(content);
 
@@ -108,14 +90,14 @@ asio::awaitable<void> sendBackup(ByteStream& stream, const FileSet& set, const B
     hello.protocolVersion = 1;
     hello.device.name = "bench";
     hello.device.identifier = "BENCH";
-    co_await sendRecord(stream, hello);
-    co_await awaitType(MessageType::helloAck);
+    co_await sendFrame(stream, hello);
+    co_await awaitMessage(stream, decoder, MessageType::helloAck);
 
     SessionBegin begin;
     begin.sessionID = sessionID;
     begin.assetCount = set.count;
     begin.declaredByteCount = static_cast<std::int64_t>(set.byteCount) * set.count;
-    co_await sendRecord(stream, begin);
+    co_await sendFrame(stream, begin);
     ManifestBatch batch;
     batch.sessionID = sessionID;
     for (int i = 0; i < set.count; ++i) {
@@ -125,33 +107,34 @@ asio::awaitable<void> sendBackup(ByteStream& stream, const FileSet& set, const B
         asset.files.push_back(FileDescriptor{FileDescriptor::Role::primary, fileName(i), static_cast<std::int64_t>(set.byteCount)});
         batch.entries.push_back(std::move(asset));
     }
-    co_await sendRecord(stream, batch);
+    co_await sendFrame(stream, batch);
     ManifestEnd manifestEnd;
     manifestEnd.sessionID = sessionID;
     manifestEnd.batchCount = 1;
-    co_await sendRecord(stream, manifestEnd);
-    co_await awaitType(MessageType::skipListEnd);
+    co_await sendFrame(stream, manifestEnd);
+    co_await awaitMessage(stream, decoder, MessageType::skipListEnd);
 
     for (int i = 0; i < set.count; ++i) {
         FileBegin fileBegin;
         fileBegin.assetID = std::string(set.name) + "-" + std::to_string(i);
         fileBegin.filename = fileName(i);
         fileBegin.declaredByteCount = static_cast<std::int64_t>(content.size());
-        co_await sendRecord(stream, fileBegin);
+        co_await sendFrame(stream, fileBegin);
         for (std::size_t offset = 0; offset < content.size(); offset += chunkBytes) {
             FileChunk chunk;
             chunk.bytes.assign(content.begin() + static_cast<std::ptrdiff_t>(offset),
                 content.begin() + static_cast<std::ptrdiff_t>(std::min(content.size(), offset + chunkBytes)));
-            co_await sendRecord(stream, std::move(chunk));
+            co_await sendFrame(stream, std::move(chunk));
         }
         FileEnd fileEnd;
         fileEnd.assetID = fileBegin.assetID;
         fileEnd.byteCount = static_cast<std::int64_t>(content.size());
         fileEnd.crc32 = crc;
-        co_await sendRecord(stream, fileEnd);
-        co_await awaitType(MessageType::fileAck);
+        co_await sendFrame(stream, fileEnd);
+        co_await awaitMessage(stream, decoder, MessageType::fileAck);
     }
-    co_await sendRecord(stream, SessionEnd{});
+    const SessionEnd end{};
+    co_await sendFrame(stream, end);
     co_await stream.close();
 }
 

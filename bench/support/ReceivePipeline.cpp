@@ -15,19 +15,20 @@ namespace bench {
 
 using namespace p2p;
 
-namespace {
-
-// Takes the record itself, so no Message temporary is made inside a co_await expression
-// (g++ 12 frees such temporaries wrongly).
-template <typename Record>
-asio::awaitable<void> sendFrame(ByteStream& stream, const Record& record)
+asio::awaitable<void> awaitMessage(ByteStream& stream, FrameDecoder& decoder, MessageType wanted)
 {
-    const Message message = record;
-    Bytes frame = MessageCoder::encode(message);
-    co_await stream.send(std::move(frame));
+    for (;;) {
+        if (std::optional<FrameDecoder::Frame> frame = decoder.nextFrame()) {
+            if (frame->type == rawValue(wanted))
+                co_return;
+            continue;
+        }
+        std::optional<Bytes> piece = co_await stream.receive();
+        if (!piece)
+            throw std::runtime_error("the session hung up");
+        decoder.append(*piece);
+    }
 }
-
-} // namespace
 
 Bytes pipelineContent()
 {
@@ -43,20 +44,6 @@ Bytes pipelineContent()
 asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content, bool awaitReplies)
 {
     FrameDecoder decoder(SessionConfiguration::defaults().maximumFrameByteCount);
-    auto awaitType = [&](MessageType wanted) -> asio::awaitable<void> {
-        for (;;) {
-            std::optional<FrameDecoder::Frame> frame = decoder.nextFrame();
-            if (frame) {
-                if (frame->type == rawValue(wanted))
-                    co_return;
-                continue;
-            }
-            std::optional<Bytes> piece = co_await stream.receive();
-            if (!piece)
-                throw std::runtime_error("the session hung up");
-            decoder.append(*piece);
-        }
-    };
 
     const Uuid sessionID = Uuid::random();
     const std::uint32_t crc = CRC32::value(content);
@@ -67,7 +54,7 @@ asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content
     hello.device.identifier = "BENCH";
     co_await sendFrame(stream, hello);
     if (awaitReplies)
-        co_await awaitType(MessageType::helloAck);
+        co_await awaitMessage(stream, decoder, MessageType::helloAck);
 
     SessionBegin begin;
     begin.sessionID = sessionID;
@@ -89,7 +76,7 @@ asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content
     manifestEnd.batchCount = 1;
     co_await sendFrame(stream, manifestEnd);
     if (awaitReplies)
-        co_await awaitType(MessageType::skipListEnd);
+        co_await awaitMessage(stream, decoder, MessageType::skipListEnd);
 
     for (int i = 0; i < pipelineFileCount; ++i) {
         FileBegin fileBegin;
@@ -118,7 +105,7 @@ asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content
         fileEnd.crc32 = crc;
         co_await sendFrame(stream, fileEnd);
         if (awaitReplies)
-            co_await awaitType(MessageType::fileAck);
+            co_await awaitMessage(stream, decoder, MessageType::fileAck);
     }
     SessionEnd end;
     co_await sendFrame(stream, end);

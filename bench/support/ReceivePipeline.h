@@ -1,6 +1,8 @@
 #pragma once
 
 #include "p2p/protocol/ByteStream.h"
+#include "p2p/protocol/Framing.h"
+#include "p2p/protocol/MessageCoder.h"
 #include "p2p/receive/AssetSink.h"
 #include "p2p/receive/ReceiveSession.h"
 
@@ -16,6 +18,20 @@ inline constexpr std::int64_t pipelineTotalBytes = std::int64_t {1} << 30;
 inline constexpr std::size_t pipelineFileBytes = 4u << 20;
 inline constexpr std::size_t pipelineChunkBytes = 256u << 10;
 inline constexpr int pipelineFileCount = static_cast<int>(pipelineTotalBytes / static_cast<std::int64_t>(pipelineFileBytes));
+
+// Encodes one record as a frame and sends it; a moved-in chunk is not copied. Pass a named record:
+// a temporary inside a co_await expression is freed wrongly by g++ 12.
+template <typename Record>
+asio::awaitable<void> sendFrame(p2p::ByteStream& stream, Record record)
+{
+    const p2p::Message message = std::move(record);
+    p2p::Bytes frame = p2p::MessageCoder::encode(message);
+    co_await stream.send(std::move(frame));
+}
+
+// The phone waiting for a reply: reads frames until one of type `wanted`; throws when the session
+// hangs up.
+asio::awaitable<void> awaitMessage(p2p::ByteStream& stream, p2p::FrameDecoder& decoder, p2p::MessageType wanted);
 
 // One file's bytes, pseudo-random so nothing compresses or repeats.
 p2p::Bytes pipelineContent();
