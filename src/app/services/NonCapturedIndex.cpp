@@ -384,6 +384,9 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, MediaItems stills, 
     }
 
     const int total = static_cast<int>(run->photos.size());
+    // Grown once here rather than rehashed whole in the middle of some merge slice.
+    m_caches[id].entries.reserve(m_caches[id].entries.size() + total);
+    m_flags[id].reserve(m_flags[id].size() + total);
     setClassifying(id, true);
     setProgress(id, {0, total});
 
