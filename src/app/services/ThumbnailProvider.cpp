@@ -4,6 +4,7 @@
 #include "app/services/ThumbnailCache.h"
 #include "app/services/ThumbnailDiskCache.h"
 
+#include <QLoggingCategory>
 #include <QMetaObject>
 #include <QMutexLocker>
 #include <QStandardPaths>
@@ -16,6 +17,12 @@
 #include <limits>
 
 namespace app {
+
+namespace {
+// Off unless asked for (QT_LOGGING_RULES="tessivarnholm.thumbnails.debug=true"): tells decodes from
+// thumbnails kept on disk.
+Q_LOGGING_CATEGORY(lcThumbnails, "tessivarnholm.thumbnails", QtInfoMsg)
+} // namespace
 
 void ThumbnailTicket::cancel() const
 {
@@ -169,6 +176,7 @@ ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double point
                 diskKey = ThumbnailDiskCache::key(item.url, *fileState, pixels);
                 if (std::optional<QImage> fromDisk = state->disk->find(diskKey)) {
                     diskHits_.fetch_add(1);
+                    qCDebug(lcThumbnails, "kept %s at %d px", qUtf8Printable(item.url), pixels);
                     image = std::move(*fromDisk);
                     fileState.reset();
                 }
@@ -177,6 +185,7 @@ ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double point
         const bool decoded = image.isNull();
         if (decoded) {
             decodesStarted_.fetch_add(1);
+            qCDebug(lcThumbnails, "decode %s at %d px", qUtf8Printable(item.url), pixels);
             try {
                 image = state->decoder->decode(item, pixels);
             } catch (const std::exception&) {
