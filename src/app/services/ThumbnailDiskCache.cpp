@@ -4,6 +4,7 @@
 
 #include <QBuffer>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QImageWriter>
 #include <QMutexLocker>
@@ -195,7 +196,7 @@ void ThumbnailDiskCache::insert(const QString& key, const QImage& image)
     const QByteArray path = QFile::encodeName(entryPath(key));
     const QByteArray folder = QFile::encodeName(directory_ + u'/' + key.first(2));
     if (::mkdir(folder.constData(), 0700) != 0 && errno == ENOENT) {
-        ::mkdir(QFile::encodeName(directory_).constData(), 0700);
+        QDir().mkpath(directory_);
         ::mkdir(folder.constData(), 0700);
     }
     qint64 stamp;

@@ -119,7 +119,8 @@ struct KeptThumbnails : ::testing::Test {
         auto* decoder = new GatedDecoder;
         decoder->open();
         ThumbnailProvider::Options options;
-        options.diskCacheDirectory = dir.filePath("thumbnails");
+        // Parents missing, as in a new user's cache folder.
+        options.diskCacheDirectory = dir.filePath("cache/Tessivarnholm/thumbnails");
         ThumbnailProvider provider(std::unique_ptr<ImageDecoder>(decoder), options);
         QObject context;
         QImage image;
@@ -192,7 +193,7 @@ TEST_F(KeptThumbnails, damagedEntryIsDroppedAndMadeAgain)
         {"one byte changed", [](QByteArray& b) { b[b.size() - 10] = char(b[b.size() - 10] ^ 0x55); }},
         {"not a thumbnail", [](QByteArray& b) { b = "GIF89a not what was written"; }},
     };
-    ThumbnailDiskCache disk(dir.filePath("thumbnails"), 1 << 30);
+    ThumbnailDiskCache disk(dir.filePath("cache/Tessivarnholm/thumbnails"), 1 << 30);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const MediaItem item = copyOfFixture(QString(row.name) + ".jpg");
