@@ -45,7 +45,8 @@ private:
         QString key;
         qint64 bytes = 0;
     };
-    void loadLocked();
+    // Lists the entries already on disk, once; the first insert does it.
+    void ensureLoaded();
     // Unlinks what goes beyond the budget, oldest use first.
     void evictLocked();
     void forgetLocked(const QString& key);
@@ -55,7 +56,8 @@ private:
     const QString directory_;
     const qint64 byteLimit_;
     QMutex mutex_;
-    bool loaded_ = false;
+    bool listing_ = false;
+    bool listed_ = false;
     std::list<Entry> order_; // most recent first
     QHash<QString, std::list<Entry>::iterator> index_;
     qint64 bytes_ = 0;
