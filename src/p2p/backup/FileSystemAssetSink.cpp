@@ -419,14 +419,13 @@ void FileSystemAssetSink::finishNow(const IncomingFile& file)
     const fs::path destination = openFile_->folderPath / name;
     const std::shared_ptr<Descriptor> folder = openFile_->folder;
     openFile_.reset();
-    // Only a rename that reached the disk may be recorded; the file stays, unrecorded, if not,
-    // and a later backup that brings the same bytes takes its place.
-    if (syncFile(folder->get()) != 0)
-        throw mappedWriteError(file.filename, errno);
-
+    // The name is this file's from now on, so that a retry goes back to it.
     AssetState& state = assets_[file.assetID];
     state.storedFiles[file.fileIndex] = StoredFile{destination, byteCount};
     sessionPathOwners_[asciiFolded(destination.string())] = FileKey{file.assetID, file.fileIndex};
+    // Only a rename that reached the disk may be recorded.
+    if (syncFile(folder->get()) != 0)
+        throw mappedWriteError(file.filename, errno);
     // Told "stored", the phone would never send an asset again that no row remembers.
     if (!recordIfComplete(file))
         throw AssetSinkError::writeFailed(file.filename, UserFacingError::message(UserFacingError::Kind::writeFailed));

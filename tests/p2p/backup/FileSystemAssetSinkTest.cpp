@@ -5,6 +5,7 @@
 #include "p2p/backup/SinkThread.h"
 #include "support/p2p/SessionHarness.h"
 
+#include "IndexFaultVfs.h"
 #include "NameCollisionCases.h"
 #include "SinkTestSupport.h"
 #include "TempFolder.h"
@@ -276,4 +277,84 @@ TEST(FileSystemAssetSink, CallsOutOfTurnAndLeftoversAreHandled)
     EXPECT_EQ(indexRows(root),
         (std::vector<IndexRow>{{"L", "IMG_2.HEIC", 128, (root / "Photos" / "IMG_2.HEIC").string(), 1}}));
     EXPECT_TRUE(fs::exists(root / "Photos" / "IMG_3.MOV"));
+}
+
+TEST(FileSystemAssetSink, AFileCountsAsStoredOnlyOnceItsBytesNameAndRowAreOnDisk)
+{
+    enum class Fault { none, fileSync, rename, folderSync, indexWrite };
+    struct Case {
+        const char* name;
+        Fault fault;
+        std::int64_t index;             // of a one-file asset
+        std::string error;              // "" when stored
+        std::vector<std::string> calls; // what made it durable, in order
+        bool leftUnderItsName;          // on disk, unrecorded, for the retry to take over
+    };
+    const std::vector<std::string> all = {"fsync file", "rename IMG_1.JPG.part IMG_1.JPG", "fsync folder"};
+    const std::vector<Case> cases = {
+        {"every step succeeds", Fault::none, 0, "", all, true},
+        {"the file's fsync fails", Fault::fileSync, 0, "写入失败，请重试", {"fsync file"}, false},
+        {"the rename into place fails", Fault::rename, 0, "写入失败，请重试", {all[0], all[1]}, false},
+        {"the folder's fsync fails", Fault::folderSync, 0, "写入失败，请重试", all, true},
+        {"the index cannot write the row", Fault::indexWrite, 0, "写入失败，请重试", all, true},
+        {"a file index outside the asset's list", Fault::none, 1,
+            "消息类型 " + std::to_string(rawValue(MessageType::fileBegin)) + " 的负载解析失败：文件序号 1 不在该项的 1 个文件之内",
+            {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder library;
+        Fault fault = c.fault;
+        std::vector<std::string> calls;
+        FileSystemSinkEnvironment environment;
+        environment.indexVfs = faultyIndexVfs();
+        environment.fsync = [&](int fd) {
+            struct stat info {};
+            const bool folder = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+            calls.push_back(folder ? "fsync folder" : "fsync file");
+            if (fault == (folder ? Fault::folderSync : Fault::fileSync)) {
+                errno = EIO;
+                return -1;
+            }
+            return ::fsync(fd);
+        };
+        environment.rename = [&](int folderFd, const char* from, const char* to, unsigned flags) {
+            calls.push_back(std::string("rename ") + from + " " + to);
+            if (fault == Fault::rename) {
+                errno = EIO;
+                return -1;
+            }
+            return ::renameat2(folderFd, from, folderFd, to, flags);
+        };
+        SinkDriver driver;
+        auto sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), library.path(), environment);
+        driver.prepare(*sink, FakePhone::device());
+        const fs::path root = library / deviceFolder;
+        AssetDescriptor photo = FakePhone::photo("A", "IMG_1.JPG", 64);
+        IncomingFile file = incomingFile(photo, 0);
+        file.fileIndex = c.index;
+
+        std::string error;
+        indexFaults().refuseWrites = fault == Fault::indexWrite;
+        try {
+            driver.run(sink->beginFile(file));
+            driver.run(sink->appendChunk(bytesOf(1), file));
+            driver.run(sink->finishFile(file));
+        } catch (const AssetSinkError& failure) {
+            error = failure.userMessage();
+            driver.run(sink->abortFile(file, error));
+        }
+        indexFaults().refuseWrites = false;
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(calls, c.calls);
+        EXPECT_EQ(filesUnder(root / "Photos"), (c.leftUnderItsName ? std::map<std::string, std::uint32_t>{{"IMG_1.JPG",
+                                                       CRC32::value(bytesOf(1))}} : std::map<std::string, std::uint32_t>{}));
+        EXPECT_EQ(indexRows(root).size(), c.error.empty() ? 1u : 0u);
+
+        // The phone sends the file again, and it lands.
+        fault = Fault::none;
+        driver.store(*sink, photo, 0, bytesOf(2));
+        EXPECT_EQ(filesUnder(root / "Photos"), (std::map<std::string, std::uint32_t>{{"IMG_1.JPG", CRC32::value(bytesOf(2))}}));
+        EXPECT_EQ(indexRows(root), (std::vector<IndexRow>{{"A", "IMG_1.JPG", 64, (root / "Photos" / "IMG_1.JPG").string(), 1}}));
+    }
 }
