@@ -7,6 +7,24 @@
 
 namespace app {
 
+namespace {
+
+std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const RotationQueue::Write& write)
+{
+    try {
+        rotate(write.path, write.turns);
+    } catch (const PhotoOrientationRotator::RotateError& e) {
+        return e.description();
+    } catch (const std::exception& e) {
+        return PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::writeFailed,
+                                                    QString::fromLocal8Bit(e.what()))
+            .description();
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, QObject* parent)
     : RotationWriter(
           thumbnails,
@@ -15,43 +33,42 @@ RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, QObject* parent)
 }
 
 RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QObject* parent)
-    : QObject(parent), thumbnails_(thumbnails), rotate_(std::move(rotate))
+    : QObject(parent),
+      thumbnails_(thumbnails),
+      rotate_(std::move(rotate)),
+      queue_([this](const RotationQueue::Write& w) { write(w); })
 {
     pool_.setMaxThreadCount(1);
+    connect(this, &RotationWriter::finished, this, [this](const QString& path, const std::optional<QString>& error) {
+        if (!error && thumbnails_)
+            thumbnails_->invalidate(path);
+    });
 }
 
 RotationWriter::~RotationWriter()
 {
     pool_.waitForDone();
+    for (const RotationQueue::Write& write : queue_.takeQueued())
+        runWrite(rotate_, write);
+}
+
+void RotationWriter::turn(const QString& path)
+{
+    queue_.turnRequested(path);
 }
 
 void RotationWriter::write(const RotationQueue::Write& write)
 {
     QPointer<RotationWriter> self(this);
-    pool_.start([self, thumbnails = thumbnails_, rotate = rotate_, write] {
-        std::optional<QString> error;
-        try {
-            rotate(write.path, write.turns);
-        } catch (const PhotoOrientationRotator::RotateError& e) {
-            error = e.description();
-        } catch (const std::exception& e) {
-            error = PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::writeFailed,
-                                                         QString::fromLocal8Bit(e.what()))
-                        .description();
-        }
-        if (!error && thumbnails) {
-            QMetaObject::invokeMethod(
-                thumbnails, [thumbnails, path = write.path] {
-                    if (thumbnails)
-                        thumbnails->invalidate(path);
-                },
-                Qt::QueuedConnection);
-        }
+    pool_.start([self, rotate = rotate_, write] {
+        const std::optional<QString> error = runWrite(rotate, write);
         QMetaObject::invokeMethod(
             self,
             [self, path = write.path, error] {
-                if (self)
-                    Q_EMIT self->finished(path, error);
+                if (!self)
+                    return;
+                const bool settled = self->queue_.writeFinished(path, error.has_value());
+                Q_EMIT self->finished(path, error, settled);
             },
             Qt::QueuedConnection);
     });
