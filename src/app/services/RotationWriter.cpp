@@ -3,7 +3,10 @@
 #include "app/services/PhotoOrientationRotator.h"
 #include "app/services/ThumbnailProvider.h"
 
+#include <QFile>
 #include <QPointer>
+
+#include <sys/stat.h>
 
 namespace app {
 
@@ -40,8 +43,8 @@ RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QOb
 {
     pool_.setMaxThreadCount(1);
     connect(this, &RotationWriter::finished, this, [this](const QString& path, const std::optional<QString>& error) {
-        if (!error && thumbnails_)
-            thumbnails_->invalidate(path);
+        if (!error)
+            invalidate(path);
     });
 }
 
@@ -50,6 +53,23 @@ RotationWriter::~RotationWriter()
     pool_.waitForDone();
     for (const RotationQueue::Write& write : queue_.takeQueued())
         runWrite(rotate_, write);
+}
+
+// A file with several names was patched in place: every name shown shows the turned picture.
+void RotationWriter::invalidate(const QString& path)
+{
+    if (!thumbnails_)
+        return;
+    thumbnails_->invalidate(path);
+    struct stat written {};
+    if (::stat(QFile::encodeName(path).constData(), &written) != 0 || written.st_nlink < 2)
+        return;
+    for (const QString& other : thumbnails_->cachedPaths()) {
+        struct stat st {};
+        if (other != path && ::stat(QFile::encodeName(other).constData(), &st) == 0 && st.st_dev == written.st_dev &&
+            st.st_ino == written.st_ino)
+            thumbnails_->invalidate(other);
+    }
 }
 
 void RotationWriter::turn(const QString& path)

@@ -40,6 +40,7 @@ Q_SIGNALS:
 
 private:
     void write(const RotationQueue::Write& write);
+    void invalidate(const QString& path);
 
     QPointer<ThumbnailProvider> thumbnails_;
     Rotate rotate_;

@@ -37,6 +37,15 @@ ViewerToolbarItems::ViewerToolbarItems(PhotoDetailView* viewer, Services service
         services_.turnPreview = &PhotoOrientationRotator::rotateDisplayImageClockwise90;
     if (services_.rotations)
         connect(services_.rotations, &RotationWriter::finished, this, &ViewerToolbarItems::writeFinished);
+    // The file shown changed under another name (a hard link): show it as it is now.
+    if (services_.thumbnails && services_.rotations)
+        connect(services_.thumbnails, &ThumbnailProvider::orientationDidChange, this, [this](const QString& path) {
+            if (path == viewer_->currentItem().url && !preview_.hasBaseline() &&
+                services_.rotations->queue().isSettled(path)) {
+                viewer_->reloadMetadata();
+                reloadFullImage();
+            }
+        });
 
     reveal_ = toolButton("folder", "在文件管理器中显示");
     map_ = toolButton("map", "在地图上显示位置");

@@ -2,16 +2,22 @@
 #include "app/services/RotationPreview.h"
 #include "app/services/RotationQueue.h"
 #include "app/services/RotationWriter.h"
+#include "app/services/ThumbnailProvider.h"
 
 #include "support/app/Eventually.h"
+#include "support/app/Fixtures.h"
+#include "support/app/MapTestSupport.h"
 #include "support/app/QtPrinters.h"
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QMutex>
+#include <QTemporaryDir>
 #include <QSemaphore>
 
 #include <memory>
+#include <unistd.h>
 #include <tuple>
 
 #include <vector>
@@ -169,6 +175,30 @@ TEST(RotationQueue, WriterRunsOneWriteAtATimeOffTheMainThread)
     const std::vector<std::pair<QString, int>> expected{
         {"/p/a.jpg", 1}, {"/p/a.jpg", 2}, {"/p/locked.jpg", 1}, {"/p/b.jpg", 1}, {"/p/c.jpg", 1}};
     EXPECT_EQ(written, expected);
+}
+
+// A photo with two names is turned in place: what is cached under either name is made again, so
+// the grid and the viewer show the turned picture under both.
+TEST(RotationQueue, WriterRefreshesEveryNameOfAFileWithSeveralLinks)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("a.jpg"), other = dir.filePath("b.jpg"), unrelated = dir.filePath("c.jpg");
+    for (const QString& p : {path, unrelated}) {
+        ASSERT_TRUE(QFile::copy(test::fixturePath("rotation/orientation-6.jpg"), p));
+        QFile::setPermissions(p, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+    ASSERT_EQ(::link(QFile::encodeName(path).constData(), QFile::encodeName(other).constData()), 0);
+    ThumbnailProvider thumbnails(std::make_unique<app::testing::SolidThumbnailDecoder>());
+    for (const QString& p : {path, other, unrelated}) {
+        bool done = false;
+        thumbnails.thumbnail(MediaItem{.url = p}, 64, 1, &thumbnails, [&](const QImage&) { done = true; });
+        ASSERT_EVENTUALLY(done);
+    }
+    RotationWriter writer(&thumbnails);
+    writer.turn(path);
+    ASSERT_EVENTUALLY(writer.queue().isSettled(path) && thumbnails.generation(path) > 0);
+    EXPECT_GT(thumbnails.generation(other), 0u);
+    EXPECT_EQ(thumbnails.generation(unrelated), 0u);
 }
 
 } // namespace
