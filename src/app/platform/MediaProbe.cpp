@@ -339,9 +339,18 @@ public:
 
     PhotoProperties readPhoto(const QString& path) const override
     {
+        return readPhotoFrom(path, MetadataFile(QFile::encodeName(path)));
+    }
+
+    PhotoProperties readPhoto(const QString& path, qint64 knownSize) const override
+    {
+        return readPhotoFrom(path, MetadataFile(QFile::encodeName(path), knownSize));
+    }
+
+    // Whatever the name, the file's content decides how its metadata is read.
+    static PhotoProperties readPhotoFrom(const QString& path, const MetadataFile& file)
+    {
         PhotoProperties out;
-        const QByteArray native = QFile::encodeName(path);
-        const MetadataFile file(native);
         if (!file.isOpen())
             return out;
         bool done = false;
