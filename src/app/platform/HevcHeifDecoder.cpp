@@ -1,0 +1,176 @@
+#include "app/platform/HevcHeifDecoder.h"
+
+#include "app/platform/FfmpegPointers.h"
+#include "app/platform/ImageDecoder.h"
+
+#include <QTransform>
+
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace app::HevcHeifDecoder {
+namespace {
+
+using Image = HeifBoxReader::Image;
+using Picture = HeifBoxReader::CodedPicture;
+
+// Enough to keep every core of a phone-sized grid busy without a thread per tile.
+constexpr int kMaxThreads = 8;
+// Below this a picture decodes faster on one thread than threads start.
+constexpr std::uint64_t kThreadedPixels = 1'000'000;
+
+using ffmpeg::Frame;
+
+int workerCount(size_t jobs)
+{
+    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+    return int(std::min<size_t>(jobs, size_t(std::min(cores, kMaxThreads))));
+}
+
+// One coded picture: configuration record as extradata, its NAL units as one packet.
+Frame decodePicture(const std::string& config, const std::string& data, int threads)
+{
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+    ffmpeg::Codec context(codec ? avcodec_alloc_context3(codec) : nullptr);
+    if (!context)
+        return nullptr;
+    context->extradata = static_cast<std::uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!context->extradata)
+        return nullptr;
+    std::memcpy(context->extradata, config.data(), config.size());
+    context->extradata_size = int(config.size());
+    context->thread_count = threads;
+    context->thread_type = FF_THREAD_SLICE; // one picture: only its wavefronts can run side by side
+    if (avcodec_open2(context.get(), codec, nullptr) < 0)
+        return nullptr;
+    ffmpeg::Packet packet(av_packet_alloc());
+    if (!packet || av_new_packet(packet.get(), int(data.size())) < 0)
+        return nullptr;
+    std::memcpy(packet->data, data.data(), data.size());
+    Frame frame(av_frame_alloc());
+    if (!frame || avcodec_send_packet(context.get(), packet.get()) < 0
+        || avcodec_send_packet(context.get(), nullptr) < 0 || avcodec_receive_frame(context.get(), frame.get()) < 0)
+        return nullptr;
+    return frame;
+}
+
+// The swscale matrix for the H.273 matrix coefficients; -1 for those we leave to libheif.
+int swsMatrix(int coefficients)
+{
+    switch (coefficients) {
+    case 1: return SWS_CS_ITU709;
+    case 2: // unspecified
+    case 5:
+    case 6: return SWS_CS_ITU601;
+    case 4: return SWS_CS_FCC;
+    case 7: return SWS_CS_SMPTE240M;
+    case 9: return SWS_CS_BT2020;
+    default: return -1;
+    }
+}
+
+// Converts the top-left `width` x `height` of a decoded frame into `target` at (x, y).
+bool convert(const AVFrame& frame, const Image& image, QImage& target, int x, int y, int width, int height)
+{
+    if (frame.width < width || frame.height < height)
+        return false;
+    AVPixelFormat format = AVPixelFormat(frame.format);
+    bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
+    // The old full-range names: the same layout with the range said aside.
+    switch (format) {
+    case AV_PIX_FMT_YUVJ420P: format = AV_PIX_FMT_YUV420P, fullRange = true; break;
+    case AV_PIX_FMT_YUVJ422P: format = AV_PIX_FMT_YUV422P, fullRange = true; break;
+    case AV_PIX_FMT_YUVJ444P: format = AV_PIX_FMT_YUV444P, fullRange = true; break;
+    default: break;
+    }
+    int matrix = swsMatrix(frame.colorspace == AVCOL_SPC_UNSPECIFIED ? 2 : int(frame.colorspace));
+    // The file's colour box wins over what the bitstream says.
+    if (image.declaresColour) {
+        matrix = swsMatrix(image.matrix);
+        fullRange = image.fullRange;
+    }
+    if (matrix < 0)
+        return false;
+    ffmpeg::Scaler scaler(sws_getContext(width, height, format, width, height, AV_PIX_FMT_BGRA,
+                       SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
+    if (!scaler)
+        return false;
+    const int* coefficients = sws_getCoefficients(matrix);
+    sws_setColorspaceDetails(scaler.get(), coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
+    std::uint8_t* destination[4] = {target.bits() + qsizetype(y) * target.bytesPerLine() + qsizetype(x) * 4};
+    const int destinationStride[4] = {int(target.bytesPerLine())};
+    return sws_scale(scaler.get(), frame.data, frame.linesize, 0, height, destination, destinationStride) == height;
+}
+
+} // namespace
+
+QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, const Image& image)
+{
+    if (image.tiles.empty() || image.columns <= 0)
+        return {};
+    QImage canvas(int(image.width), int(image.height), QImage::Format_RGB32);
+    if (canvas.isNull())
+        return {};
+    const int tileWidth = int(image.tiles.front().width);
+    const int tileHeight = int(image.tiles.front().height);
+    const size_t count = image.tiles.size();
+    const int workers = workerCount(count);
+    // A lone large picture gets the threads; tiles get one each.
+    const bool lone = count == 1 && std::uint64_t(tileWidth) * std::uint64_t(tileHeight) >= kThreadedPixels;
+    const int decoderThreads = lone ? workerCount(kMaxThreads) : 1;
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    const auto work = [&] {
+        for (size_t i = next++; i < count && !failed; i = next++) {
+            const Picture& tile = image.tiles[i];
+            const int x = int(i % size_t(image.columns)) * tileWidth;
+            const int y = int(i / size_t(image.columns)) * tileHeight;
+            const std::optional<std::string> data = HeifBoxReader::pictureData(source, images, tile);
+            const Frame frame = data ? decodePicture(tile.config, *data, decoderThreads) : nullptr;
+            if (!frame
+                || !convert(*frame, image, canvas, x, y, std::min(tileWidth, canvas.width() - x),
+                            std::min(tileHeight, canvas.height() - y)))
+                failed = true;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 1; t < workers; ++t)
+        threads.emplace_back(work);
+    work();
+    for (std::thread& t : threads)
+        t.join();
+    return failed ? QImage() : canvas;
+}
+
+QImage shown(const QImage& decoded, const Image& image, int maxPixelSize)
+{
+    using Kind = HeifBoxReader::Transform::Kind;
+    const bool crops = std::any_of(image.transforms.begin(), image.transforms.end(),
+                                   [](const auto& t) { return t.kind == Kind::crop; });
+    // Turns and mirrors keep the longer side, so the cheaper order scales first.
+    QImage out = crops ? decoded : ImageScaling::fitted(decoded, maxPixelSize);
+    for (const HeifBoxReader::Transform& t : image.transforms) {
+        switch (t.kind) {
+        case Kind::crop: {
+            // Scaling first was skipped: the crop is in full-size pixels.
+            out = out.copy(int(t.left), int(t.top), int(t.width), int(t.height));
+            break;
+        }
+        case Kind::rotate:
+            if (t.quarterTurns % 4)
+                out = out.transformed(QTransform().rotate(-90.0 * t.quarterTurns));
+            break;
+        case Kind::mirror:
+            out = out.mirrored(t.leftRight, !t.leftRight);
+            break;
+        }
+    }
+    return crops ? ImageScaling::fitted(out, maxPixelSize) : out;
+}
+
+} // namespace app::HevcHeifDecoder
