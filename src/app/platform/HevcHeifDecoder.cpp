@@ -3,6 +3,10 @@
 #include "app/platform/FfmpegPointers.h"
 #include "app/platform/ImageDecoder.h"
 
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 #include <QTransform>
 
 
@@ -74,11 +78,10 @@ int swsMatrix(int coefficients)
     }
 }
 
-// Converts the top-left `width` x `height` of a decoded frame into `target` at (x, y).
-bool convert(const AVFrame& frame, const Image& image, QImage& target, int x, int y, int width, int height)
+// Converts the rows [top, top + height) of the left `width` columns of a decoded frame into
+// `target` at (x, y + top).
+bool convert(const AVFrame& frame, const Image& image, QImage& target, int x, int y, int width, int top, int height)
 {
-    if (frame.width < width || frame.height < height)
-        return false;
     AVPixelFormat format = AVPixelFormat(frame.format);
     bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
     // The old full-range names: the same layout with the range said aside.
@@ -88,23 +91,49 @@ bool convert(const AVFrame& frame, const Image& image, QImage& target, int x, in
     case AV_PIX_FMT_YUVJ444P: format = AV_PIX_FMT_YUV444P, fullRange = true; break;
     default: break;
     }
+    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(format);
     int matrix = swsMatrix(frame.colorspace == AVCOL_SPC_UNSPECIFIED ? 2 : int(frame.colorspace));
     // The file's colour box wins over what the bitstream says.
     if (image.declaresColour) {
         matrix = swsMatrix(image.matrix);
         fullRange = image.fullRange;
     }
-    if (matrix < 0)
+    if (matrix < 0 || !layout || (top & ((1 << layout->log2_chroma_h) - 1)) != 0)
         return false;
     ffmpeg::Scaler scaler(sws_getContext(width, height, format, width, height, AV_PIX_FMT_BGRA,
-                       SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
+                                         SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
     if (!scaler)
         return false;
     const int* coefficients = sws_getCoefficients(matrix);
     sws_setColorspaceDetails(scaler.get(), coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
-    std::uint8_t* destination[4] = {target.bits() + qsizetype(y) * target.bytesPerLine() + qsizetype(x) * 4};
+    const std::uint8_t* source[4] = {};
+    for (int plane = 0; plane < 4 && frame.data[plane]; ++plane) {
+        const int rows = plane == 0 || plane == 3 ? top : top >> layout->log2_chroma_h;
+        source[plane] = frame.data[plane] + qsizetype(rows) * frame.linesize[plane];
+    }
+    std::uint8_t* destination[4] = {target.bits() + qsizetype(y + top) * target.bytesPerLine() + qsizetype(x) * 4};
     const int destinationStride[4] = {int(target.bytesPerLine())};
-    return sws_scale(scaler.get(), frame.data, frame.linesize, 0, height, destination, destinationStride) == height;
+    return sws_scale(scaler.get(), source, frame.linesize, 0, height, destination, destinationStride) == height;
+}
+
+// Runs `job(0..count-1)` on at most kMaxThreads threads, this one included; false when any failed.
+template<typename Job>
+bool runParallel(size_t count, const Job& job)
+{
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    const auto work = [&] {
+        for (size_t i = next++; i < count && !failed; i = next++)
+            if (!job(i))
+                failed = true;
+    };
+    std::vector<std::thread> threads;
+    for (int t = 1; t < workerCount(count); ++t)
+        threads.emplace_back(work);
+    work();
+    for (std::thread& t : threads)
+        t.join();
+    return !failed;
 }
 
 } // namespace
@@ -119,32 +148,37 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
     const int tileWidth = int(image.tiles.front().width);
     const int tileHeight = int(image.tiles.front().height);
     const size_t count = image.tiles.size();
-    const int workers = workerCount(count);
-    // A lone large picture gets the threads; tiles get one each.
-    const bool lone = count == 1 && std::uint64_t(tileWidth) * std::uint64_t(tileHeight) >= kThreadedPixels;
-    const int decoderThreads = lone ? workerCount(kMaxThreads) : 1;
-    std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
-    const auto work = [&] {
-        for (size_t i = next++; i < count && !failed; i = next++) {
+    const auto clippedWidth = [&](int x) { return std::min(tileWidth, canvas.width() - x); };
+    const auto clippedHeight = [&](int y) { return std::min(tileHeight, canvas.height() - y); };
+    if (count > 1) {
+        // A grid: each tile decodes on one thread and converts straight into its place.
+        const bool ok = runParallel(count, [&](size_t i) {
             const Picture& tile = image.tiles[i];
             const int x = int(i % size_t(image.columns)) * tileWidth;
             const int y = int(i / size_t(image.columns)) * tileHeight;
             const std::optional<std::string> data = HeifBoxReader::pictureData(source, images, tile);
-            const Frame frame = data ? decodePicture(tile.config, *data, decoderThreads) : nullptr;
-            if (!frame
-                || !convert(*frame, image, canvas, x, y, std::min(tileWidth, canvas.width() - x),
-                            std::min(tileHeight, canvas.height() - y)))
-                failed = true;
-        }
-    };
-    std::vector<std::thread> threads;
-    for (int t = 1; t < workers; ++t)
-        threads.emplace_back(work);
-    work();
-    for (std::thread& t : threads)
-        t.join();
-    return failed ? QImage() : canvas;
+            const Frame frame = data ? decodePicture(tile.config, *data, 1) : nullptr;
+            return frame && frame->width >= clippedWidth(x) && frame->height >= clippedHeight(y)
+                && convert(*frame, image, canvas, x, y, clippedWidth(x), 0, clippedHeight(y));
+        });
+        return ok ? canvas : QImage();
+    }
+    // A lone picture: its wavefronts decode side by side, then bands of rows convert side by side.
+    const bool large = std::uint64_t(tileWidth) * std::uint64_t(tileHeight) >= kThreadedPixels;
+    const std::optional<std::string> data = HeifBoxReader::pictureData(source, images, image.tiles.front());
+    const Frame frame = data ? decodePicture(image.tiles.front().config, *data, large ? workerCount(kMaxThreads) : 1) : nullptr;
+    const int width = clippedWidth(0);
+    const int height = clippedHeight(0);
+    if (!frame || frame->width < width || frame->height < height)
+        return {};
+    constexpr int kBandRows = 256; // a multiple of any chroma subsampling
+    const size_t bands = large ? size_t((height + kBandRows - 1) / kBandRows) : 1;
+    const int rows = large ? kBandRows : height;
+    const bool ok = runParallel(bands, [&](size_t band) {
+        const int top = int(band) * rows;
+        return convert(*frame, image, canvas, 0, 0, width, top, std::min(rows, height - top));
+    });
+    return ok ? canvas : QImage();
 }
 
 QImage shown(const QImage& decoded, const Image& image, int maxPixelSize)
