@@ -36,32 +36,56 @@ int workerCount(size_t jobs)
     return int(std::min<size_t>(jobs, size_t(std::min(cores, kMaxThreads))));
 }
 
-// One coded picture: configuration record as extradata, its NAL units as one packet.
-Frame decodePicture(const std::string& config, const std::string& data, int threads)
-{
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-    ffmpeg::Codec context(codec ? avcodec_alloc_context3(codec) : nullptr);
-    if (!context)
-        return nullptr;
-    context->extradata = static_cast<std::uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!context->extradata)
-        return nullptr;
-    std::memcpy(context->extradata, config.data(), config.size());
-    context->extradata_size = int(config.size());
-    context->thread_count = threads;
-    context->thread_type = FF_THREAD_SLICE; // one picture: only its wavefronts can run side by side
-    if (avcodec_open2(context.get(), codec, nullptr) < 0)
-        return nullptr;
-    ffmpeg::Packet packet(av_packet_alloc());
-    if (!packet || av_new_packet(packet.get(), int(data.size())) < 0)
-        return nullptr;
-    std::memcpy(packet->data, data.data(), data.size());
-    Frame frame(av_frame_alloc());
-    if (!frame || avcodec_send_packet(context.get(), packet.get()) < 0
-        || avcodec_send_packet(context.get(), nullptr) < 0 || avcodec_receive_frame(context.get(), frame.get()) < 0)
-        return nullptr;
-    return frame;
-}
+// An HEVC decoder for pictures of one configuration record; the tiles of a grid share one, so a
+// worker opens it once and feeds it tile after tile.
+class PictureDecoder {
+public:
+    bool open(const std::string& config, int threads)
+    {
+        if (context_ && config == config_)
+            return true;
+        config_ = config;
+        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+        context_.reset(codec ? avcodec_alloc_context3(codec) : nullptr);
+        if (!context_)
+            return false;
+        context_->extradata = static_cast<std::uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!context_->extradata)
+            return false;
+        std::memcpy(context_->extradata, config.data(), config.size());
+        context_->extradata_size = int(config.size());
+        context_->thread_count = threads;
+        context_->thread_type = FF_THREAD_SLICE; // one picture: only its wavefronts can run side by side
+        if (avcodec_open2(context_.get(), codec, nullptr) < 0) {
+            context_.reset();
+            return false;
+        }
+        return true;
+    }
+
+    // One coded picture, its NAL units as one packet.
+    Frame decode(const std::string& data)
+    {
+        ffmpeg::Packet packet(av_packet_alloc());
+        Frame frame(av_frame_alloc());
+        if (!context_ || !packet || !frame || av_new_packet(packet.get(), int(data.size())) < 0)
+            return nullptr;
+        std::memcpy(packet->data, data.data(), data.size());
+        if (avcodec_send_packet(context_.get(), packet.get()) < 0)
+            return nullptr;
+        int got = avcodec_receive_frame(context_.get(), frame.get());
+        if (got == AVERROR(EAGAIN)) {
+            // Held back: drain it, and start the decoder afresh for the next picture.
+            got = avcodec_send_packet(context_.get(), nullptr) < 0 ? -1 : avcodec_receive_frame(context_.get(), frame.get());
+            avcodec_flush_buffers(context_.get());
+        }
+        return got < 0 ? nullptr : std::move(frame);
+    }
+
+private:
+    std::string config_;
+    ffmpeg::Codec context_;
+};
 
 // The swscale matrix for the H.273 matrix coefficients; -1 for those we leave to libheif.
 int swsMatrix(int coefficients)
@@ -116,21 +140,22 @@ bool convert(const AVFrame& frame, const Image& image, QImage& target, int x, in
     return sws_scale(scaler.get(), source, frame.linesize, 0, height, destination, destinationStride) == height;
 }
 
-// Runs `job(0..count-1)` on at most kMaxThreads threads, this one included; false when any failed.
+// Runs `job(i, worker)` for i in 0..count-1 on at most kMaxThreads threads, this one included;
+// false when any failed.
 template<typename Job>
 bool runParallel(size_t count, const Job& job)
 {
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
-    const auto work = [&] {
+    const auto work = [&](int worker) {
         for (size_t i = next++; i < count && !failed; i = next++)
-            if (!job(i))
+            if (!job(i, worker))
                 failed = true;
     };
     std::vector<std::thread> threads;
     for (int t = 1; t < workerCount(count); ++t)
-        threads.emplace_back(work);
-    work();
+        threads.emplace_back(work, t);
+    work(0);
     for (std::thread& t : threads)
         t.join();
     return !failed;
@@ -152,12 +177,14 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
     const auto clippedHeight = [&](int y) { return std::min(tileHeight, canvas.height() - y); };
     if (count > 1) {
         // A grid: each tile decodes on one thread and converts straight into its place.
-        const bool ok = runParallel(count, [&](size_t i) {
+        std::vector<PictureDecoder> decoders(size_t(workerCount(count)));
+        const bool ok = runParallel(count, [&](size_t i, int worker) {
             const Picture& tile = image.tiles[i];
+            PictureDecoder& decoder = decoders[size_t(worker)];
             const int x = int(i % size_t(image.columns)) * tileWidth;
             const int y = int(i / size_t(image.columns)) * tileHeight;
             const std::optional<std::string> data = HeifBoxReader::pictureData(source, images, tile);
-            const Frame frame = data ? decodePicture(tile.config, *data, 1) : nullptr;
+            const Frame frame = data && decoder.open(tile.config, 1) ? decoder.decode(*data) : nullptr;
             return frame && frame->width >= clippedWidth(x) && frame->height >= clippedHeight(y)
                 && convert(*frame, image, canvas, x, y, clippedWidth(x), 0, clippedHeight(y));
         });
@@ -166,7 +193,10 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
     // A lone picture: its wavefronts decode side by side, then bands of rows convert side by side.
     const bool large = std::uint64_t(tileWidth) * std::uint64_t(tileHeight) >= kThreadedPixels;
     const std::optional<std::string> data = HeifBoxReader::pictureData(source, images, image.tiles.front());
-    const Frame frame = data ? decodePicture(image.tiles.front().config, *data, large ? workerCount(kMaxThreads) : 1) : nullptr;
+    PictureDecoder decoder;
+    const Frame frame = data && decoder.open(image.tiles.front().config, large ? workerCount(kMaxThreads) : 1)
+        ? decoder.decode(*data)
+        : nullptr;
     const int width = clippedWidth(0);
     const int height = clippedHeight(0);
     if (!frame || frame->width < width || frame->height < height)
@@ -174,7 +204,7 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
     constexpr int kBandRows = 256; // a multiple of any chroma subsampling
     const size_t bands = large ? size_t((height + kBandRows - 1) / kBandRows) : 1;
     const int rows = large ? kBandRows : height;
-    const bool ok = runParallel(bands, [&](size_t band) {
+    const bool ok = runParallel(bands, [&](size_t band, int) {
         const int top = int(band) * rows;
         return convert(*frame, image, canvas, 0, 0, width, top, std::min(rows, height - top));
     });
