@@ -232,15 +232,16 @@ int main(int argc, char** argv)
     // The ×2 run reuses the parent's files.
     const QDir dir(openOnly && argc > 2 ? QString(argv[2]) : ownDir.path());
     constexpr int distinct = 6;
-    QStringList jpegs, heics;
+    QStringList jpegs, heics, grids;
     if (!openOnly)
         std::fprintf(stderr, "generating photos and clips in %s ...\n", qPrintable(dir.path()));
     for (int i = 0; i < distinct; ++i) {
         jpegs << dir.filePath(QString("camera-%1.jpg").arg(i));
         heics << dir.filePath(QString("phone-%1.heic").arg(i));
+        grids << dir.filePath(QString("phone-grid-%1.heic").arg(i));
         if (!openOnly
             && (!bench::writeCameraJpeg(jpegs.last(), 300 + i, i % 2 ? 6 : 1)
-                || !bench::writePhoneHeic(heics.last(), 400 + i, 1)))
+                || !bench::writePhoneHeic(heics.last(), 400 + i, 1) || !bench::writePhoneGridHeic(grids.last(), 500 + i)))
             return 1;
     }
     // The peer's output goes to memory where there is a memory file system, so that little is left
@@ -253,7 +254,8 @@ int main(int argc, char** argv)
     // Open to the sharp picture, at the display scale of this process (the parent runs itself
     // again with QT_SCALE_FACTOR=2 for a ×2 screen).
     const double scale = qApp->devicePixelRatio();
-    for (const auto& [name, files] : {std::pair{QString("12 MP JPEG"), jpegs}, std::pair{QString("12 MP HEIC"), heics}}) {
+    for (const auto& [name, files] : {std::pair{QString("12 MP JPEG"), jpegs}, std::pair{QString("12 MP HEIC, one coded picture"), heics},
+                                      std::pair{QString("12 MP HEIC, 8x6 grid as phones write"), grids}}) {
         bench::warm(files);
         const int pixels = app::ThumbnailProvider::pixelSize(app::PhotoDetailView::fullImagePointSize, scale);
         std::vector<double> ours, theirs, writes, libheif;
