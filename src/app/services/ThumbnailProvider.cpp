@@ -125,6 +125,20 @@ std::optional<QImage> ThumbnailProvider::cachedThumbnail(const MediaItem& item, 
     return std::nullopt;
 }
 
+QStringList ThumbnailProvider::cachedPaths() const
+{
+    QStringList paths;
+    for (const QString& key : shared_->cache.keys()) {
+        // The path itself may hold '|': the size and generation are the last two fields.
+        const qsizetype generation = key.lastIndexOf(u'|');
+        const qsizetype size = generation > 0 ? key.lastIndexOf(u'|', generation - 1) : -1;
+        if (size > 0)
+            paths.append(key.left(size));
+    }
+    paths.removeDuplicates();
+    return paths;
+}
+
 qsizetype ThumbnailProvider::cachedCount() const
 {
     return shared_->cache.count();

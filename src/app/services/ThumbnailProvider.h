@@ -90,6 +90,8 @@ public:
     // orientationDidChange(path) on the main thread; direct observers run before this returns
     // when called on the main thread.
     void invalidate(const QString& path);
+    // The files the memory cache holds images of.
+    QStringList cachedPaths() const;
 
     // Counters for tests and benchmarks.
     quint64 decodesStarted() const { return decodesStarted_.load(); }
