@@ -68,9 +68,8 @@ FileStamp stampOf(const QString& path)
 
 bool entryIsFresh(const NonCapturedIndex::Entry& entry, const FileStamp& now)
 {
-    const qint64 size = now.ok ? now.size : -1;
-    const double mtime = now.ok ? now.mtime : -1.0;
-    return entry.fileSize == size && std::abs(entry.mtime - mtime) < kMtimeTolerance;
+    // A file whose stamp cannot be read is never fresh.
+    return now.ok && entry.fileSize == now.size && std::abs(entry.mtime - now.mtime) < kMtimeTolerance;
 }
 
 // Runs work on a pool thread, where an escaping exception would end the program and leave the
@@ -120,8 +119,6 @@ NonCapturedIndex::Environment withDefaults(NonCapturedIndex::Environment env)
 
 } // namespace
 
-// ---- one classification run ------------------------------------------------------------------
-
 struct NonCapturedIndex::PhaseAChunk {
     int first = 0;                         // index of the first photo of the chunk
     QVector<std::optional<Entry>> entries; // nullopt: the photo was fresh and is left as it is
@@ -142,8 +139,6 @@ struct NonCapturedIndex::Run {
     qint64 lastSaveMs = 0;
     bool classifiedAnything = false;
 };
-
-// ---- the index -------------------------------------------------------------------------------
 
 NonCapturedIndex& NonCapturedIndex::shared()
 {
