@@ -139,6 +139,8 @@ void LibraryContentModel::load(const PhotoLibrary& library)
         MediaItems items;
         try {
             items = scanner->scan(root, onProgress, token);
+            // Worked out here, off the main thread, once per scan instead of on every sort or clustering.
+            stampCaptureTimes(items);
         } catch (const FolderUnavailable&) {
             // Nothing of this scan is shown: the folder is gone, not empty.
             QMetaObject::invokeMethod(
