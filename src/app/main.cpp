@@ -13,6 +13,7 @@
 #include "app/services/ThumbnailProvider.h"
 #include "app/views/DialogFolderChooser.h"
 #include "app/views/MainWindow.h"
+#include "app/views/ViewerToolbarItems.h"
 
 #include <QApplication>
 #include <QSettings>
@@ -54,6 +55,7 @@ int main(int argc, char** argv)
     context.rotations = &rotations;
 
     app::MainWindow window(context);
+    app::connectRotationAlerts(&window, &rotations);
     window.show();
     return application.exec();
 }

@@ -89,6 +89,8 @@ ViewerToolbarItems::~ViewerToolbarItems()
 
 void ViewerToolbarItems::refreshButtons()
 {
+    if (!reveal_ || !map_ || !rotate_)
+        return;
     const bool dismissing = viewer_->state().isDismissing();
     const bool mapShown = !locationMap_.isNull();
     const MediaItem& item = viewer_->currentItem();
@@ -174,12 +176,26 @@ void ViewerToolbarItems::showAlert(const QString& message)
 {
     if (alert_)
         alert_->close();
-    auto* box = new QMessageBox(QMessageBox::Warning, "无法旋转", message, QMessageBox::NoButton, viewer_->window());
+    alert_ = showRotationAlert(viewer_->window(), message);
+}
+
+QMessageBox* showRotationAlert(QWidget* window, const QString& message)
+{
+    auto* box = new QMessageBox(QMessageBox::Warning, "无法旋转", message, QMessageBox::NoButton, window);
     box->addButton("好", QMessageBox::RejectRole);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
-    alert_ = box;
     box->open();
+    return box;
+}
+
+void connectRotationAlerts(QWidget* window, RotationWriter* writer)
+{
+    // An open viewer says it itself; turns of a closed viewer that fail are said here.
+    QObject::connect(writer, &RotationWriter::finished, window, [window](const QString&, const std::optional<QString>& error) {
+        if (error && !window->findChild<ViewerToolbarItems*>())
+            showRotationAlert(window, *error);
+    });
 }
 
 ViewerToolbarItems* attachViewerToolbarItems(PhotoDetailView* viewer, const AppContext& context)

@@ -8,9 +8,9 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
+#include <QToolButton>
 
 
-class QToolButton;
 
 namespace app {
 
@@ -62,9 +62,10 @@ private:
 
     PhotoDetailView* viewer_;
     Services services_;
-    QToolButton* reveal_ = nullptr;
-    QToolButton* map_ = nullptr;
-    QToolButton* rotate_ = nullptr;
+    // The host deletes them when the page empties its toolbar, which may come before the viewer goes.
+    QPointer<QToolButton> reveal_;
+    QPointer<QToolButton> map_;
+    QPointer<QToolButton> rotate_;
     QPointer<QDialog> locationMap_;
     RotationPreview preview_;
     ThumbnailTicket reload_;
@@ -73,6 +74,13 @@ private:
 
 // Gives a viewer whose toolbar is attached its buttons, with the program's services.
 ViewerToolbarItems* attachViewerToolbarItems(PhotoDetailView* viewer, const AppContext& context);
+
+// The "无法旋转" alert over `window`; it deletes itself when closed.
+QMessageBox* showRotationAlert(QWidget* window, const QString& message);
+
+// Shows the alert over `window` for a failed write when no viewer in it is open to show it: the
+// turns of a viewer closed meanwhile.
+void connectRotationAlerts(QWidget* window, RotationWriter* writer);
 
 // Gives every viewer the page opens its toolbar buttons.
 void connectViewerToolbarItems(LibraryDetailView& page, AppContext& context);

@@ -307,6 +307,17 @@ TEST(ViewerToolbarItems, MapSheetCoversTheViewerUntilItCloses)
     ASSERT_EVENTUALLY(!sheet);
 }
 
+// The map page empties its toolbar before its viewer is deleted: a picture arriving meanwhile
+// touches no button that is gone.
+TEST(ViewerToolbarItems, ToolbarEmptiedBeforeTheViewerGoes)
+{
+    ViewerWithItems v({photo("/lib/a.jpg")});
+    ASSERT_EVENTUALLY(v.toolbar->rotateButton()->isEnabled());
+    v.host.clear();
+    EXPECT_EQ(v.toolbar->rotateButton(), nullptr);
+    v.viewer->setPreviewImages(QImage(8, 8, QImage::Format_RGB32), QImage());
+}
+
 TEST(ViewerToolbarItems, ATurnRecentresTheZoomedPictureAndKeepsWhatItCannotTurn)
 {
     struct Case {
@@ -344,16 +355,19 @@ TEST(ViewerToolbarItems, ATurnRecentresTheZoomedPictureAndKeepsWhatItCannotTurn)
 }
 
 // The writer outlives the viewer: turns queued behind a running write reach the file when the
-// viewer closes or pages away meanwhile.
+// viewer closes or pages away meanwhile, and a failure of theirs is still said.
 TEST(ViewerToolbarItems, TurnsTheUserSawReachTheFileWhenTheViewerClosesOrPages)
 {
     struct Case {
         const char* name;
         Qt::Key key;
+        bool laterWriteFails = false;
+        int orientation = 8; // 1 turned three times
     };
     const Case cases[] = {
         {"three quick turns, then Escape", Qt::Key_Escape},
         {"three quick turns, then paging", Qt::Key_Right},
+        {"three quick turns, then Escape, and the later write fails", Qt::Key_Escape, true, 6},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -367,10 +381,14 @@ TEST(ViewerToolbarItems, TurnsTheUserSawReachTheFileWhenTheViewerClosesOrPages)
         RotationWriter writer(&thumbnails, [&](const QString& path, int turns) {
             if (first.exchange(false))
                 firstMayEnd.acquire();
+            else if (c.laterWriteFails)
+                throw PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::notWritable);
             PhotoOrientationRotator::rotateClockwise90(path, turns);
         });
+        QWidget window;
+        connectRotationAlerts(&window, &writer);
         ViewerToolbarHost host;
-        QPointer<PhotoDetailView> viewer = new PhotoDetailView({photo(a), photo(b)}, 0, thumbnails);
+        QPointer<PhotoDetailView> viewer = new PhotoDetailView({photo(a), photo(b)}, 0, thumbnails, &window);
         viewer->setMetadataSource(noMetadata);
         viewer->attachToolbar(&host);
         auto* toolbar = new ViewerToolbarItems(viewer, {nullptr, &thumbnails, &writer});
@@ -386,8 +404,12 @@ TEST(ViewerToolbarItems, TurnsTheUserSawReachTheFileWhenTheViewerClosesOrPages)
             ASSERT_EVENTUALLY(viewer->currentIndex() == 1 && !viewer->state().isNavigating());
         firstMayEnd.release();
         ASSERT_EVENTUALLY(writer.queue().isSettled(a));
-        EXPECT_EQ(fileOrientation(a), 8); // 1 turned three times
+        EXPECT_EQ(fileOrientation(a), c.orientation);
         EXPECT_EQ(fileOrientation(b), 1);
+        const auto alerts = window.findChildren<QMessageBox*>();
+        ASSERT_EQ(alerts.size(), c.laterWriteFails ? 1 : 0);
+        if (c.laterWriteFails)
+            EXPECT_EQ(alerts[0]->text(), "没有写入权限。请检查该文件夹的写入权限。");
         delete viewer.data();
         thumbnails.waitForIdle();
     }
