@@ -74,6 +74,12 @@ public:
     QImage fullImage() const { return fullImage_; }
     QImage placeholder() const { return placeholder_; }
     void setPreviewImages(const QImage& fullImage, const QImage& placeholder);
+    // Back to the centre of a zoomed picture, keeping the zoom.
+    void resetPan()
+    {
+        state_.resetPan();
+        update();
+    }
     const std::optional<MediaMetadata>& metadata() const { return metadata_; }
     // Reads the current item's metadata again (after its file changed).
     void reloadMetadata();
