@@ -89,6 +89,8 @@ ViewerToolbarItems::~ViewerToolbarItems()
 
 void ViewerToolbarItems::refreshButtons()
 {
+    if (!reveal_ || !map_ || !rotate_)
+        return;
     const bool dismissing = viewer_->state().isDismissing();
     const bool mapShown = !locationMap_.isNull();
     const MediaItem& item = viewer_->currentItem();

@@ -8,9 +8,10 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
+#include <QToolButton>
 
 
-class QToolButton;
+
 
 namespace app {
 
@@ -62,9 +63,10 @@ private:
 
     PhotoDetailView* viewer_;
     Services services_;
-    QToolButton* reveal_ = nullptr;
-    QToolButton* map_ = nullptr;
-    QToolButton* rotate_ = nullptr;
+    // The toolbar that holds the buttons may be cleared before the viewer goes.
+    QPointer<QToolButton> reveal_;
+    QPointer<QToolButton> map_;
+    QPointer<QToolButton> rotate_;
     QPointer<QDialog> locationMap_;
     RotationPreview preview_;
     ThumbnailTicket reload_;
