@@ -3,12 +3,11 @@
 #include "app/platform/FfmpegPointers.h"
 #include "app/platform/ImageDecoder.h"
 
+#include <QTransform>
+
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
-
-#include <QTransform>
-
 
 #include <algorithm>
 #include <atomic>
