@@ -195,7 +195,6 @@ void playback(const QString& label, const QString& clip)
     const quint64 startConverted = view.surface()->converter()->converted();
     const quint64 startDropped = view.surface()->converter()->dropped();
     const double startConversion = view.surface()->converter()->conversionMs();
-    const double startScaling = view.surface()->converter()->scalingMs();
     const double cpu0 = threadCpuMs();
     QElapsedTimer wall;
     wall.start();
@@ -204,13 +203,11 @@ void playback(const QString& label, const QString& clip)
     const int frames = paints - startPaints;
     const quint64 converted = view.surface()->converter()->converted() - startConverted;
     const double conversion = view.surface()->converter()->conversionMs() - startConversion;
-    const double scaling = view.surface()->converter()->scalingMs() - startScaling;
     std::printf("%s%s: %d frames shown in %.1f s (%llu converted, %llu dropped on the worker); main thread %.2f ms CPU "
-                "per shown frame; on the worker instead: conversion %.2f ms and scaling to the window %.2f ms per frame\n",
+                "per shown frame; off it instead: conversion and scaling to the window in one pass %.2f ms per frame\n",
                 ended ? "" : "(did not end) ", qPrintable(label), frames, double(wall.elapsed()) / 1000,
                 (unsigned long long)converted, (unsigned long long)(view.surface()->converter()->dropped() - startDropped),
-                frames > 0 ? cpu / frames : -1.0, converted > 0 ? conversion / double(converted) : -1.0,
-                converted > 0 ? scaling / double(converted) : -1.0);
+                frames > 0 ? cpu / frames : -1.0, converted > 0 ? conversion / double(converted) : -1.0);
 }
 
 } // namespace
