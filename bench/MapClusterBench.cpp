@@ -125,7 +125,9 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const int count = argc > 1 ? std::max(1, atoi(argv[1])) : 100000;
     const int runs = argc > 2 ? std::max(3, atoi(argv[2])) : 60;
-    const app::MediaItems items = library(count);
+    app::MediaItems items = library(count);
+    // As the page gets them: stamped with their capture times when the scan publishes them.
+    app::stampCaptureTimes(items);
     const QSizeF mapSize(1000, 640);
 
     struct View {

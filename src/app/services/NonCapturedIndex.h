@@ -123,9 +123,14 @@ private:
     // Hands a copy of the library's cache (shared, not copied) to the writer thread.
     void saveCache(const QUuid& libraryID);
 
-    // `fresh`: per photo of the run, whether its cached verdict still matches the file.
-    void onFreshness(std::shared_ptr<Run> run, QVector<bool> fresh);
+    // `photos`: the run's still photos, each path once; `fresh`: per photo, whether its cached verdict
+    // still matches the file; `anyWork`: some photo needs phase A or B.
+    void onFreshness(std::shared_ptr<Run> run, MediaItems photos, QVector<bool> fresh, bool anyWork);
     void onPhaseAChunk(std::shared_ptr<Run> run, PhaseAChunk chunk);
+    // Merges pending verdicts for a few milliseconds, then queues the rest behind other events.
+    void mergePhaseA(std::shared_ptr<Run> run);
+    void mergeVerdict(Run& run, int index, const std::optional<Entry>& classified, int total);
+    void endPhaseA(std::shared_ptr<Run> run);
     void startNextBatch(std::shared_ptr<Run> run);
     void onPersonResult(std::shared_ptr<Run> run, const QString& path, bool hasPerson);
     void finishRun(std::shared_ptr<Run> run, bool classifiedAnything);

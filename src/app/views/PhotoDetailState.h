@@ -53,6 +53,7 @@ public:
     void animateDismiss();
     void applyZoomFromControl(double value);
     void resetZoomState();
+    void resetPan() { setPan(0, 0); }
     // What a newly loaded item resets; the horizontal offset belongs to the paging animation.
     void resetForLoad();
     // Ends the viewer: stops every animation and pending step, and calls onClose once.

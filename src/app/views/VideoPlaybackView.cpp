@@ -88,6 +88,7 @@ VideoPlaybackView::VideoPlaybackView(QMediaPlayer* player, QWidget* parent)
         model_->endScrub();
     });
     connect(model_, &PlaybackModel::changed, this, &VideoPlaybackView::refresh);
+    connect(model_, &PlaybackModel::ended, surface_, &VideoSurfaceWidget::showFirstFrame);
     refresh();
 }
 

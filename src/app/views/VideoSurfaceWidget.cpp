@@ -1,5 +1,7 @@
 #include "app/views/VideoSurfaceWidget.h"
 
+#include "app/views/VideoFrameScaler.h"
+
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QPainter>
@@ -19,7 +21,8 @@ struct VideoFrameConverter::Shared {
     quint64 converted = 0;
     quint64 dropped = 0;
     double conversionMs = 0;
-    double scalingMs = 0;
+    // Used by the worker only.
+    VideoFrameScaler scaler;
 };
 
 VideoFrameConverter::VideoFrameConverter(QObject* parent) : QObject(parent), shared_(std::make_shared<Shared>())
@@ -72,24 +75,17 @@ void VideoFrameConverter::submit(const QVideoFrame& frame)
             }
             QElapsedTimer timer;
             timer.start();
-            QImage image = frame.toImage();
-            const double conversionMs = double(timer.nsecsElapsed()) / 1e6;
+            QImage image = state->scaler.convert(frame, target);
             frame = QVideoFrame();
-            if (!image.isNull() && target.isValid() && !target.isEmpty()
-                && (image.width() > target.width() || image.height() > target.height())) {
-                // A 4K frame smoothed straight down to a window costs more than its conversion:
-                // skip pixels down to twice the size, then smooth the rest.
-                if (image.width() > 2 * target.width() && image.height() > 2 * target.height())
-                    image = image.scaled(target * 2, Qt::KeepAspectRatio, Qt::FastTransformation);
-                image = image.scaled(target, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-            }
+            // A frame without a picture (the end of the stream) keeps the last one on screen.
+            if (image.isNull())
+                continue;
             bool post = false;
             {
                 QMutexLocker lock(&state->mutex);
                 state->latest = std::move(image);
                 ++state->converted;
-                state->conversionMs += conversionMs;
-                state->scalingMs += double(timer.nsecsElapsed()) / 1e6 - conversionMs;
+                state->conversionMs += double(timer.nsecsElapsed()) / 1e6;
                 post = !state->notifyPosted;
                 state->notifyPosted = true;
             }
@@ -127,12 +123,6 @@ double VideoFrameConverter::conversionMs() const
     return shared_->conversionMs;
 }
 
-double VideoFrameConverter::scalingMs() const
-{
-    QMutexLocker lock(&shared_->mutex);
-    return shared_->scalingMs;
-}
-
 quint64 VideoFrameConverter::dropped() const
 {
     QMutexLocker lock(&shared_->mutex);
@@ -147,6 +137,8 @@ VideoSurfaceWidget::VideoSurfaceWidget(QWidget* parent)
     connect(sink_, &QVideoSink::videoFrameChanged, converter_, &VideoFrameConverter::submit, Qt::DirectConnection);
     connect(converter_, &VideoFrameConverter::imageReady, this, [this] {
         image_ = converter_->latest();
+        if (firstImage_.isNull())
+            firstImage_ = image_;
         update();
     });
 }
@@ -159,6 +151,15 @@ VideoSurfaceWidget::~VideoSurfaceWidget()
 void VideoSurfaceWidget::clear()
 {
     image_ = QImage();
+    firstImage_ = QImage();
+    update();
+}
+
+void VideoSurfaceWidget::showFirstFrame()
+{
+    if (firstImage_.isNull())
+        return;
+    image_ = firstImage_;
     update();
 }
 

@@ -66,6 +66,9 @@ TEST(MapPhotoClusterer, ClustersByGridCell)
         {"a margin of 15 %: 0.64 spans north in, 0.66 out",
          itemsAt({{"in", 36.4, 100}, {"out", 36.6, 100}, {"south", 23.6, 100}, {"farSouth", 23.4, 100}}), tenDegrees,
          {600, 600}, {"83_19:south", "83_30:in"}},
+        {"the same margin east and west",
+         itemsAt({{"east", 30.5, 106.4}, {"farEast", 30.5, 106.6}, {"west", 30.5, 93.7}, {"farWest", 30.5, 93.4}}),
+         tenDegrees, {600, 600}, {"78_25:west", "88_25:east"}},
         {"floor, not truncation; one coordinate alone is no location",
          [] {
              MediaItems items = itemsAt({{"w", 0, -0.5}, {"e", 0, 0.5}, {"unlocated", 0, 0}});
@@ -84,11 +87,16 @@ TEST(MapPhotoClusterer, ClustersByGridCell)
          {"27_0:east,west"}, Coordinate{0.5, -180}},
     };
     for (const Row& row : rows) {
-        const QList<MapPhotoCluster> clusters = MapPhotoClusterer::cluster(row.items, row.region, row.mapSize, 72);
-        EXPECT_EQ(describe(clusters), row.expected) << row.name;
-        if (row.firstCentre && !clusters.isEmpty()) {
-            EXPECT_NEAR(clusters[0].coordinate.latitude, row.firstCentre->latitude, 1e-9) << row.name;
-            EXPECT_NEAR(clusters[0].coordinate.longitude, row.firstCentre->longitude, 1e-9) << row.name;
+        // As built by hand, and as a scan publishes them, with their capture times worked out.
+        MediaItems stamped = row.items;
+        stampCaptureTimes(stamped);
+        for (const MediaItems& items : {row.items, stamped}) {
+            const QList<MapPhotoCluster> clusters = MapPhotoClusterer::cluster(items, row.region, row.mapSize, 72);
+            EXPECT_EQ(describe(clusters), row.expected) << row.name;
+            if (row.firstCentre && !clusters.isEmpty()) {
+                EXPECT_NEAR(clusters[0].coordinate.latitude, row.firstCentre->latitude, 1e-9) << row.name;
+                EXPECT_NEAR(clusters[0].coordinate.longitude, row.firstCentre->longitude, 1e-9) << row.name;
+            }
         }
     }
 }

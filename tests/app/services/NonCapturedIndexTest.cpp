@@ -481,3 +481,31 @@ TEST_F(IndexTest, ThrowingClassifierOrDetectorStillEndsTheRun)
     EXPECT_TRUE(index.isNonCaptured(library, items[0].url));
     EXPECT_FALSE(index.flagsByLibrary().value(library).contains(items[1].url));
 }
+
+// A large library's verdicts reach the main thread in slices: what waits in its event loop runs
+// between them instead of after the whole library.
+TEST_F(IndexTest, VerdictsAreMergedInSlicesThatLetOtherEventsRun)
+{
+    NonCapturedIndex::Environment env = environment();
+    // Every look at the clock finds a millisecond gone.
+    env.monotonicMs = [ticks = std::make_shared<std::atomic<qint64>>(0)] { return (*ticks)++; };
+    NonCapturedIndex index(env);
+    index.setHasConfirmedOrganize(true);
+    MediaItems items;
+    for (int i = 0; i < 400; ++i)
+        items.append(photo(QStringLiteral("/absent/img%1.jpg").arg(i)));
+
+    int doneWhenServed = -1;
+    QObject::connect(&index, &NonCapturedIndex::progressChanged, [&](const QUuid& id) {
+        if (doneWhenServed != -1 || index.progressByLibrary().value(id).done == 0)
+            return;
+        doneWhenServed = 0;
+        QMetaObject::invokeMethod(
+            &index, [&] { doneWhenServed = index.progressByLibrary().value(library).done; }, Qt::QueuedConnection);
+    });
+    classify(index, library, items);
+    EXPECT_GT(doneWhenServed, 0);
+    EXPECT_LT(doneWhenServed, 100);
+    EXPECT_EQ(index.flagsByLibrary().value(library).size(), 400);
+    EXPECT_EQ(index.progressByLibrary().value(library), (NonCapturedProgress{400, 400}));
+}
