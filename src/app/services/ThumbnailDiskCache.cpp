@@ -129,19 +129,11 @@ bool writeAll(int fd, const QByteArray& data)
 
 } // namespace
 
-std::optional<ThumbnailDiskCache::FileState> ThumbnailDiskCache::stateOf(const QString& path)
-{
-    struct stat st{};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return std::nullopt;
-    return FileState{qint64(st.st_size), nanoseconds(st.st_mtim), quint64(st.st_ino), nanoseconds(st.st_ctim)};
-}
-
-QString ThumbnailDiskCache::key(const QString& path, const FileState& state, int pixelSize)
+QString ThumbnailDiskCache::key(const QString& path, const FileStamp& state, int pixelSize)
 {
     QCryptographicHash hash(QCryptographicHash::Sha1);
     hash.addData(QFile::encodeName(path));
-    const qint64 fields[] = {state.size, state.mtimeNs, qint64(state.inode), state.ctimeNs, pixelSize};
+    const qint64 fields[] = {state.size, state.modifiedNs, qint64(state.inode), state.changedNs, pixelSize};
     hash.addData(QByteArrayView(reinterpret_cast<const char*>(fields), sizeof(fields)));
     return QString::fromLatin1(hash.result().toHex());
 }

@@ -169,11 +169,11 @@ TEST_F(KeptThumbnails, restartDecodesOnlyFilesThatChanged)
         SCOPED_TRACE(row.name);
         const MediaItem item = copyOfFixture(QString(row.name) + ".jpg");
         EXPECT_EQ(run(item), 1u);
-        const auto before = ThumbnailDiskCache::stateOf(item.url);
+        const auto before = FileStamp::of(item.url);
         row.change(item.url);
-        const auto after = ThumbnailDiskCache::stateOf(item.url);
+        const auto after = FileStamp::of(item.url);
         ASSERT_TRUE(before && after);
-        EXPECT_EQ(after->mtimeNs, before->mtimeNs);
+        EXPECT_EQ(after->modifiedNs, before->modifiedNs);
         if (row.keepsTimesAndSize) {
             EXPECT_EQ(after->size, before->size);
         }
@@ -198,7 +198,7 @@ TEST_F(KeptThumbnails, damagedEntryIsDroppedAndMadeAgain)
         SCOPED_TRACE(row.name);
         const MediaItem item = copyOfFixture(QString(row.name) + ".jpg");
         EXPECT_EQ(run(item), 1u);
-        QFile entry(disk.entryPath(ThumbnailDiskCache::key(item.url, *ThumbnailDiskCache::stateOf(item.url), pixels)));
+        QFile entry(disk.entryPath(ThumbnailDiskCache::key(item.url, *FileStamp::of(item.url), pixels)));
         ASSERT_TRUE(entry.open(QIODevice::ReadWrite));
         QByteArray bytes = entry.readAll();
         row.damage(bytes);
