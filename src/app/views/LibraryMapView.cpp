@@ -12,6 +12,7 @@
 #include "app/views/SymbolIcon.h"
 #include "app/views/ViewStyle.h"
 #include "app/views/ViewerToolbarHost.h"
+#include "app/views/ViewerToolbarItems.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -393,6 +394,8 @@ void LibraryMapView::openPreview(const MediaItem& item)
     stack_->addWidget(viewer);
     stack_->setCurrentWidget(viewer);
     viewer->attachToolbar(viewerToolbar_);
+    // The same buttons as over the grid: reveal, the item's map, rotation.
+    attachViewerToolbarItems(viewer, context_);
     viewer->setFocus(Qt::OtherFocusReason);
     updateHeader();
 }

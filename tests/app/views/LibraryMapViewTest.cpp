@@ -1,5 +1,9 @@
 #include "app/views/LibraryMapView.h"
 
+#include "app/services/RotationWriter.h"
+#include "app/views/ViewerToolbarHost.h"
+#include "app/views/ViewerToolbarItems.h"
+
 #include "app/views/LibraryContentModel.h"
 #include "app/views/LibraryDetailView.h"
 #include "app/views/MapPin.h"
@@ -68,6 +72,7 @@ struct MapPage {
     explicit MapPage(const MediaItems& items, bool unplugged = false) : services(QString("中国"))
     {
         shell.context.thumbnails = &services.thumbnails;
+        shell.context.rotations = &rotations;
         library = shell.addLibrary("家庭相册");
         if (unplugged)
             shell.unplug(library);
@@ -83,6 +88,7 @@ struct MapPage {
 
     app::testing::ShellTestContext shell;
     app::testing::MapServicesHarness services;
+    RotationWriter rotations{nullptr, [](const QString&, int) {}};
     PhotoLibrary library;
     std::shared_ptr<FixedScanner> scanner;
     std::unique_ptr<LibraryMapView> view;
@@ -190,6 +196,15 @@ TEST(LibraryMapView, PinsOpenTheViewerOrZoom)
     EXPECT_EQ(view.backButton()->text(), "地图");
     EXPECT_EQ(view.subtitle(), "");
     EXPECT_FALSE(view.stylePicker()->isVisible());
+    // The same toolbar items as over the grid: reveal, the item's map, rotation, the info icon.
+    const ViewerToolbarHost* bar = view.viewer()->toolbar();
+    ASSERT_TRUE(bar);
+    ASSERT_EQ(bar->trailingCount(), 4);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_FALSE(bar->trailingWidget(i)->isHidden()) << i;
+    const auto* buttons = view.viewer()->findChild<ViewerToolbarItems*>();
+    ASSERT_TRUE(buttons);
+    EXPECT_EQ(bar->trailingWidget(2), buttons->rotateButton());
 
     view.backButton()->click();
     EXPECT_EQ(view.zoomedIndex(), std::nullopt);
