@@ -1,3 +1,4 @@
+#include "app/platform/ApplicationSupport.h"
 #include "app/platform/MapTileLoader.h"
 
 #include "app/platform/BoundedFetch.h"
@@ -11,7 +12,6 @@
 #include <QNetworkDiskCache>
 #include <QPointer>
 #include <QSslSocket>
-#include <QStandardPaths>
 #include <QThreadPool>
 #include <QTimeZone>
 
@@ -85,7 +85,7 @@ MapTileLoader::~MapTileLoader()
 
 QString MapTileLoader::defaultCacheDirectory()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + "/Tessivarnholm/tiles";
+    return applicationCacheFolder() + QStringLiteral("/tiles");
 }
 
 QDateTime MapTileLoader::keptUntil(const QList<QPair<QByteArray, QByteArray>>& headers, const QDateTime& now)

@@ -1,3 +1,4 @@
+#include "app/platform/ApplicationSupport.h"
 #include "app/services/KeptScans.h"
 
 #include "app/platform/ExitWait.h"
@@ -7,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
-#include <QStandardPaths>
 #include <QThreadPool>
 #include <QTimeZone>
 
@@ -19,7 +19,7 @@ Q_LOGGING_CATEGORY(lcKeptScans, "tessivarnholm.kept-scans")
 } // namespace
 
 KeptScans::KeptScans(QString cacheFolder, QByteArray timeZoneId)
-    : folder_(cacheFolder.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + "/scans"
+    : folder_(cacheFolder.isEmpty() ? applicationCacheFolder() + QStringLiteral("/scans")
                                     : std::move(cacheFolder)),
       timeZoneId_(timeZoneId.isEmpty() ? QTimeZone::systemTimeZoneId() : std::move(timeZoneId)),
       writer_(std::make_unique<QThreadPool>())

@@ -1,3 +1,4 @@
+#include "app/platform/ApplicationSupport.h"
 #include "app/services/ThumbnailProvider.h"
 
 #include "app/platform/ExitWait.h"
@@ -7,7 +8,6 @@
 #include <QLoggingCategory>
 #include <QMetaObject>
 #include <QMutexLocker>
-#include <QStandardPaths>
 #include <QThread>
 
 #include <malloc.h>
@@ -76,8 +76,7 @@ ThumbnailProvider& ThumbnailProvider::shared()
     // Kept for the life of the process; its decodes are waited for when the application ends.
     static ThumbnailProvider* instance = [] {
         Options options;
-        options.diskCacheDirectory =
-            QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/thumbnails");
+        options.diskCacheDirectory = applicationCacheFolder() + QStringLiteral("/thumbnails");
         auto* provider = new ThumbnailProvider(makeMediaImageDecoder(), options);
         drainAtExit(provider->pool_);
         return provider;
