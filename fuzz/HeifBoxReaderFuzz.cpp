@@ -1,11 +1,13 @@
 // Arbitrary bytes -> HeifBoxReader. It must stay within its limits, report a size and Exif bytes only
-// for a file it read through, and hand out Exif bytes only from the input.
+// for a file it read through, and hand out Exif bytes only from the input. The layout it gives the
+// HEVC decoder must be within its limits too, and every tile's bytes readable or refused.
 #include "app/platform/HeifBoxReader.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -19,5 +21,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     if (!result.exif.empty() && result.exif.size() <= 64 && input.find(result.exif) == std::string_view::npos)
         std::abort();
+    const app::HeifBoxReader::Images images = app::HeifBoxReader::readImages(source);
+    if (images.status != app::HeifBoxReader::Status::ok)
+        return 0;
+    std::vector<const app::HeifBoxReader::Image*> all{&images.primary};
+    for (const auto& thumbnail : images.thumbnails)
+        all.push_back(&thumbnail);
+    for (const app::HeifBoxReader::Image* image : all) {
+        using R = app::HeifBoxReader;
+        if (image->tiles.empty() || image->tiles.size() > size_t(R::maximumTiles) || image->width == 0
+            || image->width > R::maximumSide || image->height > R::maximumSide || std::max(image->shownWidth, image->shownHeight) > std::max(image->width, image->height)
+            || std::uint64_t(image->width) * image->height > R::maximumPixels)
+            std::abort();
+        for (const auto& tile : image->tiles) {
+            const std::optional<std::string> data = R::pictureData(source, images, tile);
+            if (data && (data->empty() || data->size() > R::maximumCodedSize || data->size() > size))
+                std::abort();
+        }
+    }
     return 0;
 }

@@ -16,7 +16,10 @@
 #include <exiv2/exiv2.hpp>
 #pragma GCC diagnostic pop
 
+#include <libheif/heif.h>
+
 #include <algorithm>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -167,6 +170,58 @@ bool writePhoneHeic(const QString& path, int seed, int orientation)
         return false;
     // heif-enc copies the JPEG's Exif block into the HEIC.
     return run("heif-enc", {"-q", "50", "-t", "320", "-p", "preset=ultrafast", jpeg, "-o", path});
+}
+
+bool writePhoneGridHeic(const QString& path, int seed)
+{
+    // libheif 1.15 writes no grids: it codes the tiles and a thumbnail of the whole, and the
+    // fixtures' grid maker makes the grid item of them.
+    constexpr int tile = 512, columns = 8, rows = 6;
+    constexpr int width = 4032, height = 3024; // the last column and row of tiles reach past it
+    const QImage picture = cameraLikePicture(seed, QSize(tile * columns, tile * rows)).convertToFormat(QImage::Format_RGB888);
+    const auto heifImage = [&](const QImage& part) {
+        heif_image* image = nullptr;
+        heif_image_create(part.width(), part.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
+        heif_image_add_plane(image, heif_channel_interleaved, part.width(), part.height(), 8);
+        int stride = 0;
+        std::uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+        for (int y = 0; y < part.height(); ++y)
+            std::memcpy(plane + qsizetype(y) * stride, part.constScanLine(y), size_t(part.width()) * 3);
+        return image;
+    };
+    heif_context* context = heif_context_alloc();
+    heif_encoder* encoder = nullptr;
+    bool ok = heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code == heif_error_Ok;
+    if (ok) {
+        heif_encoder_set_lossy_quality(encoder, 50);
+        heif_encoder_set_parameter(encoder, "preset", "ultrafast");
+    }
+    heif_image_handle* first = nullptr;
+    for (int i = 0; ok && i < columns * rows; ++i) {
+        heif_image* image = heifImage(picture.copy((i % columns) * tile, (i / columns) * tile, tile, tile));
+        heif_image_handle* handle = nullptr;
+        ok = heif_context_encode_image(context, image, encoder, nullptr, &handle).code == heif_error_Ok;
+        heif_image_release(image);
+        if (!first)
+            first = handle;
+        else
+            heif_image_handle_release(handle);
+    }
+    heif_image* whole = ok ? heifImage(picture.copy(0, 0, width, height)) : nullptr;
+    heif_image_handle* thumbnail = nullptr;
+    ok = ok && heif_context_encode_thumbnail(context, whole, first, encoder, nullptr, 320, &thumbnail).code == heif_error_Ok;
+    QTemporaryDir temp;
+    const QString tiles = temp.filePath("tiles.heic");
+    ok = ok && heif_context_write_to_file(context, QFile::encodeName(tiles).constData()).code == heif_error_Ok;
+    heif_image_handle_release(thumbnail);
+    heif_image_release(whole);
+    heif_image_handle_release(first);
+    if (encoder)
+        heif_encoder_release(encoder);
+    heif_context_free(context);
+    return ok
+        && run("python3", {TESS_SOURCE_DIR "/tests/fixtures/make-heif-grid.py", tiles, path, QString::number(width),
+                           QString::number(height), "1", QString("%1x%2").arg(columns).arg(rows)});
 }
 
 bool writePhoneVideo(const QString& path, int seed)

@@ -20,6 +20,10 @@ bool writeCameraJpeg(const QString& path, int seed, int orientation);
 
 // A phone HEIC of the same kind of picture, with its Exif and a 320-pixel thumbnail item.
 bool writePhoneHeic(const QString& path, int seed, int orientation);
+// A phone HEIC as phone cameras lay it out: 4032x3024 in a grid of 8x6 tiles of 512 pixels (the
+// last column and row reach past the picture), each coded on its own, and a 320-pixel thumbnail
+// item; no Exif.
+bool writePhoneGridHeic(const QString& path, int seed);
 
 // A phone clip: 1080p, a few seconds, its 'moov' after the 'mdat', QuickTime date and place keys.
 bool writePhoneVideo(const QString& path, int seed);

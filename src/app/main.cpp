@@ -9,9 +9,11 @@
 #include "app/services/LibraryStore.h"
 #include "app/services/NonCapturedIndex.h"
 #include "app/services/ReceiveServices.h"
+#include "app/services/RotationWriter.h"
 #include "app/services/ThumbnailProvider.h"
 #include "app/views/DialogFolderChooser.h"
 #include "app/views/MainWindow.h"
+#include "app/views/ViewerToolbarItems.h"
 
 #include <QApplication>
 #include <QSettings>
@@ -48,8 +50,12 @@ int main(int argc, char** argv)
     // The transfer and sink threads outlive the window and its receive sheets.
     app::ReceiveServices receiving;
     context.receiveTransports = &receiving.transports();
+    // Outlives the window, so turns asked for in a viewer are written after it closes.
+    app::RotationWriter rotations(context.thumbnails);
+    context.rotations = &rotations;
 
     app::MainWindow window(context);
+    app::connectRotationAlerts(&window, &rotations);
     window.show();
     return application.exec();
 }

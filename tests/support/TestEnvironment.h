@@ -4,9 +4,12 @@
 
 #include <cstdlib>
 
+// The leak checker's walk of dynamically loaded libraries' thread-local blocks reads stale ranges on
+// this glibc once GStreamer and FFmpeg plugins have come and gone, and dies with SIGSEGV after
+// every test passed; not intercepting __tls_get_addr skips that walk.
 extern "C" const char* __asan_default_options()
 {
-    return "detect_leaks=1:detect_stack_use_after_return=0";
+    return "detect_leaks=1:detect_stack_use_after_return=0:intercept_tls_get_addr=0";
 }
 
 extern "C" const char* __lsan_default_options()

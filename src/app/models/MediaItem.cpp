@@ -1,5 +1,7 @@
 #include "app/models/MediaItem.h"
 
+#include <limits>
+
 namespace app {
 
 std::optional<Coordinate> MediaItem::coordinate() const
@@ -13,6 +15,22 @@ bool MediaItem::supportsOrientationRotate() const
 {
     return kind == Kind::photo && !isLivePhoto
         && MediaFormat::orientationRotatableExtensions().contains(MediaFormat::pathExtension(url));
+}
+
+qint64 MediaItem::captureTimeMs() const
+{
+    if (captureMs)
+        return *captureMs;
+    // isNull(), not isValid(): the latter checks the time zone again.
+    return captureDate.isNull() ? std::numeric_limits<qint64>::min() : captureDate.toMSecsSinceEpoch();
+}
+
+void stampCaptureTimes(MediaItems& items)
+{
+    for (MediaItem& item : items) {
+        item.captureMs.reset();
+        item.captureMs = item.captureTimeMs();
+    }
 }
 
 bool operator==(const MediaItem& a, const MediaItem& b)

@@ -3,7 +3,9 @@
 #include "app/platform/MetadataFile.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace app {
 
@@ -34,7 +36,53 @@ public:
     static constexpr int maximumProperties = 4096;
     static constexpr int maximumExtents = 256;
 
+    static constexpr int maximumTiles = 1024;
+    static constexpr std::uint32_t maximumSide = 16384;
+    // 256 MB of picture at 4 bytes a pixel, as Qt limits an image it reads; larger ones go to
+    // libheif.
+    static constexpr std::uint64_t maximumPixels = 64 * 1024 * 1024;
+    static constexpr std::uint64_t maximumCodedSize = 64 * 1024 * 1024;
+
     static Result read(const ByteSource& source);
+
+    // How the primary image and its thumbnails are coded, for decoding them with our own HEVC
+    // decoder. Anything this does not describe fully (alpha, other codecs, essential properties it
+    // does not know, sizes over the limits) is `unsupported`, for the full decoder to take over.
+    struct CodedPicture {
+        std::uint32_t width = 0; // as the image spatial extents declare
+        std::uint32_t height = 0;
+        std::string config; // the HEVC decoder configuration record (hvcC body)
+        bool inItemData = false;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> extents; // offset (base applied), length
+    };
+    struct Transform {
+        enum class Kind { crop, rotate, mirror } kind = Kind::rotate;
+        int quarterTurns = 0;       // rotate: counter-clockwise
+        bool leftRight = false;     // mirror: about the vertical axis (else top to bottom)
+        std::uint32_t left = 0, top = 0, width = 0, height = 0; // crop
+    };
+    struct Image {
+        std::uint32_t width = 0; // as decoded and put together, before the transforms
+        std::uint32_t height = 0;
+        std::uint32_t shownWidth = 0; // after them
+        std::uint32_t shownHeight = 0;
+        int columns = 1; // a grid's tiles, row by row; a coded image is one tile
+        std::vector<CodedPicture> tiles;
+        std::vector<Transform> transforms; // in the order they apply
+        bool declaresColour = false; // an nclx colour box: its matrix coefficients and range
+        int matrix = 2;
+        bool fullRange = false;
+    };
+    struct Images {
+        Status status = Status::notHeif;
+        Image primary;
+        std::vector<Image> thumbnails;
+        std::string itemData; // the meta box's own data, where small items may live
+    };
+    static Images readImages(const ByteSource& source);
+    // A tile's coded bytes (length-prefixed NAL units); nothing when they cannot be read.
+    static std::optional<std::string> pictureData(const ByteSource& source, const Images& images,
+                                                  const CodedPicture& picture);
 };
 
 } // namespace app

@@ -1,5 +1,7 @@
 #include "app/platform/HeifImageDecoder.h"
 
+#include "app/platform/HevcHeifDecoder.h"
+
 #include <QFile>
 
 #include <libheif/heif.h>
@@ -61,6 +63,44 @@ QImage HeifImageDecoder::decode(const MediaItem& item, int maxPixelSize)
 }
 
 QImage HeifImageDecoder::decodeFile(const QString& path, int maxPixelSize, Source* usedSource)
+{
+    QImage image = decodeWithFfmpeg(path, maxPixelSize, usedSource);
+    return image.isNull() ? decodeWithLibheif(path, maxPixelSize, usedSource) : image;
+}
+
+QImage HeifImageDecoder::decodeWithFfmpeg(const QString& path, int maxPixelSize, Source* usedSource)
+{
+    if (usedSource)
+        *usedSource = Source::none;
+    if (maxPixelSize <= 0)
+        return {};
+    const MetadataFile file(QFile::encodeName(path));
+    const HeifBoxReader::Images images = HeifBoxReader::readImages(file);
+    if (!file.isOpen() || images.status != HeifBoxReader::Status::ok)
+        return {};
+    const auto longer = [](const HeifBoxReader::Image& i) { return std::max(i.shownWidth, i.shownHeight); };
+    const HeifBoxReader::Image* best = nullptr;
+    for (const HeifBoxReader::Image& thumbnail : images.thumbnails)
+        if (!best || longer(thumbnail) > longer(*best))
+            best = &thumbnail;
+    // Never upscale a small thumbnail item: it would look blurry next to its neighbours.
+    if (best && longer(*best) >= std::uint32_t(maxPixelSize)) {
+        const QImage decoded = HevcHeifDecoder::decode(file, images, *best);
+        if (!decoded.isNull()) {
+            if (usedSource)
+                *usedSource = Source::thumbnailItem;
+            return HevcHeifDecoder::shown(decoded, *best, maxPixelSize);
+        }
+    }
+    const QImage decoded = HevcHeifDecoder::decode(file, images, images.primary);
+    if (decoded.isNull())
+        return {};
+    if (usedSource)
+        *usedSource = Source::primaryImage;
+    return HevcHeifDecoder::shown(decoded, images.primary, maxPixelSize);
+}
+
+QImage HeifImageDecoder::decodeWithLibheif(const QString& path, int maxPixelSize, Source* usedSource)
 {
     if (usedSource)
         *usedSource = Source::none;

@@ -1,5 +1,7 @@
 #include "app/platform/JpegHeader.h"
 
+#include <cstring>
+
 #include <algorithm>
 
 namespace app::JpegHeader {
@@ -111,6 +113,45 @@ Result read(const ByteSource& source, std::vector<std::uint8_t>& out)
     if (result != Result::complete && result != Result::wholeFile)
         out.clear();
     return result;
+}
+
+Parts parts(const std::vector<std::uint8_t>& header)
+{
+    Parts out;
+    const size_t size = header.size();
+    const std::uint8_t* b = header.data();
+    size_t at = 2; // after the start-of-image marker
+    while (at + 4 <= size) {
+        if (b[at] != 0xff)
+            break;
+        const std::uint8_t marker = b[at + 1];
+        if (marker == 0xff) {
+            ++at; // fill byte
+            continue;
+        }
+        if (marker == 0xda || marker == 0xd9)
+            break;
+        if ((marker >= 0xd0 && marker <= 0xd7) || marker == 0x01) {
+            at += 2;
+            continue;
+        }
+        const size_t length = size_t(b[at + 2]) << 8 | b[at + 3];
+        if (length < 2 || at + 2 + length > size)
+            break;
+        const std::uint8_t* segment = b + at + 4;
+        const size_t segmentSize = length - 2;
+        if (marker == 0xe1 && !out.exif && segmentSize > 6 && std::memcmp(segment, "Exif\0\0", 6) == 0) {
+            out.exif = segment + 6;
+            out.exifSize = segmentSize - 6;
+        }
+        const bool frame = marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
+        if (frame && out.width == 0 && segmentSize >= 5) {
+            out.height = segment[1] << 8 | segment[2];
+            out.width = segment[3] << 8 | segment[4];
+        }
+        at += 2 + length;
+    }
+    return out;
 }
 
 } // namespace app::JpegHeader

@@ -27,5 +27,15 @@ constexpr qint64 maximumByteCount = 8 * 1024 * 1024;
 // `out` is left empty unless the result is complete or wholeFile.
 Result read(const ByteSource& source, std::vector<std::uint8_t>& out);
 
+// What a metadata reader takes from a complete header: the first Exif block (the TIFF data after
+// "Exif\0\0" in APP1) and the frame size of the first start-of-frame marker.
+struct Parts {
+    const std::uint8_t* exif = nullptr;
+    size_t exifSize = 0;
+    int width = 0;
+    int height = 0;
+};
+Parts parts(const std::vector<std::uint8_t>& header);
+
 } // namespace JpegHeader
 } // namespace app

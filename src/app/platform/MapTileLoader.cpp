@@ -1,26 +1,29 @@
 #include "app/platform/MapTileLoader.h"
 
+#include "app/platform/BoundedFetch.h"
+#include "app/platform/ExitWait.h"
+#include "app/platform/MapCamera.h"
 #include "p2p/protocol/P2PLog.h"
 
-#include <QDateTime>
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QImageReader>
 #include <QNetworkDiskCache>
 #include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QPointer>
 #include <QSslSocket>
 #include <QStandardPaths>
+#include <QThreadPool>
+#include <QTimeZone>
 
 #include <algorithm>
-
-#ifndef TESS_VERSION
-#define TESS_VERSION "0"
-#endif
 
 namespace app {
 
 namespace {
 
-// Tile servers ask clients to keep tiles for as long as the response allows and for at least a
-// week, and never to ask again sooner.
+// Stores what the loader hands it, fresh until the loader's date: the stored headers must not
+// make the cache ask the server sooner.
 class TileDiskCache final : public QNetworkDiskCache {
 public:
     using QNetworkDiskCache::QNetworkDiskCache;
@@ -28,10 +31,6 @@ public:
     QIODevice* prepare(const QNetworkCacheMetaData& metaData) override
     {
         QNetworkCacheMetaData kept = metaData;
-        const QDateTime week = QDateTime::currentDateTimeUtc().addDays(7);
-        if (!kept.expirationDate().isValid() || kept.expirationDate() < week)
-            kept.setExpirationDate(week);
-        // A max-age shorter than a week in the stored headers would make the cache ask again.
         QNetworkCacheMetaData::RawHeaderList headers;
         for (const auto& header : kept.rawHeaders())
             if (header.first.compare("cache-control", Qt::CaseInsensitive) != 0
@@ -41,9 +40,6 @@ public:
         return QNetworkDiskCache::prepare(kept);
     }
 };
-
-// Who to write to about this client's traffic, as tile servers' usage rules ask.
-constexpr const char* contact = "tessivarnholm@users.noreply.github.com";
 
 void checkTlsOnce()
 {
@@ -55,6 +51,8 @@ void checkTlsOnce()
     (void)checked;
 }
 
+const QSet<QByteArray> tileFormats = {"png", "jpeg", "jpg", "webp"};
+
 } // namespace
 
 MapTileLoader::MapTileLoader(QObject* parent) : MapTileLoader(Options{}, parent) {}
@@ -62,37 +60,85 @@ MapTileLoader::MapTileLoader(QObject* parent) : MapTileLoader(Options{}, parent)
 MapTileLoader::MapTileLoader(Options options, QObject* parent) : QObject(parent), options_(std::move(options))
 {
     checkTlsOnce();
-    auto* disk = new TileDiskCache(&network_);
-    disk->setCacheDirectory(options_.cacheDirectory.isEmpty() ? defaultCacheDirectory() : options_.cacheDirectory);
-    disk->setMaximumCacheSize(options_.diskBytes);
-    network_.setCache(disk);
-    network_.setTransferTimeout(options_.transferTimeoutMs);
+    disk_ = new TileDiskCache(&network_);
+    disk_->setCacheDirectory(options_.cacheDirectory.isEmpty() ? defaultCacheDirectory() : options_.cacheDirectory);
+    disk_->setMaximumCacheSize(options_.diskBytes);
+    network_.setCache(disk_);
     memory_.setMaxCost(options_.memoryBytes);
     retryTimer_.setSingleShot(true);
     retryTimer_.setTimerType(Qt::PreciseTimer);
     connect(&retryTimer_, &QTimer::timeout, this, &MapTileLoader::pump);
-    connect(&network_, &QNetworkAccessManager::finished, this, &MapTileLoader::finished);
     clock_.start();
 }
 
 MapTileLoader::~MapTileLoader()
 {
-    // Aborting emits finished(); nothing must run against a half-destroyed loader.
-    disconnect(&network_, nullptr, this, nullptr);
-    for (QNetworkReply* reply : std::as_const(inFlight_)) {
-        reply->abort();
-        reply->deleteLater();
+    // Aborting reports back; nothing must run against a half-destroyed loader.
+    for (BoundedFetch* fetch : std::as_const(inFlight_)) {
+        fetch->disconnect(this);
+        delete fetch;
     }
-}
-
-QByteArray MapTileLoader::userAgent()
-{
-    return QByteArray("Tessivarnholm/") + TESS_VERSION + " (Linux photo application; contact: " + contact + ")";
 }
 
 QString MapTileLoader::defaultCacheDirectory()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + "/tiles";
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + "/Tessivarnholm/tiles";
+}
+
+QDateTime MapTileLoader::keptUntil(const QList<QPair<QByteArray, QByteArray>>& headers, const QDateTime& now)
+{
+    QDateTime until = now.addDays(7);
+    for (const auto& [name, value] : headers) {
+        QDateTime lifetime;
+        if (name.compare("cache-control", Qt::CaseInsensitive) == 0) {
+            for (const QByteArray& directive : value.split(',')) {
+                const QByteArray trimmed = directive.trimmed().toLower();
+                bool ok = false;
+                const qint64 seconds = trimmed.startsWith("max-age=") ? trimmed.mid(8).toLongLong(&ok) : 0;
+                if (ok && seconds > 0)
+                    lifetime = now.addSecs(std::min<qint64>(seconds, qint64(365) * 24 * 3600));
+            }
+        } else if (name.compare("expires", Qt::CaseInsensitive) == 0) {
+            lifetime = QLocale::c().toDateTime(QString::fromLatin1(value.trimmed()), "ddd, dd MMM yyyy HH:mm:ss 'GMT'");
+            lifetime.setTimeZone(QTimeZone::utc());
+            if (lifetime.isValid())
+                lifetime = std::min(lifetime, now.addDays(365));
+        }
+        if (lifetime.isValid() && lifetime > until)
+            until = lifetime;
+    }
+    return until;
+}
+
+QImage MapTileLoader::decodeTile(const QByteArray& bytes, int maximumSide)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    // The header says how large the picture is; anything larger is refused before decoding.
+    const QSize size = reader.size();
+    if (!tileFormats.contains(reader.format()) || size.isEmpty() || size.width() > maximumSide
+        || size.height() > maximumSide)
+        return {};
+    QImage image;
+    if (!reader.read(&image) || image.isNull())
+        return {};
+    const int side = int(MapCamera::tileSize);
+    if (image.size() != QSize(side, side))
+        image = image.scaled(side, side, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+QThreadPool& MapTileLoader::decoders()
+{
+    static QThreadPool* pool = [] {
+        auto* p = new QThreadPool;
+        p->setMaxThreadCount(2);
+        drainAtExit(*p);
+        return p;
+    }();
+    return *pool;
 }
 
 const QImage* MapTileLoader::tile(const QUrl& url) const
@@ -103,13 +149,13 @@ const QImage* MapTileLoader::tile(const QUrl& url) const
 bool MapTileLoader::hasFailed(const QUrl& url) const
 {
     const auto it = failures_.constFind(url.toString());
-    return it != failures_.cend() && it->attempts >= options_.maximumAttempts;
+    return it != failures_.cend() && it->attempts >= options_.quickAttempts;
 }
 
 int MapTileLoader::waitingRetries() const
 {
     return int(std::count_if(failures_.cbegin(), failures_.cend(),
-                             [this](const Failure& f) { return f.attempts < options_.maximumAttempts; }));
+                             [this](const Failure& f) { return f.attempts < options_.quickAttempts; }));
 }
 
 void MapTileLoader::setWanted(const QList<QUrl>& urls)
@@ -118,21 +164,31 @@ void MapTileLoader::setWanted(const QList<QUrl>& urls)
     wantedKeys_.clear();
     for (const QUrl& url : urls)
         wantedKeys_.insert(url.toString());
+    delivered_.intersect(wantedKeys_);
     // No prefetching: a tile that scrolled out of view is not worth its request any more.
     const QList<QString> running = inFlight_.keys();
     for (const QString& key : running)
-        if (QNetworkReply* reply = inFlight_.value(key); reply && !wantedKeys_.contains(key))
-            reply->abort();
+        if (BoundedFetch* fetch = inFlight_.value(key); fetch && !wantedKeys_.contains(key))
+            fetch->cancel();
+    pump();
+}
+
+void MapTileLoader::cameraMoved()
+{
+    const qint64 now = clock_.elapsed();
+    for (auto it = failures_.begin(); it != failures_.end(); ++it)
+        if (it->attempts >= options_.quickAttempts)
+            it->retryAt = std::min(it->retryAt, now);
+    delivered_.clear();
     pump();
 }
 
 bool MapTileLoader::eligible(const QString& key) const
 {
-    if (inFlight_.contains(key) || memory_.contains(key))
+    if (inFlight_.contains(key) || decoding_.contains(key) || delivered_.contains(key) || memory_.contains(key))
         return false;
     const auto failure = failures_.constFind(key);
-    return failure == failures_.cend()
-        || (failure->attempts < options_.maximumAttempts && failure->retryAt <= clock_.elapsed());
+    return failure == failures_.cend() || failure->retryAt <= clock_.elapsed();
 }
 
 void MapTileLoader::pump()
@@ -149,45 +205,102 @@ void MapTileLoader::pump()
 
 void MapTileLoader::start(const QUrl& url)
 {
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
-    // The default cache policy: a fresh cached tile is used without asking, a stale one is revalidated.
+    QNetworkRequest request = BoundedFetch::request(url);
+    // A fresh cached tile is used without asking, a stale one is revalidated; only tiles that
+    // decode are written to the cache, by decoded().
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferNetwork);
-    QNetworkReply* reply = network_.get(request);
-    inFlight_.insert(url.toString(), reply);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    auto* fetch = new BoundedFetch(network_, request, {options_.maximumTileBytes, options_.transferTimeoutMs}, this);
+    connect(fetch, &BoundedFetch::finished, this, [this, url, fetch] { fetched(url, fetch); });
+    inFlight_.insert(url.toString(), fetch);
     perHost_[url.host()] += 1;
     ++requestsStarted_;
 }
 
-void MapTileLoader::finished(QNetworkReply* reply)
+void MapTileLoader::fetched(const QUrl& url, BoundedFetch* fetch)
 {
-    reply->deleteLater();
-    const QUrl url = reply->request().url();
+    fetch->deleteLater();
     const QString key = url.toString();
-    if (inFlight_.value(key) != reply)
+    if (inFlight_.value(key) != fetch)
         return;
     inFlight_.remove(key);
     if (--perHost_[url.host()] <= 0)
         perHost_.remove(url.host());
+    bytesRead_ += fetch->bytesRead();
 
     // Aborted because it left the view: not a failure of the tile. setWanted() pumps afterwards.
-    if (reply->error() == QNetworkReply::OperationCanceledError)
+    if (fetch->outcome() == BoundedFetch::Outcome::cancelled)
         return;
-    QImage image;
-    if (reply->error() == QNetworkReply::NoError)
-        image.loadFromData(reply->readAll());
+    if (fetch->outcome() != BoundedFetch::Outcome::complete) {
+        fail(key);
+        Q_EMIT tilesChanged();
+        pump();
+        return;
+    }
+    QNetworkReply* reply = fetch->reply();
+    QNetworkCacheMetaData metaData;
+    if (!reply->attribute(QNetworkRequest::SourceIsFromCacheAttribute).toBool()) {
+        metaData.setUrl(url);
+        metaData.setRawHeaders(reply->rawHeaderPairs());
+        metaData.setLastModified(reply->header(QNetworkRequest::LastModifiedHeader).toDateTime());
+        metaData.setExpirationDate(keptUntil(reply->rawHeaderPairs(), QDateTime::currentDateTimeUtc()));
+        QNetworkCacheMetaData::AttributesMap attributes;
+        for (const auto attribute : {QNetworkRequest::HttpStatusCodeAttribute, QNetworkRequest::HttpReasonPhraseAttribute})
+            attributes.insert(attribute, reply->attribute(attribute));
+        metaData.setAttributes(attributes);
+        metaData.setSaveToDisk(true);
+    }
+    decoding_.insert(key);
+    QPointer<MapTileLoader> self(this);
+    decoders().start([self, url, bytes = fetch->body(), side = options_.maximumTileSide, metaData] {
+        const QImage image = decodeTile(bytes, side);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, url, image, bytes, metaData] {
+                if (self)
+                    self->decoded(url, image, bytes, metaData);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void MapTileLoader::decoded(const QUrl& url, const QImage& image, const QByteArray& bytes,
+                            const QNetworkCacheMetaData& metaData)
+{
+    const QString key = url.toString();
+    decoding_.remove(key);
+    const bool fromCache = !metaData.isValid();
     if (image.isNull()) {
-        Failure& failure = failures_[key];
-        failure.attempts += 1;
-        // Back off: 1×, 2×, 4× the first delay.
-        failure.retryAt = clock_.elapsed() + qint64(options_.firstRetryDelayMs) * (qint64(1) << std::min(failure.attempts - 1, 10));
+        // What an older version kept must not stand in for the server's answer again.
+        if (fromCache)
+            disk_->remove(url);
+        fail(key);
     } else {
         failures_.remove(key);
-        const qint64 cost = std::max<qint64>(1, image.sizeInBytes());
-        memory_.insert(key, new QImage(std::move(image)), cost);
+        delivered_.insert(key);
+        memory_.insert(key, new QImage(image), std::max<qint64>(1, image.sizeInBytes()));
+        if (!fromCache) {
+            if (QIODevice* device = disk_->prepare(metaData)) {
+                if (device->write(bytes) == bytes.size())
+                    disk_->insert(device);
+                else
+                    disk_->remove(url);
+            }
+        }
     }
     Q_EMIT tilesChanged();
     pump();
+}
+
+void MapTileLoader::fail(const QString& key)
+{
+    Failure& failure = failures_[key];
+    failure.attempts += 1;
+    // Back off: 1×, 2×, 4× … the first delay for the quick attempts, then the long delay.
+    const qint64 delay = failure.attempts < options_.quickAttempts
+        ? qint64(options_.firstRetryDelayMs) << std::min(failure.attempts - 1, 20)
+        : qint64(options_.longRetryDelayMs);
+    failure.retryAt = clock_.elapsed() + std::min<qint64>(delay, options_.longRetryDelayMs);
 }
 
 void MapTileLoader::scheduleRetry()
@@ -196,7 +309,7 @@ void MapTileLoader::scheduleRetry()
     const qint64 now = clock_.elapsed();
     qint64 next = -1;
     for (auto it = failures_.cbegin(); it != failures_.cend(); ++it) {
-        if (it->attempts >= options_.maximumAttempts || it->retryAt <= now || !wantedKeys_.contains(it.key()))
+        if (it->retryAt <= now || !wantedKeys_.contains(it.key()))
             continue;
         if (next < 0 || it->retryAt < next)
             next = it->retryAt;

@@ -4,6 +4,7 @@
 #include "app/platform/JpegHeader.h"
 #include "app/platform/MetadataFile.h"
 #include "app/platform/RandomAccessIo.h"
+#include "app/platform/TiffLayout.h"
 
 #include "app/models/MediaFormat.h"
 
@@ -339,9 +340,18 @@ public:
 
     PhotoProperties readPhoto(const QString& path) const override
     {
+        return readPhotoFrom(path, MetadataFile(QFile::encodeName(path)));
+    }
+
+    PhotoProperties readPhoto(const QString& path, qint64 knownSize) const override
+    {
+        return readPhotoFrom(path, MetadataFile(QFile::encodeName(path), knownSize));
+    }
+
+    // Whatever the name, the file's content decides how its metadata is read.
+    static PhotoProperties readPhotoFrom(const QString& path, const MetadataFile& file)
+    {
         PhotoProperties out;
-        const QByteArray native = QFile::encodeName(path);
-        const MetadataFile file(native);
         if (!file.isOpen())
             return out;
         bool done = false;
@@ -353,6 +363,9 @@ public:
             thread_local std::vector<std::uint8_t> header;
             switch (JpegHeader::read(file, header)) {
             case JpegHeader::Result::complete:
+                readJpegHeader(header, out);
+                done = true;
+                break;
             case JpegHeader::Result::wholeFile:
                 readImage([&] { return Exiv2::ImageFactory::open(header.data(), static_cast<long>(header.size())); },
                           out);
@@ -422,6 +435,31 @@ public:
     }
 
 private:
+    // A whole header up to its start of scan: its Exif block decoded in place, without exiv2's JPEG
+    // reader, which copies every segment and parses XMP and IPTC the scan never uses.
+    static void readJpegHeader(std::vector<std::uint8_t>& header, PhotoProperties& out)
+    {
+        const JpegHeader::Parts parts = JpegHeader::parts(header);
+        out.readable = true;
+        if (parts.width > 0 && parts.height > 0) {
+            out.pixelWidth = parts.width;
+            out.pixelHeight = parts.height;
+        }
+        if (!parts.exif)
+            return;
+        // The header is our own copy: what the probe never reads is hidden from the decoder.
+        TiffLayout::hideThumbnailAndMakerNote(header.data() + (parts.exif - header.data()), parts.exifSize);
+        try {
+            Exiv2::ExifData exif;
+            // Like exiv2's reader: Exif it cannot decode is dropped, a failure part-way fails the file.
+            if (Exiv2::ExifParser::decode(exif, parts.exif, static_cast<uint32_t>(parts.exifSize))
+                != Exiv2::invalidByteOrder)
+                readExif(exif, out);
+        } catch (...) {
+            out = PhotoProperties();
+        }
+    }
+
     // False when exiv2 gave up part-way (a truncated or hostile file); `out` then holds nothing from it.
     template <typename Open>
     static bool readImage(Open open, PhotoProperties& out)

@@ -86,6 +86,12 @@ public:
 
     virtual ~MediaProbe() = default;
     virtual PhotoProperties readPhoto(const QString& path) const = 0;
+    // Same, for a file whose size the caller already knows from walking its folder: no second stat.
+    virtual PhotoProperties readPhoto(const QString& path, qint64 knownSize) const
+    {
+        (void)knownSize;
+        return readPhoto(path);
+    }
     virtual VideoProperties readVideo(const QString& path, VideoDetail detail = VideoDetail::tags) const = 0;
 
     // The real probe over exiv2, libheif and FFmpeg, shared by the whole process.

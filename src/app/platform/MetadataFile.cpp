@@ -36,6 +36,13 @@ MetadataFile::MetadataFile(const QByteArray& nativePath) : path_(nativePath)
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_RANDOM);
 }
 
+MetadataFile::MetadataFile(const QByteArray& nativePath, qint64 knownSize) : path_(nativePath)
+{
+    fd_ = ::open(path_.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ >= 0)
+        size_ = std::max<qint64>(knownSize, 0);
+}
+
 MetadataFile::~MetadataFile()
 {
     if (fd_ >= 0)

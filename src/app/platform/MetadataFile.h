@@ -33,6 +33,9 @@ private:
 class MetadataFile final : public ByteSource {
 public:
     explicit MetadataFile(const QByteArray& nativePath);
+    // A regular file whose size the caller knows: opened without asking the kernel again and without
+    // the random-access advice, which costs a call per file on a warm scan.
+    MetadataFile(const QByteArray& nativePath, qint64 knownSize);
     ~MetadataFile();
     MetadataFile(const MetadataFile&) = delete;
     MetadataFile& operator=(const MetadataFile&) = delete;

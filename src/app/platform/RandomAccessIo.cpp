@@ -1,4 +1,5 @@
 #include "app/platform/RandomAccessIo.h"
+#include "app/platform/TiffLayout.h"
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <exiv2/error.hpp>
@@ -7,13 +8,18 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <sys/mman.h>
 
 namespace app {
 
-RandomAccessIo::RandomAccessIo(const MetadataFile& file)
-    : file_(file), size_(long(std::clamp<qint64>(file.size(), 0, LONG_MAX)))
+RandomAccessIo::RandomAccessIo(const MetadataFile& file) : RandomAccessIo(file, file.path())
+{
+}
+
+RandomAccessIo::RandomAccessIo(const ByteSource& source, QByteArray path)
+    : file_(source), path_(std::move(path)), size_(long(std::clamp<qint64>(source.size(), 0, LONG_MAX)))
 {
 }
 
@@ -27,7 +33,7 @@ int RandomAccessIo::open()
     position_ = 0;
     eof_ = false;
     error_ = 0;
-    return file_.isOpen() ? 0 : 1;
+    return isopen() ? 0 : 1;
 }
 
 int RandomAccessIo::close()
@@ -129,16 +135,58 @@ Exiv2::byte* RandomAccessIo::mmap(bool writeable)
     if (writeable)
         throw Exiv2::Error(Exiv2::kerFunctionNotSupported, "RandomAccessIo::mmap");
     if (!map_) {
-        if (size_ <= 0 || !file_.isOpen())
+        if (size_ <= 0 || !isopen())
             throw Exiv2::Error(Exiv2::kerCallFailed, path(), "mmap", "empty file");
-        void* map = ::mmap(nullptr, size_t(size_), PROT_READ, MAP_PRIVATE, file_.descriptor(), 0);
+        if (size_ > kMaximumMapped)
+            throw Exiv2::Error(Exiv2::kerCallFailed, path(), "mmap", "file too large");
+        // Anonymous memory the size of the file: pages never filled stay shared zero pages, so a
+        // 40 MB raw costs only the pages of its directories.
+        void* map = ::mmap(nullptr, size_t(size_), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                           -1, 0);
         if (map == MAP_FAILED)
-            throw Exiv2::Error(Exiv2::kerCallFailed, path(), "mmap", "mapping failed");
-        // A TIFF reader follows IFD offsets across the file: fault in only the pages it touches.
-        ::madvise(map, size_t(size_), MADV_RANDOM);
+            throw Exiv2::Error(Exiv2::kerCallFailed, path(), "mmap", "no memory");
         map_ = map;
+        try {
+            fillMap();
+        } catch (...) {
+            munmap();
+            throw;
+        }
     }
     return static_cast<Exiv2::byte*>(map_);
+}
+
+void RandomAccessIo::fillMap()
+{
+    auto* base = static_cast<Exiv2::byte*>(map_);
+    const auto fill = [&](qint64 offset, qint64 length) {
+        if (file_.read(offset, base + offset, length) != length) {
+            error_ = 1;
+            throw Exiv2::Error(Exiv2::kerCallFailed, path(), "read", "the file could not be read");
+        }
+    };
+    const TiffLayout::Result layout = TiffLayout::read(file_, size_);
+    switch (layout.status) {
+    case TiffLayout::Status::readError:
+        error_ = 1;
+        throw Exiv2::Error(Exiv2::kerCallFailed, path(), "read", "the file could not be read");
+    case TiffLayout::Status::notTiff:
+        // Other formats that ask for the whole file get all of it.
+        fill(0, size_);
+        return;
+    case TiffLayout::Status::ok:
+        break;
+    }
+    // Whole pages around each region: neighbouring values come in the same read.
+    constexpr qint64 page = 4096;
+    qint64 filledTo = 0;
+    for (const TiffLayout::Range& r : layout.ranges) {
+        const qint64 from = std::max(filledTo, r.offset & ~(page - 1));
+        const qint64 to = std::min<qint64>(size_, (r.offset + r.length + page - 1) & ~(page - 1));
+        if (to > from)
+            fill(from, to - from);
+        filledTo = std::max(filledTo, to);
+    }
 }
 
 int RandomAccessIo::munmap()
@@ -162,7 +210,7 @@ size_t RandomAccessIo::size() const
 
 bool RandomAccessIo::isopen() const
 {
-    return file_.isOpen();
+    return file_.size() >= 0;
 }
 
 int RandomAccessIo::error() const
@@ -177,7 +225,7 @@ bool RandomAccessIo::eof() const
 
 std::string RandomAccessIo::path() const
 {
-    return file_.path().toStdString();
+    return path_.toStdString();
 }
 
 } // namespace app

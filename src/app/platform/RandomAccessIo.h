@@ -12,13 +12,15 @@
 
 namespace app {
 
-// exiv2's input over a MetadataFile, read-only. exiv2's own file input reads through stdio with
-// the kernel's read-ahead; this one reads what the format reader asks for (its mapping of the
-// file is marked random too), so seeking over pixel data costs nothing on a cold drive.
-// The file must outlive this object.
+// exiv2's input over a file's bytes, read-only. exiv2's own file input reads through stdio with
+// the kernel's read-ahead; this one reads what the format reader asks for, so seeking over pixel
+// data costs nothing on a cold drive. The file itself is never mapped: a mapped file that shrinks
+// or whose drive goes away kills the process with SIGBUS, so what exiv2 wants mapped is read into
+// memory of our own, and a failed read is an exiv2 error. The source must outlive this object.
 class RandomAccessIo final : public Exiv2::BasicIo {
 public:
     explicit RandomAccessIo(const MetadataFile& file);
+    RandomAccessIo(const ByteSource& source, QByteArray path);
     ~RandomAccessIo() override;
 
     int open() override;
@@ -43,8 +45,13 @@ public:
 private:
     // Small reads (a marker, a chunk header) come from one cached page.
     static constexpr long kWindow = 8192;
+    // Directories of a larger file are not worth reading.
+    static constexpr long kMaximumMapped = 1L << 30;
 
-    const MetadataFile& file_;
+    void fillMap();
+
+    const ByteSource& file_;
+    const QByteArray path_;
     long size_ = 0;
     long position_ = 0;
     bool eof_ = false;

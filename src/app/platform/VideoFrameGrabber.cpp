@@ -1,4 +1,5 @@
 #include "app/platform/VideoFrameGrabber.h"
+#include "app/platform/FfmpegPointers.h"
 #include "app/platform/UntrustedMediaInput.h"
 
 #include <QTransform>
@@ -19,18 +20,10 @@ namespace app {
 
 namespace {
 
-struct CodecDeleter {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsDeleter {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
+using ffmpeg::CodecDeleter;
+using ffmpeg::FrameDeleter;
+using ffmpeg::PacketDeleter;
+using ffmpeg::SwsDeleter;
 
 constexpr int kMaxSide = 16384;
 // A stream that gives no picture within this many packets has none worth waiting for.

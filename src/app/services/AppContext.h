@@ -8,6 +8,7 @@ class FileRevealer;
 class LibraryStore;
 struct ReceiveTransports;
 class NonCapturedIndex;
+class RotationWriter;
 class ThumbnailProvider;
 
 // What every view needs from the rest of the program, handed down instead of globals.
@@ -20,6 +21,8 @@ struct AppContext {
     // The transfer thread's transports and sinks; receiving is offered only when set.
     const ReceiveTransports* receiveTransports = nullptr;
     FileRevealer* revealer = nullptr;
+    // Turns photo files; outlives every viewer. Without it viewers offer no rotation.
+    RotationWriter* rotations = nullptr;
 };
 
 } // namespace app

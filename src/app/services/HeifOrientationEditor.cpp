@@ -1,5 +1,6 @@
 #include "app/services/HeifOrientationEditor.h"
 
+#include "app/services/HeifBoxEditing.h"
 #include "app/services/OrientationEditing.h"
 #include "app/services/TiffOrientationEditor.h"
 
@@ -13,92 +14,7 @@ namespace app {
 
 namespace {
 
-constexpr std::uint32_t fourcc(const char (&s)[5])
-{
-    return std::uint32_t(std::uint8_t(s[0])) << 24 | std::uint32_t(std::uint8_t(s[1])) << 16 |
-           std::uint32_t(std::uint8_t(s[2])) << 8 | std::uint32_t(std::uint8_t(s[3]));
-}
-
-[[noreturn]] void fail(const char* what)
-{
-    throw OrientationEditError(std::string("HEIF 结构无法处理：") + what);
-}
-
-// Bounds-checked big-endian reads over [pos, end).
-class Reader {
-public:
-    Reader(std::string_view data, std::size_t pos, std::size_t end) : d_(data), pos_(pos), end_(end) {}
-
-    std::size_t pos() const { return pos_; }
-    bool atEnd() const { return pos_ >= end_; }
-    std::uint64_t uint(int bytes)
-    {
-        if (bytes < 0 || std::size_t(bytes) > end_ - pos_)
-            fail("数据提前结束");
-        std::uint64_t v = 0;
-        for (int i = 0; i < bytes; ++i)
-            v = v << 8 | std::uint8_t(d_[pos_ + i]);
-        pos_ += std::size_t(bytes);
-        return v;
-    }
-    std::uint8_t u8() { return std::uint8_t(uint(1)); }
-    std::uint16_t u16() { return std::uint16_t(uint(2)); }
-    std::uint32_t u32() { return std::uint32_t(uint(4)); }
-
-private:
-    std::string_view d_;
-    std::size_t pos_;
-    std::size_t end_;
-};
-
-struct Box {
-    std::size_t start = 0;
-    std::size_t header = 0;
-    std::size_t end = 0;
-    std::uint32_t type = 0;
-    bool sizeToEnd = false;
-    std::size_t payload() const { return start + header; }
-};
-
-std::vector<Box> children(std::string_view d, std::size_t from, std::size_t to)
-{
-    std::vector<Box> boxes;
-    std::size_t at = from;
-    while (at < to) {
-        Reader r(d, at, to);
-        Box box;
-        box.start = at;
-        std::uint64_t size = r.u32();
-        box.type = r.u32();
-        box.header = 8;
-        if (size == 1) {
-            size = r.uint(8);
-            box.header = 16;
-        } else if (size == 0) {
-            size = to - at;
-            box.sizeToEnd = true;
-        }
-        if (size < box.header || size > to - at)
-            fail("盒子大小无效");
-        box.end = at + std::size_t(size);
-        boxes.push_back(box);
-        at = box.end;
-    }
-    return boxes;
-}
-
-std::optional<Box> only(const std::vector<Box>& boxes, std::uint32_t type)
-{
-    std::optional<Box> found;
-    for (const Box& b : boxes) {
-        if (b.type != type)
-            continue;
-        if (found)
-            fail("同一种盒子出现多次");
-        found = b;
-    }
-    return found;
-}
+using namespace heifboxes;
 
 struct Association {
     bool essential = false;
@@ -216,7 +132,10 @@ Iloc parseIloc(std::string_view d, const Box& box)
         if (s != 0 && s != 4 && s != 8)
             fail("iloc 字段宽度无效");
     const std::uint32_t count = version < 2 ? r.u16() : r.u32();
-    if (count > (box.end - r.pos()) / 4)
+    // Counts are bounded by the bytes their entries take, so a small box cannot ask for millions.
+    const std::size_t itemBytes = (version < 2 ? 2 : 4) + (version >= 1 ? 2 : 0) + 2 + std::size_t(iloc.baseSize) + 2;
+    const std::size_t extentBytes = std::size_t(indexSize + iloc.offsetSize + iloc.lengthSize);
+    if (count > (box.end - r.pos()) / itemBytes)
         fail("iloc 条目数无效");
     for (std::uint32_t i = 0; i < count; ++i) {
         IlocItem item;
@@ -227,6 +146,9 @@ Iloc parseIloc(std::string_view d, const Box& box)
         item.baseField = r.pos();
         item.base = r.uint(iloc.baseSize);
         const std::uint16_t extents = r.u16();
+        // Without any width an extent is the whole data: more than one means nothing.
+        if (extentBytes == 0 ? extents > 1 : extents > (box.end - r.pos()) / extentBytes)
+            fail("iloc 范围数无效");
         for (std::uint16_t e = 0; e < extents; ++e) {
             Extent extent;
             r.uint(indexSize);
@@ -372,38 +294,6 @@ ItemState stateOf(std::string_view d, const Layout& l, std::uint32_t item)
     return s;
 }
 
-void appendUint(std::string& out, std::uint64_t v, int bytes)
-{
-    for (int i = bytes - 1; i >= 0; --i)
-        out.push_back(char((v >> (8 * i)) & 0xff));
-}
-
-void writeUint(std::string& out, std::size_t at, std::uint64_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out[at + std::size_t(i)] = char((v >> (8 * (bytes - 1 - i))) & 0xff);
-}
-
-// A box with the original's header form (32-bit or 64-bit size) around a new payload.
-std::string boxed(std::string_view d, const Box& original, std::string_view payload)
-{
-    std::string out;
-    const std::uint64_t size = original.header + payload.size();
-    if (original.header == 16) {
-        appendUint(out, 1, 4);
-        appendUint(out, original.type, 4);
-        appendUint(out, size, 8);
-    } else {
-        if (size > std::numeric_limits<std::uint32_t>::max())
-            fail("盒子超过 4 GB");
-        appendUint(out, size, 4);
-        appendUint(out, original.type, 4);
-    }
-    (void)d;
-    out.append(payload);
-    return out;
-}
-
 std::string serialise(const Ipma& ipma)
 {
     std::uint32_t maxItem = 0;
@@ -514,12 +404,21 @@ std::string HeifOrientationEditor::rotated(std::string_view file, int quarterTur
         return std::string(file);
     const Layout l = parse(file);
 
-    // How often each property is used: an irot shared with another item gets a copy of its own.
-    std::vector<int> uses(l.properties.size() + 1, 0);
-    for (const IpmaEntry& e : l.associations.entries)
-        for (const Association& a : e.associations)
-            if (a.index <= l.properties.size())
-                ++uses[a.index];
+    // An irot is rewritten where it stands when every item using it turns to the same value, so
+    // the file does not grow turn by turn; otherwise the turned items get one of their own and no
+    // other item changes. -1: the irot cannot be rewritten.
+    std::map<std::uint16_t, int> rewritten;
+    for (const IpmaEntry& e : l.associations.entries) {
+        const bool target = std::find(l.targets.begin(), l.targets.end(), e.item) != l.targets.end();
+        for (const Association& a : e.associations) {
+            if (a.index == 0 || a.index > l.properties.size() || l.properties[a.index - 1].type != fourcc("irot"))
+                continue;
+            const int next = target ? turned(stateOf(file, l, e.item).transform, n).rotation : -1;
+            const auto [it, fresh] = rewritten.emplace(a.index, next);
+            if (!fresh && it->second != next)
+                it->second = -1;
+        }
+    }
 
     Ipma ipma = l.associations;
     std::string addedProperties;
@@ -535,7 +434,7 @@ std::string HeifOrientationEditor::rotated(std::string_view file, int quarterTur
                                [&](const IpmaEntry& e) { return e.item == item; });
         if (state.irotAt) {
             const std::uint16_t index = it->associations[*state.irotAt].index;
-            if (uses[index] == 1) {
+            if (rewritten[index] >= 0) {
                 inPlace.emplace_back(l.properties[index - 1].payload(), next.rotation);
                 continue;
             }

@@ -9,6 +9,19 @@
 #include <unordered_map>
 #include <vector>
 
+namespace app {
+
+MediaItems ClusterItems::toList() const
+{
+    MediaItems list;
+    list.reserve(size());
+    for (const MediaItem& item : *this)
+        list.append(item);
+    return list;
+}
+
+} // namespace app
+
 namespace app::MapPhotoClusterer {
 
 namespace {
@@ -30,6 +43,7 @@ struct CellKeyHash {
 
 struct Member {
     qsizetype index;
+    double latitude;
     double longitude; // counted from the centre's side of ±180°
     qint64 capturedAt;
 };
@@ -59,6 +73,7 @@ QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& 
     std::unordered_map<CellKey, size_t, CellKeyHash> slots;
     std::vector<CellKey> keys;
     std::vector<std::vector<Member>> cells;
+    size_t lastSlot = 0;
     for (qsizetype i = 0; i < items.size(); ++i) {
         const MediaItem& item = items[i];
         if (!item.latitude || !item.longitude)
@@ -77,12 +92,16 @@ QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& 
             continue;
         const double longitude = centreLongitude + offset;
         const CellKey key{cellIndex(longitude, longitudeCell), cellIndex(latitude, latitudeCell)};
-        const auto [slot, inserted] = slots.try_emplace(key, cells.size());
-        if (inserted) {
-            keys.push_back(key);
-            cells.emplace_back();
+        // Photos taken one after another mostly share a cell: skip the look-up then.
+        if (keys.empty() || !(key == keys[lastSlot])) {
+            const auto [slot, inserted] = slots.try_emplace(key, cells.size());
+            if (inserted) {
+                keys.push_back(key);
+                cells.emplace_back();
+            }
+            lastSlot = slot->second;
         }
-        cells[slot->second].push_back({i, longitude, 0});
+        cells[lastSlot].push_back({i, latitude, longitude, item.captureTimeMs()});
     }
 
     QList<MapPhotoCluster> clusters;
@@ -92,31 +111,34 @@ QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& 
         std::vector<Member>& members = cells[slot];
         double latitudeSum = 0;
         double longitudeSum = 0;
-        for (Member& member : members) {
-            const MediaItem& item = items[member.index];
-            latitudeSum += *item.latitude;
+        for (const Member& member : members) {
+            latitudeSum += member.latitude;
             longitudeSum += member.longitude;
-            if (members.size() > 1)
-                // isNull(), not isValid(): the latter checks the time zone again for every item.
-                member.capturedAt = item.captureDate.isNull() ? std::numeric_limits<qint64>::min()
-                                                              : item.captureDate.toMSecsSinceEpoch();
         }
-        // Newest first; equal dates keep the walking order.
-        std::stable_sort(members.begin(), members.end(),
-                         [](const Member& a, const Member& b) { return a.capturedAt > b.capturedAt; });
+        // Newest first; equal dates keep the walking order, which is the order of the indices. A
+        // scan publishes its items newest first, so most cells are in order already.
+        const auto newer = [](const Member& a, const Member& b) {
+            return a.capturedAt != b.capturedAt ? a.capturedAt > b.capturedAt : a.index < b.index;
+        };
+        if (!std::is_sorted(members.begin(), members.end(), newer))
+            std::sort(members.begin(), members.end(), newer);
         MapPhotoCluster cluster;
         cluster.id = QString::number(key.longitude) + u'_' + QString::number(key.latitude);
         const double count = double(members.size());
         cluster.coordinate = {latitudeSum / count, wrapLongitude(longitudeSum / count)};
-        cluster.items.reserve(qsizetype(members.size()));
+        QList<qsizetype> indices;
+        indices.reserve(qsizetype(members.size()));
         for (const Member& member : members)
-            cluster.items.append(items[member.index]);
+            indices.append(member.index);
+        cluster.items = ClusterItems(items, std::move(indices));
         clusters.append(std::move(cluster));
     }
     return clusters;
 }
 
-std::optional<CoordinateRegion> region(const MediaItems& items, double paddingFactor)
+namespace {
+template <typename Items>
+std::optional<CoordinateRegion> fittingRegion(const Items& items, double paddingFactor)
 {
     QList<Coordinate> coordinates;
     coordinates.reserve(items.size());
@@ -124,6 +146,17 @@ std::optional<CoordinateRegion> region(const MediaItems& items, double paddingFa
         if (const std::optional<Coordinate> c = item.coordinate())
             coordinates.append(*c);
     return CoordinateRegion::fitting(coordinates, paddingFactor, 0.012);
+}
+} // namespace
+
+std::optional<CoordinateRegion> region(const MediaItems& items, double paddingFactor)
+{
+    return fittingRegion(items, paddingFactor);
+}
+
+std::optional<CoordinateRegion> region(const ClusterItems& items, double paddingFactor)
+{
+    return fittingRegion(items, paddingFactor);
 }
 
 } // namespace app::MapPhotoClusterer

@@ -1,11 +1,10 @@
 #include "app/services/MediaScanner.h"
 
-#include "app/models/Chunked.h"
 #include "app/models/MediaFormat.h"
 
 #include <QFile>
 #include <QHash>
-#include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QThread>
 #include <QThreadPool>
 
@@ -16,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -24,6 +24,8 @@
 
 namespace app {
 namespace {
+
+Q_LOGGING_CATEGORY(lcScanner, "tessivarnholm.scanner")
 
 // Folders that other systems present as single documents; their insides are not the user's photos.
 const QSet<QString>& bundleExtensions()
@@ -121,75 +123,84 @@ bool listFolder(const QByteArray& path, std::vector<Child>& out,
     return true;
 }
 
-// One run of entries built in parallel. Workers claim entries one at a time; the caller claims too
-// and waits only for entries that were claimed, so a pool thread that wakes late finds nothing left
-// and does not hold the run up. The state is shared so such a late worker never touches freed memory.
-//
-// Waking 32 threads for 32 reads that take microseconds each (a warm cache) costs more than the
-// reads, so a run starts one helper per core, and a worker whose read was slow (a USB drive) starts
-// another, up to the pool's 32: slow media still get 32 reads in flight.
-class RunBuilder : public std::enable_shared_from_this<RunBuilder> {
+// Builds the items of a whole scan: a fixed set of workers (the caller among them) pull entry
+// numbers from one shared counter until the list is done or the scan is cancelled; a worker never
+// waits for another's file. Progress is reported in steps of runSize reads, in order, by whichever
+// worker completes a step. The state is shared so that a pool thread that starts late finds nothing
+// left to do and never touches freed memory.
+class ParallelBuild : public std::enable_shared_from_this<ParallelBuild> {
 public:
-    RunBuilder(const MediaScanner& scanner, QList<MediaScanner::Entry> entries, QThreadPool& pool)
-        : scanner_(scanner), entries_(std::move(entries)), pool_(pool), results_(size_t(entries_.size())),
-          remaining_(entries_.size())
+    using Read = std::function<void(qsizetype)>;
+    using Report = std::function<void(qsizetype reads)>;
+
+    ParallelBuild(qsizetype count, Read read, Report report, CancellationToken cancel)
+        : count_(count), read_(std::move(read)), report_(std::move(report)), cancel_(std::move(cancel))
     {
     }
 
-    QList<MediaItem> build()
+    // Returns once every claimed entry is done; the number of entries done, a prefix of the list.
+    qsizetype run(QThreadPool& pool, qsizetype workers)
     {
-        const qsizetype cores = std::max(QThread::idealThreadCount(), 1);
-        const qsizetype helpers = std::min<qsizetype>({entries_.size() - 1, cores - 1, pool_.maxThreadCount()});
-        for (qsizetype i = 0; i < helpers; ++i)
-            startHelper();
+        for (qsizetype i = 1; i < std::min(workers, count_); ++i) {
+            std::shared_ptr<ParallelBuild> self = shared_from_this();
+            pool.start([self] { self->work(); });
+        }
         work();
         std::unique_lock lock(mutex_);
-        finished_.wait(lock, [this] { return remaining_.load(std::memory_order_acquire) == 0; });
-        QList<MediaItem> items;
-        items.reserve(entries_.size());
-        for (MediaItem& item : results_)
-            items.append(std::move(item));
-        return items;
+        finished_.wait(lock, [this] { return active_ == 0 && claimsClosed_; });
+        return std::min(next_.load(), count_);
     }
 
 private:
-    static constexpr qint64 slowReadNs = 1'000'000;
-
-    void startHelper()
-    {
-        started_.fetch_add(1, std::memory_order_relaxed);
-        std::shared_ptr<RunBuilder> self = shared_from_this();
-        pool_.start([self] { self->work(); });
-    }
-
     void work()
     {
-        QElapsedTimer timer;
-        for (;;) {
-            const qsizetype i = next_.fetch_add(1, std::memory_order_relaxed);
-            if (i >= entries_.size())
+        {
+            std::lock_guard lock(mutex_);
+            if (claimsClosed_)
                 return;
-            timer.start();
-            results_[size_t(i)] = scanner_.makeItem(entries_[i]);
-            if (timer.nsecsElapsed() > slowReadNs && next_.load(std::memory_order_relaxed) < entries_.size()
-                && started_.load(std::memory_order_relaxed) < pool_.maxThreadCount())
-                startHelper();
-            if (remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-                std::lock_guard lock(mutex_);
-                finished_.notify_all();
-            }
+            ++active_;
+        }
+        for (;;) {
+            const qsizetype i = cancel_.isCancelled() ? count_ : next_.fetch_add(1, std::memory_order_relaxed);
+            if (i >= count_)
+                break;
+            read_(i);
+            const qsizetype done = done_.fetch_add(1, std::memory_order_acq_rel) + 1;
+            if (done % MediaScanner::runSize == 0 || done == count_)
+                reportUpTo(done);
+        }
+        std::lock_guard lock(mutex_);
+        // Once one worker has found the list done or cancelled, none starts reading again.
+        claimsClosed_ = true;
+        if (--active_ == 0)
+            finished_.notify_all();
+    }
+
+    void reportUpTo(qsizetype done)
+    {
+        std::lock_guard lock(reportMutex_);
+        while (reported_ + MediaScanner::runSize <= done) {
+            reported_ += MediaScanner::runSize;
+            report_(reported_);
+        }
+        if (done == count_ && reported_ < done) {
+            reported_ = done;
+            report_(reported_);
         }
     }
 
-    const MediaScanner& scanner_; // used only while entries remain, which the caller waits for
-    const QList<MediaScanner::Entry> entries_;
-    QThreadPool& pool_;
-    std::vector<MediaItem> results_;
+    const qsizetype count_;
+    const Read read_;
+    const Report report_;
+    const CancellationToken cancel_;
     std::atomic<qsizetype> next_{0};
-    std::atomic<qsizetype> started_{0};
-    std::atomic<qsizetype> remaining_;
+    std::atomic<qsizetype> done_{0};
+    std::mutex reportMutex_;
+    qsizetype reported_ = 0;
     std::mutex mutex_;
     std::condition_variable finished_;
+    int active_ = 0;
+    bool claimsClosed_ = false;
 };
 
 } // namespace
@@ -225,6 +236,11 @@ QStringList MediaScanner::enumerateMediaFiles(const QString& root)
 
 QStringList MediaScanner::enumerateMediaFiles(const QString& root, bool& driveFailed)
 {
+    return enumerateMediaFiles(root, driveFailed, nullptr);
+}
+
+QStringList MediaScanner::enumerateMediaFiles(const QString& root, bool& driveFailed, std::vector<FileStamp>* stamps)
+{
     driveFailed = false;
     QStringList files;
     QByteArray rootPath = QFile::encodeName(root);
@@ -255,8 +271,11 @@ QStringList MediaScanner::enumerateMediaFiles(const QString& root, bool& driveFa
         const QByteArray base = frame.path == "/" ? QByteArray("/") : frame.path + '/';
         const QByteArray full = base + child.name;
         QString name;
-        if (!decodes(child.name.constData(), name))
+        if (!decodes(child.name.constData(), name)) {
+            // Items carry their paths as text, so a name that is not UTF-8 could not be opened again.
+            qCWarning(lcScanner) << "skipped, its name is not UTF-8:" << full.toPercentEncoding("/");
             continue;
+        }
         if (child.isDirectory) {
             if (ignoredDirectoryNames().contains(name)
                 || bundleExtensions().contains(MediaFormat::pathExtension(name)))
@@ -272,8 +291,23 @@ QStringList MediaScanner::enumerateMediaFiles(const QString& root, bool& driveFa
             }
             continue;
         }
-        if (MediaFormat::kind(name))
-            files.append(QFile::decodeName(full));
+        if (!MediaFormat::kind(name))
+            continue;
+        if (stamps) {
+            struct stat st {};
+            if (::lstat(full.constData(), &st) != 0) {
+                if (isDriveFailure(errno)) {
+                    driveFailed = true;
+                    return {};
+                }
+                continue; // gone since the folder was listed
+            }
+            if (!S_ISREG(st.st_mode))
+                continue;
+            stamps->push_back({qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+                               qint64(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec, quint64(st.st_ino)});
+        }
+        files.append(QFile::decodeName(full));
     }
     return files;
 }
@@ -291,6 +325,11 @@ QString MediaScanner::pairKey(const QString& path)
 }
 
 QList<MediaScanner::Entry> MediaScanner::pairLivePhotos(const QStringList& files)
+{
+    return pairLivePhotos(files, nullptr);
+}
+
+QList<MediaScanner::Entry> MediaScanner::pairLivePhotos(const QStringList& files, std::vector<qsizetype>* sources)
 {
     // Each file's extension and kind once; pair keys only where a movie could pair at all.
     struct Info {
@@ -340,16 +379,25 @@ QList<MediaScanner::Entry> MediaScanner::pairLivePhotos(const QStringList& files
                 }
             }
             entries.append(std::move(e));
+            if (sources)
+                sources->push_back(i);
             continue;
         }
         if (info.isMov && movies.contains(info.key))
             continue; // shown as part of its live photo
         entries.append(Entry{files[i], MediaKind::video, false, std::nullopt});
+        if (sources)
+            sources->push_back(i);
     }
     return entries;
 }
 
 MediaItem MediaScanner::makeItem(const Entry& entry) const
+{
+    return makeItem(entry, -1);
+}
+
+MediaItem MediaScanner::makeItem(const Entry& entry, qint64 knownSize) const
 {
     MediaItem item;
     item.url = entry.url;
@@ -363,7 +411,7 @@ MediaItem MediaScanner::makeItem(const Entry& entry) const
         item.longitude = meta.longitude;
     } else {
         // A live photo's date and place come from its still; the movie is not read.
-        const PhotoMeta meta = dates_.photoMetadata(probe_->readPhoto(entry.url));
+        const PhotoMeta meta = dates_.photoMetadata((knownSize >= 0 ? probe_->readPhoto(entry.url, knownSize) : probe_->readPhoto(entry.url)));
         item.isLivePhoto = entry.isLivePhoto;
         item.liveVideoURL = entry.liveVideoURL;
         date = meta.date;
@@ -374,8 +422,19 @@ MediaItem MediaScanner::makeItem(const Entry& entry) const
     return item;
 }
 
+qsizetype MediaScanner::workerCount()
+{
+    return std::max(QThread::idealThreadCount(), 1);
+}
+
 MediaItems MediaScanner::scan(const QString& root, const ProgressCallback& onProgress,
                               const CancellationToken& cancel) const
+{
+    return scan(root, onProgress, cancel, nullptr, nullptr);
+}
+
+MediaItems MediaScanner::scan(const QString& root, const ProgressCallback& onProgress, const CancellationToken& cancel,
+                              const KeptFiles* previous, KeptFiles* learned) const
 {
     const auto report = [&](qsizetype processed, qsizetype total) {
         if (onProgress)
@@ -390,33 +449,79 @@ MediaItems MediaScanner::scan(const QString& root, const ProgressCallback& onPro
     };
     failIfGone();
     bool driveFailed = false;
-    const QList<Entry> entries = pairLivePhotos(enumerateMediaFiles(root, driveFailed));
+    std::vector<FileStamp> stamps;
+    std::vector<qsizetype> sources;
+    const QList<Entry> entries = pairLivePhotos(enumerateMediaFiles(root, driveFailed, &stamps), &sources);
     if (driveFailed)
         throw FolderUnavailable("library drive failing: " + rootPath.toStdString());
     const qsizetype total = entries.size();
     report(0, total);
-    MediaItems items;
     if (total == 0)
-        return items;
-    items.reserve(total);
+        return {};
 
-    qsizetype processed = 0;
-    for (const QList<Entry>& run : chunked(entries, runSize)) {
-        if (cancel.isCancelled())
-            break;
-        const auto builder = std::make_shared<RunBuilder>(*this, run, scanPool());
-        items.append(builder->build());
-        processed += run.size();
-        report(std::min(processed, total), total);
+    // Files whose stamp is unchanged since the kept scan are not read again.
+    std::vector<MediaItem> results(static_cast<size_t>(total));
+    std::vector<qsizetype> toRead;
+    toRead.reserve(size_t(total));
+    for (qsizetype i = 0; i < total; ++i) {
+        const FileStamp& stamp = stamps[size_t(sources[size_t(i)])];
+        const Entry& entry = entries[i];
+        const auto kept = previous ? previous->constFind(entry.url) : KeptFiles::const_iterator();
+        if (!previous || kept == previous->constEnd() || kept->stamp != stamp) {
+            toRead.push_back(i);
+            continue;
+        }
+        MediaItem& item = results[size_t(i)];
+        item.url = entry.url;
+        item.kind = entry.kind;
+        item.isLivePhoto = entry.isLivePhoto;
+        item.liveVideoURL = entry.liveVideoURL;
+        item.captureDate = QDateTime::fromMSecsSinceEpoch(kept->captureMs, dates_.timeZone());
+        item.duration = kept->duration;
+        item.latitude = kept->latitude;
+        item.longitude = kept->longitude;
+    }
+    const qsizetype keptCount = total - qsizetype(toRead.size());
+    if (keptCount > 0)
+        report(keptCount, total);
+
+    qsizetype readCount = 0;
+    if (!toRead.empty()) {
+        const auto build = std::make_shared<ParallelBuild>(
+            qsizetype(toRead.size()),
+            [&](qsizetype n) {
+                const qsizetype i = toRead[size_t(n)];
+                results[size_t(i)] = makeItem(entries[i], stamps[size_t(sources[size_t(i)])].size);
+            },
+            [&](qsizetype reads) { report(keptCount + reads, total); }, cancel);
+        readCount = build->run(scanPool(), workerCount());
     }
     // A drive pulled mid-scan leaves files that could not even be stat'ed, which would be dated in the
     // distant past: tell that apart from a file deleted meanwhile, and publish nothing.
     failIfGone();
-    for (const MediaItem& item : std::as_const(items)) {
+    for (qsizetype n = 0; n < readCount; ++n) {
+        const MediaItem& item = results[size_t(toRead[size_t(n)])];
         struct stat st {};
         if (item.captureDate == CaptureDates::distantPast() && ::stat(QFile::encodeName(item.url).constData(), &st) != 0
             && isDriveFailure(errno))
             throw FolderUnavailable("library drive failing: " + rootPath.toStdString());
+    }
+    // A cancelled scan keeps what it read and what it kept, in list order.
+    std::vector<bool> done(static_cast<size_t>(total), true);
+    for (qsizetype i : toRead)
+        done[size_t(i)] = false;
+    for (qsizetype n = 0; n < readCount; ++n)
+        done[size_t(toRead[size_t(n)])] = true;
+    MediaItems items;
+    items.reserve(keptCount + readCount);
+    for (qsizetype i = 0; i < total; ++i) {
+        if (!done[size_t(i)])
+            continue;
+        MediaItem& item = results[size_t(i)];
+        if (learned && item.kind == entries[i].kind)
+            learned->insert(item.url, KeptFile{stamps[size_t(sources[size_t(i)])], item.captureDate.toMSecsSinceEpoch(),
+                                               item.duration, item.latitude, item.longitude});
+        items.append(std::move(item));
     }
     std::stable_sort(items.begin(), items.end(),
                      [](const MediaItem& a, const MediaItem& b) { return a.captureDate > b.captureDate; });

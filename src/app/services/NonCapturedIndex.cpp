@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QPointer>
 #include <QSaveFile>
 #include <QThread>
@@ -17,8 +16,9 @@
 #include <QThreadPool>
 
 #include <algorithm>
-#include <climits>
+#include <chrono>
 #include <cmath>
+#include <deque>
 
 #include <sys/stat.h>
 
@@ -27,7 +27,6 @@ namespace app {
 namespace {
 
 const char* const kConfirmedKey = "hasConfirmedNonCapturedOrganize";
-constexpr int kSchemaVersion = 1;
 // Progress is published every 8 fresh photos, flags and progress every 16 classified ones.
 constexpr int kFreshProgressStep = 8;
 constexpr int kClassifiedProgressStep = 16;
@@ -38,6 +37,9 @@ constexpr qint64 kPhaseAChunkIntervalMs = 100;
 constexpr int kDetectionBatch = 3;
 constexpr qint64 kPhaseBSaveIntervalMs = 30000;
 constexpr double kMtimeTolerance = 0.5;
+// Verdicts are merged on the main thread for at most this long at a time, the clock read every few.
+constexpr qint64 kMergeSliceMs = 4;
+constexpr qsizetype kMergeClockStride = 8;
 
 std::unique_ptr<QSettings> openSettings(const QString& file)
 {
@@ -64,9 +66,8 @@ FileStamp stampOf(const QString& path)
 
 bool entryIsFresh(const NonCapturedIndex::Entry& entry, const FileStamp& now)
 {
-    const qint64 size = now.ok ? now.size : -1;
-    const double mtime = now.ok ? now.mtime : -1.0;
-    return entry.fileSize == size && std::abs(entry.mtime - mtime) < kMtimeTolerance;
+    // A file whose stamp cannot be read is never fresh.
+    return now.ok && entry.fileSize == now.size && std::abs(entry.mtime - now.mtime) < kMtimeTolerance;
 }
 
 // Runs work on a pool thread, where an escaping exception would end the program and leave the
@@ -106,104 +107,26 @@ NonCapturedIndex::Environment withDefaults(NonCapturedIndex::Environment env)
             return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
         };
     }
-    if (!env.monotonicMs) {
-        env.monotonicMs = [] {
-            static QElapsedTimer timer = [] {
-                QElapsedTimer t;
-                t.start();
-                return t;
-            }();
-            return timer.elapsed();
+    if (!env.readCacheFile)
+        env.readCacheFile = [](const QString& path) -> std::optional<QByteArray> {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? std::optional(file.readAll()) : std::nullopt;
         };
-    }
+    if (!env.monotonicMs)
+        env.monotonicMs = [] {
+            using namespace std::chrono;
+            return qint64(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+        };
     return env;
 }
 
 } // namespace
 
-// ---- cache file ------------------------------------------------------------------------------
-
-QJsonObject NonCapturedIndex::CacheFile::toJson() const
-{
-    // QJsonObject keeps its keys sorted in one array: inserting in key order appends, where hash order
-    // would shift the array on every insert (quadratic for a large library).
-    QStringList paths = entries.keys();
-    std::sort(paths.begin(), paths.end());
-    QJsonObject entriesObject;
-    for (const QString& path : std::as_const(paths)) {
-        const Entry& e = *entries.constFind(path);
-        QJsonObject entry{
-            {QStringLiteral("fileSize"), e.fileSize},
-            {QStringLiteral("mtime"), e.mtime},
-            {QStringLiteral("isNonCaptured"), e.isNonCaptured},
-            {QStringLiteral("rule"), e.rule},
-        };
-        if (e.hasPerson)
-            entry.insert(QStringLiteral("hasPerson"), *e.hasPerson);
-        entriesObject.insert(path, entry);
-    }
-    return QJsonObject{
-        {QStringLiteral("schemaVersion"), schemaVersion},
-        {QStringLiteral("libraryID"), uuidString(libraryID)},
-        {QStringLiteral("entries"), entriesObject},
-    };
-}
-
-std::optional<NonCapturedIndex::CacheFile> NonCapturedIndex::CacheFile::fromJson(const QJsonObject& object)
-{
-    const auto integer = [](const QJsonValue& value) -> std::optional<qint64> {
-        if (!value.isDouble())
-            return std::nullopt;
-        // toInteger() falls back to its default for fractions and out-of-range numbers.
-        const qint64 a = value.toInteger(0);
-        if (a != value.toInteger(1))
-            return std::nullopt;
-        return a;
-    };
-
-    CacheFile file;
-    const auto version = integer(object.value(QStringLiteral("schemaVersion")));
-    if (!version || *version < INT_MIN || *version > INT_MAX)
-        return std::nullopt;
-    file.schemaVersion = static_cast<int>(*version);
-
-    const QJsonValue id = object.value(QStringLiteral("libraryID"));
-    const auto uuid = id.isString() ? parseUuidStrict(id.toString()) : std::nullopt;
-    if (!uuid)
-        return std::nullopt;
-    file.libraryID = *uuid;
-
-    const QJsonValue entriesValue = object.value(QStringLiteral("entries"));
-    if (!entriesValue.isObject())
-        return std::nullopt;
-    const QJsonObject entries = entriesValue.toObject();
-    file.entries.reserve(entries.size());
-    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
-        if (!it->isObject())
-            return std::nullopt;
-        const QJsonObject e = it->toObject();
-        const auto size = integer(e.value(QStringLiteral("fileSize")));
-        const QJsonValue mtime = e.value(QStringLiteral("mtime"));
-        const QJsonValue flag = e.value(QStringLiteral("isNonCaptured"));
-        const QJsonValue rule = e.value(QStringLiteral("rule"));
-        const QJsonValue person = e.value(QStringLiteral("hasPerson"));
-        if (!size || !mtime.isDouble() || !flag.isBool() || !rule.isString())
-            return std::nullopt;
-        if (!(person.isUndefined() || person.isNull() || person.isBool()))
-            return std::nullopt;
-        Entry entry;
-        entry.fileSize = *size;
-        entry.mtime = mtime.toDouble();
-        entry.isNonCaptured = flag.toBool();
-        entry.rule = rule.toString();
-        if (person.isBool())
-            entry.hasPerson = person.toBool();
-        file.entries.insert(it.key(), entry);
-    }
-    return file;
-}
-
-// ---- one classification run ------------------------------------------------------------------
+struct NonCapturedIndex::PhaseAChunk {
+    int first = 0;                         // index of the first photo of the chunk
+    QVector<std::optional<Entry>> entries; // nullopt: the photo was fresh and is left as it is
+    bool last = false;
+};
 
 struct NonCapturedIndex::Run {
     QUuid libraryID;
@@ -212,18 +135,13 @@ struct NonCapturedIndex::Run {
     qsizetype merged = 0;   // phase-B answers merged so far
     qsizetype nextBatch = 0;
     QList<QPair<QString, bool>> batchAnswers;
+    std::deque<PhaseAChunk> pendingChunks; // handed back by phase A, not yet merged
+    qsizetype mergedInChunk = 0;           // of the first pending chunk
+    bool merging = false;                  // a later slice of the merge is queued
     int batchPending = 0;
     qint64 lastSaveMs = 0;
     bool classifiedAnything = false;
 };
-
-struct NonCapturedIndex::PhaseAChunk {
-    int first = 0;                         // index of the first photo of the chunk
-    QVector<std::optional<Entry>> entries; // nullopt: the photo was fresh and is left as it is
-    bool last = false;
-};
-
-// ---- the index -------------------------------------------------------------------------------
 
 NonCapturedIndex& NonCapturedIndex::shared()
 {
@@ -322,62 +240,6 @@ void NonCapturedIndex::setClassifying(const QUuid& libraryID, bool on)
     Q_EMIT classifyingChanged(libraryID);
 }
 
-void NonCapturedIndex::rebuildFlags(const QUuid& libraryID)
-{
-    const auto cache = m_caches.constFind(libraryID);
-    if (cache == m_caches.constEnd())
-        return;
-    Flags flags;
-    flags.reserve(cache->entries.size());
-    for (auto it = cache->entries.constBegin(); it != cache->entries.constEnd(); ++it)
-        flags.insert(it.key(), it->isNonCaptured);
-    setFlags(libraryID, flags);
-}
-
-void NonCapturedIndex::loadCacheIfNeeded(const QUuid& libraryID)
-{
-    if (m_caches.contains(libraryID))
-        return;
-    CacheFile cache;
-    cache.libraryID = libraryID;
-    QFile file(cachePath(libraryID));
-    if (file.open(QIODevice::ReadOnly)) {
-        const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-        if (document.isObject()) {
-            auto decoded = CacheFile::fromJson(document.object());
-            if (decoded && decoded->schemaVersion == kSchemaVersion)
-                cache = std::move(*decoded);
-        }
-    }
-    m_caches.insert(libraryID, std::move(cache));
-    rebuildFlags(libraryID);
-}
-
-void NonCapturedIndex::saveCache(const QUuid& libraryID)
-{
-    // The copy shares the entries: building and writing the JSON of a large library happens on the
-    // writer thread, and the main thread pays at most one copy of the hash at its next change.
-    const CacheFile cache = m_caches.value(libraryID);
-    const QString path = cachePath(libraryID);
-    const auto write = m_env.writeCacheFile;
-    QPointer<NonCapturedIndex> self(this);
-    m_writer->start([self, cache, path, write] {
-        const QByteArray data = QJsonDocument(cache.toJson()).toJson(QJsonDocument::Compact);
-        if (!guarded([&] { return write(path, data); }).value_or(false)) {
-            qWarning("non-captured cache not written: %s", qPrintable(path));
-            return;
-        }
-        const QUuid id = cache.libraryID;
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, id] {
-                if (self)
-                    Q_EMIT self->cacheSaved(id);
-            },
-            Qt::QueuedConnection);
-    });
-}
-
 void NonCapturedIndex::setFlag(const QUuid& libraryID, const QString& path, bool isNonCaptured)
 {
     Flags& flags = m_flags[libraryID];
@@ -400,17 +262,17 @@ void NonCapturedIndex::ensureClassified(const QUuid& libraryID, const MediaItems
         Q_EMIT classificationSettled(libraryID);
         return;
     }
-    loadCacheIfNeeded(libraryID);
-
-    MediaItems photos;
-    QSet<QString> seen;
-    for (const MediaItem& item : items) {
-        if (item.kind == MediaKind::photo && !item.isLivePhoto && !seen.contains(item.url)) {
-            seen.insert(item.url);
-            photos.append(item);
-        }
+    if (!m_caches.contains(libraryID)) {
+        // Calls made before the library's cache is in wait for it, then run in their order.
+        QList<MediaItems>& waiting = m_awaitingCache[libraryID];
+        waiting.append(items);
+        if (waiting.size() == 1)
+            loadCache(libraryID);
+        return;
     }
-    if (photos.isEmpty()) {
+
+    const auto isStill = [](const MediaItem& item) { return item.kind == MediaKind::photo && !item.isLivePhoto; };
+    if (std::none_of(items.cbegin(), items.cend(), isStill)) {
         setFlags(libraryID, m_flags.value(libraryID));
         Q_EMIT classificationSettled(libraryID);
         return;
@@ -424,53 +286,58 @@ void NonCapturedIndex::ensureClassified(const QUuid& libraryID, const MediaItems
 
     auto run = std::make_shared<Run>();
     run->libraryID = libraryID;
-    run->photos = std::move(photos);
 
-    // Reading file stamps of a large library on a slow drive takes long: do it off the main thread.
+    // Picking the still photos and reading their file stamps takes long for a large library on a slow
+    // drive: all of it happens off the main thread. The run owns the library's cache until it ends, so
+    // this snapshot of its entries stays current.
     QPointer<NonCapturedIndex> self(this);
     const auto alive = m_alive;
     const QHash<QString, Entry> entries = m_caches.value(libraryID).entries;
-    const MediaItems paths = run->photos;
-    m_workers->start([self, alive, run, entries, paths] {
+    m_workers->start([self, alive, run, entries, items, isStill] {
+        MediaItems photos;
+        QSet<QString> seen;
         QVector<bool> fresh;
-        fresh.reserve(paths.size());
-        for (const MediaItem& photo : paths) {
+        bool anyWork = false;
+        for (const MediaItem& item : items) {
             if (!alive->load())
                 return;
-            const auto entry = entries.constFind(photo.url);
-            fresh.append(entry != entries.constEnd() && entryIsFresh(*entry, stampOf(photo.url)));
+            if (!isStill(item) || seen.contains(item.url))
+                continue;
+            seen.insert(item.url);
+            photos.append(item);
+            const auto entry = entries.constFind(item.url);
+            fresh.append(entry != entries.constEnd() && entryIsFresh(*entry, stampOf(item.url)));
+            // A flagged photo without a person answer was interrupted last time: it still needs phase B.
+            anyWork = anyWork || !fresh.back() || needsPersonCheck(*entry);
         }
         QMetaObject::invokeMethod(
             self.data(),
-            [self, run, fresh = std::move(fresh)]() mutable {
+            [self, run, photos = std::move(photos), fresh = std::move(fresh), anyWork]() mutable {
                 if (self)
-                    self->onFreshness(run, std::move(fresh));
+                    self->onFreshness(run, std::move(photos), std::move(fresh), anyWork);
             },
             Qt::QueuedConnection);
     });
 }
 
-void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, QVector<bool> fresh)
+void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, MediaItems stills, QVector<bool> fresh, bool anyWork)
 {
     const QUuid id = run->libraryID;
-    // The run owns this library's cache until it ends (inFlight), so it edits it in place. Slots of the
-    // signals below may classify other libraries, which grows m_caches: no reference into it is kept
-    // across an emit.
-    CacheFile& cache = m_caches[id];
-    cache.libraryID = id;
-
-    bool anyWork = false;
-    for (qsizetype i = 0; i < run->photos.size() && !anyWork; ++i) {
-        // A flagged photo without a person answer was interrupted last time: it still needs phase B.
-        anyWork = !fresh[i] || needsPersonCheck(cache.entries.value(run->photos[i].url));
-    }
+    run->photos = std::move(stills);
+    m_caches[id].libraryID = id;
     if (!anyWork) {
-        rebuildFlags(id);
+        // The flags follow the cache entry by entry, so there is nothing to rebuild.
+        publishFlags(id);
         finishRun(run, false);
         return;
     }
 
     const int total = static_cast<int>(run->photos.size());
+    // Grown once here rather than rehashed whole in the middle of some merge slice.
+    if (QHash<QString, Entry>& entries = m_caches[id].entries; entries.capacity() < total)
+        entries.reserve(total);
+    if (Flags& flags = m_flags[id]; flags.capacity() < total)
+        flags.reserve(total);
     setClassifying(id, true);
     setProgress(id, {0, total});
 
@@ -524,36 +391,71 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, QVector<bool> fresh
 
 void NonCapturedIndex::onPhaseAChunk(std::shared_ptr<Run> run, PhaseAChunk chunk)
 {
+    run->pendingChunks.push_back(std::move(chunk));
+    if (!run->merging)
+        mergePhaseA(run);
+}
+
+void NonCapturedIndex::mergePhaseA(std::shared_ptr<Run> run)
+{
     const QUuid id = run->libraryID;
     const int total = static_cast<int>(run->photos.size());
-    for (int k = 0; k < chunk.entries.size(); ++k) {
-        const int index = chunk.first + k;
-        const int n = index + 1;
-        const QString& path = run->photos[index].url;
-        const auto& classified = chunk.entries[k];
-        QHash<QString, Entry>& entries = m_caches[id].entries;
-        if (!classified) {
-            const auto existing = entries.constFind(path);
-            if (existing != entries.constEnd() && needsPersonCheck(*existing))
-                run->phaseB.append(path);
-            if (n % kFreshProgressStep == 0 || n == total)
-                setProgress(id, {n, total});
-            continue;
+    const qint64 sliceStart = m_env.monotonicMs();
+    run->merging = true;
+    while (!run->pendingChunks.empty()) {
+        const PhaseAChunk& chunk = run->pendingChunks.front();
+        for (qsizetype& k = run->mergedInChunk; k < chunk.entries.size(); ++k) {
+            // A large library's verdicts would hold the main thread for a long time: give the event
+            // loop its turn every few milliseconds and carry on after it.
+            if (k % kMergeClockStride == 0 && m_env.monotonicMs() - sliceStart >= kMergeSliceMs) {
+                publishFlags(id);
+                QMetaObject::invokeMethod(this, [this, run] { mergePhaseA(run); }, Qt::QueuedConnection);
+                return;
+            }
+            mergeVerdict(*run, chunk.first + int(k), chunk.entries[k], total);
         }
-        entries.insert(path, *classified);
-        setFlag(id, path, classified->isNonCaptured);
-        run->classifiedAnything = true;
-        if (classified->isNonCaptured)
-            run->phaseB.append(path);
-        if (n % kClassifiedProgressStep == 0 || n == total) {
+        const bool last = chunk.last;
+        run->pendingChunks.pop_front();
+        run->mergedInChunk = 0;
+        if (last) {
+            run->merging = false;
             publishFlags(id);
-            setProgress(id, {n, total});
+            endPhaseA(run);
+            return;
         }
     }
+    run->merging = false;
     publishFlags(id);
-    if (!chunk.last)
-        return;
+}
 
+void NonCapturedIndex::mergeVerdict(Run& run, int index, const std::optional<Entry>& classified, int total)
+{
+    const QUuid id = run.libraryID;
+    const int n = index + 1;
+    const QString& path = run.photos[index].url;
+    QHash<QString, Entry>& entries = m_caches[id].entries;
+    if (!classified) {
+        const auto existing = entries.constFind(path);
+        if (existing != entries.constEnd() && needsPersonCheck(*existing))
+            run.phaseB.append(path);
+        if (n % kFreshProgressStep == 0 || n == total)
+            setProgress(id, {n, total});
+        return;
+    }
+    entries.insert(path, *classified);
+    setFlag(id, path, classified->isNonCaptured);
+    run.classifiedAnything = true;
+    if (classified->isNonCaptured)
+        run.phaseB.append(path);
+    if (n % kClassifiedProgressStep == 0 || n == total) {
+        publishFlags(id);
+        setProgress(id, {n, total});
+    }
+}
+
+void NonCapturedIndex::endPhaseA(std::shared_ptr<Run> run)
+{
+    const QUuid id = run->libraryID;
     if (run->phaseB.isEmpty()) {
         finishRun(run, run->classifiedAnything);
         return;
@@ -631,7 +533,8 @@ void NonCapturedIndex::finishRun(std::shared_ptr<Run> run, bool classifiedAnythi
 {
     const QUuid id = run->libraryID;
     if (classifiedAnything) {
-        rebuildFlags(id);
+        // The flags followed the cache entry by entry; rebuilding them would hold the main thread.
+        publishFlags(id);
         saveCache(id);
         const int total = static_cast<int>(run->photos.size());
         setProgress(id, {total, total});

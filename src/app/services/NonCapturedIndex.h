@@ -68,6 +68,8 @@ public:
         QString settingsFile;                                      // empty: the application's QSettings
         // Writes a cache file's bytes; runs on the cache writer thread. Empty: atomically in place.
         std::function<bool(const QString& path, const QByteArray& data)> writeCacheFile;
+        // Reads a cache file's bytes, nothing when there is none; runs on a worker. Empty: the file itself.
+        std::function<std::optional<QByteArray>(const QString& path)> readCacheFile;
     };
 
     // The process-wide instance, created on first use on the main thread.
@@ -112,8 +114,9 @@ private:
     struct Run;
     struct PhaseAChunk;
 
-    void loadCacheIfNeeded(const QUuid& libraryID);
-    void rebuildFlags(const QUuid& libraryID);
+    // Reads and decodes the library's cache file on a worker, then runs the calls that waited for it.
+    void loadCache(const QUuid& libraryID);
+    void onCacheLoaded(const QUuid& libraryID, CacheFile cache, Flags flags);
     void setFlags(const QUuid& libraryID, const Flags& flags);
     // Changes one flag; publishFlags emits once for all changes since the last call.
     void setFlag(const QUuid& libraryID, const QString& path, bool isNonCaptured);
@@ -123,9 +126,14 @@ private:
     // Hands a copy of the library's cache (shared, not copied) to the writer thread.
     void saveCache(const QUuid& libraryID);
 
-    // `fresh`: per photo of the run, whether its cached verdict still matches the file.
-    void onFreshness(std::shared_ptr<Run> run, QVector<bool> fresh);
+    // `photos`: the run's still photos, each path once; `fresh`: per photo, whether its cached verdict
+    // still matches the file; `anyWork`: some photo needs phase A or B.
+    void onFreshness(std::shared_ptr<Run> run, MediaItems photos, QVector<bool> fresh, bool anyWork);
     void onPhaseAChunk(std::shared_ptr<Run> run, PhaseAChunk chunk);
+    // Merges pending verdicts for a few milliseconds, then queues the rest behind other events.
+    void mergePhaseA(std::shared_ptr<Run> run);
+    void mergeVerdict(Run& run, int index, const std::optional<Entry>& classified, int total);
+    void endPhaseA(std::shared_ptr<Run> run);
     void startNextBatch(std::shared_ptr<Run> run);
     void onPersonResult(std::shared_ptr<Run> run, const QString& path, bool hasPerson);
     void finishRun(std::shared_ptr<Run> run, bool classifiedAnything);
@@ -138,6 +146,7 @@ private:
     QHash<QUuid, CacheFile> m_caches;
     QSet<QUuid> m_inFlight;
     QHash<QUuid, MediaItems> m_rerun;
+    QHash<QUuid, QList<MediaItems>> m_awaitingCache; // calls made while the library's cache is read
     QSet<QUuid> m_flagsDirty;
     std::unique_ptr<QThreadPool> m_workers;   // freshness and phase A
     std::unique_ptr<QThreadPool> m_detection; // phase B, three at a time, at idle priority

@@ -2,6 +2,7 @@
 
 #include "app/models/MediaFormat.h"
 #include "app/platform/MediaProbe.h"
+#include "app/services/FileReplacement.h"
 #include "app/services/HeifOrientationEditor.h"
 #include "app/services/OrientationEditing.h"
 #include "app/services/TiffOrientationEditor.h"
@@ -31,37 +32,7 @@ namespace {
 // Larger than any camera's photo; keeps a hostile file from exhausting memory.
 constexpr qint64 kMaxFileSize = qint64(1) << 30;
 
-RotateError errorFor(int error)
-{
-    switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return RotateError(RotateError::Kind::notWritable);
-    case ENOSPC:
-    case EDQUOT:
-        return RotateError(RotateError::Kind::writeFailed, QStringLiteral("磁盘空间不足"));
-    default:
-        return RotateError(RotateError::Kind::writeFailed, QString::fromLocal8Bit(std::strerror(error)));
-    }
-}
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
+using FileReplacement::Fd;
 
 std::string readWhole(int fd, const struct stat& st)
 {
@@ -142,63 +113,54 @@ std::string rotatedBytes(const std::string& bytes, int turns)
     throw RotateError(RotateError::Kind::unreadable);
 }
 
-// Writes `bytes` to a new file beside `target` with its mode, owner and times, then renames it
-// over `target`. The temporary file is gone afterwards whatever happens.
-void replaceFile(const std::string& target, const struct stat& st, const std::string& bytes,
-                 const PhotoOrientationRotator::FaultInjector& faults)
+// The APP1 Exif block of a JPEG, as a TIFF structure: where it starts and how long it is.
+std::optional<std::pair<std::size_t, std::size_t>> jpegExif(const std::string& bytes)
 {
-    const auto inject = [&](PhotoOrientationRotator::WriteStep step) {
-        const int error = faults ? faults(step) : 0;
-        if (error != 0)
-            errno = error;
-        return error != 0;
-    };
-    const std::size_t slash = target.rfind('/');
-    const std::string folder = target.substr(0, slash);
-    // Hidden, so a scan that runs meanwhile never lists it.
-    std::string temporary = folder + "/." + target.substr(slash + 1) + ".rotating-XXXXXX";
-    if (inject(PhotoOrientationRotator::WriteStep::createTemporary))
-        throw errorFor(errno);
-    Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (fd.get() < 0)
-        throw errorFor(errno);
-    struct Cleanup {
-        const std::string& path;
-        bool armed = true;
-        ~Cleanup()
-        {
-            if (armed)
-                ::unlink(path.c_str());
-        }
-    } cleanup{temporary};
-
-    std::size_t done = 0;
-    if (inject(PhotoOrientationRotator::WriteStep::write))
-        throw errorFor(errno);
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw errorFor(errno);
-        done += std::size_t(n);
+    std::size_t p = 2;
+    while (p + 4 <= bytes.size() && std::uint8_t(bytes[p]) == 0xff) {
+        const std::uint8_t marker = std::uint8_t(bytes[p + 1]);
+        if (marker == 0xda || marker == 0xd9)
+            break;
+        const std::size_t length = std::size_t(std::uint8_t(bytes[p + 2])) << 8 | std::uint8_t(bytes[p + 3]);
+        if (length < 2 || p + 2 + length > bytes.size())
+            break;
+        if (marker == 0xe1 && length >= 8 && bytes.compare(p + 4, 6, std::string("Exif\0\0", 6)) == 0)
+            return std::make_pair(p + 10, length - 8);
+        p += 2 + length;
     }
-    // The owner may fail to change for someone else's file; the mode then still applies.
-    (void)::fchown(fd.get(), st.st_uid, st.st_gid);
-    if (::fchmod(fd.get(), st.st_mode & 07777) != 0 || ::fsync(fd.get()) != 0)
-        throw errorFor(errno);
-    // Dates of photos without metadata come from these times.
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::futimens(fd.get(), times) != 0)
-        throw errorFor(errno);
-    if (::close(fd.release()) != 0)
-        throw errorFor(errno);
-    if (inject(PhotoOrientationRotator::WriteStep::replace) || ::rename(temporary.c_str(), target.c_str()) != 0)
-        throw errorFor(errno);
-    cleanup.armed = false;
-    Fd dir(::open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0)
-        ::fsync(dir.get());
+    return std::nullopt;
+}
+
+// The file with only its orientation changed where it stands, every other byte in place; a file
+// with nowhere to put the new value cannot be patched.
+std::string patchedInPlace(const std::string& bytes, int turns)
+{
+    const auto patchTiff = [&](std::string& out, std::size_t at, std::size_t size) {
+        const std::string_view tiff(out.data() + at, size);
+        const auto current = TiffOrientationEditor::orientation(tiff);
+        return current &&
+               TiffOrientationEditor::patchExisting(out.data() + at, size, ExifOrientation::clockwise(*current, turns));
+    };
+    std::string out = bytes;
+    bool patched = false;
+    try {
+        if (bytes.size() >= 3 && std::uint8_t(bytes[0]) == 0xff && std::uint8_t(bytes[1]) == 0xd8) {
+            if (const auto exif = jpegExif(bytes))
+                patched = patchTiff(out, exif->first, exif->second);
+        } else if (TiffOrientationEditor::looksLikeTiff(bytes)) {
+            patched = patchTiff(out, 0, out.size());
+        } else if (HeifOrientationEditor::looksLikeHeif(bytes)) {
+            out = HeifOrientationEditor::rotated(bytes, turns);
+            patched = out.size() == bytes.size();
+        } else {
+            throw RotateError(RotateError::Kind::unreadable);
+        }
+    } catch (const OrientationEditError& e) {
+        throw RotateError(RotateError::Kind::writeFailed, QString::fromStdString(e.what()));
+    }
+    if (!patched)
+        throw RotateError(RotateError::Kind::writeFailed, QStringLiteral("文件有多个硬链接，新的方向无法原地写入"));
+    return out;
 }
 
 } // namespace
@@ -242,9 +204,16 @@ void PhotoOrientationRotator::rotateClockwise90(const QString& path, int turns, 
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         throw RotateError(RotateError::Kind::unreadable);
+    // Only the folder's permission is needed for the rename: the file's own is asked here.
+    if (!FileReplacement::mayWrite(target, st))
+        throw RotateError(RotateError::Kind::notWritable);
     const std::string original = readWhole(fd.get(), st);
-    const std::string edited = rotatedBytes(original, n);
-    replaceFile(target, st, edited, faults);
+    // A replacement would split the links: the other names would keep the old picture.
+    if (st.st_nlink > 1) {
+        FileReplacement::patchInPlace(target, st, original, patchedInPlace(original, n), faults);
+        return;
+    }
+    FileReplacement::replace(target, fd.get(), st, rotatedBytes(original, n), faults);
 }
 
 QImage PhotoOrientationRotator::rotateDisplayImageClockwise90(const QImage& image)

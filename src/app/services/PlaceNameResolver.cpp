@@ -1,17 +1,22 @@
 #include "app/services/PlaceNameResolver.h"
 
+#include "app/platform/BoundedFetch.h"
+
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSettings>
+#include <QThreadPool>
 
 #include <unicode/translit.h>
 #include <unicode/unistr.h>
 
 #include <cmath>
 #include <limits>
+#include <mutex>
 
 namespace app {
 
@@ -23,7 +28,7 @@ std::optional<QString> nonEmpty(const QJsonValue& value)
 {
     if (!value.isString())
         return std::nullopt;
-    const QString trimmed = value.toString().trimmed();
+    const QString trimmed = PlaceNameResolver::withoutControls(value.toString()).trimmed();
     if (trimmed.isEmpty())
         return std::nullopt;
     return trimmed;
@@ -77,24 +82,38 @@ void WebPlaceSource::resolve(const Coordinate& coordinate, Done done)
     }
     if (!network_)
         network_ = new QNetworkAccessManager(this);
-    QNetworkRequest request(url);
-    request.setTransferTimeout(options_.timeoutMs);
-    QNetworkReply* reply = network_->get(request);
-    connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
-        reply->deleteLater();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (reply->error() != QNetworkReply::NoError || status < 200 || status > 299) {
+    auto* fetch = new BoundedFetch(*network_, BoundedFetch::request(url),
+                                   {options_.maximumAnswerBytes, options_.timeoutMs}, this);
+    connect(fetch, &BoundedFetch::finished, this, [this, fetch, done = std::move(done)] {
+        fetch->deleteLater();
+        bytesRead_ += fetch->bytesRead();
+        const int status = fetch->httpStatus();
+        if (fetch->outcome() != BoundedFetch::Outcome::complete || status < 200 || status > 299) {
             done(std::nullopt);
             return;
         }
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &error);
-        if (error.error != QJsonParseError::NoError || !document.isObject()) {
-            done(std::nullopt);
-            return;
-        }
-        done(placeName(document.object()));
+        // Parsed on a worker: the window never waits for a server's JSON.
+        QPointer<WebPlaceSource> self(this);
+        QThreadPool::globalInstance()->start([self, body = fetch->body(), done] {
+            std::optional<QString> name = placeName(body);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self, name = std::move(name), done] {
+                    if (self)
+                        done(name);
+                },
+                Qt::QueuedConnection);
+        });
     });
+}
+
+std::optional<QString> WebPlaceSource::placeName(const QByteArray& answer)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(answer, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    return placeName(document.object());
 }
 
 std::optional<QString> WebPlaceSource::placeName(const QJsonObject& answer)
@@ -174,9 +193,28 @@ QString PlaceNameResolver::cacheKey(const Coordinate& coordinate)
     return QString::number(coordinate.latitude, 'f', 4) + ',' + QString::number(coordinate.longitude, 'f', 4);
 }
 
+QString PlaceNameResolver::withoutControls(const QString& text)
+{
+    QString kept;
+    kept.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const bool direction = (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069) || u == 0x200E
+            || u == 0x200F || u == 0x061C;
+        const QChar::Category category = c.category();
+        if (direction || category == QChar::Other_Control || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph)
+            continue;
+        kept.append(c);
+    }
+    return kept;
+}
+
 QString PlaceNameResolver::preferSimplifiedChinese(const QString& text)
 {
-    // Built once; used on the main thread only.
+    // Built once and shared by the workers that read answers: one at a time.
+    static std::mutex lock;
+    const std::lock_guard<std::mutex> guard(lock);
     static const std::unique_ptr<icu::Transliterator> transliterator = [] {
         UErrorCode status = U_ZERO_ERROR;
         std::unique_ptr<icu::Transliterator> made(

@@ -29,14 +29,17 @@ public:
 };
 
 // The reverse-geocoding web service's keyed endpoint. The key and the base address are settings;
-// with no key it answers nothing and sends nothing.
+// with no key it answers nothing and sends nothing. The service is not trusted: its answer is
+// bounded in bytes and in time as it arrives, and read on a worker.
 class WebPlaceSource final : public QObject, public PlaceSource {
     Q_OBJECT
 public:
     struct Options {
         // nullptr: the application's settings, read at every request.
         QSettings* settings = nullptr;
+        // The whole exchange, not the time between two bytes.
         int timeoutMs = 10000;
+        qint64 maximumAnswerBytes = 256 * 1024;
     };
 
     static constexpr const char* keyKey = "placeNames/key";
@@ -52,10 +55,16 @@ public:
     // "country · region · city" from an answer; nothing when it names nothing.
     static std::optional<QString> placeName(const QJsonObject& answer);
     static std::optional<QString> preferredCity(const QJsonObject& answer);
+    // The name in an answer's bytes; nothing for anything but a JSON object that names a place.
+    static std::optional<QString> placeName(const QByteArray& answer);
+
+    // Answer bytes read so far, for tests.
+    qint64 bytesRead() const { return bytesRead_; }
 
 private:
     Options options_;
     QNetworkAccessManager* network_ = nullptr;
+    qint64 bytesRead_ = 0;
 };
 
 // A coordinate to one short Chinese place name, remembered for the rest of the run. Main thread only.
@@ -78,6 +87,9 @@ public:
     // Coordinates that agree to four decimals (about 11 m) share a name.
     static QString cacheKey(const Coordinate& coordinate);
     static QString preferSimplifiedChinese(const QString& text);
+    // Without control, line-breaking and direction-changing characters: a name is shown as it
+    // reads, on one line.
+    static QString withoutControls(const QString& text);
     qsizetype cachedCount() const { return cache_.size(); }
 
 private:

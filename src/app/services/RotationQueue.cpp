@@ -2,6 +2,8 @@
 
 #include "app/services/PhotoOrientationRotator.h"
 
+#include <algorithm>
+
 namespace app {
 
 RotationQueue::RotationQueue(std::function<void(const Write&)> startWrite) : startWrite_(std::move(startWrite)) {}
@@ -15,60 +17,51 @@ std::optional<QString> RotationQueue::refusal(const MediaItem& item)
     return std::nullopt;
 }
 
-void RotationQueue::setCurrentPath(const QString& path)
+void RotationQueue::turnRequested(const QString& path)
 {
-    current_ = path;
-    pending_ = 0;
-    baselineImage_.reset();
-    baselinePlaceholder_.reset();
-}
-
-void RotationQueue::turnRequested(const QImage& image, const QImage& placeholder)
-{
-    if (!baselineImage_) {
-        baselineImage_ = image;
-        baselinePlaceholder_ = placeholder;
-    }
-    ++pending_;
+    const auto queued = std::find_if(queued_.begin(), queued_.end(), [&](const Write& w) { return w.path == path; });
+    if (queued != queued_.end())
+        ++queued->turns;
+    else
+        queued_.push_back({path, 1});
     flush();
 }
 
 void RotationQueue::flush()
 {
-    if (writing_ || pending_ < 1)
+    if (running_ || queued_.empty())
         return;
-    writing_ = true;
-    const Write write{current_, pending_};
-    pending_ = 0;
+    const Write write = queued_.front();
+    queued_.erase(queued_.begin());
+    running_ = write.path;
     startWrite_(write);
 }
 
-RotationQueue::Outcome RotationQueue::writeFinished(const QString& path, const std::optional<QString>& error)
+bool RotationQueue::writeFinished(const QString& path, bool failed)
 {
-    Outcome outcome;
-    const bool shown = path == current_;
-    if (!error) {
-        outcome.succeeded = true;
-        outcome.refreshMetadata = shown;
-        outcome.reloadImage = shown && pending_ == 0;
-        if (pending_ == 0) {
-            baselineImage_.reset();
-            baselinePlaceholder_.reset();
-        }
-    } else {
-        outcome.errorMessage = *error;
-        // Another photo's turns and preview are not this write's to drop.
-        if (shown) {
-            outcome.restoredImage = baselineImage_;
-            outcome.restoredPlaceholder = baselinePlaceholder_;
-            pending_ = 0;
-            baselineImage_.reset();
-            baselinePlaceholder_.reset();
-        }
-    }
-    writing_ = false;
+    running_.reset();
+    if (failed)
+        std::erase_if(queued_, [&](const Write& w) { return w.path == path; });
     flush();
-    return outcome;
+    return isSettled(path);
+}
+
+int RotationQueue::pendingTurns(const QString& path) const
+{
+    for (const Write& w : queued_)
+        if (w.path == path)
+            return w.turns;
+    return 0;
+}
+
+bool RotationQueue::isSettled(const QString& path) const
+{
+    return running_ != path && pendingTurns(path) == 0;
+}
+
+std::vector<RotationQueue::Write> RotationQueue::takeQueued()
+{
+    return std::exchange(queued_, {});
 }
 
 } // namespace app

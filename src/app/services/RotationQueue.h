@@ -2,36 +2,24 @@
 
 #include "app/models/MediaItem.h"
 
-#include <QImage>
 #include <QString>
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace app {
 
-// The viewer's clockwise turns. The preview turns at once; the file is written in the background,
-// one write at a time, and turns asked for while a write runs go to the file together in the next
-// one. A failed write puts the preview back, but only for its own photo: the turns and the
-// preview of a photo paged to meanwhile are kept and written next.
+// The program's rotation writes: one at a time, photos in the order they were turned. Turns of a
+// photo asked for while an earlier write runs go to its file together in one later write. The
+// queue belongs to the program, not to a viewer, so turns the user saw reach the file even when
+// the viewer pages away or closes. Only a failed write drops turns: those of its own photo asked
+// for meanwhile; other photos' turns are written as asked.
 class RotationQueue {
 public:
     struct Write {
         QString path;
         int turns = 0;
-    };
-
-    // What the viewer does when a write has ended.
-    struct Outcome {
-        bool succeeded = false;
-        // The written photo is still shown: read its metadata again, and (with no further turns
-        // pending) its full image, which the preview only approximates.
-        bool refreshMetadata = false;
-        bool reloadImage = false;
-        // A failed write of the photo shown: the images to show again.
-        std::optional<QImage> restoredImage;
-        std::optional<QImage> restoredPlaceholder;
-        std::optional<QString> errorMessage;
     };
 
     // `startWrite` hands a write to the background; its end comes back through writeFinished().
@@ -40,27 +28,26 @@ public:
     // Why a photo cannot be turned (live photo, format), or nothing when it can.
     static std::optional<QString> refusal(const MediaItem& item);
 
-    // Another photo is shown: its turns start from nothing. A running write goes on.
-    void setCurrentPath(const QString& path);
+    // One more clockwise turn of the file at `path`.
+    void turnRequested(const QString& path);
 
-    // One more turn of the shown photo, whose images are given as they were before it.
-    void turnRequested(const QImage& image, const QImage& placeholder);
+    // The running write ended. True when nothing more is queued or running for its file.
+    bool writeFinished(const QString& path, bool failed);
 
-    Outcome writeFinished(const QString& path, const std::optional<QString>& error);
-
-    int pendingTurns() const { return pending_; }
-    bool isWriting() const { return writing_; }
-    bool hasBaseline() const { return baselineImage_.has_value(); }
+    // Turns of the file not yet handed to a write.
+    int pendingTurns(const QString& path) const;
+    bool isWriting() const { return running_.has_value(); }
+    // No write of the file is queued or running.
+    bool isSettled(const QString& path) const;
+    // The writes not started yet, taken out of the queue (the program is ending).
+    std::vector<Write> takeQueued();
 
 private:
     void flush();
 
     std::function<void(const Write&)> startWrite_;
-    QString current_;
-    int pending_ = 0;
-    bool writing_ = false;
-    std::optional<QImage> baselineImage_;
-    std::optional<QImage> baselinePlaceholder_;
+    std::optional<QString> running_;
+    std::vector<Write> queued_;
 };
 
 } // namespace app

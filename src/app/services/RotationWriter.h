@@ -12,9 +12,10 @@ namespace app {
 
 class ThumbnailProvider;
 
-// Runs the rotation queue's writes on a thread of their own, one at a time, and reports each end
-// on the main thread. A written file's thumbnails are invalidated even when the writer is gone by
-// then, so the grid never keeps showing the old orientation.
+// The program's one rotation writer: runs the rotation queue's writes on a thread of their own,
+// one at a time, and reports each end on the main thread. It lives as long as the program, so a
+// viewer that pages or closes leaves its turns to it. A written file's thumbnails are
+// invalidated, so the grid and any open viewer follow the file.
 class RotationWriter : public QObject {
     Q_OBJECT
 
@@ -24,18 +25,26 @@ public:
 
     explicit RotationWriter(ThumbnailProvider* thumbnails, QObject* parent = nullptr);
     RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QObject* parent = nullptr);
-    // Waits for a running write: a photo is never left half replaced.
+    // Waits for the running write and then writes what is still queued: a photo is never left
+    // half replaced, and no turn the user saw is lost when the program ends.
     ~RotationWriter() override;
 
-    void write(const RotationQueue::Write& write);
+    // One more clockwise turn of the file at `path`.
+    void turn(const QString& path);
+    const RotationQueue& queue() const { return queue_; }
 
 Q_SIGNALS:
-    // `error` is the text for the user when the write failed.
-    void finished(const QString& path, const std::optional<QString>& error);
+    // `error` is the text for the user when the write failed; `settled` when no further write of
+    // the file is queued or running.
+    void finished(const QString& path, const std::optional<QString>& error, bool settled);
 
 private:
+    void write(const RotationQueue::Write& write);
+    void invalidate(const QString& path);
+
     QPointer<ThumbnailProvider> thumbnails_;
     Rotate rotate_;
+    RotationQueue queue_;
     QThreadPool pool_;
 };
 

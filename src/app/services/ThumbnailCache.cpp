@@ -66,6 +66,12 @@ qsizetype ThumbnailCache::count() const
     return index_.size();
 }
 
+QStringList ThumbnailCache::keys() const
+{
+    QMutexLocker lock(&mutex_);
+    return index_.keys();
+}
+
 qint64 ThumbnailCache::bytes() const
 {
     QMutexLocker lock(&mutex_);

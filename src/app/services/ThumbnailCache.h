@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 
 #include <list>
 #include <optional>
@@ -24,6 +25,7 @@ public:
     void removePrefix(const QString& prefix);
 
     qsizetype count() const;
+    QStringList keys() const;
     qint64 bytes() const;
     qint64 byteLimit() const { return byteLimit_; }
 

@@ -2,9 +2,12 @@
 
 #include "app/platform/ExitWait.h"
 #include "app/services/ThumbnailCache.h"
+#include "app/services/ThumbnailDiskCache.h"
 
+#include <QLoggingCategory>
 #include <QMetaObject>
 #include <QMutexLocker>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <malloc.h>
@@ -14,6 +17,12 @@
 #include <limits>
 
 namespace app {
+
+namespace {
+// Off unless asked for (QT_LOGGING_RULES="tessivarnholm.thumbnails.debug=true"): tells decodes from
+// thumbnails kept on disk.
+Q_LOGGING_CATEGORY(lcThumbnails, "tessivarnholm.thumbnails", QtInfoMsg)
+} // namespace
 
 void ThumbnailTicket::cancel() const
 {
@@ -28,11 +37,15 @@ bool ThumbnailTicket::isCancelled() const
 
 struct ThumbnailProvider::Shared {
     Shared(std::unique_ptr<ImageDecoder> d, const Options& o)
-        : decoder(std::move(d)), cache(o.cacheCountLimit, o.cacheByteLimit)
+        : decoder(std::move(d)), cache(o.cacheCountLimit, o.cacheByteLimit), diskMaxPixels(o.diskCacheMaxPixelSize)
     {
+        if (!o.diskCacheDirectory.isEmpty())
+            disk = std::make_unique<ThumbnailDiskCache>(o.diskCacheDirectory, o.diskCacheByteLimit);
     }
     std::unique_ptr<ImageDecoder> decoder;
     ThumbnailCache cache;
+    std::unique_ptr<ThumbnailDiskCache> disk;
+    const int diskMaxPixels;
 };
 
 ThumbnailProvider::ThumbnailProvider(std::unique_ptr<ImageDecoder> decoder, QObject* parent)
@@ -62,7 +75,10 @@ ThumbnailProvider& ThumbnailProvider::shared()
 {
     // Kept for the life of the process; its decodes are waited for when the application ends.
     static ThumbnailProvider* instance = [] {
-        auto* provider = new ThumbnailProvider(makeMediaImageDecoder());
+        Options options;
+        options.diskCacheDirectory =
+            QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/thumbnails");
+        auto* provider = new ThumbnailProvider(makeMediaImageDecoder(), options);
         drainAtExit(provider->pool_);
         return provider;
     }();
@@ -109,6 +125,20 @@ std::optional<QImage> ThumbnailProvider::cachedThumbnail(const MediaItem& item, 
     return std::nullopt;
 }
 
+QStringList ThumbnailProvider::cachedPaths() const
+{
+    QStringList paths;
+    for (const QString& key : shared_->cache.keys()) {
+        // The path itself may hold '|': the size and generation are the last two fields.
+        const qsizetype generation = key.lastIndexOf(u'|');
+        const qsizetype size = generation > 0 ? key.lastIndexOf(u'|', generation - 1) : -1;
+        if (size > 0)
+            paths.append(key.left(size));
+    }
+    paths.removeDuplicates();
+    return paths;
+}
+
 qsizetype ThumbnailProvider::cachedCount() const
 {
     return shared_->cache.count();
@@ -149,27 +179,50 @@ ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double point
         // A request cancelled while it waited gives its place back without decoding.
         if (flag->load())
             return;
-        decodesStarted_.fetch_add(1);
+        std::optional<ThumbnailDiskCache::FileState> fileState;
+        QString diskKey;
         QImage image;
-        try {
-            image = state->decoder->decode(item, pixels);
-        } catch (const std::exception&) {
-            image = QImage();
+        if (state->disk && pixels <= state->diskMaxPixels) {
+            // Read before the file is, so a decode that races a change of the file is never kept
+            // under the state it started from.
+            fileState = ThumbnailDiskCache::stateOf(item.url);
+            if (fileState) {
+                diskKey = ThumbnailDiskCache::key(item.url, *fileState, pixels);
+                if (std::optional<QImage> fromDisk = state->disk->find(diskKey)) {
+                    diskHits_.fetch_add(1);
+                    qCDebug(lcThumbnails, "kept %s at %d px", qUtf8Printable(item.url), pixels);
+                    image = std::move(*fromDisk);
+                    fileState.reset();
+                }
+            }
+        }
+        const bool decoded = image.isNull();
+        if (decoded) {
+            decodesStarted_.fetch_add(1);
+            qCDebug(lcThumbnails, "decode %s at %d px", qUtf8Printable(item.url), pixels);
+            try {
+                image = state->decoder->decode(item, pixels);
+            } catch (const std::exception&) {
+                image = QImage();
+            }
         }
         // Stored under the generation read when the request was made, so a decode that raced
         // an invalidation is never found again.
         if (!image.isNull())
             state->cache.insert(key, image);
-        if (flag->load())
-            return;
-        QMetaObject::invokeMethod(
-            this,
-            [image = std::move(image), flag, receiver, done = std::move(done)]() {
-                if (flag->load() || !receiver || !done)
-                    return;
-                done(image);
-            },
-            Qt::QueuedConnection);
+        const QImage kept = image;
+        if (!flag->load())
+            QMetaObject::invokeMethod(
+                this,
+                [image = std::move(image), flag, receiver, done = std::move(done)]() {
+                    if (flag->load() || !receiver || !done)
+                        return;
+                    done(image);
+                },
+                Qt::QueuedConnection);
+        // Written after the cell has its picture; kept only when the file did not change meanwhile.
+        if (decoded && fileState && !kept.isNull() && ThumbnailDiskCache::stateOf(item.url) == fileState)
+            state->disk->insert(diskKey, kept);
     });
     return ticket;
 }

@@ -48,6 +48,12 @@ public:
         // is about 58 MB). 192 MiB still holds three such images, or about eight screens of
         // 280-pixel grid cells, and keeps a 100,000-item library scrolled end to end under 400 MB.
         qint64 cacheByteLimit = qint64(192) * 1024 * 1024;
+        // Thumbnails kept between runs; empty keeps none. The shared instance uses the user's cache folder.
+        QString diskCacheDirectory;
+        // About 100,000 grid thumbnails at one size.
+        qint64 diskCacheByteLimit = qint64(1024) * 1024 * 1024;
+        // Grid and pin sizes are kept; the viewer's full-size pictures are not.
+        int diskCacheMaxPixelSize = 1024;
     };
 
     using Completion = std::function<void(const QImage&)>;
@@ -84,9 +90,12 @@ public:
     // orientationDidChange(path) on the main thread; direct observers run before this returns
     // when called on the main thread.
     void invalidate(const QString& path);
+    // The files the memory cache holds images of.
+    QStringList cachedPaths() const;
 
     // Counters for tests and benchmarks.
     quint64 decodesStarted() const { return decodesStarted_.load(); }
+    quint64 diskHits() const { return diskHits_.load(); }
     quint64 requestsIssued() const { return requestsIssued_.load(); }
     qsizetype cachedCount() const;
     qint64 cachedBytes() const;
@@ -104,6 +113,7 @@ private:
     mutable QMutex generationLock_;
     QHash<QString, quint64> generations_;
     std::atomic<quint64> decodesStarted_{0};
+    std::atomic<quint64> diskHits_{0};
     std::atomic<quint64> requestsIssued_{0};
 };
 

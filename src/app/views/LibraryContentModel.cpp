@@ -5,6 +5,7 @@
 #include "app/services/NonCapturedIndex.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QMetaObject>
 #include <QPointer>
 #include <QThreadPool>
@@ -12,12 +13,39 @@
 #include <algorithm>
 #include <limits>
 
+#include <sys/stat.h>
+
 namespace app {
+
+MediaFolderScanner::MediaFolderScanner(std::shared_ptr<KeptScans> kept, MediaScanner scanner)
+    : kept_(std::move(kept)), scanner_(std::move(scanner))
+{
+}
 
 MediaItems MediaFolderScanner::scan(const QString& root, const MediaScanner::ProgressCallback& onProgress,
                                     const CancellationToken& cancel)
 {
-    return scanner_.scan(root, onProgress, cancel);
+    if (!kept_)
+        return scanner_.scan(root, onProgress, cancel);
+    const std::shared_ptr<const KeptScans::Scan> last = kept_->last(root);
+    KeptFiles learned;
+    MediaItems items = scanner_.scan(root, onProgress, cancel, last ? &last->files : nullptr, &learned);
+    // A cancelled scan is partial: the last whole one stays kept.
+    if (!cancel.isCancelled())
+        kept_->keep(root, items, std::move(learned));
+    return items;
+}
+
+std::optional<MediaItems> MediaFolderScanner::keptItems(const QString& root)
+{
+    // A folder that is gone is unavailable, never shown from what was kept of it.
+    struct stat st {};
+    if (!kept_ || ::stat(QFile::encodeName(root).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return std::nullopt;
+    const std::shared_ptr<const KeptScans::Scan> last = kept_->last(root);
+    if (!last)
+        return std::nullopt;
+    return last->items;
 }
 
 LibraryContentModel::LibraryContentModel(std::shared_ptr<FolderScanner> scanner, Resolver resolver, QObject* parent)
@@ -99,9 +127,20 @@ void LibraryContentModel::load(const PhotoLibrary& library)
                 },
                 Qt::QueuedConnection);
         };
+        // The last result is shown at once and replaced when the scan finds a change.
+        if (std::optional<MediaItems> kept = scanner->keptItems(root); kept && !token.isCancelled())
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self, generation, kept = std::move(*kept)] {
+                    if (self && self->generation_ == generation && self->isScanning_)
+                        self->setItems(kept);
+                },
+                Qt::QueuedConnection);
         MediaItems items;
         try {
             items = scanner->scan(root, onProgress, token);
+            // Worked out here, off the main thread, once per scan instead of on every sort or clustering.
+            stampCaptureTimes(items);
         } catch (const FolderUnavailable&) {
             // Nothing of this scan is shown: the folder is gone, not empty.
             QMetaObject::invokeMethod(

@@ -3,6 +3,7 @@
 #include "app/models/MediaItem.h"
 #include "app/models/PhotoLibrary.h"
 #include "app/models/SidebarDestination.h"
+#include "app/services/KeptScans.h"
 #include "app/services/MediaScanner.h"
 #include "app/services/NonCapturedIndex.h"
 
@@ -26,14 +27,26 @@ public:
     virtual ~FolderScanner() = default;
     virtual MediaItems scan(const QString& root, const MediaScanner::ProgressCallback& onProgress,
                             const CancellationToken& cancel) = 0;
+    // The last scan's items of `root` to show while the scan runs; nothing when none is kept or the
+    // folder is not there as a folder. Runs on the scan's worker thread.
+    virtual std::optional<MediaItems> keptItems(const QString& root)
+    {
+        (void)root;
+        return std::nullopt;
+    }
 };
 
+// Scans with the kept scans: shows the last result at once, reads only new or changed files, and
+// keeps each finished scan.
 class MediaFolderScanner final : public FolderScanner {
 public:
+    explicit MediaFolderScanner(std::shared_ptr<KeptScans> kept = KeptScans::shared(), MediaScanner scanner = MediaScanner());
     MediaItems scan(const QString& root, const MediaScanner::ProgressCallback& onProgress,
                     const CancellationToken& cancel) override;
+    std::optional<MediaItems> keptItems(const QString& root) override;
 
 private:
+    std::shared_ptr<KeptScans> kept_;
     MediaScanner scanner_;
 };
 

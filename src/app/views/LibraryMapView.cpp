@@ -12,8 +12,10 @@
 #include "app/views/SymbolIcon.h"
 #include "app/views/ViewStyle.h"
 #include "app/views/ViewerToolbarHost.h"
+#include "app/views/ViewerToolbarItems.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -64,17 +66,30 @@ public:
 
     bool click(const QPointF& point, const MapCamera& camera) override
     {
-        // The pin drawn last is on top.
-        for (auto it = view_.clusters_.crbegin(); it != view_.clusters_.crend(); ++it)
-            if (MapPin::rect(camera.viewportPoint(it->coordinate), pinSize).contains(point)) {
-                const MapPhotoCluster tapped = *it;
-                view_.handleTap(tapped);
-                return true;
-            }
-        return false;
+        const MapPhotoCluster* pin = pinAt(point, camera);
+        if (!pin)
+            return false;
+        const MapPhotoCluster tapped = *pin;
+        view_.handleTap(tapped);
+        return true;
+    }
+
+    QString toolTip(const QPointF& point, const MapCamera& camera) override
+    {
+        const MapPhotoCluster* pin = pinAt(point, camera);
+        return pin ? pinTitle(*pin) : QString();
     }
 
 private:
+    const MapPhotoCluster* pinAt(const QPointF& point, const MapCamera& camera) const
+    {
+        // The pin drawn last is on top.
+        for (auto it = view_.clusters_.crbegin(); it != view_.clusters_.crend(); ++it)
+            if (MapPin::rect(camera.viewportPoint(it->coordinate), pinSize).contains(point))
+                return &*it;
+        return nullptr;
+    }
+
     LibraryMapView& view_;
     QHash<QString, QImage> pictures_;
 };
@@ -187,6 +202,18 @@ LibraryMapView::LibraryMapView(AppContext& context, const PhotoLibrary& library,
     connect(model_, &LibraryContentModel::itemsChanged, this, &LibraryMapView::scanChanged);
     connect(model_, &LibraryContentModel::isScanningChanged, this, &LibraryMapView::scanChanged);
     connect(model_, &LibraryContentModel::errorMessageChanged, this, &LibraryMapView::scanChanged);
+    if (context_.store) {
+        // Availability changes bump the revision too: the map follows its drive away and back.
+        connect(context_.store, &LibraryStore::contentRevisionChanged, this, [this](const QUuid& id, int revision) {
+            if (id == library_.id && revision != lastRevision_)
+                loadLibrary();
+        });
+        QPointer<LibraryStore> store(context_.store);
+        connect(model_, &LibraryContentModel::folderUnavailable, this, [this, store] {
+            if (store)
+                store->reportUnavailable(library_.id);
+        });
+    }
 
     loadLibrary();
 }
@@ -208,8 +235,22 @@ void LibraryMapView::setLibrary(const PhotoLibrary& library)
         loadLibrary();
 }
 
+void LibraryMapView::showEvent(QShowEvent* event)
+{
+    LibraryPage::showEvent(event);
+    // A page shown again over a folder it could not reach looks again.
+    if (errorMessage_ && !model_->isScanning())
+        loadLibrary();
+}
+
+QString LibraryMapView::pinTitle(const MapPhotoCluster& cluster)
+{
+    return QFileInfo(cluster.items.front().url).fileName();
+}
+
 void LibraryMapView::loadLibrary()
 {
+    lastRevision_ = context_.store ? context_.store->contentRevision(library_.id) : 0;
     closeViewer();
     isLoading_ = true;
     errorMessage_.reset();
@@ -353,6 +394,8 @@ void LibraryMapView::openPreview(const MediaItem& item)
     stack_->addWidget(viewer);
     stack_->setCurrentWidget(viewer);
     viewer->attachToolbar(viewerToolbar_);
+    // The same buttons as over the grid: reveal, the item's map, rotation.
+    attachViewerToolbarItems(viewer, context_);
     viewer->setFocus(Qt::OtherFocusReason);
     updateHeader();
 }

@@ -61,6 +61,8 @@ public:
     CoordinateRegion currentRegion() const { return currentRegion_; }
     QSizeF mapSize() const { return mapSize_; }
 
+    // A pin's title, shown when the pointer rests on it: its newest item's file name.
+    static QString pinTitle(const MapPhotoCluster& cluster);
     void handleTap(const MapPhotoCluster& cluster);
     void openPreview(const MediaItem& item);
     void closeViewer();
@@ -75,6 +77,9 @@ public:
     QWidget* loadingView() const { return loading_; }
     PhotoDetailView* viewer() const;
     QImage pinThumbnail(const QString& path) const { return thumbnails_.value(path); }
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     class ClusterLayer;
@@ -101,6 +106,7 @@ private:
     quint64 shownGeneration_ = 0;
     // The generation the worker should make; tasks queued behind a newer one skip their work.
     std::shared_ptr<std::atomic<quint64>> latestGeneration_ = std::make_shared<std::atomic<quint64>>(0);
+    int lastRevision_ = -1;
     bool isLoading_ = true;
     std::optional<QString> errorMessage_;
     std::optional<int> zoomedIndex_;

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QStackedWidget>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -226,7 +227,8 @@ void MediaLocationMapView::prepare(const Services& services)
         services.placeNames->resolve(*where, this, [this](const QString& name) {
             placeTitle_ = name;
             placeLabel_->setText(name);
-            placeLabel_->setToolTip(name);
+            // A tooltip guesses rich text; a name from a server is text, whatever it holds.
+            placeLabel_->setToolTip(Qt::convertFromPlainText(name, Qt::WhiteSpaceNoWrap));
         });
 }
 

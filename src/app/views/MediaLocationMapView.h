@@ -64,6 +64,7 @@ public:
 
     const MediaItem& item() const { return item_; }
     CoordinateRegion currentRegion() const { return currentRegion_; }
+    QLabel* placeLabel() const { return placeLabel_; }
     QString placeTitle() const;
     QString coordinateText() const;
     bool isCoordinateShown() const;

@@ -19,6 +19,7 @@
 #include <QMediaDevices>
 #include <QMediaPlayer>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -30,125 +31,9 @@ namespace {
 
 constexpr int contentPadding = 24;
 constexpr int arrowPadding = 18;
-constexpr int arrowSize = 44;
-
-// Three box passes approximate a Gaussian; done once per placeholder, on a small copy.
-QImage boxBlurred(const QImage& source, int radius)
-{
-    QImage image = source.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    const int w = image.width(), h = image.height();
-    if (radius < 1 || w < 2 || h < 2)
-        return image;
-    std::vector<quint32> line(size_t(std::max(w, h)));
-    const auto pass = [&](bool horizontal) {
-        const int lines = horizontal ? h : w;
-        const int length = horizontal ? w : h;
-        for (int l = 0; l < lines; ++l) {
-            auto px = [&](int i) -> quint32& {
-                return horizontal ? reinterpret_cast<quint32*>(image.scanLine(l))[i]
-                                  : reinterpret_cast<quint32*>(image.scanLine(i))[l];
-            };
-            for (int i = 0; i < length; ++i)
-                line[size_t(i)] = px(i);
-            int sum[4] = {0, 0, 0, 0};
-            const auto add = [&](quint32 p, int sign) {
-                for (int c = 0; c < 4; ++c)
-                    sum[c] += sign * int((p >> (8 * c)) & 0xff);
-            };
-            for (int i = -radius; i <= radius; ++i)
-                add(line[size_t(std::clamp(i, 0, length - 1))], 1);
-            const int n = 2 * radius + 1;
-            for (int i = 0; i < length; ++i) {
-                quint32 out = 0;
-                for (int c = 0; c < 4; ++c)
-                    out |= quint32(sum[c] / n) << (8 * c);
-                px(i) = out;
-                add(line[size_t(std::clamp(i + radius + 1, 0, length - 1))], 1);
-                add(line[size_t(std::clamp(i - radius, 0, length - 1))], -1);
-            }
-        }
-    };
-    for (int k = 0; k < 3; ++k) {
-        pass(true);
-        pass(false);
-    }
-    return image;
-}
-
-QRectF fitted(const QSizeF& size, const QRectF& into)
-{
-    if (size.isEmpty() || into.isEmpty())
-        return {};
-    const QSizeF s = size.scaled(into.size(), Qt::KeepAspectRatio);
-    return QRectF(into.center().x() - s.width() / 2, into.center().y() - s.height() / 2, s.width(), s.height());
-}
-
-void paintSpinner(QPainter& painter, QPointF centre, int step)
-{
-    // A large activity indicator: twelve spokes, the brightest one moving round.
-    painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.translate(centre);
-    for (int i = 0; i < 12; ++i) {
-        const int age = (step - i + 12) % 12;
-        QColor color(255, 255, 255, 255 - age * 18);
-        painter.setPen(QPen(color, 3.5, Qt::SolidLine, Qt::RoundCap));
-        painter.drawLine(QPointF(0, -9), QPointF(0, -17));
-        painter.rotate(30);
-    }
-    painter.restore();
-}
+constexpr int arrowSize = ViewerArrowButton::side;
 
 } // namespace
-
-ViewerArrowButton::ViewerArrowButton(const QString& symbol, QWidget* parent) : QAbstractButton(parent), symbol_(symbol)
-{
-    setFixedSize(arrowSize, arrowSize);
-    setFocusPolicy(Qt::NoFocus);
-    setCursor(Qt::PointingHandCursor);
-    setToolTip(symbol.contains("left") ? "上一张" : "下一张");
-}
-
-void ViewerArrowButton::paintEvent(QPaintEvent*)
-{
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF circle = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    painter.setPen(QPen(QColor(255, 255, 255, int(0.22 * 255)), 1));
-    painter.setBrush(QColor(255, 255, 255, int((isDown() ? 0.28 : 0.18) * 255)));
-    painter.drawEllipse(circle);
-    const QColor glyph(255, 255, 255, int(0.92 * 255));
-    const QPixmap pm = SymbolIcon::pixmap(symbol_, QSize(18, 18), glyph, devicePixelRatioF());
-    painter.drawPixmap(QPointF((width() - 18) / 2.0, (height() - 18) / 2.0), pm);
-}
-
-ViewerInfoIcon::ViewerInfoIcon(QWidget* parent) : QWidget(parent)
-{
-    setFixedSize(24, 24);
-    setToolTip("显示照片信息");
-    setAttribute(Qt::WA_Hover);
-}
-
-void ViewerInfoIcon::paintEvent(QPaintEvent*)
-{
-    QPainter painter(this);
-    const QPixmap pm = SymbolIcon::pixmap("exclamationmark.circle", QSize(16, 16),
-                                          palette().color(QPalette::WindowText).darker(100), devicePixelRatioF());
-    painter.setOpacity(0.6);
-    painter.drawPixmap(4, 4, pm);
-}
-
-void ViewerInfoIcon::enterEvent(QEnterEvent*)
-{
-    hovered_ = true;
-    Q_EMIT hoverChanged(true);
-}
-
-void ViewerInfoIcon::leaveEvent(QEvent*)
-{
-    hovered_ = false;
-    Q_EMIT hoverChanged(false);
-}
 
 PhotoDetailView::PhotoDetailView(MediaItems items, int currentIndex, ThumbnailProvider& thumbnails, QWidget* parent)
     : QWidget(parent),
@@ -327,6 +212,7 @@ void PhotoDetailView::loadCurrentItem()
     delete liveView_.data();
     const bool hadFull = !fullImage_.isNull();
     fullImage_ = QImage();
+    fullImageFailed_ = false;
     placeholder_ = QImage();
     blurredPlaceholder_ = QImage();
     metadata_.reset();
@@ -353,11 +239,7 @@ void PhotoDetailView::loadCurrentItem()
         updateBlurredPlaceholder();
         requestFullImage(item);
     }
-    if (fullImage_.isNull() && placeholder_.isNull() && !state_.isClosed()
-        && !(videoView_ && videoView_->surface()->hasFrame()))
-        spinnerTimer_.start();
-    else
-        spinnerTimer_.stop();
+    updateSpinner();
     layoutChildren();
     update();
 }
@@ -369,12 +251,7 @@ void PhotoDetailView::startVideo(const MediaItem& item)
     if (!QMediaDevices::defaultAudioOutput().isNull())
         player_->setAudioOutput(new QAudioOutput(player_));
     videoView_ = new VideoPlaybackView(player_, this);
-    connect(videoView_->surface()->converter(), &VideoFrameConverter::imageReady, this, [this] {
-        if (spinnerTimer_.isActive()) {
-            spinnerTimer_.stop();
-            update();
-        }
-    });
+    connect(videoView_->surface()->converter(), &VideoFrameConverter::imageReady, this, &PhotoDetailView::updateSpinner);
     player_->setSource(QUrl::fromLocalFile(item.url));
     videoView_->show();
     videoView_->lower();
@@ -422,7 +299,8 @@ void PhotoDetailView::acceptFullImage(const QString& path, const QImage& image)
     if (state_.isClosed() || path != currentItem().url || !fullImage_.isNull())
         return;
     fullImage_ = image;
-    spinnerTimer_.stop();
+    fullImageFailed_ = image.isNull();
+    updateSpinner();
     if (!image.isNull()) {
         Q_EMIT fullImageChanged();
         preloadNeighbours();
@@ -492,6 +370,30 @@ void PhotoDetailView::setPreviewImages(const QImage& fullImage, const QImage& pl
     placeholder_ = placeholder;
     updateBlurredPlaceholder();
     Q_EMIT fullImageChanged();
+    updateSpinner();
+    update();
+}
+
+PhotoDetailView::Shown PhotoDetailView::shown() const
+{
+    if (videoView_)
+        return videoView_->surface()->hasFrame() ? Shown::video : Shown::spinner;
+    if (!fullImage_.isNull())
+        return Shown::fullImage;
+    if (liveView_ && liveView_->loadFailed() && !placeholder_.isNull())
+        return Shown::sharpPlaceholder;
+    if (!blurredPlaceholder_.isNull())
+        return Shown::blurredPlaceholder;
+    // A picture that failed with nothing to stand in says so instead of spinning for ever.
+    return fullImageFailed_ ? Shown::loadFailure : Shown::spinner;
+}
+
+void PhotoDetailView::updateSpinner()
+{
+    if (shown() == Shown::spinner && !state_.isClosed())
+        spinnerTimer_.start();
+    else
+        spinnerTimer_.stop();
     update();
 }
 
@@ -594,6 +496,9 @@ void PhotoDetailView::setCoveredBySheet(bool covered)
     coveredBySheet_ = covered;
     if (covered) {
         setShowingInfo(false);
+        // Paused where it is; closing the sheet does not resume it.
+        if (player_)
+            player_->pause();
         swipeMonitor_.stop();
         magnifyMonitor_.stop();
     } else if (isVisible() && !state_.isClosed()) {
@@ -624,6 +529,34 @@ void PhotoDetailView::keyPressEvent(QKeyEvent* event)
     afterStateChange();
 }
 
+void PhotoDetailView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton)
+        return QWidget::mousePressEvent(event);
+    dragFrom_ = event->position();
+    state_.handleDrag(GesturePhase::began, 0, 0);
+    event->accept();
+}
+
+void PhotoDetailView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!dragFrom_ || !(event->buttons() & Qt::LeftButton))
+        return QWidget::mouseMoveEvent(event);
+    const QPointF delta = event->position() - *dragFrom_;
+    dragFrom_ = event->position();
+    state_.handleDrag(GesturePhase::changed, delta.x(), delta.y());
+    afterStateChange();
+}
+
+void PhotoDetailView::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton || !dragFrom_)
+        return QWidget::mouseReleaseEvent(event);
+    dragFrom_.reset();
+    state_.handleDrag(GesturePhase::ended, 0, 0);
+    afterStateChange();
+}
+
 void PhotoDetailView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -636,17 +569,13 @@ void PhotoDetailView::paintEvent(QPaintEvent*)
     painter.translate(state_.horizontalOffset() + pan.x(), state_.dragOffset() + pan.y());
     painter.scale(state_.contentScale(), state_.contentScale());
     painter.translate(-area.center());
-    if (videoView_) {
-        if (!videoView_->surface()->hasFrame())
-            paintSpinner(painter, area.center(), spinnerStep_);
-    } else if (!fullImage_.isNull()) {
-        painter.drawImage(fitted(fullImage_.size(), area), fullImage_);
-    } else if (liveView_ && liveView_->loadFailed() && !placeholder_.isNull()) {
-        painter.drawImage(fitted(placeholder_.size(), area), placeholder_);
-    } else if (!blurredPlaceholder_.isNull()) {
-        painter.drawImage(fitted(placeholder_.size(), area), blurredPlaceholder_);
-    } else {
-        paintSpinner(painter, area.center(), spinnerStep_);
+    switch (shown()) {
+    case Shown::video: break;
+    case Shown::fullImage: painter.drawImage(fitted(fullImage_.size(), area), fullImage_); break;
+    case Shown::sharpPlaceholder: painter.drawImage(fitted(placeholder_.size(), area), placeholder_); break;
+    case Shown::blurredPlaceholder: painter.drawImage(fitted(placeholder_.size(), area), blurredPlaceholder_); break;
+    case Shown::spinner: paintSpinner(painter, area.center(), spinnerStep_); break;
+    case Shown::loadFailure: paintLoadFailure(painter, area); break;
     }
 }
 

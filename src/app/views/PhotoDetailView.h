@@ -6,6 +6,7 @@
 #include "app/views/LivePhotoView.h"
 #include "app/views/PhotoDetailState.h"
 #include "app/views/VideoPlaybackView.h"
+#include "app/views/ViewerChrome.h"
 #include "app/views/ViewerToolbarHost.h"
 #include "app/views/ZoomSliderControl.h"
 
@@ -30,40 +31,6 @@ namespace app {
 class MediaInfoCard;
 
 class LibraryDetailView;
-
-// A round arrow button over the picture.
-class ViewerArrowButton : public QAbstractButton {
-    Q_OBJECT
-public:
-    ViewerArrowButton(const QString& symbol, QWidget* parent = nullptr);
-    QSize sizeHint() const override { return {44, 44}; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QString symbol_;
-};
-
-// The info symbol of the toolbar: not a button; hovering it shows the metadata card.
-class ViewerInfoIcon : public QWidget {
-    Q_OBJECT
-public:
-    explicit ViewerInfoIcon(QWidget* parent = nullptr);
-    QSize sizeHint() const override { return {24, 24}; }
-    bool isHovered() const { return hovered_; }
-
-Q_SIGNALS:
-    void hoverChanged(bool hovered);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void enterEvent(QEnterEvent* event) override;
-    void leaveEvent(QEvent* event) override;
-
-private:
-    bool hovered_ = false;
-};
 
 // The full-size viewer laid over a page: one item at a time on a dark backdrop, paged with the
 // arrow keys, the arrow buttons and trackpad swipes, zoomed with pinches, closed with Escape or a
@@ -93,6 +60,10 @@ public:
     LivePhotoView* liveView() const { return liveView_; }
     // Pauses and drops the current video.
     void tearDownPlayer();
+    // What the picture area shows, front to back; the spinner turns only while it is shown.
+    enum class Shown { video, fullImage, sharpPlaceholder, blurredPlaceholder, spinner, loadFailure };
+    Shown shown() const;
+    bool isSpinnerTurning() const { return spinnerTimer_.isActive(); }
 
     const MediaItems& items() const { return items_; }
     int currentIndex() const { return state_.currentIndex(); }
@@ -103,6 +74,12 @@ public:
     QImage fullImage() const { return fullImage_; }
     QImage placeholder() const { return placeholder_; }
     void setPreviewImages(const QImage& fullImage, const QImage& placeholder);
+    // Back to the centre of a zoomed picture, keeping the zoom.
+    void resetPan()
+    {
+        state_.resetPan();
+        update();
+    }
     const std::optional<MediaMetadata>& metadata() const { return metadata_; }
     // Reads the current item's metadata again (after its file changed).
     void reloadMetadata();
@@ -147,6 +124,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
@@ -164,6 +144,7 @@ private:
     QRectF transformedContentRect() const;
     void startVideo(const MediaItem& item);
     void updateBlurredPlaceholder();
+    void updateSpinner();
 
     MediaItems items_;
     ThumbnailProvider& thumbnails_;
@@ -181,10 +162,12 @@ private:
     QImage fullImage_;
     QImage placeholder_;
     QImage blurredPlaceholder_;
+    bool fullImageFailed_ = false;
     std::optional<MediaMetadata> metadata_;
     bool showingInfo_ = false;
     bool coveredBySheet_ = false;
     bool wasDismissing_ = false;
+    std::optional<QPointF> dragFrom_;
 
     QPointer<ViewerToolbarHost> toolbar_;
     QPointer<ViewerInfoIcon> infoIcon_;

@@ -64,9 +64,8 @@ PhotoGridView::PhotoGridView(ThumbnailProvider* thumbnails, QWidget* parent)
     : QAbstractScrollArea(parent), thumbs_(new VisibleThumbnails(thumbnails, this))
 {
     setFrameShape(QFrame::NoFrame);
-    // Clicks select; keyboard focus stays where it was.
-    setFocusPolicy(Qt::NoFocus);
-    viewport()->setFocusPolicy(Qt::NoFocus);
+    // A click takes the keyboard focus, so the keys move this selection, not the sidebar's.
+    setFocusPolicy(Qt::ClickFocus);
     viewport()->setAutoFillBackground(false);
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -61,6 +61,7 @@ void PlaybackModel::handleEnd()
     if (player_)
         player_->setPosition(0);
     setCurrentTime(0);
+    Q_EMIT ended();
 }
 
 void PlaybackModel::readDurationFromItem()

@@ -45,6 +45,8 @@ public:
 
 Q_SIGNALS:
     void changed();
+    // The item played to its end and the player went back to the start.
+    void ended();
 
 private:
     void setPlaying(bool playing);

@@ -2,11 +2,14 @@
 
 #include <QDesktopServices>
 #include <QEasingCurve>
+#include <QHelpEvent>
 #include <QMouseEvent>
 #include <QNativeGestureEvent>
 #include <QPainter>
 #include <QSettings>
+#include <QTextDocument>
 #include <QTimer>
+#include <QToolTip>
 #include <QVariantAnimation>
 #include <QWheelEvent>
 
@@ -118,6 +121,8 @@ void SlippyMapWidget::stopAnimation()
 
 void SlippyMapWidget::endChange()
 {
+    // Tiles that failed get another chance with every new view.
+    loader_->cameraMoved();
     Q_EMIT regionChangeEnded(camera_.visibleRegion());
 }
 
@@ -326,6 +331,16 @@ void SlippyMapWidget::wheelEvent(QWheelEvent* event)
 
 bool SlippyMapWidget::event(QEvent* event)
 {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        const QString text = overlay_ ? overlay_->toolTip(help->pos(), camera_) : QString();
+        // Names come from files and servers: always plain text, whatever Qt would guess.
+        if (text.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), Qt::convertFromPlainText(text, Qt::WhiteSpaceNoWrap), this);
+        return true;
+    }
     if (event->type() == QEvent::NativeGesture) {
         auto* gesture = static_cast<QNativeGestureEvent*>(event);
         if (gesture->gestureType() == Qt::ZoomNativeGesture) {

@@ -28,6 +28,13 @@ public:
         (void)camera;
         return false;
     }
+    // The title of what lies under the point, shown as plain text on hover; empty for none.
+    virtual QString toolTip(const QPointF& point, const MapCamera& camera)
+    {
+        (void)point;
+        (void)camera;
+        return {};
+    }
 };
 
 // A raster tile map: drag to pan, wheel or pinch to zoom, one of three styles, the providers'

@@ -1,5 +1,7 @@
 #include "app/views/VideoSurfaceWidget.h"
 
+#include "app/views/VideoFrameScaler.h"
+
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QPainter>
@@ -16,10 +18,14 @@ struct VideoFrameConverter::Shared {
     bool notifyPosted = false;
     QSize target;
     QImage latest;
+    quint64 submitted = 0;
+    quint64 pendingNumber = 0;
+    quint64 latestNumber = 0;
     quint64 converted = 0;
     quint64 dropped = 0;
     double conversionMs = 0;
-    double scalingMs = 0;
+    // Used by the worker only.
+    VideoFrameScaler scaler;
 };
 
 VideoFrameConverter::VideoFrameConverter(QObject* parent) : QObject(parent), shared_(std::make_shared<Shared>())
@@ -50,6 +56,7 @@ void VideoFrameConverter::submit(const QVideoFrame& frame)
     if (shared_->hasPending)
         ++shared_->dropped;
     shared_->pending = frame;
+    shared_->pendingNumber = ++shared_->submitted;
     shared_->hasPending = true;
     if (shared_->running)
         return;
@@ -59,6 +66,7 @@ void VideoFrameConverter::submit(const QVideoFrame& frame)
         for (;;) {
             QVideoFrame frame;
             QSize target;
+            quint64 number = 0;
             {
                 QMutexLocker lock(&state->mutex);
                 if (!state->hasPending) {
@@ -68,28 +76,23 @@ void VideoFrameConverter::submit(const QVideoFrame& frame)
                 frame = std::move(state->pending);
                 state->pending = QVideoFrame();
                 state->hasPending = false;
+                number = state->pendingNumber;
                 target = state->target;
             }
             QElapsedTimer timer;
             timer.start();
-            QImage image = frame.toImage();
-            const double conversionMs = double(timer.nsecsElapsed()) / 1e6;
+            QImage image = state->scaler.convert(frame, target);
             frame = QVideoFrame();
-            if (!image.isNull() && target.isValid() && !target.isEmpty()
-                && (image.width() > target.width() || image.height() > target.height())) {
-                // A 4K frame smoothed straight down to a window costs more than its conversion:
-                // skip pixels down to twice the size, then smooth the rest.
-                if (image.width() > 2 * target.width() && image.height() > 2 * target.height())
-                    image = image.scaled(target * 2, Qt::KeepAspectRatio, Qt::FastTransformation);
-                image = image.scaled(target, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-            }
+            // A frame without a picture (the end of the stream) keeps the last one on screen.
+            if (image.isNull())
+                continue;
             bool post = false;
             {
                 QMutexLocker lock(&state->mutex);
                 state->latest = std::move(image);
+                state->latestNumber = number;
                 ++state->converted;
-                state->conversionMs += conversionMs;
-                state->scalingMs += double(timer.nsecsElapsed()) / 1e6 - conversionMs;
+                state->conversionMs += double(timer.nsecsElapsed()) / 1e6;
                 post = !state->notifyPosted;
                 state->notifyPosted = true;
             }
@@ -115,6 +118,18 @@ QImage VideoFrameConverter::latest() const
     return shared_->latest;
 }
 
+quint64 VideoFrameConverter::submitted() const
+{
+    QMutexLocker lock(&shared_->mutex);
+    return shared_->submitted;
+}
+
+quint64 VideoFrameConverter::latestNumber() const
+{
+    QMutexLocker lock(&shared_->mutex);
+    return shared_->latestNumber;
+}
+
 quint64 VideoFrameConverter::converted() const
 {
     QMutexLocker lock(&shared_->mutex);
@@ -125,12 +140,6 @@ double VideoFrameConverter::conversionMs() const
 {
     QMutexLocker lock(&shared_->mutex);
     return shared_->conversionMs;
-}
-
-double VideoFrameConverter::scalingMs() const
-{
-    QMutexLocker lock(&shared_->mutex);
-    return shared_->scalingMs;
 }
 
 quint64 VideoFrameConverter::dropped() const
@@ -146,7 +155,11 @@ VideoSurfaceWidget::VideoSurfaceWidget(QWidget* parent)
     // The sink may call from a decoding thread: hand the frame over directly, never queue it.
     connect(sink_, &QVideoSink::videoFrameChanged, converter_, &VideoFrameConverter::submit, Qt::DirectConnection);
     connect(converter_, &VideoFrameConverter::imageReady, this, [this] {
+        if (converter_->latestNumber() <= heldBefore_)
+            return;
         image_ = converter_->latest();
+        if (firstImage_.isNull())
+            firstImage_ = image_;
         update();
     });
 }
@@ -159,6 +172,16 @@ VideoSurfaceWidget::~VideoSurfaceWidget()
 void VideoSurfaceWidget::clear()
 {
     image_ = QImage();
+    firstImage_ = QImage();
+    update();
+}
+
+void VideoSurfaceWidget::showFirstFrame()
+{
+    if (firstImage_.isNull())
+        return;
+    image_ = firstImage_;
+    heldBefore_ = converter_->submitted();
     update();
 }
 

@@ -14,9 +14,10 @@ class QVideoSink;
 
 namespace app {
 
-// Turns video frames into images on one worker thread. A frame that arrives while another is
-// converted replaces any frame still waiting, so a slow conversion drops frames instead of
-// queueing them; the result is already scaled to the size it will be painted at.
+// Turns video frames into images off the main thread, colours and scaling in one pass (split over
+// a few threads). A frame that arrives while another is converted replaces any frame still
+// waiting, so a slow conversion drops frames instead of queueing them; the result is already
+// scaled to the size it will be painted at.
 class VideoFrameConverter : public QObject {
     Q_OBJECT
 public:
@@ -28,11 +29,13 @@ public:
     // The box the image must fit in, in device pixels.
     void setTargetSize(QSize size);
     QImage latest() const;
+    // Frames handed over so far, and which of them latest() was made from (counted from 1).
+    quint64 submitted() const;
+    quint64 latestNumber() const;
     quint64 converted() const;
     quint64 dropped() const;
-    // Milliseconds the worker spent converting frames to images, and scaling them, in all.
+    // Milliseconds spent converting and scaling frames to images, in all.
     double conversionMs() const;
-    double scalingMs() const;
 
 Q_SIGNALS:
     // On the main thread, at most one pending at a time.
@@ -56,8 +59,10 @@ public:
     VideoFrameConverter* converter() const { return converter_; }
     bool hasFrame() const { return !image_.isNull(); }
     QImage currentImage() const { return image_; }
-    // Forgets the last frame, so a replay never starts on the previous run's end.
+    // Forgets the frames shown, so a replay never starts on the previous run's end.
     void clear();
+    // Shows the first frame again: a stopped player draws nothing when it goes back to the start.
+    void showFirstFrame();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -67,6 +72,9 @@ private:
     QVideoSink* sink_;
     VideoFrameConverter* converter_;
     QImage image_;
+    QImage firstImage_;
+    // Frames handed over up to this one were shown past: their pictures no longer replace the first.
+    quint64 heldBefore_ = 0;
 };
 
 } // namespace app

@@ -31,12 +31,21 @@ QToolButton* toolButton(const QString& symbol, const QString& help)
 ViewerToolbarItems::ViewerToolbarItems(PhotoDetailView* viewer, Services services)
     : QObject(viewer),
       viewer_(viewer),
-      services_(std::move(services)),
-      queue_([this](const RotationQueue::Write& write) { writer_->write(write); })
+      services_(std::move(services))
 {
-    writer_ = services_.rotate ? new RotationWriter(services_.thumbnails, services_.rotate, this)
-                               : new RotationWriter(services_.thumbnails, this);
-    connect(writer_, &RotationWriter::finished, this, &ViewerToolbarItems::writeFinished);
+    if (!services_.turnPreview)
+        services_.turnPreview = &PhotoOrientationRotator::rotateDisplayImageClockwise90;
+    if (services_.rotations)
+        connect(services_.rotations, &RotationWriter::finished, this, &ViewerToolbarItems::writeFinished);
+    // The file shown changed under another name (a hard link): show it as it is now.
+    if (services_.thumbnails && services_.rotations)
+        connect(services_.thumbnails, &ThumbnailProvider::orientationDidChange, this, [this](const QString& path) {
+            if (path == viewer_->currentItem().url && !preview_.hasBaseline() &&
+                services_.rotations->queue().isSettled(path)) {
+                viewer_->reloadMetadata();
+                reloadFullImage();
+            }
+        });
 
     reveal_ = toolButton("folder", "在文件管理器中显示");
     map_ = toolButton("map", "在地图上显示位置");
@@ -55,9 +64,9 @@ ViewerToolbarItems::ViewerToolbarItems(PhotoDetailView* viewer, Services service
         host->insertTrailingWidget(at + 2, rotate_);
     }
 
-    queue_.setCurrentPath(viewer_->currentItem().url);
+    preview_.setCurrentPath(viewer_->currentItem().url);
     connect(viewer_, &PhotoDetailView::itemLoading, this, [this](const MediaItem& item) {
-        queue_.setCurrentPath(item.url);
+        preview_.setCurrentPath(item.url);
         reload_.cancel();
         if (alert_)
             alert_->close();
@@ -80,20 +89,22 @@ ViewerToolbarItems::~ViewerToolbarItems()
 
 void ViewerToolbarItems::refreshButtons()
 {
+    if (!reveal_ || !map_ || !rotate_)
+        return;
     const bool dismissing = viewer_->state().isDismissing();
     const bool mapShown = !locationMap_.isNull();
     const MediaItem& item = viewer_->currentItem();
     reveal_->setEnabled(!dismissing && !mapShown);
     map_->setVisible(item.hasLocation());
     map_->setEnabled(!dismissing && !mapShown);
-    rotate_->setVisible(item.kind != MediaKind::video);
+    rotate_->setVisible(item.kind != MediaKind::video && services_.rotations);
     rotate_->setEnabled(!dismissing && !mapShown && !viewer_->fullImage().isNull());
 }
 
 void ViewerToolbarItems::rotateClockwise()
 {
     const MediaItem item = viewer_->currentItem();
-    if (item.kind == MediaKind::video || viewer_->fullImage().isNull())
+    if (item.kind == MediaKind::video || viewer_->fullImage().isNull() || !services_.rotations)
         return;
     if (const auto refusal = RotationQueue::refusal(item)) {
         showAlert(*refusal);
@@ -101,12 +112,16 @@ void ViewerToolbarItems::rotateClockwise()
     }
     const QImage image = viewer_->fullImage();
     const QImage placeholder = viewer_->placeholder();
-    const QImage turned = PhotoOrientationRotator::rotateDisplayImageClockwise90(image);
-    const QImage turnedPlaceholder = PhotoOrientationRotator::rotateDisplayImageClockwise90(placeholder);
-    // A full image that cannot be turned stays as it is; the write still happens.
-    viewer_->setPreviewImages(turned.isNull() ? image : turned, turnedPlaceholder);
+    const QImage turned = services_.turnPreview(image);
+    const QImage turnedPlaceholder = placeholder.isNull() ? placeholder : services_.turnPreview(placeholder);
+    // An image that cannot be turned stays as it is; the write still happens.
+    viewer_->setPreviewImages(turned.isNull() ? image : turned,
+                              turnedPlaceholder.isNull() ? placeholder : turnedPlaceholder);
+    // The old pan would point at another part of the turned picture.
+    viewer_->resetPan();
     reload_.cancel();
-    queue_.turnRequested(image, placeholder);
+    preview_.turnRequested(image, placeholder);
+    services_.rotations->turn(item.url);
 }
 
 void ViewerToolbarItems::openLocationMap()
@@ -129,9 +144,9 @@ void ViewerToolbarItems::openLocationMap()
     sheet->open();
 }
 
-void ViewerToolbarItems::writeFinished(const QString& path, const std::optional<QString>& error)
+void ViewerToolbarItems::writeFinished(const QString& path, const std::optional<QString>& error, bool settled)
 {
-    const RotationQueue::Outcome outcome = queue_.writeFinished(path, error);
+    const RotationPreview::Outcome outcome = preview_.writeFinished(path, error, settled);
     if (outcome.refreshMetadata)
         viewer_->reloadMetadata();
     if (outcome.reloadImage)
@@ -151,7 +166,7 @@ void ViewerToolbarItems::reloadFullImage()
     reload_ = services_.thumbnails->thumbnail(
         item, PhotoDetailView::fullImagePointSize, viewer_->devicePixelRatioF(), this,
         [this, path = item.url](const QImage& image) {
-            if (image.isNull() || viewer_->currentItem().url != path || queue_.pendingTurns() > 0 || queue_.isWriting())
+            if (image.isNull() || viewer_->currentItem().url != path || !services_.rotations->queue().isSettled(path))
                 return;
             viewer_->setPreviewImages(image, viewer_->placeholder());
         });
@@ -161,25 +176,44 @@ void ViewerToolbarItems::showAlert(const QString& message)
 {
     if (alert_)
         alert_->close();
-    auto* box = new QMessageBox(QMessageBox::Warning, "无法旋转", message, QMessageBox::NoButton, viewer_->window());
+    alert_ = showRotationAlert(viewer_->window(), message);
+}
+
+QMessageBox* showRotationAlert(QWidget* window, const QString& message)
+{
+    auto* box = new QMessageBox(QMessageBox::Warning, "无法旋转", message, QMessageBox::NoButton, window);
     box->addButton("好", QMessageBox::RejectRole);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
-    alert_ = box;
     box->open();
+    return box;
+}
+
+void connectRotationAlerts(QWidget* window, RotationWriter* writer)
+{
+    // An open viewer says it itself; turns of a closed viewer that fail are said here.
+    QObject::connect(writer, &RotationWriter::finished, window, [window](const QString&, const std::optional<QString>& error) {
+        if (error && !window->findChild<ViewerToolbarItems*>())
+            showRotationAlert(window, *error);
+    });
+}
+
+ViewerToolbarItems* attachViewerToolbarItems(PhotoDetailView* viewer, const AppContext& context)
+{
+    if (!viewer || !viewer->toolbar() || viewer->findChild<ViewerToolbarItems*>())
+        return nullptr;
+    ViewerToolbarItems::Services services;
+    services.revealer = context.revealer;
+    services.thumbnails = context.thumbnails ? context.thumbnails : &ThumbnailProvider::shared();
+    services.rotations = context.rotations;
+    return new ViewerToolbarItems(viewer, services);
 }
 
 void connectViewerToolbarItems(LibraryDetailView& page, AppContext& context)
 {
     // Runs after the viewer's own connection has created and presented the viewer.
     QObject::connect(&page, &LibraryDetailView::viewerRequested, &page, [page = &page, context = &context] {
-        auto* viewer = qobject_cast<PhotoDetailView*>(page->presentedViewer());
-        if (!viewer || !viewer->toolbar() || viewer->findChild<ViewerToolbarItems*>())
-            return;
-        ViewerToolbarItems::Services services;
-        services.revealer = context->revealer;
-        services.thumbnails = context->thumbnails ? context->thumbnails : &ThumbnailProvider::shared();
-        new ViewerToolbarItems(viewer, services);
+        attachViewerToolbarItems(qobject_cast<PhotoDetailView*>(page->presentedViewer()), *context);
     });
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/services/RotationQueue.h"
+#include "app/services/RotationPreview.h"
 #include "app/services/RotationWriter.h"
 #include "app/services/ThumbnailProvider.h"
 
@@ -8,9 +8,9 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
+#include <QToolButton>
 
 
-class QToolButton;
 
 namespace app {
 
@@ -20,16 +20,19 @@ class PhotoDetailView;
 struct AppContext;
 
 // The viewer's toolbar buttons before its info icon: reveal in the file manager, the item's place
-// on a map (for items with a location) and clockwise rotation. A turn shows at once; the file is written in the background through the rotation
-// queue, and a failed write puts the picture back and says why.
+// on a map (for items with a location) and clockwise rotation. A turn shows at once; the program's
+// rotation writer writes the file in the background, and a failed write puts the picture back and
+// says why.
 class ViewerToolbarItems : public QObject {
     Q_OBJECT
 public:
     struct Services {
         FileRevealer* revealer = nullptr;
         ThumbnailProvider* thumbnails = nullptr;
-        // Writes a turn to a file; the real rotator unless a test passes its own.
-        RotationWriter::Rotate rotate;
+        // The program's writer; without one there is no rotate button.
+        RotationWriter* rotations = nullptr;
+        // Turns the preview; the rotator's unless a test passes its own.
+        std::function<QImage(const QImage&)> turnPreview;
         // Makes the map sheet of an item; the real one unless a test passes its own.
         std::function<QDialog*(const MediaItem& item, QWidget* parent)> makeLocationMap;
     };
@@ -44,7 +47,7 @@ public:
     QToolButton* rotateButton() const { return rotate_; }
     // The open map sheet, if any.
     QDialog* locationMap() const { return locationMap_; }
-    const RotationQueue& queue() const { return queue_; }
+    const RotationPreview& preview() const { return preview_; }
     // The open "无法旋转" alert, if any.
     QMessageBox* alert() const { return alert_; }
 
@@ -53,21 +56,31 @@ public:
 
 private:
     void refreshButtons();
-    void writeFinished(const QString& path, const std::optional<QString>& error);
+    void writeFinished(const QString& path, const std::optional<QString>& error, bool settled);
     void reloadFullImage();
     void showAlert(const QString& message);
 
     PhotoDetailView* viewer_;
     Services services_;
-    QToolButton* reveal_ = nullptr;
-    QToolButton* map_ = nullptr;
-    QToolButton* rotate_ = nullptr;
+    // The host deletes them when the page empties its toolbar, which may come before the viewer goes.
+    QPointer<QToolButton> reveal_;
+    QPointer<QToolButton> map_;
+    QPointer<QToolButton> rotate_;
     QPointer<QDialog> locationMap_;
-    RotationWriter* writer_ = nullptr;
-    RotationQueue queue_;
+    RotationPreview preview_;
     ThumbnailTicket reload_;
     QPointer<QMessageBox> alert_;
 };
+
+// Gives a viewer whose toolbar is attached its buttons, with the program's services.
+ViewerToolbarItems* attachViewerToolbarItems(PhotoDetailView* viewer, const AppContext& context);
+
+// The "无法旋转" alert over `window`; it deletes itself when closed.
+QMessageBox* showRotationAlert(QWidget* window, const QString& message);
+
+// Shows the alert over `window` for a failed write when no viewer in it is open to show it: the
+// turns of a viewer closed meanwhile.
+void connectRotationAlerts(QWidget* window, RotationWriter* writer);
 
 // Gives every viewer the page opens its toolbar buttons.
 void connectViewerToolbarItems(LibraryDetailView& page, AppContext& context);

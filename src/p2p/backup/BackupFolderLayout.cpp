@@ -21,6 +21,8 @@ namespace {
 
 // A marker is a few hundred bytes; a drive may hold anything under that name.
 constexpr std::size_t largestMarkerByteCount = 64 * 1024;
+// Bytes in one folder name on every common file system.
+constexpr std::size_t longestFolderName = 255;
 
 bool startsWithPrefix(const std::string& name)
 {
@@ -72,7 +74,9 @@ bool writeAll(int fd, std::string_view bytes)
 fs::path makeFreshFolder(const fs::path& inside, const std::string& name)
 {
     for (std::int64_t number = 1;; ++number) {
-        const std::string candidate = number == 1 ? name : name + "_" + std::to_string(number);
+        // A name already at the limit gives up its end for the number.
+        const std::string suffix = number == 1 ? std::string() : "_" + std::to_string(number);
+        const std::string candidate = std::string(utf8Prefix(name, longestFolderName - suffix.size())) + suffix;
         const fs::path path = inside / candidate;
         if (::mkdir(path.c_str(), 0777) == 0)
             return path;
@@ -113,12 +117,8 @@ std::optional<BackupFolderLayout::DeviceMarker> BackupFolderLayout::DeviceMarker
 
 std::string BackupFolderLayout::folderName(const DeviceInfo& peer)
 {
-    std::string name(folderPrefix);
-    for (const char c : peer.name) {
-        const bool refused = c == '\0' || std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos;
-        name.push_back(refused ? '_' : c);
-    }
-    return std::string(utf8Prefix(name, 255));
+    // The same characters as in file names: exFAT refuses a folder with a control character too.
+    return std::string(utf8Prefix(std::string(folderPrefix) + replaceRefusedCharacters(peer.name), longestFolderName));
 }
 
 fs::path BackupFolderLayout::resolveBackupRoot(const fs::path& inside, const DeviceInfo& peer)

@@ -35,8 +35,9 @@ struct BackupFolderLayout {
         friend bool operator==(const DeviceMarker&, const DeviceMarker&) = default;
     };
 
-    // "Kalvenstroud_" and the device name, each of `/ \ : * ? " < > |` and NUL as "_", cut to
-    // 255 bytes without splitting a character.
+    // "Kalvenstroud_" and the device name, each character a FAT or exFAT name refuses (control
+    // characters, `/ \ : * ? " < > |`) and each invalid UTF-8 byte as "_", cut to 255 bytes
+    // without splitting a character. A numbered "_N" folder shortens the name to stay within 255.
     static std::string folderName(const DeviceInfo& peer);
 
     // The backup folder to write into, its subfolders present: the library folder itself when it

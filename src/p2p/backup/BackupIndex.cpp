@@ -254,11 +254,17 @@ bool BackupIndex::hasFile(const std::string& filename, std::int64_t byteCount) c
 
 std::optional<std::string> BackupIndex::ownerOf(const fs::path& path) const
 {
+    const std::optional<FileOwner> owner = fileOwner(path);
+    return owner ? std::optional<std::string>(owner->assetID) : std::nullopt;
+}
+
+std::optional<BackupIndex::FileOwner> BackupIndex::fileOwner(const fs::path& path) const
+{
     if (const auto found = pathOwners_.find(asciiFolded(path.string())); found != pathOwners_.end())
-        return found->second;
+        return FileOwner{found->second, true};
     if (asciiFolded(path.extension().string()) == ".mov") {
         if (const auto found = stemOwners_.find(asciiFolded(withoutExtension(path))); found != stemOwners_.end())
-            return found->second;
+            return FileOwner{found->second, false};
     }
     return std::nullopt;
 }

@@ -72,6 +72,11 @@ public:
     // paired video beside a row's primary of the same stem. Compared ignoring ASCII case, as
     // exFAT does.
     std::optional<std::string> ownerOf(const std::filesystem::path& path) const;
+    struct FileOwner {
+        std::string assetID;
+        bool isPrimary = false; // the row's own path; else the movie beside it
+    };
+    std::optional<FileOwner> fileOwner(const std::filesystem::path& path) const;
 
     // "wal" or "delete": the journal the connection ended up with.
     const std::string& journalMode() const { return journalMode_; }

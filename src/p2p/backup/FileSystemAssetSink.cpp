@@ -1,7 +1,9 @@
 #include "p2p/backup/FileSystemAssetSink.h"
 
+#include "p2p/backup/AssetFileRoles.h"
 #include "p2p/backup/BackupFolderLayout.h"
 #include "p2p/backup/SafeFileName.h"
+#include "p2p/protocol/ProtocolError.h"
 #include "p2p/protocol/Saturating.h"
 #include "p2p/protocol/UserFacingError.h"
 
@@ -12,7 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <set>
 #include <system_error>
 
 // g++ 12 pairs Asio's coroutine-frame operator delete with the global operator new in some frames
@@ -28,29 +29,12 @@ namespace {
 constexpr std::string_view partialSuffix = ".part";
 // Received bytes are handed to the disk in steps of this size while a file arrives.
 constexpr std::int64_t writebackStep = 8 << 20;
-// Beyond this many numbered names something is wrong with the folder, not with the name.
-constexpr std::int64_t highestNameNumber = 10000;
+// Beyond this many partial names something is wrong with the folder, not with the name.
+constexpr std::int64_t highestPartialNumber = 100;
 
 std::string folderLabel(const fs::path& folder)
 {
     return (folder.has_filename() ? folder : folder.parent_path()).filename().string();
-}
-
-// The file index of the asset's primary file: the first with that role, else the first file.
-std::optional<std::int64_t> primaryIndex(const AssetDescriptor& descriptor)
-{
-    for (std::size_t i = 0; i < descriptor.files.size(); ++i) {
-        if (descriptor.files[i].role == FileDescriptor::Role::primary)
-            return static_cast<std::int64_t>(i);
-    }
-    if (descriptor.files.empty())
-        return std::nullopt;
-    return 0;
-}
-
-bool inRange(const AssetDescriptor& descriptor, std::int64_t fileIndex)
-{
-    return fileIndex >= 0 && static_cast<std::uint64_t>(fileIndex) < descriptor.files.size();
 }
 
 timespec toTimespec(double secondsSince1970)
@@ -70,29 +54,6 @@ timespec toTimespec(double secondsSince1970)
     return time;
 }
 
-std::optional<std::uint32_t> checksumOfFile(int folderFd, const std::string& name)
-{
-    const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return std::nullopt;
-    CRC32 checksum;
-    std::vector<std::uint8_t> buffer(1 << 20);
-    for (;;) {
-        const ssize_t count = ::read(fd, buffer.data(), buffer.size());
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (count == 0)
-            break;
-        checksum.update(buffer.data(), static_cast<std::size_t>(count));
-    }
-    ::close(fd);
-    return checksum.value();
-}
-
 template <typename Work, typename KeepAlive>
 auto runWork(Work work, KeepAlive keepAlive) -> asio::awaitable<decltype(work())>
 {
@@ -102,29 +63,18 @@ auto runWork(Work work, KeepAlive keepAlive) -> asio::awaitable<decltype(work())
 
 } // namespace
 
-class FileSystemAssetSink::Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
+int FileSystemAssetSink::Descriptor::close()
+{
+    const int result = ::close(fd_);
+    fd_ = -1;
+    return result == 0 ? 0 : errno;
+}
 
-    int get() const { return fd_; }
-    // 0, or the error close() reported (a network volume may report a failed write only here).
-    int close()
-    {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result == 0 ? 0 : errno;
-    }
-
-private:
-    int fd_;
-};
+FileSystemAssetSink::Descriptor::~Descriptor()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
 
 FileSystemAssetSink::FileSystemAssetSink(asio::any_io_executor worker, fs::path libraryRoot, Environment environment)
     : strand_(asio::make_strand(std::move(worker)))
@@ -346,20 +296,6 @@ std::unordered_set<std::string> FileSystemAssetSink::existingNow(const std::vect
 
 // MARK: - Files
 
-std::string FileSystemAssetSink::preferredName(const IncomingFile& file) const
-{
-    const AssetDescriptor& asset = file.descriptor;
-    if (asset.kind == AssetKind::livePhoto && inRange(asset, file.fileIndex)
-        && asset.files[static_cast<std::size_t>(file.fileIndex)].role == FileDescriptor::Role::pairedVideo) {
-        if (const std::optional<std::int64_t> primary = primaryIndex(asset)) {
-            const std::string still = safeFileComponent(
-                asset.files[static_cast<std::size_t>(*primary)].filename, asset.assetID, *primary);
-            return std::string(utf8Prefix(fileStem(still), maximumStoredNameByteCount - 4)) + ".MOV";
-        }
-    }
-    return safeFileComponent(file.filename, file.assetID, file.fileIndex);
-}
-
 void FileSystemAssetSink::beginNow(const IncomingFile& file)
 {
     ensureReadyForWriting();
@@ -370,17 +306,27 @@ void FileSystemAssetSink::beginNow(const IncomingFile& file)
     open.folder = isVideo ? materialized_->videos : materialized_->photos;
     open.folderPath = materialized_->root
         / (isVideo ? BackupFolderLayout::videosFolderName : BackupFolderLayout::photosFolderName);
-    open.partialName = preferredName(file) + std::string(partialSuffix);
     open.assetID = file.assetID;
     open.fileIndex = file.fileIndex;
     open.filename = file.filename;
+    if (!isInFileList(file.descriptor, file.fileIndex)) {
+        // Refused at its end, so that the session goes on; its bytes are never written.
+        open.outsideFileList = true;
+        openFile_ = std::move(open);
+        return;
+    }
     const int folderFd = open.folder->get();
 
-    // A stale partial of an earlier try goes first; O_EXCL then refuses anything else there.
-    struct stat info {};
-    if (::fstatat(folderFd, open.partialName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode))
-        ::unlinkat(folderFd, open.partialName.c_str(), 0);
-    const int fd = ::openat(folderFd, open.partialName.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0666);
+    // Whatever holds a partial name already is never removed here: on a case-insensitive volume
+    // "img_1.part" may be a stored "IMG_1.PART". Stale partials go when the folder is next opened.
+    const std::string preferred = preferredName(file);
+    int fd = -1;
+    for (std::int64_t number = 1; fd < 0 && number <= highestPartialNumber; ++number) {
+        open.partialName = (number == 1 ? preferred : numberedFileName(preferred, number)) + std::string(partialSuffix);
+        fd = ::openat(folderFd, open.partialName.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         const int error = errno;
         const fs::path partial = open.folderPath / open.partialName;
@@ -398,6 +344,8 @@ void FileSystemAssetSink::appendNow(const Bytes& bytes, const IncomingFile& file
 {
     if (!openFile_ || openFile_->assetID != file.assetID || openFile_->fileIndex != file.fileIndex)
         throw AssetSinkError::writeFailed(file.filename, "临时文件未打开");
+    if (openFile_->outsideFileList)
+        return;
     const std::uint8_t* data = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
@@ -427,6 +375,13 @@ void FileSystemAssetSink::finishNow(const IncomingFile& file)
 {
     if (!openFile_ || openFile_->assetID != file.assetID || openFile_->fileIndex != file.fileIndex)
         throw AssetSinkError::writeFailed(file.filename, "临时文件未打开");
+    if (openFile_->outsideFileList) {
+        discardOpenFile();
+        const std::string reason = "文件序号 " + std::to_string(file.fileIndex) + " 不在该项的 "
+            + std::to_string(file.descriptor.files.size()) + " 个文件之内";
+        throw AssetSinkError::writeFailed(
+            file.filename, ProtocolError::malformedPayload(rawValue(MessageType::fileBegin), reason).description());
+    }
     const int fd = openFile_->file->get();
     const int folderFd = openFile_->folder->get();
 
@@ -437,7 +392,7 @@ void FileSystemAssetSink::finishNow(const IncomingFile& file)
         ::futimens(fd, times);
     }
     struct stat info {};
-    if (::fsync(fd) != 0 || ::fstat(fd, &info) != 0) {
+    if (syncFile(fd) != 0 || ::fstat(fd, &info) != 0) {
         const int error = errno;
         discardOpenFile();
         throw mappedWriteError(file.filename, error);
@@ -456,7 +411,7 @@ void FileSystemAssetSink::finishNow(const IncomingFile& file)
         throw;
     }
     // Atomic: the name holds the old file or the new one, never a mix or nothing.
-    if (::renameat(folderFd, openFile_->partialName.c_str(), folderFd, name.c_str()) != 0) {
+    if (renameInFolder(folderFd, openFile_->partialName, name, true) != 0) {
         const int error = errno;
         discardOpenFile();
         throw mappedWriteError(file.filename, error);
@@ -464,112 +419,34 @@ void FileSystemAssetSink::finishNow(const IncomingFile& file)
     const fs::path destination = openFile_->folderPath / name;
     const std::shared_ptr<Descriptor> folder = openFile_->folder;
     openFile_.reset();
-    // Only a rename that reached the disk may be recorded; the file stays, unrecorded, if not,
-    // and a later backup that brings the same bytes takes its place.
-    if (::fsync(folder->get()) != 0)
-        throw mappedWriteError(file.filename, errno);
-
+    // The name is this file's from now on, so that a retry goes back to it.
     AssetState& state = assets_[file.assetID];
     state.storedFiles[file.fileIndex] = StoredFile{destination, byteCount};
-    sessionPathOwners_[asciiFolded(destination.string())] = file.assetID;
-    recordIfComplete(file);
+    sessionPathOwners_[asciiFolded(destination.string())] = FileKey{file.assetID, file.fileIndex};
+    // Only a rename that reached the disk may be recorded.
+    if (syncFile(folder->get()) != 0)
+        throw mappedWriteError(file.filename, errno);
+    // Told "stored", the phone would never send an asset again that no row remembers.
+    if (!recordIfComplete(file))
+        throw AssetSinkError::writeFailed(file.filename, UserFacingError::message(UserFacingError::Kind::writeFailed));
 }
 
-std::string FileSystemAssetSink::finalName(const IncomingFile& file, const OpenFile& open, std::int64_t byteCount)
-{
-    AssetState& state = assets_[file.assetID];
-    const std::string preferred = preferredName(file);
-    const std::string extension(fileExtension(preferred));
-    auto withStem = [&extension](std::string_view stem, std::string_view ext) {
-        return std::string(utf8Prefix(stem, maximumStoredNameByteCount - ext.size())) + std::string(ext);
-    };
-    // A re-sent file, or the second file of a live photo: the stem is decided.
-    if (state.stem)
-        return withStem(*state.stem, extension);
-
-    // The asset's other files named with this stem (a live photo's movie) must fit beside it.
-    std::set<std::string> siblingExtensions;
-    const AssetDescriptor& asset = file.descriptor;
-    for (std::size_t i = 0; i < asset.files.size(); ++i) {
-        if (static_cast<std::int64_t>(i) == file.fileIndex)
-            continue;
-        IncomingFile sibling = file;
-        sibling.fileIndex = static_cast<std::int64_t>(i);
-        sibling.filename = asset.files[i].filename;
-        const std::string siblingName = preferredName(sibling);
-        if (fileStem(siblingName) == fileStem(preferred) && fileExtension(siblingName) != extension)
-            siblingExtensions.insert(std::string(fileExtension(siblingName)));
-    }
-
-    const int folderFd = open.folder->get();
-    const std::pair<std::int64_t, std::uint32_t> incoming{byteCount, open.checksum.value()};
-    for (std::int64_t number = 1; number <= highestNameNumber; ++number) {
-        const std::string candidate = number == 1 ? preferred : numberedFileName(preferred, number);
-        const std::string stem(fileStem(candidate));
-        if (isTakenByOther(open.folderPath, folderFd, candidate, file.assetID, incoming))
-            continue;
-        const bool siblingsFit = std::none_of(siblingExtensions.begin(), siblingExtensions.end(),
-            [&](const std::string& ext) {
-                return isTakenByOther(open.folderPath, folderFd, withStem(stem, ext), file.assetID, std::nullopt);
-            });
-        if (!siblingsFit)
-            continue;
-        state.stem = stem;
-        return candidate;
-    }
-    throw AssetSinkError::writeFailed(file.filename, UserFacingError::message(UserFacingError::Kind::writeFailed));
-}
-
-bool FileSystemAssetSink::nameTaken(const fs::path& folder, int folderFd, const std::string& name) const
-{
-    if (environment_.nameTaken)
-        return environment_.nameTaken(folder, name);
-    struct stat info {};
-    // Anything but "no such name" counts as taken.
-    return ::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
-}
-
-bool FileSystemAssetSink::isTakenByOther(const fs::path& folder, int folderFd, const std::string& name,
-    const std::string& assetID, const std::optional<std::pair<std::int64_t, std::uint32_t>>& incoming) const
-{
-    if (!nameTaken(folder, folderFd, name))
-        return false;
-    struct stat info {};
-    // A folder, a link, or a name only a case-insensitive volume answers to: never replaced.
-    if (::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
-        return true;
-    const fs::path path = folder / name;
-    if (const auto owner = sessionPathOwners_.find(asciiFolded(path.string())); owner != sessionPathOwners_.end())
-        return owner->second != assetID;
-    if (materialized_ && materialized_->index) {
-        if (const std::optional<std::string> owner = materialized_->index->ownerOf(path))
-            return *owner != assetID;
-    }
-    // Nobody's file: left by a backup cut off before its row was written. The same bytes are the
-    // same file; for a file still to come, its own arrival settles it.
-    if (!incoming)
-        return false;
-    if (info.st_size != incoming->first)
-        return true;
-    return checksumOfFile(folderFd, name) != incoming->second;
-}
-
-void FileSystemAssetSink::recordIfComplete(const IncomingFile& file)
+bool FileSystemAssetSink::recordIfComplete(const IncomingFile& file)
 {
     const AssetDescriptor& asset = file.descriptor;
     if (!materialized_ || !materialized_->index || asset.files.empty())
-        return;
+        return true;
     const AssetState& state = assets_[file.assetID];
     std::int64_t byteCount = 0;
     for (std::size_t i = 0; i < asset.files.size(); ++i) {
         const auto stored = state.storedFiles.find(static_cast<std::int64_t>(i));
         if (stored == state.storedFiles.end())
-            return;
+            return true;
         byteCount = saturatingAdd(byteCount, stored->second.byteCount);
     }
     const std::int64_t primary = *primaryIndex(asset);
-    materialized_->index->record(asset.assetID, asset.files[static_cast<std::size_t>(primary)].filename, byteCount,
-        asset.creationDate, state.storedFiles.at(primary).path.string(), asset.kind == AssetKind::video);
+    return materialized_->index->record(asset.assetID, asset.files[static_cast<std::size_t>(primary)].filename,
+        byteCount, asset.creationDate, state.storedFiles.at(primary).path.string(), asset.kind == AssetKind::video);
 }
 
 void FileSystemAssetSink::abortNow(const IncomingFile& file, const std::string& reason)
@@ -588,8 +465,11 @@ void FileSystemAssetSink::discardOpenFile()
 {
     if (!openFile_)
         return;
-    openFile_->file.reset();
-    ::unlinkat(openFile_->folder->get(), openFile_->partialName.c_str(), 0);
+    // Only the partial this sink made itself, under the name it made it with.
+    if (openFile_->file) {
+        openFile_->file.reset();
+        ::unlinkat(openFile_->folder->get(), openFile_->partialName.c_str(), 0);
+    }
     openFile_.reset();
 }
 

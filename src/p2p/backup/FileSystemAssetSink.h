@@ -23,6 +23,10 @@ struct FileSystemSinkEnvironment {
     std::function<bool(const std::filesystem::path& folder, const std::string& name)> nameTaken;
     // SQLite VFS of the index (tests inject faults through one); none is the default.
     const char* indexVfs = nullptr;
+    // The calls that make a stored file durable: fsync of the file and then of its folder, and
+    // renameat2 within the folder. Empty: the system's. Tests watch their order or fail one.
+    std::function<int(int fd)> fsync;
+    std::function<int(int folderFd, const char* from, const char* to, unsigned flags)> rename;
 };
 
 // Stores a phone's backup in a library folder: in the phone's backup folder, Photos or Videos,
@@ -30,9 +34,10 @@ struct FileSystemSinkEnvironment {
 // then recorded in the backup index, so that a crash or a pulled cable at any moment leaves
 // nothing half-written under a real name and nothing recorded that is not on the disk.
 //
-// Names from the phone become one safe path component each; a name already taken by another
-// asset's file gets "_2", "_3", … (the paired video of a live photo follows its still), judged
-// through the file system so that case-insensitive volumes are handled.
+// Names from the phone become one safe path component each, every file of an asset its own. A
+// name is replaced only by the same file (same asset and file index) or by identical bytes left
+// unrecorded; any other taken name gets "_2", "_3", …, judged through the file system so that
+// case-insensitive volumes are handled. A live photo's still and movie always share one stem.
 //
 // All work runs on a strand of the given executor (the SinkThread); the AssetSink calls resume on
 // the caller's executor. Create with std::make_shared: queued work keeps the sink alive.
@@ -68,7 +73,20 @@ public:
     asio::awaitable<void> finishSession(const Uuid& sessionID, SessionEnd::Reason reason) override;
 
 private:
-    class Descriptor; // an owned file descriptor
+    // An owned file descriptor.
+    class Descriptor {
+    public:
+        explicit Descriptor(int fd) : fd_(fd) {}
+        ~Descriptor();
+        Descriptor(const Descriptor&) = delete;
+        Descriptor& operator=(const Descriptor&) = delete;
+        int get() const { return fd_; }
+        // 0, or the error close() reported (a network volume may report a failed write only here).
+        int close();
+
+    private:
+        int fd_;
+    };
 
     struct Materialized {
         std::filesystem::path root;
@@ -85,6 +103,7 @@ private:
         std::string assetID;
         std::int64_t fileIndex = 0;
         std::string filename; // as announced
+        bool outsideFileList = false; // its index names no file of the asset: nothing is written
         CRC32 checksum;
         std::int64_t byteCount = 0;
         std::int64_t writebackOffset = 0; // bytes before it are on their way to the disk
@@ -97,8 +116,16 @@ private:
 
     struct AssetState {
         std::map<std::int64_t, StoredFile> storedFiles; // by file index
-        std::optional<std::string> stem;               // the stem every file of the asset is stored under
     };
+
+    struct FileKey {
+        std::string assetID;
+        std::int64_t fileIndex = 0;
+        friend bool operator==(const FileKey&, const FileKey&) = default;
+    };
+
+    // Size and CRC-32 of a received file, to tell whether a file on disk holds the same bytes.
+    using Contents = std::pair<std::int64_t, std::uint32_t>;
 
     template <typename Work>
     auto onStrand(Work work) -> asio::awaitable<decltype(work())>;
@@ -120,11 +147,20 @@ private:
 
     // The name the file would have without collisions (safe; a paired video named after its still).
     std::string preferredName(const IncomingFile& file) const;
+    // The free or replaceable name the file is stored under; may move the stored half of a live
+    // photo so that both halves share a stem.
     std::string finalName(const IncomingFile& file, const OpenFile& open, std::int64_t byteCount);
-    bool isTakenByOther(const std::filesystem::path& folder, int folderFd, const std::string& name,
-        const std::string& assetID, const std::optional<std::pair<std::int64_t, std::uint32_t>>& incoming) const;
+    std::string freeName(const IncomingFile& file, const OpenFile& open, const std::string& preferred,
+        const Contents& incoming, const std::optional<std::int64_t>& partner);
+    std::string moveStoredPartner(const IncomingFile& file, const OpenFile& open, const std::string& preferred,
+        const Contents& incoming, std::int64_t partner);
+    bool isTakenByOther(const OpenFile& open, const std::string& name, const IncomingFile& file,
+        const std::optional<Contents>& incoming) const;
     bool nameTaken(const std::filesystem::path& folder, int folderFd, const std::string& name) const;
-    void recordIfComplete(const IncomingFile& file);
+    bool recordIfComplete(const IncomingFile& file);
+
+    int syncFile(int fd) const;
+    int renameInFolder(int folderFd, const std::string& from, const std::string& to, bool replace) const;
 
     AssetSinkError mappedWriteError(const std::string& filename, const std::exception& error) const;
     AssetSinkError mappedWriteError(const std::string& filename, int errorNumber) const;
@@ -143,7 +179,7 @@ private:
     std::optional<Materialized> materialized_;
     std::optional<OpenFile> openFile_;
     std::unordered_map<std::string, AssetState> assets_;
-    std::unordered_map<std::string, std::string> sessionPathOwners_; // folded path → asset
+    std::unordered_map<std::string, FileKey> sessionPathOwners_; // folded path → the file stored there
     std::optional<std::filesystem::path> resolvedBackupRoot_;
 };
 

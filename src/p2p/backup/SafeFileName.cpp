@@ -58,7 +58,9 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t at)
     return length;
 }
 
-std::string replaceRefused(std::string_view text)
+} // namespace
+
+std::string replaceRefusedCharacters(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
@@ -77,6 +79,8 @@ std::string replaceRefused(std::string_view text)
     }
     return out;
 }
+
+namespace {
 
 bool isOnlyDotsAndBlanks(std::string_view name)
 {
@@ -138,9 +142,9 @@ std::string safeFileComponent(std::string_view name, std::string_view assetID, s
 {
     if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos)
         name = name.substr(slash + 1);
-    std::string cleaned = replaceRefused(name);
+    std::string cleaned = replaceRefusedCharacters(name);
     if (isOnlyDotsAndBlanks(cleaned)) {
-        std::string fromAsset = replaceRefused(assetID);
+        std::string fromAsset = replaceRefusedCharacters(assetID);
         if (isOnlyDotsAndBlanks(fromAsset))
             fromAsset = "file";
         cleaned = fromAsset + "_" + std::to_string(fileIndex);

@@ -18,6 +18,10 @@ inline constexpr std::size_t maximumStoredNameByteCount = 250;
 // extension; a name ending in ".part" gets a trailing "_". Never fails, never empty.
 std::string safeFileComponent(std::string_view name, std::string_view assetID, std::int64_t fileIndex);
 
+// `text` with each character a FAT or exFAT folder entry refuses (NUL and other control
+// characters, `/ \ : * ? " < > |`) and each byte that is not valid UTF-8 replaced by "_".
+std::string replaceRefusedCharacters(std::string_view text);
+
 // `name` with "_<number>" before its extension, cut to stay within maximumStoredNameByteCount.
 std::string numberedFileName(std::string_view name, std::int64_t number);
 

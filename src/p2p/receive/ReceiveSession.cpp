@@ -449,8 +449,7 @@ asio::awaitable<void> ReceiveSession::completeFile(const FileEnd& end)
             failure = std::current_exception();
         }
         if (!failure) {
-            summary_.storedFileCount += 1;
-            summary_.storedByteCount = saturatingAdd(summary_.storedByteCount, received);
+            storedFiles_.add(file->assetID, file->fileIndex, received, summary_, progress_.completedByteCount);
             const auto fileCount = static_cast<std::int64_t>(file->descriptor.files.size());
             if (fileCount > 0 && file->fileIndex == fileCount - 1)
                 progress_.completedAssetCount += 1;

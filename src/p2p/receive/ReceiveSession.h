@@ -11,6 +11,7 @@
 #include "p2p/protocol/TransferProgress.h"
 #include "p2p/receive/AssetSink.h"
 #include "p2p/receive/ReceiveEvent.h"
+#include "p2p/receive/StoredFileTally.h"
 
 #include <chrono>
 #include <exception>
@@ -138,6 +139,7 @@ private:
     std::int64_t currentByteCount_ = 0;
     TransferProgress progress_;
     ReceiveSummary summary_;
+    StoredFileTally storedFiles_;
     std::optional<Clock::time_point> lastProgressReport_;
 };
 

@@ -22,6 +22,7 @@ TEST(HeifBoxReaderTest, ReadsSizeAndExifOrStepsAside)
         {"without-exif.heic", S::ok, 64, 48, 0},
         {"irot-with-thumbnail.heic", S::ok, 48, 64, 0},      // a quarter turn swaps the stored size
         {"exif-in-item-data.heic", S::ok, 3024, 4032, 18},   // Exif in the meta box's own data
+        {"idat-extent-past-its-box.heic", S::unsupported, 0, 0, 0}, // never read beyond that data
         {"cut-inside-meta.heic", S::unsupported, 0, 0, 0},   // left to the decoder
         {"mdat-past-the-end.heic", S::unsupported, 0, 0, 0}, // never read, never allocated
     };

@@ -58,6 +58,16 @@ TEST(JpegHeaderTest, ReadsTheSegmentsBeforeTheScanAndNothingElse)
             s += segment(0xe2, 65000);
         return s + frame + sos;
     }();
+    // A header of exactly `size` bytes through its start-of-scan marker.
+    const auto headerOfSize = [&](size_t size) {
+        std::string s = soi;
+        while (s.size() + 65004 + frame.size() + sos.size() + 4 < size)
+            s += segment(0xe2, 65000);
+        s += segment(0xe2, size - s.size() - frame.size() - sos.size() - 4);
+        return s + frame + sos;
+    };
+    const std::string atTheLimit = headerOfSize(size_t(JpegHeader::maximumByteCount));
+    const std::string pastTheLimit = headerOfSize(size_t(JpegHeader::maximumByteCount) + 1);
     const qint64 page = 4096;
     const qint64 any = qint64(1) << 40;
     struct Case {
@@ -79,6 +89,9 @@ TEST(JpegHeaderTest, ReadsTheSegmentsBeforeTheScanAndNothingElse)
         {"length below two", soi + std::string("\xff\xe1\x00\x01", 4) + scan, false, R::unusual, 0, page},
         {"restart marker before the scan", soi + "\xff\xd0" + frame + sos + scan, false, R::unusual, 0, page},
         {"header beyond the limit", hugeHeader, false, R::unusual, 0, JpegHeader::maximumByteCount},
+        {"header exactly at the limit", atTheLimit + scan, false, R::complete, atTheLimit.size(),
+         JpegHeader::maximumByteCount},
+        {"header one byte past the limit", pastTheLimit + scan, false, R::unusual, 0, JpegHeader::maximumByteCount},
         {"read error", camera + scan, true, R::unusual, 0, 0},
     };
     for (const Case& c : cases) {

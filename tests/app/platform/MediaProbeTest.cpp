@@ -1,6 +1,7 @@
 #include "app/platform/MediaProbe.h"
 
 #include "support/app/Fixtures.h"
+#include "support/app/TiffBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -354,6 +355,8 @@ TEST(MediaProbeTest, ColdReadsLeaveThePictureDataOnTheDisk)
         {"photo.jpg", grown("jpeg-exif-date-gps-camera.jpg", jpeg.size() - 2, -1, extra), false},
         // The 'mdat' after the 'meta', grown at its end.
         {"photo.heic", grown("heic-with-exif.heic", 509 + 255, 509, extra), false},
+        // Directories after the strip, as libtiff writes them.
+        {"photo.tif", test::tiffWithDirectoriesAtEnd(extra), false},
         // The 'mdat' before the 'moov', grown at its end: the clip's header is at the end of the file.
         {"clip.mov", grown("mov-quicktime-date-iso6709.mov", 28 + 9110, 28, extra), true},
     };

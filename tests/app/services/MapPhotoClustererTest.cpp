@@ -66,6 +66,9 @@ TEST(MapPhotoClusterer, ClustersByGridCell)
         {"a margin of 15 %: 0.64 spans north in, 0.66 out",
          itemsAt({{"in", 36.4, 100}, {"out", 36.6, 100}, {"south", 23.6, 100}, {"farSouth", 23.4, 100}}), tenDegrees,
          {600, 600}, {"83_19:south", "83_30:in"}},
+        {"the same margin east and west",
+         itemsAt({{"east", 30.5, 106.4}, {"farEast", 30.5, 106.6}, {"west", 30.5, 93.7}, {"farWest", 30.5, 93.4}}),
+         tenDegrees, {600, 600}, {"78_25:west", "88_25:east"}},
         {"floor, not truncation; one coordinate alone is no location",
          [] {
              MediaItems items = itemsAt({{"w", 0, -0.5}, {"e", 0, 0.5}, {"unlocated", 0, 0}});
@@ -76,6 +79,21 @@ TEST(MapPhotoClusterer, ClustersByGridCell)
         {"newest first, identical coordinates share the cell and the centre",
          itemsAt({{"y2021", 31.25, 121.45, 2021}, {"y2023", 31.25, 121.45, 2023}, {"y2022", 31.25, 121.45, 2022}}),
          {{31, 121}, 1, 1}, {600, 600}, {"1012_260:y2023,y2022,y2021"}, Coordinate{31.25, 121.45}},
+        {"equal dates keep the walking order, also in a cell too large to sort by insertion",
+         [] {
+             MediaItems items;
+             for (int i = 0; i < 40; ++i)
+                 items += itemsAt({{"", 31.25, 121.45, i % 5 == 4 ? 2023 : 2022}}).constFirst();
+             for (int i = 0; i < 40; ++i)
+                 items[i].url = QString("/lib/%1").arg(i);
+             return items;
+         }(),
+         {{31, 121}, 1, 1}, {600, 600}, [] {
+             QStringList newer, older;
+             for (int i = 0; i < 40; ++i)
+                 (i % 5 == 4 ? newer : older).append(QString::number(i));
+             return QStringList{"1012_260:" + (newer + older).join(',')};
+         }()},
         {"a view across 180 keeps both sides",
          itemsAt({{"east", 0, 179.9}, {"west", 0, -179.9}, {"far", 0, 0}}), {{0, 179.95}, 1, 1}, {600, 600},
          {"1499_0:east", "1500_0:west"}},
@@ -84,11 +102,16 @@ TEST(MapPhotoClusterer, ClustersByGridCell)
          {"27_0:east,west"}, Coordinate{0.5, -180}},
     };
     for (const Row& row : rows) {
-        const QList<MapPhotoCluster> clusters = MapPhotoClusterer::cluster(row.items, row.region, row.mapSize, 72);
-        EXPECT_EQ(describe(clusters), row.expected) << row.name;
-        if (row.firstCentre && !clusters.isEmpty()) {
-            EXPECT_NEAR(clusters[0].coordinate.latitude, row.firstCentre->latitude, 1e-9) << row.name;
-            EXPECT_NEAR(clusters[0].coordinate.longitude, row.firstCentre->longitude, 1e-9) << row.name;
+        // As built by hand, and as a scan publishes them, with their capture times worked out.
+        MediaItems stamped = row.items;
+        stampCaptureTimes(stamped);
+        for (const MediaItems& items : {row.items, stamped}) {
+            const QList<MapPhotoCluster> clusters = MapPhotoClusterer::cluster(items, row.region, row.mapSize, 72);
+            EXPECT_EQ(describe(clusters), row.expected) << row.name;
+            if (row.firstCentre && !clusters.isEmpty()) {
+                EXPECT_NEAR(clusters[0].coordinate.latitude, row.firstCentre->latitude, 1e-9) << row.name;
+                EXPECT_NEAR(clusters[0].coordinate.longitude, row.firstCentre->longitude, 1e-9) << row.name;
+            }
         }
     }
 }

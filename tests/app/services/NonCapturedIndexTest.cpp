@@ -34,6 +34,7 @@ struct Counters {
     QList<int> detectionPolicies; // scheduling policy of each detection's thread
     QList<int> personAnswersAtWrite; // per cache file written, in order: entries with a person answer
     int writesOnMainThread = 0;
+    int readsOnMainThread = 0;
 };
 
 class IndexTest : public ::testing::Test {
@@ -63,6 +64,14 @@ protected:
             return path.contains("person");
         };
         env.monotonicMs = [this] { return clockMs.load(); };
+        env.readCacheFile = [c = counters](const QString& path) -> std::optional<QByteArray> {
+            {
+                std::lock_guard lock(c->mutex);
+                c->readsOnMainThread += QThread::currentThread() == qApp->thread() ? 1 : 0;
+            }
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? std::optional(file.readAll()) : std::nullopt;
+        };
         env.writeCacheFile = [c = counters](const QString& path, const QByteArray& data) {
             const auto written = NonCapturedIndex::CacheFile::fromJson(QJsonDocument::fromJson(data).object());
             int answers = 0;
@@ -243,6 +252,8 @@ TEST_F(IndexTest, UnchangedFilesCauseNoWork)
     EXPECT_EQ(classifying.count(), 0);
     EXPECT_EQ(QFileInfo(index->cachePath(library)).lastModified(), written);
     EXPECT_TRUE(index->isNonCaptured(library, items[0].url));
+    // A large library's cache takes long to decode: never on the main thread.
+    EXPECT_EQ(counters->readsOnMainThread, 0);
 }
 
 TEST_F(IndexTest, FreshnessByModificationTimeAndSize)
@@ -480,4 +491,32 @@ TEST_F(IndexTest, ThrowingClassifierOrDetectorStillEndsTheRun)
     EXPECT_EQ(index.progressByLibrary().value(library), (NonCapturedProgress{3, 3}));
     EXPECT_TRUE(index.isNonCaptured(library, items[0].url));
     EXPECT_FALSE(index.flagsByLibrary().value(library).contains(items[1].url));
+}
+
+// A large library's verdicts reach the main thread in slices: what waits in its event loop runs
+// between them instead of after the whole library.
+TEST_F(IndexTest, VerdictsAreMergedInSlicesThatLetOtherEventsRun)
+{
+    NonCapturedIndex::Environment env = environment();
+    // Every look at the clock finds a millisecond gone.
+    env.monotonicMs = [ticks = std::make_shared<std::atomic<qint64>>(0)] { return (*ticks)++; };
+    NonCapturedIndex index(env);
+    index.setHasConfirmedOrganize(true);
+    MediaItems items;
+    for (int i = 0; i < 400; ++i)
+        items.append(photo(QStringLiteral("/absent/img%1.jpg").arg(i)));
+
+    int doneWhenServed = -1;
+    QObject::connect(&index, &NonCapturedIndex::progressChanged, [&](const QUuid& id) {
+        if (doneWhenServed != -1 || index.progressByLibrary().value(id).done == 0)
+            return;
+        doneWhenServed = 0;
+        QMetaObject::invokeMethod(
+            &index, [&] { doneWhenServed = index.progressByLibrary().value(library).done; }, Qt::QueuedConnection);
+    });
+    classify(index, library, items);
+    EXPECT_GT(doneWhenServed, 0);
+    EXPECT_LT(doneWhenServed, 100);
+    EXPECT_EQ(index.flagsByLibrary().value(library).size(), 400);
+    EXPECT_EQ(index.progressByLibrary().value(library), (NonCapturedProgress{400, 400}));
 }

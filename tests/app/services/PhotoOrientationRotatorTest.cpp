@@ -19,11 +19,14 @@
 #include <QTemporaryDir>
 
 #include <array>
+#include <map>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace app;
@@ -240,6 +243,9 @@ TEST(PhotoOrientationRotator, FailuresLeaveTheFileAsItWas)
         WriteStep failingStep = WriteStep::write;
         int injectedErrno = 0;
         qint64 cutTo = -1;
+        mode_t mode = 0;     // set after staging
+        bool tagged = false; // carries a user attribute
+        bool linked = false; // has a second hard link
     };
     const Case cases[] = {
         {"png refused before opening", nullptr, "missing.png", 1, RotateError::Kind::unsupported},
@@ -258,12 +264,30 @@ TEST(PhotoOrientationRotator, FailuresLeaveTheFileAsItWas)
          WriteStep::replace, EROFS},
         {"disk full", "rotation/orientation-6.dng", "full.dng", 3, RotateError::Kind::writeFailed, WriteStep::write,
          ENOSPC},
+        // Root may write anything: the missing write bits still say the user made it read-only.
+        {"a photo made read-only", "rotation/orientation-6.jpg", "readonly.jpg", 1, RotateError::Kind::notWritable,
+         WriteStep::write, 0, -1, 0444},
+        {"the owner cannot be carried", "rotation/orientation-6.heic", "owner.heic", 1, RotateError::Kind::writeFailed,
+         WriteStep::carryOwner, EPERM},
+        {"an attribute cannot be carried", "rotation/orientation-6.jpg", "tagged.jpg", 1,
+         RotateError::Kind::writeFailed, WriteStep::carryAttributes, ENOTSUP, -1, 0, true},
+        {"a linked photo with no orientation entry to patch", "rotation/orientation-1.jpg", "linked.jpg", 1,
+         RotateError::Kind::writeFailed, WriteStep::write, 0, -1, 0, false, true},
+        {"a linked TIFF with no orientation entry to patch", "rotation/five-pages-no-orientation.tif", "linked.tif", 1,
+         RotateError::Kind::writeFailed, WriteStep::write, 0, -1, 0, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const QString path = c.fixture ? stage(dir, c.fixture, c.stagedAs) : dir.filePath(c.stagedAs);
         if (c.cutTo >= 0)
             QFile::resize(path, c.cutTo);
+        const QByteArray name = QFile::encodeName(path);
+        if (c.mode)
+            ASSERT_EQ(::chmod(name.constData(), c.mode), 0);
+        if (c.tagged)
+            ASSERT_EQ(::setxattr(name.constData(), "user.xdg.tags", "旅行", 6, 0), 0) << std::strerror(errno);
+        if (c.linked)
+            ASSERT_EQ(::link(name.constData(), QFile::encodeName(path + ".link").constData()), 0);
         const QByteArray before = readAll(path);
         const auto faults = [&](WriteStep step) { return step == c.failingStep ? c.injectedErrno : 0; };
         EXPECT_EQ(rotate(path, c.turns, faults), c.expected);
@@ -336,6 +360,127 @@ TEST(PhotoOrientationRotator, LinkedPhotoTurnsAndTheLinkStays)
     ASSERT_EQ(rotate(link, 1), std::nullopt);
     EXPECT_TRUE(QFileInfo(link).isSymLink());
     EXPECT_TRUE(showsTurned(QtImageDecoder::decodeFile(target, 1000), 1));
+}
+
+// Every extended attribute of a file, by name.
+std::map<std::string, std::string> attributesOf(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    std::string list(65536, '\0');
+    const ssize_t size = ::listxattr(name.constData(), list.data(), list.size());
+    std::map<std::string, std::string> out;
+    for (ssize_t at = 0; at < size;) {
+        const std::string key(list.data() + at);
+        std::string value(65536, '\0');
+        const ssize_t n = ::getxattr(name.constData(), key.c_str(), value.data(), value.size());
+        out[key] = value.substr(0, std::size_t(std::max<ssize_t>(n, 0)));
+        at += ssize_t(key.size()) + 1;
+    }
+    return out;
+}
+
+// An access ACL giving user 65534 read and write, as setfacl would store it.
+std::string aclForNobody()
+{
+    std::string acl;
+    const auto le = [&](std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            acl.push_back(char(v >> (8 * i)));
+    };
+    le(2, 4);
+    for (const auto [tag, perm, id] : {std::array<std::uint32_t, 3>{0x01, 6, ~0u}, {0x02, 6, 65534}, {0x04, 4, ~0u},
+                                       {0x10, 6, ~0u}, {0x20, 0, ~0u}}) {
+        le(tag, 2);
+        le(perm, 2);
+        le(id, 4);
+    }
+    return acl;
+}
+
+TEST(PhotoOrientationRotator, EverythingButTheOrientationStays)
+{
+    struct Case {
+        const char* name;
+        const char* fixture;
+        std::map<std::string, std::string> attributes;
+        bool linked = false;
+    };
+    const std::map<std::string, std::string> tags{{"user.xdg.tags", "旅行,家人"}, {"user.xdg.comment", "海边"}};
+    const Case cases[] = {
+        {"tags and comments", "rotation/orientation-6.jpg", tags},
+        {"an ACL", "rotation/orientation-6.heic", {{"system.posix_acl_access", aclForNobody()}}},
+        {"a second hard link to a JPEG", "rotation/orientation-6.jpg", tags, true},
+        {"a second hard link to a TIFF", "rotation/orientation-3.tif", {}, true},
+        {"a second hard link to a DNG", "rotation/orientation-8.dng", {}, true},
+        {"a second hard link to a HEIF", "rotation/orientation-6.heic", {}, true},
+        {"a second hard link to a HEIF with a shared irot", "rotation/layout-shared-irot-orientation-6.heic", {}, true},
+    };
+    QTemporaryDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = stage(dir, c.fixture, QStringLiteral("photo.") + QFileInfo(c.fixture).suffix());
+        const QString other = path + ".link";
+        QFile::remove(other);
+        const QByteArray name = QFile::encodeName(path);
+        for (const auto& [key, value] : c.attributes)
+            ASSERT_EQ(::setxattr(name.constData(), key.c_str(), value.data(), value.size(), 0), 0) << key;
+        if (c.linked)
+            ASSERT_EQ(::link(name.constData(), QFile::encodeName(other).constData()), 0);
+        const struct stat old = statOf(path);
+        const auto attributes = attributesOf(path);
+        for (const auto& [key, value] : c.attributes)
+            EXPECT_EQ(attributes.count(key), 1u) << key;
+
+        ASSERT_EQ(rotate(path, 1), std::nullopt);
+
+        const struct stat now = statOf(path);
+        EXPECT_EQ(attributesOf(path), attributes);
+        EXPECT_EQ(now.st_mode, old.st_mode);
+        EXPECT_EQ(now.st_uid, old.st_uid);
+        EXPECT_EQ(now.st_gid, old.st_gid);
+        EXPECT_EQ(now.st_mtim.tv_nsec, old.st_mtim.tv_nsec);
+        EXPECT_EQ(now.st_nlink, old.st_nlink);
+        EXPECT_EQ(now.st_ino == old.st_ino, c.linked);
+        const QString shown = c.linked ? other : path;
+        if (QString(c.fixture).endsWith(".heic")) {
+            EXPECT_TRUE(heifShowsTurned(shown, 1));
+        } else if (QString(c.fixture).endsWith(".dng")) {
+            EXPECT_TRUE(showsTurned(RawPreviewDecoder::decodeFile(shown, 1000), 1));
+        } else {
+            EXPECT_TRUE(showsTurned(QtImageDecoder::decodeFile(shown, 1000), 1));
+        }
+    }
+}
+
+// Turns arguments[0] as user and group 65534: exits 0 for notWritable, 1 for another error, 2 when
+// the write went through, 3 when it cannot become that user.
+TESS_CHILD_BODY(rotateAsNobody)
+{
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+        return 3;
+    const auto result = rotate(QString::fromStdString(arguments.at(0)), 1);
+    return !result ? 2 : *result == RotateError::Kind::notWritable ? 0 : 1;
+}
+
+TEST(PhotoOrientationRotator, AnotherUsersPhotoIsRefusedAndRootKeepsItsOwner)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "SKIPPED LOUDLY: changing a file's owner and acting as another user need root";
+    QTemporaryDir dir;
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    // Root turns a photo of user 65534, which stays theirs.
+    const QString theirs = stage(dir, "rotation/orientation-6.jpg", "theirs.jpg");
+    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), 65534, 65534), 0);
+    ASSERT_EQ(rotate(theirs, 1), std::nullopt);
+    EXPECT_EQ(statOf(theirs).st_uid, 65534u);
+    EXPECT_EQ(statOf(theirs).st_gid, 65534u);
+    // User 65534 may read root's photo but not write it.
+    const QString roots = stage(dir, "rotation/orientation-6.jpg", "roots.jpg");
+    ASSERT_EQ(::chmod(QFile::encodeName(roots).constData(), 0644), 0);
+    const QByteArray before = readAll(roots);
+    tess::testing::ChildProcess child("rotateAsNobody", {.arguments = {roots.toStdString()}});
+    EXPECT_EQ(child.wait(), (tess::testing::ExitStatus{true, 0, 0}));
+    EXPECT_EQ(readAll(roots), before);
 }
 
 // Turns arguments[1] after bind-mounting its folder arguments[0] read-only over itself: exits 0

@@ -22,7 +22,9 @@ struct Harness {
         settings.setValue(WebPlaceSource::baseURLKey, server.baseUrl());
         settings.setValue(WebPlaceSource::keyKey, "test+key");
         std::vector<std::unique_ptr<PlaceSource>> sources;
-        sources.push_back(std::make_unique<WebPlaceSource>(WebPlaceSource::Options{&settings, timeoutMs}));
+        auto made = std::make_unique<WebPlaceSource>(WebPlaceSource::Options{&settings, timeoutMs});
+        web = made.get();
+        sources.push_back(std::move(made));
         resolver = std::make_unique<PlaceNameResolver>(std::move(sources));
     }
 
@@ -40,6 +42,7 @@ struct Harness {
     QTemporaryDir dir;
     QSettings settings{dir.filePath("s.ini"), QSettings::IniFormat};
     std::unique_ptr<PlaceNameResolver> resolver;
+    WebPlaceSource* web = nullptr;
 };
 
 LoopbackHttpServer::Response json(const QByteArray& body, int status = 200)
@@ -61,6 +64,13 @@ TEST(PlaceNameResolver, ParsesConvertsAndFallsBack)
         LoopbackHttpServer::Response answer;
         QString expected;
         int timeoutMs = 10000;
+    };
+    // Where a hostile service would send the request, key and all.
+    LoopbackHttpServer elsewhere([](const LoopbackHttpServer::Request&) { return json(R"({"countryName":"中国"})"); });
+    const auto hostile = [](LoopbackHttpServer::Response r, qint64 filler, int trickleMs = 0) {
+        r.fillerBytes = filler;
+        r.trickleMs = trickleMs;
+        return r;
     };
     const Row rows[] = {
         {"traditional parts come back simplified",
@@ -90,16 +100,35 @@ TEST(PlaceNameResolver, ParsesConvertsAndFallsBack)
         {"not JSON", json("<html>busy</html>"), PlaceNameResolver::unknownPlace},
         {"too slow", [] { auto r = json(R"({"countryName":"中国"})"); r.delayMs = 2000; return r; }(),
          PlaceNameResolver::unknownPlace, 100},
+        {"markup stays, control and direction characters go",
+         json("{\"countryName\":\"<b>中国</b>\u202Egpj.exe\",\"city\":\"\u2066上海\u2069\\n\u0007市\"}"),
+         "<b>中国</b>gpj.exe · 上海市"},
+        {"10 MiB answer", hostile(json(R"({"countryName":"中国","x":")"), 10 * 1024 * 1024),
+         PlaceNameResolver::unknownPlace},
+        {"an endless answer", hostile(json(R"({"countryName":"中国","x":")"), -1), PlaceNameResolver::unknownPlace},
+        {"a byte every 20 ms stops at the limit in all",
+         hostile(json(R"({"countryName":"中国"})"), 400, 20), PlaceNameResolver::unknownPlace, 300},
+        {"a redirect to another host",
+         [&] {
+             auto r = json("", 302);
+             r.headers = {{"Location", QString("http://localhost:%1/data/reverse-geocode?key=test")
+                                           .arg(QUrl(elsewhere.baseUrl()).port()).toUtf8()}};
+             return r;
+         }(),
+         PlaceNameResolver::unknownPlace},
     };
     for (const Row& row : rows) {
         Harness h(row.answer, row.timeoutMs);
         EXPECT_EQ(h.resolve({25.0330, 121.5654}), row.expected) << row.name;
+        EXPECT_LE(h.web->bytesRead(), 256 * 1024 + 1) << row.name;
         ASSERT_EQ(h.server.requests().size(), 1) << row.name;
+        EXPECT_TRUE(h.server.requests()[0].userAgent.startsWith("Tessivarnholm/")) << row.name;
         EXPECT_EQ(h.server.requests()[0].path, "/data/reverse-geocode");
         EXPECT_EQ(h.server.requests()[0].query,
                   "latitude=25.033&longitude=121.5654&localityLanguage=zh&key=test%2Bkey")
             << row.name;
     }
+    EXPECT_TRUE(elsewhere.requests().isEmpty());
 }
 
 // Names are remembered per coordinate rounded to four decimals; the fallback is not; the cache
@@ -110,6 +139,8 @@ TEST(PlaceNameResolver, CachesNamesAndNeedsAKey)
     EXPECT_EQ(h.resolve({31.23041, 121.47369}), "中国");
     EXPECT_EQ(h.resolve({31.23039, 121.47371}), "中国");
     EXPECT_EQ(h.server.requests().size(), 1) << "same four-decimal key";
+    EXPECT_EQ(h.resolve({31.2301, 121.4737}), "中国");
+    EXPECT_EQ(h.server.requests().size(), 2) << "the same to three decimals only";
     EXPECT_EQ(h.server.requests()[0].query, "latitude=31.23041&longitude=121.47369&localityLanguage=zh&key=test%2Bkey");
 
     // The cache's bound, over a source that answers at once and counts.

@@ -1,6 +1,9 @@
+#include "app/services/PhotoOrientationRotator.h"
 #include "app/services/ThumbnailCache.h"
+#include "app/services/ThumbnailDiskCache.h"
 #include "app/services/ThumbnailProvider.h"
 
+#include "support/app/Fixtures.h"
 #include "support/app/Wait.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +11,9 @@
 #include <QCoreApplication>
 #include <QMutex>
 #include <QObject>
+#include <QFile>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QWaitCondition>
 
@@ -16,6 +21,9 @@
 #include <functional>
 #include <limits>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 using namespace app;
 using app::test::waitFor;
@@ -100,7 +108,107 @@ struct ThumbnailProviderRequests : ::testing::Test {
     }
 };
 
+// Each run() stands for one start of the program over the same thumbnail folder.
+struct KeptThumbnails : ::testing::Test {
+    QTemporaryDir dir;
+    static constexpr int pixels = 280;
+
+    // Asks once, as a grid cell does, and returns how many decodes that took.
+    quint64 run(const MediaItem& item)
+    {
+        auto* decoder = new GatedDecoder;
+        decoder->open();
+        ThumbnailProvider::Options options;
+        // Parents missing, as in a new user's cache folder.
+        options.diskCacheDirectory = dir.filePath("cache/Tessivarnholm/thumbnails");
+        ThumbnailProvider provider(std::unique_ptr<ImageDecoder>(decoder), options);
+        QObject context;
+        QImage image;
+        provider.thumbnail(item, pixels, 1, &context, [&](const QImage& i) { image = i; });
+        EXPECT_TRUE(test::waitFor([&] { return !image.isNull(); })) << qPrintable(item.url);
+        EXPECT_EQ(image.width(), pixels);
+        provider.waitForIdle();
+        return provider.decodesStarted();
+    }
+
+    MediaItem copyOfFixture(const QString& name)
+    {
+        const QString path = dir.filePath(name);
+        EXPECT_TRUE(QFile::copy(test::fixturePath("rotation/orientation-1.jpg"), path));
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+        return photo(path);
+    }
+};
+
 } // namespace
+
+TEST_F(KeptThumbnails, restartDecodesOnlyFilesThatChanged)
+{
+    struct Row {
+        const char* name;
+        std::function<void(const QString&)> change;
+        quint64 decodesAfterRestart;
+        bool keepsTimesAndSize; // a key of path, size and modification time alone would miss it
+    };
+    const Row rows[] = {
+        {"untouched", [](const QString&) {}, 0, true},
+        {"rotated", [](const QString& p) { PhotoOrientationRotator::rotateClockwise90(p, 1); }, 1, false},
+        {"mode changed", [](const QString& p) { ::chmod(QFile::encodeName(p).constData(), 0400); }, 1, true},
+        {"replaced by a copy with the same times",
+         [](const QString& p) {
+             struct stat st{};
+             ::stat(QFile::encodeName(p).constData(), &st);
+             QFile::copy(p, p + ".new");
+             const timespec times[2] = {st.st_atim, st.st_mtim};
+             ::utimensat(AT_FDCWD, QFile::encodeName(p + ".new").constData(), times, 0);
+             ::rename(QFile::encodeName(p + ".new").constData(), QFile::encodeName(p).constData());
+         },
+         1, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const MediaItem item = copyOfFixture(QString(row.name) + ".jpg");
+        EXPECT_EQ(run(item), 1u);
+        const auto before = ThumbnailDiskCache::stateOf(item.url);
+        row.change(item.url);
+        const auto after = ThumbnailDiskCache::stateOf(item.url);
+        ASSERT_TRUE(before && after);
+        EXPECT_EQ(after->mtimeNs, before->mtimeNs);
+        if (row.keepsTimesAndSize) {
+            EXPECT_EQ(after->size, before->size);
+        }
+        EXPECT_EQ(run(item), row.decodesAfterRestart);
+    }
+}
+
+TEST_F(KeptThumbnails, damagedEntryIsDroppedAndMadeAgain)
+{
+    struct Row {
+        const char* name;
+        std::function<void(QByteArray&)> damage;
+    };
+    const Row rows[] = {
+        {"cut short", [](QByteArray& b) { b.truncate(b.size() / 2); }},
+        {"empty", [](QByteArray& b) { b.clear(); }},
+        {"one byte changed", [](QByteArray& b) { b[b.size() - 10] = char(b[b.size() - 10] ^ 0x55); }},
+        {"not a thumbnail", [](QByteArray& b) { b = "GIF89a not what was written"; }},
+    };
+    ThumbnailDiskCache disk(dir.filePath("cache/Tessivarnholm/thumbnails"), 1 << 30);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const MediaItem item = copyOfFixture(QString(row.name) + ".jpg");
+        EXPECT_EQ(run(item), 1u);
+        QFile entry(disk.entryPath(ThumbnailDiskCache::key(item.url, *ThumbnailDiskCache::stateOf(item.url), pixels)));
+        ASSERT_TRUE(entry.open(QIODevice::ReadWrite));
+        QByteArray bytes = entry.readAll();
+        row.damage(bytes);
+        entry.resize(0);
+        entry.write(bytes);
+        entry.close();
+        EXPECT_EQ(run(item), 1u);
+        EXPECT_EQ(run(item), 0u);
+    }
+}
 
 TEST(ThumbnailProviderKeys, pixelSizeAndGenerations)
 {

@@ -1,16 +1,21 @@
 #include "app/views/ContentView.h"
+#include "app/views/LibraryDetailView.h"
 #include "app/views/LibraryPage.h"
 #include "app/views/MainWindow.h"
 #include "app/views/SidebarModel.h"
 #include "app/views/SidebarView.h"
+#include "app/views/PhotoGridView.h"
 #include "app/views/WelcomeView.h"
 
+#include "support/app/Eventually.h"
+#include "support/app/Fixtures.h"
 #include "support/app/QtPrinters.h"
 #include "support/app/ShellTestContext.h"
 
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QFile>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -153,6 +158,53 @@ TEST_F(ContentViewTest, NonCapturedPagesWaitForConfirmation)
     view.setSelection(SidebarDestination::nonCaptured(b.id));
     EXPECT_EQ(view.selection(), SidebarDestination::nonCaptured(b.id));
     EXPECT_FALSE(view.confirmation());
+}
+
+// After a click on a cell the keys move the grid's selection and leave the sidebar alone; the
+// sidebar takes them again once it has the focus.
+TEST_F(ContentViewTest, KeysMoveTheGridAfterAClickAndTheSidebarOnlyWithItsFocus)
+{
+    const PhotoLibrary a = shell.addLibrary("a");
+    shell.addLibrary("b");
+    for (int i = 0; i < 30; ++i)
+        ASSERT_TRUE(QFile::copy(app::test::fixturePath("media/jpeg-no-metadata.jpg"),
+                                a.displayPath + QString("/IMG_%1.jpg").arg(i, 2, 10, QChar('0'))));
+    ContentView view(shell.context);
+    view.resize(1000, 700);
+    view.show();
+    view.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+    auto* page = qobject_cast<LibraryDetailView*>(view.currentPage());
+    ASSERT_TRUE(page);
+    ASSERT_EVENTUALLY(page->state() == LibraryDetailView::State::grid);
+    PhotoGridView* grid = page->grid();
+    const MediaItems items = page->displayedItems();
+    ASSERT_EQ(items.size(), 30);
+    int columns = 1;
+    while (grid->viewportRectOfItem(columns).top() == grid->viewportRectOfItem(0).top())
+        ++columns;
+    ASSERT_GT(columns, 2);
+
+    view.sidebar()->tree()->setFocus();
+    const auto start = view.selection();
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->viewportRectOfItem(5).center());
+    ASSERT_EQ(grid->selection(), items[5].url);
+    const struct {
+        Qt::Key key;
+        int selected;
+    } steps[] = {{Qt::Key_End, 29}, {Qt::Key_Home, 0}, {Qt::Key_Right, 1}, {Qt::Key_Down, 1 + columns},
+                 {Qt::Key_Up, 1},   {Qt::Key_Left, 0}, {Qt::Key_Left, 0}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.key);
+        QTest::keyClick(QApplication::focusWidget(), step.key);
+        EXPECT_EQ(grid->selection(), items[step.selected].url);
+        EXPECT_EQ(view.selection(), start);
+    }
+
+    view.sidebar()->tree()->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_End);
+    EXPECT_NE(view.selection(), start);
+    EXPECT_EQ(grid->selection(), items[0].url);
 }
 
 TEST_F(ContentViewTest, NonCapturedAsTheVeryFirstSelection)

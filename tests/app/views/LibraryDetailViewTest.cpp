@@ -64,8 +64,15 @@ public:
         return results_.value(call);
     }
 
+    std::optional<MediaItems> keptItems(const QString&) override
+    {
+        QMutexLocker lock(&mutex_);
+        return kept;
+    }
+
     // A scanner deep inside a run notices cancellation late; this one never does.
     bool honoursCancel = true;
+    std::optional<MediaItems> kept; // what the last scan left, shown while the next runs
 
     void finish(int call, const MediaItems& items)
     {
@@ -196,6 +203,31 @@ TEST(LibraryContentModel, onlyTheLatestOfTwoQuickLoadsPublishes)
     offline.load(library);
     EXPECT_FALSE(offline.isScanning());
     EXPECT_EQ(offline.errorMessage(), LibraryPageRules::unavailableMessage("备份"));
+}
+
+// A page shown again shows the last scan at once, while its scan checks the folder; a scan that
+// finds the same items publishes nothing, one that finds a change replaces them.
+TEST(LibraryContentModel, keptItemsShowAtOnceUntilTheScanFindsAChange)
+{
+    auto scanner = std::make_shared<ScriptedScanner>();
+    scanner->kept = itemsNamed({"a.jpg", "b.jpg"});
+    LibraryContentModel model(scanner, [](const PhotoLibrary&) { return std::optional<QString>("/lib"); });
+    QSignalSpy itemsChanged(&model, &LibraryContentModel::itemsChanged);
+    PhotoLibrary library;
+
+    model.load(library);
+    ASSERT_TRUE(waitFor([&] { return model.items() == *scanner->kept; }));
+    EXPECT_TRUE(model.isScanning());
+    scanner->finish(0, *scanner->kept);
+    ASSERT_TRUE(waitFor([&] { return !model.isScanning(); }));
+    EXPECT_EQ(itemsChanged.count(), 1);
+
+    model.load(library);
+    scanner->finish(1, itemsNamed({"a.jpg"}));
+    ASSERT_TRUE(waitFor([&] { return !model.isScanning(); }));
+    drainScans();
+    EXPECT_EQ(model.items(), itemsNamed({"a.jpg"}));
+    EXPECT_EQ(itemsChanged.count(), 2);
 }
 
 TEST(LibraryDetailView, sevenStatesWithAFakeScanner)

@@ -1,5 +1,9 @@
 #include "app/views/LibraryMapView.h"
 
+#include "app/services/RotationWriter.h"
+#include "app/views/ViewerToolbarHost.h"
+#include "app/views/ViewerToolbarItems.h"
+
 #include "app/views/LibraryContentModel.h"
 #include "app/views/LibraryDetailView.h"
 #include "app/views/MapPin.h"
@@ -13,11 +17,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QMutex>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimeZone>
 #include <QToolButton>
+#include <QToolTip>
 
 #include <atomic>
 
@@ -64,6 +72,7 @@ struct MapPage {
     explicit MapPage(const MediaItems& items, bool unplugged = false) : services(QString("中国"))
     {
         shell.context.thumbnails = &services.thumbnails;
+        shell.context.rotations = &rotations;
         library = shell.addLibrary("家庭相册");
         if (unplugged)
             shell.unplug(library);
@@ -79,6 +88,7 @@ struct MapPage {
 
     app::testing::ShellTestContext shell;
     app::testing::MapServicesHarness services;
+    RotationWriter rotations{nullptr, [](const QString&, int) {}};
     PhotoLibrary library;
     std::shared_ptr<FixedScanner> scanner;
     std::unique_ptr<LibraryMapView> view;
@@ -186,6 +196,15 @@ TEST(LibraryMapView, PinsOpenTheViewerOrZoom)
     EXPECT_EQ(view.backButton()->text(), "地图");
     EXPECT_EQ(view.subtitle(), "");
     EXPECT_FALSE(view.stylePicker()->isVisible());
+    // The same toolbar items as over the grid: reveal, the item's map, rotation, the info icon.
+    const ViewerToolbarHost* bar = view.viewer()->toolbar();
+    ASSERT_TRUE(bar);
+    ASSERT_EQ(bar->trailingCount(), 4);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_FALSE(bar->trailingWidget(i)->isHidden()) << i;
+    const auto* buttons = view.viewer()->findChild<ViewerToolbarItems*>();
+    ASSERT_TRUE(buttons);
+    EXPECT_EQ(bar->trailingWidget(2), buttons->rotateButton());
 
     view.backButton()->click();
     EXPECT_EQ(view.zoomedIndex(), std::nullopt);
@@ -235,6 +254,43 @@ TEST(LibraryMapView, PinsOpenTheViewerOrZoom)
     view.setLibrary(page.shell.addLibrary("另一个"));
     ASSERT_TRUE(page.settle());
     EXPECT_EQ(page.scanner->scans, scans + 1);
+}
+
+// The map follows its drive without the user leaving it: unplugged, the pins and an open viewer of
+// its files go and the page says why; plugged in again, the pins come back. A pin is titled with
+// its file name, shown as plain text.
+TEST(LibraryMapView, FollowsItsDriveAwayAndBack)
+{
+    const MediaItems items = {item("<img src=x>&amp;shanghai.jpg", 31.23, 121.47), item("sydney.jpg", -33.87, 151.21)};
+    MapPage page(items);
+    page.view->show();
+    ASSERT_TRUE(page.settle());
+    LibraryMapView& view = *page.view;
+
+    const MapPhotoCluster* shanghai = clusterHolding(view, "<img src=x>&amp;shanghai.jpg");
+    ASSERT_TRUE(shanghai);
+    EXPECT_EQ(LibraryMapView::pinTitle(*shanghai), "<img src=x>&amp;shanghai.jpg");
+    const QPoint at = view.map()->camera().viewportPoint(shanghai->coordinate).toPoint();
+    QHelpEvent hover(QEvent::ToolTip, at, view.map()->mapToGlobal(at));
+    QCoreApplication::sendEvent(view.map(), &hover);
+    QTextDocument tip;
+    tip.setHtml(QToolTip::text());
+    EXPECT_EQ(tip.toPlainText(), "<img src=x>&amp;shanghai.jpg");
+    QToolTip::hideText();
+
+    clickPin(view, *clusterHolding(view, "sydney.jpg"));
+    ASSERT_TRUE(view.viewer());
+    page.shell.unplug(page.library);
+    ASSERT_TRUE(waitFor([&] { return view.currentStateWidget() == (QWidget*)view.unavailableView(); }));
+    EXPECT_EQ(view.unavailableView()->title(), "图库不可用");
+    EXPECT_TRUE(view.clusters().isEmpty());
+    EXPECT_FALSE(view.viewer());
+    EXPECT_EQ(view.zoomedIndex(), std::nullopt);
+
+    ASSERT_TRUE(QDir().mkpath(page.library.displayPath));
+    page.shell.fakes.volumes.fire();
+    ASSERT_TRUE(waitFor([&] { return view.clusters().size() == 2 && !view.isLoading(); }));
+    EXPECT_EQ(view.currentStateWidget(), view.map()->parentWidget());
 }
 
 // Two items a few centimetres apart: the frame around them is the smallest region there is, no

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
+#include <QLabel>
 #include <QTest>
+#include <QTextDocument>
 #include <QToolButton>
 
 using namespace app;
@@ -52,6 +54,8 @@ TEST(MediaLocationMapView, TextsAndStates)
     const Row rows[] = {
         {"located", located(31.2304, 121.4737), "中国 · 上海市", "31.230400, 121.473700", "中国 · 上海市", true},
         {"no place name", located(-33.8688, 151.2093), std::nullopt, "-33.868800, 151.209300", "未知地点", true},
+        {"markup in a name", located(31.2304, 121.4737), "<b>上海</b><img src=x>", "31.230400, 121.473700",
+         "<b>上海</b><img src=x>", true},
         {"latitude alone", located(31.2304, std::nullopt), "中国", "", "无位置信息", false},
         {"longitude alone", located(std::nullopt, 121.4737), "中国", "", "无位置信息", false},
     };
@@ -67,6 +71,18 @@ TEST(MediaLocationMapView, TextsAndStates)
         }
         EXPECT_EQ(view.placeTitle(), row.placeTitle) << row.name;
         EXPECT_EQ(view.currentBody() == view.map(), row.showsMap) << row.name;
+        // Shown as the text it is, in the line and in its tooltip, wherever Qt would guess markup.
+        EXPECT_EQ(view.placeLabel()->textFormat(), Qt::PlainText) << row.name;
+        EXPECT_EQ(view.placeLabel()->text(), row.placeTitle) << row.name;
+        if (row.showsMap) {
+            const QString tip = view.placeLabel()->toolTip();
+            QTextDocument shown;
+            if (Qt::mightBeRichText(tip))
+                shown.setHtml(tip);
+            else
+                shown.setPlainText(tip);
+            EXPECT_EQ(shown.toPlainText(), row.placeTitle) << row.name;
+        }
         if (!row.showsMap) {
             EXPECT_EQ(view.unavailableView()->title(), "没有位置信息") << row.name;
             EXPECT_EQ(view.unavailableView()->description(), "当前照片或视频没有 GPS 坐标，无法在地图上定位。");

@@ -12,6 +12,7 @@
 #include "app/views/ZoomSliderControl.h"
 
 #include "support/app/Fixtures.h"
+#include "support/app/ImageCompare.h"
 #include "support/app/MediaClips.h"
 #include "support/app/ShellTestContext.h"
 #include "support/app/Wait.h"
@@ -23,6 +24,7 @@
 
 #include <QApplication>
 #include <QGraphicsOpacityEffect>
+#include <QMediaPlayer>
 #include <QMutex>
 #include <QPromise>
 #include <QSignalSpy>
@@ -58,6 +60,8 @@ public:
         // Grid-sized thumbnails are never held back.
         while (maxPixelSize > 600 && !open_.contains(item.url) && !shutdown_)
             changed_.wait(&mutex_);
+        if (maxPixelSize > 600 && broken_.contains(item.url))
+            return {};
         QImage image(std::min(maxPixelSize, 64), std::min(maxPixelSize, 48), QImage::Format_RGB32);
         image.fill(Qt::darkGreen);
         return image;
@@ -67,6 +71,12 @@ public:
         QMutexLocker lock(&mutex_);
         open_.insert(path);
         changed_.wakeAll();
+    }
+    // The full-size picture of this path cannot be made.
+    void breakFile(const QString& path)
+    {
+        QMutexLocker lock(&mutex_);
+        broken_.insert(path);
     }
     void shutdown()
     {
@@ -78,7 +88,7 @@ public:
 private:
     QMutex mutex_;
     QWaitCondition changed_;
-    QSet<QString> open_;
+    QSet<QString> open_, broken_;
     bool shutdown_ = false;
 };
 
@@ -239,22 +249,47 @@ TEST(PhotoDetailView, aLoadForAnItemPagedAwayIsDropped)
     EXPECT_EQ(images.count(), 1);
 }
 
-TEST(PhotoDetailView, cachedGridThumbnailShowsAtOnceThenTheFullImage)
+// A cached grid thumbnail shows blurred at once, else the spinner turns; then the full image, or,
+// when it cannot be made, the thumbnail stays or the failure shows instead of a frozen spinner.
+TEST(PhotoDetailView, pictureShownWhileLoadingAndAfter)
 {
-    ViewerFixture f(3);
-    // The grid made a 280-point cell of the item before the viewer opened.
-    bool made = false;
-    f.thumbnails->thumbnail(f.items[1], 280, 1.0, f.thumbnails.get(), [&](const QImage&) { made = true; });
-    ASSERT_EVENTUALLY(made);
+    using Shown = PhotoDetailView::Shown;
+    struct Row {
+        const char* name;
+        bool cachedThumbnail;
+        bool broken;
+        Shown whileLoading;
+        Shown after;
+    };
+    const Row rows[] = {
+        {"thumbnail, then the picture", true, false, Shown::blurredPlaceholder, Shown::fullImage},
+        {"nothing, then the picture", false, false, Shown::spinner, Shown::fullImage},
+        {"thumbnail, picture fails", true, true, Shown::blurredPlaceholder, Shown::blurredPlaceholder},
+        {"nothing, picture fails", false, true, Shown::spinner, Shown::loadFailure},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ViewerFixture f(3);
+        if (row.cachedThumbnail) {
+            // The grid made a 280-point cell of the item before the viewer opened.
+            bool made = false;
+            f.thumbnails->thumbnail(f.items[1], 280, 1.0, f.thumbnails.get(), [&](const QImage&) { made = true; });
+            ASSERT_EVENTUALLY(made);
+        }
+        if (row.broken)
+            f.decoder->breakFile(f.items[1].url);
+        auto viewer = f.makeViewer(1);
+        EXPECT_EQ(viewer->placeholder().isNull(), !row.cachedThumbnail);
+        EXPECT_TRUE(viewer->fullImage().isNull());
+        EXPECT_EQ(viewer->shown(), row.whileLoading);
+        EXPECT_EQ(viewer->isSpinnerTurning(), row.whileLoading == Shown::spinner);
 
-    auto viewer = f.makeViewer(1);
-    EXPECT_FALSE(viewer->placeholder().isNull());
-    EXPECT_TRUE(viewer->fullImage().isNull());
-    auto other = f.makeViewer(0);
-    EXPECT_TRUE(other->placeholder().isNull());
-
-    f.decoder->open(f.items[1].url);
-    ASSERT_EVENTUALLY(!viewer->fullImage().isNull());
+        f.decoder->open(f.items[1].url);
+        f.thumbnails->waitForIdle();
+        QCoreApplication::sendPostedEvents();
+        ASSERT_EVENTUALLY(viewer->shown() == row.after);
+        EXPECT_FALSE(viewer->isSpinnerTurning());
+    }
 }
 
 TEST(PhotoDetailView, neighboursPreloadWithinTheCacheBudgetAndPageAtOnce)
@@ -310,6 +345,13 @@ TEST(PhotoDetailView, toolbarSliderAndPinchShareOneZoomAndTheCardFollowsTheIcon)
     EXPECT_DOUBLE_EQ(viewer->state().zoomScale(), 1.25);
     QTest::keyClick(viewer.get(), Qt::Key_Right);
     EXPECT_FALSE(viewer->state().isNavigating()) << "arrow keys are ignored while zoomed in";
+    // A drag with the primary button pans the zoomed picture by what the pointer moved.
+    QTest::mousePress(viewer.get(), Qt::LeftButton, {}, QPoint(400, 300));
+    QMouseEvent move(QEvent::MouseMove, QPointF(340, 330), viewer->mapToGlobal(QPointF(340, 330)), Qt::NoButton,
+                     Qt::LeftButton, {});
+    QApplication::sendEvent(viewer.get(), &move);
+    QTest::mouseRelease(viewer.get(), Qt::LeftButton, {}, QPoint(340, 330));
+    EXPECT_EQ(viewer->state().panOffset(), QPointF(-60, 30));
     slider->minusButton()->click();
     EXPECT_DOUBLE_EQ(viewer->state().zoomScale(), 1.0);
 
@@ -329,6 +371,48 @@ TEST(PhotoDetailView, toolbarSliderAndPinchShareOneZoomAndTheCardFollowsTheIcon)
     viewer.reset();
     EXPECT_TRUE(!gone);
     EXPECT_EQ(host.trailingCount(), 0);
+}
+
+// A sheet over a playing video pauses it where it is, picture kept; played on to its end the
+// video shows its first frame, not a black picture under a spinner, and play starts it again.
+TEST(PhotoDetailView, aVideoPausesUnderASheetAndEndsOnItsFirstFrame)
+{
+    QTemporaryDir dir;
+    ViewerFixture f(1);
+    f.items[0].url = app::test::makeClip(dir, "clip.mp4");
+    f.items[0].kind = MediaKind::video;
+    auto viewer = f.makeViewer(0);
+    viewer->show();
+    VideoPlaybackView* video = viewer->videoView();
+    ASSERT_NE(video, nullptr);
+    QImage first, last;
+    QObject::connect(video->surface()->converter(), &VideoFrameConverter::imageReady, video, [&] {
+        (first.isNull() ? first : last) = video->surface()->converter()->latest();
+    });
+    QSignalSpy statuses(viewer->player(), &QMediaPlayer::mediaStatusChanged);
+    ASSERT_EVENTUALLY(video->model()->currentTime() >= 0.5);
+
+    viewer->setCoveredBySheet(true);
+    ASSERT_EVENTUALLY(viewer->player()->playbackState() == QMediaPlayer::PausedState);
+    const qint64 pausedAt = viewer->player()->position();
+    EXPECT_GE(pausedAt, 400);
+    video->model()->tick();
+    EXPECT_FALSE(video->model()->isPlaying());
+    EXPECT_NE(video->elapsedText(), "0:00");
+    EXPECT_EQ(viewer->shown(), PhotoDetailView::Shown::video);
+    viewer->setCoveredBySheet(false);
+    EXPECT_EQ(viewer->player()->playbackState(), QMediaPlayer::PausedState);
+    EXPECT_EQ(viewer->player()->position(), pausedAt);
+
+    video->playButton()->click();
+    ASSERT_EVENTUALLY(statuses.contains({QVariant::fromValue(QMediaPlayer::EndOfMedia)}));
+    ASSERT_EVENTUALLY(app::test::meanDifference(video->surface()->currentImage(), first) < 4);
+    EXPECT_GT(app::test::meanDifference(last, first), 4) << "the last frame differs from the first";
+    EXPECT_EQ(viewer->shown(), PhotoDetailView::Shown::video);
+    EXPECT_FALSE(viewer->isSpinnerTurning());
+    EXPECT_EQ(video->elapsedText(), "0:00");
+    video->playButton()->click();
+    ASSERT_EVENTUALLY(viewer->player()->position() > 200);
 }
 
 // Real decoders over real files: pictures come out upright, the live photo plays with its badge,

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QBuffer>
+#include <QDataStream>
+#include <QNetworkDiskCache>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSet>
@@ -27,11 +30,17 @@ QColor tileColour(int z, int x, int y)
 }
 
 struct MapHarness {
-    explicit MapHarness(const TileServer& tiles, const QString& cacheDirectory)
+    explicit MapHarness(const TileServer& tiles, const QString& cacheDirectory, MapTileLoader::Options loader = {})
+        : MapHarness(tiles.urlTemplate(), cacheDirectory, loader)
     {
-        settings.setValue(MapStyleSource::standardKey, tiles.urlTemplate());
+    }
+
+    MapHarness(const QString& urlTemplate, const QString& cacheDirectory, MapTileLoader::Options loader = {})
+    {
+        settings.setValue(MapStyleSource::standardKey, urlTemplate);
         SlippyMapWidget::Environment environment;
         environment.settings = &settings;
+        environment.loader = loader;
         environment.loader.cacheDirectory = cacheDirectory;
         environment.loader.firstRetryDelayMs = 20;
         widget = std::make_unique<SlippyMapWidget>(environment);
@@ -42,6 +51,15 @@ struct MapHarness {
     }
 
     bool settled() const { return widget->loader()->inFlight() == 0 && widget->loader()->waitingRetries() == 0; }
+
+    // Ends a camera move as a released drag does, without moving.
+    void endMove()
+    {
+        QTest::mousePress(widget.get(), Qt::LeftButton, {}, QPoint(300, 200));
+        QTest::mouseMove(widget.get(), QPoint(310, 200));
+        QTest::mouseMove(widget.get(), QPoint(300, 200));
+        QTest::mouseRelease(widget.get(), Qt::LeftButton, {}, QPoint(300, 200));
+    }
 
     QTemporaryDir settingsDir;
     QSettings settings{settingsDir.filePath("s.ini"), QSettings::IniFormat};
@@ -103,6 +121,13 @@ TEST(SlippyMapWidget, LoadsPaintsAndCachesTheVisibleTiles)
         EXPECT_EQ(tiles.server.requests().size(), 8);
     }
 
+    // Kept for a week although the server said a minute, as tile servers ask.
+    QNetworkDiskCache disk;
+    disk.setCacheDirectory(cache.path());
+    const QNetworkCacheMetaData stored = disk.metaData(QUrl(tiles.server.baseUrl() + expectedTiles[0]));
+    ASSERT_TRUE(stored.isValid());
+    EXPECT_GT(stored.expirationDate(), QDateTime::currentDateTimeUtc().addDays(7).addSecs(-3600));
+
     MapHarness again(tiles, cache.path());
     ASSERT_TRUE(waitFor([&] { return again.settled(); }, 10000));
     for (const QString& path : expectedTiles)
@@ -130,7 +155,132 @@ TEST(SlippyMapWidget, MissingTileBecomesPlaceholderAfterBoundedRetries)
 
     map.widget->repaint();
     map.widget->setStyle(MapStyle::standard);
-    EXPECT_EQ(tiles.server.countOf("/3/4/3.png"), 3) << "a failed tile is not asked for again";
+    EXPECT_EQ(tiles.server.countOf("/3/4/3.png"), 3) << "not asked again before the camera moves or the long delay";
+    map.endMove();
+    ASSERT_TRUE(waitFor([&] { return tiles.server.countOf("/3/4/3.png") == 4; })) << "asked again after a move";
+}
+
+// Hostile answers for one tile: each is cut off or refused before it costs memory or a decode,
+// nothing of it reaches the disk cache, and the tile is asked for again once the camera moves.
+// A picture that is merely large is kept, scaled to the tile size.
+TEST(SlippyMapWidget, HostileTileAnswersAreBoundedAndNotKept)
+{
+    const QByteArray giantHeader = [] {
+        // A PNG signature and a 30,000 × 30,000 header, then nothing worth decoding.
+        QImage small(8, 8, QImage::Format_RGB32);
+        small.fill(Qt::red);
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        small.save(&buffer, "PNG");
+        QDataStream header(&bytes, QIODevice::ReadWrite);
+        header.device()->seek(16);
+        header << quint32(30000) << quint32(30000);
+        // The header's checksum made right again, so only its size is wrong.
+        quint32 crc = 0xFFFFFFFF;
+        for (int i = 12; i < 29; ++i) {
+            crc ^= quint8(bytes[i]);
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+        }
+        header.device()->seek(29);
+        header << quint32(~crc);
+        return bytes;
+    }();
+    const auto pngOfSide = [](int side) {
+        QImage image(side, side, QImage::Format_RGB32);
+        image.fill(QColor(10, 200, 30));
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        return bytes;
+    };
+    constexpr qint64 bound = 2 * 1024 * 1024;
+    struct Row {
+        const char* name;
+        LoopbackHttpServer::Response answer;
+        bool kept;
+    };
+    const auto answer = [](QByteArray body, qint64 filler = 0, const char* type = "image/png") {
+        LoopbackHttpServer::Response r;
+        r.body = std::move(body);
+        r.fillerBytes = filler;
+        r.contentType = type;
+        return r;
+    };
+    const Row rows[] = {
+        {"a 300 MiB answer", answer(pngOfSide(256), qint64(300) * 1024 * 1024), false},
+        {"an endless chunked answer", answer(pngOfSide(256), -1), false},
+        {"a 30,000 × 30,000 header", answer(giantHeader), false},
+        {"a real 2000 × 2000 picture", answer(pngOfSide(2000)), false},
+        {"a 200 that is no picture", answer("<html>log in to the network</html>", 0, "text/html"), false},
+        {"a 1024 × 1024 picture", answer(pngOfSide(1024)), true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString hostile = "/3/4/3.png";
+        LoopbackHttpServer server([&](const LoopbackHttpServer::Request& request) {
+            if (request.path == hostile)
+                return row.answer;
+            const QStringList parts = request.path.split('/', Qt::SkipEmptyParts);
+            return answer(TileServer::png(parts[0].toInt(), parts[1].toInt(), QString(parts[2]).remove(".png").toInt()));
+        });
+        QTemporaryDir cache;
+        MapTileLoader::Options options;
+        options.quickAttempts = 1;
+        MapHarness map(server.baseUrl() + "/{z}/{x}/{y}.png", cache.path(), options);
+        const QUrl url(server.baseUrl() + hostile);
+        MapTileLoader& loader = *map.widget->loader();
+        ASSERT_TRUE(waitFor([&] { return map.settled() && server.requests().size() == 8; }, 20000));
+
+        EXPECT_EQ(loader.tile(url) != nullptr, row.kept);
+        EXPECT_EQ(loader.hasFailed(url), !row.kept);
+        if (row.kept)
+            EXPECT_EQ(loader.tile(url)->size(), QSize(256, 256));
+        EXPECT_LE(loader.bytesRead(), bound + 7 * 20000) << "the bound and seven small tiles";
+        EXPECT_LT(server.bodyBytesSent(), 64 * 1024 * 1024) << "the rest was never sent";
+        QNetworkDiskCache disk;
+        disk.setCacheDirectory(cache.path());
+        EXPECT_EQ(disk.metaData(url).isValid(), row.kept);
+        EXPECT_LE(disk.cacheSize(), 2 * bound);
+
+        map.endMove();
+        if (!row.kept)
+            ASSERT_TRUE(waitFor([&] { return server.countOf(hostile) == 2; })) << "asked again after a move";
+        ASSERT_TRUE(waitFor([&] { return map.settled(); }));
+        EXPECT_EQ(server.countOf(hostile), row.kept ? 1 : 2);
+    }
+}
+
+// A server down for a while: its tiles fill in when it is back, without the camera moving.
+TEST(SlippyMapWidget, TilesFillInWhenTheServerIsBack)
+{
+    bool down = true;
+    LoopbackHttpServer server([&](const LoopbackHttpServer::Request& request) {
+        LoopbackHttpServer::Response response;
+        if (down) {
+            response.status = 503;
+            return response;
+        }
+        const QStringList parts = request.path.split('/', Qt::SkipEmptyParts);
+        response.body = TileServer::png(parts[0].toInt(), parts[1].toInt(), QString(parts[2]).remove(".png").toInt());
+        return response;
+    });
+    QTemporaryDir cache;
+    MapTileLoader::Options options;
+    options.longRetryDelayMs = 300;
+    MapHarness map(server.baseUrl() + "/{z}/{x}/{y}.png", cache.path(), options);
+    const QUrl centre(server.baseUrl() + "/3/3/3.png");
+    ASSERT_TRUE(waitFor([&] { return map.widget->loader()->hasFailed(centre); }));
+    down = false;
+    ASSERT_TRUE(waitFor([&] {
+        for (const QString& path : expectedTiles)
+            if (!map.widget->loader()->tile(QUrl(server.baseUrl() + path)))
+                return false;
+        return true;
+    }));
+    EXPECT_EQ(map.widget->grab().toImage().pixelColor(insideTile(3, 3)), tileColour(3, 3, 3));
 }
 
 // Tiles that leave the view before they arrive are aborted: they never land in the cache, and the

@@ -1,5 +1,6 @@
 #include "app/platform/FileRevealer.h"
 #include "app/platform/ImageDecoder.h"
+#include "app/platform/MediaProbe.h"
 #include "app/services/PhotoOrientationRotator.h"
 #include "app/services/ThumbnailProvider.h"
 #include "app/views/LibraryDetailView.h"
@@ -9,6 +10,7 @@
 #include "app/views/ViewerToolbarItems.h"
 
 #include "support/app/Eventually.h"
+#include "support/app/Fixtures.h"
 #include "support/app/ShellTestContext.h"
 #include "support/app/ViewerTestSupport.h"
 
@@ -20,7 +22,9 @@
 #include <QMutex>
 #include <QPromise>
 #include <QSemaphore>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 #include <QToolButton>
 
 #include <atomic>
@@ -95,27 +99,63 @@ struct FakeFiles {
     }
 };
 
+void pinch(QWidget* widget)
+{
+    for (auto [type, value] : {std::pair{Qt::BeginNativeGesture, 0.0}, std::pair{Qt::ZoomNativeGesture, 0.5},
+                               std::pair{Qt::EndNativeGesture, 0.0}}) {
+        const QPointF pos(20, 20);
+        QNativeGestureEvent event(type, QPointingDevice::primaryPointingDevice(), 2, pos, pos,
+                                  widget->mapToGlobal(pos), value, {});
+        QApplication::sendEvent(widget->windowHandle(), &event);
+    }
+}
+
+// A two-finger scroll on a trackpad: pans a zoomed picture.
+void scroll(QWidget* widget, int dx, int dy)
+{
+    static const auto* touchpad = new QPointingDevice(
+        "test touchpad", 4243, QInputDevice::DeviceType::TouchPad, QPointingDevice::PointerType::Finger,
+        QInputDevice::Capability::Position | QInputDevice::Capability::Scroll, 2, 0);
+    const QPointF pos(20, 20);
+    for (Qt::ScrollPhase phase : {Qt::ScrollBegin, Qt::ScrollUpdate, Qt::ScrollEnd}) {
+        const QPoint delta = phase == Qt::ScrollUpdate ? QPoint(dx, dy) : QPoint();
+        QWheelEvent event(pos, widget->mapToGlobal(pos), delta, delta * 8, Qt::NoButton, Qt::NoModifier, phase, false,
+                          Qt::MouseEventNotSynthesized, touchpad);
+        QApplication::sendEvent(widget->windowHandle(), &event);
+    }
+}
+
+int fileOrientation(const QString& path)
+{
+    return MediaProbe::system()->readPhoto(path).orientation.value_or(1);
+}
+
 struct ViewerWithItems {
-    explicit ViewerWithItems(MediaItems items)
-        : thumbnails(std::make_unique<MarkedDecoder>(&files.turnsWritten)), viewer(std::move(items), 0, thumbnails)
+    explicit ViewerWithItems(MediaItems items, std::function<QImage(const QImage&)> turnPreview = {})
+        : thumbnails(std::make_unique<MarkedDecoder>(&files.turnsWritten)),
+          writer(&thumbnails, files.rotate()),
+          viewer(new PhotoDetailView(std::move(items), 0, thumbnails))
     {
-        viewer.setMetadataSource(noMetadata);
-        viewer.attachToolbar(&host);
+        viewer->setMetadataSource(noMetadata);
+        viewer->attachToolbar(&host);
         // A plain sheet: the real map would fetch tiles.
-        toolbar = new ViewerToolbarItems(&viewer, {&revealer, &thumbnails, files.rotate(),
-                                                   [](const MediaItem&, QWidget* parent) { return new QDialog(parent); }});
-        viewer.resize(400, 300);
+        toolbar = new ViewerToolbarItems(viewer, {&revealer, &thumbnails, &writer,
+                                                  std::move(turnPreview),
+                                                  [](const MediaItem&, QWidget* parent) { return new QDialog(parent); }});
+        viewer->resize(400, 300);
     }
     ~ViewerWithItems()
     {
+        delete viewer.data();
         files.firstMayEnd.release(8);
         thumbnails.waitForIdle();
     }
     FakeFiles files;
     ThumbnailProvider thumbnails;
+    RotationWriter writer;
     RecordingRevealer revealer;
     ViewerToolbarHost host;
-    PhotoDetailView viewer;
+    QPointer<PhotoDetailView> viewer;
     ViewerToolbarItems* toolbar = nullptr;
 };
 
@@ -131,9 +171,11 @@ TEST(ViewerToolbarItems, ButtonsComeBeforeTheInfoIconOnTheOpenPage)
     video.kind = MediaKind::video;
     items.append(video);
     ThumbnailProvider thumbnails(std::make_unique<MarkedDecoder>());
+    RotationWriter rotations(&thumbnails, [](const QString&, int) {});
     RecordingRevealer revealer;
     shell.context.revealer = &revealer;
     shell.context.thumbnails = &thumbnails;
+    shell.context.rotations = &rotations;
     LibraryDetailView page(shell.context, library, LibraryMediaFilter::all, std::make_shared<FixedScanner>(items));
     connectLibraryViewer(page, thumbnails);
     connectViewerToolbarItems(page, shell.context);
@@ -203,15 +245,15 @@ TEST(ViewerToolbarItems, TurnsShowAtOnceAndAFailedWriteTurnsThePictureBack)
             v.toolbar->rotateButton()->click();
         if (!c.live) {
             // The preview turned at once, each press; its top-left corner went round clockwise.
-            const QImage shown = v.viewer.fullImage();
+            const QImage shown = v.viewer->fullImage();
             EXPECT_EQ(shown.size(), c.presses % 2 ? QSize(48, 64) : QSize(64, 48));
             const QPoint corner[] = {{0, 0}, {47, 0}, {63, 47}, {0, 63}};
             EXPECT_EQ(shown.pixelColor(corner[c.presses % 4]), QColor(Qt::red));
         }
         v.files.firstMayEnd.release();
-        ASSERT_EVENTUALLY(!v.toolbar->queue().isWriting());
+        ASSERT_EVENTUALLY(!v.writer.queue().isWriting());
         EXPECT_EQ(v.files.written(), c.writes);
-        ASSERT_EVENTUALLY_EQ(v.viewer.fullImage().size(), c.shownAfter);
+        ASSERT_EVENTUALLY_EQ(v.viewer->fullImage().size(), c.shownAfter);
         if (c.alert) {
             ASSERT_NE(v.toolbar->alert(), nullptr);
             EXPECT_EQ(v.toolbar->alert()->windowTitle(), "无法旋转");
@@ -231,7 +273,7 @@ TEST(ViewerToolbarItems, MapSheetCoversTheViewerUntilItCloses)
     located.latitude = 31.23;
     located.longitude = 121.47;
     ViewerWithItems v({located, photo("/lib/b.jpg")});
-    v.viewer.show();
+    v.viewer->show();
     ASSERT_EVENTUALLY(v.toolbar->rotateButton()->isEnabled());
     QToolButton* buttons[] = {v.toolbar->revealButton(), v.toolbar->mapButton(), v.toolbar->rotateButton()};
     EXPECT_FALSE(v.toolbar->mapButton()->isHidden());
@@ -240,31 +282,22 @@ TEST(ViewerToolbarItems, MapSheetCoversTheViewerUntilItCloses)
     QPointer<QDialog> sheet = v.toolbar->locationMap();
     ASSERT_TRUE(sheet);
     EXPECT_TRUE(sheet->isVisible());
-    EXPECT_TRUE(v.viewer.isCoveredBySheet());
-    EXPECT_TRUE(v.viewer.infoIcon()->isHidden());
+    EXPECT_TRUE(v.viewer->isCoveredBySheet());
+    EXPECT_TRUE(v.viewer->infoIcon()->isHidden());
     for (QToolButton* button : buttons)
         EXPECT_FALSE(button->isEnabled()) << button->toolTip().toStdString();
     // Pinching over the map does not zoom the viewer; once the map is closed it does.
-    const auto pinch = [](QWidget* widget) {
-        for (auto [type, value] : {std::pair{Qt::BeginNativeGesture, 0.0}, std::pair{Qt::ZoomNativeGesture, 0.5},
-                                   std::pair{Qt::EndNativeGesture, 0.0}}) {
-            const QPointF pos(20, 20);
-            QNativeGestureEvent event(type, QPointingDevice::primaryPointingDevice(), 2, pos, pos,
-                                      widget->mapToGlobal(pos), value, {});
-            QApplication::sendEvent(widget->windowHandle(), &event);
-        }
-    };
     pinch(sheet);
-    EXPECT_EQ(v.viewer.state().zoomScale(), 1.0);
+    EXPECT_EQ(v.viewer->state().zoomScale(), 1.0);
 
     sheet->reject();
     ASSERT_EVENTUALLY(!sheet);
-    EXPECT_FALSE(v.viewer.isCoveredBySheet());
-    EXPECT_FALSE(v.viewer.infoIcon()->isHidden());
+    EXPECT_FALSE(v.viewer->isCoveredBySheet());
+    EXPECT_FALSE(v.viewer->infoIcon()->isHidden());
     for (QToolButton* button : buttons)
         EXPECT_TRUE(button->isEnabled()) << button->toolTip().toStdString();
-    pinch(&v.viewer);
-    EXPECT_GT(v.viewer.state().zoomScale(), 1.0);
+    pinch(v.viewer);
+    EXPECT_GT(v.viewer->state().zoomScale(), 1.0);
 
     // A sheet still open when the viewer goes (a rescan) goes with it.
     v.toolbar->mapButton()->click();
@@ -272,6 +305,114 @@ TEST(ViewerToolbarItems, MapSheetCoversTheViewerUntilItCloses)
     ASSERT_TRUE(sheet);
     delete v.toolbar;
     ASSERT_EVENTUALLY(!sheet);
+}
+
+// The map page empties its toolbar before its viewer is deleted: a picture arriving meanwhile
+// touches no button that is gone.
+TEST(ViewerToolbarItems, ToolbarEmptiedBeforeTheViewerGoes)
+{
+    ViewerWithItems v({photo("/lib/a.jpg")});
+    ASSERT_EVENTUALLY(v.toolbar->rotateButton()->isEnabled());
+    v.host.clear();
+    EXPECT_EQ(v.toolbar->rotateButton(), nullptr);
+    v.viewer->setPreviewImages(QImage(8, 8, QImage::Format_RGB32), QImage());
+}
+
+TEST(ViewerToolbarItems, ATurnRecentresTheZoomedPictureAndKeepsWhatItCannotTurn)
+{
+    struct Case {
+        const char* name;
+        bool previewTurns;
+        QSize shown;
+    };
+    const Case cases[] = {
+        {"the turned picture starts from its centre, zoom kept", true, QSize(48, 64)},
+        {"a picture that cannot be turned stays as it was", false, QSize(64, 48)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ViewerWithItems v({photo("/lib/a.jpg")}, c.previewTurns ? std::function<QImage(const QImage&)>()
+                                                                : [](const QImage&) { return QImage(); });
+        v.viewer->show();
+        ASSERT_EVENTUALLY(v.toolbar->rotateButton()->isEnabled());
+        QImage placeholder(16, 12, QImage::Format_RGB32);
+        placeholder.fill(Qt::blue);
+        v.viewer->setPreviewImages(v.viewer->fullImage(), placeholder);
+        pinch(v.viewer);
+        scroll(v.viewer, 30, 20);
+        const double zoom = v.viewer->state().zoomScale();
+        ASSERT_GT(zoom, 1.0);
+        ASSERT_NE(v.viewer->state().panOffset(), QPointF());
+
+        v.toolbar->rotateButton()->click();
+        EXPECT_EQ(v.viewer->state().panOffset(), QPointF());
+        EXPECT_EQ(v.viewer->state().zoomScale(), zoom);
+        EXPECT_EQ(v.viewer->fullImage().size(), c.shown);
+        EXPECT_EQ(v.viewer->placeholder().size(), c.previewTurns ? QSize(12, 16) : QSize(16, 12));
+        v.files.firstMayEnd.release();
+        ASSERT_EVENTUALLY(v.writer.queue().isSettled("/lib/a.jpg"));
+    }
+}
+
+// The writer outlives the viewer: turns queued behind a running write reach the file when the
+// viewer closes or pages away meanwhile, and a failure of theirs is still said.
+TEST(ViewerToolbarItems, TurnsTheUserSawReachTheFileWhenTheViewerClosesOrPages)
+{
+    struct Case {
+        const char* name;
+        Qt::Key key;
+        bool laterWriteFails = false;
+        int orientation = 8; // 1 turned three times
+    };
+    const Case cases[] = {
+        {"three quick turns, then Escape", Qt::Key_Escape},
+        {"three quick turns, then paging", Qt::Key_Right},
+        {"three quick turns, then Escape, and the later write fails", Qt::Key_Escape, true, 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString a = dir.filePath("a.jpg"), b = dir.filePath("b.jpg");
+        for (const QString& path : {a, b})
+            ASSERT_TRUE(QFile::copy(test::fixturePath("rotation/orientation-1.jpg"), path));
+        QSemaphore firstMayEnd;
+        std::atomic_bool first{true};
+        ThumbnailProvider thumbnails(std::make_unique<MarkedDecoder>());
+        RotationWriter writer(&thumbnails, [&](const QString& path, int turns) {
+            if (first.exchange(false))
+                firstMayEnd.acquire();
+            else if (c.laterWriteFails)
+                throw PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::notWritable);
+            PhotoOrientationRotator::rotateClockwise90(path, turns);
+        });
+        QWidget window;
+        connectRotationAlerts(&window, &writer);
+        ViewerToolbarHost host;
+        QPointer<PhotoDetailView> viewer = new PhotoDetailView({photo(a), photo(b)}, 0, thumbnails, &window);
+        viewer->setMetadataSource(noMetadata);
+        viewer->attachToolbar(&host);
+        auto* toolbar = new ViewerToolbarItems(viewer, {nullptr, &thumbnails, &writer});
+        QObject::connect(viewer, &PhotoDetailView::closeRequested, viewer, &QObject::deleteLater);
+        ASSERT_EVENTUALLY(toolbar->rotateButton()->isEnabled());
+
+        for (int i = 0; i < 3; ++i)
+            toolbar->rotateButton()->click();
+        QTest::keyClick(viewer, c.key);
+        if (c.key == Qt::Key_Escape)
+            ASSERT_EVENTUALLY(!viewer);
+        else
+            ASSERT_EVENTUALLY(viewer->currentIndex() == 1 && !viewer->state().isNavigating());
+        firstMayEnd.release();
+        ASSERT_EVENTUALLY(writer.queue().isSettled(a));
+        EXPECT_EQ(fileOrientation(a), c.orientation);
+        EXPECT_EQ(fileOrientation(b), 1);
+        const auto alerts = window.findChildren<QMessageBox*>();
+        ASSERT_EQ(alerts.size(), c.laterWriteFails ? 1 : 0);
+        if (c.laterWriteFails)
+            EXPECT_EQ(alerts[0]->text(), "没有写入权限。请检查该文件夹的写入权限。");
+        delete viewer.data();
+        thumbnails.waitForIdle();
+    }
 }
 
 } // namespace

@@ -126,11 +126,14 @@ TEST(BackupFolderLayout, DeviceNamesWithNulAndOverlongNamesMakeUsableFolders)
     struct Case {
         std::string deviceName;
         std::string folder;
+        std::string secondPhonesFolder; // another phone of the same name
     };
     const std::vector<Case> cases = {
-        {std::string("a\0b", 3), "Kalvenstroud_a_b"},
+        {std::string("a\0b", 3), "Kalvenstroud_a_b", "Kalvenstroud_a_b_2"},
+        {"tab\there\x1f\x7f", "Kalvenstroud_tab_here__", "Kalvenstroud_tab_here___2"}, // exFAT refuses them
         // 13 bytes of prefix leave 242, which is 80 whole characters.
-        {longName, "Kalvenstroud_" + longName.substr(0, 240)},
+        {longName, "Kalvenstroud_" + longName.substr(0, 240), "Kalvenstroud_" + longName.substr(0, 240) + "_2"},
+        {std::string(300, 'L'), "Kalvenstroud_" + std::string(242, 'L'), "Kalvenstroud_" + std::string(240, 'L') + "_2"},
     };
     for (const Case& c : cases) {
         TempFolder library;
@@ -140,6 +143,8 @@ TEST(BackupFolderLayout, DeviceNamesWithNulAndOverlongNamesMakeUsableFolders)
         EXPECT_EQ(root, library / c.folder);
         EXPECT_TRUE(hasSubfolders(root));
         EXPECT_EQ(BackupFolderLayout::readMarker(root)->deviceName, c.deviceName);
+        EXPECT_EQ(BackupFolderLayout::resolveBackupRoot(library.path(), phone(c.deviceName, "ID-2")),
+            library / c.secondPhonesFolder);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "p2p/backup/BackupIndex.h"
 
+#include "IndexFaultVfs.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -236,4 +237,17 @@ TEST(BackupIndex, OpenFailuresAreIndexErrors)
     // The parent cannot be made: the file system's own error.
     p2p::testing::writeTextFile(folder / "file", "");
     EXPECT_THROW(BackupIndex(folder / "file" / "db" / "x.sqlite"), fs::filesystem_error);
+}
+
+TEST(BackupIndex, EveryRecordReachesTheDiskBeforeItReturns)
+{
+    TempFolder folder;
+    BackupIndex index(folder / "backup_records.sqlite", p2p::testing::faultyIndexVfs());
+    ASSERT_EQ(index.journalMode(), "wal");
+    for (const char* id : {"A", "B"}) {
+        const int before = p2p::testing::indexFaults().syncCount;
+        EXPECT_TRUE(index.record(id, "IMG_1.JPG", 1, std::nullopt, "/b/Photos/IMG_1.JPG", false));
+        // A write-ahead log commit is flushed only when synchronous is FULL.
+        EXPECT_GE(p2p::testing::indexFaults().syncCount - before, 1) << id;
+    }
 }

@@ -5,6 +5,8 @@
 #include "p2p/backup/SinkThread.h"
 #include "support/p2p/SessionHarness.h"
 
+#include "IndexFaultVfs.h"
+#include "NameCollisionCases.h"
 #include "SinkTestSupport.h"
 #include "TempFolder.h"
 
@@ -157,62 +159,11 @@ TEST(FileSystemAssetSink, HostileNamesStayInsideTheBackupFolder)
     EXPECT_EQ(indexRows(library / deviceFolder).size(), names.size());
 }
 
-TEST(FileSystemAssetSink, NameCollisionsNeverReplaceAnotherAssetsFile)
+TEST(FileSystemAssetSink, NameCollisionsNeverReplaceAnotherFile)
 {
-    struct Step {
-        AssetDescriptor asset;
-        std::int64_t index;
-        std::uint8_t seed;
-    };
-    struct Case {
-        const char* name;
-        std::map<std::string, std::uint8_t> existing; // unindexed files already in Photos; seed 0: a folder
-        std::vector<Step> steps;
-        std::map<std::string, std::uint8_t> expectedFiles; // Photos afterwards; seed 0: a folder's file
-        std::map<std::string, std::string> expectedRows;   // asset → stored name
-        bool caseInsensitive = false;
-    };
-    const AssetDescriptor a = FakePhone::photo("A", "IMG_1.JPG", 64);
-    const AssetDescriptor b = FakePhone::photo("B", "IMG_1.JPG", 64);
-    const AssetDescriptor stillOnly = FakePhone::photo("P", "IMG_1.HEIC", 64);
-    const AssetDescriptor movieNamed = FakePhone::photo("M", "IMG_1.MOV", 64);
-    const AssetDescriptor live = FakePhone::livePhoto("L", "IMG_1.HEIC", 64, "IMG_1_video.mp4", 64);
-    const AssetDescriptor lower = FakePhone::photo("A", "img_0001.jpg", 64);
-    const std::vector<Case> cases = {
-        {"two assets, one name", {}, {{a, 0, 1}, {b, 0, 2}}, {{"IMG_1.JPG", 1}, {"IMG_1_2.JPG", 2}},
-            {{"A", "IMG_1.JPG"}, {"B", "IMG_1_2.JPG"}}},
-        {"a re-sent file of the same asset replaces its own copy", {}, {{a, 0, 1}, {a, 0, 3}}, {{"IMG_1.JPG", 3}},
-            {{"A", "IMG_1.JPG"}}},
-        {"the paired video follows its still's new stem", {}, {{stillOnly, 0, 1}, {live, 0, 2}, {live, 1, 3}},
-            {{"IMG_1.HEIC", 1}, {"IMG_1_2.HEIC", 2}, {"IMG_1_2.MOV", 3}}, {{"P", "IMG_1.HEIC"}, {"L", "IMG_1_2.HEIC"}}},
-        {"a still moves when its video's name is another asset's", {}, {{movieNamed, 0, 1}, {live, 0, 2}, {live, 1, 3}},
-            {{"IMG_1.MOV", 1}, {"IMG_1_2.HEIC", 2}, {"IMG_1_2.MOV", 3}}, {{"M", "IMG_1.MOV"}, {"L", "IMG_1_2.HEIC"}}},
-        {"the same bytes left unrecorded by a cut-off backup are taken over", {{"IMG_1.JPG", 1}}, {{a, 0, 1}},
-            {{"IMG_1.JPG", 1}}, {{"A", "IMG_1.JPG"}}},
-        {"other bytes left unrecorded are kept", {{"IMG_1.JPG", 9}}, {{a, 0, 1}}, {{"IMG_1.JPG", 9}, {"IMG_1_2.JPG", 1}},
-            {{"A", "IMG_1_2.JPG"}}},
-        {"a folder at the name is left alone", {{"IMG_1.JPG", 0}}, {{a, 0, 1}},
-            {{"IMG_1.JPG/inside", 0}, {"IMG_1_2.JPG", 1}}, {{"A", "IMG_1_2.JPG"}}},
-        {"a case-insensitive volume sees the other case", {{"IMG_0001.JPG", 9}}, {{lower, 0, 1}},
-            {{"IMG_0001.JPG", 9}, {"img_0001_2.jpg", 1}}, {{"A", "img_0001_2.jpg"}}, true},
-    };
-    const Bytes folderFile = bytesOf(200, 3);
-    for (const Case& c : cases) {
+    for (const NameCollisionCase& c : nameCollisionCases()) {
         SCOPED_TRACE(c.name);
         TempFolder library;
-        const fs::path root = BackupFolderLayout::resolveBackupRoot(library.path(), FakePhone::device());
-        for (const auto& [name, seed] : c.existing) {
-            if (seed == 0) {
-                fs::create_directories(root / "Photos" / name);
-                const Bytes& bytes = folderFile;
-                std::ofstream(root / "Photos" / name / "inside", std::ios::binary)
-                    .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-            } else {
-                const Bytes bytes = bytesOf(seed);
-                std::ofstream(root / "Photos" / name, std::ios::binary)
-                    .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-            }
-        }
         FileSystemSinkEnvironment environment;
         if (c.caseInsensitive) {
             environment.nameTaken = [](const fs::path& folder, const std::string& name) {
@@ -223,21 +174,9 @@ TEST(FileSystemAssetSink, NameCollisionsNeverReplaceAnotherAssetsFile)
                 return false;
             };
         }
-        SinkDriver driver;
-        auto sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), library.path(), environment);
-        driver.prepare(*sink, FakePhone::device());
-        for (const Step& step : c.steps)
-            driver.store(*sink, step.asset, step.index, bytesOf(step.seed));
-        driver.run(sink->finishSession(sessionID, SessionEnd::Reason::completed));
-
-        std::map<std::string, std::uint32_t> expectedFiles;
-        for (const auto& [name, seed] : c.expectedFiles)
-            expectedFiles[name] = CRC32::value(seed == 0 ? folderFile : bytesOf(seed));
-        EXPECT_EQ(filesUnder(root / "Photos"), expectedFiles);
-        std::map<std::string, std::string> rows;
-        for (const IndexRow& row : indexRows(root))
-            rows[row.id] = fs::path(row.path).filename().string();
-        EXPECT_EQ(rows, c.expectedRows);
+        const NameOutcome outcome = runNameCollisionCase(c, library.path(), environment);
+        EXPECT_EQ(outcome.files, expectedOutcome(c).files);
+        EXPECT_EQ(outcome.rows, expectedOutcome(c).rows);
     }
 }
 
@@ -338,4 +277,84 @@ TEST(FileSystemAssetSink, CallsOutOfTurnAndLeftoversAreHandled)
     EXPECT_EQ(indexRows(root),
         (std::vector<IndexRow>{{"L", "IMG_2.HEIC", 128, (root / "Photos" / "IMG_2.HEIC").string(), 1}}));
     EXPECT_TRUE(fs::exists(root / "Photos" / "IMG_3.MOV"));
+}
+
+TEST(FileSystemAssetSink, AFileCountsAsStoredOnlyOnceItsBytesNameAndRowAreOnDisk)
+{
+    enum class Fault { none, fileSync, rename, folderSync, indexWrite };
+    struct Case {
+        const char* name;
+        Fault fault;
+        std::int64_t index;             // of a one-file asset
+        std::string error;              // "" when stored
+        std::vector<std::string> calls; // what made it durable, in order
+        bool leftUnderItsName;          // on disk, unrecorded, for the retry to take over
+    };
+    const std::vector<std::string> all = {"fsync file", "rename IMG_1.JPG.part IMG_1.JPG", "fsync folder"};
+    const std::vector<Case> cases = {
+        {"every step succeeds", Fault::none, 0, "", all, true},
+        {"the file's fsync fails", Fault::fileSync, 0, "写入失败，请重试", {"fsync file"}, false},
+        {"the rename into place fails", Fault::rename, 0, "写入失败，请重试", {all[0], all[1]}, false},
+        {"the folder's fsync fails", Fault::folderSync, 0, "写入失败，请重试", all, true},
+        {"the index cannot write the row", Fault::indexWrite, 0, "写入失败，请重试", all, true},
+        {"a file index outside the asset's list", Fault::none, 1,
+            "消息类型 " + std::to_string(rawValue(MessageType::fileBegin)) + " 的负载解析失败：文件序号 1 不在该项的 1 个文件之内",
+            {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder library;
+        Fault fault = c.fault;
+        std::vector<std::string> calls;
+        FileSystemSinkEnvironment environment;
+        environment.indexVfs = faultyIndexVfs();
+        environment.fsync = [&](int fd) {
+            struct stat info {};
+            const bool folder = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+            calls.push_back(folder ? "fsync folder" : "fsync file");
+            if (fault == (folder ? Fault::folderSync : Fault::fileSync)) {
+                errno = EIO;
+                return -1;
+            }
+            return ::fsync(fd);
+        };
+        environment.rename = [&](int folderFd, const char* from, const char* to, unsigned flags) {
+            calls.push_back(std::string("rename ") + from + " " + to);
+            if (fault == Fault::rename) {
+                errno = EIO;
+                return -1;
+            }
+            return ::renameat2(folderFd, from, folderFd, to, flags);
+        };
+        SinkDriver driver;
+        auto sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), library.path(), environment);
+        driver.prepare(*sink, FakePhone::device());
+        const fs::path root = library / deviceFolder;
+        AssetDescriptor photo = FakePhone::photo("A", "IMG_1.JPG", 64);
+        IncomingFile file = incomingFile(photo, 0);
+        file.fileIndex = c.index;
+
+        std::string error;
+        indexFaults().refuseWrites = fault == Fault::indexWrite;
+        try {
+            driver.run(sink->beginFile(file));
+            driver.run(sink->appendChunk(bytesOf(1), file));
+            driver.run(sink->finishFile(file));
+        } catch (const AssetSinkError& failure) {
+            error = failure.userMessage();
+            driver.run(sink->abortFile(file, error));
+        }
+        indexFaults().refuseWrites = false;
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(calls, c.calls);
+        EXPECT_EQ(filesUnder(root / "Photos"), (c.leftUnderItsName ? std::map<std::string, std::uint32_t>{{"IMG_1.JPG",
+                                                       CRC32::value(bytesOf(1))}} : std::map<std::string, std::uint32_t>{}));
+        EXPECT_EQ(indexRows(root).size(), c.error.empty() ? 1u : 0u);
+
+        // The phone sends the file again, and it lands.
+        fault = Fault::none;
+        driver.store(*sink, photo, 0, bytesOf(2));
+        EXPECT_EQ(filesUnder(root / "Photos"), (std::map<std::string, std::uint32_t>{{"IMG_1.JPG", CRC32::value(bytesOf(2))}}));
+        EXPECT_EQ(indexRows(root), (std::vector<IndexRow>{{"A", "IMG_1.JPG", 64, (root / "Photos" / "IMG_1.JPG").string(), 1}}));
+    }
 }

@@ -34,6 +34,8 @@ TEST(SafeFileName, HostileNamesBecomeOneSafeComponent)
         {"tab\there\x7f.jpg", "tab_here_.jpg"},
         {"bad\xff\xfe.jpg", "bad__.jpg"},
         {"overlong\xc0\xaf.jpg", "overlong__.jpg"},
+        {"unit\x1fsep.jpg", "unit_sep.jpg"},
+        {"surrogate\xed\xa0\x80.jpg", "surrogate___.jpg"},
         {"x.part", "x.part_"},
         {"x.PART", "x.PART"},
         {".hidden", ".hidden"},

@@ -40,10 +40,13 @@ struct SinkDriver {
 
     void prepare(FileSystemAssetSink& sink, const DeviceInfo& peer) { run(sink.prepareSession(Uuid(), peer)); }
 
-    // begin, the bytes in two chunks, finish.
-    void store(FileSystemAssetSink& sink, const AssetDescriptor& asset, std::int64_t index, const Bytes& bytes)
+    // begin, the bytes in two chunks, finish; `sentAs` the file begin's name when not the manifest's.
+    void store(FileSystemAssetSink& sink, const AssetDescriptor& asset, std::int64_t index, const Bytes& bytes,
+        const std::string& sentAs = {})
     {
-        const IncomingFile file = incomingFile(asset, index);
+        IncomingFile file = incomingFile(asset, index);
+        if (!sentAs.empty())
+            file.filename = sentAs;
         run(sink.beginFile(file));
         const auto half = static_cast<std::ptrdiff_t>(bytes.size() / 2);
         run(sink.appendChunk(Bytes(bytes.begin(), bytes.begin() + half), file));

@@ -162,6 +162,8 @@ TEST(MessageCoder, LenientReadingThatIsIntended)
             R"({"sessionID":"6F9619FF-8B86-D011-B42D-00C04FC964FF","assetCount":-9223372036854775808,"declaredByteCount":9223372036854775807})",
             SessionBegin{sessionID, INT64_MIN, INT64_MAX}},
         {"32 levels of nesting", MessageType::pairingRequest, nested(31), PairingRequest{"1"}},
+        {"brackets in a text after an escaped quote", MessageType::pairingRequest,
+            R"({"code":"1","x":"\")" + std::string(40, '[') + R"("})", PairingRequest{"1"}},
         {"descriptor dates", MessageType::manifestBatch,
             R"({"sessionID":"6F9619FF-8B86-D011-B42D-00C04FC964FF","batchIndex":0,"entries":[{"assetID":"a","kind":"photo","creationDate":null,"modificationDate":12,"files":[]}]})",
             ManifestBatch{sessionID, 0, {AssetDescriptor{"a", AssetKind::photo, std::nullopt, 12.0, {}, std::nullopt}}}},

@@ -181,6 +181,15 @@ TEST(ReceiveSessionFilesTest, FaultyFilesAreRejectedAndTheSessionGoesOn)
             ackOf("A", 0, FileAck::Result::stored),
             {"beginFile(A/0)", "abortFile(A/0,同一文件重新开始传输)", "beginFile(A/0)", "finishFile(A/0)"},
             {"fileStarted", "fileStarted", "fileStored"}, 0},
+        // The copy on disk is replaced: counted once, in the summary and in the progress.
+        {"stored file sent again",
+            [](FakePhone& phone) -> asio::awaitable<std::optional<FileAck>> {
+                co_await phone.sendFile(fileOf("A", 0, "A.JPG", fileA));
+                co_return co_await phone.sendFile(fileOf("A", 0, "A.JPG", fileA));
+            },
+            ackOf("A", 0, FileAck::Result::stored),
+            {"beginFile(A/0)", "finishFile(A/0)", "beginFile(A/0)", "finishFile(A/0)"},
+            {"fileStarted", "fileStored", "fileStarted", "fileStored"}, 0},
     };
 
     for (const Case& c : cases) {

@@ -11,7 +11,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 
 namespace app::testing {
 
@@ -25,6 +27,10 @@ public:
         QByteArray contentType = "application/octet-stream";
         QList<QPair<QByteArray, QByteArray>> headers;
         int delayMs = 0;
+        // Hostile answers: `body` followed by `fillerBytes` more bytes written as the client reads
+        // them (-1: chunked, without end), or one byte every `trickleMs`.
+        qint64 fillerBytes = 0;
+        int trickleMs = 0;
     };
     struct Request {
         QString path;
@@ -53,6 +59,9 @@ public:
     }
     // The most requests received and not yet answered at one moment.
     int mostOpenAtOnce() const { return mostOpen_; }
+    // Body bytes handed to sockets, and answers whose client hung up before their end.
+    qint64 bodyBytesSent() const { return bodyBytesSent_; }
+    int answersCutShort() const { return cutShort_; }
 
 private:
     void serve(QTcpSocket* socket)
@@ -84,16 +93,76 @@ private:
                 --open_;
                 if (!guarded)
                     return;
+                const bool chunked = response.fillerBytes < 0;
                 QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n";
                 head += "Content-Type: " + response.contentType + "\r\n";
-                head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+                if (chunked)
+                    head += "Transfer-Encoding: chunked\r\n";
+                else
+                    head += "Content-Length: " + QByteArray::number(response.body.size() + response.fillerBytes) + "\r\n";
                 for (const auto& [name, value] : response.headers)
                     head += name + ": " + value + "\r\n";
                 head += "Connection: close\r\n\r\n";
-                guarded->write(head + response.body);
-                guarded->disconnectFromHost();
+                guarded->write(head);
+                stream(guarded, response);
             });
         });
+    }
+
+    // Writes the body as the socket drains, so an endless answer costs the server nothing.
+    void stream(QTcpSocket* socket, const Response& response)
+    {
+        struct State {
+            QByteArray body;
+            qint64 filler;
+            qint64 sent = 0;
+            bool chunked;
+        };
+        auto state = std::make_shared<State>(State{response.body, response.fillerBytes, 0, response.fillerBytes < 0});
+        const auto done = [state] { return !state->chunked && state->sent >= state->body.size() + state->filler; };
+        const auto piece = [this, state](qint64 most) {
+            QByteArray bytes = state->body.mid(state->sent, most);
+            if (bytes.size() < most && (state->chunked || state->sent + bytes.size() < state->body.size() + state->filler)) {
+                qint64 more = most - bytes.size();
+                if (!state->chunked)
+                    more = std::min(more, state->body.size() + state->filler - state->sent - bytes.size());
+                bytes.append(QByteArray(more, ' '));
+            }
+            state->sent += bytes.size();
+            bodyBytesSent_ += bytes.size();
+            if (state->chunked)
+                return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n";
+            return bytes;
+        };
+        QPointer<QTcpSocket> guarded(socket);
+        QObject::connect(socket, &QTcpSocket::disconnected, &server_, [this, state, done] {
+            if (!done())
+                ++cutShort_;
+        });
+        if (response.trickleMs > 0) {
+            auto* timer = new QTimer(socket);
+            QObject::connect(timer, &QTimer::timeout, socket, [guarded, piece, done, timer] {
+                if (!guarded)
+                    return;
+                guarded->write(piece(1));
+                if (done()) {
+                    timer->stop();
+                    guarded->disconnectFromHost();
+                }
+            });
+            timer->start(response.trickleMs);
+            return;
+        }
+        const auto pump = [guarded, piece, done] {
+            if (!guarded || guarded->state() != QAbstractSocket::ConnectedState)
+                return;
+            while (!done() && guarded->bytesToWrite() < 256 * 1024)
+                guarded->write(piece(64 * 1024));
+            if (done() && guarded->bytesToWrite() == 0)
+                guarded->disconnectFromHost();
+        };
+        QObject::connect(socket, &QTcpSocket::bytesWritten, socket, pump);
+        pump();
     }
 
     Handler handler_;
@@ -101,6 +170,8 @@ private:
     QList<Request> requests_;
     int open_ = 0;
     int mostOpen_ = 0;
+    qint64 bodyBytesSent_ = 0;
+    int cutShort_ = 0;
 };
 
 } // namespace app::testing
