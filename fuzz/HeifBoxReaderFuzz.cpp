@@ -1,7 +1,9 @@
 // Arbitrary bytes -> HeifBoxReader. It must stay within its limits, report a size and Exif bytes only
 // for a file it read through, and hand out Exif bytes only from the input. The layout it gives the
-// HEVC decoder must be within its limits too, and every tile's bytes readable or refused.
+// HEVC decoder must be within its limits too, and every tile's bytes readable or refused. The box
+// walker under all of it must keep every box it accepts inside its parent, at any depth.
 #include "app/platform/HeifBoxReader.h"
+#include "app/platform/IsoBoxWalker.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -9,8 +11,29 @@
 #include <string_view>
 #include <vector>
 
+namespace {
+
+// Every box read as a parent of further boxes, a few levels down.
+void walk(const std::uint8_t* data, std::size_t size, int depth)
+{
+    std::size_t at = 0;
+    while (at < size) {
+        app::isobox::BoxHeader header;
+        if (app::isobox::readBoxHeader(data + at, size - at, size - at, header) != app::isobox::HeaderStatus::ok)
+            return;
+        if (header.size < header.headerSize || header.size > size - at)
+            std::abort();
+        if (depth < 4)
+            walk(data + at + header.headerSize, std::size_t(header.size) - header.headerSize, depth + 1);
+        at += std::size_t(header.size);
+    }
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    walk(data, size, 0);
     const app::MemoryByteSource source(data, qint64(size));
     const app::HeifBoxReader::Result result = app::HeifBoxReader::read(source);
     if (result.status != app::HeifBoxReader::Status::ok && (result.width || result.height || !result.exif.empty()))

@@ -11,22 +11,19 @@ bool nextBox(Cursor& parent, Box& box)
 {
     if (parent.left() < 8)
         return false;
-    std::uint64_t size = parent.u32();
-    box.type = parent.u32();
-    std::uint64_t header = 8;
-    if (size == 1) {
-        size = parent.u64();
-        header = 16;
-    } else if (size == 0) {
-        size = header + parent.left(); // to the end of the parent
-    }
+    isobox::BoxHeader header;
+    if (isobox::readBoxHeader(parent.data(), parent.left(), parent.left(), header) != isobox::HeaderStatus::ok)
+        return false;
+    box.type = header.type;
+    (void)parent.take(header.headerSize);
+    std::uint64_t headerSize = header.headerSize;
     if (box.type == fourCC("uuid")) {
         (void)parent.take(16);
-        header += 16;
+        headerSize += 16;
     }
-    if (!parent.ok() || size < header)
+    if (!parent.ok() || header.size < headerSize)
         return false;
-    box.body = parent.take(size - header);
+    box.body = parent.take(header.size - headerSize);
     return parent.ok();
 }
 
@@ -349,20 +346,12 @@ std::vector<std::uint8_t> readMetaBox(const ByteSource& source, bool& sawStillIm
         const qint64 got = source.read(offset, header, std::min<qint64>(16, fileSize - offset));
         if (got < 8)
             break;
-        Cursor c(header, size_t(got));
-        std::uint64_t size = c.u32();
-        const std::uint32_t type = c.u32();
-        qint64 headerSize = 8;
-        if (size == 1) {
-            size = c.u64();
-            headerSize = 16;
-            if (!c.ok())
-                break;
-        } else if (size == 0) {
-            size = std::uint64_t(fileSize - offset);
-        }
-        if (size < std::uint64_t(headerSize) || size > std::uint64_t(fileSize - offset))
+        isobox::BoxHeader box;
+        if (isobox::readBoxHeader(header, size_t(got), std::uint64_t(fileSize - offset), box) != isobox::HeaderStatus::ok)
             break;
+        const std::uint32_t type = box.type;
+        const std::uint64_t size = box.size;
+        const qint64 headerSize = box.headerSize;
         if (!sawStillImageType) {
             // The file-type box comes first, and is small.
             if (type != fourCC("ftyp") || size > 4096)

@@ -3,6 +3,7 @@
 // The bounded box walk behind HeifBoxReader: big-endian reads that never pass their span, and the
 // items, properties and references of a HEIF 'meta' box. Internal to the reader's sources.
 
+#include "app/platform/IsoBoxWalker.h"
 #include "app/platform/MetadataFile.h"
 
 #include <cstdint>
@@ -13,11 +14,7 @@
 
 namespace app::heifbox {
 
-constexpr std::uint32_t fourCC(const char (&s)[5])
-{
-    return (std::uint32_t(std::uint8_t(s[0])) << 24) | (std::uint32_t(std::uint8_t(s[1])) << 16)
-        | (std::uint32_t(std::uint8_t(s[2])) << 8) | std::uint32_t(std::uint8_t(s[3]));
-}
+using isobox::fourCC;
 
 // Big-endian reads inside a span; a read past the end sets `ok` to false and yields zeros.
 class Cursor {

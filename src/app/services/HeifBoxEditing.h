@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/platform/IsoBoxWalker.h"
 #include "app/services/OrientationEditing.h"
 
 #include <cstdint>
@@ -9,15 +10,12 @@
 #include <string_view>
 #include <vector>
 
-// The box layer of the HEIF orientation editor: bounds-checked reads of ISO base media boxes and
-// writing them back. Every failure throws OrientationEditError.
+// The box layer of the HEIF orientation editor: box positions in the file, found by the shared box
+// walker, bounds-checked reads of their fields, and writing them back. Every failure throws
+// OrientationEditError.
 namespace app::heifboxes {
 
-constexpr std::uint32_t fourcc(const char (&s)[5])
-{
-    return std::uint32_t(std::uint8_t(s[0])) << 24 | std::uint32_t(std::uint8_t(s[1])) << 16 |
-           std::uint32_t(std::uint8_t(s[2])) << 8 | std::uint32_t(std::uint8_t(s[3]));
-}
+using isobox::fourCC;
 
 [[noreturn]] inline void fail(const char* what)
 {
@@ -65,22 +63,18 @@ inline std::vector<Box> children(std::string_view d, std::size_t from, std::size
     std::vector<Box> boxes;
     std::size_t at = from;
     while (at < to) {
-        Reader r(d, at, to);
+        isobox::BoxHeader header;
+        switch (isobox::readBoxHeader(reinterpret_cast<const std::uint8_t*>(d.data()) + at, to - at, to - at, header)) {
+        case isobox::HeaderStatus::truncated: fail("数据提前结束");
+        case isobox::HeaderStatus::badSize: fail("盒子大小无效");
+        case isobox::HeaderStatus::ok: break;
+        }
         Box box;
         box.start = at;
-        std::uint64_t size = r.u32();
-        box.type = r.u32();
-        box.header = 8;
-        if (size == 1) {
-            size = r.uint(8);
-            box.header = 16;
-        } else if (size == 0) {
-            size = to - at;
-            box.sizeToEnd = true;
-        }
-        if (size < box.header || size > to - at)
-            fail("盒子大小无效");
-        box.end = at + std::size_t(size);
+        box.type = header.type;
+        box.header = header.headerSize;
+        box.sizeToEnd = header.sizeToEnd;
+        box.end = at + std::size_t(header.size);
         boxes.push_back(box);
         at = box.end;
     }

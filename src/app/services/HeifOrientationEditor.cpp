@@ -166,25 +166,25 @@ Layout parse(std::string_view d)
 {
     Layout l;
     l.top = children(d, 0, d.size());
-    if (l.top.empty() || l.top.front().type != fourcc("ftyp"))
+    if (l.top.empty() || l.top.front().type != fourCC("ftyp"))
         fail("缺少 ftyp");
-    const auto meta = only(l.top, fourcc("meta"));
+    const auto meta = only(l.top, fourCC("meta"));
     if (!meta)
         fail("缺少 meta");
     l.meta = *meta;
     if (l.meta.end - l.meta.payload() < 4)
         fail("meta 太短");
     const auto inMeta = children(d, l.meta.payload() + 4, l.meta.end);
-    const auto pitm = only(inMeta, fourcc("pitm"));
-    const auto iloc = only(inMeta, fourcc("iloc"));
-    const auto iprp = only(inMeta, fourcc("iprp"));
+    const auto pitm = only(inMeta, fourCC("pitm"));
+    const auto iloc = only(inMeta, fourCC("iloc"));
+    const auto iprp = only(inMeta, fourCC("iprp"));
     if (!pitm || !iloc || !iprp)
         fail("缺少 pitm、iloc 或 iprp");
-    l.idat = only(inMeta, fourcc("idat"));
+    l.idat = only(inMeta, fourCC("idat"));
     l.iprp = *iprp;
     const auto inIprp = children(d, l.iprp.payload(), l.iprp.end);
-    const auto ipco = only(inIprp, fourcc("ipco"));
-    const auto ipma = only(inIprp, fourcc("ipma"));
+    const auto ipco = only(inIprp, fourCC("ipco"));
+    const auto ipma = only(inIprp, fourCC("ipma"));
     if (!ipco || !ipma)
         fail("缺少 ipco 或 ipma");
     l.ipco = *ipco;
@@ -200,7 +200,7 @@ Layout parse(std::string_view d)
         l.primary = version == 0 ? r.u16() : r.u32();
     }
     l.targets.push_back(l.primary);
-    if (const auto iref = only(inMeta, fourcc("iref"))) {
+    if (const auto iref = only(inMeta, fourCC("iref"))) {
         Reader head(d, iref->payload(), iref->end);
         int version = 0;
         fullBoxHeader(head, &version);
@@ -212,18 +212,18 @@ Layout parse(std::string_view d)
             bool toPrimary = false;
             for (std::uint16_t i = 0; i < count; ++i)
                 toPrimary |= r.uint(idBytes) == l.primary;
-            if (ref.type == fourcc("thmb") && toPrimary && from != l.primary &&
+            if (ref.type == fourCC("thmb") && toPrimary && from != l.primary &&
                 std::find(l.targets.begin(), l.targets.end(), from) == l.targets.end())
                 l.targets.push_back(from);
         }
     }
-    if (const auto iinf = only(inMeta, fourcc("iinf"))) {
+    if (const auto iinf = only(inMeta, fourCC("iinf"))) {
         Reader head(d, iinf->payload(), iinf->end);
         int version = 0;
         fullBoxHeader(head, &version);
         head.uint(version == 0 ? 2 : 4);
         for (const Box& infe : children(d, head.pos(), iinf->end)) {
-            if (infe.type != fourcc("infe"))
+            if (infe.type != fourCC("infe"))
                 continue;
             Reader r(d, infe.payload(), infe.end);
             int infeVersion = 0;
@@ -232,7 +232,7 @@ Layout parse(std::string_view d)
                 continue;
             const auto id = std::uint32_t(r.uint(infeVersion == 2 ? 2 : 4));
             r.u16();
-            if (r.u32() == fourcc("Exif") && !l.exifItem)
+            if (r.u32() == fourCC("Exif") && !l.exifItem)
                 l.exifItem = id;
         }
     }
@@ -278,12 +278,12 @@ ItemState stateOf(std::string_view d, const Layout& l, std::uint32_t item)
     for (std::size_t i = 0; i < entry->associations.size(); ++i) {
         const std::uint16_t index = entry->associations[i].index;
         const std::uint32_t type = propertyType(l, index);
-        if (type == fourcc("irot")) {
+        if (type == fourCC("irot")) {
             if (s.irotAt)
                 fail("一项有两个 irot");
             s.irotAt = i;
             s.transform.rotation = propertyByte(d, l.properties[index - 1]) & 3;
-        } else if (type == fourcc("imir")) {
+        } else if (type == fourCC("imir")) {
             if (s.imirAt)
                 fail("一项有两个 imir");
             s.imirAt = i;
@@ -411,7 +411,7 @@ std::string HeifOrientationEditor::rotated(std::string_view file, int quarterTur
     for (const IpmaEntry& e : l.associations.entries) {
         const bool target = std::find(l.targets.begin(), l.targets.end(), e.item) != l.targets.end();
         for (const Association& a : e.associations) {
-            if (a.index == 0 || a.index > l.properties.size() || l.properties[a.index - 1].type != fourcc("irot"))
+            if (a.index == 0 || a.index > l.properties.size() || l.properties[a.index - 1].type != fourCC("irot"))
                 continue;
             const int next = target ? turned(stateOf(file, l, e.item).transform, n).rotation : -1;
             const auto [it, fresh] = rewritten.emplace(a.index, next);
@@ -450,7 +450,7 @@ std::string HeifOrientationEditor::rotated(std::string_view file, int quarterTur
             index = std::uint16_t(count);
             addedIndices.emplace_back(next.rotation, index);
             appendUint(addedProperties, 9, 4);
-            appendUint(addedProperties, fourcc("irot"), 4);
+            appendUint(addedProperties, fourCC("irot"), 4);
             appendUint(addedProperties, std::uint8_t(next.rotation), 1);
         }
         if (it == ipma.entries.end()) {
@@ -489,7 +489,7 @@ std::string HeifOrientationEditor::rotated(std::string_view file, int quarterTur
         const std::string iprp = boxed(file, l.iprp, iprpPayload);
         shift = std::ptrdiff_t(iprp.size()) - std::ptrdiff_t(l.iprp.end - l.iprp.start);
         for (const Box& box : l.top)
-            if (box.type == fourcc("moov") && box.start >= shiftFrom)
+            if (box.type == fourCC("moov") && box.start >= shiftFrom)
                 fail("图像序列的偏移无法移动");
         out.reserve(file.size() + std::size_t(shift));
         out.append(file.substr(0, l.iprp.start));
