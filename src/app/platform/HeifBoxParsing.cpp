@@ -6,35 +6,6 @@
 
 namespace app::heifbox {
 
-// The next child box; false at the end or on a box that does not fit its parent.
-bool nextBox(Cursor& parent, Box& box)
-{
-    if (parent.left() < 8)
-        return false;
-    isobox::BoxHeader header;
-    if (isobox::readBoxHeader(parent.data(), parent.left(), parent.left(), header) != isobox::HeaderStatus::ok)
-        return false;
-    box.type = header.type;
-    (void)parent.take(header.headerSize);
-    std::uint64_t headerSize = header.headerSize;
-    if (box.type == fourCC("uuid")) {
-        (void)parent.take(16);
-        headerSize += 16;
-    }
-    if (!parent.ok() || header.size < headerSize)
-        return false;
-    box.body = parent.take(header.size - headerSize);
-    return parent.ok();
-}
-
-// Version and flags of a full box.
-std::uint32_t fullBoxHeader(Cursor& c, std::uint8_t& version)
-{
-    const std::uint32_t v = c.u32();
-    version = std::uint8_t(v >> 24);
-    return v & 0xffffff;
-}
-
 namespace {
 
 // The item of that id, made on first sight; none (and the walk failed) beyond the limit.

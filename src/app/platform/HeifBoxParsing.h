@@ -1,7 +1,7 @@
 #pragma once
 
-// The bounded box walk behind HeifBoxReader: big-endian reads that never pass their span, and the
-// items, properties and references of a HEIF 'meta' box. Internal to the reader's sources.
+// The items, properties and references of a HEIF 'meta' box, read with the shared box walker.
+// Internal to the reader's sources.
 
 #include "app/platform/IsoBoxWalker.h"
 #include "app/platform/MetadataFile.h"
@@ -15,66 +15,10 @@
 namespace app::heifbox {
 
 using isobox::fourCC;
-
-// Big-endian reads inside a span; a read past the end sets `ok` to false and yields zeros.
-class Cursor {
-public:
-    Cursor() = default;
-    Cursor(const std::uint8_t* data, size_t size) : data_(data), left_(size) {}
-
-    bool ok() const { return ok_; }
-    size_t left() const { return left_; }
-    const std::uint8_t* data() const { return data_; }
-
-    std::uint64_t number(int bytes)
-    {
-        if (!ok_ || size_t(bytes) > left_) {
-            ok_ = false;
-            left_ = 0;
-            return 0;
-        }
-        std::uint64_t v = 0;
-        for (int i = 0; i < bytes; ++i)
-            v = (v << 8) | data_[i];
-        data_ += bytes;
-        left_ -= size_t(bytes);
-        return v;
-    }
-    std::uint8_t u8() { return std::uint8_t(number(1)); }
-    std::uint16_t u16() { return std::uint16_t(number(2)); }
-    std::uint32_t u32() { return std::uint32_t(number(4)); }
-    std::uint64_t u64() { return number(8); }
-
-    // The next `size` bytes as a cursor of their own.
-    Cursor take(std::uint64_t size)
-    {
-        if (!ok_ || size > left_) {
-            ok_ = false;
-            left_ = 0;
-            return Cursor();
-        }
-        Cursor part(data_, size_t(size));
-        data_ += size;
-        left_ -= size_t(size);
-        return part;
-    }
-
-private:
-    const std::uint8_t* data_ = nullptr;
-    size_t left_ = 0;
-    bool ok_ = true;
-};
-
-struct Box {
-    std::uint32_t type = 0;
-    Cursor body;
-};
-
-// The next child box; false at the end or on a box that does not fit its parent.
-bool nextBox(Cursor& parent, Box& box);
-
-// Version and flags of a full box.
-std::uint32_t fullBoxHeader(Cursor& c, std::uint8_t& version);
+using isobox::Box;
+using isobox::Cursor;
+using isobox::fullBoxHeader;
+using isobox::nextBox;
 
 struct Extent {
     std::uint64_t offset = 0;

@@ -22,31 +22,29 @@ using isobox::fourCC;
     throw OrientationEditError(std::string("HEIF 结构无法处理：") + what);
 }
 
-// Bounds-checked big-endian reads over [pos, end).
+// Bounds-checked big-endian reads over [pos, end) that know where they are in the file.
 class Reader {
 public:
-    Reader(std::string_view data, std::size_t pos, std::size_t end) : d_(data), pos_(pos), end_(end) {}
+    Reader(std::string_view data, std::size_t pos, std::size_t end)
+        : end_(end), c_(reinterpret_cast<const std::uint8_t*>(data.data()) + pos, end - pos)
+    {
+    }
 
-    std::size_t pos() const { return pos_; }
-    bool atEnd() const { return pos_ >= end_; }
+    std::size_t pos() const { return end_ - c_.left(); }
+    bool atEnd() const { return c_.left() == 0; }
     std::uint64_t uint(int bytes)
     {
-        if (bytes < 0 || std::size_t(bytes) > end_ - pos_)
+        if (bytes < 0 || std::size_t(bytes) > c_.left())
             fail("数据提前结束");
-        std::uint64_t v = 0;
-        for (int i = 0; i < bytes; ++i)
-            v = v << 8 | std::uint8_t(d_[pos_ + i]);
-        pos_ += std::size_t(bytes);
-        return v;
+        return c_.number(bytes);
     }
     std::uint8_t u8() { return std::uint8_t(uint(1)); }
     std::uint16_t u16() { return std::uint16_t(uint(2)); }
     std::uint32_t u32() { return std::uint32_t(uint(4)); }
 
 private:
-    std::string_view d_;
-    std::size_t pos_;
     std::size_t end_;
+    isobox::Cursor c_;
 };
 
 struct Box {
