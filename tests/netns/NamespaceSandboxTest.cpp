@@ -136,3 +136,16 @@ TEST(NamespaceSandbox, VethPairJoinsTheSandboxToAChild)
     ASSERT_EQ(write(peer.fd, &byte, 1), 1);
     EXPECT_EQ(child.wait(), (ExitStatus {true, 42, 0}));
 }
+
+// Run whole, the program still gives every test a /run (and so daemons) of its own: each instance
+// leaves a mark that the other must not find.
+class NamespacePerTest : public ::testing::TestWithParam<int> { };
+
+TEST_P(NamespacePerTest, FindsNoMarkOfAnotherTest)
+{
+    TESS_SKIP_WITHOUT_SANDBOX();
+    EXPECT_NE(access("/run/tess-test-was-here", F_OK), 0);
+    std::ofstream("/run/tess-test-was-here") << GetParam();
+}
+
+INSTANTIATE_TEST_SUITE_P(Twice, NamespacePerTest, ::testing::Values(1, 2));

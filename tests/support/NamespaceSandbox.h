@@ -2,9 +2,9 @@
 // Namespaces for tests that must not touch the host: its network, its /run, its daemons.
 //
 // Network sandbox: a test program's main() calls enterNetworkSandbox() before any thread exists.
-// The program starts itself again under `unshare --net --mount --pid --fork --mount-proc
-// --propagation private` and, inside, brings loopback up, mounts a tmpfs on /run and starts the
-// daemons asked for. It is PID 1 there, so every daemon ends with it. When that is impossible (not
+// The program starts itself again for each selected test under `unshare --net --mount --pid --fork
+// --mount-proc --propagation private` and, inside, brings loopback up, mounts a tmpfs on /run and
+// starts the daemons asked for. It is PID 1 there, so every daemon ends with its test. When that is impossible (not
 // root, unshare refused, a daemon missing) the tests run outside and TESS_SKIP_WITHOUT_SANDBOX()
 // skips each of them with sandboxSkipReason().
 //

@@ -9,4 +9,9 @@ QString applicationSupportFolder()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Tessivarnholm");
 }
 
+QString applicationCacheFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/Tessivarnholm");
+}
+
 } // namespace app

@@ -64,7 +64,7 @@ void readItemInfo(Cursor c, Meta& meta)
         if (box.type != fourCC("infe"))
             continue;
         std::uint8_t v = 0;
-        const std::uint32_t flags = fullBoxHeader(box.body, v);
+        fullBoxHeader(box.body, v);
         if (v < 2)
             continue; // no item type in the old versions: nothing we look for
         const std::uint32_t id = v == 2 ? box.body.u16() : box.body.u32();
@@ -76,7 +76,6 @@ void readItemInfo(Cursor c, Meta& meta)
         if (!item)
             return;
         item->type = type;
-        item->hidden = (flags & 1) != 0;
     }
     meta.hasItemInfo = true;
 }

@@ -86,7 +86,6 @@ struct Extent {
 
 struct Item {
     std::uint32_t type = 0;
-    bool hidden = false;
     bool located = false;
     int constructionMethod = 0;
     std::uint16_t dataReference = 0;

@@ -3,6 +3,7 @@
 #include "app/platform/HeifBoxParsing.h"
 #include "app/platform/HeifBoxReader.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace app {

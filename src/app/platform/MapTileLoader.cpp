@@ -1,3 +1,4 @@
+#include "app/platform/ApplicationSupport.h"
 #include "app/platform/MapTileLoader.h"
 
 #include "app/platform/BoundedFetch.h"
@@ -9,10 +10,8 @@
 #include <QCoreApplication>
 #include <QImageReader>
 #include <QNetworkDiskCache>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QSslSocket>
-#include <QStandardPaths>
 #include <QThreadPool>
 #include <QTimeZone>
 
@@ -60,10 +59,13 @@ MapTileLoader::MapTileLoader(QObject* parent) : MapTileLoader(Options{}, parent)
 MapTileLoader::MapTileLoader(Options options, QObject* parent) : QObject(parent), options_(std::move(options))
 {
     checkTlsOnce();
-    disk_ = new TileDiskCache(&network_);
-    disk_->setCacheDirectory(options_.cacheDirectory.isEmpty() ? defaultCacheDirectory() : options_.cacheDirectory);
-    disk_->setMaximumCacheSize(options_.diskBytes);
-    network_.setCache(disk_);
+    const QString directory = options_.cacheDirectory.isEmpty() ? defaultCacheDirectory() : options_.cacheDirectory;
+    network_ = std::make_unique<NetworkClient>([directory, bytes = options_.diskBytes]() -> QAbstractNetworkCache* {
+        auto* disk = new TileDiskCache;
+        disk->setCacheDirectory(directory);
+        disk->setMaximumCacheSize(bytes);
+        return disk;
+    });
     memory_.setMaxCost(options_.memoryBytes);
     retryTimer_.setSingleShot(true);
     retryTimer_.setTimerType(Qt::PreciseTimer);
@@ -78,11 +80,12 @@ MapTileLoader::~MapTileLoader()
         fetch->disconnect(this);
         delete fetch;
     }
+    network_.reset();
 }
 
 QString MapTileLoader::defaultCacheDirectory()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + "/Tessivarnholm/tiles";
+    return applicationCacheFolder() + QStringLiteral("/tiles");
 }
 
 QDateTime MapTileLoader::keptUntil(const QList<QPair<QByteArray, QByteArray>>& headers, const QDateTime& now)
@@ -210,7 +213,7 @@ void MapTileLoader::start(const QUrl& url)
     // decode are written to the cache, by decoded().
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    auto* fetch = new BoundedFetch(network_, request, {options_.maximumTileBytes, options_.transferTimeoutMs}, this);
+    auto* fetch = new BoundedFetch(*network_, request, {options_.maximumTileBytes, options_.transferTimeoutMs}, this);
     connect(fetch, &BoundedFetch::finished, this, [this, url, fetch] { fetched(url, fetch); });
     inFlight_.insert(url.toString(), fetch);
     perHost_[url.host()] += 1;
@@ -226,33 +229,35 @@ void MapTileLoader::fetched(const QUrl& url, BoundedFetch* fetch)
     inFlight_.remove(key);
     if (--perHost_[url.host()] <= 0)
         perHost_.remove(url.host());
-    bytesRead_ += fetch->bytesRead();
+    const BoundedFetch::Answer& answer = fetch->answer();
+    bytesRead_ += answer.bytesRead;
 
-    // Aborted because it left the view: not a failure of the tile. setWanted() pumps afterwards.
-    if (fetch->outcome() == BoundedFetch::Outcome::cancelled)
+    // Aborted because it left the view: not a failure of the tile; its slot is free again.
+    if (fetch->outcome() == BoundedFetch::Outcome::cancelled) {
+        pump();
         return;
+    }
     if (fetch->outcome() != BoundedFetch::Outcome::complete) {
         fail(key);
         Q_EMIT tilesChanged();
         pump();
         return;
     }
-    QNetworkReply* reply = fetch->reply();
     QNetworkCacheMetaData metaData;
-    if (!reply->attribute(QNetworkRequest::SourceIsFromCacheAttribute).toBool()) {
+    if (!answer.fromCache) {
         metaData.setUrl(url);
-        metaData.setRawHeaders(reply->rawHeaderPairs());
-        metaData.setLastModified(reply->header(QNetworkRequest::LastModifiedHeader).toDateTime());
-        metaData.setExpirationDate(keptUntil(reply->rawHeaderPairs(), QDateTime::currentDateTimeUtc()));
+        metaData.setRawHeaders(answer.headers);
+        metaData.setLastModified(answer.lastModified);
+        metaData.setExpirationDate(keptUntil(answer.headers, QDateTime::currentDateTimeUtc()));
         QNetworkCacheMetaData::AttributesMap attributes;
-        for (const auto attribute : {QNetworkRequest::HttpStatusCodeAttribute, QNetworkRequest::HttpReasonPhraseAttribute})
-            attributes.insert(attribute, reply->attribute(attribute));
+        attributes.insert(QNetworkRequest::HttpStatusCodeAttribute, answer.httpStatus);
+        attributes.insert(QNetworkRequest::HttpReasonPhraseAttribute, answer.reasonPhrase);
         metaData.setAttributes(attributes);
         metaData.setSaveToDisk(true);
     }
     decoding_.insert(key);
     QPointer<MapTileLoader> self(this);
-    decoders().start([self, url, bytes = fetch->body(), side = options_.maximumTileSide, metaData] {
+    decoders().start([self, url, bytes = answer.body, side = options_.maximumTileSide, metaData] {
         const QImage image = decodeTile(bytes, side);
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
@@ -273,20 +278,21 @@ void MapTileLoader::decoded(const QUrl& url, const QImage& image, const QByteArr
     if (image.isNull()) {
         // What an older version kept must not stand in for the server's answer again.
         if (fromCache)
-            disk_->remove(url);
+            network_->run([url](QNetworkAccessManager&, QAbstractNetworkCache* disk) { disk->remove(url); });
         fail(key);
     } else {
         failures_.remove(key);
         delivered_.insert(key);
         memory_.insert(key, new QImage(image), std::max<qint64>(1, image.sizeInBytes()));
-        if (!fromCache) {
-            if (QIODevice* device = disk_->prepare(metaData)) {
-                if (device->write(bytes) == bytes.size())
-                    disk_->insert(device);
-                else
-                    disk_->remove(url);
-            }
-        }
+        if (!fromCache)
+            network_->run([url, bytes, metaData](QNetworkAccessManager&, QAbstractNetworkCache* disk) {
+                if (QIODevice* device = disk->prepare(metaData)) {
+                    if (device->write(bytes) == bytes.size())
+                        disk->insert(device);
+                    else
+                        disk->remove(url);
+                }
+            });
     }
     Q_EMIT tilesChanged();
     pump();

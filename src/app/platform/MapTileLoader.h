@@ -6,7 +6,6 @@
 #include <QHash>
 #include <QImage>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QNetworkCacheMetaData>
 #include <QObject>
 #include <QSet>
@@ -14,12 +13,14 @@
 #include <QTimer>
 #include <QUrl>
 
-class QNetworkDiskCache;
+#include <memory>
+
 class QThreadPool;
 
 namespace app {
 
 class BoundedFetch;
+class NetworkClient;
 
 // Fetches map tiles politely: only what the view asks for, nearest the centre first, at most two
 // requests per host at a time, a memory cache costed in bytes in front of a disk cache that keeps
@@ -99,8 +100,7 @@ private:
     static QThreadPool& decoders();
 
     Options options_;
-    QNetworkAccessManager network_;
-    QNetworkDiskCache* disk_ = nullptr;
+    std::unique_ptr<NetworkClient> network_;
     QCache<QString, QImage> memory_;
     QList<QUrl> wanted_;
     QSet<QString> wantedKeys_;

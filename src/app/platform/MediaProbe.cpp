@@ -4,6 +4,7 @@
 #include "app/platform/JpegHeader.h"
 #include "app/platform/MetadataFile.h"
 #include "app/platform/RandomAccessIo.h"
+#include "app/platform/TiffLayout.h"
 
 #include "app/models/MediaFormat.h"
 
@@ -436,7 +437,7 @@ public:
 private:
     // A whole header up to its start of scan: its Exif block decoded in place, without exiv2's JPEG
     // reader, which copies every segment and parses XMP and IPTC the scan never uses.
-    static void readJpegHeader(const std::vector<std::uint8_t>& header, PhotoProperties& out)
+    static void readJpegHeader(std::vector<std::uint8_t>& header, PhotoProperties& out)
     {
         const JpegHeader::Parts parts = JpegHeader::parts(header);
         out.readable = true;
@@ -446,6 +447,8 @@ private:
         }
         if (!parts.exif)
             return;
+        // The header is our own copy: what the probe never reads is hidden from the decoder.
+        TiffLayout::hideThumbnailAndMakerNote(header.data() + (parts.exif - header.data()), parts.exifSize);
         try {
             Exiv2::ExifData exif;
             // Like exiv2's reader: Exif it cannot decode is dropped, a failure part-way fails the file.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <set>
 
 namespace app::TiffLayout {
@@ -161,6 +162,42 @@ private:
 Result read(const ByteSource& source, qint64 size)
 {
     return Walker(source, size).run();
+}
+
+void hideThumbnailAndMakerNote(std::uint8_t* t, size_t size)
+{
+    if (size < 8 || !((t[0] == 'I' && t[1] == 'I') || (t[0] == 'M' && t[1] == 'M')))
+        return;
+    const bool little = t[0] == 'I';
+    const auto u16 = [&](size_t at) { return little ? quint16(t[at] | t[at + 1] << 8) : quint16(t[at] << 8 | t[at + 1]); };
+    const auto u32 = [&](size_t at) {
+        return little ? quint32(t[at]) | quint32(t[at + 1]) << 8 | quint32(t[at + 2]) << 16 | quint32(t[at + 3]) << 24
+                      : quint32(t[at]) << 24 | quint32(t[at + 1]) << 16 | quint32(t[at + 2]) << 8 | quint32(t[at + 3]);
+    };
+    // Entries of the directory at `at`, or 0 when it does not fit.
+    const auto entries = [&](size_t at) -> size_t {
+        if (at < 8 || at > size - 2)
+            return 0;
+        const size_t n = u16(at);
+        return at + 2 + n * 12 + 4 <= size ? n : 0;
+    };
+    const size_t ifd0 = u32(4);
+    const size_t n0 = entries(ifd0);
+    if (n0 == 0)
+        return;
+    std::memset(t + ifd0 + 2 + n0 * 12, 0, 4); // no next directory
+    for (size_t i = 0; i < n0; ++i) {
+        const size_t e = ifd0 + 2 + i * 12;
+        if (u16(e) != 0x8769 || u32(e + 4) != 1)
+            continue;
+        const size_t exif = u32(e + 8);
+        const size_t n = entries(exif);
+        for (size_t j = 0; j < n; ++j) {
+            std::uint8_t* entry = t + exif + 2 + j * 12;
+            if (u16(exif + 2 + j * 12) == 0x927c)
+                std::memset(entry + 4, 0, 4); // a maker note of no bytes is no maker note
+        }
+    }
 }
 
 } // namespace app::TiffLayout

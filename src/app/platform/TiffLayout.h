@@ -2,6 +2,8 @@
 
 #include "app/platform/MetadataFile.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -31,6 +33,11 @@ struct Result {
 
 // `size` is the file's size as known to the caller; hostile offsets beyond it are ignored.
 Result read(const ByteSource& source, qint64 size);
+
+// Hides, in an Exif block in memory, what a metadata read never looks at and a decoder would
+// still take apart entry by entry: the thumbnail's directory after the first one, and the maker
+// note (hundreds of entries on some cameras). The first directory, Exif and GPS stay as they are.
+void hideThumbnailAndMakerNote(std::uint8_t* tiff, size_t size);
 
 } // namespace TiffLayout
 } // namespace app

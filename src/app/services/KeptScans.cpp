@@ -1,3 +1,4 @@
+#include "app/platform/ApplicationSupport.h"
 #include "app/services/KeptScans.h"
 
 #include "app/platform/ExitWait.h"
@@ -7,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
-#include <QStandardPaths>
 #include <QThreadPool>
 #include <QTimeZone>
 
@@ -19,7 +19,7 @@ Q_LOGGING_CATEGORY(lcKeptScans, "tessivarnholm.kept-scans")
 } // namespace
 
 KeptScans::KeptScans(QString cacheFolder, QByteArray timeZoneId)
-    : folder_(cacheFolder.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + "/scans"
+    : folder_(cacheFolder.isEmpty() ? applicationCacheFolder() + QStringLiteral("/scans")
                                     : std::move(cacheFolder)),
       timeZoneId_(timeZoneId.isEmpty() ? QTimeZone::systemTimeZoneId() : std::move(timeZoneId)),
       writer_(std::make_unique<QThreadPool>())
@@ -77,19 +77,22 @@ std::shared_ptr<const KeptScans::Scan> KeptScans::last(const QString& root)
 void KeptScans::keep(const QString& root, MediaItems items, KeptFiles files)
 {
     auto scan = std::make_shared<const Scan>(Scan{std::move(items), std::move(files)});
+    std::shared_ptr<const Scan> before;
     {
         std::lock_guard lock(mutex_);
-        auto& slot = scans_[root];
-        if (slot && slot->items == scan->items && slot->files == scan->files)
-            return;
-        slot = scan;
-        // Started under the lock so that files are written in the order the scans were kept.
-        writer_->start([scan, root, path = fileFor(root), folder = folder_, zone = timeZoneId_] {
-            if (!QDir().mkpath(folder)
-                || !ScanCacheFile::writeDurably(path, ScanCacheFile::encode(root, zone, scan->items, scan->files)))
-                qCWarning(lcKeptScans) << "scan cache not written:" << path;
-        });
+        before = scans_.value(root);
     }
+    // Compared outside the lock: a page asking for its last scan meanwhile must not wait 100,000 lookups.
+    if (before && before->items == scan->items && before->files == scan->files)
+        return;
+    std::lock_guard lock(mutex_);
+    scans_[root] = scan;
+    // Started under the lock so that files are written in the order the scans were kept.
+    writer_->start([scan, root, path = fileFor(root), folder = folder_, zone = timeZoneId_] {
+        if (!QDir().mkpath(folder)
+            || !ScanCacheFile::writeDurably(path, ScanCacheFile::encode(root, zone, scan->items, scan->files)))
+            qCWarning(lcKeptScans) << "scan cache not written:" << path;
+    });
 }
 
 void KeptScans::waitForWrites()

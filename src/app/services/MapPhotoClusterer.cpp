@@ -73,6 +73,7 @@ QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& 
     std::unordered_map<CellKey, size_t, CellKeyHash> slots;
     std::vector<CellKey> keys;
     std::vector<std::vector<Member>> cells;
+    size_t lastSlot = 0;
     for (qsizetype i = 0; i < items.size(); ++i) {
         const MediaItem& item = items[i];
         if (!item.latitude || !item.longitude)
@@ -91,12 +92,16 @@ QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& 
             continue;
         const double longitude = centreLongitude + offset;
         const CellKey key{cellIndex(longitude, longitudeCell), cellIndex(latitude, latitudeCell)};
-        const auto [slot, inserted] = slots.try_emplace(key, cells.size());
-        if (inserted) {
-            keys.push_back(key);
-            cells.emplace_back();
+        // Photos taken one after another mostly share a cell: skip the look-up then.
+        if (keys.empty() || !(key == keys[lastSlot])) {
+            const auto [slot, inserted] = slots.try_emplace(key, cells.size());
+            if (inserted) {
+                keys.push_back(key);
+                cells.emplace_back();
+            }
+            lastSlot = slot->second;
         }
-        cells[slot->second].push_back({i, latitude, longitude, item.captureTimeMs()});
+        cells[lastSlot].push_back({i, latitude, longitude, item.captureTimeMs()});
     }
 
     QList<MapPhotoCluster> clusters;
@@ -110,11 +115,13 @@ QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& 
             latitudeSum += member.latitude;
             longitudeSum += member.longitude;
         }
-        // Newest first; equal dates keep the walking order. A scan publishes its items newest
-        // first, so most cells are in order already.
-        const auto newer = [](const Member& a, const Member& b) { return a.capturedAt > b.capturedAt; };
+        // Newest first; equal dates keep the walking order, which is the order of the indices. A
+        // scan publishes its items newest first, so most cells are in order already.
+        const auto newer = [](const Member& a, const Member& b) {
+            return a.capturedAt != b.capturedAt ? a.capturedAt > b.capturedAt : a.index < b.index;
+        };
         if (!std::is_sorted(members.begin(), members.end(), newer))
-            std::stable_sort(members.begin(), members.end(), newer);
+            std::sort(members.begin(), members.end(), newer);
         MapPhotoCluster cluster;
         cluster.id = QString::number(key.longitude) + u'_' + QString::number(key.latitude);
         const double count = double(members.size());

@@ -304,8 +304,7 @@ QStringList MediaScanner::enumerateMediaFiles(const QString& root, bool& driveFa
             }
             if (!S_ISREG(st.st_mode))
                 continue;
-            stamps->push_back({qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
-                               qint64(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec, quint64(st.st_ino)});
+            stamps->push_back(FileStamp::fromStat(st));
         }
         files.append(QFile::decodeName(full));
     }

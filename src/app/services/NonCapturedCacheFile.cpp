@@ -2,13 +2,21 @@
 
 #include "app/models/PhotoLibrary.h"
 
+#include <QFile>
+#include <QJsonDocument>
 #include <QJsonValue>
+#include <QPointer>
 #include <QStringList>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <climits>
 
 namespace app {
+
+namespace {
+constexpr int kSchemaVersion = 1;
+} // namespace
 
 QJsonObject NonCapturedIndex::CacheFile::toJson() const
 {
@@ -88,6 +96,81 @@ std::optional<NonCapturedIndex::CacheFile> NonCapturedIndex::CacheFile::fromJson
         file.entries.insert(it.key(), entry);
     }
     return file;
+}
+
+// ---- reading and writing a library's cache file ---------------------------------------------
+
+void NonCapturedIndex::loadCache(const QUuid& libraryID)
+{
+    // A large library's cache takes hundreds of milliseconds to decode: done on a worker.
+    QPointer<NonCapturedIndex> self(this);
+    const auto alive = m_alive;
+    const auto read = m_env.readCacheFile;
+    const QString path = cachePath(libraryID);
+    m_workers->start([self, alive, read, path, libraryID] {
+        CacheFile cache;
+        cache.libraryID = libraryID;
+        try {
+            const std::optional<QByteArray> bytes = alive->load() ? read(path) : std::nullopt;
+            const QJsonDocument document = bytes ? QJsonDocument::fromJson(*bytes) : QJsonDocument();
+            auto decoded = document.isObject() ? CacheFile::fromJson(document.object()) : std::nullopt;
+            // Any other schema is discarded.
+            if (decoded && decoded->schemaVersion == kSchemaVersion)
+                cache = std::move(*decoded);
+        } catch (...) {
+            qWarning("non-captured cache not read: %s", qPrintable(path));
+        }
+        Flags flags;
+        flags.reserve(cache.entries.size());
+        for (auto it = cache.entries.constBegin(); it != cache.entries.constEnd(); ++it)
+            flags.insert(it.key(), it->isNonCaptured);
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, libraryID, cache = std::move(cache), flags = std::move(flags)]() mutable {
+                if (self)
+                    self->onCacheLoaded(libraryID, std::move(cache), std::move(flags));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void NonCapturedIndex::onCacheLoaded(const QUuid& libraryID, CacheFile cache, Flags flags)
+{
+    m_caches.insert(libraryID, std::move(cache));
+    setFlags(libraryID, flags);
+    const QList<MediaItems> waiting = m_awaitingCache.take(libraryID);
+    for (const MediaItems& items : waiting)
+        ensureClassified(libraryID, items);
+}
+
+void NonCapturedIndex::saveCache(const QUuid& libraryID)
+{
+    // The copy shares the entries: building and writing the JSON of a large library happens on the
+    // writer thread, and the main thread pays at most one copy of the hash at its next change.
+    const CacheFile cache = m_caches.value(libraryID);
+    const QString path = cachePath(libraryID);
+    const auto write = m_env.writeCacheFile;
+    QPointer<NonCapturedIndex> self(this);
+    m_writer->start([self, cache, path, write] {
+        const QByteArray data = QJsonDocument(cache.toJson()).toJson(QJsonDocument::Compact);
+        bool written = false;
+        try {
+            written = write(path, data);
+        } catch (...) {
+        }
+        if (!written) {
+            qWarning("non-captured cache not written: %s", qPrintable(path));
+            return;
+        }
+        const QUuid id = cache.libraryID;
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, id] {
+                if (self)
+                    Q_EMIT self->cacheSaved(id);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 } // namespace app

@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QPointer>
 #include <QSaveFile>
 #include <QThread>
@@ -28,7 +27,6 @@ namespace app {
 namespace {
 
 const char* const kConfirmedKey = "hasConfirmedNonCapturedOrganize";
-constexpr int kSchemaVersion = 1;
 // Progress is published every 8 fresh photos, flags and progress every 16 classified ones.
 constexpr int kFreshProgressStep = 8;
 constexpr int kClassifiedProgressStep = 16;
@@ -68,9 +66,8 @@ FileStamp stampOf(const QString& path)
 
 bool entryIsFresh(const NonCapturedIndex::Entry& entry, const FileStamp& now)
 {
-    const qint64 size = now.ok ? now.size : -1;
-    const double mtime = now.ok ? now.mtime : -1.0;
-    return entry.fileSize == size && std::abs(entry.mtime - mtime) < kMtimeTolerance;
+    // A file whose stamp cannot be read is never fresh.
+    return now.ok && entry.fileSize == now.size && std::abs(entry.mtime - now.mtime) < kMtimeTolerance;
 }
 
 // Runs work on a pool thread, where an escaping exception would end the program and leave the
@@ -110,6 +107,11 @@ NonCapturedIndex::Environment withDefaults(NonCapturedIndex::Environment env)
             return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
         };
     }
+    if (!env.readCacheFile)
+        env.readCacheFile = [](const QString& path) -> std::optional<QByteArray> {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? std::optional(file.readAll()) : std::nullopt;
+        };
     if (!env.monotonicMs)
         env.monotonicMs = [] {
             using namespace std::chrono;
@@ -119,8 +121,6 @@ NonCapturedIndex::Environment withDefaults(NonCapturedIndex::Environment env)
 }
 
 } // namespace
-
-// ---- one classification run ------------------------------------------------------------------
 
 struct NonCapturedIndex::PhaseAChunk {
     int first = 0;                         // index of the first photo of the chunk
@@ -142,8 +142,6 @@ struct NonCapturedIndex::Run {
     qint64 lastSaveMs = 0;
     bool classifiedAnything = false;
 };
-
-// ---- the index -------------------------------------------------------------------------------
 
 NonCapturedIndex& NonCapturedIndex::shared()
 {
@@ -242,62 +240,6 @@ void NonCapturedIndex::setClassifying(const QUuid& libraryID, bool on)
     Q_EMIT classifyingChanged(libraryID);
 }
 
-void NonCapturedIndex::rebuildFlags(const QUuid& libraryID)
-{
-    const auto cache = m_caches.constFind(libraryID);
-    if (cache == m_caches.constEnd())
-        return;
-    Flags flags;
-    flags.reserve(cache->entries.size());
-    for (auto it = cache->entries.constBegin(); it != cache->entries.constEnd(); ++it)
-        flags.insert(it.key(), it->isNonCaptured);
-    setFlags(libraryID, flags);
-}
-
-void NonCapturedIndex::loadCacheIfNeeded(const QUuid& libraryID)
-{
-    if (m_caches.contains(libraryID))
-        return;
-    CacheFile cache;
-    cache.libraryID = libraryID;
-    QFile file(cachePath(libraryID));
-    if (file.open(QIODevice::ReadOnly)) {
-        const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-        if (document.isObject()) {
-            auto decoded = CacheFile::fromJson(document.object());
-            if (decoded && decoded->schemaVersion == kSchemaVersion)
-                cache = std::move(*decoded);
-        }
-    }
-    m_caches.insert(libraryID, std::move(cache));
-    rebuildFlags(libraryID);
-}
-
-void NonCapturedIndex::saveCache(const QUuid& libraryID)
-{
-    // The copy shares the entries: building and writing the JSON of a large library happens on the
-    // writer thread, and the main thread pays at most one copy of the hash at its next change.
-    const CacheFile cache = m_caches.value(libraryID);
-    const QString path = cachePath(libraryID);
-    const auto write = m_env.writeCacheFile;
-    QPointer<NonCapturedIndex> self(this);
-    m_writer->start([self, cache, path, write] {
-        const QByteArray data = QJsonDocument(cache.toJson()).toJson(QJsonDocument::Compact);
-        if (!guarded([&] { return write(path, data); }).value_or(false)) {
-            qWarning("non-captured cache not written: %s", qPrintable(path));
-            return;
-        }
-        const QUuid id = cache.libraryID;
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, id] {
-                if (self)
-                    Q_EMIT self->cacheSaved(id);
-            },
-            Qt::QueuedConnection);
-    });
-}
-
 void NonCapturedIndex::setFlag(const QUuid& libraryID, const QString& path, bool isNonCaptured)
 {
     Flags& flags = m_flags[libraryID];
@@ -320,7 +262,14 @@ void NonCapturedIndex::ensureClassified(const QUuid& libraryID, const MediaItems
         Q_EMIT classificationSettled(libraryID);
         return;
     }
-    loadCacheIfNeeded(libraryID);
+    if (!m_caches.contains(libraryID)) {
+        // Calls made before the library's cache is in wait for it, then run in their order.
+        QList<MediaItems>& waiting = m_awaitingCache[libraryID];
+        waiting.append(items);
+        if (waiting.size() == 1)
+            loadCache(libraryID);
+        return;
+    }
 
     const auto isStill = [](const MediaItem& item) { return item.kind == MediaKind::photo && !item.isLivePhoto; };
     if (std::none_of(items.cbegin(), items.cend(), isStill)) {
@@ -385,8 +334,10 @@ void NonCapturedIndex::onFreshness(std::shared_ptr<Run> run, MediaItems stills, 
 
     const int total = static_cast<int>(run->photos.size());
     // Grown once here rather than rehashed whole in the middle of some merge slice.
-    m_caches[id].entries.reserve(m_caches[id].entries.size() + total);
-    m_flags[id].reserve(m_flags[id].size() + total);
+    if (QHash<QString, Entry>& entries = m_caches[id].entries; entries.capacity() < total)
+        entries.reserve(total);
+    if (Flags& flags = m_flags[id]; flags.capacity() < total)
+        flags.reserve(total);
     setClassifying(id, true);
     setProgress(id, {0, total});
 

@@ -68,6 +68,8 @@ public:
         QString settingsFile;                                      // empty: the application's QSettings
         // Writes a cache file's bytes; runs on the cache writer thread. Empty: atomically in place.
         std::function<bool(const QString& path, const QByteArray& data)> writeCacheFile;
+        // Reads a cache file's bytes, nothing when there is none; runs on a worker. Empty: the file itself.
+        std::function<std::optional<QByteArray>(const QString& path)> readCacheFile;
     };
 
     // The process-wide instance, created on first use on the main thread.
@@ -112,8 +114,9 @@ private:
     struct Run;
     struct PhaseAChunk;
 
-    void loadCacheIfNeeded(const QUuid& libraryID);
-    void rebuildFlags(const QUuid& libraryID);
+    // Reads and decodes the library's cache file on a worker, then runs the calls that waited for it.
+    void loadCache(const QUuid& libraryID);
+    void onCacheLoaded(const QUuid& libraryID, CacheFile cache, Flags flags);
     void setFlags(const QUuid& libraryID, const Flags& flags);
     // Changes one flag; publishFlags emits once for all changes since the last call.
     void setFlag(const QUuid& libraryID, const QString& path, bool isNonCaptured);
@@ -143,6 +146,7 @@ private:
     QHash<QUuid, CacheFile> m_caches;
     QSet<QUuid> m_inFlight;
     QHash<QUuid, MediaItems> m_rerun;
+    QHash<QUuid, QList<MediaItems>> m_awaitingCache; // calls made while the library's cache is read
     QSet<QUuid> m_flagsDirty;
     std::unique_ptr<QThreadPool> m_workers;   // freshness and phase A
     std::unique_ptr<QThreadPool> m_detection; // phase B, three at a time, at idle priority

@@ -5,9 +5,6 @@
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QSettings>
 #include <QThreadPool>
 
@@ -81,20 +78,20 @@ void WebPlaceSource::resolve(const Coordinate& coordinate, Done done)
         return;
     }
     if (!network_)
-        network_ = new QNetworkAccessManager(this);
+        network_ = std::make_unique<NetworkClient>();
     auto* fetch = new BoundedFetch(*network_, BoundedFetch::request(url),
                                    {options_.maximumAnswerBytes, options_.timeoutMs}, this);
     connect(fetch, &BoundedFetch::finished, this, [this, fetch, done = std::move(done)] {
         fetch->deleteLater();
-        bytesRead_ += fetch->bytesRead();
-        const int status = fetch->httpStatus();
+        bytesRead_ += fetch->answer().bytesRead;
+        const int status = fetch->answer().httpStatus;
         if (fetch->outcome() != BoundedFetch::Outcome::complete || status < 200 || status > 299) {
             done(std::nullopt);
             return;
         }
         // Parsed on a worker: the window never waits for a server's JSON.
         QPointer<WebPlaceSource> self(this);
-        QThreadPool::globalInstance()->start([self, body = fetch->body(), done] {
+        QThreadPool::globalInstance()->start([self, body = fetch->answer().body, done] {
             std::optional<QString> name = placeName(body);
             QMetaObject::invokeMethod(
                 QCoreApplication::instance(),

@@ -14,10 +14,11 @@
 #include <optional>
 #include <vector>
 
-class QNetworkAccessManager;
 class QSettings;
 
 namespace app {
+
+class NetworkClient;
 
 // One way of naming a place. Calls `done` exactly once, on the main thread, with nothing when it
 // has no answer.
@@ -63,7 +64,7 @@ public:
 
 private:
     Options options_;
-    QNetworkAccessManager* network_ = nullptr;
+    std::unique_ptr<NetworkClient> network_;
     qint64 bytesRead_ = 0;
 };
 

@@ -228,21 +228,42 @@ p2p::Awaitable<void> ReceiveRoad::runSession(std::shared_ptr<PendingStream> pend
         co_return;
     }
 
-    const p2p::SessionConfiguration& configuration = p2p::SessionConfiguration::automatic();
+    p2p::SessionConfiguration configuration = p2p::SessionConfiguration::automatic();
+    if (transports_.handshakeTimeout)
+        configuration.handshakeTimeout = *transports_.handshakeTimeout;
     auto channel = std::make_unique<p2p::FramedMessageChannel>(std::move(stream), configuration);
     std::weak_ptr<ReceiveRoad> weak = self;
-    auto onEvent = [weak](const p2p::ReceiveEvent& event) {
-        if (auto road = weak.lock())
+    // Events come inline from run(), so the session is there to ask whether its hello came.
+    auto running = std::make_shared<std::weak_ptr<p2p::ReceiveSession>>();
+    auto onEvent = [weak, running](const p2p::ReceiveEvent& event) {
+        auto road = weak.lock();
+        if (road && !road->isStrangersFailure(running->lock(), event))
             road->onSessionEvent(event);
     };
     auto session = std::make_shared<p2p::ReceiveSession>(transports_.executor, std::move(channel), sink_.sink,
         localDevice_, configuration, verifier_, true, std::move(onEvent), transports_.sessionTiming);
+    *running = session;
     session_ = session;
     co_await session->run();
     if (advertiser_)
         advertiser_->sessionDidEnd();
     if (session_ == session)
         session_.reset();
+    if (isStranger(*session))
+        logger_.notice("问候之前连接已结束，继续等待");
+}
+
+bool ReceiveRoad::isStranger(const p2p::ReceiveSession& session) const
+{
+    // The announced port is open to the whole network: only a phone that said hello may end the
+    // wait. The cable has no stranger, and its wait has no other phone to take.
+    return kind_ == Kind::wireless && !session.receivedHello();
+}
+
+bool ReceiveRoad::isStrangersFailure(
+    const std::shared_ptr<p2p::ReceiveSession>& session, const p2p::ReceiveEvent& event) const
+{
+    return session && event.is<p2p::ReceiveEvent::Failed>() && isStranger(*session);
 }
 
 p2p::Awaitable<void> ReceiveRoad::closeDown(std::function<void()> onDone)

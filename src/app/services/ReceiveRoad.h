@@ -110,6 +110,9 @@ private:
     p2p::Awaitable<void> closeDown(std::function<void()> onDone);
     void report(RoadReport::Connected connected);
     void onSessionEvent(const p2p::ReceiveEvent& event);
+    // A connection that ended before its hello is logged and closed; the wait goes on.
+    bool isStranger(const p2p::ReceiveSession& session) const;
+    bool isStrangersFailure(const std::shared_ptr<p2p::ReceiveSession>& session, const p2p::ReceiveEvent& event) const;
     void setWiredStatus(std::string message);
 
     const ReceiveTransports transports_;

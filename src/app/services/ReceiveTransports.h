@@ -73,6 +73,8 @@ struct ReceiveTransports {
     std::chrono::steady_clock::duration pollInterval = std::chrono::seconds(2);
     int pollAttemptLimit = 60;
     p2p::ReceiveSessionTiming sessionTiming;
+    // Seconds a connection has to send its hello; the session configuration's when empty.
+    std::optional<double> handshakeTimeout;
 };
 
 } // namespace app

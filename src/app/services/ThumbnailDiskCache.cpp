@@ -4,6 +4,7 @@
 
 #include <QBuffer>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QImageWriter>
 #include <QMutexLocker>
@@ -128,19 +129,11 @@ bool writeAll(int fd, const QByteArray& data)
 
 } // namespace
 
-std::optional<ThumbnailDiskCache::FileState> ThumbnailDiskCache::stateOf(const QString& path)
-{
-    struct stat st{};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return std::nullopt;
-    return FileState{qint64(st.st_size), nanoseconds(st.st_mtim), quint64(st.st_ino), nanoseconds(st.st_ctim)};
-}
-
-QString ThumbnailDiskCache::key(const QString& path, const FileState& state, int pixelSize)
+QString ThumbnailDiskCache::key(const QString& path, const FileStamp& state, int pixelSize)
 {
     QCryptographicHash hash(QCryptographicHash::Sha1);
     hash.addData(QFile::encodeName(path));
-    const qint64 fields[] = {state.size, state.mtimeNs, qint64(state.inode), state.ctimeNs, pixelSize};
+    const qint64 fields[] = {state.size, state.modifiedNs, qint64(state.inode), state.changedNs, pixelSize};
     hash.addData(QByteArrayView(reinterpret_cast<const char*>(fields), sizeof(fields)));
     return QString::fromLatin1(hash.result().toHex());
 }
@@ -157,26 +150,21 @@ QString ThumbnailDiskCache::entryPath(const QString& key) const
 
 std::optional<QImage> ThumbnailDiskCache::find(const QString& key)
 {
-    {
-        QMutexLocker lock(&mutex_);
-        loadLocked();
-        if (!index_.contains(key))
-            return std::nullopt;
-    }
+    // The file itself answers, so the first screen after a start never waits for the listing of
+    // a large cache; the listing only serves the byte budget.
     const QString path = entryPath(key);
     const std::optional<QByteArray> data = readBounded(path);
-    std::optional<QImage> image = data ? decode(*data) : std::nullopt;
+    if (!data)
+        return std::nullopt;
+    std::optional<QImage> image = decode(*data);
     QMutexLocker lock(&mutex_);
-    const auto it = index_.constFind(key);
     if (!image) {
         // Torn, truncated or damaged: made again by the next request.
-        if (it != index_.cend()) {
-            forgetLocked(key);
-            ::unlink(QFile::encodeName(path).constData());
-        }
+        forgetLocked(key);
+        ::unlink(QFile::encodeName(path).constData());
         return std::nullopt;
     }
-    if (it != index_.cend())
+    if (const auto it = index_.constFind(key); it != index_.cend())
         order_.splice(order_.begin(), order_, it.value());
     const qint64 stamp = nextStampLocked();
     lock.unlock();
@@ -195,13 +183,13 @@ void ThumbnailDiskCache::insert(const QString& key, const QImage& image)
     const QByteArray path = QFile::encodeName(entryPath(key));
     const QByteArray folder = QFile::encodeName(directory_ + u'/' + key.first(2));
     if (::mkdir(folder.constData(), 0700) != 0 && errno == ENOENT) {
-        ::mkdir(QFile::encodeName(directory_).constData(), 0700);
+        QDir().mkpath(directory_);
         ::mkdir(folder.constData(), 0700);
     }
+    ensureLoaded();
     qint64 stamp;
     {
         QMutexLocker lock(&mutex_);
-        loadLocked();
         stamp = nextStampLocked();
     }
     const QByteArray temporary = path + ".tmp." + QByteArray::number(qint64(::gettid()));
@@ -225,23 +213,27 @@ void ThumbnailDiskCache::insert(const QString& key, const QImage& image)
 
 qint64 ThumbnailDiskCache::bytes()
 {
+    ensureLoaded();
     QMutexLocker lock(&mutex_);
-    loadLocked();
     return bytes_;
 }
 
 bool ThumbnailDiskCache::contains(const QString& key)
 {
+    ensureLoaded();
     QMutexLocker lock(&mutex_);
-    loadLocked();
     return index_.contains(key);
 }
 
-void ThumbnailDiskCache::loadLocked()
+void ThumbnailDiskCache::ensureLoaded()
 {
-    if (loaded_)
-        return;
-    loaded_ = true;
+    {
+        QMutexLocker lock(&mutex_);
+        if (listing_)
+            return;
+        listing_ = true;
+    }
+    // Listed without the lock: a large cache takes a while, and finds and inserts go on meanwhile.
     struct Found {
         QString key;
         qint64 bytes;
@@ -250,10 +242,11 @@ void ThumbnailDiskCache::loadLocked()
     std::vector<Found> found;
     const QByteArray root = QFile::encodeName(directory_);
     DIR* top = ::opendir(root.constData());
-    if (!top)
-        return;
     const qint64 now = nowNs();
-    while (const dirent* folder = ::readdir(top)) {
+    while (top != nullptr) {
+        const dirent* folder = ::readdir(top);
+        if (!folder)
+            break;
         if (std::strlen(folder->d_name) != 2)
             continue;
         const QByteArray folderPath = root + '/' + folder->d_name;
@@ -272,20 +265,27 @@ void ThumbnailDiskCache::loadLocked()
         }
         ::closedir(inner);
     }
-    ::closedir(top);
+    if (top)
+        ::closedir(top);
     std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.stamp > b.stamp; });
+    QMutexLocker lock(&mutex_);
     for (const Found& f : found) {
+        // Entries written meanwhile are already known, and newer than anything listed.
+        if (index_.contains(f.key))
+            continue;
         order_.push_back({f.key, f.bytes});
         index_.insert(f.key, std::prev(order_.end()));
         bytes_ += f.bytes;
         lastStamp_ = std::max(lastStamp_, f.stamp);
     }
+    listed_ = true;
     evictLocked();
 }
 
 void ThumbnailDiskCache::evictLocked()
 {
-    while (!order_.empty() && bytes_ > byteLimit_) {
+    // Until the listing is in, the oldest entries are not known yet.
+    while (listed_ && !order_.empty() && bytes_ > byteLimit_) {
         const QString key = order_.back().key;
         ::unlink(QFile::encodeName(entryPath(key)).constData());
         forgetLocked(key);

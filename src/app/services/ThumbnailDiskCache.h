@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/services/FileStamp.h"
+
 #include <QHash>
 #include <QImage>
 #include <QMutex>
@@ -15,18 +17,8 @@ namespace app {
 // is called from workers only.
 class ThumbnailDiskCache {
 public:
-    // What names one state of a media file. A rotation keeps the file's times (and often its size)
-    // but gives it a new inode or at least a new change time, so both are part of the key.
-    struct FileState {
-        qint64 size = 0;
-        qint64 mtimeNs = 0;
-        quint64 inode = 0;
-        qint64 ctimeNs = 0;
-        friend bool operator==(const FileState&, const FileState&) = default;
-    };
-
-    static std::optional<FileState> stateOf(const QString& path);
-    static QString key(const QString& path, const FileState& state, int pixelSize);
+    // The whole stamp is in the key: a rotation keeps the file's times but not its change time.
+    static QString key(const QString& path, const FileStamp& state, int pixelSize);
 
     ThumbnailDiskCache(QString directory, qint64 byteLimit);
 
@@ -45,7 +37,8 @@ private:
         QString key;
         qint64 bytes = 0;
     };
-    void loadLocked();
+    // Lists the entries already on disk, once; the first insert does it.
+    void ensureLoaded();
     // Unlinks what goes beyond the budget, oldest use first.
     void evictLocked();
     void forgetLocked(const QString& key);
@@ -55,7 +48,8 @@ private:
     const QString directory_;
     const qint64 byteLimit_;
     QMutex mutex_;
-    bool loaded_ = false;
+    bool listing_ = false;
+    bool listed_ = false;
     std::list<Entry> order_; // most recent first
     QHash<QString, std::list<Entry>::iterator> index_;
     qint64 bytes_ = 0;

@@ -1,3 +1,4 @@
+#include "app/platform/ApplicationSupport.h"
 #include "app/services/ThumbnailProvider.h"
 
 #include "app/platform/ExitWait.h"
@@ -7,7 +8,6 @@
 #include <QLoggingCategory>
 #include <QMetaObject>
 #include <QMutexLocker>
-#include <QStandardPaths>
 #include <QThread>
 
 #include <malloc.h>
@@ -76,8 +76,7 @@ ThumbnailProvider& ThumbnailProvider::shared()
     // Kept for the life of the process; its decodes are waited for when the application ends.
     static ThumbnailProvider* instance = [] {
         Options options;
-        options.diskCacheDirectory =
-            QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/thumbnails");
+        options.diskCacheDirectory = applicationCacheFolder() + QStringLiteral("/thumbnails");
         auto* provider = new ThumbnailProvider(makeMediaImageDecoder(), options);
         drainAtExit(provider->pool_);
         return provider;
@@ -179,13 +178,13 @@ ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double point
         // A request cancelled while it waited gives its place back without decoding.
         if (flag->load())
             return;
-        std::optional<ThumbnailDiskCache::FileState> fileState;
+        std::optional<FileStamp> fileState;
         QString diskKey;
         QImage image;
         if (state->disk && pixels <= state->diskMaxPixels) {
             // Read before the file is, so a decode that races a change of the file is never kept
             // under the state it started from.
-            fileState = ThumbnailDiskCache::stateOf(item.url);
+            fileState = FileStamp::of(item.url);
             if (fileState) {
                 diskKey = ThumbnailDiskCache::key(item.url, *fileState, pixels);
                 if (std::optional<QImage> fromDisk = state->disk->find(diskKey)) {
@@ -221,7 +220,7 @@ ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double point
                 },
                 Qt::QueuedConnection);
         // Written after the cell has its picture; kept only when the file did not change meanwhile.
-        if (decoded && fileState && !kept.isNull() && ThumbnailDiskCache::stateOf(item.url) == fileState)
+        if (decoded && fileState && !kept.isNull() && FileStamp::of(item.url) == fileState)
             state->disk->insert(diskKey, kept);
     });
     return ticket;

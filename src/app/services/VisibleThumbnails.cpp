@@ -19,17 +19,34 @@ void VisibleThumbnails::setItems(const MediaItems& items)
 {
     items_ = items;
     indexOfPath_.clear();
-    indexOfPath_.reserve(items_.size());
-    for (int i = 0; i < items_.size(); ++i)
-        indexOfPath_.insert(items_[i].url, i);
+    indexed_ = false;
     for (auto it = cells_.begin(); it != cells_.end();) {
-        if (!indexOfPath_.contains(it.key())) {
+        it->index = index().value(it.key(), -1);
+        if (it->index < 0) {
             it->ticket.cancel();
             it = cells_.erase(it);
         } else {
             ++it;
         }
     }
+}
+
+const QHash<QString, int>& VisibleThumbnails::index() const
+{
+    if (!indexed_) {
+        indexed_ = true;
+        indexOfPath_.reserve(items_.size());
+        for (int i = 0; i < items_.size(); ++i)
+            indexOfPath_.insert(items_[i].url, i);
+    }
+    return indexOfPath_;
+}
+
+int VisibleThumbnails::indexOfCell(const QString& path, const Cell& cell) const
+{
+    if (cell.index >= 0 && cell.index < items_.size() && items_[cell.index].url == path)
+        return cell.index;
+    return index().value(path, -1);
 }
 
 void VisibleThumbnails::setWindow(int first, int last, double pointSize, double scale)
@@ -42,7 +59,7 @@ void VisibleThumbnails::setWindow(int first, int last, double pointSize, double 
     scale_ = scale;
     // Items that left the window give up their requests; the provider's cache keeps their images.
     for (auto it = cells_.begin(); it != cells_.end();) {
-        const int index = indexOfPath_.value(it.key(), -1);
+        const int index = indexOfCell(it.key(), *it);
         if (index < first || index > last) {
             if (it->loading) {
                 it->ticket.cancel();
@@ -66,8 +83,11 @@ void VisibleThumbnails::setWindow(int first, int last, double pointSize, double 
 
 void VisibleThumbnails::reload(const QString& path)
 {
-    const int index = indexOfPath_.value(path, -1);
-    if (index < 0 || !cells_.contains(path))
+    const auto cell = cells_.constFind(path);
+    if (cell == cells_.cend())
+        return;
+    const int index = indexOfCell(path, *cell);
+    if (index < 0)
         return;
     request(index, ThumbnailProvider::pixelSize(pointSize_, scale_));
 }
@@ -79,6 +99,7 @@ void VisibleThumbnails::request(int index, int pixelKey)
     cell.ticket.cancel();
     cell.wantedKey = pixelKey;
     cell.loading = true;
+    cell.index = index;
     ++requestsMade_;
     const QString path = item.url;
     cell.ticket = provider_->thumbnail(item, pointSize_, scale_, this, [this, path, pixelKey](const QImage& image) {
@@ -91,7 +112,7 @@ void VisibleThumbnails::request(int index, int pixelKey)
             it->image = image;
             it->shownKey = pixelKey;
         }
-        Q_EMIT imageArrived(indexOfPath_.value(path, -1));
+        Q_EMIT imageArrived(indexOfCell(path, *it));
     });
 }
 

@@ -29,7 +29,7 @@ public:
 
     // The image to draw for an item; null while none has arrived.
     QImage image(const QString& path) const;
-    int indexOf(const QString& path) const { return indexOfPath_.value(path, -1); }
+    int indexOf(const QString& path) const { return index().value(path, -1); }
 
     QList<QString> loadingPaths() const;
     qsizetype cellCount() const { return cells_.size(); }
@@ -48,12 +48,18 @@ private:
         int wantedKey = 0;
         ThumbnailTicket ticket;
         bool loading = false;
+        int index = -1; // where the item was when asked for; checked against the list before use
     };
     void request(int index, int pixelKey);
+    // Path to position, made when first asked for: a page shown with 100,000 items paints before
+    // it ever needs one.
+    const QHash<QString, int>& index() const;
+    int indexOfCell(const QString& path, const Cell& cell) const;
 
     QPointer<ThumbnailProvider> provider_;
     MediaItems items_;
-    QHash<QString, int> indexOfPath_;
+    mutable QHash<QString, int> indexOfPath_;
+    mutable bool indexed_ = false;
     QHash<QString, Cell> cells_;
     int first_ = 0;
     int last_ = -1;

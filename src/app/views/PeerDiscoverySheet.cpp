@@ -4,11 +4,11 @@
 #include "app/services/LibraryNameValidator.h"
 #include "app/services/LibraryStore.h"
 #include "app/views/DialogFolderChooser.h"
+#include "app/views/RadarRippleBackground.h"
 #include "app/views/ReceiveSheetRules.h"
 #include "app/views/SymbolIcon.h"
 #include "app/views/ViewStyle.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -16,13 +16,10 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QPainter>
-#include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QStackedWidget>
-#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -93,69 +90,6 @@ QString childPath(const QString& parent, const QString& name)
 }
 
 } // namespace
-
-// The animated rings behind the waiting and negotiating pages; drawn from the clock alone.
-class RadarRippleBackground final : public QWidget {
-public:
-    explicit RadarRippleBackground(QWidget* parent) : QWidget(parent)
-    {
-        setAttribute(Qt::WA_TransparentForMouseEvents);
-        m_timer.setInterval(33);
-        connect(&m_timer, &QTimer::timeout, this, qOverload<>(&QWidget::update));
-    }
-
-    bool isAnimating() const { return m_timer.isActive(); }
-
-protected:
-    void showEvent(QShowEvent*) override { m_timer.start(); }
-    void hideEvent(QHideEvent*) override { m_timer.stop(); }
-
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const double w = width(), h = height();
-        const QPointF centre(0.5 * w, 0.48 * h);
-        const double reach = 0.42 * std::hypot(w, h);
-        const QColor accent = ViewStyle::accentColor(palette());
-        auto tinted = [&](double opacity) {
-            QColor color = accent;
-            color.setAlphaF(float(opacity));
-            return color;
-        };
-
-        QLinearGradient gradient(QPointF(centre.x(), 0), QPointF(centre.x(), h));
-        gradient.setColorAt(0, tinted(0.1));
-        gradient.setColorAt(0.5, tinted(0.02));
-        gradient.setColorAt(1, Qt::transparent);
-        painter.fillRect(rect(), gradient);
-
-        painter.setBrush(Qt::NoBrush);
-        painter.setPen(QPen(tinted(0.12), 1));
-        for (int i = 1; i <= 4; ++i)
-            painter.drawEllipse(centre, reach * i * 0.25, reach * i * 0.25);
-        painter.setPen(QPen(tinted(0.1), 1));
-        painter.drawLine(QPointF(centre.x() - reach, centre.y()), QPointF(centre.x() + reach, centre.y()));
-        painter.drawLine(QPointF(centre.x(), centre.y() - reach), QPointF(centre.x(), centre.y() + reach));
-
-        // Seconds since 2001-01-01, the clock every ring follows.
-        const double seconds = (QDateTime::currentMSecsSinceEpoch() - 978307200000.0) / 1000.0;
-        for (int i = 0; i < 3; ++i) {
-            const Rules::Ripple ring = Rules::ripple(seconds, i);
-            const double radius = reach * ring.radiusFraction;
-            if (radius <= 1)
-                continue;
-            painter.setPen(QPen(tinted(ring.opacity), 2));
-            painter.drawEllipse(centre, radius, radius);
-        }
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(tinted(0.85));
-        painter.drawEllipse(centre, 7, 7);
-    }
-
-private:
-    QTimer m_timer;
-};
 
 PeerDiscoverySheet::PeerDiscoverySheet(AppContext& context, Transport transport,
                                        std::function<void(QUuid)> onFinished, QWidget* parent)
@@ -598,6 +532,7 @@ void PeerDiscoverySheet::refreshFromModel()
     m_pages->setCurrentIndex(pageFor(phase));
 
     const bool showsRadar = phase.is(Phase::Kind::waitingForPeer) || phase.is(Phase::Kind::negotiating);
+    m_radar->setContent(m_pages->currentWidget());
     m_radar->setVisible(showsRadar);
     m_radar->lower();
     m_divider->setVisible(!showsRadar);

@@ -114,6 +114,12 @@ void PhotoDetailState::handleSwipe(GesturePhase phase, double dx, double dy)
     }
 }
 
+void PhotoDetailState::handleDrag(GesturePhase phase, double dx, double dy)
+{
+    if (!closed_ && !dismissing_ && !navigating_ && zoom_.value > zoomedThreshold)
+        handlePan(phase, dx, dy);
+}
+
 void PhotoDetailState::handlePan(GesturePhase phase, double dx, double dy)
 {
     switch (phase) {

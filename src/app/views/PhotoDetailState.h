@@ -46,6 +46,9 @@ public:
 
     void handleSwipe(GesturePhase phase, double dx, double dy);
     void handleMagnify(GesturePhase phase, double magnification);
+    // A drag with the primary button, the mouse's stand-in for a two-finger scroll: it pans the
+    // zoomed picture the same way and does nothing at rest (no paging, no closing).
+    void handleDrag(GesturePhase phase, double dx, double dy);
     // Arrow keys: -1 left, +1 right; ignored while animating or zoomed in.
     void handleMove(int direction);
     // exitDirection -1 goes to the next item, 1 to the previous one.

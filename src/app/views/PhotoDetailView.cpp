@@ -19,6 +19,7 @@
 #include <QMediaDevices>
 #include <QMediaPlayer>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -525,6 +526,34 @@ void PhotoDetailView::keyPressEvent(QKeyEvent* event)
     default: QWidget::keyPressEvent(event); return;
     }
     event->accept();
+    afterStateChange();
+}
+
+void PhotoDetailView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton)
+        return QWidget::mousePressEvent(event);
+    dragFrom_ = event->position();
+    state_.handleDrag(GesturePhase::began, 0, 0);
+    event->accept();
+}
+
+void PhotoDetailView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!dragFrom_ || !(event->buttons() & Qt::LeftButton))
+        return QWidget::mouseMoveEvent(event);
+    const QPointF delta = event->position() - *dragFrom_;
+    dragFrom_ = event->position();
+    state_.handleDrag(GesturePhase::changed, delta.x(), delta.y());
+    afterStateChange();
+}
+
+void PhotoDetailView::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton || !dragFrom_)
+        return QWidget::mouseReleaseEvent(event);
+    dragFrom_.reset();
+    state_.handleDrag(GesturePhase::ended, 0, 0);
     afterStateChange();
 }
 

@@ -124,6 +124,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
@@ -164,6 +167,7 @@ private:
     bool showingInfo_ = false;
     bool coveredBySheet_ = false;
     bool wasDismissing_ = false;
+    std::optional<QPointF> dragFrom_;
 
     QPointer<ViewerToolbarHost> toolbar_;
     QPointer<ViewerInfoIcon> infoIcon_;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace app::ReceiveSheetRules {
 
@@ -101,6 +102,30 @@ Ripple ripple(double seconds, int index)
 {
     const double progress = std::fmod(seconds / 2.4 + index / 3.0, 1.0);
     return {progress, (1.0 - progress) * 0.45};
+}
+
+std::optional<QPointF> radarDotCentre(QPointF centre, double radius, const QList<QRectF>& content, double reach)
+{
+    constexpr double margin = 2;
+    auto clear = [&](double y) {
+        const QRectF dot(centre.x() - radius, y - radius, 2 * radius, 2 * radius);
+        return std::none_of(content.begin(), content.end(), [&](const QRectF& r) { return r.intersects(dot); });
+    };
+    // The clear heights nearest the centre are just above or just below some rectangle.
+    std::vector<double> heights {centre.y()};
+    for (const QRectF& r : content) {
+        heights.push_back(r.top() - radius - margin);
+        heights.push_back(r.bottom() + radius + margin);
+    }
+    std::stable_sort(heights.begin(), heights.end(),
+        [&](double a, double b) { return std::abs(a - centre.y()) < std::abs(b - centre.y()); });
+    for (double y : heights) {
+        if (std::abs(y - centre.y()) > reach)
+            break;
+        if (clear(y))
+            return QPointF(centre.x(), y);
+    }
+    return std::nullopt;
 }
 
 int windowHeight(const Phase& phase, int measuredPickerHeight, bool drawerExpanded)

@@ -2,6 +2,9 @@
 
 #include "app/services/PeerReceiveModel.h"
 
+#include <QList>
+#include <QPointF>
+#include <QRectF>
 #include <QString>
 #include <QStringList>
 
@@ -41,6 +44,10 @@ struct Ripple {
     double opacity = 0;
 };
 Ripple ripple(double seconds, int index);
+// Where the radar's centre dot of `radius` goes: at `centre` when it clears every rectangle of the
+// page's content, else straight up or down to the nearest height where it does; none when no such
+// height lies within `reach` of the centre.
+std::optional<QPointF> radarDotCentre(QPointF centre, double radius, const QList<QRectF>& content, double reach);
 
 // Window fitting: the sheet is 520 wide; its height is 440 but while the picker shows, where it is
 // the picker's measured height, or before a measurement 500 with the drawer open and 300 without.

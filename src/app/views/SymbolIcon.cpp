@@ -70,11 +70,10 @@ private:
         const QPalette palette = QApplication::palette();
         if (mode == QIcon::Disabled)
             return palette.color(QPalette::Disabled, QPalette::WindowText);
-        if (m_color)
-            return *m_color;
+        // On a selected row the tint would vanish into a highlight of its own hue.
         if (mode == QIcon::Selected)
             return palette.color(QPalette::HighlightedText);
-        return palette.color(QPalette::WindowText);
+        return m_color ? *m_color : palette.color(QPalette::WindowText);
     }
 
     QString m_name;

@@ -14,7 +14,7 @@ namespace SymbolIcon {
 
 // Follows the palette: window text, greyed when disabled, highlighted text when selected.
 QIcon icon(const QString& name);
-// Always drawn in `color` (disabled still greys it).
+// Drawn in `color`; disabled still greys it and a selected row still shows it in highlighted text.
 QIcon icon(const QString& name, const QColor& color);
 QPixmap pixmap(const QString& name, const QSize& size, const QColor& color, qreal devicePixelRatio = 1.0);
 bool exists(const QString& name);

@@ -70,6 +70,10 @@ VideoPlaybackView::VideoPlaybackView(QMediaPlayer* player, QWidget* parent)
     play_->setFixedSize(20, 20);
     play_->setIconSize(QSize(14, 14));
     play_->setFocusPolicy(Qt::NoFocus);
+    // The style's light hover panel would swallow the white symbol: a faint white disc instead.
+    play_->setStyleSheet(QStringLiteral("QToolButton { border: none; background: transparent; border-radius: 10px; }"
+                                        "QToolButton:hover { background: rgba(255, 255, 255, 46); }"
+                                        "QToolButton:pressed { background: rgba(255, 255, 255, 71); }"));
     elapsed_ = timeLabel(controls_, Qt::AlignRight);
     slider_ = new QSlider(Qt::Horizontal, controls_);
     slider_->setFocusPolicy(Qt::NoFocus);

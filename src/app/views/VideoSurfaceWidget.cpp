@@ -18,6 +18,9 @@ struct VideoFrameConverter::Shared {
     bool notifyPosted = false;
     QSize target;
     QImage latest;
+    quint64 submitted = 0;
+    quint64 pendingNumber = 0;
+    quint64 latestNumber = 0;
     quint64 converted = 0;
     quint64 dropped = 0;
     double conversionMs = 0;
@@ -53,6 +56,7 @@ void VideoFrameConverter::submit(const QVideoFrame& frame)
     if (shared_->hasPending)
         ++shared_->dropped;
     shared_->pending = frame;
+    shared_->pendingNumber = ++shared_->submitted;
     shared_->hasPending = true;
     if (shared_->running)
         return;
@@ -62,6 +66,7 @@ void VideoFrameConverter::submit(const QVideoFrame& frame)
         for (;;) {
             QVideoFrame frame;
             QSize target;
+            quint64 number = 0;
             {
                 QMutexLocker lock(&state->mutex);
                 if (!state->hasPending) {
@@ -71,6 +76,7 @@ void VideoFrameConverter::submit(const QVideoFrame& frame)
                 frame = std::move(state->pending);
                 state->pending = QVideoFrame();
                 state->hasPending = false;
+                number = state->pendingNumber;
                 target = state->target;
             }
             QElapsedTimer timer;
@@ -84,6 +90,7 @@ void VideoFrameConverter::submit(const QVideoFrame& frame)
             {
                 QMutexLocker lock(&state->mutex);
                 state->latest = std::move(image);
+                state->latestNumber = number;
                 ++state->converted;
                 state->conversionMs += double(timer.nsecsElapsed()) / 1e6;
                 post = !state->notifyPosted;
@@ -111,6 +118,18 @@ QImage VideoFrameConverter::latest() const
     return shared_->latest;
 }
 
+quint64 VideoFrameConverter::submitted() const
+{
+    QMutexLocker lock(&shared_->mutex);
+    return shared_->submitted;
+}
+
+quint64 VideoFrameConverter::latestNumber() const
+{
+    QMutexLocker lock(&shared_->mutex);
+    return shared_->latestNumber;
+}
+
 quint64 VideoFrameConverter::converted() const
 {
     QMutexLocker lock(&shared_->mutex);
@@ -136,6 +155,8 @@ VideoSurfaceWidget::VideoSurfaceWidget(QWidget* parent)
     // The sink may call from a decoding thread: hand the frame over directly, never queue it.
     connect(sink_, &QVideoSink::videoFrameChanged, converter_, &VideoFrameConverter::submit, Qt::DirectConnection);
     connect(converter_, &VideoFrameConverter::imageReady, this, [this] {
+        if (converter_->latestNumber() <= heldBefore_)
+            return;
         image_ = converter_->latest();
         if (firstImage_.isNull())
             firstImage_ = image_;
@@ -160,6 +181,7 @@ void VideoSurfaceWidget::showFirstFrame()
     if (firstImage_.isNull())
         return;
     image_ = firstImage_;
+    heldBefore_ = converter_->submitted();
     update();
 }
 

@@ -29,6 +29,9 @@ public:
     // The box the image must fit in, in device pixels.
     void setTargetSize(QSize size);
     QImage latest() const;
+    // Frames handed over so far, and which of them latest() was made from (counted from 1).
+    quint64 submitted() const;
+    quint64 latestNumber() const;
     quint64 converted() const;
     quint64 dropped() const;
     // Milliseconds spent converting and scaling frames to images, in all.
@@ -70,6 +73,8 @@ private:
     VideoFrameConverter* converter_;
     QImage image_;
     QImage firstImage_;
+    // Frames handed over up to this one were shown past: their pictures no longer replace the first.
+    quint64 heldBefore_ = 0;
 };
 
 } // namespace app

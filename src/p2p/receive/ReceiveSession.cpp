@@ -140,7 +140,7 @@ asio::awaitable<DeviceInfo> ReceiveSession::performHandshake()
         throw SessionError::unexpectedMessage("hello", messageType(message));
     // The greeting arrived; pairing waits on a person and has no time-out. The flag covers a
     // time-out that already fired and waits in the queue, which cancel() cannot recall.
-    greeted_ = true;
+    greeted_ = receivedHello_ = true;
     handshakeTimer_.cancel();
 
     if (!ProtocolVersion::isCompatible(hello->protocolVersion)) {

@@ -85,6 +85,8 @@ public:
     asio::awaitable<void> shutdown();
 
     bool isCancelled() const { return isCancelled_; }
+    // A hello arrived (whatever its version): from then on a failure is the phone's, not a stranger's.
+    bool receivedHello() const { return receivedHello_; }
     const ReceiveSummary& summary() const { return summary_; }
     const TransferProgress& progress() const { return progress_; }
 
@@ -135,6 +137,7 @@ private:
 
     bool isCancelled_ = false;
     bool greeted_ = false; // the hello arrived, or the run is over
+    bool receivedHello_ = false;
     std::optional<Uuid> sessionID_;
     std::unordered_map<std::string, AssetDescriptor> descriptors_;
     std::unordered_set<std::string> skippedAssetIDs_;

@@ -170,9 +170,12 @@ void NWConnectionByteStream::failIfNotReady(TransportError error)
 
 void NWConnectionByteStream::armSendTimeout()
 {
+    // A timer that ran out as its send completed is queued with no error; cancel() cannot recall
+    // it, so it must not fail the next send.
+    const std::uint64_t generation = ++sendGeneration_;
     sendTimer_.expires_after(timerDuration(ioTimeout_));
-    sendTimer_.async_wait([this, alive = std::weak_ptr<int>(alive_)](const asio::error_code& error) {
-        if (!error && !alive.expired())
+    sendTimer_.async_wait([this, alive = std::weak_ptr<int>(alive_), generation](const asio::error_code& error) {
+        if (!error && !alive.expired() && generation == sendGeneration_)
             failSendIfStillPending();
     });
 }

@@ -74,6 +74,7 @@ private:
     bool isClosedLocally_ = false;
     bool startRunning_ = false;
     bool sendPending_ = false;
+    std::uint64_t sendGeneration_ = 0; // of the send the timer watches
     asio::steady_timer readySignal_;
     asio::steady_timer connectTimer_;
     asio::steady_timer sendTimer_;

@@ -166,6 +166,9 @@ asio::awaitable<void> PeerAdvertiser::acceptLoop(std::weak_ptr<int> alive)
             continue;
         }
         accept(std::move(socket));
+        // The owner may have stopped or dropped this advertiser from its handler.
+        if (alive.expired())
+            co_return;
     }
 }
 

@@ -71,6 +71,9 @@ asio::awaitable<void> WiredPeerListener::acceptLoop(std::weak_ptr<int> alive)
             co_return;
         }
         handleAccepted(std::move(socket));
+        // The owner may have stopped or dropped this listener from its handler.
+        if (alive.expired())
+            co_return;
     }
 }
 

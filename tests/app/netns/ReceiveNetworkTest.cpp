@@ -5,6 +5,7 @@
 #include "app/services/PeerReceiveModel.h"
 #include "app/services/ReceiveServices.h"
 
+#include "p2p/protocol/MessageCoder.h"
 #include "p2p/transport/NWConnectionByteStream.h"
 #include "support/NamespaceSandbox.h"
 #include "support/app/Eventually.h"
@@ -15,8 +16,12 @@
 
 #include <QProcess>
 
+#include <future>
+
 #include <asio/connect.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
 
 using namespace app;
 using namespace app::testing;
@@ -41,6 +46,24 @@ protected:
         transports = world.transports();
         useFileSystemSinks(transports, sinks);
         useNetworkAdvertiser(transports, [this](std::uint16_t announced) { port = announced; });
+    }
+
+    PeerReceiveModel::Environment environment()
+    {
+        PeerReceiveModel::Environment environment;
+        environment.transports = transports;
+        environment.device.settings = shell.settings.get();
+        return environment;
+    }
+
+    // The wait for a phone, into a new library "Trip" inside `parent`.
+    void waitIntoNewLibrary(PeerReceiveModel& model, const QString& parent)
+    {
+        LibraryStore* store = shell.store.get();
+        model.startAdvertisingForNewLibrary(parent, "Trip", [store](const QString& folder) -> std::optional<QUuid> {
+            const auto library = store->addLibrary(folder, "Trip");
+            return library ? std::optional(library->id) : std::nullopt;
+        });
     }
 
     // A phone on loopback dials the announced port and plays the backup with the code shown.
@@ -71,15 +94,9 @@ TEST_F(ReceiveNetworkTest, APhoneFindsThisComputerAndBacksUpIntoANewLibrary)
 {
     TESS_SKIP_WITHOUT_SANDBOX();
     const QString parent = shell.folder("Drive");
-    PeerReceiveModel::Environment environment;
-    environment.transports = transports;
-    environment.device.settings = shell.settings.get();
-    PeerReceiveModel model(PeerReceiveModel::Kind::wireless, environment);
+    PeerReceiveModel model(PeerReceiveModel::Kind::wireless, environment());
     LibraryStore* store = shell.store.get();
-    model.startAdvertisingForNewLibrary(parent, "Trip", [store](const QString& folder) -> std::optional<QUuid> {
-        const auto library = store->addLibrary(folder, "Trip");
-        return library ? std::optional(library->id) : std::nullopt;
-    });
+    waitIntoNewLibrary(model, parent);
     ASSERT_EVENTUALLY(port != 0);
 
     // The namespace's avahi lists the service with this computer's TXT record.
@@ -112,6 +129,88 @@ TEST_F(ReceiveNetworkTest, APhoneFindsThisComputerAndBacksUpIntoANewLibrary)
     ASSERT_EVENTUALLY(!browseService().contains("_kalvenstroud._tcp"));
     std::lock_guard guard(world.lock);
     EXPECT_EQ(world.phoneErrors, std::vector<std::string>{});
+}
+
+// Counts the receive road's notes that a connection ended before its hello; from any thread.
+class EndedBeforeHelloCounter {
+public:
+    EndedBeforeHelloCounter()
+    {
+        p2p::setLogSink([this](p2p::LogLevel, std::string_view, std::string_view, std::string_view message) {
+            if (message.find("问候之前") != std::string_view::npos)
+                ++count;
+        });
+    }
+    ~EndedBeforeHelloCounter() { p2p::setLogSink({}); }
+    std::atomic<int> count = 0;
+};
+
+// A port scanner or another program on the announced port must not end the user's wait: each
+// connection that ends before a valid hello is closed, the wait keeps its code and its
+// announcement, and a phone then backs up as usual.
+TEST_F(ReceiveNetworkTest, StrangersOnThePortLeaveTheWaitAsItIs)
+{
+    TESS_SKIP_WITHOUT_SANDBOX();
+    EndedBeforeHelloCounter endedBeforeHello;
+    transports.handshakeTimeout = 0.2; // the silent stranger is closed this soon
+    const QString parent = shell.folder("Drive");
+    PeerReceiveModel model(PeerReceiveModel::Kind::wireless, environment());
+    LibraryStore* store = shell.store.get();
+    waitIntoNewLibrary(model, parent);
+    ASSERT_EVENTUALLY(port != 0);
+    const QString code = model.pairingCode();
+
+    using tcp = asio::ip::tcp;
+    const auto readToEnd = [](tcp::socket& socket) {
+        std::error_code error;
+        std::vector<char> rest(4096);
+        while (!error)
+            socket.read_some(asio::buffer(rest), error);
+    };
+    const auto sendAndWait = [readToEnd](p2p::Bytes bytes) {
+        return [readToEnd, bytes](tcp::socket& socket) {
+            asio::write(socket, asio::buffer(bytes));
+            readToEnd(socket);
+        };
+    };
+    const std::string text = "GET / HTTP/1.0\r\n\r\n";
+    p2p::SessionBegin begin;
+    begin.sessionID = p2p::Uuid::random();
+    struct Stranger {
+        const char* what;
+        std::function<void(tcp::socket&)> act;
+    };
+    const std::vector<Stranger> strangers = {
+        {"connects and closes", [](tcp::socket& socket) { socket.close(); }},
+        {"resets",
+            [](tcp::socket& socket) {
+                socket.set_option(asio::socket_base::linger(true, 0));
+                socket.close();
+            }},
+        {"sends garbage", sendAndWait(p2p::Bytes(text.begin(), text.end()))},
+        {"sends another frame first", sendAndWait(p2p::MessageCoder::encode(p2p::Message(begin)))},
+        {"stays silent", readToEnd},
+    };
+    for (std::size_t i = 0; i < strangers.size(); ++i) {
+        SCOPED_TRACE(strangers[i].what);
+        // Off the main thread: the model hands each connection over to its session from there.
+        std::future<void> stranger = std::async(std::launch::async, [&, act = strangers[i].act] {
+            asio::io_context io;
+            tcp::socket socket(io);
+            socket.connect({asio::ip::address_v4::loopback(), port});
+            act(socket);
+        });
+        ASSERT_EVENTUALLY(endedBeforeHello.count == int(i + 1));
+        stranger.get();
+        EXPECT_EQ(model.phase(), Phase::waitingForPeer());
+        EXPECT_EQ(model.pairingCode(), code);
+    }
+    EXPECT_TRUE(browseService().contains(QString(";%1;").arg(int(port))));
+
+    dial(model);
+    ASSERT_EVENTUALLY(model.phase().is(Phase::Kind::finished) || model.phase().is(Phase::Kind::failed));
+    ASSERT_EQ(model.phase().message, "");
+    expectBackupLanded(model, *store, parent + "/Trip");
 }
 
 } // namespace

@@ -79,6 +79,21 @@ TEST(MapPhotoClusterer, ClustersByGridCell)
         {"newest first, identical coordinates share the cell and the centre",
          itemsAt({{"y2021", 31.25, 121.45, 2021}, {"y2023", 31.25, 121.45, 2023}, {"y2022", 31.25, 121.45, 2022}}),
          {{31, 121}, 1, 1}, {600, 600}, {"1012_260:y2023,y2022,y2021"}, Coordinate{31.25, 121.45}},
+        {"equal dates keep the walking order, also in a cell too large to sort by insertion",
+         [] {
+             MediaItems items;
+             for (int i = 0; i < 40; ++i)
+                 items += itemsAt({{"", 31.25, 121.45, i % 5 == 4 ? 2023 : 2022}}).constFirst();
+             for (int i = 0; i < 40; ++i)
+                 items[i].url = QString("/lib/%1").arg(i);
+             return items;
+         }(),
+         {{31, 121}, 1, 1}, {600, 600}, [] {
+             QStringList newer, older;
+             for (int i = 0; i < 40; ++i)
+                 (i % 5 == 4 ? newer : older).append(QString::number(i));
+             return QStringList{"1012_260:" + (newer + older).join(',')};
+         }()},
         {"a view across 180 keeps both sides",
          itemsAt({{"east", 0, 179.9}, {"west", 0, -179.9}, {"far", 0, 0}}), {{0, 179.95}, 1, 1}, {600, 600},
          {"1499_0:east", "1500_0:west"}},

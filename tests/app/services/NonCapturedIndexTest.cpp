@@ -34,6 +34,7 @@ struct Counters {
     QList<int> detectionPolicies; // scheduling policy of each detection's thread
     QList<int> personAnswersAtWrite; // per cache file written, in order: entries with a person answer
     int writesOnMainThread = 0;
+    int readsOnMainThread = 0;
 };
 
 class IndexTest : public ::testing::Test {
@@ -63,6 +64,14 @@ protected:
             return path.contains("person");
         };
         env.monotonicMs = [this] { return clockMs.load(); };
+        env.readCacheFile = [c = counters](const QString& path) -> std::optional<QByteArray> {
+            {
+                std::lock_guard lock(c->mutex);
+                c->readsOnMainThread += QThread::currentThread() == qApp->thread() ? 1 : 0;
+            }
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? std::optional(file.readAll()) : std::nullopt;
+        };
         env.writeCacheFile = [c = counters](const QString& path, const QByteArray& data) {
             const auto written = NonCapturedIndex::CacheFile::fromJson(QJsonDocument::fromJson(data).object());
             int answers = 0;
@@ -243,6 +252,8 @@ TEST_F(IndexTest, UnchangedFilesCauseNoWork)
     EXPECT_EQ(classifying.count(), 0);
     EXPECT_EQ(QFileInfo(index->cachePath(library)).lastModified(), written);
     EXPECT_TRUE(index->isNonCaptured(library, items[0].url));
+    // A large library's cache takes long to decode: never on the main thread.
+    EXPECT_EQ(counters->readsOnMainThread, 0);
 }
 
 TEST_F(IndexTest, FreshnessByModificationTimeAndSize)

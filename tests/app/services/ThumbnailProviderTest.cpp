@@ -119,7 +119,8 @@ struct KeptThumbnails : ::testing::Test {
         auto* decoder = new GatedDecoder;
         decoder->open();
         ThumbnailProvider::Options options;
-        options.diskCacheDirectory = dir.filePath("thumbnails");
+        // Parents missing, as in a new user's cache folder.
+        options.diskCacheDirectory = dir.filePath("cache/Tessivarnholm/thumbnails");
         ThumbnailProvider provider(std::unique_ptr<ImageDecoder>(decoder), options);
         QObject context;
         QImage image;
@@ -168,11 +169,11 @@ TEST_F(KeptThumbnails, restartDecodesOnlyFilesThatChanged)
         SCOPED_TRACE(row.name);
         const MediaItem item = copyOfFixture(QString(row.name) + ".jpg");
         EXPECT_EQ(run(item), 1u);
-        const auto before = ThumbnailDiskCache::stateOf(item.url);
+        const auto before = FileStamp::of(item.url);
         row.change(item.url);
-        const auto after = ThumbnailDiskCache::stateOf(item.url);
+        const auto after = FileStamp::of(item.url);
         ASSERT_TRUE(before && after);
-        EXPECT_EQ(after->mtimeNs, before->mtimeNs);
+        EXPECT_EQ(after->modifiedNs, before->modifiedNs);
         if (row.keepsTimesAndSize) {
             EXPECT_EQ(after->size, before->size);
         }
@@ -192,12 +193,12 @@ TEST_F(KeptThumbnails, damagedEntryIsDroppedAndMadeAgain)
         {"one byte changed", [](QByteArray& b) { b[b.size() - 10] = char(b[b.size() - 10] ^ 0x55); }},
         {"not a thumbnail", [](QByteArray& b) { b = "GIF89a not what was written"; }},
     };
-    ThumbnailDiskCache disk(dir.filePath("thumbnails"), 1 << 30);
+    ThumbnailDiskCache disk(dir.filePath("cache/Tessivarnholm/thumbnails"), 1 << 30);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const MediaItem item = copyOfFixture(QString(row.name) + ".jpg");
         EXPECT_EQ(run(item), 1u);
-        QFile entry(disk.entryPath(ThumbnailDiskCache::key(item.url, *ThumbnailDiskCache::stateOf(item.url), pixels)));
+        QFile entry(disk.entryPath(ThumbnailDiskCache::key(item.url, *FileStamp::of(item.url), pixels)));
         ASSERT_TRUE(entry.open(QIODevice::ReadWrite));
         QByteArray bytes = entry.readAll();
         row.damage(bytes);

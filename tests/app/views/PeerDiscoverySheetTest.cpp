@@ -161,6 +161,7 @@ TEST_F(PeerDiscoverySheetTest, TheDrawerListsAvailableLibrariesAndAsksBeforeAFul
     // A library with media asks first; "取消" starts nothing.
     sheet->libraryList()->item(1)->setSelected(true);
     EXPECT_TRUE(sheet->startExistingButton()->isEnabled());
+    saveScreenshot(*sheet, "receive-picker-selected");
     sheet->startExistingButton()->click();
     ASSERT_TRUE(sheet->confirmationBox());
     EXPECT_EQ(sheet->confirmationBox()->text(), "确认在已有图库中接收备份？");
@@ -394,6 +395,31 @@ TEST(ReceiveSheetRulesTest, TextsAndNumbersOfThePages)
     EXPECT_NEAR(Rules::ripple(t, 1).radiusFraction, 1.0 / 3, 1e-9);
     EXPECT_NEAR(Rules::ripple(t, 1).opacity, 0.3, 1e-9);
     EXPECT_NEAR(Rules::ripple(t, 2).opacity, 0.15, 1e-9);
+}
+
+// The radar's centre dot never covers the page: it keeps the centre when that is clear, else moves
+// straight up or down to the nearest clear height, and is left out when none is near.
+TEST(ReceiveSheetRulesTest, RadarDotKeepsClearOfThePage)
+{
+    namespace Rules = ReceiveSheetRules;
+    const QPointF centre(260, 211);
+    const QRectF icon(0, 150, 520, 42), line(0, 212, 520, 20), code(0, 240, 520, 50);
+    struct Case {
+        const char* name;
+        QList<QRectF> content;
+        std::optional<QPointF> expected;
+    };
+    const Case cases[] = {
+        {"nothing near", {QRectF(0, 300, 520, 20)}, centre},
+        {"text line under the centre", {icon, line, code}, QPointF(260, 203)},
+        {"bar across the centre", {QRectF(160, 204, 200, 22), QRectF(0, 240, 520, 20)}, QPointF(260, 195)},
+        {"gap too small, above is nearer", {QRectF(0, 190, 520, 20), QRectF(0, 215, 520, 100)}, QPointF(260, 181)},
+        {"covered everywhere near", {QRectF(0, 0, 520, 440)}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Rules::radarDotCentre(centre, 7, c.content, 100), c.expected);
+    }
 }
 
 } // namespace

@@ -11,12 +11,13 @@ namespace {
 
 // One input of a replayed sequence.
 struct Step {
-    enum class Kind { swipe, pinch, key, wait, slider, close } kind;
+    enum class Kind { swipe, drag, pinch, key, wait, slider, close } kind;
     Phase phase = Phase::none;
     double a = 0, b = 0;
 };
 
 Step swipe(Phase phase, double dx, double dy) { return {Step::Kind::swipe, phase, dx, dy}; }
+Step drag(Phase phase, double dx, double dy) { return {Step::Kind::drag, phase, dx, dy}; }
 Step pinch(Phase phase, double m) { return {Step::Kind::pinch, phase, m}; }
 Step key(int direction) { return {Step::Kind::key, Phase::none, double(direction)}; }
 Step wait(double seconds) { return {Step::Kind::wait, Phase::none, seconds}; }
@@ -120,6 +121,17 @@ TEST(PhotoDetailState, replayedSequences)
           swipe(Phase::changed, 0, 300), swipe(Phase::ended, 3, 3), swipe(Phase::none, 4, 4),
           swipe(Phase::none, 0, 0), wait(1)},
          {.index = 1, .zoom = 2, .panX = -191, .panY = 309}},
+        {"zoomed in, a primary-button drag pans and never pages or closes", 3, 1,
+         {pinch(Phase::changed, 1), drag(Phase::began, 0, 0), drag(Phase::changed, -200, 0),
+          drag(Phase::changed, 0, 300), drag(Phase::ended, 0, 0), wait(1)},
+         {.index = 1, .zoom = 2, .panX = -200, .panY = 300}},
+        {"at rest a drag neither pans, pages nor closes", 3, 1,
+         {drag(Phase::began, 0, 0), drag(Phase::changed, -200, 0), drag(Phase::changed, 0, 300),
+          drag(Phase::ended, 0, 0), wait(1)},
+         {.index = 1}},
+        {"zoomed to 1.02 or less a drag does nothing", 3, 1,
+         {pinch(Phase::changed, 0.02), drag(Phase::began, 0, 0), drag(Phase::changed, 50, 50), wait(1)},
+         {.index = 1, .zoom = 1.02}},
         {"arrow keys do nothing while zoomed above 1.02", 3, 1, {pinch(Phase::changed, 0.05), key(1), wait(1)},
          {.index = 1, .zoom = 1.05}},
         {"the slider clamps to 1…4", 3, 1, {slider(0.2)}, {.index = 1}},
@@ -152,6 +164,7 @@ TEST(PhotoDetailState, replayedSequences)
         for (const Step& step : c.steps) {
             switch (step.kind) {
             case Step::Kind::swipe: state.handleSwipe(step.phase, step.a, step.b); break;
+            case Step::Kind::drag: state.handleDrag(step.phase, step.a, step.b); break;
             case Step::Kind::pinch: state.handleMagnify(step.phase, step.a); break;
             case Step::Kind::key: state.handleMove(int(step.a)); break;
             case Step::Kind::slider: state.applyZoomFromControl(step.a); break;

@@ -345,6 +345,13 @@ TEST(PhotoDetailView, toolbarSliderAndPinchShareOneZoomAndTheCardFollowsTheIcon)
     EXPECT_DOUBLE_EQ(viewer->state().zoomScale(), 1.25);
     QTest::keyClick(viewer.get(), Qt::Key_Right);
     EXPECT_FALSE(viewer->state().isNavigating()) << "arrow keys are ignored while zoomed in";
+    // A drag with the primary button pans the zoomed picture by what the pointer moved.
+    QTest::mousePress(viewer.get(), Qt::LeftButton, {}, QPoint(400, 300));
+    QMouseEvent move(QEvent::MouseMove, QPointF(340, 330), viewer->mapToGlobal(QPointF(340, 330)), Qt::NoButton,
+                     Qt::LeftButton, {});
+    QApplication::sendEvent(viewer.get(), &move);
+    QTest::mouseRelease(viewer.get(), Qt::LeftButton, {}, QPoint(340, 330));
+    EXPECT_EQ(viewer->state().panOffset(), QPointF(-60, 30));
     slider->minusButton()->click();
     EXPECT_DOUBLE_EQ(viewer->state().zoomScale(), 1.0);
 

@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
+#include <QApplication>
 #include <QFile>
 #include <QMediaPlayer>
 #include <QSignalSpy>
@@ -98,6 +102,32 @@ TEST(PlaybackModel, playsToTheEndBackToZeroAndScrubsExactly)
     EXPECT_FALSE(idle.isStarted());
 }
 
+// Hovered, the play button's white symbol still stands out from what is behind it.
+TEST(VideoPlaybackView, playSymbolStaysReadableWhenHovered)
+{
+    VideoPlaybackView view(nullptr);
+    view.resize(480, 320);
+    view.show();
+    QToolButton* play = view.playButton();
+    const auto contrast = [&] {
+        const QImage shot = view.grab(QRect(play->mapTo(&view, QPoint()), play->size())).toImage();
+        std::vector<int> lightness;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x)
+                lightness.push_back(qGray(shot.pixel(x, y)));
+        std::sort(lightness.begin(), lightness.end());
+        // The symbol's brightest pixels against the button's typical one.
+        return lightness.back() - lightness[lightness.size() / 2];
+    };
+    const int resting = contrast();
+    QHoverEvent enter(QEvent::HoverEnter, QPointF(5, 5), play->mapToGlobal(QPointF(5, 5)), QPointF(-1, -1));
+    play->setAttribute(Qt::WA_UnderMouse, true);
+    QApplication::sendEvent(play, &enter);
+    const int hovered = contrast();
+    EXPECT_GT(resting, 80);
+    EXPECT_GT(hovered, 80);
+}
+
 TEST(LivePhotoView, playsOnceAndReturnsToTheStillOrStaysStillWithoutItsMovie)
 {
     QTemporaryDir dir;
@@ -131,6 +161,14 @@ TEST(LivePhotoView, playsOnceAndReturnsToTheStillOrStaysStillWithoutItsMovie)
         EXPECT_EQ(view.phase(), row.phase);
         EXPECT_EQ(view.isBadgeVisible(), row.badge);
         ASSERT_EVENTUALLY_EQ(ended.count(), row.plays);
+        if (auto* player = view.findChild<QMediaPlayer*>()) {
+            // The player says again that it is loaded (it does after a seek or a stop), and the
+            // view is hidden and shown: neither starts the movie a second time.
+            Q_EMIT player->mediaStatusChanged(QMediaPlayer::LoadedMedia);
+            Q_EMIT player->mediaStatusChanged(QMediaPlayer::BufferedMedia);
+            view.hide();
+            view.show();
+        }
         EXPECT_EQ(view.playbackCount(), row.plays);
         EXPECT_FALSE(view.isPlayingMovie());
         EXPECT_FALSE(view.surface()->isVisible());

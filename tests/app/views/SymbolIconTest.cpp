@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QImage>
+#include <QPalette>
 
 using namespace app;
 
@@ -49,6 +51,34 @@ TEST(SymbolIcon, TintFollowsTheGivenColour)
     EXPECT_EQ(qAlpha(centre), 255);
     EXPECT_EQ(qGreen(centre), 200);
     EXPECT_EQ(qRed(centre), 10);
+}
+
+// A tinted icon on a selected row takes the highlighted text colour, or it vanishes into a
+// highlight of its own hue.
+TEST(SymbolIcon, ModeColours)
+{
+    const QPalette palette = QApplication::palette();
+    const QColor accent(10, 200, 30);
+    struct Case {
+        const char* name;
+        QIcon icon;
+        QIcon::Mode mode;
+        QColor expected;
+    };
+    const Case cases[] = {
+        {"tinted", SymbolIcon::icon("folder.fill", accent), QIcon::Normal, accent},
+        {"tinted, selected", SymbolIcon::icon("folder.fill", accent), QIcon::Selected,
+            palette.color(QPalette::HighlightedText)},
+        {"tinted, disabled", SymbolIcon::icon("folder.fill", accent), QIcon::Disabled,
+            palette.color(QPalette::Disabled, QPalette::WindowText)},
+        {"plain", SymbolIcon::icon("folder.fill"), QIcon::Normal, palette.color(QPalette::WindowText)},
+        {"plain, selected", SymbolIcon::icon("folder.fill"), QIcon::Selected, palette.color(QPalette::HighlightedText)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QRgb centre = c.icon.pixmap(QSize(32, 32), c.mode).toImage().pixel(16, 18);
+        EXPECT_EQ(QColor(centre).rgb(), c.expected.rgb());
+    }
 }
 
 } // namespace

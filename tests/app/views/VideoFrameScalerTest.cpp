@@ -1,10 +1,14 @@
 #include "app/views/VideoFrameScaler.h"
+#include "app/views/VideoSurfaceWidget.h"
 
+#include "support/app/Eventually.h"
 #include "support/app/ImageCompare.h"
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QVideoFrame>
+#include <QVideoSink>
 #include <QVideoFrameFormat>
 
 #include <algorithm>
@@ -131,4 +135,32 @@ TEST(VideoFrameScaler, convertsWithTheFramesMatrixAndRangeScaledToTheBox)
         EXPECT_LT(app::test::meanDifference(image, reference), 2.5);
     }
     EXPECT_TRUE(scaler.convert(QVideoFrame(), {100, 100}).isNull());
+}
+
+// Back at the start after the end, the surface shows the first frame even when a later frame was
+// still being converted; frames handed over after that show again.
+TEST(VideoSurfaceWidget, firstFrameAtTheEndIsNotReplacedByAFrameStillInFlight)
+{
+    const auto plain = [](QColor colour) {
+        QVideoFrame frame(QVideoFrameFormat(QSize(64, 48), Pixel::Format_BGRA8888));
+        EXPECT_TRUE(frame.map(QVideoFrame::WriteOnly));
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x)
+                reinterpret_cast<QRgb*>(frame.bits(0) + y * frame.bytesPerLine(0))[x] = colour.rgba();
+        frame.unmap();
+        return frame;
+    };
+    VideoSurfaceWidget surface;
+    surface.resize(64, 48);
+    surface.show();
+    const auto shownColour = [&] { return QColor(surface.currentImage().pixel(10, 10)); };
+    surface.videoSink()->setVideoFrame(plain(Qt::red));
+    ASSERT_EVENTUALLY(surface.hasFrame());
+    surface.videoSink()->setVideoFrame(plain(Qt::blue));
+    surface.showFirstFrame();
+    ASSERT_EVENTUALLY(surface.converter()->converted() == 2);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(shownColour(), QColor(Qt::red));
+    surface.videoSink()->setVideoFrame(plain(Qt::green));
+    ASSERT_EVENTUALLY(shownColour() == QColor(Qt::green));
 }

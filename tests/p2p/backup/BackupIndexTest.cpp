@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -73,46 +70,6 @@ int journalVersion(const fs::path& database)
 {
     const std::string header = p2p::testing::readTextFile(database).substr(0, 20);
     return header.size() == 20 ? header[18] : -1;
-}
-
-// The default VFS, except that the shared memory of a write-ahead log cannot be mapped: what
-// FAT, exFAT and network volumes do. Each kind of file (database, journal) keeps its own methods.
-int refuseSharedMemory(sqlite3_file*, int, int, int, void volatile**)
-{
-    return SQLITE_IOERR_SHMMAP;
-}
-
-int openWithoutSharedMemory(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags)
-{
-    static std::mutex mutex;
-    static std::map<const sqlite3_io_methods*, std::unique_ptr<sqlite3_io_methods>> replacements;
-    auto* real = static_cast<sqlite3_vfs*>(vfs->pAppData);
-    const int result = real->xOpen(real, name, file, flags, outFlags);
-    if (result == SQLITE_OK && file->pMethods && file->pMethods->iVersion >= 2) {
-        const std::lock_guard lock(mutex);
-        std::unique_ptr<sqlite3_io_methods>& replacement = replacements[file->pMethods];
-        if (!replacement) {
-            replacement = std::make_unique<sqlite3_io_methods>(*file->pMethods);
-            replacement->xShmMap = refuseSharedMemory;
-        }
-        file->pMethods = replacement.get();
-    }
-    return result;
-}
-
-const char* noSharedMemoryVfs()
-{
-    static sqlite3_vfs vfs = [] {
-        sqlite3_vfs* real = sqlite3_vfs_find(nullptr);
-        sqlite3_vfs copy = *real;
-        copy.zName = "tess-no-shared-memory";
-        copy.pAppData = real;
-        copy.xOpen = openWithoutSharedMemory;
-        return copy;
-    }();
-    static std::once_flag once;
-    std::call_once(once, [] { sqlite3_vfs_register(&vfs, 0); });
-    return vfs.zName;
 }
 
 } // namespace
@@ -194,7 +151,11 @@ TEST(BackupIndex, RecordsAndReloadsWhatDecidesSkips)
 
 TEST(BackupIndex, FallsBackToARollbackJournalWhereTheLogCannotWork)
 {
-    const char* vfs = noSharedMemoryVfs();
+    const char* vfs = p2p::testing::faultyIndexVfs();
+    struct RefusingSharedMemory {
+        RefusingSharedMemory() { p2p::testing::indexFaults().refuseSharedMemory = true; }
+        ~RefusingSharedMemory() { p2p::testing::indexFaults().refuseSharedMemory = false; }
+    } refusing;
     struct Case {
         const char* name;
         bool leftInWalMode; // by another computer, with a row in it

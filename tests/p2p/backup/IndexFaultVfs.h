@@ -1,6 +1,7 @@
 #pragma once
-// A SQLite VFS over the default one that counts syncs and can refuse writes, to watch what the
-// backup index asks of the disk and to make its writes fail on demand.
+// A SQLite VFS over the default one that counts syncs and can refuse writes or the shared memory of
+// a write-ahead log (as FAT, exFAT and network volumes do), to watch what the backup index asks of
+// the disk and to make it fail on demand.
 
 #include <sqlite3.h>
 
@@ -14,6 +15,7 @@ namespace p2p::testing {
 
 struct IndexFaults {
     std::atomic<bool> refuseWrites {false}; // xWrite and xSync answer SQLITE_IOERR
+    std::atomic<bool> refuseSharedMemory {false};
     std::atomic<int> syncCount {0};
     std::function<void()> onWrite; // told of every write, refused or not; set and cleared by one test
 };
@@ -61,6 +63,13 @@ inline int countedSync(sqlite3_file* file, int flags)
     return originalOf(file)->xSync(file, flags);
 }
 
+inline int faultyShmMap(sqlite3_file* file, int region, int size, int extend, void volatile** memory)
+{
+    if (indexFaults().refuseSharedMemory)
+        return SQLITE_IOERR_SHMMAP;
+    return originalOf(file)->xShmMap(file, region, size, extend, memory);
+}
+
 inline int faultyOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags)
 {
     static std::map<const sqlite3_io_methods*, std::unique_ptr<sqlite3_io_methods>> replacements;
@@ -73,6 +82,8 @@ inline int faultyOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, in
             replacement = std::make_unique<sqlite3_io_methods>(*file->pMethods);
             replacement->xWrite = faultyWrite;
             replacement->xSync = countedSync;
+            if (replacement->iVersion >= 2)
+                replacement->xShmMap = faultyShmMap;
             originalMethods()[replacement.get()] = file->pMethods;
         }
         file->pMethods = replacement.get();

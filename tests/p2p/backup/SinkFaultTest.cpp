@@ -264,6 +264,17 @@ TESS_CHILD_BODY(sinkExfat)
         problems.push_back("names differing only in case replaced one another");
     if (second.skipped != std::set<std::string>{"UPPER"})
         problems.push_back("the index on exFAT did not remember the first backup");
+    // Device names exFAT would refuse as they stand, and a second phone of an overlong name.
+    for (const std::string& name : {std::string("tab\there\x01"), std::string(300, 'L')}) {
+        try {
+            const fs::path first = BackupFolderLayout::resolveBackupRoot(mountPoint, DeviceInfo{name, {}, {}, "ONE"});
+            const fs::path second = BackupFolderLayout::resolveBackupRoot(mountPoint, DeviceInfo{name, {}, {}, "TWO"});
+            if (first == second)
+                problems.push_back("two phones share one folder");
+        } catch (const std::exception& error) {
+            problems.push_back(std::string("device folder: ") + error.what());
+        }
+    }
     // Every naming rule holds where the volume itself folds case.
     int caseNumber = 0;
     for (const NameCollisionCase& c : nameCollisionCases()) {

@@ -8,6 +8,9 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
+#include <thread>
+
 using namespace p2p;
 using p2p::testing::failureOf;
 using p2p::testing::loopbackPair;
@@ -173,4 +176,31 @@ TEST(NWConnectionByteStream, CloseResetAndSendTimeOutEndPendingOperations)
         runAwaitable(io, stream.close());
         runAwaitable(io, stream.close());
     }
+}
+
+// A send timer that ran out just as its send completed is queued with "no error" behind that
+// completion; when the next send starts at once, that stale completion must not fail the stream.
+// The loop is stepped by hand: the first step starts the first send (its bytes fit the buffer), the
+// time-out then passes, and the second step finds the timer expired and the send done together.
+TEST(NWConnectionByteStream, AStaleSendTimerDoesNotFailTheNextSend)
+{
+    asio::io_context io;
+    auto [client, accepted] = loopbackPair(io);
+    NWConnectionByteStream stream(std::move(accepted), 65536, 1);
+    std::string firstTwo = "pending";
+    auto sendTwice = [&]() -> asio::awaitable<void> {
+        co_await stream.send(Bytes(100, 1));
+        co_await stream.send(Bytes(100, 2));
+    };
+    asio::co_spawn(io, failureOf(sendTwice()), [&](std::exception_ptr, std::string outcome) { firstTwo = outcome; });
+    const auto firstSendStarted = std::chrono::steady_clock::now();
+    ASSERT_EQ(io.poll_one(), 1u);
+    std::this_thread::sleep_until(firstSendStarted + std::chrono::milliseconds(1100));
+    io.restart();
+    io.poll();
+    EXPECT_EQ(firstTwo, "");
+    EXPECT_EQ(runAwaitable(io, failureOf(stream.send(Bytes(100, 3)))), "");
+    Bytes received(300);
+    asio::read(client, asio::buffer(received));
+    EXPECT_EQ(received[299], 3);
 }
