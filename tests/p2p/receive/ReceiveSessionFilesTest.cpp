@@ -1,9 +1,10 @@
-// The session's file stage and its ends: verified files, acknowledgements, progress, faults,
-// the sender's end, cancel and shutdown.
+// The session's file stage: verified files, acknowledgements, progress, faults, the sender's end
+// and the bounded queue before the sink.
+
+#include "FileStageScripts.h"
 
 #include "p2p/protocol/CRC32.h"
 #include "p2p/protocol/SessionError.h"
-#include "support/p2p/SessionHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -11,62 +12,7 @@
 
 using namespace p2p;
 using namespace p2p::testing;
-
-namespace {
-
-const Uuid sessionID = *Uuid::parse("0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F0");
-
-std::vector<std::string> withoutAppends(const std::vector<std::string>& calls)
-{
-    std::vector<std::string> result;
-    for (const std::string& call : calls) {
-        if (call.rfind("appendChunk(", 0) != 0)
-            result.push_back(call);
-    }
-    return result;
-}
-
-FakeFile fileOf(const std::string& assetID, std::int64_t index, const std::string& name, const Bytes& bytes)
-{
-    FakeFile file;
-    file.assetID = assetID;
-    file.fileIndex = index;
-    file.filename = name;
-    file.bytes = bytes;
-    return file;
-}
-
-FileAck ackOf(const std::string& assetID, std::int64_t index, FileAck::Result result,
-    std::optional<std::string> message = std::nullopt)
-{
-    FileAck ack;
-    ack.assetID = assetID;
-    ack.fileIndex = index;
-    ack.result = result;
-    ack.message = std::move(message);
-    return ack;
-}
-
-SessionEnd endOf(SessionEnd::Reason reason, std::optional<std::string> message = std::nullopt)
-{
-    SessionEnd end;
-    end.reason = reason;
-    end.message = std::move(message);
-    return end;
-}
-
-const Bytes fileA = FakePhone::patternBytes(10, 7);
-const Bytes fileG = FakePhone::patternBytes(6, 9);
-
-// The greeting and a manifest of the photos A (bytes fileA) and G (bytes fileG).
-asio::awaitable<void> greetAndOfferAG(FakePhone& phone)
-{
-    const std::vector<AssetDescriptor> assets = {FakePhone::photo("A", "A.JPG", 10), FakePhone::photo("G", "G.JPG", 6)};
-    co_await phone.greet();
-    co_await phone.offer(sessionID, assets);
-}
-
-} // namespace
+using namespace p2p::testing::files;
 
 TEST(ReceiveSessionFilesTest, HappyPathStoresEveryFileAndAnswersPings)
 {
@@ -412,76 +358,6 @@ TEST(ReceiveSessionFilesTest, TheSendersEndIsAFinishWhateverItsReason)
         // Nothing is sent back at the end: the skip list's end is the last message.
         EXPECT_TRUE(std::holds_alternative<SkipListEnd>(h.phone->received.back()));
     }
-}
-
-TEST(ReceiveSessionFilesTest, CancelStopsAtTheNextFile)
-{
-    SessionHarness h;
-    h.sink->beforeCall = [&](std::string_view operation, const IncomingFile*) {
-        if (operation == "finishFile")
-            h.session->cancel();
-    };
-    std::optional<FileAck> ackA;
-    std::optional<SessionEnd> end;
-    auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
-        co_await greetAndOfferAG(phone);
-        FakeFile a = fileOf("A", 0, "A.JPG", fileA);
-        ackA = co_await phone.sendFile(a);
-        end = co_await phone.expect<SessionEnd>();
-        co_await phone.readUntilClosed();
-    };
-    EXPECT_EQ(h.run(script), "");
-    EXPECT_EQ(ackA, ackOf("A", 0, FileAck::Result::stored));
-    EXPECT_EQ(end, endOf(SessionEnd::Reason::cancelledByUser));
-    EXPECT_EQ(withoutAppends(h.sink->calls).back(), "finishSession(cancelledByUser)");
-    EXPECT_EQ(h.events.last<ReceiveEvent::Finished>(),
-        (ReceiveEvent::Finished{SessionEnd::Reason::cancelledByUser, ReceiveSummary{1, 0, 0, 10}}));
-}
-
-namespace {
-
-asio::awaitable<void> shutDownThenRelease(std::shared_ptr<ReceiveSession> session, std::shared_ptr<RecordingSink> sink)
-{
-    co_await session->shutdown();
-    sink->releaseAppends();
-}
-
-} // namespace
-
-TEST(ReceiveSessionFilesTest, ShutdownDuringAHeldAppendAbortsTheFileOnce)
-{
-    SessionHarness h;
-    h.sink->holdAppends = true;
-    h.sink->onAppendHeld = [&] { h.spawn(shutDownThenRelease(h.session, h.sink)); };
-    auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
-        co_await greetAndOfferAG(phone);
-        FakeFile a = fileOf("A", 0, "A.JPG", fileA);
-        a.cutAfterChunks = 1;
-        co_await phone.sendFile(a);
-        co_await phone.readUntilClosed(); // hangs up once the session closed, as a socket would
-    };
-    EXPECT_EQ(h.run(script), "");
-    const std::vector<std::string> calls = {"prepareSession", "existingAssetIDs(2)", "beginFile(A/0)",
-        "appendChunk(A/0,4)", "abortFile(A/0,接收方关闭会话)", "appendChunk.released(A/0)",
-        "finishSession(cancelledByUser)"};
-    EXPECT_EQ(h.sink->calls, calls);
-    EXPECT_EQ(h.events.names().back(), "finished");
-    EXPECT_EQ(h.events.last<ReceiveEvent::Finished>()->reason, SessionEnd::Reason::cancelledByUser);
-    EXPECT_EQ(h.session->progress().completedByteCount, 0);
-}
-
-TEST(ReceiveSessionFilesTest, ShutdownBeforeTheSessionBeginTouchesNoSink)
-{
-    SessionHarness h;
-    auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
-        co_await phone.greet();
-        co_await h.session->shutdown();
-        co_await phone.readUntilClosed();
-    };
-    EXPECT_EQ(h.run(script), "");
-    EXPECT_TRUE(h.sink->calls.empty());
-    EXPECT_EQ(h.events.names(), (std::vector<std::string>{"handshakeCompleted", "finished"}));
-    EXPECT_EQ(h.events.last<ReceiveEvent::Finished>()->reason, SessionEnd::Reason::cancelledByUser);
 }
 
 TEST(ReceiveSessionFilesTest, ChunkProgressIsThrottledByTheInterval)
