@@ -1,7 +1,7 @@
 // Arbitrary bytes -> HeifBoxReader. It must stay within its limits, report a size and Exif bytes only
 // for a file it read through, and hand out Exif bytes only from the input. The layout it gives the
 // HEVC decoder must be within its limits too, and every tile's bytes readable or refused.
-#include "app/platform/HeifBoxReader.h"
+#include "app/platform/metadata/HeifBoxReader.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/services/ReceiveTransports.h"
+#include "app/services/receive/ReceiveTransports.h"
 
 #include "p2p/protocol/InMemoryByteStream.h"
 #include "p2p/protocol/TransferRuntime.h"
