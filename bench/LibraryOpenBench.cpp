@@ -10,7 +10,6 @@
 //
 //   LibraryOpenBench [--items 100000] [--dir DIR]
 
-#include "app/platform/volumes/BookmarkService.h"
 #include "app/platform/decoding/ImageDecoder.h"
 #include "app/platform/volumes/VolumeMonitor.h"
 #include "app/services/AppContext.h"
@@ -21,6 +20,7 @@
 #include "app/views/library/LibraryDetailView.h"
 #include "app/views/grid/PhotoGridView.h"
 #include "support/BenchInputs.h"
+#include "support/PathBookmarks.h"
 
 #include <QApplication>
 #include <QDir>
@@ -38,18 +38,6 @@
 using namespace app;
 
 namespace {
-
-class PathBookmarks final : public BookmarkService {
-public:
-    std::optional<QByteArray> makeBookmark(const QString& folderPath) override { return folderPath.toUtf8(); }
-    std::optional<ResolvedBookmark> resolveBookmark(const QByteArray& bookmark) override
-    {
-        return ResolvedBookmark{QString::fromUtf8(bookmark), false};
-    }
-    bool startAccessing(const QString&) override { return true; }
-    void stopAccessing(const QString&) override {}
-    std::optional<bool> volumeIsInternal(const QString&) override { return true; }
-};
 
 // Counts paints of the grid's viewport.
 class PaintCounter final : public QObject {
@@ -171,7 +159,7 @@ int main(int argc, char** argv)
     }
 
     QTemporaryDir state;
-    PathBookmarks bookmarks;
+    bench::PathBookmarks bookmarks;
     VolumeMonitor volumes;
     LibraryStore store({&bookmarks, &volumes, nullptr, nullptr}, state.filePath("store"));
     const PhotoLibrary photoLibrary = *store.addLibrary(library, "照片库");

@@ -8,13 +8,13 @@
 // Detection runs at idle priority, so on a busy machine the wall times wait for idle cores; the
 // main thread's CPU time is printed beside them. Build in Release and run without arguments.
 
-#include "app/platform/volumes/BookmarkService.h"
 #include "app/platform/volumes/VolumeMonitor.h"
 #include "app/services/AppContext.h"
 #include "app/services/library/LibraryStore.h"
 #include "app/services/noncaptured/NonCapturedIndex.h"
 #include "app/views/library/LibraryContentModel.h"
 #include "app/views/library/LibraryDetailView.h"
+#include "support/PathBookmarks.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -30,18 +30,6 @@
 using namespace app;
 
 namespace {
-
-class PathBookmarks final : public BookmarkService {
-public:
-    std::optional<QByteArray> makeBookmark(const QString& folderPath) override { return folderPath.toUtf8(); }
-    std::optional<ResolvedBookmark> resolveBookmark(const QByteArray& bookmark) override
-    {
-        return ResolvedBookmark{QString::fromUtf8(bookmark), false};
-    }
-    bool startAccessing(const QString&) override { return true; }
-    void stopAccessing(const QString&) override {}
-    std::optional<bool> volumeIsInternal(const QString&) override { return true; }
-};
 
 class ListScanner final : public FolderScanner {
 public:
@@ -133,7 +121,7 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     QTemporaryDir dir;
-    PathBookmarks bookmarks;
+    bench::PathBookmarks bookmarks;
     VolumeMonitor volumes;
     LibraryStore store({&bookmarks, &volumes, nullptr, nullptr}, dir.filePath("store"));
     QDir().mkpath(dir.filePath("photos"));

@@ -182,7 +182,11 @@ void BackupIndex::connect(const fs::path& databasePath, const char* vfsName, boo
             fail(IndexError::Kind::statementFailed);
         execute("PRAGMA locking_mode=NORMAL;");
     }
-    execute("PRAGMA synchronous=FULL;");
+    // A row may trail its file: the file is on the disk before its row is written, and a complete
+    // file whose row a power cut took is recognised by its bytes and replaced in place when the
+    // phone sends it again. So a log commit need not wait for its own flush; a rollback journal
+    // can be torn by a power cut without full syncs, so it keeps them.
+    execute(writeAheadLog ? "PRAGMA synchronous=NORMAL;" : "PRAGMA synchronous=FULL;");
     execute(createTable);
     execute(createIndex);
     journalMode_ = writeAheadLog ? "wal" : "delete";

@@ -360,7 +360,6 @@ void FileSystemAssetSink::appendNow(const Bytes& bytes, const IncomingFile& file
         data += count;
         left -= static_cast<std::size_t>(count);
     }
-    openFile_->checksum.update(bytes);
     openFile_->byteCount = saturatingAdd(openFile_->byteCount, static_cast<std::int64_t>(bytes.size()));
     // Start writing back what has piled up, so the disk works while the rest arrives and the
     // fsync at the end has little left to do. Failures show up in that fsync.

@@ -104,7 +104,6 @@ private:
         std::int64_t fileIndex = 0;
         std::string filename; // as announced
         bool outsideFileList = false; // its index names no file of the asset: nothing is written
-        CRC32 checksum;
         std::int64_t byteCount = 0;
         std::int64_t writebackOffset = 0; // bytes before it are on their way to the disk
     };
@@ -124,8 +123,9 @@ private:
         friend bool operator==(const FileKey&, const FileKey&) = default;
     };
 
-    // Size and CRC-32 of a received file, to tell whether a file on disk holds the same bytes.
-    using Contents = std::pair<std::int64_t, std::uint32_t>;
+    // Size of a received file, to tell whether a file on disk holds the same bytes; its CRC-32 is
+    // read back from the partial file only when a file of that size claims the name.
+    using Contents = std::int64_t;
 
     template <typename Work>
     auto onStrand(Work work) -> asio::awaitable<decltype(work())>;

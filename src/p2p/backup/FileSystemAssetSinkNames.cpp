@@ -80,7 +80,7 @@ std::string FileSystemAssetSink::finalName(const IncomingFile& file, const OpenF
     if (const auto stored = state.storedFiles.find(file.fileIndex); stored != state.storedFiles.end())
         return stored->second.path.filename().string();
 
-    const Contents incoming{byteCount, open.checksum.value()};
+    const Contents incoming = byteCount;
     const std::optional<std::int64_t> partner = livePhotoPartner(file.descriptor, file.fileIndex);
     const auto storedPartner = partner ? state.storedFiles.find(*partner) : state.storedFiles.end();
     if (storedPartner == state.storedFiles.end())
@@ -172,9 +172,10 @@ bool FileSystemAssetSink::isTakenByOther(
     // Only the same bytes are the same file.
     if (!incoming)
         return false;
-    if (info.st_size != incoming->first)
+    if (info.st_size != *incoming)
         return true;
-    return checksumOfFile(folderFd, name) != incoming->second;
+    const std::optional<std::uint32_t> ours = checksumOfFile(folderFd, open.partialName);
+    return !ours || checksumOfFile(folderFd, name) != ours;
 }
 
 int FileSystemAssetSink::syncFile(int fd) const

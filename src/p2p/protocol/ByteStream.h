@@ -3,7 +3,10 @@
 #include "p2p/protocol/AsioSupport.h"
 #include "p2p/protocol/Bytes.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
 
 namespace p2p {
 
@@ -20,6 +23,16 @@ public:
     // this time, read again"; no value means end of stream.
     // Not safe to race against a cancellation: close the stream instead.
     virtual asio::awaitable<std::optional<Bytes>> receive() = 0;
+
+    // Streams over a socket read straight into the caller's memory: the next bytes from the
+    // peer, at most `into.size()`, with the count (0: read again) or no value at end of stream,
+    // as receive(). The others say no here and are read with receive().
+    virtual bool receivesInPlace() const { return false; }
+    virtual asio::awaitable<std::optional<std::size_t>> receiveInto(std::span<std::uint8_t> into)
+    {
+        (void)into;
+        co_return std::nullopt;
+    }
 
     // Ends the stream. Never throws; a second call does nothing more.
     virtual asio::awaitable<void> close() = 0;

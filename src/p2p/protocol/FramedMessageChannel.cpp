@@ -36,12 +36,22 @@ asio::awaitable<std::optional<Message>> FramedMessageChannel::receive()
             decoded_.pop_front();
             co_return std::optional<Message>(std::move(next));
         }
-        std::optional<Bytes> piece = co_await stream_->receive();
-        if (!piece)
-            co_return std::nullopt; // a frame cut off by the end is dropped silently
-        if (piece->empty())
-            continue;
-        decoder_.append(*piece);
+        if (stream_->receivesInPlace()) {
+            // Straight into the frame's payload, or into the decoder's one buffer: no copy.
+            std::optional<std::size_t> count = co_await stream_->receiveInto(decoder_.receiveWindow());
+            if (!count)
+                co_return std::nullopt; // a frame cut off by the end is dropped silently
+            if (*count == 0)
+                continue;
+            decoder_.received(*count);
+        } else {
+            std::optional<Bytes> piece = co_await stream_->receive();
+            if (!piece)
+                co_return std::nullopt;
+            if (piece->empty())
+                continue;
+            decoder_.append(*piece);
+        }
         std::vector<FrameDecoder::Frame> frames = decoder_.drain();
         // Decode the whole piece before handing anything out: one bad frame drops the piece.
         std::deque<Message> messages;

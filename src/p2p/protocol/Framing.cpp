@@ -3,6 +3,7 @@
 #include "p2p/protocol/ProtocolError.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -14,6 +15,8 @@ namespace {
 constexpr std::size_t compactionThreshold = 65536;
 // Frames with at least this much payload are filled in place once their header is in.
 constexpr std::size_t directFillThreshold = 65536;
+// What one read from the stream may bring into the buffer.
+constexpr std::size_t receiveWindowByteCount = 65536;
 
 } // namespace
 
@@ -51,20 +54,63 @@ void FrameDecoder::append(const std::uint8_t* data, std::size_t size)
     }
     if (partialRemaining_ > 0) {
         const std::size_t take = std::min(size, partialRemaining_);
-        partial_->payload.insert(partial_->payload.end(), data, data + take);
+        std::memcpy(partial_->payload.data() + (partial_->payload.size() - partialRemaining_), data, take);
         partialRemaining_ -= take;
         data += take;
         size -= take;
     }
-    buffer_.insert(buffer_.end(), data, data + size);
+    if (size == 0) {
+        return;
+    }
+    reserveTail(size);
+    std::memcpy(buffer_.data() + end_, data, size);
+    end_ += size;
+}
+
+std::span<std::uint8_t> FrameDecoder::receiveWindow()
+{
+    if (partialRemaining_ > 0) {
+        return {partial_->payload.data() + (partial_->payload.size() - partialRemaining_), partialRemaining_};
+    }
+    // After a frame filled in place the next one is most likely large too: take its header alone,
+    // so that none of its payload lands in the buffer and has to be copied out again.
+    const std::size_t size = lastFilledInPlace_ && end_ == readOffset_
+        ? static_cast<std::size_t>(Framing::lengthPrefixByteCount + Framing::headerByteCount)
+        : receiveWindowByteCount;
+    reserveTail(size);
+    return {buffer_.data() + end_, size};
+}
+
+void FrameDecoder::received(std::size_t count)
+{
+    if (partialRemaining_ > 0) {
+        partialRemaining_ -= std::min(count, partialRemaining_);
+    } else {
+        end_ = std::min(end_ + count, buffer_.size());
+    }
+}
+
+void FrameDecoder::reserveTail(std::size_t size)
+{
+    if (buffer_.size() - end_ >= size) {
+        return;
+    }
+    if (readOffset_ > 0) { // room at the front first
+        std::memmove(buffer_.data(), buffer_.data() + readOffset_, end_ - readOffset_);
+        end_ -= readOffset_;
+        readOffset_ = 0;
+    }
+    if (buffer_.size() - end_ < size) {
+        buffer_.resize(end_ + size); // grows rarely: the storage is kept for the stream's life
+    }
 }
 
 std::int64_t FrameDecoder::pendingByteCount() const
 {
     const std::size_t partial = partial_ ? static_cast<std::size_t>(Framing::lengthPrefixByteCount + Framing::headerByteCount)
-            + partial_->payload.size()
+            + partial_->payload.size() - partialRemaining_
                                          : 0;
-    return static_cast<std::int64_t>(buffer_.size() - readOffset_ + partial);
+    return static_cast<std::int64_t>(end_ - readOffset_ + partial);
 }
 
 std::optional<FrameDecoder::Frame> FrameDecoder::nextFrame()
@@ -75,9 +121,10 @@ std::optional<FrameDecoder::Frame> FrameDecoder::nextFrame()
         }
         Frame frame = std::move(*partial_);
         partial_.reset();
+        lastFilledInPlace_ = true;
         return frame;
     }
-    const std::size_t pending = buffer_.size() - readOffset_;
+    const std::size_t pending = end_ - readOffset_;
     if (pending < static_cast<std::size_t>(Framing::lengthPrefixByteCount)) {
         compactIfNeeded();
         return std::nullopt;
@@ -99,10 +146,10 @@ std::optional<FrameDecoder::Frame> FrameDecoder::nextFrame()
         if (payloadSize >= directFillThreshold && pending >= 5) {
             partial_ = Frame{}; // not emplace(): clang decides Frame unconstructible inside its enclosing class
             partial_->type = head[4];
-            partial_->payload.reserve(payloadSize);
-            partial_->payload.assign(head + 5, head + pending);
+            partial_->payload.resize(payloadSize);
+            std::memcpy(partial_->payload.data(), head + 5, pending - 5);
             partialRemaining_ = frameSize - pending;
-            readOffset_ = buffer_.size();
+            readOffset_ = end_;
         }
         compactIfNeeded();
         return std::nullopt;
@@ -111,6 +158,7 @@ std::optional<FrameDecoder::Frame> FrameDecoder::nextFrame()
     frame.type = head[4];
     frame.payload.assign(head + 5, head + frameSize);
     readOffset_ += frameSize;
+    lastFilledInPlace_ = false;
     compactIfNeeded();
     return frame;
 }
@@ -129,15 +177,16 @@ void FrameDecoder::compactIfNeeded()
     if (readOffset_ == 0) {
         return;
     }
-    if (readOffset_ >= buffer_.size()) {
-        buffer_.clear(); // keeps the storage
+    if (readOffset_ >= end_) {
+        end_ = 0; // keeps the storage
         readOffset_ = 0;
         return;
     }
     if (readOffset_ < compactionThreshold) {
         return;
     }
-    buffer_ = Bytes(buffer_.begin() + static_cast<std::ptrdiff_t>(readOffset_), buffer_.end());
+    std::memmove(buffer_.data(), buffer_.data() + readOffset_, end_ - readOffset_);
+    end_ -= readOffset_;
     readOffset_ = 0;
 }
 

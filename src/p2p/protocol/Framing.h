@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace p2p {
@@ -37,6 +38,10 @@ public:
 
     void append(const Bytes& bytes);
     void append(const std::uint8_t* data, std::size_t size);
+    // For streams that read in place: where the next bytes should go (the rest of a large frame's
+    // payload once its header is in, else the free end of one reused buffer), then how many came.
+    std::span<std::uint8_t> receiveWindow();
+    void received(std::size_t count);
     std::int64_t pendingByteCount() const;
     // Bytes already consumed but still held before the unread ones (until compaction).
     std::int64_t consumedPrefixByteCount() const { return static_cast<std::int64_t>(readOffset_); }
@@ -53,9 +58,12 @@ public:
 
 private:
     void compactIfNeeded();
+    void reserveTail(std::size_t size);
 
-    Bytes buffer_;
+    Bytes buffer_; // storage; bytes [readOffset_, end_) are unread
     std::size_t readOffset_ = 0;
+    std::size_t end_ = 0;
+    bool lastFilledInPlace_ = false;
     std::int64_t maximumFrameByteCount_;
     // A large frame whose header is known is filled straight from the appended pieces, so its bytes
     // are copied once instead of through the buffer.

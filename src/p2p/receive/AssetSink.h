@@ -62,9 +62,9 @@ private:
     std::string text_; // description() at construction, for what()
 };
 
-// Where a receiving session stores what it receives. The session awaits each call before its
-// next step, with one overlap: shutdown() may call abortFile for the current file while an
-// appendChunk for it is suspended. For one file: beginFile, appendChunk…, then finishFile or
+// Where a receiving session stores what it receives. The session makes one call at a time, with
+// one overlap: abortFile for the current file may come while an appendChunk for it is suspended.
+// Chunks are handed over from a bounded queue while the session reads on. For one file: beginFile, appendChunk…, then finishFile or
 // abortFile (or a failing finishFile, then abortFile). References stay valid until the call
 // completes. Implementations that do blocking work run it on an executor of their own and
 // resume on the caller's.

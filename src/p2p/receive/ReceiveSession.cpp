@@ -1,4 +1,5 @@
 #include "p2p/receive/ReceiveSession.h"
+#include "p2p/receive/ReceiveSessionErrors.h"
 
 #include "p2p/protocol/ProtocolError.h"
 #include "p2p/protocol/ProtocolVersion.h"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <variant>
 #include <vector>
 
 // g++ 12 pairs Asio's coroutine-frame operator delete with the global operator new in some frames
@@ -15,6 +17,8 @@
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace p2p {
+
+using namespace receive_session;
 
 namespace {
 
@@ -26,38 +30,6 @@ ReceiveSession::Clock::duration secondsToDuration(double seconds)
         return ReceiveSession::Clock::duration::zero();
     seconds = std::min(seconds, 86400.0);
     return std::chrono::duration_cast<ReceiveSession::Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-// The error's standard text: description() of our errors equals what().
-std::string errorText(const std::exception_ptr& error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "未知错误";
-    }
-}
-
-template <typename T>
-const T* errorAs(const std::exception_ptr& error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const T& e) {
-        return &e; // the exception object lives as long as `error`
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-// The sink's own sentence ("电脑空间不足") tells the user more than a generic one.
-std::string sinkUserMessage(const std::exception_ptr& failure)
-{
-    if (const AssetSinkError* sinkError = errorAs<AssetSinkError>(failure))
-        return sinkError->userMessage();
-    return UserFacingError::message(failure);
 }
 
 // Roughly what one manifest entry costs once stored (map node, key, strings, file list).
@@ -96,9 +68,20 @@ ReceiveSession::ReceiveSession(asio::any_io_executor executor, std::unique_ptr<M
         verifier_ = std::make_shared<PairingVerifier>(PairingCode::random(), 3);
     if (!timing_.now)
         timing_.now = [] { return Clock::now(); };
+    auto accepted = [this](std::int64_t count) {
+        acceptedByteCount_ = saturatingAdd(acceptedByteCount_, count);
+        progress_.completedByteCount = saturatingAdd(progress_.completedByteCount, count);
+        progress_.currentFileCompletedByteCount = acceptedByteCount_;
+        reportProgress(false);
+    };
+    chunks_ = std::make_shared<ChunkQueue>(executor_, sink_, limits_.maximumQueuedChunkByteCount, accepted,
+        limits_.onQueuedChunkBytes);
 }
 
-ReceiveSession::~ReceiveSession() = default;
+ReceiveSession::~ReceiveSession()
+{
+    chunks_->discard(); // a chunk still with the sink reports to nobody
+}
 
 // MARK: - Stages
 
@@ -248,14 +231,7 @@ asio::awaitable<SessionBegin> ReceiveSession::receiveSessionBegin()
 
 asio::awaitable<void> ReceiveSession::prepareSink(const Uuid& sessionID, const DeviceInfo& peer)
 {
-    std::exception_ptr failure;
-    try {
-        co_await sink_->prepareSession(sessionID, peer);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure)
-        throw SessionError::sinkFailed(sinkFailure(failure));
+    co_await throughSink(sink_->prepareSession(sessionID, peer));
 }
 
 asio::awaitable<void> ReceiveSession::negotiateManifest(const SessionBegin& begin)
@@ -330,161 +306,6 @@ asio::awaitable<void> ReceiveSession::negotiateManifest(const SessionBegin& begi
     emit(ReceiveEvent::ManifestNegotiated{total, skippedCount, incomingByteCount});
 }
 
-asio::awaitable<SessionEnd> ReceiveSession::receiveFiles(Uuid sessionID)
-{
-    for (;;) {
-        if (isCancelled_) {
-            co_await abortCurrentFile("接收方取消");
-            SessionEnd end;
-            end.reason = SessionEnd::Reason::cancelledByUser;
-            co_await sendIgnoringFailure(end);
-            co_return end;
-        }
-        Message message = co_await nextMessage();
-        if (const FileBegin* begin = std::get_if<FileBegin>(&message)) {
-            co_await startFile(*begin, sessionID);
-        } else if (const FileChunk* chunk = std::get_if<FileChunk>(&message)) {
-            co_await appendChunk(chunk->bytes);
-        } else if (const FileEnd* fileEnd = std::get_if<FileEnd>(&message)) {
-            co_await completeFile(*fileEnd);
-        } else if (const SessionEnd* end = std::get_if<SessionEnd>(&message)) {
-            SessionEnd ending = *end;
-            co_await abortCurrentFile("对端结束会话");
-            co_return ending;
-        } else {
-            throw SessionError::unexpectedMessage("fileBegin/fileChunk/fileEnd", messageType(message));
-        }
-    }
-}
-
-asio::awaitable<void> ReceiveSession::startFile(const FileBegin& begin, const Uuid& sessionID)
-{
-    co_await abortCurrentFile("同一文件重新开始传输");
-
-    auto found = descriptors_.find(begin.assetID);
-    if (found == descriptors_.end())
-        throw SessionError::unexpectedMessage("清单中已声明的 assetID", MessageType::fileBegin);
-    auto file = std::make_shared<IncomingFile>();
-    file->sessionID = sessionID;
-    file->assetID = begin.assetID;
-    file->fileIndex = begin.fileIndex;
-    file->filename = begin.filename;
-    file->declaredByteCount = begin.declaredByteCount;
-    file->descriptor = found->second;
-
-    std::exception_ptr failure;
-    try {
-        co_await sink_->beginFile(*file);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure)
-        throw SessionError::sinkFailed(sinkFailure(failure));
-
-    currentFile_ = file;
-    currentChecksum_.reset();
-    currentByteCount_ = 0;
-    progress_.currentFilename = begin.filename;
-    progress_.currentAssetID = begin.assetID;
-    progress_.currentFileCompletedByteCount = 0;
-    progress_.currentFileTotalByteCount = std::max<std::int64_t>(begin.declaredByteCount, 0);
-    emit(ReceiveEvent::FileStarted{begin.filename});
-    reportProgress(true);
-}
-
-asio::awaitable<void> ReceiveSession::appendChunk(const Bytes& bytes)
-{
-    if (!currentFile_)
-        throw SessionError::unexpectedMessage("fileBegin", MessageType::fileChunk);
-    std::shared_ptr<const IncomingFile> file = currentFile_;
-
-    std::exception_ptr failure;
-    try {
-        co_await sink_->appendChunk(bytes, *file);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure)
-        throw SessionError::sinkFailed(sinkFailure(failure));
-    // shutdown() may have aborted the file meanwhile; its bytes were already taken back.
-    if (currentFile_ != file)
-        co_return;
-
-    const auto count = static_cast<std::int64_t>(bytes.size());
-    currentChecksum_.update(bytes);
-    currentByteCount_ = saturatingAdd(currentByteCount_, count);
-    progress_.completedByteCount = saturatingAdd(progress_.completedByteCount, count);
-    progress_.currentFileCompletedByteCount = currentByteCount_;
-    reportProgress(false);
-}
-
-asio::awaitable<void> ReceiveSession::completeFile(const FileEnd& end)
-{
-    if (!currentFile_)
-        throw SessionError::unexpectedMessage("fileBegin", MessageType::fileEnd);
-    std::shared_ptr<const IncomingFile> file = std::move(currentFile_);
-    currentFile_.reset();
-    const std::int64_t received = currentByteCount_;
-    const std::uint32_t computedCRC = currentChecksum_.value();
-
-    if (end.byteCount < 0) {
-        // The phone could not read the file; a re-sent copy must not count twice.
-        progress_.completedByteCount = saturatingSubtract(progress_.completedByteCount, received);
-        const std::string reason = "发送端读取失败";
-        co_await abortFileQuietly(*file, reason);
-        co_return;
-    }
-
-    // An end that names another file than the open one cannot vouch for its bytes.
-    const bool sameFile = end.assetID == file->assetID && end.fileIndex == file->fileIndex;
-    FileAck ack;
-    ack.assetID = end.assetID;
-    ack.fileIndex = end.fileIndex;
-
-    if (sameFile && end.byteCount == received && end.crc32 == computedCRC) {
-        std::exception_ptr failure;
-        try {
-            co_await sink_->finishFile(*file);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        if (!failure) {
-            storedFiles_.add(file->assetID, file->fileIndex, received, summary_, progress_.completedByteCount);
-            const auto fileCount = static_cast<std::int64_t>(file->descriptor.files.size());
-            if (fileCount > 0 && file->fileIndex == fileCount - 1)
-                progress_.completedAssetCount += 1;
-            emit(ReceiveEvent::FileStored{file->filename, received});
-            reportProgress(true);
-            ack.result = FileAck::Result::stored;
-            co_await send(std::move(ack));
-            co_return;
-        }
-
-        const std::string text = errorText(failure);
-        logger_.error("落地 " + file->filename + " 失败：" + text);
-        co_await abortFileQuietly(*file, text);
-        summary_.rejectedFileCount += 1;
-        // A re-sent copy must not count twice.
-        progress_.completedByteCount = saturatingSubtract(progress_.completedByteCount, received);
-        emit(ReceiveEvent::FileRejected{file->filename, FileAck::Result::writeFailed});
-        ack.result = FileAck::Result::writeFailed;
-        ack.message = sinkUserMessage(failure);
-        co_await send(std::move(ack));
-        co_return;
-    }
-
-    const std::string reason = "校验失败";
-    co_await abortFileQuietly(*file, reason);
-    summary_.rejectedFileCount += 1;
-    progress_.completedByteCount = saturatingSubtract(progress_.completedByteCount, received);
-    logger_.error("校验失败：" + file->filename + " 期望 " + std::to_string(end.byteCount) + " 字节/CRC "
-        + std::to_string(end.crc32) + "，实收 " + std::to_string(received) + " 字节/CRC "
-        + std::to_string(computedCRC));
-    emit(ReceiveEvent::FileRejected{file->filename, FileAck::Result::checksumMismatch});
-    ack.result = FileAck::Result::checksumMismatch;
-    co_await send(std::move(ack));
-}
-
 // MARK: - Ends and stopping
 
 void ReceiveSession::cancel()
@@ -499,17 +320,6 @@ asio::awaitable<void> ReceiveSession::shutdown()
     wrongCodeTimer_.cancel();
     co_await abortCurrentFile("接收方关闭会话");
     co_await closeChannel();
-}
-
-asio::awaitable<void> ReceiveSession::abortCurrentFile(std::string reason)
-{
-    if (!currentFile_)
-        co_return;
-    // Cleared before the await, so a concurrent shutdown() never aborts the same file twice.
-    std::shared_ptr<const IncomingFile> file = std::move(currentFile_);
-    currentFile_.reset();
-    progress_.completedByteCount = saturatingSubtract(progress_.completedByteCount, currentByteCount_);
-    co_await abortFileQuietly(*file, reason);
 }
 
 asio::awaitable<void> ReceiveSession::reportFailure(std::exception_ptr failure)
@@ -601,6 +411,7 @@ asio::awaitable<void> ReceiveSession::finishSessionQuietly(SessionEnd::Reason re
     if (!sessionID_)
         co_return;
     const Uuid sessionID = *sessionID_;
+    co_await chunks_->idle(); // the session's last sink call comes after every other
     try {
         co_await sink_->finishSession(sessionID, reason);
     } catch (...) {

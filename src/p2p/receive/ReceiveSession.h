@@ -10,6 +10,7 @@
 #include "p2p/protocol/SessionConfiguration.h"
 #include "p2p/protocol/TransferProgress.h"
 #include "p2p/receive/AssetSink.h"
+#include "p2p/receive/ChunkQueue.h"
 #include "p2p/receive/ReceiveEvent.h"
 #include "p2p/receive/StoredFileTally.h"
 
@@ -36,6 +37,9 @@ struct ReceiveSessionTiming {
 struct ReceiveSessionLimits {
     std::int64_t maximumManifestAssetCount = 1'000'000;
     std::int64_t maximumManifestByteCount = std::int64_t{256} << 20; // descriptors as held in memory
+    // Chunks received and not yet written: enough to keep the drive busy while the next ones arrive.
+    std::int64_t maximumQueuedChunkByteCount = std::int64_t{4} << 20;
+    ChunkQueue::QueuedBytesObserver onQueuedChunkBytes; // for tests
 };
 
 // The receiving side of one backup: drives the protocol from the phone's hello to its session
@@ -95,12 +99,16 @@ private:
     // The phone's session end, or ours when we cancelled.
     asio::awaitable<SessionEnd> receiveFiles(Uuid sessionID);
     asio::awaitable<void> startFile(const FileBegin& begin, const Uuid& sessionID);
-    asio::awaitable<void> appendChunk(const Bytes& bytes);
+    asio::awaitable<void> appendChunk(Bytes bytes);
     asio::awaitable<void> completeFile(const FileEnd& end);
     asio::awaitable<void> abortCurrentFile(std::string reason);
     asio::awaitable<void> reportFailure(std::exception_ptr failure);
     std::string sinkFailure(const std::exception_ptr& failure);
     asio::awaitable<Message> nextMessage();
+    // The next message, or the failure of a chunk still on its way to the sink, whichever comes first.
+    asio::awaitable<Message> nextFileMessage();
+    // Runs a sink call; its failure fails the session with the sink's words.
+    asio::awaitable<void> throughSink(asio::awaitable<void> call);
     void checkCancelled() const;
     void reportProgress(bool force);
 
@@ -136,7 +144,9 @@ private:
     // Shared so that a sink call in flight keeps its file while shutdown() clears this.
     std::shared_ptr<const IncomingFile> currentFile_;
     CRC32 currentChecksum_;
-    std::int64_t currentByteCount_ = 0;
+    std::int64_t currentByteCount_ = 0;  // received
+    std::int64_t acceptedByteCount_ = 0; // taken by the sink
+    std::shared_ptr<ChunkQueue> chunks_;
     TransferProgress progress_;
     ReceiveSummary summary_;
     StoredFileTally storedFiles_;

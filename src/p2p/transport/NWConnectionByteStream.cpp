@@ -214,15 +214,22 @@ asio::awaitable<void> NWConnectionByteStream::send(Bytes bytes)
 
 asio::awaitable<std::optional<Bytes>> NWConnectionByteStream::receive()
 {
+    Bytes buffer(static_cast<std::size_t>(maximumReceiveByteCount_));
+    const std::optional<std::size_t> count = co_await receiveInto(buffer);
+    if (!count)
+        co_return std::nullopt;
+    buffer.resize(*count);
+    co_return std::optional<Bytes>(std::move(buffer));
+}
+
+asio::awaitable<std::optional<std::size_t>> NWConnectionByteStream::receiveInto(std::span<std::uint8_t> into)
+{
     co_await waitUntilReady();
     if (isClosedLocally_)
         co_return std::nullopt;
-    Bytes buffer(static_cast<std::size_t>(maximumReceiveByteCount_));
-    auto [error, count] = co_await socket_.async_read_some(asio::buffer(buffer), useNothrowAwaitable);
-    if (!error) {
-        buffer.resize(count);
-        co_return std::optional<Bytes>(std::move(buffer));
-    }
+    auto [error, count] = co_await socket_.async_read_some(asio::buffer(into.data(), into.size()), useNothrowAwaitable);
+    if (!error)
+        co_return std::optional<std::size_t>(count);
     if (error == asio::error::eof || isClosedLocally_)
         co_return std::nullopt;
     if (lifecycle_ == Lifecycle::failed)

@@ -44,6 +44,8 @@ public:
 
     asio::awaitable<void> send(Bytes bytes) override;
     asio::awaitable<std::optional<Bytes>> receive() override;
+    bool receivesInPlace() const override { return true; }
+    asio::awaitable<std::optional<std::size_t>> receiveInto(std::span<std::uint8_t> into) override;
     asio::awaitable<void> close() override;
 
     asio::ip::tcp::socket& socket() { return socket_; }

@@ -82,14 +82,21 @@ asio::awaitable<void> POSIXSocketByteStream::send(Bytes bytes)
 
 asio::awaitable<std::optional<Bytes>> POSIXSocketByteStream::receive()
 {
+    Bytes buffer(static_cast<std::size_t>(maximumReceiveByteCount_));
+    const std::optional<std::size_t> count = co_await receiveInto(buffer);
+    if (!count)
+        co_return std::nullopt;
+    buffer.resize(*count);
+    co_return std::optional<Bytes>(std::move(buffer));
+}
+
+asio::awaitable<std::optional<std::size_t>> POSIXSocketByteStream::receiveInto(std::span<std::uint8_t> into)
+{
     if (!isUsable())
         throw TransportError::notReady();
-    Bytes buffer(static_cast<std::size_t>(maximumReceiveByteCount_));
-    auto [error, count] = co_await socket_.async_read_some(asio::buffer(buffer), useNothrowAwaitable);
-    if (!error) {
-        buffer.resize(count);
-        co_return std::optional<Bytes>(std::move(buffer));
-    }
+    auto [error, count] = co_await socket_.async_read_some(asio::buffer(into.data(), into.size()), useNothrowAwaitable);
+    if (!error)
+        co_return std::optional<std::size_t>(count);
     // A local close aborts the read: that is the end of the stream, as a shut-down socket reads 0.
     if (error == asio::error::eof || (isClosed_ && error == asio::error::operation_aborted))
         co_return std::nullopt;

@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@ struct IndexFaults {
     std::atomic<bool> refuseWrites {false}; // xWrite and xSync answer SQLITE_IOERR
     std::atomic<bool> refuseSharedMemory {false};
     std::atomic<int> syncCount {0};
+    std::function<void()> onWrite; // told of every write, refused or not; set and cleared by one test
 };
 
 inline IndexFaults& indexFaults()
@@ -46,6 +48,8 @@ inline const sqlite3_io_methods* originalOf(sqlite3_file* file)
 
 inline int faultyWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset)
 {
+    if (indexFaults().onWrite)
+        indexFaults().onWrite();
     if (indexFaults().refuseWrites)
         return SQLITE_IOERR_WRITE;
     return originalOf(file)->xWrite(file, data, amount, offset);

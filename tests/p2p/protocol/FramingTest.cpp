@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <span>
+
 using namespace p2p;
 
 namespace {
@@ -176,20 +180,42 @@ TEST(FrameDecoder, LargeFramesArriveWholeWhateverThePieces)
         const Bytes frame = FrameEncoder::encode(11, payload);
         stream.insert(stream.end(), frame.begin(), frame.end());
     }
-    for (const std::size_t pieceSize : {std::size_t{1}, std::size_t{5}, std::size_t{4093}, std::size_t{65536}, stream.size()}) {
-        SCOPED_TRACE(pieceSize);
-        FrameDecoder decoder(1 << 20);
-        std::vector<Bytes> payloads;
-        std::int64_t handedOut = 0;
-        for (std::size_t at = 0; at < stream.size(); at += pieceSize) {
-            decoder.append(stream.data() + at, std::min(pieceSize, stream.size() - at));
-            for (FrameDecoder::Frame& frame : decoder.drain()) {
-                handedOut += static_cast<std::int64_t>(frame.payload.size()) + 5;
-                payloads.push_back(std::move(frame.payload));
+    // Read in place (as from a socket, at most a piece per read), a large frame's bytes after its
+    // header land in the payload handed out, not in the buffer first.
+    for (const bool inPlace : {false, true}) {
+        for (const std::size_t pieceSize : {std::size_t{1}, std::size_t{5}, std::size_t{4093}, std::size_t{65536}, stream.size()}) {
+            SCOPED_TRACE(testing::Message() << pieceSize << (inPlace ? " in place" : ""));
+            FrameDecoder decoder(1 << 20);
+            std::vector<Bytes> payloads;
+            std::vector<std::pair<std::uintptr_t, std::size_t>> reads; // where each read went
+            std::size_t readIntoPayloads = 0;
+            std::int64_t handedOut = 0;
+            for (std::size_t at = 0; at < stream.size();) {
+                std::size_t count = std::min(pieceSize, stream.size() - at);
+                if (inPlace) {
+                    const std::span<std::uint8_t> window = decoder.receiveWindow();
+                    count = std::min(count, window.size());
+                    std::copy_n(stream.data() + at, count, window.data());
+                    reads.emplace_back(reinterpret_cast<std::uintptr_t>(window.data()), count);
+                    decoder.received(count);
+                } else {
+                    decoder.append(stream.data() + at, count);
+                }
+                at += count;
+                for (FrameDecoder::Frame& frame : decoder.drain()) {
+                    handedOut += static_cast<std::int64_t>(frame.payload.size()) + 5;
+                    const auto begin = reinterpret_cast<std::uintptr_t>(frame.payload.data());
+                    for (const auto& [where, n] : reads) {
+                        if (where >= begin && where < begin + frame.payload.size())
+                            readIntoPayloads += n;
+                    }
+                    payloads.push_back(std::move(frame.payload));
+                }
+                ASSERT_EQ(decoder.pendingByteCount(), static_cast<std::int64_t>(at) - handedOut);
             }
-            const std::int64_t received = static_cast<std::int64_t>(std::min(stream.size(), at + pieceSize));
-            ASSERT_EQ(decoder.pendingByteCount(), received - handedOut);
+            EXPECT_EQ(payloads, (std::vector<Bytes>{big, small, big}));
+            if (inPlace && pieceSize > 1) // the first bytes of each large payload may come with its header
+                EXPECT_GE(readIntoPayloads, 2 * (big.size() - std::min<std::size_t>(pieceSize, 65536)));
         }
-        EXPECT_EQ(payloads, (std::vector<Bytes>{big, small, big}));
     }
 }

@@ -528,3 +528,89 @@ TEST(ReceiveSessionFilesTest, AnAssetWithoutFilesIsNeverCompletedByAWrappedIndex
     EXPECT_EQ(h.session->progress().completedAssetCount, 0);
     EXPECT_EQ(h.events.last<ReceiveEvent::Finished>()->summary, (ReceiveSummary{1, 0, 0, 3}));
 }
+
+// False when the session ended instead of acknowledging.
+namespace {
+
+asio::awaitable<bool> sendAnswered(FakePhone& phone, FakeFile file)
+{
+    try {
+        co_await phone.sendFile(std::move(file));
+    } catch (const std::runtime_error&) {
+        co_return false;
+    }
+    co_return true;
+}
+
+} // namespace
+
+// While the sink writes, the session reads on into a queue of bounded size; a chunk that fails
+// there ends the session as a failed write always did, and nothing after it reaches the sink.
+TEST(ReceiveSessionFilesTest, ChunksWaitForTheSinkInABoundedQueue)
+{
+    struct Case {
+        const char* name;
+        int failingAppend; // 0: none
+        std::vector<std::string> tailCalls; // without the appends
+        std::optional<FileAck> ack;
+        std::optional<SessionEnd> end;
+    };
+    const std::vector<Case> cases = {
+        {"every chunk lands", 0,
+            {"beginFile(A/0)", "appendChunk.released(A/0)", "finishFile(A/0)", "finishSession(completed)"},
+            ackOf("A", 0, FileAck::Result::stored), std::nullopt},
+        {"a chunk fails while later ones wait", 3,
+            {"beginFile(A/0)", "appendChunk.released(A/0)", "abortFile(A/0,会话异常终止)", "finishSession(error)"},
+            std::nullopt,
+            endOf(SessionEnd::Reason::error, "电脑空间不足")},
+    };
+    const std::int64_t limit = 12;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SessionHarness::Options options;
+        std::int64_t mostQueued = 0;
+        RecordingSink* sink = nullptr;
+        options.limits.maximumQueuedChunkByteCount = limit;
+        options.limits.onQueuedChunkBytes = [&](std::int64_t queued) {
+            mostQueued = std::max(mostQueued, queued);
+            if (queued >= limit && sink->holdAppends)
+                sink->releaseAppends(); // the first chunk was held until the queue filled
+        };
+        SessionHarness h(options);
+        sink = h.sink.get();
+        sink->holdAppends = true;
+        int appends = 0;
+        sink->beforeCall = [&](std::string_view operation, const IncomingFile*) {
+            if (operation == "appendChunk" && ++appends == c.failingAppend)
+                throw std::system_error(std::make_error_code(std::errc::no_space_on_device));
+        };
+        const Bytes bytes = FakePhone::patternBytes(64, 3);
+        const std::vector<AssetDescriptor> assets = {FakePhone::photo("A", "A.JPG", 64)};
+        const FakeFile file = fileOf("A", 0, "A.JPG", bytes); // 16 chunks of 4 bytes
+        auto script = [&](FakePhone& phone) -> asio::awaitable<void> {
+            co_await phone.greet();
+            co_await phone.offer(sessionID, assets);
+            if (co_await sendAnswered(phone, file))
+                co_await phone.end();
+            co_await phone.readUntilClosed();
+        };
+        EXPECT_EQ(h.run(script), "");
+        std::vector<std::string> calls = {"prepareSession", "existingAssetIDs(1)"};
+        calls.insert(calls.end(), c.tailCalls.begin(), c.tailCalls.end());
+        EXPECT_EQ(withoutAppends(sink->calls), calls);
+        EXPECT_EQ(mostQueued, limit);
+        EXPECT_EQ(appends, c.failingAppend ? c.failingAppend : 16);
+        if (c.ack)
+            EXPECT_EQ(sink->storedFiles["A/0"], bytes);
+        std::optional<FileAck> ack;
+        std::optional<SessionEnd> end;
+        for (const Message& message : h.phone->received) {
+            if (const FileAck* a = std::get_if<FileAck>(&message))
+                ack = *a;
+            if (const SessionEnd* e = std::get_if<SessionEnd>(&message))
+                end = *e;
+        }
+        EXPECT_EQ(ack, c.ack);
+        EXPECT_EQ(end, c.end);
+    }
+}
