@@ -5,7 +5,7 @@
 #include "app/services/receive/PeerReceiveModel.h"
 #include "app/services/receive/ReceiveServices.h"
 
-#include "p2p/protocol/MessageCoder.h"
+#include "p2p/protocol/framing/MessageCoder.h"
 #include "p2p/transport/NWConnectionByteStream.h"
 #include "support/NamespaceSandbox.h"
 #include "support/app/Eventually.h"

@@ -1,8 +1,8 @@
 // The session's file stage and its ends: verified files, acknowledgements, progress, faults,
 // the sender's end, cancel and shutdown.
 
-#include "p2p/protocol/CRC32.h"
-#include "p2p/protocol/SessionError.h"
+#include "p2p/protocol/framing/CRC32.h"
+#include "p2p/protocol/errors/SessionError.h"
 #include "support/p2p/SessionHarness.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "app/platform/desktop/ProtocolTextLookup.h"
 
-#include "p2p/protocol/UserFacingError.h"
+#include "p2p/protocol/errors/UserFacingError.h"
 
 #include <QCoreApplication>
 

@@ -1,6 +1,6 @@
 #include "app/services/library/ScanCacheFile.h"
 
-#include "p2p/protocol/CRC32.h"
+#include "p2p/protocol/framing/CRC32.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -2,8 +2,8 @@
 
 #include "app/services/receive/ReceiveRoad.h"
 
-#include "p2p/protocol/PairingCode.h"
-#include "p2p/protocol/UserFacingError.h"
+#include "p2p/protocol/messages/PairingCode.h"
+#include "p2p/protocol/errors/UserFacingError.h"
 
 #include <QCoreApplication>
 #include <QDir>

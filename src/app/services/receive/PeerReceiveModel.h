@@ -4,8 +4,8 @@
 #include "app/services/receive/ReceiveTransports.h"
 
 #include "p2p/protocol/P2PLog.h"
-#include "p2p/protocol/TransferETAEstimator.h"
-#include "p2p/protocol/TransferProgress.h"
+#include "p2p/protocol/progress/TransferETAEstimator.h"
+#include "p2p/protocol/progress/TransferProgress.h"
 #include "p2p/receive/ReceiveEvent.h"
 
 #include <QObject>

@@ -1,8 +1,8 @@
 #include "app/services/receive/ReceiveRoad.h"
 
-#include "p2p/protocol/FramedMessageChannel.h"
-#include "p2p/protocol/SessionConfiguration.h"
-#include "p2p/protocol/UserFacingError.h"
+#include "p2p/protocol/streams/FramedMessageChannel.h"
+#include "p2p/protocol/messages/SessionConfiguration.h"
+#include "p2p/protocol/errors/UserFacingError.h"
 #include "p2p/transport/TransportError.h"
 
 #include <algorithm>

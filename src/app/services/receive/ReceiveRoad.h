@@ -2,7 +2,7 @@
 
 #include "app/services/receive/ReceiveTransports.h"
 
-#include "p2p/protocol/PairingCode.h"
+#include "p2p/protocol/messages/PairingCode.h"
 #include "p2p/protocol/P2PLog.h"
 
 #include <atomic>

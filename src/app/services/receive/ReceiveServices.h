@@ -3,7 +3,7 @@
 #include "app/services/receive/ReceiveTransports.h"
 
 #include "p2p/backup/SinkThread.h"
-#include "p2p/protocol/TransferRuntime.h"
+#include "p2p/protocol/streams/TransferRuntime.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "p2p/protocol/AsioSupport.h"
-#include "p2p/protocol/ByteStream.h"
-#include "p2p/protocol/DeviceInfo.h"
+#include "p2p/protocol/streams/ByteStream.h"
+#include "p2p/protocol/messages/DeviceInfo.h"
 #include "p2p/receive/AssetSink.h"
 #include "p2p/receive/ReceiveSession.h"
 

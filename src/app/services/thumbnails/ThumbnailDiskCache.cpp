@@ -1,6 +1,6 @@
 #include "app/services/thumbnails/ThumbnailDiskCache.h"
 
-#include "p2p/protocol/CRC32.h"
+#include "p2p/protocol/framing/CRC32.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

@@ -2,7 +2,7 @@
 #include "app/services/library/ScanCacheFile.h"
 #include "app/views/library/LibraryContentModel.h"
 
-#include "p2p/protocol/CRC32.h"
+#include "p2p/protocol/framing/CRC32.h"
 #include "support/app/Fixtures.h"
 
 #include <gtest/gtest.h>
