@@ -13,15 +13,15 @@
 
 #include "p2p/backup/FileSystemAssetSink.h"
 #include "p2p/backup/SinkThread.h"
-#include "p2p/protocol/CRC32.h"
-#include "p2p/protocol/FramedMessageChannel.h"
-#include "p2p/protocol/Framing.h"
-#include "p2p/protocol/InMemoryByteStream.h"
-#include "p2p/protocol/MessageCoder.h"
+#include "p2p/protocol/framing/CRC32.h"
+#include "p2p/protocol/streams/FramedMessageChannel.h"
+#include "p2p/protocol/framing/Framing.h"
+#include "p2p/protocol/streams/InMemoryByteStream.h"
+#include "p2p/protocol/framing/MessageCoder.h"
 #include "p2p/protocol/P2PLog.h"
-#include "p2p/protocol/PairingCode.h"
-#include "p2p/protocol/SessionConfiguration.h"
-#include "p2p/protocol/TransferRuntime.h"
+#include "p2p/protocol/messages/PairingCode.h"
+#include "p2p/protocol/messages/SessionConfiguration.h"
+#include "p2p/protocol/streams/TransferRuntime.h"
 #include "p2p/receive/ReceiveSession.h"
 
 #include <fcntl.h>

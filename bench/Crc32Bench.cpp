@@ -1,9 +1,9 @@
 // CRC-32 throughput against zlib's crc32() on 256 KiB buffers, and decode throughput of a stream
 // of 256 KiB file-chunk frames. Run from a Release build.
-#include "p2p/protocol/CRC32.h"
-#include "p2p/protocol/Framing.h"
-#include "p2p/protocol/MessageCoder.h"
-#include "p2p/protocol/SessionConfiguration.h"
+#include "p2p/protocol/framing/CRC32.h"
+#include "p2p/protocol/framing/Framing.h"
+#include "p2p/protocol/framing/MessageCoder.h"
+#include "p2p/protocol/messages/SessionConfiguration.h"
 
 #include <zlib.h>
 

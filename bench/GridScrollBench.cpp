@@ -5,8 +5,8 @@
 //
 //   GridScrollBench [item count, default 100000] [rows per step, default 3]
 
-#include "app/services/ThumbnailProvider.h"
-#include "app/services/VisibleThumbnails.h"
+#include "app/services/thumbnails/ThumbnailProvider.h"
+#include "app/services/thumbnails/VisibleThumbnails.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

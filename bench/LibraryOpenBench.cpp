@@ -10,15 +10,15 @@
 //
 //   LibraryOpenBench [--items 100000] [--dir DIR]
 
-#include "app/platform/ImageDecoder.h"
-#include "app/platform/VolumeMonitor.h"
+#include "app/platform/decoding/ImageDecoder.h"
+#include "app/platform/volumes/VolumeMonitor.h"
 #include "app/services/AppContext.h"
-#include "app/services/KeptScans.h"
-#include "app/services/LibraryStore.h"
-#include "app/services/ThumbnailProvider.h"
-#include "app/views/LibraryContentModel.h"
-#include "app/views/LibraryDetailView.h"
-#include "app/views/PhotoGridView.h"
+#include "app/services/library/KeptScans.h"
+#include "app/services/library/LibraryStore.h"
+#include "app/services/thumbnails/ThumbnailProvider.h"
+#include "app/views/library/LibraryContentModel.h"
+#include "app/views/library/LibraryDetailView.h"
+#include "app/views/grid/PhotoGridView.h"
 #include "support/BenchInputs.h"
 #include "support/PathBookmarks.h"
 

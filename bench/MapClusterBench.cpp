@@ -6,17 +6,17 @@
 //
 //   MapClusterBench [item count, default 100000] [runs per view, default 60]
 
-#include "app/platform/DBusFileRevealer.h"
-#include "app/platform/LinuxBookmarkService.h"
-#include "app/platform/LinuxMountTable.h"
-#include "app/platform/MountInfoVolumeMonitor.h"
+#include "app/platform/desktop/DBusFileRevealer.h"
+#include "app/platform/volumes/LinuxBookmarkService.h"
+#include "app/platform/volumes/LinuxMountTable.h"
+#include "app/platform/volumes/MountInfoVolumeMonitor.h"
 #include "app/services/AppContext.h"
-#include "app/services/LibraryStore.h"
-#include "app/services/MapPhotoClusterer.h"
-#include "app/services/ThumbnailProvider.h"
-#include "app/views/DialogFolderChooser.h"
-#include "app/views/LibraryContentModel.h"
-#include "app/views/LibraryMapView.h"
+#include "app/services/library/LibraryStore.h"
+#include "app/services/map/MapPhotoClusterer.h"
+#include "app/services/thumbnails/ThumbnailProvider.h"
+#include "app/views/common/DialogFolderChooser.h"
+#include "app/views/library/LibraryContentModel.h"
+#include "app/views/map/page/LibraryMapView.h"
 
 #include <QApplication>
 #include <QDir>

@@ -6,7 +6,7 @@
 // Build in Release and run without arguments.
 
 #include "support/p2p/HostileJson.h"
-#include "p2p/protocol/MessageCoder.h"
+#include "p2p/protocol/framing/MessageCoder.h"
 #include "p2p/protocol/ProtocolError.h"
 
 #include <nlohmann/json.hpp>

@@ -4,9 +4,9 @@
 // With "--survey FILE..." it prints, for each image, the raw scores of the face and body detectors
 // at both decode sizes, which is how their thresholds were chosen.
 
-#include "app/platform/ImageDecoder.h"
-#include "app/platform/PersonDetector.h"
-#include "app/services/NonCapturedClassifier.h"
+#include "app/platform/decoding/ImageDecoder.h"
+#include "app/platform/noncaptured/PersonDetector.h"
+#include "app/services/noncaptured/NonCapturedClassifier.h"
 #include "support/HogPeopleWeights.h"
 
 #include <QColor>

@@ -8,12 +8,12 @@
 // Detection runs at idle priority, so on a busy machine the wall times wait for idle cores; the
 // main thread's CPU time is printed beside them. Build in Release and run without arguments.
 
-#include "app/platform/VolumeMonitor.h"
+#include "app/platform/volumes/VolumeMonitor.h"
 #include "app/services/AppContext.h"
-#include "app/services/LibraryStore.h"
-#include "app/services/NonCapturedIndex.h"
-#include "app/views/LibraryContentModel.h"
-#include "app/views/LibraryDetailView.h"
+#include "app/services/library/LibraryStore.h"
+#include "app/services/noncaptured/NonCapturedIndex.h"
+#include "app/views/library/LibraryContentModel.h"
+#include "app/views/library/LibraryDetailView.h"
 #include "support/PathBookmarks.h"
 
 #include <QApplication>

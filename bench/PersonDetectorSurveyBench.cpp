@@ -10,8 +10,8 @@
 //   PersonDetectorSurveyBench [--scores]     (needs opencv-doc and opencv-data installed)
 
 #include "app/models/MediaItem.h"
-#include "app/platform/ImageDecoder.h"
-#include "app/platform/PersonDetector.h"
+#include "app/platform/decoding/ImageDecoder.h"
+#include "app/platform/noncaptured/PersonDetector.h"
 
 #include <QDir>
 #include <QFileInfo>

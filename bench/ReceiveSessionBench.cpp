@@ -5,7 +5,7 @@
 
 #include "support/ReceivePipeline.h"
 
-#include "p2p/protocol/InMemoryByteStream.h"
+#include "p2p/protocol/streams/InMemoryByteStream.h"
 #include "p2p/protocol/P2PLog.h"
 
 #include <sys/resource.h>

@@ -9,8 +9,8 @@
 // reused by the next run. Cold runs count the bytes read from storage (/proc/self/io read_bytes,
 // which includes reaped children), the measure that does not depend on the disk.
 
-#include "app/platform/JpegHeader.h"
-#include "app/services/MediaScanner.h"
+#include "app/platform/metadata/JpegHeader.h"
+#include "app/services/library/MediaScanner.h"
 #include "support/BenchInputs.h"
 
 #include <QCoreApplication>

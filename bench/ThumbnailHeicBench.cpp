@@ -6,7 +6,7 @@
 //
 //   ThumbnailHeicBench [file count, default 100] [pixel size, default 280] [passes, default 3]
 
-#include "app/platform/HeifImageDecoder.h"
+#include "app/platform/decoding/HeifImageDecoder.h"
 #include "support/BenchInputs.h"
 
 #include <QDir>

@@ -9,8 +9,8 @@
 //
 //   ThumbnailJpegBench [file count, default 48] [pixel size, default 280] [repeats, default 3]
 
-#include "app/platform/MediaImageDecoder.h"
-#include "app/services/ThumbnailProvider.h"
+#include "app/platform/decoding/MediaImageDecoder.h"
+#include "app/services/thumbnails/ThumbnailProvider.h"
 #include "support/BenchInputs.h"
 
 #include <QDir>

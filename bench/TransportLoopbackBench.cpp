@@ -6,9 +6,9 @@
 
 #include "support/ReceivePipeline.h"
 
-#include "p2p/protocol/InMemoryByteStream.h"
+#include "p2p/protocol/streams/InMemoryByteStream.h"
 #include "p2p/protocol/P2PLog.h"
-#include "p2p/protocol/SessionConfiguration.h"
+#include "p2p/protocol/messages/SessionConfiguration.h"
 #include "p2p/transport/PeerAdvertiser.h"
 
 #include <netinet/in.h>

@@ -8,9 +8,9 @@
 //
 //   VideoPlaybackBench [seconds to play, default 10]
 
-#include "app/views/VideoFrameScaler.h"
-#include "app/views/VideoPlaybackView.h"
-#include "app/views/VideoSurfaceWidget.h"
+#include "app/views/video/VideoFrameScaler.h"
+#include "app/views/video/VideoPlaybackView.h"
+#include "app/views/video/VideoSurfaceWidget.h"
 
 #include <QApplication>
 #include <QDir>

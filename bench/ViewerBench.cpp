@@ -14,11 +14,11 @@
 //
 //   ViewerBench [photos to page through, default 1000]
 
-#include "app/platform/ImageDecoder.h"
-#include "app/services/ThumbnailProvider.h"
-#include "app/views/PhotoDetailView.h"
-#include "app/views/VideoPlaybackView.h"
-#include "app/views/VideoSurfaceWidget.h"
+#include "app/platform/decoding/ImageDecoder.h"
+#include "app/services/thumbnails/ThumbnailProvider.h"
+#include "app/views/viewer/PhotoDetailView.h"
+#include "app/views/video/VideoPlaybackView.h"
+#include "app/views/video/VideoSurfaceWidget.h"
 #include "support/BenchInputs.h"
 
 #include <QApplication>

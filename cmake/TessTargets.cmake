@@ -1,8 +1,14 @@
 # Every library is the set of sources in its folders, so adding a file needs no CMake edit.
+# A folder ending in /** brings its feature folders too.
 function(tess_glob_sources out)
   set(all)
   foreach(dir IN LISTS ARGN)
-    file(GLOB found CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.h)
+    if(dir MATCHES "/\\*\\*$")
+      string(REGEX REPLACE "/\\*\\*$" "" dir "${dir}")
+      file(GLOB_RECURSE found CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.h)
+    else()
+      file(GLOB found CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.h)
+    endif()
     list(APPEND all ${found})
   endforeach()
   set(${out} ${all} PARENT_SCOPE)

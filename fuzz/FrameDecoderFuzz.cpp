@@ -1,7 +1,7 @@
 // Arbitrary bytes -> FrameDecoder -> MessageCoder::decode. Every decoded message must survive
 // encoding and decoding again unchanged; anything else that goes wrong must be a ProtocolError.
-#include "p2p/protocol/Framing.h"
-#include "p2p/protocol/MessageCoder.h"
+#include "p2p/protocol/framing/Framing.h"
+#include "p2p/protocol/framing/MessageCoder.h"
 #include "p2p/protocol/ProtocolError.h"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 // for a file it read through, and hand out Exif bytes only from the input. The layout it gives the
 // HEVC decoder must be within its limits too, and every tile's bytes readable or refused. The box
 // walker under all of it must keep every box it accepts inside its parent, at any depth.
-#include "app/platform/HeifBoxReader.h"
-#include "app/platform/IsoBoxWalker.h"
+#include "app/platform/metadata/HeifBoxReader.h"
+#include "app/platform/metadata/IsoBoxWalker.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Arbitrary bytes -> the JPEG header walk. What it hands out is always a prefix of the input within
 // the limit, and nothing unless it walked to the scan or to the end of the input.
-#include "app/platform/JpegHeader.h"
+#include "app/platform/metadata/JpegHeader.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // Hostile HEIF and TIFF files through the orientation editors: each either refuses the file or
 // gives one that reads back with exactly the intended turn; nothing else may happen.
-#include "app/services/HeifOrientationEditor.h"
-#include "app/services/OrientationEditing.h"
-#include "app/services/TiffOrientationEditor.h"
+#include "app/services/rotation/HeifOrientationEditor.h"
+#include "app/services/rotation/OrientationEditing.h"
+#include "app/services/rotation/TiffOrientationEditor.h"
 
 #include <cstdint>
 #include <cstdlib>

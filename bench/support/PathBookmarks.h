@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/platform/BookmarkService.h"
+#include "app/platform/volumes/BookmarkService.h"
 
 namespace bench {
 

@@ -1,11 +1,11 @@
 #include "support/ReceivePipeline.h"
 
-#include "p2p/protocol/CRC32.h"
-#include "p2p/protocol/FramedMessageChannel.h"
-#include "p2p/protocol/Framing.h"
-#include "p2p/protocol/MessageCoder.h"
-#include "p2p/protocol/PairingCode.h"
-#include "p2p/protocol/SessionConfiguration.h"
+#include "p2p/protocol/framing/CRC32.h"
+#include "p2p/protocol/streams/FramedMessageChannel.h"
+#include "p2p/protocol/framing/Framing.h"
+#include "p2p/protocol/framing/MessageCoder.h"
+#include "p2p/protocol/messages/PairingCode.h"
+#include "p2p/protocol/messages/SessionConfiguration.h"
 
 #include <algorithm>
 #include <stdexcept>

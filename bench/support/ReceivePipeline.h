@@ -1,8 +1,8 @@
 #pragma once
 
-#include "p2p/protocol/ByteStream.h"
-#include "p2p/protocol/Framing.h"
-#include "p2p/protocol/MessageCoder.h"
+#include "p2p/protocol/streams/ByteStream.h"
+#include "p2p/protocol/framing/Framing.h"
+#include "p2p/protocol/framing/MessageCoder.h"
 #include "p2p/receive/AssetSink.h"
 #include "p2p/receive/ReceiveSession.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "p2p/protocol/AssetDescriptor.h"
+#include "p2p/protocol/messages/AssetDescriptor.h"
 
 #include <cstdint>
 #include <optional>

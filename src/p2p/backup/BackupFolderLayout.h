@@ -1,6 +1,6 @@
 #pragma once
 
-#include "p2p/protocol/DeviceInfo.h"
+#include "p2p/protocol/messages/DeviceInfo.h"
 
 #include <filesystem>
 #include <optional>

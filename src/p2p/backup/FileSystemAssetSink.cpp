@@ -5,7 +5,7 @@
 #include "p2p/backup/SafeFileName.h"
 #include "p2p/protocol/ProtocolError.h"
 #include "p2p/protocol/Saturating.h"
-#include "p2p/protocol/UserFacingError.h"
+#include "p2p/protocol/errors/UserFacingError.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

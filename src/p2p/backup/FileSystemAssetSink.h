@@ -1,7 +1,7 @@
 #pragma once
 
 #include "p2p/backup/BackupIndex.h"
-#include "p2p/protocol/CRC32.h"
+#include "p2p/protocol/framing/CRC32.h"
 #include "p2p/protocol/P2PLog.h"
 #include "p2p/receive/AssetSink.h"
 

@@ -3,7 +3,7 @@
 #include "p2p/backup/AssetFileRoles.h"
 #include "p2p/backup/FileSystemAssetSink.h"
 #include "p2p/backup/SafeFileName.h"
-#include "p2p/protocol/UserFacingError.h"
+#include "p2p/protocol/errors/UserFacingError.h"
 
 #include <fcntl.h>
 #include <stdio.h>

@@ -1,6 +1,6 @@
 #include "p2p/receive/AssetSink.h"
 
-#include "p2p/protocol/UserFacingError.h"
+#include "p2p/protocol/errors/UserFacingError.h"
 
 namespace p2p {
 

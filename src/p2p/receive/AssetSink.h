@@ -1,11 +1,11 @@
 #pragma once
 
 #include "p2p/protocol/AsioSupport.h"
-#include "p2p/protocol/AssetDescriptor.h"
+#include "p2p/protocol/messages/AssetDescriptor.h"
 #include "p2p/protocol/Bytes.h"
-#include "p2p/protocol/DeviceInfo.h"
-#include "p2p/protocol/Messages.h"
-#include "p2p/protocol/Uuid.h"
+#include "p2p/protocol/messages/DeviceInfo.h"
+#include "p2p/protocol/messages/Messages.h"
+#include "p2p/protocol/messages/Uuid.h"
 
 #include <cstdint>
 #include <exception>

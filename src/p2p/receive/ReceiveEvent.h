@@ -1,8 +1,8 @@
 #pragma once
 
-#include "p2p/protocol/DeviceInfo.h"
-#include "p2p/protocol/Messages.h"
-#include "p2p/protocol/TransferProgress.h"
+#include "p2p/protocol/messages/DeviceInfo.h"
+#include "p2p/protocol/messages/Messages.h"
+#include "p2p/protocol/progress/TransferProgress.h"
 
 #include <cstdint>
 #include <optional>

@@ -2,10 +2,10 @@
 #include "p2p/receive/ReceiveSessionErrors.h"
 
 #include "p2p/protocol/ProtocolError.h"
-#include "p2p/protocol/ProtocolVersion.h"
+#include "p2p/protocol/messages/ProtocolVersion.h"
 #include "p2p/protocol/Saturating.h"
-#include "p2p/protocol/SessionError.h"
-#include "p2p/protocol/UserFacingError.h"
+#include "p2p/protocol/errors/SessionError.h"
+#include "p2p/protocol/errors/UserFacingError.h"
 
 #include <algorithm>
 #include <cmath>

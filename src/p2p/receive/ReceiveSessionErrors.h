@@ -1,7 +1,7 @@
 #pragma once
 // What the receiving session's stages share about errors; internal to the session.
 
-#include "p2p/protocol/UserFacingError.h"
+#include "p2p/protocol/errors/UserFacingError.h"
 #include "p2p/receive/AssetSink.h"
 
 #include <exception>

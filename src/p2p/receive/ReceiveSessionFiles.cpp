@@ -5,7 +5,7 @@
 #include "p2p/receive/ReceiveSessionErrors.h"
 
 #include "p2p/protocol/Saturating.h"
-#include "p2p/protocol/SessionError.h"
+#include "p2p/protocol/errors/SessionError.h"
 
 #include <algorithm>
 #include <variant>

@@ -1,6 +1,6 @@
 #include "p2p/transport/DiscoveredPeer.h"
 
-#include "p2p/protocol/ProtocolVersion.h"
+#include "p2p/protocol/messages/ProtocolVersion.h"
 
 #include <net/if.h>
 

@@ -1,6 +1,6 @@
 #include "p2p/transport/P2PService.h"
 
-#include "p2p/protocol/ProtocolVersion.h"
+#include "p2p/protocol/messages/ProtocolVersion.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>

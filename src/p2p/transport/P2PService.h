@@ -1,7 +1,7 @@
 #pragma once
 
 #include "p2p/protocol/AsioSupport.h"
-#include "p2p/protocol/DeviceInfo.h"
+#include "p2p/protocol/messages/DeviceInfo.h"
 
 #include <asio/ip/tcp.hpp>
 

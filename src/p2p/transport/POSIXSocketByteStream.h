@@ -1,6 +1,6 @@
 #pragma once
 
-#include "p2p/protocol/ByteStream.h"
+#include "p2p/protocol/streams/ByteStream.h"
 #include "p2p/protocol/P2PLog.h"
 
 #include <asio/generic/stream_protocol.hpp>

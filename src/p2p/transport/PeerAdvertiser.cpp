@@ -1,6 +1,6 @@
 #include "p2p/transport/PeerAdvertiser.h"
 
-#include "p2p/protocol/SessionConfiguration.h"
+#include "p2p/protocol/messages/SessionConfiguration.h"
 #include "p2p/transport/P2PService.h"
 
 #include <asio/ip/v6_only.hpp>

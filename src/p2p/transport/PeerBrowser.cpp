@@ -1,6 +1,6 @@
 #include "p2p/transport/PeerBrowser.h"
 
-#include "p2p/protocol/SessionConfiguration.h"
+#include "p2p/protocol/messages/SessionConfiguration.h"
 #include "p2p/transport/AvahiClientThread.h"
 
 #include <avahi-client/lookup.h>

@@ -2,10 +2,10 @@
 // this computer through the namespace's avahi-daemon, a test phone dials it on loopback, pairs with
 // the code the model shows and backs real files up into a new library; a second backup skips them.
 
-#include "app/services/PeerReceiveModel.h"
-#include "app/services/ReceiveServices.h"
+#include "app/services/receive/PeerReceiveModel.h"
+#include "app/services/receive/ReceiveServices.h"
 
-#include "p2p/protocol/MessageCoder.h"
+#include "p2p/protocol/framing/MessageCoder.h"
 #include "p2p/transport/NWConnectionByteStream.h"
 #include "support/NamespaceSandbox.h"
 #include "support/app/Eventually.h"

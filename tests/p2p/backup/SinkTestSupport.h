@@ -3,7 +3,7 @@
 
 #include "p2p/backup/FileSystemAssetSink.h"
 #include "p2p/backup/SinkThread.h"
-#include "p2p/protocol/CRC32.h"
+#include "p2p/protocol/framing/CRC32.h"
 #include "support/p2p/RunAwaitable.h"
 
 #include <sqlite3.h>

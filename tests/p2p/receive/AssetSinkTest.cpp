@@ -1,4 +1,4 @@
-#include "p2p/protocol/UserFacingError.h"
+#include "p2p/protocol/errors/UserFacingError.h"
 #include "p2p/receive/AssetSink.h"
 #include "p2p/receive/ReceiveEvent.h"
 

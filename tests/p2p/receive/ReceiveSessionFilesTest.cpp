@@ -3,8 +3,8 @@
 
 #include "FileStageScripts.h"
 
-#include "p2p/protocol/CRC32.h"
-#include "p2p/protocol/SessionError.h"
+#include "p2p/protocol/framing/CRC32.h"
+#include "p2p/protocol/errors/SessionError.h"
 
 #include <gtest/gtest.h>
 

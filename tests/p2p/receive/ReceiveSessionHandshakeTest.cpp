@@ -1,7 +1,7 @@
 // The session's first stages: greeting, pairing, session begin and the manifest with its skip list.
 
-#include "p2p/protocol/CRC32.h"
-#include "p2p/protocol/MessageCoder.h"
+#include "p2p/protocol/framing/CRC32.h"
+#include "p2p/protocol/framing/MessageCoder.h"
 #include "support/p2p/SessionHarness.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "p2p/protocol/FramedMessageChannel.h"
-#include "p2p/protocol/PairingCode.h"
+#include "p2p/protocol/streams/FramedMessageChannel.h"
+#include "p2p/protocol/messages/PairingCode.h"
 #include "p2p/receive/ReceiveSession.h"
 #include "p2p/transport/PeerAdvertiser.h"
 #include "support/p2p/BackupOverStreams.h"

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "app/platform/BookmarkService.h"
-#include "app/platform/FileRevealer.h"
-#include "app/platform/FolderChooser.h"
-#include "app/platform/VolumeMonitor.h"
-#include "app/services/LibraryStore.h"
+#include "app/platform/volumes/BookmarkService.h"
+#include "app/platform/desktop/FileRevealer.h"
+#include "app/platform/desktop/FolderChooser.h"
+#include "app/platform/volumes/VolumeMonitor.h"
+#include "app/services/library/LibraryStore.h"
 
 #include <QHash>
 #include <QSet>

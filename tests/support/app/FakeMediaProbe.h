@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/platform/MediaProbe.h"
+#include "app/platform/metadata/MediaProbe.h"
 
 #include <QHash>
 #include <QString>

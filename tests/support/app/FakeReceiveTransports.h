@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/services/ReceiveTransports.h"
+#include "app/services/receive/ReceiveTransports.h"
 
-#include "p2p/protocol/InMemoryByteStream.h"
-#include "p2p/protocol/TransferRuntime.h"
+#include "p2p/protocol/streams/InMemoryByteStream.h"
+#include "p2p/protocol/streams/TransferRuntime.h"
 #include "p2p/transport/TransportError.h"
 #include "support/p2p/FakePhone.h"
 #include "support/p2p/RecordingSink.h"

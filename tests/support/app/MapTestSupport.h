@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/platform/ImageDecoder.h"
-#include "app/services/PlaceNameResolver.h"
-#include "app/services/ThumbnailProvider.h"
-#include "app/views/SlippyMapWidget.h"
+#include "app/platform/decoding/ImageDecoder.h"
+#include "app/services/map/PlaceNameResolver.h"
+#include "app/services/thumbnails/ThumbnailProvider.h"
+#include "app/views/map/SlippyMapWidget.h"
 
 #include "support/app/LoopbackTileServer.h"
 

@@ -4,8 +4,8 @@
 // it landed in a new library: files byte for byte, marker, index rows, the library in the store,
 // the summary. Shared by the end-to-end tests of the receive model on every road.
 
-#include "app/services/LibraryStore.h"
-#include "app/services/PeerReceiveModel.h"
+#include "app/services/library/LibraryStore.h"
+#include "app/services/receive/PeerReceiveModel.h"
 
 #include "p2p/backup/BackupFolderLayout.h"
 #include "p2p/backup/BackupIndex.h"

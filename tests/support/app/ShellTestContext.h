@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/services/AppContext.h"
-#include "app/services/LibraryStore.h"
-#include "app/services/NonCapturedIndex.h"
+#include "app/services/library/LibraryStore.h"
+#include "app/services/noncaptured/NonCapturedIndex.h"
 
 #include "support/app/FakeLibraryServices.h"
 

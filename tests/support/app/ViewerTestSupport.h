@@ -2,8 +2,8 @@
 // What tests of the viewer and its toolbar share: a page scanner with a fixed answer and a
 // metadata source that answers at once with nothing.
 
-#include "app/services/MediaMetadataExtractor.h"
-#include "app/views/LibraryContentModel.h"
+#include "app/services/library/MediaMetadataExtractor.h"
+#include "app/views/library/LibraryContentModel.h"
 
 #include <QFuture>
 #include <QPromise>

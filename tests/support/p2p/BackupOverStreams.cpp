@@ -1,7 +1,7 @@
 #include "support/p2p/BackupOverStreams.h"
 
-#include "p2p/protocol/FramedMessageChannel.h"
-#include "p2p/protocol/PairingCode.h"
+#include "p2p/protocol/streams/FramedMessageChannel.h"
+#include "p2p/protocol/messages/PairingCode.h"
 #include "p2p/receive/ReceiveSession.h"
 #include "support/p2p/FakePhone.h"
 #include "support/p2p/TransportTesting.h"

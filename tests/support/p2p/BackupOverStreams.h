@@ -1,7 +1,7 @@
 #pragma once
 
-#include "p2p/protocol/ByteStream.h"
-#include "p2p/protocol/SessionConfiguration.h"
+#include "p2p/protocol/streams/ByteStream.h"
+#include "p2p/protocol/messages/SessionConfiguration.h"
 #include "support/p2p/EventRecorder.h"
 #include "support/p2p/RecordingSink.h"
 

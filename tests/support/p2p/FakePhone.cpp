@@ -1,8 +1,8 @@
 #include "support/p2p/FakePhone.h"
 
-#include "p2p/protocol/CRC32.h"
-#include "p2p/protocol/InMemoryByteStream.h"
-#include "p2p/protocol/MessageCoder.h"
+#include "p2p/protocol/framing/CRC32.h"
+#include "p2p/protocol/streams/InMemoryByteStream.h"
+#include "p2p/protocol/framing/MessageCoder.h"
 #include "p2p/protocol/Saturating.h"
 
 #include <algorithm>

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "p2p/protocol/AsioSupport.h"
-#include "p2p/protocol/ByteStream.h"
-#include "p2p/protocol/Framing.h"
-#include "p2p/protocol/Messages.h"
+#include "p2p/protocol/streams/ByteStream.h"
+#include "p2p/protocol/framing/Framing.h"
+#include "p2p/protocol/messages/Messages.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "p2p/protocol/FramedMessageChannel.h"
-#include "p2p/protocol/InMemoryByteStream.h"
-#include "p2p/protocol/PairingCode.h"
-#include "p2p/protocol/SessionConfiguration.h"
+#include "p2p/protocol/streams/FramedMessageChannel.h"
+#include "p2p/protocol/streams/InMemoryByteStream.h"
+#include "p2p/protocol/messages/PairingCode.h"
+#include "p2p/protocol/messages/SessionConfiguration.h"
 #include "p2p/receive/ReceiveSession.h"
 #include "support/p2p/EventRecorder.h"
 #include "support/p2p/FakePhone.h"

@@ -1,0 +1,348 @@
+#include "app/platform/metadata/HeifBoxParsing.h"
+
+#include "app/platform/metadata/HeifBoxReader.h"
+
+#include <algorithm>
+
+namespace app::heifbox {
+
+namespace {
+
+// The item of that id, made on first sight; none (and the walk failed) beyond the limit.
+Item* itemFor(Meta& meta, std::uint32_t id)
+{
+    auto it = meta.items.find(id);
+    if (it == meta.items.end()) {
+        if (meta.items.size() >= size_t(HeifBoxReader::maximumItems)) {
+            meta.failed = true; // more items than the limit: the file is not for us
+            return nullptr;
+        }
+        it = meta.items.emplace(id, Item()).first;
+    }
+    return &it->second;
+}
+
+void readItemInfo(Cursor c, Meta& meta)
+{
+    std::uint8_t version = 0;
+    fullBoxHeader(c, version);
+    (void)(version == 0 ? c.u16() : c.u32()); // entry count: the boxes themselves are walked
+    Box box;
+    while (c.ok() && nextBox(c, box)) {
+        if (box.type != fourCC("infe"))
+            continue;
+        std::uint8_t v = 0;
+        fullBoxHeader(box.body, v);
+        if (v < 2)
+            continue; // no item type in the old versions: nothing we look for
+        const std::uint32_t id = v == 2 ? box.body.u16() : box.body.u32();
+        (void)box.body.u16(); // protection index
+        const std::uint32_t type = box.body.u32();
+        if (!box.body.ok())
+            continue;
+        Item* item = itemFor(meta, id);
+        if (!item)
+            return;
+        item->type = type;
+    }
+    meta.hasItemInfo = true;
+}
+
+void readLocations(Cursor c, Meta& meta)
+{
+    std::uint8_t version = 0;
+    fullBoxHeader(c, version);
+    if (version > 2) {
+        meta.failed = true;
+        return;
+    }
+    const std::uint8_t sizes = c.u8();
+    const std::uint8_t sizes2 = c.u8();
+    const int offsetSize = sizes >> 4;
+    const int lengthSize = sizes & 15;
+    const int baseOffsetSize = sizes2 >> 4;
+    const int indexSize = version == 0 ? 0 : sizes2 & 15;
+    for (int s : {offsetSize, lengthSize, baseOffsetSize, indexSize}) {
+        if (s != 0 && s != 4 && s != 8) {
+            meta.failed = true;
+            return;
+        }
+    }
+    const std::uint32_t count = version < 2 ? c.u16() : c.u32();
+    for (std::uint32_t i = 0; i < count && c.ok(); ++i) {
+        const std::uint32_t id = version < 2 ? c.u16() : c.u32();
+        int method = 0;
+        if (version > 0)
+            method = c.u16() & 15;
+        const std::uint16_t dataReference = c.u16();
+        const std::uint64_t base = c.number(baseOffsetSize);
+        const std::uint16_t extentCount = c.u16();
+        if (extentCount > HeifBoxReader::maximumExtents) {
+            meta.failed = true;
+            return;
+        }
+        std::vector<Extent> extents;
+        extents.reserve(extentCount);
+        for (std::uint16_t e = 0; e < extentCount && c.ok(); ++e) {
+            (void)c.number(indexSize);
+            Extent extent;
+            extent.offset = c.number(offsetSize);
+            extent.length = c.number(lengthSize);
+            extents.push_back(extent);
+        }
+        if (!c.ok())
+            break;
+        Item* item = itemFor(meta, id);
+        if (!item)
+            return;
+        item->located = true;
+        item->constructionMethod = method;
+        item->dataReference = dataReference;
+        item->baseOffset = base;
+        item->extents = std::move(extents);
+    }
+    if (!c.ok())
+        meta.failed = true;
+    meta.hasLocations = true;
+}
+
+void readPropertyContainer(Cursor c, Meta& meta)
+{
+    Box box;
+    while (c.ok() && nextBox(c, box)) {
+        if (meta.properties.size() >= size_t(HeifBoxReader::maximumProperties)) {
+            meta.failed = true;
+            return;
+        }
+        Property p;
+        p.type = box.type;
+        if (box.type == fourCC("ispe")) {
+            std::uint8_t version = 0;
+            fullBoxHeader(box.body, version);
+            p.width = box.body.u32();
+            p.height = box.body.u32();
+            if (!box.body.ok())
+                p.width = p.height = 0;
+        } else if (box.type == fourCC("irot")) {
+            p.rotation = (box.body.u8() & 3) * 90;
+        } else if (box.type == fourCC("imir")) {
+            p.mirrorAxis = box.body.u8() & 1;
+        } else if (box.type == fourCC("clap")) {
+            for (std::int32_t& v : p.clap)
+                v = std::int32_t(box.body.u32());
+            if (!box.body.ok())
+                p.type = fourCC("bad!"); // never a size to crop to
+        } else if (box.type == fourCC("colr")) {
+            Cursor c = box.body;
+            if (c.u32() == fourCC("nclx")) {
+                (void)c.u16(); // colour primaries and transfer: the output is sRGB either way
+                (void)c.u16();
+                p.matrix = c.u16();
+                p.fullRange = (c.u8() & 0x80) != 0;
+                p.nclx = c.ok();
+            }
+        } else if (box.type == fourCC("pixi")) {
+            std::uint8_t version = 0;
+            fullBoxHeader(box.body, version);
+            const int channels = box.body.u8();
+            for (int i = 0; i < channels && box.body.ok(); ++i)
+                p.maxBitDepth = std::max<int>(p.maxBitDepth, box.body.u8());
+        } else if (box.type == fourCC("hvcC") || box.type == fourCC("auxC")) {
+            p.body = box.body;
+        }
+        meta.properties.push_back(p);
+    }
+}
+
+void readPropertyAssociations(Cursor c, Meta& meta)
+{
+    std::uint8_t version = 0;
+    const std::uint32_t flags = fullBoxHeader(c, version);
+    const std::uint32_t count = c.u32();
+    for (std::uint32_t i = 0; i < count && c.ok(); ++i) {
+        const std::uint32_t id = version < 1 ? c.u16() : c.u32();
+        const std::uint8_t associations = c.u8();
+        std::vector<std::uint16_t> indices;
+        for (std::uint8_t a = 0; a < associations && c.ok(); ++a)
+            if (flags & 1) {
+                const std::uint16_t v = c.u16();
+                indices.push_back(v);
+            } else {
+                const std::uint8_t v = c.u8();
+                indices.push_back(std::uint16_t((v & 0x7f) | ((v & 0x80) ? essentialProperty : 0)));
+            }
+        if (!c.ok())
+            break;
+        Item* item = itemFor(meta, id);
+        if (!item)
+            return;
+        item->properties.insert(item->properties.end(), indices.begin(), indices.end());
+    }
+    if (!c.ok())
+        meta.failed = true;
+}
+
+void readReferences(Cursor c, Meta& meta)
+{
+    std::uint8_t version = 0;
+    fullBoxHeader(c, version);
+    Box box;
+    size_t total = 0;
+    while (c.ok() && nextBox(c, box)) {
+        const std::uint32_t from = version == 0 ? box.body.u16() : box.body.u32();
+        const std::uint16_t count = box.body.u16();
+        std::vector<std::uint32_t> to;
+        for (std::uint16_t i = 0; i < count && box.body.ok(); ++i)
+            to.push_back(version == 0 ? box.body.u16() : box.body.u32());
+        if (!box.body.ok())
+            continue;
+        total += to.size();
+        if (total > size_t(HeifBoxReader::maximumItems) * 4) {
+            meta.failed = true;
+            return;
+        }
+        // Metadata describes exactly one image; more targets leave the item unassigned.
+        if (box.type == fourCC("cdsc") && to.size() == 1)
+            meta.describes.emplace(from, to.front());
+        else if (box.type == fourCC("thmb") && to.size() == 1)
+            meta.thumbnails.emplace(from, to.front());
+        else if (box.type == fourCC("auxl"))
+            for (const std::uint32_t id : to)
+                meta.auxiliary.emplace(from, id);
+        else if (box.type == fourCC("dimg") && !meta.derived.count(from))
+            meta.derived.emplace(from, std::move(to));
+    }
+}
+
+} // namespace
+
+Meta readMeta(Cursor c)
+{
+    Meta meta;
+    std::uint8_t version = 0;
+    fullBoxHeader(c, version);
+    Box box;
+    while (c.ok() && nextBox(c, box) && !meta.failed) {
+        switch (box.type) {
+        case fourCC("hdlr"): {
+            std::uint8_t v = 0;
+            fullBoxHeader(box.body, v);
+            (void)box.body.u32(); // pre-defined
+            meta.handlerIsPicture = box.body.u32() == fourCC("pict") && box.body.ok();
+            break;
+        }
+        case fourCC("pitm"): {
+            std::uint8_t v = 0;
+            fullBoxHeader(box.body, v);
+            const std::uint32_t id = v == 0 ? box.body.u16() : box.body.u32();
+            if (box.body.ok())
+                meta.primary = id;
+            break;
+        }
+        case fourCC("iinf"): readItemInfo(box.body, meta); break;
+        case fourCC("iloc"): readLocations(box.body, meta); break;
+        case fourCC("iref"): readReferences(box.body, meta); break;
+        case fourCC("idat"): meta.itemData = box.body; break;
+        case fourCC("iprp"): {
+            Box child;
+            while (box.body.ok() && nextBox(box.body, child) && !meta.failed) {
+                if (child.type == fourCC("ipco")) {
+                    readPropertyContainer(child.body, meta);
+                    meta.hasProperties = true;
+                } else if (child.type == fourCC("ipma")) {
+                    readPropertyAssociations(child.body, meta);
+                }
+            }
+            break;
+        }
+        default: break;
+        }
+    }
+    return meta;
+}
+
+namespace {
+
+bool hasStillImageBrand(Cursor c)
+{
+    const std::uint32_t major = c.u32();
+    (void)c.u32(); // minor version
+    const auto isStill = [](std::uint32_t brand) {
+        return brand == fourCC("heic") || brand == fourCC("heix") || brand == fourCC("mif1")
+            || brand == fourCC("avif");
+    };
+    bool found = isStill(major);
+    while (c.ok() && c.left() >= 4)
+        found = isStill(c.u32()) || found;
+    return found && c.ok();
+}
+
+} // namespace
+
+std::optional<std::string> itemBytes(const ByteSource& source, const Item& item, const Meta& meta, std::uint64_t limit)
+{
+    if (item.dataReference != 0 || (item.constructionMethod != 0 && item.constructionMethod != 1))
+        return std::nullopt;
+    std::string bytes;
+    for (const Extent& extent : item.extents) {
+        if (extent.length == 0 || extent.length > limit - bytes.size()
+            || extent.offset > std::uint64_t(INT64_MAX) - item.baseOffset)
+            return std::nullopt;
+        const std::uint64_t start = item.baseOffset + extent.offset;
+        const size_t at = bytes.size();
+        if (item.constructionMethod == 1) {
+            if (start > meta.itemData.left() || extent.length > meta.itemData.left() - start)
+                return std::nullopt;
+            bytes.append(reinterpret_cast<const char*>(meta.itemData.data() + start), size_t(extent.length));
+            continue;
+        }
+        if (start > std::uint64_t(source.size()) || extent.length > std::uint64_t(source.size()) - start)
+            return std::nullopt;
+        bytes.resize(at + size_t(extent.length));
+        if (source.read(qint64(start), bytes.data() + at, qint64(extent.length)) != qint64(extent.length))
+            return std::nullopt;
+    }
+    return bytes;
+}
+
+std::vector<std::uint8_t> readMetaBox(const ByteSource& source, bool& sawStillImageType)
+{
+    sawStillImageType = false;
+    const qint64 fileSize = source.size();
+    std::vector<std::uint8_t> metaBytes;
+    qint64 offset = 0;
+    // Top-level boxes: only their headers are read, so an 'mdat' before the 'meta' is skipped, not read.
+    for (int n = 0; n < HeifBoxReader::maximumTopLevelBoxes && offset + 8 <= fileSize; ++n) {
+        std::uint8_t header[16];
+        const qint64 got = source.read(offset, header, std::min<qint64>(16, fileSize - offset));
+        if (got < 8)
+            break;
+        isobox::BoxHeader box;
+        if (isobox::readBoxHeader(header, size_t(got), std::uint64_t(fileSize - offset), box) != isobox::HeaderStatus::ok)
+            break;
+        const std::uint32_t type = box.type;
+        const std::uint64_t size = box.size;
+        const qint64 headerSize = box.headerSize;
+        if (!sawStillImageType) {
+            // The file-type box comes first, and is small.
+            if (type != fourCC("ftyp") || size > 4096)
+                return {};
+            std::vector<std::uint8_t> body(size_t(size) - size_t(headerSize));
+            if (source.read(offset + headerSize, body.data(), qint64(body.size())) != qint64(body.size())
+                || !hasStillImageBrand(Cursor(body.data(), body.size())))
+                return {};
+            sawStillImageType = true;
+        } else if (type == fourCC("meta")) {
+            if (qint64(size) - headerSize > HeifBoxReader::maximumMetaBoxSize)
+                return {};
+            metaBytes.resize(size_t(size) - size_t(headerSize));
+            if (source.read(offset + headerSize, metaBytes.data(), qint64(metaBytes.size())) != qint64(metaBytes.size()))
+                return {};
+            break;
+        }
+        offset += qint64(size);
+    }
+    return metaBytes;
+}
+
+} // namespace app::heifbox

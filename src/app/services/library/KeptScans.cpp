@@ -1,0 +1,103 @@
+#include "app/platform/desktop/ApplicationSupport.h"
+#include "app/services/library/KeptScans.h"
+
+#include "app/platform/desktop/ExitWait.h"
+#include "app/services/library/ScanCacheFile.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QThreadPool>
+#include <QTimeZone>
+
+namespace app {
+namespace {
+
+Q_LOGGING_CATEGORY(lcKeptScans, "tessivarnholm.kept-scans")
+
+} // namespace
+
+KeptScans::KeptScans(QString cacheFolder, QByteArray timeZoneId)
+    : folder_(cacheFolder.isEmpty() ? applicationCacheFolder() + QStringLiteral("/scans")
+                                    : std::move(cacheFolder)),
+      timeZoneId_(timeZoneId.isEmpty() ? QTimeZone::systemTimeZoneId() : std::move(timeZoneId)),
+      writer_(std::make_unique<QThreadPool>())
+{
+    // One writer: files are written in the order scans finish, the newest last.
+    writer_->setMaxThreadCount(1);
+    writer_->setObjectName(QStringLiteral("KeptScans"));
+}
+
+KeptScans::~KeptScans()
+{
+    writer_->waitForDone();
+}
+
+std::shared_ptr<KeptScans> KeptScans::shared()
+{
+    static const std::shared_ptr<KeptScans> instance = [] {
+        auto kept = std::make_shared<KeptScans>();
+        drainAtExit(*kept->writer_);
+        return kept;
+    }();
+    return instance;
+}
+
+QString KeptScans::fileFor(const QString& root) const
+{
+    const QByteArray hash = QCryptographicHash::hash(QFile::encodeName(root), QCryptographicHash::Sha1).toHex();
+    return folder_ + QLatin1Char('/') + QString::fromLatin1(hash) + QStringLiteral(".scan");
+}
+
+std::shared_ptr<const KeptScans::Scan> KeptScans::last(const QString& root)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (auto found = scans_.value(root))
+            return found;
+    }
+    QFile file(fileFor(root));
+    if (!file.open(QIODevice::ReadOnly))
+        return nullptr;
+    std::optional<ScanCacheFile::Contents> contents = ScanCacheFile::decode(file.readAll(), root, timeZoneId_);
+    if (!contents) {
+        qCWarning(lcKeptScans) << "ignored a damaged or outdated scan cache:" << file.fileName();
+        return nullptr;
+    }
+    auto scan = std::make_shared<const Scan>(Scan{std::move(contents->items), std::move(contents->files)});
+    std::lock_guard lock(mutex_);
+    // A scan kept meanwhile is newer than the file.
+    auto& slot = scans_[root];
+    if (!slot)
+        slot = scan;
+    return slot;
+}
+
+void KeptScans::keep(const QString& root, MediaItems items, KeptFiles files)
+{
+    auto scan = std::make_shared<const Scan>(Scan{std::move(items), std::move(files)});
+    std::shared_ptr<const Scan> before;
+    {
+        std::lock_guard lock(mutex_);
+        before = scans_.value(root);
+    }
+    // Compared outside the lock: a page asking for its last scan meanwhile must not wait 100,000 lookups.
+    if (before && before->items == scan->items && before->files == scan->files)
+        return;
+    std::lock_guard lock(mutex_);
+    scans_[root] = scan;
+    // Started under the lock so that files are written in the order the scans were kept.
+    writer_->start([scan, root, path = fileFor(root), folder = folder_, zone = timeZoneId_] {
+        if (!QDir().mkpath(folder)
+            || !ScanCacheFile::writeDurably(path, ScanCacheFile::encode(root, zone, scan->items, scan->files)))
+            qCWarning(lcKeptScans) << "scan cache not written:" << path;
+    });
+}
+
+void KeptScans::waitForWrites()
+{
+    writer_->waitForDone();
+}
+
+} // namespace app

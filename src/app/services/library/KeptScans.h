@@ -1,0 +1,53 @@
+#pragma once
+
+#include "app/models/MediaItem.h"
+#include "app/services/library/KeptScan.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+#include <memory>
+#include <mutex>
+
+class QThreadPool;
+
+namespace app {
+
+// The last scan of each library folder, in memory for the session and on disk between sessions
+// (one file per folder in the cache folder). Safe from any thread; disk writes run on a thread of
+// their own, never on the caller's.
+class KeptScans {
+public:
+    struct Scan {
+        MediaItems items;
+        KeptFiles files;
+    };
+
+    // `cacheFolder` empty: the program's XDG cache folder + "/scans".
+    explicit KeptScans(QString cacheFolder = QString(), QByteArray timeZoneId = QByteArray());
+    ~KeptScans();
+
+    // The process's instance over the user's cache folder.
+    static std::shared_ptr<KeptScans> shared();
+
+    // The last scan of `root`: from memory, else read from its file (on the calling thread); nothing
+    // when there is none or its file cannot be trusted.
+    std::shared_ptr<const Scan> last(const QString& root);
+    // Keeps a finished scan; writes its file in the background when it differs from the last one.
+    void keep(const QString& root, MediaItems items, KeptFiles files);
+    // Waits for the background writes (tests, benchmarks).
+    void waitForWrites();
+
+    QString fileFor(const QString& root) const;
+    const QString& cacheFolder() const { return folder_; }
+
+private:
+    const QString folder_;
+    const QByteArray timeZoneId_;
+    std::mutex mutex_;
+    QHash<QString, std::shared_ptr<const Scan>> scans_;
+    std::unique_ptr<QThreadPool> writer_;
+};
+
+} // namespace app

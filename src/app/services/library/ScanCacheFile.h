@@ -1,0 +1,48 @@
+#pragma once
+
+#include "app/models/MediaItem.h"
+#include "app/services/library/KeptScan.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+#include <sys/types.h>
+
+namespace app {
+
+// A library's last scan as kept on disk: the published items in their order, each with the stamp
+// of the file it was read from. The file ends with a checksum; one that is torn, damaged, of
+// another version, of another folder or of another time zone is ignored, never trusted.
+namespace ScanCacheFile {
+
+struct Contents {
+    MediaItems items;
+    KeptFiles files; // the stamps and facts of `items`, by path
+};
+
+QByteArray encode(const QString& root, const QByteArray& timeZoneId, const MediaItems& items, const KeptFiles& files);
+// Nothing when the bytes are not a whole, current cache of `root` made in `timeZoneId`.
+std::optional<Contents> decode(const QByteArray& bytes, const QString& root, const QByteArray& timeZoneId);
+
+// The file system calls of a durable replace; tests record their order and inject failures.
+class Io {
+public:
+    virtual ~Io() = default;
+    virtual int open(const char* path, int flags, mode_t mode);
+    virtual ssize_t write(int fd, const void* data, size_t size);
+    virtual int fsync(int fd);
+    virtual int close(int fd);
+    virtual int rename(const char* from, const char* to);
+    virtual int unlink(const char* path);
+    static Io& system();
+};
+
+// Writes `bytes` to a temporary file beside `path`, flushes it, renames it over `path` and flushes
+// the folder, so a crash leaves the old cache or the new one, never a mix. False on any failure,
+// with the temporary file removed and the old cache untouched.
+bool writeDurably(const QString& path, const QByteArray& bytes, Io& io = Io::system());
+
+} // namespace ScanCacheFile
+} // namespace app

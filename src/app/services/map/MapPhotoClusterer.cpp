@@ -1,0 +1,162 @@
+#include "app/services/map/MapPhotoClusterer.h"
+
+#include <QtGlobal>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <unordered_map>
+#include <vector>
+
+namespace app {
+
+MediaItems ClusterItems::toList() const
+{
+    MediaItems list;
+    list.reserve(size());
+    for (const MediaItem& item : *this)
+        list.append(item);
+    return list;
+}
+
+} // namespace app
+
+namespace app::MapPhotoClusterer {
+
+namespace {
+
+constexpr double smallestCell = 1e-7;
+
+struct CellKey {
+    std::int64_t longitude;
+    std::int64_t latitude;
+    bool operator==(const CellKey&) const = default;
+};
+
+struct CellKeyHash {
+    size_t operator()(const CellKey& key) const noexcept
+    {
+        return std::hash<std::int64_t>()(key.longitude * 1000003 ^ key.latitude);
+    }
+};
+
+struct Member {
+    qsizetype index;
+    double latitude;
+    double longitude; // counted from the centre's side of ±180°
+    qint64 capturedAt;
+};
+
+// A cell index of a finite coordinate; held inside int64 (cells of 1e-7° reach about 3.6e9).
+std::int64_t cellIndex(double value, double cell)
+{
+    const double index = std::floor(value / cell);
+    return std::int64_t(std::clamp(index, -9.0e18, 9.0e18));
+}
+
+} // namespace
+
+QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& region, const QSizeF& mapSize,
+                               double cellPixelSize)
+{
+    if (items.isEmpty() || !(mapSize.width() > 1) || !(mapSize.height() > 1) || !(region.latitudeDelta > 0)
+        || !(region.longitudeDelta > 0))
+        return {};
+    const double latitudeCell = std::max(cellPixelSize / mapSize.height() * region.latitudeDelta, smallestCell);
+    const double longitudeCell = std::max(cellPixelSize / mapSize.width() * region.longitudeDelta, smallestCell);
+    const double latitudeReach = 0.5 * region.latitudeDelta + 0.15 * region.latitudeDelta;
+    const double longitudeReach = 0.5 * region.longitudeDelta + 0.15 * region.longitudeDelta;
+    const double centreLongitude = wrapLongitude(region.center.longitude);
+
+    // Cells in the order first seen, found through their keys.
+    std::unordered_map<CellKey, size_t, CellKeyHash> slots;
+    std::vector<CellKey> keys;
+    std::vector<std::vector<Member>> cells;
+    size_t lastSlot = 0;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const MediaItem& item = items[i];
+        if (!item.latitude || !item.longitude)
+            continue;
+        const double latitude = *item.latitude;
+        Q_ASSERT(std::isfinite(latitude) && std::isfinite(*item.longitude));
+        if (latitude < region.center.latitude - latitudeReach || latitude > region.center.latitude + latitudeReach)
+            continue;
+        // Both lie in [-180, 180]: one turn at most brings the difference into [-180, 180).
+        double offset = *item.longitude - centreLongitude;
+        if (offset < -180)
+            offset += 360;
+        else if (offset >= 180)
+            offset -= 360;
+        if (offset < -longitudeReach || offset > longitudeReach)
+            continue;
+        const double longitude = centreLongitude + offset;
+        const CellKey key{cellIndex(longitude, longitudeCell), cellIndex(latitude, latitudeCell)};
+        // Photos taken one after another mostly share a cell: skip the look-up then.
+        if (keys.empty() || !(key == keys[lastSlot])) {
+            const auto [slot, inserted] = slots.try_emplace(key, cells.size());
+            if (inserted) {
+                keys.push_back(key);
+                cells.emplace_back();
+            }
+            lastSlot = slot->second;
+        }
+        cells[lastSlot].push_back({i, latitude, longitude, item.captureTimeMs()});
+    }
+
+    QList<MapPhotoCluster> clusters;
+    clusters.reserve(qsizetype(cells.size()));
+    for (size_t slot = 0; slot < cells.size(); ++slot) {
+        const CellKey& key = keys[slot];
+        std::vector<Member>& members = cells[slot];
+        double latitudeSum = 0;
+        double longitudeSum = 0;
+        for (const Member& member : members) {
+            latitudeSum += member.latitude;
+            longitudeSum += member.longitude;
+        }
+        // Newest first; equal dates keep the walking order, which is the order of the indices. A
+        // scan publishes its items newest first, so most cells are in order already.
+        const auto newer = [](const Member& a, const Member& b) {
+            return a.capturedAt != b.capturedAt ? a.capturedAt > b.capturedAt : a.index < b.index;
+        };
+        if (!std::is_sorted(members.begin(), members.end(), newer))
+            std::sort(members.begin(), members.end(), newer);
+        MapPhotoCluster cluster;
+        cluster.id = QString::number(key.longitude) + u'_' + QString::number(key.latitude);
+        const double count = double(members.size());
+        cluster.coordinate = {latitudeSum / count, wrapLongitude(longitudeSum / count)};
+        QList<qsizetype> indices;
+        indices.reserve(qsizetype(members.size()));
+        for (const Member& member : members)
+            indices.append(member.index);
+        cluster.items = ClusterItems(items, std::move(indices));
+        clusters.append(std::move(cluster));
+    }
+    return clusters;
+}
+
+namespace {
+template <typename Items>
+std::optional<CoordinateRegion> fittingRegion(const Items& items, double paddingFactor)
+{
+    QList<Coordinate> coordinates;
+    coordinates.reserve(items.size());
+    for (const MediaItem& item : items)
+        if (const std::optional<Coordinate> c = item.coordinate())
+            coordinates.append(*c);
+    return CoordinateRegion::fitting(coordinates, paddingFactor, 0.012);
+}
+} // namespace
+
+std::optional<CoordinateRegion> region(const MediaItems& items, double paddingFactor)
+{
+    return fittingRegion(items, paddingFactor);
+}
+
+std::optional<CoordinateRegion> region(const ClusterItems& items, double paddingFactor)
+{
+    return fittingRegion(items, paddingFactor);
+}
+
+} // namespace app::MapPhotoClusterer

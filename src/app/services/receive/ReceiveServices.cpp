@@ -1,0 +1,131 @@
+#include "app/services/receive/ReceiveServices.h"
+
+#include "p2p/backup/FileSystemAssetSink.h"
+#include "p2p/transport/PeerAdvertiser.h"
+#include "p2p/transport/UsbmuxClient.h"
+
+#include <mutex>
+
+namespace app {
+
+namespace {
+
+// Where a sink writes, as the sink last said; written on the sink thread, read on the transfer thread.
+struct BackupRootHolder {
+    std::mutex lock;
+    std::optional<std::filesystem::path> root;
+};
+
+ReceiveSinkHandle handleFor(const std::shared_ptr<p2p::FileSystemAssetSink>& sink)
+{
+    auto holder = std::make_shared<BackupRootHolder>();
+    sink->setBackupRootHandler([holder](const std::optional<std::filesystem::path>& root) {
+        std::lock_guard guard(holder->lock);
+        holder->root = root;
+    });
+    return {sink, [holder] {
+                std::lock_guard guard(holder->lock);
+                return holder->root;
+            }};
+}
+
+class NetworkAdvertiser final : public ReceiveAdvertiser {
+public:
+    NetworkAdvertiser(asio::any_io_executor executor, const p2p::DeviceInfo& device,
+        std::function<void(std::uint16_t)> onAnnounced)
+        : advertiser_(std::move(executor), device, true), onAnnounced_(std::move(onAnnounced))
+    {
+    }
+
+    p2p::Awaitable<void> start(ConnectionHandler onConnection, FailureHandler onFailure) override
+    {
+        auto connection = [onConnection](std::unique_ptr<p2p::NWConnectionByteStream> stream) {
+            onConnection(std::move(stream));
+        };
+        auto failure = [onFailure](const p2p::TransportError& error) {
+            if (onFailure)
+                onFailure(error.description());
+        };
+        co_await advertiser_.start(std::move(connection), std::move(failure));
+        if (onAnnounced_ && advertiser_.port())
+            onAnnounced_(*advertiser_.port());
+    }
+
+    void sessionDidEnd() override { advertiser_.sessionDidEnd(); }
+
+    p2p::Awaitable<void> stop() override
+    {
+        advertiser_.stop();
+        co_return;
+    }
+
+private:
+    p2p::PeerAdvertiser advertiser_;
+    std::function<void(std::uint16_t)> onAnnounced_;
+};
+
+class UsbmuxMultiplexer final : public ReceiveMultiplexer {
+public:
+    UsbmuxMultiplexer(asio::any_io_executor executor, std::string socketPath) : client_(std::move(executor), std::move(socketPath)) {}
+
+    p2p::Awaitable<std::vector<Device>> listDevices() override
+    {
+        std::vector<Device> devices;
+        for (const p2p::UsbmuxDevice& device : co_await client_.listDevices())
+            devices.push_back({device.deviceID, device.isUSB()});
+        co_return devices;
+    }
+
+    p2p::Awaitable<std::unique_ptr<p2p::ByteStream>> connect(std::int64_t deviceID, std::uint16_t port) override
+    {
+        co_return co_await client_.connect(deviceID, port);
+    }
+
+private:
+    p2p::UsbmuxClient client_;
+};
+
+} // namespace
+
+void useNetworkAdvertiser(ReceiveTransports& transports, std::function<void(std::uint16_t port)> onAnnounced)
+{
+    transports.makeAdvertiser = [executor = transports.executor, onAnnounced](
+                                    const p2p::DeviceInfo& device) -> std::unique_ptr<ReceiveAdvertiser> {
+        return std::make_unique<NetworkAdvertiser>(executor, device, onAnnounced);
+    };
+}
+
+void useUsbmux(ReceiveTransports& transports, std::string socketPath)
+{
+    transports.makeMultiplexer = [executor = transports.executor, socketPath]() -> std::unique_ptr<ReceiveMultiplexer> {
+        return std::make_unique<UsbmuxMultiplexer>(executor, socketPath);
+    };
+}
+
+void useFileSystemSinks(ReceiveTransports& transports, p2p::SinkThread& sinks)
+{
+    transports.makeSink = [&sinks](const std::filesystem::path& libraryRoot) {
+        return handleFor(std::make_shared<p2p::FileSystemAssetSink>(sinks.executor(), libraryRoot));
+    };
+    transports.makePendingSink = [&sinks](const std::filesystem::path& parent, const std::string& folderName,
+                                     std::function<void(const std::filesystem::path&)> onMaterialized) {
+        return handleFor(
+            std::make_shared<p2p::FileSystemAssetSink>(sinks.executor(), parent, folderName, std::move(onMaterialized)));
+    };
+}
+
+ReceiveServices::ReceiveServices()
+{
+    transports_.executor = runtime_.executor();
+    useFileSystemSinks(transports_, sinks_);
+    useNetworkAdvertiser(transports_);
+    useUsbmux(transports_, std::string(p2p::UsbmuxClient::defaultSocketPath));
+}
+
+ReceiveServices::~ReceiveServices()
+{
+    runtime_.stop();
+    sinks_.drain();
+}
+
+} // namespace app

@@ -1,0 +1,97 @@
+#include "app/services/rotation/RotationWriter.h"
+
+#include "app/services/rotation/PhotoOrientationRotator.h"
+#include "app/services/thumbnails/ThumbnailProvider.h"
+
+#include <QFile>
+#include <QPointer>
+
+#include <sys/stat.h>
+
+namespace app {
+
+namespace {
+
+std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const RotationQueue::Write& write)
+{
+    try {
+        rotate(write.path, write.turns);
+    } catch (const PhotoOrientationRotator::RotateError& e) {
+        return e.description();
+    } catch (const std::exception& e) {
+        return PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::writeFailed,
+                                                    QString::fromLocal8Bit(e.what()))
+            .description();
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, QObject* parent)
+    : RotationWriter(
+          thumbnails,
+          [](const QString& path, int turns) { PhotoOrientationRotator::rotateClockwise90(path, turns); }, parent)
+{
+}
+
+RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QObject* parent)
+    : QObject(parent),
+      thumbnails_(thumbnails),
+      rotate_(std::move(rotate)),
+      queue_([this](const RotationQueue::Write& w) { write(w); })
+{
+    pool_.setMaxThreadCount(1);
+    connect(this, &RotationWriter::finished, this, [this](const QString& path, const std::optional<QString>& error) {
+        if (!error)
+            invalidate(path);
+    });
+}
+
+RotationWriter::~RotationWriter()
+{
+    pool_.waitForDone();
+    for (const RotationQueue::Write& write : queue_.takeQueued())
+        runWrite(rotate_, write);
+}
+
+// A file with several names was patched in place: every name shown shows the turned picture.
+void RotationWriter::invalidate(const QString& path)
+{
+    if (!thumbnails_)
+        return;
+    thumbnails_->invalidate(path);
+    struct stat written {};
+    if (::stat(QFile::encodeName(path).constData(), &written) != 0 || written.st_nlink < 2)
+        return;
+    for (const QString& other : thumbnails_->cachedPaths()) {
+        struct stat st {};
+        if (other != path && ::stat(QFile::encodeName(other).constData(), &st) == 0 && st.st_dev == written.st_dev &&
+            st.st_ino == written.st_ino)
+            thumbnails_->invalidate(other);
+    }
+}
+
+void RotationWriter::turn(const QString& path)
+{
+    queue_.turnRequested(path);
+}
+
+void RotationWriter::write(const RotationQueue::Write& write)
+{
+    QPointer<RotationWriter> self(this);
+    pool_.start([self, rotate = rotate_, write] {
+        const std::optional<QString> error = runWrite(rotate, write);
+        QMetaObject::invokeMethod(
+            self,
+            [self, path = write.path, error] {
+                if (!self)
+                    return;
+                const bool settled = self->queue_.writeFinished(path, error.has_value());
+                Q_EMIT self->finished(path, error, settled);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+} // namespace app

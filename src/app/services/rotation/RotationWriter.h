@@ -1,0 +1,51 @@
+#pragma once
+
+#include "app/services/rotation/RotationQueue.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QThreadPool>
+
+#include <functional>
+
+namespace app {
+
+class ThumbnailProvider;
+
+// The program's one rotation writer: runs the rotation queue's writes on a thread of their own,
+// one at a time, and reports each end on the main thread. It lives as long as the program, so a
+// viewer that pages or closes leaves its turns to it. A written file's thumbnails are
+// invalidated, so the grid and any open viewer follow the file.
+class RotationWriter : public QObject {
+    Q_OBJECT
+
+public:
+    // Turns a file; throws PhotoOrientationRotator::RotateError. Tests pass their own.
+    using Rotate = std::function<void(const QString& path, int turns)>;
+
+    explicit RotationWriter(ThumbnailProvider* thumbnails, QObject* parent = nullptr);
+    RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QObject* parent = nullptr);
+    // Waits for the running write and then writes what is still queued: a photo is never left
+    // half replaced, and no turn the user saw is lost when the program ends.
+    ~RotationWriter() override;
+
+    // One more clockwise turn of the file at `path`.
+    void turn(const QString& path);
+    const RotationQueue& queue() const { return queue_; }
+
+Q_SIGNALS:
+    // `error` is the text for the user when the write failed; `settled` when no further write of
+    // the file is queued or running.
+    void finished(const QString& path, const std::optional<QString>& error, bool settled);
+
+private:
+    void write(const RotationQueue::Write& write);
+    void invalidate(const QString& path);
+
+    QPointer<ThumbnailProvider> thumbnails_;
+    Rotate rotate_;
+    RotationQueue queue_;
+    QThreadPool pool_;
+};
+
+} // namespace app

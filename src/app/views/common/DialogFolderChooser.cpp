@@ -1,0 +1,73 @@
+#include "app/views/common/DialogFolderChooser.h"
+
+#include "app/services/library/LibraryStore.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+
+namespace app {
+
+std::optional<QString> DialogFolderChooser::chooseFolder()
+{
+    const QString& message = m_message;
+    QFileDialog dialog(QApplication::activeWindow(), message);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::ShowDirsOnly | QFileDialog::ReadOnly);
+    dialog.setLabelText(QFileDialog::Accept, "选择");
+    dialog.setDirectory(startFolder(m_lastLibrary ? m_lastLibrary() : std::nullopt, removableMediaFolders(),
+                                    QDir::homePath()));
+    // The dialog has no message field of its own.
+    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
+        auto* label = new QLabel(message, &dialog);
+        label->setWordWrap(true);
+        grid->addWidget(label, grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty())
+        return std::nullopt;
+    return chosen.first();
+}
+
+QString DialogFolderChooser::startFolder(const std::optional<QString>& lastLibrary,
+                                        const QStringList& removableMediaFolders, const QString& home)
+{
+    const auto isFolder = [](const QString& path) { return !path.isEmpty() && QFileInfo(path).isDir(); };
+    if (lastLibrary && !lastLibrary->isEmpty()) {
+        const QString parent = QFileInfo(*lastLibrary).absolutePath();
+        if (isFolder(parent))
+            return parent;
+    }
+    for (const QString& folder : removableMediaFolders) {
+        if (isFolder(folder))
+            return folder;
+    }
+    return home;
+}
+
+DialogFolderChooser::LastLibraryLookup DialogFolderChooser::lastLibraryIn(LibraryStore& store)
+{
+    return [&store]() -> std::optional<QString> {
+        const PhotoLibrary* last = nullptr;
+        for (const PhotoLibrary& library : store.libraries()) {
+            if (!last || library.dateAdded > last->dateAdded)
+                last = &library;
+        }
+        return last ? store.resolvedURL(*last) : std::nullopt;
+    };
+}
+
+QStringList DialogFolderChooser::removableMediaFolders()
+{
+    const QString user = qEnvironmentVariable("USER");
+    if (user.isEmpty())
+        return {};
+    return {QStringLiteral("/media/") + user, QStringLiteral("/run/media/") + user};
+}
+
+} // namespace app

@@ -1,0 +1,133 @@
+#include "app/views/common/TrackpadMonitors.h"
+
+#include <QCoreApplication>
+#include <QInputDevice>
+#include <QNativeGestureEvent>
+#include <QPointingDevice>
+#include <QWheelEvent>
+#include <QWindow>
+
+namespace app {
+
+namespace {
+
+bool isWindow(QObject* watched)
+{
+    return watched && watched->isWindowType();
+}
+
+GesturePhase phaseOf(Qt::ScrollPhase phase)
+{
+    switch (phase) {
+    case Qt::ScrollBegin: return GesturePhase::began;
+    case Qt::ScrollUpdate: return GesturePhase::changed;
+    case Qt::ScrollEnd: return GesturePhase::ended;
+    // Momentum scrolling has no gesture phase of its own.
+    case Qt::ScrollMomentum:
+    case Qt::NoScrollPhase: return GesturePhase::none;
+    }
+    return GesturePhase::none;
+}
+
+} // namespace
+
+TrackpadSwipeMonitor::TrackpadSwipeMonitor(QObject* parent) : QObject(parent)
+{
+    idle_.setSingleShot(true);
+    idle_.setInterval(idleEndMs);
+    connect(&idle_, &QTimer::timeout, this, [this] {
+        if (!synthesising_)
+            return;
+        synthesising_ = false;
+        onEvent(GesturePhase::ended, 0, 0);
+    });
+}
+
+TrackpadSwipeMonitor::~TrackpadSwipeMonitor()
+{
+    stop();
+}
+
+void TrackpadSwipeMonitor::start()
+{
+    stop();
+    if (auto* app = QCoreApplication::instance()) {
+        app->installEventFilter(this);
+        started_ = true;
+    }
+}
+
+void TrackpadSwipeMonitor::stop()
+{
+    if (started_) {
+        if (auto* app = QCoreApplication::instance())
+            app->removeEventFilter(this);
+    }
+    started_ = false;
+    synthesising_ = false;
+    idle_.stop();
+}
+
+bool TrackpadSwipeMonitor::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::Wheel || !isWindow(watched))
+        return false;
+    const auto* wheel = static_cast<QWheelEvent*>(event);
+    const QPointingDevice* device = wheel->pointingDevice();
+    const bool precise = !wheel->pixelDelta().isNull()
+        || (device && device->type() == QInputDevice::DeviceType::TouchPad);
+    if (!precise)
+        return false;
+    const QPointF delta = !wheel->pixelDelta().isNull() ? QPointF(wheel->pixelDelta())
+                                                        : QPointF(wheel->angleDelta()) / 8.0 * angleFactor;
+    GesturePhase phase = phaseOf(wheel->phase());
+    if (wheel->phase() == Qt::NoScrollPhase) {
+        // No phases from the device: make the gesture's beginning and end from its timing.
+        phase = synthesising_ ? GesturePhase::changed : GesturePhase::began;
+        synthesising_ = true;
+        idle_.start();
+    }
+    onEvent(phase, delta.x(), delta.y());
+    return false;
+}
+
+TrackpadMagnifyMonitor::TrackpadMagnifyMonitor(QObject* parent) : QObject(parent) {}
+
+TrackpadMagnifyMonitor::~TrackpadMagnifyMonitor()
+{
+    stop();
+}
+
+void TrackpadMagnifyMonitor::start()
+{
+    stop();
+    if (auto* app = QCoreApplication::instance()) {
+        app->installEventFilter(this);
+        started_ = true;
+    }
+}
+
+void TrackpadMagnifyMonitor::stop()
+{
+    if (started_) {
+        if (auto* app = QCoreApplication::instance())
+            app->removeEventFilter(this);
+    }
+    started_ = false;
+}
+
+bool TrackpadMagnifyMonitor::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::NativeGesture || !isWindow(watched))
+        return false;
+    const auto* gesture = static_cast<QNativeGestureEvent*>(event);
+    switch (gesture->gestureType()) {
+    case Qt::BeginNativeGesture: onEvent(GesturePhase::began, 0); break;
+    case Qt::ZoomNativeGesture: onEvent(GesturePhase::changed, gesture->value()); break;
+    case Qt::EndNativeGesture: onEvent(GesturePhase::ended, 0); break;
+    default: break;
+    }
+    return false;
+}
+
+} // namespace app

@@ -1,0 +1,154 @@
+#include "app/views/video/LivePhotoView.h"
+
+#include "app/views/common/SymbolIcon.h"
+#include "app/views/video/VideoSurfaceWidget.h"
+
+#include <QAudioDevice>
+#include <QAudioOutput>
+#include <QFileInfo>
+#include <QMediaDevices>
+#include <QMediaPlayer>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QUrl>
+#include <QVideoSink>
+
+namespace app {
+
+namespace {
+
+// "实况" with its symbol on a dark capsule.
+class LiveBadge : public QWidget {
+public:
+    explicit LiveBadge(QWidget* parent) : QWidget(parent)
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        QFont f = font();
+        f.setPixelSize(11);
+        f.setWeight(QFont::DemiBold);
+        setFont(f);
+        const int text = fontMetrics().horizontalAdvance("实况");
+        setFixedSize(8 + 12 + 4 + text + 8, 4 + std::max(12, fontMetrics().height()) + 4);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(0, 0, 0, int(0.4 * 255)));
+        const double r = height() / 2.0;
+        painter.drawRoundedRect(QRectF(rect()), r, r);
+        painter.drawPixmap(8, (height() - 12) / 2,
+                           SymbolIcon::pixmap("livephoto", QSize(12, 12), Qt::white, devicePixelRatioF()));
+        painter.setPen(Qt::white);
+        painter.drawText(QRect(8 + 12 + 4, 0, width() - 24, height()), Qt::AlignVCenter | Qt::AlignLeft, "实况");
+    }
+};
+
+} // namespace
+
+LivePhotoView::LivePhotoView(const QString& imageURL, const QString& videoURL, QWidget* parent)
+    : QWidget(parent), imageURL_(imageURL), surface_(new VideoSurfaceWidget(this)), badge_(new LiveBadge(this))
+{
+    surface_->hide();
+    badge_->hide();
+    if (videoURL.isEmpty() || !QFileInfo(videoURL).isFile()) {
+        phase_ = Phase::failed;
+        return;
+    }
+    player_ = new QMediaPlayer(this);
+    // Without a sound device the movie still plays, silently.
+    if (!QMediaDevices::defaultAudioOutput().isNull()) {
+        audio_ = new QAudioOutput(this);
+        player_->setAudioOutput(audio_);
+    }
+    player_->setVideoOutput(surface_->videoSink());
+    connect(player_, &QMediaPlayer::errorOccurred, this, [this] {
+        if (phase_ == Phase::loading)
+            settle(Phase::failed);
+        else
+            finishPlayback();
+    });
+    connect(player_, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
+        switch (status) {
+        case QMediaPlayer::LoadedMedia:
+            if (phase_ == Phase::loading)
+                settle(Phase::shown);
+            break;
+        case QMediaPlayer::InvalidMedia: settle(Phase::failed); break;
+        case QMediaPlayer::EndOfMedia: finishPlayback(); break;
+        default: break;
+        }
+    });
+    player_->setSource(QUrl::fromLocalFile(videoURL));
+}
+
+LivePhotoView::~LivePhotoView()
+{
+    // The player goes first, so no frame reaches a sink being destroyed.
+    delete player_;
+    player_ = nullptr;
+}
+
+bool LivePhotoView::isBadgeVisible() const
+{
+    return !badge_->isHidden();
+}
+
+void LivePhotoView::settle(Phase phase)
+{
+    if (phase_ != Phase::loading)
+        return;
+    phase_ = phase;
+    if (phase == Phase::shown) {
+        badge_->show();
+        badge_->raise();
+        replay();
+    } else {
+        surface_->hide();
+    }
+    Q_EMIT phaseChanged(phase_);
+}
+
+void LivePhotoView::replay()
+{
+    if (phase_ != Phase::shown || playing_ || !player_)
+        return;
+    playing_ = true;
+    ++playbackCount_;
+    surface_->clear();
+    surface_->show();
+    badge_->raise();
+    player_->setPosition(0);
+    player_->play();
+}
+
+void LivePhotoView::finishPlayback()
+{
+    if (!playing_)
+        return;
+    playing_ = false;
+    surface_->hide();
+    if (player_) {
+        player_->stop();
+        player_->setPosition(0);
+    }
+    Q_EMIT playbackEnded();
+}
+
+void LivePhotoView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        replay();
+    QWidget::mousePressEvent(event);
+}
+
+void LivePhotoView::resizeEvent(QResizeEvent*)
+{
+    surface_->setGeometry(rect());
+    badge_->move(12, 12);
+}
+
+} // namespace app

@@ -1,0 +1,125 @@
+#include "app/platform/decoding/HeifImageDecoder.h"
+#include "app/platform/decoding/MediaImageDecoder.h"
+#include "app/services/thumbnails/ThumbnailProvider.h"
+
+#include "support/app/Fixtures.h"
+
+#include "support/app/Wait.h"
+
+#include <gtest/gtest.h>
+
+#include <QColor>
+#include <QCoreApplication>
+
+using namespace app;
+
+namespace {
+
+QString fixture(const QString& name)
+{
+    return test::fixturePath(QStringLiteral("thumbnails/") + name);
+}
+
+MediaItem itemAt(const QString& name, MediaKind kind)
+{
+    MediaItem item;
+    item.url = fixture(name);
+    item.kind = kind;
+    return item;
+}
+
+enum class Band { none, redRight, greenRight };
+
+Band bandOf(const QImage& image)
+{
+    const QColor right = image.pixelColor(image.width() - 2, image.height() / 2);
+    const QColor left = image.pixelColor(1, image.height() / 2);
+    if (left.blue() < 150)
+        return Band::none;
+    if (right.red() > 150 && right.green() < 100)
+        return Band::redRight;
+    if (right.green() > 150 && right.red() < 100)
+        return Band::greenRight;
+    return Band::none;
+}
+
+} // namespace
+
+TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
+{
+    struct Row {
+        const char* file;
+        MediaKind kind;
+        int maxPixels;
+        QSize size; // empty: no image
+        Band band;
+    };
+    const Row rows[] = {
+        // Exif orientation 6: stored landscape, shown portrait with the band on the right.
+        {"orient6.jpg", MediaKind::photo, 440, {48, 64}, Band::redRight},
+        {"orient6.jpg", MediaKind::photo, 32, {24, 32}, Band::redRight},
+        // irot on both items; 32 pixels is served by the (green) thumbnail item, more by the primary.
+        {"irot-with-thumbnail.heic", MediaKind::photo, 32, {24, 32}, Band::greenRight},
+        {"irot-with-thumbnail.heic", MediaKind::photo, 40, {30, 40}, Band::redRight},
+        {"irot-with-thumbnail.heic", MediaKind::photo, 440, {48, 64}, Band::redRight},
+        // A raw file's preview, turned by LibRaw's flip.
+        {"raw-orient6.dng", MediaKind::photo, 440, {24, 32}, Band::redRight},
+        {"raw-orient6.dng", MediaKind::photo, 16, {12, 16}, Band::redRight},
+        // No preview at all: the raw data is developed.
+        {"linear-raw-no-preview.dng", MediaKind::photo, 440, {32, 24}, Band::none},
+        // Never upscaled.
+        {"small-100x80.png", MediaKind::photo, 440, {100, 80}, Band::none},
+        // The display matrix turns the frame a quarter clockwise.
+        {"rotated-video.mp4", MediaKind::video, 440, {48, 64}, Band::redRight},
+        {"empty.jpg", MediaKind::photo, 440, {}, Band::none},
+        {"text-named.jpg", MediaKind::photo, 440, {}, Band::none},
+        // Cut inside its first scan: nothing rather than a half-grey picture.
+        {"truncated.jpg", MediaKind::photo, 440, {}, Band::none},
+        {"garbage.heic", MediaKind::photo, 440, {}, Band::none},
+        {"garbage.dng", MediaKind::photo, 440, {}, Band::none},
+        {"hls-playlist.mov", MediaKind::video, 440, {}, Band::none},
+        {"missing-file.jpg", MediaKind::photo, 440, {}, Band::none},
+        // A photo is never handed to the video road and the other way round.
+        {"orient6.jpg", MediaKind::video, 440, {}, Band::none},
+    };
+    MediaImageDecoder decoder;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.file);
+        const QImage image = decoder.decode(itemAt(row.file, row.kind), row.maxPixels);
+        if (row.size.isEmpty()) {
+            EXPECT_TRUE(image.isNull());
+            continue;
+        }
+        ASSERT_FALSE(image.isNull());
+        EXPECT_EQ(image.size(), row.size);
+        if (row.band != Band::none) {
+            EXPECT_EQ(bandOf(image), row.band);
+        }
+    }
+}
+
+TEST(MediaImageDecoder, heifReportsWhichItemItDecoded)
+{
+    HeifImageDecoder::Source source = HeifImageDecoder::Source::none;
+    HeifImageDecoder::decodeFile(fixture("irot-with-thumbnail.heic"), 32, &source);
+    EXPECT_EQ(source, HeifImageDecoder::Source::thumbnailItem);
+    HeifImageDecoder::decodeFile(fixture("irot-with-thumbnail.heic"), 33, &source);
+    EXPECT_EQ(source, HeifImageDecoder::Source::primaryImage);
+}
+
+TEST(MediaImageDecoder, emptyFileThroughTheProviderIsNullAndUncached)
+{
+    ThumbnailProvider provider(makeMediaImageDecoder());
+    const MediaItem item = itemAt("empty.jpg", MediaKind::photo);
+    QObject context;
+    bool done = false;
+    QImage result(1, 1, QImage::Format_RGB32);
+    provider.thumbnail(item, 220, 2, &context, [&](const QImage& image) {
+        result = image;
+        done = true;
+    });
+    ASSERT_TRUE(app::test::waitFor([&] { return done; }));
+    EXPECT_TRUE(result.isNull());
+    EXPECT_FALSE(provider.cachedThumbnail(item, 440).has_value());
+    EXPECT_EQ(provider.cachedCount(), 0);
+}
