@@ -258,18 +258,7 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
     connect(model_, &LibraryContentModel::progressChanged, this, &LibraryDetailView::refreshProgress);
     connect(model_, &LibraryContentModel::errorMessageChanged, this, &LibraryDetailView::refresh);
 
-    if (context_.store) {
-        // Availability changes bump the revision too, so the page follows its drive.
-        connect(context_.store, &LibraryStore::contentRevisionChanged, this, [this](const QUuid& id, int) {
-            if (id == library_.id)
-                rescan();
-        });
-        QPointer<LibraryStore> store(context_.store);
-        connect(model_, &LibraryContentModel::folderUnavailable, this, [this, store] {
-            if (store)
-                store->reportUnavailable(library_.id);
-        });
-    }
+    followLibraryContent(context_.store, model_, [this] { return library_.id; }, [this](int) { rescan(); });
     flagsRefresh_ = new QTimer(this);
     flagsRefresh_->setSingleShot(true);
     flagsRefresh_->setInterval(flagsRefreshIntervalMs);

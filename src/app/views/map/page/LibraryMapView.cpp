@@ -202,18 +202,10 @@ LibraryMapView::LibraryMapView(AppContext& context, const PhotoLibrary& library,
     connect(model_, &LibraryContentModel::itemsChanged, this, &LibraryMapView::scanChanged);
     connect(model_, &LibraryContentModel::isScanningChanged, this, &LibraryMapView::scanChanged);
     connect(model_, &LibraryContentModel::errorMessageChanged, this, &LibraryMapView::scanChanged);
-    if (context_.store) {
-        // Availability changes bump the revision too: the map follows its drive away and back.
-        connect(context_.store, &LibraryStore::contentRevisionChanged, this, [this](const QUuid& id, int revision) {
-            if (id == library_.id && revision != lastRevision_)
-                loadLibrary();
-        });
-        QPointer<LibraryStore> store(context_.store);
-        connect(model_, &LibraryContentModel::folderUnavailable, this, [this, store] {
-            if (store)
-                store->reportUnavailable(library_.id);
-        });
-    }
+    followLibraryContent(context_.store, model_, [this] { return library_.id; }, [this](int revision) {
+        if (revision != lastRevision_)
+            loadLibrary();
+    });
 
     loadLibrary();
 }
