@@ -476,8 +476,9 @@ TEST(ReceiveSessionFilesTest, ChunksWaitForTheSinkInABoundedQueue)
         EXPECT_EQ(withoutAppends(sink->calls), calls);
         EXPECT_EQ(mostQueued, limit);
         EXPECT_EQ(appends, c.failingAppend ? c.failingAppend : 16);
-        if (c.ack)
+        if (c.ack) {
             EXPECT_EQ(sink->storedFiles["A/0"], bytes);
+        }
         std::optional<FileAck> ack;
         std::optional<SessionEnd> end;
         for (const Message& message : h.phone->received) {
