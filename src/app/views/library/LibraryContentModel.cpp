@@ -207,7 +207,7 @@ namespace LibraryPageRules {
 
 bool isOrganizingNonCaptured(const Inputs& in)
 {
-    return in.filter == LibraryMediaFilter::nonCaptured && in.isClassifying;
+    return in.filter == LibraryMediaFilter::nonCaptured && (in.isClassifying || in.classificationDue);
 }
 
 ContentState contentState(const Inputs& in)
@@ -261,11 +261,16 @@ QString unavailableMessage(const QString& libraryName)
     return QString("找不到「%1」的文件夹，移动硬盘可能没有连接。").arg(libraryName);
 }
 
-bool shouldClassify(const Inputs& in)
+bool classifies(const Inputs& in)
 {
     return in.hasConfirmedOrganize
         && (in.filter == LibraryMediaFilter::nonCaptured || in.filter == LibraryMediaFilter::photos)
-        && in.itemCount > 0 && !in.isScanning;
+        && in.itemCount > 0;
+}
+
+bool shouldClassify(const Inputs& in)
+{
+    return classifies(in) && !in.isScanning;
 }
 
 } // namespace LibraryPageRules

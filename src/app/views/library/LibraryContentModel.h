@@ -125,6 +125,8 @@ struct Inputs {
     qsizetype displayedCount = 0;
     bool hasConfirmedOrganize = false;
     bool isClassifying = false; // this library's classification is running
+    // A run is due: a scan is running or has ended and the index has not yet settled its items.
+    bool classificationDue = false;
     std::optional<NonCapturedProgress> progress;
 };
 
@@ -134,6 +136,8 @@ QString organizingProgressText(const std::optional<NonCapturedProgress>& progres
 QString itemCountLabel(const Inputs& in);
 QString navigationTitle(const QString& libraryName, LibraryMediaFilter filter);
 QString unavailableMessage(const QString& libraryName);
+// The photos and non-captured pages classify their items once the user confirmed sorting.
+bool classifies(const Inputs& in);
 // Classification runs after a finished scan on the photos and non-captured pages once confirmed.
 bool shouldClassify(const Inputs& in);
 

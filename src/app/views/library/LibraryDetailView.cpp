@@ -253,7 +253,11 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
     connect(grid_, &PhotoGridView::openItem, this, &LibraryDetailView::openItem);
 
     connect(model_, &LibraryContentModel::itemsChanged, this, &LibraryDetailView::refresh);
-    connect(model_, &LibraryContentModel::isScanningChanged, this, &LibraryDetailView::refresh);
+    connect(model_, &LibraryContentModel::isScanningChanged, this, [this](bool scanning) {
+        if (scanning)
+            classificationKey_.clear();
+        refresh();
+    });
     // Progress arrives for every run of files: touch only the texts, not the item list.
     connect(model_, &LibraryContentModel::progressChanged, this, &LibraryDetailView::refreshProgress);
     connect(model_, &LibraryContentModel::errorMessageChanged, this, &LibraryDetailView::refresh);
@@ -277,6 +281,12 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
                 refreshProgress();
         });
         connect(index, &NonCapturedIndex::confirmedChanged, this, &LibraryDetailView::refresh);
+        connect(index, &NonCapturedIndex::classificationSettled, this, [this](const QUuid& id) {
+            if (id != library_.id || !awaitingClassification_)
+                return;
+            awaitingClassification_ = false;
+            refresh();
+        });
     }
 
     refresh();
@@ -362,10 +372,13 @@ LibraryPageRules::Inputs LibraryDetailView::inputs(qsizetype displayedCount) con
     if (const NonCapturedIndex* index = context_.nonCaptured) {
         in.hasConfirmedOrganize = index->hasConfirmedOrganize();
         in.isClassifying = index->classifyingLibraryIDs().contains(library_.id);
+        // The progress left by an earlier run is not the count of the run that is due.
         const auto progress = index->progressByLibrary().constFind(library_.id);
-        if (progress != index->progressByLibrary().cend())
+        if (in.isClassifying && progress != index->progressByLibrary().cend())
             in.progress = *progress;
     }
+    in.classificationDue = awaitingClassification_
+        || (LibraryPageRules::classifies(in) && (in.isScanning || classificationKey() != classificationKey_));
     return in;
 }
 
@@ -526,20 +539,28 @@ void LibraryDetailView::refreshProgress()
     updateHeader();
 }
 
+QString LibraryDetailView::classificationKey() const
+{
+    const bool confirmed = context_.nonCaptured && context_.nonCaptured->hasConfirmedOrganize();
+    return QStringList{uuidString(library_.id), MediaFilter::rawValue(filter_),
+                       QString::number(model_->items().size()), confirmed ? "true" : "false"}
+        .join('-');
+}
+
 void LibraryDetailView::maybeClassify()
 {
     NonCapturedIndex* index = context_.nonCaptured;
-    if (!index)
+    // The items of a running scan are not classified; its end is.
+    if (!index || model_->isScanning())
         return;
-    const QString key = QStringList{uuidString(library_.id), MediaFilter::rawValue(filter_),
-                                    QString::number(model_->items().size()),
-                                    index->hasConfirmedOrganize() ? "true" : "false"}
-                            .join('-');
+    const QString key = classificationKey();
     if (key == classificationKey_)
         return;
     classificationKey_ = key;
-    if (LibraryPageRules::shouldClassify(inputs(shownItems_.size())))
-        index->ensureClassified(library_.id, model_->items());
+    if (!LibraryPageRules::shouldClassify(inputs(shownItems_.size())))
+        return;
+    awaitingClassification_ = true;
+    index->ensureClassified(library_.id, model_->items());
 }
 
 } // namespace app

@@ -135,6 +135,7 @@ private:
     void refresh();
     void refreshProgress();
     void maybeClassify();
+    QString classificationKey() const;
     LibraryPageRules::Inputs inputs(qsizetype displayedCount) const;
     void updateHeader();
 
@@ -144,7 +145,11 @@ private:
     LibraryContentModel* model_ = nullptr;
     State state_ = State::emptyFolder;
     int lastRevision_ = -1;
+    // The key of the items last handed to the index; cleared when a scan starts, so that every scan's
+    // end classifies, also one that ends with the kept items it started from.
     QString classificationKey_;
+    // Handed to the index and not yet settled by it.
+    bool awaitingClassification_ = false;
     std::optional<QString> openItemPath_;
     MediaItems shownItems_;
     int refreshCount_ = 0;

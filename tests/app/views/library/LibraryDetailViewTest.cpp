@@ -112,6 +112,15 @@ private:
     QHash<int, MediaItems> results_;
 };
 
+// The sorting text the page shows (its organizing state or its banner), empty when none.
+QString visibleOrganizingText(const QWidget& page)
+{
+    for (const QLabel* label : page.findChildren<QLabel*>())
+        if (label->isVisible() && label->text().startsWith("正在整理非拍摄"))
+            return label->text();
+    return {};
+}
+
 void drainScans()
 {
     LibraryContentModel::scanThreads().waitForDone();
@@ -435,6 +444,69 @@ TEST(LibraryDetailView, flagChangesDuringClassificationAreCoalesced)
     EXPECT_GE(flagChanges.count(), 100);
     EXPECT_LE(page.refreshCount(), 20);
     EXPECT_LE(page.refreshCount() - refreshesBefore, 1);
+    shell.context.nonCaptured = shell.nonCaptured.get();
+}
+
+// After a restart the page shows the kept scan while the rescan runs; a rescan that ends with the same
+// items must still classify them, and the non-captured page says it is sorting until then.
+TEST(LibraryDetailView, keptScanOfTheSameCountIsClassifiedWhenTheRescanEnds)
+{
+    app::testing::ShellTestContext shell;
+    const PhotoLibrary library = shell.addLibrary("旅行");
+    NonCapturedIndex::Environment environment;
+    environment.settingsFile = shell.dir.filePath("classified.ini");
+    environment.cacheDirectory = shell.dir.filePath("classified");
+    environment.phaseA = [](const MediaItem& item) {
+        const bool shot = item.url.contains("shot");
+        return NonCapturedVerdict{shot, shot ? "A1-filename" : "A3-camera"};
+    };
+    environment.hasPerson = [](const QString&) { return false; };
+    NonCapturedIndex index(environment);
+    index.setHasConfirmedOrganize(true);
+    shell.context.nonCaptured = &index;
+    QSignalSpy settled(&index, &NonCapturedIndex::classificationSettled);
+    const MediaItems items = itemsNamed({"a.jpg", "shot.png", "b.jpg"});
+
+    struct Step {
+        LibraryMediaFilter filter;
+        ContentState whileScanning;
+        QString organizingText; // the sorting text shown while the rescan runs
+        QStringList shown;      // after the rescan ended
+    };
+    const Step steps[] = {
+        // Nothing flagged yet: the sorting state, not "没有非拍摄".
+        {LibraryMediaFilter::nonCaptured, ContentState::organizing, "正在整理非拍摄…", {"/lib/shot.png"}},
+        {LibraryMediaFilter::photos, ContentState::grid, "", {"/lib/a.jpg", "/lib/b.jpg"}},
+        // Flags of the earlier run show at once, and the last run's finished count is not this run's.
+        {LibraryMediaFilter::nonCaptured, ContentState::grid, "正在整理非拍摄…", {"/lib/shot.png"}},
+    };
+    int scans = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(scans);
+        auto scanner = std::make_shared<ScriptedScanner>();
+        scanner->kept = items;
+        const qsizetype settledBefore = settled.count();
+        LibraryDetailView page(shell.context, library, step.filter, scanner);
+        page.resize(900, 600);
+        page.show();
+        ASSERT_TRUE(waitFor([&] { return scanner->calls() == 1 && page.model()->items() == items; }));
+        QApplication::processEvents();
+        EXPECT_EQ(page.state(), step.whileScanning);
+        EXPECT_EQ(visibleOrganizingText(page), step.organizingText);
+        scanner->finish(0, items);
+        ASSERT_TRUE(waitFor([&] { return settled.count() > settledBefore; }));
+        ASSERT_TRUE(waitFor([&] { return !index.classifyingLibraryIDs().contains(library.id); }));
+        QApplication::processEvents();
+        QStringList shown;
+        for (const MediaItem& item : page.displayedItems())
+            shown.append(item.url);
+        EXPECT_EQ(shown, step.shown);
+        EXPECT_EQ(page.state(), ContentState::grid);
+        EXPECT_EQ(visibleOrganizingText(page), "");
+        scanner->shutdown();
+        ++scans;
+    }
+    drainScans();
     shell.context.nonCaptured = shell.nonCaptured.get();
 }
 
