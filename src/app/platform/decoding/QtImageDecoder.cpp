@@ -6,6 +6,26 @@
 
 namespace app {
 
+namespace {
+
+bool hasColourTable(QImage::Format format)
+{
+    return format == QImage::Format_Mono || format == QImage::Format_MonoLSB || format == QImage::Format_Indexed8;
+}
+
+// A picture read whole with its colour table, in 32-bit colour for smooth scaling. A large one is first
+// sampled (which keeps the table) down to twice the size asked for, so the copy stays small.
+QImage trueColour(QImage image, int maxPixelSize)
+{
+    const QSize sampled = ImageScaling::fittedSize(image.size(), maxPixelSize * 2);
+    if (sampled != image.size())
+        image = image.scaled(sampled, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    return image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
+                                                         : QImage::Format_RGB32);
+}
+
+} // namespace
+
 QImage QtImageDecoder::decode(const MediaItem& item, int maxPixelSize)
 {
     return decodeFile(item.url, maxPixelSize);
@@ -51,11 +71,17 @@ QImage QtImageDecoder::read(QIODevice* device, const QString& path, int maxPixel
     if (!size.isValid() || size.isEmpty())
         return {};
     const QSize target = ImageScaling::fittedSize(size, maxPixelSize);
-    if (target != size)
+    // Readers scale a palette picture after decoding it, as a palette picture, and Qt's smooth scaling
+    // of a 1-bit one loses its colours at some sizes (a portrait screenshot turns to black-and-white
+    // noise). Such pictures are read whole, which costs a byte a pixel at most, and scaled here.
+    const bool palette = hasColourTable(reader.imageFormat());
+    if (target != size && !palette)
         reader.setScaledSize(target);
     QImage image = reader.read();
     if (image.isNull())
         return {};
+    if (palette || image.colorCount() > 0)
+        image = trueColour(std::move(image), maxPixelSize);
     // Readers that cannot scale while decoding hand back a larger image.
     return ImageScaling::fitted(image, maxPixelSize);
 }

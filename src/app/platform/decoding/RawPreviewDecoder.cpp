@@ -6,6 +6,7 @@
 
 #include <libraw/libraw.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace app {
@@ -50,7 +51,9 @@ QImage RawPreviewDecoder::decode(const MediaItem& item, int maxPixelSize)
 
 namespace {
 
-QImage previewImage(LibRaw& raw, int maxPixelSize)
+// The camera's preview, when its longer side reaches `neededPixels`; a smaller one would be shown
+// scaled up.
+QImage previewImage(LibRaw& raw, int maxPixelSize, int neededPixels)
 {
     if (raw.unpack_thumb() != LIBRAW_SUCCESS)
         return {};
@@ -67,16 +70,17 @@ QImage previewImage(LibRaw& raw, int maxPixelSize)
     } else {
         image = bitmapImage(*thumb, maxPixelSize);
     }
-    if (image.isNull())
+    // The image is already fitted to maxPixelSize, so its longer side tells whether the preview was large enough.
+    if (image.isNull() || std::max(image.width(), image.height()) < neededPixels)
         return {};
     return ImageScaling::applyExifOrientation(image, exifOrientation(raw.imgdata.sizes.flip));
 }
 
-// No usable preview: develop the sensor data at half size, which skips demosaicing and is
-// plenty for a thumbnail. LibRaw's developed image is already turned by the file's flip.
-QImage developedImage(LibRaw& raw, int maxPixelSize)
+// No usable preview: develop the sensor data, at half size (which skips demosaicing) when that still
+// gives the pixels asked for. LibRaw's developed image is already turned by the file's flip.
+QImage developedImage(LibRaw& raw, int maxPixelSize, int fullPixels)
 {
-    raw.imgdata.params.half_size = 1;
+    raw.imgdata.params.half_size = fullPixels / 2 >= maxPixelSize ? 1 : 0;
     raw.imgdata.params.use_camera_wb = 1;
     if (raw.unpack() != LIBRAW_SUCCESS || raw.dcraw_process() != LIBRAW_SUCCESS)
         return {};
@@ -97,9 +101,12 @@ QImage RawPreviewDecoder::decodeFile(const QString& path, int maxPixelSize)
     auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
     if (raw->open_file(QFile::encodeName(path).constData()) != LIBRAW_SUCCESS)
         return {};
-    QImage image = previewImage(*raw, maxPixelSize);
+    // The longer side of the photo itself: no preview and no development gives more than that.
+    const int fullPixels = std::max<int>(raw->imgdata.sizes.width, raw->imgdata.sizes.height);
+    const int needed = fullPixels > 0 ? std::min(maxPixelSize, fullPixels) : maxPixelSize;
+    QImage image = previewImage(*raw, maxPixelSize, needed);
     if (image.isNull())
-        image = developedImage(*raw, maxPixelSize);
+        image = developedImage(*raw, maxPixelSize, fullPixels);
     return image;
 }
 

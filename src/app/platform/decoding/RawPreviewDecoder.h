@@ -7,8 +7,8 @@
 
 namespace app {
 
-// Camera raw and DNG files: the preview the camera embedded, through LibRaw (thread-safe build),
-// turned by the file's flip value.
+// Camera raw and DNG files through LibRaw (thread-safe build): the preview the camera embedded, turned by
+// the file's flip value, when it has the pixels asked for; otherwise the raw data developed.
 class RawPreviewDecoder final : public ImageDecoder {
 public:
     QImage decode(const MediaItem& item, int maxPixelSize) override;

@@ -28,10 +28,14 @@ MediaItem itemAt(const QString& name, MediaKind kind)
     return item;
 }
 
-enum class Band { none, redRight, greenRight };
+enum class Band { none, redRight, greenRight, redTop };
 
 Band bandOf(const QImage& image)
 {
+    const QColor top = image.pixelColor(image.width() / 2, 1);
+    const QColor bottom = image.pixelColor(image.width() / 2, image.height() - 2);
+    if (top.red() > 150 && top.blue() < 100 && bottom.blue() > 150 && bottom.red() < 100)
+        return Band::redTop;
     const QColor right = image.pixelColor(image.width() - 2, image.height() / 2);
     const QColor left = image.pixelColor(1, image.height() / 2);
     if (left.blue() < 150)
@@ -65,10 +69,19 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
         // A raw file's preview, turned by LibRaw's flip.
         {"raw-orient6.dng", MediaKind::photo, 440, {24, 32}, Band::redRight},
         {"raw-orient6.dng", MediaKind::photo, 16, {12, 16}, Band::redRight},
+        // A preview smaller than asked for is not scaled up: the raw data is developed instead.
+        {"raw-small-preview.dng", MediaKind::photo, 16, {16, 12}, Band::redTop},
+        {"raw-small-preview.dng", MediaKind::photo, 24, {24, 18}, Band::none},
+        {"raw-small-preview.dng", MediaKind::photo, 440, {32, 24}, Band::none},
         // No preview at all: the raw data is developed.
         {"linear-raw-no-preview.dng", MediaKind::photo, 440, {32, 24}, Band::none},
         // Never upscaled.
         {"small-100x80.png", MediaKind::photo, 440, {100, 80}, Band::none},
+        // Palette screenshots keep their palette's colours at every size.
+        {"palette-1bit.png", MediaKind::photo, 320, {148, 320}, Band::redRight},
+        {"palette-1bit.png", MediaKind::photo, 2200, {1017, 2200}, Band::redRight},
+        {"palette-2bit.png", MediaKind::photo, 320, {148, 320}, Band::redRight},
+        {"palette-2bit.png", MediaKind::photo, 2200, {1017, 2200}, Band::redRight},
         // The display matrix turns the frame a quarter clockwise.
         {"rotated-video.mp4", MediaKind::video, 440, {48, 64}, Band::redRight},
         {"empty.jpg", MediaKind::photo, 440, {}, Band::none},
