@@ -498,6 +498,13 @@ private:
         return name && (std::strcmp(name, "mpeg") == 0 || std::strcmp(name, "mpegts") == 0);
     }
 
+    // An elementary video stream with no container: its demuxer makes the stream from the file name alone.
+    static bool isRawVideoStream(const AVFormatContext* ctx)
+    {
+        const char* name = ctx->iformat ? ctx->iformat->name : nullptr;
+        return name && (std::strcmp(name, "hevc") == 0 || std::strcmp(name, "h264") == 0);
+    }
+
     static void probeStreams(AVFormatContext* ctx)
     {
         ctx->probesize = 64 * 1024;
@@ -531,7 +538,10 @@ private:
             probeStreams(ctx);
             st = firstVideoStream(ctx);
         }
-        if (!st)
+        // An empty .hevc file "has" a 25 fps HEVC stream: once packets were read, a raw stream that gave
+        // no picture size is no track.
+        const bool noPicture = !st || st->codecpar->width <= 0 || st->codecpar->height <= 0;
+        if (!st || (detail == VideoDetail::streams && noPicture && isRawVideoStream(ctx)))
             return;
         out.hasVideoTrack = true;
         const AVCodecParameters* par = st->codecpar;
