@@ -435,10 +435,14 @@ QByteArray LibraryStore::folderKey(const PhotoLibrary& library) const
 std::optional<PhotoLibrary> LibraryStore::libraryMatching(const QString& folderPath)
 {
     const QByteArray wanted = canonicalKey(folderPath);
+    // Every library's stored path counts, also one whose drive is missing: adding its folder again
+    // gives it back rather than a second library of the same folder. A missing drive may hang, so its
+    // stored path is compared as written, without touching it.
     for (const PhotoLibrary& library : std::as_const(m_libraries)) {
-        // The stored path of a library whose drive is missing may now hold another drive of the
-        // same name: that folder is a library of its own.
-        if (!m_unavailableIDs.contains(library.id) && folderKey(library) == wanted)
+        const QByteArray key = m_unavailableIDs.contains(library.id)
+            ? pathKey(QDir::cleanPath(library.displayPath))
+            : folderKey(library);
+        if (key == wanted)
             return library;
     }
     // resolvedURL may renew a bookmark and so change the list: walk a copy.

@@ -176,16 +176,19 @@ TEST_F(LibraryStoreTest, LibrariesOnDrivesOfTheSameNameAreNoDuplicates)
         }
     }
 
-    // Only the first card is registered and it is missing: the second card at its path is added.
+    // Only the first card is registered and it is missing: adding a folder at its stored path gives that
+    // library back, like any library whose stored path matches; no second one is made.
     PhotoLibrary first = makeLibrary("first card", cardPath);
     first.bookmark = "fake:" + dir.filePath("first").toUtf8();
     fakes.bookmarks.unresolvable.insert(dir.filePath("first"));
     writeList({first});
     const auto store = makeStore();
+    ASSERT_TRUE(store->unavailableIDs().contains(first.id));
     const auto added = store->addLibrary(cardPath, "second card");
     ASSERT_TRUE(added);
-    EXPECT_NE(added->id, first.id);
-    EXPECT_EQ(names(*store), (QStringList{"first card", "second card"}));
+    EXPECT_EQ(added->id, first.id);
+    EXPECT_EQ(names(*store), (QStringList{"first card"}));
+    EXPECT_EQ(savedList(), QList<PhotoLibrary>{first});
 }
 
 TEST_F(LibraryStoreTest, UnreadableListIsKeptAsideBeforeTheFirstSave)
