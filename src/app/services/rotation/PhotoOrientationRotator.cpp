@@ -176,7 +176,7 @@ QString RotateError::description() const
     case Kind::writeFailed: return QStringLiteral("写入方向信息失败：") + detail_;
     case Kind::unsupported: return QStringLiteral("这种格式不支持只改方向元数据。");
     case Kind::unreadable: return QStringLiteral("无法读取这张照片。");
-    case Kind::notWritable: return QStringLiteral("没有写入权限。请检查该文件夹的写入权限。");
+    case Kind::notWritable: return QStringLiteral("没有写入权限。请检查该照片及其文件夹的写入权限。");
     }
     return {};
 }

@@ -297,7 +297,7 @@ TEST(PhotoOrientationRotator, FailuresLeaveTheFileAsItWas)
                     .filter(".rotating-")
                     .isEmpty());
     EXPECT_EQ(RotateError(RotateError::Kind::notWritable).description(),
-              QStringLiteral("没有写入权限。请检查该文件夹的写入权限。"));
+              QStringLiteral("没有写入权限。请检查该照片及其文件夹的写入权限。"));
     EXPECT_EQ(RotateError(RotateError::Kind::writeFailed, "磁盘空间不足").description(),
               QStringLiteral("写入方向信息失败：磁盘空间不足"));
 }

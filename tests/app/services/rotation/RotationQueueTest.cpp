@@ -167,7 +167,7 @@ TEST(RotationQueue, WriterRunsOneWriteAtATimeOffTheMainThread)
 
     writer->turn("/p/locked.jpg");
     ASSERT_EVENTUALLY(ends.size() == 3);
-    EXPECT_EQ(std::get<1>(ends.back()), QStringLiteral("没有写入权限。请检查该文件夹的写入权限。"));
+    EXPECT_EQ(std::get<1>(ends.back()), QStringLiteral("没有写入权限。请检查该照片及其文件夹的写入权限。"));
 
     writer->turn("/p/b.jpg");
     writer->turn("/p/c.jpg");

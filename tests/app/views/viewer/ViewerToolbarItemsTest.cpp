@@ -230,7 +230,7 @@ TEST(ViewerToolbarItems, TurnsShowAtOnceAndAFailedWriteTurnsThePictureBack)
         {"three quick presses: a write of one turn, then one of two", false, false, 3,
          {{"/lib/a.jpg", 1}, {"/lib/a.jpg", 2}}, QSize(48, 64), nullptr},
         {"a failed write turns the picture back", false, true, 2, {{"/lib/a.jpg", 1}}, QSize(64, 48),
-         "没有写入权限。请检查该文件夹的写入权限。"},
+         "没有写入权限。请检查该照片及其文件夹的写入权限。"},
         {"a live photo is refused before anything changes", true, false, 1, {}, QSize(64, 48),
          "实况照片暂不支持旋转。"},
     };
@@ -409,7 +409,7 @@ TEST(ViewerToolbarItems, TurnsTheUserSawReachTheFileWhenTheViewerClosesOrPages)
         const auto alerts = window.findChildren<QMessageBox*>();
         ASSERT_EQ(alerts.size(), c.laterWriteFails ? 1 : 0);
         if (c.laterWriteFails)
-            EXPECT_EQ(alerts[0]->text(), "没有写入权限。请检查该文件夹的写入权限。");
+            EXPECT_EQ(alerts[0]->text(), "没有写入权限。请检查该照片及其文件夹的写入权限。");
         delete viewer.data();
         thumbnails.waitForIdle();
     }
