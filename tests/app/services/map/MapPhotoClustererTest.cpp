@@ -94,6 +94,10 @@ TEST(MapPhotoClusterer, ClustersByGridCell)
                  (i % 5 == 4 ? newer : older).append(QString::number(i));
              return QStringList{"1012_260:" + (newer + older).join(',')};
          }()},
+        {"photos taken by turns at home and at work stay with their own place",
+         itemsAt({{"home1", 30.5, 100.5}, {"work1", 33.5, 104.5}, {"home2", 30.5, 100.5}, {"work2", 33.5, 104.5},
+                  {"home3", 30.5, 100.5}}),
+         tenDegrees, {600, 600}, {"83_25:home1,home2,home3", "87_27:work1,work2"}},
         {"a view across 180 keeps both sides",
          itemsAt({{"east", 0, 179.9}, {"west", 0, -179.9}, {"far", 0, 0}}), {{0, 179.95}, 1, 1}, {600, 600},
          {"1499_0:east", "1500_0:west"}},
