@@ -112,6 +112,11 @@ auto FileSystemAssetSink::onStrand(Work work) -> asio::awaitable<decltype(work()
     co_return co_await asio::co_spawn(strand_, std::move(task), asio::use_awaitable);
 }
 
+void FileSystemAssetSink::setLibraryName(std::string name)
+{
+    libraryName_ = std::move(name);
+}
+
 // MARK: - The interface: each call hops to the strand and back
 
 asio::awaitable<void> FileSystemAssetSink::prepareSession(const Uuid&, const DeviceInfo& peer)

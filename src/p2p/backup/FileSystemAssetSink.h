@@ -59,6 +59,9 @@ public:
 
     // Told where the files go whenever that is decided or cleared. Set before the session runs.
     void setBackupRootHandler(BackupRootHandler handler);
+    // The library's name as the user knows it, for the text shown when its folder is gone; the
+    // folder's own name when not set. Set before the session runs.
+    void setLibraryName(std::string name);
 
     // Read only on the sink's strand or after the session's last call returned.
     const std::optional<std::filesystem::path>& resolvedBackupRoot() const { return resolvedBackupRoot_; }
@@ -172,6 +175,7 @@ private:
     MaterializedHandler onPendingLibraryMaterialized_;
     Environment environment_;
     BackupRootHandler onBackupRoot_;
+    std::string libraryName_;
     Logger logger_;
 
     std::optional<std::filesystem::path> libraryRoot_;
