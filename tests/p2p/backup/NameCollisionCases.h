@@ -93,7 +93,7 @@ inline std::vector<NameCollisionCase> nameCollisionCases()
             {{"IMG_1.PART", 9}, {"img_1", 1}}, {{"N", "img_1"}}},
         {"an original and its edit of one name keep both", {}, {{sameName, 0, 1}, {sameName, 1, 2}},
             {{"IMG_1.JPG", 1}, {"IMG_1_2.JPG", 2}}, {{"S", "IMG_1.JPG"}}},
-        {"a recorded asset sent again keeps its second file off its first", {}, {{sameName, 0, 1}, {sameName, 1, 2}},
+        {"a recorded asset sent again keeps its second file off its first", {}, {{sameName, 1, 2}, {sameName, 0, 1}},
             {{"IMG_1.JPG", 1}, {"IMG_1_2.JPG", 2}}, {{"S", "IMG_1.JPG"}}, false, {{sameName, 0, 1}, {sameName, 1, 2}}},
         // Another asset's file of the same stem says nothing about whose the movie is.
         {"a live photo whose row was lost takes its pair over beside a photo of its stem", {},
