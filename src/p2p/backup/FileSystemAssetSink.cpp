@@ -37,6 +37,18 @@ std::string folderLabel(const fs::path& folder)
     return (folder.has_filename() ? folder : folder.parent_path()).filename().string();
 }
 
+// A folder on the way is not there: the drive was pulled or the folder removed.
+bool isMissingFolder(int error)
+{
+    return error == ENOENT || error == ENOTDIR;
+}
+
+bool isMissingFolder(const std::exception& error)
+{
+    const auto* system = dynamic_cast<const std::system_error*>(&error);
+    return system && system->code().category() == std::generic_category() && isMissingFolder(system->code().value());
+}
+
 timespec toTimespec(double secondsSince1970)
 {
     const auto nanoseconds
@@ -183,11 +195,16 @@ void FileSystemAssetSink::materializeBackup(const fs::path& inside, const Device
 {
     materialized_.reset();
     const std::string label = folderLabel(inside);
+    // Nothing above the library folder is ever made: a backup must not land on the system disk
+    // under the empty mount point of a drive that was pulled.
+    auto failure = [&](const std::exception& error) {
+        return isMissingFolder(error) ? libraryFolderMissing() : mappedWriteError(label, error);
+    };
     fs::path root;
     try {
         root = BackupFolderLayout::resolveBackupRoot(inside, peer);
     } catch (const std::exception& error) {
-        throw mappedWriteError(label, error);
+        throw failure(error);
     }
     setBackupRoot(root);
 
@@ -197,14 +214,14 @@ void FileSystemAssetSink::materializeBackup(const fs::path& inside, const Device
              std::pair{BackupFolderLayout::videosFolderName, &made.videos}}) {
         const int fd = ::open((root / folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
-            throw mappedWriteError(label, errno);
+            throw failure(std::system_error(errno, std::generic_category()));
         *descriptor = std::make_shared<Descriptor>(fd);
     }
     try {
         made.index = std::make_unique<BackupIndex>(
             root / BackupFolderLayout::indexFolderName / BackupFolderLayout::indexFileName, environment_.indexVfs);
     } catch (const std::exception& error) {
-        throw mappedWriteError(label, error);
+        throw failure(error);
     }
     materialized_ = std::move(made);
     removeOrphanedPartials();
@@ -228,6 +245,8 @@ fs::path FileSystemAssetSink::createPendingLibraryFolder(const fs::path& parent,
             return folder;
         }
         const int error = errno;
+        if (isMissingFolder(error))
+            throw libraryFolderMissing(); // its parent: made by nobody but the user
         if (error != EEXIST || !isDirectory(exists)) {
             if (error != EEXIST)
                 throw mappedWriteError(folderName, error);
@@ -478,6 +497,15 @@ void FileSystemAssetSink::discardOpenFile()
 }
 
 // MARK: - Errors
+
+AssetSinkError FileSystemAssetSink::libraryFolderMissing() const
+{
+    std::string name = libraryName_;
+    if (name.empty())
+        name = pendingNew_ ? pendingFolderName_ : folderLabel(*libraryRoot_);
+    logger_.error("图库文件夹不存在：" + (pendingNew_ ? pendingParent_ / pendingFolderName_ : *libraryRoot_).string());
+    return AssetSinkError::destinationUnavailable("找不到「" + name + "」的文件夹，移动硬盘可能没有连接。");
+}
 
 AssetSinkError FileSystemAssetSink::mappedWriteError(const std::string& filename, const std::exception& error) const
 {

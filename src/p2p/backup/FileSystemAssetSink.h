@@ -165,6 +165,7 @@ private:
     int syncFile(int fd) const;
     int renameInFolder(int folderFd, const std::string& from, const std::string& to, bool replace) const;
 
+    AssetSinkError libraryFolderMissing() const;
     AssetSinkError mappedWriteError(const std::string& filename, const std::exception& error) const;
     AssetSinkError mappedWriteError(const std::string& filename, int errorNumber) const;
 
