@@ -2,6 +2,7 @@
 
 #include "p2p/backup/AssetFileRoles.h"
 #include "p2p/backup/BackupFolderLayout.h"
+#include "p2p/backup/PartialFileClaims.h"
 #include "p2p/backup/SafeFileName.h"
 #include "p2p/protocol/ProtocolError.h"
 #include "p2p/protocol/Saturating.h"
@@ -286,9 +287,15 @@ void FileSystemAssetSink::removeOrphanedPartials()
             if (name.size() > partialSuffix.size() && name.ends_with(partialSuffix))
                 orphans.push_back(name);
         }
-        // unlinkat without AT_REMOVEDIR never removes a folder, let alone its contents.
-        for (const std::string& name : orphans)
-            ::unlinkat(descriptor->get(), name.c_str(), 0);
+        // unlinkat without AT_REMOVEDIR never removes a folder, let alone its contents. A partial
+        // that a receive of this program is writing is no leftover.
+        const std::unique_lock claims = PartialFileClaims::lock();
+        for (const std::string& name : orphans) {
+            struct stat info {};
+            if (::fstatat(descriptor->get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0
+                && !PartialFileClaims::isClaimed(info))
+                ::unlinkat(descriptor->get(), name.c_str(), 0);
+        }
     }
 }
 
@@ -345,11 +352,18 @@ void FileSystemAssetSink::beginNow(const IncomingFile& file)
     // "img_1.part" may be a stored "IMG_1.PART". Stale partials go when the folder is next opened.
     const std::string preferred = preferredName(file);
     int fd = -1;
-    for (std::int64_t number = 1; fd < 0 && number <= highestPartialNumber; ++number) {
-        open.partialName = (number == 1 ? preferred : numberedFileName(preferred, number)) + std::string(partialSuffix);
-        fd = ::openat(folderFd, open.partialName.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
+    {
+        // Claimed as it is made, so that no other receive's clean-up takes it for a leftover.
+        const std::unique_lock claims = PartialFileClaims::lock();
+        for (std::int64_t number = 1; fd < 0 && number <= highestPartialNumber; ++number) {
+            open.partialName
+                = (number == 1 ? preferred : numberedFileName(preferred, number)) + std::string(partialSuffix);
+            fd = ::openat(folderFd, open.partialName.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0666);
+            if (fd < 0 && errno != EEXIST)
+                break;
+        }
+        if (fd >= 0)
+            open.claim = PartialFileClaims::claim(fd);
     }
     if (fd < 0) {
         const int error = errno;

@@ -109,6 +109,7 @@ private:
         bool outsideFileList = false; // its index names no file of the asset: nothing is written
         std::int64_t byteCount = 0;
         std::int64_t writebackOffset = 0; // bytes before it are on their way to the disk
+        std::shared_ptr<void> claim;      // while held, no clean-up takes the partial for a leftover
     };
 
     struct StoredFile {
