@@ -170,7 +170,7 @@ TEST_P(ReceiveEndToEndTest, AReceiveWhoseDriveWentAwayFailsAndWritesNothing)
             QDir(drive).removeRecursively();
         });
         ASSERT_EVENTUALLY(model.phase().is(Phase::Kind::finished) || model.phase().is(Phase::Kind::failed));
-        EXPECT_EQ(model.phase().message, "找不到「旅行」的文件夹，移动硬盘可能没有连接。");
+        EXPECT_EQ(model.phase().message, QString("找不到「旅行」的文件夹，移动硬盘可能没有连接。"));
         EXPECT_FALSE(QFileInfo::exists(drive));
         EXPECT_TRUE(store->libraries().isEmpty());
     }
