@@ -9,21 +9,22 @@ namespace {
 
 using Identity = std::pair<dev_t, ino_t>;
 
-std::mutex& claimsMutex()
+// Never destroyed: a sink may let go of its claim while the program exits.
+std::recursive_mutex& claimsMutex()
 {
-    static std::mutex mutex;
-    return mutex;
+    static auto* mutex = new std::recursive_mutex;
+    return *mutex;
 }
 
 std::multiset<Identity>& claimed()
 {
-    static std::multiset<Identity> identities;
-    return identities;
+    static auto* identities = new std::multiset<Identity>;
+    return *identities;
 }
 
 } // namespace
 
-std::unique_lock<std::mutex> PartialFileClaims::lock()
+std::unique_lock<std::recursive_mutex> PartialFileClaims::lock()
 {
     return std::unique_lock(claimsMutex());
 }
@@ -35,9 +36,11 @@ std::shared_ptr<void> PartialFileClaims::claim(int fd)
         return nullptr;
     const Identity identity{info.st_dev, info.st_ino};
     claimed().insert(identity);
+    // The release may run under the lock (when making the token fails), hence the recursive mutex.
     return std::shared_ptr<void>(nullptr, [identity](void*) {
-        std::lock_guard guard(claimsMutex());
-        claimed().erase(claimed().find(identity));
+        const std::lock_guard guard(claimsMutex());
+        if (const auto found = claimed().find(identity); found != claimed().end())
+            claimed().erase(found);
     });
 }
 

@@ -14,7 +14,7 @@ namespace p2p {
 class PartialFileClaims {
 public:
     // Held while a partial is created and claimed, and while leftovers are judged and removed.
-    static std::unique_lock<std::mutex> lock();
+    static std::unique_lock<std::recursive_mutex> lock();
 
     // Claims the open file until the returned token goes. Call with the lock held.
     static std::shared_ptr<void> claim(int fd);
