@@ -226,51 +226,6 @@ TEST(FileSystemAssetSink, NewLibraryFolderAppearsWithTheFirstFile)
     }
 }
 
-// A drive pulled after its library was chosen leaves an empty mount point, often on a writable
-// system disk: nothing above the library's own folder is ever made, and nothing is written.
-TEST(FileSystemAssetSink, AFolderMissingAboveTheBackupFailsAndWritesNothing)
-{
-    struct Case {
-        const char* name;
-        const char* library;  // inside the drive; a new library's parent when isNew
-        const char* unplugged; // removed after the library was chosen
-        bool isNew;
-    };
-    const std::vector<Case> cases = {
-        {"an existing library's folder", "照片2024", "照片2024", false},
-        {"the folders above an existing library", "a/b/照片2024", "a", false},
-        {"a library that is the backup folder itself", "a/Kalvenstroud_旧手机", "a", false},
-        {"a new library's parent", "a/备份", "a", true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempFolder drive;
-        const fs::path folder = drive / c.library;
-        fs::create_directories(folder);
-        SinkDriver driver;
-        std::vector<fs::path> materialized;
-        auto sink = c.isNew ? std::make_shared<FileSystemAssetSink>(driver.worker.executor(), folder, "旅行",
-                                  [&](const fs::path& made) { materialized.push_back(made); })
-                            : std::make_shared<FileSystemAssetSink>(driver.worker.executor(), folder);
-        sink->setLibraryName("旅行");
-        fs::remove_all(drive / c.unplugged);
-
-        std::optional<AssetSinkError> error;
-        try {
-            driver.prepare(*sink, FakePhone::device());
-            driver.store(*sink, FakePhone::photo("A", "IMG_1.JPG", 64), 0, bytesOf(1));
-        } catch (const AssetSinkError& failure) {
-            error = failure;
-        }
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->kind(), AssetSinkError::Kind::destinationUnavailable);
-        EXPECT_EQ(error->userMessage(), "找不到「旅行」的文件夹，移动硬盘可能没有连接。");
-        EXPECT_FALSE(fs::exists(drive / c.unplugged)); // everything made would be under it
-        EXPECT_TRUE(materialized.empty());
-        driver.run(sink->finishSession(sessionID, SessionEnd::Reason::error));
-    }
-}
-
 TEST(FileSystemAssetSink, CallsOutOfTurnAndLeftoversAreHandled)
 {
     TempFolder library;
