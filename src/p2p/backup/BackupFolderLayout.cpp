@@ -124,6 +124,12 @@ std::string BackupFolderLayout::folderName(const DeviceInfo& peer)
 fs::path BackupFolderLayout::resolveBackupRoot(const fs::path& inside, const DeviceInfo& peer)
 {
     const std::string name = folderName(peer);
+    // Never made here: a missing library folder is a drive that is gone, not a folder to create.
+    struct stat info {};
+    if (::stat(inside.c_str(), &info) != 0)
+        throw fs::filesystem_error("stat", inside, std::error_code(errno, std::generic_category()));
+    if (!S_ISDIR(info.st_mode))
+        throw fs::filesystem_error("stat", inside, std::make_error_code(std::errc::not_a_directory));
 
     // The library folder already is a backup folder, by its name or by its marker.
     const fs::path named = inside.has_filename() ? inside : inside.parent_path(); // "lib/" is "lib"
@@ -162,7 +168,6 @@ fs::path BackupFolderLayout::resolveBackupRoot(const fs::path& inside, const Dev
         }
     }
 
-    fs::create_directories(inside);
     const fs::path root = makeFreshFolder(inside, name);
     DeviceMarker marker;
     marker.deviceId = peer.identifier;
@@ -176,8 +181,9 @@ fs::path BackupFolderLayout::resolveBackupRoot(const fs::path& inside, const Dev
 
 void BackupFolderLayout::prepareSubdirectories(const fs::path& backupRoot)
 {
+    // One level each: the backup folder itself must be there already.
     for (const std::string_view sub : {photosFolderName, videosFolderName, indexFolderName})
-        fs::create_directories(backupRoot / sub);
+        fs::create_directory(backupRoot / sub);
 }
 
 std::optional<BackupFolderLayout::DeviceMarker> BackupFolderLayout::readMarker(const fs::path& folder)

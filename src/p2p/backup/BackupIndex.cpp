@@ -117,7 +117,7 @@ std::string IndexError::description() const
 BackupIndex::BackupIndex(const fs::path& databasePath, const char* vfsName)
     : logger_("backupIndex")
 {
-    fs::create_directories(databasePath.parent_path());
+    fs::create_directory(databasePath.parent_path()); // its own folder only, never those above
     try {
         connect(databasePath, vfsName, true);
     } catch (const IndexError& error) {

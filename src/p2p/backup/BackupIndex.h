@@ -48,8 +48,9 @@ class BackupIndex {
 public:
     // Opens or creates the database, with a write-ahead log where the volume supports one and a
     // rollback journal where it does not (FAT, exFAT, network shares). Throws the file system's
-    // error when the parent folder cannot be made, else IndexError. `vfsName` picks another SQLite
-    // VFS (tests inject faults through one); none is the default.
+    // error when the parent folder cannot be made (only it, never a folder above), else
+    // IndexError. `vfsName` picks another SQLite VFS (tests inject faults through one); none is
+    // the default.
     explicit BackupIndex(const std::filesystem::path& databasePath, const char* vfsName = nullptr);
     ~BackupIndex();
     BackupIndex(const BackupIndex&) = delete;

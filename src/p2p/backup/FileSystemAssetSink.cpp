@@ -2,6 +2,7 @@
 
 #include "p2p/backup/AssetFileRoles.h"
 #include "p2p/backup/BackupFolderLayout.h"
+#include "p2p/backup/PartialFileClaims.h"
 #include "p2p/backup/SafeFileName.h"
 #include "p2p/protocol/ProtocolError.h"
 #include "p2p/protocol/Saturating.h"
@@ -35,6 +36,18 @@ constexpr std::int64_t highestPartialNumber = 100;
 std::string folderLabel(const fs::path& folder)
 {
     return (folder.has_filename() ? folder : folder.parent_path()).filename().string();
+}
+
+// A folder on the way is not there: the drive was pulled or the folder removed.
+bool isMissingFolder(int error)
+{
+    return error == ENOENT || error == ENOTDIR;
+}
+
+bool isMissingFolder(const std::exception& error)
+{
+    const auto* system = dynamic_cast<const std::system_error*>(&error);
+    return system && system->code().category() == std::generic_category() && isMissingFolder(system->code().value());
 }
 
 timespec toTimespec(double secondsSince1970)
@@ -112,6 +125,11 @@ auto FileSystemAssetSink::onStrand(Work work) -> asio::awaitable<decltype(work()
     co_return co_await asio::co_spawn(strand_, std::move(task), asio::use_awaitable);
 }
 
+void FileSystemAssetSink::setLibraryName(std::string name)
+{
+    libraryName_ = std::move(name);
+}
+
 // MARK: - The interface: each call hops to the strand and back
 
 asio::awaitable<void> FileSystemAssetSink::prepareSession(const Uuid&, const DeviceInfo& peer)
@@ -178,11 +196,16 @@ void FileSystemAssetSink::materializeBackup(const fs::path& inside, const Device
 {
     materialized_.reset();
     const std::string label = folderLabel(inside);
+    // Nothing above the library folder is ever made: a backup must not land on the system disk
+    // under the empty mount point of a drive that was pulled.
+    auto failure = [&](const std::exception& error) {
+        return isMissingFolder(error) ? libraryFolderMissing() : mappedWriteError(label, error);
+    };
     fs::path root;
     try {
         root = BackupFolderLayout::resolveBackupRoot(inside, peer);
     } catch (const std::exception& error) {
-        throw mappedWriteError(label, error);
+        throw failure(error);
     }
     setBackupRoot(root);
 
@@ -192,14 +215,14 @@ void FileSystemAssetSink::materializeBackup(const fs::path& inside, const Device
              std::pair{BackupFolderLayout::videosFolderName, &made.videos}}) {
         const int fd = ::open((root / folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
-            throw mappedWriteError(label, errno);
+            throw failure(std::system_error(errno, std::generic_category()));
         *descriptor = std::make_shared<Descriptor>(fd);
     }
     try {
         made.index = std::make_unique<BackupIndex>(
             root / BackupFolderLayout::indexFolderName / BackupFolderLayout::indexFileName, environment_.indexVfs);
     } catch (const std::exception& error) {
-        throw mappedWriteError(label, error);
+        throw failure(error);
     }
     materialized_ = std::move(made);
     removeOrphanedPartials();
@@ -223,6 +246,8 @@ fs::path FileSystemAssetSink::createPendingLibraryFolder(const fs::path& parent,
             return folder;
         }
         const int error = errno;
+        if (isMissingFolder(error))
+            throw libraryFolderMissing(); // its parent: made by nobody but the user
         if (error != EEXIST || !isDirectory(exists)) {
             if (error != EEXIST)
                 throw mappedWriteError(folderName, error);
@@ -262,9 +287,15 @@ void FileSystemAssetSink::removeOrphanedPartials()
             if (name.size() > partialSuffix.size() && name.ends_with(partialSuffix))
                 orphans.push_back(name);
         }
-        // unlinkat without AT_REMOVEDIR never removes a folder, let alone its contents.
-        for (const std::string& name : orphans)
-            ::unlinkat(descriptor->get(), name.c_str(), 0);
+        // unlinkat without AT_REMOVEDIR never removes a folder, let alone its contents. A partial
+        // that a receive of this program is writing is no leftover.
+        const std::unique_lock claims = PartialFileClaims::lock();
+        for (const std::string& name : orphans) {
+            struct stat info {};
+            if (::fstatat(descriptor->get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0
+                && !PartialFileClaims::isClaimed(info))
+                ::unlinkat(descriptor->get(), name.c_str(), 0);
+        }
     }
 }
 
@@ -321,11 +352,18 @@ void FileSystemAssetSink::beginNow(const IncomingFile& file)
     // "img_1.part" may be a stored "IMG_1.PART". Stale partials go when the folder is next opened.
     const std::string preferred = preferredName(file);
     int fd = -1;
-    for (std::int64_t number = 1; fd < 0 && number <= highestPartialNumber; ++number) {
-        open.partialName = (number == 1 ? preferred : numberedFileName(preferred, number)) + std::string(partialSuffix);
-        fd = ::openat(folderFd, open.partialName.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
+    {
+        // Claimed as it is made, so that no other receive's clean-up takes it for a leftover.
+        const std::unique_lock claims = PartialFileClaims::lock();
+        for (std::int64_t number = 1; fd < 0 && number <= highestPartialNumber; ++number) {
+            open.partialName
+                = (number == 1 ? preferred : numberedFileName(preferred, number)) + std::string(partialSuffix);
+            fd = ::openat(folderFd, open.partialName.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0666);
+            if (fd < 0 && errno != EEXIST)
+                break;
+        }
+        if (fd >= 0)
+            open.claim = PartialFileClaims::claim(fd);
     }
     if (fd < 0) {
         const int error = errno;
@@ -473,6 +511,15 @@ void FileSystemAssetSink::discardOpenFile()
 }
 
 // MARK: - Errors
+
+AssetSinkError FileSystemAssetSink::libraryFolderMissing() const
+{
+    std::string name = libraryName_;
+    if (name.empty())
+        name = pendingNew_ ? pendingFolderName_ : folderLabel(*libraryRoot_);
+    logger_.error("图库文件夹不存在：" + (pendingNew_ ? pendingParent_ / pendingFolderName_ : *libraryRoot_).string());
+    return AssetSinkError::destinationUnavailable("找不到「" + name + "」的文件夹，移动硬盘可能没有连接。");
+}
 
 AssetSinkError FileSystemAssetSink::mappedWriteError(const std::string& filename, const std::exception& error) const
 {

@@ -59,6 +59,9 @@ public:
 
     // Told where the files go whenever that is decided or cleared. Set before the session runs.
     void setBackupRootHandler(BackupRootHandler handler);
+    // The library's name as the user knows it, for the text shown when its folder is gone; the
+    // folder's own name when not set. Set before the session runs.
+    void setLibraryName(std::string name);
 
     // Read only on the sink's strand or after the session's last call returned.
     const std::optional<std::filesystem::path>& resolvedBackupRoot() const { return resolvedBackupRoot_; }
@@ -106,6 +109,7 @@ private:
         bool outsideFileList = false; // its index names no file of the asset: nothing is written
         std::int64_t byteCount = 0;
         std::int64_t writebackOffset = 0; // bytes before it are on their way to the disk
+        std::shared_ptr<void> claim;      // while held, no clean-up takes the partial for a leftover
     };
 
     struct StoredFile {
@@ -162,6 +166,7 @@ private:
     int syncFile(int fd) const;
     int renameInFolder(int folderFd, const std::string& from, const std::string& to, bool replace) const;
 
+    AssetSinkError libraryFolderMissing() const;
     AssetSinkError mappedWriteError(const std::string& filename, const std::exception& error) const;
     AssetSinkError mappedWriteError(const std::string& filename, int errorNumber) const;
 
@@ -172,6 +177,7 @@ private:
     MaterializedHandler onPendingLibraryMaterialized_;
     Environment environment_;
     BackupRootHandler onBackupRoot_;
+    std::string libraryName_;
     Logger logger_;
 
     std::optional<std::filesystem::path> libraryRoot_;

@@ -162,10 +162,15 @@ bool FileSystemAssetSink::isTakenByOther(
     if (const auto owner = sessionPathOwners_.find(asciiFolded(path.string())); owner != sessionPathOwners_.end())
         return !(owner->second == FileKey{file.assetID, file.fileIndex});
     if (materialized_ && materialized_->index) {
-        // A row knows its primary file's path and the movie beside it, nothing finer.
+        // A row knows its primary file's path and, by the stem, the movie beside it. The stem is
+        // proof only for the row's own asset: another asset's movie of that stem is nobody's
+        // file here, judged by its bytes like one whose row was lost.
         if (const std::optional<BackupIndex::FileOwner> owner = materialized_->index->fileOwner(path)) {
             const bool isPrimary = primaryIndex(file.descriptor) == file.fileIndex;
-            return owner->assetID != file.assetID || owner->isPrimary != isPrimary;
+            if (owner->assetID == file.assetID)
+                return owner->isPrimary != isPrimary;
+            if (owner->isPrimary)
+                return true;
         }
     }
     // Nobody's file: left by a backup cut off before its row was written, or put there by hand.

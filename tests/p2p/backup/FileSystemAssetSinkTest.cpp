@@ -242,8 +242,14 @@ TEST(FileSystemAssetSink, CallsOutOfTurnAndLeftoversAreHandled)
     };
     EXPECT_EQ(errorOf(sink->beginFile(incomingFile(photo, 0))), "还没准备好接收");
 
-    // Partials of an interrupted receive go when the folder is next opened; only those.
+    // Partials of an interrupted receive go when the folder is next opened; only those, and never
+    // one that another receive of this program is writing meanwhile.
     const fs::path root = BackupFolderLayout::resolveBackupRoot(library.path(), FakePhone::device());
+    auto writing = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), library.path());
+    const IncomingFile inFlight = incomingFile(FakePhone::photo("W", "IMG_8.JPG", 64), 0);
+    driver.prepare(*writing, FakePhone::device());
+    driver.run(writing->beginFile(inFlight));
+    driver.run(writing->appendChunk(bytesOf(8), inFlight));
     for (const fs::path& leftover : {root / "Photos" / "IMG_9.JPG.part", root / "Videos" / "CLIP.MP4.part",
              root / "top.part", root / "Photos" / "deeper" / "x.part", root / "Photos" / "folder.part" / "kept"}) {
         fs::create_directories(leftover.parent_path());
@@ -274,8 +280,11 @@ TEST(FileSystemAssetSink, CallsOutOfTurnAndLeftoversAreHandled)
     driver.store(*sink, movieFirst, 0, bytesOf(3));
     driver.store(*sink, stillMissing, 1, bytesOf(4));
     driver.run(sink->finishSession(sessionID, SessionEnd::Reason::completed));
+    EXPECT_EQ(errorOf(writing->finishFile(inFlight)), "no error");
+    driver.run(writing->finishSession(sessionID, SessionEnd::Reason::completed));
     EXPECT_EQ(indexRows(root),
-        (std::vector<IndexRow>{{"L", "IMG_2.HEIC", 128, (root / "Photos" / "IMG_2.HEIC").string(), 1}}));
+        (std::vector<IndexRow>{{"L", "IMG_2.HEIC", 128, (root / "Photos" / "IMG_2.HEIC").string(), 1},
+            {"W", "IMG_8.JPG", 64, (root / "Photos" / "IMG_8.JPG").string(), 1}}));
     EXPECT_TRUE(fs::exists(root / "Photos" / "IMG_3.MOV"));
 }
 

@@ -22,9 +22,11 @@ struct NameCollisionCase {
     const char* name;
     std::map<std::string, std::uint8_t> existing; // unindexed files already in Photos; seed 0: a folder
     std::vector<NameStep> steps;
-    std::map<std::string, std::uint8_t> expectedFiles; // Photos afterwards; seed 0: a folder's file
+    std::map<std::string, std::uint8_t> expectedFiles; // Photos afterwards (Videos as "Videos/…"); seed 0: a folder's file
     std::map<std::string, std::string> expectedRows;   // asset → stored name
     bool caseInsensitive = false; // emulated where the volume is not
+    std::vector<NameStep> earlier = {};     // stored by an earlier backup, before the steps
+    std::vector<std::string> lostRows = {}; // that backup's rows lost since (a power cut, a crash before the row)
 };
 
 inline Bytes nameCaseBytes(std::uint8_t seed)
@@ -53,6 +55,9 @@ inline std::vector<NameCollisionCase> nameCollisionCases()
     const AssetDescriptor png = FakePhone::photo("Y", "a.png", 64);
     const AssetDescriptor resent = FakePhone::photo("X", "x.png", 64);
     const AssetDescriptor plain = FakePhone::photo("N", "img_1", 64);
+    const AssetDescriptor sameName = photoOf("S", {"IMG_1.JPG", "IMG_1.JPG"});
+    const AssetDescriptor clip = FakePhone::video("V", "CLIP.MOV", 64);
+    const AssetDescriptor otherClip = FakePhone::video("W", "CLIP.MP4", 64);
     return {
         {"two assets, one name", {}, {{a, 0, 1}, {b, 0, 2}}, {{"IMG_1.JPG", 1}, {"IMG_1_2.JPG", 2}},
             {{"A", "IMG_1.JPG"}, {"B", "IMG_1_2.JPG"}}},
@@ -86,6 +91,17 @@ inline std::vector<NameCollisionCase> nameCollisionCases()
             {{"Y", "a.png"}, {"X", "x.png"}}},
         {"a stored name ending in .PART outlives a partial of another case", {{"IMG_1.PART", 9}}, {{plain, 0, 1}},
             {{"IMG_1.PART", 9}, {"img_1", 1}}, {{"N", "img_1"}}},
+        {"an original and its edit of one name keep both", {}, {{sameName, 0, 1}, {sameName, 1, 2}},
+            {{"IMG_1.JPG", 1}, {"IMG_1_2.JPG", 2}}, {{"S", "IMG_1.JPG"}}},
+        {"a recorded asset sent again keeps its second file off its first", {}, {{sameName, 1, 2}, {sameName, 0, 1}},
+            {{"IMG_1.JPG", 1}, {"IMG_1_2.JPG", 2}}, {{"S", "IMG_1.JPG"}}, false, {{sameName, 0, 1}, {sameName, 1, 2}}},
+        // Another asset's file of the same stem says nothing about whose the movie is.
+        {"a live photo whose row was lost takes its pair over beside a photo of its stem", {},
+            {{live, 0, 2}, {live, 1, 3}}, {{"IMG_1.JPG", 1}, {"IMG_1.HEIC", 2}, {"IMG_1.MOV", 3}},
+            {{"A", "IMG_1.JPG"}, {"L", "IMG_1.HEIC"}}, false, {{a, 0, 1}, {live, 0, 2}, {live, 1, 3}}, {"L"}},
+        {"a video whose row was lost is taken over beside a video of its stem", {}, {{clip, 0, 2}},
+            {{"Videos/CLIP.MP4", 1}, {"Videos/CLIP.MOV", 2}}, {{"W", "CLIP.MP4"}, {"V", "CLIP.MOV"}}, false,
+            {{otherClip, 0, 1}, {clip, 0, 2}}, {"V"}},
     };
 }
 
@@ -118,14 +134,23 @@ inline NameOutcome runNameCollisionCase(
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
     SinkDriver driver;
-    auto sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), library, std::move(environment));
-    driver.prepare(*sink, FakePhone::device());
-    for (const NameStep& step : c.steps)
-        driver.store(*sink, step.asset, step.index, nameCaseBytes(step.seed), step.sentAs);
-    driver.run(sink->finishSession(Uuid(), SessionEnd::Reason::completed));
+    auto backup = [&](const std::vector<NameStep>& steps) {
+        auto sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), library, environment);
+        driver.prepare(*sink, FakePhone::device());
+        for (const NameStep& step : steps)
+            driver.store(*sink, step.asset, step.index, nameCaseBytes(step.seed), step.sentAs);
+        driver.run(sink->finishSession(Uuid(), SessionEnd::Reason::completed));
+    };
+    if (!c.earlier.empty())
+        backup(c.earlier);
+    for (const std::string& assetID : c.lostRows)
+        deleteIndexRow(root, assetID);
+    backup(c.steps);
 
     NameOutcome outcome;
     outcome.files = filesUnder(root / "Photos");
+    for (const auto& [name, crc] : filesUnder(root / "Videos"))
+        outcome.files["Videos/" + name] = crc;
     for (const IndexRow& row : indexRows(root))
         outcome.rows[row.id] = fs::path(row.path).filename().string();
     return outcome;

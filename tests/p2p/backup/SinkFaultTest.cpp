@@ -378,6 +378,7 @@ TEST(SinkFaults, KilledAtRandomMomentsTheNextBackupCompletesWithoutCopies)
     TempFolder temp;
 
     // How long a whole backup takes here, so the kills spread over all of it.
+    fs::create_directories(temp / "calibration"); // a library folder is never made by a backup
     const auto started = std::chrono::steady_clock::now();
     {
         ChildProcess whole("sinkBackup", ChildOptions{.arguments = {(temp / "calibration").string()}});

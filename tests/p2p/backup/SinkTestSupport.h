@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <vector>
@@ -86,6 +87,18 @@ inline std::vector<IndexRow> indexRows(const std::filesystem::path& backupRoot)
     sqlite3_finalize(statement);
     sqlite3_close(db);
     return rows;
+}
+
+// The asset's row gone, as a power cut or a crash before the row leaves the index.
+inline void deleteIndexRow(const std::filesystem::path& backupRoot, const std::string& assetID)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open_v2((backupRoot / ".backupdb" / "backup_records.sqlite").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    const std::string statement = "DELETE FROM backup_records WHERE local_identifier = '" + assetID + "'";
+    const bool deleted = sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK && sqlite3_changes(db) == 1;
+    sqlite3_close(db);
+    if (!deleted)
+        throw std::runtime_error("no row of " + assetID + " to delete");
 }
 
 // Every file under `root`, by path relative to it, with its bytes' CRC-32.

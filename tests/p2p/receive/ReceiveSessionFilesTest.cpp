@@ -136,6 +136,18 @@ TEST(ReceiveSessionFilesTest, FaultyFilesAreRejectedAndTheSessionGoesOn)
             ackOf("A", 0, FileAck::Result::stored),
             {"beginFile(A/0)", "finishFile(A/0)", "beginFile(A/0)", "finishFile(A/0)"},
             {"fileStarted", "fileStored", "fileStarted", "fileStored"}, 0},
+        // G, cut off after A was stored, takes only its own bytes out of the progress.
+        {"a later file cut off and sent again",
+            [](FakePhone& phone) -> asio::awaitable<std::optional<FileAck>> {
+                std::optional<FileAck> ack = co_await phone.sendFile(fileOf("A", 0, "A.JPG", fileA));
+                FakeFile cut = fileOf("G", 0, "G.JPG", fileG);
+                cut.cutAfterChunks = 1;
+                co_await phone.sendFile(cut);
+                co_return ack;
+            },
+            ackOf("A", 0, FileAck::Result::stored),
+            {"beginFile(A/0)", "finishFile(A/0)", "beginFile(G/0)", "abortFile(G/0,同一文件重新开始传输)"},
+            {"fileStarted", "fileStored", "fileStarted"}, 0},
     };
 
     for (const Case& c : cases) {
@@ -435,7 +447,8 @@ TEST(ReceiveSessionFilesTest, ChunksWaitForTheSinkInABoundedQueue)
         {"every chunk lands", 0,
             {"beginFile(A/0)", "appendChunk.released(A/0)", "finishFile(A/0)", "finishSession(completed)"},
             ackOf("A", 0, FileAck::Result::stored), std::nullopt},
-        {"a chunk fails while later ones wait", 3,
+        // The held chunk fails with two more queued behind it.
+        {"the held chunk fails while later ones wait", 1,
             {"beginFile(A/0)", "appendChunk.released(A/0)", "abortFile(A/0,会话异常终止)", "finishSession(error)"},
             std::nullopt,
             endOf(SessionEnd::Reason::error, "电脑空间不足")},

@@ -44,7 +44,7 @@ public:
             return std::make_unique<Advertiser>(*this);
         };
         t.makeMultiplexer = [this]() -> std::unique_ptr<ReceiveMultiplexer> { return std::make_unique<Multiplexer>(*this); };
-        t.makeSink = [this](const std::filesystem::path&) { return makeSink(); };
+        t.makeSink = [this](const std::filesystem::path&, const std::string&) { return makeSink(); };
         t.makePendingSink = [this](const std::filesystem::path& parent, const std::string& name,
                                 std::function<void(const std::filesystem::path&)> onMaterialized) {
             pendingFolder = parent / name;

@@ -45,8 +45,6 @@ asio::awaitable<void> RecordingSink::appendChunk(const Bytes& bytes, const Incom
 {
     const std::string fileKey = key(file);
     calls.push_back("appendChunk(" + fileKey + "," + std::to_string(bytes.size()) + ")");
-    if (beforeCall)
-        beforeCall("appendChunk", &file);
     if (holdAppends) {
         if (onAppendHeld)
             onAppendHeld();
@@ -56,6 +54,8 @@ asio::awaitable<void> RecordingSink::appendChunk(const Bytes& bytes, const Incom
         }
         calls.push_back("appendChunk.released(" + fileKey + ")");
     }
+    if (beforeCall)
+        beforeCall("appendChunk", &file);
     Bytes& target = openFiles[fileKey];
     target.insert(target.end(), bytes.begin(), bytes.end());
 }

@@ -34,7 +34,8 @@ public:
 
     // Answered for every batch as it stands, identifiers of other batches included (a sloppy sink).
     std::unordered_set<std::string> existing;
-    // Runs before each call with its name ("beginFile", …) and file; throw from it to fail the call.
+    // Runs before each call with its name ("beginFile", …) and file, a held append's once it is
+    // released; throw from it to fail the call.
     std::function<void(std::string_view operation, const IncomingFile* file)> beforeCall;
 
     // While set, appendChunk logs its start, calls onAppendHeld and waits for releaseAppends().

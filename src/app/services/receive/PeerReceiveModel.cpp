@@ -120,6 +120,7 @@ void PeerReceiveModel::beginRoad(bool wired, const LastDestination& destination)
 
     ReceiveDestination where;
     where.isNewLibrary = destination.isNew;
+    where.libraryName = destination.libraryName.toStdString();
     if (destination.isNew) {
         where.parent = toPath(destination.root);
         where.folderName = QFile::encodeName(destination.libraryName).toStdString();

@@ -91,7 +91,7 @@ void ReceiveRoad::open()
                         road->report_(RoadReport{RoadReport::LibraryMaterialized{folder}});
                 });
         } else {
-            self->sink_ = self->transports_.makeSink(self->destination_.libraryRoot);
+            self->sink_ = self->transports_.makeSink(self->destination_.libraryRoot, self->destination_.libraryName);
         }
         auto work = self->kind_ == Kind::wireless ? self->openWireless() : self->pollForPhone();
         asio::co_spawn(self->transports_.executor, std::move(work), LogUnexpectedEnd{self});

@@ -72,6 +72,7 @@ struct RoadReport {
 // Where a road's sink writes: an existing library's folder, or a new one inside `parent`.
 struct ReceiveDestination {
     std::filesystem::path libraryRoot;
+    std::string libraryName; // UTF-8
     std::filesystem::path parent;
     std::string folderName;
     bool isNewLibrary = false;

@@ -104,8 +104,10 @@ void useUsbmux(ReceiveTransports& transports, std::string socketPath)
 
 void useFileSystemSinks(ReceiveTransports& transports, p2p::SinkThread& sinks)
 {
-    transports.makeSink = [&sinks](const std::filesystem::path& libraryRoot) {
-        return handleFor(std::make_shared<p2p::FileSystemAssetSink>(sinks.executor(), libraryRoot));
+    transports.makeSink = [&sinks](const std::filesystem::path& libraryRoot, const std::string& libraryName) {
+        auto sink = std::make_shared<p2p::FileSystemAssetSink>(sinks.executor(), libraryRoot);
+        sink->setLibraryName(libraryName);
+        return handleFor(sink);
     };
     transports.makePendingSink = [&sinks](const std::filesystem::path& parent, const std::string& folderName,
                                      std::function<void(const std::filesystem::path&)> onMaterialized) {

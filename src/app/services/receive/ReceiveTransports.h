@@ -61,10 +61,10 @@ struct ReceiveTransports {
     asio::any_io_executor executor;
     std::function<std::unique_ptr<ReceiveAdvertiser>(const p2p::DeviceInfo&)> makeAdvertiser;
     std::function<std::unique_ptr<ReceiveMultiplexer>()> makeMultiplexer;
-    // An existing library's folder.
-    std::function<ReceiveSinkHandle(const std::filesystem::path& libraryRoot)> makeSink;
-    // A new library, created inside `parent` when the first file arrives; `onMaterialized` gets
-    // the created folder, on the sink's side.
+    // An existing library's folder, and the library's name for the text shown when it is gone.
+    std::function<ReceiveSinkHandle(const std::filesystem::path& libraryRoot, const std::string& libraryName)> makeSink;
+    // A new library, named after its folder, created inside `parent` when the first file arrives;
+    // `onMaterialized` gets the created folder, on the sink's side.
     std::function<ReceiveSinkHandle(const std::filesystem::path& parent, const std::string& folderName,
         std::function<void(const std::filesystem::path&)> onMaterialized)>
         makePendingSink;

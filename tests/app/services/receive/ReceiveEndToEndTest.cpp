@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
+
 
 using namespace app;
 using namespace app::testing;
@@ -132,6 +134,46 @@ TEST_P(ReceiveEndToEndTest, ABackupLandsInANewLibraryAndTheSecondSkipsIt)
     ASSERT_EVENTUALLY_EQ(world.phonesDone.load(), 2);
     std::lock_guard guard(world.lock);
     EXPECT_EQ(world.phoneErrors, std::vector<std::string>{});
+}
+
+// The drive was pulled after the library was chosen: the receive fails with the library's text,
+// and nothing is made where the drive's folders were (on the system disk under a mount point).
+TEST_P(ReceiveEndToEndTest, AReceiveWhoseDriveWentAwayFailsAndWritesNothing)
+{
+    struct Case {
+        const char* name;
+        bool isNew;
+    };
+    PeerReceiveModel::Environment environment;
+    environment.transports = transports;
+    environment.device.settings = shell.settings.get();
+    PeerReceiveModel model(GetParam(), environment);
+    LibraryStore* store = shell.store.get();
+    auto onCreated = [store](const QString& folder) -> std::optional<QUuid> {
+        const auto library = store->addLibrary(folder, "旅行");
+        return library ? std::optional(library->id) : std::nullopt;
+    };
+    for (const Case c : {Case{"an existing library", false}, Case{"a new library", true}}) {
+        SCOPED_TRACE(c.name);
+        const QString drive = shell.folder(QString("Drive-") + (c.isNew ? "new" : "existing"));
+        const QString folder = drive + (c.isNew ? "/备份" : "/照片2024");
+        ASSERT_TRUE(QDir().mkpath(folder));
+        receive(model, [&] {
+            if (c.isNew && wired())
+                model.startWiredReceiveForNewLibrary(folder, "旅行", onCreated);
+            else if (c.isNew)
+                model.startAdvertisingForNewLibrary(folder, "旅行", onCreated);
+            else if (wired())
+                model.startWiredReceive(folder, QUuid::createUuid(), "旅行");
+            else
+                model.startAdvertising(folder, QUuid::createUuid(), "旅行");
+            QDir(drive).removeRecursively();
+        });
+        ASSERT_EVENTUALLY(model.phase().is(Phase::Kind::finished) || model.phase().is(Phase::Kind::failed));
+        EXPECT_EQ(model.phase().message, QString("找不到「旅行」的文件夹，移动硬盘可能没有连接。"));
+        EXPECT_FALSE(QFileInfo::exists(drive));
+        EXPECT_TRUE(store->libraries().isEmpty());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, ReceiveEndToEndTest,
