@@ -72,6 +72,8 @@ public:
     QRect viewportRectOfItem(int index) const;
     // A zoom change moves the cells from their old places to the new ones for a moment.
     bool isAnimatingZoom() const { return zoomTransition_.has_value(); }
+    // A scroll to an item, a day or a key's target is under way or scheduled.
+    bool isScrollPending() const;
 
 Q_SIGNALS:
     void zoomLevelChanged(GridZoomLevel level);
@@ -149,6 +151,7 @@ private:
     QWidget* railStrip_ = nullptr;
     QFrame* divider_ = nullptr;
     QPropertyAnimation* scrollAnimation_ = nullptr;
+    bool focusScrollScheduled_ = false;
     struct ZoomTransition {
         GridLayoutEngine from;
         double fromScroll = 0;

@@ -243,7 +243,11 @@ TEST(PhotoGridView, screenshotsAtEachZoomLevelAndWithTheTimeline)
     }
 
     h.grid->setZoomLevel(GridZoomLevel::columns8);
+    ASSERT_EQ(h.grid->verticalScrollBar()->value(), 0);
     h.grid->setTimelineEnabled(true);
+    // Switched on at the top, the grid shows the first day's heading.
+    EXPECT_EQ(h.grid->verticalScrollBar()->value(), 0);
+    saveScreenshot(*h.grid, "grid-timeline-switched-on");
     TimelineRail* rail = h.grid->timelineRail();
     ASSERT_TRUE(rail->isVisible());
     ASSERT_FALSE(rail->marks().isEmpty());
