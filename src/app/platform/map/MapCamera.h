@@ -14,7 +14,8 @@ public:
     static constexpr double tileSize = 256;
     static constexpr double maximumLatitude = 85.05112877980659;
     static constexpr double minimumZoom = 0;
-    static constexpr double maximumZoom = 19;
+    // Past the deepest tiles (zoom 19) the map enlarges them, down to a few metres across.
+    static constexpr double maximumZoom = 22;
 
     MapCamera() = default;
 

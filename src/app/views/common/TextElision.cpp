@@ -4,6 +4,8 @@
 #include <QTextLayout>
 #include <QTextOption>
 
+#include <algorithm>
+
 namespace app {
 
 namespace {
@@ -53,6 +55,48 @@ QString elidedMiddleLines(const QString& text, const QFont& font, int width, int
             high = mid - 1;
     }
     return wrapLines(middleCut(text, low), font, width).join(u'\n');
+}
+
+MiddleElidedLabel::MiddleElidedLabel(int maxLines, QWidget* parent) : QLabel(parent), maxLines_(std::max(maxLines, 1))
+{
+    setWordWrap(false);
+    setTextFormat(Qt::PlainText);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void MiddleElidedLabel::setFullText(const QString& text)
+{
+    fullText_ = text;
+    refresh();
+}
+
+void MiddleElidedLabel::refresh()
+{
+    const int width = contentsRect().width();
+    const QString shown = elidedMiddleLines(fullText_, font(), width, maxLines_);
+    if (shown != text()) {
+        setText(shown);
+        updateGeometry();
+    }
+}
+
+QSize MiddleElidedLabel::sizeHint() const
+{
+    // As many lines as the text takes at this width, but at least one while there is any text.
+    const int lines = fullText_.isEmpty() ? 0 : std::clamp(int(text().count(u'\n')) + 1, 1, maxLines_);
+    const QMargins m = contentsMargins();
+    return {QLabel::sizeHint().width(), lines * fontMetrics().lineSpacing() + m.top() + m.bottom()};
+}
+
+QSize MiddleElidedLabel::minimumSizeHint() const
+{
+    return {0, sizeHint().height()};
+}
+
+void MiddleElidedLabel::resizeEvent(QResizeEvent* event)
+{
+    QLabel::resizeEvent(event);
+    refresh();
 }
 
 } // namespace app

@@ -73,6 +73,9 @@ bool TrackpadSwipeMonitor::eventFilter(QObject* watched, QEvent* event)
     if (event->type() != QEvent::Wheel || !isWindow(watched))
         return false;
     const auto* wheel = static_cast<QWheelEvent*>(event);
+    // Ctrl + scroll zooms where it lands; it is no swipe.
+    if (wheel->modifiers() & Qt::ControlModifier)
+        return false;
     const QPointingDevice* device = wheel->pointingDevice();
     const bool precise = !wheel->pixelDelta().isNull()
         || (device && device->type() == QInputDevice::DeviceType::TouchPad);

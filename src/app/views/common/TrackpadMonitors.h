@@ -18,7 +18,7 @@ enum class GesturePhase : int {
     mayBegin = 32,
 };
 
-// Reports two-finger scrolls (precise deltas only) to a callback while started; every event still
+// Reports two-finger scrolls (precise deltas only, never with Ctrl held) to a callback while started; every event still
 // goes on to the widget under the pointer. An application event filter sees one event several
 // times (the window, then the widget and its parents), so only the window's copy is reported.
 class TrackpadSwipeMonitor : public QObject {

@@ -222,7 +222,16 @@ void PhotoGridView::requestFocus(const QString& path)
         return;
     setSelection(path);
     // After the page has shown the grid again and it has its final size.
-    QTimer::singleShot(0, this, [this, path] { scrollToItemCentre(path); });
+    focusScrollScheduled_ = true;
+    QTimer::singleShot(0, this, [this, path] {
+        focusScrollScheduled_ = false;
+        scrollToItemCentre(path);
+    });
+}
+
+bool PhotoGridView::isScrollPending() const
+{
+    return focusScrollScheduled_ || scrollAnimation_->state() == QAbstractAnimation::Running;
 }
 
 void PhotoGridView::setActive(bool active)
@@ -332,8 +341,14 @@ void PhotoGridView::relayout(bool keepAnchor)
     verticalScrollBar()->setSingleStep(std::max(1, int(engine_.cellSide() / 3)));
     if (anchor) {
         scrollAnimation_->stop();
-        const int target = int(std::lround(engine_.cellRect(*anchor).top() - anchorOffset));
-        verticalScrollBar()->setValue(std::clamp(target, 0, maxScroll));
+        double target = engine_.cellRect(*anchor).top() - anchorOffset;
+        // A day's first row shown whole never loses its heading above the top: switching the
+        // timeline on at the top of the grid shows the first day's title.
+        const int section = engine_.sectionOfItem(*anchor);
+        if (anchorOffset >= 0 && engine_.hasHeaders() && section >= 0
+            && engine_.sections()[section].firstItem == *anchor)
+            target = std::min(target, engine_.sectionTop(section) - spacing_);
+        verticalScrollBar()->setValue(std::clamp(int(std::lround(target)), 0, maxScroll));
     }
     layoutChrome();
     updateRequests();

@@ -42,11 +42,9 @@ public:
     void setZoomLevel(GridZoomLevel level);
     bool timelineEnabled() const { return timelineEnabled_; }
     void setTimelineEnabled(bool enabled);
-    // Applied when it changes: selects the item with that path and scrolls it to the centre.
+    // Applied when it changes: selects the item with that path and scrolls it to the centre. The
+    // same path again leaves selection and scroll as they are.
     void setFocusedItemID(const std::optional<QString>& path);
-    // Selects and centres the item every time it is asked, even for the same path (closing the
-    // viewer twice on one item must bring it back twice).
-    void requestFocus(const QString& path);
     // Inactive while the viewer covers the grid: no pinch zoom.
     void setActive(bool active);
     bool isActive() const { return active_; }
@@ -72,6 +70,8 @@ public:
     QRect viewportRectOfItem(int index) const;
     // A zoom change moves the cells from their old places to the new ones for a moment.
     bool isAnimatingZoom() const { return zoomTransition_.has_value(); }
+    // A scroll to an item, a day or a key's target is under way or scheduled.
+    bool isScrollPending() const;
 
 Q_SIGNALS:
     void zoomLevelChanged(GridZoomLevel level);
@@ -96,6 +96,8 @@ protected:
 
 private:
     void relayout(bool keepAnchor);
+    // Selects and centres the item, once the grid has its final size.
+    void requestFocus(const QString& path);
     // The rail shows with the timeline switch on and at least one day to mark.
     bool railShown() const;
     int railStripWidth() const;
@@ -149,6 +151,7 @@ private:
     QWidget* railStrip_ = nullptr;
     QFrame* divider_ = nullptr;
     QPropertyAnimation* scrollAnimation_ = nullptr;
+    bool focusScrollScheduled_ = false;
     struct ZoomTransition {
         GridLayoutEngine from;
         double fromScroll = 0;

@@ -9,6 +9,7 @@
 #include "app/views/common/ViewStyle.h"
 #include "app/views/common/ViewerToolbarHost.h"
 
+#include <QApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -318,8 +319,9 @@ void LibraryDetailView::rescan()
     if (revision == lastRevision_)
         return;
     lastRevision_ = revision;
-    // Each scan closes an open viewer first.
+    // Each scan closes an open viewer first and forgets the item last handed back.
     hideViewer();
+    grid_->setFocusedItemID(std::nullopt);
     model_->load(library_);
     refresh();
 }
@@ -424,15 +426,18 @@ void LibraryDetailView::setOpenIndex(int index)
 
 void LibraryDetailView::closeDetailPreview()
 {
-    // Every close hands the item back, also when it is the same path as last time.
+    // The grid selects and scrolls only when the item handed back differs from the last one; the
+    // same item again leaves the grid as the user left it.
     if (zoomedIndex())
-        grid_->requestFocus(*openItemPath_);
+        grid_->setFocusedItemID(openItemPath_);
     hideViewer();
 }
 
 void LibraryDetailView::hideViewer()
 {
     const bool wasOpen = openItemPath_.has_value();
+    const QWidget* focus = QApplication::focusWidget();
+    const bool viewerHadFocus = viewer_ && focus && (focus == viewer_ || viewer_->isAncestorOf(focus));
     openItemPath_.reset();
     // The viewer may be closing from inside one of its own handlers: hide it now, delete it later.
     if (viewer_) {
@@ -443,6 +448,9 @@ void LibraryDetailView::hideViewer()
     viewerToolbar_->clear();
     grid_->show();
     grid_->setActive(true);
+    // The keys go back to the grid, not to whatever follows the viewer in the focus chain.
+    if (viewerHadFocus)
+        grid_->setFocus(Qt::OtherFocusReason);
     updateHeader();
     if (wasOpen)
         Q_EMIT viewerClosed();

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
 #include <cmath>
 
 namespace app::MapPin {
@@ -13,6 +14,8 @@ namespace app::MapPin {
 namespace {
 constexpr double cornerRadius = 8;
 constexpr double borderWidth = 2;
+constexpr double titleHalo = 2;
+constexpr double titleGap = 4;
 } // namespace
 
 QRectF rect(const QPointF& centre, double size)
@@ -93,6 +96,48 @@ void paint(QPainter& painter, const QPointF& centre, double size, const QImage& 
         painter.drawText(capsule, Qt::AlignCenter, badge);
     }
     painter.restore();
+}
+
+QImage titlePicture(const QString& title, const QFont& base, qreal devicePixelRatio)
+{
+    if (title.isEmpty())
+        return {};
+    QFont font = base;
+    font.setPixelSize(11);
+    font.setWeight(QFont::DemiBold);
+    const QFontMetricsF metrics(font);
+    const QString shown = metrics.elidedText(title, Qt::ElideMiddle, maximumTitleWidth);
+    const QSizeF size(metrics.horizontalAdvance(shown) + 2 * titleHalo + 2, metrics.height() + 2 * titleHalo);
+    QImage image(QSize(int(std::ceil(size.width() * devicePixelRatio)), int(std::ceil(size.height() * devicePixelRatio))),
+                 QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(devicePixelRatio);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath text;
+    text.addText(QPointF(titleHalo + 1, titleHalo + metrics.ascent()), font, shown);
+    // The halo keeps the name readable on any tile.
+    painter.strokePath(text, QPen(QColor(255, 255, 255, 230), 2 * titleHalo, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.fillPath(text, QColor(0x1d, 0x1d, 0x1f));
+    return image;
+}
+
+QRectF titleRect(const QPointF& centre, double size, const QImage& picture)
+{
+    const QSizeF shown = picture.deviceIndependentSize();
+    return QRectF(centre.x() - shown.width() / 2, centre.y() + size / 2 + titleGap, shown.width(), shown.height());
+}
+
+void paintTitles(QPainter& painter, const QList<QRectF>& rects, const QList<QImage>& pictures)
+{
+    QList<QRectF> drawn;
+    for (qsizetype i = 0; i < rects.size() && i < pictures.size(); ++i) {
+        const QRectF& r = rects[i];
+        if (pictures[i].isNull() || std::any_of(drawn.cbegin(), drawn.cend(), [&](const QRectF& d) { return d.intersects(r); }))
+            continue;
+        painter.drawImage(r.topLeft(), pictures[i]);
+        drawn.append(r);
+    }
 }
 
 } // namespace app::MapPin

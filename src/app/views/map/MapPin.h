@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QFont>
 #include <QImage>
+#include <QList>
 #include <QPalette>
 #include <QPointF>
 #include <QRectF>
@@ -26,5 +28,15 @@ QImage picture(double size, const QImage& thumbnail, const QString& badge, const
 
 // "" for one item, the count up to 99, then "99+".
 QString badgeText(qsizetype count);
+
+// A pin's title as the map shows it under the pin: dark semibold text in a white halo, cut in the
+// middle past `maximumTitleWidth` points. Drawn once into a picture of its own, like the pin.
+inline constexpr double maximumTitleWidth = 120;
+QImage titlePicture(const QString& title, const QFont& base, qreal devicePixelRatio);
+// Where a title picture goes: centred under the pin of `size` at `centre`, clear of its shadow.
+QRectF titleRect(const QPointF& centre, double size, const QImage& picture);
+// Draws the titles in the order given (the first matters most), leaving out each one that would
+// cover a title already drawn, as crowded maps do. `rects` and `pictures` pair up.
+void paintTitles(QPainter& painter, const QList<QRectF>& rects, const QList<QImage>& pictures);
 
 } // namespace app::MapPin

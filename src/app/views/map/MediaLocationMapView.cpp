@@ -76,12 +76,18 @@ public:
     PinOverlay(const MediaLocationMapView& sheet, Coordinate where) : sheet_(sheet), where_(where) {}
     void paint(QPainter& painter, const MapCamera& camera) override
     {
-        MapPin::paint(painter, camera.viewportPoint(where_), pinSize, sheet_.thumbnail_, {}, sheet_.palette());
+        const QPointF at = camera.viewportPoint(where_);
+        MapPin::paint(painter, at, pinSize, sheet_.thumbnail_, {}, sheet_.palette());
+        const qreal scale = painter.device()->devicePixelRatioF();
+        if (title_.isNull() || title_.devicePixelRatio() != scale)
+            title_ = MapPin::titlePicture(sheet_.pinTitle(), sheet_.font(), scale);
+        MapPin::paintTitles(painter, {MapPin::titleRect(at, pinSize, title_)}, {title_});
     }
 
 private:
     const MediaLocationMapView& sheet_;
     Coordinate where_;
+    QImage title_;
 };
 
 MediaLocationMapView::MediaLocationMapView(const MediaItem& item, QWidget* parent)
@@ -243,6 +249,11 @@ void MediaLocationMapView::zoom(double factor)
     region.latitudeDelta = latitude;
     currentRegion_ = region.clamped();
     map_->setRegion(currentRegion_, 200);
+}
+
+QString MediaLocationMapView::pinTitle() const
+{
+    return QFileInfo(item_.url).fileName();
 }
 
 QString MediaLocationMapView::placeTitle() const

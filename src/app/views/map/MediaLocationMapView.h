@@ -66,6 +66,8 @@ public:
     CoordinateRegion currentRegion() const { return currentRegion_; }
     QLabel* placeLabel() const { return placeLabel_; }
     QString placeTitle() const;
+    // The pin's title under it: the item's file name.
+    QString pinTitle() const;
     QString coordinateText() const;
     bool isCoordinateShown() const;
     SlippyMapWidget* map() const { return map_; }

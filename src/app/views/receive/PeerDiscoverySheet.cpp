@@ -4,6 +4,8 @@
 #include "app/services/library/LibraryNameValidator.h"
 #include "app/services/library/LibraryStore.h"
 #include "app/views/common/DialogFolderChooser.h"
+#include "app/views/common/TextElision.h"
+#include "app/views/receive/ExistingLibraryDrawer.h"
 #include "app/views/receive/PeerDiscoverySheetWidgets.h"
 #include "app/views/receive/RadarRippleBackground.h"
 #include "app/views/receive/ReceiveSheetRules.h"
@@ -156,8 +158,9 @@ void PeerDiscoverySheet::refreshLibraries()
         auto* item = new QListWidgetItem(
             SymbolIcon::icon(library.isExternalVolume ? "externaldrive.fill" : "folder.fill",
                 ViewStyle::accentColor(palette())),
-            library.name + "\n" + library.displayPath, m_libraryList);
+            library.name, m_libraryList);
         item->setData(Qt::UserRole, library.id);
+        item->setData(LibraryRowDelegate::displayPathRole, library.displayPath);
         item->setToolTip(library.displayPath);
         if (selected == library.id)
             item->setSelected(true);
@@ -193,11 +196,7 @@ void PeerDiscoverySheet::refreshPicker()
     m_startNew->setEnabled(canReceive && m_selectedParent && !LibraryNameValidator::validate(trimmed));
     m_startExisting->setEnabled(canReceive && !m_libraryList->selectedItems().isEmpty());
 
-    QPixmap chevron = SymbolIcon::pixmap("chevron.right", QSize(12, 12), ViewStyle::secondaryColor(palette()),
-        devicePixelRatioF());
-    if (m_drawerExpanded)
-        chevron = chevron.transformed(QTransform().rotate(90));
-    m_drawerButton->setIcon(QIcon(chevron));
+    m_drawerButton->setExpanded(m_drawerExpanded);
     m_drawerContent->setVisible(m_drawerExpanded);
     m_errorRow->setVisible(!m_error->text().isEmpty());
     fitWindow();
@@ -228,8 +227,8 @@ void PeerDiscoverySheet::refreshFromModel()
     const bool showsStatus = model.kind() == PeerReceiveModel::Kind::wired && !model.wiredStatusMessage().isEmpty();
     m_wiredStatus->setText(model.wiredStatusMessage());
     m_wiredStatus->setVisible(showsStatus);
-    for (QLabel* footnote : std::as_const(m_footnotes)) {
-        footnote->setText(model.destinationDescription());
+    for (MiddleElidedLabel* footnote : std::as_const(m_footnotes)) {
+        footnote->setFullText(model.destinationDescription());
         footnote->setVisible(!model.destinationDescription().isEmpty());
     }
 

@@ -24,6 +24,8 @@ class QWidget;
 namespace app {
 
 struct AppContext;
+class DrawerHeaderButton;
+class MiddleElidedLabel;
 class RadarRippleBackground;
 
 // The receive sheet: choose where a phone's backup goes, wait for the phone with a pairing code,
@@ -61,7 +63,7 @@ public:
     QLineEdit* nameField() const { return m_nameField; }
     QLabel* nameMessageLabel() const { return m_nameMessage; }
     QPushButton* startNewButton() const { return m_startNew; }
-    QToolButton* drawerButton() const { return m_drawerButton; }
+    DrawerHeaderButton* drawerButton() const { return m_drawerButton; }
     QLabel* drawerCountLabel() const { return m_drawerCount; }
     QWidget* drawerContent() const { return m_drawerContent; }
     QLabel* drawerEmptyLabel() const { return m_drawerEmpty; }
@@ -85,7 +87,7 @@ public:
     QPushButton* closeButton() const { return m_closeButton; }
     QPushButton* retryButton() const { return m_retryButton; }
     QWidget* radar() const;
-    QList<QLabel*> footnotes() const { return m_footnotes; }
+    QList<MiddleElidedLabel*> footnotes() const { return m_footnotes; }
 
     bool isDrawerExpanded() const { return m_drawerExpanded; }
     void setDrawerExpanded(bool expanded);
@@ -101,7 +103,7 @@ private:
     QWidget* buildTransferring();
     QWidget* buildFinished();
     QWidget* buildFailure();
-    QLabel* addFootnote(QWidget* page);
+    MiddleElidedLabel* addFootnote(QWidget* page);
 
     QList<PhotoLibrary> availableLibraries() const;
     void refreshLibraries();
@@ -137,7 +139,7 @@ private:
     QLineEdit* m_nameField = nullptr;
     QLabel* m_nameMessage = nullptr;
     QPushButton* m_startNew = nullptr;
-    QToolButton* m_drawerButton = nullptr;
+    DrawerHeaderButton* m_drawerButton = nullptr;
     QLabel* m_drawerCount = nullptr;
     QWidget* m_drawerContent = nullptr;
     QLabel* m_drawerEmpty = nullptr;
@@ -163,7 +165,7 @@ private:
     QLabel* m_failureMessage = nullptr;
     QPushButton* m_closeButton = nullptr;
     QPushButton* m_retryButton = nullptr;
-    QList<QLabel*> m_footnotes;
+    QList<MiddleElidedLabel*> m_footnotes;
 };
 
 // The USB receive sheet: the same sheet on the wired road.

@@ -3,9 +3,11 @@
 #include "app/views/receive/PeerDiscoverySheet.h"
 
 #include "app/services/library/LibraryNameValidator.h"
+#include "app/views/receive/ExistingLibraryDrawer.h"
 #include "app/views/receive/PeerDiscoverySheetWidgets.h"
 #include "app/views/receive/ReceiveSheetRules.h"
 #include "app/views/common/SymbolIcon.h"
+#include "app/views/common/TextElision.h"
 #include "app/views/common/ViewStyle.h"
 
 #include <QFrame>
@@ -60,11 +62,12 @@ QVBoxLayout* centredColumn(QWidget* page, int spacing)
 namespace Rules = ReceiveSheetRules;
 using namespace sheetwidgets;
 
-QLabel* PeerDiscoverySheet::addFootnote(QWidget* page)
+MiddleElidedLabel* PeerDiscoverySheet::addFootnote(QWidget* page)
 {
-    auto* footnote = makeLabel({}, page, 0.85);
+    // At most two lines, a long path cut in its middle.
+    auto* footnote = new MiddleElidedLabel(2, page);
+    footnote->setFont(ViewStyle::scaledFont(footnote->font(), 0.85));
     setTextColor(footnote, ViewStyle::secondaryColor(palette()));
-    footnote->setWordWrap(true);
     footnote->setAlignment(Qt::AlignCenter);
     footnote->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_footnotes << footnote;
@@ -130,21 +133,9 @@ QWidget* PeerDiscoverySheet::buildPicker()
     auto* drawerLayout = new QVBoxLayout(drawer);
     drawerLayout->setContentsMargins(0, 0, 0, 0);
     drawerLayout->setSpacing(0);
-    auto* drawerHeader = new QWidget(drawer);
-    auto* headerRow = new QHBoxLayout(drawerHeader);
-    headerRow->setContentsMargins(16, 12, 16, 12);
-    headerRow->setSpacing(8);
-    m_drawerButton = new QToolButton(drawerHeader);
-    m_drawerButton->setAutoRaise(true);
-    m_drawerButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    m_drawerButton->setText("使用已有图库");
-    m_drawerButton->setFont(ViewStyle::scaledFont(m_drawerButton->font(), 1.0, QFont::DemiBold));
-    headerRow->addWidget(m_drawerButton);
-    headerRow->addStretch();
-    m_drawerCount = makeLabel({}, drawerHeader, 0.85);
-    setTextColor(m_drawerCount, ViewStyle::secondaryColor(palette()));
-    headerRow->addWidget(m_drawerCount);
-    drawerLayout->addWidget(drawerHeader);
+    m_drawerButton = new DrawerHeaderButton("使用已有图库", drawer);
+    m_drawerCount = m_drawerButton->countLabel();
+    drawerLayout->addWidget(m_drawerButton);
 
     m_drawerContent = new QWidget(drawer);
     auto* contentLayout = new QVBoxLayout(m_drawerContent);
@@ -162,6 +153,7 @@ QWidget* PeerDiscoverySheet::buildPicker()
     m_libraryList->setMinimumHeight(120);
     m_libraryList->setMaximumHeight(180);
     m_libraryList->setIconSize(QSize(20, 20));
+    m_libraryList->setItemDelegate(new LibraryRowDelegate(m_libraryList));
     contentLayout->addWidget(m_libraryList);
     auto* startRow = new QHBoxLayout;
     startRow->setContentsMargins(16, 0, 16, 14);

@@ -66,6 +66,7 @@ PhotoDetailState::PhotoDetailState(int count, int index, Clock clock)
     : count_(std::max(count, 0)), index_(std::clamp(index, 0, std::max(count - 1, 0))), clock_(std::move(clock))
 {
     zoom_.set(1.0);
+    fade_.set(1.0);
 }
 
 void PhotoDetailState::handleSwipe(GesturePhase phase, double dx, double dy)
@@ -220,6 +221,34 @@ void PhotoDetailState::finishMagnification()
     panY_.spring(0, now, pinchResponse, pinchDamping);
 }
 
+void PhotoDetailState::handleWheelZoom(double notches, QPointF anchor)
+{
+    if (isBusy() || notches == 0)
+        return;
+    const double before = zoom_.value;
+    const QPointF pan = panOffset();
+    applyMagnification(std::pow(wheelNotchFactor, notches) - 1);
+    // The point under the pointer stays there: the pan follows the change of scale around it. A
+    // zoom that reached 1 has recentred instead.
+    if (zoom_.value > 1) {
+        const double ratio = zoom_.value / before;
+        setPan(anchor.x() - ratio * (anchor.x() - pan.x()), anchor.y() - ratio * (anchor.y() - pan.y()));
+    }
+    wheelEndAt_ = clock_() + wheelEndSeconds;
+}
+
+void PhotoDetailState::stepZoom(int direction)
+{
+    if (!isBusy())
+        applyZoomFromControl(zoom_.value + direction * zoomStep);
+}
+
+void PhotoDetailState::zoomToFit()
+{
+    if (!isBusy())
+        resetZoomState();
+}
+
 void PhotoDetailState::setZoom(double zoom)
 {
     zoom_.set(zoom);
@@ -288,6 +317,7 @@ void PhotoDetailState::animateDismiss()
     const double now = clock_();
     dismissing_ = true;
     drag_.ease(slideDistance, now, dismissSeconds, QEasingCurve::InQuad);
+    fade_.ease(0, now, dismissSeconds, QEasingCurve::InQuad);
     dismissCloseAt_ = now + dismissSeconds;
 }
 
@@ -299,7 +329,8 @@ void PhotoDetailState::close()
     pageSwapAt_.reset();
     pageEndAt_.reset();
     dismissCloseAt_.reset();
-    for (Motion* m : {&drag_, &horizontal_, &zoom_, &panX_, &panY_})
+    wheelEndAt_.reset();
+    for (Motion* m : {&drag_, &horizontal_, &zoom_, &panX_, &panY_, &fade_})
         m->set(m->value);
     if (onClose)
         onClose();
@@ -324,6 +355,11 @@ void PhotoDetailState::runDueSteps(double now)
         pageEndAt_.reset();
         navigating_ = false;
     }
+    if (wheelEndAt_ && now >= *wheelEndAt_) {
+        wheelEndAt_.reset();
+        if (!isBusy())
+            finishMagnification();
+    }
     if (dismissCloseAt_ && now >= *dismissCloseAt_) {
         dismissCloseAt_.reset();
         drag_.set(slideDistance);
@@ -336,7 +372,7 @@ void PhotoDetailState::advance()
     if (closed_)
         return;
     const double now = clock_();
-    for (Motion* m : {&drag_, &horizontal_, &zoom_, &panX_, &panY_})
+    for (Motion* m : {&drag_, &horizontal_, &zoom_, &panX_, &panY_, &fade_})
         m->advance(now);
     runDueSteps(now);
     if (!closed_)
@@ -347,8 +383,8 @@ bool PhotoDetailState::isAnimating() const
 {
     if (closed_)
         return false;
-    return pageSwapAt_ || pageEndAt_ || dismissCloseAt_ || drag_.active() || horizontal_.active() || zoom_.active()
-        || panX_.active() || panY_.active();
+    return pageSwapAt_ || pageEndAt_ || dismissCloseAt_ || wheelEndAt_ || drag_.active() || horizontal_.active()
+        || zoom_.active() || panX_.active() || panY_.active() || fade_.active();
 }
 
 double PhotoDetailState::backdropOpacity() const

@@ -33,6 +33,13 @@ public:
     static constexpr double pageOutSeconds = 0.15;
     static constexpr double pageInSeconds = 0.2;
     static constexpr double dismissSeconds = 0.2;
+    // The toolbar's minus and plus buttons, and the keys that stand for them.
+    static constexpr double zoomStep = 0.25;
+    // A wheel sends no end: the zoom settles this long after its last notch, as a pinch does when
+    // the fingers lift.
+    static constexpr double wheelEndSeconds = 0.15;
+    // One notch of Ctrl + wheel zooms by this factor (two notches about half a pinch).
+    static constexpr double wheelNotchFactor = 1.2;
 
     PhotoDetailState(int count, int index, Clock clock);
     void setClock(Clock clock) { clock_ = std::move(clock); }
@@ -49,6 +56,13 @@ public:
     // A drag with the primary button, the mouse's stand-in for a two-finger scroll: it pans the
     // zoomed picture the same way and does nothing at rest (no paging, no closing).
     void handleDrag(GesturePhase phase, double dx, double dy);
+    // Ctrl + wheel: `notches` (positive away from the user) zoom about `anchor`, the pointer's
+    // offset from the centre of the content area, with the pinch's limits and end.
+    void handleWheelZoom(double notches, QPointF anchor);
+    // `+` / `-` and their Ctrl forms: one step of the toolbar's buttons.
+    void stepZoom(int direction);
+    // `0`: back to the whole picture.
+    void zoomToFit();
     // Arrow keys: -1 left, +1 right; ignored while animating or zoomed in.
     void handleMove(int direction);
     // exitDirection -1 goes to the next item, 1 to the previous one.
@@ -83,7 +97,8 @@ public:
 
     double backdropOpacity() const;
     double contentScale() const;
-    double contentOpacity() const { return dismissing_ ? 0.0 : 1.0; }
+    // Fades out with the dismissal's slide.
+    double contentOpacity() const { return fade_.value; }
     // The arrows are shown and take clicks only at rest.
     bool arrowsActive() const { return !dismissing_ && !navigating_; }
 
@@ -111,6 +126,7 @@ private:
     void handleHorizontalEnd(double offset, double lastDelta);
     void applyMagnification(double m);
     void finishMagnification();
+    bool isBusy() const { return closed_ || dismissing_ || navigating_; }
     void setZoom(double zoom);
     void setPan(double x, double y);
     void runDueSteps(double now);
@@ -118,7 +134,7 @@ private:
     int count_;
     int index_;
     Clock clock_;
-    Motion drag_, horizontal_, zoom_, panX_, panY_;
+    Motion drag_, horizontal_, zoom_, panX_, panY_, fade_;
     double lastVertical_ = 0;
     double lastHorizontal_ = 0;
     SwipeAxis axis_ = SwipeAxis::undecided;
@@ -127,7 +143,7 @@ private:
     bool closed_ = false;
 
     // The paging's two later steps and the dismissal's close, at fixed times.
-    std::optional<double> pageSwapAt_, pageEndAt_, dismissCloseAt_;
+    std::optional<double> pageSwapAt_, pageEndAt_, dismissCloseAt_, wheelEndAt_;
     int pendingIndex_ = 0;
     int exitDirection_ = 0;
 };

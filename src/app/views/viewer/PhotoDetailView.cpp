@@ -18,8 +18,6 @@
 #include <QPropertyAnimation>
 #include <QMediaDevices>
 #include <QMediaPlayer>
-#include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -143,7 +141,7 @@ void PhotoDetailView::attachToolbar(ViewerToolbarHost* host)
     toolbar_ = host;
     if (!host)
         return;
-    zoomSlider_ = new ZoomSliderControl(1.0, PhotoDetailState::maxZoom, 0.25);
+    zoomSlider_ = new ZoomSliderControl(1.0, PhotoDetailState::maxZoom, PhotoDetailState::zoomStep);
     zoomSlider_->onChange = [this](double value) {
         state_.applyZoomFromControl(value);
         afterStateChange();
@@ -453,12 +451,20 @@ void PhotoDetailView::layoutChildren()
     next_->move(width() - arrowPadding - arrowSize, y);
     // A hidden arrow keeps its place: the other one never moves.
     const bool active = state_.arrowsActive();
-    // Video and live-photo frames follow the picture's offset and scale; they vanish with it.
+    // Video and live-photo frames follow the picture's offset, scale and fade.
     for (QWidget* media : {static_cast<QWidget*>(videoView_.data()), static_cast<QWidget*>(liveView_.data())}) {
         if (!media)
             continue;
         media->setGeometry(transformedContentRect().toAlignedRect());
-        media->setVisible(!state_.isDismissing());
+        const double opacity = state_.contentOpacity();
+        auto* fade = qobject_cast<QGraphicsOpacityEffect*>(media->graphicsEffect());
+        if (opacity < 1 && !fade) {
+            fade = new QGraphicsOpacityEffect(media);
+            media->setGraphicsEffect(fade);
+        }
+        if (fade)
+            fade->setOpacity(opacity);
+        media->setVisible(opacity > 0);
         media->lower();
     }
     previous_->setVisible(active && state_.hasPrevious());
@@ -513,48 +519,6 @@ void PhotoDetailView::hideEvent(QHideEvent*)
 {
     swipeMonitor_.stop();
     magnifyMonitor_.stop();
-}
-
-void PhotoDetailView::keyPressEvent(QKeyEvent* event)
-{
-    switch (event->key()) {
-    case Qt::Key_Escape: requestClose(); break;
-    case Qt::Key_Left: state_.handleMove(-1); break;
-    case Qt::Key_Right: state_.handleMove(1); break;
-    case Qt::Key_Up:
-    case Qt::Key_Down: break;
-    default: QWidget::keyPressEvent(event); return;
-    }
-    event->accept();
-    afterStateChange();
-}
-
-void PhotoDetailView::mousePressEvent(QMouseEvent* event)
-{
-    if (event->button() != Qt::LeftButton)
-        return QWidget::mousePressEvent(event);
-    dragFrom_ = event->position();
-    state_.handleDrag(GesturePhase::began, 0, 0);
-    event->accept();
-}
-
-void PhotoDetailView::mouseMoveEvent(QMouseEvent* event)
-{
-    if (!dragFrom_ || !(event->buttons() & Qt::LeftButton))
-        return QWidget::mouseMoveEvent(event);
-    const QPointF delta = event->position() - *dragFrom_;
-    dragFrom_ = event->position();
-    state_.handleDrag(GesturePhase::changed, delta.x(), delta.y());
-    afterStateChange();
-}
-
-void PhotoDetailView::mouseReleaseEvent(QMouseEvent* event)
-{
-    if (event->button() != Qt::LeftButton || !dragFrom_)
-        return QWidget::mouseReleaseEvent(event);
-    dragFrom_.reset();
-    state_.handleDrag(GesturePhase::ended, 0, 0);
-    afterStateChange();
 }
 
 void PhotoDetailView::paintEvent(QPaintEvent*)

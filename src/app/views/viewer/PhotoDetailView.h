@@ -33,8 +33,8 @@ class MediaInfoCard;
 class LibraryDetailView;
 
 // The full-size viewer laid over a page: one item at a time on a dark backdrop, paged with the
-// arrow keys, the arrow buttons and trackpad swipes, zoomed with pinches, closed with Escape or a
-// swipe down. It paints backdrop and picture itself; arrows and the card are child widgets, and
+// arrow keys, the arrow buttons and trackpad swipes, zoomed with pinches, Ctrl + wheel and the
+// zoom keys, closed with Escape or a swipe down. It paints backdrop and picture itself; arrows and the card are child widgets, and
 // its toolbar items go into the page's ViewerToolbarHost.
 //
 // Closing: closeRequested() is emitted at most once (Escape, the end of a swipe-down); the
@@ -127,10 +127,13 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private:
+    // `+`, `-`, Ctrl + =, Ctrl + - and `0`; false for any other key.
+    bool handleZoomKey(QKeyEvent* event);
     void loadCurrentItem();
     void requestMetadata(const MediaItem& item, quint64 generation);
     void requestFullImage(const MediaItem& item);

@@ -102,6 +102,11 @@ TEST(TrackpadMonitors, eachEventIsReportedOnceAndStillReachesTheView)
     QApplication::sendEvent(w.handle(), &mouse);
     EXPECT_TRUE(swipes.isEmpty());
     EXPECT_GT(w.area->verticalScrollBar()->value(), before);
+    // Ctrl + a trackpad scroll zooms where it lands; it is no swipe.
+    QWheelEvent zoom(pos, global, QPoint(0, -30), QPoint(0, -240), Qt::NoButton, Qt::ControlModifier, Qt::ScrollUpdate,
+                     false, Qt::MouseEventNotSynthesized, touchpad());
+    QApplication::sendEvent(w.handle(), &zoom);
+    EXPECT_TRUE(swipes.isEmpty());
 
     // A trackpad scroll with phases: reported once per event, and the view still scrolls.
     const int mid = w.area->verticalScrollBar()->value();

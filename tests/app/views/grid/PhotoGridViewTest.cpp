@@ -217,6 +217,18 @@ TEST(PhotoGridView, rotatedFileReloadsOnlyItsCell)
     EXPECT_EQ(h.grid->loadingPaths(), QList<QString>{items[4].url});
     h.provider->invalidate("/not/shown.jpg");
     EXPECT_EQ(h.grid->requestsMade(), before + 1);
+
+    // The turned picture comes back without moving the grid, day headings on and scrolled.
+    h.grid->setItems(makeItems(300, 5));
+    h.grid->setTimelineEnabled(true);
+    h.grid->verticalScrollBar()->setValue(250);
+    ASSERT_TRUE(waitFor([&] { return h.grid->loadingPaths().isEmpty(); }));
+    const int shown = h.grid->layoutEngine().visibleItems(250, 250 + h.grid->viewport()->height()).first + 2;
+    h.provider->invalidate(h.grid->items()[shown].url);
+    ASSERT_EQ(h.grid->loadingPaths().size(), 1);
+    ASSERT_TRUE(waitFor([&] { return h.grid->loadingPaths().isEmpty(); }));
+    QApplication::processEvents();
+    EXPECT_EQ(h.grid->verticalScrollBar()->value(), 250);
 }
 
 TEST(PhotoGridView, screenshotsAtEachZoomLevelAndWithTheTimeline)
@@ -243,7 +255,11 @@ TEST(PhotoGridView, screenshotsAtEachZoomLevelAndWithTheTimeline)
     }
 
     h.grid->setZoomLevel(GridZoomLevel::columns8);
+    ASSERT_EQ(h.grid->verticalScrollBar()->value(), 0);
     h.grid->setTimelineEnabled(true);
+    // Switched on at the top, the grid shows the first day's heading.
+    EXPECT_EQ(h.grid->verticalScrollBar()->value(), 0);
+    saveScreenshot(*h.grid, "grid-timeline-switched-on");
     TimelineRail* rail = h.grid->timelineRail();
     ASSERT_TRUE(rail->isVisible());
     ASSERT_FALSE(rail->marks().isEmpty());

@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QMutex>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -388,6 +389,19 @@ TEST(LibraryDetailView, closingTheViewerFocusesTheItemLastShown)
     page.openItem(items[152]);
     page.closeDetailPreview();
     EXPECT_EQ(page.grid()->selection(), items[152].url);
+
+    // The same item handed back again leaves the grid where the user left it: no new scroll.
+    PhotoGridView* grid = page.grid();
+    ASSERT_TRUE(waitFor([&] { return !grid->isScrollPending(); }));
+    const int left = grid->verticalScrollBar()->value() + 30;
+    grid->verticalScrollBar()->setValue(left);
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->viewportRectOfItem(152).center());
+    ASSERT_EQ(page.zoomedIndex(), 152);
+    page.closeDetailPreview();
+    QApplication::processEvents();
+    EXPECT_FALSE(grid->isScrollPending());
+    EXPECT_EQ(grid->verticalScrollBar()->value(), left);
+    EXPECT_EQ(grid->selection(), items[152].url);
 
     // A rescan that drops the open item closes the viewer.
     page.openItem(items[7]);

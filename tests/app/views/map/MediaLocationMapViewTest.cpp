@@ -116,6 +116,9 @@ TEST(MediaLocationMapView, ZoomStylesAndClose)
         view.zoom(1 / 1.8);
     EXPECT_DOUBLE_EQ(view.currentRegion().latitudeDelta, 0.0008);
     EXPECT_NEAR(view.currentRegion().longitudeDelta / view.currentRegion().latitudeDelta, ratio, ratio * 0.02);
+    // The map goes that close, past its deepest tiles.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return std::abs(view.map()->visibleRegion().latitudeDelta - 0.0008) < 0.0001; }, 3000));
 
     // Drag away, then zoom: the item is the centre again.
     ASSERT_TRUE(QTest::qWaitFor([&] { return std::abs(view.map()->camera().center().longitude - 121.4737) < 1e-9; }, 3000));
@@ -159,6 +162,13 @@ TEST(MediaLocationMapView, Screenshot)
     EXPECT_GE(beside.red(), 128);
     EXPECT_GE(beside.green(), 128);
     EXPECT_GE(beside.blue(), 128);
+    // The pin's title, the file name, stands under it in dark letters on the light tiles.
+    EXPECT_EQ(view.pinTitle(), "IMG_0001.JPG");
+    int letters = 0;
+    for (int y = pin.y() + 34; y < pin.y() + 52; ++y)
+        for (int x = pin.x() - 60; x <= pin.x() + 60; ++x)
+            letters += shot.pixelColor(x, y).lightness() < 80 ? 1 : 0;
+    EXPECT_GT(letters, 30);
     const QString folder = qEnvironmentVariable("TESS_SCREENSHOT_DIR");
     if (!folder.isEmpty()) {
         EXPECT_TRUE(shot.save(folder + "/item-map-sheet.png"));

@@ -2,6 +2,8 @@
 // phase's page with its texts and buttons, closing, and the pure rules behind the pages.
 
 #include "app/views/receive/PeerDiscoverySheet.h"
+#include "app/views/common/TextElision.h"
+#include "app/views/receive/ExistingLibraryDrawer.h"
 #include "app/views/receive/ReceiveSheetRules.h"
 
 #include "support/app/Eventually.h"
@@ -20,6 +22,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTest>
 #include <QToolButton>
 
 using namespace app;
@@ -341,6 +344,56 @@ TEST_F(PeerDiscoverySheetTest, TheWiredWaitShowsItsStatusLine)
     // Escape is the header's "停止": the wait ends and the sheet closes.
     QTest::keyClick(sheet.get(), Qt::Key_Escape);
     ASSERT_EVENTUALLY(!sheet->isVisible());
+}
+
+// A library deep in its drive: the drawer's header opens from anywhere on it, its row keeps the end
+// of the long path, and the waiting page's destination line takes at most two lines, cut in the
+// middle.
+TEST_F(PeerDiscoverySheetTest, LongPathsKeepTheirEndsAndTheWholeDrawerHeaderIsOneButton)
+{
+    QString deep = shell.folder("drive");
+    for (int i = 0; i < 12; ++i)
+        deep += QString("/第%1层的一个相当长的文件夹名字").arg(i);
+    deep += "/全家福相册";
+    ASSERT_TRUE(QDir().mkpath(deep));
+    const std::optional<PhotoLibrary> library = shell.store->addLibrary(deep, "全家福");
+    ASSERT_TRUE(library);
+    auto sheet = open(PeerDiscoverySheet::Transport::wireless);
+
+    DrawerHeaderButton* header = sheet->drawerButton();
+    const QPoint count = sheet->drawerCountLabel()->geometry().center();
+    const QPoint middle(header->width() / 2, header->height() / 2);
+    for (const QPoint& at : {count, middle, QPoint(4, 4)}) {
+        const bool before = sheet->isDrawerExpanded();
+        QTest::mouseClick(header, Qt::LeftButton, {}, at);
+        EXPECT_NE(sheet->isDrawerExpanded(), before) << at.x() << "," << at.y();
+    }
+    ASSERT_TRUE(sheet->isDrawerExpanded());
+
+    QListWidget* list = sheet->libraryList();
+    auto* rows = qobject_cast<LibraryRowDelegate*>(list->itemDelegate());
+    ASSERT_TRUE(rows);
+    QStyleOptionViewItem option;
+    option.rect = list->visualItemRect(list->item(0));
+    option.font = list->font();
+    const QStringList lines = rows->shownLines(option, list->model()->index(0, 0));
+    EXPECT_EQ(lines[0], "全家福");
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("…"))) << lines[1].toStdString();
+    EXPECT_TRUE(deep.endsWith(lines[1].mid(1))) << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].endsWith("/全家福相册"));
+
+    list->item(0)->setSelected(true);
+    sheet->startExistingButton()->click();
+    ASSERT_EQ(sheet->model()->destinationDescription(), deep);
+    MiddleElidedLabel* footnote = sheet->footnotes()[0];
+    EXPECT_EQ(footnote->fullText(), deep);
+    ASSERT_EVENTUALLY(footnote->isVisible() && footnote->text().contains(QStringLiteral("…")));
+    const QStringList shown = footnote->text().split('\n');
+    EXPECT_LE(shown.size(), 2);
+    EXPECT_TRUE(deep.startsWith(shown.front().left(8)));
+    EXPECT_TRUE(shown.back().endsWith("全家福相册"));
+    EXPECT_LE(footnote->height(), 2 * footnote->fontMetrics().lineSpacing() + 2);
+    saveScreenshot(*sheet, "receive-waiting-long-path");
 }
 
 TEST(ReceiveSheetRulesTest, TextsAndNumbersOfThePages)

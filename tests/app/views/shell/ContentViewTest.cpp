@@ -201,6 +201,16 @@ TEST_F(ContentViewTest, KeysMoveTheGridAfterAClickAndTheSidebarOnlyWithItsFocus)
         EXPECT_EQ(view.selection(), start);
     }
 
+    // Closing the viewer gives the keys back to the grid.
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->viewportRectOfItem(2).center());
+    ASSERT_NE(page->presentedViewer(), nullptr);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    ASSERT_FALSE(page->openItemPath().has_value());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_End);
+    EXPECT_EQ(grid->selection(), items[29].url);
+    EXPECT_EQ(view.selection(), start);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Home);
+
     view.sidebar()->tree()->setFocus();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_End);
     EXPECT_NE(view.selection(), start);

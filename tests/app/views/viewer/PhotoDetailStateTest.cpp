@@ -11,9 +11,9 @@ namespace {
 
 // One input of a replayed sequence.
 struct Step {
-    enum class Kind { swipe, drag, pinch, key, wait, slider, close } kind;
+    enum class Kind { swipe, drag, pinch, key, wait, slider, close, wheel, zoomKey } kind;
     Phase phase = Phase::none;
-    double a = 0, b = 0;
+    double a = 0, b = 0, c = 0;
 };
 
 Step swipe(Phase phase, double dx, double dy) { return {Step::Kind::swipe, phase, dx, dy}; }
@@ -23,6 +23,10 @@ Step key(int direction) { return {Step::Kind::key, Phase::none, double(direction
 Step wait(double seconds) { return {Step::Kind::wait, Phase::none, seconds}; }
 Step slider(double value) { return {Step::Kind::slider, Phase::none, value}; }
 Step escape() { return {Step::Kind::close}; }
+// Ctrl + wheel of `notches` with the pointer at (x, y) from the content's centre.
+Step wheel(double notches, double x = 0, double y = 0) { return {Step::Kind::wheel, Phase::none, notches, x, y}; }
+// `+` is 1, `-` is -1, `0` is 0.
+Step zoomKey(int direction) { return {Step::Kind::zoomKey, Phase::none, double(direction)}; }
 
 QList<Step> repeated(int n, const Step& step)
 {
@@ -35,6 +39,7 @@ struct Outcome {
     double horizontal = 0;
     double zoom = 1;
     double panX = 0, panY = 0;
+    double opacity = 1;
     bool dismissing = false;
     bool navigating = false;
     int indexWrites = 0;
@@ -61,10 +66,10 @@ TEST(PhotoDetailState, replayedSequences)
          {.index = 2}},
         {"a slow swipe down past 140 closes after the slide", 5, 2,
          QList<Step>{began} + repeated(15, swipe(Phase::changed, 0, 10)) + QList<Step>{ended, wait(0.1)},
-         {.index = 2, .drag = 150 + 750 * 0.25, .dismissing = true}},
+         {.index = 2, .drag = 150 + 750 * 0.25, .opacity = 0.75, .dismissing = true}},
         {"a short flick down closes", 5, 2,
          {began, swipe(Phase::changed, 0, 5), swipe(Phase::changed, 0, 45), ended, wait(0.25)},
-         {.index = 2, .drag = 900, .dismissing = true, .closes = 1}},
+         {.index = 2, .drag = 900, .opacity = 0, .dismissing = true, .closes = 1}},
         {"less than both springs back", 5, 2,
          {began, swipe(Phase::changed, 0, 100), swipe(Phase::changed, 0, 39), ended, wait(2)},
          {.index = 2}},
@@ -147,7 +152,22 @@ TEST(PhotoDetailState, replayedSequences)
          {.index = 0, .horizontal = -900 * 0.1 / 0.15 * 0.1 / 0.15, .navigating = true, .closes = 1}},
         {"Escape during the dismissal closes once", 3, 0,
          {began, swipe(Phase::changed, 0, 50), ended, wait(0.1), escape(), wait(0.3)},
-         {.index = 0, .drag = 50 + (900 - 50) * 0.25, .dismissing = true, .closes = 1}},
+         {.index = 0, .drag = 50 + (900 - 50) * 0.25, .opacity = 0.75, .dismissing = true, .closes = 1}},
+        {"Ctrl + wheel zooms keeping the point under the pointer", 3, 1, {wheel(2, 100, 50)},
+         {.index = 1, .zoom = 1.44, .panX = -44, .panY = -22}},
+        {"Ctrl + wheel stops at 4", 3, 1, {wheel(10, 100, 0)}, {.index = 1, .zoom = 4, .panX = -300}},
+        {"Ctrl + wheel out below 1 snaps to 1 and recentres", 3, 1, {wheel(2, 100, 50), wheel(-3, -80, 10)},
+         {.index = 1}},
+        {"a wheel left between 1 and 1.02 springs to 1 after its last notch", 3, 1, {wheel(0.1), wait(1)},
+         {.index = 1}},
+        {"a wheel left above 1.02 stays", 3, 1, {wheel(1), wait(1)}, {.index = 1, .zoom = 1.2}},
+        {"+ and - step like the toolbar's buttons", 3, 1, {zoomKey(1), zoomKey(1), zoomKey(1), zoomKey(-1)},
+         {.index = 1, .zoom = 1.5}},
+        {"- stops at 1 and recentres", 3, 1, {wheel(0.5, 100, 0), zoomKey(-1)}, {.index = 1}},
+        {"0 goes back to the whole picture", 3, 1, {pinch(Phase::changed, 1), swipe(Phase::began, 30, 0), zoomKey(0)},
+         {.index = 1}},
+        {"wheel and zoom keys are ignored while paging", 3, 1, {key(1), wait(0.05), wheel(2), zoomKey(1)},
+         {.index = 1, .horizontal = -100, .navigating = true}},
     };
 
     for (const Case& c : cases) {
@@ -169,6 +189,13 @@ TEST(PhotoDetailState, replayedSequences)
             case Step::Kind::key: state.handleMove(int(step.a)); break;
             case Step::Kind::slider: state.applyZoomFromControl(step.a); break;
             case Step::Kind::close: state.close(); break;
+            case Step::Kind::wheel: state.handleWheelZoom(step.a, QPointF(step.b, step.c)); break;
+            case Step::Kind::zoomKey:
+                if (step.a == 0)
+                    state.zoomToFit();
+                else
+                    state.stepZoom(int(step.a));
+                break;
             case Step::Kind::wait:
                 // Frames of about 16 ms, as the widget runs them.
                 for (double left = step.a; left > 1e-9; left -= 0.016) {
@@ -185,6 +212,7 @@ TEST(PhotoDetailState, replayedSequences)
         EXPECT_NEAR(state.zoomScale(), e.zoom, 1e-6);
         EXPECT_NEAR(state.panOffset().x(), e.panX, 1e-6);
         EXPECT_NEAR(state.panOffset().y(), e.panY, 1e-6);
+        EXPECT_NEAR(state.contentOpacity(), e.opacity, 0.01);
         EXPECT_EQ(state.isDismissing(), e.dismissing);
         EXPECT_EQ(state.isNavigating(), e.navigating);
         EXPECT_EQ(writes, e.indexWrites);

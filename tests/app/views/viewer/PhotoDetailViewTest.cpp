@@ -31,6 +31,7 @@
 #include <QTest>
 #include <QToolButton>
 #include <QWaitCondition>
+#include <QWheelEvent>
 
 using namespace app;
 using app::testing::FixedScanner;
@@ -149,6 +150,12 @@ TEST(PhotoDetailView, opensOverThePageAndEscapeHandsTheItemBack)
     host->insertTrailingWidget(host->trailingIndexOf(viewer->infoIcon()), extra);
     EXPECT_EQ(host->trailingIndexOf(extra), 0);
     EXPECT_EQ(host->trailingIndexOf(viewer->infoIcon()), 1);
+
+    // The zoom keys are the viewer's while it is open, not the grid's.
+    QTest::keyClick(viewer, Qt::Key_Equal, Qt::ControlModifier);
+    EXPECT_DOUBLE_EQ(viewer->state().zoomScale(), 1.25);
+    EXPECT_EQ(page.grid()->zoomLevel(), GridZoomLevel::columns11);
+    QTest::keyClick(viewer, Qt::Key_0);
 
     QSignalSpy closed(viewer, &PhotoDetailView::closeRequested);
     QPointer<PhotoDetailView> alive(viewer);
@@ -355,6 +362,36 @@ TEST(PhotoDetailView, toolbarSliderAndPinchShareOneZoomAndTheCardFollowsTheIcon)
     slider->minusButton()->click();
     EXPECT_DOUBLE_EQ(viewer->state().zoomScale(), 1.0);
 
+    // Ctrl + wheel zooms about the pointer, the slider following; a plain wheel is left to the page.
+    const auto wheelAt = [&](QPointF at, int angle, Qt::KeyboardModifiers modifiers) {
+        QWheelEvent wheel(at, viewer->mapToGlobal(at), QPoint(), QPoint(0, angle), Qt::NoButton, modifiers,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(viewer.get(), &wheel);
+        return wheel.isAccepted();
+    };
+    EXPECT_FALSE(wheelAt({500, 350}, 240, Qt::NoModifier));
+    EXPECT_DOUBLE_EQ(viewer->state().zoomScale(), 1.0);
+    EXPECT_TRUE(wheelAt({500, 350}, 240, Qt::ControlModifier));
+    EXPECT_NEAR(viewer->state().zoomScale(), 1.44, 1e-9);
+    EXPECT_NEAR(viewer->state().panOffset().x(), 100 * (1 - 1.44), 1e-9);
+    EXPECT_NEAR(viewer->state().panOffset().y(), 50 * (1 - 1.44), 1e-9);
+    EXPECT_NEAR(slider->zoomScale(), 1.44, 1e-9);
+    // The keys step as the toolbar's buttons do; "0" shows the whole picture again.
+    const struct {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        double zoom;
+    } keys[] = {{Qt::Key_Plus, Qt::ShiftModifier, 1.69},  {Qt::Key_Equal, Qt::ControlModifier, 1.94},
+                {Qt::Key_Minus, Qt::NoModifier, 1.69},    {Qt::Key_Minus, Qt::ControlModifier, 1.44},
+                {Qt::Key_Equal, Qt::NoModifier, 1.44},    {Qt::Key_Plus, Qt::KeypadModifier, 1.69},
+                {Qt::Key_0, Qt::NoModifier, 1.0}};
+    for (const auto& k : keys) {
+        SCOPED_TRACE(QKeySequence(k.key | k.modifiers).toString().toStdString());
+        QTest::keyClick(viewer.get(), k.key, k.modifiers);
+        EXPECT_NEAR(viewer->state().zoomScale(), k.zoom, 1e-9);
+    }
+    EXPECT_EQ(viewer->state().panOffset(), QPointF(0, 0));
+
     // Hovering the icon shows the card, reading until the metadata arrives.
     EXPECT_FALSE(viewer->infoCard()->isVisible());
     QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
@@ -479,7 +516,29 @@ TEST(PhotoDetailView, Screenshots)
     };
 
     ASSERT_EVENTUALLY(!viewer->fullImage().isNull());
-    expectUpright(shoot("viewer-jpeg-exif-6"));
+    const QImage fitted = shoot("viewer-jpeg-exif-6");
+    expectUpright(fitted);
+
+    // Zoomed, the picture reaches past where its left edge was shown: Ctrl + wheel about a point
+    // left of the centre, then "+" twice about the centre.
+    const QRectF area = QRectF(viewer->rect()).adjusted(24, 24, -24, -24);
+    const QSizeF whole = QSizeF(viewer->fullImage().size()).scaled(area.size(), Qt::KeepAspectRatio);
+    const QPoint pastLeft = viewer->mapTo(&page, QPoint(int(area.center().x() - whole.width() / 2 - 20),
+                                                         int(area.center().y())));
+    const auto lit = [](const QColor& c) { return std::max({c.red(), c.green(), c.blue()}) > 40; };
+    EXPECT_FALSE(lit(fitted.pixelColor(pastLeft)));
+    const QPointF pointer = area.center() - QPointF(120, 0);
+    QWheelEvent wheel(pointer, viewer->mapToGlobal(pointer), QPoint(), QPoint(0, 360), Qt::NoButton,
+                      Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(viewer, &wheel);
+    EXPECT_NEAR(viewer->state().zoomScale(), 1.728, 1e-9);
+    EXPECT_TRUE(lit(shoot("viewer-zoom-ctrl-wheel").pixelColor(pastLeft)));
+    QTest::keyClick(viewer, Qt::Key_0);
+    QTest::keyClick(viewer, Qt::Key_Plus, Qt::ShiftModifier);
+    QTest::keyClick(viewer, Qt::Key_Plus, Qt::ShiftModifier);
+    EXPECT_DOUBLE_EQ(viewer->state().zoomScale(), 1.5);
+    EXPECT_TRUE(lit(shoot("viewer-zoom-plus-key").pixelColor(pastLeft)));
+    QTest::keyClick(viewer, Qt::Key_0);
 
     ASSERT_TRUE(pageRight());
     ASSERT_EVENTUALLY(!viewer->fullImage().isNull());

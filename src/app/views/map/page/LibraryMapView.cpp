@@ -40,7 +40,9 @@ public:
         const QRectF visible = QRectF(QPointF(0, 0), camera.viewportSize()).adjusted(-pinSize, -pinSize, pinSize, pinSize);
         const qreal scale = painter.device()->devicePixelRatioF();
         const double half = pinSize / 2 + MapPin::pictureMargin;
-        QSet<QString> used;
+        QSet<QString> used, usedTitles;
+        QList<QRectF> titleRects;
+        QList<QImage> titles;
         for (const MapPhotoCluster& cluster : view_.clusters_) {
             const QPointF at = camera.viewportPoint(cluster.coordinate);
             if (!visible.contains(at))
@@ -57,11 +59,27 @@ public:
                 picture = pictures_.insert(key, MapPin::picture(pinSize, thumbnail, badge, view_.palette(), scale));
             used.insert(key);
             painter.drawImage(at - QPointF(half, half), *picture);
+
+            const QString title = pinTitle(cluster);
+            const QString titleKey = title + u'|' + QString::number(scale);
+            auto titlePicture = titlePictures_.find(titleKey);
+            if (titlePicture == titlePictures_.end())
+                titlePicture = titlePictures_.insert(titleKey, MapPin::titlePicture(title, view_.font(), scale));
+            usedTitles.insert(titleKey);
+            titleRects.append(MapPin::titleRect(at, pinSize, *titlePicture));
+            titles.append(*titlePicture);
         }
+        // The pin drawn last is on top: its title comes first.
+        std::reverse(titleRects.begin(), titleRects.end());
+        std::reverse(titles.begin(), titles.end());
+        MapPin::paintTitles(painter, titleRects, titles);
         // Keep the pictures of the pins on the map, and no more than twice as many.
         if (pictures_.size() > 2 * used.size() + 16)
             for (auto it = pictures_.begin(); it != pictures_.end();)
                 it = used.contains(it.key()) ? std::next(it) : pictures_.erase(it);
+        if (titlePictures_.size() > 2 * usedTitles.size() + 16)
+            for (auto it = titlePictures_.begin(); it != titlePictures_.end();)
+                it = usedTitles.contains(it.key()) ? std::next(it) : titlePictures_.erase(it);
     }
 
     bool click(const QPointF& point, const MapCamera& camera) override
@@ -92,6 +110,7 @@ private:
 
     LibraryMapView& view_;
     QHash<QString, QImage> pictures_;
+    QHash<QString, QImage> titlePictures_;
 };
 
 LibraryMapView::LibraryMapView(AppContext& context, const PhotoLibrary& library, std::shared_ptr<FolderScanner> scanner,

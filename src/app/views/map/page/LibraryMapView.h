@@ -61,7 +61,7 @@ public:
     CoordinateRegion currentRegion() const { return currentRegion_; }
     QSizeF mapSize() const { return mapSize_; }
 
-    // A pin's title, shown when the pointer rests on it: its newest item's file name.
+    // A pin's title, shown under it and when the pointer rests on it: its newest item's file name.
     static QString pinTitle(const MapPhotoCluster& cluster);
     void handleTap(const MapPhotoCluster& cluster);
     void openPreview(const MediaItem& item);

@@ -347,6 +347,15 @@ TEST(LibraryMapView, Screenshot)
     const QPoint at = view.map()->mapTo(&view, view.map()->camera().viewportPoint(lake->coordinate).toPoint());
     const QImage& thumbnail = view.pinThumbnail(lake->items.front().url);
     EXPECT_EQ(shot.pixelColor(at), thumbnail.pixelColor(thumbnail.rect().center()));
+    // A pin far from the others shows its title under it, not only as a tooltip.
+    const MapPhotoCluster* urumqi = clusterHolding(view, "urumqi.jpg");
+    ASSERT_TRUE(urumqi);
+    const QPoint far = view.map()->mapTo(&view, view.map()->camera().viewportPoint(urumqi->coordinate).toPoint());
+    int letters = 0;
+    for (int y = far.y() + 34; y < far.y() + 52; ++y)
+        for (int x = far.x() - 60; x <= far.x() + 60; ++x)
+            letters += shot.pixelColor(x, y).lightness() < 80 ? 1 : 0;
+    EXPECT_GT(letters, 30);
     const QString folder = qEnvironmentVariable("TESS_SCREENSHOT_DIR");
     if (!folder.isEmpty()) {
         EXPECT_TRUE(shot.save(folder + "/library-map.png"));
