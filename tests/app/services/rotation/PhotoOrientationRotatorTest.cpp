@@ -2,6 +2,7 @@
 #include "app/platform/metadata/MediaProbe.h"
 #include "app/platform/decoding/QtImageDecoder.h"
 #include "app/platform/decoding/RawPreviewDecoder.h"
+#include "app/services/library/MediaScanner.h"
 #include "app/services/rotation/OrientationEditing.h"
 #include "app/services/rotation/PhotoOrientationRotator.h"
 
@@ -24,6 +25,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <memory>
+#include <sys/file.h>
+#include <vector>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -379,8 +383,8 @@ std::map<std::string, std::string> attributesOf(const QString& path)
     return out;
 }
 
-// An access ACL giving user 65534 read and write, as setfacl would store it.
-std::string aclForNobody()
+// An ACL giving `user` the permissions `userPerm` (read and write by default), as setfacl would store it.
+std::string aclForNobody(std::uint32_t user = 65534, std::uint32_t userPerm = 6)
 {
     std::string acl;
     const auto le = [&](std::uint32_t v, int bytes) {
@@ -388,7 +392,7 @@ std::string aclForNobody()
             acl.push_back(char(v >> (8 * i)));
     };
     le(2, 4);
-    for (const auto [tag, perm, id] : {std::array<std::uint32_t, 3>{0x01, 6, ~0u}, {0x02, 6, 65534}, {0x04, 4, ~0u},
+    for (const auto [tag, perm, id] : {std::array<std::uint32_t, 3>{0x01, 6, ~0u}, {0x02, userPerm, user}, {0x04, 4, ~0u},
                                        {0x10, 6, ~0u}, {0x20, 0, ~0u}}) {
         le(tag, 2);
         le(perm, 2);
@@ -404,11 +408,16 @@ TEST(PhotoOrientationRotator, EverythingButTheOrientationStays)
         const char* fixture;
         std::map<std::string, std::string> attributes;
         bool linked = false;
+        // The folder passes a default ACL of its own to every new file in it.
+        bool folderDefaultAcl = false;
     };
     const std::map<std::string, std::string> tags{{"user.xdg.tags", "旅行,家人"}, {"user.xdg.comment", "海边"}};
     const Case cases[] = {
         {"tags and comments", "rotation/orientation-6.jpg", tags},
         {"an ACL", "rotation/orientation-6.heic", {{"system.posix_acl_access", aclForNobody()}}},
+        {"its own ACL in a folder with a default ACL", "rotation/orientation-6.jpg",
+         {{"system.posix_acl_access", aclForNobody()}}, false, true},
+        {"no ACL of its own in a folder with a default ACL", "rotation/orientation-6.jpg", {}, false, true},
         {"a second hard link to a JPEG", "rotation/orientation-6.jpg", tags, true},
         {"a second hard link to a TIFF", "rotation/orientation-3.tif", {}, true},
         {"a second hard link to a DNG", "rotation/orientation-8.dng", {}, true},
@@ -418,7 +427,18 @@ TEST(PhotoOrientationRotator, EverythingButTheOrientationStays)
     QTemporaryDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const QString path = stage(dir, c.fixture, QStringLiteral("photo.") + QFileInfo(c.fixture).suffix());
+        QString path = stage(dir, c.fixture, QStringLiteral("photo.") + QFileInfo(c.fixture).suffix());
+        if (c.folderDefaultAcl) {
+            const QString folder = dir.filePath(QString::fromUtf8(c.name));
+            ASSERT_TRUE(QDir().mkpath(folder));
+            const std::string inherited = aclForNobody(4321, 4);
+            ASSERT_EQ(::setxattr(QFile::encodeName(folder).constData(), "system.posix_acl_default", inherited.data(),
+                                 inherited.size(), 0), 0) << std::strerror(errno);
+            // Moved in, so the photo keeps what it had: only new files get the folder's entries.
+            const QString moved = folder + "/" + QFileInfo(path).fileName();
+            ASSERT_TRUE(QFile::rename(path, moved));
+            path = moved;
+        }
         const QString other = path + ".link";
         QFile::remove(other);
         const QByteArray name = QFile::encodeName(path);
@@ -521,3 +541,65 @@ TEST(PhotoOrientationRotator, PreviewTurnsClockwise)
 }
 
 } // namespace
+
+namespace {
+
+// A rotation's copy as a crash leaves it, `minutesAgo` old; `locked` while a writer still holds it.
+struct Leftover {
+    QString path;
+    std::unique_ptr<QFile> holder;
+};
+
+Leftover leaveCopy(const QString& folder, const QString& name, int minutesAgo, bool locked)
+{
+    Leftover left{folder + "/" + name, nullptr};
+    QFile file(left.path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(readAll(test::fixturePath("rotation/orientation-1.jpg")));
+    file.close();
+    const timespec when{::time(nullptr) - minutesAgo * 60, 0};
+    const timespec times[2] = {when, when};
+    ::utimensat(AT_FDCWD, QFile::encodeName(left.path).constData(), times, 0);
+    if (locked) {
+        left.holder = std::make_unique<QFile>(left.path);
+        EXPECT_TRUE(left.holder->open(QIODevice::ReadOnly));
+        EXPECT_EQ(::flock(left.holder->handle(), LOCK_EX), 0);
+    }
+    return left;
+}
+
+} // namespace
+
+// A copy that a rotation left when the program crashed is never listed as a photo, and goes the
+// next time its folder is scanned or rotated once it is stale: a minute old and not held by a writer.
+TEST(PhotoOrientationRotator, CrashLeftoversAreHiddenAndRemovedOnceStale)
+{
+    struct Row {
+        const char* name;
+        const char* file;
+        int minutesAgo;
+        bool locked;
+        bool removed;
+    };
+    const Row rows[] = {
+        {"stale", ".IMG_0001.JPG.rotating-a1B2c3", 5, false, true},
+        {"just written", ".IMG_0002.JPG.rotating-d4E5f6", 0, false, false},
+        {"still held by its writer", ".IMG_0003.JPG.rotating-g7H8i9", 5, true, false},
+        {"another hidden file", ".IMG_0004.JPG", 5, false, false},
+        {"not a rotation's name", ".IMG_0005.JPG.rotating-abc", 5, false, false},
+    };
+    for (const char* trigger : {"scan", "rotation"}) {
+        SCOPED_TRACE(trigger);
+        QTemporaryDir dir;
+        const QString photo = stage(dir, "rotation/orientation-1.jpg", "IMG_0000.JPG");
+        std::vector<Leftover> leftovers;
+        for (const Row& row : rows)
+            leftovers.push_back(leaveCopy(dir.path(), row.file, row.minutesAgo, row.locked));
+        if (QString(trigger) == "scan")
+            EXPECT_EQ(MediaScanner::enumerateMediaFiles(dir.path()), QStringList{photo});
+        else
+            ASSERT_EQ(rotate(photo, 1), std::nullopt);
+        for (size_t i = 0; i < std::size(rows); ++i)
+            EXPECT_EQ(QFile::exists(leftovers[i].path), !rows[i].removed) << rows[i].name;
+    }
+}
