@@ -295,32 +295,26 @@ TEST(KeptScansTest, CacheReplacedDurablyOrNotAtAll)
     }
 }
 
-namespace {
-
-// Another writer of the same cache starts and finishes while this one writes.
-class OvertakenIo final : public ScanCacheFile::Io {
-public:
-    QString path;
-    bool overtaken = false;
-    ssize_t write(int fd, const void* data, size_t size) override
-    {
-        if (!std::exchange(overtaken, true))
-            EXPECT_TRUE(ScanCacheFile::writeDurably(path, "the other program's longer cache"));
-        return Io::write(fd, data, size);
-    }
-};
-
-} // namespace
-
-// Two writers of one cache (two programs, two instances) each write a file of their own: the cache
-// is whole, the last one's, never a mix of both.
+// Two writers of one cache (two programs) each write a file of their own: the cache is whole, the
+// last one's, never a mix of both.
 TEST(KeptScansTest, TwoWritersAtOnceLeaveOneWholeCache)
 {
+    struct OvertakenIo final : ScanCacheFile::Io {
+        QString target;
+        bool overtaken = false;
+        ssize_t write(int fd, const void* data, size_t size) override
+        {
+            // The other writer starts and finishes while this one writes.
+            if (!std::exchange(overtaken, true))
+                EXPECT_TRUE(ScanCacheFile::writeDurably(target, "another, longer cache"));
+            return Io::write(fd, data, size);
+        }
+    };
     QTemporaryDir dir;
     OvertakenIo io;
-    io.path = dir.filePath("library.scan");
-    EXPECT_TRUE(ScanCacheFile::writeDurably(io.path, "new", io));
-    QFile now(io.path);
+    io.target = dir.filePath("library.scan");
+    EXPECT_TRUE(ScanCacheFile::writeDurably(io.target, "new", io));
+    QFile now(io.target);
     ASSERT_TRUE(now.open(QIODevice::ReadOnly));
     EXPECT_EQ(now.readAll(), "new");
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"library.scan"});

@@ -542,64 +542,37 @@ TEST(PhotoOrientationRotator, PreviewTurnsClockwise)
 
 } // namespace
 
-namespace {
-
-// A rotation's copy as a crash leaves it, `minutesAgo` old; `locked` while a writer still holds it.
-struct Leftover {
-    QString path;
-    std::unique_ptr<QFile> holder;
-};
-
-Leftover leaveCopy(const QString& folder, const QString& name, int minutesAgo, bool locked)
-{
-    Leftover left{folder + "/" + name, nullptr};
-    QFile file(left.path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(readAll(test::fixturePath("rotation/orientation-1.jpg")));
-    file.close();
-    const timespec when{::time(nullptr) - minutesAgo * 60, 0};
-    const timespec times[2] = {when, when};
-    ::utimensat(AT_FDCWD, QFile::encodeName(left.path).constData(), times, 0);
-    if (locked) {
-        left.holder = std::make_unique<QFile>(left.path);
-        EXPECT_TRUE(left.holder->open(QIODevice::ReadOnly));
-        EXPECT_EQ(::flock(left.holder->handle(), LOCK_EX), 0);
-    }
-    return left;
-}
-
-} // namespace
-
 // A copy that a rotation left when the program crashed is never listed as a photo, and goes the
 // next time its folder is scanned or rotated once it is stale: a minute old and not held by a writer.
 TEST(PhotoOrientationRotator, CrashLeftoversAreHiddenAndRemovedOnceStale)
 {
     struct Row {
         const char* name;
-        const char* file;
         int minutesAgo;
-        bool locked;
-        bool removed;
+        bool locked, removed;
     };
     const Row rows[] = {
-        {"stale", ".IMG_0001.JPG.rotating-a1B2c3", 5, false, true},
-        {"just written", ".IMG_0002.JPG.rotating-d4E5f6", 0, false, false},
-        {"still held by its writer", ".IMG_0003.JPG.rotating-g7H8i9", 5, true, false},
-        {"another hidden file", ".IMG_0004.JPG", 5, false, false},
-        {"not a rotation's name", ".IMG_0005.JPG.rotating-abc", 5, false, false},
+        {".IMG_1.JPG.rotating-a1B2c3", 5, false, true},  {".IMG_2.JPG.rotating-d4E5f6", 0, false, false},
+        {".IMG_3.JPG.rotating-g7H8i9", 5, true, false},  {".IMG_4.JPG", 5, false, false},
+        {".IMG_5.JPG.rotating-abc", 5, false, false},
     };
-    for (const char* trigger : {"scan", "rotation"}) {
-        SCOPED_TRACE(trigger);
+    for (const bool scan : {true, false}) {
         QTemporaryDir dir;
-        const QString photo = stage(dir, "rotation/orientation-1.jpg", "IMG_0000.JPG");
-        std::vector<Leftover> leftovers;
-        for (const Row& row : rows)
-            leftovers.push_back(leaveCopy(dir.path(), row.file, row.minutesAgo, row.locked));
-        if (QString(trigger) == "scan")
+        const QString photo = stage(dir, "rotation/orientation-1.jpg", "IMG_0.JPG");
+        std::vector<std::unique_ptr<QFile>> holders;
+        for (const Row& row : rows) {
+            const QString path = stage(dir, "rotation/orientation-1.jpg", row.name);
+            const timespec when{::time(nullptr) - row.minutesAgo * 60, 0}, times[2] = {when, when};
+            ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0);
+            holders.push_back(std::make_unique<QFile>(path));
+            if (row.locked)
+                ASSERT_TRUE(holders.back()->open(QIODevice::ReadOnly) && ::flock(holders.back()->handle(), LOCK_EX) == 0);
+        }
+        if (scan)
             EXPECT_EQ(MediaScanner::enumerateMediaFiles(dir.path()), QStringList{photo});
         else
             ASSERT_EQ(rotate(photo, 1), std::nullopt);
-        for (size_t i = 0; i < std::size(rows); ++i)
-            EXPECT_EQ(QFile::exists(leftovers[i].path), !rows[i].removed) << rows[i].name;
+        for (const Row& row : rows)
+            EXPECT_EQ(QFile::exists(dir.filePath(row.name)), !row.removed) << row.name << (scan ? " scan" : " rotation");
     }
 }
