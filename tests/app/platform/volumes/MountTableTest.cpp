@@ -123,15 +123,9 @@ TEST(FileSystemKinds, FatAndExfatThroughTheKernelOrFuseKeepOnlySizeAndTime)
         {"FUSE FAT by source", 0x65735546, fuse("1 0 0:51 / /m rw - fuse fusefat rw"), "", true},
         {"FUSE on a device holding exFAT", 0x65735546, fuse("1 0 7:0 / /m rw - fuseblk /dev/loop0 rw"), "exfat", true},
         {"NTFS through FUSE", 0x65735546, fuse("1 0 8:1 / /m rw - fuseblk /dev/sda1 rw"), "ntfs", false},
-        {"sshfs", 0x65735546, fuse("1 0 0:52 / /m rw - fuse.sshfs me@host:/photos rw"), "", false},
     };
     for (const Row& row : rows)
         EXPECT_EQ(FileSystemKinds::isFatLike(row.statfsType, row.mount, row.deviceFsType), row.fatLike) << row.name;
-    QByteArray sector(512, '\0');
-    sector.replace(3, 8, "EXFAT   ");
-    EXPECT_EQ(FileSystemKinds::bootSectorFsType(sector), ""); // no boot signature
-    sector.replace(510, 2, "\x55\xaa");
-    EXPECT_EQ(FileSystemKinds::bootSectorFsType(sector), "exfat");
 }
 
 } // namespace
