@@ -384,7 +384,7 @@ std::map<std::string, std::string> attributesOf(const QString& path)
 }
 
 // An ACL giving `user` the permissions `userPerm` (read and write by default), as setfacl would store it.
-std::string aclForNobody(std::uint32_t user = 65534, std::uint32_t userPerm = 6)
+std::string aclGranting(std::uint32_t user = 65534, std::uint32_t userPerm = 6)
 {
     std::string acl;
     const auto le = [&](std::uint32_t v, int bytes) {
@@ -414,9 +414,9 @@ TEST(PhotoOrientationRotator, EverythingButTheOrientationStays)
     const std::map<std::string, std::string> tags{{"user.xdg.tags", "旅行,家人"}, {"user.xdg.comment", "海边"}};
     const Case cases[] = {
         {"tags and comments", "rotation/orientation-6.jpg", tags},
-        {"an ACL", "rotation/orientation-6.heic", {{"system.posix_acl_access", aclForNobody()}}},
+        {"an ACL", "rotation/orientation-6.heic", {{"system.posix_acl_access", aclGranting()}}},
         {"its own ACL in a folder with a default ACL", "rotation/orientation-6.jpg",
-         {{"system.posix_acl_access", aclForNobody()}}, false, true},
+         {{"system.posix_acl_access", aclGranting()}}, false, true},
         {"no ACL of its own in a folder with a default ACL", "rotation/orientation-6.jpg", {}, false, true},
         {"a second hard link to a JPEG", "rotation/orientation-6.jpg", tags, true},
         {"a second hard link to a TIFF", "rotation/orientation-3.tif", {}, true},
@@ -431,7 +431,7 @@ TEST(PhotoOrientationRotator, EverythingButTheOrientationStays)
         if (c.folderDefaultAcl) {
             const QString folder = dir.filePath(QString::fromUtf8(c.name));
             ASSERT_TRUE(QDir().mkpath(folder));
-            const std::string inherited = aclForNobody(4321, 4);
+            const std::string inherited = aclGranting(4321, 4);
             ASSERT_EQ(::setxattr(QFile::encodeName(folder).constData(), "system.posix_acl_default", inherited.data(),
                                  inherited.size(), 0), 0) << std::strerror(errno);
             // Moved in, so the photo keeps what it had: only new files get the folder's entries.
