@@ -176,8 +176,6 @@ void replace(const std::string& target, int source, const struct stat& st, const
     const Faults faults(injector);
     const std::size_t slash = target.rfind('/');
     const std::string folder = target.substr(0, slash);
-    // What an earlier crash left here goes first.
-    RotationLeftovers::removeStale(QByteArray::fromStdString(folder));
     std::string temporary = RotationLeftovers::temporaryTemplate(target);
     if (faults.fail(WriteStep::createTemporary))
         throw errorFor(errno);
