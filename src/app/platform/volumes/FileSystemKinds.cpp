@@ -112,15 +112,8 @@ bool FileSystemKinds::keepsWholeStamp(dev_t dev, const char* path)
     return whole;
 }
 
-quint64 FileSystemKinds::decisions()
-{
-    std::lock_guard lock(mutex_);
-    return decisions_;
-}
-
 bool FileSystemKinds::decide(dev_t dev, const char* path)
 {
-    ++decisions_;
     struct statfs fs {};
     if (::statfs(path, &fs) != 0)
         return true;

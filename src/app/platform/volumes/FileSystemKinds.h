@@ -35,8 +35,6 @@ public:
     // Whether files on device `dev`, which holds `path`, keep their inode number and change time
     // across mounts. Decided once per mount: the answer is kept until the mount table changes.
     bool keepsWholeStamp(dev_t dev, const char* path);
-    // How many mounts were looked at; for tests and benchmarks.
-    quint64 decisions();
 
 private:
     bool decide(dev_t dev, const char* path);
@@ -45,7 +43,6 @@ private:
     std::mutex mutex_;
     QHash<quint64, bool> byDevice_;
     int mountInfo_ = -1;
-    quint64 decisions_ = 0;
 };
 
 } // namespace app
