@@ -6,9 +6,12 @@
 //  3. switch between two pages of the library (all items, photos) to the first grid paint
 //     (target <= 150 ms), median of 10 switches.
 // The library is hard links over 24 distinct 12 MP camera JPEGs, 1,000 names a folder, made under
-// --dir (default a temporary folder, removed at the end) and reused when already there.
+// --dir (default a temporary folder, removed at the end) and reused when already there. With
+// --copies it is distinct copies of 24 small (320x240) camera JPEGs instead, for drives without
+// hard links (FAT, exFAT); run it so on both drives to compare them. --replug runs a shell command
+// (unmount and mount the drive again) before each restart, untimed: a drive plugged in again.
 //
-//   LibraryOpenBench [--items 100000] [--dir DIR]
+//   LibraryOpenBench [--items 100000] [--dir DIR] [--copies] [--replug COMMAND]
 
 #include "app/platform/decoding/ImageDecoder.h"
 #include "app/platform/volumes/VolumeMonitor.h"
@@ -32,6 +35,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -133,28 +137,37 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     int count = 100'000;
     QString dir;
+    QString replug;
+    bool copies = false;
     const QStringList args = application.arguments();
-    for (int i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == "--items")
-            count = std::max(1, args[i + 1].toInt());
-        else if (args[i] == "--dir")
-            dir = args[i + 1];
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == "--copies")
+            copies = true;
+        else if (args[i] == "--items" && i + 1 < args.size())
+            count = std::max(1, args[++i].toInt());
+        else if (args[i] == "--dir" && i + 1 < args.size())
+            dir = args[++i];
+        else if (args[i] == "--replug" && i + 1 < args.size())
+            replug = args[++i];
     }
     QTemporaryDir temp(QDir::tempPath() + "/tess-libraryopen-XXXXXX");
     const QString root = dir.isEmpty() ? temp.path() : dir;
     const QString library = root + "/library";
     QDir().mkpath(root + "/sources");
     QStringList sources;
+    const QSize sourceSize = copies ? QSize(320, 240) : QSize(4000, 3000);
     for (int i = 0; i < 24; ++i) {
-        const QString path = QString("%1/sources/camera-%2.jpg").arg(root).arg(i);
-        if (!QFile::exists(path) && !bench::writeCameraJpeg(path, 40 + i, 1))
+        const QString path = QString("%1/sources/camera-%2-%3.jpg").arg(root).arg(sourceSize.width()).arg(i);
+        if (!QFile::exists(path) && !bench::writeCameraJpeg(path, 40 + i, 1, sourceSize))
             return 1;
         sources << path;
     }
     if (countFiles(library) != count) {
-        std::fprintf(stderr, "linking %d names ...\n", count);
+        std::fprintf(stderr, "%s %d names ...\n", copies ? "copying" : "linking", count);
         QDir(library).removeRecursively();
-        if (bench::linkNames(sources, library + "/DCIM", count, "IMG", 1000).size() != count)
+        const QStringList made = copies ? bench::copyDistinct(sources, library + "/DCIM", count, "IMG", 1000)
+                                        : bench::linkNames(sources, library + "/DCIM", count, "IMG", 1000);
+        if (made.size() != count)
             return 1;
     }
 
@@ -174,8 +187,11 @@ int main(int argc, char** argv)
         s.context.thumbnails = s.thumbnails.get();
         return s;
     };
-    std::printf("library: %d items (hard links over %lld distinct 4000x3000 camera JPEGs), cores %d\n", count,
-                static_cast<long long>(sources.size()), QThread::idealThreadCount());
+    std::printf("library: %d items (%s %lld distinct %dx%d camera JPEGs), cores %d\n", count,
+                copies ? "copies of" : "hard links over", static_cast<long long>(sources.size()), sourceSize.width(),
+                sourceSize.height(), QThread::idealThreadCount());
+    if (!replug.isEmpty())
+        std::printf("  before each restart: %s\n", qPrintable(replug));
     std::printf("  read-ahead: %s\n", qPrintable(bench::readAheadDescription(library)));
 
     std::unique_ptr<LibraryDetailView> page;
@@ -189,6 +205,10 @@ int main(int argc, char** argv)
     }
     std::vector<double> restarts;
     for (int i = 0; i < 5; ++i) {
+        if (!replug.isEmpty() && std::system(replug.toLocal8Bit().constData()) != 0) {
+            std::fprintf(stderr, "the replug command failed\n");
+            return 1;
+        }
         Session again = newSession();
         restarts.push_back(openToThumbnails(again, photoLibrary, page));
         QTest::qWaitFor([&] { return !page->model()->isScanning(); }, 600'000);

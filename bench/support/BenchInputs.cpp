@@ -95,9 +95,9 @@ QImage cameraLikePicture(int seed, QSize size)
     return image;
 }
 
-bool writeCameraJpeg(const QString& path, int seed, int orientation)
+bool writeCameraJpeg(const QString& path, int seed, int orientation, QSize size)
 {
-    const QImage picture = cameraLikePicture(seed);
+    const QImage picture = cameraLikePicture(seed, size);
     QImageWriter writer(path, "jpeg");
     writer.setQuality(92);
     if (!writer.write(picture))

@@ -16,7 +16,7 @@ QImage cameraLikePicture(int seed, QSize size = QSize(4000, 3000));
 
 // A camera JPEG: the picture, then a full Exif block (make, model, dates, exposure, a maker note,
 // GPS) with a 160x120 IFD1 thumbnail and the given orientation.
-bool writeCameraJpeg(const QString& path, int seed, int orientation);
+bool writeCameraJpeg(const QString& path, int seed, int orientation, QSize size = QSize(4000, 3000));
 
 // A phone HEIC of the same kind of picture, with its Exif and a 320-pixel thumbnail item.
 bool writePhoneHeic(const QString& path, int seed, int orientation);

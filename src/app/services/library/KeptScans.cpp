@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QThreadPool>
 #include <QTimeZone>
@@ -15,6 +16,17 @@ namespace app {
 namespace {
 
 Q_LOGGING_CATEGORY(lcKeptScans, "tessivarnholm.kept-scans")
+
+// Temporary files of `path` that a writer left an hour ago or more: it crashed.
+void removeStaleTemporaries(const QString& path)
+{
+    const QFileInfo cache(path);
+    const QDateTime hourAgo = QDateTime::currentDateTimeUtc().addSecs(-3600);
+    const QString pattern = cache.fileName() + QLatin1String(ScanCacheFile::temporaryInfix) + u'*';
+    for (const QFileInfo& left : cache.dir().entryInfoList({pattern}, QDir::Files | QDir::Hidden))
+        if (left.lastModified() < hourAgo)
+            QFile::remove(left.filePath());
+}
 
 } // namespace
 
@@ -89,10 +101,30 @@ void KeptScans::keep(const QString& root, MediaItems items, KeptFiles files)
     scans_[root] = scan;
     // Started under the lock so that files are written in the order the scans were kept.
     writer_->start([scan, root, path = fileFor(root), folder = folder_, zone = timeZoneId_] {
+        removeStaleTemporaries(path);
         if (!QDir().mkpath(folder)
             || !ScanCacheFile::writeDurably(path, ScanCacheFile::encode(root, zone, scan->items, scan->files)))
             qCWarning(lcKeptScans) << "scan cache not written:" << path;
     });
+}
+
+void KeptScans::forgetFile(const QString& path)
+{
+    for (QString folder = QFileInfo(path).path(); folder.size() > 1; folder = QFileInfo(folder).path()) {
+        bool known = false;
+        {
+            std::lock_guard lock(mutex_);
+            known = scans_.contains(folder);
+        }
+        if (!known && !QFile::exists(fileFor(folder)))
+            continue;
+        const std::shared_ptr<const Scan> scan = last(folder);
+        if (!scan || !scan->files.contains(path))
+            continue;
+        KeptFiles files = scan->files;
+        files.remove(path);
+        keep(folder, scan->items, std::move(files));
+    }
 }
 
 void KeptScans::waitForWrites()

@@ -36,6 +36,10 @@ public:
     std::shared_ptr<const Scan> last(const QString& root);
     // Keeps a finished scan; writes its file in the background when it differs from the last one.
     void keep(const QString& root, MediaItems items, KeptFiles files);
+    // Forgets what was read of the file at `path` in the kept scan of every folder above it, so
+    // the next scan reads it again: for a change its stamp does not show (a rotation keeps size
+    // and times). Reads kept files on the calling thread.
+    void forgetFile(const QString& path);
     // Waits for the background writes (tests, benchmarks).
     void waitForWrites();
 

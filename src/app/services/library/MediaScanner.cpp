@@ -1,6 +1,8 @@
 #include "app/services/library/MediaScanner.h"
 
 #include "app/models/MediaFormat.h"
+#include "app/platform/volumes/FileSystemKinds.h"
+#include "app/services/library/RotationLeftovers.h"
 
 #include <QFile>
 #include <QHash>
@@ -101,9 +103,13 @@ bool listFolder(const QByteArray& path, std::vector<Child>& out,
             break;
         }
         const char* name = e->d_name;
-        // Hidden entries, ".", ".." and the "._" files other systems leave on drives.
-        if (name[0] == '.' || name[0] == '\0')
+        // Hidden entries, ".", ".." and the "._" files other systems leave on drives. A rotation's
+        // copy left by a crash goes once it is stale.
+        if (name[0] == '.' || name[0] == '\0') {
+            if (RotationLeftovers::isTemporaryName(name))
+                RotationLeftovers::removeIfStale(dirfd(dir), name);
             continue;
+        }
         unsigned char type = e->d_type;
         if (type == DT_UNKNOWN) {
             struct stat st {};
@@ -251,6 +257,10 @@ QStringList MediaScanner::enumerateMediaFiles(const QString& root, bool& driveFa
 
     std::set<std::pair<dev_t, ino_t>> visited;
     std::vector<Frame> stack;
+    // The kind of file system decides the stamp; asked once per device the walk meets.
+    dev_t stampDevice = 0;
+    bool wholeStamps = true;
+    bool stampDeviceKnown = false;
     {
         Frame first{rootPath, {}, 0};
         int error = 0;
@@ -304,7 +314,12 @@ QStringList MediaScanner::enumerateMediaFiles(const QString& root, bool& driveFa
             }
             if (!S_ISREG(st.st_mode))
                 continue;
-            stamps->push_back(FileStamp::fromStat(st));
+            if (!stampDeviceKnown || st.st_dev != stampDevice) {
+                stampDevice = st.st_dev;
+                stampDeviceKnown = true;
+                wholeStamps = FileSystemKinds::shared().keepsWholeStamp(st.st_dev, full.constData());
+            }
+            stamps->push_back(FileStamp::fromStat(st, wholeStamps));
         }
         files.append(QFile::decodeName(full));
     }

@@ -40,7 +40,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Reads one library folder into media items, newest first. Stateless between calls; writes nothing.
+// Reads one library folder into media items, newest first. Stateless between calls; writes nothing
+// but removes the stale copies a crashed rotation left in the folders it walks.
 class MediaScanner {
 public:
     // (processed, total); called from the scanning thread, never posted to the main thread.

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <QTimeZone>
 
@@ -214,9 +215,17 @@ Io& Io::system()
 bool writeDurably(const QString& path, const QByteArray& bytes, Io& io)
 {
     const QByteArray target = QFile::encodeName(path);
-    const QByteArray temp = target + ".tmp";
     const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-    const int fd = io.open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A name of its own: another writer of the same cache (a second program, a second instance)
+    // must not write into this one's file or rename it away half written.
+    QByteArray temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
+        temp = target + temporaryInfix + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+        fd = io.open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
     if (fd < 0)
         return false;
     bool ok = true;

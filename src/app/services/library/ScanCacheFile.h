@@ -39,7 +39,10 @@ public:
     static Io& system();
 };
 
-// Writes `bytes` to a temporary file beside `path`, flushes it, renames it over `path` and flushes
+// What follows a cache file's name in the names of its temporary files.
+inline constexpr char temporaryInfix[] = ".tmp.";
+
+// Writes `bytes` to a temporary file of its own beside `path`, flushes it, renames it over `path` and flushes
 // the folder, so a crash leaves the old cache or the new one, never a mix. False on any failure,
 // with the temporary file removed and the old cache untouched.
 bool writeDurably(const QString& path, const QByteArray& bytes, Io& io = Io::system());

@@ -1,10 +1,13 @@
 #include "app/services/rotation/FileReplacement.h"
 
+#include "app/services/library/RotationLeftovers.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <set>
+#include <sys/file.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
@@ -173,13 +176,16 @@ void replace(const std::string& target, int source, const struct stat& st, const
     const Faults faults(injector);
     const std::size_t slash = target.rfind('/');
     const std::string folder = target.substr(0, slash);
-    // Hidden, so a scan that runs meanwhile never lists it.
-    std::string temporary = folder + "/." + target.substr(slash + 1) + ".rotating-XXXXXX";
+    std::string temporary = RotationLeftovers::temporaryTemplate(target);
     if (faults.fail(WriteStep::createTemporary))
         throw errorFor(errno);
     Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (fd.get() < 0)
         throw errorFor(errno);
+    // Held until the copy has its final name, so nobody takes it for a crash's leftover. A
+    // duplicate holds it past the close below.
+    ::flock(fd.get(), LOCK_EX);
+    const Fd lock(::dup(fd.get()));
     struct Cleanup {
         const std::string& path;
         bool armed = true;

@@ -2,6 +2,7 @@
 
 #include "app/models/MediaFormat.h"
 #include "app/platform/metadata/MediaProbe.h"
+#include "app/services/library/RotationLeftovers.h"
 #include "app/services/rotation/FileReplacement.h"
 #include "app/services/rotation/HeifOrientationEditor.h"
 #include "app/services/rotation/OrientationEditing.h"
@@ -207,6 +208,8 @@ void PhotoOrientationRotator::rotateClockwise90(const QString& path, int turns, 
     // Only the folder's permission is needed for the rename: the file's own is asked here.
     if (!FileReplacement::mayWrite(target, st))
         throw RotateError(RotateError::Kind::notWritable);
+    // What an earlier crash left beside it goes first.
+    RotationLeftovers::removeStale(QByteArray::fromStdString(target.substr(0, target.rfind('/'))));
     const std::string original = readWhole(fd.get(), st);
     // A replacement would split the links: the other names would keep the old picture.
     if (st.st_nlink > 1) {

@@ -1,5 +1,6 @@
 #include "app/services/rotation/RotationWriter.h"
 
+#include "app/services/library/KeptScans.h"
 #include "app/services/rotation/PhotoOrientationRotator.h"
 #include "app/services/thumbnails/ThumbnailProvider.h"
 
@@ -12,7 +13,8 @@ namespace app {
 
 namespace {
 
-std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const RotationQueue::Write& write)
+std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const std::shared_ptr<KeptScans>& kept,
+                                const RotationQueue::Write& write)
 {
     try {
         rotate(write.path, write.turns);
@@ -23,6 +25,8 @@ std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const Rota
                                                     QString::fromLocal8Bit(e.what()))
             .description();
     }
+    if (kept)
+        kept->forgetFile(write.path);
     return std::nullopt;
 }
 
@@ -31,14 +35,17 @@ std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const Rota
 RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, QObject* parent)
     : RotationWriter(
           thumbnails,
-          [](const QString& path, int turns) { PhotoOrientationRotator::rotateClockwise90(path, turns); }, parent)
+          [](const QString& path, int turns) { PhotoOrientationRotator::rotateClockwise90(path, turns); }, parent,
+          KeptScans::shared())
 {
 }
 
-RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QObject* parent)
+RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QObject* parent,
+                               std::shared_ptr<KeptScans> keptScans)
     : QObject(parent),
       thumbnails_(thumbnails),
       rotate_(std::move(rotate)),
+      keptScans_(std::move(keptScans)),
       queue_([this](const RotationQueue::Write& w) { write(w); })
 {
     pool_.setMaxThreadCount(1);
@@ -52,7 +59,7 @@ RotationWriter::~RotationWriter()
 {
     pool_.waitForDone();
     for (const RotationQueue::Write& write : queue_.takeQueued())
-        runWrite(rotate_, write);
+        runWrite(rotate_, keptScans_, write);
 }
 
 // A file with several names was patched in place: every name shown shows the turned picture.
@@ -80,8 +87,8 @@ void RotationWriter::turn(const QString& path)
 void RotationWriter::write(const RotationQueue::Write& write)
 {
     QPointer<RotationWriter> self(this);
-    pool_.start([self, rotate = rotate_, write] {
-        const std::optional<QString> error = runWrite(rotate, write);
+    pool_.start([self, rotate = rotate_, kept = keptScans_, write] {
+        const std::optional<QString> error = runWrite(rotate, kept, write);
         QMetaObject::invokeMethod(
             self,
             [self, path = write.path, error] {

@@ -7,15 +7,18 @@
 #include <QThreadPool>
 
 #include <functional>
+#include <memory>
 
 namespace app {
 
+class KeptScans;
 class ThumbnailProvider;
 
 // The program's one rotation writer: runs the rotation queue's writes on a thread of their own,
 // one at a time, and reports each end on the main thread. It lives as long as the program, so a
 // viewer that pages or closes leaves its turns to it. A written file's thumbnails are
-// invalidated, so the grid and any open viewer follow the file.
+// invalidated, so the grid and any open viewer follow the file, and its kept-scan record is
+// forgotten: a rotation keeps the file's size and times, so no stamp would show the change.
 class RotationWriter : public QObject {
     Q_OBJECT
 
@@ -23,8 +26,11 @@ public:
     // Turns a file; throws PhotoOrientationRotator::RotateError. Tests pass their own.
     using Rotate = std::function<void(const QString& path, int turns)>;
 
+    // With the program's kept scans.
     explicit RotationWriter(ThumbnailProvider* thumbnails, QObject* parent = nullptr);
-    RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QObject* parent = nullptr);
+    // `keptScans` may be null: nothing kept to forget.
+    RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QObject* parent = nullptr,
+                   std::shared_ptr<KeptScans> keptScans = nullptr);
     // Waits for the running write and then writes what is still queued: a photo is never left
     // half replaced, and no turn the user saw is lost when the program ends.
     ~RotationWriter() override;
@@ -44,6 +50,7 @@ private:
 
     QPointer<ThumbnailProvider> thumbnails_;
     Rotate rotate_;
+    std::shared_ptr<KeptScans> keptScans_;
     RotationQueue queue_;
     QThreadPool pool_;
 };

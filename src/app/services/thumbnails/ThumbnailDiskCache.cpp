@@ -129,13 +129,47 @@ bool writeAll(int fd, const QByteArray& data)
 
 } // namespace
 
+namespace {
+
+constexpr qsizetype kPathPrefixSize = 20;
+
+QString pathPrefix(const QByteArray& path)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(path, QCryptographicHash::Sha1).toHex().first(kPathPrefixSize));
+}
+
+} // namespace
+
 QString ThumbnailDiskCache::key(const QString& path, const FileStamp& state, int pixelSize)
 {
+    const QByteArray name = QFile::encodeName(path);
     QCryptographicHash hash(QCryptographicHash::Sha1);
-    hash.addData(QFile::encodeName(path));
+    hash.addData(name);
     const qint64 fields[] = {state.size, state.modifiedNs, qint64(state.inode), state.changedNs, pixelSize};
     hash.addData(QByteArrayView(reinterpret_cast<const char*>(fields), sizeof(fields)));
-    return QString::fromLatin1(hash.result().toHex());
+    return pathPrefix(name) + QString::fromLatin1(hash.result().toHex().first(40 - kPathPrefixSize));
+}
+
+void ThumbnailDiskCache::forgetFile(const QString& path)
+{
+    const QString prefix = pathPrefix(QFile::encodeName(path));
+    const QByteArray folder = QFile::encodeName(directory_ + u'/' + prefix.first(2));
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return;
+    QStringList gone;
+    while (const dirent* e = ::readdir(dir)) {
+        QString key;
+        if (isEntryName(e->d_name, &key) && key.startsWith(prefix) && ::unlinkat(dirfd(dir), e->d_name, 0) == 0)
+            gone.append(key);
+    }
+    ::closedir(dir);
+    QMutexLocker lock(&mutex_);
+    for (const QString& key : gone) {
+        forgetLocked(key);
+        if (listing_ && !listed_)
+            forgottenWhileListing_.insert(key);
+    }
 }
 
 ThumbnailDiskCache::ThumbnailDiskCache(QString directory, qint64 byteLimit)
@@ -270,8 +304,9 @@ void ThumbnailDiskCache::ensureLoaded()
     std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.stamp > b.stamp; });
     QMutexLocker lock(&mutex_);
     for (const Found& f : found) {
-        // Entries written meanwhile are already known, and newer than anything listed.
-        if (index_.contains(f.key))
+        // Entries written meanwhile are already known, and newer than anything listed; entries
+        // deleted meanwhile are gone.
+        if (index_.contains(f.key) || forgottenWhileListing_.contains(f.key))
             continue;
         order_.push_back({f.key, f.bytes});
         index_.insert(f.key, std::prev(order_.end()));
@@ -279,6 +314,7 @@ void ThumbnailDiskCache::ensureLoaded()
         lastStamp_ = std::max(lastStamp_, f.stamp);
     }
     listed_ = true;
+    forgottenWhileListing_.clear();
     evictLocked();
 }
 

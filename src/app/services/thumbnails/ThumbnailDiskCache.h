@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QImage>
 #include <QMutex>
+#include <QSet>
 #include <QString>
 
 #include <list>
@@ -17,7 +18,8 @@ namespace app {
 // is called from workers only.
 class ThumbnailDiskCache {
 public:
-    // The whole stamp is in the key: a rotation keeps the file's times but not its change time.
+    // The file's stamp is in the key, so a changed file is never served its old picture. Every key
+    // of one path starts with the same prefix, so all of its sizes can be forgotten at once.
     static QString key(const QString& path, const FileStamp& state, int pixelSize);
 
     ThumbnailDiskCache(QString directory, qint64 byteLimit);
@@ -31,6 +33,9 @@ public:
     qint64 byteLimit() const { return byteLimit_; }
     bool contains(const QString& key);
     QString entryPath(const QString& key) const;
+    // Deletes every thumbnail of the file at `path`, whatever its size or stamp: for a change the
+    // file's stamp does not show (a rotation keeps size and times).
+    void forgetFile(const QString& path);
 
 private:
     struct Entry {
@@ -50,6 +55,7 @@ private:
     QMutex mutex_;
     bool listing_ = false;
     bool listed_ = false;
+    QSet<QString> forgottenWhileListing_; // the listing may have seen them before they went
     std::list<Entry> order_; // most recent first
     QHash<QString, std::list<Entry>::iterator> index_;
     qint64 bytes_ = 0;

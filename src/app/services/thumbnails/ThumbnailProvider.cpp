@@ -167,6 +167,7 @@ ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double point
     if (auto hit = shared_->cache.find(key)) {
         if (done)
             done(*hit);
+        lookLater(item.url);
         return ticket;
     }
 
@@ -178,13 +179,13 @@ ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double point
         // A request cancelled while it waited gives its place back without decoding.
         if (flag->load())
             return;
-        std::optional<FileStamp> fileState;
+        // Read before the file is, so a decode that races a change of the file is never kept
+        // under the state it started from.
+        std::optional<FileStamp> fileState = FileStamp::of(item.url);
+        lookedAt(item.url, fileState);
         QString diskKey;
         QImage image;
         if (state->disk && pixels <= state->diskMaxPixels) {
-            // Read before the file is, so a decode that races a change of the file is never kept
-            // under the state it started from.
-            fileState = FileStamp::of(item.url);
             if (fileState) {
                 diskKey = ThumbnailDiskCache::key(item.url, *fileState, pixels);
                 if (std::optional<QImage> fromDisk = state->disk->find(diskKey)) {
@@ -220,10 +221,56 @@ ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double point
                 },
                 Qt::QueuedConnection);
         // Written after the cell has its picture; kept only when the file did not change meanwhile.
-        if (decoded && fileState && !kept.isNull() && FileStamp::of(item.url) == fileState)
+        // A rotation may keep the stamp: one that raced this decode deletes what it wrote.
+        if (decoded && !diskKey.isEmpty() && !kept.isNull() && FileStamp::of(item.url) == fileState
+            && key == cacheKey(item, pixels)) {
             state->disk->insert(diskKey, kept);
+            if (key != cacheKey(item, pixels))
+                state->disk->forgetFile(item.url);
+        }
     });
     return ticket;
+}
+
+void ThumbnailProvider::lookLater(const QString& path)
+{
+    {
+        QMutexLocker lock(&generationLock_);
+        if (looksQueued_.contains(path))
+            return;
+        looksQueued_.insert(path);
+    }
+    pool_.start([this, path] {
+        {
+            QMutexLocker lock(&generationLock_);
+            looksQueued_.remove(path);
+        }
+        lookedAt(path, FileStamp::of(path));
+    });
+}
+
+void ThumbnailProvider::lookedAt(const QString& path, const std::optional<FileStamp>& stamp)
+{
+    if (!stamp)
+        return;
+    bool changed = false;
+    {
+        QMutexLocker lock(&generationLock_);
+        const auto seen = stamps_.constFind(path);
+        changed = seen != stamps_.cend() && *seen != *stamp;
+        // Stamps of files long gone from the memory cache are not worth keeping.
+        if (stamps_.size() > 4 * shared_->cache.count() + 1024) {
+            const QStringList cached = cachedPaths();
+            QHash<QString, FileStamp> kept;
+            for (const QString& p : cached)
+                if (const auto it = stamps_.constFind(p); it != stamps_.cend())
+                    kept.insert(p, *it);
+            stamps_ = std::move(kept);
+        }
+        stamps_.insert(path, *stamp);
+    }
+    if (changed)
+        invalidate(path);
 }
 
 void ThumbnailProvider::invalidate(const QString& path)
@@ -231,9 +278,12 @@ void ThumbnailProvider::invalidate(const QString& path)
     {
         QMutexLocker lock(&generationLock_);
         generations_[path] += 1;
+        stamps_.remove(path);
     }
     // Old generations can never be asked for again; free their memory now.
     shared_->cache.removePrefix(path + u'|');
+    if (shared_->disk)
+        shared_->disk->forgetFile(path);
     if (QThread::currentThread() == thread())
         Q_EMIT orientationDidChange(path);
     else

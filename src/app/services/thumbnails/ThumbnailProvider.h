@@ -2,12 +2,14 @@
 
 #include "app/models/MediaItem.h"
 #include "app/platform/decoding/ImageDecoder.h"
+#include "app/services/library/FileStamp.h"
 
 #include <QHash>
 #include <QImage>
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QThreadPool>
 
@@ -86,9 +88,9 @@ public:
     QString cacheKey(const MediaItem& item, int pixelSize) const;
     quint64 generation(const QString& path) const;
 
-    // Moves the file to a new generation so nothing cached before is found again, then emits
-    // orientationDidChange(path) on the main thread; direct observers run before this returns
-    // when called on the main thread.
+    // Moves the file to a new generation so nothing cached before is found again, deletes its
+    // thumbnails kept on disk (every size), then emits orientationDidChange(path) on the main
+    // thread; direct observers run before this returns when called on the main thread.
     void invalidate(const QString& path);
     // The files the memory cache holds images of.
     QStringList cachedPaths() const;
@@ -107,11 +109,18 @@ Q_SIGNALS:
     void orientationDidChange(const QString& path);
 
 private:
+    // The images in memory were made from the file's stamp seen last; a look at the file (any
+    // request for it) that finds another stamp means another program changed it: invalidate.
+    void lookedAt(const QString& path, const std::optional<FileStamp>& stamp);
+    void lookLater(const QString& path);
+
     struct Shared;
     std::shared_ptr<Shared> shared_;
     QThreadPool pool_;
     mutable QMutex generationLock_;
     QHash<QString, quint64> generations_;
+    QHash<QString, FileStamp> stamps_;
+    QSet<QString> looksQueued_;
     std::atomic<quint64> decodesStarted_{0};
     std::atomic<quint64> diskHits_{0};
     std::atomic<quint64> requestsIssued_{0};

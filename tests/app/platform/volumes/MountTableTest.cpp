@@ -1,3 +1,4 @@
+#include "app/platform/volumes/FileSystemKinds.h"
 #include "app/platform/volumes/LinuxMountTable.h"
 #include "app/platform/volumes/MountTable.h"
 
@@ -101,6 +102,30 @@ TEST(LinuxMountTable, FindsUuidThroughTheDeviceLinkAndTellsExternalMounts)
     EXPECT_EQ(mounts[1].fsUuid, "1234-ABCD");
     EXPECT_TRUE(mounts[1].isExternal);
     EXPECT_EQ(mounts[2].fsUuid, "");
+}
+
+// Which file systems hand out inode numbers per mount: FAT and exFAT through the kernel or FUSE.
+TEST(FileSystemKinds, FatAndExfatThroughTheKernelOrFuseKeepOnlySizeAndTime)
+{
+    const auto fuse = [](const char* line) { return mountinfo::parse(line).value(0); };
+    struct Row {
+        const char* name;
+        unsigned long statfsType;
+        std::optional<MountEntry> mount;
+        QByteArray deviceFsType;
+        bool fatLike;
+    };
+    const Row rows[] = {
+        {"kernel vfat", 0x4d44, std::nullopt, "", true},
+        {"kernel exfat", 0x2011BAB0, std::nullopt, "", true},
+        {"ext4", 0xEF53, std::nullopt, "", false},
+        {"FUSE exFAT by subtype", 0x65735546, fuse("1 0 0:50 / /m rw - fuseblk.exfat /dev/sdb1 rw"), "", true},
+        {"FUSE FAT by source", 0x65735546, fuse("1 0 0:51 / /m rw - fuse fusefat rw"), "", true},
+        {"FUSE on a device holding exFAT", 0x65735546, fuse("1 0 7:0 / /m rw - fuseblk /dev/loop0 rw"), "exfat", true},
+        {"NTFS through FUSE", 0x65735546, fuse("1 0 8:1 / /m rw - fuseblk /dev/sda1 rw"), "ntfs", false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(FileSystemKinds::isFatLike(row.statfsType, row.mount, row.deviceFsType), row.fatLike) << row.name;
 }
 
 } // namespace

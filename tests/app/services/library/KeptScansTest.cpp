@@ -19,6 +19,7 @@
 
 #include <functional>
 #include <mutex>
+#include <utility>
 
 using namespace app;
 
@@ -123,6 +124,11 @@ TEST(KeptScansTest, RescanReadsOnlyChangesAndEqualsAFullScan)
              const timespec times[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
              ::utimensat(AT_FDCWD, path.constData(), times, 0);
          }, {"jpeg-no-metadata.jpg"}},
+        {"touched, its facts unchanged", [&](const QString& root) {
+             const QByteArray path = QFile::encodeName(file(root, "jpeg-exif-date-gps-camera.jpg"));
+             const timespec times[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
+             ::utimensat(AT_FDCWD, path.constData(), times, 0);
+         }, {"jpeg-exif-date-gps-camera.jpg"}},
         {"rotated in place, modification time kept", [&](const QString& root) {
              rewriteKeepingTimes(file(root, "jpeg-exif-date-gps-camera.jpg"), [](QByteArray& bytes) {
                  // A new year in every Exif date, the size unchanged.
@@ -141,11 +147,15 @@ TEST(KeptScansTest, RescanReadsOnlyChangesAndEqualsAFullScan)
         const MediaItems rescanned = lib.keptScan();
         EXPECT_EQ(lib.probe->takeReads(), c.reads);
         EXPECT_EQ(rescanned, lib.fullScan());
-        // The next session starts from the file alone and gets the same.
+        // The next session starts from the file alone, gets the same and reads nothing: what
+        // changed was read once, not at every start.
         lib.kept->waitForWrites();
-        KeptScans nextSession(lib.kept->cacheFolder(), shanghai.id());
-        ASSERT_NE(nextSession.last(lib.root), nullptr);
-        EXPECT_EQ(nextSession.last(lib.root)->items, rescanned);
+        auto nextSession = std::make_shared<KeptScans>(lib.kept->cacheFolder(), shanghai.id());
+        ASSERT_NE(nextSession->last(lib.root), nullptr);
+        EXPECT_EQ(nextSession->last(lib.root)->items, rescanned);
+        MediaFolderScanner next(nextSession, MediaScanner(lib.probe, CaptureDates(shanghai)));
+        EXPECT_EQ(next.scan(lib.root, {}, CancellationToken()), rescanned);
+        EXPECT_EQ(lib.probe->takeReads(), QStringList{});
     }
 
     // A folder that is gone is unavailable, not shown from what was kept of it.
@@ -283,4 +293,29 @@ TEST(KeptScansTest, CacheReplacedDurablyOrNotAtAll)
         EXPECT_EQ(now.readAll(), failing.isEmpty() ? "new" : "old");
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"library.scan"});
     }
+}
+
+// Two writers of one cache (two programs) each write a file of their own: the cache is whole, the
+// last one's, never a mix of both.
+TEST(KeptScansTest, TwoWritersAtOnceLeaveOneWholeCache)
+{
+    struct OvertakenIo final : ScanCacheFile::Io {
+        QString target;
+        bool overtaken = false;
+        ssize_t write(int fd, const void* data, size_t size) override
+        {
+            // The other writer starts and finishes while this one writes.
+            if (!std::exchange(overtaken, true))
+                EXPECT_TRUE(ScanCacheFile::writeDurably(target, "another, longer cache"));
+            return Io::write(fd, data, size);
+        }
+    };
+    QTemporaryDir dir;
+    OvertakenIo io;
+    io.target = dir.filePath("library.scan");
+    EXPECT_TRUE(ScanCacheFile::writeDurably(io.target, "new", io));
+    QFile now(io.target);
+    ASSERT_TRUE(now.open(QIODevice::ReadOnly));
+    EXPECT_EQ(now.readAll(), "new");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"library.scan"});
 }

@@ -1,10 +1,20 @@
+#include "app/platform/decoding/ImageDecoder.h"
+#include "app/services/library/KeptScans.h"
 #include "app/services/library/MediaScanner.h"
+#include "app/services/rotation/PhotoOrientationRotator.h"
+#include "app/services/rotation/RotationWriter.h"
+#include "app/services/thumbnails/ThumbnailProvider.h"
+#include "app/views/library/LibraryContentModel.h"
 
 #include "support/NamespaceSandbox.h"
+#include "support/app/FakeMediaProbe.h"
+#include "support/app/Fixtures.h"
 #include "support/app/TiffBytes.h"
+#include "support/app/Wait.h"
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -19,6 +29,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -138,4 +149,131 @@ TEST(ScanDriveFaults, FileSystemDaemonKilledMidScanIsUnavailableNotACrash)
     if (status == tess::testing::ExitStatus{true, 77, 0})
         GTEST_SKIP() << "exFAT could not be mounted here (loop devices or FUSE refused)";
     EXPECT_EQ(status, (tess::testing::ExitStatus{true, 0, 0}));
+}
+
+namespace {
+
+// One start of the program over the drive: its kept scans and thumbnails in `cache`.
+struct Session {
+    std::shared_ptr<test::FakeMediaProbe> probe = std::make_shared<test::FakeMediaProbe>();
+    std::shared_ptr<KeptScans> kept;
+    ThumbnailProvider thumbnails;
+
+    explicit Session(const QString& cache)
+        : kept(std::make_shared<KeptScans>(cache + "/scans")),
+          thumbnails(makeMediaImageDecoder(), ThumbnailProvider::Options{.diskCacheDirectory = cache + "/thumbnails"})
+    {
+    }
+    ~Session() { thumbnails.waitForIdle(), kept->waitForWrites(); }
+    MediaItems scan(const QString& root) { return MediaFolderScanner(kept, MediaScanner(probe)).scan(root, {}, {}); }
+    // Whether the grid shows the turned photo (the third) turned at this size, and the others not.
+    bool showsTurned(const MediaItems& items, double pointSize)
+    {
+        QHash<QString, bool> tall;
+        QObject context;
+        for (const MediaItem& item : items)
+            thumbnails.thumbnail(item, pointSize, 1, &context, [&tall, url = item.url](const QImage& i) {
+                tall[url] = i.height() > i.width();
+            });
+        return test::waitFor([&] { return tall.size() == items.size(); })
+            && tall.keys(true) == QStringList{items.value(0).url.section('/', 0, -2) + "/IMG_3.TIF"};
+    }
+};
+
+} // namespace
+
+// arguments: an empty drive image, its kind ("exfat" or "vfat"), a folder to mount it on and a
+// cache folder. Exits 0 when a replugged drive is known again and a turned photo stays turned, 77
+// when the drive cannot be mounted here, 1 otherwise (with the reason on stderr).
+TESS_CHILD_BODY(replugDrive)
+{
+    const std::string image = arguments.at(0), kind = arguments.at(1), mountPoint = arguments.at(2);
+    const QString cache = QString::fromStdString(arguments.at(3)), root = QString::fromStdString(mountPoint) + "/DCIM";
+    int argc = 1;
+    char name[] = "replugDrive", *argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+    const std::string device = firstLine("losetup --find --show " + image + " 2>/dev/null");
+    pid_t daemon = -1;
+    // Inode numbers follow the order files are first looked up in.
+    const auto plugIn = [&](bool reverseLookups) {
+        ::umount2(mountPoint.c_str(), 0);
+        if (daemon > 0)
+            ::waitpid(daemon, nullptr, 0);
+        daemon = kind == "exfat" ? mountExfat(device, mountPoint) : -1;
+        if (kind == "exfat" ? daemon < 0 : ::mount(device.c_str(), mountPoint.c_str(), "vfat", 0, nullptr) != 0)
+            return false;
+        for (int i = 0; i < 6; ++i)
+            ::access(QFile::encodeName(root + QString("/IMG_%1.TIF").arg(reverseLookups ? 5 - i : i)).constData(), F_OK);
+        return true;
+    };
+    if (device.empty() || !plugIn(false))
+        return 77;
+    QDir().mkpath(root);
+    // Its orientation tag is rewritten where it stands: a turn keeps the size as well as the times.
+    for (int i = 0; i < 6; ++i)
+        QFile::copy(test::fixturePath("rotation/orientation-3.tif"), root + QString("/IMG_%1.TIF").arg(i));
+    int failures = 0;
+    const auto expect = [&](bool ok, const char* what) {
+        failures += ok ? 0 : 1;
+        if (!ok)
+            std::fprintf(stderr, "%s: %s\n", kind.c_str(), what);
+    };
+    {
+        Session first(cache);
+        const MediaItems items = first.scan(root);
+        first.showsTurned(items, 40), first.showsTurned(items, 60);
+        RotationWriter writer(&first.thumbnails, [](const QString& p, int n) { PhotoOrientationRotator::rotateClockwise90(p, n); },
+                              nullptr, first.kept);
+        bool written = false;
+        QObject::connect(&writer, &RotationWriter::finished, [&](const QString&, const std::optional<QString>&) { written = true; });
+        writer.turn(root + "/IMG_3.TIF");
+        expect(test::waitFor([&] { return written; }) && first.showsTurned(items, 40), "turned at once");
+    }
+    // The same lookup order gives every file its old number: only the turn tells the turned photo apart.
+    expect(plugIn(false), "mounted again");
+    {
+        Session second(cache);
+        const MediaItems items = second.scan(root);
+        expect(second.probe->photoReads == 1, "after a replug only the turned photo is read again");
+        expect(second.showsTurned(items, 40) && second.showsTurned(items, 60), "turned at every size after a replug");
+        expect(second.thumbnails.decodesStarted() == 1, "only the size not shown since the turn is decoded again");
+    }
+    // Another lookup order gives every file another number.
+    expect(plugIn(true), "mounted again");
+    {
+        Session third(cache);
+        const MediaItems items = third.scan(root);
+        expect(items.size() == 6 && third.probe->photoReads == 0, "a replugged drive's photos are not opened again");
+        expect(third.showsTurned(items, 40) && third.showsTurned(items, 60), "turned after a second replug");
+        expect(third.thumbnails.decodesStarted() == 0, "no thumbnail decoded after a replug");
+    }
+    ::umount2(mountPoint.c_str(), 0);
+    std::system(("losetup -d " + device).c_str());
+    return failures == 0 ? 0 : 1;
+}
+
+// A drive plugged in again (FAT and exFAT number their files anew at each mount) is known again:
+// no photo is read and no thumbnail decoded again, and a photo turned before shows turned.
+TEST(ScanDriveFaults, ReplugKeepsScansAndThumbnailsAndTurnsOnFatAndExfat)
+{
+    TESS_SKIP_WITHOUT_UNSHARE();
+    int ran = 0;
+    for (const std::string kind : {"exfat", "vfat"}) {
+        QTemporaryDir dir;
+        const std::string image = dir.filePath("drive.img").toStdString(), mountPoint = dir.filePath("mnt").toStdString();
+        QDir().mkpath(QString::fromStdString(mountPoint));
+        const bool made = std::system(("truncate -s 64M " + image + " && mkfs." + kind + " " + image + " >/dev/null 2>&1").c_str()) == 0;
+        const tess::testing::ExitStatus status = made ? tess::testing::ChildProcess("replugDrive",
+            {.pidNamespace = true, .arguments = {image, kind, mountPoint, dir.filePath("cache").toStdString()}}).wait()
+                                                      : tess::testing::ExitStatus{true, 77, 0};
+        if (status == tess::testing::ExitStatus{true, 77, 0}) {
+            std::fprintf(stderr, "SKIPPED LOUDLY: no %s drive here (mkfs.%s, a loop device, FUSE or the driver)\n",
+                         kind.c_str(), kind.c_str());
+            continue;
+        }
+        ++ran;
+        EXPECT_EQ(status, (tess::testing::ExitStatus{true, 0, 0})) << kind;
+    }
+    if (ran == 0)
+        GTEST_SKIP() << "neither exFAT nor FAT could be mounted here";
 }

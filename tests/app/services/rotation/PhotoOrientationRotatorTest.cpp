@@ -2,6 +2,7 @@
 #include "app/platform/metadata/MediaProbe.h"
 #include "app/platform/decoding/QtImageDecoder.h"
 #include "app/platform/decoding/RawPreviewDecoder.h"
+#include "app/services/library/MediaScanner.h"
 #include "app/services/rotation/OrientationEditing.h"
 #include "app/services/rotation/PhotoOrientationRotator.h"
 
@@ -24,6 +25,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <memory>
+#include <sys/file.h>
+#include <vector>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -379,8 +383,8 @@ std::map<std::string, std::string> attributesOf(const QString& path)
     return out;
 }
 
-// An access ACL giving user 65534 read and write, as setfacl would store it.
-std::string aclForNobody()
+// An ACL giving `user` the permissions `userPerm` (read and write by default), as setfacl would store it.
+std::string aclGranting(std::uint32_t user = 65534, std::uint32_t userPerm = 6)
 {
     std::string acl;
     const auto le = [&](std::uint32_t v, int bytes) {
@@ -388,7 +392,7 @@ std::string aclForNobody()
             acl.push_back(char(v >> (8 * i)));
     };
     le(2, 4);
-    for (const auto [tag, perm, id] : {std::array<std::uint32_t, 3>{0x01, 6, ~0u}, {0x02, 6, 65534}, {0x04, 4, ~0u},
+    for (const auto [tag, perm, id] : {std::array<std::uint32_t, 3>{0x01, 6, ~0u}, {0x02, userPerm, user}, {0x04, 4, ~0u},
                                        {0x10, 6, ~0u}, {0x20, 0, ~0u}}) {
         le(tag, 2);
         le(perm, 2);
@@ -404,11 +408,16 @@ TEST(PhotoOrientationRotator, EverythingButTheOrientationStays)
         const char* fixture;
         std::map<std::string, std::string> attributes;
         bool linked = false;
+        // The folder passes a default ACL of its own to every new file in it.
+        bool folderDefaultAcl = false;
     };
     const std::map<std::string, std::string> tags{{"user.xdg.tags", "旅行,家人"}, {"user.xdg.comment", "海边"}};
     const Case cases[] = {
         {"tags and comments", "rotation/orientation-6.jpg", tags},
-        {"an ACL", "rotation/orientation-6.heic", {{"system.posix_acl_access", aclForNobody()}}},
+        {"an ACL", "rotation/orientation-6.heic", {{"system.posix_acl_access", aclGranting()}}},
+        {"its own ACL in a folder with a default ACL", "rotation/orientation-6.jpg",
+         {{"system.posix_acl_access", aclGranting()}}, false, true},
+        {"no ACL of its own in a folder with a default ACL", "rotation/orientation-6.jpg", {}, false, true},
         {"a second hard link to a JPEG", "rotation/orientation-6.jpg", tags, true},
         {"a second hard link to a TIFF", "rotation/orientation-3.tif", {}, true},
         {"a second hard link to a DNG", "rotation/orientation-8.dng", {}, true},
@@ -418,7 +427,18 @@ TEST(PhotoOrientationRotator, EverythingButTheOrientationStays)
     QTemporaryDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const QString path = stage(dir, c.fixture, QStringLiteral("photo.") + QFileInfo(c.fixture).suffix());
+        QString path = stage(dir, c.fixture, QStringLiteral("photo.") + QFileInfo(c.fixture).suffix());
+        if (c.folderDefaultAcl) {
+            const QString folder = dir.filePath(QString::fromUtf8(c.name));
+            ASSERT_TRUE(QDir().mkpath(folder));
+            const std::string inherited = aclGranting(4321, 4);
+            ASSERT_EQ(::setxattr(QFile::encodeName(folder).constData(), "system.posix_acl_default", inherited.data(),
+                                 inherited.size(), 0), 0) << std::strerror(errno);
+            // Moved in, so the photo keeps what it had: only new files get the folder's entries.
+            const QString moved = folder + "/" + QFileInfo(path).fileName();
+            ASSERT_TRUE(QFile::rename(path, moved));
+            path = moved;
+        }
         const QString other = path + ".link";
         QFile::remove(other);
         const QByteArray name = QFile::encodeName(path);
@@ -521,3 +541,38 @@ TEST(PhotoOrientationRotator, PreviewTurnsClockwise)
 }
 
 } // namespace
+
+// A copy that a rotation left when the program crashed is never listed as a photo, and goes the
+// next time its folder is scanned or rotated once it is stale: a minute old and not held by a writer.
+TEST(PhotoOrientationRotator, CrashLeftoversAreHiddenAndRemovedOnceStale)
+{
+    struct Row {
+        const char* name;
+        int minutesAgo;
+        bool locked, removed;
+    };
+    const Row rows[] = {
+        {".IMG_1.JPG.rotating-a1B2c3", 5, false, true},  {".IMG_2.JPG.rotating-d4E5f6", 0, false, false},
+        {".IMG_3.JPG.rotating-g7H8i9", 5, true, false},  {".IMG_4.JPG", 5, false, false},
+        {".IMG_5.JPG.rotating-abc", 5, false, false},
+    };
+    for (const bool scan : {true, false}) {
+        QTemporaryDir dir;
+        const QString photo = stage(dir, "rotation/orientation-1.jpg", "IMG_0.JPG");
+        std::vector<std::unique_ptr<QFile>> holders;
+        for (const Row& row : rows) {
+            const QString path = stage(dir, "rotation/orientation-1.jpg", row.name);
+            const timespec when{::time(nullptr) - row.minutesAgo * 60, 0}, times[2] = {when, when};
+            ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0);
+            holders.push_back(std::make_unique<QFile>(path));
+            if (row.locked)
+                ASSERT_TRUE(holders.back()->open(QIODevice::ReadOnly) && ::flock(holders.back()->handle(), LOCK_EX) == 0);
+        }
+        if (scan)
+            EXPECT_EQ(MediaScanner::enumerateMediaFiles(dir.path()), QStringList{photo});
+        else
+            ASSERT_EQ(rotate(photo, 1), std::nullopt);
+        for (const Row& row : rows)
+            EXPECT_EQ(QFile::exists(dir.filePath(row.name)), !row.removed) << row.name << (scan ? " scan" : " rotation");
+    }
+}

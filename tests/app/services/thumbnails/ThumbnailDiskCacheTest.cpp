@@ -59,3 +59,27 @@ TEST(ThumbnailDiskCache, boundEvictsLeastRecentlyUsedAlsoAfterRestart)
     ASSERT_TRUE(kept.has_value());
     EXPECT_EQ(kept->size(), solid().size());
 }
+
+// Two views decoding one photo at once write its thumbnail twice, in this run or across a restart:
+// it counts once against the bound, so nothing is evicted early.
+TEST(ThumbnailDiskCache, ThumbnailWrittenTwiceCountsOnce)
+{
+    QTemporaryDir dir;
+    ThumbnailDiskCache probe(dir.filePath("probe"), 1 << 20);
+    probe.insert(keyOf('0'), solid());
+    const qint64 entryBytes = probe.bytes();
+    // Room for two entries.
+    const qint64 limit = entryBytes * 2 + entryBytes / 2;
+    {
+        ThumbnailDiskCache cache(dir.filePath("thumbnails"), limit);
+        cache.insert(keyOf('a'), solid());
+        cache.insert(keyOf('a'), solid());
+        EXPECT_EQ(cache.bytes(), entryBytes);
+    }
+    ThumbnailDiskCache restarted(dir.filePath("thumbnails"), limit);
+    restarted.insert(keyOf('a'), solid());
+    restarted.insert(keyOf('b'), solid());
+    EXPECT_EQ(restarted.bytes(), entryBytes * 2);
+    for (char c : {'a', 'b'})
+        EXPECT_TRUE(restarted.contains(keyOf(c)) && QFile::exists(restarted.entryPath(keyOf(c)))) << c;
+}

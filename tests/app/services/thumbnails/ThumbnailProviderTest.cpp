@@ -181,6 +181,32 @@ TEST_F(KeptThumbnails, restartDecodesOnlyFilesThatChanged)
     }
 }
 
+// Another program rewrote the photo: the picture in memory is served once more, and that look at
+// the file finds its new stamp, so the views ask again and get the new picture.
+TEST_F(KeptThumbnails, photoChangedByAnotherProgramShowsItsNewPictureAfterTheNextLook)
+{
+    const MediaItem item = copyOfFixture("changed.jpg");
+    ThumbnailProvider::Options options;
+    options.diskCacheDirectory = dir.filePath("thumbnails");
+    ThumbnailProvider provider(makeMediaImageDecoder(), options);
+    QStringList changed;
+    QObject::connect(&provider, &ThumbnailProvider::orientationDidChange, [&](const QString& p) { changed << p; });
+    QObject context;
+    QImage shown;
+    const auto ask = [&] {
+        provider.thumbnail(item, 40, 1, &context, [&](const QImage& i) { shown = i; });
+        return test::waitFor([&] { return !std::exchange(shown, QImage()).isNull(); });
+    };
+    ASSERT_TRUE(ask());
+    ASSERT_TRUE(QImage(30, 60, QImage::Format_RGB32).save(item.url, "JPEG")); // now taller than wide
+    ASSERT_TRUE(ask());
+    EXPECT_TRUE(test::waitFor([&] { return changed == QStringList{item.url}; }));
+    provider.thumbnail(item, 40, 1, &context, [&](const QImage& i) { shown = i; });
+    ASSERT_TRUE(test::waitFor([&] { return !shown.isNull(); }));
+    EXPECT_GT(shown.height(), shown.width());
+    EXPECT_EQ(provider.decodesStarted(), 2u);
+}
+
 TEST_F(KeptThumbnails, damagedEntryIsDroppedAndMadeAgain)
 {
     struct Row {
