@@ -38,7 +38,7 @@ TEST(WirelessEndToEnd, PhoneFindsTheDesktopAndBacksUp)
     std::unique_ptr<NWConnectionByteStream> phoneEnd = runUntilDone(io, browser.connect(peer, 30));
     // The desktop's end is handed over once the phone has greeted.
     BackupOverStreams backup;
-    EXPECT_EQ(backup.run(io, desktopEnd, std::move(phoneEnd)), "");
+    EXPECT_EQ(backup.runOnceGreeted(io, desktopEnd, std::move(phoneEnd)), "");
     EXPECT_EQ(backup.sink->storedFiles, BackupOverStreams::files());
     EXPECT_EQ(backup.events.names().back(), "finished");
 

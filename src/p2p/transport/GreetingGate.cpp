@@ -104,14 +104,14 @@ void GreetingGate::closeAll()
         close(pending_.front(), supersededText);
 }
 
-void GreetingGate::forget(const std::shared_ptr<Pending>& pending)
+void GreetingGate::forget(std::shared_ptr<Pending> pending)
 {
     pending->done = true;
     pending->timer.cancel();
     pending_.remove(pending);
 }
 
-void GreetingGate::close(const std::shared_ptr<Pending>& pending, const std::string& why)
+void GreetingGate::close(std::shared_ptr<Pending> pending, const std::string& why)
 {
     if (pending->done)
         return;
@@ -122,7 +122,7 @@ void GreetingGate::close(const std::shared_ptr<Pending>& pending, const std::str
     asio::co_spawn(executor_, closing(pending), asio::detached);
 }
 
-void GreetingGate::admit(const std::shared_ptr<Pending>& pending)
+void GreetingGate::admit(std::shared_ptr<Pending> pending)
 {
     forget(pending);
     // The first hello takes the session: nobody else waits for it any more.

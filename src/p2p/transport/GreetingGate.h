@@ -67,9 +67,9 @@ public:
 private:
     struct Pending;
     asio::awaitable<void> greet(std::shared_ptr<Pending> pending, std::weak_ptr<int> alive);
-    void close(const std::shared_ptr<Pending>& pending, const std::string& why);
-    void admit(const std::shared_ptr<Pending>& pending);
-    void forget(const std::shared_ptr<Pending>& pending);
+    void close(std::shared_ptr<Pending> pending, const std::string& why);
+    void admit(std::shared_ptr<Pending> pending);
+    void forget(std::shared_ptr<Pending> pending);
 
     asio::any_io_executor executor_;
     std::chrono::milliseconds handshakeTimeout_;

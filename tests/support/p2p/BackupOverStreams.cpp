@@ -45,10 +45,10 @@ asio::awaitable<std::string> BackupOverStreams::phoneScript(FakePhone& phone)
 std::string BackupOverStreams::run(asio::io_context& io, std::unique_ptr<ByteStream> desktopEnd,
     std::unique_ptr<ByteStream> phoneEnd, const SessionConfiguration& configuration)
 {
-    return run(io, desktopEnd, std::move(phoneEnd), configuration);
+    return runOnceGreeted(io, desktopEnd, std::move(phoneEnd), configuration);
 }
 
-std::string BackupOverStreams::run(asio::io_context& io, std::unique_ptr<ByteStream>& desktopEnd,
+std::string BackupOverStreams::runOnceGreeted(asio::io_context& io, std::unique_ptr<ByteStream>& desktopEnd,
     std::unique_ptr<ByteStream> phoneEnd, const SessionConfiguration& configuration)
 {
     sink = std::make_shared<RecordingSink>(io.get_executor());

@@ -3,6 +3,9 @@
 #include "app/services/rotation/PhotoOrientationRotator.h"
 #include "app/services/thumbnails/ThumbnailProvider.h"
 
+#include "p2p/protocol/P2PLog.h"
+
+#include <QCoreApplication>
 #include <QFile>
 #include <QPointer>
 
@@ -12,7 +15,7 @@ namespace app {
 
 namespace {
 
-std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const RotationQueue::Write& write)
+std::optional<QString> tryWrite(const RotationWriter::Rotate& rotate, const RotationQueue::Write& write)
 {
     try {
         rotate(write.path, write.turns);
@@ -24,6 +27,18 @@ std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const Rota
             .description();
     }
     return std::nullopt;
+}
+
+std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const RotationQueue::Write& write)
+{
+    std::optional<QString> error = tryWrite(rotate, write);
+    if (error)
+        p2p::Logger("rotation").error(QStringLiteral("旋转未写入 %1（%2 次）：%3")
+                                          .arg(write.path)
+                                          .arg(write.turns)
+                                          .arg(*error)
+                                          .toStdString());
+    return error;
 }
 
 } // namespace
@@ -46,9 +61,16 @@ RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QOb
         if (!error)
             invalidate(path);
     });
+    if (QCoreApplication* application = QCoreApplication::instance())
+        connect(application, &QCoreApplication::aboutToQuit, this, &RotationWriter::finishAll);
 }
 
 RotationWriter::~RotationWriter()
+{
+    finishAll();
+}
+
+void RotationWriter::finishAll()
 {
     pool_.waitForDone();
     for (const RotationQueue::Write& write : queue_.takeQueued())

@@ -4,6 +4,10 @@
 #include "app/services/rotation/RotationWriter.h"
 #include "app/services/thumbnails/ThumbnailProvider.h"
 
+#include "app/platform/desktop/QuitOnSignals.h"
+
+#include "p2p/protocol/P2PLog.h"
+#include "support/NamespaceSandbox.h"
 #include "support/app/Eventually.h"
 #include "support/app/Fixtures.h"
 #include "support/app/MapTestSupport.h"
@@ -11,11 +15,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QMutex>
 #include <QTemporaryDir>
 #include <QSemaphore>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <unistd.h>
 #include <tuple>
@@ -175,6 +182,70 @@ TEST(RotationQueue, WriterRunsOneWriteAtATimeOffTheMainThread)
     const std::vector<std::pair<QString, int>> expected{
         {"/p/a.jpg", 1}, {"/p/a.jpg", 2}, {"/p/locked.jpg", 1}, {"/p/b.jpg", 1}, {"/p/c.jpg", 1}};
     EXPECT_EQ(written, expected);
+}
+
+// The program's quit path, in a child so that SIGTERM ends only it: a write runs, turns of that
+// photo and of a locked one wait. Exit code 0 when every turn was written before the quit was over
+// and the failed write was logged.
+TESS_CHILD_BODY(turnsPendingAtSigterm)
+{
+    int argc = 1;
+    char name[] = "turns";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+    app::quitOnSignals();
+    QSemaphore runningMayEnd;
+    // Connected before the writer: the running write ends only once the quit has begun.
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, [&] { runningMayEnd.release(); });
+    QMutex mutex;
+    std::vector<std::pair<QString, int>> written;
+    RotationWriter writer(nullptr, [&](const QString& path, int turns) {
+        bool first = false;
+        {
+            QMutexLocker lock(&mutex);
+            first = written.empty();
+            written.emplace_back(path, turns);
+        }
+        if (first)
+            runningMayEnd.acquire();
+        if (path.endsWith("locked.jpg"))
+            throw PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::notWritable);
+    });
+    std::vector<std::pair<QString, int>> writtenAtQuit;
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, [&] {
+        QMutexLocker lock(&mutex);
+        writtenAtQuit = written;
+    });
+    std::vector<std::string> logged;
+    p2p::setLogSink([&](p2p::LogLevel, std::string_view, std::string_view, std::string_view line) {
+        logged.emplace_back(line);
+    });
+    writer.turn("/p/a.jpg");
+    writer.turn("/p/a.jpg");
+    writer.turn("/p/locked.jpg");
+    tess::testing::notifyParent();
+    application.exec();
+    p2p::setLogSink({});
+    const std::vector<std::pair<QString, int>> expected{{"/p/a.jpg", 1}, {"/p/a.jpg", 1}, {"/p/locked.jpg", 1}};
+    if (writtenAtQuit != expected) {
+        for (const auto& [path, turns] : writtenAtQuit)
+            std::fprintf(stderr, "written at quit: %s %d\n", qPrintable(path), turns);
+        return 2;
+    }
+    const bool failureLogged = std::any_of(logged.begin(), logged.end(), [](const std::string& line) {
+        return line.find("/p/locked.jpg") != std::string::npos;
+    });
+    return failureLogged ? 0 : 3;
+}
+
+// SIGTERM, as a logout sends it, ends the program through its normal quit: the turns pending then
+// are written first, and the one that fails is logged.
+TEST(RotationQueue, TurnsPendingAtSigtermAreWritten)
+{
+    tess::testing::ChildProcess child("turnsPendingAtSigterm");
+    ASSERT_TRUE(child.waitForNotice(std::chrono::seconds(30)));
+    child.kill(SIGTERM);
+    EXPECT_EQ(child.wait(), (tess::testing::ExitStatus{true, 0, 0}));
 }
 
 // A photo with two names is turned in place: what is cached under either name is made again, so
