@@ -64,11 +64,12 @@ bool readsNothingAndReturns(const std::function<bool()>& read, const QString& pa
         return !found.get();
     ADD_FAILURE() << "the read of " << path.toStdString() << " did not return";
     const int writer = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0)
+        ::close(writer);
     if (writer < 0 || found.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
         std::fprintf(stderr, "a cache read is stuck for good\n");
         std::_Exit(1);
     }
-    ::close(writer);
     return false;
 }
 
