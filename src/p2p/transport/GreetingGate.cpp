@@ -18,6 +18,7 @@ const std::string notHelloText = "首帧不是问候，关闭连接";
 const std::string timedOutText = "未在时限内问候，关闭连接";
 const std::string crowdedText = "等待问候的连接过多，关闭最早的一个";
 const std::string supersededText = "已有设备问候，关闭其余等待的连接";
+const std::string stoppedText = "停止等待，关闭未问候的连接";
 
 } // namespace
 
@@ -100,8 +101,13 @@ void GreetingGate::add(std::unique_ptr<ByteStream> stream, Greeted onGreeted)
 
 void GreetingGate::closeAll()
 {
+    closeAll(stoppedText);
+}
+
+void GreetingGate::closeAll(const std::string& why)
+{
     while (!pending_.empty())
-        close(pending_.front(), supersededText);
+        close(pending_.front(), why);
 }
 
 void GreetingGate::forget(std::shared_ptr<Pending> pending)
@@ -126,7 +132,7 @@ void GreetingGate::admit(std::shared_ptr<Pending> pending)
 {
     forget(pending);
     // The first hello takes the session: nobody else waits for it any more.
-    closeAll();
+    closeAll(supersededText);
     pending->onGreeted(std::move(pending->stream), std::move(pending->received));
 }
 

@@ -68,6 +68,7 @@ private:
     struct Pending;
     asio::awaitable<void> greet(std::shared_ptr<Pending> pending, std::weak_ptr<int> alive);
     void close(std::shared_ptr<Pending> pending, const std::string& why);
+    void closeAll(const std::string& why);
     void admit(std::shared_ptr<Pending> pending);
     void forget(std::shared_ptr<Pending> pending);
 

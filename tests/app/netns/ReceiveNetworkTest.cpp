@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include <asio/connect.hpp>
@@ -138,58 +137,15 @@ TEST_F(ReceiveNetworkTest, APhoneFindsThisComputerAndBacksUpIntoANewLibrary)
     EXPECT_EQ(world.phoneErrors, std::vector<std::string>{});
 }
 
-// The log lines written while it lives, and the strangers they count ("…（N 次）" counts N); from
-// any thread.
-class LogLines {
+// Counts the log lines written while it lives; from any thread.
+class LogLineCounter {
 public:
-    LogLines()
+    LogLineCounter()
     {
-        p2p::setLogSink([this](p2p::LogLevel, std::string_view, std::string_view, std::string_view message) {
-            std::lock_guard guard(lock_);
-            lines_.emplace_back(message);
-        });
+        p2p::setLogSink([this](p2p::LogLevel, std::string_view, std::string_view, std::string_view) { ++count; });
     }
-    ~LogLines() { p2p::setLogSink({}); }
-    std::string all()
-    {
-        std::lock_guard guard(lock_);
-        std::string out;
-        for (const std::string& line : lines_)
-            out += line + "\n";
-        return out;
-    }
-    int lineCount()
-    {
-        std::lock_guard guard(lock_);
-        return int(lines_.size());
-    }
-    // Connections closed before a hello, as the advertiser counts them.
-    int strangers()
-    {
-        static const std::vector<std::string> kinds
-            = {"问候之前连接已结束", "首帧不是问候，关闭连接", "未在时限内问候，关闭连接", "等待问候的连接过多，关闭最早的一个"};
-        std::lock_guard guard(lock_);
-        int count = 0;
-        for (const std::string& line : lines_) {
-            std::size_t at = 0;
-            while (at <= line.size()) {
-                const std::size_t end = std::min(line.find("；", at), line.size());
-                const std::string part = line.substr(at, end - at);
-                for (const std::string& kind : kinds) {
-                    if (part.rfind(kind, 0) != 0)
-                        continue;
-                    const std::size_t open = part.find("（", kind.size());
-                    count += open == std::string::npos ? 1 : std::stoi(part.substr(open + std::string("（").size()));
-                }
-                at = end + std::string("；").size();
-            }
-        }
-        return count;
-    }
-
-private:
-    std::mutex lock_;
-    std::vector<std::string> lines_;
+    ~LogLineCounter() { p2p::setLogSink({}); }
+    std::atomic<int> count = 0;
 };
 
 // A port scanner or another program on the announced port must not end the user's wait: each
@@ -198,7 +154,6 @@ private:
 TEST_F(ReceiveNetworkTest, StrangersOnThePortLeaveTheWaitAsItIs)
 {
     TESS_SKIP_WITHOUT_SANDBOX();
-    LogLines log;
     transports.handshakeTimeout = 0.2; // the silent stranger is closed this soon
     useNetworkAdvertiser(transports, [this](std::uint16_t announced) { port = announced; });
     const QString parent = shell.folder("Drive");
@@ -258,8 +213,6 @@ TEST_F(ReceiveNetworkTest, StrangersOnThePortLeaveTheWaitAsItIs)
     ASSERT_EVENTUALLY(model.phase().is(Phase::Kind::finished) || model.phase().is(Phase::Kind::failed));
     ASSERT_EQ(model.phase().message, "");
     expectBackupLanded(model, *store, parent + "/Trip");
-    // Each was told of, counted in a line at most a second apart; the last count when the wait ended.
-    ASSERT_EVENTUALLY(log.strangers() == int(strangers.size()));
 }
 
 // Strangers flood the port: forty connect and stay silent, two reconnect as fast as they can (one
@@ -268,65 +221,50 @@ TEST_F(ReceiveNetworkTest, StrangersOnThePortLeaveTheWaitAsItIs)
 TEST_F(ReceiveNetworkTest, AFloodedPortStillTakesThePhoneAtOnce)
 {
     TESS_SKIP_WITHOUT_SANDBOX();
-    using tcp = asio::ip::tcp;
     const QString parent = shell.folder("Drive");
     PeerReceiveModel model(PeerReceiveModel::Kind::wireless, environment());
-    LibraryStore* store = shell.store.get();
     waitIntoNewLibrary(model, parent);
     ASSERT_EVENTUALLY(port != 0);
-    LogLines log;
-    constexpr qint64 floodBeforePhoneMs = 20000;
+    LogLineCounter log;
     QElapsedTimer flooding;
     flooding.start();
-    const tcp::endpoint address(asio::ip::address_v4::loopback(), port);
-
-    asio::io_context strangersIO;
-    std::vector<tcp::socket> silent;
-    for (int i = 0; i < 40; ++i) {
-        silent.emplace_back(strangersIO);
-        silent.back().connect(address);
-    }
+    const asio::ip::tcp::endpoint address(asio::ip::address_v4::loopback(), port);
+    asio::io_context io;
+    std::vector<asio::ip::tcp::socket> silent;
+    for (int i = 0; i < 40; ++i)
+        silent.emplace_back(io).connect(address);
     std::atomic<bool> stop = false;
     std::atomic<int> reconnects = 0;
     const auto reconnectLoop = [&](bool waitUntilClosed) {
-        asio::io_context io;
-        while (!stop) {
-            tcp::socket socket(io);
+        asio::io_context loopIO;
+        for (char byte; !stop; ++reconnects) {
+            asio::ip::tcp::socket socket(loopIO);
             std::error_code error;
             socket.connect(address, error);
-            ++reconnects;
-            std::vector<char> rest(256);
             while (waitUntilClosed && !error && !stop)
-                socket.read_some(asio::buffer(rest), error);
+                socket.read_some(asio::buffer(&byte, 1), error);
         }
     };
-    std::thread closing(reconnectLoop, false);
-    std::thread waiting(reconnectLoop, true);
+    std::thread closing(reconnectLoop, false), waiting(reconnectLoop, true);
     const auto endFlood = qScopeGuard([&] {
         stop = true;
-        // The waiting loop's last connection ends with the wait, at the latest.
-        for (tcp::socket& socket : silent)
-            socket.close();
         closing.join();
         waiting.join();
     });
     ASSERT_EVENTUALLY(reconnects > 1000);
-    // A flood long enough to see the log's rate, and it leaves the wait as it was.
-    QTest::qWait(int(std::max<qint64>(floodBeforePhoneMs - flooding.elapsed(), 0)));
+    // Long enough to see the log's rate; the wait stays as it was.
+    QTest::qWait(int(std::max<qint64>(20000 - flooding.elapsed(), 0)));
     EXPECT_EQ(model.phase(), Phase::waitingForPeer());
 
     QElapsedTimer sinceDial;
     sinceDial.start();
     dial(model);
     ASSERT_EVENTUALLY(!model.phase().is(Phase::Kind::waitingForPeer));
-    EXPECT_LT(sinceDial.elapsed(), 2000) << "the phone's backup started only after " << sinceDial.elapsed() << " ms";
+    EXPECT_LT(sinceDial.elapsed(), 2000);
     ASSERT_EVENTUALLY(model.phase().is(Phase::Kind::finished) || model.phase().is(Phase::Kind::failed));
     ASSERT_EQ(model.phase().message, "");
-    expectBackupLanded(model, *store, parent + "/Trip");
-    const double minutes = double(flooding.elapsed()) / 60000.0;
-    EXPECT_LT(log.lineCount(), 100.0 * minutes) << log.lineCount() << " lines in " << flooding.elapsed() << " ms:\n" << log.all();
-    std::lock_guard guard(world.lock);
-    EXPECT_EQ(world.phoneErrors, std::vector<std::string>{});
+    expectBackupLanded(model, *shell.store, parent + "/Trip");
+    EXPECT_LT(log.count, 100.0 * double(flooding.elapsed()) / 60000.0) << log.count << " lines";
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "p2p/protocol/streams/FramedMessageChannel.h"
 #include "p2p/protocol/messages/PairingCode.h"
 #include "p2p/receive/ReceiveSession.h"
+#include "p2p/protocol/streams/InMemoryByteStream.h"
 #include "p2p/transport/PeerAdvertiser.h"
 #include "support/p2p/BackupOverStreams.h"
 #include "support/p2p/FakePhone.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <tuple>
 
 using namespace p2p;
 using namespace p2p::testing;
@@ -221,4 +223,60 @@ TEST(PeerAdvertiser, BadPeersLeaveItServingTheNextPhone)
     ASSERT_TRUE(runUntil(io, [&] { return lastEvents.back() == "finished"; }));
     for (const auto& [key, bytes] : BackupOverStreams::files())
         EXPECT_EQ(sink->storedFiles[key], bytes) << key;
+}
+
+// Before its hello a connection only waits, one of at most eight: a ninth closes the oldest, a
+// first frame that is no hello (or too large to be one) or an end closes its own; the first hello
+// is handed over with the bytes read and closes every other waiting connection.
+TEST(GreetingGate, PendingConnectionsAndTheFirstHello)
+{
+    asio::io_context io;
+    ThrottledLog strangers {Logger(P2PLog::Category::discovery)};
+    GreetingGate gate(io.get_executor(), std::chrono::minutes(1), strangers);
+    std::vector<std::unique_ptr<InMemoryByteStream>> peers; // the strangers' and the phone's ends
+    std::vector<std::pair<std::size_t, Bytes>> greeted;
+    for (std::size_t id = 0; id < 9; ++id) {
+        auto [near, far] = InMemoryByteStream::makePair(io.get_executor());
+        gate.add(std::move(near), [&, id](std::unique_ptr<ByteStream>, Bytes read) { greeted.emplace_back(id, read); });
+        peers.push_back(std::move(far));
+    }
+    const auto send = [&](std::size_t id, Bytes bytes) { runUntilDone(io, peers[id]->send(std::move(bytes))); };
+    const auto closed = [&](std::size_t id) { return !runUntilDone(io, peers[id]->receive()).has_value(); };
+    EXPECT_TRUE(closed(0));
+    EXPECT_EQ(gate.pendingCount(), 8u);
+
+    SessionBegin begin;
+    begin.sessionID = Uuid::random();
+    send(8, MessageCoder::encode(Message(begin)));
+    EXPECT_TRUE(closed(8));
+    send(7, Bytes {0x7f, 0xff, 0xff, 0xff}); // a frame of 2 GiB announced
+    EXPECT_TRUE(closed(7));
+    peers[6]->closeNow();
+    ASSERT_TRUE(runUntil(io, [&] { return gate.pendingCount() == 5; }));
+
+    const Bytes hello = helloFrame();
+    send(4, Bytes(hello.begin(), hello.begin() + 3)); // a hello in two pieces
+    send(4, Bytes(hello.begin() + 3, hello.end()));
+    ASSERT_TRUE(runUntil(io, [&] { return !greeted.empty(); }));
+    EXPECT_EQ(greeted, (std::vector<std::pair<std::size_t, Bytes>> {{4, hello}}));
+    for (std::size_t other : {1, 2, 3, 5})
+        EXPECT_TRUE(closed(other)) << other;
+    EXPECT_EQ(gate.pendingCount(), 0u);
+}
+
+// However many strangers come, a line a second at most, counting each kind since the last line.
+TEST(GreetingGate, StrangersLoggedAtMostOnceASecondWithCounts)
+{
+    LogCapture log;
+    ThrottledLog::Clock::time_point now {};
+    {
+        ThrottledLog strangers(Logger(P2PLog::Category::discovery), [&] { return now; });
+        for (const auto& [kind, times, later] : {std::tuple {"A", 1000, 999}, {"B", 7, 1}, {"B", 2, 0}}) {
+            for (int i = 0; i < times; ++i)
+                strangers.note(kind);
+            now += std::chrono::milliseconds(later);
+        }
+    }
+    // The last line, of what was still counted, is written at the end.
+    EXPECT_EQ(log.messages, (std::vector<std::string> {"A", "A（999 次）；B（8 次）", "B"}));
 }
