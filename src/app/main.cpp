@@ -5,6 +5,8 @@
 #include "app/platform/volumes/MountInfoVolumeMonitor.h"
 #include "app/platform/desktop/ProtocolTextLookup.h"
 #include "app/platform/desktop/QtTranslations.h"
+#include "app/platform/desktop/QuitOnSignals.h"
+#include "app/platform/desktop/SingleInstance.h"
 #include "app/services/AppContext.h"
 #include "app/services/library/LibraryStore.h"
 #include "app/services/noncaptured/NonCapturedIndex.h"
@@ -26,6 +28,14 @@ int main(int argc, char** argv)
     QCoreApplication::setOrganizationName("Tessivarnholm");
     QCoreApplication::setApplicationName("Tessivarnholm");
     app::installJournalLogSink();
+    // A second start brings the running program's window forward instead.
+    app::SingleInstance instance;
+    if (!instance.isFirst()) {
+        instance.askFirstToRaise();
+        return 0;
+    }
+    // A logout or `kill` quits like the window's close, so pending turns are written first.
+    app::quitOnSignals();
     app::installProtocolTextLookup();
     app::installQtTranslations(application);
     // A phone that hangs up must fail its session, not end the program.
@@ -56,6 +66,12 @@ int main(int argc, char** argv)
 
     app::MainWindow window(context);
     app::connectRotationAlerts(&window, &rotations);
+    QObject::connect(&instance, &app::SingleInstance::raiseRequested, &window, [&window] {
+        window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+        window.show();
+        window.raise();
+        window.activateWindow();
+    });
     window.show();
     return application.exec();
 }

@@ -5,6 +5,7 @@
 
 #include <asio/ip/udp.hpp>
 #include <asio/read.hpp>
+#include <asio/write.hpp>
 #include <gtest/gtest.h>
 
 using namespace p2p;
@@ -109,9 +110,10 @@ TEST(PeerAdvertiserNetns, AnnouncesNameTxtAndPortAndServesOnePhone)
     EXPECT_EQ(answer.txt, (std::vector<std::string>{"v=1", "n=Studio", "id=DESKTOP-1", "m=Linux"}));
     EXPECT_EQ(answer.port, *advertiser.port());
 
-    // IPv4 and IPv6 reach the one port; the second phone is turned away.
+    // IPv4 and IPv6 reach the one port; the second phone is turned away once the first has greeted.
     tcp::socket first(io), second(io);
     first.connect(tcp::endpoint(asio::ip::address_v6::loopback(), *advertiser.port()));
+    asio::write(first, asio::buffer(helloFrame()));
     ASSERT_TRUE(runUntil(io, [&] { return streams.size() == 1; }));
     second.connect(tcp::endpoint(asio::ip::address_v4::loopback(), *advertiser.port()));
     ASSERT_TRUE(runUntil(io, [&] { return log.contains("已有设备在传输，拒绝新连接"); }));

@@ -227,6 +227,12 @@ asio::awaitable<std::optional<std::size_t>> NWConnectionByteStream::receiveInto(
     co_await waitUntilReady();
     if (isClosedLocally_)
         co_return std::nullopt;
+    if (unreadOffset_ < unread_.size()) {
+        const std::size_t count = std::min(into.size(), unread_.size() - unreadOffset_);
+        std::copy_n(unread_.begin() + std::ptrdiff_t(unreadOffset_), count, into.begin());
+        unreadOffset_ += count;
+        co_return std::optional<std::size_t>(count);
+    }
     auto [error, count] = co_await socket_.async_read_some(asio::buffer(into.data(), into.size()), useNothrowAwaitable);
     if (!error)
         co_return std::optional<std::size_t>(count);
@@ -238,6 +244,13 @@ asio::awaitable<std::optional<std::size_t>> NWConnectionByteStream::receiveInto(
     if (error == asio::error::operation_aborted || number == ECANCELED || number == ENOTCONN)
         co_return std::nullopt;
     throw TransportError::connectionFailed(error.message());
+}
+
+void NWConnectionByteStream::unread(Bytes bytes)
+{
+    unread_.erase(unread_.begin(), unread_.begin() + std::ptrdiff_t(unreadOffset_));
+    unread_.insert(unread_.begin(), bytes.begin(), bytes.end());
+    unreadOffset_ = 0;
 }
 
 asio::awaitable<void> NWConnectionByteStream::close()

@@ -50,6 +50,10 @@ public:
 
     asio::ip::tcp::socket& socket() { return socket_; }
 
+    // Bytes already taken off the connection (the advertiser reads the first frame to see a hello):
+    // the next receives give them before anything newer.
+    void unread(Bytes bytes);
+
 private:
     enum class Lifecycle { setup, ready, failed, closed };
 
@@ -75,6 +79,8 @@ private:
     bool startRunning_ = false;
     bool sendPending_ = false;
     std::uint64_t sendGeneration_ = 0; // of the send the timer watches
+    Bytes unread_;
+    std::size_t unreadOffset_ = 0;
     asio::steady_timer readySignal_;
     asio::steady_timer connectTimer_;
     asio::steady_timer sendTimer_;

@@ -35,19 +35,24 @@ asio::ip::tcp::acceptor openAcceptor(const asio::any_io_executor& executor)
 
 } // namespace
 
-PeerAdvertiser::PeerAdvertiser(asio::any_io_executor executor, DeviceInfo device, bool includePeerToPeer)
-    : PeerAdvertiser(executor, std::move(device), includePeerToPeer, makeAvahiAnnouncer(executor))
+PeerAdvertiser::PeerAdvertiser(
+    asio::any_io_executor executor, DeviceInfo device, bool includePeerToPeer, std::chrono::milliseconds handshakeTimeout)
+    : PeerAdvertiser(executor, std::move(device), includePeerToPeer, makeAvahiAnnouncer(executor), defaultStartTimeout,
+        handshakeTimeout)
 {
 }
 
 PeerAdvertiser::PeerAdvertiser(asio::any_io_executor executor, DeviceInfo device, bool includePeerToPeer,
-    std::unique_ptr<ServiceAnnouncer> announcer, std::chrono::milliseconds startTimeout)
+    std::unique_ptr<ServiceAnnouncer> announcer, std::chrono::milliseconds startTimeout,
+    std::chrono::milliseconds handshakeTimeout)
     : executor_(executor)
     , device_(std::move(device))
     , includePeerToPeer_(includePeerToPeer)
     , announcer_(std::move(announcer))
     , startTimeout_(startTimeout)
     , logger_(P2PLog::Category::discovery)
+    , strangers_(Logger(P2PLog::Category::discovery))
+    , greetings_(executor, handshakeTimeout, strangers_)
     , readySignal_(executor)
 {
 }
@@ -141,6 +146,7 @@ void PeerAdvertiser::stop()
     }
     if (announcer_)
         announcer_->withdraw();
+    greetings_.closeAll();
     connectionHandler_ = {};
     failureHandler_ = {};
     isReady_ = false;
@@ -177,14 +183,19 @@ void PeerAdvertiser::accept(asio::ip::tcp::socket socket)
     if (!connectionHandler_)
         return; // closed as it goes out of scope
     if (hasActiveSession_) {
-        logger_.notice("已有设备在传输，拒绝新连接");
+        strangers_.note(GreetingGate::refusedText);
         return;
     }
-    hasActiveSession_ = true;
-    // An accepted socket is connected already: the stream is ready without waiting.
     auto stream = std::make_unique<NWConnectionByteStream>(
         std::move(socket), NWConnectionByteStream::defaultMaximumReceiveByteCount, SessionConfiguration::defaults().ioTimeout);
-    connectionHandler_(std::move(stream));
+    // The handler in place now gets the stream, as when a phone was taken at once.
+    greetings_.add(std::move(stream), [this, handler = connectionHandler_](std::unique_ptr<ByteStream> greeted, Bytes read) {
+        hasActiveSession_ = true;
+        // Only connection streams are waiting here.
+        std::unique_ptr<NWConnectionByteStream> connection(static_cast<NWConnectionByteStream*>(greeted.release()));
+        connection->unread(std::move(read));
+        handler(std::move(connection));
+    });
 }
 
 } // namespace p2p

@@ -6,6 +6,7 @@
 #include "support/p2p/FakeServiceAnnouncer.h"
 #include "support/p2p/TransportTesting.h"
 
+#include <asio/write.hpp>
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -88,6 +89,7 @@ TEST(AcceptedConnection, CarriesKeepAliveAndNoDelay)
         const std::uint16_t port = listener->start(io, [&](int fd) { accepted = fd; });
         tcp::socket phone(io);
         phone.connect({asio::ip::address_v4::loopback(), port});
+        asio::write(phone, asio::buffer(helloFrame()));
         ASSERT_TRUE(runUntil(io, [&] { return accepted.has_value(); }));
         EXPECT_EQ(intOption(*accepted, SOL_SOCKET, SO_KEEPALIVE), 1);
         EXPECT_NE(intOption(*accepted, IPPROTO_TCP, TCP_NODELAY), 0);
@@ -111,6 +113,7 @@ TEST(AcceptedConnection, OwnerDroppingTheListenerInItsHandler)
         });
         tcp::socket phone(io);
         phone.connect({asio::ip::address_v4::loopback(), port});
+        asio::write(phone, asio::buffer(helloFrame()));
         ASSERT_TRUE(runUntil(io, [&] { return accepted; }));
         io.restart();
         io.poll();
@@ -131,6 +134,7 @@ TEST(AcceptedConnection, AdvertiserOutlivesRunningOutOfDescriptors)
     // descriptors remain: the sanitizer's first look at an error category needs one.
     tcp::socket phone(io);
     phone.connect({asio::ip::address_v4::loopback(), port});
+    asio::write(phone, asio::buffer(helloFrame()));
     const std::string failure = "接入失败：" + std::error_code(EMFILE, std::system_category()).message();
 
     rlimit original {};

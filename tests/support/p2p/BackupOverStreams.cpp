@@ -6,6 +6,8 @@
 #include "support/p2p/FakePhone.h"
 #include "support/p2p/TransportTesting.h"
 
+#include <optional>
+
 namespace p2p::testing {
 
 std::map<std::string, Bytes> BackupOverStreams::files()
@@ -43,7 +45,22 @@ asio::awaitable<std::string> BackupOverStreams::phoneScript(FakePhone& phone)
 std::string BackupOverStreams::run(asio::io_context& io, std::unique_ptr<ByteStream> desktopEnd,
     std::unique_ptr<ByteStream> phoneEnd, const SessionConfiguration& configuration)
 {
+    return runOnceGreeted(io, desktopEnd, std::move(phoneEnd), configuration);
+}
+
+std::string BackupOverStreams::runOnceGreeted(asio::io_context& io, std::unique_ptr<ByteStream>& desktopEnd,
+    std::unique_ptr<ByteStream> phoneEnd, const SessionConfiguration& configuration)
+{
     sink = std::make_shared<RecordingSink>(io.get_executor());
+    FakePhone phone(std::move(phoneEnd));
+    std::optional<std::string> error;
+    asio::co_spawn(io, phoneScript(phone), [&](std::exception_ptr failure, std::string result) {
+        error = failure ? "the phone's script threw" : result;
+    });
+    if (!runUntil(io, [&] { return desktopEnd != nullptr || error.has_value(); }))
+        return "the desktop's end never came";
+    if (!desktopEnd)
+        return *error;
     DeviceInfo desktop;
     desktop.name = "测试电脑";
     desktop.identifier = "DESKTOP-0001";
@@ -52,11 +69,9 @@ std::string BackupOverStreams::run(asio::io_context& io, std::unique_ptr<ByteStr
         std::make_shared<PairingVerifier>(*PairingCode::parse("123"), 3), true, events.handler());
     bool sessionDone = false;
     asio::co_spawn(io, session->run(), [&](std::exception_ptr) { sessionDone = true; });
-    FakePhone phone(std::move(phoneEnd));
-    std::string error = runUntilDone(io, phoneScript(phone));
-    if (!runUntil(io, [&] { return sessionDone; }))
+    if (!runUntil(io, [&] { return error.has_value() && sessionDone; }))
         return "the session did not end";
-    return error;
+    return *error;
 }
 
 } // namespace p2p::testing

@@ -26,6 +26,10 @@ struct BackupOverStreams {
     // "" or what went wrong on the phone's side.
     std::string run(asio::io_context& io, std::unique_ptr<ByteStream> desktopEnd, std::unique_ptr<ByteStream> phoneEnd,
         const SessionConfiguration& configuration = SessionConfiguration::defaults());
+    // The desktop's end arrives only once the phone has greeted (an advertiser hands it over then):
+    // `desktopEnd` is filled while the phone plays.
+    std::string runOnceGreeted(asio::io_context& io, std::unique_ptr<ByteStream>& desktopEnd, std::unique_ptr<ByteStream> phoneEnd,
+        const SessionConfiguration& configuration = SessionConfiguration::defaults());
 
     std::shared_ptr<RecordingSink> sink;
     EventRecorder events;

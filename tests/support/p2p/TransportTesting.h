@@ -2,6 +2,7 @@
 
 #include "p2p/protocol/AsioSupport.h"
 #include "p2p/protocol/P2PLog.h"
+#include "p2p/protocol/framing/MessageCoder.h"
 #include "p2p/transport/TransportError.h"
 
 #include <asio/ip/tcp.hpp>
@@ -97,6 +98,16 @@ public:
     }
     std::vector<std::string> messages;
 };
+
+// A phone's first frame: what lets a connection to the advertiser in.
+inline Bytes helloFrame()
+{
+    Hello hello;
+    hello.protocolVersion = 1;
+    hello.device.name = "iPhone";
+    hello.device.identifier = "PHONE-1";
+    return MessageCoder::encode(Message(hello));
+}
 
 // Two connected TCP sockets on loopback: the dialled end and the accepted end.
 inline std::pair<asio::ip::tcp::socket, asio::ip::tcp::socket> loopbackPair(asio::io_context& io)

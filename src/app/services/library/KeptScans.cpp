@@ -1,6 +1,7 @@
 #include "app/platform/desktop/ApplicationSupport.h"
 #include "app/services/library/KeptScans.h"
 
+#include "app/platform/desktop/CacheFileInput.h"
 #include "app/platform/desktop/ExitWait.h"
 #include "app/services/library/ScanCacheFile.h"
 
@@ -69,12 +70,21 @@ std::shared_ptr<const KeptScans::Scan> KeptScans::last(const QString& root)
         if (auto found = scans_.value(root))
             return found;
     }
-    QFile file(fileFor(root));
-    if (!file.open(QIODevice::ReadOnly))
+    const QString path = fileFor(root);
+    // Not followed if a link, never waited on if a FIFO, and not read beyond what its count allows.
+    const CacheFileInput file(path);
+    if (!file.isOpen()) {
+        if (QFileInfo(path).isSymLink() || QFileInfo::exists(path))
+            qCWarning(lcKeptScans) << "ignored a scan cache that is no regular file:" << path;
         return nullptr;
-    std::optional<ScanCacheFile::Contents> contents = ScanCacheFile::decode(file.readAll(), root, timeZoneId_);
+    }
+    const std::optional<QByteArray> header = file.read(0, ScanCacheFile::headerSize(root, timeZoneId_));
+    const std::optional<qint64> bound = header ? ScanCacheFile::sizeBound(*header, root, timeZoneId_) : std::nullopt;
+    const std::optional<QByteArray> bytes = bound ? file.readAll(*bound) : std::nullopt;
+    std::optional<ScanCacheFile::Contents> contents
+        = bytes ? ScanCacheFile::decode(*bytes, root, timeZoneId_) : std::nullopt;
     if (!contents) {
-        qCWarning(lcKeptScans) << "ignored a damaged or outdated scan cache:" << file.fileName();
+        qCWarning(lcKeptScans) << "ignored a damaged, oversized or outdated scan cache:" << path;
         return nullptr;
     }
     auto scan = std::make_shared<const Scan>(Scan{std::move(contents->items), std::move(contents->files)});

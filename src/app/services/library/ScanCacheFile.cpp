@@ -176,6 +176,26 @@ std::optional<Contents> decode(const QByteArray& bytes, const QString& root, con
     return out;
 }
 
+qsizetype headerSize(const QString& root, const QByteArray& timeZoneId)
+{
+    return qsizetype(sizeof magic + sizeof version + 4) + root.toUtf8().size() + 4 + timeZoneId.size() + 8;
+}
+
+std::optional<qint64> sizeBound(const QByteArray& header, const QString& root, const QByteArray& timeZoneId)
+{
+    const qsizetype size = headerSize(root, timeZoneId);
+    if (header.size() != size || std::memcmp(header.constData(), magic, sizeof magic) != 0)
+        return std::nullopt;
+    Reader r(header, size);
+    (void)r.get<std::array<char, sizeof magic>>();
+    if (r.get<quint32>() != version || r.text() != root.toUtf8() || r.text() != timeZoneId)
+        return std::nullopt;
+    const quint64 count = r.get<quint64>();
+    if (!r.ok() || count > maximumItemCount)
+        return std::nullopt;
+    return qint64(size) + qint64(count) * maximumBytesPerItem + qint64(sizeof(quint32));
+}
+
 int Io::open(const char* path, int flags, mode_t mode)
 {
     return ::open(path, flags, mode);

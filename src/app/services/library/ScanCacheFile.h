@@ -26,6 +26,16 @@ QByteArray encode(const QString& root, const QByteArray& timeZoneId, const Media
 // Nothing when the bytes are not a whole, current cache of `root` made in `timeZoneId`.
 std::optional<Contents> decode(const QByteArray& bytes, const QString& root, const QByteArray& timeZoneId);
 
+// A kept scan is read back only up to a size its item count allows (a few KiB per item), so a
+// file swollen or replaced by something else is refused before it is read.
+inline constexpr qint64 maximumBytesPerItem = 4096;
+inline constexpr quint64 maximumItemCount = 1'000'000;
+// The bytes before the first item of a cache of `root` made in `timeZoneId`.
+qsizetype headerSize(const QString& root, const QByteArray& timeZoneId);
+// The largest file whose first headerSize() bytes are `header`; nothing when they are not the
+// header of a current cache of `root` made in `timeZoneId`.
+std::optional<qint64> sizeBound(const QByteArray& header, const QString& root, const QByteArray& timeZoneId);
+
 // The file system calls of a durable replace; tests record their order and inject failures.
 class Io {
 public:

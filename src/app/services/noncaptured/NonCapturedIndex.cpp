@@ -2,6 +2,7 @@
 
 #include "app/models/PhotoLibrary.h"
 #include "app/platform/desktop/ApplicationSupport.h"
+#include "app/platform/desktop/CacheFileInput.h"
 #include "app/platform/desktop/ExitWait.h"
 #include "app/services/noncaptured/NonCapturedClassifier.h"
 
@@ -108,9 +109,11 @@ NonCapturedIndex::Environment withDefaults(NonCapturedIndex::Environment env)
         };
     }
     if (!env.readCacheFile)
-        env.readCacheFile = [](const QString& path) -> std::optional<QByteArray> {
-            QFile file(path);
-            return file.open(QIODevice::ReadOnly) ? std::optional(file.readAll()) : std::nullopt;
+        env.readCacheFile = [](const QString& path) {
+            // Its entries outlive the photos they describe, so the bound is fixed rather than scaled
+            // to today's library: about a million entries of a long path each.
+            constexpr qint64 maximumBytes = qint64(256) << 20;
+            return CacheFileInput::readAll(path, maximumBytes);
         };
     if (!env.monotonicMs)
         env.monotonicMs = [] {

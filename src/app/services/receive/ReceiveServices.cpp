@@ -4,6 +4,10 @@
 #include "p2p/transport/PeerAdvertiser.h"
 #include "p2p/transport/UsbmuxClient.h"
 
+#include "p2p/protocol/messages/SessionConfiguration.h"
+
+#include <algorithm>
+#include <cmath>
 #include <mutex>
 
 namespace app {
@@ -32,8 +36,8 @@ ReceiveSinkHandle handleFor(const std::shared_ptr<p2p::FileSystemAssetSink>& sin
 class NetworkAdvertiser final : public ReceiveAdvertiser {
 public:
     NetworkAdvertiser(asio::any_io_executor executor, const p2p::DeviceInfo& device,
-        std::function<void(std::uint16_t)> onAnnounced)
-        : advertiser_(std::move(executor), device, true), onAnnounced_(std::move(onAnnounced))
+        std::chrono::milliseconds handshakeTimeout, std::function<void(std::uint16_t)> onAnnounced)
+        : advertiser_(std::move(executor), device, true, handshakeTimeout), onAnnounced_(std::move(onAnnounced))
     {
     }
 
@@ -89,9 +93,12 @@ private:
 
 void useNetworkAdvertiser(ReceiveTransports& transports, std::function<void(std::uint16_t port)> onAnnounced)
 {
-    transports.makeAdvertiser = [executor = transports.executor, onAnnounced](
+    // A connection has as long to say hello as a session has.
+    const double seconds = transports.handshakeTimeout.value_or(p2p::SessionConfiguration::automatic().handshakeTimeout);
+    const auto handshakeTimeout = std::chrono::milliseconds(std::llround(std::clamp(seconds, 0.001, 86400.0) * 1000));
+    transports.makeAdvertiser = [executor = transports.executor, handshakeTimeout, onAnnounced](
                                     const p2p::DeviceInfo& device) -> std::unique_ptr<ReceiveAdvertiser> {
-        return std::make_unique<NetworkAdvertiser>(executor, device, onAnnounced);
+        return std::make_unique<NetworkAdvertiser>(executor, device, handshakeTimeout, onAnnounced);
     };
 }
 

@@ -15,7 +15,8 @@ namespace app {
 // is kept where the transfer thread can read it.
 void useFileSystemSinks(ReceiveTransports& transports, p2p::SinkThread& sinks);
 
-// This computer announced on the local network; `onAnnounced` hears the port (tests dial it).
+// This computer announced on the local network; `onAnnounced` hears the port (tests dial it). A
+// connection has `transports.handshakeTimeout` as it is now to say hello.
 void useNetworkAdvertiser(ReceiveTransports& transports, std::function<void(std::uint16_t port)> onAnnounced = {});
 
 // The phones attached through the multiplexer daemon listening on `socketPath`.

@@ -4,6 +4,9 @@
 #include "app/services/rotation/PhotoOrientationRotator.h"
 #include "app/services/thumbnails/ThumbnailProvider.h"
 
+#include "p2p/protocol/P2PLog.h"
+
+#include <QCoreApplication>
 #include <QFile>
 #include <QPointer>
 
@@ -13,7 +16,7 @@ namespace app {
 
 namespace {
 
-std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const std::shared_ptr<KeptScans>& kept,
+std::optional<QString> tryWrite(const RotationWriter::Rotate& rotate, const std::shared_ptr<KeptScans>& kept,
                                 const RotationQueue::Write& write)
 {
     try {
@@ -28,6 +31,19 @@ std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const std:
     if (kept)
         kept->forgetFile(write.path);
     return std::nullopt;
+}
+
+std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const std::shared_ptr<KeptScans>& kept,
+                                const RotationQueue::Write& write)
+{
+    std::optional<QString> error = tryWrite(rotate, kept, write);
+    if (error)
+        p2p::Logger("rotation").error(QStringLiteral("旋转未写入 %1（%2 次）：%3")
+                                          .arg(write.path)
+                                          .arg(write.turns)
+                                          .arg(*error)
+                                          .toStdString());
+    return error;
 }
 
 } // namespace
@@ -53,9 +69,16 @@ RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QOb
         if (!error)
             invalidate(path);
     });
+    if (QCoreApplication* application = QCoreApplication::instance())
+        connect(application, &QCoreApplication::aboutToQuit, this, &RotationWriter::finishAll);
 }
 
 RotationWriter::~RotationWriter()
+{
+    finishAll();
+}
+
+void RotationWriter::finishAll()
 {
     pool_.waitForDone();
     for (const RotationQueue::Write& write : queue_.takeQueued())

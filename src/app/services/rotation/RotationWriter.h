@@ -23,7 +23,8 @@ class RotationWriter : public QObject {
     Q_OBJECT
 
 public:
-    // Turns a file; throws PhotoOrientationRotator::RotateError. Tests pass their own.
+    // Turns a file; throws PhotoOrientationRotator::RotateError. Tests pass their own. Every failed
+    // write is logged, so one at quit, with no window left to tell, leaves its trace.
     using Rotate = std::function<void(const QString& path, int turns)>;
 
     // With the program's kept scans.
@@ -31,9 +32,13 @@ public:
     // `keptScans` may be null: nothing kept to forget.
     RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QObject* parent = nullptr,
                    std::shared_ptr<KeptScans> keptScans = nullptr);
-    // Waits for the running write and then writes what is still queued: a photo is never left
-    // half replaced, and no turn the user saw is lost when the program ends.
+    // Finishes every write, as finishAll() does.
     ~RotationWriter() override;
+
+    // Waits for the running write and then writes what is still queued, on the calling thread: a
+    // photo is never left half replaced, and no turn the user saw is lost when the program ends.
+    // Runs by itself when the application quits, before its windows go.
+    void finishAll();
 
     // One more clockwise turn of the file at `path`.
     void turn(const QString& path);

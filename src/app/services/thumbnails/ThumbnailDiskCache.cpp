@@ -1,5 +1,6 @@
 #include "app/services/thumbnails/ThumbnailDiskCache.h"
 
+#include "app/platform/desktop/CacheFileInput.h"
 #include "p2p/protocol/framing/CRC32.h"
 
 #include <QBuffer>
@@ -53,7 +54,7 @@ timespec toTimespec(qint64 ns)
 void setUseStamp(const QByteArray& path, qint64 stamp)
 {
     const timespec times[2] = {toTimespec(stamp), toTimespec(stamp)};
-    ::utimensat(AT_FDCWD, path.constData(), times, 0);
+    ::utimensat(AT_FDCWD, path.constData(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 bool isEntryName(const char* name, QString* key)
@@ -99,18 +100,6 @@ std::optional<QImage> decode(const QByteArray& file)
     if (image.isNull())
         return std::nullopt;
     return image;
-}
-
-// Reads at most the entry limit; nothing for a missing, unreadable or oversized file.
-std::optional<QByteArray> readBounded(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxEntryBytes)
-        return std::nullopt;
-    QByteArray data = file.read(kMaxEntryBytes + 1);
-    if (data.size() > kMaxEntryBytes)
-        return std::nullopt;
-    return data;
 }
 
 bool writeAll(int fd, const QByteArray& data)
@@ -187,7 +176,8 @@ std::optional<QImage> ThumbnailDiskCache::find(const QString& key)
     // The file itself answers, so the first screen after a start never waits for the listing of
     // a large cache; the listing only serves the byte budget.
     const QString path = entryPath(key);
-    const std::optional<QByteArray> data = readBounded(path);
+    // A link, a FIFO or an oversized file in an entry's place is a missing entry, read no further.
+    const std::optional<QByteArray> data = CacheFileInput::readAll(path, kMaxEntryBytes);
     if (!data)
         return std::nullopt;
     std::optional<QImage> image = decode(*data);

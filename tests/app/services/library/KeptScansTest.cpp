@@ -1,5 +1,8 @@
 #include "app/services/library/KeptScans.h"
+#include "app/models/PhotoLibrary.h"
 #include "app/services/library/ScanCacheFile.h"
+#include "app/services/noncaptured/NonCapturedIndex.h"
+#include "app/services/thumbnails/ThumbnailDiskCache.h"
 #include "app/views/library/LibraryContentModel.h"
 
 #include "p2p/protocol/framing/CRC32.h"
@@ -12,12 +15,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
+#include <future>
+#include <thread>
 #include <mutex>
 #include <utility>
 
@@ -236,6 +243,21 @@ TEST(KeptScansTest, DamagedCacheIsIgnored)
 
 namespace {
 
+// Runs `read` on a thread of its own, so that a read that blocks fails the test instead of hanging
+// it. A FIFO's reader is let go by opening and closing its writing end; an endless read is not.
+bool returnsMissing(const std::function<bool()>& read, const QString& path)
+{
+    std::packaged_task<bool()> task(read);
+    std::future<bool> found = task.get_future();
+    std::thread(std::move(task)).detach();
+    if (found.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
+        return !found.get();
+    ::close(::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK));
+    if (found.wait_for(std::chrono::seconds(2)) != std::future_status::ready)
+        std::_Exit(1); // stuck for good
+    return false;
+}
+
 // Records the calls of a durable replace and fails the chosen one.
 class RecordingIo final : public ScanCacheFile::Io {
 public:
@@ -318,4 +340,61 @@ TEST(KeptScansTest, TwoWritersAtOnceLeaveOneWholeCache)
     ASSERT_TRUE(now.open(QIODevice::ReadOnly));
     EXPECT_EQ(now.readAll(), "new");
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"library.scan"});
+}
+
+// A link to /dev/zero, a FIFO or an oversized file where a kept scan, a thumbnail entry or a
+// non-captured cache belongs is a missing cache: the read returns at once and finds nothing.
+TEST(KeptScansTest, HostileFilesInPlaceOfCachesReadAsMissing)
+{
+    const QString library = "/photos/library";
+    const QByteArray zone = shanghai.id();
+    const QString thumbKey(40, QChar('a'));
+    const QUuid libraryID = QUuid::createUuid();
+    struct Cache {
+        const char* name;
+        std::function<QString(const QString& dir)> path;
+        qint64 oversize; // an oversized file of zeros, or of `bloated` when 0
+        std::function<bool(const QString& dir)> read; // found anything
+    };
+    const Cache caches[] = {
+        {"kept scan", [&](const QString& dir) { return KeptScans(dir, zone).fileFor(library); }, 0,
+         [&](const QString& dir) { return KeptScans(dir, zone).last(library) != nullptr; }},
+        {"thumbnail entry", [&](const QString& dir) { return ThumbnailDiskCache(dir, 1 << 30).entryPath(thumbKey); },
+         8 * 1024 * 1024 + 1, [&](const QString& dir) { return ThumbnailDiskCache(dir, 1 << 30).find(thumbKey).has_value(); }},
+        {"non-captured cache", [&](const QString& dir) { return dir + "/" + uuidString(libraryID) + ".json"; },
+         (qint64(256) << 20) + 1,
+         [&](const QString& dir) {
+             NonCapturedIndex index({.cacheDirectory = dir, .settingsFile = dir + "/settings.ini"});
+             index.setHasConfirmedOrganize(true);
+             QSignalSpy settled(&index, &NonCapturedIndex::classificationSettled);
+             index.ensureClassified(libraryID, {});
+             return !settled.wait(8000); // settles once its cache was read
+         }},
+    };
+    // A kept scan that is whole and valid, but far beyond what its one item may take.
+    MediaItem item;
+    item.url = library + "/" + QString(3 * ScanCacheFile::maximumBytesPerItem, QChar('x')) + ".jpg";
+    item.liveVideoURL = item.url + ".mov";
+    item.isLivePhoto = true;
+    const QByteArray bloated = ScanCacheFile::encode(library, zone, {item}, {});
+
+    for (const Cache& cache : caches) {
+        for (const char* hostile : {"link to /dev/zero", "FIFO", "oversized file"}) {
+            SCOPED_TRACE(std::string(cache.name) + ", " + hostile);
+            QTemporaryDir dir;
+            const QString path = cache.path(dir.path());
+            const QByteArray native = QFile::encodeName(path);
+            QDir().mkpath(QFileInfo(path).path());
+            if (hostile[0] == 'l')
+                ASSERT_EQ(::symlink("/dev/zero", native.constData()), 0);
+            else if (hostile[0] == 'F')
+                ASSERT_EQ(::mkfifo(native.constData(), 0600), 0);
+            else {
+                QFile file(path);
+                ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+                ASSERT_TRUE(cache.oversize ? file.resize(cache.oversize) : file.write(bloated) == bloated.size());
+            }
+            EXPECT_TRUE(returnsMissing([&] { return cache.read(dir.path()); }, path));
+        }
+    }
 }

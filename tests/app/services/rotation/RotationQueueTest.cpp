@@ -4,6 +4,10 @@
 #include "app/services/rotation/RotationWriter.h"
 #include "app/services/thumbnails/ThumbnailProvider.h"
 
+#include "app/platform/desktop/QuitOnSignals.h"
+
+#include "p2p/protocol/P2PLog.h"
+#include "support/NamespaceSandbox.h"
 #include "support/app/Eventually.h"
 #include "support/app/Fixtures.h"
 #include "support/app/MapTestSupport.h"
@@ -11,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QMutex>
 #include <QTemporaryDir>
@@ -175,6 +180,53 @@ TEST(RotationQueue, WriterRunsOneWriteAtATimeOffTheMainThread)
     const std::vector<std::pair<QString, int>> expected{
         {"/p/a.jpg", 1}, {"/p/a.jpg", 2}, {"/p/locked.jpg", 1}, {"/p/b.jpg", 1}, {"/p/c.jpg", 1}};
     EXPECT_EQ(written, expected);
+}
+
+// The program's quit path, in a child so that SIGTERM ends only it: a write runs, a turn of its
+// photo and one of a locked photo wait. 0 when every turn was written once the quit began (before
+// the windows go) and the failed one was logged.
+TESS_CHILD_BODY(turnsPendingAtSigterm)
+{
+    int argc = 1;
+    char name[] = "turns";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+    app::quitOnSignals();
+    QSemaphore runningMayEnd;
+    // Connected before the writer's own: the running write ends only once the quit has begun.
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, [&] { runningMayEnd.release(); });
+    QMutex mutex;
+    std::vector<std::pair<QString, int>> written, writtenAtQuit;
+    RotationWriter writer(nullptr, [&](const QString& path, int turns) {
+        QMutexLocker lock(&mutex);
+        written.emplace_back(path, turns);
+        if (written.size() == 1)
+            runningMayEnd.acquire();
+        if (path.endsWith("locked.jpg"))
+            throw PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::notWritable);
+    });
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, [&] { writtenAtQuit = written; });
+    bool failureLogged = false;
+    p2p::setLogSink([&](p2p::LogLevel, std::string_view, std::string_view, std::string_view line) {
+        failureLogged = failureLogged || line.find("/p/locked.jpg") != std::string_view::npos;
+    });
+    for (const char* path : {"/p/a.jpg", "/p/a.jpg", "/p/locked.jpg"})
+        writer.turn(path);
+    tess::testing::notifyParent();
+    application.exec();
+    p2p::setLogSink({});
+    const std::vector<std::pair<QString, int>> expected{{"/p/a.jpg", 1}, {"/p/a.jpg", 1}, {"/p/locked.jpg", 1}};
+    return writtenAtQuit != expected ? 2 : failureLogged ? 0 : 3;
+}
+
+// SIGTERM, as a logout sends it, ends the program through its normal quit: the turns pending then
+// are written first, and the one that fails is logged.
+TEST(RotationQueue, TurnsPendingAtSigtermAreWritten)
+{
+    tess::testing::ChildProcess child("turnsPendingAtSigterm");
+    ASSERT_TRUE(child.waitForNotice(std::chrono::seconds(30)));
+    child.kill(SIGTERM);
+    EXPECT_EQ(child.wait(), (tess::testing::ExitStatus{true, 0, 0}));
 }
 
 // A photo with two names is turned in place: what is cached under either name is made again, so

@@ -1,0 +1,58 @@
+#include "app/platform/desktop/QuitOnSignals.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QSessionManager>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace app {
+
+namespace {
+
+int wakePipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    // Async-signal-safe; a full pipe already holds a wake-up.
+    [[maybe_unused]] const ssize_t n = ::write(wakePipe[1], &byte, 1);
+    errno = saved;
+}
+
+} // namespace
+
+void quitOnSignals()
+{
+    auto* app = QCoreApplication::instance();
+    if (!app || wakePipe[0] >= 0)
+        return;
+    if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(wakePipe[0], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [] {
+        char bytes[16];
+        while (::read(wakePipe[0], bytes, sizeof bytes) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+    // The desktop's logout asks the program to save its data: the pending turns are that data.
+    if (auto* gui = qobject_cast<QGuiApplication*>(app))
+        QObject::connect(gui, &QGuiApplication::commitDataRequest, app, [](QSessionManager&) {
+            QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+        });
+}
+
+} // namespace app
