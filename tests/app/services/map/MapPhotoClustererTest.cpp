@@ -94,6 +94,11 @@ TEST(MapPhotoClusterer, ClustersByGridCell)
                  (i % 5 == 4 ? newer : older).append(QString::number(i));
              return QStringList{"1012_260:" + (newer + older).join(',')};
          }()},
+        {"a wide map: cells of 0.6 by 1.2 degrees, each its own",
+         itemsAt({{"a", 24.5, 93.55}, {"b", 23.7, 100.5}}), tenDegrees, {1200, 600}, {"155_20:a", "167_19:b"}},
+        {"cells far smaller than a pin, too many to hold in an array",
+         itemsAt({{"a", 30, 100}, {"b", 30, 100.0001}, {"c", 30, 100.0001}}), tenDegrees, {1e9, 1e9},
+         {"138888888_41666666:a", "138889027_41666666:b,c"}},
         {"a view across 180 keeps both sides",
          itemsAt({{"east", 0, 179.9}, {"west", 0, -179.9}, {"far", 0, 0}}), {{0, 179.95}, 1, 1}, {600, 600},
          {"1499_0:east", "1500_0:west"}},
