@@ -18,6 +18,26 @@ Q_LOGGING_CATEGORY(lcKeptScans, "tessivarnholm.kept-scans")
 
 } // namespace
 
+KeptScans::Scan::Scan(MediaItems items, KeptFiles files) : items(std::move(items)), files_(std::move(files))
+{
+    std::call_once(keyed_, [] {});
+}
+
+KeptScans::Scan::Scan(MediaItems items, std::vector<KeptFile> facts) : items(std::move(items)), facts_(std::move(facts))
+{
+}
+
+const KeptFiles& KeptScans::Scan::files() const
+{
+    std::call_once(keyed_, [this] {
+        files_.reserve(items.size());
+        for (qsizetype i = 0; i < items.size() && size_t(i) < facts_.size(); ++i)
+            files_.insert(items[i].url, facts_[size_t(i)]);
+        facts_ = {};
+    });
+    return files_;
+}
+
 KeptScans::KeptScans(QString cacheFolder, QByteArray timeZoneId)
     : folder_(cacheFolder.isEmpty() ? applicationCacheFolder() + QStringLiteral("/scans")
                                     : std::move(cacheFolder)),
@@ -65,7 +85,7 @@ std::shared_ptr<const KeptScans::Scan> KeptScans::last(const QString& root)
         qCWarning(lcKeptScans) << "ignored a damaged or outdated scan cache:" << file.fileName();
         return nullptr;
     }
-    auto scan = std::make_shared<const Scan>(Scan{std::move(contents->items), std::move(contents->files)});
+    auto scan = std::make_shared<const Scan>(std::move(contents->items), std::move(contents->facts));
     std::lock_guard lock(mutex_);
     // A scan kept meanwhile is newer than the file.
     auto& slot = scans_[root];
@@ -76,21 +96,21 @@ std::shared_ptr<const KeptScans::Scan> KeptScans::last(const QString& root)
 
 void KeptScans::keep(const QString& root, MediaItems items, KeptFiles files)
 {
-    auto scan = std::make_shared<const Scan>(Scan{std::move(items), std::move(files)});
+    auto scan = std::make_shared<const Scan>(std::move(items), std::move(files));
     std::shared_ptr<const Scan> before;
     {
         std::lock_guard lock(mutex_);
         before = scans_.value(root);
     }
     // Compared outside the lock: a page asking for its last scan meanwhile must not wait 100,000 lookups.
-    if (before && before->items == scan->items && before->files == scan->files)
+    if (before && before->items == scan->items && before->files() == scan->files())
         return;
     std::lock_guard lock(mutex_);
     scans_[root] = scan;
     // Started under the lock so that files are written in the order the scans were kept.
     writer_->start([scan, root, path = fileFor(root), folder = folder_, zone = timeZoneId_] {
         if (!QDir().mkpath(folder)
-            || !ScanCacheFile::writeDurably(path, ScanCacheFile::encode(root, zone, scan->items, scan->files)))
+            || !ScanCacheFile::writeDurably(path, ScanCacheFile::encode(root, zone, scan->items, scan->files())))
             qCWarning(lcKeptScans) << "scan cache not written:" << path;
     });
 }

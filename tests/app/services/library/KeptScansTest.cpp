@@ -144,8 +144,15 @@ TEST(KeptScansTest, RescanReadsOnlyChangesAndEqualsAFullScan)
         // The next session starts from the file alone and gets the same.
         lib.kept->waitForWrites();
         KeptScans nextSession(lib.kept->cacheFolder(), shanghai.id());
-        ASSERT_NE(nextSession.last(lib.root), nullptr);
-        EXPECT_EQ(nextSession.last(lib.root)->items, rescanned);
+        const auto next = nextSession.last(lib.root);
+        ASSERT_NE(next, nullptr);
+        ASSERT_EQ(next->items, rescanned);
+        // Equal dates are equal instants; the kept ones also read as the times in the kept zone.
+        for (qsizetype i = 0; i < rescanned.size(); ++i) {
+            const QDateTime there = rescanned[i].captureDate.toTimeZone(shanghai);
+            EXPECT_EQ(next->items[i].captureDate.date(), there.date());
+            EXPECT_EQ(next->items[i].captureDate.time(), there.time());
+        }
     }
 
     // A folder that is gone is unavailable, not shown from what was kept of it.
@@ -189,7 +196,7 @@ TEST(KeptScansTest, DamagedCacheIsIgnored)
          }},
         {"another time zone", [](const QByteArray& good, const QString& root) {
              const auto contents = ScanCacheFile::decode(good, root, shanghai.id());
-             return ScanCacheFile::encode(root, "Europe/Berlin", contents->items, contents->files);
+             return ScanCacheFile::encode(root, "Europe/Berlin", contents->items, contents->files());
          }},
         {"a count beyond the file", [&](const QByteArray& good, const QString& root) {
              QByteArray b = good;
