@@ -58,6 +58,7 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
         // Exif orientation 6: stored landscape, shown portrait with the band on the right.
         {"orient6.jpg", MediaKind::photo, 440, {48, 64}, Band::redRight},
         {"orient6.jpg", MediaKind::photo, 32, {24, 32}, Band::redRight},
+        {"orient6.jpg", MediaKind::photo, 40, {30, 40}, Band::redRight},
         // irot on both items; 32 pixels is served by the (green) thumbnail item, more by the primary.
         {"irot-with-thumbnail.heic", MediaKind::photo, 32, {24, 32}, Band::greenRight},
         {"irot-with-thumbnail.heic", MediaKind::photo, 40, {30, 40}, Band::redRight},
