@@ -43,17 +43,20 @@ int exifOrientation(QImageIOHandler::Transformations t)
     }
 }
 
-// Decoded at the smallest eighth-step scale that still covers `maxPixelSize`. Null on a fatal
-// libjpeg error or a colour space it cannot turn into 32-bit pixels.
-QImage decodeScaled(const QByteArray& data, int maxPixelSize)
+// Decoded at the smallest eighth-step scale that still covers `maxPixelSize`, and turned by Exif
+// `orientation` when that scale is the final size: then each band of rows goes straight to its
+// upright place. `turned` tells whether it was. Null on a fatal libjpeg error or a colour space it
+// cannot turn into 32-bit pixels.
+QImage decodeScaled(const QByteArray& data, int maxPixelSize, int orientation, bool& turned)
 {
     jpeg_decompress_struct info{};
     ErrorManager errors{};
     info.err = jpeg_std_error(&errors.base);
     errors.base.error_exit = failed;
     errors.base.emit_message = quiet;
-    // Filled before any jump can come back here; only libjpeg's C frames lie in between.
+    // Made before any jump can come back here; only libjpeg's C frames lie in between.
     QImage image;
+    QImage band;
     if (setjmp(errors.jump) != 0) {
         jpeg_destroy_decompress(&info);
         return {};
@@ -71,17 +74,32 @@ QImage decodeScaled(const QByteArray& data, int maxPixelSize)
         scaleEighths(static_cast<int>(std::max(info.image_width, info.image_height)), maxPixelSize));
     info.scale_denom = 8;
     jpeg_start_decompress(&info);
-    image = QImage(static_cast<int>(info.output_width), static_cast<int>(info.output_height), QImage::Format_RGB32);
-    if (image.isNull()) {
+    const QSize decoded(static_cast<int>(info.output_width), static_cast<int>(info.output_height));
+    turned = orientation != 1 && ImageScaling::fittedSize(decoded, maxPixelSize) == decoded;
+    constexpr unsigned bandRows = 16;
+    image = QImage(turned ? ImageScaling::orientedSize(decoded, orientation) : decoded, QImage::Format_RGB32);
+    if (turned)
+        band = QImage(decoded.width(), int(bandRows), QImage::Format_RGB32);
+    if (image.isNull() || (turned && band.isNull())) {
         jpeg_destroy_decompress(&info);
         return {};
     }
     while (info.output_scanline < info.output_height) {
-        JSAMPROW rows[16];
-        const unsigned count = std::min(16u, info.output_height - info.output_scanline);
+        const unsigned first = info.output_scanline;
+        const unsigned count = std::min(bandRows, info.output_height - first);
+        JSAMPROW rows[bandRows];
         for (unsigned i = 0; i < count; ++i)
-            rows[i] = image.scanLine(static_cast<int>(info.output_scanline + i));
-        jpeg_read_scanlines(&info, rows, count);
+            rows[i] = turned ? band.scanLine(int(i)) : image.scanLine(int(first + i));
+        for (unsigned done = 0; done < count;) {
+            const unsigned got = jpeg_read_scanlines(&info, rows + done, count - done);
+            if (got == 0) {
+                jpeg_destroy_decompress(&info);
+                return {};
+            }
+            done += got;
+        }
+        if (turned)
+            ImageScaling::placeOrientedRows(band, int(count), int(first), decoded, orientation, image);
     }
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
@@ -103,18 +121,21 @@ std::optional<QImage> decode(const QByteArray& data, int maxPixelSize, bool appl
     if (maxPixelSize <= 0 || data.size() < 3 || static_cast<unsigned char>(data[0]) != 0xff
         || static_cast<unsigned char>(data[1]) != 0xd8 || static_cast<unsigned char>(data[2]) != 0xff)
         return std::nullopt;
-    QImage image = decodeScaled(data, maxPixelSize);
+    int orientation = 1;
+    if (applyOrientation) {
+        // Qt's reader finds the Exif orientation from the header alone.
+        QBuffer buffer;
+        buffer.setData(data);
+        buffer.open(QIODevice::ReadOnly);
+        orientation = exifOrientation(QImageReader(&buffer, "jpeg").transformation());
+    }
+    bool turned = false;
+    QImage image = decodeScaled(data, maxPixelSize, orientation, turned);
     if (image.isNull())
         return std::nullopt;
-    image = ImageScaling::fitted(image, maxPixelSize);
-    if (!applyOrientation)
+    if (turned)
         return image;
-    // Qt's reader finds the Exif orientation from the header alone.
-    QBuffer buffer;
-    buffer.setData(data);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, "jpeg");
-    return ImageScaling::applyExifOrientation(image, exifOrientation(reader.transformation()));
+    return ImageScaling::applyExifOrientation(ImageScaling::fitted(image, maxPixelSize), orientation);
 }
 
 } // namespace app::JpegDecoder
