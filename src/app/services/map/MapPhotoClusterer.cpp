@@ -101,8 +101,28 @@ private:
 
 } // namespace
 
+Points points(const MediaItems& items)
+{
+    Points out;
+    out.reserve(size_t(items.size()));
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const MediaItem& item = items[i];
+        if (item.latitude && item.longitude) {
+            Q_ASSERT(std::isfinite(*item.latitude) && std::isfinite(*item.longitude));
+            out.push_back({i, *item.latitude, *item.longitude, item.captureTimeMs()});
+        }
+    }
+    return out;
+}
+
 QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& region, const QSizeF& mapSize,
                                double cellPixelSize)
+{
+    return cluster(items, points(items), region, mapSize, cellPixelSize);
+}
+
+QList<MapPhotoCluster> cluster(const MediaItems& items, const Points& points, const CoordinateRegion& region,
+                               const QSizeF& mapSize, double cellPixelSize)
 {
     if (items.isEmpty() || !(mapSize.width() > 1) || !(mapSize.height() > 1) || !(region.latitudeDelta > 0)
         || !(region.longitudeDelta > 0))
@@ -121,16 +141,12 @@ QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& 
     std::vector<CellKey> keys;
     std::vector<std::vector<Member>> cells;
     size_t lastSlot = 0;
-    for (qsizetype i = 0; i < items.size(); ++i) {
-        const MediaItem& item = items[i];
-        if (!item.latitude || !item.longitude)
-            continue;
-        const double latitude = *item.latitude;
-        Q_ASSERT(std::isfinite(latitude) && std::isfinite(*item.longitude));
+    for (const Point& point : points) {
+        const double latitude = point.latitude;
         if (latitude < region.center.latitude - latitudeReach || latitude > region.center.latitude + latitudeReach)
             continue;
         // Both lie in [-180, 180]: one turn at most brings the difference into [-180, 180).
-        double offset = *item.longitude - centreLongitude;
+        double offset = point.longitude - centreLongitude;
         if (offset < -180)
             offset += 360;
         else if (offset >= 180)
@@ -148,7 +164,7 @@ QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& 
             }
             lastSlot = slot;
         }
-        cells[lastSlot].push_back({i, latitude, longitude, item.captureMs ? *item.captureMs : item.captureTimeMs()});
+        cells[lastSlot].push_back({point.index, latitude, longitude, point.capturedAt});
     }
 
     QList<MapPhotoCluster> clusters;
