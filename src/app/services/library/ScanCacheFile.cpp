@@ -60,12 +60,14 @@ public:
         std::memcpy(&value, data_ + at_ - qsizetype(sizeof value), sizeof value);
         return value;
     }
-    QByteArray text()
+    QByteArray text() { return view().toByteArray(); }
+    // The text where it lies in the bytes, for decoding without a copy first.
+    QByteArrayView view()
     {
         const quint32 size = get<quint32>();
         if (!take(size))
             return {};
-        return QByteArray(data_ + at_ - qsizetype(size), qsizetype(size));
+        return QByteArrayView(data_ + at_ - qsizetype(size), qsizetype(size));
     }
 
 private:
@@ -151,12 +153,12 @@ std::optional<Contents> decode(const QByteArray& bytes, const QString& root, con
     for (quint64 i = 0; i < count && r.ok(); ++i) {
         MediaItem item;
         KeptFile kept;
-        item.url = QString::fromUtf8(r.text());
+        item.url = QString::fromUtf8(r.view());
         const quint8 flags = r.get<quint8>();
         item.kind = flags & isVideo ? MediaKind::video : MediaKind::photo;
         item.isLivePhoto = flags & isLive;
         if (flags & hasLiveVideo)
-            item.liveVideoURL = QString::fromUtf8(r.text());
+            item.liveVideoURL = QString::fromUtf8(r.view());
         kept.captureMs = r.get<qint64>();
         earliest = std::min(earliest, kept.captureMs);
         latest = std::max(latest, kept.captureMs);
