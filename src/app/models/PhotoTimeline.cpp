@@ -1,6 +1,55 @@
 #include "app/models/PhotoTimeline.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace app {
+
+ZoneOffsets::ZoneOffsets(const QTimeZone& zone, qint64 fromMs, qint64 toMs) : zone_(zone)
+{
+    // A zone that cannot list its transitions is asked for every instant.
+    if (!zone_.isValid() || fromMs > toMs || (!zone_.hasTransitions() && zone_.hasDaylightTime()))
+        return;
+    const QDateTime from = QDateTime::fromMSecsSinceEpoch(fromMs, Qt::UTC);
+    const QDateTime to = QDateTime::fromMSecsSinceEpoch(toMs, Qt::UTC);
+    if (!from.isValid() || !to.isValid())
+        return;
+    offsets_.push_back(zone_.offsetFromUtc(from));
+    for (const QTimeZone::OffsetData& change : zone_.transitions(from, to)) {
+        const qint64 at = change.atUtc.toMSecsSinceEpoch();
+        if (at <= fromMs || at > toMs || change.offsetFromUtc == offsets_.back())
+            continue;
+        changes_.push_back(at);
+        offsets_.push_back(change.offsetFromUtc);
+    }
+    from_ = fromMs;
+    to_ = toMs;
+}
+
+int ZoneOffsets::secondsAt(qint64 msSinceEpoch) const
+{
+    if (!covers(msSinceEpoch))
+        return zone_.offsetFromUtc(QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC));
+    return offsets_[size_t(std::upper_bound(changes_.begin(), changes_.end(), msSinceEpoch) - changes_.begin())];
+}
+
+QDateTime ZoneOffsets::dateTime(qint64 msSinceEpoch) const
+{
+    if (!covers(msSinceEpoch))
+        return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, zone_);
+    return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::OffsetFromUTC, secondsAt(msSinceEpoch));
+}
+
+QDate ZoneOffsets::date(qint64 msSinceEpoch) const
+{
+    if (!covers(msSinceEpoch))
+        return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC).toTimeZone(zone_).date();
+    constexpr qint64 msPerDay = 86'400'000;
+    constexpr qint64 julianDayOfEpoch = 2'440'588;
+    const qint64 local = msSinceEpoch + qint64(secondsAt(msSinceEpoch)) * 1000;
+    const qint64 days = local / msPerDay - (local % msPerDay < 0 ? 1 : 0);
+    return QDate::fromJulianDay(julianDayOfEpoch + days);
+}
 
 QString PhotoTimelineFormatting::dayTitle(const QDateTime& date, const QTimeZone& zone)
 {
@@ -32,8 +81,17 @@ QList<DaySection> PhotoTimelineBuilder::sections(const MediaItems& items, const 
         run = {};
     };
 
+    qint64 earliest = std::numeric_limits<qint64>::max();
+    qint64 latest = std::numeric_limits<qint64>::min();
     for (const auto& item : items) {
-        const QDate date = item.captureDate.toTimeZone(zone).date();
+        if (item.captureDate.isValid()) {
+            earliest = std::min(earliest, item.captureTimeMs());
+            latest = std::max(latest, item.captureTimeMs());
+        }
+    }
+    const ZoneOffsets offsets(zone, earliest, latest);
+    for (const auto& item : items) {
+        const QDate date = item.captureDate.isValid() ? offsets.date(item.captureTimeMs()) : QDate();
         if (currentDate.isValid() && date == currentDate) {
             run.append(item);
             continue;

@@ -106,3 +106,33 @@ TEST(PhotoTimeline, MidnightDaylightSavingGapLosesNoItem)
     EXPECT_EQ(marks[0].id, "year-2018-11-04");
     EXPECT_EQ(marks[1].id, "day-2018-11-03");
 }
+
+// Offsets looked up from the zone's transitions agree with the zone itself, at and around every
+// change within the span and outside it.
+TEST(PhotoTimeline, ZoneOffsetsAgreeWithTheZone)
+{
+    const QDateTime from(QDate(1900, 1, 1), QTime(0, 0), Qt::UTC);
+    const QDateTime to(QDate(2040, 1, 1), QTime(0, 0), Qt::UTC);
+    for (const char* id : {"Europe/Berlin", "Australia/Lord_Howe", "America/Sao_Paulo", "Asia/Shanghai", "UTC"}) {
+        SCOPED_TRACE(id);
+        const QTimeZone zone(id);
+        ASSERT_TRUE(zone.isValid());
+        const ZoneOffsets offsets(zone, from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch());
+        QList<qint64> instants{QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch(),
+                               from.toMSecsSinceEpoch() - 1, from.toMSecsSinceEpoch(), 0,
+                               to.toMSecsSinceEpoch(), to.toMSecsSinceEpoch() + 1,
+                               QDateTime(QDate(2100, 7, 1), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch()};
+        for (const QTimeZone::OffsetData& change : zone.transitions(from, to))
+            for (qint64 delta : {-3'600'000LL, -1LL, 0LL, 1LL, 3'600'000LL})
+                instants.append(change.atUtc.toMSecsSinceEpoch() + delta);
+        for (const qint64 ms : instants) {
+            const QDateTime expected = QDateTime::fromMSecsSinceEpoch(ms, zone);
+            EXPECT_EQ(offsets.secondsAt(ms), expected.offsetFromUtc()) << ms;
+            EXPECT_EQ(offsets.date(ms), expected.date()) << ms;
+            const QDateTime made = offsets.dateTime(ms);
+            EXPECT_EQ(made.toMSecsSinceEpoch(), ms);
+            EXPECT_EQ(made.date(), expected.date()) << ms;
+            EXPECT_EQ(made.time(), expected.time()) << ms;
+        }
+    }
+}

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace app::ImageScaling {
 
@@ -47,6 +48,50 @@ QImage applyExifOrientation(const QImage& image, int orientation)
     default: return image;
     }
     return image.transformed(t);
+}
+
+QSize orientedSize(QSize source, int orientation)
+{
+    return orientation >= 5 && orientation <= 8 ? source.transposed() : source;
+}
+
+void placeOrientedRows(const QImage& rows, int rowCount, int firstRow, QSize sourceSize, int orientation,
+                       QImage& upright)
+{
+    const qsizetype w = sourceSize.width(), h = sourceSize.height();
+    const qsizetype stride = upright.bytesPerLine() / 4;
+    // Where source pixel (0, 0) lands, and how far one step right (dx) and one step down (dy) move.
+    qsizetype origin = 0, dx = 1, dy = stride;
+    switch (orientation) {
+    case 2: origin = w - 1; dx = -1; break;
+    case 3: origin = (h - 1) * stride + w - 1; dx = -1; dy = -stride; break;
+    case 4: origin = (h - 1) * stride; dy = -stride; break;
+    case 5: dx = stride; dy = 1; break;
+    case 6: origin = h - 1; dx = stride; dy = -1; break;
+    case 7: origin = (w - 1) * stride + h - 1; dx = -stride; dy = -1; break;
+    case 8: origin = (w - 1) * stride; dx = -stride; dy = 1; break;
+    default: break;
+    }
+    auto* out = reinterpret_cast<quint32*>(upright.bits()) + origin + firstRow * dy;
+    const int count = rowCount;
+    if (dx == 1 || dx == -1) {
+        for (int r = 0; r < count; ++r) {
+            const auto* in = reinterpret_cast<const quint32*>(rows.constScanLine(r));
+            quint32* to = out + r * dy;
+            for (qsizetype x = 0; x < w; ++x, to += dx)
+                *to = in[x];
+        }
+        return;
+    }
+    // Turned a quarter: each source column becomes a run along one upright row.
+    std::vector<const quint32*> in(static_cast<size_t>(count));
+    for (int r = 0; r < count; ++r)
+        in[size_t(r)] = reinterpret_cast<const quint32*>(rows.constScanLine(r));
+    for (qsizetype x = 0; x < w; ++x) {
+        quint32* to = out + x * dx;
+        for (int r = 0; r < count; ++r)
+            to[r * dy] = in[size_t(r)][x];
+    }
 }
 
 } // namespace app::ImageScaling

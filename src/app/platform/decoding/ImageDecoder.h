@@ -26,6 +26,13 @@ QSize fittedSize(QSize source, int maxPixelSize);
 QImage fitted(const QImage& image, int maxPixelSize);
 // Applies an Exif orientation value (1..8) to an image; other values leave it as it is.
 QImage applyExifOrientation(const QImage& image, int orientation);
+// The size of a `source`-sized picture once Exif orientation `orientation` has turned it.
+QSize orientedSize(QSize source, int orientation);
+// Copies the first `rowCount` 32-bit rows of `rows`, rows [firstRow, firstRow + rowCount) of a picture of `sourceSize` to where
+// Exif orientation `orientation` puts them in `upright` (of orientedSize): a picture turned a band
+// at a time while it is decoded, with no second whole copy of it.
+void placeOrientedRows(const QImage& rows, int rowCount, int firstRow, QSize sourceSize, int orientation,
+                       QImage& upright);
 } // namespace ImageScaling
 
 // The decoder the application uses: Qt's readers for common formats, libheif for HEIC/HEIF,

@@ -1,5 +1,7 @@
 #include "app/platform/decoding/QtImageDecoder.h"
 
+#include "app/platform/decoding/JpegDecoder.h"
+
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
@@ -48,6 +50,8 @@ QImage QtImageDecoder::decodeFile(const QString& path, int maxPixelSize)
 
 QImage QtImageDecoder::decodeData(const QByteArray& data, int maxPixelSize, bool applyOrientation)
 {
+    if (std::optional<QImage> jpeg = JpegDecoder::decode(data, maxPixelSize, applyOrientation))
+        return *std::move(jpeg);
     QBuffer buffer;
     buffer.setData(data);
     if (!buffer.open(QIODevice::ReadOnly))

@@ -9,7 +9,8 @@ class QIODevice;
 
 namespace app {
 
-// JPEG, PNG, WebP, TIFF, GIF, BMP through Qt's readers. JPEG scales while decoding.
+// JPEG, PNG, WebP, TIFF, GIF, BMP through Qt's readers; JPEG through libjpeg-turbo directly first,
+// which scales while decoding.
 class QtImageDecoder final : public ImageDecoder {
 public:
     QImage decode(const MediaItem& item, int maxPixelSize) override;

@@ -31,6 +31,26 @@ void removeStaleTemporaries(const QString& path)
 
 } // namespace
 
+KeptScans::Scan::Scan(MediaItems items, KeptFiles files) : items(std::move(items)), files_(std::move(files))
+{
+    std::call_once(keyed_, [] {});
+}
+
+KeptScans::Scan::Scan(MediaItems items, std::vector<KeptFile> facts) : items(std::move(items)), facts_(std::move(facts))
+{
+}
+
+const KeptFiles& KeptScans::Scan::files() const
+{
+    std::call_once(keyed_, [this] {
+        files_.reserve(items.size());
+        for (qsizetype i = 0; i < items.size() && size_t(i) < facts_.size(); ++i)
+            files_.insert(items[i].url, facts_[size_t(i)]);
+        facts_ = {};
+    });
+    return files_;
+}
+
 KeptScans::KeptScans(QString cacheFolder, QByteArray timeZoneId)
     : folder_(cacheFolder.isEmpty() ? applicationCacheFolder() + QStringLiteral("/scans")
                                     : std::move(cacheFolder)),
@@ -87,7 +107,7 @@ std::shared_ptr<const KeptScans::Scan> KeptScans::last(const QString& root)
         qCWarning(lcKeptScans) << "ignored a damaged, oversized or outdated scan cache:" << path;
         return nullptr;
     }
-    auto scan = std::make_shared<const Scan>(Scan{std::move(contents->items), std::move(contents->files)});
+    auto scan = std::make_shared<const Scan>(std::move(contents->items), std::move(contents->facts));
     std::lock_guard lock(mutex_);
     // A scan kept meanwhile is newer than the file.
     auto& slot = scans_[root];
@@ -98,14 +118,14 @@ std::shared_ptr<const KeptScans::Scan> KeptScans::last(const QString& root)
 
 void KeptScans::keep(const QString& root, MediaItems items, KeptFiles files)
 {
-    auto scan = std::make_shared<const Scan>(Scan{std::move(items), std::move(files)});
+    auto scan = std::make_shared<const Scan>(std::move(items), std::move(files));
     std::shared_ptr<const Scan> before;
     {
         std::lock_guard lock(mutex_);
         before = scans_.value(root);
     }
     // Compared outside the lock: a page asking for its last scan meanwhile must not wait 100,000 lookups.
-    if (before && before->items == scan->items && before->files == scan->files)
+    if (before && before->items == scan->items && before->files() == scan->files())
         return;
     std::lock_guard lock(mutex_);
     scans_[root] = scan;
@@ -113,7 +133,7 @@ void KeptScans::keep(const QString& root, MediaItems items, KeptFiles files)
     writer_->start([scan, root, path = fileFor(root), folder = folder_, zone = timeZoneId_] {
         removeStaleTemporaries(path);
         if (!QDir().mkpath(folder)
-            || !ScanCacheFile::writeDurably(path, ScanCacheFile::encode(root, zone, scan->items, scan->files)))
+            || !ScanCacheFile::writeDurably(path, ScanCacheFile::encode(root, zone, scan->items, scan->files())))
             qCWarning(lcKeptScans) << "scan cache not written:" << path;
     });
 }
@@ -129,9 +149,9 @@ void KeptScans::forgetFile(const QString& path)
         if (!known && !QFile::exists(fileFor(folder)))
             continue;
         const std::shared_ptr<const Scan> scan = last(folder);
-        if (!scan || !scan->files.contains(path))
+        if (!scan || !scan->files().contains(path))
             continue;
-        KeptFiles files = scan->files;
+        KeptFiles files = scan->files();
         files.remove(path);
         keep(folder, scan->items, std::move(files));
     }

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class QThreadPool;
 
@@ -19,9 +20,21 @@ namespace app {
 // their own, never on the caller's.
 class KeptScans {
 public:
-    struct Scan {
+    class Scan {
+    public:
+        Scan(MediaItems items, KeptFiles files);
+        // `facts[i]` belongs to `items[i]`; the table by path is made when first asked for.
+        Scan(MediaItems items, std::vector<KeptFile> facts);
+
         MediaItems items;
-        KeptFiles files;
+        // What was read of each file, by path. A page shows a kept scan without it; only the
+        // rescan behind it needs the table.
+        const KeptFiles& files() const;
+
+    private:
+        mutable std::once_flag keyed_;
+        mutable KeptFiles files_;
+        mutable std::vector<KeptFile> facts_;
     };
 
     // `cacheFolder` empty: the program's XDG cache folder + "/scans".

@@ -1,5 +1,6 @@
 #include "app/services/library/ScanCacheFile.h"
 
+#include "app/models/PhotoTimeline.h"
 #include "p2p/protocol/framing/CRC32.h"
 
 #include <QFile>
@@ -11,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -59,12 +61,14 @@ public:
         std::memcpy(&value, data_ + at_ - qsizetype(sizeof value), sizeof value);
         return value;
     }
-    QByteArray text()
+    QByteArray text() { return view().toByteArray(); }
+    // The text where it lies in the bytes, for decoding without a copy first.
+    QByteArrayView view()
     {
         const quint32 size = get<quint32>();
         if (!take(size))
             return {};
-        return QByteArray(data_ + at_ - qsizetype(size), qsizetype(size));
+        return QByteArrayView(data_ + at_ - qsizetype(size), qsizetype(size));
     }
 
 private:
@@ -142,21 +146,23 @@ std::optional<Contents> decode(const QByteArray& bytes, const QString& root, con
     // Each item takes more than 60 bytes: a count beyond that is a damaged file, not an allocation.
     if (!r.ok() || count > quint64(body / 60))
         return std::nullopt;
-    const QTimeZone zone(timeZoneId);
     Contents out;
     out.items.reserve(qsizetype(count));
-    out.files.reserve(qsizetype(count));
+    out.facts.reserve(size_t(count));
+    qint64 earliest = std::numeric_limits<qint64>::max();
+    qint64 latest = std::numeric_limits<qint64>::min();
     for (quint64 i = 0; i < count && r.ok(); ++i) {
         MediaItem item;
         KeptFile kept;
-        item.url = QString::fromUtf8(r.text());
+        item.url = QString::fromUtf8(r.view());
         const quint8 flags = r.get<quint8>();
         item.kind = flags & isVideo ? MediaKind::video : MediaKind::photo;
         item.isLivePhoto = flags & isLive;
         if (flags & hasLiveVideo)
-            item.liveVideoURL = QString::fromUtf8(r.text());
+            item.liveVideoURL = QString::fromUtf8(r.view());
         kept.captureMs = r.get<qint64>();
-        item.captureDate = QDateTime::fromMSecsSinceEpoch(kept.captureMs, zone);
+        earliest = std::min(earliest, kept.captureMs);
+        latest = std::max(latest, kept.captureMs);
         const double duration = r.get<double>(), latitude = r.get<double>(), longitude = r.get<double>();
         if (flags & hasDuration)
             item.duration = kept.duration = duration;
@@ -168,11 +174,17 @@ std::optional<Contents> decode(const QByteArray& bytes, const QString& root, con
         kept.stamp.modifiedNs = r.get<qint64>();
         kept.stamp.changedNs = r.get<qint64>();
         kept.stamp.inode = r.get<quint64>();
-        out.files.insert(item.url, kept);
+        out.facts.push_back(kept);
         out.items.append(std::move(item));
     }
     if (!r.ok() || r.position() != body)
         return std::nullopt;
+    // Dates last, once the span of them is known.
+    const ZoneOffsets zone(QTimeZone(timeZoneId), earliest, latest);
+    for (qsizetype i = 0; i < out.items.size(); ++i) {
+        out.items[i].captureMs = out.facts[size_t(i)].captureMs;
+        out.items[i].captureDate = zone.dateTime(out.facts[size_t(i)].captureMs);
+    }
     return out;
 }
 
@@ -194,6 +206,15 @@ std::optional<qint64> sizeBound(const QByteArray& header, const QString& root, c
     if (!r.ok() || count > maximumItemCount)
         return std::nullopt;
     return qint64(size) + qint64(count) * maximumBytesPerItem + qint64(sizeof(quint32));
+}
+
+KeptFiles Contents::files() const
+{
+    KeptFiles files;
+    files.reserve(items.size());
+    for (qsizetype i = 0; i < items.size(); ++i)
+        files.insert(items[i].url, facts[size_t(i)]);
+    return files;
 }
 
 int Io::open(const char* path, int flags, mode_t mode)

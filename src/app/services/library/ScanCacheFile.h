@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -19,7 +20,9 @@ namespace ScanCacheFile {
 
 struct Contents {
     MediaItems items;
-    KeptFiles files; // the stamps and facts of `items`, by path
+    std::vector<KeptFile> facts; // the stamps and facts of `items`, one each, in their order
+    // `facts` by path: a table of every file, needed by a rescan, not by the first screen.
+    KeptFiles files() const;
 };
 
 QByteArray encode(const QString& root, const QByteArray& timeZoneId, const MediaItems& items, const KeptFiles& files);

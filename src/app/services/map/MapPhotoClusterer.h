@@ -9,6 +9,7 @@
 
 #include <iterator>
 #include <optional>
+#include <vector>
 
 namespace app {
 
@@ -82,6 +83,17 @@ struct MapPhotoCluster {
 // Pure functions.
 namespace MapPhotoClusterer {
 
+// What clustering reads of each located item, in the items' order: made once per list and kept
+// beside it, so that each camera move walks 32 bytes an item instead of whole items.
+struct Point {
+    qsizetype index; // in the list
+    double latitude;
+    double longitude;
+    qint64 capturedAt; // captureTimeMs()
+};
+using Points = std::vector<Point>;
+Points points(const MediaItems& items);
+
 // Items within the region and 15 % of its span beyond each edge, grouped by cells of
 // `cellPixelSize` points on a map of `mapSize` points. The grid is anchored at (0, 0). Longitudes
 // count from the region's centre the short way round, so a view across ±180° keeps the items on
@@ -89,6 +101,9 @@ namespace MapPhotoClusterer {
 // list stamped when its scan was published costs no date arithmetic here.
 QList<MapPhotoCluster> cluster(const MediaItems& items, const CoordinateRegion& region, const QSizeF& mapSize,
                                double cellPixelSize);
+// The same, from `items`' points.
+QList<MapPhotoCluster> cluster(const MediaItems& items, const Points& points, const CoordinateRegion& region,
+                               const QSizeF& mapSize, double cellPixelSize);
 
 // The located items' bounding region, spans times the padding and at least 0.012°; across ±180°
 // the shorter way. Nothing when no item is located.

@@ -29,7 +29,7 @@ MediaItems MediaFolderScanner::scan(const QString& root, const MediaScanner::Pro
         return scanner_.scan(root, onProgress, cancel);
     const std::shared_ptr<const KeptScans::Scan> last = kept_->last(root);
     KeptFiles learned;
-    MediaItems items = scanner_.scan(root, onProgress, cancel, last ? &last->files : nullptr, &learned);
+    MediaItems items = scanner_.scan(root, onProgress, cancel, last ? &last->files() : nullptr, &learned);
     // A cancelled scan is partial: the last whole one stays kept.
     if (!cancel.isCancelled())
         kept_->keep(root, items, std::move(learned));

@@ -62,6 +62,7 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
         // Exif orientation 6: stored landscape, shown portrait with the band on the right.
         {"orient6.jpg", MediaKind::photo, 440, {48, 64}, Band::redRight},
         {"orient6.jpg", MediaKind::photo, 32, {24, 32}, Band::redRight},
+        {"orient6.jpg", MediaKind::photo, 40, {30, 40}, Band::redRight},
         // irot on both items; 32 pixels is served by the (green) thumbnail item, more by the primary.
         {"irot-with-thumbnail.heic", MediaKind::photo, 32, {24, 32}, Band::greenRight},
         {"irot-with-thumbnail.heic", MediaKind::photo, 40, {30, 40}, Band::redRight},
@@ -135,4 +136,25 @@ TEST(MediaImageDecoder, emptyFileThroughTheProviderIsNullAndUncached)
     EXPECT_TRUE(result.isNull());
     EXPECT_FALSE(provider.cachedThumbnail(item, 440).has_value());
     EXPECT_EQ(provider.cachedCount(), 0);
+}
+
+// A picture turned band by band while it is decoded is the picture turned whole.
+TEST(MediaImageDecoder, bandsPlacedUprightEqualTheWholeTurned)
+{
+    QImage source(7, 5, QImage::Format_RGB32);
+    for (int y = 0; y < source.height(); ++y)
+        for (int x = 0; x < source.width(); ++x)
+            source.setPixel(x, y, qRgb(x * 30, y * 50, 7));
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        for (int bandRows : {1, 2, 5}) {
+            SCOPED_TRACE(testing::Message() << "orientation " << orientation << ", bands of " << bandRows);
+            QImage upright(ImageScaling::orientedSize(source.size(), orientation), QImage::Format_RGB32);
+            for (int first = 0; first < source.height(); first += bandRows) {
+                const int count = std::min(bandRows, source.height() - first);
+                const QImage band = source.copy(0, first, source.width(), bandRows);
+                ImageScaling::placeOrientedRows(band, count, first, source.size(), orientation, upright);
+            }
+            EXPECT_EQ(upright, ImageScaling::applyExifOrientation(source, orientation).convertToFormat(QImage::Format_RGB32));
+        }
+    }
 }

@@ -158,10 +158,17 @@ TEST(KeptScansTest, RescanReadsOnlyChangesAndEqualsAFullScan)
         // changed was read once, not at every start.
         lib.kept->waitForWrites();
         auto nextSession = std::make_shared<KeptScans>(lib.kept->cacheFolder(), shanghai.id());
-        ASSERT_NE(nextSession->last(lib.root), nullptr);
-        EXPECT_EQ(nextSession->last(lib.root)->items, rescanned);
-        MediaFolderScanner next(nextSession, MediaScanner(lib.probe, CaptureDates(shanghai)));
-        EXPECT_EQ(next.scan(lib.root, {}, CancellationToken()), rescanned);
+        const auto next = nextSession->last(lib.root);
+        ASSERT_NE(next, nullptr);
+        ASSERT_EQ(next->items, rescanned);
+        // Equal dates are equal instants; the kept ones also read as the times in the kept zone.
+        for (qsizetype i = 0; i < rescanned.size(); ++i) {
+            const QDateTime there = rescanned[i].captureDate.toTimeZone(shanghai);
+            EXPECT_EQ(next->items[i].captureDate.date(), there.date());
+            EXPECT_EQ(next->items[i].captureDate.time(), there.time());
+        }
+        MediaFolderScanner nextScan(nextSession, MediaScanner(lib.probe, CaptureDates(shanghai)));
+        EXPECT_EQ(nextScan.scan(lib.root, {}, CancellationToken()), rescanned);
         EXPECT_EQ(lib.probe->takeReads(), QStringList{});
     }
 
@@ -206,7 +213,7 @@ TEST(KeptScansTest, DamagedCacheIsIgnored)
          }},
         {"another time zone", [](const QByteArray& good, const QString& root) {
              const auto contents = ScanCacheFile::decode(good, root, shanghai.id());
-             return ScanCacheFile::encode(root, "Europe/Berlin", contents->items, contents->files);
+             return ScanCacheFile::encode(root, "Europe/Berlin", contents->items, contents->files());
          }},
         {"a count beyond the file", [&](const QByteArray& good, const QString& root) {
              QByteArray b = good;

@@ -270,6 +270,7 @@ void LibraryMapView::loadLibrary()
     shownGeneration_ = ++clusterGeneration_;
     allItems_.clear();
     locatedItems_.clear();
+    locatedPoints_ = std::make_shared<const MapPhotoClusterer::Points>();
     model_->load(library_);
     scanChanged();
 }
@@ -289,6 +290,7 @@ void LibraryMapView::scanChanged()
         for (const MediaItem& item : std::as_const(allItems_))
             if (item.hasLocation())
                 locatedItems_.append(item);
+        locatedPoints_ = std::make_shared<const MapPhotoClusterer::Points>(MapPhotoClusterer::points(locatedItems_));
         empty_->setVisible(locatedItems_.isEmpty());
         stack_->setCurrentWidget(mapPage_);
         if (const std::optional<CoordinateRegion> region = MapPhotoClusterer::region(locatedItems_, 1.35)) {
@@ -319,11 +321,11 @@ void LibraryMapView::refreshClusters()
     latestGeneration_->store(generation);
     QPointer<LibraryMapView> self(this);
     clusterThreads().start([self, generation, latest = latestGeneration_, items = locatedItems_,
-                            region = currentRegion_, size = mapSize_] {
+                            points = locatedPoints_, region = currentRegion_, size = mapSize_] {
         // Superseded while it waited (a window being resized): not worth making.
         if (latest->load() != generation)
             return;
-        QList<MapPhotoCluster> clusters = MapPhotoClusterer::cluster(items, region, size, cellPixelSize);
+        QList<MapPhotoCluster> clusters = MapPhotoClusterer::cluster(items, *points, region, size, cellPixelSize);
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [self, generation, clusters = std::move(clusters)] {

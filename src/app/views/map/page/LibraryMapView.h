@@ -101,6 +101,8 @@ private:
     QSizeF mapSize_{800, 600};
     MediaItems allItems_;
     MediaItems locatedItems_;
+    // What clustering reads of them, made once per list for every camera move.
+    std::shared_ptr<const MapPhotoClusterer::Points> locatedPoints_ = std::make_shared<const MapPhotoClusterer::Points>();
     QList<MapPhotoCluster> clusters_;
     quint64 clusterGeneration_ = 0;
     quint64 shownGeneration_ = 0;
