@@ -30,7 +30,8 @@ void tune(GstElement* element)
     const char* name = gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory));
     if (std::strcmp(name, "videoconvert") == 0) {
         // 10-bit frames reach Qt's sink only through this converter; one thread cannot keep up at 4K.
-        g_object_set(element, "n-threads", guint(std::min(allowedCores(), 8)), nullptr);
+        const char* threads = std::getenv("TESS_GST_THREADS");
+        g_object_set(element, "n-threads", threads ? guint(std::atoi(threads)) : guint(std::min(allowedCores(), 8)), nullptr);
         if (const char* dither = std::getenv("TESS_GST_DITHER"))
             g_object_set(element, "dither", std::atoi(dither), nullptr);
     }

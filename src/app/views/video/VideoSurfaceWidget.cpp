@@ -177,12 +177,14 @@ VideoSurfaceWidget::VideoSurfaceWidget(QWidget* parent)
         if (firstImage_.isNull())
             firstImage_ = image_;
         update();
+        Q_EMIT pictureChanged();
     });
     connect(converter_, &VideoFrameConverter::unreadableFrame, this, [this] {
         if (!image_.isNull())
             return;
         errorText_ = QStringLiteral("无法播放这个视频：它的画面格式不受支持。");
         update();
+        Q_EMIT pictureChanged();
     });
 }
 

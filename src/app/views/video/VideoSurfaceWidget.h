@@ -62,6 +62,8 @@ public:
     bool hasFrame() const { return !image_.isNull(); }
     // Shown in place of the picture when the clip's frames cannot be read; empty otherwise.
     QString errorText() const { return errorText_; }
+    // A frame or the error text: something stands where the video goes.
+    bool hasPicture() const { return hasFrame() || !errorText_.isEmpty(); }
     QImage currentImage() const { return image_; }
     // Forgets the frames shown, so a replay never starts on the previous run's end.
     void clear();
@@ -69,6 +71,10 @@ public:
     void showFirstFrame();
     // Distinct frames that reached the screen: counted when painted, not when decoded.
     quint64 framesPainted() const { return framesPainted_; }
+
+Q_SIGNALS:
+    // A new picture, or the error text, is there to be painted.
+    void pictureChanged();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
