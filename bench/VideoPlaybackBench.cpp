@@ -4,10 +4,11 @@
 // time measured minus frames shown. Beside it, on the same cores in the same run, `ffmpeg`
 // decodes the same clip and scales it to the same box as fast as it can. Each clip is measured 3
 // times (min / median / max). Run it pinned the way it is to be judged, e.g.
-// `taskset -c 2,3 VideoPlaybackBench`; QT_MEDIA_BACKEND picks Qt's media backend.
+// `taskset -c 2,3 VideoPlaybackBench`; QT_MEDIA_BACKEND=gstreamer measures the other backend.
 //
 //   VideoPlaybackBench [seconds to play, default 8] [folder keeping the clips] [clip name filter]
 
+#include "app/views/video/MediaBackend.h"
 #include "app/views/video/VideoPlaybackView.h"
 #include "app/views/video/VideoSurfaceWidget.h"
 
@@ -159,6 +160,7 @@ void stats(const char* what, std::vector<T> v, const char* unit)
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    app::useMediaBackend();
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? std::clamp(atoi(argv[1]), 2, clipSeconds - 3) : 8;
     QTemporaryDir temporary(QDir::tempPath() + "/tess-playbackbench-XXXXXX");
@@ -170,7 +172,7 @@ int main(int argc, char** argv)
     sched_getaffinity(0, sizeof cpus, &cpus);
     const QByteArray backend = qgetenv("QT_MEDIA_BACKEND");
     std::printf("%d cores allowed; Qt media backend: %s; sound device: %s\n", CPU_COUNT(&cpus),
-                backend.isEmpty() ? "default" : backend.constData(),
+                backend.constData(),
                 QMediaDevices::defaultAudioOutput().isNull() ? "none" : "yes");
     std::printf("clips of %d s, played for %d s each run after a settling second; min / median / max of 3 runs\n",
                 clipSeconds, seconds);

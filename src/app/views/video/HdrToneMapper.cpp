@@ -7,7 +7,7 @@ namespace app {
 
 namespace {
 
-constexpr int lutSize = 1 << HdrToneMapper::lutBits;
+constexpr int lutSize = HdrToneMapper::lutSize;
 // Light at 1000 nits (HLG's nominal display) or 10,000 nits (PQ's ceiling), 100 nits being 1.0.
 constexpr float hlgScale = 10.0f, pqScale = 100.0f;
 constexpr float peak = 10.0f;
@@ -38,32 +38,39 @@ float bt709Encode(float l)
     return std::pow(std::max(l, 0.0f), 1.0f / 2.4f);
 }
 
+inline int lutIndex(float v)
+{
+    return std::clamp(int(v * (lutSize - 1) + 0.5f), 0, lutSize - 1);
+}
+
 } // namespace
 
-HdrToneMapper::HdrToneMapper(Signal signal) : signal_(signal)
+HdrToneMapper::HdrToneMapper(Signal signal)
+    // The primaries' matrix can lift a channel to 1.66 times the brightest light.
+    : signal_(signal), maxLight_(2 * (signal == Signal::hlg ? hlgScale : pqScale))
 {
+    for (int i = 0; i < 256; ++i)
+        toLight_[size_t(i)] = signal == Signal::hlg ? hlgToSceneLight(i / 255.0f) : pqToLight(i / 255.0f) * pqScale;
+    const float hablePeak = hable(peak);
     for (int i = 0; i < lutSize; ++i) {
         const float e = float(i) / (lutSize - 1);
-        toLight_[size_t(i)] = signal == Signal::hlg ? hlgToSceneLight(e) : pqToLight(e) * pqScale;
         toSignal_[size_t(i)] = uint8_t(std::lround(std::clamp(bt709Encode(e), 0.0f, 1.0f) * 255));
         // HLG's display gamma of 1.2 on scene luminance, indexed by that luminance.
         hlgGain_[size_t(i)] = hlgScale * std::pow(e, 0.2f);
+        const float light = std::max(e * e * maxLight_, 1e-6f);
+        curveGain_[size_t(i)] = hable(light) / hablePeak / light;
     }
 }
 
-void HdrToneMapper::map(const uint16_t* source, qsizetype sourceStride, QImage& target, int firstRow,
-                        int endRow) const
+void HdrToneMapper::map(QImage& image, int firstRow, int endRow) const
 {
-    const float hablePeak = hable(peak);
-    const int shift = 16 - lutBits;
-    const auto index = [&](float v) { return size_t(std::clamp(int(v * (lutSize - 1) + 0.5f), 0, lutSize - 1)); };
     for (int y = firstRow; y < endRow; ++y) {
-        const uint16_t* in = reinterpret_cast<const uint16_t*>(reinterpret_cast<const char*>(source) + y * sourceStride);
-        QRgb* out = reinterpret_cast<QRgb*>(target.scanLine(y));
-        for (int x = 0; x < target.width(); ++x, in += 4) {
-            float r = toLight_[in[2] >> shift], g = toLight_[in[1] >> shift], b = toLight_[in[0] >> shift];
+        QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = line[x];
+            float r = toLight_[size_t(qRed(p))], g = toLight_[size_t(qGreen(p))], b = toLight_[size_t(qBlue(p))];
             if (signal_ == Signal::hlg) {
-                const float gain = hlgGain_[index(0.2627f * r + 0.6780f * g + 0.0593f * b)];
+                const float gain = hlgGain_[size_t(lutIndex(0.2627f * r + 0.6780f * g + 0.0593f * b))];
                 r *= gain;
                 g *= gain;
                 b *= gain;
@@ -73,9 +80,10 @@ void HdrToneMapper::map(const uint16_t* source, qsizetype sourceStride, QImage& 
             const float g7 = -0.1246f * r + 1.1329f * g - 0.0083f * b;
             const float b7 = -0.0182f * r - 0.1006f * g + 1.1187f * b;
             // The curve on the brightest channel, the others scaled with it: hues stay.
-            const float signal = std::max({r7, g7, b7, 1e-6f});
-            const float k = hable(signal) / hablePeak / signal;
-            out[x] = qRgb(toSignal_[index(r7 * k)], toSignal_[index(g7 * k)], toSignal_[index(b7 * k)]);
+            const float brightest = std::max({r7, g7, b7, 0.0f});
+            const float k = curveGain_[size_t(lutIndex(std::sqrt(brightest / maxLight_)))];
+            line[x] = qRgb(toSignal_[size_t(lutIndex(r7 * k))], toSignal_[size_t(lutIndex(g7 * k))],
+                           toSignal_[size_t(lutIndex(b7 * k))]);
         }
     }
 }

@@ -11,24 +11,26 @@ namespace app {
 // the way ffmpeg's zscale and tonemap filters do it with their usual settings: the signal to light
 // with 100 nits as 1.0 (HLG's system gamma for a 1000-nit display), BT.2020 to BT.709 primaries,
 // Hable's curve on the brightest channel with a peak of 10, then BT.709 as displays decode it.
+// Every step but the primaries is a table, so a 720p frame takes a few milliseconds.
 class HdrToneMapper {
 public:
     enum class Signal { hlg, pq };
     explicit HdrToneMapper(Signal signal);
 
     Signal signal() const { return signal_; }
-    // Source: BGRA with 16 bits a channel holding the non-linear BT.2020 RGB signal; target: 32-bit
-    // RGB of the same size. Rows [firstRow, endRow) only, so callers may split the work.
-    void map(const uint16_t* source, qsizetype sourceStride, QImage& target, int firstRow, int endRow) const;
+    // In place, on 32-bit RGB holding the non-linear BT.2020 signal; rows [firstRow, endRow) only.
+    void map(QImage& image, int firstRow, int endRow) const;
 
-    static constexpr int lutBits = 12;
+    static constexpr int lutSize = 4096;
 
 private:
     Signal signal_;
-    // The signal (top 12 bits) to light, and light in [0, 1] to an 8-bit BT.709 value.
-    std::array<float, 1 << lutBits> toLight_{};
-    std::array<uint8_t, 1 << lutBits> toSignal_{};
-    std::array<float, 1 << lutBits> hlgGain_{};
+    // Brightest channel's light, as the square root of its share of `maxLight_`, to the curve's gain.
+    float maxLight_;
+    std::array<float, 256> toLight_{};
+    std::array<float, lutSize> curveGain_{};
+    std::array<float, lutSize> hlgGain_{};
+    std::array<uint8_t, lutSize> toSignal_{};
 };
 
 } // namespace app

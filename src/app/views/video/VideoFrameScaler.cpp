@@ -215,10 +215,8 @@ QImage VideoFrameScaler::convert(const QVideoFrame& input, QSize box)
         std::swap(strides[1], strides[2]);
     }
     const std::optional<HdrToneMapper::Signal> hdr = hdrSignal(format);
-    // HDR goes through 16 bits a channel so the tone curve has the signal's precision.
-    const AVPixelFormat target = hdr ? AV_PIX_FMT_BGRA64LE : AV_PIX_FMT_BGRA;
     const Key key{input.width(), input.height(), source, size.width(), size.height(), swsMatrix(format),
-                  format.colorRange() == QVideoFrameFormat::ColorRange_Full, target};
+                  format.colorRange() == QVideoFrameFormat::ColorRange_Full};
     if (!context_ || !(key == key_)) {
         sws_freeContext(context_);
         context_ = sws_alloc_context();
@@ -228,7 +226,7 @@ QImage VideoFrameScaler::convert(const QVideoFrame& input, QSize box)
             av_opt_set_int(context_, "src_format", source, 0);
             av_opt_set_int(context_, "dstw", key.dstWidth, 0);
             av_opt_set_int(context_, "dsth", key.dstHeight, 0);
-            av_opt_set_int(context_, "dst_format", target, 0);
+            av_opt_set_int(context_, "dst_format", AV_PIX_FMT_BGRA, 0);
             av_opt_set_int(context_, "sws_flags", SWS_BILINEAR, 0);
             av_opt_set_int(context_, "threads", threadCount(), 0);
             if (sws_init_context(context_, nullptr, nullptr) < 0) {
@@ -248,16 +246,10 @@ QImage VideoFrameScaler::convert(const QVideoFrame& input, QSize box)
     // BGRA in memory is Qt's 32-bit ARGB on a little-endian machine.
     QImage image(size, hasAlpha(input.pixelFormat()) ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     uint8_t* out[4] = {image.bits(), nullptr, nullptr, nullptr};
-    int outStride[4] = {int(image.bytesPerLine()), 0, 0, 0};
-    size_t outBytes = size_t(image.sizeInBytes());
-    if (hdr) {
-        wide_.resize(size_t(size.width()) * size_t(size.height()) * 4);
-        out[0] = reinterpret_cast<uint8_t*>(wide_.data());
-        outStride[0] = size.width() * 8;
-        outBytes = wide_.size() * sizeof(uint16_t);
-    }
+    const int outStride[4] = {int(image.bytesPerLine()), 0, 0, 0};
+    const size_t outBytes = size_t(image.sizeInBytes());
     FramePtr src = wrap(source, input.width(), input.height(), planes, strides, size_t(frame.mappedBytes(0)));
-    FramePtr dst = wrap(target, size.width(), size.height(), out, outStride, outBytes);
+    FramePtr dst = wrap(AV_PIX_FMT_BGRA, size.width(), size.height(), out, outStride, outBytes);
     const bool ok = src && dst && sws_scale_frame(context_, dst.get(), src.get()) >= 0;
     frame.unmap();
     if (!ok)
@@ -265,7 +257,8 @@ QImage VideoFrameScaler::convert(const QVideoFrame& input, QSize box)
     if (hdr) {
         if (!toneMapper_ || toneMapper_->signal() != *hdr)
             toneMapper_ = std::make_unique<HdrToneMapper>(*hdr);
-        toneMapper_->map(wide_.data(), outStride[0], image, 0, size.height());
+        // The BT.2020 signal as RGB, then to SDR in place.
+        toneMapper_->map(image, 0, size.height());
     }
     return image;
 }

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <utility>
-#include <vector>
 
 struct SwsContext;
 
@@ -43,11 +42,8 @@ private:
     struct Key {
         int srcWidth = 0, srcHeight = 0, srcFormat = -1, dstWidth = 0, dstHeight = 0, matrix = 0;
         bool fullRange = false;
-        int dstFormat = -1;
         bool operator==(const Key&) const = default;
     } key_;
-    // HDR frames: the 16-bit picture before the tone curve, and the curve.
-    std::vector<uint16_t> wide_;
     std::unique_ptr<HdrToneMapper> toneMapper_;
     // The last shape of frame dropped, so a clip of them logs once.
     std::pair<int, QSize> rejected_{-1, QSize()};

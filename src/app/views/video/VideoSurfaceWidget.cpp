@@ -1,6 +1,5 @@
 #include "app/views/video/VideoSurfaceWidget.h"
 
-#include "app/views/video/GStreamerTuning.h"
 #include "app/views/video/VideoFrameScaler.h"
 
 #include <QElapsedTimer>
@@ -164,8 +163,6 @@ quint64 VideoFrameConverter::dropped() const
 VideoSurfaceWidget::VideoSurfaceWidget(QWidget* parent)
     : QWidget(parent), sink_(new QVideoSink(this)), converter_(new VideoFrameConverter(this))
 {
-    // Before any player exists: the tuning reaches only elements made after it.
-    tuneGStreamerPlayback();
     setAttribute(Qt::WA_TransparentForMouseEvents);
     // The sink may call from a decoding thread: hand the frame over directly, never queue it.
     connect(sink_, &QVideoSink::videoFrameChanged, converter_, &VideoFrameConverter::submit, Qt::DirectConnection);
