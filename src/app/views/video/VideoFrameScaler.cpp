@@ -16,6 +16,8 @@ extern "C" {
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <thread>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcVideoFrames, "tessivarnholm.video")
 
@@ -257,8 +259,16 @@ QImage VideoFrameScaler::convert(const QVideoFrame& input, QSize box)
     if (hdr) {
         if (!toneMapper_ || toneMapper_->signal() != *hdr)
             toneMapper_ = std::make_unique<HdrToneMapper>(*hdr);
-        // The BT.2020 signal as RGB, then to SDR in place.
-        toneMapper_->map(image, 0, size.height());
+        // The BT.2020 signal as RGB, then to SDR in place, in bands over the scaler's threads.
+        const int bands = std::min(threadCount(), size.height());
+        std::vector<std::thread> helpers;
+        for (int i = 1; i < bands; ++i)
+            helpers.emplace_back([this, &image, i, bands, h = size.height()] {
+                toneMapper_->map(image, h * i / bands, h * (i + 1) / bands);
+            });
+        toneMapper_->map(image, 0, size.height() / bands);
+        for (std::thread& helper : helpers)
+            helper.join();
     }
     return image;
 }

@@ -4,7 +4,6 @@
 #include <QSize>
 #include <QVideoFrame>
 
-#include <cstdint>
 #include <memory>
 #include <utility>
 
