@@ -58,8 +58,11 @@ void PlaybackModel::handleEnd()
 {
     // Back to the start, not playing again.
     setPlaying(false);
-    if (player_)
+    if (player_) {
+        // Stopped first: the FFmpeg backend ignores a seek at the end of the media and replays nothing.
+        player_->stop();
         player_->setPosition(0);
+    }
     setCurrentTime(0);
     Q_EMIT ended();
 }

@@ -1,5 +1,8 @@
 #include "app/views/video/VideoFrameScaler.h"
 
+#include "app/views/video/HdrToneMapper.h"
+
+#include <QLoggingCategory>
 #include <QVideoFrameFormat>
 
 extern "C" {
@@ -12,6 +15,11 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+Q_LOGGING_CATEGORY(lcVideoFrames, "tessivarnholm.video")
 
 namespace app {
 
@@ -50,6 +58,47 @@ bool hasAlpha(Pixel format)
 {
     return format == Pixel::Format_ARGB8888 || format == Pixel::Format_BGRA8888 || format == Pixel::Format_ABGR8888
         || format == Pixel::Format_RGBA8888;
+}
+
+// Whether the mapped planes hold the picture the format names: some decoders label frames of a
+// format they cannot name (a palette, say) as 4:2:0 with planes missing or short, and reading
+// those would run past their memory.
+bool planesMatch(const QVideoFrame& frame, Pixel pixel)
+{
+    const QVideoFrameFormat format(frame.size(), pixel);
+    if (frame.planeCount() != format.planeCount())
+        return false;
+    const qsizetype w = frame.width(), h = frame.height(), cw = (w + 1) / 2, ch = (h + 1) / 2;
+    for (int i = 0; i < frame.planeCount(); ++i) {
+        if (!frame.bits(i) || frame.bytesPerLine(i) <= 0)
+            return false;
+        qsizetype rowBytes = 0, rows = h;
+        switch (pixel) {
+        case Pixel::Format_YUV420P:
+        case Pixel::Format_YV12: rowBytes = i == 0 ? w : cw, rows = i == 0 ? h : ch; break;
+        case Pixel::Format_YUV422P: rowBytes = i == 0 ? w : cw; break;
+        case Pixel::Format_YUV420P10: rowBytes = 2 * (i == 0 ? w : cw), rows = i == 0 ? h : ch; break;
+        case Pixel::Format_NV12:
+        case Pixel::Format_NV21: rowBytes = i == 0 ? w : 2 * cw, rows = i == 0 ? h : ch; break;
+        case Pixel::Format_P010:
+        case Pixel::Format_P016: rowBytes = i == 0 ? 2 * w : 4 * cw, rows = i == 0 ? h : ch; break;
+        case Pixel::Format_UYVY:
+        case Pixel::Format_YUYV: rowBytes = 2 * w; break;
+        default: rowBytes = avFormat(pixel) == AV_PIX_FMT_NONE ? 0 : 4 * w; break;
+        }
+        if (frame.bytesPerLine(i) < rowBytes || frame.mappedBytes(i) < frame.bytesPerLine(i) * (rows - 1) + rowBytes)
+            return false;
+    }
+    return true;
+}
+
+std::optional<HdrToneMapper::Signal> hdrSignal(const QVideoFrameFormat& format)
+{
+    switch (format.colorTransfer()) {
+    case QVideoFrameFormat::ColorTransfer_STD_B67: return HdrToneMapper::Signal::hlg;
+    case QVideoFrameFormat::ColorTransfer_ST2084: return HdrToneMapper::Signal::pq;
+    default: return std::nullopt;
+    }
 }
 
 // The matrix Qt's own conversion takes, so both roads give one picture: an undeclared colour
@@ -133,14 +182,30 @@ QImage VideoFrameScaler::convert(const QVideoFrame& input, QSize box)
     const QSize size = fittedSize(input.size(), box);
     if (size.isEmpty())
         return {};
-    const AVPixelFormat source = avFormat(input.pixelFormat());
-    if (source == AV_PIX_FMT_NONE || format.scanLineDirection() != QVideoFrameFormat::TopToBottom
-        || format.isMirrored())
-        return convertWithQt(input, size);
-
     QVideoFrame frame = input;
     if (!frame.map(QVideoFrame::ReadOnly))
         return {};
+    if (!planesMatch(frame, input.pixelFormat())) {
+        ++rejectedCount_;
+        const std::pair<int, QSize> shape{int(input.pixelFormat()), input.size()};
+        if (shape != rejected_) {
+            rejected_ = shape;
+            QString planeText;
+            for (int i = 0; i < frame.planeCount(); ++i)
+                planeText += QStringLiteral(" %1/%2").arg(frame.bytesPerLine(i)).arg(frame.mappedBytes(i));
+            qCWarning(lcVideoFrames).nospace()
+                << "video frames dropped: their planes do not match their format (" << input.pixelFormat() << ", "
+                << input.width() << "x" << input.height() << ", planes of bytes per line/bytes:" << planeText << ")";
+        }
+        frame.unmap();
+        return {};
+    }
+    const AVPixelFormat source = avFormat(input.pixelFormat());
+    if (source == AV_PIX_FMT_NONE || format.scanLineDirection() != QVideoFrameFormat::TopToBottom
+        || format.isMirrored()) {
+        frame.unmap();
+        return convertWithQt(input, size);
+    }
     uint8_t* planes[4] = {};
     int strides[4] = {};
     for (int i = 0; i < std::min(frame.planeCount(), 4); ++i) {
@@ -151,6 +216,7 @@ QImage VideoFrameScaler::convert(const QVideoFrame& input, QSize box)
         std::swap(planes[1], planes[2]);
         std::swap(strides[1], strides[2]);
     }
+    const std::optional<HdrToneMapper::Signal> hdr = hdrSignal(format);
     const Key key{input.width(), input.height(), source, size.width(), size.height(), swsMatrix(format),
                   format.colorRange() == QVideoFrameFormat::ColorRange_Full};
     if (!context_ || !(key == key_)) {
@@ -183,11 +249,28 @@ QImage VideoFrameScaler::convert(const QVideoFrame& input, QSize box)
     QImage image(size, hasAlpha(input.pixelFormat()) ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     uint8_t* out[4] = {image.bits(), nullptr, nullptr, nullptr};
     const int outStride[4] = {int(image.bytesPerLine()), 0, 0, 0};
+    const size_t outBytes = size_t(image.sizeInBytes());
     FramePtr src = wrap(source, input.width(), input.height(), planes, strides, size_t(frame.mappedBytes(0)));
-    FramePtr dst = wrap(AV_PIX_FMT_BGRA, size.width(), size.height(), out, outStride, size_t(image.sizeInBytes()));
+    FramePtr dst = wrap(AV_PIX_FMT_BGRA, size.width(), size.height(), out, outStride, outBytes);
     const bool ok = src && dst && sws_scale_frame(context_, dst.get(), src.get()) >= 0;
     frame.unmap();
-    return ok ? image : convertWithQt(input, size);
+    if (!ok)
+        return convertWithQt(input, size);
+    if (hdr) {
+        if (!toneMapper_ || toneMapper_->signal() != *hdr)
+            toneMapper_ = std::make_unique<HdrToneMapper>(*hdr);
+        // The BT.2020 signal as RGB, then to SDR in place, in bands over the scaler's threads.
+        const int bands = std::min(threadCount(), size.height());
+        std::vector<std::thread> helpers;
+        for (int i = 1; i < bands; ++i)
+            helpers.emplace_back([this, &image, i, bands, h = size.height()] {
+                toneMapper_->map(image, h * i / bands, h * (i + 1) / bands);
+            });
+        toneMapper_->map(image, 0, size.height() / bands);
+        for (std::thread& helper : helpers)
+            helper.join();
+    }
+    return image;
 }
 
 } // namespace app

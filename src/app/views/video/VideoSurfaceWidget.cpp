@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QVideoSink>
 
+#include <utility>
+
 namespace app {
 
 struct VideoFrameConverter::Shared {
@@ -23,6 +25,7 @@ struct VideoFrameConverter::Shared {
     quint64 latestNumber = 0;
     quint64 converted = 0;
     quint64 dropped = 0;
+    bool unreadablePosted = false;
     double conversionMs = 0;
     // Used by the worker only.
     VideoFrameScaler scaler;
@@ -84,8 +87,17 @@ void VideoFrameConverter::submit(const QVideoFrame& frame)
             QImage image = state->scaler.convert(frame, target);
             frame = QVideoFrame();
             // A frame without a picture (the end of the stream) keeps the last one on screen.
-            if (image.isNull())
+            if (image.isNull()) {
+                bool first = false;
+                if (state->scaler.rejected() > 0) {
+                    QMutexLocker lock(&state->mutex);
+                    first = !std::exchange(state->unreadablePosted, true);
+                }
+                if (first)
+                    QMetaObject::invokeMethod(
+                        self.data(), [self] { if (self) Q_EMIT self->unreadableFrame(); }, Qt::QueuedConnection);
                 continue;
+            }
             bool post = false;
             {
                 QMutexLocker lock(&state->mutex);
@@ -158,9 +170,18 @@ VideoSurfaceWidget::VideoSurfaceWidget(QWidget* parent)
         if (converter_->latestNumber() <= heldBefore_)
             return;
         image_ = converter_->latest();
+        imageNumber_ = converter_->latestNumber();
         if (firstImage_.isNull())
             firstImage_ = image_;
         update();
+        Q_EMIT pictureChanged();
+    });
+    connect(converter_, &VideoFrameConverter::unreadableFrame, this, [this] {
+        if (!image_.isNull())
+            return;
+        errorText_ = QStringLiteral("无法播放这个视频：它的画面格式不受支持。");
+        update();
+        Q_EMIT pictureChanged();
     });
 }
 
@@ -192,8 +213,18 @@ void VideoSurfaceWidget::resizeEvent(QResizeEvent*)
 
 void VideoSurfaceWidget::paintEvent(QPaintEvent*)
 {
-    if (image_.isNull())
+    if (image_.isNull()) {
+        if (!errorText_.isEmpty()) {
+            QPainter painter(this);
+            painter.setPen(Qt::white);
+            painter.drawText(rect().adjusted(16, 16, -16, -16), Qt::AlignCenter | Qt::TextWordWrap, errorText_);
+        }
         return;
+    }
+    if (imageNumber_ != paintedNumber_) {
+        paintedNumber_ = imageNumber_;
+        ++framesPainted_;
+    }
     QPainter painter(this);
     const QSizeF shown = QSizeF(image_.size()).scaled(QSizeF(size()), Qt::KeepAspectRatio);
     const QRectF target((width() - shown.width()) / 2, (height() - shown.height()) / 2, shown.width(), shown.height());

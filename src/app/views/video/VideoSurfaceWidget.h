@@ -40,6 +40,8 @@ public:
 Q_SIGNALS:
     // On the main thread, at most one pending at a time.
     void imageReady();
+    // On the main thread, once: a frame came whose planes do not match its format and was dropped.
+    void unreadableFrame();
 
 private:
     struct Shared;
@@ -58,11 +60,21 @@ public:
     QVideoSink* videoSink() const { return sink_; }
     VideoFrameConverter* converter() const { return converter_; }
     bool hasFrame() const { return !image_.isNull(); }
+    // Shown in place of the picture when the clip's frames cannot be read; empty otherwise.
+    QString errorText() const { return errorText_; }
+    // A frame or the error text: something stands where the video goes.
+    bool hasPicture() const { return hasFrame() || !errorText_.isEmpty(); }
     QImage currentImage() const { return image_; }
     // Forgets the frames shown, so a replay never starts on the previous run's end.
     void clear();
     // Shows the first frame again: a stopped player draws nothing when it goes back to the start.
     void showFirstFrame();
+    // Distinct frames that reached the screen: counted when painted, not when decoded.
+    quint64 framesPainted() const { return framesPainted_; }
+
+Q_SIGNALS:
+    // A new picture, or the error text, is there to be painted.
+    void pictureChanged();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -73,8 +85,12 @@ private:
     VideoFrameConverter* converter_;
     QImage image_;
     QImage firstImage_;
+    QString errorText_;
     // Frames handed over up to this one were shown past: their pictures no longer replace the first.
     quint64 heldBefore_ = 0;
+    quint64 imageNumber_ = 0;
+    quint64 paintedNumber_ = 0;
+    quint64 framesPainted_ = 0;
 };
 
 } // namespace app

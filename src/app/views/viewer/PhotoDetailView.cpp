@@ -249,7 +249,7 @@ void PhotoDetailView::startVideo(const MediaItem& item)
     if (!QMediaDevices::defaultAudioOutput().isNull())
         player_->setAudioOutput(new QAudioOutput(player_));
     videoView_ = new VideoPlaybackView(player_, this);
-    connect(videoView_->surface()->converter(), &VideoFrameConverter::imageReady, this, &PhotoDetailView::updateSpinner);
+    connect(videoView_->surface(), &VideoSurfaceWidget::pictureChanged, this, &PhotoDetailView::updateSpinner);
     player_->setSource(QUrl::fromLocalFile(item.url));
     videoView_->show();
     videoView_->lower();
@@ -375,7 +375,7 @@ void PhotoDetailView::setPreviewImages(const QImage& fullImage, const QImage& pl
 PhotoDetailView::Shown PhotoDetailView::shown() const
 {
     if (videoView_)
-        return videoView_->surface()->hasFrame() ? Shown::video : Shown::spinner;
+        return videoView_->surface()->hasPicture() ? Shown::video : Shown::spinner;
     if (!fullImage_.isNull())
         return Shown::fullImage;
     if (liveView_ && liveView_->loadFailed() && !placeholder_.isNull())

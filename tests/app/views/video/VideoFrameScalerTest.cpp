@@ -7,6 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <QMediaPlayer>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QUrl>
 #include <QVideoFrame>
 #include <QVideoSink>
 #include <QVideoFrameFormat>
@@ -91,6 +98,17 @@ QImage expectedBars(QSize size, Pixel pixel, double kr, double kb, bool full)
     return image;
 }
 
+// Runs ffmpeg; false (with its complaint) when it fails.
+bool ffmpeg(const QStringList& arguments)
+{
+    QProcess p;
+    p.start("ffmpeg", QStringList{"-nostdin", "-hide_banner", "-loglevel", "error", "-y"} + arguments);
+    if (p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+        return true;
+    ADD_FAILURE() << "ffmpeg " << arguments.join(' ').toStdString() << ": " << p.readAllStandardError().toStdString();
+    return false;
+}
+
 } // namespace
 
 // One pass gives the picture the formulas give, scaled to fit the box, for each layout, matrix and
@@ -163,4 +181,85 @@ TEST(VideoSurfaceWidget, firstFrameAtTheEndIsNotReplacedByAFrameStillInFlight)
     EXPECT_EQ(shownColour(), QColor(Qt::red));
     surface.videoSink()->setVideoFrame(plain(Qt::green));
     ASSERT_EVENTUALLY(shownColour() == QColor(Qt::green));
+}
+
+// A 10-bit BT.2020 clip in HLG or PQ shows the SDR colours ffmpeg's own tone mapping gives it
+// (zscale to light, BT.709 primaries, Hable's curve), each channel within 8 on average; the
+// signal shown as it stands is washed out (its green is off by 24 for HLG).
+TEST(VideoFrameScaler, hdrClipsShowTheColoursOfFfmpegsToneMapping)
+{
+    struct Row {
+        const char* name;
+        const char* transfer;
+    };
+    const Row rows[] = {{"HLG", "arib-std-b67"}, {"PQ", "smpte2084"}};
+    QTemporaryDir dir;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString clip = dir.filePath(QString(row.name) + ".mp4"), reference = dir.filePath(QString(row.name) + ".png");
+        ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=10", "-frames:v", "1", "-pix_fmt",
+                            "yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                            QString("log-level=error:colorprim=bt2020:colormatrix=bt2020nc:transfer=") + row.transfer,
+                            "-color_primaries", "bt2020", "-color_trc", row.transfer, "-colorspace", "bt2020nc", clip}));
+        ASSERT_TRUE(ffmpeg({"-i", clip, "-vf",
+                            "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,tonemap=tonemap=hable:desat=0,"
+                            "zscale=t=bt709,format=gbrp",
+                            "-frames:v", "1", reference}));
+        VideoSurfaceWidget surface;
+        surface.resize(320, 180);
+        surface.show();
+        QMediaPlayer player;
+        player.setVideoOutput(surface.videoSink());
+        player.setSource(QUrl::fromLocalFile(clip));
+        player.play();
+        ASSERT_EVENTUALLY(surface.hasFrame());
+        player.stop();
+        const QImage shown = surface.currentImage().convertToFormat(QImage::Format_RGB32);
+        const QImage expected = QImage(reference).convertToFormat(QImage::Format_RGB32);
+        ASSERT_EQ(shown.size(), expected.size());
+        double sum[3] = {};
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x) {
+                const QRgb a = shown.pixel(x, y), b = expected.pixel(x, y);
+                sum[0] += std::abs(qRed(a) - qRed(b));
+                sum[1] += std::abs(qGreen(a) - qGreen(b));
+                sum[2] += std::abs(qBlue(a) - qBlue(b));
+            }
+        for (double channel : sum)
+            EXPECT_LE(channel / (shown.width() * shown.height()), 8.0);
+    }
+}
+
+// Palette clips (8-bit paletted AVI, paletted PNG frames in MOV) play or end in an error under each
+// media backend there is; frames whose planes do not match their format never crash the program.
+TEST(VideoSurfaceWidget, paletteClipsPlayOrFailCleanlyUnderEveryMediaBackend)
+{
+    QTemporaryDir dir;
+    const QString avi = dir.filePath("pal8.avi"), mov = dir.filePath("png-pal8.mov");
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:duration=1", "-c:v", "rawvideo",
+                        "-pix_fmt", "pal8", avi}));
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:duration=1", "-c:v", "png", "-pix_fmt",
+                        "pal8", mov}));
+    const QString plugins = QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/multimedia/";
+    int backends = 0;
+    for (const char* backend : {"gstreamer", "ffmpeg"}) {
+        if (!QFileInfo::exists(plugins + "lib" + backend + "mediaplugin.so"))
+            continue;
+        ++backends;
+        for (const QString& clip : {avi, mov}) {
+            SCOPED_TRACE(backend + (" " + clip.toStdString()));
+            QProcess probe;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("QT_MEDIA_BACKEND", backend);
+            probe.setProcessEnvironment(environment);
+            probe.start(TESS_VIDEO_PROBE, {clip, "5"});
+            ASSERT_TRUE(probe.waitForFinished(60000));
+            const QString out = probe.readAllStandardOutput();
+            EXPECT_EQ(probe.exitStatus(), QProcess::NormalExit) << probe.readAllStandardError().toStdString();
+            EXPECT_EQ(probe.exitCode(), 0);
+            EXPECT_TRUE(out.contains("error ") || (out.startsWith("frames ") && !out.startsWith("frames 0\n")))
+                << out.toStdString();
+        }
+    }
+    EXPECT_GT(backends, 0);
 }

@@ -1,0 +1,91 @@
+#include "app/views/video/HdrToneMapper.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace app {
+
+namespace {
+
+constexpr int lutSize = HdrToneMapper::lutSize;
+// Light at 1000 nits (HLG's nominal display) or 10,000 nits (PQ's ceiling), 100 nits being 1.0.
+constexpr float hlgScale = 10.0f, pqScale = 100.0f;
+constexpr float peak = 10.0f;
+
+float hlgToSceneLight(float e)
+{
+    constexpr float a = 0.17883277f, b = 0.28466892f, c = 0.55991073f;
+    return e <= 0.5f ? e * e / 3.0f : (std::exp((e - c) / a) + b) / 12.0f;
+}
+
+float pqToLight(float e)
+{
+    constexpr float m1 = 2610.0f / 16384, m2 = 2523.0f / 4096 * 128, c1 = 3424.0f / 4096, c2 = 2413.0f / 4096 * 32,
+                    c3 = 2392.0f / 4096 * 32;
+    const float p = std::pow(std::max(e, 0.0f), 1.0f / m2);
+    return std::pow(std::max(p - c1, 0.0f) / (c2 - c3 * p), 1.0f / m1);
+}
+
+float hable(float x)
+{
+    constexpr float A = 0.15f, B = 0.50f, C = 0.10f, D = 0.20f, E = 0.02f, F = 0.30f;
+    return (x * (x * A + C * B) + D * E) / (x * (x * A + B) + D * F) - E / F;
+}
+
+// BT.709 as displays decode it (BT.1886, gamma 2.4), which is what zscale writes for bt709.
+float bt709Encode(float l)
+{
+    return std::pow(std::max(l, 0.0f), 1.0f / 2.4f);
+}
+
+inline int lutIndex(float v)
+{
+    return std::clamp(int(v * (lutSize - 1) + 0.5f), 0, lutSize - 1);
+}
+
+} // namespace
+
+HdrToneMapper::HdrToneMapper(Signal signal)
+    // The primaries' matrix can lift a channel to 1.66 times the brightest light.
+    : signal_(signal), maxLight_(2 * (signal == Signal::hlg ? hlgScale : pqScale))
+{
+    for (int i = 0; i < 256; ++i)
+        toLight_[size_t(i)] = signal == Signal::hlg ? hlgToSceneLight(i / 255.0f) : pqToLight(i / 255.0f) * pqScale;
+    const float hablePeak = hable(peak);
+    for (int i = 0; i < lutSize; ++i) {
+        const float e = float(i) / (lutSize - 1);
+        toSignal_[size_t(i)] = uint8_t(std::lround(std::clamp(bt709Encode(e), 0.0f, 1.0f) * 255));
+        // HLG's display gamma of 1.2 on scene luminance, indexed by that luminance.
+        hlgGain_[size_t(i)] = hlgScale * std::pow(e, 0.2f);
+        const float light = std::max(e * e * maxLight_, 1e-6f);
+        curveGain_[size_t(i)] = hable(light) / hablePeak / light;
+    }
+}
+
+void HdrToneMapper::map(QImage& image, int firstRow, int endRow) const
+{
+    for (int y = firstRow; y < endRow; ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = line[x];
+            float r = toLight_[size_t(qRed(p))], g = toLight_[size_t(qGreen(p))], b = toLight_[size_t(qBlue(p))];
+            if (signal_ == Signal::hlg) {
+                const float gain = hlgGain_[size_t(lutIndex(0.2627f * r + 0.6780f * g + 0.0593f * b))];
+                r *= gain;
+                g *= gain;
+                b *= gain;
+            }
+            // BT.2020 to BT.709 primaries, in light.
+            const float r7 = 1.6605f * r - 0.5876f * g - 0.0728f * b;
+            const float g7 = -0.1246f * r + 1.1329f * g - 0.0083f * b;
+            const float b7 = -0.0182f * r - 0.1006f * g + 1.1187f * b;
+            // The curve on the brightest channel, the others scaled with it: hues stay.
+            const float brightest = std::max({r7, g7, b7, 0.0f});
+            const float k = curveGain_[size_t(lutIndex(std::sqrt(brightest / maxLight_)))];
+            line[x] = qRgb(toSignal_[size_t(lutIndex(r7 * k))], toSignal_[size_t(lutIndex(g7 * k))],
+                           toSignal_[size_t(lutIndex(b7 * k))]);
+        }
+    }
+}
+
+} // namespace app

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QImage>
+
+#include <array>
+#include <cstdint>
+
+namespace app {
+
+// Brings a frame of an HDR phone clip (BT.2020 primaries, HLG or PQ signal) to SDR BT.709 colours
+// the way ffmpeg's zscale and tonemap filters do it with their usual settings: the signal to light
+// with 100 nits as 1.0 (HLG's system gamma for a 1000-nit display), BT.2020 to BT.709 primaries,
+// Hable's curve on the brightest channel with a peak of 10, then BT.709 as displays decode it.
+// Every step but the primaries is a table, so a 720p frame takes a few milliseconds.
+class HdrToneMapper {
+public:
+    enum class Signal { hlg, pq };
+    explicit HdrToneMapper(Signal signal);
+
+    Signal signal() const { return signal_; }
+    // In place, on 32-bit RGB holding the non-linear BT.2020 signal; rows [firstRow, endRow) only.
+    void map(QImage& image, int firstRow, int endRow) const;
+
+    static constexpr int lutSize = 4096;
+
+private:
+    Signal signal_;
+    // Brightest channel's light, as the square root of its share of `maxLight_`, to the curve's gain.
+    float maxLight_;
+    std::array<float, 256> toLight_{};
+    std::array<float, lutSize> curveGain_{};
+    std::array<float, lutSize> hlgGain_{};
+    std::array<uint8_t, lutSize> toSignal_{};
+};
+
+} // namespace app
