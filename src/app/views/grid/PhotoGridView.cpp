@@ -130,10 +130,29 @@ void PhotoGridView::setItems(const MediaItems& items)
 {
     if (items == items_)
         return;
+    // The rows on screen stay where they are when items come or go above them (a rescan, sorting
+    // bringing photos back); a grid at its top stays there, so new photos show.
+    QString anchorPath;
+    double anchorOffset = 0;
+    if (scrollY() > 0 && !isScrollPending()) {
+        const auto range = engine_.visibleItems(scrollY(), scrollY() + viewport()->height());
+        if (!range.isEmpty() && range.first < items_.size()) {
+            anchorPath = items_[range.first].url;
+            anchorOffset = engine_.cellRect(range.first).top() - scrollY();
+        }
+    }
     items_ = items;
     sectionsDirty_ = true;
     thumbs_->setItems(items_);
     relayout(false);
+    if (anchorPath.isEmpty())
+        return;
+    const auto found = std::find_if(items_.cbegin(), items_.cend(),
+                                    [&](const MediaItem& item) { return item.url == anchorPath; });
+    if (found != items_.cend())
+        verticalScrollBar()->setValue(
+            std::clamp(int(std::lround(engine_.cellRect(int(found - items_.cbegin())).top() - anchorOffset)), 0,
+                       verticalScrollBar()->maximum()));
 }
 
 void PhotoGridView::setZoomLevel(GridZoomLevel level)

@@ -229,6 +229,28 @@ TEST(PhotoGridView, rotatedFileReloadsOnlyItsCell)
     ASSERT_TRUE(waitFor([&] { return h.grid->loadingPaths().isEmpty(); }));
     QApplication::processEvents();
     EXPECT_EQ(h.grid->verticalScrollBar()->value(), 250);
+
+    // Photos coming back above the rows on screen (sorting, a rescan) leave those rows where they
+    // are; photos coming back at the top of a grid at its top show there.
+    const MediaItems all = makeItems(300, 5);
+    const auto cellTop = [&](const QString& url) {
+        const int i = int(std::find_if(h.grid->items().cbegin(), h.grid->items().cend(),
+                                       [&](const MediaItem& item) { return item.url == url; })
+                          - h.grid->items().cbegin());
+        return h.grid->layoutEngine().cellRect(i).top() - h.grid->verticalScrollBar()->value();
+    };
+    for (const int scroll : {0, 1000}) {
+        SCOPED_TRACE(scroll);
+        h.grid->setItems(all.mid(12));
+        h.grid->verticalScrollBar()->setValue(scroll);
+        const QString first = h.grid->items()[h.grid->layoutEngine().visibleItems(scroll, scroll + 1).first].url;
+        const double before = cellTop(first);
+        h.grid->setItems(all);
+        if (scroll)
+            EXPECT_NEAR(cellTop(first), before, 0.5);
+        else
+            EXPECT_EQ(h.grid->verticalScrollBar()->value(), 0);
+    }
 }
 
 TEST(PhotoGridView, screenshotsAtEachZoomLevelAndWithTheTimeline)
