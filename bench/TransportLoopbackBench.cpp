@@ -148,7 +148,7 @@ Measurement tcpPipeline(const Bytes& content, const std::shared_ptr<CountingSink
             NWConnectionByteStream::defaultMaximumReceiveByteCount, SessionConfiguration::defaults().ioTimeout);
         auto phone = [&]() -> asio::awaitable<void> {
             co_await stream.start(15);
-            co_await sendPipelineFiles(stream, content, awaitReplies);
+            co_await sendPipelineFiles(stream, content, awaitReplies, true);
         };
         asio::co_spawn(phoneIO, phone(), [](std::exception_ptr failure) {
             if (failure)

@@ -41,7 +41,7 @@ Bytes pipelineContent()
     return content;
 }
 
-asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content, bool awaitReplies)
+asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content, bool awaitReplies, bool readRepliesAtEnd)
 {
     FrameDecoder decoder(SessionConfiguration::defaults().maximumFrameByteCount);
 
@@ -53,7 +53,9 @@ asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content
     hello.device.name = "bench";
     hello.device.identifier = "BENCH";
     co_await sendFrame(stream, hello);
-    if (awaitReplies)
+    // Frames beyond 64 KiB are refused until the greeting is answered.
+    const bool awaitGreeting = awaitReplies || readRepliesAtEnd;
+    if (awaitGreeting)
         co_await awaitMessage(stream, decoder, MessageType::helloAck);
 
     SessionBegin begin;
@@ -75,7 +77,7 @@ asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content
     manifestEnd.sessionID = sessionID;
     manifestEnd.batchCount = 1;
     co_await sendFrame(stream, manifestEnd);
-    if (awaitReplies)
+    if (awaitGreeting)
         co_await awaitMessage(stream, decoder, MessageType::skipListEnd);
 
     for (int i = 0; i < pipelineFileCount; ++i) {
@@ -105,6 +107,11 @@ asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content
         fileEnd.crc32 = crc;
         co_await sendFrame(stream, fileEnd);
         if (awaitReplies)
+            co_await awaitMessage(stream, decoder, MessageType::fileAck);
+    }
+    if (!awaitReplies && readRepliesAtEnd) {
+        // Read at the end, so that closing does not reset a connection with replies unread.
+        for (int i = 0; i < pipelineFileCount; ++i)
             co_await awaitMessage(stream, decoder, MessageType::fileAck);
     }
     SessionEnd end;
