@@ -33,6 +33,10 @@ asio::awaitable<void> sendFrame(p2p::ByteStream& stream, Record record)
 // hangs up.
 asio::awaitable<void> awaitMessage(p2p::ByteStream& stream, p2p::FrameDecoder& decoder, p2p::MessageType wanted);
 
+// The chunk of `content` at `offset` built into its frame directly: one copy, as a sender reading
+// a file would make.
+p2p::Bytes chunkFrame(const p2p::Bytes& content, std::size_t offset);
+
 // One file's bytes, pseudo-random so nothing compresses or repeats.
 p2p::Bytes pipelineContent();
 
