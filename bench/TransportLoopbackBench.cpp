@@ -14,6 +14,8 @@
 #include "p2p/transport/PeerAdvertiser.h"
 
 #include <netinet/in.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -70,16 +72,46 @@ struct Measurement {
     double processCpuSeconds = 0;
 };
 
+// The phone is another device: its sending thread gets a core of its own (the last one allowed)
+// and the receiving thread the others, the same for every run. With one core allowed both share it.
+struct CorePlacement {
+    cpu_set_t receiving {};
+    cpu_set_t sending {};
+};
+
+CorePlacement placeCores()
+{
+    cpu_set_t allowed {};
+    sched_getaffinity(0, sizeof allowed, &allowed);
+    CorePlacement placement;
+    placement.receiving = allowed;
+    placement.sending = allowed;
+    if (CPU_COUNT(&allowed) < 2)
+        return placement;
+    int last = CPU_SETSIZE - 1;
+    while (!CPU_ISSET(last, &allowed))
+        --last;
+    CPU_ZERO(&placement.sending);
+    CPU_SET(last, &placement.sending);
+    CPU_CLR(last, &placement.receiving);
+    return placement;
+}
+
 // `receive` runs on this thread, `send` on a thread of its own started first.
 template <typename Send, typename Receive>
 Measurement measure(Send send, Receive receive)
 {
+    static const CorePlacement cores = placeCores();
+    cpu_set_t before {};
+    pthread_getaffinity_np(pthread_self(), sizeof before, &before);
+    pthread_setaffinity_np(pthread_self(), sizeof cores.receiving, &cores.receiving);
     const double process0 = processCpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
     const double thread0 = threadCpuSeconds();
     double senderCpu = 0;
     const long waits0 = threadWaits();
     std::thread sender([&] {
+        pthread_setaffinity_np(pthread_self(), sizeof cores.sending, &cores.sending);
         const double start = threadCpuSeconds();
         send();
         senderCpu = threadCpuSeconds() - start;
@@ -89,7 +121,9 @@ Measurement measure(Send send, Receive receive)
     const long waits = threadWaits() - waits0;
     sender.join();
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall0;
-    return {wall.count(), receiver, senderCpu, waits, processCpuSeconds() - process0};
+    const double process = processCpuSeconds() - process0;
+    pthread_setaffinity_np(pthread_self(), sizeof before, &before);
+    return {wall.count(), receiver, senderCpu, waits, process};
 }
 
 Measurement rawCopy(const Bytes& content, std::int64_t& received)
