@@ -253,7 +253,7 @@ void NWConnectionByteStream::wakeAtLeast(std::size_t wanted)
 {
     // Filling a large frame, the thread sleeps until a good part of it is there instead of waking
     // for every segment; any other read wakes for the first byte. A read that finds bytes takes
-    // them at once either way, and the end of the stream or an error always wakes it.
+    // them at once either way; the end of the stream, an error or a full buffer always wake it.
     const int mark = wanted >= largeReadByteCount ? static_cast<int>(largeReadByteCount) : 1;
     if (mark == receiveLowWatermark_)
         return;
