@@ -30,6 +30,22 @@ asio::awaitable<void> awaitMessage(ByteStream& stream, FrameDecoder& decoder, Me
     }
 }
 
+Bytes chunkFrame(const Bytes& content, std::size_t offset)
+{
+    const std::size_t size = std::min(pipelineChunkBytes, content.size() - offset);
+    Bytes frame;
+    frame.reserve(size + 5);
+    const std::uint32_t length = static_cast<std::uint32_t>(size + 1);
+    frame.push_back(static_cast<std::uint8_t>(length >> 24));
+    frame.push_back(static_cast<std::uint8_t>(length >> 16));
+    frame.push_back(static_cast<std::uint8_t>(length >> 8));
+    frame.push_back(static_cast<std::uint8_t>(length));
+    frame.push_back(rawValue(MessageType::fileChunk));
+    frame.insert(frame.end(), content.begin() + static_cast<std::ptrdiff_t>(offset),
+        content.begin() + static_cast<std::ptrdiff_t>(offset + size));
+    return frame;
+}
+
 Bytes pipelineContent()
 {
     Bytes content(pipelineFileBytes);
@@ -41,7 +57,7 @@ Bytes pipelineContent()
     return content;
 }
 
-asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content, bool awaitReplies)
+asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content, bool awaitReplies, bool readRepliesAtEnd)
 {
     FrameDecoder decoder(SessionConfiguration::defaults().maximumFrameByteCount);
 
@@ -53,7 +69,9 @@ asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content
     hello.device.name = "bench";
     hello.device.identifier = "BENCH";
     co_await sendFrame(stream, hello);
-    if (awaitReplies)
+    // Frames beyond 64 KiB are refused until the greeting is answered.
+    const bool awaitGreeting = awaitReplies || readRepliesAtEnd;
+    if (awaitGreeting)
         co_await awaitMessage(stream, decoder, MessageType::helloAck);
 
     SessionBegin begin;
@@ -75,7 +93,7 @@ asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content
     manifestEnd.sessionID = sessionID;
     manifestEnd.batchCount = 1;
     co_await sendFrame(stream, manifestEnd);
-    if (awaitReplies)
+    if (awaitGreeting)
         co_await awaitMessage(stream, decoder, MessageType::skipListEnd);
 
     for (int i = 0; i < pipelineFileCount; ++i) {
@@ -84,27 +102,19 @@ asio::awaitable<void> sendPipelineFiles(ByteStream& stream, const Bytes& content
         fileBegin.filename = "IMG_" + std::to_string(i) + ".HEIC";
         fileBegin.declaredByteCount = static_cast<std::int64_t>(content.size());
         co_await sendFrame(stream, fileBegin);
-        for (std::size_t offset = 0; offset < content.size(); offset += pipelineChunkBytes) {
-            // The chunk is built into its frame directly: one copy, as a sender reading a file would.
-            const std::size_t size = std::min(pipelineChunkBytes, content.size() - offset);
-            Bytes frame;
-            frame.reserve(size + 5);
-            const std::uint32_t length = static_cast<std::uint32_t>(size + 1);
-            frame.push_back(static_cast<std::uint8_t>(length >> 24));
-            frame.push_back(static_cast<std::uint8_t>(length >> 16));
-            frame.push_back(static_cast<std::uint8_t>(length >> 8));
-            frame.push_back(static_cast<std::uint8_t>(length));
-            frame.push_back(rawValue(MessageType::fileChunk));
-            frame.insert(frame.end(), content.begin() + static_cast<std::ptrdiff_t>(offset),
-                content.begin() + static_cast<std::ptrdiff_t>(offset + size));
-            co_await stream.send(std::move(frame));
-        }
+        for (std::size_t offset = 0; offset < content.size(); offset += pipelineChunkBytes)
+            co_await stream.send(chunkFrame(content, offset));
         FileEnd fileEnd;
         fileEnd.assetID = fileBegin.assetID;
         fileEnd.byteCount = static_cast<std::int64_t>(content.size());
         fileEnd.crc32 = crc;
         co_await sendFrame(stream, fileEnd);
         if (awaitReplies)
+            co_await awaitMessage(stream, decoder, MessageType::fileAck);
+    }
+    if (!awaitReplies && readRepliesAtEnd) {
+        // Read at the end, so that closing does not reset a connection with replies unread.
+        for (int i = 0; i < pipelineFileCount; ++i)
             co_await awaitMessage(stream, decoder, MessageType::fileAck);
     }
     SessionEnd end;

@@ -33,6 +33,10 @@ asio::awaitable<void> sendFrame(p2p::ByteStream& stream, Record record)
 // hangs up.
 asio::awaitable<void> awaitMessage(p2p::ByteStream& stream, p2p::FrameDecoder& decoder, p2p::MessageType wanted);
 
+// The chunk of `content` at `offset` built into its frame directly: one copy, as a sender reading
+// a file would make.
+p2p::Bytes chunkFrame(const p2p::Bytes& content, std::size_t offset);
+
 // One file's bytes, pseudo-random so nothing compresses or repeats.
 p2p::Bytes pipelineContent();
 
@@ -64,8 +68,11 @@ public:
 };
 
 // The phone's side: hello, manifest, every file as chunks, waiting for each acknowledgement when
-// `awaitReplies` (which bounds the memory in flight), then the end.
-asio::awaitable<void> sendPipelineFiles(p2p::ByteStream& stream, const p2p::Bytes& content, bool awaitReplies);
+// `awaitReplies` (which bounds the memory in flight), else, when `readRepliesAtEnd`, waiting for
+// the greeting's and the manifest's answers only and reading the acknowledgements before the end
+// (a socket closed with replies unread is reset).
+asio::awaitable<void> sendPipelineFiles(p2p::ByteStream& stream, const p2p::Bytes& content, bool awaitReplies,
+    bool readRepliesAtEnd = false);
 
 // A session without pairing over `stream` into `sink`; `onEvent` sees every event.
 std::shared_ptr<p2p::ReceiveSession> makeCountingSession(asio::any_io_executor executor,

@@ -5,6 +5,8 @@
 #include <asio/connect.hpp>
 #include <asio/write.hpp>
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -233,6 +235,7 @@ asio::awaitable<std::optional<std::size_t>> NWConnectionByteStream::receiveInto(
         unreadOffset_ += count;
         co_return std::optional<std::size_t>(count);
     }
+    wakeAtLeast(into.size());
     auto [error, count] = co_await socket_.async_read_some(asio::buffer(into.data(), into.size()), useNothrowAwaitable);
     if (!error)
         co_return std::optional<std::size_t>(count);
@@ -244,6 +247,18 @@ asio::awaitable<std::optional<std::size_t>> NWConnectionByteStream::receiveInto(
     if (error == asio::error::operation_aborted || number == ECANCELED || number == ENOTCONN)
         co_return std::nullopt;
     throw TransportError::connectionFailed(error.message());
+}
+
+void NWConnectionByteStream::wakeAtLeast(std::size_t wanted)
+{
+    // Filling a large frame, the thread sleeps until a good part of it is there instead of waking
+    // for every segment; any other read wakes for the first byte. A read that finds bytes takes
+    // them at once either way; the end of the stream, an error or a full buffer always wake it.
+    const int mark = wanted >= largeReadByteCount ? static_cast<int>(largeReadByteCount) : 1;
+    if (mark == receiveLowWatermark_)
+        return;
+    if (setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) == 0)
+        receiveLowWatermark_ = mark;
 }
 
 void NWConnectionByteStream::unread(Bytes bytes)

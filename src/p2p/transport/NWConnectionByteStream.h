@@ -63,6 +63,7 @@ private:
     void fail(TransportError error);
     void failIfNotReady(TransportError error);
     void resumeReadyWaiters();
+    void wakeAtLeast(std::size_t wanted);
     void armSendTimeout();
     void failSendIfStillPending();
     [[noreturn]] void throwFailure(const asio::error_code& error) const;
@@ -79,6 +80,9 @@ private:
     bool startRunning_ = false;
     bool sendPending_ = false;
     std::uint64_t sendGeneration_ = 0; // of the send the timer watches
+    // Reads into at least this much sleep until this much has arrived.
+    static constexpr std::size_t largeReadByteCount = 128 * 1024;
+    int receiveLowWatermark_ = 1;
     Bytes unread_;
     std::size_t unreadOffset_ = 0;
     asio::steady_timer readySignal_;

@@ -47,6 +47,12 @@ asio::awaitable<void> sendInto(NWConnectionByteStream& stream, Bytes bytes, std:
         outcome = "sent";
 }
 
+asio::awaitable<void> readInto(NWConnectionByteStream& stream, std::span<std::uint8_t> into,
+    std::optional<std::optional<std::size_t>>& got)
+{
+    got = co_await stream.receiveInto(into);
+}
+
 // A peer that never reads, with tiny buffers, so a large send stays pending.
 void shrinkBuffers(tcp::socket& a, tcp::socket& b)
 {
@@ -203,4 +209,54 @@ TEST(NWConnectionByteStream, AStaleSendTimerDoesNotFailTheNextSend)
     Bytes received(300);
     asio::read(client, asio::buffer(received));
     EXPECT_EQ(received[299], 3);
+}
+
+TEST(NWConnectionByteStream, ALargeReadWakesForMuchOfItNotForEverySegment)
+{
+    // Filling a large frame, the reader is woken once a good part of it arrived, not for every
+    // segment that trickles in; a small read wakes for the first bytes, and the end of the stream
+    // wakes a large read with whatever came.
+    asio::io_context io;
+    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    auto stream = dialled(io, acceptor.local_endpoint());
+    ASSERT_EQ(runAwaitable(io, failureOf(stream->start(5))), "");
+    tcp::socket peer = acceptor.accept();
+
+    Bytes into(256 * 1024);
+    std::optional<std::optional<std::size_t>> got;
+    auto startRead = [&](std::size_t size) {
+        got.reset();
+        asio::co_spawn(io, readInto(*stream, std::span(into.data(), size), got), asio::detached);
+        io.restart();
+        io.poll(); // nothing there yet: the read waits
+    };
+    auto finishRead = [&] {
+        io.restart();
+        while (!got && io.run_one_for(std::chrono::seconds(10)) > 0) { }
+        return got.value_or(std::nullopt).value_or(0);
+    };
+    const Bytes trickle(1024, 7);
+
+    startRead(64 * 1024);
+    asio::write(peer, asio::buffer(trickle));
+    EXPECT_EQ(finishRead(), trickle.size());
+
+    startRead(into.size());
+    for (int i = 0; i < 200; ++i) {
+        asio::write(peer, asio::buffer(trickle));
+        io.poll();
+    }
+    const std::size_t first = finishRead();
+    EXPECT_GE(first, std::size_t{128 * 1024});
+    for (std::size_t rest = 200 * trickle.size() - std::min(first, 200 * trickle.size()); rest > 0;) {
+        startRead(into.size()); // bytes already there are taken at once
+        const std::size_t count = finishRead();
+        ASSERT_GT(count, 0u);
+        rest -= std::min(count, rest);
+    }
+
+    startRead(into.size());
+    asio::write(peer, asio::buffer(trickle));
+    peer.shutdown(tcp::socket::shutdown_send);
+    EXPECT_EQ(finishRead(), trickle.size());
 }

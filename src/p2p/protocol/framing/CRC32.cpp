@@ -62,6 +62,47 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i fold16(__m128i acc, __m1
     return _mm_xor_si128(_mm_xor_si128(high, next), low);
 }
 
+__attribute__((target("avx512f,vpclmulqdq"))) inline __m512i fold64(__m512i acc, __m512i next, __m512i k)
+{
+    const __m512i low = _mm512_clmulepi64_epi128(acc, k, 0x00);
+    const __m512i high = _mm512_clmulepi64_epi128(acc, k, 0x11);
+    return _mm512_ternarylogic_epi64(low, high, next, 0x96); // three-way xor
+}
+
+// Where the processor has 512-bit carry-less multiplication: sixteen 128-bit lanes folded 256
+// bytes at a time, then merged into four lanes, which the narrow loop below carries on. Receiving
+// checks every byte of a backup; the narrow loop alone runs at about the speed of the socket copy.
+// Needs size >= 256; consumes a multiple of 256 bytes and returns how many.
+__attribute__((target("avx512f,vpclmulqdq"))) std::size_t foldWide(std::uint32_t state, const std::uint8_t* data,
+    std::size_t size, std::uint8_t (&lanes)[64])
+{
+    const __m512i by2048 = _mm512_set4_epi64(0x01322d1430, 0x011542778a, 0x01322d1430, 0x011542778a);
+    const __m512i by512 = _mm512_set4_epi64(0x01c6e41596, 0x0154442bd4, 0x01c6e41596, 0x0154442bd4);
+    __m512i z1 = _mm512_loadu_si512(data + 0x00);
+    __m512i z2 = _mm512_loadu_si512(data + 0x40);
+    __m512i z3 = _mm512_loadu_si512(data + 0x80);
+    __m512i z4 = _mm512_loadu_si512(data + 0xC0);
+    z1 = _mm512_xor_si512(z1, _mm512_castsi128_si512(_mm_cvtsi32_si128(static_cast<int>(state))));
+    std::size_t done = 256;
+    for (; size - done >= 256; done += 256) {
+        z1 = fold64(z1, _mm512_loadu_si512(data + done + 0x00), by2048);
+        z2 = fold64(z2, _mm512_loadu_si512(data + done + 0x40), by2048);
+        z3 = fold64(z3, _mm512_loadu_si512(data + done + 0x80), by2048);
+        z4 = fold64(z4, _mm512_loadu_si512(data + done + 0xC0), by2048);
+    }
+    z2 = fold64(z1, z2, by512);
+    z3 = fold64(z2, z3, by512);
+    z4 = fold64(z3, z4, by512);
+    _mm512_storeu_si512(lanes, z4);
+    return done;
+}
+
+bool detectWideFolding()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
+}
+
 // Folding with carry-less multiplication over the reflected polynomial: four 128-bit lanes are
 // folded 64 bytes at a time, merged into one lane, folded 16 bytes at a time, then reduced to 32
 // bits with a Barrett step. The constants are x^(k) mod P for the fold distances, bit-reflected.
@@ -75,13 +116,25 @@ __attribute__((target("pclmul,sse4.1"))) std::uint32_t foldBlocks(std::uint32_t 
     const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);  // P' and mu
     const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
 
-    __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 0x00));
-    __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 0x10));
-    __m128i x3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 0x20));
-    __m128i x4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 0x30));
-    x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128(static_cast<int>(state)));
-    data += 64;
-    size -= 64;
+    static const bool wide = detectWideFolding();
+    std::uint8_t lanes[64];
+    const std::uint8_t* first = data;
+    std::uint32_t initial = state;
+    if (wide && size >= 512) {
+        const std::size_t done = foldWide(state, data, size, lanes);
+        data += done;
+        size -= done;
+        first = lanes; // the four lanes as if they were the first 64 bytes, the register already in
+        initial = 0;
+    } else {
+        data += 64;
+        size -= 64;
+    }
+    __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first + 0x00));
+    __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first + 0x10));
+    __m128i x3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first + 0x20));
+    __m128i x4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first + 0x30));
+    x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128(static_cast<int>(initial)));
 
     while (size >= 64) {
         const __m128i y1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 0x00));
