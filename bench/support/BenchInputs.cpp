@@ -162,6 +162,9 @@ bool writeCameraJpeg(const QString& path, int seed, int orientation)
     return true;
 }
 
+// What a phone's camera writes at its normal setting.
+constexpr int kPhoneQuality = 80;
+
 bool writePhoneHeic(const QString& path, int seed, int orientation)
 {
     QTemporaryDir temp;
@@ -170,6 +173,39 @@ bool writePhoneHeic(const QString& path, int seed, int orientation)
         return false;
     // heif-enc copies the JPEG's Exif block into the HEIC.
     return run("heif-enc", {"-q", "50", "-t", "320", "-p", "preset=ultrafast", jpeg, "-o", path});
+}
+
+bool writeTurnedPhoneHeic(const QString& path, int seed)
+{
+    constexpr int width = 4032, height = 3024;
+    const QImage picture = cameraLikePicture(seed, QSize(width, height)).convertToFormat(QImage::Format_RGB888);
+    heif_image* image = nullptr;
+    heif_image_create(width, height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, width, height, 8);
+    int stride = 0;
+    std::uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < height; ++y)
+        std::memcpy(plane + qsizetype(y) * stride, picture.constScanLine(y), size_t(width) * 3);
+    heif_context* context = heif_context_alloc();
+    heif_encoder* encoder = nullptr;
+    bool ok = heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code == heif_error_Ok;
+    if (ok)
+        heif_encoder_set_lossy_quality(encoder, kPhoneQuality);
+    heif_encoding_options* options = heif_encoding_options_alloc();
+    options->image_orientation = heif_orientation_rotate_90_cw;
+    heif_image_handle* handle = nullptr;
+    heif_image_handle* thumbnail = nullptr;
+    ok = ok && heif_context_encode_image(context, image, encoder, options, &handle).code == heif_error_Ok
+        && heif_context_encode_thumbnail(context, image, handle, encoder, options, 320, &thumbnail).code == heif_error_Ok
+        && heif_context_write_to_file(context, QFile::encodeName(path).constData()).code == heif_error_Ok;
+    heif_image_handle_release(thumbnail);
+    heif_image_handle_release(handle);
+    heif_encoding_options_free(options);
+    heif_image_release(image);
+    if (encoder)
+        heif_encoder_release(encoder);
+    heif_context_free(context);
+    return ok;
 }
 
 bool writePhoneGridHeic(const QString& path, int seed)
@@ -192,10 +228,10 @@ bool writePhoneGridHeic(const QString& path, int seed)
     heif_context* context = heif_context_alloc();
     heif_encoder* encoder = nullptr;
     bool ok = heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code == heif_error_Ok;
-    if (ok) {
-        heif_encoder_set_lossy_quality(encoder, 50);
-        heif_encoder_set_parameter(encoder, "preset", "ultrafast");
-    }
+    // A phone's quality and the encoder's own speed preset: a fast preset's plain stream decodes
+    // faster than what phones write.
+    if (ok)
+        heif_encoder_set_lossy_quality(encoder, kPhoneQuality);
     heif_image_handle* first = nullptr;
     for (int i = 0; ok && i < columns * rows; ++i) {
         heif_image* image = heifImage(picture.copy((i % columns) * tile, (i / columns) * tile, tile, tile));
