@@ -61,9 +61,9 @@ int main(int argc, char** argv)
     if (argc == 4 && std::strcmp(argv[1], "--one") == 0)
         return decodeOne(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
 
-    using test::craftedheif::Spec;
+    using test::craftedheif::Shape;
     const auto grid = [](int columns, int rows, std::uint32_t w, std::uint32_t h, std::uint32_t cw, std::uint32_t ch) {
-        Spec s;
+        Shape s;
         s.columns = columns;
         s.rows = rows;
         s.declaredWidth = w;
@@ -73,15 +73,15 @@ int main(int argc, char** argv)
         return s;
     };
     const auto withThumbnails = [&](int references) {
-        Spec s = grid(32, 32, 64, 48, 64, 48);
+        Shape s = grid(32, 32, 64, 48, 64, 48);
         s.thumbnailReferences = references;
         return s;
     };
-    Spec padded = grid(32, 32, 64, 48, 64, 48);
+    Shape padded = grid(32, 32, 64, 48, 64, 48);
     padded.configPadding = 900 * 1024;
-    Spec turned = grid(1, 1, 48, 64, 64, 48);
+    Shape turned = grid(1, 1, 48, 64, 64, 48);
     turned.quarterTurns = 1;
-    const std::pair<const char*, Spec> files[] = {
+    const std::pair<const char*, Shape> files[] = {
         {"1,024 tiles declared 64x64 coded 8192x4320", grid(32, 32, 64, 64, 8192, 4320)},
         {"64 tiles declared 64x64 coded 16000x16000", grid(8, 8, 64, 64, 16000, 16000)},
         {"one 64x64 image coded 16000x16000", grid(1, 1, 64, 64, 16000, 16000)},
@@ -97,8 +97,8 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     std::printf("%-46s %8s %-9s %-11s %9s %10s %9s %14s\n", "file", "KB", "use", "result", "ms", "peak MB",
                 "left MB", "left, trimmed");
-    for (const auto& [name, spec] : files) {
-        const QByteArray bytes = test::craftedheif::build(spec);
+    for (const auto& [name, shape] : files) {
+        const QByteArray bytes = test::craftedheif::build(shape);
         if (bytes.isEmpty()) {
             std::fprintf(stderr, "ffmpeg could not encode the picture\n");
             return 1;

@@ -231,15 +231,15 @@ Bytes ispe(std::uint32_t w, std::uint32_t h)
 
 } // namespace
 
-QByteArray build(const Spec& spec)
+QByteArray build(const Shape& shape)
 {
     const Stream& s = tinyStream();
     if (s.sps.empty() || s.slice.empty())
         return {};
-    const bool grid = spec.columns * spec.rows > 1 || spec.thumbnailReferences > 0;
-    const int tiles = spec.columns * spec.rows;
-    const std::uint32_t fullWidth = spec.declaredWidth * std::uint32_t(spec.columns);
-    const std::uint32_t fullHeight = spec.declaredHeight * std::uint32_t(spec.rows);
+    const bool grid = shape.columns * shape.rows > 1 || shape.thumbnailReferences > 0;
+    const int tiles = shape.columns * shape.rows;
+    const std::uint32_t fullWidth = shape.declaredWidth * std::uint32_t(shape.columns);
+    const std::uint32_t fullHeight = shape.declaredHeight * std::uint32_t(shape.rows);
 
     // Item ids: tiles 1..n, the primary grid n+1, the thumbnail grid n+2.
     const std::uint32_t primary = grid ? std::uint32_t(tiles) + 1 : 1;
@@ -249,14 +249,14 @@ QByteArray build(const Spec& spec)
         items.emplace_back(std::uint32_t(i), "hvc1");
     if (grid)
         items.emplace_back(primary, "grid");
-    if (spec.thumbnailReferences)
+    if (shape.thumbnailReferences)
         items.emplace_back(thumbnail, "grid");
 
     Bytes gridData;
     put(gridData, 0, 1);
     put(gridData, 0, 1); // 16-bit sizes
-    put(gridData, std::uint32_t(spec.rows - 1), 1);
-    put(gridData, std::uint32_t(spec.columns - 1), 1);
+    put(gridData, std::uint32_t(shape.rows - 1), 1);
+    put(gridData, std::uint32_t(shape.columns - 1), 1);
     put(gridData, fullWidth, 2);
     put(gridData, fullHeight, 2);
     Bytes picture;
@@ -264,10 +264,10 @@ QByteArray build(const Spec& spec)
     picture += s.slice;
     Bytes mdatPayload = gridData + picture;
 
-    Bytes ipco = box("hvcC", configRecord(s, resized(s.sps, spec.codedWidth, spec.codedHeight), spec.configPadding))
-        + ispe(spec.declaredWidth, spec.declaredHeight) + ispe(fullWidth, fullHeight);
+    Bytes ipco = box("hvcC", configRecord(s, resized(s.sps, shape.codedWidth, shape.codedHeight), shape.configPadding))
+        + ispe(shape.declaredWidth, shape.declaredHeight) + ispe(fullWidth, fullHeight);
     Bytes irot;
-    put(irot, std::uint32_t(spec.quarterTurns & 3), 1);
+    put(irot, std::uint32_t(shape.quarterTurns & 3), 1);
     ipco += box("irot", irot);
 
     const auto meta = [&](std::uint64_t mdatStart) {
@@ -313,13 +313,13 @@ QByteArray build(const Spec& spec)
         };
         if (grid)
             iref += derived(primary);
-        if (spec.thumbnailReferences) {
+        if (shape.thumbnailReferences) {
             iref += derived(thumbnail);
             Bytes t;
             put(t, thumbnail, 2);
             put(t, 1, 2);
             put(t, primary, 2);
-            for (int i = 0; i < spec.thumbnailReferences; ++i)
+            for (int i = 0; i < shape.thumbnailReferences; ++i)
                 iref += box("thmb", t);
         }
         Bytes ipma;
@@ -327,13 +327,13 @@ QByteArray build(const Spec& spec)
         for (const auto& [id, type] : items) {
             put(ipma, id, 2);
             if (Bytes(type) == "grid") {
-                const bool turned = id == primary && spec.quarterTurns;
+                const bool turned = id == primary && shape.quarterTurns;
                 put(ipma, turned ? 2 : 1, 1);
                 put(ipma, 0x03, 1);
                 if (turned)
                     put(ipma, 0x84, 1);
             } else {
-                const bool turned = id == primary && spec.quarterTurns;
+                const bool turned = id == primary && shape.quarterTurns;
                 put(ipma, turned ? 3 : 2, 1);
                 put(ipma, 0x81, 1); // the configuration, essential
                 put(ipma, 0x02, 1);

@@ -9,7 +9,7 @@
 // hostile files a photo library may hold, kept out of the fixtures.
 namespace test::craftedheif {
 
-struct Spec {
+struct Shape {
     int columns = 1; // 1 x 1: the primary is the coded picture itself; otherwise a grid of tiles
     int rows = 1;
     std::uint32_t declaredWidth = 64; // each tile's declared size ('ispe')
@@ -22,6 +22,6 @@ struct Spec {
 };
 
 // Empty when ffmpeg could not encode the picture.
-QByteArray build(const Spec& spec);
+QByteArray build(const Shape& shape);
 
 } // namespace test::craftedheif

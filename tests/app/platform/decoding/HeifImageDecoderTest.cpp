@@ -15,14 +15,14 @@ using namespace app;
 // as a grid thumbnail and in the viewer. (Their time and memory are in HeicBombBench.)
 TEST(HeifImageDecoderTest, DecodesNoMoreThanAFileDeclares)
 {
-    using test::craftedheif::Spec;
+    using test::craftedheif::Shape;
     struct Case {
         const char* name;
-        Spec spec;
+        Shape shape;
         QSize shown; // empty: refused
     };
     const auto grid = [](int columns, int rows, std::uint32_t w, std::uint32_t h, std::uint32_t cw, std::uint32_t ch) {
-        Spec s;
+        Shape s;
         s.columns = columns;
         s.rows = rows;
         s.declaredWidth = w;
@@ -32,13 +32,13 @@ TEST(HeifImageDecoderTest, DecodesNoMoreThanAFileDeclares)
         return s;
     };
     const auto withThumbnails = [&](int references) {
-        Spec s = grid(2, 2, 64, 48, 64, 48);
+        Shape s = grid(2, 2, 64, 48, 64, 48);
         s.thumbnailReferences = references;
         return s;
     };
-    Spec padded = grid(32, 32, 64, 48, 64, 48);
+    Shape padded = grid(32, 32, 64, 48, 64, 48);
     padded.configPadding = 900 * 1024;
-    Spec turnedShown = grid(1, 1, 48, 64, 64, 48);
+    Shape turnedShown = grid(1, 1, 48, 64, 64, 48);
     turnedShown.quarterTurns = 1;
     const Case cases[] = {
         {"1,024 tiles declared 64x64 coded 8192x4320", grid(32, 32, 64, 64, 8192, 4320), {}},
@@ -55,7 +55,7 @@ TEST(HeifImageDecoderTest, DecodesNoMoreThanAFileDeclares)
     QTemporaryDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const QByteArray bytes = test::craftedheif::build(c.spec);
+        const QByteArray bytes = test::craftedheif::build(c.shape);
         ASSERT_FALSE(bytes.isEmpty());
         const QString path = dir.filePath("crafted.heic");
         QFile file(path);
