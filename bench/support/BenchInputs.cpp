@@ -163,7 +163,7 @@ bool writeCameraJpeg(const QString& path, int seed, int orientation)
 }
 
 // What a phone's camera writes at its normal setting.
-constexpr int kPhoneQuality = 80;
+constexpr int kPhoneQuality = 60;
 
 heif_image* heifImageOf(const QImage& rgb888)
 {
@@ -177,10 +177,11 @@ heif_image* heifImageOf(const QImage& rgb888)
     return image;
 }
 
-// A phone's 320-pixel thumbnail of a picture, scaled smoothly.
+// A picture scaled smoothly to twice a phone's 320-pixel thumbnail, for libheif's thumbnail call to
+// halve: that call picks pixels, which on the full picture would keep all of its grain.
 QImage thumbnailOf(const QImage& picture)
 {
-    return picture.scaled(320, 320, Qt::KeepAspectRatio, Qt::SmoothTransformation).convertToFormat(QImage::Format_RGB888);
+    return picture.scaled(640, 640, Qt::KeepAspectRatio, Qt::SmoothTransformation).convertToFormat(QImage::Format_RGB888);
 }
 
 bool writePhoneHeic(const QString& path, int seed, int orientation)
@@ -247,7 +248,7 @@ bool writePhoneGridHeic(const QString& path, int seed)
         else
             heif_image_handle_release(handle);
     }
-    // Scaled smoothly, as a camera does (libheif's own scaling picks pixels, keeping all the grain).
+    // Scaled smoothly, as a camera does.
     heif_image* whole = ok ? heifImageOf(thumbnailOf(picture.copy(0, 0, width, height))) : nullptr;
     heif_image_handle* thumbnail = nullptr;
     ok = ok && heif_context_encode_thumbnail(context, whole, first, encoder, nullptr, 320, &thumbnail).code == heif_error_Ok;
