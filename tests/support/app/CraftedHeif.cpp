@@ -260,6 +260,11 @@ QByteArray build(const Shape& shape)
     put(gridData, fullWidth, 2);
     put(gridData, fullHeight, 2);
     Bytes picture;
+    if (shape.ownCodedWidth) {
+        const Bytes own = resized(s.sps, shape.ownCodedWidth, shape.ownCodedHeight);
+        put(picture, own.size(), 4);
+        picture += own;
+    }
     put(picture, s.slice.size(), 4);
     picture += s.slice;
     Bytes mdatPayload = gridData + picture;

@@ -92,17 +92,24 @@ private:
     ffmpeg::Codec context_;
 };
 
-// A picture's bytes, when any parameter set among them codes the size its configuration does.
+// A picture's bytes, when every parameter set among them codes the size its configuration does.
 std::optional<std::string> checkedData(const ByteSource& source, const HeifBoxReader::Images& images,
                                        const Picture& picture)
 {
     std::optional<std::string> data = HeifBoxReader::pictureData(source, images, picture);
-    hevc::PictureSize own;
-    if (!data || !picture.config
-        || hevc::streamSize(*data, hevc::nalLengthSize(*picture.config), own) == hevc::Found::malformed
-        || (own.width && !(own.width == picture.width && own.height == picture.height && hevc::matches(own, own.width, own.height, false))))
+    if (!data || !picture.config)
         return std::nullopt;
-    return data;
+    hevc::PictureSize own;
+    switch (hevc::streamSize(*data, hevc::nalLengthSize(*picture.config), own)) {
+    case hevc::Found::none: return data;
+    case hevc::Found::malformed: return std::nullopt;
+    case hevc::Found::size:
+        if (own.width == picture.width && own.height == picture.height
+            && hevc::matches(own, own.width, own.height, false))
+            return data;
+        return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 // Decodes one picture with a decoder of this thread, closing it after a picture too large to keep.

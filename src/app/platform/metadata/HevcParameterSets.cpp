@@ -127,6 +127,22 @@ Found readSet(std::string_view nal, PictureSize& size)
     return Found::size;
 }
 
+// Adds one more parameter set to what was found: every one must code the same size, since a
+// decoder takes whichever comes last.
+Found another(Found sofar, std::string_view nal, PictureSize& size)
+{
+    PictureSize next;
+    const Found found = readSet(nal, next);
+    if (found != Found::size || sofar == Found::malformed)
+        return Found::malformed;
+    if (sofar == Found::size
+        && (next.width != size.width || next.height != size.height || next.codedWidth != size.codedWidth
+            || next.codedHeight != size.codedHeight))
+        return Found::malformed;
+    size = next;
+    return Found::size;
+}
+
 } // namespace
 
 int nalLengthSize(std::string_view record)
@@ -139,6 +155,7 @@ Found configSize(std::string_view record, PictureSize& size)
     if (record.size() < 23)
         return Found::malformed;
     size_t at = 23;
+    Found found = Found::none;
     const int arrays = std::uint8_t(record[22]);
     for (int a = 0; a < arrays; ++a) {
         if (record.size() - at < 3)
@@ -156,10 +173,10 @@ Found configSize(std::string_view record, PictureSize& size)
             const std::string_view nal = record.substr(at, length);
             at += length;
             if (type == kSequenceParameterSet || nalType(nal) == kSequenceParameterSet)
-                return readSet(nal, size);
+                found = another(found, nal, size);
         }
     }
-    return Found::none;
+    return found;
 }
 
 Found streamSize(std::string_view data, int lengthSize, PictureSize& size)
@@ -167,19 +184,20 @@ Found streamSize(std::string_view data, int lengthSize, PictureSize& size)
     if (lengthSize < 1 || lengthSize > 4)
         return Found::malformed;
     size_t at = 0;
+    Found found = Found::none;
     while (data.size() - at >= size_t(lengthSize)) {
         size_t length = 0;
         for (int i = 0; i < lengthSize; ++i)
             length = (length << 8) | std::uint8_t(data[at + size_t(i)]);
         at += size_t(lengthSize);
         if (data.size() - at < length)
-            return Found::none;
+            return found;
         const std::string_view nal = data.substr(at, length);
         at += length;
         if (nalType(nal) == kSequenceParameterSet)
-            return readSet(nal, size);
+            found = another(found, nal, size);
     }
-    return Found::none;
+    return found;
 }
 
 bool matches(const PictureSize& size, std::uint32_t width, std::uint32_t height, bool turned)

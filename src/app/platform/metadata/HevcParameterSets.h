@@ -21,12 +21,13 @@ enum class Found {
     malformed, // a parameter set that cannot be read
 };
 
-// The first sequence parameter set of an HEVC decoder configuration record (an 'hvcC' body).
+// The size the sequence parameter sets of an HEVC decoder configuration record (an 'hvcC' body)
+// code; `malformed` also when two of them code different sizes.
 Found configSize(std::string_view record, PictureSize& size);
 // The length of the size field before each NAL unit of the pictures the record configures.
 int nalLengthSize(std::string_view record);
-// The first sequence parameter set among a picture's length-prefixed NAL units; units cut off at
-// the end of `data` are not read.
+// The same for the sequence parameter sets among a picture's length-prefixed NAL units; units cut
+// off at the end of `data` are not read.
 Found streamSize(std::string_view data, int lengthSize, PictureSize& size);
 
 // True when `size` shows exactly `width` x `height` or, with `turned`, that size transposed (files

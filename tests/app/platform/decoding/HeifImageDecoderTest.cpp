@@ -38,6 +38,8 @@ TEST(HeifImageDecoderTest, DecodesNoMoreThanAFileDeclares)
     };
     Shape padded = grid(32, 32, 64, 48, 64, 48);
     padded.configPadding = 900 * 1024;
+    Shape ownSetLarger = grid(2, 2, 64, 48, 64, 48);
+    ownSetLarger.ownCodedWidth = ownSetLarger.ownCodedHeight = 16000;
     Shape turnedShown = grid(1, 1, 48, 64, 64, 48);
     turnedShown.quarterTurns = 1;
     const Case cases[] = {
@@ -46,6 +48,7 @@ TEST(HeifImageDecoderTest, DecodesNoMoreThanAFileDeclares)
         {"one 64x64 picture coded 16000x16000", grid(1, 1, 64, 64, 16000, 16000), {}},
         {"coded smaller than declared", grid(1, 1, 64, 64, 64, 48), {}},
         {"transposed without a quarter turn", grid(1, 1, 48, 64, 64, 48), {}},
+        {"the first picture's own parameter set coding 16000x16000", ownSetLarger, {}},
         {"one 900 KB configuration shared by 1,024 tiles", padded, {2048, 1536}},
         {"3 thumbnail references", withThumbnails(3), {128, 96}},
         {"10,000 thumbnail references", withThumbnails(10000), {128, 96}},
