@@ -1,7 +1,10 @@
 // Arbitrary bytes -> HeifBoxReader. It must stay within its limits, report a size and Exif bytes only
 // for a file it read through, and hand out Exif bytes only from the input. The layout it gives the
 // HEVC decoder must be within its limits too, and every tile's bytes readable or refused. The box
-// walker under all of it must keep every box it accepts inside its parent, at any depth.
+// walker under all of it must keep every box it accepts inside its parent, at any depth, and the
+// item-box reader the orientation editor writes through must place every field it reports inside
+// the box it read.
+#include "app/platform/metadata/HeifBoxParsing.h"
 #include "app/platform/metadata/HeifBoxReader.h"
 #include "app/platform/metadata/IsoBoxWalker.h"
 
@@ -44,9 +47,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     if (!result.exif.empty() && result.exif.size() <= 64 && input.find(result.exif) == std::string_view::npos)
         std::abort();
+    bool still = false;
+    const std::vector<std::uint8_t> metaBytes = app::heifbox::readMetaBox(source, still);
+    const app::heifbox::Meta meta = app::heifbox::readMeta(app::isobox::Cursor(metaBytes.data(), metaBytes.size()));
+    for (const app::heifbox::Property& p : meta.properties)
+        if (p.start > p.bodyStart || p.bodyStart > p.end || p.end > metaBytes.size())
+            std::abort();
+    for (const auto& [id, item] : meta.items)
+        for (const app::heifbox::Extent& e : item.extents)
+            if (item.located && e.offsetField + std::size_t(meta.offsetSize) > metaBytes.size())
+                std::abort();
     const app::HeifBoxReader::Images images = app::HeifBoxReader::readImages(source);
     if (images.status != app::HeifBoxReader::Status::ok)
         return 0;
+    if (images.thumbnails.size() > std::size_t(app::HeifBoxReader::maximumThumbnails))
+        std::abort();
     std::vector<const app::HeifBoxReader::Image*> all{&images.primary};
     for (const auto& thumbnail : images.thumbnails)
         all.push_back(&thumbnail);

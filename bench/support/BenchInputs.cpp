@@ -162,6 +162,28 @@ bool writeCameraJpeg(const QString& path, int seed, int orientation, QSize size)
     return true;
 }
 
+// What a phone's camera writes at its normal setting.
+constexpr int kPhoneQuality = 60;
+
+heif_image* heifImageOf(const QImage& rgb888)
+{
+    heif_image* image = nullptr;
+    heif_image_create(rgb888.width(), rgb888.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, rgb888.width(), rgb888.height(), 8);
+    int stride = 0;
+    std::uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < rgb888.height(); ++y)
+        std::memcpy(plane + qsizetype(y) * stride, rgb888.constScanLine(y), size_t(rgb888.width()) * 3);
+    return image;
+}
+
+// A picture scaled smoothly to twice a phone's 320-pixel thumbnail, for libheif's thumbnail call to
+// halve: that call picks pixels, which on the full picture would keep all of its grain.
+QImage thumbnailOf(const QImage& picture)
+{
+    return picture.scaled(640, 640, Qt::KeepAspectRatio, Qt::SmoothTransformation).convertToFormat(QImage::Format_RGB888);
+}
+
 bool writePhoneHeic(const QString& path, int seed, int orientation)
 {
     QTemporaryDir temp;
@@ -172,6 +194,35 @@ bool writePhoneHeic(const QString& path, int seed, int orientation)
     return run("heif-enc", {"-q", "50", "-t", "320", "-p", "preset=ultrafast", jpeg, "-o", path});
 }
 
+bool writeTurnedPhoneHeic(const QString& path, int seed)
+{
+    constexpr int width = 4032, height = 3024;
+    const QImage picture = cameraLikePicture(seed, QSize(width, height)).convertToFormat(QImage::Format_RGB888);
+    heif_image* image = heifImageOf(picture);
+    heif_context* context = heif_context_alloc();
+    heif_encoder* encoder = nullptr;
+    bool ok = heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code == heif_error_Ok;
+    if (ok)
+        heif_encoder_set_lossy_quality(encoder, kPhoneQuality);
+    heif_encoding_options* options = heif_encoding_options_alloc();
+    options->image_orientation = heif_orientation_rotate_90_cw;
+    heif_image_handle* handle = nullptr;
+    heif_image_handle* thumbnail = nullptr;
+    heif_image* small = heifImageOf(thumbnailOf(picture));
+    ok = ok && heif_context_encode_image(context, image, encoder, options, &handle).code == heif_error_Ok
+        && heif_context_encode_thumbnail(context, small, handle, encoder, options, 320, &thumbnail).code == heif_error_Ok
+        && heif_context_write_to_file(context, QFile::encodeName(path).constData()).code == heif_error_Ok;
+    heif_image_handle_release(thumbnail);
+    heif_image_handle_release(handle);
+    heif_image_release(small);
+    heif_encoding_options_free(options);
+    heif_image_release(image);
+    if (encoder)
+        heif_encoder_release(encoder);
+    heif_context_free(context);
+    return ok;
+}
+
 bool writePhoneGridHeic(const QString& path, int seed)
 {
     // libheif 1.15 writes no grids: it codes the tiles and a thumbnail of the whole, and the
@@ -179,26 +230,16 @@ bool writePhoneGridHeic(const QString& path, int seed)
     constexpr int tile = 512, columns = 8, rows = 6;
     constexpr int width = 4032, height = 3024; // the last column and row of tiles reach past it
     const QImage picture = cameraLikePicture(seed, QSize(tile * columns, tile * rows)).convertToFormat(QImage::Format_RGB888);
-    const auto heifImage = [&](const QImage& part) {
-        heif_image* image = nullptr;
-        heif_image_create(part.width(), part.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
-        heif_image_add_plane(image, heif_channel_interleaved, part.width(), part.height(), 8);
-        int stride = 0;
-        std::uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
-        for (int y = 0; y < part.height(); ++y)
-            std::memcpy(plane + qsizetype(y) * stride, part.constScanLine(y), size_t(part.width()) * 3);
-        return image;
-    };
     heif_context* context = heif_context_alloc();
     heif_encoder* encoder = nullptr;
     bool ok = heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code == heif_error_Ok;
-    if (ok) {
-        heif_encoder_set_lossy_quality(encoder, 50);
-        heif_encoder_set_parameter(encoder, "preset", "ultrafast");
-    }
+    // A phone's quality and the encoder's own speed preset: a fast preset's plain stream decodes
+    // faster than what phones write.
+    if (ok)
+        heif_encoder_set_lossy_quality(encoder, kPhoneQuality);
     heif_image_handle* first = nullptr;
     for (int i = 0; ok && i < columns * rows; ++i) {
-        heif_image* image = heifImage(picture.copy((i % columns) * tile, (i / columns) * tile, tile, tile));
+        heif_image* image = heifImageOf(picture.copy((i % columns) * tile, (i / columns) * tile, tile, tile));
         heif_image_handle* handle = nullptr;
         ok = heif_context_encode_image(context, image, encoder, nullptr, &handle).code == heif_error_Ok;
         heif_image_release(image);
@@ -207,7 +248,8 @@ bool writePhoneGridHeic(const QString& path, int seed)
         else
             heif_image_handle_release(handle);
     }
-    heif_image* whole = ok ? heifImage(picture.copy(0, 0, width, height)) : nullptr;
+    // Scaled smoothly, as a camera does.
+    heif_image* whole = ok ? heifImageOf(thumbnailOf(picture.copy(0, 0, width, height))) : nullptr;
     heif_image_handle* thumbnail = nullptr;
     ok = ok && heif_context_encode_thumbnail(context, whole, first, encoder, nullptr, 320, &thumbnail).code == heif_error_Ok;
     QTemporaryDir temp;

@@ -24,6 +24,9 @@ bool writePhoneHeic(const QString& path, int seed, int orientation);
 // last column and row reach past the picture), each coded on its own, and a 320-pixel thumbnail
 // item; no Exif.
 bool writePhoneGridHeic(const QString& path, int seed);
+// A 4032x3024 photo turned a quarter (Exif orientation 6) with a 320-pixel thumbnail, as libheif's
+// own writer stores it: one coded picture whose declared size is the one shown.
+bool writeTurnedPhoneHeic(const QString& path, int seed);
 
 // A phone clip: 1080p, a few seconds, its 'moov' after the 'mdat', QuickTime date and place keys.
 bool writePhoneVideo(const QString& path, int seed);

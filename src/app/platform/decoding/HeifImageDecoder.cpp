@@ -1,6 +1,7 @@
 #include "app/platform/decoding/HeifImageDecoder.h"
 
 #include "app/platform/decoding/HevcHeifDecoder.h"
+#include "app/platform/decoding/PixelBudget.h"
 
 #include <QFile>
 
@@ -38,6 +39,9 @@ int longSide(const heif_image_handle* h)
 QImage toQImage(const heif_image_handle* handle)
 {
     const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+    // The decoded planes and their RGB copy.
+    const PixelBudget::Lease lease(2 * std::uint64_t(std::max(0, heif_image_handle_get_width(handle)))
+                                   * std::uint64_t(std::max(0, heif_image_handle_get_height(handle))));
     heif_image* raw = nullptr;
     const heif_error err = heif_decode_image(handle, &raw, heif_colorspace_RGB,
                                              alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
@@ -64,11 +68,18 @@ QImage HeifImageDecoder::decode(const MediaItem& item, int maxPixelSize)
 
 QImage HeifImageDecoder::decodeFile(const QString& path, int maxPixelSize, Source* usedSource)
 {
-    QImage image = decodeWithFfmpeg(path, maxPixelSize, usedSource);
-    return image.isNull() ? decodeWithLibheif(path, maxPixelSize, usedSource) : image;
+    bool unreadable = false;
+    QImage image = decodeWithFfmpeg(path, maxPixelSize, usedSource, &unreadable);
+    return image.isNull() && !unreadable ? decodeWithLibheif(path, maxPixelSize, usedSource) : image;
 }
 
-QImage HeifImageDecoder::decodeWithFfmpeg(const QString& path, int maxPixelSize, Source* usedSource)
+bool HeifImageDecoder::codesMoreThanDeclared(const QString& path)
+{
+    const MetadataFile file(QFile::encodeName(path));
+    return file.isOpen() && HeifBoxReader::readImages(file).status == HeifBoxReader::Status::unreadable;
+}
+
+QImage HeifImageDecoder::decodeWithFfmpeg(const QString& path, int maxPixelSize, Source* usedSource, bool* unreadable)
 {
     if (usedSource)
         *usedSource = Source::none;
@@ -76,6 +87,8 @@ QImage HeifImageDecoder::decodeWithFfmpeg(const QString& path, int maxPixelSize,
         return {};
     const MetadataFile file(QFile::encodeName(path));
     const HeifBoxReader::Images images = HeifBoxReader::readImages(file);
+    if (unreadable)
+        *unreadable = images.status == HeifBoxReader::Status::unreadable;
     if (!file.isOpen() || images.status != HeifBoxReader::Status::ok)
         return {};
     const auto longer = [](const HeifBoxReader::Image& i) { return std::max(i.shownWidth, i.shownHeight); };
@@ -104,7 +117,7 @@ QImage HeifImageDecoder::decodeWithLibheif(const QString& path, int maxPixelSize
 {
     if (usedSource)
         *usedSource = Source::none;
-    if (maxPixelSize <= 0)
+    if (maxPixelSize <= 0 || codesMoreThanDeclared(path))
         return {};
     Context ctx(heif_context_alloc());
     if (!ctx)

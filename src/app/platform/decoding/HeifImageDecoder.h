@@ -14,9 +14,13 @@ public:
 
     QImage decode(const MediaItem& item, int maxPixelSize) override;
     static QImage decodeFile(const QString& path, int maxPixelSize, Source* usedSource = nullptr);
-    // Each road alone: FFmpeg's (null for a file it leaves to libheif) and libheif's.
-    static QImage decodeWithFfmpeg(const QString& path, int maxPixelSize, Source* usedSource = nullptr);
+    // Each road alone: FFmpeg's (null for a file it leaves to libheif; `unreadable` set when no
+    // decoder may take it) and libheif's. Neither decodes a file whose coded pictures are not the
+    // size it declares.
+    static QImage decodeWithFfmpeg(const QString& path, int maxPixelSize, Source* usedSource = nullptr,
+                                   bool* unreadable = nullptr);
     static QImage decodeWithLibheif(const QString& path, int maxPixelSize, Source* usedSource = nullptr);
+    static bool codesMoreThanDeclared(const QString& path);
 };
 
 } // namespace app

@@ -2,9 +2,12 @@
 // that puts tiles together, and the transforms and colour the file declares for them.
 #include "app/platform/metadata/HeifBoxParsing.h"
 #include "app/platform/metadata/HeifBoxReader.h"
+#include "app/platform/metadata/HevcParameterSets.h"
 
 #include <algorithm>
 #include <cmath>
+#include <set>
+#include <string_view>
 
 namespace app {
 
@@ -15,6 +18,13 @@ namespace {
 using Images = HeifBoxReader::Images;
 using Image = HeifBoxReader::Image;
 using Transform = HeifBoxReader::Transform;
+// One copy of each configuration record, however many tiles and thumbnails use it.
+using Configs = std::map<const Property*, std::shared_ptr<const std::string>>;
+
+std::string_view bodyOf(const Property& p)
+{
+    return {reinterpret_cast<const char*>(p.body.data()), p.body.left()};
+}
 
 bool understood(std::uint32_t type)
 {
@@ -53,7 +63,8 @@ void takeColour(const std::vector<const Property*>& properties, Image& image)
 }
 
 // One HEVC-coded item with its configuration, size and place; nothing when any of them is amiss.
-std::optional<HeifBoxReader::CodedPicture> codedPicture(const Meta& meta, std::uint32_t id, bool tile, Image& image)
+std::optional<HeifBoxReader::CodedPicture> codedPicture(const Meta& meta, std::uint32_t id, bool tile, Image& image,
+                                                        Configs& configs)
 {
     const auto found = meta.items.find(id);
     if (found == meta.items.end())
@@ -70,7 +81,10 @@ std::optional<HeifBoxReader::CodedPicture> codedPicture(const Meta& meta, std::u
             picture.width = p->width;
             picture.height = p->height;
         } else if (p->type == fourCC("hvcC")) {
-            picture.config.assign(reinterpret_cast<const char*>(p->body.data()), p->body.left());
+            std::shared_ptr<const std::string>& shared = configs[p];
+            if (!shared)
+                shared = std::make_shared<const std::string>(bodyOf(*p));
+            picture.config = shared;
         } else if (p->type == fourCC("pixi")) {
             bitDepth = std::max(bitDepth, p->maxBitDepth);
         } else if (p->type == fourCC("irot") || p->type == fourCC("imir") || p->type == fourCC("clap")) {
@@ -79,8 +93,16 @@ std::optional<HeifBoxReader::CodedPicture> codedPicture(const Meta& meta, std::u
         }
     }
     // 8 bits per sample, as the configuration record says (bytes 17 and 18 hold depth - 8).
-    if (picture.config.size() < 23 || (picture.config[17] & 7) != 0 || (picture.config[18] & 7) != 0 || bitDepth != 8)
+    const std::string* config = picture.config.get();
+    if (!config || config->size() < 23 || ((*config)[17] & 7) != 0 || ((*config)[18] & 7) != 0 || bitDepth != 8)
         return std::nullopt;
+    // The size the decoder will output, which the file-wide check found to be the declared one or,
+    // under a quarter turn, its transpose.
+    hevc::PictureSize coded;
+    if (hevc::configSize(*config, coded) != hevc::Found::size || !hevc::matches(coded, picture.width, picture.height, true))
+        return std::nullopt;
+    picture.width = coded.width;
+    picture.height = coded.height;
     if (picture.width == 0 || picture.height == 0 || picture.width > HeifBoxReader::maximumSide
         || picture.height > HeifBoxReader::maximumSide)
         return std::nullopt;
@@ -167,7 +189,7 @@ bool readGrid(const ByteSource& source, const Meta& meta, const Item& item, Imag
     return c.ok() && version == 0 && rows * image.columns <= HeifBoxReader::maximumTiles;
 }
 
-std::optional<Image> readImage(const ByteSource& source, const Meta& meta, std::uint32_t id)
+std::optional<Image> readImage(const ByteSource& source, const Meta& meta, std::uint32_t id, Configs& configs)
 {
     const auto found = meta.items.find(id);
     if (found == meta.items.end())
@@ -193,7 +215,7 @@ std::optional<Image> readImage(const ByteSource& source, const Meta& meta, std::
     Image image;
     takeColour(*properties, image);
     if (item.type == fourCC("hvc1")) {
-        auto picture = codedPicture(meta, id, false, image);
+        auto picture = codedPicture(meta, id, false, image, configs);
         if (!picture)
             return std::nullopt;
         image.width = picture->width;
@@ -206,7 +228,7 @@ std::optional<Image> readImage(const ByteSource& source, const Meta& meta, std::
             || tiles->second.size() != size_t(rows) * size_t(image.columns))
             return std::nullopt;
         for (const std::uint32_t tile : tiles->second) {
-            auto picture = codedPicture(meta, tile, true, image);
+            auto picture = codedPicture(meta, tile, true, image, configs);
             if (!picture
                 || (!image.tiles.empty()
                     && (picture->width != image.tiles.front().width || picture->height != image.tiles.front().height)))
@@ -230,6 +252,74 @@ std::optional<Image> readImage(const ByteSource& source, const Meta& meta, std::
     return image;
 }
 
+// The first bytes of an item's first extent, where a picture that carries its own parameter sets
+// keeps them.
+std::string itemStart(const ByteSource& source, const Meta& meta, const Item& item)
+{
+    if (item.extents.empty() || item.dataReference != 0)
+        return {};
+    Item first = item;
+    first.extents.resize(1);
+    first.extents[0].length = std::min<std::uint64_t>(first.extents[0].length, 4096);
+    return itemBytes(source, first, meta, 4096).value_or(std::string());
+}
+
+// Every HEVC item's parameter set against its declared size, and the primary image's first picture's
+// own parameter set when it carries one; false when any codes another size or cannot be read.
+bool codesDeclaredSizes(const ByteSource& source, const Meta& meta)
+{
+    // Items under a quarter turn, their own or their grid's.
+    std::set<std::uint32_t> turned;
+    for (const auto& [id, item] : meta.items) {
+        for (const std::uint16_t raw : item.properties) {
+            const size_t at = raw & ~essentialProperty;
+            if (at == 0 || at > meta.properties.size() || meta.properties[at - 1].type != fourCC("irot")
+                || meta.properties[at - 1].rotation % 180 == 0)
+                continue;
+            turned.insert(id);
+            if (const auto tiles = meta.derived.find(id); tiles != meta.derived.end())
+                turned.insert(tiles->second.begin(), tiles->second.end());
+        }
+    }
+    const auto declared = [&](const Item& item, const Property** config, std::uint32_t& w, std::uint32_t& h) {
+        for (const std::uint16_t raw : item.properties) {
+            const size_t at = raw & ~essentialProperty;
+            if (at == 0 || at > meta.properties.size())
+                continue;
+            const Property& p = meta.properties[at - 1];
+            if (p.type == fourCC("ispe"))
+                w = p.width, h = p.height;
+            else if (p.type == fourCC("hvcC") && !*config)
+                *config = &p;
+        }
+    };
+    for (const auto& [id, item] : meta.items) {
+        if (item.type != fourCC("hvc1"))
+            continue;
+        const Property* config = nullptr;
+        std::uint32_t w = 0, h = 0;
+        declared(item, &config, w, h);
+        hevc::PictureSize coded;
+        const hevc::Found found = config ? hevc::configSize(bodyOf(*config), coded) : hevc::Found::none;
+        if (found == hevc::Found::malformed || (found == hevc::Found::size && !hevc::matches(coded, w, h, turned.count(id))))
+            return false;
+    }
+    // The primary image's first coded picture: the item itself or a grid's first tile.
+    std::uint32_t first = *meta.primary;
+    if (const auto tiles = meta.derived.find(first); tiles != meta.derived.end() && !tiles->second.empty())
+        first = tiles->second.front();
+    const auto item = meta.items.find(first);
+    if (item == meta.items.end() || item->second.type != fourCC("hvc1"))
+        return true;
+    const Property* config = nullptr;
+    std::uint32_t w = 0, h = 0;
+    declared(item->second, &config, w, h);
+    hevc::PictureSize coded;
+    const int lengthSize = config ? hevc::nalLengthSize(bodyOf(*config)) : 4;
+    const hevc::Found found = hevc::streamSize(itemStart(source, meta, item->second), lengthSize, coded);
+    return found == hevc::Found::none || (found == hevc::Found::size && hevc::matches(coded, w, h, turned.count(first)));
+}
+
 } // namespace
 
 HeifBoxReader::Images HeifBoxReader::readImages(const ByteSource& source)
@@ -244,15 +334,24 @@ HeifBoxReader::Images HeifBoxReader::readImages(const ByteSource& source)
     if (metaBytes.empty() || meta.failed || !meta.handlerIsPicture || !meta.primary || !meta.hasLocations
         || !meta.hasItemInfo || !meta.hasProperties)
         return result;
-    std::optional<Image> primary = readImage(source, meta, *meta.primary);
+    if (!codesDeclaredSizes(source, meta)) {
+        result.status = Status::unreadable;
+        return result;
+    }
+    Configs configs;
+    std::optional<Image> primary = readImage(source, meta, *meta.primary, configs);
     if (!primary)
         return result;
     result.primary = std::move(*primary);
-    // A thumbnail that cannot be read is passed over: the primary image stands in for it.
+    // A thumbnail that cannot be read is passed over: the primary image stands in for it. Each
+    // thumbnail is read once, however often it is referred to.
+    std::set<std::uint32_t> seen;
     for (const auto& [from, to] : meta.thumbnails) {
-        if (to != *meta.primary)
+        if (to != *meta.primary || !seen.insert(from).second)
             continue;
-        if (std::optional<Image> thumbnail = readImage(source, meta, from))
+        if (seen.size() > size_t(maximumThumbnails))
+            break;
+        if (std::optional<Image> thumbnail = readImage(source, meta, from, configs))
             result.thumbnails.push_back(std::move(*thumbnail));
     }
     result.itemData.assign(reinterpret_cast<const char*>(meta.itemData.data()), meta.itemData.left());

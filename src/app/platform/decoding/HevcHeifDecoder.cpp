@@ -1,7 +1,10 @@
 #include "app/platform/decoding/HevcHeifDecoder.h"
 
+#include "app/platform/decoding/DecodeWorkers.h"
 #include "app/platform/decoding/FfmpegPointers.h"
 #include "app/platform/decoding/ImageDecoder.h"
+#include "app/platform/decoding/PixelBudget.h"
+#include "app/platform/metadata/HevcParameterSets.h"
 
 #include <QTransform>
 
@@ -10,10 +13,8 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace app::HevcHeifDecoder {
@@ -26,14 +27,11 @@ using Picture = HeifBoxReader::CodedPicture;
 constexpr int kMaxThreads = 8;
 // Below this a picture decodes faster on one thread than threads start.
 constexpr std::uint64_t kThreadedPixels = 1'000'000;
+// A decoder kept for the next picture holds buffers of its last one's size; past this it is closed
+// when its picture is done, so nothing that large stays resident.
+constexpr std::uint64_t kResidentPixels = 16ull * 1024 * 1024;
 
 using ffmpeg::Frame;
-
-int workerCount(size_t jobs)
-{
-    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
-    return int(std::min<size_t>(jobs, size_t(std::min(cores, kMaxThreads))));
-}
 
 // An HEVC decoder for pictures of one configuration record; the tiles of a grid share one, so a
 // worker opens it once and feeds it tile after tile.
@@ -41,9 +39,10 @@ class PictureDecoder {
 public:
     bool open(const std::string& config, int threads)
     {
-        if (context_ && config == config_)
+        if (context_ && config == config_ && threads == threads_)
             return true;
         config_ = config;
+        threads_ = threads;
         const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
         context_.reset(codec ? avcodec_alloc_context3(codec) : nullptr);
         if (!context_)
@@ -85,10 +84,47 @@ public:
         return frame;
     }
 
+    void close() { context_.reset(); }
+
 private:
     std::string config_;
+    int threads_ = 0;
     ffmpeg::Codec context_;
 };
+
+// A picture's bytes, when every parameter set among them codes the size its configuration does.
+std::optional<std::string> checkedData(const ByteSource& source, const HeifBoxReader::Images& images,
+                                       const Picture& picture)
+{
+    std::optional<std::string> data = HeifBoxReader::pictureData(source, images, picture);
+    if (!data || !picture.config)
+        return std::nullopt;
+    hevc::PictureSize own;
+    switch (hevc::streamSize(*data, hevc::nalLengthSize(*picture.config), own)) {
+    case hevc::Found::none: return data;
+    case hevc::Found::malformed: return std::nullopt;
+    case hevc::Found::size:
+        if (own.width == picture.width && own.height == picture.height
+            && hevc::matches(own, own.width, own.height, false))
+            return data;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// Decodes one picture with a decoder of this thread, closing it after a picture too large to keep.
+Frame decodeOn(PictureDecoder& decoder, const ByteSource& source, const HeifBoxReader::Images& images,
+               const Picture& picture, int threads)
+{
+    const std::optional<std::string> data = checkedData(source, images, picture);
+    Frame frame = data && decoder.open(*picture.config, threads) ? decoder.decode(*data) : nullptr;
+    if (std::uint64_t(picture.width) * picture.height > kResidentPixels)
+        decoder.close();
+    // The decoder outputs the size its parameter set codes, which was checked against the file's.
+    if (frame && (std::uint32_t(frame->width) != picture.width || std::uint32_t(frame->height) != picture.height))
+        return nullptr;
+    return frame;
+}
 
 // The swscale matrix for the H.273 matrix coefficients; -1 for those we leave to libheif.
 int swsMatrix(int coefficients)
@@ -143,75 +179,54 @@ bool convert(const AVFrame& frame, const Image& image, QImage& target, int x, in
     return sws_scale(scaler.get(), source, frame.linesize, 0, height, destination, destinationStride) == height;
 }
 
-// Runs `job(i, worker)` for i in 0..count-1 on at most kMaxThreads threads, this one included;
-// false when any failed.
-template<typename Job>
-bool runParallel(size_t count, const Job& job)
-{
-    std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
-    const auto work = [&](int worker) {
-        for (size_t i = next++; i < count && !failed; i = next++)
-            if (!job(i, worker))
-                failed = true;
-    };
-    std::vector<std::thread> threads;
-    for (int t = 1; t < workerCount(count); ++t)
-        threads.emplace_back(work, t);
-    work(0);
-    for (std::thread& t : threads)
-        t.join();
-    return !failed;
-}
-
 } // namespace
 
 QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, const Image& image)
 {
     if (image.tiles.empty() || image.columns <= 0)
         return {};
-    QImage canvas(int(image.width), int(image.height), QImage::Format_RGB32);
-    if (canvas.isNull())
-        return {};
     const int tileWidth = int(image.tiles.front().width);
     const int tileHeight = int(image.tiles.front().height);
     const size_t count = image.tiles.size();
+    const int threads = DecodeWorkers::usableCores(kMaxThreads);
+    const std::uint64_t tilePixels = std::uint64_t(tileWidth) * std::uint64_t(tileHeight);
+    const std::uint64_t inFlight = count > 1 ? tilePixels * std::uint64_t(std::min<size_t>(count, size_t(threads))) : tilePixels;
+    // Held until the picture is converted: the canvas and the frames decoding into it.
+    const PixelBudget::Lease lease(std::uint64_t(image.width) * image.height + inFlight);
+    QImage canvas(int(image.width), int(image.height), QImage::Format_RGB32);
+    if (canvas.isNull())
+        return {};
     const auto clippedWidth = [&](int x) { return std::min(tileWidth, canvas.width() - x); };
     const auto clippedHeight = [&](int y) { return std::min(tileHeight, canvas.height() - y); };
     if (count > 1) {
-        // A grid: each tile decodes on one thread and converts straight into its place.
-        std::vector<PictureDecoder> decoders(size_t(workerCount(count)));
-        const bool ok = runParallel(count, [&](size_t i, int worker) {
+        // A grid: each tile decodes on one thread and converts straight into its place; each thread
+        // keeps its decoder for the next tile and the next grid, whose configuration is usually the same.
+        const bool ok = DecodeWorkers::run(count, threads, [&](size_t i) {
+            thread_local PictureDecoder decoder;
             const Picture& tile = image.tiles[i];
-            PictureDecoder& decoder = decoders[size_t(worker)];
             const int x = int(i % size_t(image.columns)) * tileWidth;
             const int y = int(i / size_t(image.columns)) * tileHeight;
-            const std::optional<std::string> data = HeifBoxReader::pictureData(source, images, tile);
-            const Frame frame = data && decoder.open(tile.config, 1) ? decoder.decode(*data) : nullptr;
-            return frame && frame->width >= clippedWidth(x) && frame->height >= clippedHeight(y)
-                && convert(*frame, image, canvas, x, y, clippedWidth(x), 0, clippedHeight(y));
+            const Frame frame = decodeOn(decoder, source, images, tile, 1);
+            return frame && convert(*frame, image, canvas, x, y, clippedWidth(x), 0, clippedHeight(y));
         });
         return ok ? canvas : QImage();
     }
     // A lone picture: its wavefronts decode side by side, then bands of rows convert side by side.
-    const bool large = std::uint64_t(tileWidth) * std::uint64_t(tileHeight) >= kThreadedPixels;
-    const std::optional<std::string> data = HeifBoxReader::pictureData(source, images, image.tiles.front());
-    // A thumbnail's decoder stays with its thread for the next thumbnail, whose configuration is
-    // usually the same: opening one costs about a tenth of decoding the picture.
+    const bool large = tilePixels >= kThreadedPixels;
+    // A thumbnail's decoder stays with its thread for the next thumbnail: opening one costs about a
+    // tenth of decoding the picture, and a threaded one starts its threads when it opens.
     thread_local PictureDecoder small;
-    PictureDecoder big;
+    thread_local PictureDecoder big;
     PictureDecoder& decoder = large ? big : small;
-    const Frame frame = data && decoder.open(image.tiles.front().config, large ? workerCount(kMaxThreads) : 1)
-        ? decoder.decode(*data)
-        : nullptr;
+    const Frame frame = decodeOn(decoder, source, images, image.tiles.front(), large ? threads : 1);
     const int width = clippedWidth(0);
     const int height = clippedHeight(0);
-    if (!frame || frame->width < width || frame->height < height)
+    if (!frame)
         return {};
     constexpr int kBandRows = 256; // a multiple of any chroma subsampling
     const size_t bands = large ? size_t((height + kBandRows - 1) / kBandRows) : 1;
     const int rows = large ? kBandRows : height;
-    const bool ok = runParallel(bands, [&](size_t band, int) {
+    const bool ok = DecodeWorkers::run(bands, threads, [&](size_t band) {
         const int top = int(band) * rows;
         return convert(*frame, image, canvas, 0, 0, width, top, std::min(rows, height - top));
     });

@@ -3,10 +3,29 @@
 #include "app/platform/metadata/HeifBoxReader.h"
 
 #include <algorithm>
+#include <set>
 
 namespace app::heifbox {
 
 namespace {
+
+// What one box read adds to the items, committed only when the whole box was read.
+struct Reading {
+    Meta& meta;
+    const std::uint8_t* origin;
+    std::uint32_t box;
+    bool ok = true;
+
+    std::size_t at(const Cursor& c) const { return std::size_t(c.data() - origin); }
+    void fail() { ok = false; }
+    // False, and the box named as unread, when it was not read through.
+    bool finish(const Cursor& c)
+    {
+        if (!ok || !c.ok())
+            meta.unread.push_back(box);
+        return ok && c.ok();
+    }
+};
 
 // The item of that id, made on first sight; none (and the walk failed) beyond the limit.
 Item* itemFor(Meta& meta, std::uint32_t id)
@@ -22,11 +41,12 @@ Item* itemFor(Meta& meta, std::uint32_t id)
     return &it->second;
 }
 
-void readItemInfo(Cursor c, Meta& meta)
+void readItemInfo(Cursor c, Reading r)
 {
     std::uint8_t version = 0;
     fullBoxHeader(c, version);
     (void)(version == 0 ? c.u16() : c.u32()); // entry count: the boxes themselves are walked
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> types;
     Box box;
     while (c.ok() && nextBox(c, box)) {
         if (box.type != fourCC("infe"))
@@ -38,84 +58,96 @@ void readItemInfo(Cursor c, Meta& meta)
         const std::uint32_t id = v == 2 ? box.body.u16() : box.body.u32();
         (void)box.body.u16(); // protection index
         const std::uint32_t type = box.body.u32();
-        if (!box.body.ok())
-            continue;
-        Item* item = itemFor(meta, id);
-        if (!item)
-            return;
-        item->type = type;
+        if (box.body.ok())
+            types.emplace_back(id, type);
     }
-    meta.hasItemInfo = true;
+    if (c.left() != 0)
+        r.fail(); // a box that does not fit
+    if (!r.finish(c))
+        return;
+    for (const auto& [id, type] : types)
+        if (Item* item = itemFor(r.meta, id))
+            item->type = type;
+    r.meta.hasItemInfo = true;
 }
 
-void readLocations(Cursor c, Meta& meta)
+void readLocations(Cursor c, Reading r)
 {
     std::uint8_t version = 0;
     fullBoxHeader(c, version);
-    if (version > 2) {
-        meta.failed = true;
-        return;
-    }
     const std::uint8_t sizes = c.u8();
     const std::uint8_t sizes2 = c.u8();
     const int offsetSize = sizes >> 4;
     const int lengthSize = sizes & 15;
     const int baseOffsetSize = sizes2 >> 4;
     const int indexSize = version == 0 ? 0 : sizes2 & 15;
-    for (int s : {offsetSize, lengthSize, baseOffsetSize, indexSize}) {
-        if (s != 0 && s != 4 && s != 8) {
-            meta.failed = true;
-            return;
-        }
-    }
-    const std::uint32_t count = version < 2 ? c.u16() : c.u32();
-    for (std::uint32_t i = 0; i < count && c.ok(); ++i) {
+    for (int s : {offsetSize, lengthSize, baseOffsetSize, indexSize})
+        if (s != 0 && s != 4 && s != 8)
+            r.fail();
+    if (version > 2)
+        r.fail();
+    std::map<std::uint32_t, Item> located;
+    const std::uint32_t count = !r.ok ? 0 : version < 2 ? c.u16() : c.u32();
+    for (std::uint32_t i = 0; i < count && c.ok() && r.ok; ++i) {
         const std::uint32_t id = version < 2 ? c.u16() : c.u32();
-        int method = 0;
+        Item item;
         if (version > 0)
-            method = c.u16() & 15;
-        const std::uint16_t dataReference = c.u16();
-        const std::uint64_t base = c.number(baseOffsetSize);
+            item.constructionMethod = c.u16() & 15;
+        item.dataReference = c.u16();
+        item.baseOffsetField = r.at(c);
+        item.baseOffset = c.number(baseOffsetSize);
         const std::uint16_t extentCount = c.u16();
-        if (extentCount > HeifBoxReader::maximumExtents) {
-            meta.failed = true;
-            return;
-        }
-        std::vector<Extent> extents;
-        extents.reserve(extentCount);
-        for (std::uint16_t e = 0; e < extentCount && c.ok(); ++e) {
+        // Without any width an extent is the whole data: more than one means nothing.
+        if (extentCount > HeifBoxReader::maximumExtents
+            || (indexSize + offsetSize + lengthSize == 0 && extentCount > 1))
+            r.fail();
+        for (std::uint16_t e = 0; e < extentCount && c.ok() && r.ok; ++e) {
             (void)c.number(indexSize);
             Extent extent;
+            extent.offsetField = r.at(c);
             extent.offset = c.number(offsetSize);
             extent.length = c.number(lengthSize);
-            extents.push_back(extent);
+            item.extents.push_back(extent);
         }
-        if (!c.ok())
-            break;
-        Item* item = itemFor(meta, id);
+        item.located = true;
+        if (!located.emplace(id, std::move(item)).second)
+            r.fail(); // two places for one item
+        if (located.size() > size_t(HeifBoxReader::maximumItems))
+            r.fail();
+    }
+    if (!r.finish(c))
+        return;
+    for (auto& [id, place] : located) {
+        Item* item = itemFor(r.meta, id);
         if (!item)
             return;
-        item->located = true;
-        item->constructionMethod = method;
-        item->dataReference = dataReference;
-        item->baseOffset = base;
-        item->extents = std::move(extents);
+        place.type = item->type;
+        place.properties = std::move(item->properties);
+        *item = std::move(place);
     }
-    if (!c.ok())
-        meta.failed = true;
-    meta.hasLocations = true;
+    r.meta.offsetSize = offsetSize;
+    r.meta.lengthSize = lengthSize;
+    r.meta.baseOffsetSize = baseOffsetSize;
+    r.meta.hasLocations = true;
 }
 
-void readPropertyContainer(Cursor c, Meta& meta)
+void readPropertyContainer(Cursor c, Reading r)
 {
+    std::vector<Property> properties;
     Box box;
-    while (c.ok() && nextBox(c, box)) {
-        if (meta.properties.size() >= size_t(HeifBoxReader::maximumProperties)) {
-            meta.failed = true;
-            return;
+    for (;;) {
+        const std::size_t start = r.at(c);
+        if (!c.ok() || !nextBox(c, box))
+            break;
+        if (properties.size() >= size_t(HeifBoxReader::maximumProperties)) {
+            r.fail();
+            break;
         }
         Property p;
         p.type = box.type;
+        p.start = start;
+        p.bodyStart = r.at(box.body);
+        p.end = r.at(c);
         if (box.type == fourCC("ispe")) {
             std::uint8_t version = 0;
             fullBoxHeader(box.body, version);
@@ -150,15 +182,26 @@ void readPropertyContainer(Cursor c, Meta& meta)
         } else if (box.type == fourCC("hvcC") || box.type == fourCC("auxC")) {
             p.body = box.body;
         }
-        meta.properties.push_back(p);
+        p.cutShort = !box.body.ok();
+        properties.push_back(p);
     }
+    if (c.left() != 0)
+        r.fail();
+    if (!r.finish(c))
+        return;
+    r.meta.properties = std::move(properties);
+    r.meta.hasProperties = true;
 }
 
-void readPropertyAssociations(Cursor c, Meta& meta)
+void readPropertyAssociations(Cursor c, Reading r)
 {
     std::uint8_t version = 0;
     const std::uint32_t flags = fullBoxHeader(c, version);
-    const std::uint32_t count = c.u32();
+    if (version > 1)
+        r.fail();
+    const std::uint32_t count = r.ok ? c.u32() : 0;
+    std::vector<std::pair<std::uint32_t, std::vector<std::uint16_t>>> entries;
+    std::set<std::uint32_t> seen;
     for (std::uint32_t i = 0; i < count && c.ok(); ++i) {
         const std::uint32_t id = version < 1 ? c.u16() : c.u32();
         const std::uint8_t associations = c.u8();
@@ -171,21 +214,31 @@ void readPropertyAssociations(Cursor c, Meta& meta)
                 const std::uint8_t v = c.u8();
                 indices.push_back(std::uint16_t((v & 0x7f) | ((v & 0x80) ? essentialProperty : 0)));
             }
-        if (!c.ok())
-            break;
-        Item* item = itemFor(meta, id);
+        if (!seen.insert(id).second || seen.size() > size_t(HeifBoxReader::maximumItems))
+            r.fail(); // one item listed twice: which list holds?
+        entries.emplace_back(id, std::move(indices));
+    }
+    if (c.left() != 0)
+        r.fail();
+    if (!r.finish(c))
+        return;
+    r.meta.associationVersion = version;
+    r.meta.associationFlags = flags;
+    for (auto& [id, indices] : entries) {
+        Item* item = itemFor(r.meta, id);
         if (!item)
             return;
-        item->properties.insert(item->properties.end(), indices.begin(), indices.end());
+        item->properties = std::move(indices);
+        r.meta.associationOrder.push_back(id);
     }
-    if (!c.ok())
-        meta.failed = true;
 }
 
-void readReferences(Cursor c, Meta& meta)
+void readReferences(Cursor c, Reading r)
 {
     std::uint8_t version = 0;
     fullBoxHeader(c, version);
+    Meta found;
+    std::set<std::pair<std::uint32_t, std::uint32_t>> thumbnails;
     Box box;
     size_t total = 0;
     while (c.ok() && nextBox(c, box)) {
@@ -194,31 +247,52 @@ void readReferences(Cursor c, Meta& meta)
         std::vector<std::uint32_t> to;
         for (std::uint16_t i = 0; i < count && box.body.ok(); ++i)
             to.push_back(version == 0 ? box.body.u16() : box.body.u32());
-        if (!box.body.ok())
-            continue;
+        if (!box.body.ok()) {
+            r.fail();
+            break;
+        }
         total += to.size();
         if (total > size_t(HeifBoxReader::maximumItems) * 4) {
-            meta.failed = true;
-            return;
+            r.fail();
+            break;
         }
         // Metadata describes exactly one image; more targets leave the item unassigned.
-        if (box.type == fourCC("cdsc") && to.size() == 1)
-            meta.describes.emplace(from, to.front());
-        else if (box.type == fourCC("thmb") && to.size() == 1)
-            meta.thumbnails.emplace(from, to.front());
-        else if (box.type == fourCC("auxl"))
+        if (box.type == fourCC("cdsc") && to.size() == 1) {
+            found.describes.emplace(from, to.front());
+        } else if (box.type == fourCC("thmb")) {
             for (const std::uint32_t id : to)
-                meta.auxiliary.emplace(from, id);
-        else if (box.type == fourCC("dimg") && !meta.derived.count(from))
-            meta.derived.emplace(from, std::move(to));
+                if (thumbnails.emplace(from, id).second)
+                    found.thumbnails.emplace(from, id);
+        } else if (box.type == fourCC("auxl")) {
+            for (const std::uint32_t id : to)
+                found.auxiliary.emplace(from, id);
+        } else if (box.type == fourCC("dimg") && !found.derived.count(from)) {
+            found.derived.emplace(from, std::move(to));
+        }
     }
+    if (c.left() != 0)
+        r.fail();
+    if (!r.finish(c))
+        return;
+    r.meta.describes = std::move(found.describes);
+    r.meta.thumbnails = std::move(found.thumbnails);
+    r.meta.auxiliary = std::move(found.auxiliary);
+    r.meta.derived = std::move(found.derived);
 }
 
 } // namespace
 
-Meta readMeta(Cursor c)
+bool Meta::read(std::uint32_t box) const
+{
+    return std::find(unread.begin(), unread.end(), box) == unread.end();
+}
+
+Meta readMeta(Cursor c, const std::uint8_t* origin)
 {
     Meta meta;
+    if (!origin)
+        origin = c.data();
+    const auto reading = [&](const char(&type)[5]) { return Reading{meta, origin, fourCC(type)}; };
     std::uint8_t version = 0;
     fullBoxHeader(c, version);
     Box box;
@@ -239,19 +313,17 @@ Meta readMeta(Cursor c)
                 meta.primary = id;
             break;
         }
-        case fourCC("iinf"): readItemInfo(box.body, meta); break;
-        case fourCC("iloc"): readLocations(box.body, meta); break;
-        case fourCC("iref"): readReferences(box.body, meta); break;
+        case fourCC("iinf"): readItemInfo(box.body, reading("iinf")); break;
+        case fourCC("iloc"): readLocations(box.body, reading("iloc")); break;
+        case fourCC("iref"): readReferences(box.body, reading("iref")); break;
         case fourCC("idat"): meta.itemData = box.body; break;
         case fourCC("iprp"): {
             Box child;
             while (box.body.ok() && nextBox(box.body, child) && !meta.failed) {
-                if (child.type == fourCC("ipco")) {
-                    readPropertyContainer(child.body, meta);
-                    meta.hasProperties = true;
-                } else if (child.type == fourCC("ipma")) {
-                    readPropertyAssociations(child.body, meta);
-                }
+                if (child.type == fourCC("ipco"))
+                    readPropertyContainer(child.body, reading("ipco"));
+                else if (child.type == fourCC("ipma"))
+                    readPropertyAssociations(child.body, reading("ipma"));
             }
             break;
         }

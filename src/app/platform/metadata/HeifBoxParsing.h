@@ -1,7 +1,9 @@
 #pragma once
 
-// The items, properties and references of a HEIF 'meta' box, read with the shared box walker.
-// Internal to the reader's sources.
+// The items, properties and references of a HEIF 'meta' box, read with the shared box walker: the
+// one reader of these boxes for the scanner's reader, the HEIC decoder and the orientation editor.
+// A box it cannot read wholly adds nothing and is named in `unread`; what it read keeps the
+// positions of its fields, for an editor that rewrites them.
 
 #include "app/platform/metadata/IsoBoxWalker.h"
 #include "app/platform/metadata/MetadataFile.h"
@@ -23,6 +25,7 @@ using isobox::nextBox;
 struct Extent {
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
+    std::size_t offsetField = 0; // where the offset is written, from the origin
 };
 
 struct Item {
@@ -31,6 +34,7 @@ struct Item {
     int constructionMethod = 0;
     std::uint16_t dataReference = 0;
     std::uint64_t baseOffset = 0;
+    std::size_t baseOffsetField = 0;
     std::vector<Extent> extents;
     // 1-based indices into the property container; the top bit marks an essential one.
     std::vector<std::uint16_t> properties;
@@ -40,6 +44,10 @@ constexpr std::uint16_t essentialProperty = 0x8000;
 
 struct Property {
     std::uint32_t type = 0;
+    std::size_t start = 0; // the box, from the origin
+    std::size_t bodyStart = 0;
+    std::size_t end = 0;
+    bool cutShort = false; // a field it should hold is missing
     std::uint32_t width = 0; // ispe
     std::uint32_t height = 0;
     int rotation = 0;   // irot, degrees counter-clockwise
@@ -53,6 +61,7 @@ struct Property {
 };
 
 struct Meta {
+    std::vector<std::uint32_t> unread; // the boxes that could not be read
     bool handlerIsPicture = false;
     std::optional<std::uint32_t> primary;
     bool hasLocations = false;
@@ -61,14 +70,23 @@ struct Meta {
     std::map<std::uint32_t, Item> items;
     std::vector<Property> properties;
     std::multimap<std::uint32_t, std::uint32_t> describes; // 'cdsc' references: from item -> to item
-    std::multimap<std::uint32_t, std::uint32_t> thumbnails; // 'thmb': thumbnail -> image
+    std::multimap<std::uint32_t, std::uint32_t> thumbnails; // 'thmb': thumbnail -> image, each pair once
     std::multimap<std::uint32_t, std::uint32_t> auxiliary;  // 'auxl': auxiliary image -> image
     std::map<std::uint32_t, std::vector<std::uint32_t>> derived; // 'dimg': grid -> tiles in order
     Cursor itemData;                                       // 'idat'
-    bool failed = false;
+    // The item locations' field widths and the property associations' form, for writing them back.
+    int offsetSize = 0, lengthSize = 0, baseOffsetSize = 0;
+    int associationVersion = 0;
+    std::uint32_t associationFlags = 0;
+    std::vector<std::uint32_t> associationOrder; // items in the order 'ipma' lists them
+    bool failed = false; // more items, properties or references than the limits allow
+
+    bool read(std::uint32_t box) const;
 };
 
-Meta readMeta(Cursor c);
+// The 'meta' box body from its version and flags on; positions are counted from `origin` (the
+// body's own start when null).
+Meta readMeta(Cursor c, const std::uint8_t* origin = nullptr);
 
 // The bytes of a file's 'meta' box after its header, read without reading the 'mdat'; empty when
 // there is none or it is over the limit. `sawStillImageType` tells whether a HEIF file-type box

@@ -3,6 +3,7 @@
 #include "app/platform/metadata/MetadataFile.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ public:
         notHeif,     // no file-type box naming a still-image brand
         unsupported, // a HEIF file with a structure this reader leaves to the full decoder
         ok,
+        unreadable, // a coded picture larger or smaller than it declares: no decoder may open it
     };
 
     struct Result {
@@ -42,16 +44,21 @@ public:
     // libheif.
     static constexpr std::uint64_t maximumPixels = 64 * 1024 * 1024;
     static constexpr std::uint64_t maximumCodedSize = 64 * 1024 * 1024;
+    // Thumbnails of one image looked at; further references are passed over.
+    static constexpr int maximumThumbnails = 16;
 
     static Result read(const ByteSource& source);
 
     // How the primary image and its thumbnails are coded, for decoding them with our own HEVC
     // decoder. Anything this does not describe fully (alpha, other codecs, essential properties it
-    // does not know, sizes over the limits) is `unsupported`, for the full decoder to take over.
+    // does not know, sizes over the limits) is `unsupported`, for the full decoder to take over. A
+    // file with any HEVC item whose parameter set codes another size than it declares (or cannot be
+    // read) is `unreadable`, whichever decoder would take it.
     struct CodedPicture {
-        std::uint32_t width = 0; // as the image spatial extents declare
+        std::uint32_t width = 0; // as its parameter set codes it: the declared size or, turned, its transpose
         std::uint32_t height = 0;
-        std::string config; // the HEVC decoder configuration record (hvcC body)
+        // The HEVC decoder configuration record (hvcC body), one copy for every tile that shares it.
+        std::shared_ptr<const std::string> config;
         bool inItemData = false;
         std::vector<std::pair<std::uint64_t, std::uint64_t>> extents; // offset (base applied), length
     };

@@ -287,6 +287,8 @@ bool readHeif(const MetadataFile& file, PhotoProperties& out)
     switch (heif.status) {
     case HeifBoxReader::Status::notHeif:
         return false;
+    case HeifBoxReader::Status::unreadable:
+        return true; // a HEIF file, not readable
     case HeifBoxReader::Status::unsupported:
         readHeifWithDecoder(file.path(), out);
         return out.readable;

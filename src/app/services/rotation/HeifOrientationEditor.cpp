@@ -1,5 +1,8 @@
 #include "app/services/rotation/HeifOrientationEditor.h"
 
+#include "app/platform/metadata/HeifBoxParsing.h"
+#include "app/platform/metadata/HeifBoxReader.h"
+
 #include "app/services/rotation/HeifBoxEditing.h"
 #include "app/services/rotation/OrientationEditing.h"
 #include "app/services/rotation/TiffOrientationEditor.h"
@@ -7,7 +10,6 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
-#include <set>
 #include <vector>
 
 namespace app {
@@ -70,96 +72,13 @@ struct Layout {
     std::optional<std::uint32_t> exifItem;
 };
 
-std::uint32_t fullBoxHeader(Reader& r, int* version)
+// Why the shared item-box reader left a box unread, in the editor's words.
+[[noreturn]] void failUnread(std::uint32_t box)
 {
-    const std::uint32_t word = r.u32();
-    *version = int(word >> 24);
-    return word & 0xffffff;
-}
-
-Ipma parseIpma(std::string_view d, const Box& box)
-{
-    Reader r(d, box.payload(), box.end);
-    Ipma ipma;
-    ipma.flags = fullBoxHeader(r, &ipma.version);
-    if (ipma.version > 1)
-        fail("ipma 版本未知");
-    const std::uint32_t count = r.u32();
-    if (count > (box.end - r.pos()) / 3)
-        fail("ipma 条目数无效");
-    std::set<std::uint32_t> seen;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        IpmaEntry entry;
-        entry.item = ipma.version < 1 ? r.u16() : r.u32();
-        if (!seen.insert(entry.item).second)
-            fail("ipma 中同一项出现两次");
-        const int n = r.u8();
-        for (int k = 0; k < n; ++k) {
-            Association a;
-            if (ipma.flags & 1) {
-                const std::uint16_t v = r.u16();
-                a.essential = v >> 15;
-                a.index = v & 0x7fff;
-            } else {
-                const std::uint8_t v = r.u8();
-                a.essential = v >> 7;
-                a.index = v & 0x7f;
-            }
-            entry.associations.push_back(a);
-        }
-        ipma.entries.push_back(std::move(entry));
-    }
-    if (!r.atEnd())
-        fail("ipma 末尾有多余数据");
-    return ipma;
-}
-
-Iloc parseIloc(std::string_view d, const Box& box)
-{
-    Reader r(d, box.payload(), box.end);
-    int version = 0;
-    fullBoxHeader(r, &version);
-    if (version > 2)
-        fail("iloc 版本未知");
-    Iloc iloc;
-    const std::uint8_t sizes = r.u8();
-    const std::uint8_t more = r.u8();
-    iloc.offsetSize = sizes >> 4;
-    iloc.lengthSize = sizes & 0xf;
-    iloc.baseSize = more >> 4;
-    const int indexSize = version >= 1 ? (more & 0xf) : 0;
-    for (int s : {iloc.offsetSize, iloc.lengthSize, iloc.baseSize, indexSize})
-        if (s != 0 && s != 4 && s != 8)
-            fail("iloc 字段宽度无效");
-    const std::uint32_t count = version < 2 ? r.u16() : r.u32();
-    // Counts are bounded by the bytes their entries take, so a small box cannot ask for millions.
-    const std::size_t itemBytes = (version < 2 ? 2 : 4) + (version >= 1 ? 2 : 0) + 2 + std::size_t(iloc.baseSize) + 2;
-    const std::size_t extentBytes = std::size_t(indexSize + iloc.offsetSize + iloc.lengthSize);
-    if (count > (box.end - r.pos()) / itemBytes)
-        fail("iloc 条目数无效");
-    for (std::uint32_t i = 0; i < count; ++i) {
-        IlocItem item;
-        item.id = version < 2 ? r.u16() : r.u32();
-        if (version >= 1)
-            item.method = r.u16() & 0xf;
-        item.dataReference = r.u16();
-        item.baseField = r.pos();
-        item.base = r.uint(iloc.baseSize);
-        const std::uint16_t extents = r.u16();
-        // Without any width an extent is the whole data: more than one means nothing.
-        if (extentBytes == 0 ? extents > 1 : extents > (box.end - r.pos()) / extentBytes)
-            fail("iloc 范围数无效");
-        for (std::uint16_t e = 0; e < extents; ++e) {
-            Extent extent;
-            r.uint(indexSize);
-            extent.offsetField = r.pos();
-            extent.offset = r.uint(iloc.offsetSize);
-            extent.length = r.uint(iloc.lengthSize);
-            item.extents.push_back(extent);
-        }
-        iloc.items.push_back(std::move(item));
-    }
-    return iloc;
+    std::string name;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        name.push_back(char((box >> shift) & 0xff));
+    fail((name + " 无法完整读取").c_str());
 }
 
 Layout parse(std::string_view d)
@@ -180,6 +99,8 @@ Layout parse(std::string_view d)
     const auto iprp = only(inMeta, fourCC("iprp"));
     if (!pitm || !iloc || !iprp)
         fail("缺少 pitm、iloc 或 iprp");
+    (void)only(inMeta, fourCC("iinf"));
+    (void)only(inMeta, fourCC("iref"));
     l.idat = only(inMeta, fourCC("idat"));
     l.iprp = *iprp;
     const auto inIprp = children(d, l.iprp.payload(), l.iprp.end);
@@ -189,53 +110,65 @@ Layout parse(std::string_view d)
         fail("缺少 ipco 或 ipma");
     l.ipco = *ipco;
     l.ipma = *ipma;
-    l.properties = children(d, l.ipco.payload(), l.ipco.end);
-    l.associations = parseIpma(d, l.ipma);
-    l.iloc = parseIloc(d, *iloc);
+    // Every box that can be walked is walked; the items inside them are the shared reader's.
+    (void)children(d, l.ipco.payload(), l.ipco.end);
 
-    {
-        Reader r(d, pitm->payload(), pitm->end);
-        int version = 0;
-        fullBoxHeader(r, &version);
-        l.primary = version == 0 ? r.u16() : r.u32();
+    const auto* origin = reinterpret_cast<const std::uint8_t*>(d.data());
+    const heifbox::Meta items =
+        heifbox::readMeta(isobox::Cursor(origin + l.meta.payload(), l.meta.end - l.meta.payload()), origin);
+    if (!items.unread.empty())
+        failUnread(items.unread.front());
+    if (items.failed)
+        fail("项目、属性或引用超过上限");
+    if (!items.primary || !items.hasLocations || !items.hasProperties)
+        fail("缺少 pitm、iloc 或 iprp");
+    l.primary = *items.primary;
+
+    for (const heifbox::Property& p : items.properties) {
+        Box box;
+        box.start = p.start;
+        box.header = p.bodyStart - p.start;
+        box.end = p.end;
+        box.type = p.type == fourCC("bad!") ? fourCC("clap") : p.type;
+        if ((p.type == fourCC("irot") || p.type == fourCC("imir")) && p.cutShort)
+            fail("irot/imir 太短");
+        l.properties.push_back(box);
+    }
+    l.associations.version = items.associationVersion;
+    l.associations.flags = items.associationFlags;
+    for (const std::uint32_t id : items.associationOrder) {
+        IpmaEntry entry;
+        entry.item = id;
+        for (const std::uint16_t raw : items.items.at(id).properties)
+            entry.associations.push_back(
+                Association{(raw & heifbox::essentialProperty) != 0, std::uint16_t(raw & ~heifbox::essentialProperty)});
+        l.associations.entries.push_back(std::move(entry));
+    }
+    l.iloc.offsetSize = items.offsetSize;
+    l.iloc.lengthSize = items.lengthSize;
+    l.iloc.baseSize = items.baseOffsetSize;
+    for (const auto& [id, item] : items.items) {
+        if (!item.located)
+            continue;
+        IlocItem located;
+        located.id = id;
+        located.method = item.constructionMethod;
+        located.dataReference = item.dataReference;
+        located.baseField = item.baseOffsetField;
+        located.base = item.baseOffset;
+        for (const heifbox::Extent& e : item.extents)
+            located.extents.push_back(Extent{e.offsetField, e.offset, e.length});
+        l.iloc.items.push_back(std::move(located));
+        if (item.type == fourCC("Exif") && !l.exifItem)
+            l.exifItem = id;
     }
     l.targets.push_back(l.primary);
-    if (const auto iref = only(inMeta, fourCC("iref"))) {
-        Reader head(d, iref->payload(), iref->end);
-        int version = 0;
-        fullBoxHeader(head, &version);
-        const int idBytes = version == 0 ? 2 : 4;
-        for (const Box& ref : children(d, head.pos(), iref->end)) {
-            Reader r(d, ref.payload(), ref.end);
-            const auto from = std::uint32_t(r.uint(idBytes));
-            const std::uint16_t count = r.u16();
-            bool toPrimary = false;
-            for (std::uint16_t i = 0; i < count; ++i)
-                toPrimary |= r.uint(idBytes) == l.primary;
-            if (ref.type == fourCC("thmb") && toPrimary && from != l.primary &&
-                std::find(l.targets.begin(), l.targets.end(), from) == l.targets.end())
-                l.targets.push_back(from);
-        }
-    }
-    if (const auto iinf = only(inMeta, fourCC("iinf"))) {
-        Reader head(d, iinf->payload(), iinf->end);
-        int version = 0;
-        fullBoxHeader(head, &version);
-        head.uint(version == 0 ? 2 : 4);
-        for (const Box& infe : children(d, head.pos(), iinf->end)) {
-            if (infe.type != fourCC("infe"))
-                continue;
-            Reader r(d, infe.payload(), infe.end);
-            int infeVersion = 0;
-            fullBoxHeader(r, &infeVersion);
-            if (infeVersion < 2)
-                continue;
-            const auto id = std::uint32_t(r.uint(infeVersion == 2 ? 2 : 4));
-            r.u16();
-            if (r.u32() == fourCC("Exif") && !l.exifItem)
-                l.exifItem = id;
-        }
-    }
+    for (const auto& [from, to] : items.thumbnails)
+        if (to == l.primary && from != l.primary)
+            l.targets.push_back(from);
+    // More thumbnails than any reader looks at: a turn could not show on them all.
+    if (l.targets.size() > 1 + std::size_t(HeifBoxReader::maximumThumbnails))
+        fail("缩略图太多");
     return l;
 }
 

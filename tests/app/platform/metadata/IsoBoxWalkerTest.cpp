@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 using namespace app::isobox;
 
@@ -44,5 +46,34 @@ TEST(IsoBoxWalkerTest, MeasuresAHeaderAgainstItsRoom)
         EXPECT_EQ(header.size, c.size);
         EXPECT_EQ(header.headerSize, c.headerSize);
         EXPECT_EQ(header.sizeToEnd, c.toEnd);
+    }
+}
+
+// A 'uuid' box's 16-byte user type belongs to its header: its body starts after it, and the box
+// after it starts where its size says (cameras and editors keep XMP in such a box before the
+// boxes that carry a photo's date, size and orientation).
+TEST(IsoBoxWalkerTest, ReadsChildBoxesAfterAUuidBox)
+{
+    const std::string userType(16, '\x5a');
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::vector<std::pair<std::uint32_t, std::string>> boxes; // type and body, in order
+    };
+    const std::string uuid = std::string("\0\0\0\x1b" "uuid", 8) + userType + "XMP";
+    const std::string free = std::string("\0\0\0\x0b" "free", 8) + "abc";
+    const Case cases[] = {
+        {"uuid then free", uuid + free, {{fourCC("uuid"), "XMP"}, {fourCC("free"), "abc"}}},
+        {"free then uuid", free + uuid, {{fourCC("free"), "abc"}, {fourCC("uuid"), "XMP"}}},
+        {"uuid too short for its user type", std::string("\0\0\0\x10" "uuid", 8) + userType + free, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Cursor parent(reinterpret_cast<const std::uint8_t*>(c.bytes.data()), c.bytes.size());
+        std::vector<std::pair<std::uint32_t, std::string>> read;
+        Box box;
+        while (nextBox(parent, box))
+            read.emplace_back(box.type, std::string(reinterpret_cast<const char*>(box.body.data()), box.body.left()));
+        EXPECT_EQ(read, c.boxes);
     }
 }

@@ -16,7 +16,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <vector>
 
 using namespace app;
 
@@ -84,5 +86,39 @@ TEST(RandomAccessIoTest, FileCutWhileReadIsAnErrorNotASignal)
             auto image = Exiv2::ImageFactory::open(Exiv2::BasicIo::AutoPtr(new RandomAccessIo(source, file.path())));
             image->readMetadata();
         });
+    }
+}
+
+// A read that meets the end of a cut-off file says so, whichever way it reads (through the small
+// window or straight into the caller's buffer), so that exiv2 calls the file unreadable instead of
+// taking what the buffer held for values.
+TEST(RandomAccessIoTest, ShortReadAtTheEndIsEndOfFile)
+{
+    const QByteArray bytes(100, 'x');
+    const MemoryByteSource source(bytes.constData(), bytes.size());
+    struct Case {
+        const char* name;
+        long position;
+        long count; // 0: one byte through getb()
+        long got;
+        bool eof;
+    };
+    const Case cases[] = {
+        {"small read cut short", 80, 50, 20, true},
+        {"large read cut short", 0, 100000, 100, true},
+        {"read from the end", 100, 10, 0, true},
+        {"byte at the end", 100, 0, -1, true},
+        {"read up to the end", 80, 20, 20, false},
+        {"byte before the end", 99, 0, 'x', false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RandomAccessIo io(source, "cut");
+        ASSERT_EQ(io.open(), 0);
+        ASSERT_EQ(io.seek(c.position, Exiv2::BasicIo::beg), 0);
+        std::vector<Exiv2::byte> buffer(size_t(std::max(c.count, 1L)));
+        const long got = c.count ? io.read(buffer.data(), c.count) : io.getb();
+        EXPECT_EQ(got, c.got);
+        EXPECT_EQ(io.eof(), c.eof);
     }
 }

@@ -62,8 +62,8 @@ TEST(HeifOrientationEditor, CraftedStructuresAreRefused)
     };
     const Case cases[] = {
         // Field widths of 0: each extent takes no bytes, so 8 KB could declare millions.
-        {"iloc-zero-widths.heic", "iloc 范围数无效"},
-        {"iloc-zero-widths-8k.heic", "iloc 范围数无效"},
+        {"iloc-zero-widths.heic", "iloc 无法完整读取"},
+        {"iloc-zero-widths-8k.heic", "iloc 无法完整读取"},
         // Turning the Exif tag rewrites the property box's size: only reading it back shows that.
         {"exif-over-the-property-box.heic", "HEIF 结构无法处理"},
     };

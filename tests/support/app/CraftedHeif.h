@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <cstdint>
+
+// HEIC files written byte by byte around a tiny real HEVC picture (64x48, encoded by ffmpeg once per
+// process), whose parameter set can be made to code another size than the file declares: the
+// hostile files a photo library may hold, kept out of the fixtures.
+namespace test::craftedheif {
+
+struct Shape {
+    int columns = 1; // 1 x 1: the primary is the coded picture itself; otherwise a grid of tiles
+    int rows = 1;
+    std::uint32_t declaredWidth = 64; // each tile's declared size ('ispe')
+    std::uint32_t declaredHeight = 48;
+    std::uint32_t codedWidth = 64; // what its parameter set codes
+    std::uint32_t codedHeight = 48;
+    std::uint32_t ownCodedWidth = 0; // a parameter set of this size in the picture's own data; 0: none
+    std::uint32_t ownCodedHeight = 0;
+    int quarterTurns = 0;            // an 'irot' on the primary
+    std::size_t configPadding = 0;   // filler added to the one configuration record every tile shares
+    int thumbnailReferences = 0;     // 'thmb' references to the primary, all from one thumbnail grid
+};
+
+// Empty when ffmpeg could not encode the picture.
+QByteArray build(const Shape& shape);
+
+} // namespace test::craftedheif
