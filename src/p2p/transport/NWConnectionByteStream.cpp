@@ -217,7 +217,9 @@ asio::awaitable<void> NWConnectionByteStream::send(Bytes bytes)
 asio::awaitable<std::optional<Bytes>> NWConnectionByteStream::receive()
 {
     Bytes buffer(static_cast<std::size_t>(maximumReceiveByteCount_));
-    const std::optional<std::size_t> count = co_await receiveInto(buffer);
+    // Nothing promises this reader a full buffer (a greeting, a message the peer then waits on
+    // an answer for): it wakes for the first byte.
+    const std::optional<std::size_t> count = co_await readSome(buffer, false);
     if (!count)
         co_return std::nullopt;
     buffer.resize(*count);
@@ -225,6 +227,12 @@ asio::awaitable<std::optional<Bytes>> NWConnectionByteStream::receive()
 }
 
 asio::awaitable<std::optional<std::size_t>> NWConnectionByteStream::receiveInto(std::span<std::uint8_t> into)
+{
+    co_return co_await readSome(into, true);
+}
+
+asio::awaitable<std::optional<std::size_t>> NWConnectionByteStream::readSome(std::span<std::uint8_t> into,
+                                                                             bool promised)
 {
     co_await waitUntilReady();
     if (isClosedLocally_)
@@ -235,7 +243,7 @@ asio::awaitable<std::optional<std::size_t>> NWConnectionByteStream::receiveInto(
         unreadOffset_ += count;
         co_return std::optional<std::size_t>(count);
     }
-    wakeAtLeast(into.size());
+    wakeAtLeast(promised ? into.size() : 1);
     auto [error, count] = co_await socket_.async_read_some(asio::buffer(into.data(), into.size()), useNothrowAwaitable);
     if (!error)
         co_return std::optional<std::size_t>(count);

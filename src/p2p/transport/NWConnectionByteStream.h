@@ -64,6 +64,9 @@ private:
     void failIfNotReady(TransportError error);
     void resumeReadyWaiters();
     void wakeAtLeast(std::size_t wanted);
+    // `promised`: the peer owes all of `into` (the rest of a frame it began), so a large read may
+    // sleep until much of it arrived.
+    asio::awaitable<std::optional<std::size_t>> readSome(std::span<std::uint8_t> into, bool promised);
     void armSendTimeout();
     void failSendIfStillPending();
     [[noreturn]] void throwFailure(const asio::error_code& error) const;

@@ -255,6 +255,21 @@ TEST(NWConnectionByteStream, ALargeReadWakesForMuchOfItNotForEverySegment)
         rest -= std::min(count, rest);
     }
 
+    // A reader of whatever comes (a greeting, a phone awaiting an answer) is promised nothing:
+    // a few bytes wake it, however large its buffer.
+    auto roomy = std::make_unique<NWConnectionByteStream>(io.get_executor(), "test",
+                                                          fixedAddress(acceptor.local_endpoint()), 1 << 20, 30);
+    ASSERT_EQ(runAwaitable(io, failureOf(roomy->start(5))), "");
+    tcp::socket roomyPeer = acceptor.accept();
+    std::string outcome;
+    asio::co_spawn(io, receiveInto(*roomy, outcome), asio::detached);
+    io.restart();
+    io.poll();
+    asio::write(roomyPeer, asio::buffer(trickle));
+    io.restart();
+    while (outcome.empty() && io.run_one_for(std::chrono::seconds(3)) > 0) { }
+    EXPECT_EQ(outcome, "bytes");
+
     startRead(into.size());
     asio::write(peer, asio::buffer(trickle));
     peer.shutdown(tcp::socket::shutdown_send);

@@ -26,7 +26,8 @@ public:
 
     // Streams over a socket read straight into the caller's memory: the next bytes from the
     // peer, at most `into.size()`, with the count (0: read again) or no value at end of stream,
-    // as receive(). The others say no here and are read with receive().
+    // as receive(). The others say no here and are read with receive(). A window of 128 KiB or
+    // more is the rest of a frame the peer began: it may wait until much of it arrived.
     virtual bool receivesInPlace() const { return false; }
     virtual asio::awaitable<std::optional<std::size_t>> receiveInto(std::span<std::uint8_t> into)
     {
