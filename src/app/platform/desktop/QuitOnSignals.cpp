@@ -40,7 +40,9 @@ void quitOnSignals()
         char bytes[16];
         while (::read(wakePipe[0], bytes, sizeof bytes) > 0) {
         }
-        QCoreApplication::quit();
+        // exit, not quit: a window may refuse to close (a sheet mid-task), and a logout must not be
+        // refused; the quit's own work (the pending turns) still runs on aboutToQuit.
+        QCoreApplication::exit(0);
     });
     struct sigaction action {};
     action.sa_handler = onSignal;
@@ -51,7 +53,8 @@ void quitOnSignals()
     // The desktop's logout asks the program to save its data: the pending turns are that data.
     if (auto* gui = qobject_cast<QGuiApplication*>(app))
         QObject::connect(gui, &QGuiApplication::commitDataRequest, app, [](QSessionManager&) {
-            QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(0); },
+                                      Qt::QueuedConnection);
         });
 }
 

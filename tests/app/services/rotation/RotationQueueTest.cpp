@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
 #include <QMutex>
@@ -183,14 +185,19 @@ TEST(RotationQueue, WriterRunsOneWriteAtATimeOffTheMainThread)
 }
 
 // The program's quit path, in a child so that SIGTERM ends only it: a write runs, a turn of its
-// photo and one of a locked photo wait. 0 when every turn was written once the quit began (before
-// the windows go) and the failed one was logged.
+// photo and one of a locked photo wait, and a window would refuse a close (a sheet mid-task). 0 when
+// the program ended, every turn was written once the quit began (before the windows go) and the
+// failed one was logged.
 TESS_CHILD_BODY(turnsPendingAtSigterm)
 {
     int argc = 1;
     char name[] = "turns";
     char* argv[] = {name, nullptr};
-    QCoreApplication application(argc, argv);
+    QApplication application(argc, argv);
+    struct Refusing : QWidget {
+        void closeEvent(QCloseEvent* event) override { event->ignore(); }
+    } window;
+    window.show();
     app::quitOnSignals();
     QSemaphore runningMayEnd;
     // Connected before the writer's own: the running write ends only once the quit has begun.
@@ -214,6 +221,7 @@ TESS_CHILD_BODY(turnsPendingAtSigterm)
         writer.turn(path);
     tess::testing::notifyParent();
     application.exec();
+    tess::testing::notifyParent();
     p2p::setLogSink({});
     const std::vector<std::pair<QString, int>> expected{{"/p/a.jpg", 1}, {"/p/a.jpg", 1}, {"/p/locked.jpg", 1}};
     return writtenAtQuit != expected ? 2 : failureLogged ? 0 : 3;
@@ -226,6 +234,7 @@ TEST(RotationQueue, TurnsPendingAtSigtermAreWritten)
     tess::testing::ChildProcess child("turnsPendingAtSigterm");
     ASSERT_TRUE(child.waitForNotice(std::chrono::seconds(30)));
     child.kill(SIGTERM);
+    ASSERT_TRUE(child.waitForNotice(std::chrono::seconds(30))) << "SIGTERM did not end the program";
     EXPECT_EQ(child.wait(), (tess::testing::ExitStatus{true, 0, 0}));
 }
 
