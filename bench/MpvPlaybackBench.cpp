@@ -4,7 +4,8 @@
 // read against the wall clock, and with sound the picture's lag behind it. Beside it, `ffmpeg`
 // decodes and scales the same clip on the same cores. Pin it like VideoPlaybackBench, e.g.
 // `taskset -c 2,3 MpvPlaybackBench 8 FOLDER`, FOLDER holding the clips VideoPlaybackBench made.
-// Sound goes to PulseAudio when a server answers in $XDG_RUNTIME_DIR, else to no output.
+// Sound goes to PulseAudio when a server answers in $XDG_RUNTIME_DIR, else to no output. Built
+// only where libmpv's development files are installed (Debian: libmpv-dev).
 //
 //   MpvPlaybackBench [seconds to play, default 8] FOLDER [clip name filter]
 
