@@ -85,7 +85,13 @@ Run play(const QString& path, int rate, int seconds, bool sound)
     mpv_set_option_string(mpv, "vo", "libmpv");
     mpv_set_option_string(mpv, "ao", sound ? "pulse" : "null");
     mpv_set_option_string(mpv, "hwdec", "no");
-    mpv_set_option_string(mpv, "framedrop", "decoder+vo");
+    // Late frames are skipped before decoding; dropping at the output as well, which judges lateness
+    // by a display this render path does not have, threw away most decoded frames.
+    mpv_set_option_string(mpv, "framedrop", "decoder");
+    // Scaled to the box in the decoding thread, as the peer does, so rendering is a copy.
+    const QByteArray fit =
+        QString("scale=w=%1:h=%2:force_original_aspect_ratio=decrease").arg(width).arg(height).toUtf8();
+    mpv_set_option_string(mpv, "vf", fit.constData());
     mpv_set_option_string(mpv, "terminal", "no");
     // Further options to try, "name=value" separated by spaces, from MPV_BENCH_OPTIONS.
     for (const QString& option : qEnvironmentVariable("MPV_BENCH_OPTIONS").split(' ', Qt::SkipEmptyParts)) {
