@@ -100,7 +100,7 @@ double peerFps(const QString& path, QSize box, int frames)
 }
 
 struct Run {
-    double shownFps = 0, peer = 0, clockRate = 0;
+    double shownFps = 0, peer = 0, clockRate = 0, videoBehindMs = 0;
     long due = 0, shown = 0, decoded = 0;
 };
 
@@ -115,11 +115,14 @@ Run play(const Clip& clip, const QString& path, int seconds)
     view.show();
     app::VideoSurfaceWidget* surface = view.surface();
     std::atomic<long> decoded{0};
+    std::atomic<qint64> lastStartUs{0};
     QObject::connect(
         surface->videoSink(), &QVideoSink::videoFrameChanged, &view,
         [&](const QVideoFrame& frame) {
-            if (frame.isValid())
+            if (frame.isValid()) {
                 ++decoded;
+                lastStartUs = frame.startTime();
+            }
         },
         Qt::DirectConnection);
     player.setSource(QUrl::fromLocalFile(path));
@@ -135,7 +138,16 @@ Run play(const Clip& clip, const QString& path, int seconds)
     const long decoded0 = decoded;
     QElapsedTimer wall;
     wall.start();
-    QTest::qWait(seconds * 1000);
+    // How far the newest frame is behind the player's position (the sound's clock when there is
+    // sound), sampled every quarter second.
+    double behindSum = 0;
+    int samples = 0;
+    for (int waited = 0; waited < seconds * 1000; waited += 250) {
+        QTest::qWait(250);
+        behindSum += double(player.position()) - double(lastStartUs.load()) / 1000;
+        ++samples;
+    }
+    run.videoBehindMs = behindSum / samples;
     // Frames are due by the wall clock: a player that stalls shows a slowed video, not a full one.
     const double elapsed = double(wall.nsecsElapsed()) / 1e9;
     run.clockRate = double(player.position() - position0) / 1000 / elapsed;
@@ -183,7 +195,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "making %s ...\n", qPrintable(path));
         if (!makeClip(clip, path, clipSeconds))
             return 1;
-        std::vector<double> shownFps, peer, ratio, dropped, decoded, clock;
+        std::vector<double> shownFps, peer, ratio, dropped, decoded, clock, behind;
         for (int i = 0; i < 3; ++i) {
             QFile load("/proc/loadavg");
             if (load.open(QIODevice::ReadOnly))
@@ -196,6 +208,7 @@ int main(int argc, char** argv)
             dropped.push_back(double(run.due - run.shown));
             decoded.push_back(double(run.decoded) / seconds);
             clock.push_back(run.clockRate);
+            behind.push_back(run.videoBehindMs);
         }
         std::printf("  %s\n", clip.name);
         stats("frames shown a second", shownFps, "fps");
@@ -203,7 +216,8 @@ int main(int argc, char** argv)
         stats("shown / ffmpeg (each capped at rate)", ratio, "");
         stats("dropped (due - shown)", dropped, "frames");
         stats("frames reaching the sink a second", decoded, "fps");
-        stats("playing position / wall time", clock, "");
+        stats("played at this fraction of real time", clock, "");
+        stats("picture behind the position, mean", behind, "ms");
     }
     QFile load("/proc/loadavg");
     if (load.open(QIODevice::ReadOnly))
