@@ -62,16 +62,7 @@ int main(int argc, char** argv)
         return decodeOne(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
 
     using test::craftedheif::Shape;
-    const auto grid = [](int columns, int rows, std::uint32_t w, std::uint32_t h, std::uint32_t cw, std::uint32_t ch) {
-        Shape s;
-        s.columns = columns;
-        s.rows = rows;
-        s.declaredWidth = w;
-        s.declaredHeight = h;
-        s.codedWidth = cw;
-        s.codedHeight = ch;
-        return s;
-    };
+    using test::craftedheif::grid;
     const auto withThumbnails = [&](int references) {
         Shape s = grid(32, 32, 64, 48, 64, 48);
         s.thumbnailReferences = references;

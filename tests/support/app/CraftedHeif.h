@@ -23,6 +23,20 @@ struct Shape {
     int thumbnailReferences = 0;     // 'thmb' references to the primary, all from one thumbnail grid
 };
 
+// A grid of columns x rows tiles, each declared one size and coded another.
+inline Shape grid(int columns, int rows, std::uint32_t declaredWidth, std::uint32_t declaredHeight,
+                  std::uint32_t codedWidth, std::uint32_t codedHeight)
+{
+    Shape s;
+    s.columns = columns;
+    s.rows = rows;
+    s.declaredWidth = declaredWidth;
+    s.declaredHeight = declaredHeight;
+    s.codedWidth = codedWidth;
+    s.codedHeight = codedHeight;
+    return s;
+}
+
 // Empty when ffmpeg could not encode the picture.
 QByteArray build(const Shape& shape);
 

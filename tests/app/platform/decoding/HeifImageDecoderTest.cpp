@@ -21,16 +21,7 @@ TEST(HeifImageDecoderTest, DecodesNoMoreThanAFileDeclares)
         Shape shape;
         QSize shown; // empty: refused
     };
-    const auto grid = [](int columns, int rows, std::uint32_t w, std::uint32_t h, std::uint32_t cw, std::uint32_t ch) {
-        Shape s;
-        s.columns = columns;
-        s.rows = rows;
-        s.declaredWidth = w;
-        s.declaredHeight = h;
-        s.codedWidth = cw;
-        s.codedHeight = ch;
-        return s;
-    };
+    using test::craftedheif::grid;
     const auto withThumbnails = [&](int references) {
         Shape s = grid(2, 2, 64, 48, 64, 48);
         s.thumbnailReferences = references;
