@@ -4,30 +4,27 @@
 // time measured minus frames shown. Beside it, on the same cores in the same run, `ffmpeg`
 // decodes the same clip and scales it to the same box as fast as it can. Each clip is measured 3
 // times (min / median / max). Run it pinned the way it is to be judged, e.g.
-// `taskset -c 2,3 VideoPlaybackBench`; QT_MEDIA_BACKEND=gstreamer measures the other backend.
+// `taskset -c 2,3 VideoPlaybackBench`.
 //
 //   VideoPlaybackBench [seconds to play, default 8] [folder keeping the clips] [clip name filter]
 
-#include "app/views/video/MediaBackend.h"
+#include "app/platform/playback/VideoPlayer.h"
 #include "app/views/video/VideoPlaybackView.h"
 #include "app/views/video/VideoSurfaceWidget.h"
 
 #include <QApplication>
-#include <QAudioDevice>
-#include <QAudioOutput>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMediaDevices>
-#include <QMediaPlayer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
-#include <QVideoSink>
 
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -99,35 +96,33 @@ double peerFps(const QString& path, QSize box, int frames)
     return frames / (double(t.nsecsElapsed()) / 1e9);
 }
 
+double processCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 struct Run {
-    double shownFps = 0, peer = 0, clockRate = 0, videoBehindMs = 0;
-    long due = 0, shown = 0, decoded = 0;
+    double shownFps = 0, peer = 0, clockRate = 0, videoBehindMs = 0, coresBusy = 0, convertMs = 0;
+    long due = 0, shown = 0, decoded = 0, late = 0, rough = 0;
 };
 
 Run play(const Clip& clip, const QString& path, int seconds)
 {
     Run run;
-    QMediaPlayer player;
-    if (!QMediaDevices::defaultAudioOutput().isNull())
-        player.setAudioOutput(new QAudioOutput(&player));
+    app::VideoPlayer player;
     app::VideoPlaybackView view(&player);
     view.resize(1280, 760);
     view.show();
     app::VideoSurfaceWidget* surface = view.surface();
-    std::atomic<long> decoded{0};
-    std::atomic<qint64> lastStartUs{0};
-    QObject::connect(
-        surface->videoSink(), &QVideoSink::videoFrameChanged, &view,
-        [&](const QVideoFrame& frame) {
-            if (frame.isValid()) {
-                ++decoded;
-                lastStartUs = frame.startTime();
-            }
-        },
-        Qt::DirectConnection);
+    qint64 lastShownMs = 0;
+    QObject::connect(&player, &app::VideoPlayer::positionChanged, &view, [&](qint64 ms) { lastShownMs = ms; });
     player.setSource(QUrl::fromLocalFile(path));
     player.play();
-    if (!QTest::qWaitFor([&] { return surface->framesPainted() > 0 && player.position() > 0; }, 60000)) {
+    // Past the start, where the picture waits for the sound device to wake.
+    if (!QTest::qWaitFor([&] { return surface->framesPainted() > 0 && player.position() > 500; }, 60000)) {
         std::printf("  %s: no frames\n", clip.name);
         return run;
     }
@@ -135,7 +130,8 @@ Run play(const Clip& clip, const QString& path, int seconds)
     QTest::qWait(1000);
     const qint64 position0 = player.position();
     const quint64 painted0 = surface->framesPainted();
-    const long decoded0 = decoded;
+    const app::PlaybackEngine::Stats stats0 = player.stats();
+    const double cpu0 = processCpuSeconds();
     QElapsedTimer wall;
     wall.start();
     // How far the newest frame is behind the player's position (the sound's clock when there is
@@ -144,15 +140,20 @@ Run play(const Clip& clip, const QString& path, int seconds)
     int samples = 0;
     for (int waited = 0; waited < seconds * 1000; waited += 250) {
         QTest::qWait(250);
-        behindSum += double(player.position()) - double(lastStartUs.load()) / 1000;
+        behindSum += double(player.position() - lastShownMs);
         ++samples;
     }
     run.videoBehindMs = behindSum / samples;
     // Frames are due by the wall clock: a player that stalls shows a slowed video, not a full one.
     const double elapsed = double(wall.nsecsElapsed()) / 1e9;
+    run.coresBusy = (processCpuSeconds() - cpu0) / elapsed;
     run.clockRate = double(player.position() - position0) / 1000 / elapsed;
     run.shown = long(surface->framesPainted() - painted0);
-    run.decoded = decoded - decoded0;
+    const app::PlaybackEngine::Stats stats1 = player.stats();
+    run.decoded = long(stats1.decoded - stats0.decoded);
+    run.late = long(stats1.late - stats0.late);
+    run.rough = long(stats1.rough - stats0.rough);
+    run.convertMs = stats1.shown > stats0.shown ? (stats1.convertMs - stats0.convertMs) / double(stats1.shown - stats0.shown) : 0;
     run.due = std::lround(elapsed * clip.rate);
     run.shownFps = run.shown / elapsed;
     player.stop();
@@ -172,7 +173,6 @@ void stats(const char* what, std::vector<T> v, const char* unit)
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    app::useMediaBackend();
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? std::clamp(atoi(argv[1]), 2, clipSeconds - 3) : 8;
     QTemporaryDir temporary(QDir::tempPath() + "/tess-playbackbench-XXXXXX");
@@ -182,9 +182,7 @@ int main(int argc, char** argv)
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     sched_getaffinity(0, sizeof cpus, &cpus);
-    const QByteArray backend = qgetenv("QT_MEDIA_BACKEND");
-    std::printf("%d cores allowed; Qt media backend: %s; sound device: %s\n", CPU_COUNT(&cpus),
-                backend.constData(),
+    std::printf("%d cores allowed; sound device: %s\n", CPU_COUNT(&cpus),
                 QMediaDevices::defaultAudioOutput().isNull() ? "none" : "yes");
     std::printf("clips of %d s, played for %d s each run after a settling second; min / median / max of 3 runs\n",
                 clipSeconds, seconds);
@@ -195,7 +193,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "making %s ...\n", qPrintable(path));
         if (!makeClip(clip, path, clipSeconds))
             return 1;
-        std::vector<double> shownFps, peer, ratio, dropped, decoded, clock, behind;
+        std::vector<double> shownFps, peer, ratio, dropped, decoded, late, rough, clock, behind, busy, convert;
         for (int i = 0; i < 3; ++i) {
             QFile load("/proc/loadavg");
             if (load.open(QIODevice::ReadOnly))
@@ -207,17 +205,25 @@ int main(int argc, char** argv)
             ratio.push_back(peerRate > 0 ? std::min(run.shownFps, double(clip.rate)) / std::min(peerRate, double(clip.rate)) : 0);
             dropped.push_back(double(run.due - run.shown));
             decoded.push_back(double(run.decoded) / seconds);
+            late.push_back(double(run.late));
+            rough.push_back(double(run.rough));
             clock.push_back(run.clockRate);
             behind.push_back(run.videoBehindMs);
+            busy.push_back(run.coresBusy);
+            convert.push_back(run.convertMs);
         }
         std::printf("  %s\n", clip.name);
         stats("frames shown a second", shownFps, "fps");
         stats("ffmpeg decode + scale, same cores", peer, "fps");
         stats("shown / ffmpeg (each capped at rate)", ratio, "");
         stats("dropped (due - shown)", dropped, "frames");
-        stats("frames reaching the sink a second", decoded, "fps");
+        stats("frames decoded a second", decoded, "fps");
+        stats("decoded, dropped late", late, "frames");
+        stats("decoded without in-loop filters", rough, "frames");
         stats("played at this fraction of real time", clock, "");
         stats("picture behind the position, mean", behind, "ms");
+        stats("cores kept busy by the player", busy, "");
+        stats("conversion to the box, wall time a frame", convert, "ms");
     }
     QFile load("/proc/loadavg");
     if (load.open(QIODevice::ReadOnly))

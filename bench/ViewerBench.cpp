@@ -20,6 +20,7 @@
 #include "app/platform/decoding/DecodeWorkers.h"
 #include "app/platform/decoding/HeifImageDecoder.h"
 #include "app/platform/decoding/ImageDecoder.h"
+#include "app/platform/playback/VideoPlayer.h"
 #include "app/services/thumbnails/ThumbnailProvider.h"
 #include "app/views/viewer/PhotoDetailView.h"
 #include "app/views/video/VideoPlaybackView.h"
@@ -33,7 +34,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QMediaPlayer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -266,40 +266,37 @@ bool makeClip(const QString& path, const QString& size, const QString& codec, in
 
 void playback(const QString& label, const QString& clip)
 {
-    QMediaPlayer player;
+    app::VideoPlayer player;
     app::VideoPlaybackView view(&player);
     view.resize(1280, 760);
     view.show();
     int paints = 0;
-    QObject::connect(view.surface()->converter(), &app::VideoFrameConverter::imageReady, &view, [&] { ++paints; });
+    QObject::connect(&player, &app::VideoPlayer::frameChanged, &view, [&] { ++paints; });
     player.setSource(QUrl::fromLocalFile(clip));
     // Warm-up: the first frames load the decoders.
     player.play();
     bool ended = false;
     // The end is a passing status: the model seeks back to the start at once.
-    QObject::connect(&player, &QMediaPlayer::mediaStatusChanged, &view,
+    QObject::connect(&player, &app::VideoPlayer::mediaStatusChanged, &view,
                      [&](QMediaPlayer::MediaStatus status) { ended = ended || status == QMediaPlayer::EndOfMedia; });
     if (!QTest::qWaitFor([&] { return paints > 0 && view.model()->isPlaying(); }, 20000)) {
         std::printf("%s: no frames\n", qPrintable(label));
         return;
     }
     const int startPaints = paints;
-    const quint64 startConverted = view.surface()->converter()->converted();
-    const quint64 startDropped = view.surface()->converter()->dropped();
-    const double startConversion = view.surface()->converter()->conversionMs();
+    const app::PlaybackEngine::Stats start = player.stats();
     const double cpu0 = threadCpuMs();
     QElapsedTimer wall;
     wall.start();
     (void)QTest::qWaitFor([&] { return ended; }, 60000);
     const double cpu = threadCpuMs() - cpu0;
     const int frames = paints - startPaints;
-    const quint64 converted = view.surface()->converter()->converted() - startConverted;
-    const double conversion = view.surface()->converter()->conversionMs() - startConversion;
-    std::printf("%s%s: %d frames shown in %.1f s (%llu converted, %llu dropped on the worker); main thread %.2f ms CPU "
-                "per shown frame; off it instead: conversion and scaling to the window in one pass %.2f ms per frame\n",
+    const app::PlaybackEngine::Stats stop = player.stats();
+    std::printf("%s%s: %d frames shown in %.1f s (%llu decoded, %llu dropped late); main thread %.2f ms CPU per shown "
+                "frame (the pictures come converted and scaled to the window)\n",
                 ended ? "" : "(did not end) ", qPrintable(label), frames, double(wall.elapsed()) / 1000,
-                (unsigned long long)converted, (unsigned long long)(view.surface()->converter()->dropped() - startDropped),
-                frames > 0 ? cpu / frames : -1.0, converted > 0 ? conversion / double(converted) : -1.0);
+                (unsigned long long)(stop.decoded - start.decoded), (unsigned long long)(stop.late - start.late),
+                frames > 0 ? cpu / frames : -1.0);
 }
 
 } // namespace

@@ -15,7 +15,6 @@
 #include "app/services/thumbnails/ThumbnailProvider.h"
 #include "app/views/common/DialogFolderChooser.h"
 #include "app/views/shell/MainWindow.h"
-#include "app/views/video/MediaBackend.h"
 #include "app/views/viewer/ViewerToolbarItems.h"
 
 #include <QApplication>
@@ -25,7 +24,6 @@
 
 int main(int argc, char** argv)
 {
-    app::useMediaBackend();
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName("Tessivarnholm");
     QCoreApplication::setApplicationName("Tessivarnholm");

@@ -1,4 +1,3 @@
-#include "app/views/video/MediaBackend.h"
 #include "support/NamespaceSandbox.h"
 #include "support/TestEnvironment.h"
 
@@ -30,8 +29,6 @@ int main(int argc, char** argv)
     qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
     qputenv("XDG_CACHE_HOME", (home.path() + "/cache").toUtf8());
 
-    // Videos play through the backend the program uses.
-    app::useMediaBackend();
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName("Tessivarnholm");
     QCoreApplication::setApplicationName("Tessivarnholm");

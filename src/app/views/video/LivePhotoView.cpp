@@ -1,17 +1,13 @@
 #include "app/views/video/LivePhotoView.h"
 
+#include "app/platform/playback/VideoPlayer.h"
 #include "app/views/common/SymbolIcon.h"
 #include "app/views/video/VideoSurfaceWidget.h"
 
-#include <QAudioDevice>
-#include <QAudioOutput>
 #include <QFileInfo>
-#include <QMediaDevices>
-#include <QMediaPlayer>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QUrl>
-#include <QVideoSink>
 
 namespace app {
 
@@ -58,20 +54,15 @@ LivePhotoView::LivePhotoView(const QString& imageURL, const QString& videoURL, Q
         phase_ = Phase::failed;
         return;
     }
-    player_ = new QMediaPlayer(this);
-    // Without a sound device the movie still plays, silently.
-    if (!QMediaDevices::defaultAudioOutput().isNull()) {
-        audio_ = new QAudioOutput(this);
-        player_->setAudioOutput(audio_);
-    }
-    player_->setVideoOutput(surface_->videoSink());
-    connect(player_, &QMediaPlayer::errorOccurred, this, [this] {
+    player_ = new VideoPlayer(this);
+    surface_->setPlayer(player_);
+    connect(player_, &VideoPlayer::errorOccurred, this, [this] {
         if (phase_ == Phase::loading)
             settle(Phase::failed);
         else
             finishPlayback();
     });
-    connect(player_, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
+    connect(player_, &VideoPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
         switch (status) {
         case QMediaPlayer::LoadedMedia:
             if (phase_ == Phase::loading)

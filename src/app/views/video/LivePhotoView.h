@@ -3,10 +3,10 @@
 #include <QString>
 #include <QWidget>
 
-class QAudioOutput;
-class QMediaPlayer;
 
 namespace app {
+
+class VideoPlayer;
 
 class VideoSurfaceWidget;
 
@@ -49,8 +49,7 @@ private:
     Phase phase_ = Phase::loading;
     bool playing_ = false;
     int playbackCount_ = 0;
-    QMediaPlayer* player_ = nullptr;
-    QAudioOutput* audio_ = nullptr;
+    VideoPlayer* player_ = nullptr;
     VideoSurfaceWidget* surface_;
     QWidget* badge_;
 };

@@ -1,12 +1,11 @@
 #include "app/views/video/PlaybackModel.h"
 
-#include <QMediaPlayer>
 
 #include <cmath>
 
 namespace app {
 
-PlaybackModel::PlaybackModel(QMediaPlayer* player, QObject* parent) : QObject(parent), player_(player)
+PlaybackModel::PlaybackModel(VideoPlayer* player, QObject* parent) : QObject(parent), player_(player)
 {
     timer_.setInterval(tickMs);
     connect(&timer_, &QTimer::timeout, this, &PlaybackModel::tick);
@@ -25,11 +24,11 @@ void PlaybackModel::start()
     // Qt 6.4 has no isPlaying(): the playback state says it.
     setPlaying(player_->playbackState() == QMediaPlayer::PlayingState);
     readDurationFromItem();
-    durationConnection_ = connect(player_, &QMediaPlayer::durationChanged, this, [this](qint64 ms) {
+    durationConnection_ = connect(player_, &VideoPlayer::durationChanged, this, [this](qint64 ms) {
         if (ms > 0)
             setDuration(double(ms) / 1000.0);
     });
-    statusConnection_ = connect(player_, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus s) {
+    statusConnection_ = connect(player_, &VideoPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus s) {
         if (s == QMediaPlayer::EndOfMedia)
             handleEnd();
     });

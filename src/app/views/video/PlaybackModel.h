@@ -1,11 +1,12 @@
 #pragma once
 
+#include "app/platform/playback/VideoPlayer.h"
+
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 
-class QMediaPlayer;
 
 namespace app {
 
@@ -16,10 +17,10 @@ namespace app {
 class PlaybackModel : public QObject {
     Q_OBJECT
 public:
-    explicit PlaybackModel(QMediaPlayer* player, QObject* parent = nullptr);
+    explicit PlaybackModel(VideoPlayer* player, QObject* parent = nullptr);
     ~PlaybackModel() override;
 
-    QMediaPlayer* player() const { return player_; }
+    VideoPlayer* player() const { return player_; }
     bool isPlaying() const { return isPlaying_; }
     double currentTime() const { return currentTime_; }
     double duration() const { return duration_; }
@@ -55,7 +56,7 @@ private:
     void readDurationFromItem();
     void handleEnd();
 
-    QPointer<QMediaPlayer> player_;
+    QPointer<VideoPlayer> player_;
     QTimer timer_;
     QMetaObject::Connection statusConnection_;
     QMetaObject::Connection durationConnection_;

@@ -6,12 +6,10 @@
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QMediaPlayer>
 #include <QPainter>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QToolButton>
-#include <QVideoSink>
 
 #include <cmath>
 
@@ -55,11 +53,10 @@ constexpr int sliderScale = 1000; // milliseconds
 
 } // namespace
 
-VideoPlaybackView::VideoPlaybackView(QMediaPlayer* player, QWidget* parent)
+VideoPlaybackView::VideoPlaybackView(VideoPlayer* player, QWidget* parent)
     : QWidget(parent), model_(new PlaybackModel(player, this)), surface_(new VideoSurfaceWidget(this))
 {
-    if (player)
-        player->setVideoOutput(surface_->videoSink());
+    surface_->setPlayer(player);
 
     controls_ = new ControlsCapsule(this);
     auto* row = new QHBoxLayout(controls_);

@@ -5,7 +5,6 @@
 #include <QWidget>
 
 class QLabel;
-class QMediaPlayer;
 class QSlider;
 class QToolButton;
 
@@ -18,7 +17,7 @@ class VideoSurfaceWidget;
 class VideoPlaybackView : public QWidget {
     Q_OBJECT
 public:
-    explicit VideoPlaybackView(QMediaPlayer* player, QWidget* parent = nullptr);
+    explicit VideoPlaybackView(VideoPlayer* player, QWidget* parent = nullptr);
     ~VideoPlaybackView() override;
 
     PlaybackModel* model() const { return model_; }

@@ -1,66 +1,25 @@
 #pragma once
 
 #include <QImage>
-#include <QMutex>
-#include <QSize>
-#include <QThreadPool>
-#include <QVideoFrame>
+#include <QPointer>
 #include <QWidget>
-
-#include <atomic>
-#include <memory>
-
-class QVideoSink;
 
 namespace app {
 
-// Turns video frames into images off the main thread, colours and scaling in one pass (split over
-// a few threads). A frame that arrives while another is converted replaces any frame still
-// waiting, so a slow conversion drops frames instead of queueing them; the result is already
-// scaled to the size it will be painted at.
-class VideoFrameConverter : public QObject {
-    Q_OBJECT
-public:
-    explicit VideoFrameConverter(QObject* parent = nullptr);
-    ~VideoFrameConverter() override;
+class VideoPlayer;
 
-    // Any thread.
-    void submit(const QVideoFrame& frame);
-    // The box the image must fit in, in device pixels.
-    void setTargetSize(QSize size);
-    QImage latest() const;
-    // Frames handed over so far, and which of them latest() was made from (counted from 1).
-    quint64 submitted() const;
-    quint64 latestNumber() const;
-    quint64 converted() const;
-    quint64 dropped() const;
-    // Milliseconds spent converting and scaling frames to images, in all.
-    double conversionMs() const;
-
-Q_SIGNALS:
-    // On the main thread, at most one pending at a time.
-    void imageReady();
-    // On the main thread, once: a frame came whose planes do not match its format and was dropped.
-    void unreadableFrame();
-
-private:
-    struct Shared;
-    std::shared_ptr<Shared> shared_;
-    QThreadPool worker_;
-};
-
-// Paints the newest frame of a video sink, aspect fitted; the main thread only draws a picture
-// that is ready.
+// Paints the newest picture of a video player, aspect fitted, and tells the player the size to
+// make its pictures for; the main thread only draws a picture that is ready.
 class VideoSurfaceWidget : public QWidget {
     Q_OBJECT
 public:
     explicit VideoSurfaceWidget(QWidget* parent = nullptr);
     ~VideoSurfaceWidget() override;
 
-    QVideoSink* videoSink() const { return sink_; }
-    VideoFrameConverter* converter() const { return converter_; }
+    void setPlayer(VideoPlayer* player);
+    VideoPlayer* player() const { return player_; }
     bool hasFrame() const { return !image_.isNull(); }
-    // Shown in place of the picture when the clip's frames cannot be read; empty otherwise.
+    // Shown in place of the picture when the clip cannot be played; empty otherwise.
     QString errorText() const { return errorText_; }
     // A frame or the error text: something stands where the video goes.
     bool hasPicture() const { return hasFrame() || !errorText_.isEmpty(); }
@@ -81,8 +40,10 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    QVideoSink* sink_;
-    VideoFrameConverter* converter_;
+    void takeFrame();
+    void showError(const QString& text);
+
+    QPointer<VideoPlayer> player_;
     QImage image_;
     QImage firstImage_;
     QString errorText_;

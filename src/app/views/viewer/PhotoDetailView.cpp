@@ -11,13 +11,9 @@
 #include "app/views/common/ViewerToolbarHost.h"
 #include "app/views/viewer/ZoomSliderControl.h"
 
-#include <QAudioDevice>
-#include <QAudioOutput>
 #include <QFutureWatcher>
 #include <QGraphicsOpacityEffect>
 #include <QPropertyAnimation>
-#include <QMediaDevices>
-#include <QMediaPlayer>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -244,10 +240,7 @@ void PhotoDetailView::loadCurrentItem()
 
 void PhotoDetailView::startVideo(const MediaItem& item)
 {
-    player_ = new QMediaPlayer(this);
-    // Without a sound device the video still plays, silently.
-    if (!QMediaDevices::defaultAudioOutput().isNull())
-        player_->setAudioOutput(new QAudioOutput(player_));
+    player_ = new VideoPlayer(this);
     videoView_ = new VideoPlaybackView(player_, this);
     connect(videoView_->surface(), &VideoSurfaceWidget::pictureChanged, this, &PhotoDetailView::updateSpinner);
     player_->setSource(QUrl::fromLocalFile(item.url));

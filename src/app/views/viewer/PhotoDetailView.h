@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/models/MediaItem.h"
+#include "app/platform/playback/VideoPlayer.h"
 #include "app/services/library/MediaMetadataExtractor.h"
 #include "app/services/thumbnails/ThumbnailProvider.h"
 #include "app/views/video/LivePhotoView.h"
@@ -14,7 +15,6 @@
 #include <QElapsedTimer>
 #include <QFuture>
 #include <QImage>
-#include <QMediaPlayer>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -55,7 +55,7 @@ public:
     ZoomSliderControl* zoomSlider() const { return zoomSlider_; }
     MediaInfoCard* infoCard() const { return card_; }
     // The current video's player and view, or the current live photo's view; null otherwise.
-    QMediaPlayer* player() const { return player_; }
+    VideoPlayer* player() const { return player_; }
     VideoPlaybackView* videoView() const { return videoView_; }
     LivePhotoView* liveView() const { return liveView_; }
     // Pauses and drops the current video.
@@ -177,7 +177,7 @@ private:
     QPointer<ZoomSliderControl> zoomSlider_;
     MediaInfoCard* card_ = nullptr;
     QPropertyAnimation* cardFade_ = nullptr;
-    QPointer<QMediaPlayer> player_;
+    QPointer<VideoPlayer> player_;
     QPointer<VideoPlaybackView> videoView_;
     QPointer<LivePhotoView> liveView_;
     ViewerArrowButton* previous_ = nullptr;

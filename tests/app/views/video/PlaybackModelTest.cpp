@@ -15,7 +15,7 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QMediaPlayer>
+#include "app/platform/playback/VideoPlayer.h"
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -43,7 +43,7 @@ TEST(PlaybackModel, playsToTheEndBackToZeroAndScrubsExactly)
 {
     QTemporaryDir dir;
     const QString clip = app::test::makeClip(dir, "two-seconds.mp4");
-    QMediaPlayer player;
+    VideoPlayer player;
     VideoPlaybackView view(&player);
     view.resize(480, 320);
     view.show();
@@ -52,7 +52,7 @@ TEST(PlaybackModel, playsToTheEndBackToZeroAndScrubsExactly)
     EXPECT_EQ(view.durationText(), "0:00");
     EXPECT_EQ(view.slider()->maximum(), 1);
 
-    QSignalSpy statuses(&player, &QMediaPlayer::mediaStatusChanged);
+    QSignalSpy statuses(&player, &VideoPlayer::mediaStatusChanged);
     const auto sawEnd = [&] {
         for (const QList<QVariant>& args : statuses)
             if (args.at(0).value<QMediaPlayer::MediaStatus>() == QMediaPlayer::EndOfMedia)
@@ -161,7 +161,7 @@ TEST(LivePhotoView, playsOnceAndReturnsToTheStillOrStaysStillWithoutItsMovie)
         EXPECT_EQ(view.phase(), row.phase);
         EXPECT_EQ(view.isBadgeVisible(), row.badge);
         ASSERT_EVENTUALLY_EQ(ended.count(), row.plays);
-        if (auto* player = view.findChild<QMediaPlayer*>()) {
+        if (auto* player = view.findChild<VideoPlayer*>()) {
             // The player says again that it is loaded (it does after a seek or a stop), and the
             // view is hidden and shown: neither starts the movie a second time.
             Q_EMIT player->mediaStatusChanged(QMediaPlayer::LoadedMedia);

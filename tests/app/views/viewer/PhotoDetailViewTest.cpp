@@ -24,7 +24,7 @@
 
 #include <QApplication>
 #include <QGraphicsOpacityEffect>
-#include <QMediaPlayer>
+#include "app/platform/playback/VideoPlayer.h"
 #include <QMutex>
 #include <QPromise>
 #include <QSignalSpy>
@@ -423,10 +423,9 @@ TEST(PhotoDetailView, aVideoPausesUnderASheetAndEndsOnItsFirstFrame)
     VideoPlaybackView* video = viewer->videoView();
     ASSERT_NE(video, nullptr);
     QImage first, last;
-    QObject::connect(video->surface()->converter(), &VideoFrameConverter::imageReady, video, [&] {
-        (first.isNull() ? first : last) = video->surface()->converter()->latest();
-    });
-    QSignalSpy statuses(viewer->player(), &QMediaPlayer::mediaStatusChanged);
+    QObject::connect(viewer->player(), &VideoPlayer::frameChanged, video,
+                     [&] { (first.isNull() ? first : last) = viewer->player()->currentFrame(); });
+    QSignalSpy statuses(viewer->player(), &VideoPlayer::mediaStatusChanged);
     ASSERT_EVENTUALLY(video->model()->currentTime() >= 0.5);
 
     viewer->setCoveredBySheet(true);

@@ -24,13 +24,17 @@ public:
     static constexpr int lutSize = 4096;
 
 private:
+    void mapRow(QRgb* line, int count) const;
+    void mapRowAvx2(QRgb* line, int count) const;
+
     Signal signal_;
     // Brightest channel's light, as the square root of its share of `maxLight_`, to the curve's gain.
     float maxLight_;
     std::array<float, 256> toLight_{};
     std::array<float, lutSize> curveGain_{};
     std::array<float, lutSize> hlgGain_{};
-    std::array<uint8_t, lutSize> toSignal_{};
+    // 32-bit so eight can be gathered at once.
+    std::array<uint32_t, lutSize> toSignal_{};
 };
 
 } // namespace app

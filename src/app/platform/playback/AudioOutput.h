@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QAudioDevice>
+#include <QAudioFormat>
+#include <QByteArray>
+#include <QThread>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace app {
+
+class PlaybackClock;
+
+// The sound of one video: decoded samples wait in a ring of about a second and a sink on a thread
+// of its own writes them to the device as it takes them, telling the clock what is heard. Without
+// a device that takes the format, nothing opens and the clock runs on the wall alone.
+class AudioOutput {
+public:
+    AudioOutput(const QAudioDevice& device, PlaybackClock& clock);
+    ~AudioOutput();
+    AudioOutput(const AudioOutput&) = delete;
+    AudioOutput& operator=(const AudioOutput&) = delete;
+
+    // The device's format nearest the stream's (16-bit samples, one or two channels); invalid when
+    // the device takes none.
+    QAudioFormat open(int sampleRate, int channels);
+    // Waits while the ring is full; false when `serial` is no longer current or the output closes.
+    bool push(QByteArray samples, double pts, quint64 serial);
+    // Forgets what waits and what the device holds, for samples of `serial` from now on.
+    void flush(quint64 serial);
+    void setRunning(bool running);
+    // Wakes a push that waits; nothing more is taken.
+    void close();
+    // Media time just past the last sample pushed.
+    double endTime() const;
+
+private:
+    struct Chunk {
+        QByteArray bytes;
+        double pts = 0;
+    };
+    class Feeder;
+    // Takes up to `max` bytes from the ring; `pts` gets the time of the first.
+    qsizetype take(char* out, qsizetype max, double& pts);
+
+    PlaybackClock& clock_;
+    QThread thread_;
+    Feeder* feeder_ = nullptr;
+    QAudioFormat format_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable space_;
+    std::deque<Chunk> chunks_;
+    qsizetype queued_ = 0;
+    qsizetype offset_ = 0;
+    qsizetype capacity_ = 0;
+    quint64 serial_ = 0;
+    double endTime_ = 0;
+    bool closed_ = false;
+};
+
+} // namespace app

@@ -1,0 +1,544 @@
+#include "app/platform/playback/PlaybackEngine.h"
+
+#include "app/platform/decoding/DecodeWorkers.h"
+#include "app/platform/playback/AudioOutput.h"
+#include "app/platform/playback/VideoFrameScaler.h"
+
+#include <QAudioFormat>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
+#include <algorithm>
+#include <cmath>
+
+Q_LOGGING_CATEGORY(lcPlayback, "tessivarnholm.playback")
+
+namespace app {
+
+namespace {
+
+// Read ahead of the pictures: enough to ride out a slow stretch of the drive, bounded for 4K.
+constexpr size_t maxPackets = 300;
+constexpr size_t maxPacketBytes = size_t(64) << 20;
+// Decoded pictures waiting to be shown: each is a whole frame, 24 MB at 4K in 10 bits.
+constexpr size_t maxFrames = 4;
+
+void freePacket(AVPacket* packet)
+{
+    av_packet_free(&packet);
+}
+
+void freeFrame(AVFrame* frame)
+{
+    av_frame_free(&frame);
+}
+
+} // namespace
+
+struct PlaybackEngine::Media {
+    AVFormatContext* format = nullptr;
+    AVCodecContext* video = nullptr;
+    AVCodecContext* audio = nullptr;
+    SwrContext* resampler = nullptr;
+    AVFrame* soundFrame = nullptr;
+    int videoIndex = -1, audioIndex = -1;
+    AVRational videoBase{1, 1}, audioBase{1, 1};
+    double start = 0, duration = 0, frameDuration = 1.0 / 30;
+    QAudioFormat sound;
+    std::atomic<bool>* quitting = nullptr;
+
+    ~Media()
+    {
+        av_frame_free(&soundFrame);
+        swr_free(&resampler);
+        avcodec_free_context(&audio);
+        avcodec_free_context(&video);
+        avformat_close_input(&format);
+    }
+    double seconds(int64_t ts, AVRational base) const { return double(ts) * av_q2d(base) - start; }
+};
+
+PlaybackEngine::PlaybackEngine(const QString& path, const QAudioDevice& device, Events events)
+    : path_(path), events_(std::move(events)), media_(std::make_unique<Media>())
+{
+    if (!device.isNull())
+        audio_ = std::make_unique<AudioOutput>(device, clock_);
+    packets_.push_back({nullptr, Kind::flush, serial_, 0});
+    if (audio_)
+        audio_->flush(serial_);
+    reader_ = std::thread([this] { readLoop(); });
+    decoder_ = std::thread([this] { decodeLoop(); });
+    presenter_ = std::thread([this] { presentLoop(); });
+}
+
+PlaybackEngine::~PlaybackEngine()
+{
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+        quitting_ = true;
+    }
+    changed_.notify_all();
+    if (audio_)
+        audio_->close();
+    reader_.join();
+    decoder_.join();
+    presenter_.join();
+    std::lock_guard lock(mutex_);
+    clearLocked();
+}
+
+void PlaybackEngine::clearLocked()
+{
+    for (Packet& p : packets_)
+        freePacket(p.packet);
+    packets_.clear();
+    packetBytes_ = 0;
+    for (Frame& f : frames_)
+        freeFrame(f.frame);
+    frames_.clear();
+}
+
+void PlaybackEngine::setRunning(bool running)
+{
+    {
+        std::lock_guard lock(mutex_);
+        running_ = running;
+        // The clock starts again when a picture is in hand, so nothing is late from the first frame.
+        if (!running) {
+            clock_.setRunning(false);
+            if (audio_)
+                audio_->setRunning(false);
+        }
+    }
+    changed_.notify_all();
+}
+
+quint64 PlaybackEngine::seek(double seconds, bool show)
+{
+    quint64 serial = 0;
+    {
+        std::lock_guard lock(mutex_);
+        ++serial_;
+        seekPending_ = true;
+        seekTarget_ = std::max(0.0, seconds);
+        showOne_ = show;
+        readEnded_ = false;
+        clearLocked();
+        packets_.push_back({nullptr, Kind::flush, serial_, seekTarget_});
+        clock_.setRunning(false);
+        clock_.set(seekTarget_);
+        if (audio_) {
+            audio_->setRunning(false);
+            audio_->flush(serial_);
+        }
+        serial = serial_;
+    }
+    changed_.notify_all();
+    return serial;
+}
+
+void PlaybackEngine::setTargetSize(QSize size)
+{
+    std::lock_guard lock(mutex_);
+    target_ = size;
+}
+
+PlaybackEngine::Stats PlaybackEngine::stats() const
+{
+    std::lock_guard lock(mutex_);
+    return stats_;
+}
+
+bool PlaybackEngine::open()
+{
+    Media& m = *media_;
+    m.format = avformat_alloc_context();
+    if (!m.format)
+        return false;
+    // A pulled drive or a closing viewer must not hold the reader in a read.
+    m.format->interrupt_callback.callback = [](void* quitting) -> int {
+        return static_cast<std::atomic<bool>*>(quitting)->load() ? 1 : 0;
+    };
+    m.format->interrupt_callback.opaque = &quitting_;
+    if (avformat_open_input(&m.format, path_.toUtf8().constData(), nullptr, nullptr) < 0) {
+        m.format = nullptr;
+        events_.failed(QStringLiteral("无法播放这个视频：文件无法读取。"));
+        return false;
+    }
+    if (avformat_find_stream_info(m.format, nullptr) < 0) {
+        events_.failed(QStringLiteral("无法播放这个视频：文件无法读取。"));
+        return false;
+    }
+    const AVCodec* codec = nullptr;
+    m.videoIndex = av_find_best_stream(m.format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    if (m.videoIndex < 0 || !codec) {
+        events_.failed(m.videoIndex == AVERROR_DECODER_NOT_FOUND
+                           ? QStringLiteral("无法播放这个视频：它的编码不受支持。")
+                           : QStringLiteral("无法播放这个视频：文件里没有画面。"));
+        return false;
+    }
+    AVStream* stream = m.format->streams[m.videoIndex];
+    m.video = avcodec_alloc_context3(codec);
+    if (!m.video || avcodec_parameters_to_context(m.video, stream->codecpar) < 0) {
+        events_.failed(QStringLiteral("无法播放这个视频：它的编码不受支持。"));
+        return false;
+    }
+    // One thread more than the cores this process may use, as libavcodec picks for itself: a
+    // frame waiting on its reference leaves a core free for the next. A phone's 4K clip needs them all.
+    m.video->thread_count = DecodeWorkers::usableCores(16) + 1;
+    m.video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    if (avcodec_open2(m.video, codec, nullptr) < 0) {
+        events_.failed(QStringLiteral("无法播放这个视频：它的编码不受支持。"));
+        return false;
+    }
+    m.videoBase = stream->time_base;
+    m.start = m.format->start_time != AV_NOPTS_VALUE ? double(m.format->start_time) / AV_TIME_BASE : 0;
+    if (m.format->duration > 0)
+        m.duration = double(m.format->duration) / AV_TIME_BASE;
+    else if (stream->duration > 0)
+        m.duration = double(stream->duration) * av_q2d(stream->time_base);
+    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    if (rate.num > 0 && rate.den > 0)
+        m.frameDuration = std::clamp(1.0 / av_q2d(rate), 1.0 / 240, 1.0);
+
+    // The sound is a bonus: whatever fails here, the pictures play silently.
+    const AVCodec* soundCodec = nullptr;
+    const int soundIndex =
+        audio_ ? av_find_best_stream(m.format, AVMEDIA_TYPE_AUDIO, -1, m.videoIndex, &soundCodec, 0) : -1;
+    if (soundIndex >= 0 && soundCodec) {
+        AVStream* s = m.format->streams[soundIndex];
+        m.audio = avcodec_alloc_context3(soundCodec);
+        if (m.audio && avcodec_parameters_to_context(m.audio, s->codecpar) >= 0
+            && avcodec_open2(m.audio, soundCodec, nullptr) >= 0) {
+            m.sound = audio_->open(m.audio->sample_rate, m.audio->ch_layout.nb_channels);
+            AVChannelLayout layout;
+            av_channel_layout_default(&layout, m.sound.channelCount());
+            if (m.sound.isValid()
+                && swr_alloc_set_opts2(&m.resampler, &layout, AV_SAMPLE_FMT_S16, m.sound.sampleRate(),
+                                       &m.audio->ch_layout, m.audio->sample_fmt, m.audio->sample_rate, 0, nullptr)
+                       >= 0
+                && swr_init(m.resampler) >= 0 && (m.soundFrame = av_frame_alloc())) {
+                m.audioIndex = soundIndex;
+                m.audioBase = s->time_base;
+            }
+        }
+        if (m.audioIndex < 0)
+            qCWarning(lcPlayback) << "video plays without its sound: the sound could not be opened";
+    }
+    for (unsigned i = 0; i < m.format->nb_streams; ++i)
+        if (int(i) != m.videoIndex && int(i) != m.audioIndex)
+            m.format->streams[i]->discard = AVDISCARD_ALL;
+    return true;
+}
+
+void PlaybackEngine::readLoop()
+{
+    if (!open())
+        return;
+    Media& m = *media_;
+    {
+        std::lock_guard lock(mutex_);
+        opened_ = true;
+    }
+    events_.loaded(m.duration, m.audioIndex >= 0);
+    changed_.notify_all();
+    AVPacket* packet = av_packet_alloc();
+    double from = 0;
+    for (;;) {
+        std::unique_lock lock(mutex_);
+        if (!waitFor(lock, [&] {
+                return seekPending_ || (!readEnded_ && packets_.size() < maxPackets && packetBytes_ < maxPacketBytes);
+            }))
+            break;
+        if (seekPending_) {
+            seekPending_ = false;
+            from = seekTarget_;
+            lock.unlock();
+            const int64_t ts = int64_t((from + m.start) * AV_TIME_BASE);
+            if (avformat_seek_file(m.format, -1, INT64_MIN, ts, ts, 0) < 0)
+                qCWarning(lcPlayback) << "seek failed in" << path_;
+            if (m.audio) {
+                avcodec_flush_buffers(m.audio);
+                swr_init(m.resampler);
+            }
+            continue;
+        }
+        const quint64 serial = serial_;
+        lock.unlock();
+        const int read = av_read_frame(m.format, packet);
+        if (read < 0) {
+            if (read != AVERROR_EOF && !quitting_) {
+                char reason[AV_ERROR_MAX_STRING_SIZE] = {};
+                av_strerror(read, reason, sizeof reason);
+                qCWarning(lcPlayback) << "video read stopped early in" << path_ << ":" << reason;
+            }
+            lock.lock();
+            if (serial == serial_ && !seekPending_) {
+                readEnded_ = true;
+                packets_.push_back({nullptr, Kind::end, serial, 0});
+                changed_.notify_all();
+            }
+            continue;
+        }
+        if (packet->stream_index == m.videoIndex) {
+            AVPacket* kept = av_packet_alloc();
+            av_packet_move_ref(kept, packet);
+            lock.lock();
+            if (serial != serial_) {
+                freePacket(kept);
+                continue;
+            }
+            packetBytes_ += size_t(kept->size);
+            packets_.push_back({kept, Kind::data, serial, 0});
+            lock.unlock();
+            changed_.notify_all();
+        } else if (packet->stream_index == m.audioIndex) {
+            decodeSound(packet, serial, from);
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+}
+
+void PlaybackEngine::decodeSound(AVPacket* packet, quint64 serial, double from)
+{
+    Media& m = *media_;
+    if (avcodec_send_packet(m.audio, packet) < 0)
+        return;
+    const int bytesPerFrame = m.sound.bytesPerFrame();
+    while (avcodec_receive_frame(m.audio, m.soundFrame) >= 0) {
+        const int64_t ts = m.soundFrame->best_effort_timestamp;
+        double pts = ts != AV_NOPTS_VALUE ? m.seconds(ts, m.audioBase) : audio_->endTime();
+        const int most = swr_get_out_samples(m.resampler, m.soundFrame->nb_samples);
+        QByteArray samples(qsizetype(std::max(most, 0)) * bytesPerFrame, Qt::Uninitialized);
+        uint8_t* out = reinterpret_cast<uint8_t*>(samples.data());
+        const int made = swr_convert(m.resampler, &out, most, const_cast<const uint8_t**>(m.soundFrame->extended_data),
+                                     m.soundFrame->nb_samples);
+        av_frame_unref(m.soundFrame);
+        if (made <= 0)
+            continue;
+        samples.truncate(qsizetype(made) * bytesPerFrame);
+        // After a seek the sound starts where the picture does.
+        if (pts < from) {
+            const qsizetype skip =
+                std::min<qsizetype>(samples.size(), qsizetype((from - pts) * m.sound.sampleRate()) * bytesPerFrame);
+            samples.remove(0, skip);
+            pts += double(skip / bytesPerFrame) / m.sound.sampleRate();
+            if (samples.isEmpty())
+                continue;
+        }
+        if (!audio_->push(std::move(samples), pts, serial))
+            return;
+    }
+}
+
+void PlaybackEngine::decodeLoop()
+{
+    AVFrame* decoded = av_frame_alloc();
+    double from = 0, last = 0;
+    bool anyPicture = false;
+    quint64 serial = 0;
+
+    // Hands the decoder's pictures on; false when a seek or the end of the engine overtook them.
+    auto drain = [&]() -> bool {
+        Media& m = *media_;
+        while (avcodec_receive_frame(m.video, decoded) >= 0) {
+            anyPicture = true;
+            const int64_t ts = decoded->best_effort_timestamp;
+            const double time = ts != AV_NOPTS_VALUE ? m.seconds(ts, m.videoBase) : last + m.frameDuration;
+            last = time;
+            const double duration =
+                decoded->pkt_duration > 0 ? double(decoded->pkt_duration) * av_q2d(m.videoBase) : m.frameDuration;
+            if (time + duration / 2 < from) {
+                av_frame_unref(decoded);
+                continue;
+            }
+            if (clock_.running()) {
+                // Behind, the decoder does less in steps: first it leaves the smoothing of block
+                // edges out of pictures nothing refers to (no error can spread from them), then
+                // it leaves those pictures out. Once ahead, it decodes everything again.
+                const double late = clock_.now() - time;
+                if (late > m.frameDuration)
+                    m.video->skip_loop_filter = AVDISCARD_NONREF;
+                if (late > 3 * m.frameDuration)
+                    m.video->skip_frame = AVDISCARD_NONREF;
+                if (late < 0) {
+                    m.video->skip_frame = AVDISCARD_DEFAULT;
+                    m.video->skip_loop_filter = AVDISCARD_DEFAULT;
+                }
+            }
+            AVFrame* kept = av_frame_alloc();
+            av_frame_move_ref(kept, decoded);
+            std::unique_lock lock(mutex_);
+            ++stats_.decoded;
+            if (m.video->skip_loop_filter != AVDISCARD_DEFAULT)
+                ++stats_.rough;
+            if (!waitFor(lock, [&] { return serial != serial_ || frames_.size() < maxFrames; })
+                || serial != serial_) {
+                freeFrame(kept);
+                return false;
+            }
+            frames_.push_back({kept, false, serial, time, duration});
+            lock.unlock();
+            changed_.notify_all();
+        }
+        return true;
+    };
+
+    for (;;) {
+        std::unique_lock lock(mutex_);
+        // Nothing of the file is touched before it is open, and nothing at all when it never opens.
+        if (!waitFor(lock, [&] { return opened_ && !packets_.empty(); }))
+            break;
+        Packet p = packets_.front();
+        packets_.pop_front();
+        if (p.packet)
+            packetBytes_ -= size_t(p.packet->size);
+        const bool current = p.serial == serial_;
+        lock.unlock();
+        changed_.notify_all();
+        if (!current) {
+            freePacket(p.packet);
+            continue;
+        }
+        AVCodecContext* video = media_->video;
+        switch (p.kind) {
+        case Kind::flush:
+            avcodec_flush_buffers(video);
+            video->skip_frame = AVDISCARD_DEFAULT;
+            video->skip_loop_filter = AVDISCARD_DEFAULT;
+            serial = p.serial;
+            from = p.time;
+            last = from;
+            break;
+        case Kind::end:
+            avcodec_send_packet(video, nullptr);
+            if (drain()) {
+                if (!anyPicture && events_.unreadable)
+                    events_.unreadable();
+                lock.lock();
+                if (serial == serial_)
+                    frames_.push_back({nullptr, true, serial, 0, 0});
+                lock.unlock();
+                changed_.notify_all();
+            }
+            // Ready for the next seek: a drained decoder takes nothing more until flushed.
+            avcodec_flush_buffers(video);
+            break;
+        case Kind::data:
+            if (avcodec_send_packet(video, p.packet) == AVERROR(EAGAIN) && drain())
+                avcodec_send_packet(video, p.packet);
+            drain();
+            break;
+        }
+        freePacket(p.packet);
+    }
+    av_frame_free(&decoded);
+}
+
+void PlaybackEngine::presentLoop()
+{
+    VideoFrameScaler scaler;
+    bool unreadableTold = false;
+    double lastEnd = 0;
+    quint64 lastSerial = 0;
+    auto startClock = [&] {
+        if (running_ && !clock_.running()) {
+            clock_.setRunning(true);
+            if (audio_)
+                audio_->setRunning(true);
+        }
+    };
+    for (;;) {
+        std::unique_lock lock(mutex_);
+        if (!waitFor(lock, [&] { return !frames_.empty() && (running_ || showOne_); }))
+            break;
+        Frame f = frames_.front();
+        frames_.pop_front();
+        changed_.notify_all();
+        const quint64 serial = f.serial;
+        if (serial != serial_) {
+            freeFrame(f.frame);
+            continue;
+        }
+        if (f.end) {
+            const double end = std::max(lastEnd, audio_ ? audio_->endTime() : 0.0);
+            startClock();
+            while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= end)) {
+                startClock();
+                changed_.wait_for(lock, std::chrono::milliseconds(10));
+            }
+            if (quit_ || serial != serial_)
+                continue;
+            running_ = false;
+            clock_.setRunning(false);
+            if (audio_)
+                audio_->setRunning(false);
+            lock.unlock();
+            events_.ended(serial);
+            continue;
+        }
+        if (serial != lastSerial) {
+            lastSerial = serial;
+            lastEnd = 0;
+        }
+        const bool show = showOne_ && !running_;
+        startClock();
+        // Too late, and a later picture is already due: drop it before spending a conversion on it.
+        if (running_ && !show) {
+            const double now = clock_.now();
+            if (now - f.time > f.duration && !frames_.empty() && frames_.front().serial == serial
+                && !frames_.front().end && frames_.front().time <= now) {
+                ++stats_.late;
+                freeFrame(f.frame);
+                continue;
+            }
+        }
+        const QSize target = target_.isEmpty() ? QSize(1280, 720) : target_;
+        lock.unlock();
+        QElapsedTimer converting;
+        converting.start();
+        const QImage image = scaler.convert(*f.frame, target);
+        freeFrame(f.frame);
+        const double convertMs = double(converting.nsecsElapsed()) / 1e6;
+        if (image.isNull()) {
+            if (scaler.rejected() > 0 && !std::exchange(unreadableTold, true) && events_.unreadable)
+                events_.unreadable();
+            continue;
+        }
+        lock.lock();
+        if (!show) {
+            // Until it is due; a pause holds it, and it shows when playing goes on.
+            while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= f.time)) {
+                startClock();
+                const double wait = running_ ? std::clamp(f.time - clock_.now(), 0.001, 0.05) : 0.05;
+                changed_.wait_for(lock, std::chrono::duration<double>(wait));
+            }
+        }
+        // The window still paints the previous picture: wait for it a little, as one put over it
+        // unseen would only have cost its decoding.
+        for (int i = 0; i < 8 && !quit_ && serial == serial_ && events_.frameTaken && !events_.frameTaken(); ++i)
+            changed_.wait_for(lock, std::chrono::milliseconds(2));
+        if (quit_)
+            break;
+        if (serial != serial_)
+            continue;
+        if (show)
+            showOne_ = false;
+        ++stats_.shown;
+        stats_.convertMs += convertMs;
+        lastEnd = f.time + f.duration;
+        lock.unlock();
+        events_.frame(image, f.time, serial);
+    }
+}
+
+} // namespace app

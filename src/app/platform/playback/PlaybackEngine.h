@@ -1,0 +1,120 @@
+#pragma once
+
+#include "app/platform/playback/PlaybackClock.h"
+
+#include <QAudioDevice>
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+struct AVFrame;
+struct AVPacket;
+
+namespace app {
+
+class AudioOutput;
+
+// Plays one file: a thread reads it and decodes its sound, one decodes its pictures and one shows
+// them when they are due by the clock, which the sound drives when there is any. A picture that
+// comes too late is dropped before it is converted, and while the pictures fall behind the decoder
+// skips the ones nothing refers to, then jumps to the next key frame: the sound never waits for
+// the picture. Every call returns at once; what happens is told through the events, from the
+// engine's threads.
+class PlaybackEngine {
+public:
+    struct Events {
+        std::function<void(double duration, bool hasAudio)> loaded;
+        std::function<void(const QString& reason)> failed;
+        // A picture to show now, made for the size asked; `serial` counts seeks.
+        std::function<void(const QImage& image, double time, quint64 serial)> frame;
+        // Whether the last picture handed over was taken: one handed over on top of it is never seen.
+        std::function<bool()> frameTaken;
+        // The pictures cannot be turned into images.
+        std::function<void()> unreadable;
+        std::function<void(quint64 serial)> ended;
+    };
+    struct Stats {
+        quint64 decoded = 0, shown = 0, late = 0, rough = 0;
+        // Thread time spent turning pictures into images, all threads of a conversion together.
+        double convertMs = 0;
+    };
+
+    // A null device plays without sound.
+    PlaybackEngine(const QString& path, const QAudioDevice& device, Events events);
+    ~PlaybackEngine();
+    PlaybackEngine(const PlaybackEngine&) = delete;
+    PlaybackEngine& operator=(const PlaybackEngine&) = delete;
+
+    void setRunning(bool running);
+    // Goes to `seconds`; the first picture there is shown even while paused when `show` is set.
+    // Returns the serial the pictures from there carry (the first file position is serial 1).
+    quint64 seek(double seconds, bool show);
+    double position() const { return clock_.now(); }
+    void setTargetSize(QSize size);
+    Stats stats() const;
+
+private:
+    enum class Kind { data, flush, end };
+    struct Packet {
+        AVPacket* packet = nullptr;
+        Kind kind = Kind::data;
+        quint64 serial = 0;
+        double time = 0;
+    };
+    struct Frame {
+        AVFrame* frame = nullptr;
+        bool end = false;
+        quint64 serial = 0;
+        double time = 0, duration = 0;
+    };
+    struct Media;
+
+    void readLoop();
+    void decodeLoop();
+    void presentLoop();
+    bool open();
+    void decodeSound(AVPacket* packet, quint64 serial, double from);
+    void clearLocked();
+    // Waits, the lock held, until `ready` or the engine closes; false when it closed.
+    template <class Ready>
+    bool waitFor(std::unique_lock<std::mutex>& lock, Ready ready)
+    {
+        changed_.wait(lock, [&] { return quit_ || ready(); });
+        return !quit_;
+    }
+
+    QString path_;
+    Events events_;
+    std::unique_ptr<Media> media_;
+    std::unique_ptr<AudioOutput> audio_;
+    PlaybackClock clock_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Packet> packets_;
+    std::deque<Frame> frames_;
+    size_t packetBytes_ = 0;
+    quint64 serial_ = 1;
+    bool quit_ = false;
+    std::atomic<bool> quitting_ = false;
+    bool running_ = false;
+    bool seekPending_ = false;
+    double seekTarget_ = 0;
+    bool showOne_ = false;
+    bool readEnded_ = false;
+    bool opened_ = false;
+    QSize target_;
+    Stats stats_;
+
+    std::thread reader_, decoder_, presenter_;
+};
+
+} // namespace app

@@ -1,0 +1,220 @@
+#include "app/platform/playback/VideoPlayer.h"
+
+#include <QMediaDevices>
+#include <QMetaObject>
+
+#include <cmath>
+
+namespace app {
+
+// The newest picture from the engine, waiting for the main thread; one hand-over queued at most.
+struct VideoPlayer::Slot {
+    QMutex mutex;
+    QImage image;
+    double time = 0;
+    quint64 serial = 0;
+    bool filled = false;
+    bool posted = false;
+};
+
+VideoPlayer::VideoPlayer(QObject* parent) : QObject(parent) {}
+
+VideoPlayer::~VideoPlayer()
+{
+    // Its threads end before this object does, so nothing more is posted to it.
+    engine_.reset();
+}
+
+void VideoPlayer::setAudioDevice(const QAudioDevice& device)
+{
+    device_ = device;
+    deviceChosen_ = true;
+}
+
+void VideoPlayer::setSource(const QUrl& url)
+{
+    engine_.reset();
+    source_ = url;
+    frame_ = QImage();
+    durationMs_ = 0;
+    hasAudio_ = false;
+    error_ = QMediaPlayer::NoError;
+    errorString_.clear();
+    setState(QMediaPlayer::StoppedState);
+    if (url.isEmpty()) {
+        setStatus(QMediaPlayer::NoMedia);
+        return;
+    }
+    setStatus(QMediaPlayer::LoadingMedia);
+    auto slot = std::make_shared<Slot>();
+    slot_ = slot;
+    serial_ = 1;
+    // Every event names its slot: one from a source replaced since is dropped.
+    auto mine = [this, slot] { return slot_ == slot; };
+    PlaybackEngine::Events events;
+    events.loaded = [this, mine](double seconds, bool sound) {
+        QMetaObject::invokeMethod(this, [this, mine, seconds, sound] {
+            if (!mine())
+                return;
+            hasAudio_ = sound;
+            durationMs_ = std::llround(seconds * 1000);
+            Q_EMIT durationChanged(durationMs_);
+            if (status_ == QMediaPlayer::LoadingMedia)
+                setStatus(QMediaPlayer::LoadedMedia);
+        });
+    };
+    events.failed = [this, mine](const QString& reason) {
+        QMetaObject::invokeMethod(this, [this, mine, reason] {
+            if (!mine())
+                return;
+            error_ = QMediaPlayer::FormatError;
+            errorString_ = reason;
+            setState(QMediaPlayer::StoppedState);
+            setStatus(QMediaPlayer::InvalidMedia);
+            Q_EMIT errorOccurred(error_, errorString_);
+        });
+    };
+    events.unreadable = [this, mine] {
+        QMetaObject::invokeMethod(this, [this, mine] {
+            if (mine())
+                Q_EMIT unreadableFrames();
+        });
+    };
+    events.frame = [this, slot](const QImage& image, double time, quint64 serial) {
+        QMutexLocker lock(&slot->mutex);
+        slot->image = image;
+        slot->time = time;
+        slot->serial = serial;
+        slot->filled = true;
+        if (std::exchange(slot->posted, true))
+            return;
+        QMetaObject::invokeMethod(this, [this, slot] {
+            if (slot_ == slot)
+                takeFrame();
+        });
+    };
+    events.frameTaken = [slot] {
+        QMutexLocker lock(&slot->mutex);
+        return !slot->filled;
+    };
+    events.ended = [this, mine](quint64 serial) {
+        QMetaObject::invokeMethod(this, [this, mine, serial] {
+            if (!mine() || serial != serial_)
+                return;
+            // A picture handed over before the end is shown before it.
+            takeFrame();
+            setState(QMediaPlayer::StoppedState);
+            setStatus(QMediaPlayer::EndOfMedia);
+        });
+    };
+    const QAudioDevice device = deviceChosen_ ? device_ : QMediaDevices::defaultAudioOutput();
+    engine_ = std::make_unique<PlaybackEngine>(url.toLocalFile(), device, std::move(events));
+    engine_->setTargetSize(target_);
+}
+
+void VideoPlayer::takeFrame()
+{
+    QImage image;
+    double time = 0;
+    {
+        QMutexLocker lock(&slot_->mutex);
+        slot_->posted = false;
+        if (!slot_->filled || slot_->serial != serial_)
+            return;
+        slot_->filled = false;
+        image = std::move(slot_->image);
+        slot_->image = QImage();
+        time = slot_->time;
+    }
+    frame_ = std::move(image);
+    ++frameNumber_;
+    Q_EMIT frameChanged();
+    Q_EMIT positionChanged(std::llround(time * 1000));
+}
+
+void VideoPlayer::play()
+{
+    if (!engine_ || status_ == QMediaPlayer::InvalidMedia)
+        return;
+    if (status_ == QMediaPlayer::EndOfMedia) {
+        serial_ = engine_->seek(0, false);
+        setStatus(QMediaPlayer::LoadedMedia);
+    }
+    engine_->setRunning(true);
+    setState(QMediaPlayer::PlayingState);
+}
+
+void VideoPlayer::pause()
+{
+    if (!engine_ || status_ == QMediaPlayer::InvalidMedia)
+        return;
+    engine_->setRunning(false);
+    setState(QMediaPlayer::PausedState);
+}
+
+void VideoPlayer::stop()
+{
+    if (!engine_ || state_ == QMediaPlayer::StoppedState) {
+        if (engine_ && status_ == QMediaPlayer::EndOfMedia) {
+            serial_ = engine_->seek(0, false);
+            setStatus(QMediaPlayer::LoadedMedia);
+        }
+        return;
+    }
+    engine_->setRunning(false);
+    serial_ = engine_->seek(0, false);
+    setState(QMediaPlayer::StoppedState);
+    if (status_ == QMediaPlayer::EndOfMedia)
+        setStatus(QMediaPlayer::LoadedMedia);
+}
+
+void VideoPlayer::setPosition(qint64 ms)
+{
+    if (!engine_ || status_ == QMediaPlayer::InvalidMedia)
+        return;
+    // A stopped player shows nothing until it plays; a paused one shows where it went.
+    serial_ = engine_->seek(double(std::max<qint64>(ms, 0)) / 1000, state_ != QMediaPlayer::StoppedState);
+    if (status_ == QMediaPlayer::EndOfMedia)
+        setStatus(QMediaPlayer::LoadedMedia);
+    Q_EMIT positionChanged(position());
+}
+
+qint64 VideoPlayer::position() const
+{
+    if (!engine_)
+        return 0;
+    if (status_ == QMediaPlayer::EndOfMedia)
+        return durationMs_;
+    const qint64 ms = std::llround(std::max(engine_->position(), 0.0) * 1000);
+    return durationMs_ > 0 ? std::min(ms, durationMs_) : ms;
+}
+
+void VideoPlayer::setTargetSize(QSize size)
+{
+    target_ = size;
+    if (engine_)
+        engine_->setTargetSize(size);
+}
+
+PlaybackEngine::Stats VideoPlayer::stats() const
+{
+    return engine_ ? engine_->stats() : PlaybackEngine::Stats{};
+}
+
+void VideoPlayer::setState(QMediaPlayer::PlaybackState state)
+{
+    if (state_ == state)
+        return;
+    state_ = state;
+    Q_EMIT playbackStateChanged(state);
+}
+
+void VideoPlayer::setStatus(QMediaPlayer::MediaStatus status)
+{
+    if (status_ == status)
+        return;
+    status_ = status;
+    Q_EMIT mediaStatusChanged(status);
+}
+
+} // namespace app

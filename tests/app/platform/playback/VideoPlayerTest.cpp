@@ -1,0 +1,315 @@
+#include "app/platform/playback/PlaybackEngine.h"
+#include "app/platform/playback/VideoFrameScaler.h"
+#include "app/platform/playback/VideoPlayer.h"
+#include "app/views/video/VideoSurfaceWidget.h"
+
+#include "support/app/Eventually.h"
+#include "support/app/ImageCompare.h"
+#include "support/app/MediaClips.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <thread>
+
+using namespace app;
+
+namespace {
+
+// A frame with colour bars over a vertical gradient, written straight into its planes; `full`
+// marks full-range values.
+void bars(QSize size, int x, int y, int& Y, int& U, int& V)
+{
+    const int bar = x * 6 / size.width();
+    Y = 16 + (219 * y) / size.height();
+    U = 128 + (bar - 3) * 30;
+    V = 128 + ((bar * 5) % 6 - 3) * 30;
+}
+
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+
+FramePtr barsFrame(QSize size, AVPixelFormat pixel, AVColorSpace space, bool full)
+{
+    FramePtr frame(av_frame_alloc());
+    frame->format = pixel;
+    frame->width = size.width();
+    frame->height = size.height();
+    frame->colorspace = space;
+    frame->color_range = full ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    if (av_frame_get_buffer(frame.get(), 0) < 0)
+        return {};
+    int Y, U, V;
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) {
+            bars(size, x, y, Y, U, V);
+            if (pixel == AV_PIX_FMT_BGRA) {
+                uint8_t* p = frame->data[0] + y * frame->linesize[0] + x * 4;
+                p[0] = uint8_t(U);
+                p[1] = uint8_t(Y);
+                p[2] = uint8_t(V);
+                p[3] = 255;
+                continue;
+            }
+            frame->data[0][y * frame->linesize[0] + x] = uint8_t(Y);
+            if (x % 2 || y % 2)
+                continue;
+            if (pixel == AV_PIX_FMT_NV12) {
+                uint8_t* p = frame->data[1] + (y / 2) * frame->linesize[1] + x;
+                p[0] = uint8_t(U);
+                p[1] = uint8_t(V);
+            } else {
+                frame->data[1][(y / 2) * frame->linesize[1] + x / 2] = uint8_t(U);
+                frame->data[2][(y / 2) * frame->linesize[2] + x / 2] = uint8_t(V);
+            }
+        }
+    }
+    return frame;
+}
+
+// The same bars worked out by the textbook formulas, packed RGB taken as it stands.
+QImage expectedBars(QSize size, AVPixelFormat pixel, double kr, double kb, bool full)
+{
+    QImage image(size, QImage::Format_RGB32);
+    int Y, U, V;
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) {
+            bars(size, x, y, Y, U, V);
+            if (pixel == AV_PIX_FMT_BGRA) {
+                image.setPixel(x, y, qRgb(V, Y, U));
+                continue;
+            }
+            const double luma = full ? Y / 255.0 : (Y - 16) / 219.0;
+            const double cb = (U - 128) / (full ? 255.0 : 224.0), cr = (V - 128) / (full ? 255.0 : 224.0);
+            const double r = luma + 2 * (1 - kr) * cr, b = luma + 2 * (1 - kb) * cb;
+            const double g = (luma - kr * r - kb * b) / (1 - kr - kb);
+            const auto byte = [](double v) { return int(std::lround(std::clamp(v, 0.0, 1.0) * 255)); };
+            image.setPixel(x, y, qRgb(byte(r), byte(g), byte(b)));
+        }
+    }
+    return image;
+}
+
+// Runs ffmpeg; false (with its complaint) when it fails.
+bool ffmpeg(const QStringList& arguments)
+{
+    QProcess p;
+    p.start("ffmpeg", QStringList{"-nostdin", "-hide_banner", "-loglevel", "error", "-y"} + arguments);
+    if (p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+        return true;
+    ADD_FAILURE() << "ffmpeg " << arguments.join(' ').toStdString() << ": " << p.readAllStandardError().toStdString();
+    return false;
+}
+
+} // namespace
+
+// The picture the formulas give, scaled to fit the box, for each layout, matrix and range a decoder
+// hands over (shrunk ones go through YUV first); an undeclared matrix is BT.709 in HD and BT.601 below.
+TEST(VideoFrameScaler, convertsWithTheFramesMatrixAndRangeScaledToTheBox)
+{
+    struct Row {
+        const char* name;
+        QSize size;
+        AVPixelFormat pixel;
+        AVColorSpace space;
+        bool full;
+        QSize box;
+        QSize expected;
+        double kr, kb;
+    };
+    const double bt601[] = {0.299, 0.114}, bt709[] = {0.2126, 0.0722};
+    const Row rows[] = {
+        {"4:2:0 planes, HD, undeclared, shrunk", {1280, 720}, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED, false,
+         {640, 640}, {640, 360}, bt709[0], bt709[1]},
+        {"4:2:0 planes, SD, undeclared, kept", {320, 240}, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED, false,
+         {640, 480}, {320, 240}, bt601[0], bt601[1]},
+        {"4:2:0 planes, BT.601", {320, 240}, AV_PIX_FMT_YUV420P, AVCOL_SPC_SMPTE170M, false, {}, {320, 240},
+         bt601[0], bt601[1]},
+        {"interleaved chroma, BT.709, full range, shrunk", {640, 480}, AV_PIX_FMT_NV12, AVCOL_SPC_BT709, true,
+         {320, 320}, {320, 240}, bt709[0], bt709[1]},
+        {"BT.2020, shrunk by height", {640, 480}, AV_PIX_FMT_NV12, AVCOL_SPC_BT2020_NCL, false, {1000, 120},
+         {160, 120}, 0.2627, 0.0593},
+        {"packed BGRA", {320, 240}, AV_PIX_FMT_BGRA, AVCOL_SPC_UNSPECIFIED, false, {160, 160}, {160, 120}, 0, 0},
+    };
+    VideoFrameScaler scaler;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const FramePtr frame = barsFrame(row.size, row.pixel, row.space, row.full);
+        ASSERT_TRUE(frame);
+        const QImage image = scaler.convert(*frame, row.box);
+        ASSERT_EQ(image.size(), row.expected);
+        const QImage reference = expectedBars(row.size, row.pixel, row.kr, row.kb, row.full)
+                                     .scaled(row.expected, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        EXPECT_LT(app::test::meanDifference(image, reference), 2.5);
+    }
+    FramePtr empty(av_frame_alloc());
+    EXPECT_TRUE(scaler.convert(*empty, {100, 100}).isNull());
+}
+
+// A 10-bit BT.2020 clip in HLG or PQ shows the SDR colours ffmpeg's own tone mapping gives it
+// (zscale to light, BT.709 primaries, Hable's curve), each channel within 8 on average; the
+// signal shown as it stands is washed out (its green is off by 24 for HLG).
+TEST(VideoFrameScaler, hdrClipsShowTheColoursOfFfmpegsToneMapping)
+{
+    struct Row {
+        const char* name;
+        const char* transfer;
+    };
+    const Row rows[] = {{"HLG", "arib-std-b67"}, {"PQ", "smpte2084"}};
+    QTemporaryDir dir;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString clip = dir.filePath(QString(row.name) + ".mp4"), reference = dir.filePath(QString(row.name) + ".png");
+        ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=10", "-frames:v", "1", "-pix_fmt",
+                            "yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                            QString("log-level=error:colorprim=bt2020:colormatrix=bt2020nc:transfer=") + row.transfer,
+                            "-color_primaries", "bt2020", "-color_trc", row.transfer, "-colorspace", "bt2020nc", clip}));
+        ASSERT_TRUE(ffmpeg({"-i", clip, "-vf",
+                            "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,tonemap=tonemap=hable:desat=0,"
+                            "zscale=t=bt709,format=gbrp",
+                            "-frames:v", "1", reference}));
+        VideoSurfaceWidget surface;
+        surface.resize(320, 180);
+        surface.show();
+        VideoPlayer player;
+        surface.setPlayer(&player);
+        player.setSource(QUrl::fromLocalFile(clip));
+        player.play();
+        ASSERT_EVENTUALLY(surface.hasFrame());
+        player.stop();
+        const QImage shown = surface.currentImage().convertToFormat(QImage::Format_RGB32);
+        const QImage expected = QImage(reference).convertToFormat(QImage::Format_RGB32);
+        ASSERT_EQ(shown.size(), expected.size());
+        double sum[3] = {};
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x) {
+                const QRgb a = shown.pixel(x, y), b = expected.pixel(x, y);
+                sum[0] += std::abs(qRed(a) - qRed(b));
+                sum[1] += std::abs(qGreen(a) - qGreen(b));
+                sum[2] += std::abs(qBlue(a) - qBlue(b));
+            }
+        for (double channel : sum)
+            EXPECT_LE(channel / (shown.width() * shown.height()), 8.0);
+    }
+}
+
+
+// What a user meets: odd layouts play, a broken file says so, a paused seek shows where it went,
+// the end stops at the end and a replay starts over.
+TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
+{
+    QTemporaryDir dir;
+    const QString clip = app::test::makeClip(dir, "clip.mp4", "320x240", 3);
+    // Palettes: Qt's media backends either could not show these or read past their planes.
+    const QString avi = app::test::makeClip(dir, "pal8.avi", "160x120", 1, {"-c:v", "rawvideo", "-pix_fmt", "pal8"});
+    const QString mov = app::test::makeClip(dir, "png-pal8.mov", "160x120", 1, {"-c:v", "png", "-pix_fmt", "pal8"});
+    const QString broken = dir.filePath("broken.mp4");
+    {
+        QFile file(broken);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(4096, 'x'));
+    }
+
+    for (const QString& path : {avi, mov}) {
+        SCOPED_TRACE(path.toStdString());
+        VideoSurfaceWidget surface;
+        surface.resize(160, 120);
+        VideoPlayer player;
+        player.setAudioDevice({});
+        surface.setPlayer(&player);
+        player.setSource(QUrl::fromLocalFile(path));
+        player.play();
+        ASSERT_EVENTUALLY(surface.hasFrame());
+        EXPECT_TRUE(surface.errorText().isEmpty());
+    }
+    {
+        VideoSurfaceWidget surface;
+        VideoPlayer player;
+        surface.setPlayer(&player);
+        player.setSource(QUrl::fromLocalFile(broken));
+        player.play();
+        ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::InvalidMedia);
+        EXPECT_EQ(player.errorString(), QStringLiteral("无法播放这个视频：文件无法读取。"));
+        EXPECT_EQ(surface.errorText(), player.errorString());
+    }
+
+    VideoPlayer player;
+    player.setAudioDevice({});
+    qint64 shownAt = -1;
+    QObject::connect(&player, &VideoPlayer::frameChanged, &player, [&] { shownAt = player.position(); });
+    QSignalSpy statuses(&player, &VideoPlayer::mediaStatusChanged);
+    player.setSource(QUrl::fromLocalFile(clip));
+    ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::LoadedMedia);
+    EXPECT_EQ(player.duration(), 3000);
+    player.play();
+    ASSERT_EVENTUALLY(player.position() > 300);
+    player.pause();
+    const quint64 before = player.frameNumber();
+    player.setPosition(2000);
+    ASSERT_EVENTUALLY(player.frameNumber() > before);
+    EXPECT_EQ(player.position(), 2000);
+    EXPECT_EQ(player.playbackState(), QMediaPlayer::PausedState);
+    player.play();
+    ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::EndOfMedia);
+    EXPECT_EQ(player.playbackState(), QMediaPlayer::StoppedState);
+    EXPECT_EQ(player.position(), 3000);
+    // Played from two seconds on, it ended about a second later: nothing was replayed or skipped.
+    EXPECT_GT(shownAt, 2800);
+    player.play();
+    ASSERT_EVENTUALLY(player.playbackState() == QMediaPlayer::PlayingState && shownAt >= 0 && shownAt < 1000);
+}
+
+// Pictures that take longer to show than the clip gives them (here 120 ms for each of its 33 ms
+// frames): the clock keeps real time and the picture stays with it, the late ones dropped, rather
+// than a clip played in slow motion or a picture ever further behind its sound.
+TEST(PlaybackEngine, keepsRealTimeWhenPicturesAreSlowerThanTheClip)
+{
+    QTemporaryDir dir;
+    const QString clip = app::test::makeClip(dir, "clip.mp4", "320x240", 6);
+    std::mutex mutex;
+    std::optional<QElapsedTimer> sinceFirst;
+    double lastShown = -1;
+    PlaybackEngine::Events events;
+    events.loaded = [](double, bool) {};
+    events.failed = [](const QString& reason) { ADD_FAILURE() << reason.toStdString(); };
+    events.ended = [](quint64) {};
+    events.frame = [&](const QImage&, double time, quint64) {
+        {
+            std::lock_guard lock(mutex);
+            if (!sinceFirst) {
+                sinceFirst.emplace();
+                sinceFirst->start();
+            }
+            lastShown = time;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    };
+    PlaybackEngine engine(clip, QAudioDevice(), events);
+    engine.setRunning(true);
+    ASSERT_TRUE(app::test::waitFor([&] {
+        std::lock_guard lock(mutex);
+        return sinceFirst && sinceFirst->elapsed() >= 2500;
+    }, 20000));
+    std::lock_guard lock(mutex);
+    const double wall = double(sinceFirst->elapsed()) / 1000, position = engine.position();
+    EXPECT_NEAR(position, wall, 0.25);
+    EXPECT_LT(position - lastShown, 0.3);
+    EXPECT_GT(engine.stats().late, 10u);
+}
