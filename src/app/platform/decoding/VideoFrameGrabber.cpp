@@ -29,8 +29,9 @@ constexpr int kMaxSide = 16384;
 // A stream that gives no picture within this many packets has none worth waiting for.
 constexpr int kMaxPackets = 2000;
 
-// Clockwise degrees, a multiple of 90.
-int clockwiseRotation(const AVStream* stream)
+} // namespace
+
+int VideoFrameGrabber::clockwiseRotation(const AVStream* stream)
 {
     size_t size = 0;
     const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
@@ -46,6 +47,8 @@ int clockwiseRotation(const AVStream* stream)
         cw += 360;
     return cw;
 }
+
+namespace {
 
 QImage convert(const AVFrame* frame, AVRational sampleAspect, int maxPixelSize)
 {

@@ -1,11 +1,14 @@
 #include "app/platform/playback/PlaybackEngine.h"
 
 #include "app/platform/decoding/DecodeWorkers.h"
+#include "app/platform/decoding/VideoFrameGrabber.h"
+#include "app/platform/metadata/UntrustedMediaInput.h"
 #include "app/platform/playback/AudioOutput.h"
 #include "app/platform/playback/VideoFrameScaler.h"
 
 #include <QAudioFormat>
 #include <QElapsedTimer>
+#include <QTransform>
 #include <QLoggingCategory>
 
 extern "C" {
@@ -160,19 +163,18 @@ PlaybackEngine::Stats PlaybackEngine::stats() const
 bool PlaybackEngine::open()
 {
     Media& m = *media_;
-    m.format = avformat_alloc_context();
-    if (!m.format)
+    // Camera and phone containers from a local file only: a playlist dressed as a movie must not
+    // make FFmpeg open what it lists.
+    m.format = openUntrustedMediaFile(path_).release();
+    if (!m.format) {
+        events_.failed(QStringLiteral("无法播放这个视频：文件无法读取。"));
         return false;
+    }
     // A pulled drive or a closing viewer must not hold the reader in a read.
     m.format->interrupt_callback.callback = [](void* quitting) -> int {
         return static_cast<std::atomic<bool>*>(quitting)->load() ? 1 : 0;
     };
     m.format->interrupt_callback.opaque = &quitting_;
-    if (avformat_open_input(&m.format, path_.toUtf8().constData(), nullptr, nullptr) < 0) {
-        m.format = nullptr;
-        events_.failed(QStringLiteral("无法播放这个视频：文件无法读取。"));
-        return false;
-    }
     if (avformat_find_stream_info(m.format, nullptr) < 0) {
         events_.failed(QStringLiteral("无法播放这个视频：文件无法读取。"));
         return false;
@@ -200,6 +202,10 @@ bool PlaybackEngine::open()
         return false;
     }
     m.videoBase = stream->time_base;
+    {
+        std::lock_guard lock(mutex_);
+        rotation_ = VideoFrameGrabber::clockwiseRotation(stream);
+    }
     m.start = m.format->start_time != AV_NOPTS_VALUE ? double(m.format->start_time) / AV_TIME_BASE : 0;
     if (m.format->duration > 0)
         m.duration = double(m.format->duration) / AV_TIME_BASE;
@@ -502,12 +508,18 @@ void PlaybackEngine::presentLoop()
                 continue;
             }
         }
-        const QSize target = target_.isEmpty() ? QSize(1280, 720) : target_;
+        QSize target = target_.isEmpty() ? QSize(1280, 720) : target_;
+        const int rotation = rotation_;
         lock.unlock();
         QElapsedTimer converting;
         converting.start();
-        const QImage image = scaler.convert(*f.frame, target);
+        // A turned clip fits the box once turned: the frame is made for the box on its side.
+        if (rotation % 180 != 0)
+            target.transpose();
+        QImage image = scaler.convert(*f.frame, target);
         freeFrame(f.frame);
+        if (rotation != 0 && !image.isNull())
+            image = image.transformed(QTransform().rotate(rotation));
         const double convertMs = double(converting.nsecsElapsed()) / 1e6;
         if (image.isNull()) {
             if (scaler.rejected() > 0 && !std::exchange(unreadableTold, true) && events_.unreadable)

@@ -112,6 +112,8 @@ private:
     bool readEnded_ = false;
     bool opened_ = false;
     QSize target_;
+    // Clockwise quarter turns of the display matrix, in degrees; set before the first picture.
+    int rotation_ = 0;
     Stats stats_;
 
     std::thread reader_, decoder_, presenter_;

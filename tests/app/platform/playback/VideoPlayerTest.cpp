@@ -4,6 +4,7 @@
 #include "app/views/video/VideoSurfaceWidget.h"
 
 #include "support/app/Eventually.h"
+#include "support/app/Fixtures.h"
 #include "support/app/ImageCompare.h"
 #include "support/app/MediaClips.h"
 
@@ -227,27 +228,37 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         file.write(QByteArray(4096, 'x'));
     }
 
-    for (const QString& path : {avi, mov}) {
-        SCOPED_TRACE(path.toStdString());
+    const QString unreadable = QStringLiteral("无法播放这个视频：文件无法读取。");
+    struct Row {
+        const char* name;
+        QString path;
+        QString error;
+        bool portrait;
+    };
+    const Row rows[] = {
+        {"paletted AVI", avi, {}, false},
+        {"paletted PNG frames in MOV", mov, {}, false},
+        // A phone held upright: its display matrix turns the frames a quarter.
+        {"turned by its display matrix", app::test::fixturePath("thumbnails/rotated-video.mp4"), {}, true},
+        {"broken", broken, unreadable, false},
+        // A playlist dressed as a movie must not make FFmpeg open the files or addresses it lists.
+        {"playlist named .mov", app::test::fixturePath("thumbnails/hls-playlist.mov"), unreadable, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         VideoSurfaceWidget surface;
-        surface.resize(160, 120);
+        surface.resize(160, 160);
         VideoPlayer player;
         player.setAudioDevice({});
         surface.setPlayer(&player);
-        player.setSource(QUrl::fromLocalFile(path));
+        player.setSource(QUrl::fromLocalFile(row.path));
         player.play();
-        ASSERT_EVENTUALLY(surface.hasFrame());
-        EXPECT_TRUE(surface.errorText().isEmpty());
-    }
-    {
-        VideoSurfaceWidget surface;
-        VideoPlayer player;
-        surface.setPlayer(&player);
-        player.setSource(QUrl::fromLocalFile(broken));
-        player.play();
-        ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::InvalidMedia);
-        EXPECT_EQ(player.errorString(), QStringLiteral("无法播放这个视频：文件无法读取。"));
-        EXPECT_EQ(surface.errorText(), player.errorString());
+        ASSERT_EVENTUALLY(surface.hasPicture());
+        EXPECT_EQ(surface.errorText(), row.error);
+        EXPECT_EQ(player.errorString(), row.error);
+        EXPECT_EQ(player.mediaStatus() == QMediaPlayer::InvalidMedia, !row.error.isEmpty());
+        const QImage shown = surface.currentImage();
+        EXPECT_EQ(!shown.isNull() && shown.height() > shown.width(), row.portrait);
     }
 
     VideoPlayer player;
