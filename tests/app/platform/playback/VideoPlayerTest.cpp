@@ -172,19 +172,22 @@ TEST(VideoFrameScaler, hdrClipsShowTheColoursOfFfmpegsToneMapping)
     struct Row {
         const char* name;
         const char* transfer;
+        const char* size;
     };
-    const Row rows[] = {{"HLG", "arib-std-b67"}, {"PQ", "smpte2084"}};
+    // The second HLG clip is shown at half its size: shrunk before its colours are worked out.
+    const Row rows[] = {{"HLG", "arib-std-b67", "320x180"}, {"PQ", "smpte2084", "320x180"},
+                        {"HLG shrunk", "arib-std-b67", "640x360"}};
     QTemporaryDir dir;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const QString clip = dir.filePath(QString(row.name) + ".mp4"), reference = dir.filePath(QString(row.name) + ".png");
-        ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=10", "-frames:v", "1", "-pix_fmt",
+        ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", QString("testsrc2=size=%1:rate=10").arg(row.size), "-frames:v", "1", "-pix_fmt",
                             "yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
                             QString("log-level=error:colorprim=bt2020:colormatrix=bt2020nc:transfer=") + row.transfer,
                             "-color_primaries", "bt2020", "-color_trc", row.transfer, "-colorspace", "bt2020nc", clip}));
         ASSERT_TRUE(ffmpeg({"-i", clip, "-vf",
                             "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,tonemap=tonemap=hable:desat=0,"
-                            "zscale=t=bt709,format=gbrp",
+                            "zscale=t=bt709,format=gbrp,scale=320:180:flags=area",
                             "-frames:v", "1", reference}));
         VideoSurfaceWidget surface;
         surface.resize(320, 180);
