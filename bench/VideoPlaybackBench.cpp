@@ -2,8 +2,9 @@
 // 10-bit HLG, 4K at 30 fps and 1080p at 60 fps, played through the viewer's own video view at
 // 1280x760. Frames shown are counted where they are painted; dropped = frames due in the wall
 // time measured minus frames shown. Beside it, on the same cores in the same run, `ffmpeg`
-// decodes the same clip and scales it to the same box as fast as it can. Each clip is measured 3
-// times (min / median / max). Run it pinned the way it is to be judged, e.g.
+// decodes the same clip and scales it to the same box as fast as it can, once in YUV and once to
+// what the player ends with (32-bit RGB, HLG tone mapped by ffmpeg's own filters). Each clip is
+// measured 3 times (min / median / max). Run it pinned the way it is to be judged, e.g.
 // `taskset -c 2,3 VideoPlaybackBench`.
 //
 //   VideoPlaybackBench [seconds to play, default 8] [folder keeping the clips] [clip name filter]
@@ -83,14 +84,20 @@ bool makeClip(const Clip& clip, const QString& path, int seconds)
 
 // Frames a second for ffmpeg decoding the clip and scaling it into the box, on the cores this
 // process may use (a child keeps its parent's affinity).
-double peerFps(const QString& path, QSize box, int frames)
+// With `shown`, ffmpeg also ends where the player does: 32-bit RGB, HLG tone mapped by its own filters.
+double peerFps(const QString& path, QSize box, int frames, bool shown = false, bool hlg = false)
 {
+    QString filters = QString("scale=%1:%2:force_original_aspect_ratio=decrease").arg(box.width()).arg(box.height());
+    if (shown && hlg)
+        filters += ":flags=area,zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,tonemap=tonemap=hable:desat=0,"
+                   "zscale=t=bt709,format=bgra";
+    else if (shown)
+        filters += ":flags=area,format=bgra";
     QProcess p;
     QElapsedTimer t;
     t.start();
-    p.start("ffmpeg", {"-nostdin", "-hide_banner", "-loglevel", "error", "-i", path, "-an", "-vf",
-                       QString("scale=%1:%2:force_original_aspect_ratio=decrease").arg(box.width()).arg(box.height()),
-                       "-f", "null", "-"});
+    p.start("ffmpeg", {"-nostdin", "-hide_banner", "-loglevel", "error", "-i", path, "-an", "-vf", filters, "-f",
+                       "null", "-"});
     if (!p.waitForFinished(-1) || p.exitCode() != 0)
         return 0;
     return frames / (double(t.nsecsElapsed()) / 1e9);
@@ -193,13 +200,17 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "making %s ...\n", qPrintable(path));
         if (!makeClip(clip, path, clipSeconds))
             return 1;
-        std::vector<double> shownFps, peer, ratio, dropped, decoded, late, rough, clock, behind, busy, convert;
+        std::vector<double> shownFps, peer, samePeer, sameRatio, ratio, dropped, decoded, late, rough, clock, behind, busy, convert;
         for (int i = 0; i < 3; ++i) {
             QFile load("/proc/loadavg");
             if (load.open(QIODevice::ReadOnly))
                 std::fprintf(stderr, "  run %d, load %s", i + 1, load.readLine().constData());
             const double peerRate = peerFps(path, QSize(1280, 760), clipSeconds * clip.rate);
+            const double samePeerRate = peerFps(path, QSize(1280, 760), clipSeconds * clip.rate, true, clip.hlg);
             const Run run = play(clip, path, seconds);
+            samePeer.push_back(samePeerRate);
+            sameRatio.push_back(samePeerRate > 0 ? std::min(run.shownFps, double(clip.rate))
+                                        / std::min(samePeerRate, double(clip.rate)) : 0);
             shownFps.push_back(run.shownFps);
             peer.push_back(peerRate);
             ratio.push_back(peerRate > 0 ? std::min(run.shownFps, double(clip.rate)) / std::min(peerRate, double(clip.rate)) : 0);
@@ -216,6 +227,8 @@ int main(int argc, char** argv)
         stats("frames shown a second", shownFps, "fps");
         stats("ffmpeg decode + scale, same cores", peer, "fps");
         stats("shown / ffmpeg (each capped at rate)", ratio, "");
+        stats(clip.hlg ? "ffmpeg to RGB, tone mapped, same cores" : "ffmpeg to RGB, same cores", samePeer, "fps");
+        stats("shown / that (each capped at rate)", sameRatio, "");
         stats("dropped (due - shown)", dropped, "frames");
         stats("frames decoded a second", decoded, "fps");
         stats("decoded, dropped late", late, "frames");
