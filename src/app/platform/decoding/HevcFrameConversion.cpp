@@ -59,10 +59,12 @@ std::optional<Colour> colourOf(const AVFrame& frame, const Image& image)
     return c;
 }
 
+// A full-size conversion interpolates the chroma to every pixel; a scaled one takes it as the
+// scaler filters it, which costs a thumbnail a tenth of its time less and looks the same.
 SwsContext* newScaler(int width, int height, const Colour& colour, int toWidth, int toHeight, int flags)
 {
     SwsContext* scaler = sws_getContext(width, height, colour.format, toWidth, toHeight, AV_PIX_FMT_BGRA,
-                                        flags | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+                                        flags | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
     if (scaler) {
         const int* coefficients = sws_getCoefficients(colour.matrix);
         sws_setColorspaceDetails(scaler, coefficients, colour.fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
@@ -99,7 +101,7 @@ bool convert(const AVFrame& frame, const Image& image, QImage& target, int x, in
     const AVPixFmtDescriptor* layout = colour ? av_pix_fmt_desc_get(colour->format) : nullptr;
     if (!layout || (top & ((1 << layout->log2_chroma_h) - 1)) != 0)
         return false;
-    const ffmpeg::Scaler scaler(newScaler(width, height, *colour, width, height, SWS_POINT));
+    const ffmpeg::Scaler scaler(newScaler(width, height, *colour, width, height, SWS_POINT | SWS_FULL_CHR_H_INT));
     if (!scaler)
         return false;
     const std::uint8_t* source[4] = {};
