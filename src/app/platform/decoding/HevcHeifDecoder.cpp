@@ -185,7 +185,13 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
     // A crop is in full-size pixels, so a cropped picture is made at full size and fitted after.
     const bool crops = std::any_of(image.transforms.begin(), image.transforms.end(),
                                    [](const auto& t) { return t.kind == HeifBoxReader::Transform::Kind::crop; });
-    const QSize size = maxPixelSize > 0 && !crops ? ImageScaling::fittedSize(full, maxPixelSize) : full;
+    // A grid's tiles are gathered into one frame to be scaled whole, where its chroma subsampling
+    // divides them.
+    const AVPixelFormat format = formatOf(*image.tiles.front().config);
+    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(format);
+    const bool gathers = count == 1
+        || (layout && tileWidth % (1 << layout->log2_chroma_w) == 0 && tileHeight % (1 << layout->log2_chroma_h) == 0);
+    const QSize size = maxPixelSize > 0 && !crops && gathers ? ImageScaling::fittedSize(full, maxPixelSize) : full;
     // Shown at most this much of its size, the in-loop filters' work is lost in the scaling.
     const bool unfiltered = filtering == Filtering::asShown
         && std::int64_t(std::max(size.width(), size.height())) * 10 <= std::int64_t(std::max(full.width(), full.height())) * 6;
@@ -200,12 +206,11 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
         // shown at full size, else as it is into one frame that is then scaled and converted whole.
         // Each thread keeps its decoder for the next tile and the next grid, whose configuration is
         // usually the same.
-        const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(formatOf(*image.tiles.front().config));
         ffmpeg::Frame whole(scaled ? av_frame_alloc() : nullptr);
         if (scaled) {
-            if (!layout || !whole || tileWidth % (1 << layout->log2_chroma_w) || tileHeight % (1 << layout->log2_chroma_h))
+            if (!whole)
                 return {};
-            whole->format = formatOf(*image.tiles.front().config);
+            whole->format = format;
             whole->width = full.width();
             whole->height = full.height();
             if (av_frame_get_buffer(whole.get(), 0) < 0)
@@ -221,7 +226,7 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
                 return false;
             if (!scaled)
                 return HevcFrameConversion::convert(*frame, image, canvas, x, y, clippedWidth(x), 0, clippedHeight(y));
-            if (withoutRange(frame->format) != whole->format)
+            if (withoutRange(frame->format) != format)
                 return false;
             if (i == 0) {
                 whole->color_range = frame->color_range;
