@@ -136,9 +136,10 @@ bool convertScaled(const AVFrame& frame, const Image& image, int width, int heig
     SwsContext* first = threadScaler(width, height, *colour, target.width(), target.height());
     if (!first)
         return false;
-    // Each band is scaled from the whole picture, so bands meet without seams.
+    // Each band is scaled from the whole picture, so bands meet without seams; two a thread even
+    // out their finishing times, and one thread takes the picture whole.
     const int alignment = std::max(1, int(sws_receive_slice_alignment(first)));
-    const int wanted = (target.height() + 2 * threads - 1) / (2 * threads);
+    const int wanted = threads > 1 ? (target.height() + 2 * threads - 1) / (2 * threads) : target.height();
     const int rows = std::max(alignment, (wanted + alignment - 1) / alignment * alignment);
     const size_t bands = size_t((target.height() + rows - 1) / rows);
     return DecodeWorkers::run(bands, threads, [&](size_t band) {
