@@ -98,14 +98,14 @@ QImage HeifImageDecoder::decodeWithFfmpeg(const QString& path, int maxPixelSize,
             best = &thumbnail;
     // Never upscale a small thumbnail item: it would look blurry next to its neighbours.
     if (best && longer(*best) >= std::uint32_t(maxPixelSize)) {
-        const QImage decoded = HevcHeifDecoder::decode(file, images, *best);
+        const QImage decoded = HevcHeifDecoder::decode(file, images, *best, maxPixelSize);
         if (!decoded.isNull()) {
             if (usedSource)
                 *usedSource = Source::thumbnailItem;
             return HevcHeifDecoder::shown(decoded, *best, maxPixelSize);
         }
     }
-    const QImage decoded = HevcHeifDecoder::decode(file, images, images.primary);
+    const QImage decoded = HevcHeifDecoder::decode(file, images, images.primary, maxPixelSize);
     if (decoded.isNull())
         return {};
     if (usedSource)

@@ -2,6 +2,7 @@
 
 #include "app/platform/decoding/DecodeWorkers.h"
 #include "app/platform/decoding/FfmpegPointers.h"
+#include "app/platform/decoding/HevcFrameConversion.h"
 #include "app/platform/decoding/ImageDecoder.h"
 #include "app/platform/decoding/PixelBudget.h"
 #include "app/platform/metadata/HevcParameterSets.h"
@@ -9,6 +10,7 @@
 #include <QTransform>
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -61,14 +63,15 @@ public:
         return true;
     }
 
-    // One coded picture, its NAL units as one packet.
-    Frame decode(const std::string& data)
+    // One coded picture, its NAL units as one packet; without the in-loop filters when `unfiltered`.
+    Frame decode(const std::string& data, bool unfiltered)
     {
         ffmpeg::Packet packet(av_packet_alloc());
         Frame frame(av_frame_alloc());
         if (!context_ || !packet || !frame || av_new_packet(packet.get(), int(data.size())) < 0)
             return nullptr;
         std::memcpy(packet->data, data.data(), data.size());
+        context_->skip_loop_filter = unfiltered ? AVDISCARD_ALL : AVDISCARD_DEFAULT;
         if (avcodec_send_packet(context_.get(), packet.get()) < 0)
             return nullptr;
         int got = avcodec_receive_frame(context_.get(), frame.get());
@@ -114,10 +117,10 @@ std::optional<std::string> checkedData(const ByteSource& source, const HeifBoxRe
 
 // Decodes one picture with a decoder of this thread, closing it after a picture too large to keep.
 Frame decodeOn(PictureDecoder& decoder, const ByteSource& source, const HeifBoxReader::Images& images,
-               const Picture& picture, int threads)
+               const Picture& picture, int threads, bool unfiltered)
 {
     const std::optional<std::string> data = checkedData(source, images, picture);
-    Frame frame = data && decoder.open(*picture.config, threads) ? decoder.decode(*data) : nullptr;
+    Frame frame = data && decoder.open(*picture.config, threads) ? decoder.decode(*data, unfiltered) : nullptr;
     if (std::uint64_t(picture.width) * picture.height > kResidentPixels)
         decoder.close();
     // The decoder outputs the size its parameter set codes, which was checked against the file's.
@@ -126,62 +129,47 @@ Frame decodeOn(PictureDecoder& decoder, const ByteSource& source, const HeifBoxR
     return frame;
 }
 
-// The swscale matrix for the H.273 matrix coefficients; -1 for those we leave to libheif.
-int swsMatrix(int coefficients)
+// The pixel format a configuration record's chroma format decodes to (8 bits, as checked).
+AVPixelFormat formatOf(const std::string& config)
 {
-    switch (coefficients) {
-    case 1: return SWS_CS_ITU709;
-    case 2: // unspecified
-    case 5:
-    case 6: return SWS_CS_ITU601;
-    case 4: return SWS_CS_FCC;
-    case 7: return SWS_CS_SMPTE240M;
-    case 9: return SWS_CS_BT2020;
-    default: return -1;
+    switch (config.size() > 16 ? config[16] & 3 : -1) {
+    case 0: return AV_PIX_FMT_GRAY8;
+    case 1: return AV_PIX_FMT_YUV420P;
+    case 2: return AV_PIX_FMT_YUV422P;
+    case 3: return AV_PIX_FMT_YUV444P;
+    default: return AV_PIX_FMT_NONE;
     }
 }
 
-// Converts the rows [top, top + height) of the left `width` columns of a decoded frame into
-// `target` at (x, y + top).
-bool convert(const AVFrame& frame, const Image& image, QImage& target, int x, int y, int width, int top, int height)
+AVPixelFormat withoutRange(int format)
 {
-    AVPixelFormat format = AVPixelFormat(frame.format);
-    bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
-    // The old full-range names: the same layout with the range said aside.
     switch (format) {
-    case AV_PIX_FMT_YUVJ420P: format = AV_PIX_FMT_YUV420P, fullRange = true; break;
-    case AV_PIX_FMT_YUVJ422P: format = AV_PIX_FMT_YUV422P, fullRange = true; break;
-    case AV_PIX_FMT_YUVJ444P: format = AV_PIX_FMT_YUV444P, fullRange = true; break;
-    default: break;
+    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
+    default: return AVPixelFormat(format);
     }
-    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(format);
-    int matrix = swsMatrix(frame.colorspace == AVCOL_SPC_UNSPECIFIED ? 2 : int(frame.colorspace));
-    // The file's colour box wins over what the bitstream says.
-    if (image.declaresColour) {
-        matrix = swsMatrix(image.matrix);
-        fullRange = image.fullRange;
+}
+
+// Copies the visible part of a tile's planes into the grid's frame at (x, y), which the chroma
+// subsampling divides.
+void place(const AVFrame& tile, AVFrame& grid, int x, int y, int width, int height)
+{
+    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(AVPixelFormat(grid.format));
+    for (int plane = 0; plane < 4 && grid.data[plane]; ++plane) {
+        const bool chroma = plane == 1 || plane == 2;
+        const int sx = chroma ? layout->log2_chroma_w : 0;
+        const int sy = chroma ? layout->log2_chroma_h : 0;
+        av_image_copy_plane(grid.data[plane] + qsizetype(y >> sy) * grid.linesize[plane] + (x >> sx),
+                            grid.linesize[plane], tile.data[plane], tile.linesize[plane],
+                            AV_CEIL_RSHIFT(width, sx), AV_CEIL_RSHIFT(height, sy));
     }
-    if (matrix < 0 || !layout || (top & ((1 << layout->log2_chroma_h) - 1)) != 0)
-        return false;
-    ffmpeg::Scaler scaler(sws_getContext(width, height, format, width, height, AV_PIX_FMT_BGRA,
-                                         SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
-    if (!scaler)
-        return false;
-    const int* coefficients = sws_getCoefficients(matrix);
-    sws_setColorspaceDetails(scaler.get(), coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
-    const std::uint8_t* source[4] = {};
-    for (int plane = 0; plane < 4 && frame.data[plane]; ++plane) {
-        const int rows = plane == 0 || plane == 3 ? top : top >> layout->log2_chroma_h;
-        source[plane] = frame.data[plane] + qsizetype(rows) * frame.linesize[plane];
-    }
-    std::uint8_t* destination[4] = {target.bits() + qsizetype(y + top) * target.bytesPerLine() + qsizetype(x) * 4};
-    const int destinationStride[4] = {int(target.bytesPerLine())};
-    return sws_scale(scaler.get(), source, frame.linesize, 0, height, destination, destinationStride) == height;
 }
 
 } // namespace
 
-QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, const Image& image)
+QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, const Image& image, int maxPixelSize,
+             Filtering filtering)
 {
     if (image.tiles.empty() || image.columns <= 0)
         return {};
@@ -193,23 +181,63 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
     const std::uint64_t inFlight = count > 1 ? tilePixels * std::uint64_t(std::min<size_t>(count, size_t(threads))) : tilePixels;
     // Held until the picture is converted: the canvas and the frames decoding into it.
     const PixelBudget::Lease lease(std::uint64_t(image.width) * image.height + inFlight);
-    QImage canvas(int(image.width), int(image.height), QImage::Format_RGB32);
+    const QSize full(int(image.width), int(image.height));
+    // A crop is in full-size pixels, so a cropped picture is made at full size and fitted after.
+    const bool crops = std::any_of(image.transforms.begin(), image.transforms.end(),
+                                   [](const auto& t) { return t.kind == HeifBoxReader::Transform::Kind::crop; });
+    // A grid's tiles are gathered into one frame to be scaled whole, where its chroma subsampling
+    // divides them.
+    const AVPixelFormat format = formatOf(*image.tiles.front().config);
+    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(format);
+    const bool gathers = count == 1
+        || (layout && tileWidth % (1 << layout->log2_chroma_w) == 0 && tileHeight % (1 << layout->log2_chroma_h) == 0);
+    const QSize size = maxPixelSize > 0 && !crops && gathers ? ImageScaling::fittedSize(full, maxPixelSize) : full;
+    // Shown at most this much of its size, the in-loop filters' work is lost in the scaling.
+    const bool unfiltered = filtering == Filtering::asShown
+        && std::int64_t(std::max(size.width(), size.height())) * 10 <= std::int64_t(std::max(full.width(), full.height())) * 6;
+    QImage canvas(size, QImage::Format_RGB32);
     if (canvas.isNull())
         return {};
-    const auto clippedWidth = [&](int x) { return std::min(tileWidth, canvas.width() - x); };
-    const auto clippedHeight = [&](int y) { return std::min(tileHeight, canvas.height() - y); };
+    const auto clippedWidth = [&](int x) { return std::min(tileWidth, full.width() - x); };
+    const auto clippedHeight = [&](int y) { return std::min(tileHeight, full.height() - y); };
+    const bool scaled = size != full;
     if (count > 1) {
-        // A grid: each tile decodes on one thread and converts straight into its place; each thread
-        // keeps its decoder for the next tile and the next grid, whose configuration is usually the same.
+        // A grid: each tile decodes on one thread and goes straight into its place, converted when
+        // shown at full size, else as it is into one frame that is then scaled and converted whole.
+        // Each thread keeps its decoder for the next tile and the next grid, whose configuration is
+        // usually the same.
+        ffmpeg::Frame whole(scaled ? av_frame_alloc() : nullptr);
+        if (scaled) {
+            if (!whole)
+                return {};
+            whole->format = format;
+            whole->width = full.width();
+            whole->height = full.height();
+            if (av_frame_get_buffer(whole.get(), 0) < 0)
+                return {};
+        }
         const bool ok = DecodeWorkers::run(count, threads, [&](size_t i) {
             thread_local PictureDecoder decoder;
             const Picture& tile = image.tiles[i];
             const int x = int(i % size_t(image.columns)) * tileWidth;
             const int y = int(i / size_t(image.columns)) * tileHeight;
-            const Frame frame = decodeOn(decoder, source, images, tile, 1);
-            return frame && convert(*frame, image, canvas, x, y, clippedWidth(x), 0, clippedHeight(y));
+            const Frame frame = decodeOn(decoder, source, images, tile, 1, unfiltered);
+            if (!frame)
+                return false;
+            if (!scaled)
+                return HevcFrameConversion::convert(*frame, image, canvas, x, y, clippedWidth(x), 0, clippedHeight(y));
+            if (withoutRange(frame->format) != format)
+                return false;
+            if (i == 0) {
+                whole->color_range = frame->color_range;
+                whole->colorspace = frame->colorspace;
+            }
+            place(*frame, *whole, x, y, clippedWidth(x), clippedHeight(y));
+            return true;
         });
-        return ok ? canvas : QImage();
+        return ok && (!scaled || HevcFrameConversion::convertScaled(*whole, image, full.width(), full.height(), canvas, threads))
+            ? canvas
+            : QImage();
     }
     // A lone picture: its wavefronts decode side by side, then bands of rows convert side by side.
     const bool large = tilePixels >= kThreadedPixels;
@@ -218,17 +246,20 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
     thread_local PictureDecoder small;
     thread_local PictureDecoder big;
     PictureDecoder& decoder = large ? big : small;
-    const Frame frame = decodeOn(decoder, source, images, image.tiles.front(), large ? threads : 1);
-    const int width = clippedWidth(0);
-    const int height = clippedHeight(0);
+    const Frame frame = decodeOn(decoder, source, images, image.tiles.front(), large ? threads : 1, unfiltered);
     if (!frame)
         return {};
+    const int width = clippedWidth(0);
+    const int height = clippedHeight(0);
+    if (scaled)
+        return HevcFrameConversion::convertScaled(*frame, image, width, height, canvas, large ? threads : 1) ? canvas
+                                                                                                            : QImage();
     constexpr int kBandRows = 256; // a multiple of any chroma subsampling
     const size_t bands = large ? size_t((height + kBandRows - 1) / kBandRows) : 1;
     const int rows = large ? kBandRows : height;
     const bool ok = DecodeWorkers::run(bands, threads, [&](size_t band) {
         const int top = int(band) * rows;
-        return convert(*frame, image, canvas, 0, 0, width, top, std::min(rows, height - top));
+        return HevcFrameConversion::convert(*frame, image, canvas, 0, 0, width, top, std::min(rows, height - top));
     });
     return ok ? canvas : QImage();
 }
