@@ -89,6 +89,14 @@ protected:
         });
     }
 
+    ~ReceiveNetworkTest() override
+    {
+        // As the program ends: the transfer thread stops, then the sinks' queued work drains while
+        // the transfer context it resumes on still exists (the world goes before the sinks).
+        world.runtime.stop();
+        sinks.drain();
+    }
+
     ShellTestContext shell;
     p2p::SinkThread sinks;
     FakeReceiveWorld world; // its transfer thread runs inside the namespace like the rest

@@ -40,6 +40,10 @@ protected:
         // The listener belongs to the transfer thread; it goes there.
         asio::post(world.runtime.executor(), [listener = std::move(phoneListener)]() mutable { listener.reset(); });
         world.flush();
+        // As the program ends: the transfer thread stops, then the sinks' queued work drains while
+        // the transfer context it resumes on still exists (the world goes before the sinks).
+        world.runtime.stop();
+        sinks.drain();
     }
 
     // The phone listens on loopback; the daemon lists it and bridges each Connect to it, twice.
