@@ -30,6 +30,8 @@ namespace {
 // Read ahead of the pictures: enough to ride out a slow stretch of the drive, bounded for 4K.
 constexpr size_t maxPackets = 300;
 constexpr size_t maxPacketBytes = size_t(64) << 20;
+// Further behind the sound than this, pictures are decoded without any edge smoothing.
+constexpr double farBehind = 0.25;
 // Decoded pictures waiting to be shown: each is a whole frame, 24 MB at 4K in 10 bits.
 constexpr size_t maxFrames = 4;
 
@@ -370,12 +372,16 @@ void PlaybackEngine::decodeLoop()
             if (clock_.running()) {
                 // Behind, the decoder does less in steps: first it leaves the smoothing of block
                 // edges out of pictures nothing refers to (no error can spread from them), then
-                // it leaves those pictures out. Once ahead, it decodes everything again.
+                // it leaves those pictures out, and far behind it smooths no edges at all (the
+                // picture gets a little blocky until the next key frame, but stays with its
+                // sound). Once ahead, it decodes everything again.
                 const double late = clock_.now() - time;
                 if (late > m.frameDuration)
                     m.video->skip_loop_filter = AVDISCARD_NONREF;
                 if (late > 3 * m.frameDuration)
                     m.video->skip_frame = AVDISCARD_NONREF;
+                if (late > farBehind)
+                    m.video->skip_loop_filter = AVDISCARD_ALL;
                 if (late < 0) {
                     m.video->skip_frame = AVDISCARD_DEFAULT;
                     m.video->skip_loop_filter = AVDISCARD_DEFAULT;
