@@ -12,6 +12,8 @@
 #include <mpv/client.h>
 #include <mpv/render.h>
 
+#include "support/PhoneClips.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -32,33 +34,7 @@
 
 namespace {
 
-struct Clip {
-    const char* name;
-    int rate;
-};
-
-const Clip clips[] = {
-    {"4K 8-bit 30 fps", 30},
-    {"4K 10-bit HLG 30 fps", 30},
-    {"1080p 8-bit 60 fps", 60},
-    {"1080p 10-bit HLG 60 fps", 60},
-};
-
-constexpr int clipSeconds = 11;
 constexpr int width = 1280, height = 760;
-
-double peerFps(const QString& path, int frames)
-{
-    QProcess p;
-    QElapsedTimer t;
-    t.start();
-    p.start("ffmpeg", {"-nostdin", "-hide_banner", "-loglevel", "error", "-i", path, "-an", "-vf",
-                       QString("scale=%1:%2:force_original_aspect_ratio=decrease").arg(width).arg(height),
-                       "-f", "null", "-"});
-    if (!p.waitForFinished(-1) || p.exitCode() != 0)
-        return 0;
-    return frames / (double(t.nsecsElapsed()) / 1e9);
-}
 
 double property(mpv_handle* mpv, const char* name)
 {
@@ -175,12 +151,6 @@ Run play(const QString& path, int rate, int seconds, bool sound)
     return run;
 }
 
-void stats(const char* what, std::vector<double> v, const char* unit)
-{
-    std::sort(v.begin(), v.end());
-    std::printf("    %-34s %8.2f / %8.2f / %8.2f %s\n", what, v.front(), v[v.size() / 2], v.back(), unit);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -192,7 +162,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: MpvPlaybackBench SECONDS FOLDER [FILTER]\n");
         return 2;
     }
-    const int seconds = std::clamp(atoi(argv[1]), 2, clipSeconds - 3);
+    const int seconds = std::clamp(atoi(argv[1]), 2, bench::clipSeconds - 3);
     const QString folder = argv[2];
     const QString filter = argc > 3 ? QString(argv[3]) : QString();
     const bool sound = !qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") &&
@@ -202,10 +172,10 @@ int main(int argc, char** argv)
     sched_getaffinity(0, sizeof cpus, &cpus);
     std::printf("%d cores allowed; libmpv %lu.%lu, software rendering; sound: %s\n", CPU_COUNT(&cpus),
                 mpv_client_api_version() >> 16, mpv_client_api_version() & 0xffff, sound ? "pulse" : "none");
-    for (const Clip& clip : clips) {
+    for (const bench::Clip& clip : bench::clips) {
         if (!filter.isEmpty() && !QString(clip.name).contains(filter))
             continue;
-        const QString path = QDir(folder).filePath(QString(clip.name).replace(' ', '-') + ".mp4");
+        const QString path = bench::clipPath(folder, clip);
         if (!QFileInfo::exists(path)) {
             std::fprintf(stderr, "missing %s: run VideoPlaybackBench with this folder first\n", qPrintable(path));
             return 1;
@@ -215,7 +185,7 @@ int main(int argc, char** argv)
             QFile load("/proc/loadavg");
             if (load.open(QIODevice::ReadOnly))
                 std::fprintf(stderr, "  run %d, load %s", i + 1, load.readLine().constData());
-            const double peerRate = peerFps(path, clipSeconds * clip.rate);
+            const double peerRate = bench::peerFps(path, QSize(width, height), bench::clipSeconds * clip.rate);
             const Run run = play(path, clip.rate, seconds, sound);
             shownFps.push_back(run.shownFps);
             peer.push_back(peerRate);
@@ -227,12 +197,12 @@ int main(int argc, char** argv)
             behind.push_back(run.behindMs);
         }
         std::printf("  %s\n", clip.name);
-        stats("frames shown a second", shownFps, "fps");
-        stats("ffmpeg decode + scale, same cores", peer, "fps");
-        stats("shown / ffmpeg (each capped at rate)", ratio, "");
-        stats("dropped (due - shown)", dropped, "frames");
-        stats("played at this fraction of real time", clock, "");
-        stats("picture behind the sound, mean", behind, "ms");
+        bench::printStats("frames shown a second", shownFps, "fps");
+        bench::printStats("ffmpeg decode + scale, same cores", peer, "fps");
+        bench::printStats("shown / ffmpeg (each capped at rate)", ratio, "");
+        bench::printStats("dropped (due - shown)", dropped, "frames");
+        bench::printStats("played at this fraction of real time", clock, "");
+        bench::printStats("picture behind the sound, mean", behind, "ms");
     }
     QFile load("/proc/loadavg");
     if (load.open(QIODevice::ReadOnly))

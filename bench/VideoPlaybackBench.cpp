@@ -12,6 +12,7 @@
 #include "app/platform/playback/VideoPlayer.h"
 #include "app/views/video/VideoPlaybackView.h"
 #include "app/views/video/VideoSurfaceWidget.h"
+#include "support/PhoneClips.h"
 
 #include <QApplication>
 #include <QDir>
@@ -34,74 +35,11 @@
 
 namespace {
 
-struct Clip {
-    const char* name;
-    const char* size;
-    int rate;
-    bool hlg;
-};
-
-// Long enough that the measured stretch, after the opening and a settling second, never reaches
-// the end; kept clips are reused whatever the seconds played.
-constexpr int clipSeconds = 11;
-
-const Clip clips[] = {
-    {"4K 8-bit 30 fps", "3840x2160", 30, false},
-    {"4K 10-bit HLG 30 fps", "3840x2160", 30, true},
-    {"1080p 8-bit 60 fps", "1920x1080", 60, false},
-    {"1080p 10-bit HLG 60 fps", "1920x1080", 60, true},
-};
-
-// Moving pictures under sensor-like noise, so the encoder spends its 45 Mb/s as a phone's does.
-bool makeClip(const Clip& clip, const QString& path, int seconds)
-{
-    if (QFileInfo(path).size() > 0)
-        return true;
-    QString video = QString("testsrc2=duration=%1:size=%2:rate=%3,noise=alls=18:allf=t")
-                        .arg(seconds)
-                        .arg(clip.size)
-                        .arg(clip.rate);
-    QStringList args{"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i", video, "-f",
-                     "lavfi", "-i", QString("sine=frequency=440:duration=%1").arg(seconds), "-c:v", "libx265",
-                     "-preset", "superfast", "-b:v", "45M", "-maxrate", "45M", "-bufsize", "45M", "-tag:v", "hvc1"};
-    QString x265 = "log-level=error";
-    if (clip.hlg) {
-        args << "-pix_fmt" << "yuv420p10le" << "-color_primaries" << "bt2020" << "-color_trc" << "arib-std-b67"
-             << "-colorspace" << "bt2020nc";
-        x265 += ":colorprim=bt2020:transfer=arib-std-b67:colormatrix=bt2020nc";
-    } else {
-        args << "-pix_fmt" << "yuv420p";
-    }
-    args << "-x265-params" << x265 << "-c:a" << "aac" << "-shortest" << (path + ".part.mp4");
-    QProcess p;
-    p.start("ffmpeg", args);
-    if (!p.waitForFinished(-1) || p.exitCode() != 0) {
-        std::fprintf(stderr, "%s", p.readAllStandardError().constData());
-        return false;
-    }
-    return QFile::rename(path + ".part.mp4", path);
-}
-
-// Frames a second for ffmpeg decoding the clip and scaling it into the box, on the cores this
-// process may use (a child keeps its parent's affinity).
-// With `shown`, ffmpeg also ends where the player does: 32-bit RGB, HLG tone mapped by its own filters.
-double peerFps(const QString& path, QSize box, int frames, bool shown = false, bool hlg = false)
-{
-    QString filters = QString("scale=%1:%2:force_original_aspect_ratio=decrease").arg(box.width()).arg(box.height());
-    if (shown && hlg)
-        filters += ":flags=area,zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,tonemap=tonemap=hable:desat=0,"
-                   "zscale=t=bt709,format=bgra";
-    else if (shown)
-        filters += ":flags=area,format=bgra";
-    QProcess p;
-    QElapsedTimer t;
-    t.start();
-    p.start("ffmpeg", {"-nostdin", "-hide_banner", "-loglevel", "error", "-i", path, "-an", "-vf", filters, "-f",
-                       "null", "-"});
-    if (!p.waitForFinished(-1) || p.exitCode() != 0)
-        return 0;
-    return frames / (double(t.nsecsElapsed()) / 1e9);
-}
+using bench::Clip;
+using bench::clipSeconds;
+using bench::clips;
+using bench::makeClip;
+using bench::peerFps;
 
 double processCpuSeconds()
 {
@@ -167,14 +105,6 @@ Run play(const Clip& clip, const QString& path, int seconds)
     return run;
 }
 
-template <typename T>
-void stats(const char* what, std::vector<T> v, const char* unit)
-{
-    std::sort(v.begin(), v.end());
-    std::printf("    %-34s %8.2f / %8.2f / %8.2f %s\n", what, double(v.front()), double(v[v.size() / 2]),
-                double(v.back()), unit);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -196,7 +126,7 @@ int main(int argc, char** argv)
     for (const Clip& clip : clips) {
         if (!filter.isEmpty() && !QString(clip.name).contains(filter))
             continue;
-        const QString path = QDir(folder).filePath(QString(clip.name).replace(' ', '-') + ".mp4");
+        const QString path = bench::clipPath(folder, clip);
         std::fprintf(stderr, "making %s ...\n", qPrintable(path));
         if (!makeClip(clip, path, clipSeconds))
             return 1;
@@ -224,19 +154,19 @@ int main(int argc, char** argv)
             convert.push_back(run.convertMs);
         }
         std::printf("  %s\n", clip.name);
-        stats("frames shown a second", shownFps, "fps");
-        stats("ffmpeg decode + scale, same cores", peer, "fps");
-        stats("shown / ffmpeg (each capped at rate)", ratio, "");
-        stats(clip.hlg ? "ffmpeg to RGB, tone mapped, same cores" : "ffmpeg to RGB, same cores", samePeer, "fps");
-        stats("shown / that (each capped at rate)", sameRatio, "");
-        stats("dropped (due - shown)", dropped, "frames");
-        stats("frames decoded a second", decoded, "fps");
-        stats("decoded, dropped late", late, "frames");
-        stats("decoded without in-loop filters", rough, "frames");
-        stats("played at this fraction of real time", clock, "");
-        stats("picture behind the position, mean", behind, "ms");
-        stats("cores kept busy by the player", busy, "");
-        stats("conversion to the box, wall time a frame", convert, "ms");
+        bench::printStats("frames shown a second", shownFps, "fps");
+        bench::printStats("ffmpeg decode + scale, same cores", peer, "fps");
+        bench::printStats("shown / ffmpeg (each capped at rate)", ratio, "");
+        bench::printStats(clip.hlg ? "ffmpeg to RGB, tone mapped, same cores" : "ffmpeg to RGB, same cores", samePeer, "fps");
+        bench::printStats("shown / that (each capped at rate)", sameRatio, "");
+        bench::printStats("dropped (due - shown)", dropped, "frames");
+        bench::printStats("frames decoded a second", decoded, "fps");
+        bench::printStats("decoded, dropped late", late, "frames");
+        bench::printStats("decoded without in-loop filters", rough, "frames");
+        bench::printStats("played at this fraction of real time", clock, "");
+        bench::printStats("picture behind the position, mean", behind, "ms");
+        bench::printStats("cores kept busy by the player", busy, "");
+        bench::printStats("conversion to the box, wall time a frame", convert, "ms");
     }
     QFile load("/proc/loadavg");
     if (load.open(QIODevice::ReadOnly))

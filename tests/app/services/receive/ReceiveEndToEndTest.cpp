@@ -73,6 +73,39 @@ protected:
 
     bool wired() const { return GetParam() == PeerReceiveModel::Kind::wired; }
 
+    PeerReceiveModel::Environment environment()
+    {
+        PeerReceiveModel::Environment environment;
+        environment.transports = transports;
+        environment.device.settings = shell.settings.get();
+        return environment;
+    }
+
+    // Adds the folder the receive made as a library named `name`, as the program does.
+    PeerReceiveModel::LibraryCreated addsLibrary(const QString& name)
+    {
+        return [store = shell.store.get(), name](const QString& folder) -> std::optional<QUuid> {
+            const auto library = store->addLibrary(folder, name);
+            return library ? std::optional(library->id) : std::nullopt;
+        };
+    }
+
+    // Starts this road into a new library under `parent`, or into the existing one at `folder`.
+    void startNew(PeerReceiveModel& model, const QString& parent, const QString& name)
+    {
+        if (wired())
+            model.startWiredReceiveForNewLibrary(parent, name, addsLibrary(name));
+        else
+            model.startAdvertisingForNewLibrary(parent, name, addsLibrary(name));
+    }
+    void startExisting(PeerReceiveModel& model, const QString& folder, const QUuid& id, const QString& name)
+    {
+        if (wired())
+            model.startWiredReceive(folder, id, name);
+        else
+            model.startAdvertising(folder, id, name);
+    }
+
     // Starts the road and lets the phone (announcement or cable) play the backup with the code shown.
     void receive(PeerReceiveModel& model, const std::function<void()>& start)
     {
@@ -102,22 +135,10 @@ protected:
 TEST_P(ReceiveEndToEndTest, ABackupLandsInANewLibraryAndTheSecondSkipsIt)
 {
     const QString parent = shell.folder("Drive");
-    PeerReceiveModel::Environment environment;
-    environment.transports = transports;
-    environment.device.settings = shell.settings.get();
-    PeerReceiveModel model(GetParam(), environment);
+    PeerReceiveModel model(GetParam(), environment());
     LibraryStore* store = shell.store.get();
-    auto onCreated = [store](const QString& folder) -> std::optional<QUuid> {
-        const auto library = store->addLibrary(folder, "Trip");
-        return library ? std::optional(library->id) : std::nullopt;
-    };
 
-    receive(model, [&] {
-        if (wired())
-            model.startWiredReceiveForNewLibrary(parent, "Trip", onCreated);
-        else
-            model.startAdvertisingForNewLibrary(parent, "Trip", onCreated);
-    });
+    receive(model, [&] { startNew(model, parent, "Trip"); });
     ASSERT_EVENTUALLY(model.phase().is(Phase::Kind::finished) || model.phase().is(Phase::Kind::failed));
     ASSERT_EQ(model.phase().message, "");
 
@@ -126,12 +147,7 @@ TEST_P(ReceiveEndToEndTest, ABackupLandsInANewLibraryAndTheSecondSkipsIt)
 
     // The same phone again, into the library that now exists: nothing is sent twice.
     const QUuid libraryID = store->libraries().first().id;
-    receive(model, [&] {
-        if (wired())
-            model.startWiredReceive(libraryFolder, libraryID, "Trip");
-        else
-            model.startAdvertising(libraryFolder, libraryID, "Trip");
-    });
+    receive(model, [&] { startExisting(model, libraryFolder, libraryID, "Trip"); });
     ASSERT_EVENTUALLY(model.phase().is(Phase::Kind::finished) || model.phase().is(Phase::Kind::failed));
     EXPECT_EQ(model.phase().summary, (PeerReceiveModel::FinishSummary{0, 3, 0, false}));
     EXPECT_EQ(store->libraries().size(), 1);
@@ -148,29 +164,18 @@ TEST_P(ReceiveEndToEndTest, AReceiveWhoseDriveWentAwayFailsAndWritesNothing)
         const char* name;
         bool isNew;
     };
-    PeerReceiveModel::Environment environment;
-    environment.transports = transports;
-    environment.device.settings = shell.settings.get();
-    PeerReceiveModel model(GetParam(), environment);
+    PeerReceiveModel model(GetParam(), environment());
     LibraryStore* store = shell.store.get();
-    auto onCreated = [store](const QString& folder) -> std::optional<QUuid> {
-        const auto library = store->addLibrary(folder, "旅行");
-        return library ? std::optional(library->id) : std::nullopt;
-    };
     for (const Case c : {Case{"an existing library", false}, Case{"a new library", true}}) {
         SCOPED_TRACE(c.name);
         const QString drive = shell.folder(QString("Drive-") + (c.isNew ? "new" : "existing"));
         const QString folder = drive + (c.isNew ? "/备份" : "/照片2024");
         ASSERT_TRUE(QDir().mkpath(folder));
         receive(model, [&] {
-            if (c.isNew && wired())
-                model.startWiredReceiveForNewLibrary(folder, "旅行", onCreated);
-            else if (c.isNew)
-                model.startAdvertisingForNewLibrary(folder, "旅行", onCreated);
-            else if (wired())
-                model.startWiredReceive(folder, QUuid::createUuid(), "旅行");
+            if (c.isNew)
+                startNew(model, folder, "旅行");
             else
-                model.startAdvertising(folder, QUuid::createUuid(), "旅行");
+                startExisting(model, folder, QUuid::createUuid(), "旅行");
             QDir(drive).removeRecursively();
         });
         ASSERT_EVENTUALLY(model.phase().is(Phase::Kind::finished) || model.phase().is(Phase::Kind::failed));
