@@ -195,9 +195,11 @@ bool PlaybackEngine::open()
         events_.failed(QStringLiteral("无法播放这个视频：它的编码不受支持。"));
         return false;
     }
-    // One thread more than the cores this process may use, as libavcodec picks for itself: a
-    // frame waiting on its reference leaves a core free for the next. A phone's 4K clip needs them all.
-    m.video->thread_count = DecodeWorkers::usableCores(16) + 1;
+    // Three frames in flight more than the cores this process may use: a frame waiting on its
+    // reference's rows leaves its core to the next one. With libavcodec's own choice (one more) two
+    // cores stayed a tenth idle on a phone's 4K clip, and that tenth is the pictures nothing refers
+    // to, the ones shown between those that must be decoded to keep time.
+    m.video->thread_count = std::min(DecodeWorkers::usableCores(16) + 3, 16);
     m.video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     if (avcodec_open2(m.video, codec, nullptr) < 0) {
         events_.failed(QStringLiteral("无法播放这个视频：它的编码不受支持。"));
@@ -370,22 +372,20 @@ void PlaybackEngine::decodeLoop()
                 continue;
             }
             if (clock_.running()) {
-                // Behind, the decoder does less in steps: first it leaves the smoothing of block
-                // edges out of pictures nothing refers to (no error can spread from them), then
-                // it leaves those pictures out, and far behind it smooths no edges at all (the
-                // picture gets a little blocky until the next key frame, but stays with its
-                // sound). Once ahead, it decodes everything again.
+                // Behind, the decoder does less in steps: it leaves the smoothing of block edges
+                // out of pictures nothing refers to (no error can spread from them), and it leaves
+                // out those pictures themselves for as long as the last one came out late, so
+                // whatever time is spare still goes to them. Far behind it smooths no edges at all
+                // (the picture gets a little blocky until the next key frame, but stays with its
+                // sound). Once ahead, it decodes everything fully again.
                 const double late = clock_.now() - time;
                 if (late > m.frameDuration)
                     m.video->skip_loop_filter = AVDISCARD_NONREF;
-                if (late > 3 * m.frameDuration)
-                    m.video->skip_frame = AVDISCARD_NONREF;
+                m.video->skip_frame = late > m.frameDuration ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
                 if (late > farBehind)
                     m.video->skip_loop_filter = AVDISCARD_ALL;
-                if (late < 0) {
-                    m.video->skip_frame = AVDISCARD_DEFAULT;
+                if (late < 0)
                     m.video->skip_loop_filter = AVDISCARD_DEFAULT;
-                }
             }
             AVFrame* kept = av_frame_alloc();
             av_frame_move_ref(kept, decoded);
