@@ -11,7 +11,8 @@ namespace app {
 // the way ffmpeg's zscale and tonemap filters do it with their usual settings: the signal to light
 // with 100 nits as 1.0 (HLG's system gamma for a 1000-nit display), BT.2020 to BT.709 primaries,
 // Hable's curve on the brightest channel with a peak of 10, then BT.709 as displays decode it.
-// Every step but the primaries is a table, so a 720p frame takes a few milliseconds.
+// The signal's curves are tables or short polynomials and the tone curve one division, so a 720p
+// frame takes a few milliseconds.
 class HdrToneMapper {
 public:
     enum class Signal { hlg, pq };
@@ -28,10 +29,8 @@ private:
     void mapRowAvx2(QRgb* line, int count) const;
 
     Signal signal_;
-    // Brightest channel's light, as the square root of its share of `maxLight_`, to the curve's gain.
-    float maxLight_;
+    float hablePeak_;
     std::array<float, 256> toLight_{};
-    std::array<float, lutSize> curveGain_{};
     std::array<float, lutSize> hlgGain_{};
     // 32-bit so eight can be gathered at once.
     std::array<uint32_t, lutSize> toSignal_{};
