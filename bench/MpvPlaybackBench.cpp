@@ -17,7 +17,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
@@ -182,16 +181,12 @@ int main(int argc, char** argv)
         }
         std::vector<double> shownFps, peer, ratio, dropped, clock, behind;
         for (int i = 0; i < 3; ++i) {
-            QFile load("/proc/loadavg");
-            if (load.open(QIODevice::ReadOnly))
-                std::fprintf(stderr, "  run %d, load %s", i + 1, load.readLine().constData());
+            std::fprintf(stderr, "  run %d, load %s", i + 1, bench::loadAverage().constData());
             const double peerRate = bench::peerFps(path, QSize(width, height), bench::clipSeconds * clip.rate);
             const Run run = play(path, clip.rate, seconds, sound);
             shownFps.push_back(run.shownFps);
             peer.push_back(peerRate);
-            ratio.push_back(peerRate > 0 ? std::min(run.shownFps, double(clip.rate)) /
-                                               std::min(peerRate, double(clip.rate))
-                                         : 0);
+            ratio.push_back(bench::cappedRatio(run.shownFps, peerRate, clip.rate));
             dropped.push_back(double(run.due - run.shown));
             clock.push_back(run.clockRate);
             behind.push_back(run.behindMs);
@@ -204,8 +199,6 @@ int main(int argc, char** argv)
         bench::printStats("played at this fraction of real time", clock, "");
         bench::printStats("picture behind the sound, mean", behind, "ms");
     }
-    QFile load("/proc/loadavg");
-    if (load.open(QIODevice::ReadOnly))
-        std::printf("load average after: %s", load.readAll().constData());
+    std::printf("load average after: %s", bench::loadAverage().constData());
     return 0;
 }

@@ -17,7 +17,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QMediaDevices>
 #include <QProcess>
@@ -132,18 +131,15 @@ int main(int argc, char** argv)
             return 1;
         std::vector<double> shownFps, peer, samePeer, sameRatio, ratio, dropped, decoded, late, rough, clock, behind, busy, convert;
         for (int i = 0; i < 3; ++i) {
-            QFile load("/proc/loadavg");
-            if (load.open(QIODevice::ReadOnly))
-                std::fprintf(stderr, "  run %d, load %s", i + 1, load.readLine().constData());
+            std::fprintf(stderr, "  run %d, load %s", i + 1, bench::loadAverage().constData());
             const double peerRate = peerFps(path, QSize(1280, 760), clipSeconds * clip.rate);
             const double samePeerRate = peerFps(path, QSize(1280, 760), clipSeconds * clip.rate, true, clip.hlg);
             const Run run = play(clip, path, seconds);
             samePeer.push_back(samePeerRate);
-            sameRatio.push_back(samePeerRate > 0 ? std::min(run.shownFps, double(clip.rate))
-                                        / std::min(samePeerRate, double(clip.rate)) : 0);
+            sameRatio.push_back(bench::cappedRatio(run.shownFps, samePeerRate, clip.rate));
             shownFps.push_back(run.shownFps);
             peer.push_back(peerRate);
-            ratio.push_back(peerRate > 0 ? std::min(run.shownFps, double(clip.rate)) / std::min(peerRate, double(clip.rate)) : 0);
+            ratio.push_back(bench::cappedRatio(run.shownFps, peerRate, clip.rate));
             dropped.push_back(double(run.due - run.shown));
             decoded.push_back(double(run.decoded) / seconds);
             late.push_back(double(run.late));
@@ -168,8 +164,6 @@ int main(int argc, char** argv)
         bench::printStats("cores kept busy by the player", busy, "");
         bench::printStats("conversion to the box, wall time a frame", convert, "ms");
     }
-    QFile load("/proc/loadavg");
-    if (load.open(QIODevice::ReadOnly))
-        std::printf("load average after: %s", load.readAll().constData());
+    std::printf("load average after: %s", bench::loadAverage().constData());
     return 0;
 }

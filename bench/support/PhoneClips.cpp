@@ -70,6 +70,17 @@ double peerFps(const QString& path, QSize box, int frames, bool shown, bool hlg)
     return frames / (double(t.nsecsElapsed()) / 1e9);
 }
 
+double cappedRatio(double shownFps, double peerFps, int rate)
+{
+    return peerFps > 0 ? std::min(shownFps, double(rate)) / std::min(peerFps, double(rate)) : 0;
+}
+
+QByteArray loadAverage()
+{
+    QFile load("/proc/loadavg");
+    return load.open(QIODevice::ReadOnly) ? load.readLine() : QByteArray();
+}
+
 void printStats(const char* what, std::vector<double> values, const char* unit)
 {
     std::sort(values.begin(), values.end());

@@ -3,6 +3,7 @@
 // The phone-like clips both playback benchmarks play, made once into a folder and reused, and
 // the ffmpeg peer they are measured beside.
 
+#include <QByteArray>
 #include <QSize>
 #include <QString>
 
@@ -31,7 +32,12 @@ bool makeClip(const Clip& clip, const QString& path, int seconds);
 // process may use (a child keeps its parent's affinity). With `shown`, ffmpeg also ends where the
 // player does: 32-bit RGB, HLG tone mapped by its own filters.
 double peerFps(const QString& path, QSize box, int frames, bool shown = false, bool hlg = false);
+// Frames shown over the peer's frames a second, each capped at the clip's rate: a peer faster than
+// the clip says no more than that the clip can play in full. 0 when the peer failed.
+double cappedRatio(double shownFps, double peerFps, int rate);
 // "min / median / max" of the values, on one line.
 void printStats(const char* what, std::vector<double> values, const char* unit);
+// The first line of /proc/loadavg, or an empty text.
+QByteArray loadAverage();
 
 } // namespace bench

@@ -190,17 +190,15 @@ __attribute__((target("avx2"))) void HdrToneMapper::mapRowAvx2(QRgb* line, int c
             r = hlgToSceneLight8(_mm256_and_si256(_mm256_srli_epi32(p, 16), byte));
             g = hlgToSceneLight8(_mm256_and_si256(_mm256_srli_epi32(p, 8), byte));
             b = hlgToSceneLight8(_mm256_and_si256(p, byte));
-        } else {
-            r = gatherChannel(toLight_.data(), p, 16);
-            g = gatherChannel(toLight_.data(), p, 8);
-            b = gatherChannel(toLight_.data(), p, 0);
-        }
-        if (signal_ == Signal::hlg) {
             const __m256 y = _mm256_add_ps(_mm256_add_ps(times(0.2627f, r), times(0.6780f, g)), times(0.0593f, b));
             const __m256 gain = _mm256_i32gather_ps(hlgGain_.data(), lutIndex8(y), 4);
             r = _mm256_mul_ps(r, gain);
             g = _mm256_mul_ps(g, gain);
             b = _mm256_mul_ps(b, gain);
+        } else {
+            r = gatherChannel(toLight_.data(), p, 16);
+            g = gatherChannel(toLight_.data(), p, 8);
+            b = gatherChannel(toLight_.data(), p, 0);
         }
         const __m256 r7 = _mm256_sub_ps(_mm256_sub_ps(times(1.6605f, r), times(0.5876f, g)), times(0.0728f, b));
         const __m256 g7 = _mm256_sub_ps(_mm256_add_ps(times(-0.1246f, r), times(1.1329f, g)), times(0.0083f, b));

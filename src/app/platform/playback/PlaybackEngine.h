@@ -26,8 +26,8 @@ class AudioOutput;
 // them when they are due by the clock, which the sound drives when there is any. A picture that
 // comes too late is dropped before it is converted, and while the pictures fall behind the decoder
 // skips the ones nothing refers to, and far behind it decodes the rest roughly: the sound never
-// waits for the picture. Every call returns at once; what happens is told through the events, from the
-// engine's threads.
+// waits for the picture. Every call returns at once; what happens is told through the events, from
+// the engine's threads.
 class PlaybackEngine {
 public:
     struct Events {
