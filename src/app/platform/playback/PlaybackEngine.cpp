@@ -393,6 +393,8 @@ void PlaybackEngine::decodeLoop()
             ++stats_.decoded;
             if (m.video->skip_loop_filter != AVDISCARD_DEFAULT)
                 ++stats_.rough;
+            if (frames_.size() >= maxFrames)
+                pilingUp_ = true;
             if (!waitFor(lock, [&] { return serial != serial_ || frames_.size() < maxFrames; })
                 || serial != serial_) {
                 freeFrame(kept);
@@ -456,6 +458,11 @@ void PlaybackEngine::decodeLoop()
     av_frame_free(&decoded);
 }
 
+bool PlaybackEngine::dropsLate(double late, double duration, bool nextDue, bool pilingUp)
+{
+    return late > duration && nextDue && (pilingUp || late > farBehind);
+}
+
 void PlaybackEngine::presentLoop()
 {
     VideoFrameScaler scaler;
@@ -504,11 +511,11 @@ void PlaybackEngine::presentLoop()
         }
         const bool show = showOne_ && !running_;
         startClock();
-        // Too late, and a later picture is already due: drop it before spending a conversion on it.
         if (running_ && !show) {
             const double now = clock_.now();
-            if (now - f.time > f.duration && !frames_.empty() && frames_.front().serial == serial
-                && !frames_.front().end && frames_.front().time <= now) {
+            const bool nextDue = !frames_.empty() && frames_.front().serial == serial && !frames_.front().end
+                && frames_.front().time <= now;
+            if (dropsLate(now - f.time, f.duration, nextDue, pilingUp_)) {
                 ++stats_.late;
                 freeFrame(f.frame);
                 continue;
@@ -552,6 +559,7 @@ void PlaybackEngine::presentLoop()
         if (show)
             showOne_ = false;
         ++stats_.shown;
+        pilingUp_ = false;
         stats_.convertMs += convertMs;
         lastEnd = f.time + f.duration;
         lock.unlock();

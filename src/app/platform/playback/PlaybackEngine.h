@@ -24,7 +24,7 @@ class AudioOutput;
 
 // Plays one file: a thread reads it and decodes its sound, one decodes its pictures and one shows
 // them when they are due by the clock, which the sound drives when there is any. A picture that
-// comes too late is dropped before it is converted, and while the pictures fall behind the decoder
+// comes too late while others pile up behind it is dropped before it is converted, and while the pictures fall behind the decoder
 // skips the ones nothing refers to, and far behind it decodes the rest roughly: the sound never
 // waits for the picture. Every call returns at once; what happens is told through the events, from
 // the engine's threads.
@@ -60,6 +60,12 @@ public:
     double position() const { return clock_.now(); }
     void setTargetSize(QSize size);
     Stats stats() const;
+
+    // Whether a picture `late` seconds past its time is dropped unconverted. Only while pictures
+    // pile up faster than they are shown (the decoder had to wait for room) or far behind: when
+    // the decoder is what falls behind, a late picture is still the newest there will be for a
+    // while, and dropping it would only leave the screen still for longer.
+    static bool dropsLate(double late, double duration, bool nextDue, bool pilingUp);
 
 private:
     enum class Kind { data, flush, end };
@@ -111,6 +117,8 @@ private:
     bool showOne_ = false;
     bool readEnded_ = false;
     bool opened_ = false;
+    // The decoder found no room for a picture since the last one was shown.
+    bool pilingUp_ = false;
     QSize target_;
     // Clockwise quarter turns of the display matrix, in degrees; set before the first picture.
     int rotation_ = 0;

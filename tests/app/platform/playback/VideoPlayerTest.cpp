@@ -352,3 +352,25 @@ TEST(PlaybackEngine, keepsRealTimeWhenPicturesAreSlowerThanTheClip)
     EXPECT_LT(position - lastShown, 0.3);
     EXPECT_GT(engine.stats().late, 10u);
 }
+
+// Which late pictures are dropped unshown. Only a pile-up (the pictures are shown slower than they
+// are decoded) or a picture far behind its sound is worth a gap on the screen; when the decoder is
+// what falls behind, every picture it manages is shown.
+TEST(PlaybackEngine, dropsLatePicturesOnlyWhenTheyPileUp)
+{
+    const double frame = 1.0 / 30;
+    struct Case {
+        const char* what;
+        double late;
+        bool nextDue, pilingUp, dropped;
+    } cases[] = {
+        {"decoder behind, more came out with it", 0.11, true, false, false},
+        {"shown slower than decoded", 0.11, true, true, true},
+        {"far behind its sound", 0.3, true, false, true},
+        {"late, but the next is not due yet", 0.11, false, true, false},
+        {"under a frame late", 0.02, true, true, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(PlaybackEngine::dropsLate(c.late, frame, c.nextDue, c.pilingUp), c.dropped) << c.what;
+}
+
