@@ -64,6 +64,15 @@ float bt709Encode(float l)
     return std::pow(std::max(l, 0.0f), 1.0f / 2.4f);
 }
 
+// What the lanes need of a mapper.
+struct Steps {
+    bool hlg;
+    float hablePeak;
+    const float* toLight;
+    const float* hlgGain;
+    const uint32_t* toSignal;
+};
+
 inline int lutIndex(float v)
 {
     return std::clamp(int(v * (lutSize - 1) + 0.5f), 0, lutSize - 1);
@@ -71,9 +80,11 @@ inline int lutIndex(float v)
 
 } // namespace
 
-HdrToneMapper::HdrToneMapper(Signal signal)
+HdrToneMapper::HdrToneMapper(Signal signal, int lanes)
     : signal_(signal), hablePeak_(hable(peak))
 {
+    static const int offered = __builtin_cpu_supports("avx512f") ? 16 : __builtin_cpu_supports("avx2") ? 8 : 1;
+    lanes_ = std::min(lanes, offered);
     for (int i = 0; i < 256; ++i) {
         const float e = float(i) * (1.0f / 255);
         toLight_[size_t(i)] = signal == Signal::hlg ? hlgToSceneLight(e) : pqToLight(e) * pqScale;
@@ -83,20 +94,6 @@ HdrToneMapper::HdrToneMapper(Signal signal)
         toSignal_[size_t(i)] = uint32_t(std::lround(std::clamp(bt709Encode(e), 0.0f, 1.0f) * 255));
         // HLG's display gamma of 1.2 on scene luminance, indexed by that luminance.
         hlgGain_[size_t(i)] = hlgScale * std::pow(e, 0.2f);
-    }
-}
-
-void HdrToneMapper::map(QImage& image, int firstRow, int endRow) const
-{
-    // Eight pixels a step where the processor gathers from tables: a 4K clip's frames are due
-    // every 33 ms on two cores that are decoding too.
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    for (int y = firstRow; y < endRow; ++y) {
-        QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        const int done = avx2 ? image.width() / 8 * 8 : 0;
-        if (done > 0)
-            mapRowAvx2(line, done);
-        mapRow(line + done, image.width() - done);
     }
 }
 
@@ -122,93 +119,96 @@ void HdrToneMapper::mapRow(QRgb* line, int count) const
     }
 }
 
+// The lanes take the same steps as mapRow, in the same order and without fused multiply-adds
+// (this file is built with contraction off), so that they index the tables exactly as it does.
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace lanes8 {
 namespace {
-
-#define TESS_AVX2 __attribute__((target("avx2"), always_inline)) inline
-
-TESS_AVX2 __m256i lutIndex8(__m256 v)
+using F = __m256;
+using I = __m256i;
+#define TESS_LANES __attribute__((always_inline)) inline
+TESS_LANES I loadPixels(const QRgb* p) { return _mm256_loadu_si256(reinterpret_cast<const I*>(p)); }
+TESS_LANES void storePixels(QRgb* p, I v) { _mm256_storeu_si256(reinterpret_cast<I*>(p), v); }
+TESS_LANES F splat(float c) { return _mm256_set1_ps(c); }
+TESS_LANES I splat(int c) { return _mm256_set1_epi32(c); }
+TESS_LANES F toFloat(I v) { return _mm256_cvtepi32_ps(v); }
+TESS_LANES I truncated(F v) { return _mm256_cvttps_epi32(v); }
+TESS_LANES F larger(F a, F b) { return _mm256_max_ps(a, b); }
+TESS_LANES I clamped(I v, int low, int high)
 {
-    const __m256i i = _mm256_cvttps_epi32(_mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(float(lutSize - 1))),
-                                                        _mm256_set1_ps(0.5f)));
-    return _mm256_min_epi32(_mm256_max_epi32(i, _mm256_setzero_si256()), _mm256_set1_epi32(lutSize - 1));
+    return _mm256_min_epi32(_mm256_max_epi32(v, splat(low)), splat(high));
 }
-
-TESS_AVX2 __m256 times(float c, __m256 v)
+TESS_LANES I both(I a, I b) { return _mm256_and_si256(a, b); }
+TESS_LANES I either(I a, I b) { return _mm256_or_si256(a, b); }
+TESS_LANES I down(I v, int bits) { return _mm256_srli_epi32(v, bits); }
+TESS_LANES I up(I v, int bits) { return _mm256_slli_epi32(v, bits); }
+TESS_LANES F atMostHalf(F e, F low, F high) { return _mm256_blendv_ps(high, low, _mm256_cmp_ps(e, splat(0.5f), _CMP_LE_OQ)); }
+TESS_LANES F gather(const float* table, I index) { return _mm256_i32gather_ps(table, index, 4); }
+TESS_LANES I gather(const uint32_t* table, I index)
 {
-    return _mm256_mul_ps(_mm256_set1_ps(c), v);
+    return _mm256_i32gather_epi32(reinterpret_cast<const int*>(table), index, 4);
 }
-
-TESS_AVX2 __m256 gatherChannel(const float* table, __m256i pixels, int shift)
-{
-    return _mm256_i32gather_ps(table, _mm256_and_si256(_mm256_srli_epi32(pixels, shift), _mm256_set1_epi32(0xff)), 4);
-}
-
-TESS_AVX2 __m256 plus(__m256 a, float c)
-{
-    return _mm256_add_ps(a, _mm256_set1_ps(c));
-}
-
-TESS_AVX2 __m256 hlgToSceneLight8(__m256i signal)
-{
-    const __m256 e = times(1.0f / 255, _mm256_cvtepi32_ps(signal));
-    const __m256 low = times(1.0f / 3, _mm256_mul_ps(e, e));
-    const __m256 h = times(hlgHalfSlope, plus(e, -0.75f));
-    __m256 p = _mm256_set1_ps(taylor[0]);
-    for (int i = 1; i < 7; ++i)
-        p = plus(_mm256_mul_ps(p, h), taylor[i]);
-    const __m256 high = times(1.0f / 12, plus(times(hlgMiddle, _mm256_mul_ps(p, p)), hlgB));
-    return _mm256_blendv_ps(high, low, _mm256_cmp_ps(e, _mm256_set1_ps(0.5f), _CMP_LE_OQ));
-}
-
-TESS_AVX2 __m256 curveGain8(__m256 light, float hablePeak)
-{
-    const __m256 x = _mm256_max_ps(light, _mm256_set1_ps(1e-6f));
-    const __m256 numerator = plus(_mm256_mul_ps(x, plus(times(hableA, x), hableCB)), hableDE);
-    const __m256 denominator = plus(_mm256_mul_ps(x, plus(times(hableA, x), hableB)), hableDF);
-    return _mm256_div_ps(_mm256_sub_ps(numerator, times(hableEF, denominator)),
-                         _mm256_mul_ps(denominator, times(hablePeak, x)));
-}
-
-TESS_AVX2 __m256i encode(const uint32_t* table, __m256 v, __m256 k)
-{
-    return _mm256_i32gather_epi32(reinterpret_cast<const int*>(table), lutIndex8(_mm256_mul_ps(v, k)), 4);
-}
-
-#undef TESS_AVX2
-
+constexpr int width = 8;
+#include "app/platform/playback/HdrToneMapperLanes.inc"
+#undef TESS_LANES
 } // namespace
+} // namespace lanes8
+#pragma GCC pop_options
 
-// The same steps as mapRow, in the same order, eight lanes at a time (no fused multiply-adds, so
-// the tables are indexed exactly as there).
-__attribute__((target("avx2"))) void HdrToneMapper::mapRowAvx2(QRgb* line, int count) const
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+namespace lanes16 {
+namespace {
+using F = __m512;
+using I = __m512i;
+#define TESS_LANES __attribute__((always_inline)) inline
+TESS_LANES I loadPixels(const QRgb* p) { return _mm512_loadu_si512(p); }
+TESS_LANES void storePixels(QRgb* p, I v) { _mm512_storeu_si512(p, v); }
+TESS_LANES F splat(float c) { return _mm512_set1_ps(c); }
+TESS_LANES I splat(int c) { return _mm512_set1_epi32(c); }
+TESS_LANES F toFloat(I v) { return _mm512_cvtepi32_ps(v); }
+TESS_LANES I truncated(F v) { return _mm512_cvttps_epi32(v); }
+TESS_LANES F larger(F a, F b) { return _mm512_max_ps(a, b); }
+TESS_LANES I clamped(I v, int low, int high)
 {
-    for (int x = 0; x < count; x += 8) {
-        const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + x));
-        __m256 r, g, b;
-        if (signal_ == Signal::hlg) {
-            const __m256i byte = _mm256_set1_epi32(0xff);
-            r = hlgToSceneLight8(_mm256_and_si256(_mm256_srli_epi32(p, 16), byte));
-            g = hlgToSceneLight8(_mm256_and_si256(_mm256_srli_epi32(p, 8), byte));
-            b = hlgToSceneLight8(_mm256_and_si256(p, byte));
-            const __m256 y = _mm256_add_ps(_mm256_add_ps(times(0.2627f, r), times(0.6780f, g)), times(0.0593f, b));
-            const __m256 gain = _mm256_i32gather_ps(hlgGain_.data(), lutIndex8(y), 4);
-            r = _mm256_mul_ps(r, gain);
-            g = _mm256_mul_ps(g, gain);
-            b = _mm256_mul_ps(b, gain);
-        } else {
-            r = gatherChannel(toLight_.data(), p, 16);
-            g = gatherChannel(toLight_.data(), p, 8);
-            b = gatherChannel(toLight_.data(), p, 0);
+    return _mm512_min_epi32(_mm512_max_epi32(v, splat(low)), splat(high));
+}
+TESS_LANES I both(I a, I b) { return _mm512_and_si512(a, b); }
+TESS_LANES I either(I a, I b) { return _mm512_or_si512(a, b); }
+TESS_LANES I down(I v, int bits) { return _mm512_srli_epi32(v, unsigned(bits)); }
+TESS_LANES I up(I v, int bits) { return _mm512_slli_epi32(v, unsigned(bits)); }
+TESS_LANES F atMostHalf(F e, F low, F high)
+{
+    return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(e, splat(0.5f), _CMP_LE_OQ), high, low);
+}
+TESS_LANES F gather(const float* table, I index) { return _mm512_i32gather_ps(index, table, 4); }
+TESS_LANES I gather(const uint32_t* table, I index) { return _mm512_i32gather_epi32(index, table, 4); }
+constexpr int width = 16;
+#include "app/platform/playback/HdrToneMapperLanes.inc"
+#undef TESS_LANES
+} // namespace
+} // namespace lanes16
+#pragma GCC pop_options
+
+void HdrToneMapper::map(QImage& image, int firstRow, int endRow) const
+{
+    // Eight or sixteen pixels a step where the processor can: a 4K clip's frames are due every
+    // 33 ms on two cores that are decoding too.
+    const Steps steps{signal_ == Signal::hlg, hablePeak_, toLight_.data(), hlgGain_.data(), toSignal_.data()};
+    for (int y = firstRow; y < endRow; ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        int done = 0;
+        if (lanes_ >= 16) {
+            done = image.width() / 16 * 16;
+            lanes16::mapRow(steps, line, done);
         }
-        const __m256 r7 = _mm256_sub_ps(_mm256_sub_ps(times(1.6605f, r), times(0.5876f, g)), times(0.0728f, b));
-        const __m256 g7 = _mm256_sub_ps(_mm256_add_ps(times(-0.1246f, r), times(1.1329f, g)), times(0.0083f, b));
-        const __m256 b7 = _mm256_add_ps(_mm256_sub_ps(times(-0.0182f, r), times(0.1006f, g)), times(1.1187f, b));
-        const __m256 brightest = _mm256_max_ps(_mm256_max_ps(_mm256_max_ps(r7, g7), b7), _mm256_setzero_ps());
-        const __m256 k = curveGain8(brightest, hablePeak_);
-        const __m256i out = _mm256_or_si256(
-            _mm256_or_si256(_mm256_set1_epi32(int(0xff000000)), _mm256_slli_epi32(encode(toSignal_.data(), r7, k), 16)),
-            _mm256_or_si256(_mm256_slli_epi32(encode(toSignal_.data(), g7, k), 8), encode(toSignal_.data(), b7, k)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(line + x), out);
+        if (lanes_ >= 8) {
+            const int eights = (image.width() - done) / 8 * 8;
+            lanes8::mapRow(steps, line + done, eights);
+            done += eights;
+        }
+        mapRow(line + done, image.width() - done);
     }
 }
 

@@ -16,7 +16,8 @@ namespace app {
 class HdrToneMapper {
 public:
     enum class Signal { hlg, pq };
-    explicit HdrToneMapper(Signal signal);
+    // `lanes` caps the pixels taken a step (16, 8 or 1) below what the processor offers.
+    explicit HdrToneMapper(Signal signal, int lanes = 16);
 
     Signal signal() const { return signal_; }
     // In place, on 32-bit RGB holding the non-linear BT.2020 signal; rows [firstRow, endRow) only.
@@ -26,9 +27,9 @@ public:
 
 private:
     void mapRow(QRgb* line, int count) const;
-    void mapRowAvx2(QRgb* line, int count) const;
 
     Signal signal_;
+    int lanes_;
     float hablePeak_;
     std::array<float, 256> toLight_{};
     std::array<float, lutSize> hlgGain_{};

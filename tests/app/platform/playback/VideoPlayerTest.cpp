@@ -214,24 +214,27 @@ TEST(VideoFrameScaler, hdrClipsShowTheColoursOfFfmpegsToneMapping)
             EXPECT_LE(channel / (shown.width() * shown.height()), 8.0);
     }
 
-    // Eight pixels a step where the processor can, one at a time at a row's end: both give the
-    // same colour for every grey and a spread of colours, or a row's last pixels would differ.
+    // Sixteen or eight pixels a step where the processor can, one at a time at a row's end: all
+    // give the same colour for every grey and a spread of colours, or a row's last pixels would
+    // differ.
     QImage colours(8 * 64, 2, QImage::Format_RGB32);
     for (int x = 0; x < colours.width(); ++x) {
         colours.setPixel(x, 0, qRgb(x % 256, x % 256, x % 256));
         colours.setPixel(x, 1, qRgb(x * 37 % 256, x * 101 % 256, x * 13 % 256));
     }
-    for (const HdrToneMapper::Signal signal : {HdrToneMapper::Signal::hlg, HdrToneMapper::Signal::pq}) {
-        const HdrToneMapper mapper(signal);
-        QImage eightAtATime = colours;
-        mapper.map(eightAtATime, 0, eightAtATime.height());
-        for (int y = 0; y < colours.height(); ++y)
-            for (int x = 0; x < colours.width(); ++x) {
-                QImage one = colours.copy(x, y, 1, 1);
-                mapper.map(one, 0, 1);
-                ASSERT_EQ(one.pixel(0, 0), eightAtATime.pixel(x, y)) << "pixel " << x << "," << y;
-            }
-    }
+    for (const HdrToneMapper::Signal signal : {HdrToneMapper::Signal::hlg, HdrToneMapper::Signal::pq})
+        for (const int lanes : {16, 8}) {
+            SCOPED_TRACE(lanes);
+            const HdrToneMapper mapper(signal, lanes);
+            QImage manyAtATime = colours;
+            mapper.map(manyAtATime, 0, manyAtATime.height());
+            for (int y = 0; y < colours.height(); ++y)
+                for (int x = 0; x < colours.width(); ++x) {
+                    QImage one = colours.copy(x, y, 1, 1);
+                    mapper.map(one, 0, 1);
+                    ASSERT_EQ(one.pixel(0, 0), manyAtATime.pixel(x, y)) << "pixel " << x << "," << y;
+                }
+        }
 }
 
 
