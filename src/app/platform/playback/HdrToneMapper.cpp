@@ -14,23 +14,27 @@ constexpr int lutSize = HdrToneMapper::lutSize;
 constexpr float hlgScale = 10.0f, pqScale = 100.0f;
 constexpr float peak = 10.0f;
 
-// HLG's inverse OETF. Its exponential is a polynomial about the middle of its half, so that eight
-// lanes work it out without tables; the plain path builds its table from this same arithmetic.
+// HLG's inverse OETF of an 8-bit signal s (e = s / 255). Its exponential is a polynomial about
+// the middle of its half, so that the lanes work it out without tables; the plain path builds its
+// table from this same arithmetic.
 constexpr float hlgA = 0.17883277f, hlgB = 0.28466892f, hlgC = 0.55991073f;
 // exp((e - c) / a) = exp((0.75 - c) / a) * exp(h)^2 with h = (e - 0.75) / 2a, |h| <= 0.7 on e's upper half.
 const float hlgMiddle = float(std::exp((0.75 - double(hlgC)) / double(hlgA)));
-constexpr float hlgHalfSlope = float(1.0 / (2.0 * double(hlgA)));
-constexpr float taylor[7] = {1.0f / 720, 1.0f / 120, 1.0f / 24, 1.0f / 6, 0.5f, 1.0f, 1.0f};
+constexpr float hlgStep = float(1.0 / (255 * 2.0 * double(hlgA))), hlgStart = float(-0.75 / (2.0 * double(hlgA)));
+// exp(h) on [-0.7, 0.7] fitted at Chebyshev nodes, highest power first: within 1.7e-4 of it.
+constexpr float hlgExp[5] = {0.042697982f, 0.171833787f, 0.499809852f, 0.999364448f, 1.00000519f};
+constexpr float hlgLowScale = 1.0f / (3 * 255 * 255);
 
-float hlgToSceneLight(float e)
+float hlgToSceneLight(int signal)
 {
-    const float low = e * e * (1.0f / 3);
-    const float h = (e - 0.75f) * hlgHalfSlope;
-    float p = taylor[0];
-    for (int i = 1; i < 7; ++i)
-        p = p * h + taylor[i];
+    const float s = float(signal);
+    const float low = s * s * hlgLowScale;
+    const float h = s * hlgStep + hlgStart;
+    float p = hlgExp[0];
+    for (int i = 1; i < 5; ++i)
+        p = p * h + hlgExp[i];
     const float high = (p * p * hlgMiddle + hlgB) * (1.0f / 12);
-    return e <= 0.5f ? low : high;
+    return s <= 127.5f ? low : high;
 }
 
 float pqToLight(float e)
@@ -41,21 +45,31 @@ float pqToLight(float e)
     return std::pow(std::max(p - c1, 0.0f) / (c2 - c3 * p), 1.0f / m1);
 }
 
-constexpr float hableA = 0.15f, hableB = 0.50f, hableCB = 0.10f * 0.50f, hableDE = 0.20f * 0.02f,
-                hableDF = 0.20f * 0.30f, hableEF = 0.02f / 0.30f;
+constexpr double hableA = 0.15, hableB = 0.50, hableC = 0.10, hableD = 0.20, hableE = 0.02, hableF = 0.30;
 
-float hable(float x)
+double hable(double x)
 {
-    return (x * (x * hableA + hableCB) + hableDE) / (x * (x * hableA + hableB) + hableDF) - hableEF;
+    return (x * (x * hableA + hableC * hableB) + hableD * hableE) / (x * (x * hableA + hableB) + hableD * hableF)
+        - hableE / hableF;
 }
 
-// Hable's curve over the light, as a gain on it: one division, in the order the eight lanes do it.
-float curveGain(float light, float hablePeak)
+// Hable's curve over the light as a gain on it, divided by its value at the peak and scaled to
+// index the display table. Its constant terms cancel (D E = E / F * D F), so the light divides
+// out: gain(x) = (slope x + floor) / (x (A x + B) + D F), for x >= 0 never a division by zero.
+struct Curve {
+    float slope, floor;
+};
+constexpr float curveA = float(hableA), curveB = float(hableB), curveDF = float(hableD * hableF);
+
+Curve curveFor(double peakLight)
 {
-    const float x = std::max(light, 1e-6f);
-    const float numerator = x * (x * hableA + hableCB) + hableDE;
-    const float denominator = x * (x * hableA + hableB) + hableDF;
-    return (numerator - hableEF * denominator) / (denominator * (x * hablePeak));
+    const double scale = (HdrToneMapper::lutSize - 1) / hable(peakLight);
+    return {float(hableA * (1 - hableE / hableF) * scale), float(hableB * (hableC - hableE / hableF) * scale)};
+}
+
+float curveGain(float x, Curve curve)
+{
+    return (x * curve.slope + curve.floor) / (x * (x * curveA + curveB) + curveDF);
 }
 
 // BT.709 as displays decode it (BT.1886, gamma 2.4), which is what zscale writes for bt709.
@@ -67,7 +81,7 @@ float bt709Encode(float l)
 // What the lanes need of a mapper.
 struct Steps {
     bool hlg;
-    float hablePeak;
+    Curve curve;
     const float* toLight;
     const float* hlgGain;
     const uint32_t* toSignal;
@@ -78,16 +92,24 @@ inline int lutIndex(float v)
     return std::clamp(int(v * (lutSize - 1) + 0.5f), 0, lutSize - 1);
 }
 
+// A value already scaled to the table.
+inline int nearestEntry(float v)
+{
+    return std::clamp(int(v + 0.5f), 0, lutSize - 1);
+}
+
 } // namespace
 
 HdrToneMapper::HdrToneMapper(Signal signal, int lanes)
-    : signal_(signal), hablePeak_(hable(peak))
+    : signal_(signal)
 {
+    const Curve curve = curveFor(peak);
+    curveSlope_ = curve.slope;
+    curveFloor_ = curve.floor;
     static const int offered = __builtin_cpu_supports("avx512f") ? 16 : __builtin_cpu_supports("avx2") ? 8 : 1;
     lanes_ = std::min(lanes, offered);
     for (int i = 0; i < 256; ++i) {
-        const float e = float(i) * (1.0f / 255);
-        toLight_[size_t(i)] = signal == Signal::hlg ? hlgToSceneLight(e) : pqToLight(e) * pqScale;
+        toLight_[size_t(i)] = signal == Signal::hlg ? hlgToSceneLight(i) : pqToLight(float(i) / 255) * pqScale;
     }
     for (int i = 0; i < lutSize; ++i) {
         const float e = float(i) / (lutSize - 1);
@@ -113,9 +135,9 @@ void HdrToneMapper::mapRow(QRgb* line, int count) const
         const float g7 = -0.1246f * r + 1.1329f * g - 0.0083f * b;
         const float b7 = -0.0182f * r - 0.1006f * g + 1.1187f * b;
         // The curve on the brightest channel, the others scaled with it: hues stay.
-        const float k = curveGain(std::max({r7, g7, b7, 0.0f}), hablePeak_);
-        line[x] = qRgb(int(toSignal_[size_t(lutIndex(r7 * k))]), int(toSignal_[size_t(lutIndex(g7 * k))]),
-                       int(toSignal_[size_t(lutIndex(b7 * k))]));
+        const float k = curveGain(std::max({r7, g7, b7, 0.0f}), {curveSlope_, curveFloor_});
+        line[x] = qRgb(int(toSignal_[size_t(nearestEntry(r7 * k))]), int(toSignal_[size_t(nearestEntry(g7 * k))]),
+                       int(toSignal_[size_t(nearestEntry(b7 * k))]));
     }
 }
 
@@ -143,7 +165,10 @@ TESS_LANES I both(I a, I b) { return _mm256_and_si256(a, b); }
 TESS_LANES I either(I a, I b) { return _mm256_or_si256(a, b); }
 TESS_LANES I down(I v, int bits) { return _mm256_srli_epi32(v, bits); }
 TESS_LANES I up(I v, int bits) { return _mm256_slli_epi32(v, bits); }
-TESS_LANES F atMostHalf(F e, F low, F high) { return _mm256_blendv_ps(high, low, _mm256_cmp_ps(e, splat(0.5f), _CMP_LE_OQ)); }
+TESS_LANES F atMost(F v, float limit, F low, F high)
+{
+    return _mm256_blendv_ps(high, low, _mm256_cmp_ps(v, splat(limit), _CMP_LE_OQ));
+}
 TESS_LANES F gather(const float* table, I index) { return _mm256_i32gather_ps(table, index, 4); }
 TESS_LANES I gather(const uint32_t* table, I index)
 {
@@ -178,9 +203,9 @@ TESS_LANES I both(I a, I b) { return _mm512_and_si512(a, b); }
 TESS_LANES I either(I a, I b) { return _mm512_or_si512(a, b); }
 TESS_LANES I down(I v, int bits) { return _mm512_srli_epi32(v, unsigned(bits)); }
 TESS_LANES I up(I v, int bits) { return _mm512_slli_epi32(v, unsigned(bits)); }
-TESS_LANES F atMostHalf(F e, F low, F high)
+TESS_LANES F atMost(F v, float limit, F low, F high)
 {
-    return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(e, splat(0.5f), _CMP_LE_OQ), high, low);
+    return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(v, splat(limit), _CMP_LE_OQ), high, low);
 }
 TESS_LANES F gather(const float* table, I index) { return _mm512_i32gather_ps(index, table, 4); }
 TESS_LANES I gather(const uint32_t* table, I index) { return _mm512_i32gather_epi32(index, table, 4); }
@@ -195,7 +220,7 @@ void HdrToneMapper::map(QImage& image, int firstRow, int endRow) const
 {
     // Eight or sixteen pixels a step where the processor can: a 4K clip's frames are due every
     // 33 ms on two cores that are decoding too.
-    const Steps steps{signal_ == Signal::hlg, hablePeak_, toLight_.data(), hlgGain_.data(), toSignal_.data()};
+    const Steps steps{signal_ == Signal::hlg, {curveSlope_, curveFloor_}, toLight_.data(), hlgGain_.data(), toSignal_.data()};
     for (int y = firstRow; y < endRow; ++y) {
         QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
         int done = 0;

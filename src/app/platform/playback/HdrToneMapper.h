@@ -30,7 +30,8 @@ private:
 
     Signal signal_;
     int lanes_;
-    float hablePeak_;
+    // Hable's curve as a gain: (slope x + floor) / (x (A x + B) + D F).
+    float curveSlope_ = 0, curveFloor_ = 0;
     std::array<float, 256> toLight_{};
     std::array<float, lutSize> hlgGain_{};
     // 32-bit so eight can be gathered at once.
