@@ -285,7 +285,8 @@ void PlaybackEngine::readLoop()
         lock.unlock();
         const int read = av_read_frame(m.format, packet);
         if (read < 0) {
-            if (read != AVERROR_EOF && !quitting_) {
+            const bool failed = read != AVERROR_EOF && !quitting_;
+            if (failed) {
                 char reason[AV_ERROR_MAX_STRING_SIZE] = {};
                 av_strerror(read, reason, sizeof reason);
                 qCWarning(lcPlayback) << "video read stopped early in" << path_ << ":" << reason;
@@ -293,6 +294,8 @@ void PlaybackEngine::readLoop()
             lock.lock();
             if (serial == serial_ && !seekPending_) {
                 readEnded_ = true;
+                if (failed)
+                    readFailed_ = serial;
                 packets_.push_back({nullptr, Kind::end, serial, 0});
                 changed_.notify_all();
             }
@@ -501,8 +504,14 @@ void PlaybackEngine::presentLoop()
             clock_.setRunning(false);
             if (audio_)
                 audio_->setRunning(false);
+            const bool failed = readFailed_ == serial;
             lock.unlock();
-            events_.ended(serial);
+            // What was read before the drive went is shown; then it says why the clip stopped
+            // short instead of passing it off as the end.
+            if (failed)
+                events_.failed(QStringLiteral("无法播放这个视频：文件无法读取。"));
+            else
+                events_.ended(serial);
             continue;
         }
         if (serial != lastSerial) {

@@ -119,6 +119,8 @@ private:
     bool opened_ = false;
     // The decoder found no room for a picture since the last one was shown.
     bool pilingUp_ = false;
+    // The serial whose reading stopped on an error (a pulled drive), not at the file's end.
+    quint64 readFailed_ = 0;
     QSize target_;
     // Clockwise quarter turns of the display matrix, in degrees; set before the first picture.
     int rotation_ = 0;

@@ -42,7 +42,7 @@ void VideoSurfaceWidget::takeFrame()
 
 void VideoSurfaceWidget::showError(const QString& text)
 {
-    if (!image_.isNull() || text.isEmpty())
+    if (text.isEmpty())
         return;
     errorText_ = text;
     update();
@@ -74,23 +74,25 @@ void VideoSurfaceWidget::resizeEvent(QResizeEvent*)
 
 void VideoSurfaceWidget::paintEvent(QPaintEvent*)
 {
-    if (image_.isNull()) {
-        if (!errorText_.isEmpty()) {
-            QPainter painter(this);
-            painter.setPen(Qt::white);
-            painter.drawText(rect().adjusted(16, 16, -16, -16), Qt::AlignCenter | Qt::TextWordWrap, errorText_);
-        }
-        return;
-    }
-    if (imageNumber_ != paintedNumber_) {
-        paintedNumber_ = imageNumber_;
-        ++framesPainted_;
-    }
     QPainter painter(this);
-    const QSizeF shown = QSizeF(image_.size()).scaled(QSizeF(size()), Qt::KeepAspectRatio);
-    const QRectF target((width() - shown.width()) / 2, (height() - shown.height()) / 2, shown.width(), shown.height());
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(target, image_);
+    if (!image_.isNull()) {
+        if (imageNumber_ != paintedNumber_) {
+            paintedNumber_ = imageNumber_;
+            ++framesPainted_;
+        }
+        const QSizeF shown = QSizeF(image_.size()).scaled(QSizeF(size()), Qt::KeepAspectRatio);
+        const QRectF target((width() - shown.width()) / 2, (height() - shown.height()) / 2, shown.width(),
+                            shown.height());
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(target, image_);
+    }
+    if (errorText_.isEmpty())
+        return;
+    // A clip that stopped part way says why over its last picture, dimmed so the words read.
+    if (!image_.isNull())
+        painter.fillRect(rect(), QColor(0, 0, 0, 160));
+    painter.setPen(Qt::white);
+    painter.drawText(rect().adjusted(16, 16, -16, -16), Qt::AlignCenter | Qt::TextWordWrap, errorText_);
 }
 
 } // namespace app

@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -23,6 +25,9 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -32,6 +37,21 @@ extern "C" {
 using namespace app;
 
 namespace {
+
+// Every later read of `path` by this process fails as on a drive that is gone: a folder is put in
+// place of each descriptor open on it (reading a folder fails with EISDIR).
+bool failReadsOf(const QString& path)
+{
+    const QDir fds("/proc/self/fd");
+    const QString target = QFileInfo(path).canonicalFilePath();
+    const int folder = ::open(qPrintable(QDir::tempPath()), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int replaced = 0;
+    for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
+        if (fd.symLinkTarget() == target && ::dup2(folder, fd.fileName().toInt()) >= 0)
+            ++replaced;
+    ::close(folder);
+    return replaced > 0;
+}
 
 // A frame with colour bars over a vertical gradient, written straight into its planes; `full`
 // marks full-range values.
@@ -316,6 +336,24 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     EXPECT_GT(shownAt, 2800);
     player.play();
     ASSERT_EVENTUALLY(player.playbackState() == QMediaPlayer::PlayingState && shownAt >= 0 && shownAt < 1000);
+
+    // The drive goes part way through a clip longer than what is read ahead: what was read plays,
+    // then it says why it stopped short rather than ending as if the clip were over.
+    const QString longClip = app::test::makeClip(dir, "long.mp4", "320x240", 12);
+    VideoSurfaceWidget surface;
+    surface.resize(160, 160);
+    VideoPlayer pulled;
+    pulled.setAudioDevice({});
+    surface.setPlayer(&pulled);
+    pulled.setSource(QUrl::fromLocalFile(longClip));
+    ASSERT_EVENTUALLY(pulled.mediaStatus() == QMediaPlayer::LoadedMedia);
+    ASSERT_TRUE(failReadsOf(longClip));
+    pulled.play();
+    ASSERT_TRUE(app::test::waitFor([&] { return pulled.mediaStatus() != QMediaPlayer::LoadedMedia; }, 20000));
+    EXPECT_EQ(pulled.mediaStatus(), QMediaPlayer::InvalidMedia);
+    EXPECT_EQ(pulled.errorString(), unreadable);
+    EXPECT_EQ(surface.errorText(), unreadable);
+    EXPECT_TRUE(surface.hasFrame());
 }
 
 // Pictures that take longer to show than the clip gives them (here 120 ms for each of its 33 ms
