@@ -220,7 +220,8 @@ void HdrToneMapper::map(QImage& image, int firstRow, int endRow) const
 {
     // Eight or sixteen pixels a step where the processor can: a 4K clip's frames are due every
     // 33 ms on two cores that are decoding too.
-    const Steps steps{signal_ == Signal::hlg, {curveSlope_, curveFloor_}, toLight_.data(), hlgGain_.data(), toSignal_.data()};
+    const Steps steps{signal_ == Signal::hlg, {curveSlope_, curveFloor_}, toLight_.data(), hlgGain_.data(),
+                      toSignal_.data()};
     for (int y = firstRow; y < endRow; ++y) {
         QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
         int done = 0;

@@ -24,10 +24,11 @@ class AudioOutput;
 
 // Plays one file: a thread reads it and decodes its sound, one decodes its pictures and one shows
 // them when they are due by the clock, which the sound drives when there is any. A picture that
-// comes too late while others pile up behind it is dropped before it is converted, and while the pictures fall behind the decoder
-// skips the ones nothing refers to, and far behind it decodes the rest roughly: the sound never
-// waits for the picture. Every call returns at once; what happens is told through the events, from
-// the engine's threads.
+// comes too late while others pile up behind it is dropped before it is converted, and while the
+// pictures fall behind the decoder skips the ones nothing refers to, and far behind it decodes the
+// rest roughly: the sound never waits for the picture. A file that stops reading part way fails
+// once what was read has played. Every call returns at once; what happens is told through the
+// events, from the engine's threads.
 class PlaybackEngine {
 public:
     struct Events {
