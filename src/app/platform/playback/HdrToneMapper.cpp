@@ -143,13 +143,14 @@ void HdrToneMapper::mapRow(QRgb* line, int count) const
 
 // The lanes take the same steps as mapRow, in the same order and without fused multiply-adds
 // (this file is built with contraction off), so that they index the tables exactly as it does.
+#define TESS_LANES __attribute__((always_inline)) inline
+
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace lanes8 {
 namespace {
 using F = __m256;
 using I = __m256i;
-#define TESS_LANES __attribute__((always_inline)) inline
 TESS_LANES I loadPixels(const QRgb* p) { return _mm256_loadu_si256(reinterpret_cast<const I*>(p)); }
 TESS_LANES void storePixels(QRgb* p, I v) { _mm256_storeu_si256(reinterpret_cast<I*>(p), v); }
 TESS_LANES F splat(float c) { return _mm256_set1_ps(c); }
@@ -176,7 +177,6 @@ TESS_LANES I gather(const uint32_t* table, I index)
 }
 constexpr int width = 8;
 #include "app/platform/playback/HdrToneMapperLanes.inc"
-#undef TESS_LANES
 } // namespace
 } // namespace lanes8
 #pragma GCC pop_options
@@ -187,7 +187,6 @@ namespace lanes16 {
 namespace {
 using F = __m512;
 using I = __m512i;
-#define TESS_LANES __attribute__((always_inline)) inline
 TESS_LANES I loadPixels(const QRgb* p) { return _mm512_loadu_si512(p); }
 TESS_LANES void storePixels(QRgb* p, I v) { _mm512_storeu_si512(p, v); }
 TESS_LANES F splat(float c) { return _mm512_set1_ps(c); }
@@ -211,10 +210,10 @@ TESS_LANES F gather(const float* table, I index) { return _mm512_i32gather_ps(in
 TESS_LANES I gather(const uint32_t* table, I index) { return _mm512_i32gather_epi32(index, table, 4); }
 constexpr int width = 16;
 #include "app/platform/playback/HdrToneMapperLanes.inc"
-#undef TESS_LANES
 } // namespace
 } // namespace lanes16
 #pragma GCC pop_options
+#undef TESS_LANES
 
 void HdrToneMapper::map(QImage& image, int firstRow, int endRow) const
 {
