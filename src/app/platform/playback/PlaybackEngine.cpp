@@ -396,14 +396,15 @@ void PlaybackEngine::decodeLoop()
             ++stats_.decoded;
             if (m.video->skip_loop_filter != AVDISCARD_DEFAULT)
                 ++stats_.rough;
-            if (frames_.size() >= maxFrames)
-                pilingUp_ = true;
             if (!waitFor(lock, [&] { return serial != serial_ || frames_.size() < maxFrames; })
                 || serial != serial_) {
                 freeFrame(kept);
                 return false;
             }
             frames_.push_back({kept, false, serial, time, duration});
+            // Three waiting: the window is what falls behind, not the decoder.
+            if (frames_.size() + 1 >= maxFrames)
+                pilingUp_ = true;
             lock.unlock();
             changed_.notify_all();
         }
@@ -470,6 +471,8 @@ void PlaybackEngine::presentLoop()
 {
     VideoFrameScaler scaler;
     bool unreadableTold = false;
+    // How long the last picture took to hand over, waiting for its time left out.
+    double lastShowing = 0;
     double lastEnd = 0;
     quint64 lastSerial = 0;
     auto startClock = [&] {
@@ -524,7 +527,7 @@ void PlaybackEngine::presentLoop()
             const double now = clock_.now();
             const bool nextDue = !frames_.empty() && frames_.front().serial == serial && !frames_.front().end
                 && frames_.front().time <= now;
-            if (dropsLate(now - f.time, f.duration, nextDue, pilingUp_)) {
+            if (dropsLate(now - f.time, f.duration, nextDue, pilingUp_ || lastShowing > f.duration)) {
                 ++stats_.late;
                 freeFrame(f.frame);
                 continue;
@@ -559,6 +562,8 @@ void PlaybackEngine::presentLoop()
         }
         // The window still paints the previous picture: wait for it a little, as one put over it
         // unseen would only have cost its decoding.
+        QElapsedTimer handing;
+        handing.start();
         for (int i = 0; i < 8 && !quit_ && serial == serial_ && events_.frameTaken && !events_.frameTaken(); ++i)
             changed_.wait_for(lock, std::chrono::milliseconds(2));
         if (quit_)
@@ -573,6 +578,7 @@ void PlaybackEngine::presentLoop()
         lastEnd = f.time + f.duration;
         lock.unlock();
         events_.frame(image, f.time, serial);
+        lastShowing = (convertMs + double(handing.nsecsElapsed()) / 1e6) / 1000;
     }
 }
 

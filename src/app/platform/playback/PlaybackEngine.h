@@ -63,9 +63,10 @@ public:
     Stats stats() const;
 
     // Whether a picture `late` seconds past its time is dropped unconverted. Only while pictures
-    // pile up faster than they are shown (the decoder had to wait for room) or far behind: when
-    // the decoder is what falls behind, a late picture is still the newest there will be for a
-    // while, and dropping it would only leave the screen still for longer.
+    // pile up faster than they are shown (the queue filled since the last one shown, or showing one
+    // takes longer than it lasts) or far behind: when the decoder is what falls behind, a late
+    // picture is still the newest there will be for a while, and dropping it would only leave the
+    // screen still for longer.
     static bool dropsLate(double late, double duration, bool nextDue, bool pilingUp);
 
 private:
@@ -118,7 +119,7 @@ private:
     bool showOne_ = false;
     bool readEnded_ = false;
     bool opened_ = false;
-    // The decoder found no room for a picture since the last one was shown.
+    // The pictures' queue filled up since the last one was shown.
     bool pilingUp_ = false;
     // The serial whose reading stopped on an error (a pulled drive), not at the file's end.
     quint64 readFailed_ = 0;
