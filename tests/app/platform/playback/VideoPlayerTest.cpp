@@ -340,8 +340,9 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     // The drive goes part way through a clip longer than what is read ahead (300 pictures, here 3 s
     // at 100 a second, each a key frame so that the rest is far more than the reader buffers): what
     // was read plays, then it says why it stopped short rather than ending as if it were over.
-    const QString longClip = app::test::makeClip(
-        dir, "long.mp4", "320x240", 4, {"-c:v", "libx264", "-preset", "ultrafast", "-g", "1", "-r", "100", "-c:a", "aac"});
+    const QString longClip = app::test::makeClip(dir, "long.mp4", "320x240", 4,
+                                                 {"-c:v", "libx264", "-preset", "ultrafast", "-g", "1", "-r", "100",
+                                                  "-c:a", "aac"});
     VideoSurfaceWidget surface;
     surface.resize(160, 160);
     VideoPlayer pulled;
