@@ -87,15 +87,15 @@ struct Steps {
     const uint32_t* toSignal;
 };
 
-inline int lutIndex(float v)
-{
-    return std::clamp(int(v * (lutSize - 1) + 0.5f), 0, lutSize - 1);
-}
-
 // A value already scaled to the table.
 inline int nearestEntry(float v)
 {
     return std::clamp(int(v + 0.5f), 0, lutSize - 1);
+}
+
+inline int lutIndex(float v)
+{
+    return nearestEntry(v * (lutSize - 1));
 }
 
 } // namespace

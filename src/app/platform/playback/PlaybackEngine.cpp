@@ -32,6 +32,12 @@ constexpr size_t maxPackets = 300;
 constexpr size_t maxPacketBytes = size_t(64) << 20;
 // Further behind the sound than this, pictures are decoded without any edge smoothing.
 constexpr double farBehind = 0.25;
+// What a file that cannot be read, or stops reading part way, says.
+QString unreadableFile()
+{
+    return QStringLiteral("无法播放这个视频：文件无法读取。");
+}
+
 // Decoded pictures waiting to be shown: each is a whole frame, 24 MB at 4K in 10 bits.
 constexpr size_t maxFrames = 4;
 
@@ -169,7 +175,7 @@ bool PlaybackEngine::open()
     // make FFmpeg open what it lists.
     m.format = openUntrustedMediaFile(path_).release();
     if (!m.format) {
-        events_.failed(QStringLiteral("无法播放这个视频：文件无法读取。"));
+        events_.failed(unreadableFile());
         return false;
     }
     // A pulled drive or a closing viewer must not hold the reader in a read.
@@ -178,7 +184,7 @@ bool PlaybackEngine::open()
     };
     m.format->interrupt_callback.opaque = &quitting_;
     if (avformat_find_stream_info(m.format, nullptr) < 0) {
-        events_.failed(QStringLiteral("无法播放这个视频：文件无法读取。"));
+        events_.failed(unreadableFile());
         return false;
     }
     const AVCodec* codec = nullptr;
@@ -512,7 +518,7 @@ void PlaybackEngine::presentLoop()
             // What was read before the drive went is shown; then it says why the clip stopped
             // short instead of passing it off as the end.
             if (failed)
-                events_.failed(QStringLiteral("无法播放这个视频：文件无法读取。"));
+                events_.failed(unreadableFile());
             else
                 events_.ended(serial);
             continue;

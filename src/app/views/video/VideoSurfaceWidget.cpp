@@ -74,6 +74,8 @@ void VideoSurfaceWidget::resizeEvent(QResizeEvent*)
 
 void VideoSurfaceWidget::paintEvent(QPaintEvent*)
 {
+    if (image_.isNull() && errorText_.isEmpty())
+        return;
     QPainter painter(this);
     if (!image_.isNull()) {
         if (imageNumber_ != paintedNumber_) {
