@@ -63,6 +63,8 @@ int main(int argc, char** argv)
     // Outlives the window, so turns asked for in a viewer are written after it closes.
     app::RotationWriter rotations(context.thumbnails);
     context.rotations = &rotations;
+    // A logout's or checkpoint's save writes the pending turns, as a quit does; the program runs on.
+    app::saveOnSessionRequest(&rotations, [&rotations] { rotations.finishAll(); });
 
     app::MainWindow window(context);
     app::connectRotationAlerts(&window, &rotations);

@@ -50,12 +50,13 @@ void quitOnSignals()
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(signal, &action, nullptr);
-    // The desktop's logout asks the program to save its data: the pending turns are that data.
-    if (auto* gui = qobject_cast<QGuiApplication*>(app))
-        QObject::connect(gui, &QGuiApplication::commitDataRequest, app, [](QSessionManager&) {
-            QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(0); },
-                                      Qt::QueuedConnection);
-        });
+}
+
+void saveOnSessionRequest(QObject* context, std::function<void()> save)
+{
+    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        QObject::connect(gui, &QGuiApplication::commitDataRequest, context,
+                         [save = std::move(save)](QSessionManager&) { save(); });
 }
 
 } // namespace app

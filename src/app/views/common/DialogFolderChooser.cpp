@@ -8,8 +8,14 @@
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
+#include <QTreeView>
 
 namespace app {
+
+namespace {
+// Of the file system model the dialog shows: name, size, type, date.
+constexpr int typeColumn = 2;
+} // namespace
 
 std::optional<QString> DialogFolderChooser::chooseFolder()
 {
@@ -26,7 +32,15 @@ std::optional<QString> DialogFolderChooser::chooseFolder()
         label->setWordWrap(true);
         grid->addWidget(label, grid->rowCount(), 0, 1, grid->columnCount());
     }
-    if (dialog.exec() != QDialog::Accepted)
+    // Every row is a folder, and Qt's own Chinese texts have no word for its "Folder": no type column.
+    auto* details = dialog.findChild<QTreeView*>("treeView");
+    if (details)
+        details->setColumnHidden(typeColumn, true);
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    // The dialog keeps its columns in settings every Qt program shares: theirs keep the column.
+    if (details)
+        details->setColumnHidden(typeColumn, false);
+    if (!accepted)
         return std::nullopt;
     const QStringList chosen = dialog.selectedFiles();
     if (chosen.isEmpty() || chosen.first().isEmpty())

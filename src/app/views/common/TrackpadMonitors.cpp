@@ -34,11 +34,10 @@ GesturePhase phaseOf(Qt::ScrollPhase phase)
 TrackpadSwipeMonitor::TrackpadSwipeMonitor(QObject* parent) : QObject(parent)
 {
     idle_.setSingleShot(true);
-    idle_.setInterval(idleEndMs);
     connect(&idle_, &QTimer::timeout, this, [this] {
-        if (!synthesising_)
+        if (!open_)
             return;
-        synthesising_ = false;
+        open_ = false;
         onEvent(GesturePhase::ended, 0, 0);
     });
 }
@@ -64,7 +63,7 @@ void TrackpadSwipeMonitor::stop()
             app->removeEventFilter(this);
     }
     started_ = false;
-    synthesising_ = false;
+    open_ = false;
     idle_.stop();
 }
 
@@ -79,16 +78,34 @@ bool TrackpadSwipeMonitor::eventFilter(QObject* watched, QEvent* event)
     const QPointingDevice* device = wheel->pointingDevice();
     const bool precise = !wheel->pixelDelta().isNull()
         || (device && device->type() == QInputDevice::DeviceType::TouchPad);
-    if (!precise)
+    // Qt's Wayland plugin ends a gesture with an empty event from a device that says it is a mouse.
+    const bool ending = wheel->phase() == Qt::ScrollEnd && open_;
+    if (!precise && !ending)
         return false;
     const QPointF delta = !wheel->pixelDelta().isNull() ? QPointF(wheel->pixelDelta())
                                                         : QPointF(wheel->angleDelta()) / 8.0 * angleFactor;
     GesturePhase phase = phaseOf(wheel->phase());
-    if (wheel->phase() == Qt::NoScrollPhase) {
+    switch (wheel->phase()) {
+    case Qt::NoScrollPhase:
         // No phases from the device: make the gesture's beginning and end from its timing.
-        phase = synthesising_ ? GesturePhase::changed : GesturePhase::began;
-        synthesising_ = true;
-        idle_.start();
+        phase = open_ ? GesturePhase::changed : GesturePhase::began;
+        open_ = true;
+        idle_.start(idleEndMs);
+        break;
+    case Qt::ScrollBegin:
+    case Qt::ScrollUpdate:
+        // An end that never comes (the pointer left the window, the end went elsewhere) must not
+        // leave the gesture open; an update after such an end starts a new one.
+        if (!open_ && phase == GesturePhase::changed)
+            onEvent(GesturePhase::began, 0, 0);
+        open_ = true;
+        idle_.start(phasedIdleEndMs);
+        break;
+    case Qt::ScrollEnd:
+        open_ = false;
+        idle_.stop();
+        break;
+    case Qt::ScrollMomentum: break;
     }
     onEvent(phase, delta.x(), delta.y());
     return false;

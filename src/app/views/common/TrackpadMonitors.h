@@ -36,6 +36,9 @@ public:
 
     // Many X11 touchpads send no phases: a gesture is taken to end after this long without events.
     static constexpr int idleEndMs = 150;
+    // A gesture with phases whose end never arrives is ended after this long without events;
+    // longer, as fingers resting on the pad mid-swipe send nothing.
+    static constexpr int phasedIdleEndMs = 1000;
     // Scales angle deltas of touchpads that send no pixel deltas.
     static constexpr double angleFactor = 1.0;
 
@@ -44,7 +47,8 @@ protected:
 
 private:
     bool started_ = false;
-    bool synthesising_ = false;
+    // A gesture was reported begun and not yet ended.
+    bool open_ = false;
     QTimer idle_;
 };
 

@@ -63,21 +63,33 @@ void PhotoGridView::keyPressEvent(QKeyEvent* event)
 {
     const std::optional<int> current =
         selection_ ? std::optional<int>(thumbs_->indexOf(*selection_)) : std::nullopt;
-    const std::optional<int> target = event->modifiers() & ~Qt::KeypadModifier
-                                          ? std::nullopt
-                                          : gridKeyTarget(engine_, current, event->key());
+    const bool plain = !(event->modifiers() & ~Qt::KeypadModifier);
+    // Return and Enter open the selected item, as a double click does.
+    if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && current && *current >= 0) {
+        Q_EMIT openItem(items_[*current]);
+        event->accept();
+        return;
+    }
+    const std::optional<int> target = plain ? gridKeyTarget(engine_, current, event->key()) : std::nullopt;
     if (!target) {
         QAbstractScrollArea::keyPressEvent(event);
         return;
     }
     setSelection(items_[*target].url);
-    // Only as far as needed to bring the cell on screen.
-    const QRectF r = engine_.cellRect(*target);
-    const double top = scrollY(), height = viewport()->height();
-    if (r.top() < top)
-        animateScrollTo(int(std::floor(r.top())));
-    else if (r.bottom() > top + height)
-        animateScrollTo(int(std::ceil(r.bottom() - height)));
+    // Only as far as needed to bring the cell on screen, with its day's title when both fit.
+    const QRectF cell = engine_.cellRect(*target);
+    double wantedTop = cell.top();
+    const double height = viewport()->height();
+    if (engine_.hasHeaders()) {
+        const double titleTop = engine_.sectionTop(engine_.sectionOfItem(*target)) - spacing_;
+        if (cell.bottom() - titleTop <= height)
+            wantedTop = titleTop;
+    }
+    const double top = scrollY();
+    if (wantedTop < top)
+        animateScrollTo(int(std::floor(wantedTop)));
+    else if (cell.bottom() > top + height)
+        animateScrollTo(int(std::ceil(cell.bottom() - height)));
     event->accept();
 }
 

@@ -77,7 +77,7 @@ Q_SIGNALS:
     void zoomLevelChanged(GridZoomLevel level);
     void timelineEnabledChanged(bool enabled);
     void selectionChanged(const std::optional<QString>& path);
-    // A double click: the page opens the item.
+    // A double click, or Return: the page opens the item.
     void openItem(const MediaItem& item);
 
 protected:
@@ -87,7 +87,8 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
-    // Arrows, Home and End move the selection once a click gave the grid the focus.
+    // Arrows, Home and End move the selection once a click gave the grid the focus; Return and
+    // Enter open the selected item.
     void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;

@@ -128,12 +128,16 @@ QRectF titleRect(const QPointF& centre, double size, const QImage& picture)
     return QRectF(centre.x() - shown.width() / 2, centre.y() + size / 2 + titleGap, shown.width(), shown.height());
 }
 
-void paintTitles(QPainter& painter, const QList<QRectF>& rects, const QList<QImage>& pictures)
+void paintTitles(QPainter& painter, const QList<QRectF>& rects, const QList<QImage>& pictures,
+                 const QList<QRectF>& pins)
 {
     QList<QRectF> drawn;
+    const auto covers = [](const QList<QRectF>& list, const QRectF& r) {
+        return std::any_of(list.cbegin(), list.cend(), [&](const QRectF& d) { return d.intersects(r); });
+    };
     for (qsizetype i = 0; i < rects.size() && i < pictures.size(); ++i) {
         const QRectF& r = rects[i];
-        if (pictures[i].isNull() || std::any_of(drawn.cbegin(), drawn.cend(), [&](const QRectF& d) { return d.intersects(r); }))
+        if (pictures[i].isNull() || covers(drawn, r) || covers(pins, r))
             continue;
         painter.drawImage(r.topLeft(), pictures[i]);
         drawn.append(r);

@@ -36,7 +36,9 @@ QImage titlePicture(const QString& title, const QFont& base, qreal devicePixelRa
 // Where a title picture goes: centred under the pin of `size` at `centre`, clear of its shadow.
 QRectF titleRect(const QPointF& centre, double size, const QImage& picture);
 // Draws the titles in the order given (the first matters most), leaving out each one that would
-// cover a title already drawn, as crowded maps do. `rects` and `pictures` pair up.
-void paintTitles(QPainter& painter, const QList<QRectF>& rects, const QList<QImage>& pictures);
+// cover a title already drawn or one of `pins` (the squares of the pins on the map), as crowded
+// maps do. `rects` and `pictures` pair up.
+void paintTitles(QPainter& painter, const QList<QRectF>& rects, const QList<QImage>& pictures,
+                 const QList<QRectF>& pins = {});
 
 } // namespace app::MapPin

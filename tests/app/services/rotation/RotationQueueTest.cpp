@@ -22,6 +22,8 @@
 #include <QMutex>
 #include <QTemporaryDir>
 #include <QSemaphore>
+#include <QSessionManager>
+#include <QTimer>
 
 #include <memory>
 #include <unistd.h>
@@ -235,6 +237,48 @@ TEST(RotationQueue, TurnsPendingAtSigtermAreWritten)
     ASSERT_TRUE(child.waitForNotice(std::chrono::seconds(30)));
     child.kill(SIGTERM);
     ASSERT_TRUE(child.waitForNotice(std::chrono::seconds(30))) << "SIGTERM did not end the program";
+    EXPECT_EQ(child.wait(), (tess::testing::ExitStatus{true, 0, 0}));
+}
+
+// The session manager's save, in a child so that its exit ends only it: a write runs and turns
+// wait. 0 when every turn was written by the time the save returned and the program ran on.
+TESS_CHILD_BODY(turnsPendingAtCheckpoint)
+{
+    int argc = 1;
+    char name[] = "turns";
+    char* argv[] = {name, nullptr};
+    QApplication application(argc, argv);
+    app::quitOnSignals();
+    QMutex mutex;
+    std::vector<std::pair<QString, int>> written;
+    RotationWriter writer(nullptr, [&](const QString& path, int turns) {
+        QMutexLocker lock(&mutex);
+        written.emplace_back(path, turns);
+    });
+    app::saveOnSessionRequest(&writer, [&writer] { writer.finishAll(); });
+    for (const char* path : {"/p/a.jpg", "/p/a.jpg", "/p/b.jpg"})
+        writer.turn(path);
+    auto* session = application.findChild<QSessionManager*>();
+    if (!session)
+        return 4;
+    Q_EMIT application.commitDataRequest(*session);
+    {
+        QMutexLocker lock(&mutex);
+        const std::vector<std::pair<QString, int>> expected{{"/p/a.jpg", 1}, {"/p/a.jpg", 1}, {"/p/b.jpg", 1}};
+        if (written != expected)
+            return 2;
+    }
+    // An exit asked for on the way would end any event loop at once.
+    QCoreApplication::sendPostedEvents();
+    QEventLoop loop;
+    QTimer::singleShot(0, &loop, [&loop] { loop.exit(1); });
+    return loop.exec() == 1 ? 0 : 3;
+}
+
+// A checkpoint, or a logout another program cancels, saves the pending turns and ends nothing.
+TEST(RotationQueue, ACheckpointWritesPendingTurnsAndTheProgramRunsOn)
+{
+    tess::testing::ChildProcess child("turnsPendingAtCheckpoint");
     EXPECT_EQ(child.wait(), (tess::testing::ExitStatus{true, 0, 0}));
 }
 

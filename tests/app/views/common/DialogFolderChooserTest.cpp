@@ -1,6 +1,8 @@
 #include "app/platform/desktop/QtTranslations.h"
 #include "app/views/common/DialogFolderChooser.h"
 
+#include "support/app/Wait.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -10,7 +12,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTranslator>
+#include <QTreeView>
 
 using namespace app;
 
@@ -63,12 +67,40 @@ TEST(DialogFolderChooserTest, QtDialogsSpeakChinese)
     ASSERT_TRUE(buttons->button(QDialogButtonBox::Cancel));
     EXPECT_EQ(buttons->button(QDialogButtonBox::Cancel)->text(), "取消");
 
-    const QString shots = qEnvironmentVariable("TESS_SCREENSHOT_DIR");
-    if (!shots.isEmpty()) {
-        dialog.resize(720, 480);
-        dialog.show();
-        dialog.grab().save(shots + "/folder-chooser.png");
-    }
+
+    // The chooser's own dialog: every row is a folder, and no column says so in English. Another
+    // program's dialog, which shares the saved columns, keeps its type column.
+    QTemporaryDir root;
+    ASSERT_TRUE(QDir(root.path()).mkdir("DCIM"));
+    DialogFolderChooser chooser;
+    chooser.setLastLibraryLookup([&] { return std::optional(root.filePath("DCIM")); });
+    QStringList shown;
+    QTimer::singleShot(0, [&] {
+        auto* open = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_TRUE(open);
+        auto* details = open->findChild<QTreeView*>("treeView");
+        const QAbstractItemModel* model = details ? details->model() : nullptr;
+        if (model) {
+            const QModelIndex folder = details->rootIndex();
+            (void)app::test::waitFor([&] { return !model->index(0, 2, folder).data().toString().isEmpty(); });
+            for (int column = 0; column < model->columnCount(folder); ++column)
+                if (!details->isColumnHidden(column))
+                    shown << model->headerData(column, Qt::Horizontal).toString()
+                          << model->index(0, column, folder).data().toString();
+        }
+        if (const QString shots = qEnvironmentVariable("TESS_SCREENSHOT_DIR"); !shots.isEmpty()) {
+            open->resize(720, 480);
+            open->grab().save(shots + "/folder-chooser.png");
+        }
+        open->reject();
+    });
+    EXPECT_EQ(chooser.chooseFolder(), std::nullopt);
+    EXPECT_TRUE(shown.contains("DCIM")) << shown.join('|').toStdString();
+    EXPECT_FALSE(shown.contains("Folder")) << shown.join('|').toStdString();
+    QFileDialog other;
+    other.setOption(QFileDialog::DontUseNativeDialog);
+    ASSERT_TRUE(other.findChild<QTreeView*>("treeView"));
+    EXPECT_FALSE(other.findChild<QTreeView*>("treeView")->isColumnHidden(2));
     QCoreApplication::removeTranslator(translator);
     delete translator;
 }

@@ -95,46 +95,60 @@ TEST(TrackpadMonitors, eachEventIsReportedOnceAndStillReachesTheView)
     swipe.start();
     swipe.start();
 
-    // A notched mouse wheel is not a swipe, but it still scrolls.
-    const int before = w.area->verticalScrollBar()->value();
-    QWheelEvent mouse(pos, global, QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false,
-                      Qt::MouseEventNotSynthesized, QPointingDevice::primaryPointingDevice());
-    QApplication::sendEvent(w.handle(), &mouse);
-    EXPECT_TRUE(swipes.isEmpty());
-    EXPECT_GT(w.area->verticalScrollBar()->value(), before);
     // Ctrl + a trackpad scroll zooms where it lands; it is no swipe.
     QWheelEvent zoom(pos, global, QPoint(0, -30), QPoint(0, -240), Qt::NoButton, Qt::ControlModifier, Qt::ScrollUpdate,
                      false, Qt::MouseEventNotSynthesized, touchpad());
     QApplication::sendEvent(w.handle(), &zoom);
     EXPECT_TRUE(swipes.isEmpty());
 
-    // A trackpad scroll with phases: reported once per event, and the view still scrolls.
-    const int mid = w.area->verticalScrollBar()->value();
-    for (Qt::ScrollPhase phase : {Qt::ScrollBegin, Qt::ScrollUpdate, Qt::ScrollEnd, Qt::ScrollMomentum}) {
-        QWheelEvent event(pos, global, QPoint(0, -30), QPoint(0, -240), Qt::NoButton, Qt::NoModifier, phase, false,
-                          Qt::MouseEventNotSynthesized, touchpad());
-        QApplication::sendEvent(w.handle(), &event);
+    // Each scroll as a device sends it: the phases reported, and the view still scrolls.
+    const QPointingDevice* mouse = QPointingDevice::primaryPointingDevice();
+    struct Event {
+        Qt::ScrollPhase phase;
+        QPoint pixels;
+        const QPointingDevice* device;
+    };
+    using P = GesturePhase;
+    const struct {
+        const char* name;
+        QList<Event> events;
+        QList<GesturePhase> reported;
+    } scrolls[] = {
+        {"a notched mouse wheel", {{Qt::NoScrollPhase, {}, mouse}}, {}},
+        {"a trackpad with phases, then momentum",
+         {{Qt::ScrollBegin, {0, -30}, touchpad()}, {Qt::ScrollUpdate, {0, -30}, touchpad()},
+          {Qt::ScrollEnd, {0, -30}, touchpad()}, {Qt::ScrollMomentum, {0, -30}, touchpad()}},
+         {P::began, P::changed, P::ended, P::none}},
+        // As Qt's Wayland plugin sends it: the device says it is a mouse, the end is empty.
+        {"an end with no delta",
+         {{Qt::ScrollBegin, {0, -20}, mouse}, {Qt::ScrollUpdate, {0, -40}, mouse}, {Qt::ScrollEnd, {}, mouse}},
+         {P::began, P::changed, P::ended}},
+        {"an end that never comes", {{Qt::ScrollBegin, {0, -20}, touchpad()}, {Qt::ScrollUpdate, {0, -40}, touchpad()}},
+         {P::began, P::changed, P::ended}},
+        {"no phases: the start and end from the timing",
+         {{Qt::NoScrollPhase, {0, -5}, touchpad()}, {Qt::NoScrollPhase, {0, -5}, touchpad()}},
+         {P::began, P::changed, P::ended}},
+    };
+    for (const auto& scroll : scrolls) {
+        SCOPED_TRACE(scroll.name);
+        swipes.clear();
+        const int before = w.area->verticalScrollBar()->value();
+        for (const Event& e : scroll.events) {
+            // A notched wheel has only its angle; the others have both.
+            const QPoint angle = e.pixels.isNull() && e.phase == Qt::NoScrollPhase ? QPoint(0, -120) : e.pixels * 8;
+            QWheelEvent event(pos, global, e.pixels, angle, Qt::NoButton, Qt::NoModifier, e.phase, false,
+                              Qt::MouseEventNotSynthesized, e.device);
+            QApplication::sendEvent(w.handle(), &event);
+        }
+        EXPECT_GT(w.area->verticalScrollBar()->value(), before);
+        (void)app::test::waitFor([&] { return swipes.size() >= scroll.reported.size(); }, 3000);
+        QList<GesturePhase> reported;
+        for (const auto& [phase, dx, dy] : swipes)
+            reported.append(phase);
+        EXPECT_EQ(reported, scroll.reported);
+        if (!scroll.reported.isEmpty())
+            EXPECT_DOUBLE_EQ(std::get<2>(swipes[1]), scroll.events[1].pixels.y());
     }
-    ASSERT_EQ(swipes.size(), 4);
-    EXPECT_EQ(std::get<0>(swipes[0]), GesturePhase::began);
-    EXPECT_EQ(std::get<0>(swipes[1]), GesturePhase::changed);
-    EXPECT_EQ(std::get<0>(swipes[2]), GesturePhase::ended);
-    EXPECT_EQ(std::get<0>(swipes[3]), GesturePhase::none);
-    EXPECT_DOUBLE_EQ(std::get<2>(swipes[1]), -30);
-    EXPECT_GT(w.area->verticalScrollBar()->value(), mid);
-
-    // Without phases, the gesture's start and end come from its timing.
-    swipes.clear();
-    for (int i = 0; i < 2; ++i) {
-        QWheelEvent event(pos, global, QPoint(0, 5), QPoint(0, 40), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
-                          false, Qt::MouseEventNotSynthesized, touchpad());
-        QApplication::sendEvent(w.handle(), &event);
-    }
-    ASSERT_TRUE(app::test::waitFor([&] { return swipes.size() >= 3; }, 2000));
-    ASSERT_EQ(swipes.size(), 3);
-    EXPECT_EQ(std::get<0>(swipes[0]), GesturePhase::began);
-    EXPECT_EQ(std::get<0>(swipes[1]), GesturePhase::changed);
-    EXPECT_EQ(std::get<0>(swipes[2]), GesturePhase::ended);
 
     // A destroyed monitor leaves no filter behind.
     auto temporary = std::make_unique<TrackpadMagnifyMonitor>();

@@ -23,6 +23,7 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSet>
 #include <QSplitter>
 #include <QTest>
@@ -160,8 +161,8 @@ TEST_F(ContentViewTest, NonCapturedPagesWaitForConfirmation)
     EXPECT_FALSE(view.confirmation());
 }
 
-// After a click on a cell the keys move the grid's selection and leave the sidebar alone; the
-// sidebar takes them again once it has the focus.
+// After a click on a cell the keys move the grid's selection, bring it on screen with its day's
+// title and open it, and leave the sidebar alone; the sidebar takes them again once it has the focus.
 TEST_F(ContentViewTest, KeysMoveTheGridAfterAClickAndTheSidebarOnlyWithItsFocus)
 {
     const PhotoLibrary a = shell.addLibrary("a");
@@ -180,6 +181,9 @@ TEST_F(ContentViewTest, KeysMoveTheGridAfterAClickAndTheSidebarOnlyWithItsFocus)
     PhotoGridView* grid = page->grid();
     const MediaItems items = page->displayedItems();
     ASSERT_EQ(items.size(), 30);
+    // Large cells under a day's title: the grid scrolls.
+    grid->setTimelineEnabled(true);
+    grid->setZoomLevel(GridZoomLevel::columns3);
     int columns = 1;
     while (grid->viewportRectOfItem(columns).top() == grid->viewportRectOfItem(0).top())
         ++columns;
@@ -192,17 +196,39 @@ TEST_F(ContentViewTest, KeysMoveTheGridAfterAClickAndTheSidebarOnlyWithItsFocus)
     const struct {
         Qt::Key key;
         int selected;
-    } steps[] = {{Qt::Key_End, 29}, {Qt::Key_Home, 0}, {Qt::Key_Right, 1}, {Qt::Key_Down, 1 + columns},
-                 {Qt::Key_Up, 1},   {Qt::Key_Left, 0}, {Qt::Key_Left, 0}};
+        bool titleShown = true;
+        bool opens = false;
+    } steps[] = {{Qt::Key_End, 29, false},
+                 {Qt::Key_Home, 0},
+                 {Qt::Key_Right, 1},
+                 {Qt::Key_Down, 1 + columns},
+                 {Qt::Key_Up, 1},
+                 {Qt::Key_Left, 0},
+                 {Qt::Key_Left, 0},
+                 {Qt::Key_Return, 0, true, true},
+                 {Qt::Key_End, 29, false},
+                 {Qt::Key_Enter, 29, false, true}};
     for (const auto& step : steps) {
         SCOPED_TRACE(step.key);
         QTest::keyClick(QApplication::focusWidget(), step.key);
         EXPECT_EQ(grid->selection(), items[step.selected].url);
         EXPECT_EQ(view.selection(), start);
+        ASSERT_EVENTUALLY(!grid->isScrollPending());
+        const QRect shown = grid->viewport()->rect();
+        EXPECT_TRUE(shown.contains(grid->viewportRectOfItem(step.selected)));
+        const QRectF title = grid->layoutEngine().headerRect(0).translated(0, -grid->verticalScrollBar()->value());
+        EXPECT_EQ(shown.contains(title.toAlignedRect()), step.titleShown);
+        EXPECT_EQ(page->openItemPath(), step.opens ? std::optional(items[step.selected].url) : std::nullopt);
+        if (step.opens) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+            ASSERT_FALSE(page->openItemPath().has_value());
+            // The grid brings the closed item back into view.
+            ASSERT_EVENTUALLY(!grid->isScrollPending());
+        }
     }
 
     // Closing the viewer gives the keys back to the grid.
-    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->viewportRectOfItem(2).center());
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->viewportRectOfItem(28).center());
     ASSERT_NE(page->presentedViewer(), nullptr);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     ASSERT_FALSE(page->openItemPath().has_value());

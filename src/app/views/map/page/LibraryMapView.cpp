@@ -41,7 +41,7 @@ public:
         const qreal scale = painter.device()->devicePixelRatioF();
         const double half = pinSize / 2 + MapPin::pictureMargin;
         QSet<QString> used, usedTitles;
-        QList<QRectF> titleRects;
+        QList<QRectF> titleRects, pinRects;
         QList<QImage> titles;
         for (const MapPhotoCluster& cluster : view_.clusters_) {
             const QPointF at = camera.viewportPoint(cluster.coordinate);
@@ -59,6 +59,7 @@ public:
                 picture = pictures_.insert(key, MapPin::picture(pinSize, thumbnail, badge, view_.palette(), scale));
             used.insert(key);
             painter.drawImage(at - QPointF(half, half), *picture);
+            pinRects.append(MapPin::rect(at, pinSize));
 
             const QString title = pinTitle(cluster);
             const QString titleKey = title + u'|' + QString::number(scale);
@@ -72,7 +73,8 @@ public:
         // The pin drawn last is on top: its title comes first.
         std::reverse(titleRects.begin(), titleRects.end());
         std::reverse(titles.begin(), titles.end());
-        MapPin::paintTitles(painter, titleRects, titles);
+        // A title gives way to the pictures of the other pins, as to other titles.
+        MapPin::paintTitles(painter, titleRects, titles, pinRects);
         // Keep the pictures of the pins on the map, and no more than twice as many.
         if (pictures_.size() > 2 * used.size() + 16)
             for (auto it = pictures_.begin(); it != pictures_.end();)

@@ -21,6 +21,8 @@
 #include <QHelpEvent>
 #include <QLabel>
 #include <QMutex>
+#include <QPainter>
+#include <QRegion>
 #include <QTest>
 #include <QTextDocument>
 #include <QTimeZone>
@@ -310,6 +312,51 @@ TEST(LibraryMapView, GroupThatZoomingCannotSeparateOpensTheViewer)
     clickPin(view, view.clusters().front());
     EXPECT_EQ(view.zoomedIndex(), 2);
     EXPECT_EQ(view.map()->camera().zoom(), zoom);
+}
+
+// A pin's title is drawn under it unless it would cover a title drawn before it or another pin's
+// picture: on a crowded map the names give way.
+TEST(LibraryMapView, PinTitlesGiveWayToTitlesAndOtherPins)
+{
+    const double size = LibraryMapView::pinSize;
+    const QImage picture = MapPin::titlePicture("IMG_0010.jpg", QFont(), 1);
+    const QPointF at(200, 150);
+    const QRectF title = MapPin::titleRect(at, size, picture);
+    const struct {
+        const char* name;
+        QList<QPointF> otherPins;
+        QList<QPointF> titlesBefore; // pins whose titles are drawn first
+        bool shown;
+    } rows[] = {
+        {"alone", {}, {}, true},
+        {"another pin well clear", {{at.x() + 120, at.y()}}, {}, true},
+        {"another pin's picture beside the title", {{title.right() + size / 2 - 10, title.center().y()}}, {}, false},
+        {"another pin's picture under the title", {{at.x(), title.bottom() + size / 2 - 4}}, {}, false},
+        {"another title drawn first", {}, {{at.x() + 30, at.y()}}, false},
+    };
+    for (const auto& row : rows) {
+        QImage canvas(400, 400, QImage::Format_ARGB32_Premultiplied);
+        canvas.fill(Qt::transparent);
+        QList<QRectF> titles, pins{MapPin::rect(at, size)};
+        for (const QPointF& p : row.titlesBefore)
+            titles.append(MapPin::titleRect(p, size, picture));
+        titles.append(title);
+        for (const QPointF& p : row.otherPins + row.titlesBefore)
+            pins.append(MapPin::rect(p, size));
+        QPainter painter(&canvas);
+        MapPin::paintTitles(painter, titles, QList<QImage>(titles.size(), picture), pins);
+        painter.end();
+        // Only this title can have drawn where no other title lies.
+        QRegion own(title.toAlignedRect());
+        for (qsizetype i = 0; i + 1 < titles.size(); ++i)
+            own -= titles[i].toAlignedRect();
+        int inked = 0;
+        for (const QRect& r : own)
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                for (int x = r.left(); x <= r.right(); ++x)
+                    inked += qAlpha(canvas.pixel(x, y)) > 0 ? 1 : 0;
+        EXPECT_EQ(inked > 0, row.shown) << row.name;
+    }
 }
 
 // A library map with clusters, a badge and single pins over loopback tiles. Saved as PNG when
