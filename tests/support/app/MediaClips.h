@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QFile>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace app::test {
 
@@ -26,6 +29,29 @@ inline QString makeClip(const QTemporaryDir& dir, const QString& name, const QSt
     if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitCode() != 0)
         ADD_FAILURE() << "ffmpeg could not make the clip: " << ffmpeg.readAllStandardError().toStdString();
     return path;
+}
+
+// Overwrites the payload of an MP4's media data box (its pictures and sound) with `byte`, leaving
+// its header and index whole: a file that opens and whose samples do not decode.
+inline bool spoilMediaData(const QString& path, char byte)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = file.readAll();
+    for (qsizetype at = 0; at + 8 <= bytes.size();) {
+        const quint32 size = quint32(uchar(bytes[at])) << 24 | quint32(uchar(bytes[at + 1])) << 16
+            | quint32(uchar(bytes[at + 2])) << 8 | quint32(uchar(bytes[at + 3]));
+        if (bytes.mid(at + 4, 4) == "mdat") {
+            const qsizetype end = size == 0 ? bytes.size() : std::min<qsizetype>(bytes.size(), at + size);
+            std::fill(bytes.begin() + at + 8, bytes.begin() + end, byte);
+            return file.seek(0) && file.write(bytes) == bytes.size();
+        }
+        if (size < 8)
+            return false;
+        at += size;
+    }
+    return false;
 }
 
 } // namespace app::test

@@ -4,6 +4,7 @@
 #include "app/platform/decoding/FfmpegPointers.h"
 #include "app/platform/decoding/HevcFrameConversion.h"
 #include "app/platform/decoding/ImageDecoder.h"
+#include "app/platform/decoding/PaddedImage.h"
 #include "app/platform/decoding/PixelBudget.h"
 #include "app/platform/metadata/HevcParameterSets.h"
 
@@ -195,7 +196,8 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
     // Shown at most this much of its size, the in-loop filters' work is lost in the scaling.
     const bool unfiltered = filtering == Filtering::asShown
         && std::int64_t(std::max(size.width(), size.height())) * 10 <= std::int64_t(std::max(full.width(), full.height())) * 6;
-    QImage canvas(size, QImage::Format_RGB32);
+    // Written by swscale, band by band and tile by tile.
+    QImage canvas = PaddedImage::allocate(size, QImage::Format_RGB32);
     if (canvas.isNull())
         return {};
     const auto clippedWidth = [&](int x) { return std::min(tileWidth, full.width() - x); };

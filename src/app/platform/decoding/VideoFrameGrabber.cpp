@@ -1,5 +1,7 @@
 #include "app/platform/decoding/VideoFrameGrabber.h"
+
 #include "app/platform/decoding/FfmpegPointers.h"
+#include "app/platform/decoding/PaddedImage.h"
 #include "app/platform/metadata/UntrustedMediaInput.h"
 
 #include <QTransform>
@@ -66,7 +68,7 @@ QImage convert(const AVFrame* frame, AVRational sampleAspect, int maxPixelSize)
         AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!sws)
         return {};
-    QImage image(target, QImage::Format_RGB32);
+    QImage image = PaddedImage::allocate(target, QImage::Format_RGB32);
     if (image.isNull())
         return {};
     uint8_t* dst[4] = {image.bits(), nullptr, nullptr, nullptr};

@@ -103,8 +103,11 @@ void FormatContextCloser::operator()(AVFormatContext* context) const
     freeHeaderInput(custom);
 }
 
-FormatContextPtr openUntrustedMediaFile(const QString& path, MediaAccess access)
+FormatContextPtr openUntrustedMediaFile(const QString& path, MediaAccess access, const AVIOInterruptCB* interrupt,
+                                        int* error)
 {
+    if (error)
+        *error = AVERROR(ENOMEM);
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format_whitelist", "mov,mp4,m4a,3gp,3g2,mj2,avi,mpeg,mpegts,matroska,webm,hevc", 0);
     av_dict_set(&options, "protocol_whitelist", "file", 0);
@@ -115,14 +118,26 @@ FormatContextPtr openUntrustedMediaFile(const QString& path, MediaAccess access)
     if (access == MediaAccess::headers) {
         context = headerContext(path);
         if (!context) {
+            if (error)
+                *error = AVERROR(EIO);
             av_dict_free(&options);
             return nullptr;
         }
         custom = context->pb;
+    } else if (interrupt) {
+        context = avformat_alloc_context();
+        if (!context) {
+            av_dict_free(&options);
+            return nullptr;
+        }
     }
+    if (interrupt)
+        context->interrupt_callback = *interrupt;
     const int opened = avformat_open_input(&context, url.constData(), nullptr, &options);
     av_dict_free(&options);
     if (opened < 0) {
+        if (error)
+            *error = opened;
         // On failure FFmpeg has freed the context but not a custom input.
         freeHeaderInput(custom);
         return nullptr;

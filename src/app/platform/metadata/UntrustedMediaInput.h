@@ -5,6 +5,7 @@
 #include <memory>
 
 struct AVFormatContext;
+struct AVIOInterruptCB;
 
 namespace app {
 
@@ -21,7 +22,9 @@ enum class MediaAccess {
 
 // Opens a video file from a drive. Only the container formats we read and only the file protocol
 // are allowed: a ".mov" holding an HLS playlist would otherwise make FFmpeg open other files or URLs.
-// Null when the file cannot be opened.
-FormatContextPtr openUntrustedMediaFile(const QString& path, MediaAccess access = MediaAccess::frames);
+// Null when the file cannot be opened; `error` then gets FFmpeg's code. `interrupt`, when given, is
+// asked during the opening too, so a hung drive does not hold whoever waits for the caller.
+FormatContextPtr openUntrustedMediaFile(const QString& path, MediaAccess access = MediaAccess::frames,
+                                        const AVIOInterruptCB* interrupt = nullptr, int* error = nullptr);
 
 } // namespace app

@@ -4,13 +4,25 @@
 
 #include <QAudioSink>
 #include <QIODevice>
+#include <QLoggingCategory>
 #include <QMetaObject>
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <utility>
+
+Q_LOGGING_CATEGORY(lcVideoSound, "tessivarnholm.playback.sound")
 
 namespace app {
+
+namespace {
+
+// Past the ring's size, how much more a push may add while nothing drains it.
+constexpr qsizetype kOverflowRings = 16;
+
+} // namespace
 
 // Lives on the output's thread, where the sink was made and wants to be called.
 class AudioOutput::Feeder : public QObject {
@@ -22,6 +34,12 @@ public:
         sink_ = new QAudioSink(device_, format, this);
         // A fifth of a second in the device: enough against a busy machine, little to wait for.
         sink_->setBufferSize(format.bytesForDuration(200'000));
+        // A sound server that goes away, or a device unplugged, must not hold the pictures.
+        connect(sink_, &QAudioSink::stateChanged, this, [this](QAudio::State state) {
+            if (state == QAudio::StoppedState && sink_->error() != QAudio::NoError
+                && sink_->error() != QAudio::UnderrunError)
+                owner_.fail();
+        });
         bytesPerSecond_ = format.bytesForDuration(1'000'000);
         timer_ = new QTimer(this);
         timer_->setInterval(10);
@@ -94,7 +112,8 @@ private:
     bool running_ = false;
 };
 
-AudioOutput::AudioOutput(const QAudioDevice& device, PlaybackClock& clock) : clock_(clock)
+AudioOutput::AudioOutput(const QAudioDevice& device, PlaybackClock& clock, Full whenFull)
+    : clock_(clock), whenFull_(std::move(whenFull))
 {
     thread_.setObjectName(QStringLiteral("video sound"));
     feeder_ = new Feeder(*this, device);
@@ -130,9 +149,26 @@ QAudioFormat AudioOutput::open(int sampleRate, int channels)
 bool AudioOutput::push(QByteArray samples, double pts, quint64 serial)
 {
     std::unique_lock lock(mutex_);
-    space_.wait(lock, [&] { return closed_ || serial_ != serial || queued_ < capacity_; });
-    if (closed_ || serial_ != serial)
-        return false;
+    for (;;) {
+        if (closed_ || serial_ != serial)
+            return false;
+        if (failed_)
+            return true;
+        if (queued_ < capacity_)
+            break;
+        if (running_) {
+            space_.wait(lock);
+            continue;
+        }
+        // Nothing drains the ring while the output stands still: whoever starts it is asked.
+        lock.unlock();
+        const bool more = whenFull_ && whenFull_();
+        lock.lock();
+        if (more && queued_ < capacity_ * kOverflowRings)
+            break;
+        if (!running_)
+            space_.wait_for(lock, std::chrono::milliseconds(50));
+    }
     queued_ += samples.size();
     endTime_ = pts + double(samples.size()) / format_.bytesForDuration(1'000'000);
     chunks_.push_back({std::move(samples), pts});
@@ -190,7 +226,32 @@ void AudioOutput::close()
 
 void AudioOutput::setRunning(bool running)
 {
+    {
+        std::lock_guard lock(mutex_);
+        running_ = running;
+    }
+    space_.notify_all();
     QMetaObject::invokeMethod(feeder_, [this, running] { feeder_->setRunning(running); });
+}
+
+void AudioOutput::fail()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (std::exchange(failed_, true))
+            return;
+        chunks_.clear();
+        queued_ = 0;
+        offset_ = 0;
+    }
+    qCWarning(lcVideoSound) << "video sound stopped: the sound device failed; the clip goes on silently";
+    space_.notify_all();
+}
+
+bool AudioOutput::failed() const
+{
+    std::lock_guard lock(mutex_);
+    return failed_;
 }
 
 double AudioOutput::endTime() const

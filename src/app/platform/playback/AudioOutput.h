@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -16,10 +17,14 @@ class PlaybackClock;
 
 // The sound of one video: decoded samples wait in a ring of about a second and a sink on a thread
 // of its own writes them to the device as it takes them, telling the clock what is heard. Without
-// a device that takes the format, nothing opens and the clock runs on the wall alone.
+// a device that takes the format, nothing opens and the clock runs on the wall alone; a device
+// that fails while playing leaves the rest of the clip silent.
 class AudioOutput {
 public:
-    AudioOutput(const QAudioDevice& device, PlaybackClock& clock);
+    // Asked, from the pushing thread, whenever the ring is full while the output stands still:
+    // nothing drains it then. True lets the push go past the ring's size (up to a bound).
+    using Full = std::function<bool()>;
+    AudioOutput(const QAudioDevice& device, PlaybackClock& clock, Full whenFull = {});
     ~AudioOutput();
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;
@@ -28,6 +33,7 @@ public:
     // the device takes none.
     QAudioFormat open(int sampleRate, int channels);
     // Waits while the ring is full; false when `serial` is no longer current or the output closes.
+    // After the device failed, samples are dropped at once.
     bool push(QByteArray samples, double pts, quint64 serial);
     // Forgets what waits and what the device holds, for samples of `serial` from now on.
     void flush(quint64 serial);
@@ -36,6 +42,8 @@ public:
     void close();
     // Media time just past the last sample pushed.
     double endTime() const;
+    // The device stopped taking samples on an error.
+    bool failed() const;
 
 private:
     struct Chunk {
@@ -45,8 +53,10 @@ private:
     class Feeder;
     // Takes up to `max` bytes from the ring; `pts` gets the time of the first.
     qsizetype take(char* out, qsizetype max, double& pts);
+    void fail();
 
     PlaybackClock& clock_;
+    Full whenFull_;
     QThread thread_;
     Feeder* feeder_ = nullptr;
     QAudioFormat format_;
@@ -60,6 +70,8 @@ private:
     quint64 serial_ = 0;
     double endTime_ = 0;
     bool closed_ = false;
+    bool running_ = false;
+    bool failed_ = false;
 };
 
 } // namespace app

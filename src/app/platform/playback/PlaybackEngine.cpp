@@ -19,7 +19,9 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 Q_LOGGING_CATEGORY(lcPlayback, "tessivarnholm.playback")
 
@@ -36,6 +38,26 @@ constexpr double farBehind = 0.25;
 QString unreadableFile()
 {
     return QStringLiteral("无法播放这个视频：文件无法读取。");
+}
+QString corruptFile()
+{
+    return QStringLiteral("无法播放这个视频：文件已损坏。");
+}
+// A file the system could not read is told apart from one FFmpeg read and could not make sense of.
+QString failureOf(int error)
+{
+    for (const int code : {EIO, ENOENT, EACCES, EPERM, ENXIO, ENODEV, ESTALE, ETIMEDOUT, EISDIR, ENOMEM})
+        if (error == AVERROR(code))
+            return unreadableFile();
+    return corruptFile();
+}
+// Containers whose header says how long the clip is; a read that ends this far short of it is a
+// file cut short, not the clip's end.
+constexpr double shortEnd = 0.5;
+bool declaresDuration(const AVFormatContext& format)
+{
+    const char* name = format.iformat ? format.iformat->name : "";
+    return std::strncmp(name, "mov", 3) == 0 || std::strncmp(name, "matroska", 8) == 0;
 }
 
 // Decoded pictures waiting to be shown: each is a whole frame, 24 MB at 4K in 10 bits.
@@ -80,7 +102,7 @@ PlaybackEngine::PlaybackEngine(const QString& path, const QAudioDevice& device, 
     : path_(path), events_(std::move(events)), media_(std::make_unique<Media>())
 {
     if (!device.isNull())
-        audio_ = std::make_unique<AudioOutput>(device, clock_);
+        audio_ = std::make_unique<AudioOutput>(device, clock_, [this] { return soundRingFull(); });
     packets_.push_back({nullptr, Kind::flush, serial_, 0});
     if (audio_)
         audio_->flush(serial_);
@@ -115,6 +137,34 @@ void PlaybackEngine::clearLocked()
     for (Frame& f : frames_)
         freeFrame(f.frame);
     frames_.clear();
+}
+
+void PlaybackEngine::startClockLocked()
+{
+    if (running_ && !clock_.running()) {
+        clock_.setRunning(true);
+        if (audio_)
+            audio_->setRunning(true);
+    }
+}
+
+bool PlaybackEngine::soundRingFull()
+{
+    std::lock_guard lock(mutex_);
+    // The clock waits for a picture so that none is late from the start; but a picture that comes
+    // a second or more after its sound (a late video track, pictures that do not decode) would
+    // never come while the reader waits for the ring to drain. Playing, the sound starts alone.
+    startClockLocked();
+    // Paused on a seek, the picture there is still to be read: the ring takes more meanwhile.
+    return !quit_ && !running_ && showOne_;
+}
+
+void PlaybackEngine::failLocked(quint64 serial, const QString& reason)
+{
+    if (failed_ == serial)
+        return;
+    failed_ = serial;
+    failure_ = reason;
 }
 
 void PlaybackEngine::setRunning(bool running)
@@ -171,20 +221,21 @@ PlaybackEngine::Stats PlaybackEngine::stats() const
 bool PlaybackEngine::open()
 {
     Media& m = *media_;
+    // A pulled drive or a closing viewer must not hold the reader in a read, the opening's included.
+    AVIOInterruptCB interrupt{[](void* quitting) -> int {
+                                  return static_cast<std::atomic<bool>*>(quitting)->load() ? 1 : 0;
+                              },
+                              &quitting_};
     // Camera and phone containers from a local file only: a playlist dressed as a movie must not
     // make FFmpeg open what it lists.
-    m.format = openUntrustedMediaFile(path_).release();
+    int error = 0;
+    m.format = openUntrustedMediaFile(path_, MediaAccess::frames, &interrupt, &error).release();
     if (!m.format) {
-        events_.failed(unreadableFile());
+        events_.failed(failureOf(error));
         return false;
     }
-    // A pulled drive or a closing viewer must not hold the reader in a read.
-    m.format->interrupt_callback.callback = [](void* quitting) -> int {
-        return static_cast<std::atomic<bool>*>(quitting)->load() ? 1 : 0;
-    };
-    m.format->interrupt_callback.opaque = &quitting_;
-    if (avformat_find_stream_info(m.format, nullptr) < 0) {
-        events_.failed(unreadableFile());
+    if (const int found = avformat_find_stream_info(m.format, nullptr); found < 0) {
+        events_.failed(failureOf(found));
         return false;
     }
     const AVCodec* codec = nullptr;
@@ -246,8 +297,13 @@ bool PlaybackEngine::open()
                 m.audioBase = s->time_base;
             }
         }
-        if (m.audioIndex < 0)
+        if (m.audioIndex < 0) {
+            // Nothing of a half-opened sound may be touched again, by a seek least of all.
+            av_frame_free(&m.soundFrame);
+            swr_free(&m.resampler);
+            avcodec_free_context(&m.audio);
             qCWarning(lcPlayback) << "video plays without its sound: the sound could not be opened";
+        }
     }
     for (unsigned i = 0; i < m.format->nb_streams; ++i)
         if (int(i) != m.videoIndex && int(i) != m.audioIndex)
@@ -268,6 +324,11 @@ void PlaybackEngine::readLoop()
     changed_.notify_all();
     AVPacket* packet = av_packet_alloc();
     double from = 0;
+    // Since the last seek: how far the packets read reach, whether a key picture came, and whether
+    // the file was already read again from its start for want of one.
+    double reached = 0;
+    bool sawKey = false, fromStart = false;
+    const bool declared = declaresDuration(*m.format) && m.duration > 0;
     for (;;) {
         std::unique_lock lock(mutex_);
         if (!waitFor(lock, [&] {
@@ -285,11 +346,29 @@ void PlaybackEngine::readLoop()
                 avcodec_flush_buffers(m.audio);
                 swr_init(m.resampler);
             }
+            reached = 0;
+            sawKey = fromStart = false;
             continue;
         }
         const quint64 serial = serial_;
         lock.unlock();
         const int read = av_read_frame(m.format, packet);
+        if (read == AVERROR_EOF && !sawKey && from > 0 && !fromStart) {
+            // A stream with few key pictures (a transport stream with one) has none after the seek:
+            // it is decoded again from its start, and what comes before the target is left out.
+            fromStart = true;
+            if (avformat_seek_file(m.format, -1, INT64_MIN, int64_t(m.start * AV_TIME_BASE), INT64_MAX, 0) >= 0
+                || avformat_seek_file(m.format, -1, 0, 0, 0, AVSEEK_FLAG_BYTE) >= 0) {
+                if (m.audio) {
+                    avcodec_flush_buffers(m.audio);
+                    swr_init(m.resampler);
+                }
+                lock.lock();
+                if (serial == serial_ && audio_)
+                    audio_->flush(serial);
+                continue;
+            }
+        }
         if (read < 0) {
             const bool failed = read != AVERROR_EOF && !quitting_;
             if (failed) {
@@ -297,17 +376,28 @@ void PlaybackEngine::readLoop()
                 av_strerror(read, reason, sizeof reason);
                 qCWarning(lcPlayback) << "video read stopped early in" << path_ << ":" << reason;
             }
+            // The data ends well before the length the header gives: the file was cut short.
+            const bool cut = !failed && declared && reached + shortEnd < m.duration;
+            if (cut)
+                qCWarning(lcPlayback) << "video ends at" << reached << "s of its" << m.duration << "s in" << path_;
             lock.lock();
             if (serial == serial_ && !seekPending_) {
                 readEnded_ = true;
-                if (failed)
-                    readFailed_ = serial;
+                if (failed || cut)
+                    failLocked(serial, unreadableFile());
                 packets_.push_back({nullptr, Kind::end, serial, 0});
                 changed_.notify_all();
             }
             continue;
         }
+        if (packet->pts != AV_NOPTS_VALUE && packet->stream_index >= 0
+            && unsigned(packet->stream_index) < m.format->nb_streams) {
+            const AVRational base = m.format->streams[packet->stream_index]->time_base;
+            reached = std::max(reached, m.seconds(packet->pts, base)
+                                            + double(std::max<int64_t>(packet->duration, 0)) * av_q2d(base));
+        }
         if (packet->stream_index == m.videoIndex) {
+            sawKey = sawKey || (packet->flags & AV_PKT_FLAG_KEY);
             AVPacket* kept = av_packet_alloc();
             av_packet_move_ref(kept, packet);
             lock.lock();
@@ -446,11 +536,12 @@ void PlaybackEngine::decodeLoop()
         case Kind::end:
             avcodec_send_packet(video, nullptr);
             if (drain()) {
-                if (!anyPicture && events_.unreadable)
-                    events_.unreadable();
                 lock.lock();
-                if (serial == serial_)
+                if (serial == serial_) {
+                    if (!anyPicture)
+                        failLocked(serial, corruptFile());
                     frames_.push_back({nullptr, true, serial, 0, 0});
+                }
                 lock.unlock();
                 changed_.notify_all();
             }
@@ -468,26 +559,18 @@ void PlaybackEngine::decodeLoop()
     av_frame_free(&decoded);
 }
 
-bool PlaybackEngine::dropsLate(double late, double duration, bool nextDue, bool pilingUp)
+bool PlaybackEngine::dropsLate(double late, double duration, bool nextDue, bool queueFilled, double showing)
 {
-    return late > duration && nextDue && (pilingUp || late > farBehind);
+    return late > duration && nextDue && (queueFilled || showing > duration || late > farBehind);
 }
 
 void PlaybackEngine::presentLoop()
 {
     VideoFrameScaler scaler;
-    bool unreadableTold = false;
     // How long the last picture took to hand over, waiting for its time left out.
     double lastShowing = 0;
     double lastEnd = 0;
     quint64 lastSerial = 0;
-    auto startClock = [&] {
-        if (running_ && !clock_.running()) {
-            clock_.setRunning(true);
-            if (audio_)
-                audio_->setRunning(true);
-        }
-    };
     for (;;) {
         std::unique_lock lock(mutex_);
         if (!waitFor(lock, [&] { return !frames_.empty() && (running_ || showOne_); }))
@@ -502,9 +585,9 @@ void PlaybackEngine::presentLoop()
         }
         if (f.end) {
             const double end = std::max(lastEnd, audio_ ? audio_->endTime() : 0.0);
-            startClock();
+            startClockLocked();
             while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= end)) {
-                startClock();
+                startClockLocked();
                 changed_.wait_for(lock, std::chrono::milliseconds(10));
             }
             if (quit_ || serial != serial_)
@@ -513,12 +596,12 @@ void PlaybackEngine::presentLoop()
             clock_.setRunning(false);
             if (audio_)
                 audio_->setRunning(false);
-            const bool failed = readFailed_ == serial;
+            const QString failure = failed_ == serial ? failure_ : QString();
             lock.unlock();
             // What was read before the drive went is shown; then it says why the clip stopped
             // short instead of passing it off as the end.
-            if (failed)
-                events_.failed(unreadableFile());
+            if (!failure.isEmpty())
+                events_.failed(failure);
             else
                 events_.ended(serial);
             continue;
@@ -528,12 +611,12 @@ void PlaybackEngine::presentLoop()
             lastEnd = 0;
         }
         const bool show = showOne_ && !running_;
-        startClock();
+        startClockLocked();
         if (running_ && !show) {
             const double now = clock_.now();
             const bool nextDue = !frames_.empty() && frames_.front().serial == serial && !frames_.front().end
                 && frames_.front().time <= now;
-            if (dropsLate(now - f.time, f.duration, nextDue, pilingUp_ || lastShowing > f.duration)) {
+            if (dropsLate(now - f.time, f.duration, nextDue, pilingUp_, lastShowing)) {
                 ++stats_.late;
                 freeFrame(f.frame);
                 continue;
@@ -553,15 +636,25 @@ void PlaybackEngine::presentLoop()
             image = image.transformed(QTransform().rotate(rotation));
         const double convertMs = double(converting.nsecsElapsed()) / 1e6;
         if (image.isNull()) {
-            if (scaler.rejected() > 0 && !std::exchange(unreadableTold, true) && events_.unreadable)
-                events_.unreadable();
+            if (scaler.rejected() == 0)
+                continue;
+            // Pictures that cannot be turned into images: the clip stops and says so.
+            lock.lock();
+            if (serial != serial_)
+                continue;
+            running_ = false;
+            clock_.setRunning(false);
+            if (audio_)
+                audio_->setRunning(false);
+            lock.unlock();
+            events_.failed(QStringLiteral("无法播放这个视频：它的画面格式不受支持。"));
             continue;
         }
         lock.lock();
         if (!show) {
             // Until it is due; a pause holds it, and it shows when playing goes on.
             while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= f.time)) {
-                startClock();
+                startClockLocked();
                 const double wait = running_ ? std::clamp(f.time - clock_.now(), 0.001, 0.05) : 0.05;
                 changed_.wait_for(lock, std::chrono::duration<double>(wait));
             }

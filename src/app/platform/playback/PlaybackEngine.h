@@ -38,8 +38,6 @@ public:
         std::function<void(const QImage& image, double time, quint64 serial)> frame;
         // Whether the last picture handed over was taken: one handed over on top of it is never seen.
         std::function<bool()> frameTaken;
-        // The pictures cannot be turned into images.
-        std::function<void()> unreadable;
         std::function<void(quint64 serial)> ended;
     };
     struct Stats {
@@ -67,7 +65,9 @@ public:
     // takes longer than it lasts) or far behind: when the decoder is what falls behind, a late
     // picture is still the newest there will be for a while, and dropping it would only leave the
     // screen still for longer.
-    static bool dropsLate(double late, double duration, bool nextDue, bool pilingUp);
+    // `queueFilled`: the queue filled since the last picture was shown; `showing`: seconds the last
+    // one took to convert and hand over.
+    static bool dropsLate(double late, double duration, bool nextDue, bool queueFilled, double showing);
 
 private:
     enum class Kind { data, flush, end };
@@ -91,6 +91,11 @@ private:
     bool open();
     void decodeSound(AVPacket* packet, quint64 serial, double from);
     void clearLocked();
+    // Starts the clock and the sound if playing is wanted and they stand still.
+    void startClockLocked();
+    // What the reader does when the sound ring is full while the sound stands still.
+    bool soundRingFull();
+    void failLocked(quint64 serial, const QString& reason);
     // Waits, the lock held, until `ready` or the engine closes; false when it closed.
     template <class Ready>
     bool waitFor(std::unique_lock<std::mutex>& lock, Ready ready)
@@ -102,8 +107,9 @@ private:
     QString path_;
     Events events_;
     std::unique_ptr<Media> media_;
-    std::unique_ptr<AudioOutput> audio_;
+    // The sound's thread tells the clock what is heard: the clock outlives it.
     PlaybackClock clock_;
+    std::unique_ptr<AudioOutput> audio_;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -121,8 +127,10 @@ private:
     bool opened_ = false;
     // The pictures' queue filled up since the last one was shown.
     bool pilingUp_ = false;
-    // The serial whose reading stopped on an error (a pulled drive), not at the file's end.
-    quint64 readFailed_ = 0;
+    // The serial whose reading stopped short (a pulled drive, a cut file) or none of whose pictures
+    // decoded, and what is then said once what was read has played.
+    quint64 failed_ = 0;
+    QString failure_;
     QSize target_;
     // Clockwise quarter turns of the display matrix, in degrees; set before the first picture.
     int rotation_ = 0;

@@ -1,5 +1,6 @@
 #include "app/platform/playback/VideoFrameScaler.h"
 
+#include "app/platform/decoding/PaddedImage.h"
 #include "app/platform/playback/HdrToneMapper.h"
 
 #include <QLoggingCategory>
@@ -90,7 +91,7 @@ void VideoFrameScaler::FrameFree::operator()(AVFrame* frame) const
     av_frame_free(&frame);
 }
 
-VideoFrameScaler::VideoFrameScaler() = default;
+VideoFrameScaler::VideoFrameScaler() : allocate_(PaddedImage::allocate) {}
 
 VideoFrameScaler::~VideoFrameScaler()
 {
@@ -195,7 +196,7 @@ QImage VideoFrameScaler::convert(const AVFrame& frame, QSize box)
     }
 
     // BGRA in memory is Qt's 32-bit ARGB on a little-endian machine.
-    QImage image(size, hasAlpha(frame.format) ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    QImage image = allocate_(size, hasAlpha(frame.format) ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     if (image.isNull())
         return {};
     uint8_t* out[4] = {image.bits(), nullptr, nullptr, nullptr};

@@ -33,6 +33,9 @@ public:
     void setThreadCount(int threads) { threads_ = threads; }
     // Frames that could not be converted so far.
     quint64 rejected() const { return rejectedCount_; }
+    // Where converted pictures are written; it must give the slack swscale's writers need.
+    using Allocator = QImage (*)(QSize size, QImage::Format format);
+    void setAllocator(Allocator allocate) { allocate_ = allocate; }
 
 private:
     SwsContext* makeContext(QSize from, int fromFormat, QSize to, int toFormat, int flags) const;
@@ -49,6 +52,7 @@ private:
         bool operator==(const Key&) const = default;
     } key_;
     int threads_ = threadCount();
+    Allocator allocate_;
     std::unique_ptr<HdrToneMapper> toneMapper_;
     // The last shape of frame refused, so a clip of them logs once.
     std::pair<int, QSize> rejected_{-1, QSize()};

@@ -69,15 +69,11 @@ void VideoPlayer::setSource(const QUrl& url)
                 return;
             error_ = QMediaPlayer::FormatError;
             errorString_ = reason;
+            // Nothing more plays, the sound included, until another source.
+            engine_->setRunning(false);
             setState(QMediaPlayer::StoppedState);
             setStatus(QMediaPlayer::InvalidMedia);
             Q_EMIT errorOccurred(error_, errorString_);
-        });
-    };
-    events.unreadable = [this, mine] {
-        QMetaObject::invokeMethod(this, [this, mine] {
-            if (mine())
-                Q_EMIT unreadableFrames();
         });
     };
     events.frame = [this, slot](const QImage& image, double time, quint64 serial) {
@@ -172,8 +168,8 @@ void VideoPlayer::setPosition(qint64 ms)
 {
     if (!engine_ || status_ == QMediaPlayer::InvalidMedia)
         return;
-    // A stopped player shows nothing until it plays; a paused one shows where it went.
-    serial_ = engine_->seek(double(std::max<qint64>(ms, 0)) / 1000, state_ != QMediaPlayer::StoppedState);
+    // The picture follows the position, whether playing, paused or stopped.
+    serial_ = engine_->seek(double(std::max<qint64>(ms, 0)) / 1000, true);
     if (status_ == QMediaPlayer::EndOfMedia)
         setStatus(QMediaPlayer::LoadedMedia);
     Q_EMIT positionChanged(position());

@@ -56,8 +56,6 @@ Q_SIGNALS:
     void errorOccurred(QMediaPlayer::Error error, const QString& text);
     // currentFrame() holds a new picture.
     void frameChanged();
-    // The clip's pictures cannot be turned into images.
-    void unreadableFrames();
 
 private:
     struct Slot;

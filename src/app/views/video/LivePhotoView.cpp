@@ -9,6 +9,8 @@
 #include <QPainter>
 #include <QUrl>
 
+#include <utility>
+
 namespace app {
 
 namespace {
@@ -46,34 +48,12 @@ protected:
 } // namespace
 
 LivePhotoView::LivePhotoView(const QString& imageURL, const QString& videoURL, QWidget* parent)
-    : QWidget(parent), imageURL_(imageURL), surface_(new VideoSurfaceWidget(this)), badge_(new LiveBadge(this))
+    : QWidget(parent), imageURL_(imageURL), videoURL_(videoURL), surface_(new VideoSurfaceWidget(this)),
+      badge_(new LiveBadge(this))
 {
     surface_->hide();
     badge_->hide();
-    if (videoURL.isEmpty() || !QFileInfo(videoURL).isFile()) {
-        phase_ = Phase::failed;
-        return;
-    }
-    player_ = new VideoPlayer(this);
-    surface_->setPlayer(player_);
-    connect(player_, &VideoPlayer::errorOccurred, this, [this] {
-        if (phase_ == Phase::loading)
-            settle(Phase::failed);
-        else
-            finishPlayback();
-    });
-    connect(player_, &VideoPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
-        switch (status) {
-        case QMediaPlayer::LoadedMedia:
-            if (phase_ == Phase::loading)
-                settle(Phase::shown);
-            break;
-        case QMediaPlayer::InvalidMedia: settle(Phase::failed); break;
-        case QMediaPlayer::EndOfMedia: finishPlayback(); break;
-        default: break;
-        }
-    });
-    player_->setSource(QUrl::fromLocalFile(videoURL));
+    load();
 }
 
 LivePhotoView::~LivePhotoView()
@@ -81,6 +61,32 @@ LivePhotoView::~LivePhotoView()
     // The player goes first, so no frame reaches a sink being destroyed.
     delete player_;
     player_ = nullptr;
+}
+
+void LivePhotoView::load()
+{
+    phase_ = Phase::loading;
+    if (videoURL_.isEmpty() || !QFileInfo(videoURL_).isFile()) {
+        phase_ = Phase::failed;
+        return;
+    }
+    if (!player_) {
+        player_ = new VideoPlayer(this);
+        surface_->setPlayer(player_);
+        connect(player_, &VideoPlayer::errorOccurred, this, &LivePhotoView::fail);
+        connect(player_, &VideoPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
+            switch (status) {
+            case QMediaPlayer::LoadedMedia:
+                if (phase_ == Phase::loading)
+                    settle(Phase::shown);
+                break;
+            case QMediaPlayer::InvalidMedia: fail(); break;
+            case QMediaPlayer::EndOfMedia: finishPlayback(); break;
+            default: break;
+            }
+        });
+    }
+    player_->setSource(QUrl::fromLocalFile(videoURL_));
 }
 
 bool LivePhotoView::isBadgeVisible() const
@@ -103,8 +109,32 @@ void LivePhotoView::settle(Phase phase)
     Q_EMIT phaseChanged(phase_);
 }
 
+void LivePhotoView::fail()
+{
+    if (phase_ == Phase::loading) {
+        settle(Phase::failed);
+        return;
+    }
+    // The movie failed while it played: back to the still, which is no longer live.
+    const bool wasPlaying = std::exchange(playing_, false);
+    surface_->hide();
+    surface_->clear();
+    badge_->hide();
+    if (phase_ != Phase::failed) {
+        phase_ = Phase::failed;
+        Q_EMIT phaseChanged(phase_);
+    }
+    if (wasPlaying)
+        Q_EMIT playbackEnded();
+}
+
 void LivePhotoView::replay()
 {
+    if (phase_ == Phase::failed) {
+        // The drive may be back, or the file mended: the movie is tried again.
+        load();
+        return;
+    }
     if (phase_ != Phase::shown || playing_ || !player_)
         return;
     playing_ = true;
@@ -114,6 +144,8 @@ void LivePhotoView::replay()
     badge_->raise();
     player_->setPosition(0);
     player_->play();
+    if (player_->playbackState() != QMediaPlayer::PlayingState)
+        fail();
 }
 
 void LivePhotoView::finishPlayback()

@@ -13,7 +13,8 @@ class VideoSurfaceWidget;
 // The moving part of a live photo, laid over its still: opens the paired movie, and once it
 // loads, shows the "实况" badge and plays the movie once, with sound, then returns to the still.
 // A press on the picture plays it again. A missing or broken movie leaves the still, without
-// badge and without an error. The outcome of the load is settled exactly once.
+// badge and without an error, whether it fails to load or while it plays; a press then tries it
+// again. Each load is settled exactly once.
 class LivePhotoView : public QWidget {
     Q_OBJECT
 public:
@@ -44,8 +45,11 @@ protected:
 private:
     void settle(Phase phase);
     void finishPlayback();
+    void fail();
+    void load();
 
     QString imageURL_;
+    QString videoURL_;
     Phase phase_ = Phase::loading;
     bool playing_ = false;
     int playbackCount_ = 0;

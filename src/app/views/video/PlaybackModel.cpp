@@ -86,7 +86,8 @@ void PlaybackModel::togglePlayPause()
         setCurrentTime(0);
     }
     player_->play();
-    setPlaying(true);
+    // A player that refuses (its file failed) stays as it is.
+    setPlaying(player_->playbackState() == QMediaPlayer::PlayingState);
 }
 
 void PlaybackModel::beginScrub()

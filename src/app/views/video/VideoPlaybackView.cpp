@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QProxyStyle>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QToolButton>
@@ -51,6 +52,19 @@ QLabel* timeLabel(QWidget* parent, Qt::Alignment alignment)
 
 constexpr int sliderScale = 1000; // milliseconds
 
+// A press on the slider's track takes the handle there, as players do, instead of a page step:
+// the press, any drag and the release then seek as a drag of the handle does.
+class SeekSliderStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returned) const override
+    {
+        if (hint == SH_Slider_AbsoluteSetButtons)
+            return Qt::LeftButton;
+        return QProxyStyle::styleHint(hint, option, widget, returned);
+    }
+};
+
 } // namespace
 
 VideoPlaybackView::VideoPlaybackView(VideoPlayer* player, QWidget* parent)
@@ -74,6 +88,9 @@ VideoPlaybackView::VideoPlaybackView(VideoPlayer* player, QWidget* parent)
     elapsed_ = timeLabel(controls_, Qt::AlignRight);
     slider_ = new QSlider(Qt::Horizontal, controls_);
     slider_->setFocusPolicy(Qt::NoFocus);
+    auto* sliderStyle = new SeekSliderStyle;
+    sliderStyle->setParent(slider_);
+    slider_->setStyle(sliderStyle);
     duration_ = timeLabel(controls_, Qt::AlignLeft);
     row->addWidget(play_);
     row->addWidget(elapsed_);

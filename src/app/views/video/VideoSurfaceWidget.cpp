@@ -22,8 +22,6 @@ void VideoSurfaceWidget::setPlayer(VideoPlayer* player)
         return;
     player->setTargetSize(size() * devicePixelRatioF());
     connect(player, &VideoPlayer::frameChanged, this, &VideoSurfaceWidget::takeFrame);
-    connect(player, &VideoPlayer::unreadableFrames, this,
-            [this] { showError(QStringLiteral("无法播放这个视频：它的画面格式不受支持。")); });
     connect(player, &VideoPlayer::errorOccurred, this,
             [this](QMediaPlayer::Error, const QString& text) { showError(text); });
 }
@@ -53,6 +51,7 @@ void VideoSurfaceWidget::clear()
 {
     image_ = QImage();
     firstImage_ = QImage();
+    errorText_.clear();
     update();
 }
 

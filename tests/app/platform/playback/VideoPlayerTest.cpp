@@ -1,3 +1,4 @@
+#include "app/platform/decoding/PaddedImage.h"
 #include "app/platform/playback/HdrToneMapper.h"
 #include "app/platform/playback/PlaybackEngine.h"
 #include "app/platform/playback/VideoFrameScaler.h"
@@ -8,6 +9,7 @@
 #include "support/app/Fixtures.h"
 #include "support/app/ImageCompare.h"
 #include "support/app/MediaClips.h"
+#include "support/app/SoundServer.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QMediaDevices>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -29,10 +32,13 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <atomic>
 #include <cmath>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 using namespace app;
 
@@ -140,6 +146,23 @@ bool ffmpeg(const QStringList& arguments)
     return false;
 }
 
+// Makes an MP4's AAC header name an object type (CELP) the decoder does not take: the sound
+// stream is there and cannot be opened.
+bool unopenableSound(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = file.readAll();
+    // The decoder's own configuration, after its descriptor tag and four-byte length.
+    const qsizetype at = bytes.indexOf(QByteArray("\x05\x80\x80\x80", 4));
+    if (at < 0)
+        return false;
+    char& first = bytes[at + 5];
+    first = char((8 << 3) | (uchar(first) & 0x07));
+    return file.seek(0) && file.write(bytes) == bytes.size();
+}
+
 } // namespace
 
 // The picture the formulas give, scaled to fit the box, for each layout, matrix and range a decoder
@@ -183,6 +206,57 @@ TEST(VideoFrameScaler, convertsWithTheFramesMatrixAndRangeScaledToTheBox)
     }
     FramePtr empty(av_frame_alloc());
     EXPECT_TRUE(scaler.convert(*empty, {100, 100}).isNull());
+}
+
+// The memory a conversion writes into, followed by a guard whose bytes must stay as they were:
+// AddressSanitizer cannot see swscale's writes.
+struct Guarded {
+    static constexpr qsizetype guard = 4096;
+    static inline uchar* end = nullptr;
+    static QImage allocate(QSize size, QImage::Format format)
+    {
+        const qsizetype bytes = PaddedImage::bytes(size);
+        auto* memory = static_cast<uchar*>(std::malloc(size_t(bytes + guard)));
+        std::memset(memory + bytes, 0xA5, size_t(guard));
+        end = memory + bytes;
+        return QImage(memory, size.width(), size.height(), PaddedImage::stride(size.width()), format, std::free, memory);
+    }
+    static bool intact() { return std::all_of(end, end + guard, [](uchar b) { return b == 0xA5; }); }
+};
+
+// swscale's vector writers overrun a tight image by up to 60 bytes at some widths (a 1080p clip in
+// a 1002 or 1208 pixel wide box, a 152x114 clip at its own size): every width is tried, shrunk in
+// two passes, in one, and unscaled, from each layout a decoder hands over.
+TEST(VideoFrameScaler, writesNothingPastItsPicture)
+{
+    struct Row {
+        const char* name;
+        QSize source;
+        AVPixelFormat pixel;
+        bool full;
+        int step;
+        bool unscaled;
+    };
+    const Row rows[] = {
+        {"4:2:0 from 2048x1152", {2048, 1152}, AV_PIX_FMT_YUV420P, false, 1, false},
+        {"interleaved chroma, full range", {320, 240}, AV_PIX_FMT_NV12, true, 1, false},
+        {"10-bit 4K", {3840, 2160}, AV_PIX_FMT_YUV420P10LE, false, 5, false},
+        {"4:2:0 at its own size", {}, AV_PIX_FMT_YUV420P, false, 1, true},
+    };
+    VideoFrameScaler scaler;
+    scaler.setAllocator(Guarded::allocate);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FramePtr frame = row.unscaled ? nullptr : barsFrame(row.source, row.pixel, AVCOL_SPC_BT709, row.full);
+        const int widest = row.unscaled ? 640 : std::min(row.source.width(), 2000);
+        for (int width = 2; width <= widest; width += row.step) {
+            if (row.unscaled)
+                frame = barsFrame({width, 6}, row.pixel, AVCOL_SPC_BT709, row.full);
+            const QImage image = scaler.convert(*frame, {width, 100000});
+            ASSERT_EQ(image.width(), width);
+            ASSERT_TRUE(Guarded::intact()) << "width " << width;
+        }
+    }
 }
 
 // A 10-bit BT.2020 clip in HLG or PQ shows the SDR colours ffmpeg's own tone mapping gives it
@@ -274,21 +348,37 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         file.write(QByteArray(4096, 'x'));
     }
 
+    // Pictures whose data is gone: the file opens, nothing in it decodes.
+    const QString spoiled = app::test::makeClip(dir, "spoiled.mp4", "160x120", 1,
+                                                {"-an", "-c:v", "libx264", "-preset", "ultrafast", "-movflags", "+faststart"});
+    ASSERT_TRUE(app::test::spoilMediaData(spoiled, 0));
+    // Cut to half its bytes after its header: it says 4 s and holds 2.
+    const QString cut = app::test::makeClip(dir, "cut.mp4", "160x120", 4, {"-c:v", "libx264", "-preset", "ultrafast",
+                                                                           "-c:a", "aac", "-movflags", "+faststart"});
+    ASSERT_TRUE(QFile::resize(cut, QFileInfo(cut).size() / 2));
+
     const QString unreadable = QStringLiteral("无法播放这个视频：文件无法读取。");
+    const QString corrupt = QStringLiteral("无法播放这个视频：文件已损坏。");
     struct Row {
         const char* name;
         QString path;
         QString error;
         bool portrait;
+        // The text stands over the last picture shown.
+        bool picture;
     };
     const Row rows[] = {
-        {"paletted AVI", avi, {}, false},
-        {"paletted PNG frames in MOV", mov, {}, false},
+        {"paletted AVI", avi, {}, false, true},
+        {"paletted PNG frames in MOV", mov, {}, false, true},
         // A phone held upright: its display matrix turns the frames a quarter.
-        {"turned by its display matrix", app::test::fixturePath("thumbnails/rotated-video.mp4"), {}, true},
-        {"broken", broken, unreadable, false},
+        {"turned by its display matrix", app::test::fixturePath("thumbnails/rotated-video.mp4"), {}, true, true},
+        // Readable, but no video: not a drive that failed.
+        {"not a video", broken, corrupt, false, false},
+        {"missing", dir.filePath("gone.mp4"), unreadable, false, false},
         // A playlist dressed as a movie must not make FFmpeg open the files or addresses it lists.
-        {"playlist named .mov", app::test::fixturePath("thumbnails/hls-playlist.mov"), unreadable, false},
+        {"playlist named .mov", app::test::fixturePath("thumbnails/hls-playlist.mov"), corrupt, false, false},
+        {"no picture decodes", spoiled, corrupt, false, false},
+        {"data ends before its length", cut, unreadable, false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -299,10 +389,11 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         surface.setPlayer(&player);
         player.setSource(QUrl::fromLocalFile(row.path));
         player.play();
-        ASSERT_EVENTUALLY(surface.hasPicture());
+        ASSERT_EVENTUALLY(row.error.isEmpty() ? surface.hasFrame() : !surface.errorText().isEmpty());
         EXPECT_EQ(surface.errorText(), row.error);
         EXPECT_EQ(player.errorString(), row.error);
         EXPECT_EQ(player.mediaStatus() == QMediaPlayer::InvalidMedia, !row.error.isEmpty());
+        EXPECT_EQ(surface.hasFrame(), row.picture);
         const QImage shown = surface.currentImage();
         EXPECT_EQ(!shown.isNull() && shown.height() > shown.width(), row.portrait);
     }
@@ -310,7 +401,17 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     VideoPlayer player;
     player.setAudioDevice({});
     qint64 shownAt = -1;
-    QObject::connect(&player, &VideoPlayer::frameChanged, &player, [&] { shownAt = player.position(); });
+    // The picture's own time comes with each picture, right after it.
+    qint64 pictureAt = -1;
+    bool picture = false;
+    QObject::connect(&player, &VideoPlayer::frameChanged, &player, [&] {
+        shownAt = player.position();
+        picture = true;
+    });
+    QObject::connect(&player, &VideoPlayer::positionChanged, &player, [&](qint64 ms) {
+        if (std::exchange(picture, false))
+            pictureAt = ms;
+    });
     QSignalSpy statuses(&player, &VideoPlayer::mediaStatusChanged);
     player.setSource(QUrl::fromLocalFile(clip));
     ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::LoadedMedia);
@@ -327,6 +428,9 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     player.setPosition(2000);
     ASSERT_EVENTUALLY(player.frameNumber() > before);
     EXPECT_EQ(player.position(), 2000);
+    // The picture is the one at 2 s, not the key picture the decoding started from (the clip has
+    // one, at 0 s).
+    EXPECT_NEAR(pictureAt, 2000, 40);
     EXPECT_EQ(player.playbackState(), QMediaPlayer::PausedState);
     player.play();
     ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::EndOfMedia);
@@ -336,6 +440,17 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     EXPECT_GT(shownAt, 2800);
     player.play();
     ASSERT_EVENTUALLY(player.playbackState() == QMediaPlayer::PlayingState && shownAt >= 0 && shownAt < 1000);
+
+    // A transport stream with one key picture has none after a seek: it is decoded from its start.
+    const QString oneKey = app::test::makeClip(dir, "one-key.ts", "160x120", 3,
+                                               {"-an", "-c:v", "libx264", "-preset", "ultrafast", "-g", "1000", "-f", "mpegts"});
+    player.setSource(QUrl::fromLocalFile(oneKey));
+    ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::LoadedMedia);
+    player.pause();
+    const quint64 beforeSeek = player.frameNumber();
+    player.setPosition(2000);
+    ASSERT_EVENTUALLY(player.frameNumber() > beforeSeek);
+    EXPECT_NEAR(pictureAt, 2000, 40);
 
     // The drive goes part way through a clip longer than what is read ahead (300 pictures, here 3 s
     // at 100 a second, each a key frame so that the rest is far more than the reader buffers): what
@@ -406,15 +521,73 @@ TEST(PlaybackEngine, dropsLatePicturesOnlyWhenTheyPileUp)
     struct Case {
         const char* what;
         double late;
-        bool nextDue, pilingUp, dropped;
+        bool nextDue, queueFilled;
+        double showing;
+        bool dropped;
     } cases[] = {
-        {"decoder behind, more came out with it", 0.11, true, false, false},
-        {"shown slower than decoded", 0.11, true, true, true},
-        {"far behind its sound", 0.3, true, false, true},
-        {"late, but the next is not due yet", 0.11, false, true, false},
-        {"under a frame late", 0.02, true, true, false},
+        {"decoder behind, more came out with it", 0.11, true, false, 0.01, false},
+        {"shown slower than decoded", 0.11, true, true, 0.01, true},
+        // The queue never fills when the decoder is slow too; the window's own time tells.
+        {"window and decoder both slow", 0.11, true, false, 0.12, true},
+        {"far behind its sound", 0.3, true, false, 0.01, true},
+        {"late, but the next is not due yet", 0.11, false, true, 0.12, false},
+        {"under a frame late", 0.02, true, true, 0.12, false},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(PlaybackEngine::dropsLate(c.late, frame, c.nextDue, c.pilingUp), c.dropped) << c.what;
+        EXPECT_EQ(PlaybackEngine::dropsLate(c.late, frame, c.nextDue, c.queueFilled, c.showing), c.dropped) << c.what;
 }
 
+
+// Through a sound server, as on a desktop, where the sink takes samples only while it plays: a
+// clip whose sound cannot be opened plays silently, seeks and ends; one whose pictures come 3 s
+// after its sound starts at once; a pause corks the stream and leaving the clip removes it.
+TEST(VideoPlayer, playsThroughASoundServer)
+{
+    app::test::SoundServer server;
+    ASSERT_FALSE(QMediaDevices::defaultAudioOutput().isNull());
+    QTemporaryDir dir;
+    const QString oddSound = app::test::makeClip(dir, "odd-sound.mp4", "160x120", 2);
+    ASSERT_TRUE(unopenableSound(oddSound));
+    // Its picture track starts 3 s into its sound, and 3 s into the file.
+    const QString sound = dir.filePath("sound.m4a"), lateVideo = dir.filePath("late-video.mp4");
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "sine=frequency=440:duration=5", "-c:a", "aac", sound}));
+    ASSERT_TRUE(ffmpeg({"-i", sound, "-itsoffset", "3", "-i", app::test::makeClip(dir, "pictures.mp4", "160x120", 2),
+                        "-map", "0:a", "-map", "1:v", "-c", "copy", lateVideo}));
+    struct Row {
+        const char* name;
+        QString path;
+        bool sound;
+    };
+    const Row rows[] = {{"sound that cannot be opened", oddSound, false}, {"pictures 3 s after the sound", lateVideo, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        VideoSurfaceWidget surface;
+        surface.resize(160, 160);
+        VideoPlayer player;
+        surface.setPlayer(&player);
+        player.setSource(QUrl::fromLocalFile(row.path));
+        ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::LoadedMedia);
+        EXPECT_EQ(player.hasAudio(), row.sound);
+        player.play();
+        // Time goes on whether a picture came yet or not.
+        ASSERT_EVENTUALLY(player.position() > 1200);
+        ASSERT_TRUE(app::test::waitFor([&] { return player.mediaStatus() == QMediaPlayer::EndOfMedia; }, 15000));
+        EXPECT_TRUE(surface.hasFrame());
+        EXPECT_EQ(player.errorString(), QString());
+        // Back to the start after the end, as the controls do.
+        const quint64 before = player.frameNumber();
+        player.stop();
+        player.setPosition(0);
+        ASSERT_EVENTUALLY(player.frameNumber() > before);
+    }
+
+    const QString clip = app::test::makeClip(dir, "clip.mp4", "160x120", 4);
+    VideoPlayer player;
+    player.setSource(QUrl::fromLocalFile(clip));
+    player.play();
+    ASSERT_EVENTUALLY(server.streamsCorked() == QList<bool>{false});
+    player.pause();
+    ASSERT_EVENTUALLY(server.streamsCorked() == QList<bool>{true});
+    player.setSource({});
+    ASSERT_EVENTUALLY(server.streamsCorked().isEmpty());
+}

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include <QApplication>
@@ -75,7 +76,26 @@ TEST(PlaybackModel, playsToTheEndBackToZeroAndScrubsExactly)
     EXPECT_EQ(view.elapsedText(), "0:00");
     EXPECT_EQ(view.playButton()->toolTip(), "播放");
 
+    // Dropping the slider after the end shows the picture there, not only the time.
+    const QImage first = view.surface()->currentImage();
+    quint64 before = player.frameNumber();
+    model->beginScrub();
+    model->setScrubTime(1.0);
+    model->endScrub();
+    ASSERT_EVENTUALLY(player.frameNumber() > before);
+    ASSERT_EVENTUALLY(view.surface()->currentImage() != first);
+    // A click on the track takes the handle there and seeks, rather than stepping a page.
+    QSlider* slider = view.slider();
+    before = player.frameNumber();
+    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() * 3 / 4, slider->height() / 2));
+    EXPECT_GT(slider->value(), slider->maximum() / 2);
+    ASSERT_EVENTUALLY(player.frameNumber() > before);
+    EXPECT_LT(std::abs(player.position() - slider->value()), 50);
+
     // Play again starts from the beginning.
+    model->beginScrub();
+    model->setScrubTime(0);
+    model->endScrub();
     view.playButton()->click();
     EXPECT_TRUE(model->isPlaying());
     ASSERT_EVENTUALLY(player.position() > 200);
@@ -92,6 +112,17 @@ TEST(PlaybackModel, playsToTheEndBackToZeroAndScrubsExactly)
     EXPECT_FALSE(model->isScrubbing());
     EXPECT_EQ(model->currentTime(), 1.5);
     ASSERT_EVENTUALLY_EQ(player.position(), qint64(1500));
+
+    // A player that refuses to play, its file broken, is not shown as playing.
+    QFile broken(dir.filePath("broken.mp4"));
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+    broken.write(QByteArray(4096, 'x'));
+    broken.close();
+    player.setSource(QUrl::fromLocalFile(broken.fileName()));
+    ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::InvalidMedia);
+    view.playButton()->click();
+    EXPECT_FALSE(model->isPlaying());
+    EXPECT_EQ(view.playButton()->toolTip(), "播放");
 
     // Stopping twice, or before a start, does nothing.
     model->stop();
@@ -139,6 +170,11 @@ TEST(LivePhotoView, playsOnceAndReturnsToTheStillOrStaysStillWithoutItsMovie)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(QByteArray(4096, 'x'));
     }
+    // It opens, then none of its pictures decode: found out while it plays.
+    const QString spoiled = app::test::makeClip(dir, "spoiled.mov", "160x120", 1,
+                                                {"-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", "-movflags",
+                                                 "+faststart"});
+    ASSERT_TRUE(app::test::spoilMediaData(spoiled, 0));
     struct Row {
         const char* name;
         QString movie;
@@ -150,6 +186,7 @@ TEST(LivePhotoView, playsOnceAndReturnsToTheStillOrStaysStillWithoutItsMovie)
         {"a movie plays once", movie, LivePhotoView::Phase::shown, true, 1},
         {"a missing movie", dir.filePath("gone.mov"), LivePhotoView::Phase::failed, false, 0},
         {"a broken movie", broken, LivePhotoView::Phase::failed, false, 0},
+        {"a movie whose pictures do not decode", spoiled, LivePhotoView::Phase::failed, false, 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -158,9 +195,9 @@ TEST(LivePhotoView, playsOnceAndReturnsToTheStillOrStaysStillWithoutItsMovie)
         view.show();
         QSignalSpy ended(&view, &LivePhotoView::playbackEnded);
         ASSERT_EVENTUALLY(view.phase() != LivePhotoView::Phase::loading);
+        ASSERT_EVENTUALLY_EQ(ended.count(), row.plays);
         EXPECT_EQ(view.phase(), row.phase);
         EXPECT_EQ(view.isBadgeVisible(), row.badge);
-        ASSERT_EVENTUALLY_EQ(ended.count(), row.plays);
         if (auto* player = view.findChild<VideoPlayer*>()) {
             // The player says again that it is loaded (it does after a seek or a stop), and the
             // view is hidden and shown: neither starts the movie a second time.
@@ -172,6 +209,14 @@ TEST(LivePhotoView, playsOnceAndReturnsToTheStillOrStaysStillWithoutItsMovie)
         EXPECT_EQ(view.playbackCount(), row.plays);
         EXPECT_FALSE(view.isPlayingMovie());
         EXPECT_FALSE(view.surface()->isVisible());
+        EXPECT_EQ(view.surface()->errorText(), QString());
+        if (row.phase == LivePhotoView::Phase::failed && row.plays > 0) {
+            // A press tries the movie again; it fails again the same way.
+            QTest::mouseClick(&view, Qt::LeftButton);
+            ASSERT_EVENTUALLY_EQ(ended.count(), row.plays + 1);
+            EXPECT_EQ(view.phase(), LivePhotoView::Phase::failed);
+            EXPECT_FALSE(view.isBadgeVisible());
+        }
     }
 
     // A press plays it again, once more.
