@@ -238,9 +238,9 @@ TEST(VideoFrameScaler, writesNothingPastItsPicture)
         bool unscaled;
     };
     const Row rows[] = {
-        {"4:2:0 from 2048x1152", {2048, 1152}, AV_PIX_FMT_YUV420P, false, 1, false},
+        {"4:2:0, 2048 wide", {2048, 288}, AV_PIX_FMT_YUV420P, false, 1, false},
         {"interleaved chroma, full range", {320, 240}, AV_PIX_FMT_NV12, true, 1, false},
-        {"10-bit 4K", {3840, 2160}, AV_PIX_FMT_YUV420P10LE, false, 5, false},
+        {"10-bit, 4K wide", {3840, 240}, AV_PIX_FMT_YUV420P10LE, false, 5, false},
         {"4:2:0 at its own size", {}, AV_PIX_FMT_YUV420P, false, 1, true},
     };
     VideoFrameScaler scaler;
@@ -256,6 +256,14 @@ TEST(VideoFrameScaler, writesNothingPastItsPicture)
             ASSERT_EQ(image.width(), width);
             ASSERT_TRUE(Guarded::intact()) << "width " << width;
         }
+    }
+    // Slivers shown in the default window's video box shrink to a pixel or two across.
+    for (const QSize sliver : {QSize(16, 4000), QSize(2, 16000), QSize(4000, 16), QSize(16000, 2)}) {
+        SCOPED_TRACE(sliver.width());
+        const FramePtr frame = barsFrame(sliver, AV_PIX_FMT_YUV420P, AVCOL_SPC_BT709, false);
+        const QImage image = scaler.convert(*frame, {988, 556});
+        EXPECT_FALSE(image.isNull());
+        EXPECT_TRUE(Guarded::intact());
     }
 }
 
