@@ -18,6 +18,7 @@
 #include "app/views/viewer/ViewerToolbarItems.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QSettings>
 
 #include <csignal>
@@ -28,11 +29,17 @@ int main(int argc, char** argv)
     QCoreApplication::setOrganizationName("Tessivarnholm");
     QCoreApplication::setApplicationName("Tessivarnholm");
     app::installJournalLogSink();
-    // A second start brings the running program's window forward instead.
+    // A second start brings the running program's window forward instead, or runs once it ended.
     app::SingleInstance instance;
     if (!instance.isFirst()) {
-        instance.askFirstToRaise();
-        return 0;
+        const app::SingleInstance::Answer answer = instance.askFirstToRaise();
+        if (answer == app::SingleInstance::Answer::raised)
+            return 0;
+        if (answer == app::SingleInstance::Answer::noAnswer) {
+            app::quitOnSignals();
+            QMessageBox::warning(nullptr, QStringLiteral("Tessivarnholm"), app::SingleInstance::notAnsweringText);
+            return 1;
+        }
     }
     // A logout or `kill` quits like the window's close, so pending turns are written first.
     app::quitOnSignals();

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,6 +96,7 @@ FileSystemAssetSink::FileSystemAssetSink(asio::any_io_executor worker, fs::path 
     , environment_(std::move(environment))
     , logger_("sink")
     , libraryRoot_(std::move(libraryRoot))
+    , chosenFileSystem_(fileSystemOf(*libraryRoot_))
 {
 }
 
@@ -107,6 +109,7 @@ FileSystemAssetSink::FileSystemAssetSink(asio::any_io_executor worker, fs::path 
     , onPendingLibraryMaterialized_(std::move(onMaterialized))
     , environment_(std::move(environment))
     , logger_("sink")
+    , chosenFileSystem_(fileSystemOf(pendingParent_))
 {
 }
 
@@ -192,9 +195,29 @@ void FileSystemAssetSink::prepareNow(const DeviceInfo& peer)
     logger_.info("待新建图库：尚未落盘，等首个文件写入时再创建");
 }
 
+std::optional<FileSystemAssetSink::FileSystemIdentity> FileSystemAssetSink::fileSystemOf(const fs::path& path)
+{
+    struct statx info {};
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_MNT_ID, &info) != 0)
+        return std::nullopt;
+    FileSystemIdentity identity;
+    identity.device = makedev(info.stx_dev_major, info.stx_dev_minor);
+    if (info.stx_mask & STATX_MNT_ID)
+        identity.mount = info.stx_mnt_id;
+    return identity;
+}
+
+void FileSystemAssetSink::requireChosenFileSystem() const
+{
+    // A drive pulled from under its mount point leaves an empty folder of the system disk there.
+    if (!chosenFileSystem_ || fileSystemOf(libraryRoot_ ? *libraryRoot_ : pendingParent_) != chosenFileSystem_)
+        throw libraryFolderMissing();
+}
+
 void FileSystemAssetSink::materializeBackup(const fs::path& inside, const DeviceInfo& peer)
 {
     materialized_.reset();
+    requireChosenFileSystem();
     const std::string label = folderLabel(inside);
     // Nothing above the library folder is ever made: a backup must not land on the system disk
     // under the empty mount point of a drive that was pulled.
@@ -232,6 +255,7 @@ void FileSystemAssetSink::materializeBackup(const fs::path& inside, const Device
 fs::path FileSystemAssetSink::createPendingLibraryFolder(const fs::path& parent, const std::string& folderName)
 {
     const fs::path folder = parent / folderName;
+    requireChosenFileSystem();
     auto isDirectory = [&folder](bool& exists) {
         struct stat info {};
         exists = ::stat(folder.c_str(), &info) == 0;
@@ -442,6 +466,7 @@ void FileSystemAssetSink::finishNow(const IncomingFile& file)
 
     std::string name;
     try {
+        requireChosenFileSystem();
         name = finalName(file, *openFile_, byteCount);
     } catch (...) {
         discardOpenFile();

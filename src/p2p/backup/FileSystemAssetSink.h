@@ -112,6 +112,14 @@ private:
         std::shared_ptr<void> claim;      // while held, no clean-up takes the partial for a leftover
     };
 
+    // The file system a path is on: its device and the mount it is reached through.
+    struct FileSystemIdentity {
+        std::uint64_t device = 0;
+        std::optional<std::uint64_t> mount; // when the kernel tells
+        friend bool operator==(const FileSystemIdentity&, const FileSystemIdentity&) = default;
+    };
+    static std::optional<FileSystemIdentity> fileSystemOf(const std::filesystem::path& path);
+
     struct StoredFile {
         std::filesystem::path path;
         std::int64_t byteCount = 0;
@@ -145,6 +153,9 @@ private:
     void ensureReadyForWriting();
     void materializeBackup(const std::filesystem::path& inside, const DeviceInfo& peer);
     std::filesystem::path createPendingLibraryFolder(const std::filesystem::path& parent, const std::string& folderName);
+    // Throws the missing-folder error unless the library folder (or a new library's parent) is
+    // still on the file system it was on when the wait began.
+    void requireChosenFileSystem() const;
     void removeOrphanedPartials();
     void setBackupRoot(std::optional<std::filesystem::path> root);
     void discardOpenFile();
@@ -181,6 +192,7 @@ private:
     Logger logger_;
 
     std::optional<std::filesystem::path> libraryRoot_;
+    std::optional<FileSystemIdentity> chosenFileSystem_;
     std::optional<DeviceInfo> pendingPeer_;
     std::optional<Materialized> materialized_;
     std::optional<OpenFile> openFile_;

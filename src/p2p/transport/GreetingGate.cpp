@@ -155,18 +155,41 @@ asio::awaitable<void> GreetingGate::greet(std::shared_ptr<Pending> pending, std:
         }
         pending->received.insert(pending->received.end(), piece->begin(), piece->end());
         decoder.append(*piece);
+        // A ping before the hello is answered here, and its bytes never reach the session.
+        int pings = 0;
         bool isHello = false;
         bool isOther = false;
         try {
-            if (std::optional<FrameDecoder::Frame> frame = decoder.nextFrame()) {
-                isHello = std::holds_alternative<Hello>(MessageCoder::decode(std::move(*frame)));
-                isOther = !isHello;
+            while (std::optional<FrameDecoder::Frame> frame = decoder.nextFrame()) {
+                const auto frameSize = static_cast<std::ptrdiff_t>(
+                    Framing::lengthPrefixByteCount + Framing::headerByteCount + frame->payload.size());
+                const Message message = MessageCoder::decode(std::move(*frame));
+                isHello = std::holds_alternative<Hello>(message);
+                isOther = !isHello && !std::holds_alternative<Ping>(message);
+                if (isHello || isOther)
+                    break;
+                ++pings;
+                pending->received.erase(pending->received.begin(), pending->received.begin() + frameSize);
             }
         } catch (...) {
             isOther = true; // too large, malformed or of an unknown type
         }
         if (isOther) {
             close(pending, notHelloText);
+            co_return;
+        }
+        bool answered = true;
+        for (; pings > 0 && answered; --pings) {
+            try {
+                co_await pending->stream->send(MessageCoder::encode(Message(Pong())));
+            } catch (...) {
+                answered = false;
+            }
+            if (alive.expired() || pending->done)
+                co_return;
+        }
+        if (!answered) {
+            close(pending, endedText);
             co_return;
         }
         if (isHello) {

@@ -43,9 +43,9 @@ private:
 };
 
 // Connections to the announced port that have not said hello yet. Each waits here, at most the
-// handshake time-out, until its first frame arrives: a hello hands the connection on with the
-// bytes read so far (its reader must see them first) and closes every other waiting one;
-// anything else, an end or the time-out closes it. At most `maximumPending` wait: one more closes
+// handshake time-out, until its hello arrives: a ping is answered with a pong; a hello hands the
+// connection on with the bytes read after the pings (its reader must see them first) and closes
+// every other waiting one; any other frame, an end or the time-out closes it. At most `maximumPending` wait: one more closes
 // the oldest, so strangers can neither hold the port nor keep a phone out. Lives on one executor.
 class GreetingGate {
 public:

@@ -222,6 +222,50 @@ TESS_CHILD_BODY(sinkReadOnly)
     return childResult(problems);
 }
 
+TESS_CHILD_BODY(sinkDrivePulled)
+{
+    // arguments: a scratch folder. Each library (or new library's parent) is a tmpfs mount point,
+    // unmounted while the receive waits, or detached between two files.
+    const std::string gone = "找不到「旅行」的文件夹，移动硬盘可能没有连接。";
+    const DeviceInfo peer {"测试手机", {}, {}, "PHONE"};
+    const AssetDescriptor first = FakePhone::photo("A", "A.JPG", 1000), second = FakePhone::photo("B", "B.JPG", 1000);
+    struct Case {
+        const char* name;
+        bool isNew;
+        bool pulledAfterFirstFile;
+    };
+    std::vector<std::string> problems;
+    for (const Case c : {Case {"existing library", false, false}, Case {"new library's parent", true, false},
+             Case {"existing library, after the first file", false, true}}) {
+        const fs::path mountPoint = fs::path(arguments.at(0)) / c.name;
+        fs::create_directories(mountPoint);
+        if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=4m") != 0)
+            return childResult({std::string("mount tmpfs: ") + std::strerror(errno)});
+        SinkDriver driver;
+        auto sink = c.isNew ? std::make_shared<FileSystemAssetSink>(driver.worker.executor(), mountPoint, "旅行", nullptr)
+                            : std::make_shared<FileSystemAssetSink>(driver.worker.executor(), mountPoint);
+        sink->setLibraryName("旅行");
+        std::optional<std::string> failure;
+        try {
+            if (!c.pulledAfterFirstFile)
+                ::umount(mountPoint.c_str());
+            driver.prepare(*sink, peer);
+            driver.store(*sink, first, 0, Bytes(1000, 1));
+            if (c.pulledAfterFirstFile)
+                ::umount2(mountPoint.c_str(), MNT_DETACH);
+            driver.store(*sink, second, 0, Bytes(1000, 2));
+        } catch (const AssetSinkError& error) {
+            failure = error.description();
+        }
+        if (failure != gone)
+            problems.push_back(std::string(c.name) + ": failure " + failure.value_or("none"));
+        if (!fs::is_empty(mountPoint))
+            problems.push_back(std::string(c.name) + ": written under the empty mount point");
+        ::umount(mountPoint.c_str());
+    }
+    return childResult(problems);
+}
+
 // Runs a shell command and gives back its first line of output, or none when it failed.
 std::optional<std::string> commandOutput(const std::string& command)
 {
@@ -346,6 +390,16 @@ TEST(SinkFaults, ReadOnlyVolumeFailsWithThePermissionText)
         EXPECT_EQ(child.wait(), (ExitStatus{true, 0, 0}));
         EXPECT_EQ(filesUnder(library.path()), before);
     }
+}
+
+// A library folder (or a new library's parent) that is a drive's mount point: once the drive is
+// gone it is an empty folder of the system disk, and nothing may land there.
+TEST(SinkFaults, APulledDriveLeavesNothingUnderItsMountPoint)
+{
+    TESS_SKIP_WITHOUT_UNSHARE();
+    TempFolder temp;
+    ChildProcess child("sinkDrivePulled", ChildOptions{.mountNamespace = true, .arguments = {temp.path().string()}});
+    EXPECT_EQ(child.wait(), (ExitStatus{true, 0, 0}));
 }
 
 TEST(SinkFaults, ExfatKeepsEveryFileUnderItsOwnName)

@@ -1,5 +1,7 @@
 #include "app/platform/desktop/SingleInstance.h"
 
+#include "app/platform/desktop/ApplicationSupport.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -15,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace app {
@@ -24,36 +27,89 @@ namespace {
 Q_LOGGING_CATEGORY(lcInstance, "tessivarnholm.instance")
 
 const QByteArray raiseRequest = "raise\n";
+const QByteArray raisedReply = "ok\n";
+const QString lockName = QStringLiteral("/tessivarnholm.lock");
+const QString socketName = QStringLiteral("/tessivarnholm.socket");
+
+// The lock file in `folder`, or -1 when the folder cannot hold one: not writable (an existing lock
+// file is opened read-only then; flock works on it), or a link or a folder in the lock's place.
+int openLock(const QString& folder)
+{
+    QDir().mkpath(folder);
+    const QByteArray path = QFile::encodeName(folder + lockName);
+    int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat info {};
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0)
+        qCWarning(lcInstance) << "no instance lock in" << folder << ::strerror(errno);
+    return fd;
+}
+
+int remainingMs(const QDeadlineTimer& deadline, int atMost)
+{
+    return int(std::clamp<qint64>(deadline.remainingTime(), 1, atMost));
+}
 
 } // namespace
 
-SingleInstance::SingleInstance(QString runtimeFolder, QObject* parent)
-    : QObject(parent),
-      // Qt's runtime location is $XDG_RUNTIME_DIR, or a folder of the user's own with mode 0700.
-      folder_(runtimeFolder.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
-                                      : std::move(runtimeFolder))
+SingleInstance::SingleInstance(QString runtimeFolder, QString cacheFolder, QObject* parent) : QObject(parent)
 {
-    QDir().mkpath(folder_);
-    const QByteArray lockPath = QFile::encodeName(folder_ + QStringLiteral("/tessivarnholm.lock"));
-    const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
+    // Qt's runtime location is $XDG_RUNTIME_DIR, or a folder of the user's own with mode 0700.
+    if (runtimeFolder.isEmpty())
+        runtimeFolder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (cacheFolder.isEmpty())
+        cacheFolder = applicationCacheFolder();
+    QString folder;
+    for (const QString& candidate : {runtimeFolder, cacheFolder}) {
+        lockFd_ = openLock(candidate);
+        if (lockFd_ >= 0) {
+            folder = candidate;
+            break;
+        }
+    }
+    if (lockFd_ < 0) {
         // Without a lock the program still runs, as it did before there was one.
-        qCWarning(lcInstance) << "no instance lock:" << lockPath << ::strerror(errno);
+        qCWarning(lcInstance) << "no instance lock anywhere: this start runs without one";
         first_ = true;
         return;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return;
+    // A lock opened read-only in a folder that takes no new files: the socket goes to the cache.
+    const bool holdsSocket = ::access(QFile::encodeName(folder).constData(), W_OK) == 0;
+    socketPath_ = (holdsSocket ? folder : cacheFolder) + socketName;
+    if (takeLock())
+        listen();
+}
+
+SingleInstance::~SingleInstance()
+{
+    if (server_) {
+        server_->close();
+        // Still ours: nobody else makes a socket there without the lock.
+        QFile::remove(socketPath_);
+        delete server_;
     }
-    lockFd_ = fd;
-    first_ = true;
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
+}
+
+bool SingleInstance::takeLock()
+{
+    first_ = ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0;
+    return first_;
+}
+
+void SingleInstance::listen()
+{
     // The lock is ours, so a socket file left there is a crashed program's.
-    const QString socketPath = folder_ + QStringLiteral("/tessivarnholm.socket");
-    QLocalServer::removeServer(socketPath);
+    QLocalServer::removeServer(socketPath_);
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server_->listen(socketPath)) {
+    if (!server_->listen(socketPath_)) {
         qCWarning(lcInstance) << "later starts cannot reach this one:" << server_->errorString();
         return;
     }
@@ -70,6 +126,7 @@ SingleInstance::SingleInstance(QString runtimeFolder, QObject* parent)
                     return;
                 if (peer->readLine() == raiseRequest) {
                     qCInfo(lcInstance) << "a later start asked for the window";
+                    peer->write(raisedReply);
                     Q_EMIT raiseRequested();
                 }
                 peer->disconnectFromServer();
@@ -78,31 +135,39 @@ SingleInstance::SingleInstance(QString runtimeFolder, QObject* parent)
     });
 }
 
-SingleInstance::~SingleInstance()
+SingleInstance::Answer SingleInstance::askFirstToRaise(std::chrono::milliseconds wait)
 {
-    if (lockFd_ >= 0)
-        ::close(lockFd_);
-}
-
-bool SingleInstance::askFirstToRaise()
-{
-    const QString socketPath = folder_ + QStringLiteral("/tessivarnholm.socket");
-    // The first may have taken the lock and not be listening yet.
-    const QDeadlineTimer deadline(3000);
-    while (!deadline.hasExpired()) {
-        QLocalSocket socket;
-        socket.connectToServer(socketPath);
-        if (socket.waitForConnected(int(std::max<qint64>(deadline.remainingTime(), 1)))) {
-            socket.write(raiseRequest);
-            const bool sent = socket.waitForBytesWritten(1000);
-            // The first answers by closing once it has read the request.
-            socket.waitForDisconnected(1000);
-            return sent;
+    const QDeadlineTimer deadline(wait);
+    QLocalSocket socket;
+    QByteArray reply;
+    for (;;) {
+        // The first may be gone (or quitting, its socket already closed): then this start runs.
+        if (takeLock()) {
+            qCInfo(lcInstance) << "the running program ended: this start runs";
+            listen();
+            return Answer::firstEnded;
         }
-        QThread::msleep(50);
+        // It may also have taken the lock and not be listening yet.
+        if (socket.state() != QLocalSocket::ConnectedState) {
+            reply.clear();
+            socket.abort();
+            socket.connectToServer(socketPath_);
+            if (socket.waitForConnected(remainingMs(deadline, 200)))
+                socket.write(raiseRequest);
+            else
+                QThread::msleep(50);
+        }
+        // Only the answer counts: a connection the first closes unread means it is going away.
+        if (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(remainingMs(deadline, 200))) {
+            reply += socket.readAll();
+            if (reply == raisedReply)
+                return Answer::raised;
+        }
+        if (deadline.hasExpired()) {
+            qCWarning(lcInstance).noquote() << notAnsweringText;
+            return Answer::noAnswer;
+        }
     }
-    qCWarning(lcInstance) << "the running program did not answer";
-    return false;
 }
 
 } // namespace app

@@ -16,7 +16,15 @@ namespace app {
 
 namespace {
 
-std::optional<QString> tryWrite(const RotationWriter::Rotate& rotate, const std::shared_ptr<KeptScans>& kept,
+// What the program keeps of a file's old state, forgotten on the writing thread before the write is
+// reported done: a rotation keeps size and times, so where only they key the file nothing else
+// would tell the kept thumbnails and scan record apart from the new state.
+struct Forgetting {
+    std::shared_ptr<KeptScans> kept;
+    std::function<void(const QString&)> thumbnails;
+};
+
+std::optional<QString> tryWrite(const RotationWriter::Rotate& rotate, const Forgetting& forgetting,
                                 const RotationQueue::Write& write)
 {
     try {
@@ -28,15 +36,17 @@ std::optional<QString> tryWrite(const RotationWriter::Rotate& rotate, const std:
                                                     QString::fromLocal8Bit(e.what()))
             .description();
     }
-    if (kept)
-        kept->forgetFile(write.path);
+    if (forgetting.kept)
+        forgetting.kept->forgetFile(write.path);
+    if (forgetting.thumbnails)
+        forgetting.thumbnails(write.path);
     return std::nullopt;
 }
 
-std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const std::shared_ptr<KeptScans>& kept,
+std::optional<QString> runWrite(const RotationWriter::Rotate& rotate, const Forgetting& forgetting,
                                 const RotationQueue::Write& write)
 {
-    std::optional<QString> error = tryWrite(rotate, kept, write);
+    std::optional<QString> error = tryWrite(rotate, forgetting, write);
     if (error)
         p2p::Logger("rotation").error(QStringLiteral("旋转未写入 %1（%2 次）：%3")
                                           .arg(write.path)
@@ -62,6 +72,7 @@ RotationWriter::RotationWriter(ThumbnailProvider* thumbnails, Rotate rotate, QOb
       thumbnails_(thumbnails),
       rotate_(std::move(rotate)),
       keptScans_(std::move(keptScans)),
+      forgetThumbnails_(thumbnails ? thumbnails->keptThumbnailsForgetter() : nullptr),
       queue_([this](const RotationQueue::Write& w) { write(w); })
 {
     pool_.setMaxThreadCount(1);
@@ -82,7 +93,7 @@ void RotationWriter::finishAll()
 {
     pool_.waitForDone();
     for (const RotationQueue::Write& write : queue_.takeQueued())
-        runWrite(rotate_, keptScans_, write);
+        runWrite(rotate_, Forgetting{keptScans_, forgetThumbnails_}, write);
 }
 
 // A file with several names was patched in place: every name shown shows the turned picture.
@@ -110,8 +121,8 @@ void RotationWriter::turn(const QString& path)
 void RotationWriter::write(const RotationQueue::Write& write)
 {
     QPointer<RotationWriter> self(this);
-    pool_.start([self, rotate = rotate_, kept = keptScans_, write] {
-        const std::optional<QString> error = runWrite(rotate, kept, write);
+    pool_.start([self, rotate = rotate_, forgetting = Forgetting{keptScans_, forgetThumbnails_}, write] {
+        const std::optional<QString> error = runWrite(rotate, forgetting, write);
         QMetaObject::invokeMethod(
             self,
             [self, path = write.path, error] {

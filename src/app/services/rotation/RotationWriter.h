@@ -16,9 +16,10 @@ class ThumbnailProvider;
 
 // The program's one rotation writer: runs the rotation queue's writes on a thread of their own,
 // one at a time, and reports each end on the main thread. It lives as long as the program, so a
-// viewer that pages or closes leaves its turns to it. A written file's thumbnails are
-// invalidated, so the grid and any open viewer follow the file, and its kept-scan record is
-// forgotten: a rotation keeps the file's size and times, so no stamp would show the change.
+// viewer that pages or closes leaves its turns to it. A written file's kept thumbnails and
+// kept-scan record are forgotten by the write itself, whichever way it runs (a rotation keeps the
+// file's size and times, so no stamp would show the change); its thumbnails in memory are then
+// invalidated on the main thread, so the grid and any open viewer follow the file.
 class RotationWriter : public QObject {
     Q_OBJECT
 
@@ -56,6 +57,7 @@ private:
     QPointer<ThumbnailProvider> thumbnails_;
     Rotate rotate_;
     std::shared_ptr<KeptScans> keptScans_;
+    std::function<void(const QString&)> forgetThumbnails_;
     RotationQueue queue_;
     QThreadPool pool_;
 };

@@ -290,6 +290,14 @@ void ThumbnailProvider::invalidate(const QString& path)
         QMetaObject::invokeMethod(this, [this, path] { Q_EMIT orientationDidChange(path); }, Qt::QueuedConnection);
 }
 
+std::function<void(const QString&)> ThumbnailProvider::keptThumbnailsForgetter() const
+{
+    return [shared = shared_](const QString& path) {
+        if (shared->disk)
+            shared->disk->forgetFile(path);
+    };
+}
+
 void ThumbnailProvider::waitForIdle()
 {
     pool_.waitForDone();

@@ -92,6 +92,9 @@ public:
     // thumbnails kept on disk (every size), then emits orientationDidChange(path) on the main
     // thread; direct observers run before this returns when called on the main thread.
     void invalidate(const QString& path);
+    // Deletes the file's thumbnails kept on disk, every size, from any thread, even once the
+    // provider is gone: for a writer whose end may never reach the main thread (the program quits).
+    std::function<void(const QString& path)> keptThumbnailsForgetter() const;
     // The files the memory cache holds images of.
     QStringList cachedPaths() const;
 

@@ -85,7 +85,10 @@ QSize MiddleElidedLabel::sizeHint() const
     // As many lines as the text takes at this width, but at least one while there is any text.
     const int lines = fullText_.isEmpty() ? 0 : std::clamp(int(text().count(u'\n')) + 1, 1, maxLines_);
     const QMargins m = contentsMargins();
-    return {QLabel::sizeHint().width(), lines * fontMetrics().lineSpacing() + m.top() + m.bottom()};
+    const QSize drawn = QLabel::sizeHint();
+    // A line with another script takes its fallback font's height, more than this font's spacing.
+    const int needed = text().isEmpty() ? 0 : drawn.height();
+    return {drawn.width(), std::max(lines * fontMetrics().lineSpacing() + m.top() + m.bottom(), needed)};
 }
 
 QSize MiddleElidedLabel::minimumSizeHint() const

@@ -9,38 +9,155 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-// Two starts of the program itself against one home: the second asks the first for its window
-// and ends with 0; the first stays, and SIGTERM later ends it as a normal quit.
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace app;
+
+namespace {
+
+// Starts of the program itself against one home, logging what the instance lock does.
+struct Home {
+    QTemporaryDir dir;
+    QString runtime = dir.filePath("runtime");
+    QString cache = dir.filePath("XDG_CACHE_HOME") + "/Tessivarnholm";
+
+    Home()
+    {
+        QDir().mkdir(runtime);
+        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    void start(QProcess& process) const
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+            environment.insert(name, dir.filePath(name));
+        environment.insert("XDG_RUNTIME_DIR", runtime);
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("QT_FORCE_STDERR_LOGGING", "1");
+        environment.insert("QT_LOGGING_RULES", "tessivarnholm.instance.info=true");
+        // Leaks of the desktop libraries at exit are not this test's business.
+        environment.insert("ASAN_OPTIONS", "detect_leaks=0:intercept_tls_get_addr=0");
+        process.setProcessEnvironment(environment);
+        process.start(TESS_PROGRAM, QStringList());
+    }
+};
+
+bool said(QProcess& process, QByteArray& heard, const QByteArray& line)
+{
+    return test::waitFor([&] { return (heard += process.readAllStandardError()).contains(line); }, 30000);
+}
+
+} // namespace
+
+// Two starts against one home: the second asks the first for its window and ends with 0; the first
+// stays, and SIGTERM later ends it as a normal quit. The same when the runtime folder cannot hold
+// the lock: then it is taken in the cache folder.
 TEST(SingleInstance, ASecondStartRaisesTheFirstAndEnds)
 {
-    QTemporaryDir home;
-    const QString runtime = home.filePath("runtime");
-    ASSERT_TRUE(QDir().mkdir(runtime));
-    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
-        environment.insert(name, home.filePath(name));
-    environment.insert("XDG_RUNTIME_DIR", runtime);
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("QT_FORCE_STDERR_LOGGING", "1");
-    environment.insert("QT_LOGGING_RULES", "tessivarnholm.instance.info=true");
-    // Leaks of the desktop libraries at exit are not this test's business.
-    environment.insert("ASAN_OPTIONS", "detect_leaks=0:intercept_tls_get_addr=0");
+    enum Runtime { usable, lockIsALink, lockIsAFolder };
+    for (const Runtime runtime : {usable, lockIsALink, lockIsAFolder}) {
+        SCOPED_TRACE(runtime);
+        Home home;
+        const QString lock = home.runtime + "/tessivarnholm.lock";
+        if (runtime == lockIsALink) {
+            QFile target(home.dir.filePath("elsewhere"));
+            ASSERT_TRUE(target.open(QIODevice::WriteOnly));
+            ASSERT_TRUE(QFile::link(target.fileName(), lock));
+        } else if (runtime == lockIsAFolder) {
+            ASSERT_TRUE(QDir().mkdir(lock));
+        }
+        const QString socketFolder = runtime == usable ? home.runtime : home.cache;
+        QProcess first, second;
+        home.start(first);
+        ASSERT_EVENTUALLY(QFile::exists(socketFolder + "/tessivarnholm.socket"));
+        home.start(second);
+        ASSERT_TRUE(second.waitForFinished(30000));
+        EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+        QByteArray firstSaid;
+        EXPECT_TRUE(said(first, firstSaid, "a later start asked for the window"));
+
+        first.terminate();
+        ASSERT_TRUE(first.waitForFinished(60000));
+        EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(first.exitCode(), 0);
+        EXPECT_FALSE(QFile::exists(socketFolder + "/tessivarnholm.socket"));
+    }
+}
+
+// A first program that neither answers nor ends (stopped): the second start says so and ends
+// with a failure once the user closed the message.
+TEST(SingleInstance, AStartThatGetsNoAnswerSaysSoAndFails)
+{
+    Home home;
     QProcess first, second;
-    first.setProcessEnvironment(environment);
-    second.setProcessEnvironment(environment);
-
-    first.start(TESS_PROGRAM, QStringList());
-    ASSERT_EVENTUALLY(QFile::exists(runtime + "/tessivarnholm.socket"));
-    second.start(TESS_PROGRAM, QStringList());
-    ASSERT_TRUE(second.waitForFinished(60000));
+    home.start(first);
+    ASSERT_EVENTUALLY(QFile::exists(home.runtime + "/tessivarnholm.socket"));
+    ::kill(pid_t(first.processId()), SIGSTOP);
+    home.start(second);
+    QByteArray secondSaid;
+    EXPECT_TRUE(said(second, secondSaid, SingleInstance::notAnsweringText.toUtf8()));
+    second.terminate(); // as closing the message does
+    ASSERT_TRUE(second.waitForFinished(30000));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
-    QByteArray firstSaid;
-    ASSERT_EVENTUALLY((firstSaid += first.readAllStandardError()).contains("a later start asked for the window"));
-
+    EXPECT_NE(second.exitCode(), 0);
+    ::kill(pid_t(first.processId()), SIGCONT);
     first.terminate();
     ASSERT_TRUE(first.waitForFinished(60000));
-    EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(first.exitCode(), 0);
+}
+
+// A later start while the first holds the lock but does not answer yet: the first ends (it was
+// quitting) and this start runs; or the first begins listening (it had just taken the lock) and is
+// reached.
+TEST(SingleInstance, ALaterStartWaitsForTheFirstToAnswerOrEnd)
+{
+    for (const bool firstEnds : {true, false}) {
+        SCOPED_TRACE(firstEnds ? "the first ends" : "the first listens late");
+        Home home;
+        const QByteArray lockPath = QFile::encodeName(home.runtime + "/tessivarnholm.lock");
+        const int lock = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+        SingleInstance later(home.runtime, home.cache);
+        ASSERT_FALSE(later.isFirst());
+        bool answered = false;
+        std::thread first([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (firstEnds) {
+                ::close(lock);
+                return;
+            }
+            const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address {};
+            address.sun_family = AF_UNIX;
+            const QByteArray path = QFile::encodeName(home.runtime + "/tessivarnholm.socket");
+            std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+            ::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            ::listen(server, 4);
+            pollfd waiting {server, POLLIN, 0};
+            if (::poll(&waiting, 1, 10000) == 1) {
+                const int peer = ::accept(server, nullptr, nullptr);
+                char request[16] = {};
+                answered = ::read(peer, request, sizeof request) > 0 && ::write(peer, "ok\n", 3) == 3;
+                ::close(peer);
+            }
+            ::close(server);
+        });
+        const SingleInstance::Answer answer = later.askFirstToRaise();
+        first.join();
+        if (!firstEnds)
+            ::close(lock);
+        EXPECT_EQ(answer, firstEnds ? SingleInstance::Answer::firstEnded : SingleInstance::Answer::raised);
+        EXPECT_EQ(later.isFirst(), firstEnds);
+        EXPECT_EQ(answered, !firstEnds);
+    }
 }

@@ -14,6 +14,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -349,25 +350,40 @@ TEST(KeptScansTest, TwoWritersAtOnceLeaveOneWholeCache)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"library.scan"});
 }
 
-// A link to /dev/zero, a FIFO or an oversized file where a kept scan, a thumbnail entry or a
-// non-captured cache belongs is a missing cache: the read returns at once and finds nothing.
+// A link (to /dev/zero, or to a whole cache elsewhere), a FIFO or an oversized file where a kept
+// scan, a thumbnail entry or a non-captured cache belongs is a missing cache: the read returns at
+// once and finds nothing.
 TEST(KeptScansTest, HostileFilesInPlaceOfCachesReadAsMissing)
 {
     const QString library = "/photos/library";
     const QByteArray zone = shanghai.id();
     const QString thumbKey(40, QChar('a'));
     const QUuid libraryID = QUuid::createUuid();
+    const QString screenshot = library + "/shot.png";
+    MediaItem photo;
+    photo.url = library + "/a.jpg";
     struct Cache {
         const char* name;
         std::function<QString(const QString& dir)> path;
         qint64 oversize; // an oversized file of zeros, or of `bloated` when 0
         std::function<bool(const QString& dir)> read; // found anything
+        std::function<QByteArray()> whole; // a cache that reads back whole
     };
     const Cache caches[] = {
         {"kept scan", [&](const QString& dir) { return KeptScans(dir, zone).fileFor(library); }, 0,
-         [&](const QString& dir) { return KeptScans(dir, zone).last(library) != nullptr; }},
+         [&](const QString& dir) { return KeptScans(dir, zone).last(library) != nullptr; },
+         [&] { return ScanCacheFile::encode(library, zone, {photo}, {}); }},
         {"thumbnail entry", [&](const QString& dir) { return ThumbnailDiskCache(dir, 1 << 30).entryPath(thumbKey); },
-         8 * 1024 * 1024 + 1, [&](const QString& dir) { return ThumbnailDiskCache(dir, 1 << 30).find(thumbKey).has_value(); }},
+         8 * 1024 * 1024 + 1, [&](const QString& dir) { return ThumbnailDiskCache(dir, 1 << 30).find(thumbKey).has_value(); },
+         [&] {
+             QTemporaryDir other;
+             ThumbnailDiskCache made(other.path(), 1 << 30);
+             QImage image(8, 8, QImage::Format_RGB32);
+             image.fill(Qt::red);
+             made.insert(thumbKey, image);
+             QFile file(made.entryPath(thumbKey));
+             return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+         }},
         {"non-captured cache", [&](const QString& dir) { return dir + "/" + uuidString(libraryID) + ".json"; },
          (qint64(256) << 20) + 1,
          [&](const QString& dir) {
@@ -375,7 +391,15 @@ TEST(KeptScansTest, HostileFilesInPlaceOfCachesReadAsMissing)
              index.setHasConfirmedOrganize(true);
              QSignalSpy settled(&index, &NonCapturedIndex::classificationSettled);
              index.ensureClassified(libraryID, {});
-             return !settled.wait(8000); // settles once its cache was read
+             // Settles once its cache was read; what the cache said shows in the flags.
+             return !settled.wait(8000) || index.isNonCaptured(libraryID, screenshot);
+         },
+         [&] {
+             NonCapturedIndex::CacheFile file;
+             file.schemaVersion = 1;
+             file.libraryID = libraryID;
+             file.entries.insert(screenshot, {.fileSize = 1, .mtime = 1, .isNonCaptured = true, .rule = "screenshot"});
+             return QJsonDocument(file.toJson()).toJson();
          }},
     };
     // A kept scan that is whole and valid, but far beyond what its one item may take.
@@ -386,17 +410,26 @@ TEST(KeptScansTest, HostileFilesInPlaceOfCachesReadAsMissing)
     const QByteArray bloated = ScanCacheFile::encode(library, zone, {item}, {});
 
     for (const Cache& cache : caches) {
-        for (const char* hostile : {"link to /dev/zero", "FIFO", "oversized file"}) {
+        for (const char* hostile : {"link to /dev/zero", "link to a whole cache", "FIFO", "oversized file"}) {
             SCOPED_TRACE(std::string(cache.name) + ", " + hostile);
             QTemporaryDir dir;
             const QString path = cache.path(dir.path());
             const QByteArray native = QFile::encodeName(path);
             QDir().mkpath(QFileInfo(path).path());
-            if (hostile[0] == 'l')
+            if (hostile == std::string("link to /dev/zero")) {
                 ASSERT_EQ(::symlink("/dev/zero", native.constData()), 0);
-            else if (hostile[0] == 'F')
+            } else if (hostile == std::string("link to a whole cache")) {
+                // Read as a file of its own, the cache is found: only the link makes it missing.
+                QFile whole(path);
+                ASSERT_TRUE(whole.open(QIODevice::WriteOnly));
+                ASSERT_GT(whole.write(cache.whole()), 0);
+                whole.close();
+                ASSERT_TRUE(cache.read(dir.path()));
+                ASSERT_TRUE(whole.rename(dir.filePath("elsewhere")));
+                ASSERT_EQ(::symlink(QFile::encodeName(whole.fileName()).constData(), native.constData()), 0);
+            } else if (hostile[0] == 'F') {
                 ASSERT_EQ(::mkfifo(native.constData(), 0600), 0);
-            else {
+            } else {
                 QFile file(path);
                 ASSERT_TRUE(file.open(QIODevice::WriteOnly));
                 ASSERT_TRUE(cache.oversize ? file.resize(cache.oversize) : file.write(bloated) == bloated.size());

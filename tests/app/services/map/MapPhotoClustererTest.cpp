@@ -94,6 +94,9 @@ TEST(MapPhotoClusterer, ClustersByGridCell)
                  (i % 5 == 4 ? newer : older).append(QString::number(i));
              return QStringList{"1012_260:" + (newer + older).join(',')};
          }()},
+        {"oldest first but two alike: those two keep the walking order",
+         itemsAt({{"y2021", 31.25, 121.45, 2021}, {"y2022a", 31.25, 121.45, 2022}, {"y2022b", 31.25, 121.45, 2022}}),
+         {{31, 121}, 1, 1}, {600, 600}, {"1012_260:y2022a,y2022b,y2021"}},
         {"photos taken by turns at home and at work stay with their own place",
          itemsAt({{"home1", 30.5, 100.5}, {"work1", 33.5, 104.5}, {"home2", 30.5, 100.5}, {"work2", 33.5, 104.5},
                   {"home3", 30.5, 100.5}}),

@@ -468,7 +468,8 @@ TEST(LibraryDetailView, flagChangesDuringClassificationAreCoalesced)
 }
 
 // After a restart the page shows the kept scan while the rescan runs; a rescan that ends with the same
-// items must still classify them, and the non-captured page says it is sorting until then.
+// items must still classify them, and the non-captured page says it is sorting until then. A rescan
+// of an open page that ends with the same count classifies what changed.
 TEST(LibraryDetailView, keptScanOfTheSameCountIsClassifiedWhenTheRescanEnds)
 {
     app::testing::ShellTestContext shell;
@@ -501,6 +502,19 @@ TEST(LibraryDetailView, keptScanOfTheSameCountIsClassifiedWhenTheRescanEnds)
         QApplication::processEvents();
         EXPECT_EQ(page.displayedItems().size(), step.shown);
         EXPECT_EQ(visibleSortingText(page), "");
+    }
+    {
+        // The open page rescans (a receive ended): as many items as before, but a photo was replaced
+        // by a screenshot, which is sorted too.
+        auto scanner = std::make_shared<ScriptedScanner>();
+        LibraryDetailView page(shell.context, library, LibraryMediaFilter::photos, scanner);
+        ASSERT_TRUE(waitFor([&] { return scanner->calls() == 1; }));
+        scanner->finish(0, items);
+        ASSERT_TRUE(waitFor([&] { return page.displayedItems().size() == 2; }));
+        shell.store->invalidateContent(library.id);
+        ASSERT_TRUE(waitFor([&] { return scanner->calls() == 2; }));
+        scanner->finish(1, itemsNamed({"a.jpg", "shot.png", "shot2.png"}));
+        EXPECT_TRUE(waitFor([&] { return page.displayedItems().size() == 1; }));
     }
     drainScans();
     shell.context.nonCaptured = shell.nonCaptured.get();

@@ -394,6 +394,22 @@ TEST_F(PeerDiscoverySheetTest, LongPathsKeepTheirEndsAndTheWholeDrawerHeaderIsOn
     EXPECT_TRUE(shown.back().endsWith("全家福相册"));
     EXPECT_LE(footnote->height(), 2 * footnote->fontMetrics().lineSpacing() + 2);
     saveScreenshot(*sheet, "receive-waiting-long-path");
+
+    // A second line of Latin and Chinese is as high as what it draws: its underscore shows.
+    MiddleElidedLabel label(2);
+    label.setFont(footnote->font());
+    label.setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    const QString firstLine = "/media/disk/Family/";
+    label.resize(label.fontMetrics().horizontalAdvance(firstLine) + 2, 200);
+    label.setFullText(firstLine + "Kalvenstroud_测试");
+    ASSERT_EQ(label.text(), firstLine + "\nKalvenstroud_测试");
+    const QImage drawn = label.grab().toImage();
+    const QRgb background = drawn.pixel(drawn.width() - 1, drawn.height() - 1);
+    int lowestInk = -1;
+    for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+            lowestInk = drawn.pixel(x, y) != background ? y : lowestInk;
+    EXPECT_GT(label.sizeHint().height(), int(lowestInk / drawn.devicePixelRatio()));
 }
 
 TEST(ReceiveSheetRulesTest, TextsAndNumbersOfThePages)
