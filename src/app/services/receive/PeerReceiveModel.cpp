@@ -179,6 +179,17 @@ void PeerReceiveModel::cancel(std::function<void()> onDone)
         setPhase(Phase::choosingDestination());
 }
 
+void PeerReceiveModel::destinationWentAway(const QString& message)
+{
+    if (!m_phase.is(Phase::Kind::waitingForPeer) && !m_phase.is(Phase::Kind::negotiating)
+        && !m_phase.is(Phase::Kind::transferring))
+        return;
+    m_logger.error("接收目标已不可用：" + message.toStdString());
+    resetETA();
+    tearDownTransport();
+    setPhase(Phase::failed(message));
+}
+
 void PeerReceiveModel::retryLastDestination()
 {
     if (!m_phase.is(Phase::Kind::failed))

@@ -97,6 +97,9 @@ public:
     void cancel(std::function<void()> onDone = {});
     // After a failure: the last destination again, on the road of this model's kind.
     void retryLastDestination();
+    // The destination's drive is gone: a receive under way ends at once with `message`, so that
+    // nothing more is written to a library that is not connected.
+    void destinationWentAway(const QString& message);
 
 Q_SIGNALS:
     void phaseChanged();

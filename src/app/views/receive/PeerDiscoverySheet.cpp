@@ -122,6 +122,12 @@ PeerDiscoverySheet::PeerDiscoverySheet(AppContext& context, Transport transport,
     if (m_context.store) {
         connect(m_context.store, &LibraryStore::librariesChanged, this, &PeerDiscoverySheet::refreshLibraries);
         connect(m_context.store, &LibraryStore::unavailableIDsChanged, this, &PeerDiscoverySheet::refreshLibraries);
+        // A library the store shows as not connected is never written to.
+        connect(m_context.store, &LibraryStore::unavailableIDsChanged, this, [this] {
+            const std::optional<PhotoLibrary> library = m_context.store->library(m_model->destinationLibraryID());
+            if (library && !m_context.store->isAvailable(*library))
+                m_model->destinationWentAway("找不到「" + library->name + "」的文件夹，移动硬盘可能没有连接。");
+        });
     }
     refreshLibraries();
     refreshPicker();

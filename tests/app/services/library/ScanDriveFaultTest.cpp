@@ -31,6 +31,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -52,6 +53,20 @@ std::string firstLine(const std::string& command)
     while (!text.empty() && text.back() == '\n')
         text.pop_back();
     return text;
+}
+
+const char* const noExfatDrives = "a FUSE drive needs /dev/fuse, mkfs.exfat and mount.exfat-fuse (exfatprogs, exfat-fuse)";
+
+// An empty exFAT image of that many MiB in `dir`; nothing when no FUSE drive can be made here.
+std::optional<std::string> exfatImage(const QTemporaryDir& dir, int megabytes)
+{
+    const std::string image = dir.filePath("drive.img").toStdString();
+    if (::access("/dev/fuse", R_OK | W_OK) != 0
+        || std::system("command -v mkfs.exfat >/dev/null && command -v mount.exfat-fuse >/dev/null") != 0
+        || std::system(("truncate -s " + std::to_string(megabytes) + "M " + image + " && mkfs.exfat " + image
+                        + " >/dev/null 2>&1").c_str()) != 0)
+        return std::nullopt;
+    return image;
 }
 
 // exfat-fuse in the foreground, so that its process id is ours to end; nothing once it is mounted.
@@ -136,16 +151,14 @@ TESS_CHILD_BODY(scanWhileTheDriveDies)
 TEST(ScanDriveFaults, FileSystemDaemonKilledMidScanIsUnavailableNotACrash)
 {
     TESS_SKIP_WITHOUT_UNSHARE();
-    if (::access("/dev/fuse", R_OK | W_OK) != 0
-        || std::system("command -v mkfs.exfat >/dev/null && command -v mount.exfat-fuse >/dev/null") != 0)
-        GTEST_SKIP() << "a killed FUSE drive needs /dev/fuse, mkfs.exfat and mount.exfat-fuse (exfatprogs, exfat-fuse)";
     QTemporaryDir dir;
-    const std::string image = dir.filePath("drive.img").toStdString();
+    const std::optional<std::string> image = exfatImage(dir, 96);
+    if (!image)
+        GTEST_SKIP() << noExfatDrives;
     const std::string mountPoint = dir.filePath("mnt").toStdString();
     QDir().mkpath(QString::fromStdString(mountPoint));
-    ASSERT_EQ(std::system(("truncate -s 96M " + image + " && mkfs.exfat " + image + " >/dev/null 2>&1").c_str()), 0);
     tess::testing::ChildProcess child("scanWhileTheDriveDies",
-                                      {.pidNamespace = true, .arguments = {image, mountPoint, "300"}});
+                                      {.pidNamespace = true, .arguments = {*image, mountPoint, "300"}});
     const tess::testing::ExitStatus status = child.wait();
     if (status == tess::testing::ExitStatus{true, 77, 0})
         GTEST_SKIP() << "exFAT could not be mounted here (loop devices or FUSE refused)";
@@ -186,14 +199,12 @@ TESS_CHILD_BODY(driveInsideTheLibrary)
 TEST(ScanDriveFaults, ADriveInsideTheLibraryIsStampedByItsOwnKind)
 {
     TESS_SKIP_WITHOUT_UNSHARE();
-    if (::access("/dev/fuse", R_OK | W_OK) != 0
-        || std::system("command -v mkfs.exfat >/dev/null && command -v mount.exfat-fuse >/dev/null") != 0)
-        GTEST_SKIP() << "needs /dev/fuse, mkfs.exfat and mount.exfat-fuse (exfatprogs, exfat-fuse)";
     QTemporaryDir dir;
-    const std::string image = dir.filePath("drive.img").toStdString();
-    ASSERT_EQ(std::system(("truncate -s 32M " + image + " && mkfs.exfat " + image + " >/dev/null 2>&1").c_str()), 0);
+    const std::optional<std::string> image = exfatImage(dir, 32);
+    if (!image)
+        GTEST_SKIP() << noExfatDrives;
     const tess::testing::ExitStatus status = tess::testing::ChildProcess(
-        "driveInsideTheLibrary", {.pidNamespace = true, .arguments = {image, dir.filePath("library").toStdString()}})
+        "driveInsideTheLibrary", {.pidNamespace = true, .arguments = {*image, dir.filePath("library").toStdString()}})
                                                  .wait();
     if (status == tess::testing::ExitStatus{true, 77, 0})
         GTEST_SKIP() << "exFAT could not be mounted here (loop devices or FUSE refused)";

@@ -322,6 +322,17 @@ TEST_F(PeerDiscoverySheetTest, TheSummaryAndTheFailureCloseTheirOwnWays)
     EXPECT_TRUE(sheet->isVisible());
     sheet->closeButton()->click();
     ASSERT_EVENTUALLY(!sheet->isVisible());
+
+    // The library's drive goes away while the sheet waits: the receive ends with the failure.
+    world.startFailure.reset();
+    sheet = open(PeerDiscoverySheet::Transport::wireless);
+    sheet->drawerButton()->click();
+    sheet->libraryList()->item(0)->setSelected(true);
+    sheet->startExistingButton()->click();
+    ASSERT_EVENTUALLY(world.announcing);
+    shell.store->reportUnavailable(library.id);
+    ASSERT_TRUE(sheet->model()->phase().is(Phase::Kind::failed));
+    EXPECT_EQ(sheet->failureMessageLabel()->text(), "找不到「Family」的文件夹，移动硬盘可能没有连接。");
 }
 
 TEST_F(PeerDiscoverySheetTest, TheWiredWaitShowsItsStatusLine)
