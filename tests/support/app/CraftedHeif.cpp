@@ -37,6 +37,23 @@ struct Stream {
     Bytes vps, sps, pps, slice;
 };
 
+// Split at start codes (00 00 01, with or without a leading zero).
+std::vector<Bytes> nalUnits(const Bytes& all)
+{
+    std::vector<Bytes> units;
+    size_t at = all.find(Bytes("\0\0\1", 3));
+    while (at != Bytes::npos) {
+        const size_t begin = at + 3;
+        size_t next = all.find(Bytes("\0\0\1", 3), begin);
+        size_t end = next == Bytes::npos ? all.size() : next;
+        while (end > begin && all[end - 1] == 0 && next != Bytes::npos)
+            --end;
+        units.push_back(all.substr(begin, end - begin));
+        at = next;
+    }
+    return units;
+}
+
 const Stream& tinyStream()
 {
     static const Stream stream = [] {
@@ -44,22 +61,8 @@ const Stream& tinyStream()
         ffmpeg.start("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=1", "-frames:v", "1", "-pix_fmt", "yuv420p",
                                 "-c:v", "libx265", "-x265-params", "log-level=error", "-f", "hevc", "-"});
         ffmpeg.waitForFinished(60000);
-        const QByteArray annexB = ffmpeg.readAllStandardOutput();
         Stream s;
-        // Split at start codes (00 00 01, with or without a leading zero).
-        std::vector<Bytes> units;
-        const Bytes all = annexB.toStdString();
-        size_t at = all.find(Bytes("\0\0\1", 3));
-        while (at != Bytes::npos) {
-            const size_t begin = at + 3;
-            size_t next = all.find(Bytes("\0\0\1", 3), begin);
-            size_t end = next == Bytes::npos ? all.size() : next;
-            while (end > begin && all[end - 1] == 0 && next != Bytes::npos)
-                --end;
-            units.push_back(all.substr(begin, end - begin));
-            at = next;
-        }
-        for (const Bytes& u : units) {
+        for (const Bytes& u : nalUnits(ffmpeg.readAllStandardOutput().toStdString())) {
             const int type = (std::uint8_t(u[0]) >> 1) & 0x3f;
             if (type == 32)
                 s.vps = u;
@@ -154,9 +157,11 @@ Bytes escaped(const Bytes& header, const Bytes& payload)
     return out;
 }
 
-// The sequence parameter set coding `width` x `height` instead (x265 writes no sub-layers and no
-// conformance window for a picture of whole coding blocks).
-Bytes resized(const Bytes& sps, std::uint32_t width, std::uint32_t height)
+// The sequence parameter set coding `width` x `height` instead, cropped to `shownWidth` x
+// `shownHeight` by a conformance window when they are given (x265 writes no sub-layers, and no
+// window for a picture of whole coding blocks).
+Bytes resized(const Bytes& sps, std::uint32_t width, std::uint32_t height, std::uint32_t shownWidth,
+              std::uint32_t shownHeight)
 {
     const Bytes rbsp = unescaped(sps);
     BitReader r{rbsp};
@@ -179,7 +184,14 @@ Bytes resized(const Bytes& sps, std::uint32_t width, std::uint32_t height)
         w.bit(int(copy.bits(1)));
     w.ue(width);
     w.ue(height);
-    copy.at = after;
+    w.bit(shownWidth ? 1 : 0);
+    if (shownWidth) { // in chroma samples of 4:2:0
+        w.ue(0);
+        w.ue((width - shownWidth) / 2);
+        w.ue(0);
+        w.ue((height - shownHeight) / 2);
+    }
+    copy.at = after + 1; // past the window flag, which x265 left unset
     while (copy.at < stop)
         w.bit(int(copy.bits(1)));
     w.bit(1);
@@ -261,7 +273,7 @@ QByteArray build(const Shape& shape)
     put(gridData, fullHeight, 2);
     Bytes picture;
     if (shape.ownCodedWidth) {
-        const Bytes own = resized(s.sps, shape.ownCodedWidth, shape.ownCodedHeight);
+        const Bytes own = resized(s.sps, shape.ownCodedWidth, shape.ownCodedHeight, 0, 0);
         put(picture, own.size(), 4);
         picture += own;
     }
@@ -269,7 +281,7 @@ QByteArray build(const Shape& shape)
     picture += s.slice;
     Bytes mdatPayload = gridData + picture;
 
-    Bytes ipco = box("hvcC", configRecord(s, resized(s.sps, shape.codedWidth, shape.codedHeight), shape.configPadding))
+    Bytes ipco = box("hvcC", configRecord(s, resized(s.sps, shape.codedWidth, shape.codedHeight, 0, 0), shape.configPadding))
         + ispe(shape.declaredWidth, shape.declaredHeight) + ispe(fullWidth, fullHeight);
     Bytes irot;
     put(irot, std::uint32_t(shape.quarterTurns & 3), 1);
@@ -360,6 +372,28 @@ QByteArray build(const Shape& shape)
     const std::uint64_t mdatStart = head.size() + meta(0).size() + 8;
     const Bytes file = head + meta(mdatStart) + box("mdat", mdatPayload);
     return QByteArray(file.data(), qsizetype(file.size()));
+}
+
+bool hevcClip(const QString& path, std::uint32_t codedWidth, std::uint32_t codedHeight, std::uint32_t shownWidth,
+              std::uint32_t shownHeight)
+{
+    QProcess encode;
+    encode.start("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=duration=1:size=320x240:rate=10", "-pix_fmt",
+                            "yuv420p", "-c:v", "libx265", "-x265-params", "log-level=error", "-f", "hevc", "-"});
+    if (!encode.waitForFinished(60000) || encode.exitCode() != 0)
+        return false;
+    Bytes stream;
+    for (Bytes unit : nalUnits(encode.readAllStandardOutput().toStdString())) {
+        if (((std::uint8_t(unit[0]) >> 1) & 0x3f) == 33)
+            unit = resized(unit, codedWidth, codedHeight, shownWidth, shownHeight);
+        stream += Bytes("\0\0\0\1", 4) + unit;
+    }
+    // Muxed by a tool whose decoder gives up on the declared size at once.
+    QProcess mux;
+    mux.start("ffmpeg", {"-v", "error", "-y", "-max_pixels", "4096", "-f", "hevc", "-i", "-", "-c", "copy", path});
+    mux.write(stream.data(), qint64(stream.size()));
+    mux.closeWriteChannel();
+    return mux.waitForFinished(60000) && mux.exitCode() == 0;
 }
 
 } // namespace test::craftedheif

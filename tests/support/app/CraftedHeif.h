@@ -1,12 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <cstdint>
 
 // HEIC files written byte by byte around a tiny real HEVC picture (64x48, encoded by ffmpeg once per
 // process), whose parameter set can be made to code another size than the file declares: the
-// hostile files a photo library may hold, kept out of the fixtures.
+// hostile files a photo library may hold, kept out of the fixtures. Clips are made the same way.
 namespace test::craftedheif {
 
 struct Shape {
@@ -39,5 +40,10 @@ inline Shape grid(int columns, int rows, std::uint32_t declaredWidth, std::uint3
 
 // Empty when ffmpeg could not encode the picture.
 QByteArray build(const Shape& shape);
+
+// An MP4 of 320x240 HEVC pictures whose parameter sets code `codedWidth` x `codedHeight`, cropped
+// to `shownWidth` x `shownHeight` when those are given; false when ffmpeg could not make it.
+bool hevcClip(const QString& path, std::uint32_t codedWidth, std::uint32_t codedHeight, std::uint32_t shownWidth = 0,
+              std::uint32_t shownHeight = 0);
 
 } // namespace test::craftedheif

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace app::test {
 
@@ -52,6 +53,51 @@ inline bool spoilMediaData(const QString& path, char byte)
         at += size;
     }
     return false;
+}
+
+// A fragmented clip of 64x48 pictures whose first fragment declares `samples` samples with no
+// fields of their own: FFmpeg sizes its index from the count before it finds them missing.
+inline QString makeFragmentDeclaring(const QTemporaryDir& dir, const QString& name, quint32 samples)
+{
+    const QString path = makeClip(dir, name, "64x48", 1,
+                                  {"-an", "-c:v", "libx264", "-preset", "ultrafast", "-movflags",
+                                   "frag_keyframe+empty_moov+default_base_moof"});
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return path;
+    QByteArray bytes = file.readAll();
+    const qsizetype trun = bytes.indexOf("trun");
+    if (trun < 0 || trun + 12 > bytes.size()) {
+        ADD_FAILURE() << "no fragment in the clip";
+        return path;
+    }
+    const char fields[8] = {0, 0, 0, 1, char(samples >> 24), char(samples >> 16), char(samples >> 8), char(samples)};
+    bytes.replace(trun + 4, 8, QByteArray(fields, 8)); // flags: a data offset only; then the count
+    file.seek(0);
+    file.write(bytes);
+    return path;
+}
+
+// How far the process's resident memory rose above where it stood while `work` ran, in MiB.
+template <class Work>
+double peakGrowthMiB(Work&& work)
+{
+    const auto status = [](const char* field) {
+        QFile proc("/proc/self/status");
+        if (!proc.open(QIODevice::ReadOnly))
+            return 0.0;
+        for (const QByteArray& line : proc.readAll().split('\n'))
+            if (line.startsWith(field))
+                return line.mid(qsizetype(std::strlen(field))).trimmed().split(' ').first().toDouble() / 1024;
+        return 0.0;
+    };
+    QFile peak("/proc/self/clear_refs"); // "5" starts the peak again from what is resident now
+    if (!peak.open(QIODevice::WriteOnly) || peak.write("5") != 1)
+        ADD_FAILURE() << "the peak of resident memory cannot be reset";
+    peak.close();
+    const double before = status("VmRSS:");
+    work();
+    return status("VmHWM:") - before;
 }
 
 } // namespace app::test

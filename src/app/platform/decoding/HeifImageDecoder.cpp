@@ -36,10 +36,10 @@ int longSide(const heif_image_handle* h)
     return std::max(heif_image_handle_get_width(h), heif_image_handle_get_height(h));
 }
 
-QImage toQImage(const heif_image_handle* handle)
+QImage toQImage(const heif_image_handle* handle, int maxPixelSize)
 {
     const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
-    // The decoded planes and their RGB copy.
+    // The decoded planes and their RGB copy, until it is fitted.
     const PixelBudget::Lease lease(2 * std::uint64_t(std::max(0, heif_image_handle_get_width(handle)))
                                    * std::uint64_t(std::max(0, heif_image_handle_get_height(handle))));
     heif_image* raw = nullptr;
@@ -56,7 +56,7 @@ QImage toQImage(const heif_image_handle* handle)
     if (!data || w <= 0 || h <= 0 || w > kMaxSide || h > kMaxSide || stride < w * (alpha ? 4 : 3))
         return {};
     const QImage view(data, w, h, stride, alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888);
-    return view.copy();
+    return ImageScaling::fitted(view.copy(), maxPixelSize);
 }
 
 } // namespace
@@ -98,19 +98,17 @@ QImage HeifImageDecoder::decodeWithFfmpeg(const QString& path, int maxPixelSize,
             best = &thumbnail;
     // Never upscale a small thumbnail item: it would look blurry next to its neighbours.
     if (best && longer(*best) >= std::uint32_t(maxPixelSize)) {
-        const QImage decoded = HevcHeifDecoder::decode(file, images, *best, maxPixelSize);
+        const QImage decoded = HevcHeifDecoder::decodeShown(file, images, *best, maxPixelSize);
         if (!decoded.isNull()) {
             if (usedSource)
                 *usedSource = Source::thumbnailItem;
-            return HevcHeifDecoder::shown(decoded, *best, maxPixelSize);
+            return decoded;
         }
     }
-    const QImage decoded = HevcHeifDecoder::decode(file, images, images.primary, maxPixelSize);
-    if (decoded.isNull())
-        return {};
-    if (usedSource)
+    const QImage decoded = HevcHeifDecoder::decodeShown(file, images, images.primary, maxPixelSize);
+    if (!decoded.isNull() && usedSource)
         *usedSource = Source::primaryImage;
-    return HevcHeifDecoder::shown(decoded, images.primary, maxPixelSize);
+    return decoded;
 }
 
 QImage HeifImageDecoder::decodeWithLibheif(const QString& path, int maxPixelSize, Source* usedSource)
@@ -148,16 +146,16 @@ QImage HeifImageDecoder::decodeWithLibheif(const QString& path, int maxPixelSize
     QImage image;
     // Never upscale a small thumbnail item: it would look blurry next to its neighbours.
     if (best && longSide(best.get()) >= maxPixelSize) {
-        image = toQImage(best.get());
+        image = toQImage(best.get(), maxPixelSize);
         if (!image.isNull() && usedSource)
             *usedSource = Source::thumbnailItem;
     }
     if (image.isNull()) {
-        image = toQImage(primary.get());
+        image = toQImage(primary.get(), maxPixelSize);
         if (!image.isNull() && usedSource)
             *usedSource = Source::primaryImage;
     }
-    return ImageScaling::fitted(image, maxPixelSize);
+    return image;
 }
 
 } // namespace app

@@ -334,7 +334,7 @@ HeifBoxReader::Images HeifBoxReader::readImages(const ByteSource& source)
     if (metaBytes.empty() || meta.failed || !meta.handlerIsPicture || !meta.primary || !meta.hasLocations
         || !meta.hasItemInfo || !meta.hasProperties)
         return result;
-    if (!codesDeclaredSizes(source, meta)) {
+    if (declaresOversizedPicture(meta) || !codesDeclaredSizes(source, meta)) {
         result.status = Status::unreadable;
         return result;
     }

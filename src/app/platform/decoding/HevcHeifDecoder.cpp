@@ -167,10 +167,27 @@ void place(const AVFrame& tile, AVFrame& grid, int x, int y, int width, int heig
     }
 }
 
-} // namespace
+bool cropped(const Image& image)
+{
+    return std::any_of(image.transforms.begin(), image.transforms.end(),
+                       [](const auto& t) { return t.kind == HeifBoxReader::Transform::Kind::crop; });
+}
 
-QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, const Image& image, int maxPixelSize,
-             Filtering filtering)
+// The pixels a picture holds until it is shown: the canvas, the frames decoding into it and, when it
+// is cropped at full size, the cropped copy.
+std::uint64_t heldPixels(const Image& image)
+{
+    if (image.tiles.empty())
+        return 0;
+    const std::uint64_t tilePixels = std::uint64_t(image.tiles.front().width) * image.tiles.front().height;
+    const std::uint64_t threads = std::uint64_t(DecodeWorkers::usableCores(kMaxThreads));
+    const std::uint64_t inFlight = tilePixels * std::min<std::uint64_t>(image.tiles.size(), threads);
+    const std::uint64_t full = std::uint64_t(image.width) * image.height;
+    return full * (cropped(image) ? 2 : 1) + inFlight;
+}
+
+QImage decodeHeld(const ByteSource& source, const HeifBoxReader::Images& images, const Image& image, int maxPixelSize,
+                  Filtering filtering)
 {
     if (image.tiles.empty() || image.columns <= 0)
         return {};
@@ -179,13 +196,9 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
     const size_t count = image.tiles.size();
     const int threads = DecodeWorkers::usableCores(kMaxThreads);
     const std::uint64_t tilePixels = std::uint64_t(tileWidth) * std::uint64_t(tileHeight);
-    const std::uint64_t inFlight = count > 1 ? tilePixels * std::uint64_t(std::min<size_t>(count, size_t(threads))) : tilePixels;
-    // Held until the picture is converted: the canvas and the frames decoding into it.
-    const PixelBudget::Lease lease(std::uint64_t(image.width) * image.height + inFlight);
     const QSize full(int(image.width), int(image.height));
     // A crop is in full-size pixels, so a cropped picture is made at full size and fitted after.
-    const bool crops = std::any_of(image.transforms.begin(), image.transforms.end(),
-                                   [](const auto& t) { return t.kind == HeifBoxReader::Transform::Kind::crop; });
+    const bool crops = cropped(image);
     // A grid's tiles are gathered into one frame to be scaled whole, where its chroma subsampling
     // divides them.
     const AVPixelFormat format = formatOf(*image.tiles.front().config);
@@ -266,11 +279,27 @@ QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, con
     return ok ? canvas : QImage();
 }
 
+} // namespace
+
+QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, const Image& image, int maxPixelSize,
+             Filtering filtering)
+{
+    const PixelBudget::Lease lease(heldPixels(image));
+    return decodeHeld(source, images, image, maxPixelSize, filtering);
+}
+
+QImage decodeShown(const ByteSource& source, const HeifBoxReader::Images& images, const Image& image, int maxPixelSize)
+{
+    // Held until the picture is shown: a cropped one is fitted only after its crop.
+    const PixelBudget::Lease lease(heldPixels(image));
+    const QImage decoded = decodeHeld(source, images, image, maxPixelSize, Filtering::asShown);
+    return decoded.isNull() ? decoded : shown(decoded, image, maxPixelSize);
+}
+
 QImage shown(const QImage& decoded, const Image& image, int maxPixelSize)
 {
     using Kind = HeifBoxReader::Transform::Kind;
-    const bool crops = std::any_of(image.transforms.begin(), image.transforms.end(),
-                                   [](const auto& t) { return t.kind == Kind::crop; });
+    const bool crops = cropped(image);
     // Turns and mirrors keep the longer side, so the cheaper order scales first.
     QImage out = crops ? decoded : ImageScaling::fitted(decoded, maxPixelSize);
     for (const HeifBoxReader::Transform& t : image.transforms) {

@@ -17,6 +17,10 @@ enum class Filtering { asShown, always };
 QImage decode(const ByteSource& source, const HeifBoxReader::Images& images, const HeifBoxReader::Image& image,
               int maxPixelSize = 0, Filtering filtering = Filtering::asShown);
 
+// `decode` and `shown` with the picture's share of the pixel budget held until it is shown.
+QImage decodeShown(const ByteSource& source, const HeifBoxReader::Images& images, const HeifBoxReader::Image& image,
+                   int maxPixelSize);
+
 // Applies the image's transforms (crop, rotation, mirror) to its decoded picture, fitting it into
 // `maxPixelSize` on the way (before the turns, which do not change the longer side).
 QImage shown(const QImage& decoded, const HeifBoxReader::Image& image, int maxPixelSize);

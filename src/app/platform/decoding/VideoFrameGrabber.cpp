@@ -2,6 +2,8 @@
 
 #include "app/platform/decoding/FfmpegPointers.h"
 #include "app/platform/decoding/PaddedImage.h"
+#include "app/platform/decoding/PixelBudget.h"
+#include "app/platform/metadata/MediaLimits.h"
 #include "app/platform/metadata/UntrustedMediaInput.h"
 
 #include <QTransform>
@@ -15,6 +17,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -30,24 +33,14 @@ using ffmpeg::SwsDeleter;
 constexpr int kMaxSide = 16384;
 // A stream that gives no picture within this many packets has none worth waiting for.
 constexpr int kMaxPackets = 2000;
+// Whole pictures alive during a grab: the one decoded, one it refers to and the one handed out.
+constexpr std::uint64_t kPicturesAlive = 3;
 
 } // namespace
 
 int VideoFrameGrabber::clockwiseRotation(const AVStream* stream)
 {
-    size_t size = 0;
-    const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
-    if (!matrix || size < 9 * sizeof(int32_t))
-        return 0;
-    // FFmpeg reports the angle counter-clockwise.
-    const double ccw = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
-    if (!std::isfinite(ccw))
-        return 0;
-    int cw = int(std::lround(-ccw / 90.0)) * 90;
-    cw %= 360;
-    if (cw < 0)
-        cw += 360;
-    return cw;
+    return clockwiseQuarterTurns(stream);
 }
 
 namespace {
@@ -89,10 +82,9 @@ QImage VideoFrameGrabber::decodeFile(const QString& path, int maxPixelSize)
 {
     if (maxPixelSize <= 0)
         return {};
-    const FormatContextPtr format = openUntrustedMediaFile(path);
-    if (!format)
-        return {};
-    if (avformat_find_stream_info(format.get(), nullptr) < 0)
+    // Read as a header, so that the index its counts declare stays bounded.
+    const FormatContextPtr format = openUntrustedMediaFile(path, MediaAccess::headers);
+    if (!format || findBoundedStreamInfo(format.get(), true) < 0)
         return {};
 
     const AVCodec* decoder = nullptr;
@@ -100,12 +92,18 @@ QImage VideoFrameGrabber::decodeFile(const QString& path, int maxPixelSize)
     if (index < 0 || !decoder)
         return {};
     AVStream* stream = format->streams[index];
+    const QSize coded = codedVideoSize(stream);
+    if (!mediaLimits::pictureWithin(std::uint64_t(std::max(coded.width(), 0)), std::uint64_t(std::max(coded.height(), 0))))
+        return {};
+    // Held until the picture is scaled: the decoder's pictures and the one handed out.
+    const PixelBudget::Lease lease(std::uint64_t(coded.width()) * std::uint64_t(coded.height()) * kPicturesAlive);
 
     std::unique_ptr<AVCodecContext, CodecDeleter> codec(avcodec_alloc_context3(decoder));
     if (!codec || avcodec_parameters_to_context(codec.get(), stream->codecpar) < 0)
         return {};
     // Six thumbnails decode at once already.
     codec->thread_count = 1;
+    codec->max_pixels = std::int64_t(mediaLimits::maximumPixels);
     if (avcodec_open2(codec.get(), decoder, nullptr) < 0)
         return {};
 

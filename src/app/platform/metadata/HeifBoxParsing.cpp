@@ -1,6 +1,7 @@
 #include "app/platform/metadata/HeifBoxParsing.h"
 
 #include "app/platform/metadata/HeifBoxReader.h"
+#include "app/platform/metadata/MediaLimits.h"
 
 #include <algorithm>
 #include <set>
@@ -415,6 +416,16 @@ std::vector<std::uint8_t> readMetaBox(const ByteSource& source, bool& sawStillIm
         offset += qint64(size);
     }
     return metaBytes;
+}
+
+bool declaresOversizedPicture(const Meta& meta)
+{
+    for (const Property& p : meta.properties)
+        if (p.type == fourCC("ispe")
+            && (p.width > mediaLimits::maximumSide || p.height > mediaLimits::maximumSide
+                || std::uint64_t(p.width) * p.height > mediaLimits::maximumPixels))
+            return true;
+    return false;
 }
 
 } // namespace app::heifbox

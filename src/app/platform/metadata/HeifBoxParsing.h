@@ -84,6 +84,9 @@ struct Meta {
     bool read(std::uint32_t box) const;
 };
 
+// Whether any item declares ('ispe') a picture larger than a camera makes.
+bool declaresOversizedPicture(const Meta& meta);
+
 // The 'meta' box body from its version and flags on; positions are counted from `origin` (the
 // body's own start when null).
 Meta readMeta(Cursor c, const std::uint8_t* origin = nullptr);

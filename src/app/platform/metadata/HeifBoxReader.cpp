@@ -19,6 +19,10 @@ HeifBoxReader::Result HeifBoxReader::read(const ByteSource& source)
         return result;
 
     Meta meta = readMeta(Cursor(metaBytes.data(), metaBytes.size()));
+    if (!meta.failed && declaresOversizedPicture(meta)) {
+        result.status = Status::unreadable;
+        return result;
+    }
     if (meta.failed || !meta.handlerIsPicture || !meta.primary || !meta.hasLocations || !meta.hasItemInfo
         || !meta.hasProperties)
         return result;

@@ -20,7 +20,8 @@ public:
         notHeif,     // no file-type box naming a still-image brand
         unsupported, // a HEIF file with a structure this reader leaves to the full decoder
         ok,
-        unreadable, // a coded picture larger or smaller than it declares: no decoder may open it
+        unreadable, // a picture declared larger than a camera makes, or coded larger or smaller than
+                    // it declares: no decoder may open it
     };
 
     struct Result {
@@ -53,7 +54,8 @@ public:
     // decoder. Anything this does not describe fully (alpha, other codecs, essential properties it
     // does not know, sizes over the limits) is `unsupported`, for the full decoder to take over. A
     // file with any HEVC item whose parameter set codes another size than it declares (or cannot be
-    // read) is `unreadable`, whichever decoder would take it.
+    // read), or with any item declared larger than a camera makes, is `unreadable`, whichever
+    // decoder would take it.
     struct CodedPicture {
         std::uint32_t width = 0; // as its parameter set codes it: the declared size or, turned, its transpose
         std::uint32_t height = 0;

@@ -32,6 +32,11 @@ public:
         return v;
     }
     void skip(int n) { (void)bits(n); }
+    std::int32_t se()
+    {
+        const std::uint32_t v = ue();
+        return v & 1 ? std::int32_t((v + 1) / 2) : -std::int32_t(v / 2);
+    }
     std::uint32_t ue()
     {
         int zeros = 0;
@@ -51,12 +56,13 @@ private:
     bool ok_ = true;
 };
 
-// The payload after the two-byte NAL header, without its emulation prevention bytes.
-std::string payloadOf(std::string_view nal)
+// The payload after the NAL header (two bytes in HEVC, one in H.264), without its emulation
+// prevention bytes.
+std::string payloadOf(std::string_view nal, size_t headerSize = 2)
 {
     std::string out;
     int zeros = 0;
-    for (size_t i = 2; i < nal.size(); ++i) {
+    for (size_t i = headerSize; i < nal.size(); ++i) {
         const char c = nal[i];
         if (zeros >= 2 && c == 3) {
             zeros = 0;
@@ -127,12 +133,100 @@ Found readSet(std::string_view nal, PictureSize& size)
     return Found::size;
 }
 
+bool isH264Set(std::string_view nal)
+{
+    return !nal.empty() && (std::uint8_t(nal[0]) & 0x1f) == 7;
+}
+
+void skipScalingList(Bits& b, int count)
+{
+    std::int32_t last = 8, next = 8;
+    for (int j = 0; j < count && b.ok(); ++j) {
+        if (next != 0)
+            next = (last + b.se() + 256) % 256;
+        last = next == 0 ? last : next;
+    }
+}
+
+// An H.264 sequence parameter set's size.
+Found readH264Set(std::string_view nal, PictureSize& size)
+{
+    if (nal.size() < 4 || nal.size() > kMaximumSetSize)
+        return Found::malformed;
+    Bits b(payloadOf(nal, 1));
+    const std::uint32_t profile = b.bits(8);
+    b.skip(16); // constraints and level
+    (void)b.ue();
+    std::uint32_t chroma = 1;
+    bool separatePlanes = false;
+    switch (profile) {
+    case 100: case 110: case 122: case 244: case 44: case 83: case 86: case 118: case 128: case 138: case 139:
+    case 134: case 135:
+        chroma = b.ue();
+        if (chroma > 3)
+            return Found::malformed;
+        if (chroma == 3)
+            separatePlanes = b.bits(1);
+        (void)b.ue(); // bit depths
+        (void)b.ue();
+        b.skip(1);
+        if (b.bits(1))
+            for (int i = 0; i < (chroma == 3 ? 12 : 8) && b.ok(); ++i)
+                if (b.bits(1))
+                    skipScalingList(b, i < 6 ? 16 : 64);
+        break;
+    default: break;
+    }
+    (void)b.ue(); // frame number length
+    const std::uint32_t order = b.ue();
+    if (order == 0) {
+        (void)b.ue();
+    } else if (order == 1) {
+        b.skip(1);
+        (void)b.se();
+        (void)b.se();
+        const std::uint32_t cycle = b.ue();
+        if (cycle > 255)
+            return Found::malformed;
+        for (std::uint32_t i = 0; i < cycle && b.ok(); ++i)
+            (void)b.se();
+    }
+    (void)b.ue(); // reference frames
+    b.skip(1);
+    const std::uint64_t widthInBlocks = std::uint64_t(b.ue()) + 1;
+    const std::uint64_t heightInUnits = std::uint64_t(b.ue()) + 1;
+    const bool framesOnly = b.bits(1);
+    if (!framesOnly)
+        b.skip(1);
+    b.skip(1);
+    std::uint32_t window[4] = {};
+    if (b.bits(1))
+        for (std::uint32_t& w : window)
+            w = b.ue();
+    const std::uint64_t width = 16 * widthInBlocks;
+    const std::uint64_t height = 16 * heightInUnits * (framesOnly ? 1 : 2);
+    if (!b.ok() || width > 0xffffffffu || height > 0xffffffffu)
+        return Found::malformed;
+    const bool subsampled = chroma != 0 && !separatePlanes;
+    const std::uint64_t unitX = subsampled && chroma != 3 ? 2 : 1;
+    const std::uint64_t unitY = (subsampled && chroma == 1 ? 2 : 1) * (framesOnly ? 1 : 2);
+    const std::uint64_t cropX = unitX * (std::uint64_t(window[0]) + window[1]);
+    const std::uint64_t cropY = unitY * (std::uint64_t(window[2]) + window[3]);
+    if (cropX >= width || cropY >= height)
+        return Found::malformed;
+    size.codedWidth = std::uint32_t(width);
+    size.codedHeight = std::uint32_t(height);
+    size.width = std::uint32_t(width - cropX);
+    size.height = std::uint32_t(height - cropY);
+    return Found::size;
+}
+
 // Adds one more parameter set to what was found: every one must code the same size, since a
 // decoder takes whichever comes last.
-Found another(Found sofar, std::string_view nal, PictureSize& size)
+Found another(Found sofar, std::string_view nal, PictureSize& size, bool h264 = false)
 {
     PictureSize next;
-    const Found found = readSet(nal, next);
+    const Found found = h264 ? readH264Set(nal, next) : readSet(nal, next);
     if (found != Found::size || sofar == Found::malformed)
         return Found::malformed;
     if (sofar == Found::size
@@ -196,6 +290,41 @@ Found streamSize(std::string_view data, int lengthSize, PictureSize& size)
         at += length;
         if (nalType(nal) == kSequenceParameterSet)
             found = another(found, nal, size);
+    }
+    return found;
+}
+
+Found avcConfigSize(std::string_view record, PictureSize& size)
+{
+    if (record.size() < 6 || record[0] != 1)
+        return Found::malformed;
+    size_t at = 5;
+    Found found = Found::none;
+    const int count = std::uint8_t(record[at++]) & 0x1f;
+    for (int n = 0; n < count; ++n) {
+        if (record.size() - at < 2)
+            return Found::malformed;
+        const size_t length = (size_t(std::uint8_t(record[at])) << 8) | std::uint8_t(record[at + 1]);
+        at += 2;
+        if (record.size() - at < length)
+            return Found::malformed;
+        found = another(found, record.substr(at, length), size, true);
+        at += length;
+    }
+    return found;
+}
+
+Found annexBSize(std::string_view data, bool h264, PictureSize& size)
+{
+    Found found = Found::none;
+    for (size_t at = data.find(std::string_view("\0\0\1", 3)); at != std::string_view::npos;) {
+        const size_t begin = at + 3;
+        at = data.find(std::string_view("\0\0\1", 3), begin);
+        std::string_view nal = data.substr(begin, at == std::string_view::npos ? std::string_view::npos : at - begin);
+        while (at != std::string_view::npos && !nal.empty() && nal.back() == 0)
+            nal.remove_suffix(1);
+        if (h264 ? isH264Set(nal) : nalType(nal) == kSequenceParameterSet)
+            found = another(found, nal, size, h264);
     }
     return found;
 }

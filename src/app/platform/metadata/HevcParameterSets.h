@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-// The picture size an HEVC sequence parameter set codes, read before any decoder sees the stream,
+// The picture size an HEVC (or H.264) sequence parameter set codes, read before any decoder sees the stream,
 // so that a file cannot make a decoder allocate more than it declares.
 namespace app::hevc {
 
@@ -29,6 +29,11 @@ int nalLengthSize(std::string_view record);
 // The same for the sequence parameter sets among a picture's length-prefixed NAL units; units cut
 // off at the end of `data` are not read.
 Found streamSize(std::string_view data, int lengthSize, PictureSize& size);
+
+// The same for the sequence parameter sets of an H.264 decoder configuration record (an 'avcC' body).
+Found avcConfigSize(std::string_view record, PictureSize& size);
+// The same for those in a byte stream of start-code-prefixed NAL units, H.264 or HEVC.
+Found annexBSize(std::string_view data, bool h264, PictureSize& size);
 
 // True when `size` shows exactly `width` x `height` or, with `turned`, that size transposed (files
 // under a quarter turn whose declared size is the one shown), and codes no more than its alignment adds.

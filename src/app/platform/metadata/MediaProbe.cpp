@@ -1,5 +1,6 @@
 #include "app/platform/metadata/MediaProbe.h"
 #include "app/platform/metadata/UntrustedMediaInput.h"
+#include "app/platform/metadata/MediaLimits.h"
 #include "app/platform/metadata/HeifBoxReader.h"
 #include "app/platform/metadata/JpegHeader.h"
 #include "app/platform/metadata/MetadataFile.h"
@@ -510,7 +511,7 @@ private:
     static void probeStreams(AVFormatContext* ctx)
     {
         ctx->probesize = 64 * 1024;
-        avformat_find_stream_info(ctx, nullptr);
+        findBoundedStreamInfo(ctx, false);
     }
 
     static std::optional<double> videoStreamDuration(const AVFormatContext* ctx)
@@ -553,13 +554,12 @@ private:
         const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &sideSize);
         if (matrix && sideSize >= 9 * sizeof(int32_t)) {
             const double rotation = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
-            if (std::isfinite(rotation)) {
+            if (std::isfinite(rotation))
                 out.rotation = rotation;
-                const long quarter = std::lround(std::fabs(rotation) / 90.0);
-                if (quarter % 2 == 1 && std::fabs(std::fabs(rotation) - 90.0 * quarter) < 1.0)
-                    std::swap(width, height);
-            }
         }
+        // Turned as the thumbnail and the player turn it.
+        if (clockwiseQuarterTurns(st) % 180 == 90)
+            std::swap(width, height);
         out.width = width;
         out.height = height;
 

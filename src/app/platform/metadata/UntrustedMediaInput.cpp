@@ -1,4 +1,5 @@
 #include "app/platform/metadata/UntrustedMediaInput.h"
+#include "app/platform/metadata/MediaLimits.h"
 #include "app/platform/metadata/MetadataFile.h"
 
 #include <QFile>
@@ -70,7 +71,8 @@ void freeHeaderInput(AVIOContext* io)
 AVFormatContext* headerContext(const QString& path)
 {
     auto* input = new HeaderInput(QFile::encodeName(path));
-    if (!input->file.isOpen()) {
+    // FFmpeg sizes its index from the counts a header declares, before it reads the samples.
+    if (!input->file.isOpen() || !sampleIndexWithinBound(input->file)) {
         delete input;
         return nullptr;
     }

@@ -1,7 +1,9 @@
 #include "app/platform/playback/PlaybackEngine.h"
 
 #include "app/platform/decoding/DecodeWorkers.h"
+#include "app/platform/decoding/PixelBudget.h"
 #include "app/platform/decoding/VideoFrameGrabber.h"
+#include "app/platform/metadata/MediaLimits.h"
 #include "app/platform/metadata/UntrustedMediaInput.h"
 #include "app/platform/playback/AudioOutput.h"
 #include "app/platform/playback/VideoFrameScaler.h"
@@ -76,6 +78,8 @@ void freeFrame(AVFrame* frame)
 } // namespace
 
 struct PlaybackEngine::Media {
+    // Released last, once every picture is freed.
+    std::unique_ptr<PixelBudget::Lease> lease;
     AVFormatContext* format = nullptr;
     AVCodecContext* video = nullptr;
     AVCodecContext* audio = nullptr;
@@ -234,7 +238,7 @@ bool PlaybackEngine::open()
         events_.failed(failureOf(error));
         return false;
     }
-    if (const int found = avformat_find_stream_info(m.format, nullptr); found < 0) {
+    if (const int found = findBoundedStreamInfo(m.format, true); found < 0) {
         events_.failed(failureOf(found));
         return false;
     }
@@ -258,6 +262,19 @@ bool PlaybackEngine::open()
     // to, the ones shown between those that must be decoded to keep time.
     m.video->thread_count = std::min(DecodeWorkers::usableCores(16) + 3, 16);
     m.video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    // Bounded like a photo before the decoder opens, and held against the pixel budget while its
+    // pictures live: one on each of the decoder's threads and those queued to be shown.
+    const QSize coded = codedVideoSize(stream);
+    if (!mediaLimits::pictureWithin(std::uint64_t(std::max(coded.width(), 0)), std::uint64_t(std::max(coded.height(), 0)))) {
+        events_.failed(unreadableFile());
+        return false;
+    }
+    m.video->max_pixels = std::int64_t(mediaLimits::maximumPixels);
+    m.lease = std::make_unique<PixelBudget::Lease>(
+        std::uint64_t(coded.width()) * std::uint64_t(coded.height()) * (std::uint64_t(m.video->thread_count) + maxFrames + 1),
+        quitting_);
+    if (!m.lease->granted())
+        return false;
     if (avcodec_open2(m.video, codec, nullptr) < 0) {
         events_.failed(QStringLiteral("无法播放这个视频：它的编码不受支持。"));
         return false;

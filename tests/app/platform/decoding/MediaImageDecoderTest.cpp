@@ -1,8 +1,13 @@
 #include "app/platform/decoding/HeifImageDecoder.h"
 #include "app/platform/decoding/MediaImageDecoder.h"
+#include "app/platform/decoding/PixelBudget.h"
+#include "app/platform/decoding/VideoFrameGrabber.h"
+#include "app/platform/metadata/MediaProbe.h"
 #include "app/services/thumbnails/ThumbnailProvider.h"
 
+#include "support/app/CraftedHeif.h"
 #include "support/app/Fixtures.h"
+#include "support/app/MediaClips.h"
 
 #include "support/app/Wait.h"
 
@@ -17,7 +22,7 @@ namespace {
 
 QString fixture(const QString& name)
 {
-    return test::fixturePath(QStringLiteral("thumbnails/") + name);
+    return app::test::fixturePath(QStringLiteral("thumbnails/") + name);
 }
 
 MediaItem itemAt(const QString& name, MediaKind kind)
@@ -85,6 +90,8 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
         {"palette-2bit.png", MediaKind::photo, 2200, {1017, 2200}, Band::redRight},
         // The display matrix turns the frame a quarter clockwise.
         {"rotated-video.mp4", MediaKind::video, 440, {48, 64}, Band::redRight},
+        // Half way between two quarter turns is none, as the scan reads it.
+        {"rotated-45-video.mp4", MediaKind::video, 440, {64, 48}, Band::redTop},
         {"empty.jpg", MediaKind::photo, 440, {}, Band::none},
         {"text-named.jpg", MediaKind::photo, 440, {}, Band::none},
         // Cut inside its first scan: nothing rather than a half-grey picture.
@@ -109,6 +116,39 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
         if (row.band != Band::none) {
             EXPECT_EQ(bandOf(image), row.band);
         }
+    }
+}
+
+// Clips that declare more than a camera makes are refused before a decoder or an index is sized by
+// what they declare: the thumbnail and the scan take little memory.
+TEST(MediaImageDecoder, craftedVideosAreRefusedInBoundedMemory)
+{
+    QTemporaryDir dir;
+    const QString declared = dir.filePath("declared.mp4");
+    const QString cropped = dir.filePath("cropped.mp4");
+    ASSERT_TRUE(::test::craftedheif::hevcClip(declared, 16000, 16000));
+    ASSERT_TRUE(::test::craftedheif::hevcClip(cropped, 16000, 16000, 64, 64));
+    struct Row {
+        const char* name;
+        QString path;
+        bool scanned; // the header is read
+    };
+    const Row rows[] = {
+        {"parameter sets coding 16000x16000", declared, true},
+        {"16000x16000 coded, cropped to 64x64", cropped, true},
+        {"a fragment declaring 16 M samples", app::test::makeFragmentDeclaring(dir, "fragment.mov", 16777216), false},
+    };
+    const auto probe = MediaProbe::system();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QImage image;
+        VideoProperties video;
+        EXPECT_LT(app::test::peakGrowthMiB([&] { image = VideoFrameGrabber::decodeFile(row.path, 440); }), 64);
+        EXPECT_LT(app::test::peakGrowthMiB([&] { video = probe->readVideo(row.path, MediaProbe::VideoDetail::streams); }),
+                  64);
+        EXPECT_TRUE(image.isNull());
+        EXPECT_EQ(video.readable, row.scanned);
+        EXPECT_EQ(PixelBudget::held(), 0u);
     }
 }
 

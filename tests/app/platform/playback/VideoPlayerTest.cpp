@@ -5,6 +5,7 @@
 #include "app/platform/playback/VideoPlayer.h"
 #include "app/views/video/VideoSurfaceWidget.h"
 
+#include "support/app/CraftedHeif.h"
 #include "support/app/Eventually.h"
 #include "support/app/Fixtures.h"
 #include "support/app/ImageCompare.h"
@@ -364,6 +365,11 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     const QString cut = app::test::makeClip(dir, "cut.mp4", "160x120", 4, {"-c:v", "libx264", "-preset", "ultrafast",
                                                                            "-c:a", "aac", "-movflags", "+faststart"});
     ASSERT_TRUE(QFile::resize(cut, QFileInfo(cut).size() / 2));
+    // Parameter sets declaring more than a camera makes, shown whole or cropped to a little.
+    const QString declared = dir.filePath("declared.mp4");
+    const QString cropped = dir.filePath("cropped.mp4");
+    ASSERT_TRUE(::test::craftedheif::hevcClip(declared, 16000, 16000));
+    ASSERT_TRUE(::test::craftedheif::hevcClip(cropped, 16000, 16000, 64, 64));
 
     const QString unreadable = QStringLiteral("无法播放这个视频：文件无法读取。");
     const QString corrupt = QStringLiteral("无法播放这个视频：文件已损坏。");
@@ -387,9 +393,12 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         {"playlist named .mov", app::test::fixturePath("thumbnails/hls-playlist.mov"), corrupt, false, false},
         {"no picture decodes", spoiled, corrupt, false, false},
         {"data ends before its length", cut, unreadable, false, true},
+        {"coding 16000x16000", declared, unreadable, false, false},
+        {"coding 16000x16000 cropped to 64x64", cropped, unreadable, false, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        const double peak = app::test::peakGrowthMiB([&] {
         VideoSurfaceWidget surface;
         surface.resize(160, 160);
         VideoPlayer player;
@@ -404,6 +413,8 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         EXPECT_EQ(surface.hasFrame(), row.picture);
         const QImage shown = surface.currentImage();
         EXPECT_EQ(!shown.isNull() && shown.height() > shown.width(), row.portrait);
+        });
+        EXPECT_LT(peak, 128);
     }
 
     VideoPlayer player;

@@ -1,0 +1,159 @@
+#include "app/platform/metadata/MediaLimits.h"
+
+#include "app/platform/metadata/HevcParameterSets.h"
+#include "app/platform/metadata/IsoBoxWalker.h"
+#include "app/platform/metadata/MetadataFile.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/display.h>
+#include <libavutil/mem.h>
+}
+
+#include <cmath>
+#include <string_view>
+
+namespace app {
+
+namespace {
+
+using isobox::fourCC;
+
+// FFmpeg's index entry and composition offset for each sample, as measured.
+constexpr std::uint64_t kIndexBytesPerSample = 32;
+constexpr std::uint64_t kMaximumSamples = mediaLimits::maximumIndexBytes / kIndexBytesPerSample;
+// A camera writes a handful of boxes in a header; a file with more is not one we read.
+constexpr int kMaximumBoxes = 4096;
+
+QSize videoParametersSize(const AVCodecParameters* par)
+{
+    return par->width > 0 && par->height > 0 ? QSize(par->width, par->height) : QSize();
+}
+
+// The sample counts of the boxes below `from`..`to` that FFmpeg sizes its index by.
+struct SampleCount {
+    const ByteSource& file;
+    std::uint64_t samples = 0;
+    int boxes = 0;
+
+    bool walk(std::uint64_t from, std::uint64_t to, bool topLevel)
+    {
+        bool sawMovie = false, sawData = false;
+        for (std::uint64_t at = from; at < to && !(topLevel && sawMovie && sawData);) {
+            std::uint8_t bytes[24] = {};
+            const qint64 n = file.read(qint64(at), bytes, sizeof bytes);
+            isobox::BoxHeader header;
+            if (n < 0 || ++boxes > kMaximumBoxes)
+                return false;
+            if (isobox::readBoxHeader(bytes, size_t(n), to - at, header) != isobox::HeaderStatus::ok)
+                return true; // FFmpeg stops reading there too
+            const std::uint32_t type = header.type;
+            const std::uint64_t body = at + header.headerSize;
+            const std::uint64_t end = at + header.size;
+            if (type == fourCC("moov") || type == fourCC("trak") || type == fourCC("mdia") || type == fourCC("minf")
+                || type == fourCC("stbl") || type == fourCC("moof") || type == fourCC("traf")) {
+                if (!walk(body, end, false))
+                    return false;
+            } else if (type == fourCC("stsz") || type == fourCC("stz2") || type == fourCC("trun")) {
+                // The count follows the version and flags, and in 'stsz' the common sample size.
+                const std::uint64_t countAt = header.headerSize + (type == fourCC("trun") ? 4 : 8);
+                if (size_t(n) >= countAt + 4 && header.size >= countAt + 4)
+                    samples += isobox::detail::bigEndian(bytes + countAt, 4);
+                if (samples > kMaximumSamples)
+                    return false;
+            }
+            sawMovie = sawMovie || type == fourCC("moov");
+            sawData = sawData || type == fourCC("mdat");
+            if (header.sizeToEnd)
+                break;
+            at = end;
+        }
+        return true;
+    }
+};
+
+// The coded size into `size`: from the parameter sets (`size` found), else from the parameters
+// (`none`, `size` left empty when they say nothing); `malformed` when the sets cannot be read.
+hevc::Found codedSize(const AVStream* stream, QSize& size)
+{
+    const AVCodecParameters* par = stream->codecpar;
+    size = videoParametersSize(par);
+    const bool h264 = par->codec_id == AV_CODEC_ID_H264;
+    if ((!h264 && par->codec_id != AV_CODEC_ID_HEVC) || !par->extradata || par->extradata_size <= 0)
+        return hevc::Found::none;
+    const std::string_view extra(reinterpret_cast<const char*>(par->extradata), size_t(par->extradata_size));
+    hevc::PictureSize sets;
+    const bool startCodes = extra.size() >= 4 && extra[0] == 0 && extra[1] == 0 && (extra[2] == 1 || extra[3] == 1);
+    const hevc::Found found = startCodes ? hevc::annexBSize(extra, h264, sets)
+        : h264                           ? hevc::avcConfigSize(extra, sets)
+                                         : hevc::configSize(extra, sets);
+    if (found != hevc::Found::size)
+        return found;
+    if (sets.codedWidth > std::uint32_t(INT32_MAX) || sets.codedHeight > std::uint32_t(INT32_MAX))
+        return hevc::Found::malformed;
+    size = QSize(int(sets.codedWidth), int(sets.codedHeight));
+    return found;
+}
+
+} // namespace
+
+QSize codedVideoSize(const AVStream* stream)
+{
+    QSize size;
+    return codedSize(stream, size) == hevc::Found::malformed ? QSize() : size;
+}
+
+int findBoundedStreamInfo(AVFormatContext* format, bool uncropped)
+{
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* stream = format->streams[i];
+        if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+            continue;
+        // A size not known yet is for the decoders below to bound.
+        QSize coded;
+        if (codedSize(stream, coded) == hevc::Found::malformed
+            || (coded.isValid() && !mediaLimits::pictureWithin(std::uint64_t(coded.width()), std::uint64_t(coded.height()))))
+            return AVERROR(ENOMEM); // more than the file may make us allocate
+    }
+    AVDictionary** options = static_cast<AVDictionary**>(av_calloc(format->nb_streams, sizeof(AVDictionary*)));
+    if (!options && format->nb_streams)
+        return AVERROR(ENOMEM);
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        av_dict_set_int(&options[i], "max_pixels", std::int64_t(mediaLimits::maximumPixels), 0);
+        if (uncropped)
+            av_dict_set(&options[i], "flags2", "+ignorecrop", 0);
+    }
+    const unsigned streams = format->nb_streams;
+    const int found = avformat_find_stream_info(format, options);
+    for (unsigned i = 0; i < streams; ++i)
+        av_dict_free(&options[i]);
+    av_free(options);
+    return found;
+}
+
+int clockwiseQuarterTurns(const AVStream* stream)
+{
+    size_t size = 0;
+    const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (!matrix || size < 9 * sizeof(int32_t))
+        return 0;
+    // FFmpeg reports the angle counter-clockwise.
+    const double clockwise = -av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+    if (!std::isfinite(clockwise))
+        return 0;
+    const long quarters = std::lround(clockwise / 90.0);
+    if (std::fabs(clockwise - 90.0 * double(quarters)) > 1.0)
+        return 0;
+    const int turned = int(quarters % 4) * 90;
+    return turned < 0 ? turned + 360 : turned;
+}
+
+bool sampleIndexWithinBound(const ByteSource& file)
+{
+    SampleCount count{file};
+    return file.size() <= 0 || count.walk(0, std::uint64_t(file.size()), true);
+}
+
+} // namespace app

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QSize>
+
+#include <cstdint>
+
+struct AVFormatContext;
+struct AVStream;
+
+namespace app {
+
+class ByteSource;
+
+// What a camera makes, and so what a file may make us allocate: a picture over these sizes,
+// declared or coded, is an unreadable file, whatever decoder would take it.
+namespace mediaLimits {
+
+constexpr std::uint32_t maximumSide = 16384;
+constexpr std::uint64_t maximumPixels = 128ull * 1024 * 1024;
+// What reading a container's header may cost for its index of samples.
+constexpr std::uint64_t maximumIndexBytes = 64ull * 1024 * 1024;
+
+constexpr bool pictureWithin(std::uint64_t width, std::uint64_t height)
+{
+    return width > 0 && height > 0 && width <= maximumSide && height <= maximumSide
+        && width * height <= maximumPixels;
+}
+
+} // namespace mediaLimits
+
+// The size a video stream's decoder allocates for a picture: what its parameter sets code when it
+// carries H.264 or HEVC ones (a conformance window crops what is shown, not what is allocated),
+// else what its parameters declare. Empty when neither says or they disagree among themselves.
+QSize codedVideoSize(const AVStream* stream);
+
+// avformat_find_stream_info for a file whose video streams were checked first (one over the
+// limits fails it), with the decoders it opens to look at them refusing pictures over the limits.
+// `uncropped` makes them ignore cropping so that the limit holds for what they allocate (the
+// size they report is then the coded one). Negative on failure, as FFmpeg's.
+int findBoundedStreamInfo(AVFormatContext* format, bool uncropped);
+
+// How far a stream's display matrix turns its pictures, clockwise: the nearest quarter turn, or 0
+// when the matrix is more than a degree from any.
+int clockwiseQuarterTurns(const AVStream* stream);
+
+// Whether the samples an MP4 or QuickTime file declares in what FFmpeg reads as its header (the
+// 'moov' and the fragments before the first 'mdat') fit the index bound, whatever their counts;
+// a file that is no such file passes.
+bool sampleIndexWithinBound(const ByteSource& file);
+
+} // namespace app
