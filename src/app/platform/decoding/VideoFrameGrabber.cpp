@@ -84,7 +84,7 @@ QImage VideoFrameGrabber::decodeFile(const QString& path, int maxPixelSize)
         return {};
     // Read as a header, so that the index its counts declare stays bounded.
     const FormatContextPtr format = openUntrustedMediaFile(path, MediaAccess::headers);
-    if (!format || findBoundedStreamInfo(format.get(), true) < 0)
+    if (!format || findBoundedStreamInfo(format.get()) < 0)
         return {};
 
     const AVCodec* decoder = nullptr;

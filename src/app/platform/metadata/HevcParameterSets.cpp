@@ -1,5 +1,6 @@
 #include "app/platform/metadata/HevcParameterSets.h"
 
+#include <optional>
 #include <string>
 
 namespace app::hevc {
@@ -237,6 +238,19 @@ Found another(Found sofar, std::string_view nal, PictureSize& size, bool h264 = 
     return Found::size;
 }
 
+// The unit of a configuration record at `at`, after its 16-bit length; nothing when it does not fit.
+std::optional<std::string_view> recordUnit(std::string_view record, size_t& at)
+{
+    if (record.size() - at < 2)
+        return std::nullopt;
+    const size_t length = (size_t(std::uint8_t(record[at])) << 8) | std::uint8_t(record[at + 1]);
+    at += 2;
+    if (record.size() - at < length)
+        return std::nullopt;
+    at += length;
+    return record.substr(at - length, length);
+}
+
 } // namespace
 
 int nalLengthSize(std::string_view record)
@@ -258,16 +272,11 @@ Found configSize(std::string_view record, PictureSize& size)
         const int count = (std::uint8_t(record[at + 1]) << 8) | std::uint8_t(record[at + 2]);
         at += 3;
         for (int n = 0; n < count; ++n) {
-            if (record.size() - at < 2)
+            const std::optional<std::string_view> nal = recordUnit(record, at);
+            if (!nal)
                 return Found::malformed;
-            const size_t length = (size_t(std::uint8_t(record[at])) << 8) | std::uint8_t(record[at + 1]);
-            at += 2;
-            if (record.size() - at < length)
-                return Found::malformed;
-            const std::string_view nal = record.substr(at, length);
-            at += length;
-            if (type == kSequenceParameterSet || nalType(nal) == kSequenceParameterSet)
-                found = another(found, nal, size);
+            if (type == kSequenceParameterSet || nalType(*nal) == kSequenceParameterSet)
+                found = another(found, *nal, size);
         }
     }
     return found;
@@ -302,14 +311,10 @@ Found avcConfigSize(std::string_view record, PictureSize& size)
     Found found = Found::none;
     const int count = std::uint8_t(record[at++]) & 0x1f;
     for (int n = 0; n < count; ++n) {
-        if (record.size() - at < 2)
+        const std::optional<std::string_view> nal = recordUnit(record, at);
+        if (!nal)
             return Found::malformed;
-        const size_t length = (size_t(std::uint8_t(record[at])) << 8) | std::uint8_t(record[at + 1]);
-        at += 2;
-        if (record.size() - at < length)
-            return Found::malformed;
-        found = another(found, record.substr(at, length), size, true);
-        at += length;
+        found = another(found, *nal, size, true);
     }
     return found;
 }

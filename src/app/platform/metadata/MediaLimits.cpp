@@ -74,26 +74,32 @@ struct SampleCount {
     }
 };
 
-// The coded size into `size`: from the parameter sets (`size` found), else from the parameters
-// (`none`, `size` left empty when they say nothing); `malformed` when the sets cannot be read.
-hevc::Found codedSize(const AVStream* stream, QSize& size)
+// What the parameter sets of an H.264 or HEVC stream code; `none` for other streams and streams
+// that carry none yet.
+hevc::Found parameterSets(const AVStream* stream, hevc::PictureSize& sets)
 {
     const AVCodecParameters* par = stream->codecpar;
-    size = videoParametersSize(par);
     const bool h264 = par->codec_id == AV_CODEC_ID_H264;
     if ((!h264 && par->codec_id != AV_CODEC_ID_HEVC) || !par->extradata || par->extradata_size <= 0)
         return hevc::Found::none;
     const std::string_view extra(reinterpret_cast<const char*>(par->extradata), size_t(par->extradata_size));
-    hevc::PictureSize sets;
     const bool startCodes = extra.size() >= 4 && extra[0] == 0 && extra[1] == 0 && (extra[2] == 1 || extra[3] == 1);
     const hevc::Found found = startCodes ? hevc::annexBSize(extra, h264, sets)
         : h264                           ? hevc::avcConfigSize(extra, sets)
                                          : hevc::configSize(extra, sets);
-    if (found != hevc::Found::size)
-        return found;
-    if (sets.codedWidth > std::uint32_t(INT32_MAX) || sets.codedHeight > std::uint32_t(INT32_MAX))
+    if (found == hevc::Found::size && (sets.codedWidth > std::uint32_t(INT32_MAX) || sets.codedHeight > std::uint32_t(INT32_MAX)))
         return hevc::Found::malformed;
-    size = QSize(int(sets.codedWidth), int(sets.codedHeight));
+    return found;
+}
+
+// The coded size into `size`: from the parameter sets (`size` found), else from the parameters
+// (`none`, `size` left empty when they say nothing); `malformed` when the sets cannot be read.
+hevc::Found codedSize(const AVStream* stream, QSize& size)
+{
+    hevc::PictureSize sets;
+    const hevc::Found found = parameterSets(stream, sets);
+    size = found == hevc::Found::size ? QSize(int(sets.codedWidth), int(sets.codedHeight))
+                                      : videoParametersSize(stream->codecpar);
     return found;
 }
 
@@ -105,7 +111,7 @@ QSize codedVideoSize(const AVStream* stream)
     return codedSize(stream, size) == hevc::Found::malformed ? QSize() : size;
 }
 
-int findBoundedStreamInfo(AVFormatContext* format, bool uncropped)
+int findBoundedStreamInfo(AVFormatContext* format)
 {
     for (unsigned i = 0; i < format->nb_streams; ++i) {
         const AVStream* stream = format->streams[i];
@@ -120,16 +126,25 @@ int findBoundedStreamInfo(AVFormatContext* format, bool uncropped)
     AVDictionary** options = static_cast<AVDictionary**>(av_calloc(format->nb_streams, sizeof(AVDictionary*)));
     if (!options && format->nb_streams)
         return AVERROR(ENOMEM);
+    // Without their crop, the decoders' limit holds for what they allocate.
     for (unsigned i = 0; i < format->nb_streams; ++i) {
         av_dict_set_int(&options[i], "max_pixels", std::int64_t(mediaLimits::maximumPixels), 0);
-        if (uncropped)
-            av_dict_set(&options[i], "flags2", "+ignorecrop", 0);
+        av_dict_set(&options[i], "flags2", "+ignorecrop", 0);
     }
     const unsigned streams = format->nb_streams;
     const int found = avformat_find_stream_info(format, options);
     for (unsigned i = 0; i < streams; ++i)
         av_dict_free(&options[i]);
     av_free(options);
+    // The size shown is the cropped one, which the parameter sets found by now tell.
+    for (unsigned i = 0; found >= 0 && i < format->nb_streams; ++i) {
+        hevc::PictureSize sets;
+        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO
+            && parameterSets(format->streams[i], sets) == hevc::Found::size) {
+            format->streams[i]->codecpar->width = int(sets.width);
+            format->streams[i]->codecpar->height = int(sets.height);
+        }
+    }
     return found;
 }
 

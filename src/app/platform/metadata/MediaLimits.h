@@ -34,10 +34,9 @@ constexpr bool pictureWithin(std::uint64_t width, std::uint64_t height)
 QSize codedVideoSize(const AVStream* stream);
 
 // avformat_find_stream_info for a file whose video streams were checked first (one over the
-// limits fails it), with the decoders it opens to look at them refusing pictures over the limits.
-// `uncropped` makes them ignore cropping so that the limit holds for what they allocate (the
-// size they report is then the coded one). Negative on failure, as FFmpeg's.
-int findBoundedStreamInfo(AVFormatContext* format, bool uncropped);
+// limits fails it), with the decoders it opens to look at them refusing to allocate pictures over
+// the limits. Negative on failure, as FFmpeg's.
+int findBoundedStreamInfo(AVFormatContext* format);
 
 // How far a stream's display matrix turns its pictures, clockwise: the nearest quarter turn, or 0
 // when the matrix is more than a degree from any.

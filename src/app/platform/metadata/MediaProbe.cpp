@@ -511,7 +511,7 @@ private:
     static void probeStreams(AVFormatContext* ctx)
     {
         ctx->probesize = 64 * 1024;
-        findBoundedStreamInfo(ctx, false);
+        findBoundedStreamInfo(ctx);
     }
 
     static std::optional<double> videoStreamDuration(const AVFormatContext* ctx)

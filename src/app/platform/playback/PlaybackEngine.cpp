@@ -238,7 +238,7 @@ bool PlaybackEngine::open()
         events_.failed(failureOf(error));
         return false;
     }
-    if (const int found = findBoundedStreamInfo(m.format, true); found < 0) {
+    if (const int found = findBoundedStreamInfo(m.format); found < 0) {
         events_.failed(failureOf(found));
         return false;
     }

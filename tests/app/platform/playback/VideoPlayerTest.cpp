@@ -414,7 +414,7 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         const QImage shown = surface.currentImage();
         EXPECT_EQ(!shown.isNull() && shown.height() > shown.width(), row.portrait);
         });
-        EXPECT_LT(peak, 128);
+        EXPECT_LT(peak, 64);
     }
 
     VideoPlayer player;
