@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
+
+#include <csignal>
+
 namespace app::test {
 
 // A PulseAudio server of the test's own with one null sink, which this process reaches through
@@ -25,6 +29,8 @@ public:
         environment.insert("XDG_RUNTIME_DIR", dir_.path());
         server_.setProcessEnvironment(environment);
         server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // A test killed on its time-out takes its server with it.
+        server_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         server_.start("pulseaudio", {"-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
                                      "--log-level=error", "-L", "module-null-sink sink_name=test",
                                      "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + socket_});
