@@ -375,16 +375,19 @@ QByteArray build(const Shape& shape)
 }
 
 bool hevcClip(const QString& path, std::uint32_t codedWidth, std::uint32_t codedHeight, std::uint32_t shownWidth,
-              std::uint32_t shownHeight)
+              std::uint32_t shownHeight, bool later)
 {
+    // A key picture every half second, each with its parameter sets.
     QProcess encode;
     encode.start("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=duration=1:size=320x240:rate=10", "-pix_fmt",
-                            "yuv420p", "-c:v", "libx265", "-x265-params", "log-level=error", "-f", "hevc", "-"});
+                            "yuv420p", "-c:v", "libx265", "-x265-params",
+                            "log-level=error:keyint=5:min-keyint=5:scenecut=0:repeat-headers=1", "-f", "hevc", "-"});
     if (!encode.waitForFinished(60000) || encode.exitCode() != 0)
         return false;
     Bytes stream;
+    int sets = 0;
     for (Bytes unit : nalUnits(encode.readAllStandardOutput().toStdString())) {
-        if (((std::uint8_t(unit[0]) >> 1) & 0x3f) == 33)
+        if (((std::uint8_t(unit[0]) >> 1) & 0x3f) == 33 && (!later || sets++ > 0))
             unit = resized(unit, codedWidth, codedHeight, shownWidth, shownHeight);
         stream += Bytes("\0\0\0\1", 4) + unit;
     }

@@ -42,8 +42,9 @@ inline Shape grid(int columns, int rows, std::uint32_t declaredWidth, std::uint3
 QByteArray build(const Shape& shape);
 
 // An MP4 of 320x240 HEVC pictures whose parameter sets code `codedWidth` x `codedHeight`, cropped
-// to `shownWidth` x `shownHeight` when those are given; false when ffmpeg could not make it.
+// to `shownWidth` x `shownHeight` when those are given; with `later`, only those repeated at the
+// key pictures after the first (half a second in). False when ffmpeg could not make it.
 bool hevcClip(const QString& path, std::uint32_t codedWidth, std::uint32_t codedHeight, std::uint32_t shownWidth = 0,
-              std::uint32_t shownHeight = 0);
+              std::uint32_t shownHeight = 0, bool later = false);
 
 } // namespace test::craftedheif

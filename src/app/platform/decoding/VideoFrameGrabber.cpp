@@ -104,6 +104,7 @@ QImage VideoFrameGrabber::decodeFile(const QString& path, int maxPixelSize)
     // Six thumbnails decode at once already.
     codec->thread_count = 1;
     codec->max_pixels = std::int64_t(mediaLimits::maximumPixels);
+    boundPictureBuffers(codec.get(), &coded);
     if (avcodec_open2(codec.get(), decoder, nullptr) < 0)
         return {};
 
@@ -124,6 +125,8 @@ QImage VideoFrameGrabber::decodeFile(const QString& path, int maxPixelSize)
         } else if (packet->stream_index != index) {
             av_packet_unref(packet.get());
             continue;
+        } else if (!packetCodesWithin(stream, packet.get(), coded)) {
+            return {}; // its own parameter sets code more than was checked
         } else {
             const int sent = avcodec_send_packet(codec.get(), packet.get());
             av_packet_unref(packet.get());

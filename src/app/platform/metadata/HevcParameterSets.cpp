@@ -282,7 +282,7 @@ Found configSize(std::string_view record, PictureSize& size)
     return found;
 }
 
-Found streamSize(std::string_view data, int lengthSize, PictureSize& size)
+Found streamSize(std::string_view data, int lengthSize, PictureSize& size, bool h264)
 {
     if (lengthSize < 1 || lengthSize > 4)
         return Found::malformed;
@@ -297,8 +297,8 @@ Found streamSize(std::string_view data, int lengthSize, PictureSize& size)
             return found;
         const std::string_view nal = data.substr(at, length);
         at += length;
-        if (nalType(nal) == kSequenceParameterSet)
-            found = another(found, nal, size);
+        if (h264 ? isH264Set(nal) : nalType(nal) == kSequenceParameterSet)
+            found = another(found, nal, size, h264);
     }
     return found;
 }

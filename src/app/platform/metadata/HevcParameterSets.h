@@ -26,9 +26,9 @@ enum class Found {
 Found configSize(std::string_view record, PictureSize& size);
 // The length of the size field before each NAL unit of the pictures the record configures.
 int nalLengthSize(std::string_view record);
-// The same for the sequence parameter sets among a picture's length-prefixed NAL units; units cut
-// off at the end of `data` are not read.
-Found streamSize(std::string_view data, int lengthSize, PictureSize& size);
+// The same for the sequence parameter sets among a picture's length-prefixed NAL units (H.264 ones
+// with `h264`); units cut off at the end of `data` are not read.
+Found streamSize(std::string_view data, int lengthSize, PictureSize& size, bool h264 = false);
 
 // The same for the sequence parameter sets of an H.264 decoder configuration record (an 'avcC' body).
 Found avcConfigSize(std::string_view record, PictureSize& size);

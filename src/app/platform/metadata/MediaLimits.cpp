@@ -12,6 +12,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <string_view>
 
@@ -24,6 +25,8 @@ using isobox::fourCC;
 // FFmpeg's index entry and composition offset for each sample, as measured.
 constexpr std::uint64_t kIndexBytesPerSample = 32;
 constexpr std::uint64_t kMaximumSamples = mediaLimits::maximumIndexBytes / kIndexBytesPerSample;
+// The most a decoder rounds a picture up by.
+constexpr int kCodingBlock = 64;
 // A camera writes a handful of boxes in a header; a file with more is not one we read.
 constexpr int kMaximumBoxes = 4096;
 
@@ -74,6 +77,11 @@ struct SampleCount {
     }
 };
 
+bool startsWithStartCode(std::string_view data)
+{
+    return data.size() >= 4 && data[0] == 0 && data[1] == 0 && (data[2] == 1 || (data[2] == 0 && data[3] == 1));
+}
+
 // What the parameter sets of an H.264 or HEVC stream code; `none` for other streams and streams
 // that carry none yet.
 hevc::Found parameterSets(const AVStream* stream, hevc::PictureSize& sets)
@@ -83,8 +91,7 @@ hevc::Found parameterSets(const AVStream* stream, hevc::PictureSize& sets)
     if ((!h264 && par->codec_id != AV_CODEC_ID_HEVC) || !par->extradata || par->extradata_size <= 0)
         return hevc::Found::none;
     const std::string_view extra(reinterpret_cast<const char*>(par->extradata), size_t(par->extradata_size));
-    const bool startCodes = extra.size() >= 4 && extra[0] == 0 && extra[1] == 0 && (extra[2] == 1 || extra[3] == 1);
-    const hevc::Found found = startCodes ? hevc::annexBSize(extra, h264, sets)
+    const hevc::Found found = startsWithStartCode(extra) ? hevc::annexBSize(extra, h264, sets)
         : h264                           ? hevc::avcConfigSize(extra, sets)
                                          : hevc::configSize(extra, sets);
     if (found == hevc::Found::size && (sets.codedWidth > std::uint32_t(INT32_MAX) || sets.codedHeight > std::uint32_t(INT32_MAX)))
@@ -146,6 +153,52 @@ int findBoundedStreamInfo(AVFormatContext* format)
         }
     }
     return found;
+}
+
+bool packetCodesWithin(const AVStream* stream, const AVPacket* packet, QSize coded)
+{
+    const AVCodecParameters* par = stream->codecpar;
+    const bool h264 = par->codec_id == AV_CODEC_ID_H264;
+    if ((!h264 && par->codec_id != AV_CODEC_ID_HEVC) || !packet->data || packet->size <= 0)
+        return true;
+    const std::string_view data(reinterpret_cast<const char*>(packet->data), size_t(packet->size));
+    const std::string_view extra(reinterpret_cast<const char*>(par->extradata),
+                                 par->extradata ? size_t(std::max(par->extradata_size, 0)) : 0);
+    hevc::PictureSize sets;
+    hevc::Found found = hevc::Found::none;
+    // A configuration record says the units have length fields (a first one may look like a
+    // start code); without one they have start codes.
+    if (!extra.empty() && !startsWithStartCode(extra)) {
+        const int lengthSize = h264 ? (extra.size() > 4 ? (std::uint8_t(extra[4]) & 3) + 1 : 4) : hevc::nalLengthSize(extra);
+        found = hevc::streamSize(data, lengthSize, sets, h264);
+    } else {
+        found = hevc::annexBSize(data, h264, sets);
+    }
+    switch (found) {
+    case hevc::Found::none: return true;
+    case hevc::Found::malformed: return false;
+    case hevc::Found::size: break;
+    }
+    return sets.codedWidth <= std::uint32_t(std::max(coded.width(), 0))
+        && sets.codedHeight <= std::uint32_t(std::max(coded.height(), 0));
+}
+
+void boundPictureBuffers(AVCodecContext* codec, const QSize* coded)
+{
+    codec->opaque = const_cast<QSize*>(coded);
+    codec->get_buffer2 = [](AVCodecContext* c, AVFrame* frame, int flags) {
+        const QSize* bound = static_cast<const QSize*>(c->opaque);
+        if (frame->width > bound->width() + kCodingBlock || frame->height > bound->height() + kCodingBlock)
+            return AVERROR(ENOMEM);
+        return avcodec_default_get_buffer2(c, frame, flags);
+    };
+#if LIBAVCODEC_VERSION_MAJOR < 60
+    // It is: without saying so, frame threads would wait on each other for their pictures.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    codec->thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#endif
 }
 
 int clockwiseQuarterTurns(const AVStream* stream)

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 
+struct AVCodecContext;
 struct AVFormatContext;
+struct AVPacket;
 struct AVStream;
 
 namespace app {
@@ -37,6 +39,15 @@ QSize codedVideoSize(const AVStream* stream);
 // limits fails it), with the decoders it opens to look at them refusing to allocate pictures over
 // the limits. Negative on failure, as FFmpeg's.
 int findBoundedStreamInfo(AVFormatContext* format);
+
+// Whether the parameter sets a packet of the stream carries code no more than `coded`: a decoder
+// sizes its tables by them before it allocates a picture.
+bool packetCodesWithin(const AVStream* stream, const AVPacket* packet, QSize coded);
+
+// Makes a video decoder refuse to allocate a picture larger than `coded` (which must outlive it),
+// give or take the alignment of a coding block: a parameter set further into the stream cannot
+// make it allocate more than was checked before it opened. Uses the decoder's `opaque`.
+void boundPictureBuffers(AVCodecContext* codec, const QSize* coded);
 
 // How far a stream's display matrix turns its pictures, clockwise: the nearest quarter turn, or 0
 // when the matrix is more than a degree from any.

@@ -80,6 +80,8 @@ void freeFrame(AVFrame* frame)
 struct PlaybackEngine::Media {
     // Released last, once every picture is freed.
     std::unique_ptr<PixelBudget::Lease> lease;
+    // What the decoder may allocate for a picture.
+    QSize coded;
     AVFormatContext* format = nullptr;
     AVCodecContext* video = nullptr;
     AVCodecContext* audio = nullptr;
@@ -264,15 +266,16 @@ bool PlaybackEngine::open()
     m.video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     // Bounded like a photo before the decoder opens, and held against the pixel budget while its
     // pictures live: one on each of the decoder's threads and those queued to be shown.
-    const QSize coded = codedVideoSize(stream);
-    if (!mediaLimits::pictureWithin(std::uint64_t(std::max(coded.width(), 0)), std::uint64_t(std::max(coded.height(), 0)))) {
+    m.coded = codedVideoSize(stream);
+    if (!mediaLimits::pictureWithin(std::uint64_t(std::max(m.coded.width(), 0)), std::uint64_t(std::max(m.coded.height(), 0)))) {
         events_.failed(unreadableFile());
         return false;
     }
     m.video->max_pixels = std::int64_t(mediaLimits::maximumPixels);
-    m.lease = std::make_unique<PixelBudget::Lease>(
-        std::uint64_t(coded.width()) * std::uint64_t(coded.height()) * (std::uint64_t(m.video->thread_count) + maxFrames + 1),
-        quitting_);
+    boundPictureBuffers(m.video, &m.coded);
+    m.lease = std::make_unique<PixelBudget::Lease>(std::uint64_t(m.coded.width()) * std::uint64_t(m.coded.height())
+                                                       * (std::uint64_t(m.video->thread_count) + maxFrames + 1),
+                                                   quitting_);
     if (!m.lease->granted())
         return false;
     if (avcodec_open2(m.video, codec, nullptr) < 0) {
@@ -369,7 +372,13 @@ void PlaybackEngine::readLoop()
         }
         const quint64 serial = serial_;
         lock.unlock();
-        const int read = av_read_frame(m.format, packet);
+        int read = av_read_frame(m.format, packet);
+        // Parameter sets further in that code more than was checked: the file reads no further.
+        if (read >= 0 && packet->stream_index == m.videoIndex
+            && !packetCodesWithin(m.format->streams[m.videoIndex], packet, m.coded)) {
+            av_packet_unref(packet);
+            read = AVERROR_INVALIDDATA;
+        }
         if (read == AVERROR_EOF && !sawKey && from > 0 && !fromStart) {
             // A stream with few key pictures (a transport stream with one) has none after the seek:
             // it is decoded again from its start, and what comes before the target is left out.

@@ -370,6 +370,8 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     const QString cropped = dir.filePath("cropped.mp4");
     ASSERT_TRUE(::test::craftedheif::hevcClip(declared, 16000, 16000));
     ASSERT_TRUE(::test::craftedheif::hevcClip(cropped, 16000, 16000, 64, 64));
+    const QString later = dir.filePath("later.mp4");
+    ASSERT_TRUE(::test::craftedheif::hevcClip(later, 16000, 16000, 320, 240, true));
 
     const QString unreadable = QStringLiteral("无法播放这个视频：文件无法读取。");
     const QString corrupt = QStringLiteral("无法播放这个视频：文件已损坏。");
@@ -395,6 +397,7 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         {"data ends before its length", cut, unreadable, false, true},
         {"coding 16000x16000", declared, unreadable, false, false},
         {"coding 16000x16000 cropped to 64x64", cropped, unreadable, false, false},
+        {"a later parameter set coding 16000x16000 cropped to 320x240", later, unreadable, false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
