@@ -2,6 +2,7 @@
 
 #include <QProcess>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -308,14 +309,20 @@ QByteArray build(const Shape& shape)
             iinf += fullBox("infe", 2, infe);
         }
         Bytes iloc;
-        put(iloc, 0x44, 1); // 4-byte offsets and lengths
+        const bool zeroWidths = shape.locations == Shape::Locations::zeroWidthExtents;
+        put(iloc, zeroWidths ? 0 : 0x44, 1); // 4-byte offsets and lengths
         put(iloc, 0, 1);
-        put(iloc, items.size(), 2);
-        for (const auto& [id, type] : items) {
+        auto located = items;
+        if (shape.locations == Shape::Locations::primaryTwice)
+            located.push_back(*std::find_if(items.begin(), items.end(), [&](const auto& i) { return i.first == primary; }));
+        put(iloc, located.size(), 2);
+        for (const auto& [id, type] : located) {
             const bool isGrid = Bytes(type) == "grid";
             put(iloc, id, 2);
             put(iloc, 0, 2);
-            put(iloc, 1, 2);
+            put(iloc, zeroWidths ? 3 : 1, 2);
+            if (zeroWidths)
+                continue;
             put(iloc, mdatStart + (isGrid ? 0 : gridData.size()), 4);
             put(iloc, isGrid ? gridData.size() : picture.size(), 4);
         }

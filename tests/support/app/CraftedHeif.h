@@ -22,6 +22,9 @@ struct Shape {
     int quarterTurns = 0;            // an 'irot' on the primary
     std::size_t configPadding = 0;   // filler added to the one configuration record every tile shares
     int thumbnailReferences = 0;     // 'thmb' references to the primary, all from one thumbnail grid
+    // How 'iloc' places the items: each once; the primary a second time; or with fields of no width,
+    // each item in three extents that take no bytes.
+    enum class Locations { plain, primaryTwice, zeroWidthExtents } locations = Locations::plain;
 };
 
 // A grid of columns x rows tiles, each declared one size and coded another.
