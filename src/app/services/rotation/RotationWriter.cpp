@@ -92,8 +92,14 @@ RotationWriter::~RotationWriter()
 void RotationWriter::finishAll()
 {
     pool_.waitForDone();
-    for (const RotationQueue::Write& write : queue_.takeQueued())
-        runWrite(rotate_, Forgetting{keptScans_, forgetThumbnails_}, write);
+    for (const RotationQueue::Write& write : queue_.takeQueued()) {
+        const std::optional<QString> error = runWrite(rotate_, Forgetting{keptScans_, forgetThumbnails_}, write);
+        // Told once the loop runs again: never at the quit, but after a session's save the grid
+        // and any open viewer follow the file as after any write.
+        QMetaObject::invokeMethod(
+            this, [this, path = write.path, error] { Q_EMIT finished(path, error, queue_.isSettled(path)); },
+            Qt::QueuedConnection);
+    }
 }
 
 // A file with several names was patched in place: every name shown shows the turned picture.

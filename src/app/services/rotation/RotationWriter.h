@@ -38,7 +38,8 @@ public:
 
     // Waits for the running write and then writes what is still queued, on the calling thread: a
     // photo is never left half replaced, and no turn the user saw is lost when the program ends.
-    // Runs by itself when the application quits, before its windows go.
+    // Runs by itself when the application quits, before its windows go. The ends of the writes it
+    // ran are reported when the event loop runs again.
     void finishAll();
 
     // One more clockwise turn of the file at `path`.

@@ -241,7 +241,8 @@ TEST(RotationQueue, TurnsPendingAtSigtermAreWritten)
 }
 
 // The session manager's save, in a child so that its exit ends only it: a write runs and turns
-// wait. 0 when every turn was written by the time the save returned and the program ran on.
+// wait. 0 when every turn was written by the time the save returned, the program ran on and
+// heard of every write's end.
 TESS_CHILD_BODY(turnsPendingAtCheckpoint)
 {
     int argc = 1;
@@ -256,6 +257,8 @@ TESS_CHILD_BODY(turnsPendingAtCheckpoint)
         written.emplace_back(path, turns);
     });
     app::saveOnSessionRequest(&writer, [&writer] { writer.finishAll(); });
+    int ends = 0;
+    QObject::connect(&writer, &RotationWriter::finished, [&ends] { ++ends; });
     for (const char* path : {"/p/a.jpg", "/p/a.jpg", "/p/b.jpg"})
         writer.turn(path);
     auto* session = application.findChild<QSessionManager*>();
@@ -270,6 +273,8 @@ TESS_CHILD_BODY(turnsPendingAtCheckpoint)
     }
     // An exit asked for on the way would end any event loop at once.
     QCoreApplication::sendPostedEvents();
+    if (ends != 3)
+        return 5; // the program runs on: the grid and the viewer follow every write
     QEventLoop loop;
     QTimer::singleShot(0, &loop, [&loop] { loop.exit(1); });
     return loop.exec() == 1 ? 0 : 3;
