@@ -37,6 +37,7 @@ int main(int argc, char** argv)
             return 0;
         if (answer == app::SingleInstance::Answer::noAnswer) {
             app::quitOnSignals();
+            app::installQtTranslations(application);
             QMessageBox::warning(nullptr, QStringLiteral("Tessivarnholm"), app::SingleInstance::notAnsweringText);
             return 1;
         }
