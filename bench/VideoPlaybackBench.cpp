@@ -378,7 +378,8 @@ Run play(app::LibraryDetailView& page, const QString& path, const Clip& clip, co
     if (!perfFile.isEmpty() && (!perf.waitForFinished(30'000) || perf.exitCode() != 0))
         std::fprintf(stderr, "perf failed: %s\n", perf.readAllStandardError().constData());
     viewer->requestClose();
-    QTest::qWaitFor([&] { return viewer.isNull(); }, 10000);
+    if (!QTest::qWaitFor([&] { return viewer.isNull(); }, 10000))
+        std::fprintf(stderr, "  the viewer did not close\n");
     return run;
 }
 
@@ -476,7 +477,7 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     bench::PathBookmarks bookmarks;
     app::VolumeMonitor volumes;
-    app::LibraryStore store({&bookmarks, &volumes, nullptr, nullptr}, temporary.filePath("store"));
+    app::LibraryStore store({&bookmarks, &volumes, nullptr, nullptr, {}}, temporary.filePath("store"));
     QSettings settings(temporary.filePath("settings.ini"), QSettings::IniFormat);
     app::NonCapturedIndex::Environment nonCapturedEnvironment;
     nonCapturedEnvironment.settingsFile = temporary.filePath("settings.ini");
