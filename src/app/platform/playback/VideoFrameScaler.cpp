@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -196,7 +197,7 @@ QImage VideoFrameScaler::convert(const AVFrame& frame, QSize box)
     }
 
     // BGRA in memory is Qt's 32-bit ARGB on a little-endian machine.
-    QImage image = allocate_(size, hasAlpha(frame.format) ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    QImage image = reusedImage(size, hasAlpha(frame.format) ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     if (image.isNull())
         return {};
     uint8_t* out[4] = {image.bits(), nullptr, nullptr, nullptr};
@@ -218,7 +219,20 @@ QImage VideoFrameScaler::convert(const AVFrame& frame, QSize box)
         for (std::thread& helper : helpers)
             helper.join();
     }
+    kept_[nextKept_++ % kept_.size()] = image;
     return image;
+}
+
+QImage VideoFrameScaler::reusedImage(QSize size, QImage::Format format)
+{
+    for (QImage& kept : kept_) {
+        if (kept.isNull() || kept.size() != size || kept.format() != format || !kept.isDetached())
+            continue;
+        // Whoever let it go last had read it before: its release is seen before it is written again.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return std::exchange(kept, QImage());
+    }
+    return allocate_(size, format);
 }
 
 } // namespace app
