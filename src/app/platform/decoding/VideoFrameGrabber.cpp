@@ -30,20 +30,11 @@ using ffmpeg::FrameDeleter;
 using ffmpeg::PacketDeleter;
 using ffmpeg::SwsDeleter;
 
-constexpr int kMaxSide = 16384;
+constexpr int kMaxSide = int(mediaLimits::maximumSide);
 // A stream that gives no picture within this many packets has none worth waiting for.
 constexpr int kMaxPackets = 2000;
 // Whole pictures alive during a grab: the one decoded, one it refers to and the one handed out.
 constexpr std::uint64_t kPicturesAlive = 3;
-
-} // namespace
-
-int VideoFrameGrabber::clockwiseRotation(const AVStream* stream)
-{
-    return clockwiseQuarterTurns(stream);
-}
-
-namespace {
 
 QImage convert(const AVFrame* frame, AVRational sampleAspect, int maxPixelSize)
 {
@@ -93,7 +84,7 @@ QImage VideoFrameGrabber::decodeFile(const QString& path, int maxPixelSize)
         return {};
     AVStream* stream = format->streams[index];
     const QSize coded = codedVideoSize(stream);
-    if (!mediaLimits::pictureWithin(std::uint64_t(std::max(coded.width(), 0)), std::uint64_t(std::max(coded.height(), 0))))
+    if (!mediaLimits::pictureWithin(coded))
         return {};
     // Held until the picture is scaled: the decoder's pictures and the one handed out.
     const PixelBudget::Lease lease(std::uint64_t(coded.width()) * std::uint64_t(coded.height()) * kPicturesAlive);
@@ -148,7 +139,7 @@ QImage VideoFrameGrabber::decodeFile(const QString& path, int maxPixelSize)
     QImage image = convert(frame.get(), sar, maxPixelSize);
     if (image.isNull())
         return {};
-    if (const int cw = clockwiseRotation(stream); cw != 0)
+    if (const int cw = clockwiseQuarterTurns(stream); cw != 0)
         image = image.transformed(QTransform().rotate(cw));
     return image;
 }

@@ -2,8 +2,6 @@
 
 #include "app/platform/decoding/ImageDecoder.h"
 
-struct AVStream;
-
 namespace app {
 
 // The first picture of a video through FFmpeg, turned by its display matrix. Only container
@@ -13,8 +11,6 @@ class VideoFrameGrabber final : public ImageDecoder {
 public:
     QImage decode(const MediaItem& item, int maxPixelSize) override;
     static QImage decodeFile(const QString& path, int maxPixelSize);
-    // How far the stream's display matrix turns its frames, clockwise: 0, 90, 180 or 270.
-    static int clockwiseRotation(const AVStream* stream);
 };
 
 } // namespace app

@@ -127,7 +127,7 @@ int findBoundedStreamInfo(AVFormatContext* format)
         // A size not known yet is for the decoders below to bound.
         QSize coded;
         if (codedSize(stream, coded) == hevc::Found::malformed
-            || (coded.isValid() && !mediaLimits::pictureWithin(std::uint64_t(coded.width()), std::uint64_t(coded.height()))))
+            || (coded.isValid() && !mediaLimits::pictureWithin(coded)))
             return AVERROR(ENOMEM); // more than the file may make us allocate
     }
     AVDictionary** options = static_cast<AVDictionary**>(av_calloc(format->nb_streams, sizeof(AVDictionary*)));

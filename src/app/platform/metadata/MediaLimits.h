@@ -27,6 +27,10 @@ constexpr bool pictureWithin(std::uint64_t width, std::uint64_t height)
     return width > 0 && height > 0 && width <= maximumSide && height <= maximumSide
         && width * height <= maximumPixels;
 }
+inline bool pictureWithin(QSize size)
+{
+    return size.width() > 0 && size.height() > 0 && pictureWithin(std::uint64_t(size.width()), std::uint64_t(size.height()));
+}
 
 } // namespace mediaLimits
 

@@ -1,11 +1,8 @@
 #include "app/platform/playback/PlaybackEngine.h"
 
-#include "app/platform/decoding/DecodeWorkers.h"
-#include "app/platform/decoding/PixelBudget.h"
-#include "app/platform/decoding/VideoFrameGrabber.h"
 #include "app/platform/metadata/MediaLimits.h"
-#include "app/platform/metadata/UntrustedMediaInput.h"
 #include "app/platform/playback/AudioOutput.h"
+#include "app/platform/playback/PlaybackMedia.h"
 #include "app/platform/playback/VideoFrameScaler.h"
 
 #include <QAudioFormat>
@@ -16,16 +13,11 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
 #include <libswresample/swresample.h>
 }
 
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 
 Q_LOGGING_CATEGORY(lcPlayback, "tessivarnholm.playback")
 
@@ -38,33 +30,8 @@ constexpr size_t maxPackets = 300;
 constexpr size_t maxPacketBytes = size_t(64) << 20;
 // Further behind the sound than this, pictures are decoded without any edge smoothing.
 constexpr double farBehind = 0.25;
-// How much lower the decoder's threads run than the rest of the program, in a Linux thread's nice.
-constexpr int decoderNice = 5;
-// What a file that cannot be read, or stops reading part way, says.
-QString unreadableFile()
-{
-    return QStringLiteral("无法播放这个视频：文件无法读取。");
-}
-QString corruptFile()
-{
-    return QStringLiteral("无法播放这个视频：文件已损坏。");
-}
-// A file the system could not read is told apart from one FFmpeg read and could not make sense of.
-QString failureOf(int error)
-{
-    for (const int code : {EIO, ENOENT, EACCES, EPERM, ENXIO, ENODEV, ESTALE, ETIMEDOUT, EISDIR, ENOMEM})
-        if (error == AVERROR(code))
-            return unreadableFile();
-    return corruptFile();
-}
-// Containers whose header says how long the clip is; a read that ends this far short of it is a
-// file cut short, not the clip's end.
+// Data that ends this far short of the length its header gives is a file cut short.
 constexpr double shortEnd = 0.5;
-bool declaresDuration(const AVFormatContext& format)
-{
-    const char* name = format.iformat ? format.iformat->name : "";
-    return std::strncmp(name, "mov", 3) == 0 || std::strncmp(name, "matroska", 8) == 0;
-}
 
 // Decoded pictures waiting to be shown: each is a whole frame, 24 MB at 4K in 10 bits.
 constexpr size_t maxFrames = 4;
@@ -81,35 +48,8 @@ void freeFrame(AVFrame* frame)
 
 } // namespace
 
-struct PlaybackEngine::Media {
-    // Released last, once every picture is freed.
-    std::unique_ptr<PixelBudget::Lease> lease;
-    // What the decoder may allocate for a picture.
-    QSize coded;
-    AVFormatContext* format = nullptr;
-    AVCodecContext* video = nullptr;
-    AVCodecContext* audio = nullptr;
-    SwrContext* resampler = nullptr;
-    AVFrame* soundFrame = nullptr;
-    int videoIndex = -1, audioIndex = -1;
-    AVRational videoBase{1, 1}, audioBase{1, 1};
-    double start = 0, duration = 0, frameDuration = 1.0 / 30;
-    QAudioFormat sound;
-    std::atomic<bool>* quitting = nullptr;
-
-    ~Media()
-    {
-        av_frame_free(&soundFrame);
-        swr_free(&resampler);
-        avcodec_free_context(&audio);
-        avcodec_free_context(&video);
-        avformat_close_input(&format);
-    }
-    double seconds(int64_t ts, AVRational base) const { return double(ts) * av_q2d(base) - start; }
-};
-
 PlaybackEngine::PlaybackEngine(const QString& path, const QAudioDevice& device, Events events)
-    : path_(path), events_(std::move(events)), media_(std::make_unique<Media>())
+    : path_(path), events_(std::move(events)), media_(std::make_unique<PlaybackMedia>())
 {
     if (!device.isNull())
         audio_ = std::make_unique<AudioOutput>(device, clock_, [this] { return soundRingFull(); });
@@ -230,116 +170,14 @@ PlaybackEngine::Stats PlaybackEngine::stats() const
 
 bool PlaybackEngine::open()
 {
-    Media& m = *media_;
-    // A pulled drive or a closing viewer must not hold the reader in a read, the opening's included.
-    AVIOInterruptCB interrupt{[](void* quitting) -> int {
-                                  return static_cast<std::atomic<bool>*>(quitting)->load() ? 1 : 0;
-                              },
-                              &quitting_};
-    // Camera and phone containers from a local file only: a playlist dressed as a movie must not
-    // make FFmpeg open what it lists.
-    int error = 0;
-    m.format = openUntrustedMediaFile(path_, MediaAccess::frames, &interrupt, &error).release();
-    if (!m.format) {
-        events_.failed(failureOf(error));
+    QString failure;
+    if (!media_->open(path_, quitting_, audio_.get(), int(maxFrames), failure)) {
+        if (!failure.isEmpty())
+            events_.failed(failure);
         return false;
     }
-    if (const int found = findBoundedStreamInfo(m.format); found < 0) {
-        events_.failed(failureOf(found));
-        return false;
-    }
-    const AVCodec* codec = nullptr;
-    m.videoIndex = av_find_best_stream(m.format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
-    if (m.videoIndex < 0 || !codec) {
-        events_.failed(m.videoIndex == AVERROR_DECODER_NOT_FOUND
-                           ? QStringLiteral("无法播放这个视频：它的编码不受支持。")
-                           : QStringLiteral("无法播放这个视频：文件里没有画面。"));
-        return false;
-    }
-    AVStream* stream = m.format->streams[m.videoIndex];
-    m.video = avcodec_alloc_context3(codec);
-    if (!m.video || avcodec_parameters_to_context(m.video, stream->codecpar) < 0) {
-        events_.failed(QStringLiteral("无法播放这个视频：它的编码不受支持。"));
-        return false;
-    }
-    // Three frames in flight more than the cores this process may use: a frame waiting on its
-    // reference's rows leaves its core to the next one. With libavcodec's own choice (one more) two
-    // cores stayed a tenth idle on a phone's 4K clip, and that tenth is the pictures nothing refers
-    // to, the ones shown between those that must be decoded to keep time.
-    m.video->thread_count = std::min(DecodeWorkers::usableCores(16) + 3, 16);
-    m.video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    // Bounded like a photo before the decoder opens, and held against the pixel budget while its
-    // pictures live: one on each of the decoder's threads and those queued to be shown.
-    m.coded = codedVideoSize(stream);
-    if (!mediaLimits::pictureWithin(std::uint64_t(std::max(m.coded.width(), 0)), std::uint64_t(std::max(m.coded.height(), 0)))) {
-        events_.failed(unreadableFile());
-        return false;
-    }
-    m.video->max_pixels = std::int64_t(mediaLimits::maximumPixels);
-    boundPictureBuffers(m.video, &m.coded);
-    m.lease = std::make_unique<PixelBudget::Lease>(std::uint64_t(m.coded.width()) * std::uint64_t(m.coded.height())
-                                                       * (std::uint64_t(m.video->thread_count) + maxFrames + 1),
-                                                   quitting_);
-    if (!m.lease->granted())
-        return false;
-    // The decoder's threads, made as it opens and taking the nice value of the thread that opens
-    // it, yield to the ones that convert and paint: a picture decoded but shown too late is dropped
-    // and its decoding wasted (on two cores a 1080p60 HLG clip lost a seventh of its pictures so).
-    int opened = -1;
-    std::thread([&] {
-        setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + decoderNice);
-        opened = avcodec_open2(m.video, codec, nullptr);
-    }).join();
-    if (opened < 0) {
-        events_.failed(QStringLiteral("无法播放这个视频：它的编码不受支持。"));
-        return false;
-    }
-    m.videoBase = stream->time_base;
-    {
-        std::lock_guard lock(mutex_);
-        rotation_ = VideoFrameGrabber::clockwiseRotation(stream);
-    }
-    m.start = m.format->start_time != AV_NOPTS_VALUE ? double(m.format->start_time) / AV_TIME_BASE : 0;
-    if (m.format->duration > 0)
-        m.duration = double(m.format->duration) / AV_TIME_BASE;
-    else if (stream->duration > 0)
-        m.duration = double(stream->duration) * av_q2d(stream->time_base);
-    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
-    if (rate.num > 0 && rate.den > 0)
-        m.frameDuration = std::clamp(1.0 / av_q2d(rate), 1.0 / 240, 1.0);
-
-    // The sound is a bonus: whatever fails here, the pictures play silently.
-    const AVCodec* soundCodec = nullptr;
-    const int soundIndex =
-        audio_ ? av_find_best_stream(m.format, AVMEDIA_TYPE_AUDIO, -1, m.videoIndex, &soundCodec, 0) : -1;
-    if (soundIndex >= 0 && soundCodec) {
-        AVStream* s = m.format->streams[soundIndex];
-        m.audio = avcodec_alloc_context3(soundCodec);
-        if (m.audio && avcodec_parameters_to_context(m.audio, s->codecpar) >= 0
-            && avcodec_open2(m.audio, soundCodec, nullptr) >= 0) {
-            m.sound = audio_->open(m.audio->sample_rate, m.audio->ch_layout.nb_channels);
-            AVChannelLayout layout;
-            av_channel_layout_default(&layout, m.sound.channelCount());
-            if (m.sound.isValid()
-                && swr_alloc_set_opts2(&m.resampler, &layout, AV_SAMPLE_FMT_S16, m.sound.sampleRate(),
-                                       &m.audio->ch_layout, m.audio->sample_fmt, m.audio->sample_rate, 0, nullptr)
-                       >= 0
-                && swr_init(m.resampler) >= 0 && (m.soundFrame = av_frame_alloc())) {
-                m.audioIndex = soundIndex;
-                m.audioBase = s->time_base;
-            }
-        }
-        if (m.audioIndex < 0) {
-            // Nothing of a half-opened sound may be touched again, by a seek least of all.
-            av_frame_free(&m.soundFrame);
-            swr_free(&m.resampler);
-            avcodec_free_context(&m.audio);
-            qCWarning(lcPlayback) << "video plays without its sound: the sound could not be opened";
-        }
-    }
-    for (unsigned i = 0; i < m.format->nb_streams; ++i)
-        if (int(i) != m.videoIndex && int(i) != m.audioIndex)
-            m.format->streams[i]->discard = AVDISCARD_ALL;
+    std::lock_guard lock(mutex_);
+    rotation_ = media_->rotation;
     return true;
 }
 
@@ -347,7 +185,7 @@ void PlaybackEngine::readLoop()
 {
     if (!open())
         return;
-    Media& m = *media_;
+    PlaybackMedia& m = *media_;
     {
         std::lock_guard lock(mutex_);
         opened_ = true;
@@ -360,7 +198,7 @@ void PlaybackEngine::readLoop()
     // the file was already read again from its start for want of one.
     double reached = 0;
     bool sawKey = false, fromStart = false;
-    const bool declared = declaresDuration(*m.format) && m.duration > 0;
+    const bool declared = m.declaresDuration();
     for (;;) {
         std::unique_lock lock(mutex_);
         if (!waitFor(lock, [&] {
@@ -374,10 +212,7 @@ void PlaybackEngine::readLoop()
             const int64_t ts = int64_t((from + m.start) * AV_TIME_BASE);
             if (avformat_seek_file(m.format, -1, INT64_MIN, ts, ts, 0) < 0)
                 qCWarning(lcPlayback) << "seek failed in" << path_;
-            if (m.audio) {
-                avcodec_flush_buffers(m.audio);
-                swr_init(m.resampler);
-            }
+            m.restartSound();
             reached = 0;
             sawKey = fromStart = false;
             continue;
@@ -397,10 +232,7 @@ void PlaybackEngine::readLoop()
             fromStart = true;
             if (avformat_seek_file(m.format, -1, INT64_MIN, int64_t(m.start * AV_TIME_BASE), INT64_MAX, 0) >= 0
                 || avformat_seek_file(m.format, -1, 0, 0, 0, AVSEEK_FLAG_BYTE) >= 0) {
-                if (m.audio) {
-                    avcodec_flush_buffers(m.audio);
-                    swr_init(m.resampler);
-                }
+                m.restartSound();
                 lock.lock();
                 if (serial == serial_ && audio_)
                     audio_->flush(serial);
@@ -422,7 +254,7 @@ void PlaybackEngine::readLoop()
             if (serial == serial_ && !seekPending_) {
                 readEnded_ = true;
                 if (failed || cut)
-                    failLocked(serial, unreadableFile());
+                    failLocked(serial, PlaybackMedia::unreadableText());
                 packets_.push_back({nullptr, Kind::end, serial, 0});
                 changed_.notify_all();
             }
@@ -457,7 +289,7 @@ void PlaybackEngine::readLoop()
 
 void PlaybackEngine::decodeSound(AVPacket* packet, quint64 serial, double from)
 {
-    Media& m = *media_;
+    PlaybackMedia& m = *media_;
     if (avcodec_send_packet(m.audio, packet) < 0)
         return;
     const int bytesPerFrame = m.sound.bytesPerFrame();
@@ -496,7 +328,7 @@ void PlaybackEngine::decodeLoop()
 
     // Hands the decoder's pictures on; false when a seek or the end of the engine overtook them.
     auto drain = [&]() -> bool {
-        Media& m = *media_;
+        PlaybackMedia& m = *media_;
         while (avcodec_receive_frame(m.video, decoded) >= 0) {
             anyPicture = true;
             const int64_t ts = decoded->best_effort_timestamp;
@@ -577,7 +409,7 @@ void PlaybackEngine::decodeLoop()
                 lock.lock();
                 if (serial == serial_) {
                     if (!anyPicture)
-                        failLocked(serial, corruptFile());
+                        failLocked(serial, PlaybackMedia::corruptText());
                     frames_.push_back({nullptr, true, serial, 0, 0});
                 }
                 lock.unlock();

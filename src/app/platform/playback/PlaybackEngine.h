@@ -21,6 +21,7 @@ struct AVPacket;
 namespace app {
 
 class AudioOutput;
+struct PlaybackMedia;
 
 // Plays one file: a thread reads it and decodes its sound, one decodes its pictures and one shows
 // them when they are due by the clock, which the sound drives when there is any. A picture that
@@ -83,7 +84,6 @@ private:
         quint64 serial = 0;
         double time = 0, duration = 0;
     };
-    struct Media;
 
     void readLoop();
     void decodeLoop();
@@ -106,7 +106,7 @@ private:
 
     QString path_;
     Events events_;
-    std::unique_ptr<Media> media_;
+    std::unique_ptr<PlaybackMedia> media_;
     // The sound's thread tells the clock what is heard: the clock outlives it.
     PlaybackClock clock_;
     std::unique_ptr<AudioOutput> audio_;

@@ -1,0 +1,197 @@
+#include "app/platform/playback/PlaybackMedia.h"
+
+#include "app/platform/decoding/DecodeWorkers.h"
+#include "app/platform/metadata/MediaLimits.h"
+#include "app/platform/metadata/UntrustedMediaInput.h"
+#include "app/platform/playback/AudioOutput.h"
+
+#include <QLoggingCategory>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+Q_LOGGING_CATEGORY(lcPlaybackMedia, "tessivarnholm.playback")
+
+namespace app {
+
+namespace {
+
+// How much lower the decoder's threads run than the rest of the program, in a Linux thread's nice.
+constexpr int decoderNice = 5;
+
+QString unsupportedCodec()
+{
+    return QStringLiteral("无法播放这个视频：它的编码不受支持。");
+}
+
+// A file the system could not read is told apart from one FFmpeg read and could not make sense of.
+QString failureOf(int error)
+{
+    for (const int code : {EIO, ENOENT, EACCES, EPERM, ENXIO, ENODEV, ESTALE, ETIMEDOUT, EISDIR, ENOMEM})
+        if (error == AVERROR(code))
+            return PlaybackMedia::unreadableText();
+    return PlaybackMedia::corruptText();
+}
+
+} // namespace
+
+PlaybackMedia::PlaybackMedia() = default;
+
+PlaybackMedia::~PlaybackMedia()
+{
+    av_frame_free(&soundFrame);
+    swr_free(&resampler);
+    avcodec_free_context(&audio);
+    avcodec_free_context(&video);
+    avformat_close_input(&format);
+}
+
+QString PlaybackMedia::unreadableText()
+{
+    return QStringLiteral("无法播放这个视频：文件无法读取。");
+}
+
+QString PlaybackMedia::corruptText()
+{
+    return QStringLiteral("无法播放这个视频：文件已损坏。");
+}
+
+bool PlaybackMedia::declaresDuration() const
+{
+    const char* name = format && format->iformat ? format->iformat->name : "";
+    return duration > 0 && (std::strncmp(name, "mov", 3) == 0 || std::strncmp(name, "matroska", 8) == 0);
+}
+
+void PlaybackMedia::restartSound()
+{
+    if (!audio)
+        return;
+    avcodec_flush_buffers(audio);
+    swr_init(resampler);
+}
+
+bool PlaybackMedia::open(const QString& path, std::atomic<bool>& quitting, AudioOutput* output, int queued,
+                         QString& failure)
+{
+    // A pulled drive or a closing viewer must not hold the reader in a read, the opening's included.
+    AVIOInterruptCB interrupt{[](void* flag) -> int { return static_cast<std::atomic<bool>*>(flag)->load() ? 1 : 0; },
+                              &quitting};
+    // Camera and phone containers from a local file only: a playlist dressed as a movie must not
+    // make FFmpeg open what it lists.
+    int error = 0;
+    format = openUntrustedMediaFile(path, MediaAccess::frames, &interrupt, &error).release();
+    if (!format) {
+        failure = failureOf(error);
+        return false;
+    }
+    if (const int found = findBoundedStreamInfo(format); found < 0) {
+        failure = failureOf(found);
+        return false;
+    }
+    const AVCodec* codec = nullptr;
+    videoIndex = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    if (videoIndex < 0 || !codec) {
+        failure = videoIndex == AVERROR_DECODER_NOT_FOUND ? unsupportedCodec()
+                                                          : QStringLiteral("无法播放这个视频：文件里没有画面。");
+        return false;
+    }
+    AVStream* stream = format->streams[videoIndex];
+    video = avcodec_alloc_context3(codec);
+    if (!video || avcodec_parameters_to_context(video, stream->codecpar) < 0) {
+        failure = unsupportedCodec();
+        return false;
+    }
+    // Three frames in flight more than the cores this process may use: a frame waiting on its
+    // reference's rows leaves its core to the next one. With libavcodec's own choice (one more) two
+    // cores stayed a tenth idle on a phone's 4K clip, and that tenth is the pictures nothing refers
+    // to, the ones shown between those that must be decoded to keep time.
+    video->thread_count = std::min(DecodeWorkers::usableCores(16) + 3, 16);
+    video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    // Bounded like a photo before the decoder opens, and held against the pixel budget while its
+    // pictures live: one on each of the decoder's threads and those queued to be shown.
+    coded = codedVideoSize(stream);
+    if (!mediaLimits::pictureWithin(coded)) {
+        failure = unreadableText();
+        return false;
+    }
+    video->max_pixels = std::int64_t(mediaLimits::maximumPixels);
+    boundPictureBuffers(video, &coded);
+    lease_ = std::make_unique<PixelBudget::Lease>(std::uint64_t(coded.width()) * std::uint64_t(coded.height())
+                                                      * (std::uint64_t(video->thread_count) + queued + 1),
+                                                  quitting);
+    if (!lease_->granted())
+        return false;
+    // The decoder's threads, made as it opens and taking the nice value of the thread that opens
+    // it, yield to the ones that convert and paint: a picture decoded but shown too late is dropped
+    // and its decoding wasted (on two cores a 1080p60 HLG clip lost a seventh of its pictures so).
+    int opened = -1;
+    std::thread([&] {
+        setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + decoderNice);
+        opened = avcodec_open2(video, codec, nullptr);
+    }).join();
+    if (opened < 0) {
+        failure = unsupportedCodec();
+        return false;
+    }
+    videoBase = stream->time_base;
+    rotation = clockwiseQuarterTurns(stream);
+    start = format->start_time != AV_NOPTS_VALUE ? double(format->start_time) / AV_TIME_BASE : 0;
+    if (format->duration > 0)
+        duration = double(format->duration) / AV_TIME_BASE;
+    else if (stream->duration > 0)
+        duration = double(stream->duration) * av_q2d(stream->time_base);
+    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    if (rate.num > 0 && rate.den > 0)
+        frameDuration = std::clamp(1.0 / av_q2d(rate), 1.0 / 240, 1.0);
+
+    if (output)
+        openSound(*output);
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        if (int(i) != videoIndex && int(i) != audioIndex)
+            format->streams[i]->discard = AVDISCARD_ALL;
+    return true;
+}
+
+void PlaybackMedia::openSound(AudioOutput& output)
+{
+    // The sound is a bonus: whatever fails here, the pictures play silently.
+    const AVCodec* soundCodec = nullptr;
+    const int soundIndex = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, videoIndex, &soundCodec, 0);
+    if (soundIndex < 0 || !soundCodec)
+        return;
+    AVStream* s = format->streams[soundIndex];
+    audio = avcodec_alloc_context3(soundCodec);
+    if (audio && avcodec_parameters_to_context(audio, s->codecpar) >= 0
+        && avcodec_open2(audio, soundCodec, nullptr) >= 0) {
+        sound = output.open(audio->sample_rate, audio->ch_layout.nb_channels);
+        AVChannelLayout layout;
+        av_channel_layout_default(&layout, sound.channelCount());
+        if (sound.isValid()
+            && swr_alloc_set_opts2(&resampler, &layout, AV_SAMPLE_FMT_S16, sound.sampleRate(), &audio->ch_layout,
+                                   audio->sample_fmt, audio->sample_rate, 0, nullptr)
+                   >= 0
+            && swr_init(resampler) >= 0 && (soundFrame = av_frame_alloc())) {
+            audioIndex = soundIndex;
+            audioBase = s->time_base;
+            return;
+        }
+    }
+    // Nothing of a half-opened sound may be touched again, by a seek least of all.
+    av_frame_free(&soundFrame);
+    swr_free(&resampler);
+    avcodec_free_context(&audio);
+    qCWarning(lcPlaybackMedia) << "video plays without its sound: the sound could not be opened";
+}
+
+} // namespace app
