@@ -186,6 +186,33 @@ TEST(RotationQueue, WriterRunsOneWriteAtATimeOffTheMainThread)
     EXPECT_EQ(written, expected);
 }
 
+// A session's save that comes before a failed write's end reached the loop: the turns of that photo
+// queued behind it are dropped, as the loop would drop them; other photos' turns are written.
+TEST(RotationQueue, ASaveDropsTheTurnsQueuedBehindAFailedWrite)
+{
+    QSemaphore runningMayEnd;
+    QMutex mutex;
+    std::vector<std::pair<QString, int>> written;
+    RotationWriter writer(nullptr, [&](const QString& path, int turns) {
+        bool first = false;
+        {
+            QMutexLocker lock(&mutex);
+            first = written.empty();
+            written.emplace_back(path, turns);
+        }
+        if (first)
+            runningMayEnd.acquire();
+        if (path.endsWith("locked.jpg"))
+            throw PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::notWritable);
+    });
+    for (const char* path : {"/p/locked.jpg", "/p/locked.jpg", "/p/locked.jpg", "/p/b.jpg"})
+        writer.turn(path);
+    runningMayEnd.release();
+    writer.finishAll();
+    const std::vector<std::pair<QString, int>> expected{{"/p/locked.jpg", 1}, {"/p/b.jpg", 1}};
+    EXPECT_EQ(written, expected);
+}
+
 // The program's quit path, in a child so that SIGTERM ends only it: a write runs, a turn of its
 // photo and one of a locked photo wait, and a window would refuse a close (a sheet mid-task). 0 when
 // the program ended, every turn was written once the quit began (before the windows go) and the
