@@ -178,14 +178,19 @@ std::optional<ReceiveDestination> PeerReceiveModel::checkedDestination(const Las
     return where;
 }
 
+void PeerReceiveModel::notOnItsDrive(const QString& libraryName)
+{
+    const QString text = missingDriveText(libraryName);
+    m_logger.error("接收目标不在它的硬盘上：" + text.toStdString());
+    setWiredStatusMessage({});
+    setPhase(Phase::failed(text));
+}
+
 void PeerReceiveModel::beginRoad(bool wired, const LastDestination& destination)
 {
     std::optional<ReceiveDestination> where = checkedDestination(destination);
     if (!where) {
-        const QString text = missingDriveText(shownName(destination));
-        m_logger.error("接收目标不在它的硬盘上：" + text.toStdString());
-        setWiredStatusMessage({});
-        setPhase(Phase::failed(text));
+        notOnItsDrive(shownName(destination));
         return;
     }
     const p2p::DeviceInfo device = localDeviceInfo(m_environment.device);
@@ -286,7 +291,7 @@ void PeerReceiveModel::retryLastDestination()
     // Nothing is registered, made or written while the chosen drive is not there: its mount point
     // is an empty folder of the system disk then.
     if (!newLibraryDriveIsThere(*destination)) {
-        setPhase(Phase::failed(missingDriveText(destination->libraryName)));
+        notOnItsDrive(destination->libraryName);
         return;
     }
     // The failed attempt may have created the library folder already: receive into it as an

@@ -142,6 +142,8 @@ private:
     std::optional<ReceiveDestination> checkedDestination(const LastDestination& destination);
     bool newLibraryDriveIsThere(const LastDestination& destination);
     QString shownName(const LastDestination& destination) const;
+    // Ends the start with the missing-drive text: nothing is registered, made or written.
+    void notOnItsDrive(const QString& libraryName);
     void tearDownTransport(std::function<void()> onDone = {});
     void scheduleTearDown();
     void handleReport(std::uint64_t epoch, RoadReport report);
