@@ -2,18 +2,19 @@
 // build) in a home of its own holding one library with the clip, on an X display (an Xvfb of its
 // own at 1920x1080 when there is no DISPLAY), its sound to a PulseAudio null sink of the
 // benchmark's own, pinned to two cores. The clip is opened through its pages as a user does it
-// (the library in the sidebar, the clip in the grid, Return) and the screen's picture is captured
-// on the other cores at 60 pictures a second.
+// (the library in the sidebar, the clip in the grid, Return); the screen's picture is captured on
+// the other cores at 60 pictures a second and the sink's sound recorded beside it.
 //
-// Each captured picture is matched against the clip's own pictures (decoded by ffmpeg at the size
-// shown; the one differing least on a grey thumbnail of the picture's top two thirds, below which
-// the controls come and go). The program starts its sound together with its first picture, so the
-// sound's clock is the wall time since the clip's first picture came to the screen (the last new
-// picture before one from further in the clip: a placeholder shown before it is left out), plus
-// that picture's time in the clip; at every captured picture the lag of picture behind sound is
-// that clock less the shown picture's time. Errors: each capture is stamped with when it was due
-// (a grab every 17 ms), and the first picture itself came some milliseconds after the sound started
-// (its conversion and painting), by which every lag reads too low.
+// Each captured picture is matched against the clip's own pictures: the top-left corner of the
+// picture (where the clips made here show their time and picture number), decoded by ffmpeg at the
+// size shown, in grey, the one differing least. The sound's clock is how much sound reached the
+// sink by then: the sink's monitor is recorded beside the capture in blocks of 20 ms, each stamped
+// with the wall time the server played it, and the time of every block that was not silent is
+// added up (the clip's sound is a steady tone, so a gap is the sound standing still). At every
+// grab, the lag of picture behind sound is that clock less the time in the clip of the picture then
+// on the screen. Errors: a grab is stamped with when it was due (one every 17 ms); the sink plays
+// the program's sound in chunks of its buffer, so the sound's stamps are good to about 0.1 s (a
+// clip that plays in full reads 0.1 s ahead); without sound the clock starts with the first picture.
 //
 // Beside each run, interleaved (program, ffmpeg, program, ffmpeg...), `ffmpeg -threads 2` decodes
 // the same clip and scales it to the size shown, on the same two cores: the ratio is taken pair by
@@ -91,6 +92,9 @@ struct Run {
     int firstFrame = 0;
     // When the last picture of the clip left the screen, less when the sound ended.
     double endedAfterSound = 0;
+    // Whether the sound reached the sink; when, after the first picture; how long it stood still.
+    bool soundFromSink = false;
+    double soundLate = 0, soundGaps = 0;
     int distinct = 0, unmatched = 0;
     // How far each matched picture was from its match (grey levels, after evening out).
     std::vector<double> differences;
@@ -113,7 +117,8 @@ struct Navigator {
 };
 
 // The run as the screen showed it: `shown` holds the new pictures the capture saw, `own` the clip's.
-Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, const ClipFacts& clip, double pressed)
+Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, const bench::Heard& heard, const ClipFacts& clip,
+            double pressed)
 {
     Run run;
     // What came after Return.
@@ -122,18 +127,13 @@ Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, con
     shown.times.erase(shown.times.begin(), shown.times.begin() + qsizetype(before));
     shown.pixels.erase(shown.pixels.begin(), shown.pixels.begin() + qsizetype(before * size_t(shown.width * shown.height)));
     const std::vector<bench::Match> matches = bench::matchPictures(shown, own);
-    if (qEnvironmentVariableIsSet("BENCH_DUMP") && shown.count() > 40) {
-        const size_t i = shown.count() / 2;
-        QImage(shown.at(i), shown.width, shown.height, shown.width, QImage::Format_Grayscale8).save("/tmp/wt47clips/cap.png");
-        QImage(own.at(size_t(std::max(matches[i].frame, 0))), own.width, own.height, own.width, QImage::Format_Grayscale8).save("/tmp/wt47clips/own.png");
-        QImage(own.at(30), own.width, own.height, own.width, QImage::Format_Grayscale8).save("/tmp/wt47clips/own30.png");
-    }
     std::vector<double> differences;
     for (const bench::Match& m : matches)
         differences.push_back(m.difference);
-    // Pictures of the clip: close to one of its own, as most of what was captured is.
+    // Pictures of the clip: close to one of its own, as most of what was captured is (a grab that
+    // caught the window half painted is not).
     const double usual = bench::median(differences);
-    auto isClip = [&](size_t i) { return matches[i].frame >= 0 && matches[i].difference < 2 * usual; };
+    auto isClip = [&](size_t i) { return matches[i].frame >= 0 && matches[i].difference < 1.5 * usual; };
     auto frameTime = [&](size_t i) { return clip.times[size_t(std::min(matches[i].frame, clip.frames - 1))]; };
     size_t first = 0;
     while (first < shown.count() && !isClip(first))
@@ -145,11 +145,17 @@ Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, con
         std::fprintf(stderr, "  no picture of the clip on the screen (%zu new pictures after Return)\n", shown.count());
         return run;
     }
-    // The program starts its sound with its first picture: the sound's clock is the wall time since
-    // that picture came, plus the picture's own time in the clip.
+    // The sound's clock: how much of it reached the sink by then. Without sound, the program's
+    // clock starts with its first picture.
     const double started = shown.times[first];
-    const double soundStart = started - frameTime(first);
-    const double soundEnd = soundStart + clip.soundEnd;
+    const bool sounded = !heard.blocks.empty();
+    auto soundAt = [&](double t) { return sounded ? heard.position(t) : t - started + frameTime(first); };
+    const double soundEnd = sounded ? heard.end() : started - frameTime(first) + clip.soundEnd;
+    run.soundFromSink = sounded;
+    if (sounded) {
+        run.soundLate = heard.start() - started;
+        run.soundGaps = heard.end() - heard.start() - heard.position(heard.end());
+    }
     run.firstFrame = matches[first].frame;
     // The last picture of the clip shown: the latest in the clip; it ends a picture's time after it came.
     size_t last = first;
@@ -160,7 +166,7 @@ Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, con
     // At every grab while the sound played: the picture then on the screen, and how far behind it was.
     size_t at = first;
     for (const double grab : shown.grabs) {
-        if (grab < started || grab > soundEnd)
+        if (grab < std::max(started, sounded ? heard.start() : started) || grab > soundEnd)
             continue;
         while (at + 1 < shown.count() && shown.times[at + 1] <= grab)
             ++at;
@@ -168,10 +174,7 @@ Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, con
             ++run.unmatched;
             continue;
         }
-        run.lags.push_back(grab - soundStart - frameTime(at));
-        if (qEnvironmentVariableIsSet("BENCH_DUMP") && run.lags.size() % 15 == 1)
-            std::fprintf(stderr, "    %.2f s: picture %d (difference %.1f), lag %.3f\n", grab - started, matches[at].frame,
-                         matches[at].difference, run.lags.back());
+        run.lags.push_back(soundAt(grab) - frameTime(at));
         run.differences.push_back(matches[at].difference);
     }
     const double playedUntil = std::min(soundEnd, shown.grabs.empty() ? soundEnd : shown.grabs.back());
@@ -226,7 +229,8 @@ Run playOnce(const Options& options, bench::ProgramSession& session, const ClipF
     const QRect area = corner.translated(picture.topLeft());
     const double seconds = std::max(clip.soundEnd, clip.videoEnd) + 8;
     bench::ScreenCapture screen;
-    if (!screen.start(display, area, 60, seconds, options.others)) {
+    bench::SoundCapture sound;
+    if (!screen.start(display, area, 60, seconds, options.others) || !sound.start("bench", seconds, options.others)) {
         session.quit();
         return run;
     }
@@ -240,6 +244,7 @@ Run playOnce(const Options& options, bench::ProgramSession& session, const ClipF
                                QString::number(session.pid()), "-o", options.perf + QString("-%1").arg(index + 1), "--",
                                "sleep", QString::number(std::max(clip.soundEnd, clip.videoEnd) + 0.5)});
     const bench::Thumbnails shown = screen.finish();
+    const bench::Heard heard = sound.finish();
     if (perf.state() != QProcess::NotRunning && !perf.waitForFinished(30'000))
         std::fprintf(stderr, "  perf did not finish\n");
     session.key("Escape");
@@ -254,7 +259,7 @@ Run playOnce(const Options& options, bench::ProgramSession& session, const ClipF
     }
     if (int(own.count()) != clip.frames)
         std::fprintf(stderr, "  %zu pictures decoded of the %d in the file\n", own.count(), clip.frames);
-    return analyse(shown, own, clip, pressed);
+    return analyse(shown, own, heard, clip, pressed);
 }
 
 bool parse(int argc, char** argv, Options& options)
@@ -412,10 +417,16 @@ int main(int argc, char** argv)
             std::sort(sorted.begin(), sorted.end());
             std::printf("  run %d (load %s): shown at %dx%d, %.1f distinct fps (captured at %.1f fps), ffmpeg "
                         "%.1f fps, ratio %.2f; lag median %.3f s, max %.3f s, began with picture %d; picture ended "
-                        "%+.2f s after the sound; %d of the captured pictures matched none, the others differed by %.1f\n",
+                        "%+.2f s after the sound; %s; %d of the captured pictures matched none, the others differed by %.1f\n",
                         r + 1, loadBefore.constData(), picture.width(), picture.height(), run.distinctFps,
                         run.captureFps, run.peer, ratio, bench::median(sorted), sorted.back(), run.firstFrame,
-                        run.endedAfterSound, run.unmatched, bench::median(run.differences));
+                        run.endedAfterSound,
+                        run.soundFromSink ? qPrintable(QString("sound began %1 s after the first picture, stood still "
+                                                               "%2 s")
+                                                           .arg(run.soundLate, 0, 'f', 3)
+                                                           .arg(run.soundGaps, 0, 'f', 2))
+                                          : "no sound reached the sink (clock from the first picture)",
+                        run.unmatched, bench::median(run.differences));
             std::fflush(stdout);
             row.shown = picture.size();
             row.fps.push_back(run.distinctFps);

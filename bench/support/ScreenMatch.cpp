@@ -77,6 +77,62 @@ Thumbnails ScreenCapture::finish()
     return out;
 }
 
+bool SoundCapture::start(const QString& sink, double seconds, const QString& cores)
+{
+    // The pulse input stamps what it reads with the wall time less the latency the server reports;
+    // its first stamp is printed as the input's start, each block's peak level with its time from there.
+    record_.start("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-f", "pulse",
+                              "-fragment_size", "3840", "-i", sink + ".monitor", "-t", QString::number(seconds), "-af",
+                              "astats=metadata=1:reset=1,ametadata=print:key=lavfi.astats.Overall.Peak_level", "-f",
+                              "null", "-"});
+    return record_.waitForStarted(5000);
+}
+
+Heard SoundCapture::finish()
+{
+    Heard heard;
+    if (!record_.waitForFinished(120'000) || record_.exitCode() != 0) {
+        std::fprintf(stderr, "sound capture failed: %s\n", record_.readAllStandardError().right(2000).constData());
+        return heard;
+    }
+    static const QRegularExpression start(R"(start:\s*([0-9.]+))"), time(R"(pts_time:\s*([0-9.]+))"),
+        peak(R"(Peak_level=(-?[0-9.]+|-inf))");
+    double origin = -1, at = -1;
+    std::vector<std::pair<double, bool>> blocks;
+    for (const QByteArray& raw : record_.readAllStandardError().split('\n')) {
+        const QString line = QString::fromUtf8(raw);
+        if (const QRegularExpressionMatch m = start.match(line); m.hasMatch() && origin < 0)
+            origin = m.captured(1).toDouble();
+        if (const QRegularExpressionMatch m = time.match(line); m.hasMatch())
+            at = m.captured(1).toDouble();
+        if (const QRegularExpressionMatch level = peak.match(line); level.hasMatch() && origin >= 0 && at >= 0)
+            blocks.emplace_back(origin + at,
+                                level.captured(1) != "-inf" && level.captured(1).toDouble() >= -40);
+    }
+    // A block lasts until the next, at most its nominal length.
+    std::vector<double> steps;
+    for (size_t i = 1; i < blocks.size(); ++i)
+        steps.push_back(blocks[i].first - blocks[i - 1].first);
+    const double nominal = steps.empty() ? 0.02 : median(steps);
+    for (size_t i = 0; i < blocks.size(); ++i)
+        if (blocks[i].second)
+            heard.blocks.emplace_back(blocks[i].first,
+                                      i + 1 < blocks.size() ? std::min(nominal, blocks[i + 1].first - blocks[i].first)
+                                                            : nominal);
+    return heard;
+}
+
+double Heard::position(double t) const
+{
+    double played = 0;
+    for (const auto& [from, length] : blocks) {
+        if (t <= from)
+            break;
+        played += std::min(length, t - from);
+    }
+    return played;
+}
+
 bool decodeThumbnails(const ClipFacts& clip, QSize shown, QRect area, const QString& cores, Thumbnails& out)
 {
     // As the program makes them: shrunk by averaging, HDR tone mapped to SDR BT.709.

@@ -13,6 +13,8 @@
 #include <QRect>
 #include <QString>
 
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -42,6 +44,27 @@ public:
 private:
     QProcess grab_;
     QSize thumb_;
+};
+
+// The sound reaching the null sink `sink`: its monitor recorded on `cores` for `seconds`, in
+// blocks of 20 ms, each stamped by the server with the wall time it was played.
+struct Heard {
+    // Wall time (seconds since the epoch) and length of each block that was not silent.
+    std::vector<std::pair<double, double>> blocks;
+    // How much sound had played by wall time `t`: the sound's clock, which stands still through gaps.
+    double position(double t) const;
+    double start() const { return blocks.front().first; }
+    double end() const { return blocks.back().first + blocks.back().second; }
+};
+
+class SoundCapture {
+public:
+    bool start(const QString& sink, double seconds, const QString& cores);
+    // Empty blocks when no sound came.
+    Heard finish();
+
+private:
+    QProcess record_;
 };
 
 // The clip's pictures scaled to `shown` as the program scales them (HDR tone mapped as ffmpeg does
