@@ -82,6 +82,24 @@ double now()
     return double(QDateTime::currentMSecsSinceEpoch()) / 1000;
 }
 
+// The program's threads together: seconds run on a core, and seconds ready to run but waiting
+// for one (its cores busy with its own other threads or with other work), from the kernel.
+std::pair<double, double> schedTimes(qint64 pid)
+{
+    double run = 0, wait = 0;
+    for (const QFileInfo& task : QDir(QString("/proc/%1/task").arg(pid)).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(task.filePath() + "/schedstat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> fields = stat.readAll().trimmed().split(' ');
+        if (fields.size() >= 2) {
+            run += fields[0].toDouble() / 1e9;
+            wait += fields[1].toDouble() / 1e9;
+        }
+    }
+    return {run, wait};
+}
+
 // One run of the program on one clip, as the screen and the sink saw it.
 struct Run {
     bool ok = false;
@@ -95,6 +113,8 @@ struct Run {
     // Whether the sound reached the sink; when, after the first picture; how long it stood still.
     bool soundFromSink = false;
     double soundLate = 0, soundGaps = 0;
+    // Over the capture, in cores: the program's threads running, and ready but waiting for a core.
+    double running = 0, waiting = 0;
     int distinct = 0, unmatched = 0;
     // How far each matched picture was from its match (grey levels, after evening out).
     std::vector<double> differences;
@@ -190,10 +210,10 @@ Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, con
 Run playOnce(const Options& options, bench::ProgramSession& session, const ClipFacts& clip, const QByteArray& display,
              const QString& server, QRect& picture, int index, int attempt)
 {
-    Run run;
+    Run failed;
     if (!session.start(display, server, options.cores)) {
         std::fprintf(stderr, "  the program's window did not come (see %s/program.log)\n", qPrintable(session.home()));
-        return run;
+        return failed;
     }
     Navigator go{session, session.window()};
     QThread::msleep(1500);
@@ -221,7 +241,7 @@ Run playOnce(const Options& options, bench::ProgramSession& session, const ClipF
             std::fprintf(stderr, "  no moving picture on the screen after Return\n");
             picture = QRect();
             session.quit();
-            return run;
+            return failed;
         }
     }
     // The picture's top-left corner, where the clips made here show their time and picture number.
@@ -232,17 +252,22 @@ Run playOnce(const Options& options, bench::ProgramSession& session, const ClipF
     bench::SoundCapture sound;
     if (!screen.start(display, area, 60, seconds, options.others) || !sound.start("bench", seconds, options.others)) {
         session.quit();
-        return run;
+        return failed;
     }
     // Both grabbing before anything plays.
     QThread::msleep(700);
     QProcess perf;
     const double pressed = now();
+    const auto sched0 = schedTimes(session.pid());
     session.key("Return");
     if (!options.perf.isEmpty() && attempt == 0)
         perf.start("taskset", {"-c", options.others, "perf", "record", "-q", "-e", "cpu-clock", "-g", "-p",
                                QString::number(session.pid()), "-o", options.perf + QString("-%1").arg(index + 1), "--",
                                "sleep", QString::number(std::max(clip.soundEnd, clip.videoEnd) + 0.5)});
+    // Over the clip's length from Return, with the program still playing.
+    QThread::msleep(ulong(std::max(clip.soundEnd, clip.videoEnd) * 1000));
+    const auto sched1 = schedTimes(session.pid());
+    const double span = now() - pressed;
     const bench::Thumbnails shown = screen.finish();
     const bench::Heard heard = sound.finish();
     if (perf.state() != QProcess::NotRunning && !perf.waitForFinished(30'000))
@@ -251,15 +276,18 @@ Run playOnce(const Options& options, bench::ProgramSession& session, const ClipF
     QThread::msleep(300);
     session.quit();
     if (shown.count() < 2)
-        return run;
+        return failed;
     bench::Thumbnails own;
     if (!bench::decodeThumbnails(clip, picture.size(), corner, options.others, own)) {
         std::fprintf(stderr, "  the clip's pictures did not decode\n");
-        return run;
+        return failed;
     }
     if (int(own.count()) != clip.frames)
         std::fprintf(stderr, "  %zu pictures decoded of the %d in the file\n", own.count(), clip.frames);
-    return analyse(shown, own, heard, clip, pressed);
+    Run run = analyse(shown, own, heard, clip, pressed);
+    run.running = (sched1.first - sched0.first) / span;
+    run.waiting = (sched1.second - sched0.second) / span;
+    return run;
 }
 
 bool parse(int argc, char** argv, Options& options)
@@ -417,7 +445,8 @@ int main(int argc, char** argv)
             std::sort(sorted.begin(), sorted.end());
             std::printf("  run %d (load %s): shown at %dx%d, %.1f distinct fps (captured at %.1f fps), ffmpeg "
                         "%.1f fps, ratio %.2f; lag median %.3f s, max %.3f s, began with picture %d; picture ended "
-                        "%+.2f s after the sound; %s; %d of the captured pictures matched none, the others differed by %.1f\n",
+                        "%+.2f s after the sound; %s; %d of the captured pictures matched none, the others differed by %.1f; the program ran on %.2f "
+                        "cores and waited for one %.2f\n",
                         r + 1, loadBefore.constData(), picture.width(), picture.height(), run.distinctFps,
                         run.captureFps, run.peer, ratio, bench::median(sorted), sorted.back(), run.firstFrame,
                         run.endedAfterSound,
@@ -426,7 +455,7 @@ int main(int argc, char** argv)
                                                            .arg(run.soundLate, 0, 'f', 3)
                                                            .arg(run.soundGaps, 0, 'f', 2))
                                           : "no sound reached the sink (clock from the first picture)",
-                        run.unmatched, bench::median(run.differences));
+                        run.unmatched, bench::median(run.differences), run.running, run.waiting);
             std::fflush(stdout);
             row.shown = picture.size();
             row.fps.push_back(run.distinctFps);
