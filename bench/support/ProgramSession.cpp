@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +54,8 @@ bool Helper::start(const QStringList& command, const QStringList& environment, c
     if (pid < 0)
         return false;
     if (pid == 0) {
+        // Ends with the benchmark, however that ends.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         for (QByteArray& e : env)
             putenv(e.data());
         // Quiet unless it fails to start.
@@ -171,6 +174,7 @@ bool ProgramSession::start(const QByteArray& display, const QString& soundServer
     program_.setProcessEnvironment(environment);
     program_.setStandardOutputFile(home.filePath("program.log"));
     program_.setStandardErrorFile(home.filePath("program.log"));
+    program_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     program_.start("taskset", {"-c", cores, executable_});
     if (!program_.waitForStarted(10'000))
         return false;

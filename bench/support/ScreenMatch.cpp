@@ -2,7 +2,12 @@
 
 #include "support/PhoneClips.h"
 
+#include <QFile>
 #include <QRegularExpression>
+
+#include <sys/prctl.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cmath>
@@ -39,11 +44,21 @@ unsigned long absoluteDifference(const unsigned char* a, const unsigned char* b,
     return sum;
 }
 
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace
 
 bool ScreenCapture::start(const QByteArray& display, QRect area, int rate, double seconds, const QString& cores)
 {
     thumb_ = area.size();
+    // Into files: a pipe nobody reads while the benchmark waits would stop the grabbing.
+    grab_.setStandardOutputFile(files_.filePath("pictures"));
+    grab_.setStandardErrorFile(files_.filePath("log"));
+    grab_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     // The first showinfo stamps every grab, the second each new picture (x11grab stamps them in
     // microseconds since the epoch); mpdecimate lets through only pictures that differ at all.
     grab_.start("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-f", "x11grab",
@@ -59,15 +74,15 @@ Thumbnails ScreenCapture::finish()
 {
     Thumbnails out;
     if (!grab_.waitForFinished(120'000) || grab_.exitCode() != 0) {
-        std::fprintf(stderr, "screen capture failed: %s\n", grab_.readAllStandardError().right(2000).constData());
+        std::fprintf(stderr, "screen capture failed: %s\n", readFile(files_.filePath("log")).right(2000).constData());
         return out;
     }
     out.width = thumb_.width();
     out.height = thumb_.height();
-    const QByteArray data = grab_.readAllStandardOutput();
+    const QByteArray data = readFile(files_.filePath("pictures"));
     out.pixels.assign(data.begin(), data.end());
     static const QRegularExpression stamp(R"(Parsed_showinfo_(\d+).*n:\s*\d+\s+pts:\s*(\d+))");
-    for (const QByteArray& line : grab_.readAllStandardError().split('\n')) {
+    for (const QByteArray& line : readFile(files_.filePath("log")).split('\n')) {
         const QRegularExpressionMatch m = stamp.match(QString::fromUtf8(line));
         if (m.hasMatch())
             (m.captured(1) == "0" ? out.grabs : out.times).push_back(m.captured(2).toDouble() / 1e6);
@@ -81,6 +96,8 @@ bool SoundCapture::start(const QString& sink, double seconds, const QString& cor
 {
     // The pulse input stamps what it reads with the wall time less the latency the server reports;
     // its first stamp is printed as the input's start, each block's peak level with its time from there.
+    record_.setStandardErrorFile(files_.filePath("log"));
+    record_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     record_.start("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-f", "pulse",
                               "-fragment_size", "3840", "-i", sink + ".monitor", "-t", QString::number(seconds), "-af",
                               "astats=metadata=1:reset=1,ametadata=print:key=lavfi.astats.Overall.Peak_level", "-f",
@@ -92,14 +109,14 @@ Heard SoundCapture::finish()
 {
     Heard heard;
     if (!record_.waitForFinished(120'000) || record_.exitCode() != 0) {
-        std::fprintf(stderr, "sound capture failed: %s\n", record_.readAllStandardError().right(2000).constData());
+        std::fprintf(stderr, "sound capture failed: %s\n", readFile(files_.filePath("log")).right(2000).constData());
         return heard;
     }
     static const QRegularExpression start(R"(start:\s*([0-9.]+))"), time(R"(pts_time:\s*([0-9.]+))"),
         peak(R"(Peak_level=(-?[0-9.]+|-inf))");
     double origin = -1, at = -1;
     std::vector<std::pair<double, bool>> blocks;
-    for (const QByteArray& raw : record_.readAllStandardError().split('\n')) {
+    for (const QByteArray& raw : readFile(files_.filePath("log")).split('\n')) {
         const QString line = QString::fromUtf8(raw);
         if (const QRegularExpressionMatch m = start.match(line); m.hasMatch() && origin < 0)
             origin = m.captured(1).toDouble();

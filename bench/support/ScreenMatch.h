@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QRect>
 #include <QString>
+#include <QTemporaryDir>
 
 #include <optional>
 #include <utility>
@@ -42,6 +43,7 @@ public:
     Thumbnails finish();
 
 private:
+    QTemporaryDir files_;
     QProcess grab_;
     QSize thumb_;
 };
@@ -64,6 +66,7 @@ public:
     Heard finish();
 
 private:
+    QTemporaryDir files_;
     QProcess record_;
 };
 
