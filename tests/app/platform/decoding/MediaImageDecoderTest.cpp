@@ -152,7 +152,7 @@ TEST(MediaImageDecoder, craftedVideosAreRefusedInBoundedMemory)
          Read::picture},
     };
     for (const app::test::craftedmovie::Crafted& crafted : app::test::craftedmovie::oversizedHeaders(dir))
-        rows.append({crafted.name, crafted.path, Read::refused});
+        rows.append({crafted.name, crafted.path, crafted.headerWithin ? Read::header : Read::refused});
     const auto probe = MediaProbe::system();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
