@@ -168,10 +168,10 @@ inline QList<Crafted> oversizedHeaders(const QTemporaryDir& dir)
     const qsizetype heard = picture + qsizetype(readU32(probed, picture));
     const QByteArray pair = probed.mid(picture, heard + qsizetype(readU32(probed, heard)) - picture);
     QByteArray copies;
-    for (quint32 id = 3; id < 503; id += 2) // each track's number, in its header
+    for (quint32 id = 3; id < 183; id += 2) // each track's number, in its header
         copies += QByteArray(pair).replace(28, 4, u32(id)).replace(heard - picture + 28, 4, u32(id + 1));
     appendInside(probed, {"moov"}, copies);
-    files.append({"250 picture and 250 sound streams", write(dir.filePath("probed.mp4"), probed), true});
+    files.append({"91 picture and 91 sound streams", write(dir.filePath("probed.mp4"), probed), true});
 
     // Matroska: an element of unknown size, then 300,000 empty track entries.
     const auto element = [](const QByteArray& id, const QByteArray& body) {
