@@ -162,6 +162,24 @@ inline QList<Crafted> oversizedHeaders(const QTemporaryDir& dir)
     files.append({"1000 tracks and a segment index of 16,000 references",
                   write(dir.filePath("sidx.mp4"), streams + box("sidx", index))});
 
+    // Each sample of a chapter track becomes a chapter with its title.
+    QByteArray chapters = readAll(makeClip(dir, "chapters.mp4", "64x48", 1, silentVideo));
+    const quint32 titles = 200000;
+    const qsizetype pictures = boxPath(chapters, {"moov", "trak", "tkhd"}).value(2);
+    const QByteArray textHeader = chapters.mid(pictures, qsizetype(readU32(chapters, pictures))).replace(20, 4, u32(2));
+    const QByteArray textTable = box("stsd", full() + u32(1) + box("text", QByteArray(6, '\0') + u16(1) + QByteArray(43, '\0')))
+        + box("stts", full() + u32(1) + u32(titles) + u32(1)) + box("stsc", full() + u32(1) + u32(1) + u32(titles) + u32(1))
+        + box("stsz", full() + u32(2) + u32(titles)) + box("stco", full() + u32(1) + u32(0));
+    const QByteArray media = box("mdhd", full() + u32(0) + u32(0) + u32(1000) + u32(titles) + u32(0x55c40000))
+        + box("hdlr", full() + u32(0) + "text" + QByteArray(13, '\0'))
+        + box("minf", box("gmhd", {}) + box("dinf", box("dref", full() + u32(1) + box("url ", full(1))))
+                          + box("stbl", textTable));
+    appendInside(chapters, {"moov", "trak"}, box("tref", box("chap", u32(2))));
+    appendInside(chapters, {"moov"}, box("trak", textHeader + box("mdia", media)));
+    chapters.replace(chapters.lastIndexOf("stco") + 12, 4, u32(quint32(chapters.size()))); // empty titles follow
+    files.append({"a chapter track of 200,000 chapters",
+                  write(dir.filePath("chapters.mp4"), chapters + QByteArray(2 * titles, '\0'))});
+
     // Probing a picture or sound stream opens its parser and decoder.
     QByteArray probed = readAll(makeClip(dir, "probed.mp4", "64x48", 1));
     const qsizetype picture = boxPath(probed, {"moov", "trak"}).value(1);

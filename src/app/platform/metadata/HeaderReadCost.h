@@ -8,8 +8,8 @@ class ByteSource;
 
 // What FFmpeg allocates while it opens a file and reads its header, estimated from above from the
 // counts the file declares: its index of samples, its fragments, its streams and the boxes or
-// elements it keeps. The walk stops once the estimate passes `bound`, which it then returns.
-// 0 for a file that is no such file.
+// elements it keeps. The walk stops once the estimate passes `bound` (or a read fails), and then
+// returns more than `bound`. 0 for a file that is no such file.
 namespace headerReadCost {
 
 // MP4 and QuickTime: every box FFmpeg reads, fragments after the media data included, as it reads
