@@ -3,6 +3,7 @@
 #include "app/platform/decoding/PixelBudget.h"
 #include "app/platform/decoding/VideoFrameGrabber.h"
 #include "app/platform/metadata/MediaProbe.h"
+#include "app/platform/metadata/UntrustedMediaInput.h"
 #include "app/services/thumbnails/ThumbnailProvider.h"
 
 #include "support/app/CraftedHeif.h"
@@ -121,8 +122,8 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
 }
 
 // Clips that declare more than a camera makes are refused before a decoder or an index is sized by
-// what they declare: the thumbnail and the scan take little memory. Clips as phones and cameras
-// write them, long ones included, still open.
+// what they declare: the thumbnail, the scan and the player's opening take little memory. Clips
+// as phones and cameras write them, long ones included, still open.
 TEST(MediaImageDecoder, craftedVideosAreRefusedInBoundedMemory)
 {
     QTemporaryDir dir;
@@ -161,6 +162,11 @@ TEST(MediaImageDecoder, craftedVideosAreRefusedInBoundedMemory)
         EXPECT_LT(app::test::peakGrowthMiB([&] { image = VideoFrameGrabber::decodeFile(row.path, 440); }), 64);
         EXPECT_LT(app::test::peakGrowthMiB([&] { video = probe->readVideo(row.path, MediaProbe::VideoDetail::streams); }),
                   64);
+        // As the player opens a file, to read it in order.
+        bool opened = false;
+        EXPECT_LT(app::test::peakGrowthMiB([&] { opened = openUntrustedMediaFile(row.path, MediaAccess::frames) != nullptr; }),
+                  64);
+        EXPECT_EQ(opened, row.read != Read::refused);
         EXPECT_EQ(image.isNull(), row.read != Read::picture);
         EXPECT_EQ(video.readable, row.read != Read::refused);
         EXPECT_EQ(PixelBudget::held(), 0u);
