@@ -126,7 +126,18 @@ FormatContextPtr openUntrustedMediaFile(const QString& path, MediaAccess access,
             return nullptr;
         }
         custom = context->pb;
-    } else if (interrupt) {
+    } else {
+        // Played files are bounded as the scan bounds them: the scan lists such a file, and the
+        // viewer would otherwise open it.
+        const MetadataFile file(QFile::encodeName(path));
+        if (file.isOpen() && !sampleIndexWithinBound(file)) {
+            if (error)
+                *error = AVERROR(EIO);
+            av_dict_free(&options);
+            return nullptr;
+        }
+    }
+    if (access == MediaAccess::frames && interrupt) {
         context = avformat_alloc_context();
         if (!context) {
             av_dict_free(&options);

@@ -14,11 +14,11 @@ struct FormatContextCloser {
 };
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
 
+// Either way, a file whose header declares more samples than the index bound allows is not opened.
 enum class MediaAccess {
     frames,  // packets are read in order: the kernel's read-ahead helps
     headers, // only the container's headers: small reads at scattered offsets (a 'moov' after the
-             // 'mdat' is reached by seeking), with no read-ahead added on a cold drive; a file whose
-             // header declares more samples than the index bound allows is not opened
+             // 'mdat' is reached by seeking), with no read-ahead added on a cold drive
 };
 
 // Opens a video file from a drive. Only the container formats we read and only the file protocol

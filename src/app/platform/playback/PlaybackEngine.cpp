@@ -117,10 +117,14 @@ void PlaybackEngine::failLocked(quint64 serial, const QString& reason)
     failure_ = reason;
 }
 
-void PlaybackEngine::setRunning(bool running)
+quint64 PlaybackEngine::setRunning(bool running)
 {
+    quint64 serial = 0;
     {
         std::lock_guard lock(mutex_);
+        // The decoder let its pictures go while paused: it starts again where the clock stands.
+        if (running && rested_)
+            seekLocked(clock_.now(), false);
         running_ = running;
         // The clock starts again when a picture is in hand, so nothing is late from the first frame.
         if (!running) {
@@ -128,8 +132,10 @@ void PlaybackEngine::setRunning(bool running)
             if (audio_)
                 audio_->setRunning(false);
         }
+        serial = serial_;
     }
     changed_.notify_all();
+    return serial;
 }
 
 quint64 PlaybackEngine::seek(double seconds, bool show)
@@ -137,23 +143,29 @@ quint64 PlaybackEngine::seek(double seconds, bool show)
     quint64 serial = 0;
     {
         std::lock_guard lock(mutex_);
-        ++serial_;
-        seekPending_ = true;
-        seekTarget_ = std::max(0.0, seconds);
-        showOne_ = show;
-        readEnded_ = false;
-        clearLocked();
-        packets_.push_back({nullptr, Kind::flush, serial_, seekTarget_});
-        clock_.setRunning(false);
-        clock_.set(seekTarget_);
-        if (audio_) {
-            audio_->setRunning(false);
-            audio_->flush(serial_);
-        }
+        seekLocked(seconds, show);
         serial = serial_;
     }
     changed_.notify_all();
     return serial;
+}
+
+void PlaybackEngine::seekLocked(double seconds, bool show)
+{
+    ++serial_;
+    seekPending_ = true;
+    seekTarget_ = std::max(0.0, seconds);
+    showOne_ = show;
+    readEnded_ = false;
+    rested_ = false;
+    clearLocked();
+    packets_.push_back({nullptr, Kind::flush, serial_, seekTarget_});
+    clock_.setRunning(false);
+    clock_.set(seekTarget_);
+    if (audio_) {
+        audio_->setRunning(false);
+        audio_->flush(serial_);
+    }
 }
 
 void PlaybackEngine::setTargetSize(QSize size)
@@ -194,7 +206,7 @@ void PlaybackEngine::readLoop()
     changed_.notify_all();
     AVPacket* packet = av_packet_alloc();
     double from = 0;
-    // Since the last seek: how far the packets read reach, whether a key picture came, and whether
+    // Since the last seek: how far the pictures read reach, whether a key picture came, and whether
     // the file was already read again from its start for want of one.
     double reached = 0;
     bool sawKey = false, fromStart = false;
@@ -247,9 +259,10 @@ void PlaybackEngine::readLoop()
                 qCWarning(lcPlayback) << "video read stopped early in" << path_ << ":" << reason;
             }
             // The data ends well before the length the header gives: the file was cut short.
-            const bool cut = !failed && declared && reached + shortEnd < m.duration;
+            const bool cut = !failed && declared && reached + shortEnd < m.pictureDuration;
             if (cut)
-                qCWarning(lcPlayback) << "video ends at" << reached << "s of its" << m.duration << "s in" << path_;
+                qCWarning(lcPlayback) << "video pictures end at" << reached << "s of their" << m.pictureDuration
+                                      << "s in" << path_;
             lock.lock();
             if (serial == serial_ && !seekPending_) {
                 readEnded_ = true;
@@ -260,13 +273,10 @@ void PlaybackEngine::readLoop()
             }
             continue;
         }
-        if (packet->pts != AV_NOPTS_VALUE && packet->stream_index >= 0
-            && unsigned(packet->stream_index) < m.format->nb_streams) {
-            const AVRational base = m.format->streams[packet->stream_index]->time_base;
-            reached = std::max(reached, m.seconds(packet->pts, base)
-                                            + double(std::max<int64_t>(packet->duration, 0)) * av_q2d(base));
-        }
         if (packet->stream_index == m.videoIndex) {
+            if (packet->pts != AV_NOPTS_VALUE)
+                reached = std::max(reached, double(packet->pts) * av_q2d(m.videoBase) - m.pictureStart
+                                                + double(std::max<int64_t>(packet->duration, 0)) * av_q2d(m.videoBase));
             sawKey = sawKey || (packet->flags & AV_PKT_FLAG_KEY);
             AVPacket* kept = av_packet_alloc();
             av_packet_move_ref(kept, packet);
@@ -294,6 +304,14 @@ void PlaybackEngine::decodeSound(AVPacket* packet, quint64 serial, double from)
         return;
     const int bytesPerFrame = m.sound.bytesPerFrame();
     while (avcodec_receive_frame(m.audio, m.soundFrame) >= 0) {
+        if (!m.soundBlockWithin(*m.soundFrame)) {
+            // Resampled, such a block would ask for what no camera's sound needs: the rest of the
+            // clip is silent, and its clock the wall's.
+            qCWarning(lcPlayback) << "video plays on without its sound: a block of" << m.soundFrame->nb_samples
+                                  << "samples at" << m.soundFrame->sample_rate << "Hz in" << path_;
+            m.closeSound();
+            return;
+        }
         const int64_t ts = m.soundFrame->best_effort_timestamp;
         double pts = ts != AV_NOPTS_VALUE ? m.seconds(ts, m.audioBase) : audio_->endTime();
         const int most = swr_get_out_samples(m.resampler, m.soundFrame->nb_samples);
@@ -362,8 +380,8 @@ void PlaybackEngine::decodeLoop()
             ++stats_.decoded;
             if (m.video->skip_loop_filter != AVDISCARD_DEFAULT)
                 ++stats_.rough;
-            if (!waitFor(lock, [&] { return serial != serial_ || frames_.size() < maxFrames; })
-                || serial != serial_) {
+            if (!waitFor(lock, [&] { return serial != serial_ || frames_.size() < maxFrames || restDue(); })
+                || serial != serial_ || frames_.size() >= maxFrames) {
                 freeFrame(kept);
                 return false;
             }
@@ -380,8 +398,26 @@ void PlaybackEngine::decodeLoop()
     for (;;) {
         std::unique_lock lock(mutex_);
         // Nothing of the file is touched before it is open, and nothing at all when it never opens.
-        if (!waitFor(lock, [&] { return opened_ && !packets_.empty(); }))
+        // Pictures are decoded only while they are wanted, so the lease is asked for on play.
+        if (!waitFor(lock, [&] {
+                return opened_
+                    && (restDue()
+                        || (!packets_.empty()
+                            && (running_ || showOne_ || packets_.front().kind == Kind::flush
+                                || packets_.front().serial != serial_)));
+            }))
             break;
+        if (restDue()) {
+            // Paused: the pictures decoded go, and the lease with them; playing on starts again
+            // from the position.
+            for (Frame& f : frames_)
+                freeFrame(f.frame);
+            frames_.clear();
+            rested_ = true;
+            lock.unlock();
+            releasePictures();
+            continue;
+        }
         Packet p = packets_.front();
         packets_.pop_front();
         if (p.packet)
@@ -414,11 +450,25 @@ void PlaybackEngine::decodeLoop()
                 }
                 lock.unlock();
                 changed_.notify_all();
+            } else {
+                // Paused before the end was handed on: playing on reads the end again.
+                lock.lock();
+                rested_ = rested_ || (serial == serial_ && !running_);
+                lock.unlock();
             }
-            // Ready for the next seek: a drained decoder takes nothing more until flushed.
+            // Nothing more to decode until a seek: the decoder's pictures and its lease go (a
+            // fresh decoder takes the next seek).
             avcodec_flush_buffers(video);
+            releasePictures();
             break;
         case Kind::data:
+            if (!holding_) {
+                // In the order asked for, behind any picture asked for before the play (a live
+                // photo's still).
+                if (!media_->holdPictures(quitting_))
+                    break;
+                holding_ = true;
+            }
             if (avcodec_send_packet(video, p.packet) == AVERROR(EAGAIN) && drain())
                 avcodec_send_packet(video, p.packet);
             drain();
@@ -427,6 +477,14 @@ void PlaybackEngine::decodeLoop()
         freePacket(p.packet);
     }
     av_frame_free(&decoded);
+}
+
+void PlaybackEngine::releasePictures()
+{
+    if (!std::exchange(holding_, false))
+        return;
+    if (!media_->releasePictures())
+        qCWarning(lcPlayback) << "video decoder could not be opened again for" << path_;
 }
 
 bool PlaybackEngine::dropsLate(double late, double duration, bool nextDue, bool queueFilled, double showing)

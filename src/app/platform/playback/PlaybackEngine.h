@@ -53,7 +53,9 @@ public:
     PlaybackEngine(const PlaybackEngine&) = delete;
     PlaybackEngine& operator=(const PlaybackEngine&) = delete;
 
-    void setRunning(bool running);
+    // Returns the serial the pictures from now on carry: playing on after a pause may start the
+    // decoding again at the position, as a seek does.
+    quint64 setRunning(bool running);
     // Goes to `seconds`; the first picture there is shown even while paused when `show` is set.
     // Returns the serial the pictures from there carry (the first file position is serial 1).
     quint64 seek(double seconds, bool show);
@@ -91,6 +93,10 @@ private:
     bool open();
     void decodeSound(AVPacket* packet, quint64 serial, double from);
     void clearLocked();
+    void seekLocked(double seconds, bool show);
+    // Paused with pictures decoded: the decoder lets them and its lease go (the decoder's thread).
+    bool restDue() const { return holding_ && !running_ && !showOne_; }
+    void releasePictures();
     // Starts the clock and the sound if playing is wanted and they stand still.
     void startClockLocked();
     // What the reader does when the sound ring is full while the sound stands still.
@@ -125,6 +131,10 @@ private:
     bool showOne_ = false;
     bool readEnded_ = false;
     bool opened_ = false;
+    // The decoder holds the lease of its pictures (written by its thread only).
+    bool holding_ = false;
+    // The decoder let its pictures go mid-clip: playing on starts again at the position.
+    bool rested_ = false;
     // The pictures' queue filled up since the last one was shown.
     bool pilingUp_ = false;
     // The serial whose reading stopped short (a pulled drive, a cut file) or none of whose pictures
