@@ -212,7 +212,9 @@ TEST(MediaImageDecoder, encodedVideosThumbnailAndProbeAtTheSizeShown)
             ? hevc::annexBSize(record, isH264, sets)
             : isH264 ? hevc::avcConfigSize(record, sets)
                      : hevc::configSize(record, sets);
-        ASSERT_EQ(found, hevc::Found::size);
+        EXPECT_EQ(found, hevc::Found::size);
+        if (found != hevc::Found::size)
+            continue;
         EXPECT_EQ(QSize(int(sets.width), int(sets.height)), row.shown);
         EXPECT_EQ(QSize(int(sets.codedWidth), int(sets.codedHeight)), row.coded);
     }

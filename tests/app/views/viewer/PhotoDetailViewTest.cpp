@@ -454,14 +454,30 @@ TEST(PhotoDetailView, aVideoPausesUnderASheetAndEndsOnItsFirstFrame)
     ASSERT_EVENTUALLY(viewer->player()->position() > 200);
 }
 
-// A live photo's still is decoded before its movie asks for its pictures' lease: beside a
-// 1920x1440 movie, whose decoder on a 16-core machine leases 21 pictures, a 50 MP still (16 x 12
-// tiles of 512) fits the budget only alone. The budget is held here as the movie's larger lease
-// would hold it there.
+// The real decoders, each decode starting only once a movie had its chance to ask for its
+// pictures' lease (the budget held beyond what the test holds, or a while gone by): a still asked
+// for after its movie, as when the thumbnail workers are busy.
+class AfterTheMovie final : public ImageDecoder {
+public:
+    explicit AfterTheMovie(std::uint64_t testHolds) : testHolds_(testHolds) {}
+    QImage decode(const MediaItem& item, int maxPixelSize) override
+    {
+        (void)app::test::waitFor([&] { return PixelBudget::held() > testHolds_; }, 2000);
+        return real_->decode(item, maxPixelSize);
+    }
+
+private:
+    const std::uint64_t testHolds_;
+    const std::unique_ptr<ImageDecoder> real_ = makeMediaImageDecoder();
+};
+
+// A live photo's still is decoded before its movie asks for its pictures' lease: the budget is
+// held here so that a 1920x1440 movie's lease leaves no room beside it for a 25 MP still (12 x 8
+// tiles of 512), as a 16-core machine's decoder threads leave none for a 48 MP one.
 TEST(PhotoDetailView, aLivePhotosStillIsDecodedBeforeItsMovie)
 {
     QTemporaryDir dir;
-    ::test::craftedheif::Shape shape = ::test::craftedheif::grid(16, 12, 512, 512, 512, 512);
+    ::test::craftedheif::Shape shape = ::test::craftedheif::grid(12, 8, 512, 512, 512, 512);
     shape.pictureWidth = shape.pictureHeight = 512;
     const QByteArray still = ::test::craftedheif::build(shape);
     ASSERT_FALSE(still.isEmpty());
@@ -473,8 +489,10 @@ TEST(PhotoDetailView, aLivePhotosStillIsDecodedBeforeItsMovie)
     }
     const QString movie = app::test::makeClip(dir, "IMG_0002.MOV", "1920x1440", 1,
                                               {"-an", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"});
-    const std::uint64_t threadsHere = std::uint64_t(std::min(DecodeWorkers::usableCores(16) + 3, 16));
-    const PixelBudget::Lease sixteenCores(std::max<std::uint64_t>(1, 1920ull * 1440 * (16 - threadsHere)));
+    // The movie's lease: a picture on each decoder thread, four queued and the one shown.
+    const std::uint64_t movieLease = 1920ull * 1440 * std::uint64_t(std::min(DecodeWorkers::usableCores(16) + 3, 16) + 5);
+    const std::uint64_t emulated = PixelBudget::total - movieLease - 1024 * 1024;
+    const PixelBudget::Lease crowded(emulated);
 
     MediaItem item;
     item.url = stillPath;
@@ -483,7 +501,7 @@ TEST(PhotoDetailView, aLivePhotosStillIsDecodedBeforeItsMovie)
     item.liveVideoURL = movie;
     app::testing::ShellTestContext shell;
     const PhotoLibrary library = shell.addLibrary("实况");
-    ThumbnailProvider thumbnails(makeMediaImageDecoder());
+    ThumbnailProvider thumbnails(std::make_unique<AfterTheMovie>(emulated));
     LibraryDetailView page(shell.context, library, LibraryMediaFilter::all,
                            std::make_shared<FixedScanner>(MediaItems{item}));
     connectLibraryViewer(page, thumbnails);
