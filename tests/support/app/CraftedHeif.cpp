@@ -3,6 +3,8 @@
 #include <QProcess>
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,11 +57,18 @@ std::vector<Bytes> nalUnits(const Bytes& all)
     return units;
 }
 
-const Stream& tinyStream()
+const Stream& tinyStream(std::uint32_t width, std::uint32_t height)
 {
-    static const Stream stream = [] {
+    static std::map<std::pair<std::uint32_t, std::uint32_t>, Stream> streams;
+    static std::mutex mutex;
+    const std::lock_guard lock(mutex);
+    const auto found = streams.find({width, height});
+    if (found != streams.end())
+        return found->second;
+    const Stream& stream = streams[{width, height}] = [&] {
         QProcess ffmpeg;
-        ffmpeg.start("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=1", "-frames:v", "1", "-pix_fmt", "yuv420p",
+        ffmpeg.start("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", QString("testsrc=size=%1x%2:rate=1").arg(width).arg(height),
+                                "-frames:v", "1", "-pix_fmt", "yuv420p",
                                 "-c:v", "libx265", "-x265-params", "log-level=error", "-f", "hevc", "-"});
         ffmpeg.waitForFinished(60000);
         Stream s;
@@ -246,7 +255,7 @@ Bytes ispe(std::uint32_t w, std::uint32_t h)
 
 QByteArray build(const Shape& shape)
 {
-    const Stream& s = tinyStream();
+    const Stream& s = tinyStream(shape.pictureWidth, shape.pictureHeight);
     if (s.sps.empty() || s.slice.empty())
         return {};
     const bool grid = shape.columns * shape.rows > 1 || shape.thumbnailReferences > 0;

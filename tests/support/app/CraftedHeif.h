@@ -17,6 +17,8 @@ struct Shape {
     std::uint32_t declaredHeight = 48;
     std::uint32_t codedWidth = 64; // what its parameter set codes
     std::uint32_t codedHeight = 48;
+    std::uint32_t pictureWidth = 64; // the size the picture's data was encoded at, shared by every tile
+    std::uint32_t pictureHeight = 48;
     std::uint32_t ownCodedWidth = 0; // a parameter set of this size in the picture's own data; 0: none
     std::uint32_t ownCodedHeight = 0;
     int quarterTurns = 0;            // an 'irot' on the primary

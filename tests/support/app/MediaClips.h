@@ -12,6 +12,17 @@
 
 namespace app::test {
 
+// Runs ffmpeg; false (with its complaint) when it fails.
+inline bool ffmpeg(const QStringList& arguments)
+{
+    QProcess p;
+    p.start("ffmpeg", QStringList{"-nostdin", "-hide_banner", "-loglevel", "error", "-y"} + arguments);
+    if (p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+        return true;
+    ADD_FAILURE() << "ffmpeg " << arguments.join(' ').toStdString() << ": " << p.readAllStandardError().toStdString();
+    return false;
+}
+
 // A test-pattern clip with a tone, made by the ffmpeg command-line tool: H.264 and AAC unless
 // `video` names other encoder options.
 inline QString makeClip(const QTemporaryDir& dir, const QString& name, const QString& size = "320x240",

@@ -43,6 +43,20 @@ public:
     ~SoundServer()
     {
         qunsetenv("PULSE_SERVER");
+        stop();
+    }
+
+    // The sink stops taking samples (as a device suspended under a stream), or takes them again.
+    bool suspendSink(bool suspended) const
+    {
+        bool ok = false;
+        pactl({"suspend-sink", "test", suspended ? "1" : "0"}, &ok);
+        return ok;
+    }
+    // The server goes away with its streams, as one that is restarted does. Qt does not reach
+    // another in this process.
+    void stop()
+    {
         server_.terminate();
         if (!server_.waitForFinished(3000))
             server_.kill();
@@ -59,7 +73,7 @@ public:
     }
 
 private:
-    QString pactl(const QStringList& arguments) const
+    QString pactl(const QStringList& arguments, bool* ok = nullptr) const
     {
         QProcess p;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -68,6 +82,8 @@ private:
         p.setProcessEnvironment(environment);
         p.start("pactl", arguments);
         p.waitForFinished(5000);
+        if (ok)
+            *ok = p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
         return p.exitCode() == 0 ? QString::fromUtf8(p.readAllStandardOutput()) : QString();
     }
     bool answers() const { return QFileInfo::exists(socket_) && !pactl({"info"}).isEmpty(); }

@@ -21,6 +21,12 @@ namespace {
 
 // Past the ring's size, how much more a push may add while nothing drains it.
 constexpr qsizetype kOverflowRings = 16;
+// A device that takes nothing this long while it has sound to take has gone (a suspended sink, a
+// sound server that went without a word): the rest of the clip is silent. One that has not begun
+// to take anything since it was (re)started is given longer: some sinks wake only at the end of
+// a long block (a null sink's is two seconds), as a Bluetooth headset takes a while to connect.
+constexpr std::chrono::milliseconds kStalled{750};
+constexpr std::chrono::milliseconds kStarting{3000};
 
 } // namespace
 
@@ -38,7 +44,7 @@ public:
         connect(sink_, &QAudioSink::stateChanged, this, [this](QAudio::State state) {
             if (state == QAudio::StoppedState && sink_->error() != QAudio::NoError
                 && sink_->error() != QAudio::UnderrunError)
-                owner_.fail();
+                stopFeeding("the sound device failed");
         });
         bytesPerSecond_ = format.bytesForDuration(1'000'000);
         timer_ = new QTimer(this);
@@ -54,8 +60,11 @@ public:
         if (!sink_)
             return;
         sink_->stop();
-        io_ = sink_->start();
+        io_ = owner_.failed() ? nullptr : sink_->start();
         written_ = false;
+        heard_ = -1;
+        moving_ = synced_ = false;
+        progress_ = Clock::now();
         if (!running_ && io_)
             sink_->suspend();
     }
@@ -66,6 +75,8 @@ public:
         if (!sink_ || !io_)
             return;
         if (running) {
+            progress_ = Clock::now();
+            moving_ = synced_ = false;
             sink_->resume();
             timer_->start();
             feed();
@@ -76,15 +87,32 @@ public:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
+    // The sound is gone for the rest of the clip: nothing more is written, and the clock, told
+    // nothing more, goes on by the wall from where it was.
+    void stopFeeding(const char* why)
+    {
+        timer_->stop();
+        io_ = nullptr;
+        owner_.fail(why);
+    }
+
     void feed()
     {
         if (!io_ || !running_)
             return;
+        if (owner_.failed()) {
+            stopFeeding("");
+            return;
+        }
         qsizetype free = sink_->bytesFree();
         while (free > 0) {
             char buffer[16384];
             double pts = 0;
-            const qsizetype n = owner_.take(buffer, std::min<qsizetype>(free, sizeof buffer), pts);
+            // Until the device plays on time, nothing the clock has passed is written at all.
+            const qsizetype n = owner_.take(buffer, std::min<qsizetype>(free, sizeof buffer), pts,
+                                            synced_ ? 2 * PlaybackClock::tolerance : 0);
             if (n <= 0)
                 break;
             const qint64 done = io_->write(buffer, n);
@@ -93,12 +121,28 @@ private:
             end_ = pts + double(done) / bytesPerSecond_;
             written_ = true;
             free -= done;
+            progress_ = Clock::now();
         }
-        if (!written_)
-            return;
-        // What the device still holds is yet to be heard.
-        const qsizetype held = std::max<qsizetype>(0, sink_->bufferSize() - sink_->bytesFree());
-        owner_.clock_.hear(end_ - double(held) / bytesPerSecond_);
+        if (written_) {
+            // What the device still holds is yet to be heard.
+            const qsizetype held = std::max<qsizetype>(0, sink_->bufferSize() - sink_->bytesFree());
+            const double heard = end_ - double(held) / bytesPerSecond_;
+            // Only sound that moves tells the clock the time: once the last sample has been heard
+            // (the sound ends before the pictures) the clock goes on by the wall, and a time heard
+            // a while ago would only hold it back.
+            if (heard > heard_ + 0.001) {
+                moving_ = moving_ || heard_ >= 0;
+                heard_ = heard;
+                progress_ = Clock::now();
+                // A device that woke late plays what it was given before it slept: that is not
+                // where the clip is, and the clock waits for nothing until the sound is on time.
+                synced_ = synced_ || (moving_ && heard >= owner_.clock_.now() - PlaybackClock::tolerance);
+                if (synced_)
+                    owner_.clock_.hear(heard);
+            }
+        }
+        if (owner_.queuedBytes() > 0 && Clock::now() - progress_ > (moving_ ? kStalled : kStarting))
+            stopFeeding("the sound device stopped taking samples");
     }
 
     AudioOutput& owner_;
@@ -108,6 +152,13 @@ private:
     QTimer* timer_ = nullptr;
     double bytesPerSecond_ = 1;
     double end_ = 0;
+    // The last time heard, and when it last moved on.
+    double heard_ = -1;
+    Clock::time_point progress_ = Clock::now();
+    // The device has taken samples since it was last (re)started, and what it plays has been on
+    // time since.
+    bool moving_ = false;
+    bool synced_ = false;
     bool written_ = false;
     bool running_ = false;
 };
@@ -157,7 +208,10 @@ bool AudioOutput::push(QByteArray samples, double pts, quint64 serial)
         if (queued_ < capacity_)
             break;
         if (running_) {
-            space_.wait(lock);
+            dropPassedLocked(2 * PlaybackClock::tolerance);
+            if (queued_ < capacity_)
+                break;
+            space_.wait_for(lock, std::chrono::milliseconds(50));
             continue;
         }
         // Nothing drains the ring while the output stands still: whoever starts it is asked.
@@ -175,9 +229,27 @@ bool AudioOutput::push(QByteArray samples, double pts, quint64 serial)
     return true;
 }
 
-qsizetype AudioOutput::take(char* out, qsizetype max, double& pts)
+void AudioOutput::dropPassedLocked(double margin)
+{
+    // With a margin past the tolerance within which the heard sound holds the clock, only sound the
+    // device was too late to take (it woke late, or was starved) is dropped, never sound on time.
+    const double before = clock_.now() - margin;
+    const double bytesPerSecond = format_.bytesForDuration(1'000'000);
+    while (!chunks_.empty()) {
+        const Chunk& chunk = chunks_.front();
+        if (chunk.pts + double(chunk.bytes.size()) / bytesPerSecond >= before)
+            break;
+        queued_ -= chunk.bytes.size() - offset_;
+        offset_ = 0;
+        chunks_.pop_front();
+    }
+}
+
+qsizetype AudioOutput::take(char* out, qsizetype max, double& pts, double margin)
 {
     std::lock_guard lock(mutex_);
+    // Played late, it would pull the clock back and the pictures with it.
+    dropPassedLocked(margin);
     // Whole frames only: a sample split between writes would swap the channels.
     max -= max % std::max(1, format_.bytesPerFrame());
     qsizetype done = 0;
@@ -234,7 +306,7 @@ void AudioOutput::setRunning(bool running)
     QMetaObject::invokeMethod(feeder_, [this, running] { feeder_->setRunning(running); });
 }
 
-void AudioOutput::fail()
+void AudioOutput::fail(const char* why)
 {
     {
         std::lock_guard lock(mutex_);
@@ -244,8 +316,14 @@ void AudioOutput::fail()
         queued_ = 0;
         offset_ = 0;
     }
-    qCWarning(lcVideoSound) << "video sound stopped: the sound device failed; the clip goes on silently";
+    qCWarning(lcVideoSound).nospace() << "video sound stopped: " << why << "; the clip goes on silently";
     space_.notify_all();
+}
+
+qsizetype AudioOutput::queuedBytes() const
+{
+    std::lock_guard lock(mutex_);
+    return queued_;
 }
 
 bool AudioOutput::failed() const
@@ -257,7 +335,8 @@ bool AudioOutput::failed() const
 double AudioOutput::endTime() const
 {
     std::lock_guard lock(mutex_);
-    return endTime_;
+    // Sound that will not be heard does not make the clip last longer than its pictures.
+    return failed_ ? 0 : endTime_;
 }
 
 } // namespace app

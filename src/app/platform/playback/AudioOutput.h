@@ -18,7 +18,8 @@ class PlaybackClock;
 // The sound of one video: decoded samples wait in a ring of about a second and a sink on a thread
 // of its own writes them to the device as it takes them, telling the clock what is heard. Without
 // a device that takes the format, nothing opens and the clock runs on the wall alone; a device
-// that fails while playing leaves the rest of the clip silent.
+// that fails or stops taking samples while playing leaves the rest of the clip silent, and the
+// clock goes on by the wall, as it does once the sound ends.
 class AudioOutput {
 public:
     // Asked, from the pushing thread, whenever the ring is full while the output stands still:
@@ -40,7 +41,7 @@ public:
     void setRunning(bool running);
     // Wakes a push that waits; nothing more is taken.
     void close();
-    // Media time just past the last sample pushed.
+    // Media time just past the last sample pushed; 0 once the device failed.
     double endTime() const;
     // The device stopped taking samples on an error.
     bool failed() const;
@@ -52,8 +53,13 @@ private:
     };
     class Feeder;
     // Takes up to `max` bytes from the ring; `pts` gets the time of the first.
-    qsizetype take(char* out, qsizetype max, double& pts);
-    void fail();
+    // Samples the clock passed `margin` seconds ago or more are dropped first.
+    qsizetype take(char* out, qsizetype max, double& pts, double margin);
+    qsizetype queuedBytes() const;
+    // Forgets the samples the clock passed `margin` seconds ago or more.
+    void dropPassedLocked(double margin);
+    // Logged once, with `why`.
+    void fail(const char* why);
 
     PlaybackClock& clock_;
     Full whenFull_;

@@ -28,8 +28,6 @@ namespace {
 // Read ahead of the pictures: enough to ride out a slow stretch of the drive, bounded for 4K.
 constexpr size_t maxPackets = 300;
 constexpr size_t maxPacketBytes = size_t(64) << 20;
-// Further behind the sound than this, pictures are decoded without any edge smoothing.
-constexpr double farBehind = 0.25;
 // Data that ends this far short of the length its header gives is a file cut short.
 constexpr double shortEnd = 0.5;
 
@@ -41,10 +39,6 @@ void freePacket(AVPacket* packet)
     av_packet_free(&packet);
 }
 
-void freeFrame(AVFrame* frame)
-{
-    av_frame_free(&frame);
-}
 
 } // namespace
 
@@ -76,6 +70,11 @@ PlaybackEngine::~PlaybackEngine()
     presenter_.join();
     std::lock_guard lock(mutex_);
     clearLocked();
+}
+
+void PlaybackEngine::freeFrame(AVFrame* frame)
+{
+    av_frame_free(&frame);
 }
 
 void PlaybackEngine::clearLocked()
@@ -117,10 +116,14 @@ void PlaybackEngine::failLocked(quint64 serial, const QString& reason)
     failure_ = reason;
 }
 
-void PlaybackEngine::setRunning(bool running)
+quint64 PlaybackEngine::setRunning(bool running)
 {
+    quint64 serial = 0;
     {
         std::lock_guard lock(mutex_);
+        // The decoder let its pictures go while paused: it starts again where the clock stands.
+        if (running && rested_)
+            seekLocked(clock_.now(), false);
         running_ = running;
         // The clock starts again when a picture is in hand, so nothing is late from the first frame.
         if (!running) {
@@ -128,8 +131,10 @@ void PlaybackEngine::setRunning(bool running)
             if (audio_)
                 audio_->setRunning(false);
         }
+        serial = serial_;
     }
     changed_.notify_all();
+    return serial;
 }
 
 quint64 PlaybackEngine::seek(double seconds, bool show)
@@ -137,23 +142,29 @@ quint64 PlaybackEngine::seek(double seconds, bool show)
     quint64 serial = 0;
     {
         std::lock_guard lock(mutex_);
-        ++serial_;
-        seekPending_ = true;
-        seekTarget_ = std::max(0.0, seconds);
-        showOne_ = show;
-        readEnded_ = false;
-        clearLocked();
-        packets_.push_back({nullptr, Kind::flush, serial_, seekTarget_});
-        clock_.setRunning(false);
-        clock_.set(seekTarget_);
-        if (audio_) {
-            audio_->setRunning(false);
-            audio_->flush(serial_);
-        }
+        seekLocked(seconds, show);
         serial = serial_;
     }
     changed_.notify_all();
     return serial;
+}
+
+void PlaybackEngine::seekLocked(double seconds, bool show)
+{
+    ++serial_;
+    seekPending_ = true;
+    seekTarget_ = std::max(0.0, seconds);
+    showOne_ = show;
+    readEnded_ = false;
+    rested_ = false;
+    clearLocked();
+    packets_.push_back({nullptr, Kind::flush, serial_, seekTarget_});
+    clock_.setRunning(false);
+    clock_.set(seekTarget_);
+    if (audio_) {
+        audio_->setRunning(false);
+        audio_->flush(serial_);
+    }
 }
 
 void PlaybackEngine::setTargetSize(QSize size)
@@ -194,7 +205,7 @@ void PlaybackEngine::readLoop()
     changed_.notify_all();
     AVPacket* packet = av_packet_alloc();
     double from = 0;
-    // Since the last seek: how far the packets read reach, whether a key picture came, and whether
+    // Since the last seek: how far the pictures read reach, whether a key picture came, and whether
     // the file was already read again from its start for want of one.
     double reached = 0;
     bool sawKey = false, fromStart = false;
@@ -247,9 +258,10 @@ void PlaybackEngine::readLoop()
                 qCWarning(lcPlayback) << "video read stopped early in" << path_ << ":" << reason;
             }
             // The data ends well before the length the header gives: the file was cut short.
-            const bool cut = !failed && declared && reached + shortEnd < m.duration;
+            const bool cut = !failed && declared && reached + shortEnd < m.pictureDuration;
             if (cut)
-                qCWarning(lcPlayback) << "video ends at" << reached << "s of its" << m.duration << "s in" << path_;
+                qCWarning(lcPlayback) << "video pictures end at" << reached << "s of their" << m.pictureDuration
+                                      << "s in" << path_;
             lock.lock();
             if (serial == serial_ && !seekPending_) {
                 readEnded_ = true;
@@ -260,13 +272,10 @@ void PlaybackEngine::readLoop()
             }
             continue;
         }
-        if (packet->pts != AV_NOPTS_VALUE && packet->stream_index >= 0
-            && unsigned(packet->stream_index) < m.format->nb_streams) {
-            const AVRational base = m.format->streams[packet->stream_index]->time_base;
-            reached = std::max(reached, m.seconds(packet->pts, base)
-                                            + double(std::max<int64_t>(packet->duration, 0)) * av_q2d(base));
-        }
         if (packet->stream_index == m.videoIndex) {
+            if (packet->pts != AV_NOPTS_VALUE)
+                reached = std::max(reached, double(packet->pts) * av_q2d(m.videoBase) - m.pictureStart
+                                                + double(std::max<int64_t>(packet->duration, 0)) * av_q2d(m.videoBase));
             sawKey = sawKey || (packet->flags & AV_PKT_FLAG_KEY);
             AVPacket* kept = av_packet_alloc();
             av_packet_move_ref(kept, packet);
@@ -294,6 +303,14 @@ void PlaybackEngine::decodeSound(AVPacket* packet, quint64 serial, double from)
         return;
     const int bytesPerFrame = m.sound.bytesPerFrame();
     while (avcodec_receive_frame(m.audio, m.soundFrame) >= 0) {
+        if (!m.soundBlockWithin(*m.soundFrame)) {
+            // Resampled, such a block would ask for what no camera's sound needs: the rest of the
+            // clip is silent, and its clock the wall's.
+            qCWarning(lcPlayback) << "video plays on without its sound: a block of" << m.soundFrame->nb_samples
+                                  << "samples at" << m.soundFrame->sample_rate << "Hz in" << path_;
+            m.closeSound();
+            return;
+        }
         const int64_t ts = m.soundFrame->best_effort_timestamp;
         double pts = ts != AV_NOPTS_VALUE ? m.seconds(ts, m.audioBase) : audio_->endTime();
         const int most = swr_get_out_samples(m.resampler, m.soundFrame->nb_samples);
@@ -362,8 +379,8 @@ void PlaybackEngine::decodeLoop()
             ++stats_.decoded;
             if (m.video->skip_loop_filter != AVDISCARD_DEFAULT)
                 ++stats_.rough;
-            if (!waitFor(lock, [&] { return serial != serial_ || frames_.size() < maxFrames; })
-                || serial != serial_) {
+            if (!waitFor(lock, [&] { return serial != serial_ || frames_.size() < maxFrames || restDue(); })
+                || serial != serial_ || frames_.size() >= maxFrames) {
                 freeFrame(kept);
                 return false;
             }
@@ -380,8 +397,26 @@ void PlaybackEngine::decodeLoop()
     for (;;) {
         std::unique_lock lock(mutex_);
         // Nothing of the file is touched before it is open, and nothing at all when it never opens.
-        if (!waitFor(lock, [&] { return opened_ && !packets_.empty(); }))
+        // Pictures are decoded only while they are wanted, so the lease is asked for on play.
+        if (!waitFor(lock, [&] {
+                return opened_
+                    && (restDue()
+                        || (!packets_.empty()
+                            && (running_ || showOne_ || packets_.front().kind == Kind::flush
+                                || packets_.front().serial != serial_)));
+            }))
             break;
+        if (restDue()) {
+            // Paused: the pictures decoded go, and the lease with them; playing on starts again
+            // from the position.
+            for (Frame& f : frames_)
+                freeFrame(f.frame);
+            frames_.clear();
+            rested_ = true;
+            lock.unlock();
+            releasePictures();
+            continue;
+        }
         Packet p = packets_.front();
         packets_.pop_front();
         if (p.packet)
@@ -414,11 +449,25 @@ void PlaybackEngine::decodeLoop()
                 }
                 lock.unlock();
                 changed_.notify_all();
+            } else {
+                // Paused before the end was handed on: playing on reads the end again.
+                lock.lock();
+                rested_ = rested_ || (serial == serial_ && !running_);
+                lock.unlock();
             }
-            // Ready for the next seek: a drained decoder takes nothing more until flushed.
+            // Nothing more to decode until a seek: the decoder's pictures and its lease go (a
+            // fresh decoder takes the next seek).
             avcodec_flush_buffers(video);
+            releasePictures();
             break;
         case Kind::data:
+            if (!holding_) {
+                // In the order asked for, behind any picture asked for before the play (a live
+                // photo's still).
+                if (!media_->holdPictures(quitting_))
+                    break;
+                holding_ = true;
+            }
             if (avcodec_send_packet(video, p.packet) == AVERROR(EAGAIN) && drain())
                 avcodec_send_packet(video, p.packet);
             drain();
@@ -429,126 +478,12 @@ void PlaybackEngine::decodeLoop()
     av_frame_free(&decoded);
 }
 
-bool PlaybackEngine::dropsLate(double late, double duration, bool nextDue, bool queueFilled, double showing)
+void PlaybackEngine::releasePictures()
 {
-    return late > duration && nextDue && (queueFilled || showing > duration || late > farBehind);
-}
-
-void PlaybackEngine::presentLoop()
-{
-    VideoFrameScaler scaler;
-    // How long the last picture took to hand over, waiting for its time left out.
-    double lastShowing = 0;
-    double lastEnd = 0;
-    quint64 lastSerial = 0;
-    for (;;) {
-        std::unique_lock lock(mutex_);
-        if (!waitFor(lock, [&] { return !frames_.empty() && (running_ || showOne_); }))
-            break;
-        Frame f = frames_.front();
-        frames_.pop_front();
-        changed_.notify_all();
-        const quint64 serial = f.serial;
-        if (serial != serial_) {
-            freeFrame(f.frame);
-            continue;
-        }
-        if (f.end) {
-            const double end = std::max(lastEnd, audio_ ? audio_->endTime() : 0.0);
-            startClockLocked();
-            while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= end)) {
-                startClockLocked();
-                changed_.wait_for(lock, std::chrono::milliseconds(10));
-            }
-            if (quit_ || serial != serial_)
-                continue;
-            running_ = false;
-            clock_.setRunning(false);
-            if (audio_)
-                audio_->setRunning(false);
-            const QString failure = failed_ == serial ? failure_ : QString();
-            lock.unlock();
-            // What was read before the drive went is shown; then it says why the clip stopped
-            // short instead of passing it off as the end.
-            if (!failure.isEmpty())
-                events_.failed(failure);
-            else
-                events_.ended(serial);
-            continue;
-        }
-        if (serial != lastSerial) {
-            lastSerial = serial;
-            lastEnd = 0;
-        }
-        const bool show = showOne_ && !running_;
-        startClockLocked();
-        if (running_ && !show) {
-            const double now = clock_.now();
-            const bool nextDue = !frames_.empty() && frames_.front().serial == serial && !frames_.front().end
-                && frames_.front().time <= now;
-            if (dropsLate(now - f.time, f.duration, nextDue, pilingUp_, lastShowing)) {
-                ++stats_.late;
-                freeFrame(f.frame);
-                continue;
-            }
-        }
-        QSize target = target_.isEmpty() ? QSize(1280, 720) : target_;
-        const int rotation = rotation_;
-        lock.unlock();
-        QElapsedTimer converting;
-        converting.start();
-        // A turned clip fits the box once turned: the frame is made for the box on its side.
-        if (rotation % 180 != 0)
-            target.transpose();
-        QImage image = scaler.convert(*f.frame, target);
-        freeFrame(f.frame);
-        if (rotation != 0 && !image.isNull())
-            image = image.transformed(QTransform().rotate(rotation));
-        const double convertMs = double(converting.nsecsElapsed()) / 1e6;
-        if (image.isNull()) {
-            if (scaler.rejected() == 0)
-                continue;
-            // Pictures that cannot be turned into images: the clip stops and says so.
-            lock.lock();
-            if (serial != serial_)
-                continue;
-            running_ = false;
-            clock_.setRunning(false);
-            if (audio_)
-                audio_->setRunning(false);
-            lock.unlock();
-            events_.failed(QStringLiteral("无法播放这个视频：它的画面格式不受支持。"));
-            continue;
-        }
-        lock.lock();
-        if (!show) {
-            // Until it is due; a pause holds it, and it shows when playing goes on.
-            while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= f.time)) {
-                startClockLocked();
-                const double wait = running_ ? std::clamp(f.time - clock_.now(), 0.001, 0.05) : 0.05;
-                changed_.wait_for(lock, std::chrono::duration<double>(wait));
-            }
-        }
-        // The window still paints the previous picture: wait for it a little, as one put over it
-        // unseen would only have cost its decoding.
-        QElapsedTimer handing;
-        handing.start();
-        for (int i = 0; i < 8 && !quit_ && serial == serial_ && events_.frameTaken && !events_.frameTaken(); ++i)
-            changed_.wait_for(lock, std::chrono::milliseconds(2));
-        if (quit_)
-            break;
-        if (serial != serial_)
-            continue;
-        if (show)
-            showOne_ = false;
-        ++stats_.shown;
-        pilingUp_ = false;
-        stats_.convertMs += convertMs;
-        lastEnd = f.time + f.duration;
-        lock.unlock();
-        events_.frame(image, f.time, serial);
-        lastShowing = (convertMs + double(handing.nsecsElapsed()) / 1e6) / 1000;
-    }
+    if (!std::exchange(holding_, false))
+        return;
+    if (!media_->releasePictures())
+        qCWarning(lcPlayback) << "video decoder could not be opened again for" << path_;
 }
 
 } // namespace app

@@ -53,7 +53,9 @@ public:
     PlaybackEngine(const PlaybackEngine&) = delete;
     PlaybackEngine& operator=(const PlaybackEngine&) = delete;
 
-    void setRunning(bool running);
+    // Returns the serial the pictures from now on carry: playing on after a pause may start the
+    // decoding again at the position, as a seek does.
+    quint64 setRunning(bool running);
     // Goes to `seconds`; the first picture there is shown even while paused when `show` is set.
     // Returns the serial the pictures from there carry (the first file position is serial 1).
     quint64 seek(double seconds, bool show);
@@ -69,6 +71,9 @@ public:
     // `queueFilled`: the queue filled since the last picture was shown; `showing`: seconds the last
     // one took to convert and hand over.
     static bool dropsLate(double late, double duration, bool nextDue, bool queueFilled, double showing);
+    // Further behind the sound than this, pictures are decoded without any edge smoothing, and
+    // one late is dropped whatever else.
+    static constexpr double farBehind = 0.25;
 
 private:
     enum class Kind { data, flush, end };
@@ -90,7 +95,12 @@ private:
     void presentLoop();
     bool open();
     void decodeSound(AVPacket* packet, quint64 serial, double from);
+    static void freeFrame(AVFrame* frame);
     void clearLocked();
+    void seekLocked(double seconds, bool show);
+    // Paused with pictures decoded: the decoder lets them and its lease go (the decoder's thread).
+    bool restDue() const { return holding_ && !running_ && !showOne_; }
+    void releasePictures();
     // Starts the clock and the sound if playing is wanted and they stand still.
     void startClockLocked();
     // What the reader does when the sound ring is full while the sound stands still.
@@ -125,6 +135,10 @@ private:
     bool showOne_ = false;
     bool readEnded_ = false;
     bool opened_ = false;
+    // The decoder holds the lease of its pictures (written by its thread only).
+    bool holding_ = false;
+    // The decoder let its pictures go mid-clip: playing on starts again at the position.
+    bool rested_ = false;
     // The pictures' queue filled up since the last one was shown.
     bool pilingUp_ = false;
     // The serial whose reading stopped short (a pulled drive, a cut file) or none of whose pictures

@@ -11,12 +11,15 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
 #include <libswresample/swresample.h>
 }
 
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -42,6 +45,16 @@ QString failureOf(int error)
         if (error == AVERROR(code))
             return PlaybackMedia::unreadableText();
     return PlaybackMedia::corruptText();
+}
+
+// "HH:MM:SS.fraction" in seconds; 0 when it is not that.
+double tagSeconds(const char* text)
+{
+    unsigned hours = 0, minutes = 0;
+    double seconds = 0;
+    if (std::sscanf(text, "%u:%u:%lf", &hours, &minutes, &seconds) != 3 || !std::isfinite(seconds) || seconds < 0)
+        return 0;
+    return double(hours) * 3600 + double(minutes) * 60 + seconds;
 }
 
 } // namespace
@@ -70,7 +83,7 @@ QString PlaybackMedia::corruptText()
 bool PlaybackMedia::declaresDuration() const
 {
     const char* name = format && format->iformat ? format->iformat->name : "";
-    return duration > 0 && (std::strncmp(name, "mov", 3) == 0 || std::strncmp(name, "matroska", 8) == 0);
+    return pictureDuration > 0 && (std::strncmp(name, "mov", 3) == 0 || std::strncmp(name, "matroska", 8) == 0);
 }
 
 void PlaybackMedia::restartSound()
@@ -79,6 +92,51 @@ void PlaybackMedia::restartSound()
         return;
     avcodec_flush_buffers(audio);
     swr_init(resampler);
+}
+
+bool PlaybackMedia::openPictureDecoder()
+{
+    avcodec_free_context(&video);
+    video = avcodec_alloc_context3(videoCodec_);
+    if (!video || avcodec_parameters_to_context(video, format->streams[videoIndex]->codecpar) < 0)
+        return false;
+    // Three frames in flight more than the cores this process may use: a frame waiting on its
+    // reference's rows leaves its core to the next one. With libavcodec's own choice (one more) two
+    // cores stayed a tenth idle on a phone's 4K clip, and that tenth is the pictures nothing refers
+    // to, the ones shown between those that must be decoded to keep time.
+    video->thread_count = std::min(DecodeWorkers::usableCores(16) + 3, 16);
+    video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    video->max_pixels = std::int64_t(mediaLimits::maximumPixels);
+    boundPictureBuffers(video, &coded);
+    // The decoder's threads, made as it opens and taking the nice value of the thread that opens
+    // it, yield to the ones that convert and paint: a picture decoded but shown too late is dropped
+    // and its decoding wasted (on two cores a 1080p60 HLG clip lost a seventh of its pictures so).
+    int opened = -1;
+    std::thread([&] {
+        setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + decoderNice);
+        opened = avcodec_open2(video, videoCodec_, nullptr);
+    }).join();
+    return opened >= 0;
+}
+
+bool PlaybackMedia::holdPictures(const std::atomic<bool>& quitting)
+{
+    if (!lease_)
+        lease_ = std::make_unique<PixelBudget::Lease>(leasePixels_, quitting);
+    if (lease_->granted())
+        return true;
+    lease_.reset();
+    return false;
+}
+
+bool PlaybackMedia::releasePictures()
+{
+    if (!lease_)
+        return true;
+    // A fresh decoder holds no picture, nor any buffer kept for the next one.
+    const bool reopened = openPictureDecoder();
+    lease_.reset();
+    return reopened;
 }
 
 bool PlaybackMedia::open(const QString& path, std::atomic<bool>& quitting, AudioOutput* output, int queued,
@@ -107,17 +165,6 @@ bool PlaybackMedia::open(const QString& path, std::atomic<bool>& quitting, Audio
         return false;
     }
     AVStream* stream = format->streams[videoIndex];
-    video = avcodec_alloc_context3(codec);
-    if (!video || avcodec_parameters_to_context(video, stream->codecpar) < 0) {
-        failure = unsupportedCodec();
-        return false;
-    }
-    // Three frames in flight more than the cores this process may use: a frame waiting on its
-    // reference's rows leaves its core to the next one. With libavcodec's own choice (one more) two
-    // cores stayed a tenth idle on a phone's 4K clip, and that tenth is the pictures nothing refers
-    // to, the ones shown between those that must be decoded to keep time.
-    video->thread_count = std::min(DecodeWorkers::usableCores(16) + 3, 16);
-    video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     // Bounded like a photo before the decoder opens, and held against the pixel budget while its
     // pictures live: one on each of the decoder's threads and those queued to be shown.
     coded = codedVideoSize(stream);
@@ -125,32 +172,25 @@ bool PlaybackMedia::open(const QString& path, std::atomic<bool>& quitting, Audio
         failure = unreadableText();
         return false;
     }
-    video->max_pixels = std::int64_t(mediaLimits::maximumPixels);
-    boundPictureBuffers(video, &coded);
-    lease_ = std::make_unique<PixelBudget::Lease>(std::uint64_t(coded.width()) * std::uint64_t(coded.height())
-                                                      * (std::uint64_t(video->thread_count) + queued + 1),
-                                                  quitting);
-    if (!lease_->granted())
-        return false;
-    // The decoder's threads, made as it opens and taking the nice value of the thread that opens
-    // it, yield to the ones that convert and paint: a picture decoded but shown too late is dropped
-    // and its decoding wasted (on two cores a 1080p60 HLG clip lost a seventh of its pictures so).
-    int opened = -1;
-    std::thread([&] {
-        setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + decoderNice);
-        opened = avcodec_open2(video, codec, nullptr);
-    }).join();
-    if (opened < 0) {
+    videoCodec_ = codec;
+    if (!openPictureDecoder()) {
         failure = unsupportedCodec();
         return false;
     }
+    leasePixels_ = std::uint64_t(coded.width()) * std::uint64_t(coded.height())
+        * (std::uint64_t(video->thread_count) + std::uint64_t(std::max(queued, 0)) + 1);
     videoBase = stream->time_base;
     rotation = clockwiseQuarterTurns(stream);
     start = format->start_time != AV_NOPTS_VALUE ? double(format->start_time) / AV_TIME_BASE : 0;
+    pictureStart = stream->start_time != AV_NOPTS_VALUE ? double(stream->start_time) * av_q2d(stream->time_base) : start;
+    if (stream->duration > 0 && stream->duration != AV_NOPTS_VALUE)
+        pictureDuration = double(stream->duration) * av_q2d(stream->time_base);
+    else if (const AVDictionaryEntry* tag = av_dict_get(stream->metadata, "DURATION", nullptr, 0))
+        pictureDuration = tagSeconds(tag->value); // Matroska's own for each track
     if (format->duration > 0)
         duration = double(format->duration) / AV_TIME_BASE;
-    else if (stream->duration > 0)
-        duration = double(stream->duration) * av_q2d(stream->time_base);
+    else
+        duration = pictureDuration;
     const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
     if (rate.num > 0 && rate.den > 0)
         frameDuration = std::clamp(1.0 / av_q2d(rate), 1.0 / 240, 1.0);
@@ -163,6 +203,12 @@ bool PlaybackMedia::open(const QString& path, std::atomic<bool>& quitting, Audio
     return true;
 }
 
+bool PlaybackMedia::soundWithin(int sampleRate, int channels, std::int64_t samples)
+{
+    return sampleRate >= minimumSampleRate && sampleRate <= maximumSampleRate && channels >= 1
+        && channels <= maximumChannels && samples >= 0 && samples <= sampleRate;
+}
+
 void PlaybackMedia::openSound(AudioOutput& output)
 {
     // The sound is a bonus: whatever fails here, the pictures play silently.
@@ -171,9 +217,18 @@ void PlaybackMedia::openSound(AudioOutput& output)
     if (soundIndex < 0 || !soundCodec)
         return;
     AVStream* s = format->streams[soundIndex];
+    // What a block may make us allocate follows from these: checked before anything is opened.
+    const AVCodecParameters* par = s->codecpar;
+    if (!soundWithin(par->sample_rate, par->ch_layout.nb_channels, std::max(par->frame_size, 0))) {
+        qCWarning(lcPlaybackMedia) << "video plays without its sound: it declares" << par->sample_rate << "Hz,"
+                                   << par->ch_layout.nb_channels << "channels and blocks of" << par->frame_size
+                                   << "samples";
+        return;
+    }
     audio = avcodec_alloc_context3(soundCodec);
     if (audio && avcodec_parameters_to_context(audio, s->codecpar) >= 0
-        && avcodec_open2(audio, soundCodec, nullptr) >= 0) {
+        && avcodec_open2(audio, soundCodec, nullptr) >= 0
+        && soundWithin(audio->sample_rate, audio->ch_layout.nb_channels, 0)) {
         sound = output.open(audio->sample_rate, audio->ch_layout.nb_channels);
         AVChannelLayout layout;
         av_channel_layout_default(&layout, sound.channelCount());
@@ -187,11 +242,28 @@ void PlaybackMedia::openSound(AudioOutput& output)
             return;
         }
     }
+    closeSound();
+    qCWarning(lcPlaybackMedia) << "video plays without its sound: the sound could not be opened";
+}
+
+void PlaybackMedia::closeSound()
+{
     // Nothing of a half-opened sound may be touched again, by a seek least of all.
     av_frame_free(&soundFrame);
     swr_free(&resampler);
     avcodec_free_context(&audio);
-    qCWarning(lcPlaybackMedia) << "video plays without its sound: the sound could not be opened";
+    if (audioIndex >= 0)
+        format->streams[audioIndex]->discard = AVDISCARD_ALL;
+    audioIndex = -1;
+}
+
+bool PlaybackMedia::soundBlockWithin(const AVFrame& block) const
+{
+    // The resampler was made for one rate, layout and sample format: a block that changes them
+    // would be read past its planes.
+    return audio && soundWithin(block.sample_rate, block.ch_layout.nb_channels, block.nb_samples)
+        && block.sample_rate == audio->sample_rate && block.format == audio->sample_fmt
+        && block.ch_layout.nb_channels == audio->ch_layout.nb_channels;
 }
 
 } // namespace app

@@ -14,6 +14,7 @@ extern "C" {
 #include <cstdint>
 #include <memory>
 
+struct AVCodec;
 struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
@@ -24,8 +25,9 @@ namespace app {
 class AudioOutput;
 
 // One file opened for playing: its container, its picture decoder (bounded by the size checked
-// before it opened, and leased from the pixel budget for as long as its pictures live) and, when a
-// device takes it, its sound decoder with a resampler. Used by one reading thread.
+// before it opened, and leased from the pixel budget while it decodes) and, when a device takes
+// it, its sound decoder with a resampler. The container and the sound are used by the reading
+// thread, the picture decoder by the decoding one.
 struct PlaybackMedia {
     PlaybackMedia();
     ~PlaybackMedia();
@@ -39,13 +41,30 @@ struct PlaybackMedia {
               QString& failure);
     // Forgets the sound decoded before a seek.
     void restartSound();
-    // Whether the container's header says how long the clip is, so that data ending short of it
-    // means a file cut short.
+    // Takes the lease of the decoder's pictures, waiting its turn; false when `quitting` came first.
+    bool holdPictures(const std::atomic<bool>& quitting);
+    // Lets the decoder's pictures go with their lease: the decoder starts afresh, at a seek.
+    // False when it could not be opened again.
+    bool releasePictures();
+    // Whether the header says how long the picture stream is, so that its data ending short of that
+    // means a file cut short. The container's length counts sound, subtitle and data tracks that
+    // may run longer than the pictures.
     bool declaresDuration() const;
     double seconds(int64_t ts, AVRational base) const { return double(ts) * av_q2d(base) - start; }
 
     static QString unreadableText();
     static QString corruptText();
+
+    // Sound a camera makes: a stream outside these, or a block of more than a second, cannot be
+    // played, whatever a decoder would take.
+    static constexpr int minimumSampleRate = 8000;
+    static constexpr int maximumSampleRate = 384000;
+    static constexpr int maximumChannels = 16;
+    static bool soundWithin(int sampleRate, int channels, std::int64_t samples);
+    // Whether a decoded block may be resampled: within the bounds and of the stream's own shape.
+    bool soundBlockWithin(const AVFrame& block) const;
+    // Gives up the sound for the rest of the clip.
+    void closeSound();
 
     AVFormatContext* format = nullptr;
     AVCodecContext* video = nullptr;
@@ -54,7 +73,9 @@ struct PlaybackMedia {
     AVFrame* soundFrame = nullptr;
     int videoIndex = -1, audioIndex = -1;
     AVRational videoBase{1, 1}, audioBase{1, 1};
-    double start = 0, duration = 0, frameDuration = 1.0 / 30;
+    // The container's start and length, and the picture stream's own (its length 0 when it
+    // declares none).
+    double start = 0, duration = 0, pictureStart = 0, pictureDuration = 0, frameDuration = 1.0 / 30;
     QAudioFormat sound;
     // Clockwise quarter turns of the display matrix, in degrees.
     int rotation = 0;
@@ -63,7 +84,11 @@ struct PlaybackMedia {
 
 private:
     void openSound(AudioOutput& output);
+    bool openPictureDecoder();
 
+    const AVCodec* videoCodec_ = nullptr;
+    // The decoder's threads and the pictures queued to be shown, one picture each.
+    std::uint64_t leasePixels_ = 0;
     // Released after the destructor has freed every picture.
     std::unique_ptr<PixelBudget::Lease> lease_;
 };

@@ -34,6 +34,8 @@ void VideoPlayer::setAudioDevice(const QAudioDevice& device)
 void VideoPlayer::setSource(const QUrl& url)
 {
     engine_.reset();
+    // Whatever the dropped engine left queued names a slot that is no longer ours.
+    slot_.reset();
     source_ = url;
     frame_ = QImage();
     durationMs_ = 0;
@@ -95,8 +97,15 @@ void VideoPlayer::setSource(const QUrl& url)
     };
     events.ended = [this, mine](quint64 serial) {
         QMetaObject::invokeMethod(this, [this, mine, serial] {
-            if (!mine() || serial != serial_)
+            if (!mine())
                 return;
+            if (serial != serial_) {
+                // A seek overtook the end: the engine stopped at the end all the same, and pictures
+                // move again only if playing goes on from where the seek went.
+                if (state_ == QMediaPlayer::PlayingState)
+                    serial_ = engine_->setRunning(true);
+                return;
+            }
             // A picture handed over before the end is shown before it.
             takeFrame();
             setState(QMediaPlayer::StoppedState);
@@ -136,7 +145,7 @@ void VideoPlayer::play()
         serial_ = engine_->seek(0, false);
         setStatus(QMediaPlayer::LoadedMedia);
     }
-    engine_->setRunning(true);
+    serial_ = engine_->setRunning(true);
     setState(QMediaPlayer::PlayingState);
 }
 

@@ -102,11 +102,21 @@ void LivePhotoView::settle(Phase phase)
     if (phase == Phase::shown) {
         badge_->show();
         badge_->raise();
-        replay();
+        if (stillDecoded_)
+            replay();
     } else {
         surface_->hide();
     }
     Q_EMIT phaseChanged(phase_);
+}
+
+void LivePhotoView::setStillDecoded()
+{
+    if (std::exchange(stillDecoded_, true))
+        return;
+    // The first play waited for the still: the movie's pictures would have kept it from its decode.
+    if (phase_ == Phase::shown && playbackCount_ == 0)
+        replay();
 }
 
 void LivePhotoView::fail()
@@ -154,10 +164,9 @@ void LivePhotoView::finishPlayback()
         return;
     playing_ = false;
     surface_->hide();
-    if (player_) {
+    // Back to the start, with no picture decoded for a surface no one sees.
+    if (player_)
         player_->stop();
-        player_->setPosition(0);
-    }
     Q_EMIT playbackEnded();
 }
 

@@ -11,7 +11,8 @@ class VideoPlayer;
 class VideoSurfaceWidget;
 
 // The moving part of a live photo, laid over its still: opens the paired movie, and once it
-// loads, shows the "实况" badge and plays the movie once, with sound, then returns to the still.
+// loads and the still has been decoded (setStillDecoded), shows the "实况" badge and plays the
+// movie once, with sound, then returns to the still.
 // A press on the picture plays it again. A missing or broken movie leaves the still, without
 // badge and without an error, whether it fails to load or while it plays; a press then tries it
 // again. Each load is settled exactly once.
@@ -32,6 +33,8 @@ public:
     VideoSurfaceWidget* surface() const { return surface_; }
 
     void replay();
+    // The still's full picture arrived, or will not: the movie may decode now.
+    void setStillDecoded();
 
 Q_SIGNALS:
     void phaseChanged(LivePhotoView::Phase phase);
@@ -53,6 +56,7 @@ private:
     Phase phase_ = Phase::loading;
     bool playing_ = false;
     int playbackCount_ = 0;
+    bool stillDecoded_ = false;
     VideoPlayer* player_ = nullptr;
     VideoSurfaceWidget* surface_;
     QWidget* badge_;

@@ -287,7 +287,12 @@ void PhotoDetailView::acceptFullImage(const QString& path, const QImage& image)
 {
     // Keyed by path: a result for an item paged away is dropped, and so is one that would
     // replace a picture already shown (a rotation preview).
-    if (state_.isClosed() || path != currentItem().url || !fullImage_.isNull())
+    if (state_.isClosed() || path != currentItem().url)
+        return;
+    // A live photo's movie waits for its still, which its pictures' lease would hold back.
+    if (liveView_)
+        liveView_->setStillDecoded();
+    if (!fullImage_.isNull())
         return;
     fullImage_ = image;
     fullImageFailed_ = image.isNull();

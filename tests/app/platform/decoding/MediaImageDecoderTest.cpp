@@ -2,6 +2,8 @@
 #include "app/platform/decoding/MediaImageDecoder.h"
 #include "app/platform/decoding/PixelBudget.h"
 #include "app/platform/decoding/VideoFrameGrabber.h"
+#include "app/platform/metadata/HevcParameterSets.h"
+#include "app/platform/metadata/MediaLimits.h"
 #include "app/platform/metadata/MediaProbe.h"
 #include "app/platform/metadata/UntrustedMediaInput.h"
 #include "app/services/thumbnails/ThumbnailProvider.h"
@@ -17,6 +19,13 @@
 
 #include <QColor>
 #include <QCoreApplication>
+#include <QTemporaryDir>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <string_view>
 
 using namespace app;
 
@@ -170,6 +179,64 @@ TEST(MediaImageDecoder, craftedVideosAreRefusedInBoundedMemory)
         EXPECT_EQ(image.isNull(), row.read != Read::picture);
         EXPECT_EQ(video.readable, row.read != Read::refused);
         EXPECT_EQ(PixelBudget::held(), 0u);
+    }
+}
+
+// Clips as encoders write them, coded larger than shown (H.264 in 16-pixel blocks, interlaced ones
+// in 32-line pairs of fields, HEVC in 8-pixel ones): each thumbnails and probes at the size shown,
+// and its parameter sets, read from its own record, code what the encoder wrote.
+TEST(MediaImageDecoder, encodedVideosThumbnailAndProbeAtTheSizeShown)
+{
+    QTemporaryDir dir;
+    const QStringList h264 = {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"};
+    struct Row {
+        const char* name;
+        QString file;
+        QString size;
+        QStringList encoder;
+        QSize shown, coded;
+    };
+    const Row rows[] = {
+        {"H.264 in MP4", "progressive.mp4", "160x120", h264, {160, 120}, {160, 128}},
+        {"H.264 in a transport stream", "progressive.ts", "160x120", h264, {160, 120}, {160, 128}},
+        {"interlaced H.264 in MP4", "interlaced.mp4", "320x240", h264 + QStringList{"-flags", "+ildct+ilme"},
+         {320, 240}, {320, 256}},
+        {"interlaced H.264 in a transport stream", "interlaced.ts", "320x240",
+         h264 + QStringList{"-x264opts", "interlaced=1"}, {320, 240}, {320, 256}},
+        {"HEVC in MP4", "hevc.mp4", "150x100",
+         {"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error", "-pix_fmt", "yuv420p"},
+         {150, 100}, {160, 112}},
+    };
+    const auto probe = MediaProbe::system();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString path = app::test::makeClip(dir, row.file, row.size, 1, QStringList{"-an"} + row.encoder);
+        const VideoProperties video = probe->readVideo(path, MediaProbe::VideoDetail::streams);
+        EXPECT_EQ(QSize(video.width, video.height), row.shown);
+        EXPECT_EQ(VideoFrameGrabber::decodeFile(path, 4096).size(), row.shown);
+
+        const FormatContextPtr format = openUntrustedMediaFile(path, MediaAccess::headers);
+        ASSERT_TRUE(format);
+        ASSERT_GE(findBoundedStreamInfo(format.get()), 0);
+        const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        ASSERT_GE(index, 0);
+        const AVStream* stream = format->streams[index];
+        EXPECT_EQ(codedVideoSize(stream), row.coded);
+        const AVCodecParameters* par = stream->codecpar;
+        ASSERT_GT(par->extradata_size, 4);
+        const std::string_view record(reinterpret_cast<const char*>(par->extradata), size_t(par->extradata_size));
+        const bool isH264 = par->codec_id == AV_CODEC_ID_H264;
+        hevc::PictureSize sets;
+        const hevc::Found found = record.substr(0, 3) == std::string_view("\0\0\1", 3)
+                || record.substr(0, 4) == std::string_view("\0\0\0\1", 4)
+            ? hevc::annexBSize(record, isH264, sets)
+            : isH264 ? hevc::avcConfigSize(record, sets)
+                     : hevc::configSize(record, sets);
+        EXPECT_EQ(found, hevc::Found::size);
+        if (found != hevc::Found::size)
+            continue;
+        EXPECT_EQ(QSize(int(sets.width), int(sets.height)), row.shown);
+        EXPECT_EQ(QSize(int(sets.codedWidth), int(sets.codedHeight)), row.coded);
     }
 }
 

@@ -1,14 +1,10 @@
-#include "app/platform/decoding/PaddedImage.h"
-#include "app/platform/playback/HdrToneMapper.h"
 #include "app/platform/playback/PlaybackEngine.h"
-#include "app/platform/playback/VideoFrameScaler.h"
 #include "app/platform/playback/VideoPlayer.h"
 #include "app/views/video/VideoSurfaceWidget.h"
 
 #include "support/app/CraftedHeif.h"
 #include "support/app/Eventually.h"
 #include "support/app/Fixtures.h"
-#include "support/app/ImageCompare.h"
 #include "support/app/MediaClips.h"
 #include "support/app/SoundServer.h"
 
@@ -34,6 +30,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <atomic>
 #include <cmath>
@@ -42,6 +39,7 @@ extern "C" {
 #include <utility>
 
 using namespace app;
+using app::test::ffmpeg;
 
 namespace {
 
@@ -58,93 +56,6 @@ bool failReadsOf(const QString& path)
             ++replaced;
     ::close(folder);
     return replaced > 0;
-}
-
-// A frame with colour bars over a vertical gradient, written straight into its planes; `full`
-// marks full-range values.
-void bars(QSize size, int x, int y, int& Y, int& U, int& V)
-{
-    const int bar = x * 6 / size.width();
-    Y = 16 + (219 * y) / size.height();
-    U = 128 + (bar - 3) * 30;
-    V = 128 + ((bar * 5) % 6 - 3) * 30;
-}
-
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-
-FramePtr barsFrame(QSize size, AVPixelFormat pixel, AVColorSpace space, bool full)
-{
-    FramePtr frame(av_frame_alloc());
-    frame->format = pixel;
-    frame->width = size.width();
-    frame->height = size.height();
-    frame->colorspace = space;
-    frame->color_range = full ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
-    if (av_frame_get_buffer(frame.get(), 0) < 0)
-        return {};
-    int Y, U, V;
-    for (int y = 0; y < size.height(); ++y) {
-        for (int x = 0; x < size.width(); ++x) {
-            bars(size, x, y, Y, U, V);
-            if (pixel == AV_PIX_FMT_BGRA) {
-                uint8_t* p = frame->data[0] + y * frame->linesize[0] + x * 4;
-                p[0] = uint8_t(U);
-                p[1] = uint8_t(Y);
-                p[2] = uint8_t(V);
-                p[3] = 255;
-                continue;
-            }
-            frame->data[0][y * frame->linesize[0] + x] = uint8_t(Y);
-            if (x % 2 || y % 2)
-                continue;
-            if (pixel == AV_PIX_FMT_NV12) {
-                uint8_t* p = frame->data[1] + (y / 2) * frame->linesize[1] + x;
-                p[0] = uint8_t(U);
-                p[1] = uint8_t(V);
-            } else {
-                frame->data[1][(y / 2) * frame->linesize[1] + x / 2] = uint8_t(U);
-                frame->data[2][(y / 2) * frame->linesize[2] + x / 2] = uint8_t(V);
-            }
-        }
-    }
-    return frame;
-}
-
-// The same bars worked out by the textbook formulas, packed RGB taken as it stands.
-QImage expectedBars(QSize size, AVPixelFormat pixel, double kr, double kb, bool full)
-{
-    QImage image(size, QImage::Format_RGB32);
-    int Y, U, V;
-    for (int y = 0; y < size.height(); ++y) {
-        for (int x = 0; x < size.width(); ++x) {
-            bars(size, x, y, Y, U, V);
-            if (pixel == AV_PIX_FMT_BGRA) {
-                image.setPixel(x, y, qRgb(V, Y, U));
-                continue;
-            }
-            const double luma = full ? Y / 255.0 : (Y - 16) / 219.0;
-            const double cb = (U - 128) / (full ? 255.0 : 224.0), cr = (V - 128) / (full ? 255.0 : 224.0);
-            const double r = luma + 2 * (1 - kr) * cr, b = luma + 2 * (1 - kb) * cb;
-            const double g = (luma - kr * r - kb * b) / (1 - kr - kb);
-            const auto byte = [](double v) { return int(std::lround(std::clamp(v, 0.0, 1.0) * 255)); };
-            image.setPixel(x, y, qRgb(byte(r), byte(g), byte(b)));
-        }
-    }
-    return image;
-}
-
-// Runs ffmpeg; false (with its complaint) when it fails.
-bool ffmpeg(const QStringList& arguments)
-{
-    QProcess p;
-    p.start("ffmpeg", QStringList{"-nostdin", "-hide_banner", "-loglevel", "error", "-y"} + arguments);
-    if (p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
-        return true;
-    ADD_FAILURE() << "ffmpeg " << arguments.join(' ').toStdString() << ": " << p.readAllStandardError().toStdString();
-    return false;
 }
 
 // Makes an MP4's AAC header name an object type (CELP) the decoder does not take: the sound
@@ -164,181 +75,45 @@ bool unopenableSound(const QString& path)
     return file.seek(0) && file.write(bytes) == bytes.size();
 }
 
+// An MP4 of `pictures` seconds of 160x120 pictures at 25 a second beside `sound` seconds of AAC,
+// the two lengths apart as phone and edited clips have them.
+QString clipOfLengths(const QTemporaryDir& dir, const QString& name, double pictures, double sound)
+{
+    const QString path = dir.filePath(name);
+    ffmpeg({"-f", "lavfi", "-i", QString("testsrc=duration=%1:size=160x120:rate=25").arg(pictures), "-f", "lavfi",
+            "-i", QString("sine=frequency=440:duration=%1").arg(sound), "-c:v", "libx264", "-preset", "ultrafast",
+            "-pix_fmt", "yuv420p", "-c:a", "aac", path});
+    return path;
+}
+
+// A 2 s clip beside a subtitle track that runs 10 s, as a camera's timecode or telemetry track does.
+QString clipWithLongSubtitles(const QTemporaryDir& dir, const QString& name, bool sound)
+{
+    const QString subtitles = dir.filePath(name + ".srt");
+    QFile file(subtitles);
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    file.write("1\n00:00:00,000 --> 00:00:10,000\nTC 00:00:00:00\n");
+    file.close();
+    const QString pictures = sound ? app::test::makeClip(dir, name + "-pictures.mp4", "160x120", 2)
+                                   : app::test::makeClip(dir, name + "-pictures.mp4", "160x120", 2,
+                                                         {"-an", "-c:v", "libx264", "-preset", "ultrafast"});
+    const QString path = dir.filePath(name);
+    ffmpeg({"-i", pictures, "-i", subtitles, "-map", "0", "-map", "1", "-c", "copy", "-c:s", "mov_text", path});
+    return path;
+}
+
+// Matroska clips of 2 s of pictures beside PCM sound whose shape no camera makes, from
+// aevalsrc's `sound` source.
+QString clipWithSound(const QTemporaryDir& dir, const QString& name, const QString& sound)
+{
+    const QString path = dir.filePath(name);
+    ffmpeg({"-f", "lavfi", "-i", "testsrc=duration=2:size=160x120:rate=25", "-f", "lavfi", "-i", sound, "-c:v",
+            "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le", path});
+    return path;
+}
+
 } // namespace
-
-// The picture the formulas give, scaled to fit the box, for each layout, matrix and range a decoder
-// hands over (shrunk ones go through YUV first); an undeclared matrix is BT.709 in HD and BT.601 below.
-TEST(VideoFrameScaler, convertsWithTheFramesMatrixAndRangeScaledToTheBox)
-{
-    struct Row {
-        const char* name;
-        QSize size;
-        AVPixelFormat pixel;
-        AVColorSpace space;
-        bool full;
-        QSize box;
-        QSize expected;
-        double kr, kb;
-    };
-    const double bt601[] = {0.299, 0.114}, bt709[] = {0.2126, 0.0722};
-    const Row rows[] = {
-        {"4:2:0 planes, HD, undeclared, shrunk", {1280, 720}, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED, false,
-         {640, 640}, {640, 360}, bt709[0], bt709[1]},
-        {"4:2:0 planes, SD, undeclared, kept", {320, 240}, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED, false,
-         {640, 480}, {320, 240}, bt601[0], bt601[1]},
-        {"4:2:0 planes, BT.601", {320, 240}, AV_PIX_FMT_YUV420P, AVCOL_SPC_SMPTE170M, false, {}, {320, 240},
-         bt601[0], bt601[1]},
-        {"interleaved chroma, BT.709, full range, shrunk", {640, 480}, AV_PIX_FMT_NV12, AVCOL_SPC_BT709, true,
-         {320, 320}, {320, 240}, bt709[0], bt709[1]},
-        {"BT.2020, shrunk by height", {640, 480}, AV_PIX_FMT_NV12, AVCOL_SPC_BT2020_NCL, false, {1000, 120},
-         {160, 120}, 0.2627, 0.0593},
-        {"packed BGRA", {320, 240}, AV_PIX_FMT_BGRA, AVCOL_SPC_UNSPECIFIED, false, {160, 160}, {160, 120}, 0, 0},
-    };
-    VideoFrameScaler scaler;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const FramePtr frame = barsFrame(row.size, row.pixel, row.space, row.full);
-        ASSERT_TRUE(frame);
-        const QImage image = scaler.convert(*frame, row.box);
-        ASSERT_EQ(image.size(), row.expected);
-        const QImage reference = expectedBars(row.size, row.pixel, row.kr, row.kb, row.full)
-                                     .scaled(row.expected, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        EXPECT_LT(app::test::meanDifference(image, reference), 2.5);
-    }
-    FramePtr empty(av_frame_alloc());
-    EXPECT_TRUE(scaler.convert(*empty, {100, 100}).isNull());
-}
-
-// The memory a conversion writes into, followed by a guard whose bytes must stay as they were:
-// AddressSanitizer cannot see swscale's writes.
-struct Guarded {
-    static constexpr qsizetype guard = 4096;
-    static inline uchar* end = nullptr;
-    static QImage allocate(QSize size, QImage::Format format)
-    {
-        const qsizetype bytes = PaddedImage::bytes(size);
-        auto* memory = static_cast<uchar*>(std::malloc(size_t(bytes + guard)));
-        std::memset(memory + bytes, 0xA5, size_t(guard));
-        end = memory + bytes;
-        return QImage(memory, size.width(), size.height(), PaddedImage::stride(size.width()), format, std::free, memory);
-    }
-    static bool intact() { return std::all_of(end, end + guard, [](uchar b) { return b == 0xA5; }); }
-};
-
-// swscale's vector writers overrun a tight image by up to 60 bytes at some widths (a 1080p clip in
-// a 1002 or 1208 pixel wide box, a 152x114 clip at its own size): every width is tried, shrunk in
-// two passes, in one, and unscaled, from each layout a decoder hands over.
-TEST(VideoFrameScaler, writesNothingPastItsPicture)
-{
-    struct Row {
-        const char* name;
-        QSize source;
-        AVPixelFormat pixel;
-        bool full;
-        int step;
-        bool unscaled;
-    };
-    const Row rows[] = {
-        {"4:2:0, 2048 wide", {2048, 288}, AV_PIX_FMT_YUV420P, false, 1, false},
-        {"interleaved chroma, full range", {320, 240}, AV_PIX_FMT_NV12, true, 1, false},
-        {"10-bit, 4K wide", {3840, 240}, AV_PIX_FMT_YUV420P10LE, false, 5, false},
-        {"4:2:0 at its own size", {}, AV_PIX_FMT_YUV420P, false, 1, true},
-    };
-    VideoFrameScaler scaler;
-    scaler.setAllocator(Guarded::allocate);
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        FramePtr frame = row.unscaled ? nullptr : barsFrame(row.source, row.pixel, AVCOL_SPC_BT709, row.full);
-        const int widest = row.unscaled ? 640 : std::min(row.source.width(), 2000);
-        for (int width = 2; width <= widest; width += row.step) {
-            if (row.unscaled)
-                frame = barsFrame({width, 6}, row.pixel, AVCOL_SPC_BT709, row.full);
-            const QImage image = scaler.convert(*frame, {width, 100000});
-            ASSERT_EQ(image.width(), width);
-            ASSERT_TRUE(Guarded::intact()) << "width " << width;
-        }
-    }
-    // Slivers shown in the default window's video box shrink to a pixel or two across.
-    for (const QSize sliver : {QSize(16, 4000), QSize(2, 16000), QSize(4000, 16), QSize(16000, 2)}) {
-        SCOPED_TRACE(sliver.width());
-        const FramePtr frame = barsFrame(sliver, AV_PIX_FMT_YUV420P, AVCOL_SPC_BT709, false);
-        const QImage image = scaler.convert(*frame, {988, 556});
-        EXPECT_FALSE(image.isNull());
-        EXPECT_TRUE(Guarded::intact());
-    }
-}
-
-// A 10-bit BT.2020 clip in HLG or PQ shows the SDR colours ffmpeg's own tone mapping gives it
-// (zscale to light, BT.709 primaries, Hable's curve), each channel within 8 on average; the
-// signal shown as it stands is washed out (its green is off by 24 for HLG).
-TEST(VideoFrameScaler, hdrClipsShowTheColoursOfFfmpegsToneMapping)
-{
-    struct Row {
-        const char* name;
-        const char* transfer;
-        const char* size;
-    };
-    // The second HLG clip is shown at half its size: shrunk before its colours are worked out.
-    const Row rows[] = {{"HLG", "arib-std-b67", "320x180"}, {"PQ", "smpte2084", "320x180"},
-                        {"HLG shrunk", "arib-std-b67", "640x360"}};
-    QTemporaryDir dir;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const QString clip = dir.filePath(QString(row.name) + ".mp4"), reference = dir.filePath(QString(row.name) + ".png");
-        ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", QString("testsrc2=size=%1:rate=10").arg(row.size), "-frames:v", "1", "-pix_fmt",
-                            "yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
-                            QString("log-level=error:colorprim=bt2020:colormatrix=bt2020nc:transfer=") + row.transfer,
-                            "-color_primaries", "bt2020", "-color_trc", row.transfer, "-colorspace", "bt2020nc", clip}));
-        ASSERT_TRUE(ffmpeg({"-i", clip, "-vf",
-                            "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,tonemap=tonemap=hable:desat=0,"
-                            "zscale=t=bt709,format=gbrp,scale=320:180:flags=area",
-                            "-frames:v", "1", reference}));
-        VideoSurfaceWidget surface;
-        surface.resize(320, 180);
-        surface.show();
-        VideoPlayer player;
-        surface.setPlayer(&player);
-        player.setSource(QUrl::fromLocalFile(clip));
-        player.play();
-        ASSERT_EVENTUALLY(surface.hasFrame());
-        player.stop();
-        const QImage shown = surface.currentImage().convertToFormat(QImage::Format_RGB32);
-        const QImage expected = QImage(reference).convertToFormat(QImage::Format_RGB32);
-        ASSERT_EQ(shown.size(), expected.size());
-        double sum[3] = {};
-        for (int y = 0; y < shown.height(); ++y)
-            for (int x = 0; x < shown.width(); ++x) {
-                const QRgb a = shown.pixel(x, y), b = expected.pixel(x, y);
-                sum[0] += std::abs(qRed(a) - qRed(b));
-                sum[1] += std::abs(qGreen(a) - qGreen(b));
-                sum[2] += std::abs(qBlue(a) - qBlue(b));
-            }
-        for (double channel : sum)
-            EXPECT_LE(channel / (shown.width() * shown.height()), 8.0);
-    }
-
-    // Sixteen or eight pixels a step where the processor can, one at a time at a row's end: all
-    // give the same colour for every grey and a spread of colours, or a row's last pixels would
-    // differ.
-    QImage colours(8 * 64, 2, QImage::Format_RGB32);
-    for (int x = 0; x < colours.width(); ++x) {
-        colours.setPixel(x, 0, qRgb(x % 256, x % 256, x % 256));
-        colours.setPixel(x, 1, qRgb(x * 37 % 256, x * 101 % 256, x * 13 % 256));
-    }
-    for (const HdrToneMapper::Signal signal : {HdrToneMapper::Signal::hlg, HdrToneMapper::Signal::pq})
-        for (const int lanes : {16, 8}) {
-            SCOPED_TRACE(lanes);
-            const HdrToneMapper mapper(signal, lanes);
-            QImage manyAtATime = colours;
-            mapper.map(manyAtATime, 0, manyAtATime.height());
-            for (int y = 0; y < colours.height(); ++y)
-                for (int x = 0; x < colours.width(); ++x) {
-                    QImage one = colours.copy(x, y, 1, 1);
-                    mapper.map(one, 0, 1);
-                    ASSERT_EQ(one.pixel(0, 0), manyAtATime.pixel(x, y)) << "pixel " << x << "," << y;
-                }
-        }
-}
 
 
 // What a user meets: odd layouts play, a broken file says so, a paused seek shows where it went,
@@ -373,6 +148,12 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     const QString later = dir.filePath("later.mp4");
     ASSERT_TRUE(::test::craftedheif::hevcClip(later, 16000, 16000, 320, 240, true));
 
+    // Tracks beside the pictures that run longer than they do: not a file cut short.
+    const QString longerSound = clipOfLengths(dir, "longer-sound.mp4", 2, 4);
+    const QString longSubtitles = clipWithLongSubtitles(dir, "long-subtitles.mp4", false);
+    // A fragment declaring 16,777,216 samples: 11 KB that FFmpeg's index would make 526 MiB.
+    const QString declaring = app::test::makeFragmentDeclaring(dir, "declaring.mp4", 16777216);
+
     const QString unreadable = QStringLiteral("无法播放这个视频：文件无法读取。");
     const QString corrupt = QStringLiteral("无法播放这个视频：文件已损坏。");
     struct Row {
@@ -382,6 +163,8 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         bool portrait;
         // The text stands over the last picture shown.
         bool picture;
+        // Played to its end, which ends it as ended when there is no text.
+        bool toEnd = false;
     };
     const Row rows[] = {
         {"paletted AVI", avi, {}, false, true},
@@ -398,6 +181,9 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         {"coding 16000x16000", declared, unreadable, false, false},
         {"coding 16000x16000 cropped to 64x64", cropped, unreadable, false, false},
         {"a later parameter set coding 16000x16000 cropped to 320x240", later, unreadable, false, true},
+        {"2 s of pictures beside 4 s of sound", longerSound, {}, false, true, true},
+        {"2 s of pictures beside a 10 s subtitle track", longSubtitles, {}, false, true, true},
+        {"a fragment declaring 16,777,216 samples", declaring, unreadable, false, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -409,6 +195,11 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         surface.setPlayer(&player);
         player.setSource(QUrl::fromLocalFile(row.path));
         player.play();
+        if (row.toEnd) {
+            ASSERT_TRUE(app::test::waitFor([&] { return player.mediaStatus() == QMediaPlayer::EndOfMedia
+                                                         || player.mediaStatus() == QMediaPlayer::InvalidMedia; },
+                                           20000));
+        }
         ASSERT_EVENTUALLY(row.error.isEmpty() ? surface.hasFrame() : !surface.errorText().isEmpty());
         EXPECT_EQ(surface.errorText(), row.error);
         EXPECT_EQ(player.errorString(), row.error);
@@ -473,6 +264,33 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     player.setPosition(2000);
     ASSERT_EVENTUALLY(player.frameNumber() > beforeSeek);
     EXPECT_NEAR(pictureAt, 2000, 40);
+
+    // A failure still on its way when the source goes reaches no engine.
+    player.setSource(QUrl::fromLocalFile(dir.filePath("gone.mp4")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // posted, not yet handled
+    player.setSource({});
+    QTest::qWait(100);
+    EXPECT_EQ(player.mediaStatus(), QMediaPlayer::NoMedia);
+    EXPECT_EQ(player.errorString(), QString());
+
+    // A seek that comes after the engine stopped at the end and before that end reached the
+    // player (the window was busy): playing goes on from where the seek went, or the controls would
+    // show a pause button over a still picture. The end comes while no event is handled.
+    const QString second = app::test::makeClip(dir, "second.mp4", "160x120", 1, {"-an", "-c:v", "libx264", "-preset", "ultrafast"});
+    player.setSource(QUrl::fromLocalFile(second));
+    ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::LoadedMedia);
+    player.play();
+    ASSERT_EVENTUALLY(player.position() > 300);
+    QElapsedTimer busy;
+    busy.start();
+    while (player.position() < player.duration() && busy.elapsed() < 10000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the end is posted meanwhile
+    player.setPosition(200);
+    ASSERT_EVENTUALLY(player.position() > 400 || player.mediaStatus() == QMediaPlayer::EndOfMedia);
+    EXPECT_EQ(player.mediaStatus(), QMediaPlayer::LoadedMedia);
+    EXPECT_EQ(player.playbackState(), QMediaPlayer::PlayingState);
+    ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::EndOfMedia);
 
     // The drive goes part way through a clip longer than what is read ahead (300 pictures, here 3 s
     // at 100 a second, each a key frame so that the rest is far more than the reader buffers): what
@@ -562,7 +380,10 @@ TEST(PlaybackEngine, dropsLatePicturesOnlyWhenTheyPileUp)
 
 // Through a sound server, as on a desktop, where the sink takes samples only while it plays: a
 // clip whose sound cannot be opened plays silently, seeks and ends; one whose pictures come 3 s
-// after its sound starts at once; a pause corks the stream and leaving the clip removes it.
+// after its sound starts at once; one whose sound ends first plays on to its last picture and ends
+// with it; sound no camera makes is left out without costing memory; a pause corks the stream and
+// leaving the clip removes it; a sink suspended or a server gone mid-clip leaves the clip to play
+// on silently to its end.
 TEST(VideoPlayer, playsThroughASoundServer)
 {
     app::test::SoundServer server;
@@ -575,32 +396,86 @@ TEST(VideoPlayer, playsThroughASoundServer)
     ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "sine=frequency=440:duration=5", "-c:a", "aac", sound}));
     ASSERT_TRUE(ffmpeg({"-i", sound, "-itsoffset", "3", "-i", app::test::makeClip(dir, "pictures.mp4", "160x120", 2),
                         "-map", "0:a", "-map", "1:v", "-c", "copy", lateVideo}));
+    const QString silence64 = QStringList(64, "0").join('|');
     struct Row {
         const char* name;
         QString path;
         bool sound;
+        // The time the last picture ends, when the clip is to end with it (within 0.3 s).
+        double pictures = 0;
     };
-    const Row rows[] = {{"sound that cannot be opened", oddSound, false}, {"pictures 3 s after the sound", lateVideo, true}};
+    const Row rows[] = {
+        {"sound that cannot be opened", oddSound, false},
+        {"pictures 3 s after the sound", lateVideo, true},
+        {"sound and pictures ending together", clipOfLengths(dir, "together.mp4", 3, 3), true, 3},
+        {"sound ending 0.05 s before the pictures", clipOfLengths(dir, "early-0.05.mp4", 3, 2.95), true, 3},
+        {"sound ending 0.3 s before the pictures", clipOfLengths(dir, "early-0.3.mp4", 3, 2.7), true, 3},
+        {"sound ending 4 s before the pictures", clipOfLengths(dir, "early-4.mp4", 5, 1), true, 5},
+        {"2 s of pictures beside 4 s of sound", clipOfLengths(dir, "longer-sound.mp4", 2, 4), true},
+        {"2 s of pictures beside a 10 s subtitle track", clipWithLongSubtitles(dir, "long-subtitles.mp4", true), true, 2},
+        // 100,000-sample blocks at 1 Hz: resampled, a block would ask for 3 GB.
+        {"sound at 1 Hz", clipWithSound(dir, "1hz.mkv", "aevalsrc=0:s=1:n=100000:d=100000"), false, 2},
+        {"sound at 1,000,000 Hz", clipWithSound(dir, "1mhz.mkv", "aevalsrc=0:s=1000000:d=0.5"), false, 2},
+        {"sound of 64 channels", clipWithSound(dir, "64ch.mkv", "aevalsrc=" + silence64 + ":s=8000:d=1"), false, 2},
+        // Opened, then left out at its first block.
+        {"a 10 s block of sound", clipWithSound(dir, "block.mkv", "aevalsrc=0|0:s=48000:n=480000:d=10"), true, 2},
+    };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        VideoSurfaceWidget surface;
-        surface.resize(160, 160);
-        VideoPlayer player;
-        surface.setPlayer(&player);
-        player.setSource(QUrl::fromLocalFile(row.path));
-        ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::LoadedMedia);
-        EXPECT_EQ(player.hasAudio(), row.sound);
-        player.play();
-        // Time goes on whether a picture came yet or not.
-        ASSERT_EVENTUALLY(player.position() > 1200);
-        ASSERT_TRUE(app::test::waitFor([&] { return player.mediaStatus() == QMediaPlayer::EndOfMedia; }, 15000));
-        EXPECT_TRUE(surface.hasFrame());
-        EXPECT_EQ(player.errorString(), QString());
-        // Back to the start after the end, as the controls do.
-        const quint64 before = player.frameNumber();
-        player.stop();
-        player.setPosition(0);
-        ASSERT_EVENTUALLY(player.frameNumber() > before);
+        QElapsedTimer wall;
+        wall.start();
+        qint64 lastPictureAt = -1, endedAt = -1, endedAfter = -1, playedAt = -1;
+        double lastPicture = -1, lastBeforeEnd = -1;
+        const double peak = app::test::peakGrowthMiB([&] {
+            VideoSurfaceWidget surface;
+            surface.resize(160, 160);
+            VideoPlayer player;
+            surface.setPlayer(&player);
+            bool picture = false;
+            QObject::connect(&player, &VideoPlayer::frameChanged, &player, [&] {
+                lastPictureAt = wall.elapsed();
+                picture = true;
+            });
+            QObject::connect(&player, &VideoPlayer::positionChanged, &player, [&](qint64 ms) {
+                if (std::exchange(picture, false))
+                    lastPicture = double(ms) / 1000;
+            });
+            QObject::connect(&player, &VideoPlayer::mediaStatusChanged, &player, [&](QMediaPlayer::MediaStatus s) {
+                if (s == QMediaPlayer::EndOfMedia && endedAt < 0) {
+                    endedAt = wall.elapsed();
+                    endedAfter = endedAt - lastPictureAt;
+                    lastBeforeEnd = lastPicture;
+                }
+            });
+            player.setSource(QUrl::fromLocalFile(row.path));
+            ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::LoadedMedia);
+            EXPECT_EQ(player.hasAudio(), row.sound);
+            playedAt = wall.elapsed();
+            player.play();
+            // Time goes on whether a picture came yet or not.
+            ASSERT_EVENTUALLY(player.position() > 1200);
+            ASSERT_TRUE(app::test::waitFor([&] { return player.mediaStatus() != QMediaPlayer::LoadedMedia; }, 15000));
+            EXPECT_EQ(player.mediaStatus(), QMediaPlayer::EndOfMedia);
+            EXPECT_TRUE(surface.hasFrame());
+            EXPECT_EQ(player.errorString(), QString());
+            // Back to the start after the end, as the controls do.
+            const quint64 before = player.frameNumber();
+            player.stop();
+            player.setPosition(0);
+            ASSERT_EVENTUALLY(player.frameNumber() > before);
+        });
+        EXPECT_LT(peak, 64);
+        if (row.pictures > 0) {
+            // The last picture is shown, and the clip ends with it.
+            EXPECT_GE(lastBeforeEnd, row.pictures - 0.041);
+            EXPECT_LT(endedAfter, 300);
+            // Nor was the clock pulled back on the way (a sink that wakes late, sound that ends).
+            EXPECT_LT(endedAt - playedAt, qint64(row.pictures * 1000) + 1000);
+        }
+        std::printf("%s: peak growth %.1f MiB, ended %lld ms after its last picture (%.2f s), %lld ms after play\n",
+                    row.name, peak, static_cast<long long>(endedAfter), lastBeforeEnd,
+                    static_cast<long long>(endedAt - playedAt));
+        std::fflush(stdout);
     }
 
     const QString clip = app::test::makeClip(dir, "clip.mp4", "160x120", 4);
@@ -612,4 +487,40 @@ TEST(VideoPlayer, playsThroughASoundServer)
     ASSERT_EVENTUALLY(server.streamsCorked() == QList<bool>{true});
     player.setSource({});
     ASSERT_EVENTUALLY(server.streamsCorked().isEmpty());
+
+    // The sink stops taking samples 0.8 s into the clip, then the server goes: the clip plays on
+    // silently to its end, within its length and 2 s, with nothing said. (The server goes last:
+    // this process reaches no other after it.)
+    for (const bool serverGone : {false, true}) {
+        SCOPED_TRACE(serverGone ? "server gone" : "sink suspended");
+        VideoSurfaceWidget surface;
+        surface.resize(160, 160);
+        VideoPlayer gone;
+        surface.setPlayer(&gone);
+        gone.setSource(QUrl::fromLocalFile(clip));
+        ASSERT_EVENTUALLY(gone.mediaStatus() == QMediaPlayer::LoadedMedia);
+        ASSERT_TRUE(gone.hasAudio());
+        QElapsedTimer wall;
+        wall.start();
+        gone.play();
+        // The test's sink wakes to a new stream only at the end of its idle block (1.6 s here): the
+        // sink is suspended once it has been heard taking samples, the server 0.8 s in.
+        ASSERT_TRUE(app::test::waitFor([&] { return gone.position() > (serverGone ? 800 : 2000); }, 10000));
+        if (serverGone) {
+            server.stop();
+        } else {
+            ASSERT_TRUE(server.suspendSink(true));
+        }
+        ASSERT_TRUE(app::test::waitFor([&] { return gone.mediaStatus() != QMediaPlayer::LoadedMedia; }, 15000));
+        EXPECT_EQ(gone.mediaStatus(), QMediaPlayer::EndOfMedia);
+        EXPECT_LT(wall.elapsed(), 4000 + 2000);
+        EXPECT_EQ(gone.errorString(), QString());
+        EXPECT_EQ(surface.errorText(), QString());
+        std::printf("%s: ended %lld ms after play\n", serverGone ? "server gone" : "sink suspended",
+                    static_cast<long long>(wall.elapsed()));
+        std::fflush(stdout);
+        if (!serverGone) {
+            ASSERT_TRUE(server.suspendSink(false));
+        }
+    }
 }
