@@ -1,81 +1,60 @@
-// Video as a user watches a phone's clip: the program's own window (its library page, the video
-// opened in its viewer) on the X display at 1920x1080, the video at the size the viewer gives it,
-// the sound going to a sound server's null sink, the program pinned to two cores. Frames shown are
-// the distinct pictures painted to the window against the wall clock; with --screen the display
-// itself is also captured (on the other cores) and its distinct pictures counted. Beside it, in the
-// same run on the same two cores, `ffmpeg -threads 2` decodes the same clip and scales it to the
-// same size: once ending where the player ends (32-bit RGB, HLG tone mapped by ffmpeg's own
-// filters), once in YUV only. Clips are made at run time as phones make them (x265 `veryfast`
-// with SAO, or x264, sensor-like grain, the phone's bit rate) and kept in --dir for the next run;
-// their frame counts are read from the files.
+// Video as a user watches it, measured on the screen: the real program (`tessivarnholm` from this
+// build) in a home of its own holding one library with the clip, on an X display (an Xvfb of its
+// own at 1920x1080 when there is no DISPLAY), its sound to a PulseAudio null sink of the
+// benchmark's own, pinned to two cores. The clip is opened through its pages as a user does it
+// (the library in the sidebar, the clip in the grid, Return); the screen's picture is captured on
+// the other cores at 60 pictures a second and the sink's sound recorded beside it.
 //
-// Without a DISPLAY it starts Xvfb at 1920x1080; it always starts a PulseAudio of its own with a
-// null sink in a private folder. Both run on the cores not measured, and both end with the run.
+// Each captured picture is matched against the clip's own pictures: the top-left corner of the
+// picture (where the clips made here show their time and picture number), decoded by ffmpeg at the
+// size shown, in grey, the one differing least. The sound's clock is how much sound reached the
+// sink by then: the sink's monitor is recorded beside the capture in blocks of 20 ms, each stamped
+// with the wall time the server played it, and the time of every block that was not silent is
+// added up (the clip's sound is a steady tone, so a gap is the sound standing still). At every
+// grab, the lag of picture behind sound is that clock less the time in the clip of the picture then
+// on the screen. Errors: a grab is stamped with when it was due (one every 17 ms); the sink plays
+// the program's sound in chunks of its buffer, so the sound's stamps are good to about 0.1 s (a
+// clip that plays in full reads 0.1 s ahead); without sound the clock starts with the first picture.
 //
-// --perf FILE profiles the program (perf, on the other cores) over the first run's measured stretch,
-// into FILE-1, FILE-2, ... by clip.
+// Beside each run, interleaved (program, ffmpeg, program, ffmpeg...), `ffmpeg -threads 2` decodes
+// the same clip and scales it to the size shown, on the same two cores: the ratio is taken pair by
+// pair, because the machine's speed drifts. Clips: every video in --clips DIR, or by default four
+// phone-like clips made once into --dir (4K HEVC 8-bit, 4K HEVC 10-bit HLG, 1080p60 HEVC 10-bit
+// HLG, 1080p60 H.264; noisy moving pictures at a phone's bit rate, with sound).
 //
-//   VideoPlaybackBench [--dir DIR] [--seconds 8] [--runs 3] [--cores 2,3] [--filter TEXT] [--screen]
-//                      [--perf FILE]
+// --perf FILE records where the program's time goes (perf, on the other cores) over the first run
+// of each clip, into FILE-1, FILE-2, ... by clip.
+//
+//   VideoPlaybackBench [--clips DIR] [--dir DIR] [--runs 3] [--cores 6,7] [--filter TEXT]
+//                      [--program PATH] [--perf FILE] [--shots DIR]
 
-#include "app/models/SidebarDestination.h"
-#include "app/platform/playback/VideoPlayer.h"
-#include "app/platform/volumes/VolumeMonitor.h"
-#include "app/services/AppContext.h"
-#include "app/services/library/LibraryStore.h"
-#include "app/services/noncaptured/NonCapturedIndex.h"
-#include "app/services/thumbnails/ThumbnailProvider.h"
-#include "app/views/library/LibraryDetailView.h"
-#include "app/views/shell/ContentView.h"
-#include "app/views/shell/MainWindow.h"
-#include "app/views/video/VideoPlaybackView.h"
-#include "app/views/video/VideoSurfaceWidget.h"
-#include "app/views/viewer/PhotoDetailView.h"
-#include "support/PathBookmarks.h"
 #include "support/PhoneClips.h"
+#include "support/ProgramSession.h"
+#include "support/ScreenMatch.h"
 
-#include <QApplication>
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
-#include <QMediaDevices>
-#include <QPointer>
 #include <QProcess>
-#include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTest>
-#include <QUrl>
+#include <QThread>
 
-#include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <set>
-#include <vector>
 
 namespace {
 
-using bench::Clip;
+using bench::ClipFacts;
 
 struct Options {
-    QString folder;
-    int seconds = 8;
+    QString clips, folder, filter, program, perf, shots;
     int runs = 3;
-    std::vector<int> cores;
-    // The other cores this process could use before it pinned itself.
-    std::vector<int> others;
-    QString filter;
-    bool screen = false;
-    // Where perf keeps a profile of the program over the first run's measured stretch of each clip.
-    QString perf;
+    QString cores, others;
 };
 
 QString coreList(const std::vector<int>& cores)
@@ -86,495 +65,421 @@ QString coreList(const std::vector<int>& cores)
     return names.join(',');
 }
 
-// The allowed cores other than the measured ones: where the display and the sound server run.
-std::vector<int> otherCores(const std::vector<int>& measured)
+std::vector<int> allowedCores()
 {
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
     sched_getaffinity(0, sizeof allowed, &allowed);
-    std::vector<int> others;
+    std::vector<int> cores;
     for (int i = 0; i < CPU_SETSIZE; ++i)
-        if (CPU_ISSET(i, &allowed) && std::find(measured.begin(), measured.end(), i) == measured.end())
-            others.push_back(i);
-    return others;
+        if (CPU_ISSET(i, &allowed))
+            cores.push_back(i);
+    return cores;
 }
 
-bool pin(pid_t pid, const std::vector<int>& cores)
+double now()
 {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    for (const int core : cores)
-        CPU_SET(core, &set);
-    return !cores.empty() && sched_setaffinity(pid, sizeof set, &set) == 0;
+    return double(QDateTime::currentMSecsSinceEpoch()) / 1000;
 }
 
-double secondsOf(const timeval& t)
+// The program's threads together: seconds run on a core, and seconds ready to run but waiting
+// for one (its cores busy with its own other threads or with other work), from the kernel.
+std::pair<double, double> schedTimes(qint64 pid)
 {
-    return double(t.tv_sec) + double(t.tv_usec) / 1e6;
-}
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return secondsOf(usage.ru_utime) + secondsOf(usage.ru_stime);
-}
-
-// A process of the benchmark's own (the display, the sound server): started on the given cores with
-// extra environment, ended by its pid with the object.
-class Helper {
-public:
-    Helper() = default;
-    Helper(const Helper&) = delete;
-    Helper& operator=(const Helper&) = delete;
-    ~Helper()
-    {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 50 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
-            usleep(100'000);
-        if (waitpid(pid_, &status, WNOHANG) == 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
+    double run = 0, wait = 0;
+    for (const QFileInfo& task : QDir(QString("/proc/%1/task").arg(pid)).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(task.filePath() + "/schedstat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> fields = stat.readAll().trimmed().split(' ');
+        if (fields.size() >= 2) {
+            run += fields[0].toDouble() / 1e9;
+            wait += fields[1].toDouble() / 1e9;
         }
     }
+    return {run, wait};
+}
 
-    // `keepFd` stays open in the child (Xvfb writes its display number there).
-    bool start(const QStringList& command, const QStringList& environment, const std::vector<int>& cores,
-               int keepFd = -1)
+// One run of the program on one clip, as the screen and the sink saw it.
+struct Run {
+    bool ok = false;
+    double distinctFps = 0, captureFps = 0;
+    // Lag of picture behind sound at every captured picture while the sound played, seconds.
+    std::vector<double> lags;
+    // The clip's picture the program began with (0 unless it skipped the first).
+    int firstFrame = 0;
+    // When the last picture of the clip left the screen, less when the sound ended.
+    double endedAfterSound = 0;
+    // Whether the sound reached the sink; when, after the first picture; how long it stood still.
+    bool soundFromSink = false;
+    double soundLate = 0, soundGaps = 0;
+    // Over the capture, in cores: the program's threads running, and ready but waiting for a core.
+    double running = 0, waiting = 0;
+    int distinct = 0, unmatched = 0;
+    // How far each matched picture was from its match (grey levels, after evening out).
+    std::vector<double> differences;
+    double peer = 0;
+};
+
+// The clip in the program, opened as a user does: its library in the sidebar, the clip in the grid
+// selected with a click, Return.
+struct Navigator {
+    bench::ProgramSession& session;
+    QRect window;
+
+    bool toGrid()
     {
-        std::vector<QByteArray> args;
-        for (const QString& a : command)
-            args.push_back(a.toLocal8Bit());
-        std::vector<char*> argv;
-        for (QByteArray& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<QByteArray> env;
-        for (const QString& e : environment)
-            env.push_back(e.toLocal8Bit());
-        pid_ = fork();
-        if (pid_ < 0)
-            return false;
-        if (pid_ == 0) {
-            for (QByteArray& e : env)
-                putenv(e.data());
-            pin(0, cores);
-            // Quiet unless it fails to start.
-            const int null = open("/dev/null", O_WRONLY);
-            if (null >= 0)
-                dup2(null, STDOUT_FILENO);
-            (void)keepFd;
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
+        // The sidebar's first library, below its heading.
+        session.click(window.topLeft() + QPoint(90, 62));
         return true;
     }
-    pid_t pid() const { return pid_; }
-    // User and system time of the process so far.
-    double cpuSeconds() const
-    {
-        QFile stat(QString("/proc/%1/stat").arg(pid_));
-        if (pid_ <= 0 || !stat.open(QIODevice::ReadOnly))
-            return 0;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        // Fields 14 and 15 of the line, counted after the name (which ends at the last ')').
-        if (fields.size() < 13)
-            return 0;
-        return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
-    }
-
-private:
-    pid_t pid_ = -1;
+    void selectClip() { session.click(window.topLeft() + QPoint(320, 120)); }
 };
 
-// Xvfb on a display number it picks itself.
-bool startDisplay(Helper& display, const std::vector<int>& cores, QByteArray& name)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return false;
-    if (!display.start({"Xvfb", "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-displayfd",
-                        QString::number(fds[1])},
-                       {}, cores, fds[1])) {
-        close(fds[0]);
-        close(fds[1]);
-        return false;
-    }
-    close(fds[1]);
-    QByteArray number;
-    char c = 0;
-    while (read(fds[0], &c, 1) == 1 && c != '\n')
-        number += c;
-    close(fds[0]);
-    if (number.isEmpty())
-        return false;
-    name = ":" + number;
-    return true;
-}
-
-bool startSoundServer(Helper& sound, const std::vector<int>& cores, const QString& dir)
-{
-    const QString socket = dir + "/native";
-    if (!sound.start({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
-                      "--log-level=error", "-L", "module-null-sink sink_name=bench", "-L",
-                      "module-native-protocol-unix auth-anonymous=1 socket=" + socket},
-                     {"HOME=" + dir, "XDG_RUNTIME_DIR=" + dir}, cores))
-        return false;
-    for (int i = 0; i < 100 && !QFileInfo::exists(socket); ++i)
-        usleep(100'000);
-    if (!QFileInfo::exists(socket))
-        return false;
-    qputenv("PULSE_SERVER", ("unix:" + socket).toUtf8());
-    return true;
-}
-
-// The screen's pictures in a rectangle, captured on the other cores at twice the clip's rate:
-// distinct pictures a second, and the rate the capture kept.
-struct ScreenCount {
-    double distinctFps = 0, captureFps = 0;
-};
-
-class ScreenCapture {
-public:
-    void start(const QByteArray& display, QRect area, int rate, int seconds, const std::vector<int>& cores)
-    {
-        grab_.start("taskset", {"-c", coreList(cores), "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
-                                "-f", "x11grab", "-framerate", QString::number(rate * 2), "-video_size",
-                                QString("%1x%2").arg(area.width()).arg(area.height()), "-i",
-                                QString("%1.0+%2,%3").arg(QString(display)).arg(area.x()).arg(area.y()), "-t",
-                                QString::number(seconds), "-f", "framemd5", "-"});
-    }
-    ScreenCount finish()
-    {
-        ScreenCount count;
-        if (!grab_.waitForFinished(60'000) || grab_.exitCode() != 0)
-            return count;
-        // "#tb 0: 1/1000000" then "0, pts, dts, duration, size, md5" a frame.
-        double base = 1;
-        QByteArray last;
-        long distinct = 0, frames = 0;
-        double first = -1, end = 0;
-        for (const QByteArray& line : grab_.readAllStandardOutput().split('\n')) {
-            if (line.startsWith("#tb 0:")) {
-                const QList<QByteArray> ratio = line.mid(6).trimmed().split('/');
-                if (ratio.size() == 2 && ratio[1].toDouble() > 0)
-                    base = ratio[0].toDouble() / ratio[1].toDouble();
-                continue;
-            }
-            const QList<QByteArray> fields = line.split(',');
-            if (line.startsWith('#') || fields.size() < 6)
-                continue;
-            const double pts = fields[1].trimmed().toDouble() * base;
-            first = first < 0 ? pts : first;
-            end = pts;
-            ++frames;
-            const QByteArray md5 = fields[5].trimmed();
-            if (md5 != last)
-                ++distinct;
-            last = md5;
-        }
-        if (frames > 1 && end > first) {
-            count.distinctFps = double(distinct - 1) / (end - first);
-            count.captureFps = double(frames - 1) / (end - first);
-        }
-        return count;
-    }
-
-private:
-    QProcess grab_;
-};
-
-struct Run {
-    double shownFps = 0, clockRate = 0, behindMs = 0, cores = 0, displayCores = 0, convertMs = 0, decodedFps = 0;
-    double peerShown = 0, peerPlain = 0;
-    long late = 0, rough = 0;
-    QSize frame, box;
-    ScreenCount screen;
-};
-
-app::LibraryDetailView* videoPage(app::ContentView& content, const app::PhotoLibrary& library)
-{
-    content.setSelection(app::SidebarDestination::videos(library.id));
-    return qobject_cast<app::LibraryDetailView*>(content.currentPage());
-}
-
-Run play(app::LibraryDetailView& page, const QString& path, const Clip& clip, const Options& options,
-         const QByteArray& display, const Helper& displayServer, const QString& perfFile)
+// The run as the screen showed it: `shown` holds the new pictures the capture saw, `own` the clip's.
+Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, const bench::Heard& heard, const ClipFacts& clip,
+            double pressed)
 {
     Run run;
-    const app::MediaItems items = page.displayedItems();
-    const auto item = std::find_if(items.begin(), items.end(), [&](const app::MediaItem& i) { return i.url == path; });
-    if (item == items.end()) {
-        std::printf("  %s: not in the library page\n", clip.name);
+    // What came after Return.
+    bench::Thumbnails shown = captured;
+    const size_t before = size_t(std::lower_bound(shown.times.begin(), shown.times.end(), pressed) - shown.times.begin());
+    shown.times.erase(shown.times.begin(), shown.times.begin() + qsizetype(before));
+    shown.pixels.erase(shown.pixels.begin(), shown.pixels.begin() + qsizetype(before * size_t(shown.width * shown.height)));
+    const std::vector<bench::Match> matches = bench::matchPictures(shown, own);
+    std::vector<double> differences;
+    for (const bench::Match& m : matches)
+        differences.push_back(m.difference);
+    // Pictures of the clip: close to one of its own, as most of what was captured is (a grab that
+    // caught the window half painted is not).
+    const double usual = bench::median(differences);
+    auto isClip = [&](size_t i) { return matches[i].frame >= 0 && matches[i].difference < 1.5 * usual; };
+    auto frameTime = [&](size_t i) { return clip.times[size_t(std::min(matches[i].frame, clip.frames - 1))]; };
+    size_t first = 0;
+    while (first < shown.count() && !isClip(first))
+        ++first;
+    // A placeholder like the first picture may come before it: the last new picture before the clip moves on.
+    while (first + 1 < shown.count() && isClip(first + 1) && matches[first + 1].frame == matches[first].frame)
+        ++first;
+    if (first >= shown.count()) {
+        std::fprintf(stderr, "  no picture of the clip on the screen (%zu new pictures after Return)\n", shown.count());
         return run;
     }
-    // As a double-click in the grid opens it.
-    page.openItem(*item);
-    QPointer<app::PhotoDetailView> viewer = qobject_cast<app::PhotoDetailView*>(page.presentedViewer());
-    if (!viewer || !viewer->player() || !viewer->videoView()) {
-        std::printf("  %s: the viewer did not open a video\n", clip.name);
-        return run;
+    // The sound's clock: how much of it reached the sink by then. Without sound, the program's
+    // clock starts with its first picture.
+    const double started = shown.times[first];
+    const bool sounded = !heard.blocks.empty();
+    auto soundAt = [&](double t) { return sounded ? heard.position(t) : t - started + frameTime(first); };
+    const double soundEnd = sounded ? heard.end() : started - frameTime(first) + clip.soundEnd;
+    run.soundFromSink = sounded;
+    if (sounded) {
+        run.soundLate = heard.start() - started;
+        run.soundGaps = heard.end() - heard.start() - heard.position(heard.end());
     }
-    app::VideoPlayer& player = *viewer->player();
-    app::VideoSurfaceWidget& surface = *viewer->videoView()->surface();
-    qint64 lastShownMs = 0;
-    QObject::connect(&player, &app::VideoPlayer::positionChanged, &surface, [&](qint64 ms) { lastShownMs = ms; });
-    // Past the start, where the picture waits for the sound device to wake, and a settling second.
-    if (!QTest::qWaitFor([&] { return surface.framesPainted() > 0 && player.position() > 500; }, 60000)) {
-        std::printf("  %s: no frames\n", clip.name);
-        return run;
+    run.firstFrame = matches[first].frame;
+    // The last picture of the clip shown: the latest in the clip; it ends a picture's time after it came.
+    size_t last = first;
+    for (size_t i = first; i < shown.count(); ++i)
+        if (isClip(i) && matches[i].frame > matches[last].frame)
+            last = i;
+    run.endedAfterSound = shown.times[last] + 1 / clip.rate - soundEnd;
+    // At every grab while the sound played: the picture then on the screen, and how far behind it was.
+    size_t at = first;
+    for (const double grab : shown.grabs) {
+        if (grab < std::max(started, sounded ? heard.start() : started) || grab > soundEnd)
+            continue;
+        while (at + 1 < shown.count() && shown.times[at + 1] <= grab)
+            ++at;
+        if (!isClip(at)) {
+            ++run.unmatched;
+            continue;
+        }
+        run.lags.push_back(soundAt(grab) - frameTime(at));
+        run.differences.push_back(matches[at].difference);
     }
-    QTest::qWait(1000);
-    ScreenCapture capture;
-    if (options.screen) {
-        // The picture above the controls, where only the video changes.
-        const QImage shown = surface.currentImage();
-        const QSize size = shown.size().scaled(surface.size(), Qt::KeepAspectRatio);
-        QRect area(surface.mapToGlobal(QPoint((surface.width() - size.width()) / 2,
-                                              (surface.height() - size.height()) / 2)),
-                   QSize(size.width(), size.height() * 2 / 3));
-        capture.start(display, area, clip.rate, options.seconds, options.others);
+    const double playedUntil = std::min(soundEnd, shown.grabs.empty() ? soundEnd : shown.grabs.back());
+    for (size_t i = first + 1; i < shown.count() && shown.times[i] <= playedUntil; ++i)
+        ++run.distinct;
+    run.distinctFps = playedUntil > started ? run.distinct / (playedUntil - started) : 0;
+    if (shown.grabs.size() > 1)
+        run.captureFps = double(shown.grabs.size() - 1) / (shown.grabs.back() - shown.grabs.front());
+    run.ok = !run.lags.empty();
+    return run;
+}
+
+Run playOnce(const Options& options, bench::ProgramSession& session, const ClipFacts& clip, const QByteArray& display,
+             const QString& server, QRect& picture, int index, int attempt)
+{
+    Run failed;
+    if (!session.start(display, server, options.cores)) {
+        std::fprintf(stderr, "  the program's window did not come (see %s/program.log)\n", qPrintable(session.home()));
+        return failed;
     }
+    Navigator go{session, session.window()};
+    QThread::msleep(1500);
+    if (!options.shots.isEmpty())
+        bench::screenshot(display).save(QString("%1/start-%2-%3.png").arg(options.shots).arg(index).arg(attempt));
+    go.toGrid();
+    QThread::msleep(1500);
+    go.selectClip();
+    QThread::msleep(500);
+    if (!options.shots.isEmpty())
+        bench::screenshot(display).save(QString("%1/grid-%2-%3.png").arg(options.shots).arg(index).arg(attempt));
+    if (picture.isEmpty()) {
+        // Where the picture plays: opened once, two screenshots apart, closed again.
+        session.key("Return");
+        QThread::msleep(2000);
+        const QImage a = bench::screenshot(display);
+        QThread::msleep(150);
+        const QImage b = bench::screenshot(display);
+        picture = bench::pictureRect(a, b);
+        if (!options.shots.isEmpty())
+            b.save(QString("%1/playing-%2.png").arg(options.shots).arg(index));
+        session.key("Escape");
+        QThread::msleep(1500);
+        if (picture.width() < 32 || picture.height() < 32) {
+            std::fprintf(stderr, "  no moving picture on the screen after Return\n");
+            picture = QRect();
+            session.quit();
+            return failed;
+        }
+    }
+    // The picture's top-left corner, where the clips made here show their time and picture number.
+    const QRect corner(0, 0, std::max(16, picture.width() * 8 / 100 / 2 * 2), std::max(8, picture.height() * 5 / 100 / 2 * 2));
+    const QRect area = corner.translated(picture.topLeft());
+    const double seconds = std::max(clip.soundEnd, clip.videoEnd) + 8;
+    bench::ScreenCapture screen;
+    bench::SoundCapture sound;
+    if (!screen.start(display, area, 60, seconds, options.others) || !sound.start("bench", seconds, options.others)) {
+        session.quit();
+        return failed;
+    }
+    // Both grabbing before anything plays.
+    QThread::msleep(700);
     QProcess perf;
-    if (!perfFile.isEmpty())
-        perf.start("taskset", {"-c", coreList(options.others), "perf", "record", "-q", "-e", "cpu-clock",
-                               "-g", "--no-inherit", "-p", QString::number(getpid()), "-o", perfFile, "--", "sleep",
-                               QString::number(options.seconds)});
-    const qint64 position0 = player.position();
-    const quint64 painted0 = surface.framesPainted();
-    const app::PlaybackEngine::Stats stats0 = player.stats();
-    const double cpu0 = processCpuSeconds();
-    const double display0 = displayServer.cpuSeconds();
-    QElapsedTimer wall;
-    wall.start();
-    // How far the newest picture is behind the position (the sound's clock), every quarter second.
-    double behindSum = 0;
-    int samples = 0;
-    while (wall.elapsed() < options.seconds * 1000) {
-        QTest::qWait(250);
-        behindSum += double(player.position() - lastShownMs);
-        ++samples;
+    const double pressed = now();
+    const auto sched0 = schedTimes(session.pid());
+    session.key("Return");
+    if (!options.perf.isEmpty() && attempt == 0)
+        perf.start("taskset", {"-c", options.others, "perf", "record", "-q", "-e", "cpu-clock", "-g", "-p",
+                               QString::number(session.pid()), "-o", options.perf + QString("-%1").arg(index + 1), "--",
+                               "sleep", QString::number(std::max(clip.soundEnd, clip.videoEnd) + 0.5)});
+    // Over the clip's length from Return, with the program still playing.
+    QThread::msleep(ulong(std::max(clip.soundEnd, clip.videoEnd) * 1000));
+    const auto sched1 = schedTimes(session.pid());
+    const double span = now() - pressed;
+    const bench::Thumbnails shown = screen.finish();
+    const bench::Heard heard = sound.finish();
+    if (perf.state() != QProcess::NotRunning && !perf.waitForFinished(30'000))
+        std::fprintf(stderr, "  perf did not finish\n");
+    session.key("Escape");
+    QThread::msleep(300);
+    session.quit();
+    if (shown.count() < 2)
+        return failed;
+    bench::Thumbnails own;
+    if (!bench::decodeThumbnails(clip, picture.size(), corner, options.others, own)) {
+        std::fprintf(stderr, "  the clip's pictures did not decode\n");
+        return failed;
     }
-    const double elapsed = double(wall.nsecsElapsed()) / 1e9;
-    run.cores = (processCpuSeconds() - cpu0) / elapsed;
-    run.displayCores = (displayServer.cpuSeconds() - display0) / elapsed;
-    run.behindMs = behindSum / std::max(samples, 1);
-    run.clockRate = double(player.position() - position0) / 1000 / elapsed;
-    run.shownFps = double(surface.framesPainted() - painted0) / elapsed;
-    const app::PlaybackEngine::Stats stats1 = player.stats();
-    run.decodedFps = double(stats1.decoded - stats0.decoded) / elapsed;
-    run.late = long(stats1.late - stats0.late);
-    run.rough = long(stats1.rough - stats0.rough);
-    run.convertMs =
-        stats1.shown > stats0.shown ? (stats1.convertMs - stats0.convertMs) / double(stats1.shown - stats0.shown) : 0;
-    run.frame = surface.currentImage().size();
-    run.box = surface.size() * surface.devicePixelRatioF();
-    if (options.screen)
-        run.screen = capture.finish();
-    if (!perfFile.isEmpty() && (!perf.waitForFinished(30'000) || perf.exitCode() != 0))
-        std::fprintf(stderr, "perf failed: %s\n", perf.readAllStandardError().constData());
-    viewer->requestClose();
-    if (!QTest::qWaitFor([&] { return viewer.isNull(); }, 10000))
-        std::fprintf(stderr, "  the viewer did not close\n");
+    if (int(own.count()) != clip.frames)
+        std::fprintf(stderr, "  %zu pictures decoded of the %d in the file\n", own.count(), clip.frames);
+    Run run = analyse(shown, own, heard, clip, pressed);
+    run.running = (sched1.first - sched0.first) / span;
+    run.waiting = (sched1.second - sched0.second) / span;
     return run;
 }
 
 bool parse(int argc, char** argv, Options& options)
 {
+    std::vector<int> cores;
     for (int i = 1; i < argc; ++i) {
         const QByteArray a = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (a == "--dir" && hasValue)
-            options.folder = QString::fromLocal8Bit(argv[++i]);
-        else if (a == "--seconds" && hasValue)
-            options.seconds = std::clamp(atoi(argv[++i]), 2, bench::clipSeconds - 3);
+        const QString value = hasValue ? QString::fromLocal8Bit(argv[i + 1]) : QString();
+        if (a == "--clips" && hasValue)
+            options.clips = value;
+        else if (a == "--dir" && hasValue)
+            options.folder = value;
         else if (a == "--runs" && hasValue)
-            options.runs = std::max(1, atoi(argv[++i]));
+            options.runs = std::max(1, value.toInt());
         else if (a == "--filter" && hasValue)
-            options.filter = QString::fromLocal8Bit(argv[++i]);
-        else if (a == "--screen")
-            options.screen = true;
+            options.filter = value;
+        else if (a == "--program" && hasValue)
+            options.program = value;
         else if (a == "--perf" && hasValue)
-            options.perf = QString::fromLocal8Bit(argv[++i]);
+            options.perf = value;
+        else if (a == "--shots" && hasValue)
+            options.shots = value;
         else if (a == "--cores" && hasValue) {
-            options.cores.clear();
-            for (const QByteArray& core : QByteArray(argv[++i]).split(','))
-                options.cores.push_back(core.toInt());
+            for (const QString& core : value.split(','))
+                cores.push_back(core.toInt());
         } else {
-            std::fprintf(stderr, "usage: VideoPlaybackBench [--dir DIR] [--seconds N] [--runs N] [--cores A,B] "
-                                 "[--filter TEXT] [--screen] [--perf FILE]\n");
+            std::fprintf(stderr, "usage: VideoPlaybackBench [--clips DIR] [--dir DIR] [--runs N] [--cores A,B] "
+                                 "[--filter TEXT] [--program PATH] [--perf FILE] [--shots DIR]\n");
             return false;
         }
+        ++i;
     }
-    if (options.cores.empty()) {
-        // The last two cores this process may use.
-        const std::vector<int> all = otherCores({});
-        if (all.size() >= 2)
-            options.cores = {all[all.size() - 2], all.back()};
+    const std::vector<int> all = allowedCores();
+    if (cores.empty() && all.size() >= 4)
+        cores = {all[all.size() - 2], all.back()};
+    std::vector<int> others;
+    for (const int core : all)
+        if (std::find(cores.begin(), cores.end(), core) == cores.end())
+            others.push_back(core);
+    if (cores.empty() || others.empty()) {
+        std::fprintf(stderr, "needs two cores for the program and others for the capture\n");
+        return false;
     }
+    options.cores = coreList(cores);
+    options.others = coreList(others);
+    if (options.program.isEmpty())
+        options.program = QCoreApplication::applicationDirPath() + "/../src/tessivarnholm";
+    if (options.folder.isEmpty())
+        options.folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + "/tess-playback-clips";
     return true;
+}
+
+std::vector<QString> clipFiles(const Options& options)
+{
+    std::vector<QString> files;
+    if (!options.clips.isEmpty()) {
+        for (const QFileInfo& file : QDir(options.clips).entryInfoList(
+                 {"*.mov", "*.mp4", "*.m4v", "*.MOV", "*.MP4", "*.M4V"}, QDir::Files, QDir::Name))
+            files.push_back(file.absoluteFilePath());
+        return files;
+    }
+    QDir().mkpath(options.folder);
+    for (const bench::ClipRecipe& recipe : bench::phoneClips) {
+        if (!bench::makeClip(recipe, options.folder))
+            return {};
+        files.push_back(QDir(options.folder).absoluteFilePath(recipe.file));
+    }
+    return files;
+}
+
+QString lagText(std::vector<double> lags)
+{
+    if (lags.empty())
+        return "–";
+    const double worst = *std::max_element(lags.begin(), lags.end());
+    return QString("%1 (%2)").arg(bench::median(lags), 0, 'f', 2).arg(worst, 0, 'f', 2);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    QCoreApplication application(argc, argv);
     Options options;
     if (!parse(argc, argv, options))
         return 2;
-    QTemporaryDir temporary(QDir::tempPath() + "/tess-playbackbench-XXXXXX");
-    if (options.folder.isEmpty())
-        options.folder = temporary.filePath("clips");
-    QDir().mkpath(options.folder);
-    options.others = otherCores(options.cores);
-    const std::vector<int>& others = options.others;
-
-    // The clips first, on every core.
-    std::vector<const Clip*> chosen;
-    std::vector<int> frameCounts;
-    for (const Clip& clip : bench::clips) {
-        if (!options.filter.isEmpty() && !QString(clip.name).contains(options.filter, Qt::CaseInsensitive))
-            continue;
-        const QString path = bench::clipPath(options.folder, clip);
-        std::fprintf(stderr, "making %s ...\n", qPrintable(path));
-        if (!bench::makeClip(clip, path, bench::clipSeconds))
-            return 1;
-        chosen.push_back(&clip);
-        frameCounts.push_back(bench::countFrames(path));
+    if (!QFileInfo(options.program).isExecutable()) {
+        std::fprintf(stderr, "no program at %s (--program PATH)\n", qPrintable(options.program));
+        return 2;
     }
-
-    // The display and the sound server, off the measured cores; the program's state in a folder of its own.
-    Helper display, sound;
-    QByteArray displayName = qgetenv("DISPLAY");
-    if (displayName.isEmpty()) {
-        if (!startDisplay(display, others, displayName)) {
-            std::fprintf(stderr, "Xvfb did not start\n");
+    std::vector<ClipFacts> clips;
+    for (const QString& file : clipFiles(options)) {
+        if (!options.filter.isEmpty() && !QFileInfo(file).fileName().contains(options.filter, Qt::CaseInsensitive))
+            continue;
+        ClipFacts facts;
+        if (!bench::probeClip(file, facts)) {
+            std::fprintf(stderr, "cannot read %s\n", qPrintable(file));
             return 1;
         }
-        qputenv("DISPLAY", displayName);
+        clips.push_back(facts);
     }
-    QDir().mkpath(temporary.filePath("sound"));
-    if (!startSoundServer(sound, others, temporary.filePath("sound"))) {
+    if (clips.empty()) {
+        std::fprintf(stderr, "no clips\n");
+        return 1;
+    }
+    if (!options.shots.isEmpty())
+        QDir().mkpath(options.shots);
+
+    QTemporaryDir temporary(QDir::tempPath() + "/tess-playbackbench-XXXXXX");
+    bench::Helper display, soundServer;
+    QByteArray displayName = qgetenv("DISPLAY");
+    if (displayName.isEmpty() && !bench::startDisplay(display, options.others, displayName)) {
+        std::fprintf(stderr, "Xvfb did not start\n");
+        return 1;
+    }
+    QString server;
+    if (!bench::startSoundServer(soundServer, options.others, temporary.path(), "bench", server)) {
         std::fprintf(stderr, "pulseaudio did not start\n");
         return 1;
     }
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
-        const QString dir = temporary.filePath(QString(name).toLower());
-        QDir().mkpath(dir);
-        qputenv(name, dir.toLocal8Bit());
-    }
-    // From here on every thread of the program, and every ffmpeg it starts, shares two cores.
-    if (!pin(0, options.cores)) {
-        std::fprintf(stderr, "cannot pin to cores %s\n", qPrintable(coreList(options.cores)));
-        return 1;
-    }
-
-    QApplication application(argc, argv);
-    bench::PathBookmarks bookmarks;
-    app::VolumeMonitor volumes;
-    app::LibraryStore store({&bookmarks, &volumes, nullptr, nullptr, {}}, temporary.filePath("store"));
-    QSettings settings(temporary.filePath("settings.ini"), QSettings::IniFormat);
-    app::NonCapturedIndex::Environment nonCapturedEnvironment;
-    nonCapturedEnvironment.settingsFile = temporary.filePath("settings.ini");
-    nonCapturedEnvironment.cacheDirectory = temporary.filePath("noncaptured");
-    app::NonCapturedIndex nonCaptured(nonCapturedEnvironment);
-    app::AppContext context;
-    context.store = &store;
-    context.settings = &settings;
-    context.thumbnails = &app::ThumbnailProvider::shared();
-    context.nonCaptured = &nonCaptured;
-    const app::PhotoLibrary library = *store.addLibrary(QFileInfo(options.folder).absoluteFilePath(), "手机视频");
-
-    app::MainWindow window(context);
-    // A window filling the screen, as a user watching a video keeps it.
-    window.setGeometry(0, 0, 1920, 1080);
-    window.show();
-    app::LibraryDetailView* page = videoPage(*window.contentView(), library);
-    if (!page || !QTest::qWaitFor([&] { return page->displayedItems().size() >= qsizetype(chosen.size()); }, 60000)) {
-        std::fprintf(stderr, "the library page did not list the clips\n");
-        return 1;
-    }
-    std::printf("display %s (%s), sound: %s; program pinned to cores %s, display and sound server on %s\n",
-                displayName.constData(), display.pid() > 0 ? "Xvfb 1920x1080" : "given",
-                QMediaDevices::defaultAudioOutput().isNull() ? "none" : "PulseAudio null sink",
-                qPrintable(coreList(options.cores)), qPrintable(coreList(others)));
-    std::printf("clips of %d s, %d s measured each run after a settling second; min / median / max of %d runs\n",
-                bench::clipSeconds, options.seconds, options.runs);
+    // The sink's recorder reaches the server the program plays to.
+    qputenv("PULSE_SERVER", server.toUtf8());
+    std::printf("display %s (%s), sound to a PulseAudio null sink; program pinned to cores %s, capture and "
+                "sound on %s; load average %s\n",
+                displayName.constData(), display.pid() > 0 ? "Xvfb 1920x1080" : "given", qPrintable(options.cores),
+                qPrintable(options.others), bench::loadAverage().constData());
 
     struct Row {
-        const Clip* clip;
-        double shown, peer, ratio, cores;
+        QString name;
+        QSize shown;
+        std::vector<double> fps, peer, ratio, lags, ended;
     };
     std::vector<Row> table;
-    for (size_t c = 0; c < chosen.size(); ++c) {
-        const Clip& clip = *chosen[c];
-        const QString path = QFileInfo(bench::clipPath(options.folder, clip)).absoluteFilePath();
-        const int frames = frameCounts[c];
-        std::vector<double> shown, peerShown, peerPlain, ratio, plainRatio, clock, behind, cores, displayCores,
-            convert, decoded, late, rough, screen, captureRate;
-        QSize frame, box;
-        for (int i = 0; i < options.runs; ++i) {
-            std::fprintf(stderr, "  %s, run %d, load %s\n", clip.name, i + 1, bench::loadAverage().constData());
-            const QString perfFile = options.perf.isEmpty() || i > 0 ? QString() : options.perf + QString("-%1").arg(c + 1);
-            const Run run = play(*page, path, clip, options, displayName, display, perfFile);
-            if (run.frame.isEmpty())
-                return 1;
-            frame = run.frame;
-            box = run.box;
-            // The peer makes what the player made, at the size it made it.
-            const double peer = bench::peerFps(path, run.frame, frames, true, clip);
-            const double plain = bench::peerFps(path, run.frame, frames, false, clip);
-            shown.push_back(run.shownFps);
-            peerShown.push_back(peer);
-            peerPlain.push_back(plain);
-            ratio.push_back(bench::cappedRatio(run.shownFps, peer, clip.rate));
-            plainRatio.push_back(bench::cappedRatio(run.shownFps, plain, clip.rate));
-            clock.push_back(run.clockRate);
-            behind.push_back(run.behindMs);
-            cores.push_back(run.cores);
-            displayCores.push_back(run.displayCores);
-            convert.push_back(run.convertMs);
-            decoded.push_back(run.decodedFps);
-            late.push_back(double(run.late));
-            rough.push_back(double(run.rough));
-            if (options.screen) {
-                screen.push_back(run.screen.distinctFps);
-                captureRate.push_back(run.screen.captureFps);
+    for (size_t c = 0; c < clips.size(); ++c) {
+        const ClipFacts& clip = clips[c];
+        bench::ProgramSession session(options.program, clip.path, "手机视频");
+        if (!session.ready())
+            return 1;
+        Row row{clip.name, {}, {}, {}, {}, {}, {}};
+        QRect picture;
+        std::printf("%s: %dx%d, %d pictures at %.2f fps, picture %.2f s, sound %.2f s\n", qPrintable(clip.name),
+                    clip.size.width(), clip.size.height(), clip.frames, clip.rate, clip.videoEnd, clip.soundEnd);
+        for (int r = 0; r < options.runs; ++r) {
+            const QByteArray loadBefore = bench::loadAverage();
+            Run run = playOnce(options, session, clip, displayName, server, picture, int(c), r);
+            if (!run.ok) {
+                std::fprintf(stderr, "  run %d of %s failed\n", r + 1, qPrintable(clip.name));
+                continue;
             }
+            run.peer = bench::peerFps(clip, picture.size(), options.cores);
+            const double cap = clip.rate;
+            const double ratio = run.peer > 0 ? std::min(run.distinctFps, cap) / std::min(run.peer, cap) : 0;
+            std::vector<double> sorted = run.lags;
+            std::sort(sorted.begin(), sorted.end());
+            std::printf("  run %d (load %s): shown at %dx%d, %.1f distinct fps (captured at %.1f fps), ffmpeg "
+                        "%.1f fps, ratio %.2f; lag median %.3f s, max %.3f s, began with picture %d; picture ended "
+                        "%+.2f s after the sound; %s; %d of the captured pictures matched none, the others differed by %.1f; the program ran on %.2f "
+                        "cores and waited for one %.2f\n",
+                        r + 1, loadBefore.constData(), picture.width(), picture.height(), run.distinctFps,
+                        run.captureFps, run.peer, ratio, bench::median(sorted), sorted.back(), run.firstFrame,
+                        run.endedAfterSound,
+                        run.soundFromSink ? qPrintable(QString("sound began %1 s after the first picture, stood still "
+                                                               "%2 s")
+                                                           .arg(run.soundLate, 0, 'f', 3)
+                                                           .arg(run.soundGaps, 0, 'f', 2))
+                                          : "no sound reached the sink (clock from the first picture)",
+                        run.unmatched, bench::median(run.differences), run.running, run.waiting);
+            std::fflush(stdout);
+            row.shown = picture.size();
+            row.fps.push_back(run.distinctFps);
+            row.peer.push_back(run.peer);
+            row.ratio.push_back(ratio);
+            row.lags.insert(row.lags.end(), run.lags.begin(), run.lags.end());
+            row.ended.push_back(run.endedAfterSound);
         }
-        std::printf("  %s: %d frames in the file, %dx%d shown at %dx%d in a %dx%d box\n", clip.name, frames,
-                    clip.size.width(), clip.size.height(), frame.width(), frame.height(), box.width(), box.height());
-        bench::printStats("distinct pictures painted a second", shown, "fps");
-        if (options.screen) {
-            bench::printStats("distinct pictures on the screen a second", screen, "fps");
-            bench::printStats("screen captured at", captureRate, "fps");
-        }
-        bench::printStats(clip.hlg ? "ffmpeg to RGB, tone mapped, same cores" : "ffmpeg to RGB, same cores", peerShown,
-                          "fps");
-        bench::printStats("painted / that (each capped at rate)", ratio, "");
-        bench::printStats("ffmpeg decode + scale in YUV", peerPlain, "fps");
-        bench::printStats("painted / that (each capped at rate)", plainRatio, "");
-        bench::printStats("program's cores busy (of 2)", cores, "");
-        bench::printStats("display server's cores busy", displayCores, "");
-        bench::printStats("pictures decoded a second", decoded, "fps");
-        bench::printStats("decoded, dropped late", late, "frames");
-        bench::printStats("decoded without in-loop filters", rough, "frames");
-        bench::printStats("played at this fraction of real time", clock, "");
-        bench::printStats("picture behind the sound, mean", behind, "ms");
-        bench::printStats("conversion, wall time a picture", convert, "ms");
-        table.push_back({&clip, bench::median(shown), bench::median(peerShown), bench::median(ratio),
-                         bench::median(cores)});
+        table.push_back(row);
     }
-    std::printf("\n| Clip | Window, distinct fps | ffmpeg -threads 2, same cores | Ratio | Program's cores |\n"
-                "|---|---|---|---|---|\n");
-    for (const Row& row : table)
-        std::printf("| %s | %.1f | %.1f | %.2f | %.2f |\n", row.clip->name, row.shown, row.peer, row.ratio, row.cores);
-    std::printf("(medians of %d runs; ffmpeg ends where the player does: RGB, HLG tone mapped)\n", options.runs);
-    std::printf("load average after: %s\n", bench::loadAverage().constData());
+    std::printf("\n| Clip (shown at) | Program, distinct fps | ffmpeg -threads 2 decode + scale, same cores | Ratio "
+                "per pair | Picture behind sound, median (max) s | Picture ended after sound, s |\n"
+                "|---|---|---|---|---|---|\n");
+    for (const Row& row : table) {
+        QStringList fps;
+        for (const double f : row.fps)
+            fps << QString::number(f, 'f', 1);
+        std::printf("| %s (%dx%d) | %s | %s | %s | %s | %s |\n", qPrintable(row.name), row.shown.width(),
+                    row.shown.height(), qPrintable(fps.join(", ")), qPrintable(bench::range(row.peer, 1)),
+                    qPrintable(bench::range(row.ratio, 2)), qPrintable(lagText(row.lags)),
+                    qPrintable(bench::range(row.ended, 2)));
+    }
+    std::printf("(%d runs a clip, each followed by its ffmpeg on the same cores %s; ratios capped at the clip's "
+                "rate; load average after: %s)\n",
+                options.runs, qPrintable(options.cores), bench::loadAverage().constData());
     return 0;
 }

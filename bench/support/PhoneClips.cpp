@@ -4,6 +4,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 
 #include <algorithm>
@@ -11,18 +14,55 @@
 
 namespace bench {
 
-const std::vector<Clip> clips = {
-    {"4K 8-bit 30 fps 45 Mb/s", {3840, 2160}, 30, false, false, "45M"},
-    {"4K 10-bit HLG 30 fps 45 Mb/s", {3840, 2160}, 30, true, false, "45M"},
-    {"1080p 8-bit 60 fps 25 Mb/s", {1920, 1080}, 60, false, false, "25M"},
-    {"1080p 10-bit HLG 60 fps 25 Mb/s", {1920, 1080}, 60, true, false, "25M"},
-    {"1080p 8-bit 60 fps H.264 25 Mb/s", {1920, 1080}, 60, false, true, "25M"},
-    {"portrait 1080p 10-bit HLG 30 fps 16 Mb/s", {1920, 1080}, 30, true, false, "16M", 90},
-};
-
 namespace {
 
-bool run(const QString& program, const QStringList& args, QByteArray* out = nullptr)
+QString noisy(QSize size, int rate)
+{
+    return QString("testsrc2=s=%1x%2:r=%3:d=%4,noise=alls=28:allf=t+u")
+        .arg(size.width())
+        .arg(size.height())
+        .arg(rate)
+        .arg(clipSeconds);
+}
+
+const QStringList hlgTags{"-color_primaries", "bt2020", "-color_trc", "arib-std-b67", "-colorspace", "bt2020nc"};
+
+QStringList hevc(const QString& rate, bool hlg)
+{
+    QStringList args;
+    if (hlg)
+        args << "-vf" << "format=yuv420p10le";
+    QString params = "bitrate=" + rate;
+    params += hlg ? ":colorprim=bt2020:transfer=arib-std-b67:colormatrix=bt2020nc:range=limited:log-level=error"
+                  : ":log-level=error";
+    args << "-c:v" << "libx265" << "-preset" << "veryfast" << "-pix_fmt" << (hlg ? "yuv420p10le" : "yuv420p")
+         << "-x265-params" << params;
+    if (hlg)
+        args << hlgTags;
+    args << "-tag:v" << "hvc1";
+    return args;
+}
+
+const QStringList sound{"-c:a", "aac", "-b:a", "128k", "-shortest"};
+
+} // namespace
+
+// As a phone records: 45 Mb/s at 4K, 25 Mb/s at 1080p60, x265 `veryfast`, sound beside it.
+const std::vector<ClipRecipe> phoneClips = {
+    {"4k-hevc8.mov", "4K HEVC 8-bit 30 fps",
+     hevc("45000:vbv-maxrate=50000:vbv-bufsize=50000", false) << sound, {3840, 2160}, 30},
+    {"4k-hevc10-hlg.mov", "4K HEVC 10-bit HLG 30 fps",
+     hevc("45000:vbv-maxrate=50000:vbv-bufsize=50000", true) << sound, {3840, 2160}, 30},
+    {"1080p60-hevc10-hlg.mov", "1080p60 HEVC 10-bit HLG",
+     hevc("25000:vbv-maxrate=28000:vbv-bufsize=28000", true) << sound, {1920, 1080}, 60},
+    {"1080p60-h264.mp4", "1080p60 H.264",
+     QStringList{"-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-b:v", "25M", "-maxrate", "28M",
+                 "-bufsize", "28M"}
+         << sound,
+     {1920, 1080}, 60},
+};
+
+bool runProgram(const QString& program, const QStringList& args, QByteArray* out)
 {
     QProcess p;
     p.start(program, args);
@@ -35,102 +75,77 @@ bool run(const QString& program, const QStringList& args, QByteArray* out = null
     return true;
 }
 
-} // namespace
-
-QString clipPath(const QString& folder, const Clip& clip)
+bool makeClip(const ClipRecipe& recipe, const QString& folder)
 {
-    const QString name = QString("%1-%2x%3-%4fps-%5-%6%7-veryfast-grain.mp4")
-                             .arg(clip.h264 ? "h264" : "hevc")
-                             .arg(clip.size.width())
-                             .arg(clip.size.height())
-                             .arg(clip.rate)
-                             .arg(clip.hlg ? "10bit-hlg" : "8bit", clip.bitrate)
-                             .arg(clip.rotate ? QString("-turned%1").arg(clip.rotate) : QString());
-    return QDir(folder).filePath(name);
-}
-
-bool makeClip(const Clip& clip, const QString& path, int seconds)
-{
+    const QString path = QDir(folder).filePath(recipe.file);
     if (QFileInfo(path).size() > 0)
         return true;
-    // Grain as a small sensor gives it: fresh every frame, stronger in brightness than in colour.
-    const QString video = QString("testsrc2=duration=%1:size=%2x%3:rate=%4,noise=c0s=16:c1s=8:c2s=8:allf=t")
-                              .arg(seconds)
-                              .arg(clip.size.width())
-                              .arg(clip.size.height())
-                              .arg(clip.rate);
-    QStringList args{"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i", video, "-f",
-                     "lavfi", "-i", QString("sine=frequency=440:duration=%1").arg(seconds)};
-    // A phone's encoder holds its rate: a second's worth of buffer, a key picture every second.
-    args << "-b:v" << clip.bitrate << "-maxrate" << clip.bitrate << "-bufsize" << clip.bitrate << "-g"
-         << QString::number(clip.rate);
-    if (clip.h264) {
-        args << "-c:v" << "libx264" << "-preset" << "veryfast" << "-profile:v" << "high" << "-pix_fmt" << "yuv420p";
-    } else {
-        QString x265 = "log-level=error:sao=1";
-        args << "-c:v" << "libx265" << "-preset" << "veryfast" << "-tag:v" << "hvc1";
-        if (clip.hlg) {
-            args << "-pix_fmt" << "yuv420p10le" << "-profile:v" << "main10";
-            x265 += ":colorprim=bt2020:transfer=arib-std-b67:colormatrix=bt2020nc";
-        } else {
-            args << "-pix_fmt" << "yuv420p";
-        }
-        args << "-x265-params" << x265;
-    }
-    if (clip.hlg)
-        args << "-color_primaries" << "bt2020" << "-color_trc" << "arib-std-b67" << "-colorspace" << "bt2020nc";
-    const QString part = path + ".part.mp4";
-    args << "-c:a" << "aac" << "-b:a" << "128k" << "-shortest" << part;
-    if (!run("ffmpeg", args))
-        return false;
-    if (clip.rotate) {
-        // Only a stream copy writes the display matrix.
-        const QString turned = path + ".turned.mp4";
-        if (!run("ffmpeg", {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", part, "-c", "copy",
-                            "-metadata:s:v:0", QString("rotate=%1").arg(clip.rotate), turned}))
-            return false;
-        QFile::remove(part);
-        return QFile::rename(turned, path);
-    }
-    return QFile::rename(part, path);
+    std::fprintf(stderr, "making %s ...\n", qPrintable(path));
+    // Written aside and renamed, so a run cut short leaves no half clip to be taken for a whole one.
+    const QString part = QDir(folder).filePath(QString(".part-") + recipe.file);
+    QStringList args{"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", noisy(recipe.size, recipe.rate), "-f",
+                     "lavfi", "-i", QString("sine=f=440:d=%1").arg(clipSeconds)};
+    args << recipe.coding << part;
+    return runProgram("ffmpeg", args) && QFile::rename(part, path);
 }
 
-int countFrames(const QString& path)
+bool probeClip(const QString& path, ClipFacts& facts)
 {
+    facts.path = QFileInfo(path).absoluteFilePath();
+    facts.name = QFileInfo(path).fileName();
     QByteArray out;
-    if (!run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
-                         "stream=nb_read_packets", "-of", "csv=p=0", path},
-             &out))
-        return 0;
-    // A turned clip's side data follows the count on the same line.
-    return out.trimmed().split(',').value(0).toInt();
+    if (!runProgram("ffprobe", {"-v", "error", "-show_entries",
+                                "stream=codec_type,width,height,avg_frame_rate,start_time,duration,color_transfer",
+                                "-of", "json", path},
+                    &out))
+        return false;
+    double videoStart = 0;
+    bool video = false;
+    for (const QJsonValue& value : QJsonDocument::fromJson(out).object().value("streams").toArray()) {
+        const QJsonObject stream = value.toObject();
+        const double start = stream.value("start_time").toString().toDouble();
+        const double end = start + stream.value("duration").toString().toDouble();
+        if (stream.value("codec_type") == "video" && !video) {
+            video = true;
+            facts.size = QSize(stream.value("width").toInt(), stream.value("height").toInt());
+            const QStringList rate = stream.value("avg_frame_rate").toString().split('/');
+            facts.rate = rate.size() == 2 && rate[1].toDouble() > 0 ? rate[0].toDouble() / rate[1].toDouble() : 0;
+            const QString transfer = stream.value("color_transfer").toString();
+            facts.hdr = transfer == "arib-std-b67" || transfer == "smpte2084";
+            videoStart = start;
+            facts.videoEnd = end;
+        } else if (stream.value("codec_type") == "audio" && !facts.hasSound) {
+            facts.hasSound = true;
+            facts.soundEnd = end;
+        }
+    }
+    // The pictures' times, from the packets: decoding order sorted into showing order.
+    if (!video || !runProgram("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
+                                          "-of", "csv=p=0", path},
+                              &out))
+        return false;
+    facts.times.clear();
+    for (const QByteArray& line : out.split('\n'))
+        if (!line.trimmed().isEmpty() && line.trimmed() != "N/A")
+            facts.times.push_back(line.trimmed().toDouble() - videoStart);
+    std::sort(facts.times.begin(), facts.times.end());
+    facts.frames = int(facts.times.size());
+    // Times as the program gives them: from the file's start, which the earliest stream sets.
+    if (facts.hasSound)
+        facts.soundEnd -= std::min(videoStart, facts.soundEnd);
+    facts.videoEnd -= videoStart;
+    return facts.frames > 0 && facts.rate > 0;
 }
 
-double peerFps(const QString& path, QSize size, int frames, bool shown, const Clip& clip)
+double peerFps(const ClipFacts& clip, QSize size, const QString& cores)
 {
-    // A turned clip is scaled on its side and turned at the small size, as the player does it.
-    const bool turned = clip.rotate % 180 != 0;
-    const QSize scaled = turned ? size.transposed() : size;
-    QString filters = QString("scale=%1:%2:flags=area").arg(scaled.width()).arg(scaled.height());
-    const bool hlg = clip.hlg;
-    if (shown && hlg)
-        filters += ",zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,tonemap=tonemap=hable:desat=0,"
-                   "zscale=t=bt709:m=bt709:r=tv,format=bgra";
-    else if (shown)
-        filters += ",format=bgra";
-    if (turned)
-        filters += ",transpose=clock";
     QElapsedTimer t;
     t.start();
-    if (!run("ffmpeg", {"-nostdin", "-hide_banner", "-loglevel", "error", "-threads", "2", "-noautorotate", "-i",
-                        path, "-an", "-vf", filters, "-fps_mode", "passthrough", "-f", "null", "-"}))
+    if (!runProgram("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-v", "error", "-threads", "2", "-i", clip.path, "-an",
+                                "-vf", QString("scale=%1:%2").arg(size.width()).arg(size.height()), "-fps_mode",
+                                "passthrough", "-f", "null", "-"}))
         return 0;
-    return frames / (double(t.nsecsElapsed()) / 1e9);
-}
-
-double cappedRatio(double shownFps, double peerFps, int rate)
-{
-    return peerFps > 0 ? std::min(shownFps, double(rate)) / std::min(peerFps, double(rate)) : 0;
+    return clip.frames / (double(t.nsecsElapsed()) / 1e9);
 }
 
 QByteArray loadAverage()
@@ -147,13 +162,14 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-void printStats(const char* what, std::vector<double> values, const char* unit)
+QString range(std::vector<double> values, int decimals)
 {
     if (values.empty())
-        return;
-    std::sort(values.begin(), values.end());
-    std::printf("    %-40s %8.2f / %8.2f / %8.2f %s\n", what, values.front(), values[values.size() / 2],
-                values.back(), unit);
+        return "–";
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    if (QString::number(*low, 'f', decimals) == QString::number(*high, 'f', decimals))
+        return QString::number(*low, 'f', decimals);
+    return QString::number(*low, 'f', decimals) + "–" + QString::number(*high, 'f', decimals);
 }
 
 } // namespace bench

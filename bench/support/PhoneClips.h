@@ -1,7 +1,8 @@
 #pragma once
 
-// Clips as phones make them, made once into a folder and reused, and the ffmpeg peer the playback
-// benchmark measures beside the player.
+// Clips as phones make them (noisy moving pictures at a phone's bit rate, HEVC in 8 and 10-bit HLG,
+// and H.264), made once into a folder and reused; what the playback benchmark needs to know of any
+// clip; and ffmpeg decoding one on the program's cores, the peer it is measured against.
 
 #include <QSize>
 #include <QString>
@@ -11,42 +12,45 @@
 
 namespace bench {
 
-struct Clip {
+struct ClipRecipe {
+    const char* file;
     const char* name;
-    QSize size; // as coded
+    // The ffmpeg arguments after the inputs, up to the output.
+    QStringList coding;
+    QSize size;
     int rate;
-    bool hlg;
-    bool h264;
-    const char* bitrate;
-    // The display matrix's quarter turn, as a phone held upright writes it; 0 for none.
-    int rotate = 0;
 };
 
-// Long enough that the measured stretch, after the opening and a settling second, never reaches
-// the end; kept clips are reused whatever the seconds played.
-constexpr int clipSeconds = 12;
+constexpr int clipSeconds = 10;
 
-extern const std::vector<Clip> clips;
+extern const std::vector<ClipRecipe> phoneClips;
 
-// Named after everything that makes the clip, so a changed recipe makes a new file.
-QString clipPath(const QString& folder, const Clip& clip);
-// Moving pictures under sensor-like grain, coded as a phone does (x265 `veryfast` with SAO, or x264,
-// at the phone's bit rate, with sound); a clip already there is kept. Uses every core it may.
-bool makeClip(const Clip& clip, const QString& path, int seconds);
-// Pictures in the file's video stream, counted by reading it.
-int countFrames(const QString& path);
+// Makes the clip into `folder` unless it is there already; uses every core it may.
+bool makeClip(const ClipRecipe& recipe, const QString& folder);
 
-// ffmpeg decoding the clip and scaling it to `size` (as shown, turned) as fast as it can with two
-// threads, on the cores this process may use (a child keeps its parent's affinity). With `shown`,
-// it also ends where the player does: 32-bit RGB, HDR tone mapped by its own filters. Frames a
-// second over `frames`, 0 when it failed.
-double peerFps(const QString& path, QSize size, int frames, bool shown, const Clip& clip);
+// What the file says of itself, read by ffprobe.
+struct ClipFacts {
+    QString path, name;
+    QSize size; // as coded
+    double rate = 0;
+    int frames = 0;
+    // Each picture's time from the start of the file, in order of showing.
+    std::vector<double> times;
+    double videoEnd = 0, soundEnd = 0;
+    bool hasSound = false, hdr = false;
+};
+bool probeClip(const QString& path, ClipFacts& facts);
 
-// Shown frames a second over the peer's, each capped at the clip's rate: a peer faster than the
-// clip says no more than that the clip can play in full. 0 when the peer failed.
-double cappedRatio(double shownFps, double peerFps, int rate);
-// "min / median / max" of the values, on one line.
-void printStats(const char* what, std::vector<double> values, const char* unit);
+// ffmpeg -threads 2 decoding the clip and scaling it to `size` as fast as it can, on `cores`:
+// pictures a second, 0 when it failed.
+double peerFps(const ClipFacts& clip, QSize size, const QString& cores);
+
+// Runs a program to its end; its standard output into `out`. False (and its errors printed) when
+// it failed.
+bool runProgram(const QString& program, const QStringList& args, QByteArray* out = nullptr);
+
+// "min–max" of the values.
+QString range(std::vector<double> values, int decimals);
 double median(std::vector<double> values);
 // The first line of /proc/loadavg, or an empty text.
 QByteArray loadAverage();

@@ -29,6 +29,10 @@ int main(int argc, char** argv)
     qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
     qputenv("XDG_CACHE_HOME", (home.path() + "/cache").toUtf8());
 
+    // The program speaks Chinese whatever the locale: test it under one whose words are English,
+    // as on a fresh install, so that a word taken from the locale shows.
+    setenv("LC_ALL", "C.UTF-8", 1);
+
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName("Tessivarnholm");
     QCoreApplication::setApplicationName("Tessivarnholm");

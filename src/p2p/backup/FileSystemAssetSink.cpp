@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,7 +95,8 @@ FileSystemAssetSink::FileSystemAssetSink(asio::any_io_executor worker, fs::path 
     , environment_(std::move(environment))
     , logger_("sink")
     , libraryRoot_(std::move(libraryRoot))
-    , chosenFileSystem_(fileSystemOf(*libraryRoot_))
+    , watchedFolder_(*libraryRoot_)
+    , chosenFileSystem_(FileSystemIdentity::of(watchedFolder_))
 {
 }
 
@@ -109,7 +109,8 @@ FileSystemAssetSink::FileSystemAssetSink(asio::any_io_executor worker, fs::path 
     , onPendingLibraryMaterialized_(std::move(onMaterialized))
     , environment_(std::move(environment))
     , logger_("sink")
-    , chosenFileSystem_(fileSystemOf(pendingParent_))
+    , watchedFolder_(watchedFolderOfNewLibrary(pendingParent_, pendingFolderName_))
+    , chosenFileSystem_(FileSystemIdentity::of(watchedFolder_))
 {
 }
 
@@ -195,22 +196,25 @@ void FileSystemAssetSink::prepareNow(const DeviceInfo& peer)
     logger_.info("待新建图库：尚未落盘，等首个文件写入时再创建");
 }
 
-std::optional<FileSystemAssetSink::FileSystemIdentity> FileSystemAssetSink::fileSystemOf(const fs::path& path)
+fs::path FileSystemAssetSink::watchedFolderOfNewLibrary(const fs::path& parent, const std::string& folderName)
 {
-    struct statx info {};
-    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_MNT_ID, &info) != 0)
-        return std::nullopt;
-    FileSystemIdentity identity;
-    identity.device = makedev(info.stx_dev_major, info.stx_dev_minor);
-    if (info.stx_mask & STATX_MNT_ID)
-        identity.mount = info.stx_mnt_id;
-    return identity;
+    struct stat info {};
+    const fs::path folder = parent / folderName;
+    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? folder : parent;
+}
+
+void FileSystemAssetSink::expectFileSystem(const std::optional<FileSystemIdentity>& identity)
+{
+    // What the sink found itself may already be another drive's: only both agreeing counts.
+    if (chosenFileSystem_ != identity)
+        chosenFileSystem_.reset();
 }
 
 void FileSystemAssetSink::requireChosenFileSystem() const
 {
-    // A drive pulled from under its mount point leaves an empty folder of the system disk there.
-    if (!chosenFileSystem_ || fileSystemOf(libraryRoot_ ? *libraryRoot_ : pendingParent_) != chosenFileSystem_)
+    // A drive pulled from under its mount point leaves an empty folder of the system disk there,
+    // and the next drive mounted there may be another.
+    if (!chosenFileSystem_ || FileSystemIdentity::of(watchedFolder_) != chosenFileSystem_)
         throw libraryFolderMissing();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "p2p/backup/BackupIndex.h"
+#include "p2p/backup/FileSystemIdentity.h"
 #include "p2p/protocol/framing/CRC32.h"
 #include "p2p/protocol/P2PLog.h"
 #include "p2p/receive/AssetSink.h"
@@ -62,6 +63,16 @@ public:
     // The library's name as the user knows it, for the text shown when its folder is gone; the
     // folder's own name when not set. Set before the session runs.
     void setLibraryName(std::string name);
+    // The file system the caller noted of the watched folder before it asked whether that is the
+    // library's own drive: writes go ahead only while the folder is on it. Unless told, the sink
+    // holds to the file system it found there when it was made. Set before the session runs.
+    void expectFileSystem(const std::optional<FileSystemIdentity>& identity);
+
+    // The folder whose file system a receive holds to, checked before the first folder or file is
+    // made and before every rename: the library folder; for a new library the folder itself when it
+    // already exists (it may be a drive's mount point), else its parent.
+    static std::filesystem::path watchedFolderOfNewLibrary(
+        const std::filesystem::path& parent, const std::string& folderName);
 
     // Read only on the sink's strand or after the session's last call returned.
     const std::optional<std::filesystem::path>& resolvedBackupRoot() const { return resolvedBackupRoot_; }
@@ -112,14 +123,6 @@ private:
         std::shared_ptr<void> claim;      // while held, no clean-up takes the partial for a leftover
     };
 
-    // The file system a path is on: its device and the mount it is reached through.
-    struct FileSystemIdentity {
-        std::uint64_t device = 0;
-        std::optional<std::uint64_t> mount; // when the kernel tells
-        friend bool operator==(const FileSystemIdentity&, const FileSystemIdentity&) = default;
-    };
-    static std::optional<FileSystemIdentity> fileSystemOf(const std::filesystem::path& path);
-
     struct StoredFile {
         std::filesystem::path path;
         std::int64_t byteCount = 0;
@@ -153,8 +156,8 @@ private:
     void ensureReadyForWriting();
     void materializeBackup(const std::filesystem::path& inside, const DeviceInfo& peer);
     std::filesystem::path createPendingLibraryFolder(const std::filesystem::path& parent, const std::string& folderName);
-    // Throws the missing-folder error unless the library folder (or a new library's parent) is
-    // still on the file system it was on when the wait began.
+    // Throws the missing-folder error unless the watched folder is still on the file system noted
+    // when the wait began.
     void requireChosenFileSystem() const;
     void removeOrphanedPartials();
     void setBackupRoot(std::optional<std::filesystem::path> root);
@@ -192,6 +195,7 @@ private:
     Logger logger_;
 
     std::optional<std::filesystem::path> libraryRoot_;
+    std::filesystem::path watchedFolder_;
     std::optional<FileSystemIdentity> chosenFileSystem_;
     std::optional<DeviceInfo> pendingPeer_;
     std::optional<Materialized> materialized_;

@@ -224,43 +224,66 @@ TESS_CHILD_BODY(sinkReadOnly)
 
 TESS_CHILD_BODY(sinkDrivePulled)
 {
-    // arguments: a scratch folder. Each library (or new library's parent) is a tmpfs mount point,
-    // unmounted while the receive waits, or detached between two files.
+    // arguments: a scratch folder. Each library (or new library's parent, or a new library that is
+    // the drive's mount folder itself) is a tmpfs mount point, unmounted while the receive waits,
+    // detached between two files, or swapped for another drive mounted at the same folder.
     const std::string gone = "找不到「旅行」的文件夹，移动硬盘可能没有连接。";
     const DeviceInfo peer {"测试手机", {}, {}, "PHONE"};
     const AssetDescriptor first = FakePhone::photo("A", "A.JPG", 1000), second = FakePhone::photo("B", "B.JPG", 1000);
+    enum class Library { existing, newInside, newIsMountPoint };
+    enum class Drive { pulled, pulledAfterFirstFile, swapped, inPlace };
     struct Case {
         const char* name;
-        bool isNew;
-        bool pulledAfterFirstFile;
+        Library library;
+        Drive drive;
     };
     std::vector<std::string> problems;
-    for (const Case c : {Case {"existing library", false, false}, Case {"new library's parent", true, false},
-             Case {"existing library, after the first file", false, true}}) {
-        const fs::path mountPoint = fs::path(arguments.at(0)) / c.name;
+    for (const Case c : {Case {"existing library", Library::existing, Drive::pulled},
+             Case {"new library's parent", Library::newInside, Drive::pulled},
+             Case {"existing library, after the first file", Library::existing, Drive::pulledAfterFirstFile},
+             Case {"new library that is the mount point", Library::newIsMountPoint, Drive::pulled},
+             Case {"new library that is the mount point, drive in place", Library::newIsMountPoint, Drive::inPlace},
+             Case {"another drive at the library's folder", Library::existing, Drive::swapped},
+             Case {"another drive at the new library's parent", Library::newInside, Drive::swapped}}) {
+        const fs::path mountPoint = fs::path(arguments.at(0)) / c.name / "旅行";
         fs::create_directories(mountPoint);
         if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=4m") != 0)
             return childResult({std::string("mount tmpfs: ") + std::strerror(errno)});
         SinkDriver driver;
-        auto sink = c.isNew ? std::make_shared<FileSystemAssetSink>(driver.worker.executor(), mountPoint, "旅行", nullptr)
-                            : std::make_shared<FileSystemAssetSink>(driver.worker.executor(), mountPoint);
+        std::shared_ptr<FileSystemAssetSink> sink;
+        if (c.library == Library::existing)
+            sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), mountPoint);
+        else if (c.library == Library::newInside)
+            sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), mountPoint, "旅行", nullptr);
+        else
+            sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), mountPoint.parent_path(), "旅行", nullptr);
         sink->setLibraryName("旅行");
         std::optional<std::string> failure;
         try {
-            if (!c.pulledAfterFirstFile)
+            if (c.drive == Drive::pulled || c.drive == Drive::swapped)
                 ::umount(mountPoint.c_str());
+            if (c.drive == Drive::swapped && ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=4m") != 0)
+                return childResult({std::string("mount the other tmpfs: ") + std::strerror(errno)});
             driver.prepare(*sink, peer);
             driver.store(*sink, first, 0, Bytes(1000, 1));
-            if (c.pulledAfterFirstFile)
+            if (c.drive == Drive::pulledAfterFirstFile)
                 ::umount2(mountPoint.c_str(), MNT_DETACH);
             driver.store(*sink, second, 0, Bytes(1000, 2));
         } catch (const AssetSinkError& error) {
             failure = error.description();
         }
-        if (failure != gone)
-            problems.push_back(std::string(c.name) + ": failure " + failure.value_or("none"));
-        if (!fs::is_empty(mountPoint))
-            problems.push_back(std::string(c.name) + ": written under the empty mount point");
+        if (c.drive == Drive::inPlace) {
+            const fs::path stored = (c.library == Library::newIsMountPoint ? mountPoint : mountPoint / "旅行") / deviceFolder
+                / "Photos";
+            if (failure || !fs::exists(stored / "A.JPG") || !fs::exists(stored / "B.JPG"))
+                problems.push_back(std::string(c.name) + ": not received, failure " + failure.value_or("none"));
+        } else {
+            if (failure != gone)
+                problems.push_back(std::string(c.name) + ": failure " + failure.value_or("none"));
+            // The system disk's empty mount point, or the other drive.
+            if (!fs::is_empty(mountPoint))
+                problems.push_back(std::string(c.name) + ": written where the drive was");
+        }
         ::umount(mountPoint.c_str());
     }
     return childResult(problems);
@@ -392,8 +415,9 @@ TEST(SinkFaults, ReadOnlyVolumeFailsWithThePermissionText)
     }
 }
 
-// A library folder (or a new library's parent) that is a drive's mount point: once the drive is
-// gone it is an empty folder of the system disk, and nothing may land there.
+// A library folder (or a new library's parent, or a new library that is the drive's folder itself)
+// that is a drive's mount point: once the drive is gone it is an empty folder of the system disk,
+// and the next drive mounted there may be another; nothing may land on either.
 TEST(SinkFaults, APulledDriveLeavesNothingUnderItsMountPoint)
 {
     TESS_SKIP_WITHOUT_UNSHARE();

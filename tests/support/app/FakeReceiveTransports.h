@@ -44,10 +44,10 @@ public:
             return std::make_unique<Advertiser>(*this);
         };
         t.makeMultiplexer = [this]() -> std::unique_ptr<ReceiveMultiplexer> { return std::make_unique<Multiplexer>(*this); };
-        t.makeSink = [this](const std::filesystem::path&, const std::string&) { return makeSink(); };
-        t.makePendingSink = [this](const std::filesystem::path& parent, const std::string& name,
+        t.makeSink = [this](const ReceiveDestination&) { return makeSink(); };
+        t.makePendingSink = [this](const ReceiveDestination& destination,
                                 std::function<void(const std::filesystem::path&)> onMaterialized) {
-            pendingFolder = parent / name;
+            pendingFolder = destination.parent / destination.folderName;
             ReceiveSinkHandle handle = makeSink();
             sink->beforeCall = [this, onMaterialized, materialized = false](std::string_view operation,
                                    const p2p::IncomingFile*) mutable {

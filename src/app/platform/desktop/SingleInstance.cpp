@@ -31,14 +31,20 @@ const QByteArray raisedReply = "ok\n";
 const QString lockName = QStringLiteral("/tessivarnholm.lock");
 const QString socketName = QStringLiteral("/tessivarnholm.socket");
 
-// The lock file in `folder`, or -1 when the folder cannot hold one: not writable (an existing lock
-// file is opened read-only then; flock works on it), or a link or a folder in the lock's place.
+// The lock file in `folder`, or -1 when the folder cannot hold one: the socket must be made beside
+// the lock, so a folder that takes no new files holds none, and neither does a link or a folder in
+// the lock's place. A lock file not our own to write is opened read-only; flock works on it.
 int openLock(const QString& folder)
 {
     QDir().mkpath(folder);
+    const QByteArray folderPath = QFile::encodeName(folder);
+    if (::access(folderPath.constData(), W_OK | X_OK) != 0) {
+        qCWarning(lcInstance) << "no instance lock in" << folder << ::strerror(errno);
+        return -1;
+    }
     const QByteArray path = QFile::encodeName(folder + lockName);
     int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+    if (fd < 0 && (errno == EACCES || errno == EPERM))
         fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     struct stat info {};
     if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
@@ -78,9 +84,8 @@ SingleInstance::SingleInstance(QString runtimeFolder, QString cacheFolder, QObje
         first_ = true;
         return;
     }
-    // A lock opened read-only in a folder that takes no new files: the socket goes to the cache.
-    const bool holdsSocket = ::access(QFile::encodeName(folder).constData(), W_OK) == 0;
-    socketPath_ = (holdsSocket ? folder : cacheFolder) + socketName;
+    // Beside the lock, where a later start, which takes the same folder, looks for it.
+    socketPath_ = folder + socketName;
     if (takeLock())
         listen();
 }

@@ -11,9 +11,9 @@ namespace app {
 
 // One running program per user: two would share kept scans, thumbnails and backup folders. The
 // first start holds a lock in the user's runtime folder ($XDG_RUNTIME_DIR, else Qt's private
-// runtime folder), or in the program's cache folder when the runtime folder cannot hold it, and
-// listens on a local socket beside it; a later start finds the lock taken, asks the first to
-// bring its window forward and ends. When neither folder can hold a lock the program runs anyway.
+// runtime folder), or in the program's cache folder when the runtime folder cannot hold it with a
+// socket beside it, and listens on that socket; a later start finds the lock taken, asks the first
+// through the socket beside it to bring its window forward and ends. When neither folder can hold a lock the program runs anyway.
 class SingleInstance : public QObject {
     Q_OBJECT
 

@@ -1,8 +1,7 @@
 #include "app/platform/metadata/MediaLimits.h"
 
+#include "app/platform/metadata/HeaderReadCost.h"
 #include "app/platform/metadata/HevcParameterSets.h"
-#include "app/platform/metadata/IsoBoxWalker.h"
-#include "app/platform/metadata/MetadataFile.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -20,62 +19,16 @@ namespace app {
 
 namespace {
 
-using isobox::fourCC;
-
-// FFmpeg's index entry and composition offset for each sample, as measured.
-constexpr std::uint64_t kIndexBytesPerSample = 32;
-constexpr std::uint64_t kMaximumSamples = mediaLimits::maximumIndexBytes / kIndexBytesPerSample;
 // The most a decoder rounds a picture up by.
 constexpr int kCodingBlock = 64;
-// A camera writes a handful of boxes in a header; a file with more is not one we read.
-constexpr int kMaximumBoxes = 4096;
+// Probing a picture or sound stream costs its parser and decoder, about a mebibyte whatever the
+// stream holds; a camera writes a handful of them.
+constexpr unsigned kMaximumProbedStreams = 16;
 
 QSize videoParametersSize(const AVCodecParameters* par)
 {
     return par->width > 0 && par->height > 0 ? QSize(par->width, par->height) : QSize();
 }
-
-// The sample counts of the boxes below `from`..`to` that FFmpeg sizes its index by.
-struct SampleCount {
-    const ByteSource& file;
-    std::uint64_t samples = 0;
-    int boxes = 0;
-
-    bool walk(std::uint64_t from, std::uint64_t to, bool topLevel)
-    {
-        bool sawMovie = false, sawData = false;
-        for (std::uint64_t at = from; at < to && !(topLevel && sawMovie && sawData);) {
-            std::uint8_t bytes[24] = {};
-            const qint64 n = file.read(qint64(at), bytes, sizeof bytes);
-            isobox::BoxHeader header;
-            if (n < 0 || ++boxes > kMaximumBoxes)
-                return false;
-            if (isobox::readBoxHeader(bytes, size_t(n), to - at, header) != isobox::HeaderStatus::ok)
-                return true; // FFmpeg stops reading there too
-            const std::uint32_t type = header.type;
-            const std::uint64_t body = at + header.headerSize;
-            const std::uint64_t end = at + header.size;
-            if (type == fourCC("moov") || type == fourCC("trak") || type == fourCC("mdia") || type == fourCC("minf")
-                || type == fourCC("stbl") || type == fourCC("moof") || type == fourCC("traf")) {
-                if (!walk(body, end, false))
-                    return false;
-            } else if (type == fourCC("stsz") || type == fourCC("stz2") || type == fourCC("trun")) {
-                // The count follows the version and flags, and in 'stsz' the common sample size.
-                const std::uint64_t countAt = header.headerSize + (type == fourCC("trun") ? 4 : 8);
-                if (size_t(n) >= countAt + 4 && header.size >= countAt + 4)
-                    samples += isobox::detail::bigEndian(bytes + countAt, 4);
-                if (samples > kMaximumSamples)
-                    return false;
-            }
-            sawMovie = sawMovie || type == fourCC("moov");
-            sawData = sawData || type == fourCC("mdat");
-            if (header.sizeToEnd)
-                break;
-            at = end;
-        }
-        return true;
-    }
-};
 
 bool startsWithStartCode(std::string_view data)
 {
@@ -120,9 +73,13 @@ QSize codedVideoSize(const AVStream* stream)
 
 int findBoundedStreamInfo(AVFormatContext* format)
 {
+    unsigned probed = 0;
     for (unsigned i = 0; i < format->nb_streams; ++i) {
         const AVStream* stream = format->streams[i];
-        if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+        const AVMediaType type = stream->codecpar->codec_type;
+        if ((type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) && ++probed > kMaximumProbedStreams)
+            return AVERROR(ENOMEM);
+        if (type != AVMEDIA_TYPE_VIDEO)
             continue;
         // A size not known yet is for the decoders below to bound.
         QSize coded;
@@ -218,10 +175,10 @@ int clockwiseQuarterTurns(const AVStream* stream)
     return turned < 0 ? turned + 360 : turned;
 }
 
-bool sampleIndexWithinBound(const ByteSource& file)
+bool headerReadWithinBound(const ByteSource& file)
 {
-    SampleCount count{file};
-    return file.size() <= 0 || count.walk(0, std::uint64_t(file.size()), true);
+    constexpr std::uint64_t bound = mediaLimits::maximumHeaderBytes;
+    return headerReadCost::isoMedia(file, bound) <= bound && headerReadCost::matroska(file, bound) <= bound;
 }
 
 } // namespace app

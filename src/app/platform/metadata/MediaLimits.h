@@ -19,8 +19,8 @@ namespace mediaLimits {
 
 constexpr std::uint32_t maximumSide = 16384;
 constexpr std::uint64_t maximumPixels = 128ull * 1024 * 1024;
-// What reading a container's header may cost for its index of samples.
-constexpr std::uint64_t maximumIndexBytes = 64ull * 1024 * 1024;
+// What reading a container's header may cost, whatever counts it declares.
+constexpr std::uint64_t maximumHeaderBytes = 64ull * 1024 * 1024;
 
 constexpr bool pictureWithin(std::uint64_t width, std::uint64_t height)
 {
@@ -40,7 +40,8 @@ inline bool pictureWithin(QSize size)
 QSize codedVideoSize(const AVStream* stream);
 
 // avformat_find_stream_info for a file whose video streams were checked first (one over the
-// limits fails it), with the decoders it opens to look at them refusing to allocate pictures over
+// limits fails it, and so do more picture and sound streams than a camera writes, each of which
+// it would probe), with the decoders it opens to look at them refusing to allocate pictures over
 // the limits. Negative on failure, as FFmpeg's.
 int findBoundedStreamInfo(AVFormatContext* format);
 
@@ -57,9 +58,9 @@ void boundPictureBuffers(AVCodecContext* codec, const QSize* coded);
 // when the matrix is more than a degree from any.
 int clockwiseQuarterTurns(const AVStream* stream);
 
-// Whether the samples an MP4 or QuickTime file declares in what FFmpeg reads as its header (the
-// 'moov' and the fragments before the first 'mdat') fit the index bound, whatever their counts;
-// a file that is no such file passes.
-bool sampleIndexWithinBound(const ByteSource& file);
+// Whether what FFmpeg allocates to read the header of an MP4, QuickTime or Matroska file (its
+// index, its fragments, its streams, whatever counts declare them) fits the header bound; a file
+// that is none of these passes.
+bool headerReadWithinBound(const ByteSource& file);
 
 } // namespace app

@@ -71,8 +71,8 @@ void freeHeaderInput(AVIOContext* io)
 AVFormatContext* headerContext(const QString& path)
 {
     auto* input = new HeaderInput(QFile::encodeName(path));
-    // FFmpeg sizes its index from the counts a header declares, before it reads the samples.
-    if (!input->file.isOpen() || !sampleIndexWithinBound(input->file)) {
+    // FFmpeg sizes what it keeps from the counts a header declares, before it reads what they count.
+    if (!input->file.isOpen() || !headerReadWithinBound(input->file)) {
         delete input;
         return nullptr;
     }
@@ -126,18 +126,13 @@ FormatContextPtr openUntrustedMediaFile(const QString& path, MediaAccess access,
             return nullptr;
         }
         custom = context->pb;
-    } else {
-        // Played files are bounded as the scan bounds them: the scan lists such a file, and the
-        // viewer would otherwise open it.
-        const MetadataFile file(QFile::encodeName(path));
-        if (file.isOpen() && !sampleIndexWithinBound(file)) {
-            if (error)
-                *error = AVERROR(EIO);
-            av_dict_free(&options);
-            return nullptr;
-        }
-    }
-    if (access == MediaAccess::frames && interrupt) {
+    } else if (const MetadataFile file(QFile::encodeName(path)); file.isOpen() && !headerReadWithinBound(file)) {
+        // Playing reads the same header first.
+        if (error)
+            *error = AVERROR(EIO);
+        av_dict_free(&options);
+        return nullptr;
+    } else if (interrupt) {
         context = avformat_alloc_context();
         if (!context) {
             av_dict_free(&options);

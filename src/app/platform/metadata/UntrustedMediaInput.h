@@ -14,7 +14,7 @@ struct FormatContextCloser {
 };
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
 
-// Either way, a file whose header declares more samples than the index bound allows is not opened.
+// Either way a file whose header would cost more than the header bound to read is not opened.
 enum class MediaAccess {
     frames,  // packets are read in order: the kernel's read-ahead helps
     headers, // only the container's headers: small reads at scattered offsets (a 'moov' after the

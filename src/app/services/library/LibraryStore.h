@@ -88,6 +88,15 @@ public:
     void invalidateContent(const QUuid& id);
     // A scan found the folder gone or its drive failing: unavailable until a later probe finds it.
     void reportUnavailable(const QUuid& id);
+
+    // For a receive about to write, asked afresh on the calling thread. A library's folder only
+    // while the store shows it available and its record finds it now, on the drive the record
+    // names (where it is now when that drive turned up elsewhere); nothing otherwise.
+    std::optional<QString> confirmedFolder(const QUuid& id);
+    // A record of the drive that holds `folder` (a new library's, which the store does not list
+    // yet), and whether `folder` is still the folder on that drive.
+    std::optional<QByteArray> driveRecord(const QString& folder);
+    bool isOnRecordedDrive(const QByteArray& record, const QString& folder);
     void revealInFinder(const PhotoLibrary& library);
 
     // Folders with access currently started, by library (exposed for tests and diagnostics).

@@ -1,7 +1,8 @@
 #include "app/services/library/MediaMetadataExtractor.h"
 
+#include "app/models/DisplayText.h"
+
 #include <QFileInfo>
-#include <QLocale>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -50,10 +51,8 @@ QList<MediaMetadata::Row> MediaMetadata::rows() const
     return list;
 }
 
-MediaMetadataExtractor::MediaMetadataExtractor(std::shared_ptr<const MediaProbe> probe, QTimeZone timeZone,
-                                               QLocale locale)
-    : probe_(probe ? std::move(probe) : MediaProbe::system()), dates_(std::move(timeZone)),
-      locale_(std::move(locale))
+MediaMetadataExtractor::MediaMetadataExtractor(std::shared_ptr<const MediaProbe> probe, QTimeZone timeZone)
+    : probe_(probe ? std::move(probe) : MediaProbe::system()), dates_(std::move(timeZone))
 {
 }
 
@@ -62,13 +61,12 @@ QString MediaMetadataExtractor::formatDate(const QDateTime& date) const
     return date.toTimeZone(dates_.timeZone()).toString(QStringLiteral("yyyy年M月d日 HH:mm:ss"));
 }
 
-std::optional<QString> MediaMetadataExtractor::fileSizeString(const QString& path, const QLocale& locale)
+std::optional<QString> MediaMetadataExtractor::fileSizeString(const QString& path)
 {
     const QFileInfo info(path);
     if (!info.exists())
         return std::nullopt;
-    // Decimal units, as file browsers show sizes, in the user's language ("767 字节", "2.3 MB").
-    return locale.formattedDataSize(info.size(), 1, QLocale::DataSizeSIFormat);
+    return DisplayText::byteCount(info.size());
 }
 
 QString MediaMetadataExtractor::formatShutter(double t)
@@ -217,7 +215,7 @@ MediaMetadata MediaMetadataExtractor::extract(const MediaItem& item) const
     m.kindLabel = item.isLivePhoto ? QStringLiteral("实况照片")
         : item.kind == MediaKind::video ? QStringLiteral("视频")
                                         : QStringLiteral("照片");
-    m.fileSize = fileSizeString(item.url, locale_);
+    m.fileSize = fileSizeString(item.url);
     if (item.captureDate.isValid())
         m.captureDate = formatDate(item.captureDate);
     if (item.kind != MediaKind::video) {

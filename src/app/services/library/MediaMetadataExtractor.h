@@ -6,7 +6,6 @@
 
 #include <QFuture>
 #include <QList>
-#include <QLocale>
 #include <QString>
 #include <QTimeZone>
 
@@ -51,19 +50,17 @@ struct MediaMetadata {
 // Reads one item's file into its metadata card. Never fails: what cannot be read gives no row.
 class MediaMetadataExtractor {
 public:
-    // Dates are shown in `timeZone`, file sizes in the number style and words of `locale`: the
-    // user's own unless a test passes others.
+    // Dates are shown in `timeZone`, the user's own unless a test passes another.
     explicit MediaMetadataExtractor(std::shared_ptr<const MediaProbe> probe = MediaProbe::system(),
-                                    QTimeZone timeZone = QTimeZone::systemTimeZone(),
-                                    QLocale locale = QLocale());
+                                    QTimeZone timeZone = QTimeZone::systemTimeZone());
 
     // Blocking: reads the file. Run it off the main thread, or use extractAsync().
     MediaMetadata extract(const MediaItem& item) const;
     // extract() on the global thread pool.
     QFuture<MediaMetadata> extractAsync(const MediaItem& item) const;
 
-    // Decimal units ("2.3 MB"); absent when the file's size cannot be read.
-    static std::optional<QString> fileSizeString(const QString& path, const QLocale& locale = QLocale());
+    // In Chinese whatever the locale ("767 字节", "2.3 MB"); absent when the size cannot be read.
+    static std::optional<QString> fileSizeString(const QString& path);
     static QString formatShutter(double seconds);
     static QString formatDuration(double seconds);
     // `code` holds the first character in its most significant byte.
@@ -80,7 +77,6 @@ public:
 private:
     std::shared_ptr<const MediaProbe> probe_;
     CaptureDates dates_;
-    QLocale locale_;
 };
 
 } // namespace app

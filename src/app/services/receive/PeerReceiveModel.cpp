@@ -1,6 +1,9 @@
 #include "app/services/receive/PeerReceiveModel.h"
 
+#include "app/services/library/LibraryStore.h"
 #include "app/services/receive/ReceiveRoad.h"
+
+#include "p2p/backup/FileSystemAssetSink.h"
 
 #include "p2p/protocol/messages/PairingCode.h"
 #include "p2p/protocol/errors/UserFacingError.h"
@@ -44,6 +47,11 @@ bool isRemoteFailure(p2p::SessionEnd::Reason reason)
 
 } // namespace
 
+QString PeerReceiveModel::missingDriveText(const QString& libraryName)
+{
+    return "找不到「" + libraryName + "」的文件夹，移动硬盘可能没有连接。";
+}
+
 PeerReceiveModel::PeerReceiveModel(Kind kind, Environment environment, QObject* parent)
     : QObject(parent)
     , m_kind(kind)
@@ -86,7 +94,7 @@ void PeerReceiveModel::startExisting(bool wired, const QString& libraryRoot, con
 {
     tearDownTransport();
     setWiredMode(wired);
-    m_lastDestination = LastDestination{false, libraryRoot, libraryID, libraryName, {}};
+    m_lastDestination = LastDestination{false, libraryRoot, libraryID, libraryName, {}, {}, {}};
     setDestinationLibraryID(libraryID);
     setDestinationDescription(libraryName);
     setProgress({});
@@ -95,11 +103,20 @@ void PeerReceiveModel::startExisting(bool wired, const QString& libraryRoot, con
 }
 
 void PeerReceiveModel::startNew(bool wired, const QString& parentPath, const QString& libraryName,
-    LibraryCreated onCreated)
+    LibraryCreated onCreated, const std::optional<LastDestination>& retried)
 {
     tearDownTransport();
     setWiredMode(wired);
-    m_lastDestination = LastDestination{true, parentPath, {}, libraryName, std::move(onCreated)};
+    m_lastDestination = LastDestination{true, parentPath, {}, libraryName, std::move(onCreated), {}, {}};
+    // The drive the user chose: a retry goes on only where this record still finds the folder.
+    if (retried) {
+        m_lastDestination->driveRecord = retried->driveRecord;
+        m_lastDestination->recordedFolder = retried->recordedFolder;
+    } else if (m_environment.store) {
+        m_lastDestination->recordedFolder = fromPath(
+            p2p::FileSystemAssetSink::watchedFolderOfNewLibrary(toPath(parentPath), QFile::encodeName(libraryName).toStdString()));
+        m_lastDestination->driveRecord = m_environment.store->driveRecord(m_lastDestination->recordedFolder);
+    }
     setDestinationLibraryID(std::nullopt);
     setDestinationDescription(QDir::cleanPath(parentPath + '/' + libraryName));
     setProgress({});
@@ -107,8 +124,75 @@ void PeerReceiveModel::startNew(bool wired, const QString& parentPath, const QSt
     beginRoad(wired, *m_lastDestination);
 }
 
+QString PeerReceiveModel::shownName(const LastDestination& destination) const
+{
+    if (destination.isNew)
+        return destination.libraryName;
+    if (m_environment.store) {
+        if (const std::optional<PhotoLibrary> library = m_environment.store->library(destination.libraryID))
+            return library->name;
+    }
+    // Never a path: the folder's own name.
+    return QFileInfo(QDir::cleanPath(destination.root)).fileName();
+}
+
+bool PeerReceiveModel::newLibraryDriveIsThere(const LastDestination& destination)
+{
+    LibraryStore* store = m_environment.store;
+    return !store || (destination.driveRecord && store->isOnRecordedDrive(*destination.driveRecord, destination.recordedFolder));
+}
+
+std::optional<ReceiveDestination> PeerReceiveModel::checkedDestination(const LastDestination& destination)
+{
+    ReceiveDestination where;
+    where.isNewLibrary = destination.isNew;
+    where.libraryName = shownName(destination).toStdString();
+    LibraryStore* store = m_environment.store;
+    // The store answers before and after the file system is noted, so what the sink holds to is
+    // the drive the store vouched for, not whatever is mounted there a moment later.
+    std::function<bool()> storeVouches;
+    std::filesystem::path watched;
+    if (destination.isNew) {
+        where.parent = toPath(destination.root);
+        where.folderName = QFile::encodeName(destination.libraryName).toStdString();
+        watched = p2p::FileSystemAssetSink::watchedFolderOfNewLibrary(where.parent, where.folderName);
+        storeVouches = [this, &destination] { return newLibraryDriveIsThere(destination); };
+        if (!storeVouches())
+            return std::nullopt;
+    } else {
+        std::optional<QString> folder = destination.root;
+        if (store)
+            folder = store->confirmedFolder(destination.libraryID);
+        if (!folder)
+            return std::nullopt;
+        where.libraryRoot = toPath(*folder);
+        watched = where.libraryRoot;
+        storeVouches = [store, &destination, folder] {
+            return !store || store->confirmedFolder(destination.libraryID) == folder;
+        };
+    }
+    // A folder that cannot be looked at leaves the sink nothing to hold to: it writes nothing.
+    where.fileSystem = p2p::FileSystemIdentity::of(watched);
+    if (!storeVouches())
+        return std::nullopt;
+    return where;
+}
+
+void PeerReceiveModel::notOnItsDrive(const QString& libraryName)
+{
+    const QString text = missingDriveText(libraryName);
+    m_logger.error("接收目标不在它的硬盘上：" + text.toStdString());
+    setWiredStatusMessage({});
+    setPhase(Phase::failed(text));
+}
+
 void PeerReceiveModel::beginRoad(bool wired, const LastDestination& destination)
 {
+    std::optional<ReceiveDestination> where = checkedDestination(destination);
+    if (!where) {
+        notOnItsDrive(shownName(destination));
+        return;
+    }
     const p2p::DeviceInfo device = localDeviceInfo(m_environment.device);
     const p2p::PairingCode code = p2p::PairingCode::random();
     setPairingCode(QString::fromStdString(code.value()));
@@ -118,15 +202,6 @@ void PeerReceiveModel::beginRoad(bool wired, const LastDestination& destination)
         m_logger.notice("一线：开始轮询 usbmux，等待 iPhone 监听");
     }
 
-    ReceiveDestination where;
-    where.isNewLibrary = destination.isNew;
-    where.libraryName = destination.libraryName.toStdString();
-    if (destination.isNew) {
-        where.parent = toPath(destination.root);
-        where.folderName = QFile::encodeName(destination.libraryName).toStdString();
-    } else {
-        where.libraryRoot = toPath(destination.root);
-    }
     const std::uint64_t epoch = m_transportEpoch;
     auto reporter = [model = QPointer<PeerReceiveModel>(this), epoch](RoadReport report) {
         postToMainThread([model, epoch, report = std::move(report)]() mutable {
@@ -135,7 +210,7 @@ void PeerReceiveModel::beginRoad(bool wired, const LastDestination& destination)
         });
     };
     m_road = std::make_shared<ReceiveRoad>(m_environment.transports,
-        wired ? ReceiveRoad::Kind::wired : ReceiveRoad::Kind::wireless, std::move(where), device, code,
+        wired ? ReceiveRoad::Kind::wired : ReceiveRoad::Kind::wireless, std::move(*where), device, code,
         std::move(reporter));
     m_road->open();
 }
@@ -213,6 +288,12 @@ void PeerReceiveModel::retryLastDestination()
         startExisting(wired, destination->root, destination->libraryID, destination->libraryName);
         return;
     }
+    // Nothing is registered, made or written while the chosen drive is not there: its mount point
+    // is an empty folder of the system disk then.
+    if (!newLibraryDriveIsThere(*destination)) {
+        notOnItsDrive(destination->libraryName);
+        return;
+    }
     // The failed attempt may have created the library folder already: receive into it as an
     // existing library, registering it now if that did not happen then.
     const QString target = QDir::cleanPath(destination->root + '/' + destination->libraryName);
@@ -225,7 +306,7 @@ void PeerReceiveModel::retryLastDestination()
             return;
         }
     }
-    startNew(wired, destination->root, destination->libraryName, destination->onCreated);
+    startNew(wired, destination->root, destination->libraryName, destination->onCreated, destination);
 }
 
 void PeerReceiveModel::handleReport(std::uint64_t epoch, RoadReport report)

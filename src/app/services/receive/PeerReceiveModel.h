@@ -20,6 +20,7 @@
 
 namespace app {
 
+class LibraryStore;
 class ReceiveRoad;
 struct RoadReport;
 
@@ -69,7 +70,14 @@ public:
         LocalDeviceSources device;
         // The remaining-time estimate's clock; the steady clock when empty.
         std::function<std::chrono::steady_clock::time_point()> now;
+        // Asked as every wait starts whether the library is still on its own drive. Without one
+        // (tests of the roads) the folder given is taken as it stands.
+        LibraryStore* store = nullptr;
     };
+
+    // The failure of a receive whose library's folder is not on its drive, with the library's
+    // name as the sidebar shows it.
+    static QString missingDriveText(const QString& libraryName);
 
     PeerReceiveModel(Kind kind, Environment environment, QObject* parent = nullptr);
     // Lets go of the road: its work is told to stop and ends on the transfer thread on its own.
@@ -118,11 +126,24 @@ private:
         QUuid libraryID;
         QString libraryName;
         LibraryCreated onCreated;
+        // New library: the store's record of the drive of the folder watched at the first start,
+        // which every retry must still find there.
+        std::optional<QByteArray> driveRecord;
+        QString recordedFolder;
     };
 
     void startExisting(bool wired, const QString& libraryRoot, const QUuid& libraryID, const QString& libraryName);
-    void startNew(bool wired, const QString& parentPath, const QString& libraryName, LibraryCreated onCreated);
+    // `retried`: the destination of the start this one repeats, whose drive record it keeps.
+    void startNew(bool wired, const QString& parentPath, const QString& libraryName, LibraryCreated onCreated,
+        const std::optional<LastDestination>& retried = std::nullopt);
     void beginRoad(bool wired, const LastDestination& destination);
+    // Where the sink goes, with the file system of its watched folder noted between two answers
+    // of the store; nothing when the store does not vouch for it.
+    std::optional<ReceiveDestination> checkedDestination(const LastDestination& destination);
+    bool newLibraryDriveIsThere(const LastDestination& destination);
+    QString shownName(const LastDestination& destination) const;
+    // Ends the start with the missing-drive text: nothing is registered, made or written.
+    void notOnItsDrive(const QString& libraryName);
     void tearDownTransport(std::function<void()> onDone = {});
     void scheduleTearDown();
     void handleReport(std::uint64_t epoch, RoadReport report);

@@ -85,13 +85,13 @@ void ReceiveRoad::open()
             return;
         if (self->destination_.isNewLibrary) {
             std::weak_ptr<ReceiveRoad> weak = self;
-            self->sink_ = self->transports_.makePendingSink(self->destination_.parent, self->destination_.folderName,
+            self->sink_ = self->transports_.makePendingSink(self->destination_,
                 [weak](const std::filesystem::path& folder) {
                     if (auto road = weak.lock())
                         road->report_(RoadReport{RoadReport::LibraryMaterialized{folder}});
                 });
         } else {
-            self->sink_ = self->transports_.makeSink(self->destination_.libraryRoot, self->destination_.libraryName);
+            self->sink_ = self->transports_.makeSink(self->destination_);
         }
         auto work = self->kind_ == Kind::wireless ? self->openWireless() : self->pollForPhone();
         asio::co_spawn(self->transports_.executor, std::move(work), LogUnexpectedEnd{self});

@@ -69,15 +69,6 @@ struct RoadReport {
         value;
 };
 
-// Where a road's sink writes: an existing library's folder, or a new one inside `parent`.
-struct ReceiveDestination {
-    std::filesystem::path libraryRoot;
-    std::string libraryName; // UTF-8
-    std::filesystem::path parent;
-    std::string folderName;
-    bool isNewLibrary = false;
-};
-
 // One opened road of the receive model (network announcement or cable polling) with its sink,
 // its one pairing verifier and its sessions. The receive model lives on the main thread and only
 // calls the three public operations, which post their work to the transfer thread; everything

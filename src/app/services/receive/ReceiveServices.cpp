@@ -111,15 +111,19 @@ void useUsbmux(ReceiveTransports& transports, std::string socketPath)
 
 void useFileSystemSinks(ReceiveTransports& transports, p2p::SinkThread& sinks)
 {
-    transports.makeSink = [&sinks](const std::filesystem::path& libraryRoot, const std::string& libraryName) {
-        auto sink = std::make_shared<p2p::FileSystemAssetSink>(sinks.executor(), libraryRoot);
-        sink->setLibraryName(libraryName);
+    transports.makeSink = [&sinks](const ReceiveDestination& destination) {
+        auto sink = std::make_shared<p2p::FileSystemAssetSink>(sinks.executor(), destination.libraryRoot);
+        sink->setLibraryName(destination.libraryName);
+        sink->expectFileSystem(destination.fileSystem);
         return handleFor(sink);
     };
-    transports.makePendingSink = [&sinks](const std::filesystem::path& parent, const std::string& folderName,
+    transports.makePendingSink = [&sinks](const ReceiveDestination& destination,
                                      std::function<void(const std::filesystem::path&)> onMaterialized) {
-        return handleFor(
-            std::make_shared<p2p::FileSystemAssetSink>(sinks.executor(), parent, folderName, std::move(onMaterialized)));
+        auto sink = std::make_shared<p2p::FileSystemAssetSink>(
+            sinks.executor(), destination.parent, destination.folderName, std::move(onMaterialized));
+        sink->setLibraryName(destination.libraryName);
+        sink->expectFileSystem(destination.fileSystem);
+        return handleFor(sink);
     };
 }
 

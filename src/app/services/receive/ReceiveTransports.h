@@ -1,5 +1,6 @@
 #pragma once
 
+#include "p2p/backup/FileSystemIdentity.h"
 #include "p2p/protocol/AsioSupport.h"
 #include "p2p/protocol/streams/ByteStream.h"
 #include "p2p/protocol/messages/DeviceInfo.h"
@@ -56,17 +57,28 @@ struct ReceiveSinkHandle {
     std::function<std::optional<std::filesystem::path>()> resolvedBackupRoot;
 };
 
+// Where a road's sink writes: an existing library's folder, or a new one inside `parent`.
+struct ReceiveDestination {
+    std::filesystem::path libraryRoot;
+    std::string libraryName; // UTF-8, as the sidebar shows it
+    std::filesystem::path parent;
+    std::string folderName;
+    bool isNewLibrary = false;
+    // The file system of the folder the sink watches, noted as the library store vouched for it.
+    std::optional<p2p::FileSystemIdentity> fileSystem;
+};
+
 struct ReceiveTransports {
     // The transfer thread's executor.
     asio::any_io_executor executor;
     std::function<std::unique_ptr<ReceiveAdvertiser>(const p2p::DeviceInfo&)> makeAdvertiser;
     std::function<std::unique_ptr<ReceiveMultiplexer>()> makeMultiplexer;
-    // An existing library's folder, and the library's name for the text shown when it is gone.
-    std::function<ReceiveSinkHandle(const std::filesystem::path& libraryRoot, const std::string& libraryName)> makeSink;
+    // An existing library's folder, with the library's name for the text shown when it is gone.
+    std::function<ReceiveSinkHandle(const ReceiveDestination& destination)> makeSink;
     // A new library, named after its folder, created inside `parent` when the first file arrives;
     // `onMaterialized` gets the created folder, on the sink's side.
-    std::function<ReceiveSinkHandle(const std::filesystem::path& parent, const std::string& folderName,
-        std::function<void(const std::filesystem::path&)> onMaterialized)>
+    std::function<ReceiveSinkHandle(
+        const ReceiveDestination& destination, std::function<void(const std::filesystem::path&)> onMaterialized)>
         makePendingSink;
 
     // The wired road asks the multiplexer this often, at most this many times.

@@ -92,7 +92,17 @@ RotationWriter::~RotationWriter()
 void RotationWriter::finishAll()
 {
     pool_.waitForDone();
-    for (const RotationQueue::Write& write : queue_.takeQueued()) {
+    std::vector<RotationQueue::Write> writes = queue_.takeQueued();
+    // The running write's end may not have reached the loop yet: if it failed, the turns of its
+    // photo queued behind it go with it, as they do when its end is handled.
+    std::optional<QString> failed;
+    {
+        QMutexLocker lock(&runningEnd_->mutex);
+        failed = std::exchange(runningEnd_->failedPath, std::nullopt);
+    }
+    if (failed)
+        std::erase_if(writes, [&](const RotationQueue::Write& w) { return w.path == *failed; });
+    for (const RotationQueue::Write& write : writes) {
         const std::optional<QString> error = runWrite(rotate_, Forgetting{keptScans_, forgetThumbnails_}, write);
         // Told once the loop runs again: never at the quit, but after a session's save the grid
         // and any open viewer follow the file as after any write.
@@ -127,13 +137,22 @@ void RotationWriter::turn(const QString& path)
 void RotationWriter::write(const RotationQueue::Write& write)
 {
     QPointer<RotationWriter> self(this);
-    pool_.start([self, rotate = rotate_, forgetting = Forgetting{keptScans_, forgetThumbnails_}, write] {
+    pool_.start([self, rotate = rotate_, forgetting = Forgetting{keptScans_, forgetThumbnails_}, write,
+                    end = runningEnd_] {
         const std::optional<QString> error = runWrite(rotate, forgetting, write);
+        if (error) {
+            QMutexLocker lock(&end->mutex);
+            end->failedPath = write.path;
+        }
         QMetaObject::invokeMethod(
             self,
-            [self, path = write.path, error] {
+            [self, path = write.path, error, end] {
                 if (!self)
                     return;
+                {
+                    QMutexLocker lock(&end->mutex);
+                    end->failedPath.reset();
+                }
                 const bool settled = self->queue_.writeFinished(path, error.has_value());
                 Q_EMIT self->finished(path, error, settled);
             },

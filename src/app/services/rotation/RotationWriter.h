@@ -2,12 +2,14 @@
 
 #include "app/services/rotation/RotationQueue.h"
 
+#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QThreadPool>
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace app {
 
@@ -55,11 +57,18 @@ private:
     void write(const RotationQueue::Write& write);
     void invalidate(const QString& path);
 
+    // The photo whose write on the pool failed, until its end is handled on the main thread.
+    struct RunningEnd {
+        QMutex mutex;
+        std::optional<QString> failedPath;
+    };
+
     QPointer<ThumbnailProvider> thumbnails_;
     Rotate rotate_;
     std::shared_ptr<KeptScans> keptScans_;
     std::function<void(const QString&)> forgetThumbnails_;
     RotationQueue queue_;
+    std::shared_ptr<RunningEnd> runningEnd_ = std::make_shared<RunningEnd>();
     QThreadPool pool_;
 };
 

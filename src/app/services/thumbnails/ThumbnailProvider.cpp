@@ -46,6 +46,25 @@ struct ThumbnailProvider::Shared {
     ThumbnailCache cache;
     std::unique_ptr<ThumbnailDiskCache> disk;
     const int diskMaxPixels;
+
+    // How often each file's kept thumbnails were forgotten: a decode that spans one keeps nothing.
+    // A rotation keeps a file's stamp on FAT and exFAT, and at quit no generation tells the change.
+    quint64 forgets(const QString& path)
+    {
+        QMutexLocker lock(&forgetLock);
+        return forgetCounts.value(path, 0);
+    }
+    void forget(const QString& path)
+    {
+        {
+            QMutexLocker lock(&forgetLock);
+            forgetCounts[path] += 1;
+        }
+        if (disk)
+            disk->forgetFile(path);
+    }
+    QMutex forgetLock;
+    QHash<QString, quint64> forgetCounts;
 };
 
 ThumbnailProvider::ThumbnailProvider(std::unique_ptr<ImageDecoder> decoder, QObject* parent)
@@ -181,6 +200,7 @@ ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double point
             return;
         // Read before the file is, so a decode that races a change of the file is never kept
         // under the state it started from.
+        const quint64 forgetsBefore = state->forgets(item.url);
         std::optional<FileStamp> fileState = FileStamp::of(item.url);
         lookedAt(item.url, fileState);
         QString diskKey;
@@ -222,10 +242,10 @@ ThumbnailTicket ThumbnailProvider::thumbnail(const MediaItem& item, double point
                 Qt::QueuedConnection);
         // Written after the cell has its picture; kept only when the file did not change meanwhile.
         // A rotation may keep the stamp: one that raced this decode deletes what it wrote.
-        if (decoded && !diskKey.isEmpty() && !kept.isNull() && FileStamp::of(item.url) == fileState
-            && key == cacheKey(item, pixels)) {
+        const auto unchanged = [&] { return key == cacheKey(item, pixels) && state->forgets(item.url) == forgetsBefore; };
+        if (decoded && !diskKey.isEmpty() && !kept.isNull() && FileStamp::of(item.url) == fileState && unchanged()) {
             state->disk->insert(diskKey, kept);
-            if (key != cacheKey(item, pixels))
+            if (!unchanged())
                 state->disk->forgetFile(item.url);
         }
     });
@@ -282,8 +302,7 @@ void ThumbnailProvider::invalidate(const QString& path)
     }
     // Old generations can never be asked for again; free their memory now.
     shared_->cache.removePrefix(path + u'|');
-    if (shared_->disk)
-        shared_->disk->forgetFile(path);
+    shared_->forget(path);
     if (QThread::currentThread() == thread())
         Q_EMIT orientationDidChange(path);
     else
@@ -292,10 +311,7 @@ void ThumbnailProvider::invalidate(const QString& path)
 
 std::function<void(const QString&)> ThumbnailProvider::keptThumbnailsForgetter() const
 {
-    return [shared = shared_](const QString& path) {
-        if (shared->disk)
-            shared->disk->forgetFile(path);
-    };
+    return [shared = shared_](const QString& path) { shared->forget(path); };
 }
 
 void ThumbnailProvider::waitForIdle()

@@ -237,7 +237,13 @@ LibraryDetailView::LibraryDetailView(AppContext& context, const PhotoLibrary& li
         banner_ = new QLabel(bannerLayer);
         banner_->setAttribute(Qt::WA_TransparentForMouseEvents);
         banner_->setFont(pixelFont(font(), 11));
-        banner_->setStyleSheet("QLabel { background: rgba(128,128,128,0.28); border-radius: 11px; padding: 6px 10px; }");
+        // A thin veil of the window's own colour: the text keeps its contrast over any thumbnail.
+        const QColor veil = palette().color(QPalette::Window);
+        banner_->setStyleSheet(QString("QLabel { background: rgba(%1,%2,%3,235); color: palette(window-text); "
+                                       "border-radius: 11px; padding: 6px 10px; }")
+                                   .arg(veil.red())
+                                   .arg(veil.green())
+                                   .arg(veil.blue()));
         banner_->hide();
         corner->addWidget(banner_, 0, Qt::AlignTop | Qt::AlignRight);
         corner->addStretch();
@@ -426,10 +432,12 @@ void LibraryDetailView::setOpenIndex(int index)
 
 void LibraryDetailView::closeDetailPreview()
 {
-    // The grid selects and scrolls only when the item handed back differs from the last one; the
-    // same item again leaves the grid as the user left it.
-    if (zoomedIndex())
+    // The grid acts only on a changed item, and the one handed back last time may be handed back
+    // again after the user selected or scrolled elsewhere: clear it first so it always lands.
+    if (zoomedIndex()) {
+        grid_->setFocusedItemID(std::nullopt);
         grid_->setFocusedItemID(openItemPath_);
+    }
     hideViewer();
 }
 

@@ -116,6 +116,7 @@ public:
     SwitchToggle* timelineToggle() const { return timelineToggle_; }
     QLabel* itemCountLabel() const { return countLabel_; }
     QToolButton* backButton() const { return backButton_; }
+    QLabel* organizingBanner() const { return banner_; }
     // How many times the page re-filtered and re-laid out its items (for tests and diagnostics).
     int refreshCount() const { return refreshCount_; }
 

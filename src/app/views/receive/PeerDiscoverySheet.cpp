@@ -72,6 +72,7 @@ PeerDiscoverySheet::PeerDiscoverySheet(AppContext& context, Transport transport,
     if (m_context.receiveTransports)
         environment.transports = *m_context.receiveTransports;
     environment.device.settings = m_context.settings;
+    environment.store = m_context.store;
     m_model = std::make_unique<PeerReceiveModel>(
         transport == Transport::wired ? PeerReceiveModel::Kind::wired : PeerReceiveModel::Kind::wireless, environment);
     m_folderPicker = [this] {
@@ -126,7 +127,7 @@ PeerDiscoverySheet::PeerDiscoverySheet(AppContext& context, Transport transport,
         connect(m_context.store, &LibraryStore::unavailableIDsChanged, this, [this] {
             const std::optional<PhotoLibrary> library = m_context.store->library(m_model->destinationLibraryID());
             if (library && !m_context.store->isAvailable(*library))
-                m_model->destinationWentAway("找不到「" + library->name + "」的文件夹，移动硬盘可能没有连接。");
+                m_model->destinationWentAway(PeerReceiveModel::missingDriveText(library->name));
         });
     }
     refreshLibraries();
@@ -398,7 +399,7 @@ void PeerDiscoverySheet::startExisting(const PhotoLibrary& library)
         return;
     const std::optional<QString> folder = m_context.store->resolvedURL(library);
     if (!folder) {
-        setErrorMessage("找不到「" + library.name + "」的文件夹，移动硬盘可能没有连接。");
+        setErrorMessage(PeerReceiveModel::missingDriveText(library.name));
         return;
     }
     setErrorMessage(std::nullopt);

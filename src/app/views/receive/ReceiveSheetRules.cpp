@@ -1,8 +1,9 @@
 #include "app/views/receive/ReceiveSheetRules.h"
 
+#include "app/models/DisplayText.h"
+
 #include <QDir>
 #include <QFileInfo>
-#include <QLocale>
 
 #include <algorithm>
 #include <cmath>
@@ -43,7 +44,7 @@ QString waitingInstruction(Kind kind)
 
 QString byteText(std::int64_t byteCount)
 {
-    return QLocale(QLocale::Chinese, QLocale::China).formattedDataSize(byteCount, 1, QLocale::DataSizeSIFormat);
+    return DisplayText::byteCount(byteCount);
 }
 
 double progressFraction(const p2p::TransferProgress& progress)

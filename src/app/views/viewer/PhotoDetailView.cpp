@@ -327,8 +327,12 @@ void PhotoDetailView::preloadNeighbours()
             break;
         needed += estimate;
         const QString path = item.url;
-        preloads_.insert(path, thumbnails_.thumbnail(item, fullImagePointSize, scale, this,
-                                                     [this, path](const QImage& image) { acceptFullImage(path, image); }));
+        preloads_.insert(path, thumbnails_.thumbnail(item, fullImagePointSize, scale, this, [this, path](const QImage& image) {
+            // Ended: a picture is in the cache now, a failure is not, so paging there asks again.
+            if (auto ended = preloads_.find(path); ended != preloads_.end())
+                *ended = ThumbnailTicket();
+            acceptFullImage(path, image);
+        }));
     }
 }
 

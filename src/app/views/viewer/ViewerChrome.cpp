@@ -89,7 +89,7 @@ void paintLoadFailure(QPainter& painter, const QRectF& area)
     painter.setFont(font);
     painter.setPen(colour);
     painter.drawText(QRectF(area.left(), centre.y() + 6, area.width(), 24), Qt::AlignHCenter | Qt::AlignTop,
-                     QStringLiteral("无法显示这张照片"));
+                     loadFailureText);
     painter.restore();
 }
 

@@ -49,7 +49,8 @@ QImage boxBlurred(const QImage& source, int radius);
 QRectF fitted(const QSizeF& size, const QRectF& into);
 // The large activity indicator: twelve spokes, the brightest one at `step`.
 void paintSpinner(QPainter& painter, QPointF centre, int step);
-// What stands in for a picture that could not be made: a warning sign and a short text.
+// What stands in for a picture that could not be made: a warning sign and this text.
+inline const QString loadFailureText = QStringLiteral("无法显示这张照片：文件无法读取。");
 void paintLoadFailure(QPainter& painter, const QRectF& area);
 
 } // namespace app

@@ -9,6 +9,7 @@
 #include "app/services/thumbnails/ThumbnailProvider.h"
 
 #include "support/app/CraftedHeif.h"
+#include "support/app/CraftedMovies.h"
 #include "support/app/Fixtures.h"
 #include "support/app/MediaClips.h"
 
@@ -130,7 +131,8 @@ TEST(MediaImageDecoder, fixturesComeOutUprightSmallAndHostileOnesGiveNothing)
 }
 
 // Clips that declare more than a camera makes are refused before a decoder or an index is sized by
-// what they declare: the thumbnail and the scan take little memory.
+// what they declare: the thumbnail, the scan and the player's opening take little memory. Clips
+// as phones and cameras write them, long ones included, still open.
 TEST(MediaImageDecoder, craftedVideosAreRefusedInBoundedMemory)
 {
     QTemporaryDir dir;
@@ -138,16 +140,29 @@ TEST(MediaImageDecoder, craftedVideosAreRefusedInBoundedMemory)
     const QString cropped = dir.filePath("cropped.mp4");
     ASSERT_TRUE(::test::craftedheif::hevcClip(declared, 16000, 16000));
     ASSERT_TRUE(::test::craftedheif::hevcClip(cropped, 16000, 16000, 64, 64));
+    enum class Read { refused, header, picture };
     struct Row {
         const char* name;
         QString path;
-        bool scanned; // the header is read
+        Read read;
     };
-    const Row rows[] = {
-        {"parameter sets coding 16000x16000", declared, true},
-        {"16000x16000 coded, cropped to 64x64", cropped, true},
-        {"a fragment declaring 16 M samples", app::test::makeFragmentDeclaring(dir, "fragment.mov", 16777216), false},
+    QList<Row> rows{
+        {"parameter sets coding 16000x16000", declared, Read::header},
+        {"16000x16000 coded, cropped to 64x64", cropped, Read::header},
+        {"a fragment declaring 16 M samples", app::test::makeFragmentDeclaring(dir, "fragment.mov", 16777216),
+         Read::refused},
+        {"a phone clip of a minute, fragmented at each key frame",
+         app::test::makeClip(dir, "phone.mp4", "320x240", 60,
+                             {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "30", "-c:a", "aac",
+                              "-movflags", "frag_keyframe"}),
+         Read::picture},
+        {"a camera clip of a minute with uncompressed sound",
+         app::test::makeClip(dir, "camera.mov", "320x240", 60,
+                             {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le"}),
+         Read::picture},
     };
+    for (const app::test::craftedmovie::Crafted& crafted : app::test::craftedmovie::oversizedHeaders(dir))
+        rows.append({crafted.name, crafted.path, crafted.headerWithin ? Read::header : Read::refused});
     const auto probe = MediaProbe::system();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -156,8 +171,13 @@ TEST(MediaImageDecoder, craftedVideosAreRefusedInBoundedMemory)
         EXPECT_LT(app::test::peakGrowthMiB([&] { image = VideoFrameGrabber::decodeFile(row.path, 440); }), 64);
         EXPECT_LT(app::test::peakGrowthMiB([&] { video = probe->readVideo(row.path, MediaProbe::VideoDetail::streams); }),
                   64);
-        EXPECT_TRUE(image.isNull());
-        EXPECT_EQ(video.readable, row.scanned);
+        // As the player opens a file, to read it in order.
+        bool opened = false;
+        EXPECT_LT(app::test::peakGrowthMiB([&] { opened = openUntrustedMediaFile(row.path, MediaAccess::frames) != nullptr; }),
+                  64);
+        EXPECT_EQ(opened, row.read != Read::refused);
+        EXPECT_EQ(image.isNull(), row.read != Read::picture);
+        EXPECT_EQ(video.readable, row.read != Read::refused);
         EXPECT_EQ(PixelBudget::held(), 0u);
     }
 }

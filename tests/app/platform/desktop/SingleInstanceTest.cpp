@@ -1,5 +1,6 @@
 #include "app/platform/desktop/SingleInstance.h"
 
+#include "support/NamespaceSandbox.h"
 #include "support/app/Eventually.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -29,6 +31,9 @@ struct Home {
     QTemporaryDir dir;
     QString runtime = dir.filePath("runtime");
     QString cache = dir.filePath("XDG_CACHE_HOME") + "/Tessivarnholm";
+    // Each start sees the runtime folder read-only: a read-only bind mount in a mount namespace of
+    // its own (mode bits would not stop root, and Qt puts them back to 0700).
+    bool readOnlyRuntime = false;
 
     Home()
     {
@@ -48,7 +53,12 @@ struct Home {
         // Leaks of the desktop libraries at exit are not this test's business.
         environment.insert("ASAN_OPTIONS", "detect_leaks=0:intercept_tls_get_addr=0");
         process.setProcessEnvironment(environment);
-        process.start(TESS_PROGRAM, QStringList());
+        if (readOnlyRuntime) {
+            const QString script = QStringLiteral("mount --bind -o ro \"$1\" \"$1\" && exec \"$2\"");
+            process.start("unshare", {"--mount", "--propagation", "private", "sh", "-c", script, "sh", runtime, TESS_PROGRAM});
+        } else {
+            process.start(TESS_PROGRAM, QStringList());
+        }
     }
 };
 
@@ -61,15 +71,25 @@ bool said(QProcess& process, QByteArray& heard, const QByteArray& line)
 
 // Two starts against one home: the second asks the first for its window and ends with 0; the first
 // stays, and SIGTERM later ends it as a normal quit. The same when the runtime folder cannot hold
-// the lock: then it is taken in the cache folder.
+// the lock, or no socket beside it (read-only, a lock file already there): then both are in the
+// cache folder, made first.
 TEST(SingleInstance, ASecondStartRaisesTheFirstAndEnds)
 {
-    enum Runtime { usable, lockIsALink, lockIsAFolder };
-    for (const Runtime runtime : {usable, lockIsALink, lockIsAFolder}) {
+    enum Runtime { usable, lockIsALink, lockIsAFolder, readOnlyWithALock };
+    for (const Runtime runtime : {usable, lockIsALink, lockIsAFolder, readOnlyWithALock}) {
         SCOPED_TRACE(runtime);
+        if (runtime == readOnlyWithALock && !tess::testing::unshareSkipReason().empty()) {
+            std::fprintf(stderr, "SKIPPED LOUDLY: read-only runtime folder: %s\n", tess::testing::unshareSkipReason().c_str());
+            continue;
+        }
         Home home;
         const QString lock = home.runtime + "/tessivarnholm.lock";
-        if (runtime == lockIsALink) {
+        if (runtime == readOnlyWithALock) {
+            QFile file(lock);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.close();
+            home.readOnlyRuntime = true;
+        } else if (runtime == lockIsALink) {
             QFile target(home.dir.filePath("elsewhere"));
             ASSERT_TRUE(target.open(QIODevice::WriteOnly));
             ASSERT_TRUE(QFile::link(target.fileName(), lock));

@@ -186,6 +186,33 @@ TEST(RotationQueue, WriterRunsOneWriteAtATimeOffTheMainThread)
     EXPECT_EQ(written, expected);
 }
 
+// A session's save that comes before a failed write's end reached the loop: the turns of that photo
+// queued behind it are dropped, as the loop would drop them; other photos' turns are written.
+TEST(RotationQueue, ASaveDropsTheTurnsQueuedBehindAFailedWrite)
+{
+    QSemaphore runningMayEnd;
+    QMutex mutex;
+    std::vector<std::pair<QString, int>> written;
+    RotationWriter writer(nullptr, [&](const QString& path, int turns) {
+        bool first = false;
+        {
+            QMutexLocker lock(&mutex);
+            first = written.empty();
+            written.emplace_back(path, turns);
+        }
+        if (first)
+            runningMayEnd.acquire();
+        if (path.endsWith("locked.jpg"))
+            throw PhotoOrientationRotator::RotateError(PhotoOrientationRotator::RotateError::Kind::notWritable);
+    });
+    for (const char* path : {"/p/locked.jpg", "/p/locked.jpg", "/p/locked.jpg", "/p/b.jpg"})
+        writer.turn(path);
+    runningMayEnd.release();
+    writer.finishAll();
+    const std::vector<std::pair<QString, int>> expected{{"/p/locked.jpg", 1}, {"/p/b.jpg", 1}};
+    EXPECT_EQ(written, expected);
+}
+
 // The program's quit path, in a child so that SIGTERM ends only it: a write runs, a turn of its
 // photo and one of a locked photo wait, and a window would refuse a close (a sheet mid-task). 0 when
 // the program ended, every turn was written once the quit began (before the windows go) and the
@@ -241,8 +268,9 @@ TEST(RotationQueue, TurnsPendingAtSigtermAreWritten)
 }
 
 // The session manager's save, in a child so that its exit ends only it: a write runs and turns
-// wait. 0 when every turn was written by the time the save returned, the program ran on and
-// heard of every write's end.
+// wait, and the save comes while the program's event loop runs, as a session manager's does. 0 when
+// every turn was written by the time the save returned, the loop ran on and heard of every write's
+// end.
 TESS_CHILD_BODY(turnsPendingAtCheckpoint)
 {
     int argc = 1;
@@ -264,20 +292,26 @@ TESS_CHILD_BODY(turnsPendingAtCheckpoint)
     auto* session = application.findChild<QSessionManager*>();
     if (!session)
         return 4;
-    Q_EMIT application.commitDataRequest(*session);
-    {
-        QMutexLocker lock(&mutex);
-        const std::vector<std::pair<QString, int>> expected{{"/p/a.jpg", 1}, {"/p/a.jpg", 1}, {"/p/b.jpg", 1}};
-        if (written != expected)
-            return 2;
-    }
-    // An exit asked for on the way would end any event loop at once.
-    QCoreApplication::sendPostedEvents();
-    if (ends != 3)
-        return 5; // the program runs on: the grid and the viewer follow every write
-    QEventLoop loop;
-    QTimer::singleShot(0, &loop, [&loop] { loop.exit(1); });
-    return loop.exec() == 1 ? 0 : 3;
+    int result = 3; // the loop ended before the checks after the save ran
+    QTimer::singleShot(0, &application, [&] {
+        Q_EMIT application.commitDataRequest(*session);
+        {
+            QMutexLocker lock(&mutex);
+            const std::vector<std::pair<QString, int>> expected{{"/p/a.jpg", 1}, {"/p/a.jpg", 1}, {"/p/b.jpg", 1}};
+            if (written != expected) {
+                QCoreApplication::exit(2);
+                return;
+            }
+        }
+        // Later than any quit or close asked for on the way, which would end the loop first.
+        QTimer::singleShot(100, &application, [&] {
+            // The program runs on: the grid and the viewer follow every write.
+            result = ends == 3 ? 0 : 5;
+            QCoreApplication::exit(result);
+        });
+    });
+    const int code = application.exec();
+    return code == 2 ? 2 : result;
 }
 
 // A checkpoint, or a logout another program cancels, saves the pending turns and ends nothing.

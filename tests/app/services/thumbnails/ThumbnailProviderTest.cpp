@@ -207,6 +207,26 @@ TEST_F(KeptThumbnails, photoChangedByAnotherProgramShowsItsNewPictureAfterTheNex
     EXPECT_EQ(provider.decodesStarted(), 2u);
 }
 
+// The last rotation at quit, on a drive whose stamps a rotation keeps (FAT, exFAT): only the writer's
+// thread forgets the kept thumbnails, and a decode of the old picture that spans it keeps nothing.
+TEST_F(KeptThumbnails, decodeThatSpansARotationsForgettingIsNotKept)
+{
+    const MediaItem item = copyOfFixture("turned at quit.jpg");
+    auto* decoder = new GatedDecoder;
+    ThumbnailProvider::Options options;
+    options.diskCacheDirectory = dir.filePath("thumbnails");
+    ThumbnailProvider provider(std::unique_ptr<ImageDecoder>(decoder), options);
+    QObject context;
+    provider.thumbnail(item, pixels, 1, &context, {});
+    ASSERT_TRUE(waitFor([&] { return decoder->runningCount() == 1; }));
+    provider.keptThumbnailsForgetter()(item.url);
+    decoder->open();
+    provider.waitForIdle();
+    const ThumbnailDiskCache disk(options.diskCacheDirectory, 1 << 30);
+    EXPECT_FALSE(QFile::exists(disk.entryPath(ThumbnailDiskCache::key(item.url, *FileStamp::of(item.url), pixels))));
+    EXPECT_EQ(provider.decodesStarted(), 1u);
+}
+
 TEST_F(KeptThumbnails, damagedEntryIsDroppedAndMadeAgain)
 {
     struct Row {

@@ -1,3 +1,4 @@
+#include "app/models/DisplayText.h"
 #include "app/platform/desktop/QtTranslations.h"
 #include "app/views/common/DialogFolderChooser.h"
 
@@ -9,8 +10,11 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTranslator>
@@ -103,4 +107,34 @@ TEST(DialogFolderChooserTest, QtDialogsSpeakChinese)
     EXPECT_FALSE(other.findChild<QTreeView*>("treeView")->isColumnHidden(2));
     QCoreApplication::removeTranslator(translator);
     delete translator;
+}
+
+// Under a locale with English words (C.UTF-8, as test programs run) the folder's size and date
+// columns still read in Chinese, and the date column shows its whole date.
+TEST(DialogFolderChooserTest, DatesReadInChineseAndFitTheirColumn)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(QDir(root.path()).mkdir("DCIM"));
+    DialogFolderChooser chooser;
+    chooser.setLastLibraryLookup([&] { return std::optional(root.filePath("DCIM")); });
+    QString date;
+    int width = 0, needed = 0;
+    QTimer::singleShot(0, [&] {
+        auto* open = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_TRUE(open);
+        auto* details = open->findChild<QTreeView*>("treeView");
+        ASSERT_TRUE(details && details->model());
+        const QAbstractItemModel* model = details->model();
+        const QModelIndex folder = details->rootIndex();
+        (void)app::test::waitFor([&] { return !model->index(0, 3, folder).data().toString().isEmpty(); });
+        date = model->index(0, 3, folder).data().toString();
+        width = details->header()->sectionSize(3);
+        needed = details->fontMetrics().horizontalAdvance(date);
+        open->reject();
+    });
+    EXPECT_EQ(chooser.chooseFolder(), std::nullopt);
+    EXPECT_FALSE(date.isEmpty());
+    EXPECT_FALSE(date.contains(QRegularExpression("[A-Za-z]"))) << date.toStdString();
+    EXPECT_EQ(date, DisplayText::shortDateTime(QFileInfo(root.filePath("DCIM")).lastModified()));
+    EXPECT_GT(width, needed);
 }

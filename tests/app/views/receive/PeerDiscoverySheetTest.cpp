@@ -333,6 +333,13 @@ TEST_F(PeerDiscoverySheetTest, TheSummaryAndTheFailureCloseTheirOwnWays)
     shell.store->reportUnavailable(library.id);
     ASSERT_TRUE(sheet->model()->phase().is(Phase::Kind::failed));
     EXPECT_EQ(sheet->failureMessageLabel()->text(), "找不到「Family」的文件夹，移动硬盘可能没有连接。");
+    // 重试 asks the store again: a library it shows as not connected is not waited for.
+    const int startsBefore = world.starts.load();
+    sheet->retryButton()->click();
+    world.flush();
+    EXPECT_EQ(world.starts.load(), startsBefore);
+    EXPECT_TRUE(sheet->model()->phase().is(Phase::Kind::failed));
+    EXPECT_EQ(sheet->failureMessageLabel()->text(), "找不到「Family」的文件夹，移动硬盘可能没有连接。");
 }
 
 TEST_F(PeerDiscoverySheetTest, TheWiredWaitShowsItsStatusLine)

@@ -30,6 +30,7 @@
 #include <QToolTip>
 
 #include <atomic>
+#include <memory>
 
 using namespace app;
 using app::test::waitFor;
@@ -357,6 +358,63 @@ TEST(LibraryMapView, PinTitlesGiveWayToTitlesAndOtherPins)
                     inked += qAlpha(canvas.pixel(x, y)) > 0 ? 1 : 0;
         EXPECT_EQ(inked > 0, row.shown) << row.name;
     }
+
+    // The same on the real page: a pin's title that would run over the picture of the pin beside
+    // and below it is left out there.
+    const MediaItems frame{item("north-west.jpg", 40, 100), item("south-east.jpg", 20, 120)};
+    const QString name = "IMG_20240301_090000_harbour.jpg";
+    const MediaItem named = item(name, 30, 110);
+    QList<Coordinate> besides;
+    {
+        MapPage first(frame + MediaItems{named});
+        first.view->show();
+        ASSERT_TRUE(first.settle());
+        const MapCamera& camera = first.view->map()->camera();
+        const QPointF namedAt = camera.viewportPoint(Coordinate{30, 110});
+        // Within one clustering cell (72 points) to one side or the other lies the next cell,
+        // where the neighbour is a pin of its own: the nearest such place overlaps the most.
+        for (int dx = 30; dx <= 72; dx += 6)
+            for (int side : {1, -1})
+                besides.append(camera.coordinateAt(namedAt + QPointF(side * dx, 45)));
+    }
+    std::unique_ptr<MapPage> page;
+    const MapPhotoCluster* titled = nullptr;
+    const MapPhotoCluster* neighbour = nullptr;
+    for (const Coordinate& beside : besides) {
+        page = std::make_unique<MapPage>(frame + MediaItems{named, item("beside.jpg", beside.latitude, beside.longitude)});
+        page->view->show();
+        ASSERT_TRUE(page->settle());
+        titled = clusterHolding(*page->view, name);
+        neighbour = clusterHolding(*page->view, "beside.jpg");
+        if (titled && neighbour && titled != neighbour)
+            break;
+        titled = neighbour = nullptr;
+    }
+    ASSERT_TRUE(titled && neighbour);
+    LibraryMapView& view = *page->view;
+    ASSERT_TRUE(waitFor([&] {
+        for (const MapPhotoCluster& cluster : view.clusters())
+            if (view.pinThumbnail(cluster.items.front().url).isNull())
+                return false;
+        return true;
+    }));
+    const QImage shot = view.map()->grab().toImage();
+    const MapCamera& camera = view.map()->camera();
+    const QPointF titledAt = camera.viewportPoint(titled->coordinate);
+    const QRectF wouldBe = MapPin::titleRect(
+        titledAt, size, MapPin::titlePicture(LibraryMapView::pinTitle(*titled), view.font(), shot.devicePixelRatio()));
+    // Inside the neighbour's picture, clear of its border and of the titled pin's own shadow.
+    QRectF inside = MapPin::rect(camera.viewportPoint(neighbour->coordinate), size).adjusted(4, 4, -4, -4);
+    inside.setTop(std::max(inside.top(), titledAt.y() + size / 2 + MapPin::pictureMargin));
+    const QRect overlap = wouldBe.intersected(inside).toRect().adjusted(1, 1, -1, -1);
+    ASSERT_GT(overlap.width() * overlap.height(), 100);
+    const QImage& thumbnail = view.pinThumbnail(neighbour->items.front().url);
+    const QColor colour = thumbnail.pixelColor(thumbnail.rect().center());
+    int inked = 0;
+    for (int y = overlap.top(); y <= overlap.bottom(); ++y)
+        for (int x = overlap.left(); x <= overlap.right(); ++x)
+            inked += shot.pixelColor(x, y) != colour ? 1 : 0;
+    EXPECT_EQ(inked, 0);
 }
 
 // A library map with clusters, a badge and single pins over loopback tiles. Saved as PNG when

@@ -1,0 +1,207 @@
+#include "support/ScreenMatch.h"
+
+#include "support/PhoneClips.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include <sys/prctl.h>
+
+#include <csignal>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace bench {
+
+namespace {
+
+
+// The picture with its brightness and contrast evened out: mean 128, deviation 40. What the
+// program shows of an HDR clip is tone mapped by its own code, not ffmpeg's.
+std::vector<unsigned char> evened(const unsigned char* pixels, size_t size)
+{
+    double sum = 0, squares = 0;
+    for (size_t i = 0; i < size; ++i) {
+        sum += pixels[i];
+        squares += double(pixels[i]) * pixels[i];
+    }
+    const double mean = sum / double(size);
+    const double deviation = std::sqrt(std::max(squares / double(size) - mean * mean, 1.0));
+    std::vector<unsigned char> out(size);
+    for (size_t i = 0; i < size; ++i)
+        out[i] = (unsigned char)std::clamp(std::lround(128 + 40 * (pixels[i] - mean) / deviation), 0L, 255L);
+    return out;
+}
+
+unsigned long absoluteDifference(const unsigned char* a, const unsigned char* b, size_t size)
+{
+    unsigned long sum = 0;
+    for (size_t i = 0; i < size; ++i)
+        sum += unsigned(std::abs(int(a[i]) - int(b[i])));
+    return sum;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+bool ScreenCapture::start(const QByteArray& display, QRect area, int rate, double seconds, const QString& cores)
+{
+    thumb_ = area.size();
+    // Into files: a pipe nobody reads while the benchmark waits would stop the grabbing.
+    grab_.setStandardOutputFile(files_.filePath("pictures"));
+    grab_.setStandardErrorFile(files_.filePath("log"));
+    grab_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    // The first showinfo stamps every grab, the second each new picture (x11grab stamps them in
+    // microseconds since the epoch); mpdecimate lets through only pictures that differ at all.
+    grab_.start("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-f", "x11grab",
+                            "-draw_mouse", "0", "-framerate", QString::number(rate), "-video_size",
+                            QString("%1x%2").arg(area.width()).arg(area.height()), "-t", QString::number(seconds),
+                            "-i", QString("%1+%2,%3").arg(QString(display)).arg(area.x()).arg(area.y()), "-copyts",
+                            "-vf", "showinfo,format=gray,mpdecimate=hi=0:lo=0:frac=0:max=0,format=gray,showinfo",
+                            "-fps_mode", "passthrough", "-pix_fmt", "gray", "-f", "rawvideo", "-"});
+    return grab_.waitForStarted(5000);
+}
+
+Thumbnails ScreenCapture::finish()
+{
+    Thumbnails out;
+    if (!grab_.waitForFinished(120'000) || grab_.exitCode() != 0) {
+        std::fprintf(stderr, "screen capture failed: %s\n", readFile(files_.filePath("log")).right(2000).constData());
+        return out;
+    }
+    out.width = thumb_.width();
+    out.height = thumb_.height();
+    const QByteArray data = readFile(files_.filePath("pictures"));
+    out.pixels.assign(data.begin(), data.end());
+    static const QRegularExpression stamp(R"(Parsed_showinfo_(\d+).*n:\s*\d+\s+pts:\s*(\d+))");
+    for (const QByteArray& line : readFile(files_.filePath("log")).split('\n')) {
+        const QRegularExpressionMatch m = stamp.match(QString::fromUtf8(line));
+        if (m.hasMatch())
+            (m.captured(1) == "0" ? out.grabs : out.times).push_back(m.captured(2).toDouble() / 1e6);
+    }
+    out.pixels.resize(std::min(out.count(), out.times.size()) * size_t(out.width * out.height));
+    out.times.resize(out.count());
+    return out;
+}
+
+bool SoundCapture::start(const QString& sink, double seconds, const QString& cores)
+{
+    // The pulse input stamps what it reads with the wall time less the latency the server reports;
+    // its first stamp is printed as the input's start, each block's peak level with its time from there.
+    record_.setStandardErrorFile(files_.filePath("log"));
+    record_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    record_.start("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-f", "pulse",
+                              "-fragment_size", "3840", "-i", sink + ".monitor", "-t", QString::number(seconds), "-af",
+                              "astats=metadata=1:reset=1,ametadata=print:key=lavfi.astats.Overall.Peak_level", "-f",
+                              "null", "-"});
+    return record_.waitForStarted(5000);
+}
+
+Heard SoundCapture::finish()
+{
+    Heard heard;
+    if (!record_.waitForFinished(120'000) || record_.exitCode() != 0) {
+        std::fprintf(stderr, "sound capture failed: %s\n", readFile(files_.filePath("log")).right(2000).constData());
+        return heard;
+    }
+    static const QRegularExpression start(R"(start:\s*([0-9.]+))"), time(R"(pts_time:\s*([0-9.]+))"),
+        peak(R"(Peak_level=(-?[0-9.]+|-inf))");
+    double origin = -1, at = -1;
+    std::vector<std::pair<double, bool>> blocks;
+    for (const QByteArray& raw : readFile(files_.filePath("log")).split('\n')) {
+        const QString line = QString::fromUtf8(raw);
+        if (const QRegularExpressionMatch m = start.match(line); m.hasMatch() && origin < 0)
+            origin = m.captured(1).toDouble();
+        if (const QRegularExpressionMatch m = time.match(line); m.hasMatch())
+            at = m.captured(1).toDouble();
+        if (const QRegularExpressionMatch level = peak.match(line); level.hasMatch() && origin >= 0 && at >= 0)
+            blocks.emplace_back(origin + at,
+                                level.captured(1) != "-inf" && level.captured(1).toDouble() >= -40);
+    }
+    // A block lasts until the next, at most its nominal length.
+    std::vector<double> steps;
+    for (size_t i = 1; i < blocks.size(); ++i)
+        steps.push_back(blocks[i].first - blocks[i - 1].first);
+    const double nominal = steps.empty() ? 0.02 : median(steps);
+    for (size_t i = 0; i < blocks.size(); ++i)
+        if (blocks[i].second)
+            heard.blocks.emplace_back(blocks[i].first,
+                                      i + 1 < blocks.size() ? std::min(nominal, blocks[i + 1].first - blocks[i].first)
+                                                            : nominal);
+    return heard;
+}
+
+double Heard::position(double t) const
+{
+    double played = 0;
+    for (const auto& [from, length] : blocks) {
+        if (t <= from)
+            break;
+        played += std::min(length, t - from);
+    }
+    return played;
+}
+
+bool decodeThumbnails(const ClipFacts& clip, QSize shown, QRect area, const QString& cores, Thumbnails& out)
+{
+    // As the program makes them: shrunk by averaging, HDR tone mapped to SDR BT.709.
+    QString filters = QString("scale=%1:%2:flags=area,").arg(shown.width()).arg(shown.height());
+    if (clip.hdr)
+        filters += "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,tonemap=tonemap=hable:desat=0,"
+                   "zscale=t=bt709:m=bt709:r=tv,";
+    filters += QString("format=bgr0,crop=%1:%2:%3:%4,format=gray")
+                   .arg(area.width())
+                   .arg(area.height())
+                   .arg(area.x())
+                   .arg(area.y());
+    QByteArray data;
+    if (!runProgram("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-v", "error", "-i", clip.path, "-an", "-vf",
+                                filters, "-fps_mode", "passthrough", "-pix_fmt", "gray", "-f", "rawvideo", "-"},
+                    &data))
+        return false;
+    out.width = area.width();
+    out.height = area.height();
+    out.pixels.assign(data.begin(), data.end());
+    out.times.clear();
+    return out.count() > 0;
+}
+
+std::vector<Match> matchPictures(const Thumbnails& captured, const Thumbnails& clip)
+{
+    std::vector<Match> matches(captured.count());
+    if (captured.width != clip.width || captured.height != clip.height || clip.count() == 0)
+        return matches;
+    const size_t size = size_t(clip.width * clip.height);
+    std::vector<std::vector<unsigned char>> own;
+    for (size_t j = 0; j < clip.count(); ++j)
+        own.push_back(evened(clip.at(j), size));
+    const int count = int(own.size());
+    for (size_t i = 0; i < captured.count(); ++i) {
+        const std::vector<unsigned char> shown = evened(captured.at(i), size);
+        auto search = [&](int from, int to) {
+            Match best;
+            unsigned long least = ~0UL;
+            for (int j = std::max(from, 0); j <= std::min(to, count - 1); ++j) {
+                const unsigned long d = absoluteDifference(shown.data(), own[size_t(j)].data(), size);
+                if (d < least) {
+                    least = d;
+                    best.frame = j;
+                }
+            }
+            best.difference = double(least) / double(size);
+            return best;
+        };
+        matches[i] = search(0, count - 1);
+    }
+    return matches;
+}
+
+} // namespace bench

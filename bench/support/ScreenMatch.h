@@ -1,0 +1,86 @@
+#pragma once
+
+// What the screen showed of a clip, measured against the clip itself: a small rectangle of the
+// screen's picture captured by ffmpeg (x11grab) at a steady rate, each new picture kept in grey with
+// its wall time; the same rectangle of the clip's own pictures decoded by ffmpeg, scaled as shown;
+// each picture captured matched to the clip picture it differs least from. The rectangle must tell
+// one picture from the next: the benchmark's clips carry their time and picture number in their
+// top-left corner. Over a whole picture of slowly moving content, a picture differs from the next
+// by less than the program's and ffmpeg's colour conversions differ from one another.
+
+#include <QByteArray>
+#include <QProcess>
+#include <QRect>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace bench {
+
+struct ClipFacts;
+
+// Grey thumbnails, one after another, each `width` x `height` bytes.
+struct Thumbnails {
+    int width = 0, height = 0;
+    std::vector<unsigned char> pixels;
+    // Wall time each came (seconds since the epoch); empty for the clip's own pictures.
+    std::vector<double> times;
+    // Wall time of every grab, new picture or not.
+    std::vector<double> grabs;
+    size_t count() const { return width > 0 && height > 0 ? pixels.size() / size_t(width * height) : 0; }
+    const unsigned char* at(size_t i) const { return pixels.data() + i * size_t(width * height); }
+};
+
+// Captures `area` of the display every 1/`rate` s for `seconds`, on `cores`; keeps only the
+// pictures that differ from the one before.
+class ScreenCapture {
+public:
+    bool start(const QByteArray& display, QRect area, int rate, double seconds, const QString& cores);
+    // Waits for the end of the capture; empty thumbnails when it failed.
+    Thumbnails finish();
+
+private:
+    QTemporaryDir files_;
+    QProcess grab_;
+    QSize thumb_;
+};
+
+// The sound reaching the null sink `sink`: its monitor recorded on `cores` for `seconds`, in
+// blocks of 20 ms, each stamped by the server with the wall time it was played.
+struct Heard {
+    // Wall time (seconds since the epoch) and length of each block that was not silent.
+    std::vector<std::pair<double, double>> blocks;
+    // How much sound had played by wall time `t`: the sound's clock, which stands still through gaps.
+    double position(double t) const;
+    double start() const { return blocks.front().first; }
+    double end() const { return blocks.back().first + blocks.back().second; }
+};
+
+class SoundCapture {
+public:
+    bool start(const QString& sink, double seconds, const QString& cores);
+    // Empty blocks when no sound came.
+    Heard finish();
+
+private:
+    QTemporaryDir files_;
+    QProcess record_;
+};
+
+// The clip's pictures scaled to `shown` as the program scales them (HDR tone mapped as ffmpeg does
+// it), the `area` of that which was captured (relative to the picture), in grey, on `cores`.
+bool decodeThumbnails(const ClipFacts& clip, QSize shown, QRect area, const QString& cores, Thumbnails& out);
+
+struct Match {
+    // Index of the clip picture, or -1 when the captured picture is none of them.
+    int frame = -1;
+    // Mean absolute difference after each picture's brightness and contrast were evened out.
+    double difference = 0;
+};
+// The clip picture each captured one differs least from.
+std::vector<Match> matchPictures(const Thumbnails& captured, const Thumbnails& clip);
+
+} // namespace bench

@@ -1,0 +1,209 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "support/app/MediaClips.h"
+
+// Headers that declare more than they hold, made by editing the boxes of ffmpeg-made files.
+namespace app::test::craftedmovie {
+
+inline QByteArray u32(quint32 v)
+{
+    const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    return QByteArray(b, 4);
+}
+
+inline QByteArray u16(quint16 v)
+{
+    const char b[2] = {char(v >> 8), char(v)};
+    return QByteArray(b, 2);
+}
+
+inline quint32 readU32(const QByteArray& bytes, qsizetype at)
+{
+    return quint32(uchar(bytes[at])) << 24 | quint32(uchar(bytes[at + 1])) << 16 | quint32(uchar(bytes[at + 2])) << 8
+        | quint32(uchar(bytes[at + 3]));
+}
+
+inline QByteArray box(const char* type, const QByteArray& body)
+{
+    return u32(quint32(body.size() + 8)) + QByteArray(type, 4) + body;
+}
+
+// The version and flags of a full box.
+inline QByteArray full(quint32 versionAndFlags = 0)
+{
+    return u32(versionAndFlags);
+}
+
+// The offsets of the boxes along `path` (the first of each type), outermost first; fewer when one
+// is missing. Boxes are assumed to have 32-bit sizes, as ffmpeg writes small files.
+inline QList<qsizetype> boxPath(const QByteArray& bytes, const QList<QByteArray>& path)
+{
+    QList<qsizetype> found;
+    qsizetype at = 0;
+    qsizetype end = bytes.size();
+    for (const QByteArray& type : path) {
+        while (at + 8 <= end && bytes.mid(at + 4, 4) != type)
+            at += qsizetype(readU32(bytes, at));
+        if (at + 8 > end)
+            break;
+        found.append(at);
+        end = at + qsizetype(readU32(bytes, at));
+        at += 8;
+    }
+    return found;
+}
+
+// Replaces the body of the box at `path`, growing or shrinking it and the boxes around it.
+inline bool replaceBody(QByteArray& bytes, const QList<QByteArray>& path, const QByteArray& body)
+{
+    const QList<qsizetype> boxes = boxPath(bytes, path);
+    if (boxes.size() != path.size()) {
+        ADD_FAILURE() << "no box " << path.join('/').toStdString();
+        return false;
+    }
+    const qsizetype at = boxes.last();
+    const qsizetype growth = body.size() + 8 - qsizetype(readU32(bytes, at));
+    bytes.replace(at + 8, qsizetype(readU32(bytes, at)) - 8, body);
+    for (const qsizetype parent : boxes)
+        bytes.replace(parent, 4, u32(quint32(qsizetype(readU32(bytes, parent)) + growth)));
+    return true;
+}
+
+// Adds `boxes` at the end of the box at `path`.
+inline bool appendInside(QByteArray& bytes, const QList<QByteArray>& path, const QByteArray& boxes)
+{
+    const QList<qsizetype> found = boxPath(bytes, path);
+    if (found.size() != path.size()) {
+        ADD_FAILURE() << "no box " << path.join('/').toStdString();
+        return false;
+    }
+    const qsizetype at = found.last();
+    return replaceBody(bytes, path, bytes.mid(at + 8, qsizetype(readU32(bytes, at)) - 8) + boxes);
+}
+
+inline QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline QString write(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        ADD_FAILURE() << "cannot write " << path.toStdString();
+    return path;
+}
+
+struct Crafted {
+    const char* name;
+    QString path;
+    bool headerWithin = false; // only probing its streams costs too much
+};
+
+// Small files whose headers declare counts that made FFmpeg allocate hundreds of mebibytes to
+// gigabytes while it opened them.
+inline QList<Crafted> oversizedHeaders(const QTemporaryDir& dir)
+{
+    const QStringList silentVideo{"-an", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"};
+    QList<Crafted> files;
+
+    QByteArray keys = readAll(makeClip(dir, "keys.mp4", "64x48", 1, silentVideo));
+    const QByteArray handler = box("hdlr", full() + u32(0) + "mdta" + QByteArray(13, '\0'));
+    const QByteArray declared = box("keys", full() + u32(268435454) + box("mdta", "com.apple.quicktime.make"));
+    appendInside(keys, {"moov"}, box("meta", full() + handler + declared + box("ilst", {})));
+    files.append({"a 'keys' box declaring 268 M keys", write(dir.filePath("keys.mp4"), keys)});
+
+    QByteArray sound = readAll(makeClip(dir, "sound.mov", "64x48", 4, {"-vn", "-c:a", "pcm_s16le"}));
+    const QList<QByteArray> table{"moov", "trak", "mdia", "minf", "stbl"};
+    const quint32 firstChunk = readU32(sound, boxPath(sound, table + QList<QByteArray>{"stco"}).value(5) + 16);
+    QByteArray chunks = full() + u32(32);
+    for (int i = 0; i < 32; ++i)
+        chunks += u32(firstChunk);
+    replaceBody(sound, table + QList<QByteArray>{"stco"}, chunks);
+    replaceBody(sound, table + QList<QByteArray>{"stsc"}, full() + u32(1) + u32(1) + u32(0x7fffffff) + u32(1));
+    files.append({"uncompressed sound with 2^31 samples in each of 32 chunks", write(dir.filePath("sound.mov"), sound)});
+
+    QByteArray edits = readAll(makeClip(dir, "edits.mp4", "64x48", 120, silentVideo));
+    const QList<QByteArray> editList{"moov", "trak", "edts", "elst"};
+    const QByteArray edit = edits.mid(boxPath(edits, editList).value(3) + 16, 12);
+    replaceBody(edits, editList, full() + u32(20000) + edit.repeated(20000));
+    files.append({"20,000 edits, each playing the whole clip", write(dir.filePath("edits.mp4"), edits)});
+
+    QByteArray fragments = readAll(makeClip(dir, "fragments.mp4", "64x48", 3,
+                                            silentVideo + QStringList{"-g", "25", "-movflags", "frag_keyframe"}));
+    const qsizetype second = fragments.indexOf("trun", fragments.indexOf("trun") + 4);
+    if (second > 0) // flags: a data offset only; then the count
+        fragments.replace(second + 4, 8, full(1) + u32(80000000));
+    files.append({"a second fragment declaring 80 M samples", write(dir.filePath("fragments.mp4"), fragments)});
+
+    // Each fragment, by its box or by a segment index, keeps an entry for every stream.
+    QByteArray streams = readAll(makeClip(dir, "streams.mp4", "64x48", 1,
+                                          silentVideo + QStringList{"-movflags", "frag_keyframe+empty_moov"}));
+    const qsizetype header = boxPath(streams, {"moov", "trak", "tkhd"}).value(2);
+    const QByteArray trackHeader = streams.mid(header, qsizetype(readU32(streams, header)));
+    QByteArray tracks;
+    for (quint32 id = 2; id <= 1000; ++id)
+        tracks += box("trak", QByteArray(trackHeader).replace(20, 4, u32(id)));
+    appendInside(streams, {"moov"}, tracks);
+    QByteArray index = full() + u32(1) + u32(1000) + u32(0) + u32(0) + u16(0) + u16(16000);
+    for (int i = 0; i < 16000; ++i)
+        index += u32(8) + u32(1) + u32(0x90000000);
+    files.append({"1000 tracks and 10,000 empty fragments",
+                  write(dir.filePath("moofs.mp4"), streams + box("moof", {}).repeated(10000))});
+    files.append({"1000 tracks and a segment index of 16,000 references",
+                  write(dir.filePath("sidx.mp4"), streams + box("sidx", index))});
+
+    // Each sample of a chapter track becomes a chapter with its title.
+    QByteArray chapters = readAll(makeClip(dir, "chapters.mp4", "64x48", 1, silentVideo));
+    const quint32 titles = 200000;
+    const qsizetype pictures = boxPath(chapters, {"moov", "trak", "tkhd"}).value(2);
+    const QByteArray textHeader = chapters.mid(pictures, qsizetype(readU32(chapters, pictures))).replace(20, 4, u32(2));
+    const QByteArray textTable = box("stsd", full() + u32(1) + box("text", QByteArray(6, '\0') + u16(1) + QByteArray(43, '\0')))
+        + box("stts", full() + u32(1) + u32(titles) + u32(1)) + box("stsc", full() + u32(1) + u32(1) + u32(titles) + u32(1))
+        + box("stsz", full() + u32(2) + u32(titles)) + box("stco", full() + u32(1) + u32(0));
+    const QByteArray media = box("mdhd", full() + u32(0) + u32(0) + u32(1000) + u32(titles) + u32(0x55c40000))
+        + box("hdlr", full() + u32(0) + "text" + QByteArray(13, '\0'))
+        + box("minf", box("gmhd", {}) + box("dinf", box("dref", full() + u32(1) + box("url ", full(1))))
+                          + box("stbl", textTable));
+    appendInside(chapters, {"moov", "trak"}, box("tref", box("chap", u32(2))));
+    appendInside(chapters, {"moov"}, box("trak", textHeader + box("mdia", media)));
+    chapters.replace(chapters.lastIndexOf("stco") + 12, 4, u32(quint32(chapters.size()))); // empty titles follow
+    files.append({"a chapter track of 200,000 chapters",
+                  write(dir.filePath("chapters.mp4"), chapters + QByteArray(2 * titles, '\0'))});
+
+    // Probing a picture or sound stream opens its parser and decoder.
+    QByteArray probed = readAll(makeClip(dir, "probed.mp4", "64x48", 1));
+    const qsizetype picture = boxPath(probed, {"moov", "trak"}).value(1);
+    const qsizetype heard = picture + qsizetype(readU32(probed, picture));
+    const QByteArray pair = probed.mid(picture, heard + qsizetype(readU32(probed, heard)) - picture);
+    QByteArray copies;
+    for (quint32 id = 3; id < 183; id += 2) // each track's number, in its header
+        copies += QByteArray(pair).replace(28, 4, u32(id)).replace(heard - picture + 28, 4, u32(id + 1));
+    appendInside(probed, {"moov"}, copies);
+    files.append({"91 picture and 91 sound streams", write(dir.filePath("probed.mp4"), probed), true});
+
+    // Matroska: an element of unknown size, then 300,000 empty track entries.
+    const auto element = [](const QByteArray& id, const QByteArray& body) {
+        return id + QByteArray(1, '\x01') + QByteArray::fromHex(QByteArray::number(body.size(), 16).rightJustified(14, '0'))
+            + body;
+    };
+    const QByteArray ebml = element(QByteArray::fromHex("1a45dfa3"), element(QByteArray::fromHex("4282"), "matroska")
+                                                   + QByteArray::fromHex("4287810442858102"));
+    const QByteArray info = element(QByteArray::fromHex("1549a966"), element(QByteArray::fromHex("2ad7b1"), u32(1000000)));
+    const QByteArray trackEntries = element(QByteArray::fromHex("1654ae6b"), QByteArray::fromHex("ae80").repeated(300000));
+    files.append({"a Matroska file of 300,000 empty tracks",
+                  write(dir.filePath("tracks.mkv"),
+                        ebml + QByteArray::fromHex("1853806701ffffffffffffff") + info + trackEntries)});
+    return files;
+}
+
+} // namespace app::test::craftedmovie
