@@ -200,6 +200,13 @@ bool PlaybackMedia::open(const QString& path, std::atomic<bool>& quitting, Audio
     const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
     if (rate.num > 0 && rate.den > 0)
         frameDuration = std::clamp(1.0 / av_q2d(rate), 1.0 / 240, 1.0);
+    // A header that counts its pictures says how long they last even where FFmpeg shortens the
+    // stream to what it found (an AVI cut short). A movie's edit list may leave counted pictures
+    // out, so its own length stands.
+    const char* name = format->iformat ? format->iformat->name : "";
+    if (stream->nb_frames > 0 && stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0
+        && std::strncmp(name, "mov", 3) != 0)
+        pictureDuration = std::max(pictureDuration, double(stream->nb_frames) / av_q2d(stream->avg_frame_rate));
 
     if (output)
         openSound(*output);

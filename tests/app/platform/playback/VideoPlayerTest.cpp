@@ -178,8 +178,9 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
                         "aac", "-c:v", "png", "-disposition:v", "attached_pic", withCover}));
     const QString cutAvi = app::test::makeClip(dir, "cut.avi", "160x120", 4, {"-an", "-c:v", "mpeg4"});
     ASSERT_TRUE(QFile::resize(cutAvi, QFileInfo(cutAvi).size() / 2));
-    const QString hdv = app::test::makeClip(dir, "hdv.mp4", "1440x1080", 1, {"-an", "-c:v", "libx264", "-preset",
-                                                                            "ultrafast", "-aspect", "16:9"});
+    // Pixels a third wider than tall, as an HDV camera's 1440x1080 shown at 16:9 (smaller here).
+    const QString hdv = app::test::makeClip(dir, "hdv.mp4", "360x270", 1, {"-an", "-c:v", "libx264", "-preset",
+                                                                          "ultrafast", "-aspect", "16:9"});
     const QString empty = dir.filePath("empty.mp4"), text = dir.filePath("notes.mov");
     {
         QFile file(empty);
