@@ -146,6 +146,8 @@ private:
     quint64 failed_ = 0;
     QString failure_;
     QSize target_;
+    // The larger size parameter sets further in code, for the decoder to be made afresh for.
+    QSize grownTo_;
     // Clockwise quarter turns of the display matrix, in degrees; set before the first picture.
     int rotation_ = 0;
     Stats stats_;

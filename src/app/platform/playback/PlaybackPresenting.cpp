@@ -1,6 +1,7 @@
 #include "app/platform/playback/PlaybackEngine.h"
 
 #include "app/platform/playback/AudioOutput.h"
+#include "app/platform/playback/PlaybackMedia.h"
 #include "app/platform/playback/VideoFrameScaler.h"
 
 #include <QElapsedTimer>
@@ -41,7 +42,8 @@ void PlaybackEngine::presentLoop()
             continue;
         }
         if (f.end) {
-            const double end = std::max(lastEnd, audio_ ? audio_->endTime() : 0.0);
+            // A cover stands for as long as the sound, heard or not.
+            const double end = std::max({lastEnd, audio_ ? audio_->endTime() : 0.0, media_->cover ? media_->duration : 0.0});
             startClockLocked();
             while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= end)) {
                 startClockLocked();
