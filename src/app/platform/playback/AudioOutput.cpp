@@ -5,6 +5,7 @@
 #include <QAudioSink>
 #include <QIODevice>
 #include <QLoggingCategory>
+#include <QMediaDevices>
 #include <QMetaObject>
 #include <QTimer>
 
@@ -33,11 +34,16 @@ constexpr std::chrono::milliseconds kStarting{3000};
 // Lives on the output's thread, where the sink was made and wants to be called.
 class AudioOutput::Feeder : public QObject {
 public:
-    Feeder(AudioOutput& owner, const QAudioDevice& device) : owner_(owner), device_(device) {}
+    Feeder(AudioOutput& owner, std::optional<QAudioDevice> device) : owner_(owner), device_(std::move(device)) {}
 
     bool open(const QAudioFormat& format)
     {
-        sink_ = new QAudioSink(device_, format, this);
+        // Asked here, not on the window's thread: a sound server that stopped answering holds the
+        // question.
+        const QAudioDevice device = device_ ? *device_ : QMediaDevices::defaultAudioOutput();
+        if (device.isNull())
+            return false;
+        sink_ = new QAudioSink(device, format, this);
         // A fifth of a second in the device: enough against a busy machine, little to wait for.
         sink_->setBufferSize(format.bytesForDuration(200'000));
         // A sound server that goes away, or a device unplugged, must not hold the pictures.
@@ -84,6 +90,25 @@ public:
             timer_->stop();
             sink_->suspend();
         }
+    }
+
+    // Before the thread ends. A stream that ran dry asked the server to drain it, and the
+    // answer names the sink: it may come after the stream is stopped, on the sound server's
+    // thread. Answers come in the order asked, so once a request made after the stop has been
+    // answered (opening a stream waits for that), nothing more calls the sink and it can go.
+    void end()
+    {
+        if (timer_)
+            timer_->stop();
+        io_ = nullptr;
+        if (!sink_)
+            return;
+        sink_->disconnect(this);
+        sink_->stop();
+        sink_->start();
+        sink_->stop();
+        delete sink_;
+        sink_ = nullptr;
     }
 
 private:
@@ -146,7 +171,8 @@ private:
     }
 
     AudioOutput& owner_;
-    QAudioDevice device_;
+    // None: the system's default, asked for when the sound opens.
+    std::optional<QAudioDevice> device_;
     QAudioSink* sink_ = nullptr;
     QIODevice* io_ = nullptr;
     QTimer* timer_ = nullptr;
@@ -163,11 +189,11 @@ private:
     bool running_ = false;
 };
 
-AudioOutput::AudioOutput(const QAudioDevice& device, PlaybackClock& clock, Full whenFull)
+AudioOutput::AudioOutput(std::optional<QAudioDevice> device, PlaybackClock& clock, Full whenFull)
     : clock_(clock), whenFull_(std::move(whenFull))
 {
     thread_.setObjectName(QStringLiteral("video sound"));
-    feeder_ = new Feeder(*this, device);
+    feeder_ = new Feeder(*this, std::move(device));
     feeder_->moveToThread(&thread_);
     QObject::connect(&thread_, &QThread::finished, feeder_, &QObject::deleteLater);
     thread_.start();
@@ -176,6 +202,8 @@ AudioOutput::AudioOutput(const QAudioDevice& device, PlaybackClock& clock, Full 
 AudioOutput::~AudioOutput()
 {
     close();
+    // The sink goes on its own thread, in an order no callback of the sound server outlives.
+    QMetaObject::invokeMethod(feeder_, [this] { feeder_->end(); }, Qt::BlockingQueuedConnection);
     thread_.quit();
     thread_.wait();
 }
