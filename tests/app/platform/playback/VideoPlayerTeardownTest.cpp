@@ -77,23 +77,23 @@ TEST(VideoPlayerTeardown, closesAtAnyMomentThroughASoundServer)
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     std::mt19937 random(seed);
     int ended = 0;
-    for (int i = 0; i < 240; ++i) {
+    for (int i = 0; i < 210; ++i) {
         auto player = std::make_unique<VideoPlayer>();
         player->setSource(clip);
         player->play();
         switch (i % 3) {
         case 0: // as it ends
-        case 1: // just after
+        case 1: // after, while the device plays out what it holds
             if (QTest::qWaitFor([&] { return player->mediaStatus() == QMediaPlayer::EndOfMedia; }, 5000))
                 ++ended;
             if (i % 3 == 1)
-                QTest::qWait(std::uniform_int_distribution(0, 40)(random));
+                QTest::qWait(std::uniform_int_distribution(0, 250)(random));
             break;
         default: // anywhere from opening to the end
             QTest::qWait(std::uniform_int_distribution(0, 300)(random));
         }
     }
-    EXPECT_EQ(ended, 160);
+    EXPECT_EQ(ended, 140);
 }
 
 // A sound server that stopped answering, or a FIFO named as a clip, holds nothing the window's
