@@ -30,6 +30,9 @@ int main(int argc, char** argv)
     QCoreApplication::setOrganizationName("Tessivarnholm");
     QCoreApplication::setApplicationName("Tessivarnholm");
     app::installJournalLogSink();
+    // A logout or `kill` quits like the window's close, so pending turns are written first; taken
+    // before a second start waits on the first, which a closed message must end cleanly too.
+    app::quitOnSignals();
     // A second start brings the running program's window forward instead, or runs once it ended.
     app::SingleInstance instance;
     if (!instance.isFirst()) {
@@ -37,14 +40,11 @@ int main(int argc, char** argv)
         if (answer == app::SingleInstance::Answer::raised)
             return 0;
         if (answer == app::SingleInstance::Answer::noAnswer) {
-            app::quitOnSignals();
             app::installQtTranslations(application);
             QMessageBox::warning(nullptr, QStringLiteral("Tessivarnholm"), app::SingleInstance::notAnsweringText);
             return 1;
         }
     }
-    // A logout or `kill` quits like the window's close, so pending turns are written first.
-    app::quitOnSignals();
     app::installProtocolTextLookup();
     app::installQtTranslations(application);
     // A phone that hangs up must fail its session, not end the program.

@@ -114,9 +114,25 @@ struct Track {
     bool anySampleTimes = false;     // any such box
 };
 
-class IsoWalk {
+// What both walks share: the file read a page at a time and the cost tallied against the bound.
+class CostWalk {
+protected:
+    CostWalk(const ByteSource& file, std::uint64_t bound) : in_(file), bound_(bound) {}
+
+    void add(std::uint64_t bytes) { cost_ = plus(cost_, bytes); }
+    bool over() const { return cost_ > bound_; }
+    void refuse() { cost_ = kMost; }
+    // The cost found, or past the bound when the walk stopped early or could not read on.
+    std::uint64_t result() const { return over() || in_.failed() ? std::max(cost_, plus(bound_, 1)) : cost_; }
+
+    PagedReader in_;
+    std::uint64_t bound_;
+    std::uint64_t cost_ = 0;
+};
+
+class IsoWalk : CostWalk {
 public:
-    IsoWalk(const ByteSource& file, std::uint64_t bound) : in_(file), bound_(bound) {}
+    IsoWalk(const ByteSource& file, std::uint64_t bound) : CostWalk(file, bound) {}
 
     std::uint64_t run()
     {
@@ -129,22 +145,16 @@ public:
         const std::uint64_t streams = std::min(streams_, kMaximumStreams);
         add(times(streams, kStreamBytes));
         add(times(fragments_, plus(times(streams, kFragmentStreamBytes), kFragmentStreamBytes)));
-        return over() || in_.failed() ? std::max(cost_, plus(bound_, 1)) : cost_;
+        return result();
     }
 
 private:
-    PagedReader in_;
-    std::uint64_t bound_;
-    std::uint64_t cost_ = 0;
     std::uint64_t boxes_ = 0;
     std::uint64_t streams_ = 0;
     std::uint64_t fragments_ = 0;
     std::map<std::uint32_t, std::uint64_t> indexEntries_; // of each track, by its number
     std::vector<std::uint32_t> chapterTracks_;
 
-    void add(std::uint64_t bytes) { cost_ = plus(cost_, bytes); }
-    bool over() const { return cost_ > bound_; }
-    void refuse() { cost_ = kMost; }
 
     std::uint64_t count(std::uint64_t at, int bytes) { return in_.number(at, bytes); }
 
@@ -433,9 +443,9 @@ struct Element {
     bool unknownSize = false;
 };
 
-class MatroskaWalk {
+class MatroskaWalk : CostWalk {
 public:
-    MatroskaWalk(const ByteSource& file, std::uint64_t bound) : in_(file), bound_(bound) {}
+    MatroskaWalk(const ByteSource& file, std::uint64_t bound) : CostWalk(file, bound) {}
 
     std::uint64_t run()
     {
@@ -461,19 +471,14 @@ public:
             if (element(seeks_[i], segment.end, top))
                 topElement(top);
         }
-        return over() || in_.failed() ? std::max(cost_, plus(bound_, 1)) : cost_;
+        return result();
     }
 
 private:
-    PagedReader in_;
-    std::uint64_t bound_;
-    std::uint64_t cost_ = 0;
     std::uint64_t segmentStart_ = 0;
     std::set<std::uint64_t> read_;
     std::vector<std::uint64_t> seeks_;
 
-    void add(std::uint64_t bytes) { cost_ = plus(cost_, bytes); }
-    bool over() const { return cost_ > bound_; }
 
     // The element at `at`, its size cut to `to` (an unknown size runs to it); false when its
     // identifier or size cannot be read.

@@ -112,12 +112,12 @@ int findBoundedStreamInfo(AVFormatContext* format)
     return found;
 }
 
-bool packetCodesWithin(const AVStream* stream, const AVPacket* packet, QSize coded)
+std::optional<QSize> packetCodedSize(const AVStream* stream, const AVPacket* packet)
 {
     const AVCodecParameters* par = stream->codecpar;
     const bool h264 = par->codec_id == AV_CODEC_ID_H264;
     if ((!h264 && par->codec_id != AV_CODEC_ID_HEVC) || !packet->data || packet->size <= 0)
-        return true;
+        return QSize();
     const std::string_view data(reinterpret_cast<const char*>(packet->data), size_t(packet->size));
     const std::string_view extra(reinterpret_cast<const char*>(par->extradata),
                                  par->extradata ? size_t(std::max(par->extradata_size, 0)) : 0);
@@ -132,12 +132,19 @@ bool packetCodesWithin(const AVStream* stream, const AVPacket* packet, QSize cod
         found = hevc::annexBSize(data, h264, sets);
     }
     switch (found) {
-    case hevc::Found::none: return true;
-    case hevc::Found::malformed: return false;
+    case hevc::Found::none: return QSize();
+    case hevc::Found::malformed: return std::nullopt;
     case hevc::Found::size: break;
     }
-    return sets.codedWidth <= std::uint32_t(std::max(coded.width(), 0))
-        && sets.codedHeight <= std::uint32_t(std::max(coded.height(), 0));
+    if (sets.codedWidth > mediaLimits::maximumSide || sets.codedHeight > mediaLimits::maximumSide)
+        return QSize(int(mediaLimits::maximumSide) + 1, int(mediaLimits::maximumSide) + 1);
+    return QSize(int(sets.codedWidth), int(sets.codedHeight));
+}
+
+bool packetCodesWithin(const AVStream* stream, const AVPacket* packet, QSize coded)
+{
+    const std::optional<QSize> size = packetCodedSize(stream, packet);
+    return size && (!size->isValid() || (size->width() <= coded.width() && size->height() <= coded.height()));
 }
 
 void boundPictureBuffers(AVCodecContext* codec, const QSize* coded)

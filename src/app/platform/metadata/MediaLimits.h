@@ -3,6 +3,7 @@
 #include <QSize>
 
 #include <cstdint>
+#include <optional>
 
 struct AVCodecContext;
 struct AVFormatContext;
@@ -48,6 +49,9 @@ int findBoundedStreamInfo(AVFormatContext* format);
 // Whether the parameter sets a packet of the stream carries code no more than `coded`: a decoder
 // sizes its tables by them before it allocates a picture.
 bool packetCodesWithin(const AVStream* stream, const AVPacket* packet, QSize coded);
+// The size the parameter sets a packet of the stream carries code: an invalid size when it carries
+// none, nothing when they are malformed. Sides past the limits come back just past them.
+std::optional<QSize> packetCodedSize(const AVStream* stream, const AVPacket* packet);
 
 // Makes a video decoder refuse to allocate a picture larger than `coded` (which must outlive it),
 // give or take the alignment of a coding block: a parameter set further into the stream cannot

@@ -28,8 +28,6 @@ namespace {
 // Read ahead of the pictures: enough to ride out a slow stretch of the drive, bounded for 4K.
 constexpr size_t maxPackets = 300;
 constexpr size_t maxPacketBytes = size_t(64) << 20;
-// Further behind the sound than this, pictures are decoded without any edge smoothing.
-constexpr double farBehind = 0.25;
 // Data that ends this far short of the length its header gives is a file cut short.
 constexpr double shortEnd = 0.5;
 
@@ -41,10 +39,6 @@ void freePacket(AVPacket* packet)
     av_packet_free(&packet);
 }
 
-void freeFrame(AVFrame* frame)
-{
-    av_frame_free(&frame);
-}
 
 } // namespace
 
@@ -76,6 +70,11 @@ PlaybackEngine::~PlaybackEngine()
     presenter_.join();
     std::lock_guard lock(mutex_);
     clearLocked();
+}
+
+void PlaybackEngine::freeFrame(AVFrame* frame)
+{
+    av_frame_free(&frame);
 }
 
 void PlaybackEngine::clearLocked()
@@ -211,6 +210,8 @@ void PlaybackEngine::readLoop()
     double reached = 0;
     bool sawKey = false, fromStart = false;
     const bool declared = m.declaresDuration();
+    // What the decoder has been made for: joined camera segments may grow part way.
+    QSize allowed = m.coded;
     for (;;) {
         std::unique_lock lock(mutex_);
         if (!waitFor(lock, [&] {
@@ -221,7 +222,7 @@ void PlaybackEngine::readLoop()
             seekPending_ = false;
             from = seekTarget_;
             lock.unlock();
-            const int64_t ts = int64_t((from + m.start) * AV_TIME_BASE);
+            const int64_t ts = int64_t((from + m.pictureStart) * AV_TIME_BASE);
             if (avformat_seek_file(m.format, -1, INT64_MIN, ts, ts, 0) < 0)
                 qCWarning(lcPlayback) << "seek failed in" << path_;
             m.restartSound();
@@ -232,11 +233,19 @@ void PlaybackEngine::readLoop()
         const quint64 serial = serial_;
         lock.unlock();
         int read = av_read_frame(m.format, packet);
-        // Parameter sets further in that code more than was checked: the file reads no further.
+        // Parameter sets further in that code more than was checked: a size within the limits
+        // makes the decoder afresh for it, before this packet; past them the file reads no further.
         if (read >= 0 && packet->stream_index == m.videoIndex
-            && !packetCodesWithin(m.format->streams[m.videoIndex], packet, m.coded)) {
-            av_packet_unref(packet);
-            read = AVERROR_INVALIDDATA;
+            && !packetCodesWithin(m.format->streams[m.videoIndex], packet, allowed)) {
+            const std::optional<QSize> grown = packetCodedSize(m.format->streams[m.videoIndex], packet);
+            if (grown && grown->isValid() && mediaLimits::pictureWithin(grown->expandedTo(allowed))) {
+                allowed = grown->expandedTo(allowed);
+                std::lock_guard grow(mutex_);
+                grownTo_ = allowed;
+            } else {
+                av_packet_unref(packet);
+                read = AVERROR_INVALIDDATA;
+            }
         }
         if (read == AVERROR_EOF && !sawKey && from > 0 && !fromStart) {
             // A stream with few key pictures (a transport stream with one) has none after the seek:
@@ -332,6 +341,17 @@ void PlaybackEngine::decodeSound(AVPacket* packet, quint64 serial, double from)
             if (samples.isEmpty())
                 continue;
         }
+        // Sound that starts after the pictures (or after a gap) waits for its time: the device
+        // hears silence meanwhile, so the clock it drives keeps the wall's.
+        for (double gap = std::max(from, audio_->endTime()); !audio_->failed() && pts - gap > PlaybackClock::tolerance;) {
+            const double piece = std::min(pts - gap, 0.25);
+            const qsizetype frames = qsizetype(piece * m.sound.sampleRate());
+            if (frames <= 0)
+                break;
+            if (!audio_->push(QByteArray(frames * bytesPerFrame, '\0'), gap, serial))
+                return;
+            gap += double(frames) / m.sound.sampleRate();
+        }
         if (!audio_->push(std::move(samples), pts, serial))
             return;
     }
@@ -341,8 +361,13 @@ void PlaybackEngine::decodeLoop()
 {
     AVFrame* decoded = av_frame_alloc();
     double from = 0, last = 0;
+    // Where the pictures decoded since the last seek reach.
+    double decodedTo = 0;
     bool anyPicture = false;
     quint64 serial = 0;
+    // The size the decoder is made for, once it grew.
+    QSize grownTo;
+    bool unusable = false;
 
     // Hands the decoder's pictures on; false when a seek or the end of the engine overtook them.
     auto drain = [&]() -> bool {
@@ -350,10 +375,17 @@ void PlaybackEngine::decodeLoop()
         while (avcodec_receive_frame(m.video, decoded) >= 0) {
             anyPicture = true;
             const int64_t ts = decoded->best_effort_timestamp;
-            const double time = ts != AV_NOPTS_VALUE ? m.seconds(ts, m.videoBase) : last + m.frameDuration;
+            double time = ts != AV_NOPTS_VALUE ? m.seconds(ts, m.videoBase) : last + m.frameDuration;
+            // A cover stands wherever the sound is sought.
+            if (m.cover)
+                time = std::max(time, from);
             last = time;
             const double duration =
                 decoded->pkt_duration > 0 ? double(decoded->pkt_duration) * av_q2d(m.videoBase) : m.frameDuration;
+            decodedTo = std::max(decodedTo, time + duration);
+            // The stream's own aspect when its pictures carry none.
+            if (decoded->sample_aspect_ratio.num <= 0)
+                decoded->sample_aspect_ratio = m.format->streams[m.videoIndex]->sample_aspect_ratio;
             if (time + duration / 2 < from) {
                 av_frame_unref(decoded);
                 continue;
@@ -423,10 +455,40 @@ void PlaybackEngine::decodeLoop()
         if (p.packet)
             packetBytes_ -= size_t(p.packet->size);
         const bool current = p.serial == serial_;
+        const QSize grow = grownTo_ != grownTo && p.kind == Kind::data ? grownTo_ : QSize();
         lock.unlock();
         changed_.notify_all();
         if (!current) {
             freePacket(p.packet);
+            continue;
+        }
+        if (grow.isValid() && !unusable) {
+            // The pictures of the old size are handed on first; then the decoder, its bound and
+            // its lease are made for the new size.
+            grownTo = grow;
+            avcodec_send_packet(media_->video, nullptr);
+            drain();
+            holding_ = false;
+            if (!media_->growPictures(grow)) {
+                qCWarning(lcPlayback) << "video decoder could not be made for" << grow << "in" << path_;
+                unusable = true;
+                lock.lock();
+                failLocked(serial, PlaybackMedia::unreadableText());
+                lock.unlock();
+            }
+        }
+        if (unusable) {
+            // No decoder to touch: the rest is told as a file that reads no further.
+            freePacket(p.packet);
+            lock.lock();
+            if (p.kind == Kind::flush)
+                serial = p.serial;
+            if (p.kind == Kind::end && serial == serial_) {
+                failLocked(serial, PlaybackMedia::unreadableText());
+                frames_.push_back({nullptr, true, serial, 0, 0});
+            }
+            lock.unlock();
+            changed_.notify_all();
             continue;
         }
         AVCodecContext* video = media_->video;
@@ -438,6 +500,7 @@ void PlaybackEngine::decodeLoop()
             serial = p.serial;
             from = p.time;
             last = from;
+            decodedTo = 0;
             break;
         case Kind::end:
             avcodec_send_packet(video, nullptr);
@@ -446,6 +509,10 @@ void PlaybackEngine::decodeLoop()
                 if (serial == serial_) {
                     if (!anyPicture)
                         failLocked(serial, PlaybackMedia::corruptText());
+                    // Pictures that stop decoding well before the stream's length: the file is
+                    // damaged from there, not over.
+                    else if (media_->declaresDuration() && decodedTo + shortEnd < media_->pictureDuration)
+                        failLocked(serial, PlaybackMedia::unreadableText());
                     frames_.push_back({nullptr, true, serial, 0, 0});
                 }
                 lock.unlock();
@@ -485,128 +552,6 @@ void PlaybackEngine::releasePictures()
         return;
     if (!media_->releasePictures())
         qCWarning(lcPlayback) << "video decoder could not be opened again for" << path_;
-}
-
-bool PlaybackEngine::dropsLate(double late, double duration, bool nextDue, bool queueFilled, double showing)
-{
-    return late > duration && nextDue && (queueFilled || showing > duration || late > farBehind);
-}
-
-void PlaybackEngine::presentLoop()
-{
-    VideoFrameScaler scaler;
-    // How long the last picture took to hand over, waiting for its time left out.
-    double lastShowing = 0;
-    double lastEnd = 0;
-    quint64 lastSerial = 0;
-    for (;;) {
-        std::unique_lock lock(mutex_);
-        if (!waitFor(lock, [&] { return !frames_.empty() && (running_ || showOne_); }))
-            break;
-        Frame f = frames_.front();
-        frames_.pop_front();
-        changed_.notify_all();
-        const quint64 serial = f.serial;
-        if (serial != serial_) {
-            freeFrame(f.frame);
-            continue;
-        }
-        if (f.end) {
-            const double end = std::max(lastEnd, audio_ ? audio_->endTime() : 0.0);
-            startClockLocked();
-            while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= end)) {
-                startClockLocked();
-                changed_.wait_for(lock, std::chrono::milliseconds(10));
-            }
-            if (quit_ || serial != serial_)
-                continue;
-            running_ = false;
-            clock_.setRunning(false);
-            if (audio_)
-                audio_->setRunning(false);
-            const QString failure = failed_ == serial ? failure_ : QString();
-            lock.unlock();
-            // What was read before the drive went is shown; then it says why the clip stopped
-            // short instead of passing it off as the end.
-            if (!failure.isEmpty())
-                events_.failed(failure);
-            else
-                events_.ended(serial);
-            continue;
-        }
-        if (serial != lastSerial) {
-            lastSerial = serial;
-            lastEnd = 0;
-        }
-        const bool show = showOne_ && !running_;
-        startClockLocked();
-        if (running_ && !show) {
-            const double now = clock_.now();
-            const bool nextDue = !frames_.empty() && frames_.front().serial == serial && !frames_.front().end
-                && frames_.front().time <= now;
-            if (dropsLate(now - f.time, f.duration, nextDue, pilingUp_, lastShowing)) {
-                ++stats_.late;
-                freeFrame(f.frame);
-                continue;
-            }
-        }
-        QSize target = target_.isEmpty() ? QSize(1280, 720) : target_;
-        const int rotation = rotation_;
-        lock.unlock();
-        QElapsedTimer converting;
-        converting.start();
-        // A turned clip fits the box once turned: the frame is made for the box on its side.
-        if (rotation % 180 != 0)
-            target.transpose();
-        QImage image = scaler.convert(*f.frame, target);
-        freeFrame(f.frame);
-        if (rotation != 0 && !image.isNull())
-            image = image.transformed(QTransform().rotate(rotation));
-        const double convertMs = double(converting.nsecsElapsed()) / 1e6;
-        if (image.isNull()) {
-            if (scaler.rejected() == 0)
-                continue;
-            // Pictures that cannot be turned into images: the clip stops and says so.
-            lock.lock();
-            if (serial != serial_)
-                continue;
-            running_ = false;
-            clock_.setRunning(false);
-            if (audio_)
-                audio_->setRunning(false);
-            lock.unlock();
-            events_.failed(QStringLiteral("无法播放这个视频：它的画面格式不受支持。"));
-            continue;
-        }
-        lock.lock();
-        if (!show) {
-            // Until it is due; a pause holds it, and it shows when playing goes on.
-            while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= f.time)) {
-                startClockLocked();
-                const double wait = running_ ? std::clamp(f.time - clock_.now(), 0.001, 0.05) : 0.05;
-                changed_.wait_for(lock, std::chrono::duration<double>(wait));
-            }
-        }
-        // The window still paints the previous picture: wait for it a little, as one put over it
-        // unseen would only have cost its decoding.
-        QElapsedTimer handing;
-        handing.start();
-        for (int i = 0; i < 8 && !quit_ && serial == serial_ && events_.frameTaken && !events_.frameTaken(); ++i)
-            changed_.wait_for(lock, std::chrono::milliseconds(2));
-        if (quit_)
-            break;
-        if (serial != serial_)
-            continue;
-        if (show)
-            showOne_ = false;
-        ++stats_.shown;
-        pilingUp_ = false;
-        stats_.convertMs += convertMs;
-        lastEnd = f.time + f.duration;
-        lock.unlock();
-        events_.frame(image, f.time, serial);
-        lastShowing = (convertMs + double(handing.nsecsElapsed()) / 1e6) / 1000;
-    }
 }
 
 } // namespace app

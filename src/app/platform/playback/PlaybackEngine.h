@@ -73,6 +73,9 @@ public:
     // `queueFilled`: the queue filled since the last picture was shown; `showing`: seconds the last
     // one took to convert and hand over.
     static bool dropsLate(double late, double duration, bool nextDue, bool queueFilled, double showing);
+    // Further behind the sound than this, pictures are decoded without any edge smoothing, and
+    // one late is dropped whatever else.
+    static constexpr double farBehind = 0.25;
 
 private:
     enum class Kind { data, flush, end };
@@ -94,6 +97,7 @@ private:
     void presentLoop();
     bool open();
     void decodeSound(AVPacket* packet, quint64 serial, double from);
+    static void freeFrame(AVFrame* frame);
     void clearLocked();
     void seekLocked(double seconds, bool show);
     // Paused with pictures decoded: the decoder lets them and its lease go (the decoder's thread).
@@ -144,6 +148,8 @@ private:
     quint64 failed_ = 0;
     QString failure_;
     QSize target_;
+    // The larger size parameter sets further in code, for the decoder to be made afresh for.
+    QSize grownTo_;
     // Clockwise quarter turns of the display matrix, in degrees; set before the first picture.
     int rotation_ = 0;
     Stats stats_;

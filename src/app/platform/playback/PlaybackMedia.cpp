@@ -38,15 +38,6 @@ QString unsupportedCodec()
     return QStringLiteral("无法播放这个视频：它的编码不受支持。");
 }
 
-// A file the system could not read is told apart from one FFmpeg read and could not make sense of.
-QString failureOf(int error)
-{
-    for (const int code : {EIO, ENOENT, EACCES, EPERM, ENXIO, ENODEV, ESTALE, ETIMEDOUT, EISDIR, ENOMEM})
-        if (error == AVERROR(code))
-            return PlaybackMedia::unreadableText();
-    return PlaybackMedia::corruptText();
-}
-
 // "HH:MM:SS.fraction" in seconds; 0 when it is not that.
 double tagSeconds(const char* text)
 {
@@ -82,8 +73,8 @@ QString PlaybackMedia::corruptText()
 
 bool PlaybackMedia::declaresDuration() const
 {
-    const char* name = format && format->iformat ? format->iformat->name : "";
-    return pictureDuration > 0 && (std::strncmp(name, "mov", 3) == 0 || std::strncmp(name, "matroska", 8) == 0);
+    // A length guessed from the file's size and bit rate is no claim about what it holds.
+    return pictureDuration > 0 && !cover && format && format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
 }
 
 void PlaybackMedia::restartSound()
@@ -139,6 +130,21 @@ bool PlaybackMedia::releasePictures()
     return reopened;
 }
 
+bool PlaybackMedia::growPictures(QSize size)
+{
+    size = size.expandedTo(coded);
+    if (!mediaLimits::pictureWithin(size))
+        return false;
+    // The old decoder, whose buffers are bounded by the old size, is gone before the bound moves.
+    avcodec_free_context(&video);
+    lease_.reset();
+    // As many pictures as before, each of the new size.
+    leasePixels_ = leasePixels_ / (std::uint64_t(coded.width()) * std::uint64_t(coded.height()))
+        * std::uint64_t(size.width()) * std::uint64_t(size.height());
+    coded = size;
+    return openPictureDecoder();
+}
+
 bool PlaybackMedia::open(const QString& path, std::atomic<bool>& quitting, AudioOutput* output, int queued,
                          QString& failure)
 {
@@ -147,14 +153,13 @@ bool PlaybackMedia::open(const QString& path, std::atomic<bool>& quitting, Audio
                               &quitting};
     // Camera and phone containers from a local file only: a playlist dressed as a movie must not
     // make FFmpeg open what it lists.
-    int error = 0;
-    format = openUntrustedMediaFile(path, MediaAccess::frames, &interrupt, &error).release();
+    format = openUntrustedMediaFile(path, MediaAccess::frames, &interrupt).release();
     if (!format) {
-        failure = failureOf(error);
+        failure = unreadableText();
         return false;
     }
-    if (const int found = findBoundedStreamInfo(format); found < 0) {
-        failure = failureOf(found);
+    if (findBoundedStreamInfo(format) < 0) {
+        failure = unreadableText();
         return false;
     }
     const AVCodec* codec = nullptr;
@@ -181,19 +186,27 @@ bool PlaybackMedia::open(const QString& path, std::atomic<bool>& quitting, Audio
         * (std::uint64_t(video->thread_count) + std::uint64_t(std::max(queued, 0)) + 1);
     videoBase = stream->time_base;
     rotation = clockwiseQuarterTurns(stream);
+    // An audio file's cover comes as a picture stream of one picture: it stands for the sound's length.
+    cover = (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
     start = format->start_time != AV_NOPTS_VALUE ? double(format->start_time) / AV_TIME_BASE : 0;
-    pictureStart = stream->start_time != AV_NOPTS_VALUE ? double(stream->start_time) * av_q2d(stream->time_base) : start;
+    // Times count from the first picture: a clip cut from a longer recording starts where it starts.
+    pictureStart = stream->start_time != AV_NOPTS_VALUE && !cover ? double(stream->start_time) * av_q2d(stream->time_base)
+                                                                 : start;
     if (stream->duration > 0 && stream->duration != AV_NOPTS_VALUE)
         pictureDuration = double(stream->duration) * av_q2d(stream->time_base);
     else if (const AVDictionaryEntry* tag = av_dict_get(stream->metadata, "DURATION", nullptr, 0))
         pictureDuration = tagSeconds(tag->value); // Matroska's own for each track
-    if (format->duration > 0)
-        duration = double(format->duration) / AV_TIME_BASE;
-    else
-        duration = pictureDuration;
+    duration = playedLength();
     const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
     if (rate.num > 0 && rate.den > 0)
         frameDuration = std::clamp(1.0 / av_q2d(rate), 1.0 / 240, 1.0);
+    // A header that counts its pictures says how long they last even where FFmpeg shortens the
+    // stream to what it found (an AVI cut short). A movie's edit list may leave counted pictures
+    // out, so its own length stands.
+    const char* name = format->iformat ? format->iformat->name : "";
+    if (stream->nb_frames > 0 && stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0
+        && std::strncmp(name, "mov", 3) != 0)
+        pictureDuration = std::max(pictureDuration, double(stream->nb_frames) / av_q2d(stream->avg_frame_rate));
 
     if (output)
         openSound(*output);
@@ -201,6 +214,27 @@ bool PlaybackMedia::open(const QString& path, std::atomic<bool>& quitting, Audio
         if (int(i) != videoIndex && int(i) != audioIndex)
             format->streams[i]->discard = AVDISCARD_ALL;
     return true;
+}
+
+double PlaybackMedia::playedLength() const
+{
+    // Where the pictures and the sound end, from the first picture. The container's own length
+    // may count an empty stretch before them, or subtitle and data tracks.
+    double end = 0;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* s = format->streams[i];
+        const AVMediaType type = s->codecpar->codec_type;
+        if ((type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) || (s->disposition & AV_DISPOSITION_ATTACHED_PIC)
+            || s->duration <= 0 || s->duration == AV_NOPTS_VALUE)
+            continue;
+        const double from = s->start_time != AV_NOPTS_VALUE ? double(s->start_time) * av_q2d(s->time_base) : start;
+        end = std::max(end, from + double(s->duration) * av_q2d(s->time_base) - pictureStart);
+    }
+    if (end > 0)
+        return end;
+    if (format->duration > 0)
+        return std::max(double(format->duration) / AV_TIME_BASE - (pictureStart - start), 0.0);
+    return pictureDuration;
 }
 
 bool PlaybackMedia::soundWithin(int sampleRate, int channels, std::int64_t samples)

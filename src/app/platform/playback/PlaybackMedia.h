@@ -50,7 +50,8 @@ struct PlaybackMedia {
     // means a file cut short. The container's length counts sound, subtitle and data tracks that
     // may run longer than the pictures.
     bool declaresDuration() const;
-    double seconds(int64_t ts, AVRational base) const { return double(ts) * av_q2d(base) - start; }
+    // Media time from the first picture.
+    double seconds(int64_t ts, AVRational base) const { return double(ts) * av_q2d(base) - pictureStart; }
 
     static QString unreadableText();
     static QString corruptText();
@@ -77,12 +78,20 @@ struct PlaybackMedia {
     // declares none).
     double start = 0, duration = 0, pictureStart = 0, pictureDuration = 0, frameDuration = 1.0 / 30;
     QAudioFormat sound;
+    // The picture stream is an audio file's cover: one picture standing for the whole sound.
+    bool cover = false;
     // Clockwise quarter turns of the display matrix, in degrees.
     int rotation = 0;
     // What the decoder may allocate for a picture.
     QSize coded;
 
+    // Checks a larger size that parameter sets further in code against the limits, and makes the
+    // decoder afresh for it: its pictures and their lease go (holdPictures takes the new lease).
+    // False when it is over the limits or the decoder cannot be opened again.
+    bool growPictures(QSize size);
+
 private:
+    double playedLength() const;
     void openSound(AudioOutput& output);
     bool openPictureDecoder();
 

@@ -106,6 +106,17 @@ int VideoFrameScaler::threadCount()
     return std::clamp(av_cpu_count(), 1, 4);
 }
 
+QSize VideoFrameScaler::shownSize(const AVFrame& frame)
+{
+    // Pixels that are not square (an HDV camera's 1440 wide stand for 1920) are widened or
+    // narrowed to their shape; an aspect no camera writes is ignored.
+    const AVRational sar = frame.sample_aspect_ratio;
+    if (sar.num <= 0 || sar.den <= 0 || av_cmp_q(sar, AVRational{1, 1}) == 0 || av_q2d(sar) > 4 || av_q2d(sar) < 0.25)
+        return {frame.width, frame.height};
+    const double width = std::clamp(std::round(frame.width * av_q2d(sar)), 1.0, 16384.0);
+    return {int(width), frame.height};
+}
+
 QSize VideoFrameScaler::fittedSize(QSize frame, QSize box)
 {
     if (frame.isEmpty())
@@ -139,7 +150,7 @@ SwsContext* VideoFrameScaler::makeContext(QSize from, int fromFormat, QSize to, 
 QImage VideoFrameScaler::convert(const AVFrame& frame, QSize box)
 {
     const QSize source(frame.width, frame.height);
-    const QSize size = fittedSize(source, box);
+    const QSize size = fittedSize(shownSize(frame), box);
     if (size.isEmpty() || !frame.data[0])
         return {};
     const std::optional<HdrToneMapper::Signal> hdr = hdrSignal(frame);

@@ -29,6 +29,8 @@ public:
     QImage convert(const AVFrame& frame, QSize box);
     // The frame's size shrunk to fit the box with its aspect kept; never enlarged, never empty.
     static QSize fittedSize(QSize frame, QSize box);
+    // The frame's size as shown, its sample aspect ratio applied to its width.
+    static QSize shownSize(const AVFrame& frame);
     // Threads one conversion is split over.
     static int threadCount();
     void setThreadCount(int threads) { threads_ = threads; }

@@ -154,6 +154,42 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     // A fragment declaring 16,777,216 samples: 11 KB that FFmpeg's index would make 526 MiB.
     const QString declaring = app::test::makeFragmentDeclaring(dir, "declaring.mp4", 16777216);
 
+    // Clips as cameras and editors write them.
+    const QString offset = dir.filePath("offset.mp4"); // cut from a longer recording
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc=duration=2:size=160x120:rate=25", "-f", "lavfi", "-i",
+                        "sine=duration=2", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a",
+                        "aac", "-output_ts_offset", "10", offset}));
+    // Joined camera segments, the second larger and wider.
+    const QString grown = dir.filePath("grown.ts");
+    {
+        QFile joined(grown);
+        ASSERT_TRUE(joined.open(QIODevice::WriteOnly));
+        for (const QString size : {"160x120", "320x180"}) {
+            QFile segment(app::test::makeClip(dir, size + ".ts", size, 1,
+                                              {"-an", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                                               "-output_ts_offset", size == "160x120" ? "0" : "1"}));
+            ASSERT_TRUE(segment.open(QIODevice::ReadOnly));
+            joined.write(segment.readAll());
+        }
+    }
+    const QString coverPicture = dir.filePath("cover.png"), withCover = dir.filePath("with-cover.m4a");
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc=size=160x120", "-frames:v", "1", coverPicture}));
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "sine=duration=2", "-i", coverPicture, "-map", "0", "-map", "1", "-c:a",
+                        "aac", "-c:v", "png", "-disposition:v", "attached_pic", withCover}));
+    const QString cutAvi = app::test::makeClip(dir, "cut.avi", "160x120", 4, {"-an", "-c:v", "mpeg4"});
+    ASSERT_TRUE(QFile::resize(cutAvi, QFileInfo(cutAvi).size() / 2));
+    // Pixels a third wider than tall, as an HDV camera's 1440x1080 shown at 16:9 (smaller here).
+    const QString hdv = app::test::makeClip(dir, "hdv.mp4", "360x270", 1, {"-an", "-c:v", "libx264", "-preset",
+                                                                          "ultrafast", "-aspect", "16:9"});
+    const QString empty = dir.filePath("empty.mp4"), text = dir.filePath("notes.mov");
+    {
+        QFile file(empty);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        QFile notes(text);
+        ASSERT_TRUE(notes.open(QIODevice::WriteOnly));
+        notes.write("Shopping list\nmilk\neggs\n");
+    }
+
     const QString unreadable = QStringLiteral("无法播放这个视频：文件无法读取。");
     const QString corrupt = QStringLiteral("无法播放这个视频：文件已损坏。");
     struct Row {
@@ -165,17 +201,22 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         bool picture;
         // Played to its end, which ends it as ended when there is no text.
         bool toEnd = false;
+        // The last picture's width over its height, and the clip's length in ms, when given.
+        double shape = 0;
+        qint64 length = 0;
     };
     const Row rows[] = {
         {"paletted AVI", avi, {}, false, true},
         {"paletted PNG frames in MOV", mov, {}, false, true},
         // A phone held upright: its display matrix turns the frames a quarter.
         {"turned by its display matrix", app::test::fixturePath("thumbnails/rotated-video.mp4"), {}, true, true},
-        // Readable, but no video: not a drive that failed.
-        {"not a video", broken, corrupt, false, false},
+        // Nothing FFmpeg can open.
+        {"not a video", broken, unreadable, false, false},
+        {"0 bytes", empty, unreadable, false, false},
+        {"text", text, unreadable, false, false},
         {"missing", dir.filePath("gone.mp4"), unreadable, false, false},
         // A playlist dressed as a movie must not make FFmpeg open the files or addresses it lists.
-        {"playlist named .mov", app::test::fixturePath("thumbnails/hls-playlist.mov"), corrupt, false, false},
+        {"playlist named .mov", app::test::fixturePath("thumbnails/hls-playlist.mov"), unreadable, false, false},
         {"no picture decodes", spoiled, corrupt, false, false},
         {"data ends before its length", cut, unreadable, false, true},
         {"coding 16000x16000", declared, unreadable, false, false},
@@ -184,6 +225,11 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         {"2 s of pictures beside 4 s of sound", longerSound, {}, false, true, true},
         {"2 s of pictures beside a 10 s subtitle track", longSubtitles, {}, false, true, true},
         {"a fragment declaring 16,777,216 samples", declaring, unreadable, false, false},
+        {"timestamps from 10 s", offset, {}, false, true, true, 4.0 / 3, 2000},
+        {"a picture size growing part way", grown, {}, false, true, true, 16.0 / 9, 2000},
+        {"an audio file with a cover", withCover, {}, false, true, true, 4.0 / 3, 2000},
+        {"AVI cut in half", cutAvi, unreadable, false, true, true},
+        {"anamorphic HDV", hdv, {}, false, true, true, 16.0 / 9},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -195,6 +241,10 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         surface.setPlayer(&player);
         player.setSource(QUrl::fromLocalFile(row.path));
         player.play();
+        if (row.length > 0) {
+            ASSERT_EVENTUALLY(player.duration() > 0);
+            EXPECT_NEAR(player.duration(), row.length, 50);
+        }
         if (row.toEnd) {
             ASSERT_TRUE(app::test::waitFor([&] { return player.mediaStatus() == QMediaPlayer::EndOfMedia
                                                          || player.mediaStatus() == QMediaPlayer::InvalidMedia; },
@@ -207,6 +257,12 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         EXPECT_EQ(surface.hasFrame(), row.picture);
         const QImage shown = surface.currentImage();
         EXPECT_EQ(!shown.isNull() && shown.height() > shown.width(), row.portrait);
+        if (row.shape > 0 && !shown.isNull()) {
+            EXPECT_NEAR(double(shown.width()) / shown.height(), row.shape, 0.03);
+        }
+        if (row.toEnd && row.error.isEmpty()) {
+            EXPECT_EQ(player.mediaStatus(), QMediaPlayer::EndOfMedia);
+        }
         });
         EXPECT_LT(peak, 64);
     }
@@ -396,6 +452,10 @@ TEST(VideoPlayer, playsThroughASoundServer)
     ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "sine=frequency=440:duration=5", "-c:a", "aac", sound}));
     ASSERT_TRUE(ffmpeg({"-i", sound, "-itsoffset", "3", "-i", app::test::makeClip(dir, "pictures.mp4", "160x120", 2),
                         "-map", "0:a", "-map", "1:v", "-c", "copy", lateVideo}));
+    const QString lateSound = dir.filePath("late-sound.mp4");
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc=duration=5:size=160x120:rate=25", "-itsoffset", "3", "-f",
+                        "lavfi", "-i", "sine=duration=2", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt",
+                        "yuv420p", "-c:a", "aac", lateSound}));
     const QString silence64 = QStringList(64, "0").join('|');
     struct Row {
         const char* name;
@@ -407,6 +467,7 @@ TEST(VideoPlayer, playsThroughASoundServer)
     const Row rows[] = {
         {"sound that cannot be opened", oddSound, false},
         {"pictures 3 s after the sound", lateVideo, true},
+        {"sound 3 s after the pictures", lateSound, true, 5},
         {"sound and pictures ending together", clipOfLengths(dir, "together.mp4", 3, 3), true, 3},
         {"sound ending 0.05 s before the pictures", clipOfLengths(dir, "early-0.05.mp4", 3, 2.95), true, 3},
         {"sound ending 0.3 s before the pictures", clipOfLengths(dir, "early-0.3.mp4", 3, 2.7), true, 3},
@@ -469,8 +530,10 @@ TEST(VideoPlayer, playsThroughASoundServer)
             // The last picture is shown, and the clip ends with it.
             EXPECT_GE(lastBeforeEnd, row.pictures - 0.041);
             EXPECT_LT(endedAfter, 300);
-            // Nor was the clock pulled back on the way (a sink that wakes late, sound that ends).
+            // Nor was the clock pulled back on the way (a sink that wakes late, sound that ends),
+            // or pushed on (sound that starts late).
             EXPECT_LT(endedAt - playedAt, qint64(row.pictures * 1000) + 1000);
+            EXPECT_GT(endedAt - playedAt, qint64(row.pictures * 1000) - 500);
         }
         std::printf("%s: peak growth %.1f MiB, ended %lld ms after its last picture (%.2f s), %lld ms after play\n",
                     row.name, peak, static_cast<long long>(endedAfter), lastBeforeEnd,

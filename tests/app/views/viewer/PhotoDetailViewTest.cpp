@@ -454,20 +454,20 @@ TEST(PhotoDetailView, aVideoPausesUnderASheetAndEndsOnItsFirstFrame)
     ASSERT_EVENTUALLY(viewer->player()->position() > 200);
 }
 
-// The real decoders, each decode starting only once a movie had its chance to ask for its
-// pictures' lease (the budget held beyond what the test holds, or a while gone by): a still asked
-// for after its movie, as when the thumbnail workers are busy.
+// The real decoders, each decode starting only once a movie had its chance to take its pictures'
+// lease (the budget held up to `held`, or two seconds gone by): a still asked for after its movie,
+// as when the thumbnail workers are busy.
 class AfterTheMovie final : public ImageDecoder {
 public:
-    explicit AfterTheMovie(std::uint64_t testHolds) : testHolds_(testHolds) {}
+    explicit AfterTheMovie(std::uint64_t held) : held_(held) {}
     QImage decode(const MediaItem& item, int maxPixelSize) override
     {
-        (void)app::test::waitFor([&] { return PixelBudget::held() > testHolds_; }, 2000);
+        (void)app::test::waitFor([&] { return PixelBudget::held() >= held_; }, 2000);
         return real_->decode(item, maxPixelSize);
     }
 
 private:
-    const std::uint64_t testHolds_;
+    const std::uint64_t held_;
     const std::unique_ptr<ImageDecoder> real_ = makeMediaImageDecoder();
 };
 
@@ -501,7 +501,8 @@ TEST(PhotoDetailView, aLivePhotosStillIsDecodedBeforeItsMovie)
     item.liveVideoURL = movie;
     app::testing::ShellTestContext shell;
     const PhotoLibrary library = shell.addLibrary("实况");
-    ThumbnailProvider thumbnails(std::make_unique<AfterTheMovie>(emulated));
+    ThumbnailProvider thumbnails(std::make_unique<AfterTheMovie>(emulated + movieLease));
+    shell.context.thumbnails = &thumbnails; // the grid's too
     LibraryDetailView page(shell.context, library, LibraryMediaFilter::all,
                            std::make_shared<FixedScanner>(MediaItems{item}));
     connectLibraryViewer(page, thumbnails);

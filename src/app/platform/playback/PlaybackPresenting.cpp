@@ -1,0 +1,143 @@
+#include "app/platform/playback/PlaybackEngine.h"
+
+#include "app/platform/playback/AudioOutput.h"
+#include "app/platform/playback/PlaybackMedia.h"
+#include "app/platform/playback/VideoFrameScaler.h"
+
+#include <QElapsedTimer>
+#include <QTransform>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include <algorithm>
+#include <chrono>
+
+// The presenting thread: pictures shown when the clock says, late ones dropped, and the end.
+namespace app {
+
+bool PlaybackEngine::dropsLate(double late, double duration, bool nextDue, bool queueFilled, double showing)
+{
+    return late > duration && nextDue && (queueFilled || showing > duration || late > farBehind);
+}
+
+void PlaybackEngine::presentLoop()
+{
+    VideoFrameScaler scaler;
+    // How long the last picture took to hand over, waiting for its time left out.
+    double lastShowing = 0;
+    double lastEnd = 0;
+    quint64 lastSerial = 0;
+    for (;;) {
+        std::unique_lock lock(mutex_);
+        if (!waitFor(lock, [&] { return !frames_.empty() && (running_ || showOne_); }))
+            break;
+        Frame f = frames_.front();
+        frames_.pop_front();
+        changed_.notify_all();
+        const quint64 serial = f.serial;
+        if (serial != serial_) {
+            freeFrame(f.frame);
+            continue;
+        }
+        if (f.end) {
+            // A cover stands for as long as the sound, heard or not.
+            const double end = std::max({lastEnd, audio_ ? audio_->endTime() : 0.0, media_->cover ? media_->duration : 0.0});
+            startClockLocked();
+            while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= end)) {
+                startClockLocked();
+                changed_.wait_for(lock, std::chrono::milliseconds(10));
+            }
+            if (quit_ || serial != serial_)
+                continue;
+            running_ = false;
+            clock_.setRunning(false);
+            if (audio_)
+                audio_->setRunning(false);
+            const QString failure = failed_ == serial ? failure_ : QString();
+            lock.unlock();
+            // What was read before the drive went is shown; then it says why the clip stopped
+            // short instead of passing it off as the end.
+            if (!failure.isEmpty())
+                events_.failed(failure);
+            else
+                events_.ended(serial);
+            continue;
+        }
+        if (serial != lastSerial) {
+            lastSerial = serial;
+            lastEnd = 0;
+        }
+        const bool show = showOne_ && !running_;
+        startClockLocked();
+        if (running_ && !show) {
+            const double now = clock_.now();
+            const bool nextDue = !frames_.empty() && frames_.front().serial == serial && !frames_.front().end
+                && frames_.front().time <= now;
+            if (dropsLate(now - f.time, f.duration, nextDue, pilingUp_, lastShowing)) {
+                ++stats_.late;
+                freeFrame(f.frame);
+                continue;
+            }
+        }
+        QSize target = target_.isEmpty() ? QSize(1280, 720) : target_;
+        const int rotation = rotation_;
+        lock.unlock();
+        QElapsedTimer converting;
+        converting.start();
+        // A turned clip fits the box once turned: the frame is made for the box on its side.
+        if (rotation % 180 != 0)
+            target.transpose();
+        QImage image = scaler.convert(*f.frame, target);
+        freeFrame(f.frame);
+        if (rotation != 0 && !image.isNull())
+            image = image.transformed(QTransform().rotate(rotation));
+        const double convertMs = double(converting.nsecsElapsed()) / 1e6;
+        if (image.isNull()) {
+            if (scaler.rejected() == 0)
+                continue;
+            // Pictures that cannot be turned into images: the clip stops and says so.
+            lock.lock();
+            if (serial != serial_)
+                continue;
+            running_ = false;
+            clock_.setRunning(false);
+            if (audio_)
+                audio_->setRunning(false);
+            lock.unlock();
+            events_.failed(QStringLiteral("无法播放这个视频：它的画面格式不受支持。"));
+            continue;
+        }
+        lock.lock();
+        if (!show) {
+            // Until it is due; a pause holds it, and it shows when playing goes on.
+            while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= f.time)) {
+                startClockLocked();
+                const double wait = running_ ? std::clamp(f.time - clock_.now(), 0.001, 0.05) : 0.05;
+                changed_.wait_for(lock, std::chrono::duration<double>(wait));
+            }
+        }
+        // The window still paints the previous picture: wait for it a little, as one put over it
+        // unseen would only have cost its decoding.
+        QElapsedTimer handing;
+        handing.start();
+        for (int i = 0; i < 8 && !quit_ && serial == serial_ && events_.frameTaken && !events_.frameTaken(); ++i)
+            changed_.wait_for(lock, std::chrono::milliseconds(2));
+        if (quit_)
+            break;
+        if (serial != serial_)
+            continue;
+        if (show)
+            showOne_ = false;
+        ++stats_.shown;
+        pilingUp_ = false;
+        stats_.convertMs += convertMs;
+        lastEnd = f.time + f.duration;
+        lock.unlock();
+        events_.frame(image, f.time, serial);
+        lastShowing = (convertMs + double(handing.nsecsElapsed()) / 1e6) / 1000;
+    }
+}
+
+} // namespace app
