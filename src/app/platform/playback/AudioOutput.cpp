@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcVideoSound, "tessivarnholm.playback.sound")
@@ -67,6 +69,11 @@ public:
             return;
         sink_->stop();
         io_ = owner_.failed() ? nullptr : sink_->start();
+        if (io_ && owner_.failed()) {
+            // The clip stopped waiting for this opening and went on silently.
+            sink_->stop();
+            io_ = nullptr;
+        }
         written_ = false;
         heard_ = -1;
         moving_ = synced_ = false;
@@ -78,7 +85,8 @@ public:
     void setRunning(bool running)
     {
         running_ = running;
-        if (!sink_ || !io_)
+        // A failed sound is not touched again: corking a stream whose server has gone aborts.
+        if (!sink_ || !io_ || owner_.failed())
             return;
         if (running) {
             progress_ = Clock::now();
@@ -214,10 +222,16 @@ QAudioFormat AudioOutput::open(int sampleRate, int channels)
     format.setSampleRate(std::clamp(sampleRate, 8000, 192000));
     format.setChannelCount(std::clamp(channels, 1, 2));
     format.setSampleFormat(QAudioFormat::Int16);
-    bool opened = false;
-    QMetaObject::invokeMethod(
-        feeder_, [&] { opened = feeder_->open(format); }, Qt::BlockingQueuedConnection);
-    if (!opened)
+    // A sound server that stopped answering holds the opening: the clip does not wait for it
+    // longer than for a device that takes nothing, and plays silently.
+    auto opened = std::make_shared<std::promise<bool>>();
+    std::future<bool> answer = opened->get_future();
+    QMetaObject::invokeMethod(feeder_, [this, opened, format] { opened->set_value(feeder_->open(format)); });
+    if (answer.wait_for(kStarting) != std::future_status::ready) {
+        fail("the sound device did not answer");
+        return {};
+    }
+    if (!answer.get())
         return {};
     std::lock_guard lock(mutex_);
     format_ = format;

@@ -338,4 +338,18 @@ TEST(VideoPlayerTeardown, windowAnswersWhileTheSoundOrTheFileDoesNot)
         if (row.path == fifo)
             EXPECT_EQ(error, "无法播放这个视频：文件无法读取。");
     }
+
+    // A sound server that does not answer at all: the clip plays without it, to its end.
+    ASSERT_TRUE(server.pause(true));
+    {
+        VideoPlayer player;
+        player.setSource(QUrl::fromLocalFile(clip));
+        player.play();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return player.mediaStatus() == QMediaPlayer::EndOfMedia; }, 10000));
+        EXPECT_GT(player.frameNumber(), 0u);
+        server.pause(false);
+    }
+    // Its engine ends once the server answers again; a server that went away while it opened a
+    // stream would hold it for good.
+    EXPECT_TRUE(VideoPlayer::waitForRetired(10000));
 }
