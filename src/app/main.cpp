@@ -7,6 +7,7 @@
 #include "app/platform/desktop/QtTranslations.h"
 #include "app/platform/desktop/QuitOnSignals.h"
 #include "app/platform/desktop/SingleInstance.h"
+#include "app/platform/playback/VideoPlayer.h"
 #include "app/services/AppContext.h"
 #include "app/services/library/LibraryStore.h"
 #include "app/services/noncaptured/NonCapturedIndex.h"
@@ -74,6 +75,11 @@ int main(int argc, char** argv)
     // A logout's or checkpoint's save writes the pending turns, as a quit does; the program runs on.
     app::saveOnSessionRequest(&rotations, [&rotations] { rotations.finishAll(); });
 
+    // The players of the last videos end their engines off the window's thread, after it closes:
+    // given a while to do so before the program ends.
+    struct VideoEngines {
+        ~VideoEngines() { app::VideoPlayer::waitForRetired(3000); }
+    } videoEngines;
     app::MainWindow window(context);
     app::connectRotationAlerts(&window, &rotations);
     QObject::connect(&instance, &app::SingleInstance::raiseRequested, &window, [&window] {

@@ -1,6 +1,8 @@
 #include "support/NamespaceSandbox.h"
 #include "support/TestEnvironment.h"
 
+#include "app/platform/playback/VideoPlayer.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -38,5 +40,8 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName("Tessivarnholm");
 
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    // Players end their engines off the main thread: none may be left running as the program ends.
+    app::VideoPlayer::waitForRetired(30000);
+    return result;
 }

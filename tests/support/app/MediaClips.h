@@ -43,9 +43,10 @@ inline QString makeClip(const QTemporaryDir& dir, const QString& name, const QSt
     return path;
 }
 
-// Overwrites the payload of an MP4's media data box (its pictures and sound) with `byte`, leaving
-// its header and index whole: a file that opens and whose samples do not decode.
-inline bool spoilMediaData(const QString& path, char byte)
+// Overwrites the payload of an MP4's media data box (its pictures and sound) with `byte` from
+// `from` (a share of the payload) to its end, leaving its header and index whole: a file that opens
+// and whose samples from there on do not decode.
+inline bool spoilMediaData(const QString& path, char byte, double from = 0)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadWrite))
@@ -56,7 +57,7 @@ inline bool spoilMediaData(const QString& path, char byte)
             | quint32(uchar(bytes[at + 2])) << 8 | quint32(uchar(bytes[at + 3]));
         if (bytes.mid(at + 4, 4) == "mdat") {
             const qsizetype end = size == 0 ? bytes.size() : std::min<qsizetype>(bytes.size(), at + size);
-            std::fill(bytes.begin() + at + 8, bytes.begin() + end, byte);
+            std::fill(bytes.begin() + at + 8 + qsizetype((end - at - 8) * from), bytes.begin() + end, byte);
             return file.seek(0) && file.write(bytes) == bytes.size();
         }
         if (size < 8)

@@ -53,10 +53,17 @@ public:
         pactl({"suspend-sink", "test", suspended ? "1" : "0"}, &ok);
         return ok;
     }
+    // The server stops answering, as a hung one does, without closing its connections; or answers
+    // again.
+    bool pause(bool paused)
+    {
+        return server_.processId() > 0 && ::kill(pid_t(server_.processId()), paused ? SIGSTOP : SIGCONT) == 0;
+    }
     // The server goes away with its streams, as one that is restarted does. Qt does not reach
     // another in this process.
     void stop()
     {
+        pause(false);
         server_.terminate();
         if (!server_.waitForFinished(3000))
             server_.kill();

@@ -126,8 +126,10 @@ FormatContextPtr openUntrustedMediaFile(const QString& path, MediaAccess access,
             return nullptr;
         }
         custom = context->pb;
-    } else if (const MetadataFile file(QFile::encodeName(path)); file.isOpen() && !headerReadWithinBound(file)) {
-        // Playing reads the same header first.
+    } else if (const MetadataFile file(QFile::encodeName(path));
+               !file.isOpen() || file.size() <= 0 || !headerReadWithinBound(file)) {
+        // Playing reads the same header first. Only a regular file with something in it is handed
+        // on: FFmpeg's own open of a FIFO waits for a writer that may never come.
         if (error)
             *error = AVERROR(EIO);
         av_dict_free(&options);

@@ -5,12 +5,15 @@
 #include <QAudioSink>
 #include <QIODevice>
 #include <QLoggingCategory>
+#include <QMediaDevices>
 #include <QMetaObject>
 #include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcVideoSound, "tessivarnholm.playback.sound")
@@ -33,11 +36,16 @@ constexpr std::chrono::milliseconds kStarting{3000};
 // Lives on the output's thread, where the sink was made and wants to be called.
 class AudioOutput::Feeder : public QObject {
 public:
-    Feeder(AudioOutput& owner, const QAudioDevice& device) : owner_(owner), device_(device) {}
+    Feeder(AudioOutput& owner, std::optional<QAudioDevice> device) : owner_(owner), device_(std::move(device)) {}
 
     bool open(const QAudioFormat& format)
     {
-        sink_ = new QAudioSink(device_, format, this);
+        // Asked here, not on the window's thread: a sound server that stopped answering holds the
+        // question.
+        const QAudioDevice device = device_ ? *device_ : QMediaDevices::defaultAudioOutput();
+        if (device.isNull())
+            return false;
+        sink_ = new QAudioSink(device, format, this);
         // A fifth of a second in the device: enough against a busy machine, little to wait for.
         sink_->setBufferSize(format.bytesForDuration(200'000));
         // A sound server that goes away, or a device unplugged, must not hold the pictures.
@@ -61,6 +69,11 @@ public:
             return;
         sink_->stop();
         io_ = owner_.failed() ? nullptr : sink_->start();
+        if (io_ && owner_.failed()) {
+            // The clip stopped waiting for this opening and went on silently.
+            sink_->stop();
+            io_ = nullptr;
+        }
         written_ = false;
         heard_ = -1;
         moving_ = synced_ = false;
@@ -72,7 +85,8 @@ public:
     void setRunning(bool running)
     {
         running_ = running;
-        if (!sink_ || !io_)
+        // A failed sound is not touched again: corking a stream whose server has gone aborts.
+        if (!sink_ || !io_ || owner_.failed())
             return;
         if (running) {
             progress_ = Clock::now();
@@ -84,6 +98,25 @@ public:
             timer_->stop();
             sink_->suspend();
         }
+    }
+
+    // Before the thread ends. A stream that ran dry asked the server to drain it, and the
+    // answer names the sink: it may come after the stream is stopped, on the sound server's
+    // thread. Answers come in the order asked, so once a request made after the stop has been
+    // answered (opening a stream waits for that), nothing more calls the sink and it can go.
+    void end()
+    {
+        if (timer_)
+            timer_->stop();
+        io_ = nullptr;
+        if (!sink_)
+            return;
+        sink_->disconnect(this);
+        sink_->stop();
+        sink_->start();
+        sink_->stop();
+        delete sink_;
+        sink_ = nullptr;
     }
 
 private:
@@ -146,7 +179,8 @@ private:
     }
 
     AudioOutput& owner_;
-    QAudioDevice device_;
+    // None: the system's default, asked for when the sound opens.
+    std::optional<QAudioDevice> device_;
     QAudioSink* sink_ = nullptr;
     QIODevice* io_ = nullptr;
     QTimer* timer_ = nullptr;
@@ -163,11 +197,11 @@ private:
     bool running_ = false;
 };
 
-AudioOutput::AudioOutput(const QAudioDevice& device, PlaybackClock& clock, Full whenFull)
+AudioOutput::AudioOutput(std::optional<QAudioDevice> device, PlaybackClock& clock, Full whenFull)
     : clock_(clock), whenFull_(std::move(whenFull))
 {
     thread_.setObjectName(QStringLiteral("video sound"));
-    feeder_ = new Feeder(*this, device);
+    feeder_ = new Feeder(*this, std::move(device));
     feeder_->moveToThread(&thread_);
     QObject::connect(&thread_, &QThread::finished, feeder_, &QObject::deleteLater);
     thread_.start();
@@ -176,6 +210,8 @@ AudioOutput::AudioOutput(const QAudioDevice& device, PlaybackClock& clock, Full 
 AudioOutput::~AudioOutput()
 {
     close();
+    // The sink goes on its own thread, in an order no callback of the sound server outlives.
+    QMetaObject::invokeMethod(feeder_, [this] { feeder_->end(); }, Qt::BlockingQueuedConnection);
     thread_.quit();
     thread_.wait();
 }
@@ -186,10 +222,16 @@ QAudioFormat AudioOutput::open(int sampleRate, int channels)
     format.setSampleRate(std::clamp(sampleRate, 8000, 192000));
     format.setChannelCount(std::clamp(channels, 1, 2));
     format.setSampleFormat(QAudioFormat::Int16);
-    bool opened = false;
-    QMetaObject::invokeMethod(
-        feeder_, [&] { opened = feeder_->open(format); }, Qt::BlockingQueuedConnection);
-    if (!opened)
+    // A sound server that stopped answering holds the opening: the clip does not wait for it
+    // longer than for a device that takes nothing, and plays silently.
+    auto opened = std::make_shared<std::promise<bool>>();
+    std::future<bool> answer = opened->get_future();
+    QMetaObject::invokeMethod(feeder_, [this, opened, format] { opened->set_value(feeder_->open(format)); });
+    if (answer.wait_for(kStarting) != std::future_status::ready) {
+        fail("the sound device did not answer");
+        return {};
+    }
+    if (!answer.get())
         return {};
     std::lock_guard lock(mutex_);
     format_ = format;

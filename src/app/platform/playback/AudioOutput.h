@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace app {
 
@@ -25,7 +26,8 @@ public:
     // Asked, from the pushing thread, whenever the ring is full while the output stands still:
     // nothing drains it then. True lets the push go past the ring's size (up to a bound).
     using Full = std::function<bool()>;
-    AudioOutput(const QAudioDevice& device, PlaybackClock& clock, Full whenFull = {});
+    // Without a device, the system's default is asked for on the sound's own thread as it opens.
+    AudioOutput(std::optional<QAudioDevice> device, PlaybackClock& clock, Full whenFull = {});
     ~AudioOutput();
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;

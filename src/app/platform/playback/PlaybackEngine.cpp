@@ -34,10 +34,10 @@ constexpr qint64 firstPictureWaitMs = 3000;
 
 } // namespace
 
-PlaybackEngine::PlaybackEngine(const QString& path, const QAudioDevice& device, Events events)
+PlaybackEngine::PlaybackEngine(const QString& path, const std::optional<QAudioDevice>& device, Events events)
     : path_(path), events_(std::move(events)), media_(std::make_unique<PlaybackMedia>())
 {
-    if (!device.isNull())
+    if (!device || !device->isNull())
         audio_ = std::make_unique<AudioOutput>(device, clock_, [this] { return soundRingFull(); });
     packets_.push_back({nullptr, Kind::flush, serial_, 0});
     if (audio_)

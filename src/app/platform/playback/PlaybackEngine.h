@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 struct AVFrame;
@@ -54,7 +55,8 @@ public:
     };
 
     // A null device plays without sound.
-    PlaybackEngine(const QString& path, const QAudioDevice& device, Events events);
+    // Without a device, sound goes to the system's default; a null device plays silently.
+    PlaybackEngine(const QString& path, const std::optional<QAudioDevice>& device, Events events);
     ~PlaybackEngine();
     PlaybackEngine(const PlaybackEngine&) = delete;
     PlaybackEngine& operator=(const PlaybackEngine&) = delete;

@@ -1,15 +1,38 @@
 #include "app/platform/playback/VideoPlayer.h"
 
-#include <QMediaDevices>
 #include <QMetaObject>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace app {
 
+namespace {
+
+// Engines being taken down off the window's thread.
+struct Retiring {
+    std::mutex mutex;
+    std::condition_variable done;
+    int count = 0;
+};
+
+Retiring& retiring()
+{
+    static Retiring* r = new Retiring; // outlives whatever still retires as the program ends
+    return *r;
+}
+
+} // namespace
+
 // The newest picture from the engine, waiting for the main thread; one hand-over queued at most.
+// Also what the engine's events reach the player through: an engine outlives its player while it
+// ends, and posts nothing once `owner` is cleared.
 struct VideoPlayer::Slot {
     QMutex mutex;
+    VideoPlayer* owner = nullptr;
     QImage image;
     double time = 0;
     quint64 serial = 0;
@@ -21,8 +44,47 @@ VideoPlayer::VideoPlayer(QObject* parent) : QObject(parent) {}
 
 VideoPlayer::~VideoPlayer()
 {
-    // Its threads end before this object does, so nothing more is posted to it.
-    engine_.reset();
+    retire();
+}
+
+template <typename Call>
+void VideoPlayer::post(const std::shared_ptr<Slot>& slot, Call call)
+{
+    QMutexLocker lock(&slot->mutex);
+    if (slot->owner)
+        QMetaObject::invokeMethod(slot->owner, std::move(call));
+}
+
+void VideoPlayer::retire()
+{
+    if (slot_) {
+        QMutexLocker lock(&slot_->mutex);
+        slot_->owner = nullptr;
+    }
+    // Whatever the engine left queued names a slot that is no longer ours.
+    slot_.reset();
+    if (!engine_)
+        return;
+    // Its threads may be held by a sound server that stopped answering or a file that does not
+    // answer: they end on a thread of their own, which owns the engine from now on.
+    {
+        std::lock_guard lock(retiring().mutex);
+        ++retiring().count;
+    }
+    std::thread([engine = std::move(engine_)]() mutable {
+        engine.reset();
+        Retiring& r = retiring();
+        std::lock_guard lock(r.mutex);
+        --r.count;
+        r.done.notify_all();
+    }).detach();
+}
+
+bool VideoPlayer::waitForRetired(int ms)
+{
+    Retiring& r = retiring();
+    std::unique_lock lock(r.mutex);
+    return r.done.wait_for(lock, std::chrono::milliseconds(ms), [&] { return r.count == 0; });
 }
 
 void VideoPlayer::setAudioDevice(const QAudioDevice& device)
@@ -33,9 +95,7 @@ void VideoPlayer::setAudioDevice(const QAudioDevice& device)
 
 void VideoPlayer::setSource(const QUrl& url)
 {
-    engine_.reset();
-    // Whatever the dropped engine left queued names a slot that is no longer ours.
-    slot_.reset();
+    retire();
     source_ = url;
     frame_ = QImage();
     durationMs_ = 0;
@@ -49,13 +109,14 @@ void VideoPlayer::setSource(const QUrl& url)
     }
     setStatus(QMediaPlayer::LoadingMedia);
     auto slot = std::make_shared<Slot>();
+    slot->owner = this;
     slot_ = slot;
     serial_ = 1;
     // Every event names its slot: one from a source replaced since is dropped.
     auto mine = [this, slot] { return slot_ == slot; };
     PlaybackEngine::Events events;
-    events.loaded = [this, mine](double seconds, bool sound) {
-        QMetaObject::invokeMethod(this, [this, mine, seconds, sound] {
+    events.loaded = [this, slot, mine](double seconds, bool sound) {
+        post(slot, [this, mine, seconds, sound] {
             if (!mine())
                 return;
             hasAudio_ = sound;
@@ -65,8 +126,8 @@ void VideoPlayer::setSource(const QUrl& url)
                 setStatus(QMediaPlayer::LoadedMedia);
         });
     };
-    events.failed = [this, mine](const QString& reason) {
-        QMetaObject::invokeMethod(this, [this, mine, reason] {
+    events.failed = [this, slot, mine](const QString& reason) {
+        post(slot, [this, mine, reason] {
             if (!mine())
                 return;
             error_ = QMediaPlayer::FormatError;
@@ -84,9 +145,9 @@ void VideoPlayer::setSource(const QUrl& url)
         slot->time = time;
         slot->serial = serial;
         slot->filled = true;
-        if (std::exchange(slot->posted, true))
+        if (std::exchange(slot->posted, true) || !slot->owner)
             return;
-        QMetaObject::invokeMethod(this, [this, slot] {
+        QMetaObject::invokeMethod(slot->owner, [this, slot] {
             if (slot_ == slot)
                 takeFrame();
         });
@@ -95,8 +156,8 @@ void VideoPlayer::setSource(const QUrl& url)
         QMutexLocker lock(&slot->mutex);
         return !slot->filled;
     };
-    events.ended = [this, mine](quint64 serial) {
-        QMetaObject::invokeMethod(this, [this, mine, serial] {
+    events.ended = [this, slot, mine](quint64 serial) {
+        post(slot, [this, mine, serial] {
             if (!mine())
                 return;
             if (serial != serial_) {
@@ -112,8 +173,10 @@ void VideoPlayer::setSource(const QUrl& url)
             setStatus(QMediaPlayer::EndOfMedia);
         });
     };
-    const QAudioDevice device = deviceChosen_ ? device_ : QMediaDevices::defaultAudioOutput();
-    engine_ = std::make_unique<PlaybackEngine>(url.toLocalFile(), device, std::move(events));
+    // The default device is asked for by the engine's sound thread: a sound server that stopped
+    // answering holds that question.
+    engine_ = std::make_unique<PlaybackEngine>(url.toLocalFile(),
+                                               deviceChosen_ ? std::optional(device_) : std::nullopt, std::move(events));
     engine_->setTargetSize(target_);
 }
 

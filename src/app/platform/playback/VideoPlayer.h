@@ -48,6 +48,10 @@ public:
     quint64 frameNumber() const { return frameNumber_; }
     PlaybackEngine::Stats stats() const;
 
+    // Players let their engines end on threads of their own, and nothing of the window's thread
+    // waits for them; this does, up to `ms`, as the program ends. False when some are still ending.
+    static bool waitForRetired(int ms);
+
 Q_SIGNALS:
     void playbackStateChanged(QMediaPlayer::PlaybackState state);
     void mediaStatusChanged(QMediaPlayer::MediaStatus status);
@@ -62,6 +66,10 @@ private:
     void setState(QMediaPlayer::PlaybackState state);
     void setStatus(QMediaPlayer::MediaStatus status);
     void takeFrame();
+    // Lets go of the engine without waiting for it.
+    void retire();
+    template <typename Call>
+    static void post(const std::shared_ptr<Slot>& slot, Call call);
 
     QAudioDevice device_;
     bool deviceChosen_ = false;

@@ -136,6 +136,11 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     const QString spoiled = app::test::makeClip(dir, "spoiled.mp4", "160x120", 1,
                                                 {"-an", "-c:v", "libx264", "-preset", "ultrafast", "-movflags", "+faststart"});
     ASSERT_TRUE(app::test::spoilMediaData(spoiled, 0));
+    // Pictures from the middle on whose data is gone: the file is whole, its second half does not decode.
+    const QString halfSpoiled = app::test::makeClip(dir, "half-spoiled.mp4", "160x120", 4,
+                                                    {"-an", "-c:v", "libvpx-vp9", "-deadline", "realtime",
+                                                     "-movflags", "+faststart"});
+    ASSERT_TRUE(app::test::spoilMediaData(halfSpoiled, 0, 0.5));
     // Cut to half its bytes after its header: it says 4 s and holds 2.
     const QString cut = app::test::makeClip(dir, "cut.mp4", "160x120", 4, {"-c:v", "libx264", "-preset", "ultrafast",
                                                                            "-c:a", "aac", "-movflags", "+faststart"});
@@ -219,6 +224,7 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
         {"playlist named .mov", app::test::fixturePath("thumbnails/hls-playlist.mov"), unreadable, false, false},
         {"no picture decodes", spoiled, corrupt, false, false},
         {"data ends before its length", cut, unreadable, false, true},
+        {"VP9 whose second half does not decode", halfSpoiled, unreadable, false, true, true},
         {"coding 16000x16000", declared, unreadable, false, false},
         {"coding 16000x16000 cropped to 64x64", cropped, unreadable, false, false},
         {"a later parameter set coding 16000x16000 cropped to 320x240", later, unreadable, false, true},
