@@ -21,8 +21,6 @@ namespace {
 
 // Longest a first picture waits for others to be decoded behind it, in ms.
 constexpr qint64 primingMs = 500;
-// Longest the clock waits for the window to take the first picture, in ms.
-constexpr qint64 firstTakenMs = 300;
 
 } // namespace
 
@@ -135,12 +133,10 @@ void PlaybackEngine::presentLoop()
                 const double wait = running_ ? std::clamp(f.time - clock_.now(), 0.001, 0.05) : 0.05;
                 changed_.wait_for(lock, std::chrono::duration<double>(wait));
             }
+            // A first picture is due at once, with the clock standing at it: the clock starts now.
+            if (running_)
+                startClockLocked();
         }
-        // A first picture due at once, the clock standing at it: the clock (and the sound) starts
-        // once the window has taken it, when it can tell.
-        const bool first = !show && running_ && !clock_.running();
-        if (first && !events_.frameTaken)
-            startClockLocked();
         // The window still paints the previous picture: wait for it a little, as one put over it
         // unseen would only have cost its decoding.
         QElapsedTimer handing;
@@ -160,17 +156,6 @@ void PlaybackEngine::presentLoop()
         lock.unlock();
         events_.frame(image, f.time, serial);
         lastShowing = (convertMs + double(handing.nsecsElapsed()) / 1e6) / 1000;
-        if (first && events_.frameTaken) {
-            lock.lock();
-            QElapsedTimer taking;
-            taking.start();
-            while (!quit_ && serial == serial_ && running_ && !clock_.running() && !events_.frameTaken()
-                   && taking.elapsed() < firstTakenMs)
-                changed_.wait_for(lock, std::chrono::milliseconds(5));
-            if (serial == serial_)
-                startClockLocked();
-            lock.unlock();
-        }
     }
 }
 
