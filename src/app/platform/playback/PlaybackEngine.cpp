@@ -18,6 +18,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 Q_LOGGING_CATEGORY(lcPlayback, "tessivarnholm.playback")
 
@@ -28,17 +29,8 @@ namespace {
 // Read ahead of the pictures: enough to ride out a slow stretch of the drive, bounded for 4K.
 constexpr size_t maxPackets = 300;
 constexpr size_t maxPacketBytes = size_t(64) << 20;
-// Data that ends this far short of the length its header gives is a file cut short.
-constexpr double shortEnd = 0.5;
-
-// Decoded pictures waiting to be shown: each is a whole frame, 24 MB at 4K in 10 bits.
-constexpr size_t maxFrames = 4;
-
-void freePacket(AVPacket* packet)
-{
-    av_packet_free(&packet);
-}
-
+// Longest the sound waits for a first picture that is due, in ms.
+constexpr qint64 firstPictureWaitMs = 3000;
 
 } // namespace
 
@@ -72,6 +64,11 @@ PlaybackEngine::~PlaybackEngine()
     clearLocked();
 }
 
+void PlaybackEngine::freePacket(AVPacket* packet)
+{
+    av_packet_free(&packet);
+}
+
 void PlaybackEngine::freeFrame(AVFrame* frame)
 {
     av_frame_free(&frame);
@@ -91,6 +88,7 @@ void PlaybackEngine::clearLocked()
 void PlaybackEngine::startClockLocked()
 {
     if (running_ && !clock_.running()) {
+        soundWaiting_.invalidate();
         clock_.setRunning(true);
         if (audio_)
             audio_->setRunning(true);
@@ -100,12 +98,27 @@ void PlaybackEngine::startClockLocked()
 bool PlaybackEngine::soundRingFull()
 {
     std::lock_guard lock(mutex_);
-    // The clock waits for a picture so that none is late from the start; but a picture that comes
-    // a second or more after its sound (a late video track, pictures that do not decode) would
-    // never come while the reader waits for the ring to drain. Playing, the sound starts alone.
-    startClockLocked();
     // Paused on a seek, the picture there is still to be read: the ring takes more meanwhile.
-    return !quit_ && !running_ && showOne_;
+    if (!running_)
+        return !quit_ && showOne_;
+    // The clock, and the sound with it, waits for the first picture, so that nothing is heard
+    // before anything is seen and no picture is late from the start; the reader reads on past the
+    // ring meanwhile, for that picture to come. Pictures that start after the sound read so far (a
+    // late video track), or that do not come within a while (none decode), do not hold it: the
+    // sound starts alone.
+    if (!soundWaiting_.isValid())
+        soundWaiting_.start();
+    const bool pictureDue = pictureRead_ && firstPictureRead_ <= audio_->endTime();
+    if (pictureDue && soundWaiting_.elapsed() < firstPictureWaitMs)
+        return !quit_;
+    startClockLocked();
+    return false;
+}
+
+double PlaybackEngine::endLocked() const
+{
+    // A cover stands for as long as the sound: it is never behind.
+    return readEnded_ && !media_->cover ? readEndsAt_ : std::numeric_limits<double>::infinity();
 }
 
 void PlaybackEngine::failLocked(quint64 serial, const QString& reason)
@@ -157,6 +170,8 @@ void PlaybackEngine::seekLocked(double seconds, bool show)
     showOne_ = show;
     readEnded_ = false;
     rested_ = false;
+    pictureRead_ = false;
+    soundWaiting_.invalidate();
     clearLocked();
     packets_.push_back({nullptr, Kind::flush, serial_, seekTarget_});
     clock_.setRunning(false);
@@ -275,6 +290,7 @@ void PlaybackEngine::readLoop()
             lock.lock();
             if (serial == serial_ && !seekPending_) {
                 readEnded_ = true;
+                readEndsAt_ = std::max(reached, audio_ ? audio_->endTime() : 0.0);
                 if (failed || cut)
                     failLocked(serial, PlaybackMedia::unreadableText());
                 packets_.push_back({nullptr, Kind::end, serial, 0});
@@ -286,7 +302,10 @@ void PlaybackEngine::readLoop()
             if (packet->pts != AV_NOPTS_VALUE)
                 reached = std::max(reached, double(packet->pts) * av_q2d(m.videoBase) - m.pictureStart
                                                 + double(std::max<int64_t>(packet->duration, 0)) * av_q2d(m.videoBase));
-            sawKey = sawKey || (packet->flags & AV_PKT_FLAG_KEY);
+            const bool key = packet->flags & AV_PKT_FLAG_KEY;
+            sawKey = sawKey || key;
+            const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            const double time = ts != AV_NOPTS_VALUE ? m.seconds(ts, m.videoBase) : reached;
             AVPacket* kept = av_packet_alloc();
             av_packet_move_ref(kept, packet);
             lock.lock();
@@ -295,7 +314,10 @@ void PlaybackEngine::readLoop()
                 continue;
             }
             packetBytes_ += size_t(kept->size);
-            packets_.push_back({kept, Kind::data, serial, 0});
+            packets_.push_back({kept, Kind::data, serial, time, key});
+            if (!pictureRead_ || time < firstPictureRead_)
+                firstPictureRead_ = time;
+            pictureRead_ = true;
             lock.unlock();
             changed_.notify_all();
         } else if (packet->stream_index == m.audioIndex) {
@@ -355,203 +377,6 @@ void PlaybackEngine::decodeSound(AVPacket* packet, quint64 serial, double from)
         if (!audio_->push(std::move(samples), pts, serial))
             return;
     }
-}
-
-void PlaybackEngine::decodeLoop()
-{
-    AVFrame* decoded = av_frame_alloc();
-    double from = 0, last = 0;
-    // Where the pictures decoded since the last seek reach.
-    double decodedTo = 0;
-    bool anyPicture = false;
-    quint64 serial = 0;
-    // The size the decoder is made for, once it grew.
-    QSize grownTo;
-    bool unusable = false;
-
-    // Hands the decoder's pictures on; false when a seek or the end of the engine overtook them.
-    auto drain = [&]() -> bool {
-        PlaybackMedia& m = *media_;
-        while (avcodec_receive_frame(m.video, decoded) >= 0) {
-            anyPicture = true;
-            const int64_t ts = decoded->best_effort_timestamp;
-            double time = ts != AV_NOPTS_VALUE ? m.seconds(ts, m.videoBase) : last + m.frameDuration;
-            // A cover stands wherever the sound is sought.
-            if (m.cover)
-                time = std::max(time, from);
-            last = time;
-            const double duration =
-                decoded->pkt_duration > 0 ? double(decoded->pkt_duration) * av_q2d(m.videoBase) : m.frameDuration;
-            decodedTo = std::max(decodedTo, time + duration);
-            // The stream's own aspect when its pictures carry none.
-            if (decoded->sample_aspect_ratio.num <= 0)
-                decoded->sample_aspect_ratio = m.format->streams[m.videoIndex]->sample_aspect_ratio;
-            if (time + duration / 2 < from) {
-                av_frame_unref(decoded);
-                continue;
-            }
-            if (clock_.running()) {
-                // Behind, the decoder does less in steps: it leaves the smoothing of block edges
-                // out of pictures nothing refers to (no error can spread from them), and it leaves
-                // out those pictures themselves for as long as the last one came out late, so
-                // whatever time is spare still goes to them. Far behind it smooths no edges at all
-                // (the picture gets a little blocky until the next key frame, but stays with its
-                // sound). Once ahead, it decodes everything fully again.
-                const double late = clock_.now() - time;
-                if (late > m.frameDuration)
-                    m.video->skip_loop_filter = AVDISCARD_NONREF;
-                m.video->skip_frame = late > m.frameDuration ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-                if (late > farBehind)
-                    m.video->skip_loop_filter = AVDISCARD_ALL;
-                if (late < 0)
-                    m.video->skip_loop_filter = AVDISCARD_DEFAULT;
-            }
-            AVFrame* kept = av_frame_alloc();
-            av_frame_move_ref(kept, decoded);
-            std::unique_lock lock(mutex_);
-            ++stats_.decoded;
-            if (m.video->skip_loop_filter != AVDISCARD_DEFAULT)
-                ++stats_.rough;
-            if (!waitFor(lock, [&] { return serial != serial_ || frames_.size() < maxFrames || restDue(); })
-                || serial != serial_ || frames_.size() >= maxFrames) {
-                freeFrame(kept);
-                return false;
-            }
-            frames_.push_back({kept, false, serial, time, duration});
-            // Three waiting: the window is what falls behind, not the decoder.
-            if (frames_.size() + 1 >= maxFrames)
-                pilingUp_ = true;
-            lock.unlock();
-            changed_.notify_all();
-        }
-        return true;
-    };
-
-    for (;;) {
-        std::unique_lock lock(mutex_);
-        // Nothing of the file is touched before it is open, and nothing at all when it never opens.
-        // Pictures are decoded only while they are wanted, so the lease is asked for on play.
-        if (!waitFor(lock, [&] {
-                return opened_
-                    && (restDue()
-                        || (!packets_.empty()
-                            && (running_ || showOne_ || packets_.front().kind == Kind::flush
-                                || packets_.front().serial != serial_)));
-            }))
-            break;
-        if (restDue()) {
-            // Paused: the pictures decoded go, and the lease with them; playing on starts again
-            // from the position.
-            for (Frame& f : frames_)
-                freeFrame(f.frame);
-            frames_.clear();
-            rested_ = true;
-            lock.unlock();
-            releasePictures();
-            continue;
-        }
-        Packet p = packets_.front();
-        packets_.pop_front();
-        if (p.packet)
-            packetBytes_ -= size_t(p.packet->size);
-        const bool current = p.serial == serial_;
-        const QSize grow = grownTo_ != grownTo && p.kind == Kind::data ? grownTo_ : QSize();
-        lock.unlock();
-        changed_.notify_all();
-        if (!current) {
-            freePacket(p.packet);
-            continue;
-        }
-        if (grow.isValid() && !unusable) {
-            // The pictures of the old size are handed on first; then the decoder, its bound and
-            // its lease are made for the new size.
-            grownTo = grow;
-            avcodec_send_packet(media_->video, nullptr);
-            drain();
-            holding_ = false;
-            if (!media_->growPictures(grow)) {
-                qCWarning(lcPlayback) << "video decoder could not be made for" << grow << "in" << path_;
-                unusable = true;
-                lock.lock();
-                failLocked(serial, PlaybackMedia::unreadableText());
-                lock.unlock();
-            }
-        }
-        if (unusable) {
-            // No decoder to touch: the rest is told as a file that reads no further.
-            freePacket(p.packet);
-            lock.lock();
-            if (p.kind == Kind::flush)
-                serial = p.serial;
-            if (p.kind == Kind::end && serial == serial_) {
-                failLocked(serial, PlaybackMedia::unreadableText());
-                frames_.push_back({nullptr, true, serial, 0, 0});
-            }
-            lock.unlock();
-            changed_.notify_all();
-            continue;
-        }
-        AVCodecContext* video = media_->video;
-        switch (p.kind) {
-        case Kind::flush:
-            avcodec_flush_buffers(video);
-            video->skip_frame = AVDISCARD_DEFAULT;
-            video->skip_loop_filter = AVDISCARD_DEFAULT;
-            serial = p.serial;
-            from = p.time;
-            last = from;
-            decodedTo = 0;
-            break;
-        case Kind::end:
-            avcodec_send_packet(video, nullptr);
-            if (drain()) {
-                lock.lock();
-                if (serial == serial_) {
-                    if (!anyPicture)
-                        failLocked(serial, PlaybackMedia::corruptText());
-                    // Pictures that stop decoding well before the stream's length: the file is
-                    // damaged from there, not over.
-                    else if (media_->declaresDuration() && decodedTo + shortEnd < media_->pictureDuration)
-                        failLocked(serial, PlaybackMedia::unreadableText());
-                    frames_.push_back({nullptr, true, serial, 0, 0});
-                }
-                lock.unlock();
-                changed_.notify_all();
-            } else {
-                // Paused before the end was handed on: playing on reads the end again.
-                lock.lock();
-                rested_ = rested_ || (serial == serial_ && !running_);
-                lock.unlock();
-            }
-            // Nothing more to decode until a seek: the decoder's pictures and its lease go (a
-            // fresh decoder takes the next seek).
-            avcodec_flush_buffers(video);
-            releasePictures();
-            break;
-        case Kind::data:
-            if (!holding_) {
-                // In the order asked for, behind any picture asked for before the play (a live
-                // photo's still).
-                if (!media_->holdPictures(quitting_))
-                    break;
-                holding_ = true;
-            }
-            if (avcodec_send_packet(video, p.packet) == AVERROR(EAGAIN) && drain())
-                avcodec_send_packet(video, p.packet);
-            drain();
-            break;
-        }
-        freePacket(p.packet);
-    }
-    av_frame_free(&decoded);
-}
-
-void PlaybackEngine::releasePictures()
-{
-    if (!std::exchange(holding_, false))
-        return;
-    if (!media_->releasePictures())
-        qCWarning(lcPlayback) << "video decoder could not be opened again for" << path_;
 }
 
 } // namespace app

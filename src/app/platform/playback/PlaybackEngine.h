@@ -3,6 +3,7 @@
 #include "app/platform/playback/PlaybackClock.h"
 
 #include <QAudioDevice>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -25,12 +26,14 @@ class AudioOutput;
 struct PlaybackMedia;
 
 // Plays one file: a thread reads it and decodes its sound, one decodes its pictures and one shows
-// them when they are due by the clock, which the sound drives when there is any. A picture that
-// comes too late while others pile up behind it is dropped before it is converted, and while the
-// pictures fall behind the decoder skips the ones nothing refers to, and far behind it decodes the
-// rest roughly: the sound never waits for the picture. A file that stops reading part way fails
-// once what was read has played. Every call returns at once; what happens is told through the
-// events, from the engine's threads.
+// them when they are due by the clock, which the sound drives when there is any. The sound starts
+// with the first picture (alone only when the pictures start later). A picture that comes too late
+// while others pile up behind it is dropped before it is converted; while the pictures fall behind
+// the decoder is not given the ones nothing refers to, and far behind it jumps to a key picture
+// when one is near, or else decodes the rest roughly: the sound never waits for the picture, and
+// the clip ends with its sound. A file that stops reading part way fails once what was read has
+// played. Every call returns at once; what happens is told through the events, from the engine's
+// threads.
 class PlaybackEngine {
 public:
     struct Events {
@@ -41,9 +44,12 @@ public:
         // Whether the last picture handed over was taken: one handed over on top of it is never seen.
         std::function<bool()> frameTaken;
         std::function<void(quint64 serial)> ended;
+        // Told of each picture out of the decoder, on its thread (tests make decoding slow with it).
+        std::function<void()> decoded;
     };
     struct Stats {
-        quint64 decoded = 0, shown = 0, late = 0, rough = 0;
+        // `skipped`: pictures never decoded because the decoder jumped to a key picture past them.
+        quint64 decoded = 0, shown = 0, late = 0, rough = 0, skipped = 0;
         // Thread time spent turning pictures into images, all threads of a conversion together.
         double convertMs = 0;
     };
@@ -76,6 +82,10 @@ public:
     // Further behind the sound than this, pictures are decoded without any edge smoothing, and
     // one late is dropped whatever else.
     static constexpr double farBehind = 0.25;
+    // Further behind than `farBehind`, the decoder jumps to the next key picture once it is about
+    // as far ahead of the sound as the decoder takes to give it, and never further than this: the
+    // picture stands still until then.
+    static constexpr double keyReach = 2.0;
 
 private:
     enum class Kind { data, flush, end };
@@ -83,7 +93,9 @@ private:
         AVPacket* packet = nullptr;
         Kind kind = Kind::data;
         quint64 serial = 0;
+        // A picture's: its time, and whether decoding may start at it.
         double time = 0;
+        bool key = false;
     };
     struct Frame {
         AVFrame* frame = nullptr;
@@ -95,9 +107,21 @@ private:
     void readLoop();
     void decodeLoop();
     void presentLoop();
+    // Drops the packets queued before the next key picture of `serial`, when it is due within
+    // `reach` of `now`; whether it did.
+    bool jumpToKeyLocked(quint64 serial, double now, double reach);
+    // Drops the packets of `serial` queued before its end.
+    void dropUntilEndLocked(quint64 serial);
+    // Where the clip ends once it is all read (its pictures and its sound), else infinity.
+    double endLocked() const;
     bool open();
     void decodeSound(AVPacket* packet, quint64 serial, double from);
     static void freeFrame(AVFrame* frame);
+    static void freePacket(AVPacket* packet);
+    // Decoded pictures waiting to be shown: each is a whole frame, 24 MB at 4K in 10 bits.
+    static constexpr size_t maxFrames = 4;
+    // Data that ends this far short of the length its header gives is a file cut short.
+    static constexpr double shortEnd = 0.5;
     void clearLocked();
     void seekLocked(double seconds, bool show);
     // Paused with pictures decoded: the decoder lets them and its lease go (the decoder's thread).
@@ -143,6 +167,13 @@ private:
     bool rested_ = false;
     // The pictures' queue filled up since the last one was shown.
     bool pilingUp_ = false;
+    // Since the last seek: the earliest picture read, and how long the sound has waited for it
+    // with its ring full (invalid while it does not).
+    double firstPictureRead_ = 0;
+    bool pictureRead_ = false;
+    QElapsedTimer soundWaiting_;
+    // Where the pictures and the sound read reach, once the whole file is read.
+    double readEndsAt_ = 0;
     // The serial whose reading stopped short (a pulled drive, a cut file) or none of whose pictures
     // decoded, and what is then said once what was read has played.
     quint64 failed_ = 0;

@@ -17,6 +17,13 @@ extern "C" {
 // The presenting thread: pictures shown when the clock says, late ones dropped, and the end.
 namespace app {
 
+namespace {
+
+// Longest a first picture waits for others to be decoded behind it, in ms.
+constexpr qint64 primingMs = 500;
+
+} // namespace
+
 bool PlaybackEngine::dropsLate(double late, double duration, bool nextDue, bool queueFilled, double showing)
 {
     return late > duration && nextDue && (queueFilled || showing > duration || late > farBehind);
@@ -70,12 +77,14 @@ void PlaybackEngine::presentLoop()
             lastEnd = 0;
         }
         const bool show = showOne_ && !running_;
-        startClockLocked();
-        if (running_ && !show) {
+        // The clock (and the sound) starts once the first picture is ready to be shown.
+        if (running_ && !show && clock_.running()) {
             const double now = clock_.now();
             const bool nextDue = !frames_.empty() && frames_.front().serial == serial && !frames_.front().end
                 && frames_.front().time <= now;
-            if (dropsLate(now - f.time, f.duration, nextDue, pilingUp_, lastShowing)) {
+            // Past the clip's end nothing late is worth showing: it ends with its sound.
+            if (dropsLate(now - f.time, f.duration, nextDue, pilingUp_, lastShowing)
+                || (now >= endLocked() && now - f.time > f.duration)) {
                 ++stats_.late;
                 freeFrame(f.frame);
                 continue;
@@ -110,6 +119,13 @@ void PlaybackEngine::presentLoop()
             continue;
         }
         lock.lock();
+        // The first picture of a start: a few more are decoded before the clock (and the sound)
+        // starts, or the picture would stand still right after it while the decoder fills.
+        QElapsedTimer priming;
+        priming.start();
+        while (!show && !quit_ && serial == serial_ && running_ && !clock_.running() && frames_.size() + 1 < maxFrames
+               && (frames_.empty() || !frames_.back().end) && priming.elapsed() < primingMs)
+            changed_.wait_for(lock, std::chrono::milliseconds(10));
         if (!show) {
             // Until it is due; a pause holds it, and it shows when playing goes on.
             while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= f.time)) {
@@ -117,6 +133,9 @@ void PlaybackEngine::presentLoop()
                 const double wait = running_ ? std::clamp(f.time - clock_.now(), 0.001, 0.05) : 0.05;
                 changed_.wait_for(lock, std::chrono::duration<double>(wait));
             }
+            // A first picture is due at once, with the clock standing at it: the clock starts now.
+            if (running_)
+                startClockLocked();
         }
         // The window still paints the previous picture: wait for it a little, as one put over it
         // unseen would only have cost its decoding.
