@@ -284,6 +284,9 @@ TEST(VideoPlayerTeardown, closesAtAnyMomentThroughASoundServer)
         }
     }
     EXPECT_EQ(ended, 140);
+    // The last engines end before their server goes: one whose server went away while it opened
+    // a stream would hold on for good.
+    EXPECT_TRUE(VideoPlayer::waitForRetired(10000));
 }
 
 // A sound server that stopped answering, or a FIFO named as a clip, holds nothing the window's
