@@ -190,6 +190,9 @@ Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, con
             continue;
         while (at + 1 < shown.count() && shown.times[at + 1] <= grab)
             ++at;
+        // Once the clip has ended the viewer shows its first picture again: not a picture behind.
+        if (at > last && isClip(at) && matches[at].frame <= matches[first].frame)
+            break;
         if (!isClip(at)) {
             ++run.unmatched;
             continue;
