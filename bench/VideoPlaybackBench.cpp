@@ -7,14 +7,15 @@
 //
 // Each captured picture is matched against the clip's own pictures: the top-left corner of the
 // picture (where the clips made here show their time and picture number), decoded by ffmpeg at the
-// size shown, in grey, the one differing least. The sound's clock is how much sound reached the
-// sink by then: the sink's monitor is recorded beside the capture in blocks of 20 ms, each stamped
-// with the wall time the server played it, and the time of every block that was not silent is
-// added up (the clip's sound is a steady tone, so a gap is the sound standing still). At every
-// grab, the lag of picture behind sound is that clock less the time in the clip of the picture then
-// on the screen. Errors: a grab is stamped with when it was due (one every 17 ms); the sink plays
-// the program's sound in chunks of its buffer, so the sound's stamps are good to about 0.1 s (a
-// clip that plays in full reads 0.1 s ahead); without sound the clock starts with the first picture.
+// size shown, in grey; until the clip's end the pictures are matched in the clip's order (a played
+// clip never goes back), the path that differs least in all. The sound's clock is what reached the
+// sink: its monitor is recorded beside the capture, each block placed in wall time by where it lies
+// in the recorded stream (the monitor's own stamps come in bursts), and the sound is placed by its
+// end, which is the clip's sound's end: a sink that wakes late leaves out the first part of the
+// sound rather than playing it later, and that part is reported. At every grab, the lag of picture
+// behind sound is where the sound is less the time in the clip of the picture then on the screen.
+// Errors: a grab is stamped with when it was due (one every 17 ms); the sound's blocks are good to
+// a few ms; without sound the clock starts with the first picture.
 //
 // Beside each run, interleaved (program, ffmpeg, program, ffmpeg...), `ffmpeg -threads 2` decodes
 // the same clip and scales it to the size shown, on the same two cores: the ratio is taken pair by
@@ -113,6 +114,8 @@ struct Run {
     // Whether the sound reached the sink; when, after the first picture; how long it stood still.
     bool soundFromSink = false;
     double soundLate = 0, soundGaps = 0;
+    // How much of the clip's sound the sink never played.
+    double soundMissed = 0;
     // Over the capture, in cores: the program's threads running, and ready but waiting for a core.
     double running = 0, waiting = 0;
     int distinct = 0, unmatched = 0;
@@ -146,7 +149,11 @@ Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, con
     const size_t before = size_t(std::lower_bound(shown.times.begin(), shown.times.end(), pressed) - shown.times.begin());
     shown.times.erase(shown.times.begin(), shown.times.begin() + qsizetype(before));
     shown.pixels.erase(shown.pixels.begin(), shown.pixels.begin() + qsizetype(before * size_t(shown.width * shown.height)));
-    const std::vector<bench::Match> matches = bench::matchPictures(shown, own);
+    // Until the clip's end, the pictures shown only go forward; after it the viewer goes back to
+    // its first picture.
+    const double playEnds = (heard.blocks.empty() ? pressed + clip.soundEnd + 2 : heard.end()) + 0.5;
+    const size_t inOrder = size_t(std::upper_bound(shown.times.begin(), shown.times.end(), playEnds) - shown.times.begin());
+    const std::vector<bench::Match> matches = bench::matchPictures(shown, own, inOrder);
     std::vector<double> differences;
     for (const bench::Match& m : matches)
         differences.push_back(m.difference);
@@ -169,11 +176,17 @@ Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, con
     // clock starts with its first picture.
     const double started = shown.times[first];
     const bool sounded = !heard.blocks.empty();
-    auto soundAt = [&](double t) { return sounded ? heard.position(t) : t - started + frameTime(first); };
+    // The sound is placed by its end, which is where the clip's sound ends: a sound that started
+    // late had its first part left out (a sink that takes a while to wake), not played later.
+    const double heardInAll = sounded ? heard.position(heard.end()) : 0;
+    auto soundAt = [&](double t) {
+        return sounded ? clip.soundEnd - (heardInAll - heard.position(t)) : t - started + frameTime(first);
+    };
     const double soundEnd = sounded ? heard.end() : started - frameTime(first) + clip.soundEnd;
     run.soundFromSink = sounded;
     if (sounded) {
         run.soundLate = heard.start() - started;
+        run.soundMissed = clip.soundEnd - heardInAll;
         run.soundGaps = heard.end() - heard.start() - heard.position(heard.end());
     }
     run.firstFrame = matches[first].frame;
@@ -453,9 +466,10 @@ int main(int argc, char** argv)
                         r + 1, loadBefore.constData(), picture.width(), picture.height(), run.distinctFps,
                         run.captureFps, run.peer, ratio, bench::median(sorted), sorted.back(), run.firstFrame,
                         run.endedAfterSound,
-                        run.soundFromSink ? qPrintable(QString("sound began %1 s after the first picture, stood still "
-                                                               "%2 s")
+                        run.soundFromSink ? qPrintable(QString("sound began %1 s after the first picture, its first "
+                                                               "%2 s unheard, stood still %3 s")
                                                            .arg(run.soundLate, 0, 'f', 3)
+                                                           .arg(run.soundMissed, 0, 'f', 2)
                                                            .arg(run.soundGaps, 0, 'f', 2))
                                           : "no sound reached the sink (clock from the first picture)",
                         run.unmatched, bench::median(run.differences), run.running, run.waiting);

@@ -94,14 +94,13 @@ Thumbnails ScreenCapture::finish()
 
 bool SoundCapture::start(const QString& sink, double seconds, const QString& cores)
 {
-    // The pulse input stamps what it reads with the wall time less the latency the server reports;
-    // its first stamp is printed as the input's start, each block's peak level with its time from there.
+    // Every block the sink's monitor gives is printed with its stamp, its length in samples and its
+    // peak level.
     record_.setStandardErrorFile(files_.filePath("log"));
     record_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     record_.start("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-f", "pulse",
                               "-fragment_size", "3840", "-i", sink + ".monitor", "-t", QString::number(seconds), "-af",
-                              "astats=metadata=1:reset=1,ametadata=print:key=lavfi.astats.Overall.Peak_level", "-f",
-                              "null", "-"});
+                              "astats=metadata=1:reset=1,ametadata=print", "-f", "null", "-"});
     return record_.waitForStarted(5000);
 }
 
@@ -112,30 +111,48 @@ Heard SoundCapture::finish()
         std::fprintf(stderr, "sound capture failed: %s\n", readFile(files_.filePath("log")).right(2000).constData());
         return heard;
     }
-    static const QRegularExpression start(R"(start:\s*([0-9.]+))"), time(R"(pts_time:\s*([0-9.]+))"),
-        peak(R"(Peak_level=(-?[0-9.]+|-inf))");
-    double origin = -1, at = -1;
-    std::vector<std::pair<double, bool>> blocks;
+    static const QRegularExpression start(R"(start:\s*([0-9.]+))"), rate(R"(Audio: .*, (\d+) Hz)"),
+        time(R"(pts_time:\s*([0-9.]+))"), samples(R"(Overall\.Number_of_samples=([0-9.]+))"),
+        peak(R"(Overall\.Peak_level=(-?[0-9.]+|-inf))");
+    struct Block {
+        double stamp = -1, samples = 0;
+        bool sounding = false;
+    };
+    double origin = -1, hz = 0;
+    std::vector<Block> blocks;
     for (const QByteArray& raw : readFile(files_.filePath("log")).split('\n')) {
         const QString line = QString::fromUtf8(raw);
         if (const QRegularExpressionMatch m = start.match(line); m.hasMatch() && origin < 0)
             origin = m.captured(1).toDouble();
-        if (const QRegularExpressionMatch m = time.match(line); m.hasMatch())
-            at = m.captured(1).toDouble();
-        if (const QRegularExpressionMatch level = peak.match(line); level.hasMatch() && origin >= 0 && at >= 0)
-            blocks.emplace_back(origin + at,
-                                level.captured(1) != "-inf" && level.captured(1).toDouble() >= -40);
+        if (const QRegularExpressionMatch m = rate.match(line); m.hasMatch() && hz <= 0)
+            hz = m.captured(1).toDouble();
+        if (const QRegularExpressionMatch m = time.match(line); m.hasMatch() && origin >= 0)
+            blocks.push_back({origin + m.captured(1).toDouble()});
+        else if (blocks.empty())
+            continue;
+        if (const QRegularExpressionMatch m = samples.match(line); m.hasMatch())
+            blocks.back().samples = m.captured(1).toDouble();
+        if (const QRegularExpressionMatch m = peak.match(line); m.hasMatch())
+            blocks.back().sounding = m.captured(1) != "-inf" && m.captured(1).toDouble() >= -40;
     }
-    // A block lasts until the next, at most its nominal length.
-    std::vector<double> steps;
-    for (size_t i = 1; i < blocks.size(); ++i)
-        steps.push_back(blocks[i].first - blocks[i - 1].first);
-    const double nominal = steps.empty() ? 0.02 : median(steps);
-    for (size_t i = 0; i < blocks.size(); ++i)
-        if (blocks[i].second)
-            heard.blocks.emplace_back(blocks[i].first,
-                                      i + 1 < blocks.size() ? std::min(nominal, blocks[i + 1].first - blocks[i].first)
-                                                            : nominal);
+    if (blocks.empty() || hz <= 0)
+        return heard;
+    // The sink plays its samples at a steady rate, but the monitor hands them over in bursts and
+    // stamps the first ones of a stream up to most of a second early: the wall time of each block is
+    // where it lies in the stream, placed by the stamps' median offset from that.
+    std::vector<double> offsets;
+    double at = 0;
+    for (const Block& b : blocks) {
+        offsets.push_back(b.stamp - at / hz);
+        at += b.samples;
+    }
+    const double offset = median(offsets);
+    at = 0;
+    for (const Block& b : blocks) {
+        if (b.sounding)
+            heard.blocks.emplace_back(offset + at / hz, b.samples / hz);
+        at += b.samples;
+    }
     return heard;
 }
 
@@ -174,7 +191,7 @@ bool decodeThumbnails(const ClipFacts& clip, QSize shown, QRect area, const QStr
     return out.count() > 0;
 }
 
-std::vector<Match> matchPictures(const Thumbnails& captured, const Thumbnails& clip)
+std::vector<Match> matchPictures(const Thumbnails& captured, const Thumbnails& clip, size_t inOrder)
 {
     std::vector<Match> matches(captured.count());
     if (captured.width != clip.width || captured.height != clip.height || clip.count() == 0)
@@ -183,23 +200,49 @@ std::vector<Match> matchPictures(const Thumbnails& captured, const Thumbnails& c
     std::vector<std::vector<unsigned char>> own;
     for (size_t j = 0; j < clip.count(); ++j)
         own.push_back(evened(clip.at(j), size));
-    const int count = int(own.size());
+    const size_t count = own.size();
+    // Every captured picture against every one of the clip's.
+    std::vector<double> cost(captured.count() * count);
     for (size_t i = 0; i < captured.count(); ++i) {
         const std::vector<unsigned char> shown = evened(captured.at(i), size);
-        auto search = [&](int from, int to) {
-            Match best;
-            unsigned long least = ~0UL;
-            for (int j = std::max(from, 0); j <= std::min(to, count - 1); ++j) {
-                const unsigned long d = absoluteDifference(shown.data(), own[size_t(j)].data(), size);
-                if (d < least) {
-                    least = d;
-                    best.frame = j;
-                }
+        Match best;
+        double least = HUGE_VAL;
+        for (size_t j = 0; j < count; ++j) {
+            const double d = double(absoluteDifference(shown.data(), own[j].data(), size)) / double(size);
+            cost[i * count + j] = d;
+            if (d < least) {
+                least = d;
+                best.frame = int(j);
             }
-            best.difference = double(least) / double(size);
-            return best;
-        };
-        matches[i] = search(0, count - 1);
+        }
+        best.difference = least;
+        matches[i] = best;
+    }
+    // In order: the least total difference over paths whose picture never goes back, by dynamic
+    // programming over (captured picture, clip picture).
+    inOrder = std::min(inOrder, captured.count());
+    if (inOrder < 2)
+        return matches;
+    std::vector<double> total(inOrder * count);
+    std::vector<int> from(inOrder * count);
+    for (size_t j = 0; j < count; ++j)
+        total[j] = cost[j];
+    for (size_t i = 1; i < inOrder; ++i) {
+        double best = HUGE_VAL;
+        int at = 0;
+        for (size_t j = 0; j < count; ++j) {
+            if (total[(i - 1) * count + j] < best) {
+                best = total[(i - 1) * count + j];
+                at = int(j);
+            }
+            total[i * count + j] = best + cost[i * count + j];
+            from[i * count + j] = at;
+        }
+    }
+    size_t j = size_t(std::min_element(total.end() - std::ptrdiff_t(count), total.end()) - (total.end() - std::ptrdiff_t(count)));
+    for (size_t i = inOrder; i-- > 0;) {
+        matches[i] = {int(j), cost[i * count + j]};
+        j = size_t(from[i * count + j]);
     }
     return matches;
 }

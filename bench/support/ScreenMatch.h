@@ -49,7 +49,7 @@ private:
 };
 
 // The sound reaching the null sink `sink`: its monitor recorded on `cores` for `seconds`, in
-// blocks of 20 ms, each stamped by the server with the wall time it was played.
+// blocks of about 20 ms, placed at the wall time the sink played them.
 struct Heard {
     // Wall time (seconds since the epoch) and length of each block that was not silent.
     std::vector<std::pair<double, double>> blocks;
@@ -80,7 +80,10 @@ struct Match {
     // Mean absolute difference after each picture's brightness and contrast were evened out.
     double difference = 0;
 };
-// The clip picture each captured one differs least from.
-std::vector<Match> matchPictures(const Thumbnails& captured, const Thumbnails& clip);
+// The clip picture each captured one differs least from, the first `inOrder` of them taken
+// together: a clip played through never goes back, so those are matched in the clip's order (the
+// path through the clip's pictures that differs least in all), which keeps a grab that happens to
+// look like a picture seconds away from being taken for it.
+std::vector<Match> matchPictures(const Thumbnails& captured, const Thumbnails& clip, size_t inOrder = 0);
 
 } // namespace bench
