@@ -16,7 +16,11 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <limits>
 
@@ -32,6 +36,18 @@ constexpr size_t maxPacketBytes = size_t(64) << 20;
 // Longest the sound waits for a first picture that is due, in ms.
 constexpr qint64 firstPictureWaitMs = 3000;
 
+// The reading and decoding threads (and the decoder's own, which start from them and inherit it)
+// give way to the window's and the sound's: on a machine the decoder fills, a picture handed over
+// must still be painted, and the sound never starve.
+void yieldToWindow()
+{
+    const id_t thread = id_t(gettid());
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, thread);
+    if (errno == 0)
+        setpriority(PRIO_PROCESS, thread, std::min(nice + 5, 19));
+}
+
 } // namespace
 
 PlaybackEngine::PlaybackEngine(const QString& path, const std::optional<QAudioDevice>& device, Events events)
@@ -42,8 +58,14 @@ PlaybackEngine::PlaybackEngine(const QString& path, const std::optional<QAudioDe
     packets_.push_back({nullptr, Kind::flush, serial_, 0});
     if (audio_)
         audio_->flush(serial_);
-    reader_ = std::thread([this] { readLoop(); });
-    decoder_ = std::thread([this] { decodeLoop(); });
+    reader_ = std::thread([this] {
+        yieldToWindow();
+        readLoop();
+    });
+    decoder_ = std::thread([this] {
+        yieldToWindow();
+        decodeLoop();
+    });
     presenter_ = std::thread([this] { presentLoop(); });
 }
 
