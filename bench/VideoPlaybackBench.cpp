@@ -266,7 +266,10 @@ Run playOnce(const Options& options, bench::ProgramSession& session, const ClipF
     const double seconds = std::max(clip.soundEnd, clip.videoEnd) + 8;
     bench::ScreenCapture screen;
     bench::SoundCapture sound;
-    if (!screen.start(display, area, 60, seconds, options.others) || !sound.start("bench", seconds, options.others)) {
+    // At twice the clip's rate: at its own rate, a picture the window changes just after a grab and
+    // again just before the next is never seen, though it was on the screen.
+    const int grabRate = int(std::clamp(std::ceil(2 * clip.rate), 60.0, 120.0));
+    if (!screen.start(display, area, grabRate, seconds, options.others) || !sound.start("bench", seconds, options.others)) {
         session.quit();
         return failed;
     }
