@@ -14,8 +14,8 @@
 // end, which is the clip's sound's end: a sink that wakes late leaves out the first part of the
 // sound rather than playing it later, and that part is reported. At every grab, the lag of picture
 // behind sound is where the sound is less the time in the clip of the picture then on the screen.
-// Errors: a grab is stamped with when it was due (one every 17 ms); the sound's blocks are good to
-// a few ms; without sound the clock starts with the first picture.
+// Errors: a grab is stamped with when it was due (one every 8 or 17 ms); the sound's blocks are
+// good to a few ms; without sound the clock starts with the first picture.
 //
 // Beside each run, interleaved (program, ffmpeg, program, ffmpeg...), `ffmpeg -threads 2` decodes
 // the same clip and scales it to the size shown, on the same two cores: the ratio is taken pair by

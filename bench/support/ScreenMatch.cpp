@@ -239,7 +239,8 @@ std::vector<Match> matchPictures(const Thumbnails& captured, const Thumbnails& c
             from[i * count + j] = at;
         }
     }
-    size_t j = size_t(std::min_element(total.end() - std::ptrdiff_t(count), total.end()) - (total.end() - std::ptrdiff_t(count)));
+    const auto lastRow = total.end() - std::ptrdiff_t(count);
+    size_t j = size_t(std::min_element(lastRow, total.end()) - lastRow);
     for (size_t i = inOrder; i-- > 0;) {
         matches[i] = {int(j), cost[i * count + j]};
         j = size_t(from[i * count + j]);
