@@ -1,27 +1,32 @@
 // Video as a user watches it, measured on the screen: the real program (`tessivarnholm` from this
 // build) in a home of its own holding one library with the clip, on an X display (an Xvfb of its
 // own at 1920x1080 when there is no DISPLAY), its sound to a PulseAudio null sink of the
-// benchmark's own, pinned to two cores. The clip is opened through its pages as a user does it
-// (the library in the sidebar, the clip in the grid, Return); the screen's picture is captured on
-// the other cores at 60 pictures a second and the sink's sound recorded beside it.
+// benchmark's own, pinned to the cores given (two by default). The clip is opened through its
+// pages as a user does it (the library in the sidebar, the clip in the grid, Return); the screen's
+// picture is captured on the other cores at twice the clip's rate and the sink's sound recorded
+// beside it.
 //
 // Each captured picture is matched against the clip's own pictures: the top-left corner of the
-// picture (where the clips made here show their time and picture number), decoded by ffmpeg at the
+// picture (where the clips made here show their picture number in big cells), decoded by ffmpeg at the
 // size shown, in grey; until the clip's end the pictures are matched in the clip's order (a played
 // clip never goes back), the path that differs least in all. The sound's clock is what reached the
 // sink: its monitor is recorded beside the capture, each block placed in wall time by where it lies
-// in the recorded stream (the monitor's own stamps come in bursts), and the sound is placed by its
-// end, which is the clip's sound's end: a sink that wakes late leaves out the first part of the
-// sound rather than playing it later, and that part is reported. At every grab, the lag of picture
-// behind sound is where the sound is less the time in the clip of the picture then on the screen.
-// Errors: a grab is stamped with when it was due (one every 8 or 17 ms); the sound's blocks are
-// good to a few ms; without sound the clock starts with the first picture.
+// in the recorded stream (the monitor's own stamps come in bursts). The clips made here sound a
+// tone rising at a steady rate, so each cycle heard tells where in the clip it was: how much of the
+// sound's start and end was never heard is measured, not guessed. A clip of another sound is placed
+// by its end, which is the clip's sound's end (a sink that wakes late leaves out the first part of
+// the sound rather than playing it later), and its unheard sound is given in all. At every grab,
+// the lag of picture behind sound is where the sound is less the time in the clip of the picture
+// then on the screen. A hold is a picture of the clip standing on the screen longer than 0.15 s
+// while its sound plays. Errors: a grab is stamped with when it was due (one every 8 or 17 ms); the
+// sound's blocks are good to a few ms; without sound the clock starts with the first picture.
 //
-// Beside each run, interleaved (program, ffmpeg, program, ffmpeg...), `ffmpeg -threads 2` decodes
-// the same clip and scales it to the size shown, on the same two cores: the ratio is taken pair by
-// pair, because the machine's speed drifts. Clips: every video in --clips DIR, or by default four
-// phone-like clips made once into --dir (4K HEVC 8-bit, 4K HEVC 10-bit HLG, 1080p60 HEVC 10-bit
-// HLG, 1080p60 H.264; noisy moving pictures at a phone's bit rate, with sound).
+// Beside each run, interleaved (program, ffmpeg, program, ffmpeg...), ffmpeg decodes the same clip
+// with a thread for each of the program's cores and scales it to the size shown, on the same
+// cores: the ratio is taken pair by pair, because the machine's speed drifts. Clips: every video in
+// --clips DIR, or by default four phone-like clips made once into --dir (4K HEVC 8-bit, 4K HEVC
+// 10-bit HLG, 1080p60 HEVC 10-bit HLG, 1080p60 H.264; noisy moving pictures at a phone's bit rate,
+// a key picture every second, with sound).
 //
 // --perf FILE records where the program's time goes (perf, on the other cores) over the first run
 // of each clip, into FILE-1, FILE-2, ... by clip.
@@ -30,6 +35,7 @@
 //                      [--program PATH] [--perf FILE] [--shots DIR]
 
 #include "support/PhoneClips.h"
+#include "support/PlaybackRun.h"
 #include "support/ProgramSession.h"
 #include "support/ScreenMatch.h"
 
@@ -51,6 +57,7 @@
 namespace {
 
 using bench::ClipFacts;
+using Run = bench::PlaybackRun;
 
 struct Options {
     QString clips, folder, filter, program, perf, shots;
@@ -101,29 +108,6 @@ std::pair<double, double> schedTimes(qint64 pid)
     return {run, wait};
 }
 
-// One run of the program on one clip, as the screen and the sink saw it.
-struct Run {
-    bool ok = false;
-    double distinctFps = 0, captureFps = 0;
-    // Lag of picture behind sound at every captured picture while the sound played, seconds.
-    std::vector<double> lags;
-    // The clip's picture the program began with (0 unless it skipped the first).
-    int firstFrame = 0;
-    // When the last picture of the clip left the screen, less when the sound ended.
-    double endedAfterSound = 0;
-    // Whether the sound reached the sink; when, after the first picture; how long it stood still.
-    bool soundFromSink = false;
-    double soundLate = 0, soundGaps = 0;
-    // How much of the clip's sound the sink never played.
-    double soundMissed = 0;
-    // Over the capture, in cores: the program's threads running, and ready but waiting for a core.
-    double running = 0, waiting = 0;
-    int distinct = 0, unmatched = 0;
-    // How far each matched picture was from its match (grey levels, after evening out).
-    std::vector<double> differences;
-    double peer = 0;
-};
-
 // The clip in the program, opened as a user does: its library in the sidebar, the clip in the grid
 // selected with a click, Return.
 struct Navigator {
@@ -139,92 +123,9 @@ struct Navigator {
     void selectClip() { session.click(window.topLeft() + QPoint(320, 120)); }
 };
 
-// The run as the screen showed it: `shown` holds the new pictures the capture saw, `own` the clip's.
-Run analyse(const bench::Thumbnails& captured, const bench::Thumbnails& own, const bench::Heard& heard, const ClipFacts& clip,
-            double pressed)
-{
-    Run run;
-    // What came after Return.
-    bench::Thumbnails shown = captured;
-    const size_t before = size_t(std::lower_bound(shown.times.begin(), shown.times.end(), pressed) - shown.times.begin());
-    shown.times.erase(shown.times.begin(), shown.times.begin() + qsizetype(before));
-    shown.pixels.erase(shown.pixels.begin(), shown.pixels.begin() + qsizetype(before * size_t(shown.width * shown.height)));
-    // Until the clip's end, the pictures shown only go forward; after it the viewer goes back to
-    // its first picture.
-    const double playEnds = (heard.blocks.empty() ? pressed + clip.soundEnd + 2 : heard.end()) + 0.5;
-    const size_t inOrder = size_t(std::upper_bound(shown.times.begin(), shown.times.end(), playEnds) - shown.times.begin());
-    const std::vector<bench::Match> matches = bench::matchPictures(shown, own, inOrder);
-    std::vector<double> differences;
-    for (const bench::Match& m : matches)
-        differences.push_back(m.difference);
-    // Pictures of the clip: close to one of its own, as most of what was captured is (a grab that
-    // caught the window half painted is not).
-    const double usual = bench::median(differences);
-    auto isClip = [&](size_t i) { return matches[i].frame >= 0 && matches[i].difference < 1.5 * usual; };
-    auto frameTime = [&](size_t i) { return clip.times[size_t(std::min(matches[i].frame, clip.frames - 1))]; };
-    size_t first = 0;
-    while (first < shown.count() && !isClip(first))
-        ++first;
-    // A placeholder like the first picture may come before it: the last new picture before the clip moves on.
-    while (first + 1 < shown.count() && isClip(first + 1) && matches[first + 1].frame == matches[first].frame)
-        ++first;
-    if (first >= shown.count()) {
-        std::fprintf(stderr, "  no picture of the clip on the screen (%zu new pictures after Return)\n", shown.count());
-        return run;
-    }
-    // The sound's clock: how much of it reached the sink by then. Without sound, the program's
-    // clock starts with its first picture.
-    const double started = shown.times[first];
-    const bool sounded = !heard.blocks.empty();
-    // The sound is placed by its end, which is where the clip's sound ends: a sound that started
-    // late had its first part left out (a sink that takes a while to wake), not played later.
-    const double heardInAll = sounded ? heard.position(heard.end()) : 0;
-    auto soundAt = [&](double t) {
-        return sounded ? clip.soundEnd - (heardInAll - heard.position(t)) : t - started + frameTime(first);
-    };
-    const double soundEnd = sounded ? heard.end() : started - frameTime(first) + clip.soundEnd;
-    run.soundFromSink = sounded;
-    if (sounded) {
-        run.soundLate = heard.start() - started;
-        run.soundMissed = clip.soundEnd - heardInAll;
-        run.soundGaps = heard.end() - heard.start() - heard.position(heard.end());
-    }
-    run.firstFrame = matches[first].frame;
-    // The last picture of the clip shown: the latest in the clip; it ends a picture's time after it came.
-    size_t last = first;
-    for (size_t i = first; i < shown.count(); ++i)
-        if (isClip(i) && matches[i].frame > matches[last].frame)
-            last = i;
-    run.endedAfterSound = shown.times[last] + 1 / clip.rate - soundEnd;
-    // At every grab while the sound played: the picture then on the screen, and how far behind it was.
-    size_t at = first;
-    for (const double grab : shown.grabs) {
-        if (grab < std::max(started, sounded ? heard.start() : started) || grab > soundEnd)
-            continue;
-        while (at + 1 < shown.count() && shown.times[at + 1] <= grab)
-            ++at;
-        // Once the clip has ended the viewer shows its first picture again: not a picture behind.
-        if (at > last && isClip(at) && matches[at].frame <= matches[first].frame)
-            break;
-        if (!isClip(at)) {
-            ++run.unmatched;
-            continue;
-        }
-        run.lags.push_back(soundAt(grab) - frameTime(at));
-        run.differences.push_back(matches[at].difference);
-    }
-    const double playedUntil = std::min(soundEnd, shown.grabs.empty() ? soundEnd : shown.grabs.back());
-    for (size_t i = first + 1; i < shown.count() && shown.times[i] <= playedUntil; ++i)
-        ++run.distinct;
-    run.distinctFps = playedUntil > started ? run.distinct / (playedUntil - started) : 0;
-    if (shown.grabs.size() > 1)
-        run.captureFps = double(shown.grabs.size() - 1) / (shown.grabs.back() - shown.grabs.front());
-    run.ok = !run.lags.empty();
-    return run;
-}
-
-Run playOnce(const Options& options, bench::ProgramSession& session, const ClipFacts& clip, const QByteArray& display,
-             const QString& server, QRect& picture, int index, int attempt)
+Run playOnce(const Options& options, bench::ProgramSession& session, const ClipFacts& clip,
+             const bench::SoundClock& clock, const QByteArray& display, const QString& server, QRect& picture,
+             int index, int attempt)
 {
     Run failed;
     if (!session.start(display, server, options.cores)) {
@@ -260,7 +161,7 @@ Run playOnce(const Options& options, bench::ProgramSession& session, const ClipF
             return failed;
         }
     }
-    // The picture's top-left corner, where the clips made here show their time and picture number.
+    // The picture's top-left corner, where the clips made here show their picture number.
     const QRect corner(0, 0, std::max(16, picture.width() * 8 / 100 / 2 * 2), std::max(8, picture.height() * 5 / 100 / 2 * 2));
     const QRect area = corner.translated(picture.topLeft());
     const double seconds = std::max(clip.soundEnd, clip.videoEnd) + 8;
@@ -288,7 +189,7 @@ Run playOnce(const Options& options, bench::ProgramSession& session, const ClipF
     const auto sched1 = schedTimes(session.pid());
     const double span = now() - pressed;
     const bench::Thumbnails shown = screen.finish();
-    const bench::Heard heard = sound.finish();
+    const bench::Heard heard = sound.finish(clock);
     if (perf.state() != QProcess::NotRunning && !perf.waitForFinished(30'000))
         std::fprintf(stderr, "  perf did not finish\n");
     session.key("Escape");
@@ -303,7 +204,7 @@ Run playOnce(const Options& options, bench::ProgramSession& session, const ClipF
     }
     if (int(own.count()) != clip.frames)
         std::fprintf(stderr, "  %zu pictures decoded of the %d in the file\n", own.count(), clip.frames);
-    Run run = analyse(shown, own, heard, clip, pressed);
+    Run run = bench::analysePlayback(shown, own, heard, clip, clock, pressed);
     run.running = (sched1.first - sched0.first) / span;
     run.waiting = (sched1.second - sched0.second) / span;
     return run;
@@ -386,6 +287,29 @@ QString lagText(std::vector<double> lags)
     return QString("%1 (%2)").arg(bench::median(lags), 0, 'f', 2).arg(worst, 0, 'f', 2);
 }
 
+// "none", or how many and each one's length, with where in the clip it stood when `where`.
+QString holdsText(const std::vector<std::pair<double, double>>& holds, bool where)
+{
+    if (holds.empty())
+        return "none";
+    QStringList lengths;
+    for (const auto& [at, length] : holds)
+        lengths << (where ? QString("%1 at %2 s").arg(length, 0, 'f', 2).arg(at, 0, 'f', 2)
+                          : QString::number(length, 'f', 2));
+    return QString("%1: %2").arg(holds.size()).arg(lengths.join(", "));
+}
+
+// "start / end", and each part skipped between with where in the clip.
+QString unheardText(const Run& run)
+{
+    if (!run.soundPlaced)
+        return QString("%1 in all").arg(run.unheardStart, 0, 'f', 2);
+    QString text = QString("%1 / %2").arg(run.unheardStart, 0, 'f', 2).arg(run.unheardEnd, 0, 'f', 2);
+    for (const auto& [at, length] : run.skips)
+        text += QString("; %1 skipped at %2").arg(length, 0, 'f', 2).arg(at, 0, 'f', 2);
+    return text;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -435,24 +359,25 @@ int main(int argc, char** argv)
                 displayName.constData(), display.pid() > 0 ? "Xvfb 1920x1080" : "given", qPrintable(options.cores),
                 qPrintable(options.others), bench::loadAverage().constData());
 
-    struct Row {
-        QString name;
-        QSize shown;
-        std::vector<double> fps, peer, ratio, lags, ended;
-    };
-    std::vector<Row> table;
+    const int threads = int(options.cores.split(',').size());
+    QStringList table;
     for (size_t c = 0; c < clips.size(); ++c) {
         const ClipFacts& clip = clips[c];
         bench::ProgramSession session(options.program, clip.path, "手机视频");
         if (!session.ready())
             return 1;
-        Row row{clip.name, {}, {}, {}, {}, {}, {}};
+        bench::SoundClock clock;
+        if (!bench::soundClock(clip, options.others, clock))
+            return 1;
         QRect picture;
-        std::printf("%s: %dx%d, %d pictures at %.2f fps, picture %.2f s, sound %.2f s\n", qPrintable(clip.name),
-                    clip.size.width(), clip.size.height(), clip.frames, clip.rate, clip.videoEnd, clip.soundEnd);
+        std::printf("%s: %dx%d, %d pictures at %.2f fps, picture %.2f s, sound %.2f s (%s)\n", qPrintable(clip.name),
+                    clip.size.width(), clip.size.height(), clip.frames, clip.rate, clip.videoEnd, clip.soundEnd,
+                    !clip.hasSound       ? "none"
+                    : clock.valid()      ? "a rising tone: what is heard is placed by its pitch"
+                                         : "not a rising tone: what is heard is placed by its end");
         for (int r = 0; r < options.runs; ++r) {
             const QByteArray loadBefore = bench::loadAverage();
-            Run run = playOnce(options, session, clip, displayName, server, picture, int(c), r);
+            Run run = playOnce(options, session, clip, clock, displayName, server, picture, int(c), r);
             if (!run.ok) {
                 std::fprintf(stderr, "  run %d of %s failed\n", r + 1, qPrintable(clip.name));
                 continue;
@@ -460,46 +385,43 @@ int main(int argc, char** argv)
             run.peer = bench::peerFps(clip, picture.size(), options.cores);
             const double cap = clip.rate;
             const double ratio = run.peer > 0 ? std::min(run.distinctFps, cap) / std::min(run.peer, cap) : 0;
-            std::vector<double> sorted = run.lags;
-            std::sort(sorted.begin(), sorted.end());
             std::printf("  run %d (load %s): shown at %dx%d, %.1f distinct fps (captured at %.1f fps), ffmpeg "
-                        "%.1f fps, ratio %.2f; lag median %.3f s, max %.3f s, began with picture %d; picture ended "
-                        "%+.2f s after the sound; %s; %d of the captured pictures matched none, the others differed by %.1f; the program ran on %.2f "
-                        "cores and waited for one %.2f\n",
+                        "%.1f fps, ratio %.2f; lag median (max) %s s, longest hold %.2f s, holds over %.2f s: %s; "
+                        "began with picture %d; picture ended %+.2f s after the sound; %s; %d of the captured "
+                        "pictures matched none, the others differed by %.1f; the program ran on %.2f cores and "
+                        "waited for one %.2f\n",
                         r + 1, loadBefore.constData(), picture.width(), picture.height(), run.distinctFps,
-                        run.captureFps, run.peer, ratio, bench::median(sorted), sorted.back(), run.firstFrame,
-                        run.endedAfterSound,
-                        run.soundFromSink ? qPrintable(QString("sound began %1 s after the first picture, its first "
-                                                               "%2 s unheard, stood still %3 s")
+                        run.captureFps, run.peer, ratio, qPrintable(lagText(run.lags)), run.longestHold,
+                        bench::holdOver, qPrintable(holdsText(run.holds, true)), run.firstFrame, run.endedAfterSound,
+                        run.soundFromSink ? qPrintable(QString("sound began %1 s after the first picture, %2 s "
+                                                               "of it heard, unheard at start / end (s) %3, stood "
+                                                               "still %4 s")
                                                            .arg(run.soundLate, 0, 'f', 3)
-                                                           .arg(run.soundMissed, 0, 'f', 2)
+                                                           .arg(run.heard, 0, 'f', 2)
+                                                           .arg(unheardText(run))
                                                            .arg(run.soundGaps, 0, 'f', 2))
                                           : "no sound reached the sink (clock from the first picture)",
                         run.unmatched, bench::median(run.differences), run.running, run.waiting);
             std::fflush(stdout);
-            row.shown = picture.size();
-            row.fps.push_back(run.distinctFps);
-            row.peer.push_back(run.peer);
-            row.ratio.push_back(ratio);
-            row.lags.insert(row.lags.end(), run.lags.begin(), run.lags.end());
-            row.ended.push_back(run.endedAfterSound);
+            table << QString("| %1 (%2x%3) | %4 | %5 | %6 (%7×) | %8 | %9 | %10 | %11 |")
+                         .arg(clip.name)
+                         .arg(picture.width())
+                         .arg(picture.height())
+                         .arg(r + 1)
+                         .arg(run.distinctFps, 0, 'f', 1)
+                         .arg(run.peer, 0, 'f', 1)
+                         .arg(run.peer / clip.rate, 0, 'f', 2)
+                         .arg(run.longestHold, 0, 'f', 2)
+                         .arg(holdsText(run.holds, false))
+                         .arg(lagText(run.lags))
+                         .arg(run.soundFromSink ? unheardText(run) : "no sound");
         }
-        table.push_back(row);
     }
-    std::printf("\n| Clip (shown at) | Program, distinct fps | ffmpeg -threads 2 decode + scale, same cores | Ratio "
-                "per pair | Picture behind sound, median (max) s | Picture ended after sound, s |\n"
-                "|---|---|---|---|---|---|\n");
-    for (const Row& row : table) {
-        QStringList fps;
-        for (const double f : row.fps)
-            fps << QString::number(f, 'f', 1);
-        std::printf("| %s (%dx%d) | %s | %s | %s | %s | %s |\n", qPrintable(row.name), row.shown.width(),
-                    row.shown.height(), qPrintable(fps.join(", ")), qPrintable(bench::range(row.peer, 1)),
-                    qPrintable(bench::range(row.ratio, 2)), qPrintable(lagText(row.lags)),
-                    qPrintable(bench::range(row.ended, 2)));
-    }
-    std::printf("(%d runs a clip, each followed by its ffmpeg on the same cores %s; ratios capped at the clip's "
-                "rate; load average after: %s)\n",
-                options.runs, qPrintable(options.cores), bench::loadAverage().constData());
+    std::printf("\n| Clip (shown at) | Run | Program, distinct fps | ffmpeg -threads %d decode + scale, same cores, "
+                "fps (× clip's rate) | Longest hold, s | Holds over %.2f s | Picture behind sound, median (max) s | Sound "
+                "unheard at start / end, s |\n|---|---|---|---|---|---|---|---|\n%s\n",
+                threads, bench::holdOver, qPrintable(table.join('\n')));
+    std::printf("(each run followed by its ffmpeg on the same cores %s; load average after: %s)\n",
+                qPrintable(options.cores), bench::loadAverage().constData());
     return 0;
 }

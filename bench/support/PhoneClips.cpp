@@ -16,23 +16,35 @@ namespace bench {
 
 namespace {
 
+// ffmpeg's moving test pattern with a phone sensor's noise, and in its top-left corner the
+// picture's number in binary, two rows of five cells (black 0, white 1) big enough to tell every
+// picture from its neighbours once shrunk to a window: the pattern's own tiny clock is not.
 QString noisy(QSize size, int rate)
 {
-    return QString("testsrc2=s=%1x%2:r=%3:d=%4,noise=alls=28:allf=t+u")
+    const int cell = size.width() * 3 / 400 * 2, row = size.height() * 9 / 800 * 2;
+    return QString("testsrc2=s=%1x%2:r=%3:d=%4,noise=alls=28:allf=t+u[pattern];"
+                   "color=c=black:s=%5x%6:r=%3:d=%4,format=yuv420p,"
+                   "geq=lum='if(bitand(floor(N/pow(2,floor(X/%7)+5*floor(Y/%8))),1),235,16)':cb=128:cr=128[number];"
+                   "[pattern][number]overlay=0:0[out0]")
         .arg(size.width())
         .arg(size.height())
         .arg(rate)
-        .arg(clipSeconds);
+        .arg(clipSeconds)
+        .arg(cell * 5)
+        .arg(row * 2)
+        .arg(cell)
+        .arg(row);
 }
 
 const QStringList hlgTags{"-color_primaries", "bt2020", "-color_trc", "arib-std-b67", "-colorspace", "bt2020nc"};
 
-QStringList hevc(const QString& rate, bool hlg)
+// A key picture every second, as phones write them (x265 keeps its open GOPs).
+QStringList hevc(const QString& rate, int keyEvery, bool hlg)
 {
     QStringList args;
     if (hlg)
         args << "-vf" << "format=yuv420p10le";
-    QString params = "bitrate=" + rate;
+    QString params = QString("bitrate=%1:keyint=%2:min-keyint=%2").arg(rate).arg(keyEvery);
     params += hlg ? ":colorprim=bt2020:transfer=arib-std-b67:colormatrix=bt2020nc:range=limited:log-level=error"
                   : ":log-level=error";
     args << "-c:v" << "libx265" << "-preset" << "veryfast" << "-pix_fmt" << (hlg ? "yuv420p10le" : "yuv420p")
@@ -47,17 +59,18 @@ const QStringList sound{"-c:a", "aac", "-b:a", "128k", "-shortest"};
 
 } // namespace
 
-// As a phone records: 45 Mb/s at 4K, 25 Mb/s at 1080p60, x265 `veryfast`, sound beside it.
+// As a phone records: 45 Mb/s at 4K, 25 Mb/s at 1080p60, a key picture every second, x265 `veryfast`,
+// sound beside it.
 const std::vector<ClipRecipe> phoneClips = {
     {"4k-hevc8.mov", "4K HEVC 8-bit 30 fps",
-     hevc("45000:vbv-maxrate=50000:vbv-bufsize=50000", false) << sound, {3840, 2160}, 30},
+     hevc("45000:vbv-maxrate=50000:vbv-bufsize=50000", 30, false) << sound, {3840, 2160}, 30},
     {"4k-hevc10-hlg.mov", "4K HEVC 10-bit HLG 30 fps",
-     hevc("45000:vbv-maxrate=50000:vbv-bufsize=50000", true) << sound, {3840, 2160}, 30},
+     hevc("45000:vbv-maxrate=50000:vbv-bufsize=50000", 30, true) << sound, {3840, 2160}, 30},
     {"1080p60-hevc10-hlg.mov", "1080p60 HEVC 10-bit HLG",
-     hevc("25000:vbv-maxrate=28000:vbv-bufsize=28000", true) << sound, {1920, 1080}, 60},
+     hevc("25000:vbv-maxrate=28000:vbv-bufsize=28000", 60, true) << sound, {1920, 1080}, 60},
     {"1080p60-h264.mp4", "1080p60 H.264",
      QStringList{"-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-b:v", "25M", "-maxrate", "28M",
-                 "-bufsize", "28M"}
+                 "-bufsize", "28M", "-g", "60"}
          << sound,
      {1920, 1080}, 60},
 };
@@ -78,15 +91,27 @@ bool runProgram(const QString& program, const QStringList& args, QByteArray* out
 bool makeClip(const ClipRecipe& recipe, const QString& folder)
 {
     const QString path = QDir(folder).filePath(recipe.file);
-    if (QFileInfo(path).size() > 0)
+    // The sound rises steadily, so that what is heard tells where in the clip it is.
+    QStringList args{"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", noisy(recipe.size, recipe.rate), "-f",
+                     "lavfi", "-i",
+                     QString("aevalsrc=0.25*sin(2*PI*(%1*t+%2*t*t)):s=44100:d=%3")
+                         .arg(chirpFrom)
+                         .arg(chirpRise / 2)
+                         .arg(clipSeconds)};
+    args << recipe.coding;
+    // Beside the clip, how it was made: a clip made another way before is made again.
+    QFile made(path + ".made");
+    const QByteArray how = args.join(' ').toUtf8();
+    if (QFileInfo(path).size() > 0 && made.open(QIODevice::ReadOnly) && made.readAll() == how)
         return true;
+    made.close();
     std::fprintf(stderr, "making %s ...\n", qPrintable(path));
     // Written aside and renamed, so a run cut short leaves no half clip to be taken for a whole one.
     const QString part = QDir(folder).filePath(QString(".part-") + recipe.file);
-    QStringList args{"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", noisy(recipe.size, recipe.rate), "-f",
-                     "lavfi", "-i", QString("sine=f=440:d=%1").arg(clipSeconds)};
-    args << recipe.coding << part;
-    return runProgram("ffmpeg", args) && QFile::rename(part, path);
+    if (!runProgram("ffmpeg", args << part))
+        return false;
+    QFile::remove(path);
+    return QFile::rename(part, path) && made.open(QIODevice::WriteOnly) && made.write(how) == how.size();
 }
 
 bool probeClip(const QString& path, ClipFacts& facts)
@@ -139,9 +164,12 @@ bool probeClip(const QString& path, ClipFacts& facts)
 
 double peerFps(const ClipFacts& clip, QSize size, const QString& cores)
 {
+    // As many threads as cores, as the program has.
+    const QString threads = QString::number(cores.split(',').size());
     QElapsedTimer t;
     t.start();
-    if (!runProgram("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-v", "error", "-threads", "2", "-i", clip.path, "-an",
+    if (!runProgram("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-v", "error", "-threads", threads, "-i", clip.path,
+                                "-an",
                                 "-vf", QString("scale=%1:%2").arg(size.width()).arg(size.height()), "-fps_mode",
                                 "passthrough", "-f", "null", "-"}))
         return 0;

@@ -1,8 +1,9 @@
 #pragma once
 
 // Clips as phones make them (noisy moving pictures at a phone's bit rate, HEVC in 8 and 10-bit HLG,
-// and H.264), made once into a folder and reused; what the playback benchmark needs to know of any
-// clip; and ffmpeg decoding one on the program's cores, the peer it is measured against.
+// and H.264, a key picture every second), made once into a folder and reused; what the playback
+// benchmark needs to know of any clip; and ffmpeg decoding one on the program's cores, the peer it
+// is measured against.
 
 #include <QSize>
 #include <QString>
@@ -22,6 +23,8 @@ struct ClipRecipe {
 };
 
 constexpr int clipSeconds = 10;
+// The clips' sound: a tone rising from `chirpFrom` Hz by `chirpRise` Hz a second.
+constexpr double chirpFrom = 200, chirpRise = 200;
 
 extern const std::vector<ClipRecipe> phoneClips;
 
@@ -41,8 +44,8 @@ struct ClipFacts {
 };
 bool probeClip(const QString& path, ClipFacts& facts);
 
-// ffmpeg -threads 2 decoding the clip and scaling it to `size` as fast as it can, on `cores`:
-// pictures a second, 0 when it failed.
+// ffmpeg decoding the clip and scaling it to `size` as fast as it can, on `cores` ("6,7") with a
+// thread for each: pictures a second, 0 when it failed.
 double peerFps(const ClipFacts& clip, QSize size, const QString& cores);
 
 // Runs a program to its end; its standard output into `out`. False (and its errors printed) when

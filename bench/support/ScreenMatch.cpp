@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace bench {
 
@@ -48,6 +49,13 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::vector<float> floats(const QByteArray& data)
+{
+    std::vector<float> out(size_t(data.size()) / sizeof(float));
+    std::memcpy(out.data(), data.constData(), out.size() * sizeof(float));
+    return out;
 }
 
 } // namespace
@@ -98,13 +106,15 @@ bool SoundCapture::start(const QString& sink, double seconds, const QString& cor
     // peak level.
     record_.setStandardErrorFile(files_.filePath("log"));
     record_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    // Beside it, the samples themselves, in mono, for what they sound like.
     record_.start("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-f", "pulse",
                               "-fragment_size", "3840", "-i", sink + ".monitor", "-t", QString::number(seconds), "-af",
-                              "astats=metadata=1:reset=1,ametadata=print", "-f", "null", "-"});
+                              "astats=metadata=1:reset=1,ametadata=print", "-f", "null", "-", "-t",
+                              QString::number(seconds), "-ac", "1", "-f", "f32le", files_.filePath("samples")});
     return record_.waitForStarted(5000);
 }
 
-Heard SoundCapture::finish()
+Heard SoundCapture::finish(const SoundClock& clock)
 {
     Heard heard;
     if (!record_.waitForFinished(120'000) || record_.exitCode() != 0) {
@@ -153,7 +163,104 @@ Heard SoundCapture::finish()
             heard.blocks.emplace_back(offset + at / hz, b.samples / hz);
         at += b.samples;
     }
+    if (!clock.valid())
+        return heard;
+    const std::vector<std::pair<double, double>> cycles = toneCycles(floats(readFile(files_.filePath("samples"))), hz);
+    // Each cycle's pitch alone is good to a few ms of the clip; the median of its neighbours' to less.
+    std::vector<double> times;
+    for (const auto& [t, pitch] : cycles)
+        times.push_back(clock.at(pitch));
+    for (size_t i = 0; i < cycles.size(); ++i) {
+        const auto from = times.begin() + qsizetype(i < 4 ? 0 : i - 4);
+        const auto to = times.begin() + qsizetype(std::min(cycles.size(), i + 5));
+        heard.clip.emplace_back(offset + cycles[i].first, median(std::vector<double>(from, to)));
+    }
     return heard;
+}
+
+double Heard::clipAt(double t) const
+{
+    const auto after =
+        std::upper_bound(clip.begin(), clip.end(), t, [](double x, const auto& c) { return x < c.first; });
+    if (after == clip.begin())
+        return clip.empty() ? 0 : clip.front().second;
+    const auto& [wall, time] = *(after - 1);
+    // Between two cycles of one stretch of sound it moves on; through a gap it stands still.
+    if (after != clip.end() && after->first - wall < 0.03)
+        return time + (after->second - time) * (t - wall) / (after->first - wall);
+    return time;
+}
+
+std::vector<std::pair<double, double>> toneCycles(const std::vector<float>& samples, double rate)
+{
+    std::vector<std::pair<double, double>> cycles;
+    double previous = -1;
+    float peak = 0;
+    for (size_t i = 1; i < samples.size(); ++i) {
+        peak = std::max(peak, std::abs(samples[i]));
+        if (!(samples[i - 1] < 0 && samples[i] >= 0))
+            continue;
+        // Where it rose through zero, between the two samples.
+        const double crossing = double(i - 1) + samples[i - 1] / (samples[i - 1] - samples[i]);
+        const double period = (crossing - previous) / rate;
+        // Louder than -40 dB, and of a pitch the clips have: not the hiss of silence.
+        if (previous >= 0 && peak >= 0.01f && period > 1.0 / 5000 && period < 1.0 / 50)
+            cycles.emplace_back((previous + crossing) / 2 / rate, 1 / period);
+        previous = crossing;
+        peak = 0;
+    }
+    return cycles;
+}
+
+bool soundClock(const ClipFacts& clip, const QString& cores, SoundClock& out)
+{
+    out = {};
+    if (!clip.hasSound)
+        return true;
+    constexpr double rate = 48000;
+    QByteArray data;
+    if (!runProgram("taskset", {"-c", cores, "ffmpeg", "-nostdin", "-v", "error", "-i", clip.path, "-map", "0:a:0",
+                                "-ac", "1", "-ar", QString::number(rate), "-f", "f32le", "-"},
+                    &data))
+        return false;
+    const std::vector<float> samples = floats(data);
+    std::vector<std::pair<double, double>> cycles = toneCycles(samples, rate);
+    if (cycles.size() < 100)
+        return true;
+    // The decoded sound ends where the clip's sound ends.
+    const double start = clip.soundEnd - double(samples.size()) / rate;
+    for (auto& cycle : cycles)
+        cycle.first += start;
+    // The pitch against the time, by least squares, twice: the second time without the cycles far
+    // off the first line (the clicks where the sound starts and stops).
+    auto fit = [&](double limit) {
+        double n = 0, st = 0, sf = 0, stt = 0, stf = 0;
+        for (const auto& [t, f] : cycles) {
+            if (out.rise != 0 && std::abs(f - out.from - out.rise * t) > limit)
+                continue;
+            n += 1;
+            st += t;
+            sf += f;
+            stt += t * t;
+            stf += t * f;
+        }
+        const double d = n * stt - st * st;
+        out.rise = d > 0 ? (n * stf - st * sf) / d : 0;
+        out.from = n > 0 ? (sf - out.rise * st) / n : 0;
+    };
+    fit(0);
+    fit(20);
+    double spread = 0;
+    for (const auto& [t, f] : cycles)
+        spread += std::abs(f - out.from - out.rise * t);
+    // One steady tone, or not a tone at all: no clock.
+    if (!out.valid() || spread / double(cycles.size()) > 5) {
+        out = {};
+        return true;
+    }
+    out.first = cycles.front().first;
+    out.last = cycles.back().first;
+    return true;
 }
 
 double Heard::position(double t) const

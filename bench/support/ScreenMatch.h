@@ -4,7 +4,7 @@
 // screen's picture captured by ffmpeg (x11grab) at a steady rate, each new picture kept in grey with
 // its wall time; the same rectangle of the clip's own pictures decoded by ffmpeg, scaled as shown;
 // each picture captured matched to the clip picture it differs least from. The rectangle must tell
-// one picture from the next: the benchmark's clips carry their time and picture number in their
+// one picture from the next: the benchmark's clips carry their picture number in big cells in their
 // top-left corner. Over a whole picture of slowly moving content, a picture differs from the next
 // by less than the program's and ffmpeg's colour conversions differ from one another.
 
@@ -48,11 +48,32 @@ private:
     QSize thumb_;
 };
 
+// Where in the clip's sound a moment of sound is, told by what it sounds like: the clips made here
+// sound a tone rising at a steady rate, so each cycle's pitch gives its time. Fitted to the clip's
+// own sound, decoded by ffmpeg; a clip of one steady tone gives none.
+struct SoundClock {
+    // The clip's pitch, Hz, at `t` seconds of the clip: `from + rise * t`.
+    double from = 0, rise = 0;
+    // Where the clip's own sound is first and last heard, seconds of the clip.
+    double first = 0, last = 0;
+    bool valid() const { return rise > 20; }
+    double at(double hz) const { return (hz - from) / rise; }
+};
+bool soundClock(const ClipFacts& clip, const QString& cores, SoundClock& out);
+
+// Each cycle of a tone in `samples` (mono, `rate` a second) that stands out of silence: when it
+// was, in seconds from the first sample, and its pitch.
+std::vector<std::pair<double, double>> toneCycles(const std::vector<float>& samples, double rate);
+
 // The sound reaching the null sink `sink`: its monitor recorded on `cores` for `seconds`, in
 // blocks of about 20 ms, placed at the wall time the sink played them.
 struct Heard {
     // Wall time (seconds since the epoch) and length of each block that was not silent.
     std::vector<std::pair<double, double>> blocks;
+    // With a clip's sound clock: wall time and time in the clip of what was heard, cycle by cycle.
+    std::vector<std::pair<double, double>> clip;
+    // The time in the clip of what was heard at wall time `t`: it stands still through gaps.
+    double clipAt(double t) const;
     // How much sound had played by wall time `t`: the sound's clock, which stands still through gaps.
     double position(double t) const;
     double start() const { return blocks.front().first; }
@@ -62,8 +83,8 @@ struct Heard {
 class SoundCapture {
 public:
     bool start(const QString& sink, double seconds, const QString& cores);
-    // Empty blocks when no sound came.
-    Heard finish();
+    // Empty blocks when no sound came; with a valid `clock`, where in the clip each part heard was.
+    Heard finish(const SoundClock& clock = {});
 
 private:
     QTemporaryDir files_;
