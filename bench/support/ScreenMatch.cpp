@@ -166,14 +166,13 @@ Heard SoundCapture::finish(const SoundClock& clock)
     if (!clock.valid())
         return heard;
     const std::vector<std::pair<double, double>> cycles = toneCycles(floats(readFile(files_.filePath("samples"))), hz);
-    // Each cycle's pitch alone is good to a few ms of the clip; the median of its neighbours' to less.
-    std::vector<double> times;
-    for (const auto& [t, pitch] : cycles)
-        times.push_back(clock.at(pitch));
+    // Each cycle's pitch alone is good to a few ms of the clip; the median of its neighbours', each
+    // moved back or on by the time between them, to less, also at the ends of the sound.
     for (size_t i = 0; i < cycles.size(); ++i) {
-        const auto from = times.begin() + qsizetype(i < 4 ? 0 : i - 4);
-        const auto to = times.begin() + qsizetype(std::min(cycles.size(), i + 5));
-        heard.clip.emplace_back(offset + cycles[i].first, median(std::vector<double>(from, to)));
+        std::vector<double> near;
+        for (size_t j = i < 4 ? 0 : i - 4; j < std::min(cycles.size(), i + 5); ++j)
+            near.push_back(clock.at(cycles[j].second) - (cycles[j].first - cycles[i].first));
+        heard.clip.emplace_back(offset + cycles[i].first, median(near));
     }
     return heard;
 }
