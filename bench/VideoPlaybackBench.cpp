@@ -386,12 +386,12 @@ int main(int argc, char** argv)
             const double cap = clip.rate;
             const double ratio = run.peer > 0 ? std::min(run.distinctFps, cap) / std::min(run.peer, cap) : 0;
             std::printf("  run %d (load %s): shown at %dx%d, %.1f distinct fps (captured at %.1f fps), ffmpeg "
-                        "%.1f fps, ratio %.2f; lag median (max) %s s, longest hold %.2f s, holds over %.2f s: %s; "
+                        "%.1f fps, ratio %.2f; lag median (max) %s s, longest hold %.2f s at %.2f s, holds over %.2f s: %s; "
                         "began with picture %d; picture ended %+.2f s after the sound; %s; %d of the captured "
                         "pictures matched none, the others differed by %.1f; the program ran on %.2f cores and "
                         "waited for one %.2f\n",
                         r + 1, loadBefore.constData(), picture.width(), picture.height(), run.distinctFps,
-                        run.captureFps, run.peer, ratio, qPrintable(lagText(run.lags)), run.longestHold,
+                        run.captureFps, run.peer, ratio, qPrintable(lagText(run.lags)), run.longestHold, run.longestHoldAt,
                         bench::holdOver, qPrintable(holdsText(run.holds, true)), run.firstFrame, run.endedAfterSound,
                         run.soundFromSink ? qPrintable(QString("sound began %1 s after the first picture, %2 s "
                                                                "of it heard, unheard at start / end (s) %3, stood "

@@ -99,9 +99,13 @@ PlaybackRun analysePlayback(const Thumbnails& captured, const Thumbnails& own, c
     double since = started;
     auto stood = [&](double until) {
         const double still = until - std::max(since, playFrom);
-        run.longestHold = std::max(run.longestHold, still);
+        const double at = clip.times[size_t(std::min(showing, clip.frames - 1))];
+        if (still > run.longestHold) {
+            run.longestHold = still;
+            run.longestHoldAt = at;
+        }
         if (still > holdOver)
-            run.holds.emplace_back(clip.times[size_t(std::min(showing, clip.frames - 1))], still);
+            run.holds.emplace_back(at, still);
     };
     for (size_t i = first + 1; i < shown.count() && shown.times[i] < soundEnd && i <= last; ++i) {
         if (!isClip(i))

@@ -27,7 +27,7 @@ struct PlaybackRun {
     // Each picture that stood on the screen past `holdOver` while the clip played, in order: its
     // time in the clip and how long it stood; and the longest any stood.
     std::vector<std::pair<double, double>> holds;
-    double longestHold = 0;
+    double longestHold = 0, longestHoldAt = 0;
     // The clip's picture the program began with (0 unless it skipped the first).
     int firstFrame = 0;
     // When the last picture of the clip left the screen, less when the sound ended.
