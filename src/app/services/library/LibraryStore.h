@@ -89,14 +89,30 @@ public:
     // A scan found the folder gone or its drive failing: unavailable until a later probe finds it.
     void reportUnavailable(const QUuid& id);
 
-    // For a receive about to write, asked afresh on the calling thread. A library's folder only
-    // while the store shows it available and its record finds it now, on the drive the record
-    // names (where it is now when that drive turned up elsewhere); nothing otherwise.
-    std::optional<QString> confirmedFolder(const QUuid& id);
-    // A record of the drive that holds `folder` (a new library's, which the store does not list
-    // yet), and whether `folder` is still the folder on that drive.
-    std::optional<QByteArray> driveRecord(const QString& folder);
-    bool isOnRecordedDrive(const QByteArray& record, const QString& folder);
+    // The drive questions of a receive about to write, asked afresh, never from the last probe.
+    // They hold the platform layers, not the store, so they may be asked on any thread.
+    class DriveQuestions {
+    public:
+        // The library's folder while its record finds it now, on the drive the record names (where
+        // it is now when that drive turned up elsewhere); nothing otherwise.
+        std::optional<QString> confirmedFolder(const PhotoLibrary& library) const;
+        // A record of the drive that holds `folder` (a new library's, which the store does not list
+        // yet), and whether `folder` is still the folder on that drive.
+        std::optional<QByteArray> driveRecord(const QString& folder) const;
+        bool isOnRecordedDrive(const QByteArray& record, const QString& folder) const;
+
+    private:
+        friend class LibraryStore;
+        explicit DriveQuestions(BookmarkService* bookmarks) : m_bookmarks(bookmarks) {}
+        BookmarkService* m_bookmarks;
+    };
+    DriveQuestions driveQuestions() const { return DriveQuestions(m_services.bookmarks); }
+    // Runs `question` where probes run, never blocking this thread, and calls `answered` here while
+    // `receiver` lives: true once the question returned, false when it gave no answer within
+    // probeTimeoutMs (a drive that hangs). A question run at once on this thread is answered at once.
+    void askAboutDrive(QObject* receiver, std::function<void()> question, std::function<void(bool inTime)> answered);
+    // A receive found the library's folder gone: the sidebar is told as soon as a probe says so.
+    void folderMissing(const QUuid& id);
     void revealInFinder(const PhotoLibrary& library);
 
     // Folders with access currently started, by library (exposed for tests and diagnostics).

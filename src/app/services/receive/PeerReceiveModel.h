@@ -22,6 +22,7 @@ namespace app {
 
 class LibraryStore;
 class ReceiveRoad;
+struct ReceiveDriveAnswer;
 struct RoadReport;
 
 // One receive from the phone, as the receive sheet sees it: where the backup goes, which road it
@@ -127,9 +128,10 @@ private:
         QString libraryName;
         LibraryCreated onCreated;
         // New library: the store's record of the drive of the folder watched at the first start,
-        // which every retry must still find there.
+        // which every retry must still find there; taken once, also when the drive gave no answer.
         std::optional<QByteArray> driveRecord;
         QString recordedFolder;
+        bool driveRecorded = false;
     };
 
     void startExisting(bool wired, const QString& libraryRoot, const QUuid& libraryID, const QString& libraryName);
@@ -137,10 +139,10 @@ private:
     void startNew(bool wired, const QString& parentPath, const QString& libraryName, LibraryCreated onCreated,
         const std::optional<LastDestination>& retried = std::nullopt);
     void beginRoad(bool wired, const LastDestination& destination);
-    // Where the sink goes, with the file system of its watched folder noted between two answers
-    // of the store; nothing when the store does not vouch for it.
-    std::optional<ReceiveDestination> checkedDestination(const LastDestination& destination);
-    bool newLibraryDriveIsThere(const LastDestination& destination);
+    // Where the sink goes, with the file system of its watched folder noted between two answers of
+    // the store, asked off the window's thread; `answered` runs here, with nothing in `where` when
+    // the store does not vouch for it or the drive gave no answer in time.
+    void askDrive(const LastDestination& destination, std::function<void(const ReceiveDriveAnswer&)> answered);
     QString shownName(const LastDestination& destination) const;
     // Ends the start with the missing-drive text: nothing is registered, made or written.
     void notOnItsDrive(const QString& libraryName);

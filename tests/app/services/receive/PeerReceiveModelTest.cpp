@@ -3,7 +3,10 @@
 
 #include "app/services/receive/PeerReceiveModel.h"
 
+#include "app/services/library/LibraryStore.h"
+
 #include "support/app/Eventually.h"
+#include "support/app/FakeLibraryServices.h"
 #include "support/app/FakeReceiveTransports.h"
 #include "support/app/QtPrinters.h"
 
@@ -103,9 +106,10 @@ asio::awaitable<void> greetOnce(std::shared_ptr<FakePhone> phone, std::atomic<in
 
 class PeerReceiveModelTest : public ::testing::Test {
 protected:
-    void make(PeerReceiveModel::Kind kind)
+    void make(PeerReceiveModel::Kind kind, LibraryStore* store = nullptr)
     {
         PeerReceiveModel::Environment environment;
+        environment.store = store;
         environment.transports = world.transports();
         environment.device.settings = &settings;
         environment.device.machineInfoFile = dir.filePath("machine-info");
@@ -447,6 +451,32 @@ TEST_F(PeerReceiveModelTest, ANewLibraryIsRegisteredWhenItsFolderAppearsAndRetri
     const QString codeBefore = model->pairingCode();
     model->retryLastDestination();
     EXPECT_EQ(model->pairingCode(), codeBefore);
+}
+
+// The drive questions of a start run off the window's thread: while the drive hangs the window goes
+// on, and after the store's time-out the receive says the drive is not connected.
+TEST_F(PeerReceiveModelTest, ADriveThatHangsNeverHoldsUpTheWindow)
+{
+    const QString folder = dir.filePath("旅行");
+    QDir().mkpath(folder);
+    GatedBookmarks drive;
+    drive.setOpen(true);
+    FakeVolumeMonitor volumes;
+    LibraryStore store({&drive, &volumes, nullptr, nullptr}, dir.filePath("store"));
+    const PhotoLibrary library = *store.addLibrary(folder, "旅行");
+    for (const bool isNew : {false, true}) {
+        SCOPED_TRACE(isNew ? "new library" : "existing library");
+        make(PeerReceiveModel::Kind::wireless, &store);
+        drive.setOpen(false);
+        if (isNew)
+            model->startAdvertisingForNewLibrary(dir.path(), "旅行", [](const QString&) { return std::nullopt; });
+        else
+            model->startAdvertising(folder, library.id, "旅行");
+        ASSERT_EVENTUALLY_EQ(label(model->phase()), std::string("failed(找不到「旅行」的文件夹，移动硬盘可能没有连接。)"));
+        EXPECT_EQ(drive.waitedOut(), 0); // the window went on while the drive still hung
+        EXPECT_EQ(world.starts.load(), 0);
+        drive.setOpen(true);
+    }
 }
 
 TEST(LocalDeviceTest, TheComputerDescribesItselfFromTheSystemFiles)
