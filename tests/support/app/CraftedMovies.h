@@ -255,6 +255,22 @@ inline QList<Crafted> oversizedHeaders(const QTemporaryDir& dir)
     files.append({"encryption details for 1 M samples among a picture entry's boxes",
                   amongEntry("senc.mp4", 1, protection + box("senc", full() + u32(1000000)))});
 
+    // With a group of sync samples FFmpeg lists an offset for every sample an HEVC track's composition
+    // offsets count.
+    QByteArray groups = readAll(makeClip(dir, "groups.mp4", "64x48", 1,
+                                         {"-an", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                                          "log-level=error", "-pix_fmt", "yuv420p"}));
+    appendInside(groups, table,
+                 box("ctts", full() + u32(1) + u32(100000000) + u32(0)) + box("sbgp", full() + "sync" + u32(1) + u32(1) + u32(1)));
+    files.append({"composition offsets counting 100 M samples of an HEVC track with sync sample groups",
+                  write(dir.filePath("groups.mp4"), groups)});
+
+    // FFmpeg reads no deeper than a few boxes, and the walk before it must not follow them down.
+    QByteArray nested;
+    for (quint32 level = 0; level < 100000; ++level)
+        nested += u32(8 * (100000 - level)) + "moov";
+    files.append({"100,000 movie boxes, each in the one before", write(dir.filePath("nested.mp4"), nested)});
+
     // Matroska: an element of unknown size, then 40,000 empty track entries.
     const auto element = [](const QByteArray& id, const QByteArray& body) {
         return id + QByteArray(1, '\x01') + QByteArray::fromHex(QByteArray::number(body.size(), 16).rightJustified(14, '0'))
