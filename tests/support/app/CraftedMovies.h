@@ -260,8 +260,8 @@ inline QList<Crafted> oversizedHeaders(const QTemporaryDir& dir)
     QByteArray groups = readAll(makeClip(dir, "groups.mp4", "64x48", 1,
                                          {"-an", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
                                           "log-level=error", "-pix_fmt", "yuv420p"}));
-    appendInside(groups, table,
-                 box("ctts", full() + u32(1) + u32(100000000) + u32(0)) + box("sbgp", full() + "sync" + u32(1) + u32(1) + u32(1)));
+    replaceBody(groups, table + QList<QByteArray>{"ctts"}, full() + u32(1) + u32(100000000) + u32(0));
+    appendInside(groups, table, box("sbgp", full() + "sync" + u32(1) + u32(1) + u32(1)));
     files.append({"composition offsets counting 100 M samples of an HEVC track with sync sample groups",
                   write(dir.filePath("groups.mp4"), groups)});
 
