@@ -252,8 +252,8 @@ inline QList<Crafted> oversizedHeaders(const QTemporaryDir& dir)
     files.append({"a sync sample group of 500 M entries among a picture entry's boxes",
                   amongEntry("sgpd.mp4", 1, box("sgpd", full() + "sync" + u32(500000000)))});
     const QByteArray protection = box("tenc", full() + u32(0x100) + QByteArray(16, 'k') + QByteArray(1, 8) + QByteArray(8, 'v'));
-    files.append({"encryption details for 1 M samples among a picture entry's boxes",
-                  amongEntry("senc.mp4", 1, protection + box("senc", full() + u32(1000000)))});
+    files.append({"encryption details for 200,000 samples among a picture entry's boxes",
+                  amongEntry("senc.mp4", 1, protection + box("senc", full() + u32(200000)))});
 
     // With a group of sync samples FFmpeg lists an offset for every sample an HEVC track's composition
     // offsets count.

@@ -40,9 +40,10 @@ constexpr std::size_t kMostChapterReferences = 4096;
 // Walking more boxes than this takes longer than a header read may.
 constexpr std::uint64_t kMaximumBoxes = 1u << 20;
 
-// Encryption details FFmpeg keeps for each sample a box declares, read or not: a copy of the
-// track's defaults with its key and vector, and a pointer to it.
-constexpr std::uint64_t kEncryptedSampleBytes = 256 + 8;
+// Encryption details FFmpeg keeps for each sample a box declares, read or not: a pointer to a copy
+// of the track's defaults with its key and vector, four allocations aligned to 64 bytes (measured:
+// 488 bytes a sample).
+constexpr std::uint64_t kEncryptedSampleBytes = 512;
 // A key identifier of a protection header: a pointer and an allocation of 16 bytes.
 constexpr std::uint64_t kKeyIdentifierBytes = 48;
 // A data reference as FFmpeg keeps it.
