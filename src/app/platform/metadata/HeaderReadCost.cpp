@@ -81,6 +81,8 @@ public:
     std::uint64_t run()
     {
         walk(0, in_.size(), 0, nullptr, 1);
+        if (marked_)
+            fragmentIndex();
         for (const std::uint32_t id : chapterTracks_) {
             const auto track = indexEntries_.find(id);
             if (track != indexEntries_.end())
@@ -98,6 +100,7 @@ private:
     std::uint64_t fragments_ = 0;
     std::map<std::uint32_t, std::uint64_t> indexEntries_; // of each track, by its number
     std::vector<std::uint32_t> chapterTracks_;
+    bool marked_ = false; // by the muxer whose files FFmpeg reads the fragment index of
 
     std::uint64_t count(std::uint64_t at, int bytes) { return in_.number(at, bytes); }
 
@@ -201,6 +204,10 @@ private:
                     return refuse();
                 chapterTracks_.push_back(std::uint32_t(count(at, 4)));
             }
+            return;
+        case fourCC("free"):
+            if (end - body >= 8 && count(body, 8) == 0x416e657669611a1aull) // "Anevia", 0x1a 0x1a
+                marked_ = true;
             return;
         case fourCC("HMMT"): {
             // Chapter marks of user data, four bytes each.
@@ -399,6 +406,24 @@ private:
         // number for every grouped sample, before the index is built.
         if (track.grouped)
             add(times(plus(track.offsetSamples, track.groupedSamples), 4));
+    }
+
+    // The fragment index at the file's end, found by the size its last four bytes give: each entry
+    // of its track indexes is a fragment. One of size 0 FFmpeg reads again and again.
+    void fragmentIndex()
+    {
+        const std::uint64_t size = in_.size();
+        const std::uint64_t length = size >= 4 ? count(size - 4, 4) : 0;
+        if (length < 16 || length > size || count(size - length, 4) != length
+            || count(size - length + 4, 4) != fourCC("mfra"))
+            return;
+        for (std::uint64_t at = size - length + 8; at + 24 <= size && count(at + 4, 4) == fourCC("tfra") && !over();) {
+            const std::uint64_t box = count(at, 4);
+            if (box == 0)
+                return refuse();
+            fragments_ = plus(fragments_, count(at + 20, 4));
+            at += box;
+        }
     }
 
     // FFmpeg reads a 'meta' box from the handler box it finds on a four-byte step, whatever
