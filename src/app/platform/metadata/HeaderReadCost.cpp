@@ -427,10 +427,13 @@ private:
     }
 
     // FFmpeg reads a 'meta' box from the handler box it finds on a four-byte step, whatever
-    // comes before it.
+    // comes before it. Each step counts as a box: a sample entry's boxes may reach to the file's
+    // end, and so may many searches.
     void meta(std::uint64_t body, std::uint64_t end, Track* track, int level)
     {
         for (std::uint64_t at = body; at + 8 <= end && !over(); at += 4) {
+            if (++boxes_ > kMaximumBoxes)
+                return refuse();
             if (count(at + 4, 4) == fourCC("hdlr"))
                 return walk(at, end, fourCC("meta"), track, level + 1);
         }
