@@ -199,16 +199,21 @@ inline QList<Crafted> oversizedHeaders(const QTemporaryDir& dir)
                   write(dir.filePath("moofs.mp4"), streams + box("moof", {}).repeated(10000))});
     files.append({"1000 tracks and a segment index of 16,000 references",
                   write(dir.filePath("sidx.mp4"), streams + box("sidx", index))});
-    // A free box of one muxer's makes FFmpeg read the fragment index at the file's end.
-    QByteArray entries;
-    for (quint32 fragment = 1; fragment <= 16000; ++fragment)
-        entries += u32(0) + u32(fragment) + QByteArray(3, '\0');
-    const QByteArray fragmentIndex = box("tfra", full() + u32(1) + u32(0) + u32(16000) + entries);
-    const qsizetype afterType = qsizetype(readU32(streams, 0));
+    // A free box of one muxer's makes FFmpeg read the fragment index at the file's end, each entry
+    // sorted in among those before it.
+    const auto indexed = [](const QByteArray& clip, quint32 count, bool lastFirst) {
+        QByteArray entries;
+        for (quint32 fragment = 1; fragment <= count; ++fragment)
+            entries += u32(0) + u32(lastFirst ? count + 1 - fragment : fragment) + QByteArray(3, '\0');
+        const QByteArray index = box("tfra", full() + u32(1) + u32(0) + u32(count) + entries);
+        const qsizetype afterType = qsizetype(readU32(clip, 0));
+        return clip.left(afterType) + box("free", "Anevia\x1a\x1a") + clip.mid(afterType) + box("moof", {})
+            + box("mfra", index + box("mfro", full() + u32(quint32(index.size() + 24))));
+    };
     files.append({"1000 tracks and a fragment index of 16,000 entries",
-                  write(dir.filePath("mfra.mp4"),
-                        streams.left(afterType) + box("free", "Anevia\x1a\x1a") + streams.mid(afterType) + box("moof", {})
-                            + box("mfra", fragmentIndex + box("mfro", full() + u32(quint32(fragmentIndex.size() + 24)))))});
+                  write(dir.filePath("mfra.mp4"), indexed(streams, 16000, false))});
+    files.append({"a fragment index of 20,000 entries, the last first",
+                  write(dir.filePath("sorted.mp4"), indexed(readAll(dir.filePath("streams.mp4")), 20000, true))});
 
     // Each sample of a chapter track becomes a chapter with its title.
     QByteArray chapters = readAll(makeClip(dir, "chapters.mp4", "64x48", 1, silentVideo));

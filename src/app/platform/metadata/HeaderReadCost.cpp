@@ -37,8 +37,10 @@ constexpr std::uint64_t kGsmFrame = 160;
 // each is looked for among those before it.
 constexpr std::uint64_t kChapterBytes = 2048;
 constexpr std::size_t kMostChapterReferences = 4096;
-// Walking more boxes than this takes longer than a header read may.
+// Walking more boxes than this takes longer than a header read may, and so does sorting in more
+// entries of a fragment index.
 constexpr std::uint64_t kMaximumBoxes = 1u << 20;
+constexpr std::uint64_t kMostIndexedFragments = 1u << 14;
 
 // Encryption details FFmpeg keeps for each sample a box declares, read or not: a pointer to a copy
 // of the track's defaults with its key and vector, four allocations aligned to 64 bytes (measured:
@@ -409,9 +411,11 @@ private:
     }
 
     // The fragment index at the file's end, found by the size its last four bytes give: each entry
-    // of its track indexes is a fragment. One of size 0 FFmpeg reads again and again.
+    // of its track indexes is a fragment. One of size 0 FFmpeg reads again and again, and it puts
+    // each entry in order among those before it, in time that grows with the square of their count.
     void fragmentIndex()
     {
+        std::uint64_t indexed = 0;
         const std::uint64_t size = in_.size();
         const std::uint64_t length = size >= 4 ? count(size - 4, 4) : 0;
         if (length < 16 || length > size || count(size - length, 4) != length
@@ -420,6 +424,9 @@ private:
         for (std::uint64_t at = size - length + 8; at + 24 <= size && count(at + 4, 4) == fourCC("tfra") && !over();) {
             const std::uint64_t box = count(at, 4);
             if (box == 0)
+                return refuse();
+            indexed = plus(indexed, count(at + 20, 4));
+            if (indexed > kMostIndexedFragments)
                 return refuse();
             fragments_ = plus(fragments_, count(at + 20, 4));
             at += box;
