@@ -102,7 +102,7 @@ private:
     std::uint64_t fragments_ = 0;
     std::map<std::uint32_t, std::uint64_t> indexEntries_; // of each track, by its number
     std::vector<std::uint32_t> chapterTracks_;
-    bool marked_ = false; // by the muxer whose files FFmpeg reads the fragment index of
+    bool marked_ = false; // by a free box that has FFmpeg read the fragment index at the file's end
 
     std::uint64_t count(std::uint64_t at, int bytes) { return in_.number(at, bytes); }
 
@@ -179,7 +179,7 @@ private:
         case fourCC("schi"):
             return walk(body, end, type, track, level + 1);
         case fourCC("wave"):
-            // After eight bytes too when they are not a format box of Apple Lossless sound.
+            // For Apple Lossless sound FFmpeg may begin eight bytes in, past what is not a format box.
             walk(body, end, type, track, level + 1);
             if (current.format == fourCC("alac"))
                 walk(body + 8, end, type, track, level + 1);
@@ -425,10 +425,11 @@ private:
             const std::uint64_t box = count(at, 4);
             if (box == 0)
                 return refuse();
-            indexed = plus(indexed, count(at + 20, 4));
+            const std::uint64_t entries = count(at + 20, 4);
+            indexed = plus(indexed, entries);
             if (indexed > kMostIndexedFragments)
                 return refuse();
-            fragments_ = plus(fragments_, count(at + 20, 4));
+            fragments_ = plus(fragments_, entries);
             at += box;
         }
     }
