@@ -66,8 +66,8 @@ protected:
     void waitIntoNewLibrary(PeerReceiveModel& model, const QString& parent)
     {
         LibraryStore* store = shell.store.get();
-        model.startAdvertisingForNewLibrary(parent, "Trip", [store](const QString& folder) -> std::optional<QUuid> {
-            const auto library = store->addLibrary(folder, "Trip");
+        model.startAdvertisingForNewLibrary(parent, "Trip", [store](const QString& folder, const FolderDriveAnswer& drive) -> std::optional<QUuid> {
+            const auto library = store->addLibrary(folder, "Trip", drive);
             return library ? std::optional(library->id) : std::nullopt;
         });
     }

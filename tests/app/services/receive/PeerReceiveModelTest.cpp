@@ -377,7 +377,7 @@ TEST_F(PeerReceiveModelTest, TheModelCanGoAwayWhileWaitingOrTransferring)
         SCOPED_TRACE(transferring ? "transferring" : "waiting");
         make(PeerReceiveModel::Kind::wireless);
         const int stopsBefore = world.stops.load();
-        model->startAdvertisingForNewLibrary(dir.path(), "Trip", [](const QString&) { return std::nullopt; });
+        model->startAdvertisingForNewLibrary(dir.path(), "Trip", [](const QString&, const FolderDriveAnswer&) { return std::nullopt; });
         ASSERT_EVENTUALLY(world.announcing);
         if (transferring) {
             const std::string pairing = code();
@@ -407,7 +407,7 @@ TEST_F(PeerReceiveModelTest, ANewLibraryIsRegisteredWhenItsFolderAppearsAndRetri
     make(PeerReceiveModel::Kind::wired);
     QStringList registered;
     std::optional<QUuid> answer; // the first registration fails
-    auto onCreated = [&](const QString& folder) {
+    auto onCreated = [&](const QString& folder, const FolderDriveAnswer&) {
         registered << folder;
         return answer;
     };
@@ -453,28 +453,65 @@ TEST_F(PeerReceiveModelTest, ANewLibraryIsRegisteredWhenItsFolderAppearsAndRetri
     EXPECT_EQ(model->pairingCode(), codeBefore);
 }
 
-// The drive questions of a start run off the window's thread: while the drive hangs the window goes
-// on, and after the store's time-out the receive says the drive is not connected.
+// The drive questions of a start, of 重试 and of registering a new library's folder run off the
+// window's thread: while the drive hangs the window goes on, and after the store's time-out the
+// receive says the drive is not connected and registers nothing.
 TEST_F(PeerReceiveModelTest, ADriveThatHangsNeverHoldsUpTheWindow)
 {
+    enum class When { start, retry, firstFile };
+    struct Case {
+        const char* name;
+        When when;
+        bool isNew;
+        QString library;
+        int roadsOpened;
+    };
+    const Case cases[] = {
+        {"existing library's start", When::start, false, "旅行", 0},
+        {"new library's start", When::start, true, "旅行", 0},
+        {"重试 registering the folder the failed attempt made", When::retry, true, "新家", 1},
+        {"the first file registering the new library's folder", When::firstFile, true, "照片", 1},
+    };
     const QString folder = dir.filePath("旅行");
     QDir().mkpath(folder);
+    QDir().mkpath(dir.filePath("新家"));
     GatedBookmarks drive;
     drive.setOpen(true);
     FakeVolumeMonitor volumes;
     LibraryStore store({&drive, &volumes, nullptr, nullptr}, dir.filePath("store"));
     const PhotoLibrary library = *store.addLibrary(folder, "旅行");
-    for (const bool isNew : {false, true}) {
-        SCOPED_TRACE(isNew ? "new library" : "existing library");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         make(PeerReceiveModel::Kind::wireless, &store);
-        drive.setOpen(false);
-        if (isNew)
-            model->startAdvertisingForNewLibrary(dir.path(), "旅行", [](const QString&) { return std::nullopt; });
-        else
+        const int startsBefore = world.starts.load();
+        if (c.when == When::start)
+            drive.setOpen(false);
+        if (c.when == When::retry)
+            world.startFailure = "announcement refused";
+        if (c.isNew) {
+            model->startAdvertisingForNewLibrary(dir.path(), c.library,
+                [&store, name = c.library](const QString& made, const FolderDriveAnswer& answer) {
+                    const std::optional<PhotoLibrary> added = store.addLibrary(made, name, answer);
+                    return added ? std::optional(added->id) : std::nullopt;
+                });
+        } else {
             model->startAdvertising(folder, library.id, "旅行");
-        ASSERT_EVENTUALLY_EQ(label(model->phase()), std::string("failed(找不到「旅行」的文件夹，移动硬盘可能没有连接。)"));
+        }
+        if (c.when == When::retry) {
+            ASSERT_EVENTUALLY_EQ(model->phase().kind, Phase::Kind::failed);
+            world.startFailure.reset();
+            drive.closeToMaking();
+            model->retryLastDestination();
+        } else if (c.when == When::firstFile) {
+            ASSERT_EVENTUALLY(world.announcing);
+            drive.closeToMaking();
+            world.connectPhone(backup(code()));
+        }
+        ASSERT_EVENTUALLY_EQ(label(model->phase()),
+            "failed(找不到「" + c.library.toStdString() + "」的文件夹，移动硬盘可能没有连接。)");
         EXPECT_EQ(drive.waitedOut(), 0); // the window went on while the drive still hung
-        EXPECT_EQ(world.starts.load(), 0);
+        EXPECT_EQ(world.starts.load(), startsBefore + c.roadsOpened);
+        EXPECT_EQ(store.libraries().size(), 1);
         drive.setOpen(true);
     }
 }
