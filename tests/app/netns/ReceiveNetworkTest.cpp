@@ -59,6 +59,7 @@ protected:
         PeerReceiveModel::Environment environment;
         environment.transports = transports;
         environment.device.settings = shell.settings.get();
+        environment.store = shell.store.get();
         return environment;
     }
 

@@ -126,6 +126,11 @@ public:
         std::lock_guard lock(mutex_);
         return maxInFlight_;
     }
+    int waiting()
+    {
+        std::lock_guard lock(mutex_);
+        return inFlight_;
+    }
     int waitedOut()
     {
         std::lock_guard lock(mutex_);

@@ -327,10 +327,12 @@ void PeerReceiveModel::scheduleTearDown()
 void PeerReceiveModel::cancel(std::function<void()> onDone)
 {
     tearDownTransport(std::move(onDone));
-    ++m_startSerial;
+    // Closing the sheet after a receive ended still lets its new library be registered.
     if (m_phase.is(Phase::Kind::waitingForPeer) || m_phase.is(Phase::Kind::negotiating)
-        || m_phase.is(Phase::Kind::transferring))
+        || m_phase.is(Phase::Kind::transferring)) {
+        ++m_startSerial;
         setPhase(Phase::choosingDestination());
+    }
 }
 
 void PeerReceiveModel::destinationWentAway(const QString& message)
@@ -431,7 +433,8 @@ void PeerReceiveModel::libraryMaterialized(const QString& folder)
     if (!m_lastDestination || !m_lastDestination->isNew || !m_lastDestination->onCreated)
         return;
     const std::uint64_t serial = m_startSerial;
-    auto registerFolder = [this, serial, folder](const std::optional<FolderDriveAnswer>& drive) {
+    const QString shownBefore = m_destinationDescription;
+    auto registerFolder = [this, serial, folder, shownBefore](const std::optional<FolderDriveAnswer>& drive) {
         // A start, retry or cancel since then: this folder is not its destination.
         if (serial != m_startSerial || !m_lastDestination || !m_lastDestination->onCreated)
             return;
@@ -445,7 +448,9 @@ void PeerReceiveModel::libraryMaterialized(const QString& folder)
         // A library that cannot be registered still receives; a retry asks again.
         if (const std::optional<QUuid> id = m_lastDestination->onCreated(folder, *drive)) {
             setDestinationLibraryID(*id);
-            setDestinationDescription(folder);
+            // A backup folder shown since the question was asked is the newer news.
+            if (m_destinationDescription == shownBefore)
+                setDestinationDescription(folder);
         }
     };
     LibraryStore* store = m_environment.store;

@@ -184,8 +184,8 @@ private:
     std::shared_ptr<ReceiveRoad> m_road;
     std::optional<LastDestination> m_lastDestination;
     std::uint64_t m_transportEpoch = 0;
-    // Grows at every start, retry and cancel, not when a road merely ends: a folder made by a
-    // receive that finished is still registered.
+    // Grows at every start and retry and when a running receive is cancelled, not when a road
+    // merely ends: a folder made by a receive that finished is still registered.
     std::uint64_t m_startSerial = 0;
     p2p::TransferETAEstimator m_etaEstimator;
 };
