@@ -86,7 +86,7 @@ public:
     // Adds `folderPath` as a library from what its drive said (the library of that folder when
     // there is one already); nothing when the drive could not record it. Touches no drive.
     std::optional<PhotoLibrary> addLibrary(const QString& folderPath, const QString& name, const FolderDriveAnswer& drive);
-    // The same, asking the drive on this thread first.
+    // The same, asking the drive on this thread first: for a folder the user has just chosen.
     std::optional<PhotoLibrary> addLibrary(const QString& folderPath, const QString& name);
     std::optional<QString> resolvedURL(const PhotoLibrary& library);
     void rename(const QUuid& id, const QString& name);

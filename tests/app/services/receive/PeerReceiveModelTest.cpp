@@ -484,11 +484,11 @@ TEST_F(PeerReceiveModelTest, ADriveThatHangsNeverHoldsUpTheWindow)
     GatedBookmarks drive;
     drive.setOpen(true);
     FakeVolumeMonitor volumes;
-    std::vector<std::thread> questions;
+    std::vector<std::jthread> questions; // joined however the test ends
     // Every question asked so far answered, and its answer taken on this thread.
     const auto answerAll = [&] {
         drive.setOpen(true);
-        for (std::thread& question : questions)
+        for (std::jthread& question : questions)
             question.join();
         questions.clear();
         QCoreApplication::processEvents();
