@@ -33,6 +33,11 @@ bool LibraryStore::DriveQuestions::isOnRecordedDrive(const QByteArray& record, c
     return resolved && !resolved->isStale && canonicalPath(resolved->path) == canonicalPath(folder);
 }
 
+FolderDriveAnswer LibraryStore::DriveQuestions::aboutFolder(const QString& folder) const
+{
+    return {canonicalPath(folder), m_bookmarks->makeBookmark(folder), m_bookmarks->volumeIsInternal(folder)};
+}
+
 void LibraryStore::askAboutDrive(QObject* receiver, std::function<void()> question, std::function<void(bool)> answered)
 {
     // Settled once, on this thread, by the answer or the time-out, whichever comes first.

@@ -32,6 +32,14 @@ struct PendingFolder {
     friend bool operator==(const PendingFolder&, const PendingFolder&) = default;
 };
 
+// What a folder's drive says about it before it is added as a library: asked where a drive that
+// hangs holds up nobody, then handed to addLibrary on the window's thread.
+struct FolderDriveAnswer {
+    QString canonicalPath;
+    std::optional<QByteArray> bookmark; // none: the folder cannot be recorded
+    std::optional<bool> internal;       // the folder is on the system's own drive
+};
+
 // The persistent, ordered list of libraries and the only way to reach a library's folder.
 // Lives on the main thread for the whole run of the program.
 //
@@ -75,6 +83,10 @@ public:
     QString storeURL() const { return m_storePath; }
 
     void beginAddLibrary();
+    // Adds `folderPath` as a library from what its drive said (the library of that folder when
+    // there is one already); nothing when the drive could not record it. Touches no drive.
+    std::optional<PhotoLibrary> addLibrary(const QString& folderPath, const QString& name, const FolderDriveAnswer& drive);
+    // The same, asking the drive on this thread first: for a folder the user has just chosen.
     std::optional<PhotoLibrary> addLibrary(const QString& folderPath, const QString& name);
     std::optional<QString> resolvedURL(const PhotoLibrary& library);
     void rename(const QUuid& id, const QString& name);
@@ -100,6 +112,8 @@ public:
         // yet), and whether `folder` is still the folder on that drive.
         std::optional<QByteArray> driveRecord(const QString& folder) const;
         bool isOnRecordedDrive(const QByteArray& record, const QString& folder) const;
+        // What addLibrary needs to know of `folder`'s drive.
+        FolderDriveAnswer aboutFolder(const QString& folder) const;
 
     private:
         friend class LibraryStore;
@@ -141,7 +155,7 @@ private:
     void refreshAvailability();
     void observeVolumeChanges();
     void handleVolumeChange();
-    std::optional<PhotoLibrary> libraryMatching(const QString& folderPath);
+    std::optional<PhotoLibrary> libraryMatching(const QByteArray& wanted);
     void setLibraries(const QList<PhotoLibrary>& libraries);
     void setUnavailableIDs(const QSet<QUuid>& ids);
     void stopAccess(const QUuid& id);

@@ -54,6 +54,7 @@ struct ReceiveDriveAnswer {
     std::optional<QByteArray> driveRecord;
     QString recordedFolder;
     bool targetExists = false; // a new library's folder is there already
+    std::optional<FolderDriveAnswer> targetDrive; // and what its drive says, to register it
 };
 
 namespace {
@@ -66,6 +67,7 @@ struct DriveQuestion {
     std::optional<LibraryStore::DriveQuestions> questions; // none: the folder is taken as it stands
     std::optional<PhotoLibrary> library;                   // an existing library
     bool recordDrive = false;
+    bool registerTarget = false; // a new library's folder, if there, is not registered yet
     std::optional<QByteArray> driveRecord;
     QString recordedFolder;
 };
@@ -107,6 +109,8 @@ ReceiveDriveAnswer askOf(DriveQuestion q)
     q.where.fileSystem = p2p::FileSystemIdentity::of(watched);
     if (!vouches())
         return answer;
+    if (answer.targetExists && q.registerTarget && q.questions)
+        answer.targetDrive = q.questions->aboutFolder(QDir::cleanPath(q.root + '/' + q.libraryName));
     answer.where = q.where;
     return answer;
 }
@@ -159,6 +163,7 @@ void PeerReceiveModel::startExisting(bool wired, const QString& libraryRoot, con
     const QString& libraryName)
 {
     tearDownTransport();
+    ++m_startSerial;
     setWiredMode(wired);
     m_lastDestination = LastDestination{false, libraryRoot, libraryID, libraryName, {}, {}, {}, false};
     setDestinationLibraryID(libraryID);
@@ -172,6 +177,7 @@ void PeerReceiveModel::startNew(bool wired, const QString& parentPath, const QSt
     LibraryCreated onCreated, const std::optional<LastDestination>& retried)
 {
     tearDownTransport();
+    ++m_startSerial;
     setWiredMode(wired);
     m_lastDestination = LastDestination{true, parentPath, {}, libraryName, std::move(onCreated), {}, {}, false};
     // The drive the user chose, recorded at the first start: a retry goes on only where this record
@@ -200,7 +206,8 @@ QString PeerReceiveModel::shownName(const LastDestination& destination) const
     return QFileInfo(QDir::cleanPath(destination.root)).fileName();
 }
 
-void PeerReceiveModel::askDrive(const LastDestination& destination, std::function<void(const ReceiveDriveAnswer&)> answered)
+void PeerReceiveModel::askDrive(const LastDestination& destination, bool registerTarget,
+    std::function<void(const ReceiveDriveAnswer&)> answered)
 {
     DriveQuestion question;
     question.where.isNewLibrary = destination.isNew;
@@ -208,6 +215,7 @@ void PeerReceiveModel::askDrive(const LastDestination& destination, std::functio
     question.root = destination.root;
     question.libraryName = destination.libraryName;
     question.recordDrive = destination.isNew && !destination.driveRecorded;
+    question.registerTarget = registerTarget;
     question.driveRecord = destination.driveRecord;
     question.recordedFolder = destination.recordedFolder;
     LibraryStore* store = m_environment.store;
@@ -257,7 +265,7 @@ void PeerReceiveModel::beginRoad(bool wired, const LastDestination& destination)
         setWiredStatusMessage("正在通过 USB 查找 iPhone…");
 
     const std::uint64_t epoch = m_transportEpoch;
-    askDrive(destination, [this, epoch, wired, device, code](const ReceiveDriveAnswer& answer) {
+    askDrive(destination, false, [this, epoch, wired, device, code](const ReceiveDriveAnswer& answer) {
         // A start, retry or cancel since then has its own answer coming.
         if (epoch != m_transportEpoch || !m_lastDestination)
             return;
@@ -319,9 +327,12 @@ void PeerReceiveModel::scheduleTearDown()
 void PeerReceiveModel::cancel(std::function<void()> onDone)
 {
     tearDownTransport(std::move(onDone));
+    // Closing the sheet after a receive ended still lets its new library be registered.
     if (m_phase.is(Phase::Kind::waitingForPeer) || m_phase.is(Phase::Kind::negotiating)
-        || m_phase.is(Phase::Kind::transferring))
+        || m_phase.is(Phase::Kind::transferring)) {
+        ++m_startSerial;
         setPhase(Phase::choosingDestination());
+    }
 }
 
 void PeerReceiveModel::destinationWentAway(const QString& message)
@@ -342,6 +353,7 @@ void PeerReceiveModel::retryLastDestination()
     const std::optional<LastDestination> destination = m_lastDestination;
     const std::optional<QUuid> libraryID = m_destinationLibraryID;
     tearDownTransport();
+    ++m_startSerial;
     setProgress({});
     setWiredStatusMessage({});
     resetETA();
@@ -361,7 +373,8 @@ void PeerReceiveModel::retryLastDestination()
     // Nothing is registered, made or written while the chosen drive is not there: its mount point
     // is an empty folder of the system disk then.
     const std::uint64_t epoch = m_transportEpoch;
-    askDrive(*destination, [this, epoch, wired, destination = *destination, libraryID](const ReceiveDriveAnswer& answer) {
+    const bool registers = !libraryID && destination->onCreated;
+    askDrive(*destination, registers, [this, epoch, wired, destination = *destination, libraryID](const ReceiveDriveAnswer& answer) {
         if (epoch != m_transportEpoch)
             return;
         if (!answer.where) {
@@ -374,7 +387,7 @@ void PeerReceiveModel::retryLastDestination()
             const QString target = QDir::cleanPath(destination.root + '/' + destination.libraryName);
             std::optional<QUuid> id = libraryID;
             if (!id && destination.onCreated)
-                id = destination.onCreated(target);
+                id = destination.onCreated(target, answer.targetDrive.value_or(FolderDriveAnswer{}));
             if (id) {
                 startExisting(wired, target, *id, destination.libraryName);
                 return;
@@ -419,11 +432,38 @@ void PeerReceiveModel::libraryMaterialized(const QString& folder)
 {
     if (!m_lastDestination || !m_lastDestination->isNew || !m_lastDestination->onCreated)
         return;
-    // A library that cannot be registered still receives; a retry asks again.
-    if (const std::optional<QUuid> id = m_lastDestination->onCreated(folder)) {
-        setDestinationLibraryID(*id);
-        setDestinationDescription(folder);
+    const std::uint64_t serial = m_startSerial;
+    const QString shownBefore = m_destinationDescription;
+    auto registerFolder = [this, serial, folder, shownBefore](const std::optional<FolderDriveAnswer>& drive) {
+        // A start, retry or cancel since then: this folder is not its destination.
+        if (serial != m_startSerial || !m_lastDestination || !m_lastDestination->onCreated)
+            return;
+        if (!drive) {
+            m_logger.error("新图库所在的硬盘没有应答");
+            resetETA();
+            tearDownTransport();
+            notOnItsDrive(m_lastDestination->libraryName);
+            return;
+        }
+        // A library that cannot be registered still receives; a retry asks again.
+        if (const std::optional<QUuid> id = m_lastDestination->onCreated(folder, *drive)) {
+            setDestinationLibraryID(*id);
+            // A backup folder shown since the question was asked is the newer news.
+            if (m_destinationDescription == shownBefore)
+                setDestinationDescription(folder);
+        }
+    };
+    LibraryStore* store = m_environment.store;
+    if (!store) {
+        registerFolder(FolderDriveAnswer{});
+        return;
     }
+    auto answer = std::make_shared<FolderDriveAnswer>();
+    store->askAboutDrive(
+        this, [answer, questions = store->driveQuestions(), folder] { *answer = questions.aboutFolder(folder); },
+        [answer, registerFolder = std::move(registerFolder)](bool inTime) {
+            registerFolder(inTime ? std::optional(*answer) : std::nullopt);
+        });
 }
 
 void PeerReceiveModel::apply(const p2p::ReceiveEvent& event, const std::optional<QString>& backupRoot)

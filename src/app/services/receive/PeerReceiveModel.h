@@ -22,6 +22,7 @@ namespace app {
 
 class LibraryStore;
 class ReceiveRoad;
+struct FolderDriveAnswer;
 struct ReceiveDriveAnswer;
 struct RoadReport;
 
@@ -63,8 +64,10 @@ public:
         friend bool operator==(const Phase&, const Phase&) = default;
     };
 
-    // Registers a new library's folder once the sink has made it; the library's id, or none.
-    using LibraryCreated = std::function<std::optional<QUuid>(const QString& folder)>;
+    // Registers a new library's folder once the sink has made it, from what the store's drive
+    // questions said of it (asked off the window's thread; empty without a store); the library's
+    // id, or none.
+    using LibraryCreated = std::function<std::optional<QUuid>(const QString& folder, const FolderDriveAnswer& drive)>;
 
     struct Environment {
         ReceiveTransports transports;
@@ -141,8 +144,10 @@ private:
     void beginRoad(bool wired, const LastDestination& destination);
     // Where the sink goes, with the file system of its watched folder noted between two answers of
     // the store, asked off the window's thread; `answered` runs here, with nothing in `where` when
-    // the store does not vouch for it or the drive gave no answer in time.
-    void askDrive(const LastDestination& destination, std::function<void(const ReceiveDriveAnswer&)> answered);
+    // the store does not vouch for it or the drive gave no answer in time. `registerTarget`: a new
+    // library's folder that is there already is also asked about, for registering it.
+    void askDrive(const LastDestination& destination, bool registerTarget,
+        std::function<void(const ReceiveDriveAnswer&)> answered);
     QString shownName(const LastDestination& destination) const;
     // Ends the start with the missing-drive text: nothing is registered, made or written.
     void notOnItsDrive(const QString& libraryName);
@@ -179,6 +184,9 @@ private:
     std::shared_ptr<ReceiveRoad> m_road;
     std::optional<LastDestination> m_lastDestination;
     std::uint64_t m_transportEpoch = 0;
+    // Grows at every start and retry and when a running receive is cancelled, not when a road
+    // merely ends: a folder made by a receive that finished is still registered.
+    std::uint64_t m_startSerial = 0;
     p2p::TransferETAEstimator m_etaEstimator;
 };
 

@@ -96,8 +96,8 @@ protected:
     // Adds the folder the receive made as a library named `name`, as the program does.
     PeerReceiveModel::LibraryCreated addsLibrary(const QString& name)
     {
-        return [store = shell.store.get(), name](const QString& folder) -> std::optional<QUuid> {
-            const auto library = store->addLibrary(folder, name);
+        return [store = shell.store.get(), name](const QString& folder, const FolderDriveAnswer& drive) -> std::optional<QUuid> {
+            const auto library = store->addLibrary(folder, name, drive);
             return library ? std::optional(library->id) : std::nullopt;
         };
     }
@@ -263,8 +263,8 @@ public:
     PeerReceiveModel& model() { return *model_; }
     PeerReceiveModel::LibraryCreated addsLibrary()
     {
-        return [this](const QString& folder) -> std::optional<QUuid> {
-            const auto library = store_.addLibrary(folder, "旅行");
+        return [this](const QString& folder, const FolderDriveAnswer& drive) -> std::optional<QUuid> {
+            const auto library = store_.addLibrary(folder, "旅行", drive);
             return library ? std::optional(library->id) : std::nullopt;
         };
     }
