@@ -164,8 +164,10 @@ void AudioOutput::makeStream()
     buffer.minreq = uint32_t(-1);
     buffer.fragsize = uint32_t(-1);
     pa_stream_set_state_callback(stream_, &AudioOutput::streamChanged, this);
-    corked_ = false;
-    const auto flags = pa_stream_flags_t(PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+    // Corked until the clip plays, for the sound to be in the server when it starts.
+    corked_ = true;
+    const auto flags = pa_stream_flags_t(PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY
+                                         | PA_STREAM_START_CORKED);
     if (pa_stream_connect_playback(stream_, sink_.isEmpty() ? nullptr : sink_.constData(), &buffer, flags, nullptr,
                                    nullptr)
         < 0)
@@ -199,17 +201,11 @@ void AudioOutput::streamChanged(pa_stream* stream, void* self)
     if (state == PA_STREAM_FAILED) {
         out->fail("the sound device failed");
     } else if (state == PA_STREAM_READY) {
-        // A stream that has played and run dry is one the server mixes in at once when samples
-        // come, even into a device that has mixed far ahead (as a null sink does): one that never
-        // played waits until the device has played what it mixed. A moment of silence makes it one
-        // while the clip is still to start.
-        const size_t silence = pa_usec_to_bytes(kPrebufferUs, pa_stream_get_sample_spec(stream));
-        if (pa_stream_write(stream, QByteArray(qsizetype(silence), '\0').constData(), silence, nullptr, 0,
-                            PA_SEEK_RELATIVE)
-            == 0)
-            out->written_ = out->heardBytes_ = std::int64_t(silence);
+        // Played while the stream was being made; else it takes the sound ahead, corked.
         if (out->playing_)
             out->play(true);
+        else
+            out->feed();
     }
 }
 
@@ -220,7 +216,8 @@ void AudioOutput::play(bool playing)
             corked_ = true;
         return;
     }
-    // Written before the stream is uncorked, the sound is mixed in at once.
+    // Written before the stream is uncorked, the sound is mixed in with it (a device that has
+    // mixed ahead takes a stream only once it has played that, whatever is done).
     feed();
     if (corked_ && asked(pa_stream_cork(stream_, 0, nullptr, nullptr)))
         corked_ = false;
@@ -247,9 +244,7 @@ void AudioOutput::ticked(pa_mainloop_api*, pa_time_event* event, const struct ti
 
 void AudioOutput::feed()
 {
-    // Nothing is written to a stream that plays while the clip stands still; a corked one takes
-    // the sound ahead.
-    if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY || (!playing_ && !corked_))
+    if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
         return;
     size_t free = pa_stream_writable_size(stream_);
     while (free > 0 && free != size_t(-1)) {
@@ -332,8 +327,7 @@ void AudioOutput::hearAt(Clock::time_point now)
             unheard_ = false;
         }
         clock_.hear(heard_);
-        if (changed_)
-            changed_();
+        tell();
         return;
     }
     const double heard = bytes > heardBytes_ ? ptsAt(bytes) : heard_;
@@ -466,6 +460,11 @@ void AudioOutput::close()
         closed_ = true;
     }
     space_.notify_all();
+    // Once a callback under way has returned, none tells the owner anything more: it may be going.
+    if (opened()) {
+        pa_threaded_mainloop_lock(loop_);
+        pa_threaded_mainloop_unlock(loop_);
+    }
 }
 
 void AudioOutput::setRunning(bool running)
@@ -501,6 +500,16 @@ void AudioOutput::fail(const char* why)
     space_.notify_all();
     // A clock that waited for the sound waits no more.
     clock_.soundGone();
+    tell();
+}
+
+void AudioOutput::tell()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_)
+            return;
+    }
     if (changed_)
         changed_();
 }

@@ -94,6 +94,8 @@ private:
     void askTiming();
     static void timed(pa_stream* stream, int success, void* self);
     bool opened() const;
+    // Tells the owner, unless it closed the output.
+    void tell();
     double ptsAt(std::int64_t bytes);
 
     PlaybackClock& clock_;
