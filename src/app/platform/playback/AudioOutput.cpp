@@ -185,9 +185,16 @@ void AudioOutput::dropStream()
 {
     if (!stream_)
         return;
-    pa_stream_set_state_callback(stream_, nullptr, nullptr);
-    if (pa_stream_get_state(stream_) == PA_STREAM_READY)
+    if (pa_stream_get_state(stream_) == PA_STREAM_READY) {
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_disconnect(stream_);
+    } else {
+        // One still being made is let go once it is: a seek then leaves no stream behind.
+        pa_stream_set_state_callback(stream_, [](pa_stream* stream, void*) {
+            if (pa_stream_get_state(stream) == PA_STREAM_READY)
+                pa_stream_disconnect(stream);
+        }, nullptr);
+    }
     pa_stream_unref(stream_);
     stream_ = nullptr;
     std::lock_guard lock(mutex_);
