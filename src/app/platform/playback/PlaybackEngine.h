@@ -27,7 +27,8 @@ struct PlaybackMedia;
 
 // Plays one file: a thread reads it and decodes its sound, one decodes its pictures and one shows
 // them when they are due by the clock, which the sound drives when there is any. The sound starts
-// with the first picture (alone only when the pictures start later). A picture that comes too late
+// with the first picture (alone only when the pictures start later), and the clock once the sound
+// is heard. A picture that comes too late
 // while others pile up behind it is dropped before it is converted; while the pictures fall behind
 // the decoder is not given the ones nothing refers to, and far behind it jumps to a key picture
 // when one is near, or else decodes the rest roughly: the sound never waits for the picture, and
@@ -127,8 +128,10 @@ private:
     // Paused with pictures decoded: the decoder lets them and its lease go (the decoder's thread).
     bool restDue() const { return holding_ && !running_ && !showOne_; }
     void releasePictures();
-    // Starts the clock and the sound if playing is wanted and they stand still.
+    // Starts the sound if playing is wanted and the clock stands still, and the clock with it, or
+    // once the device has begun to play the sound waiting for it.
     void startClockLocked();
+    bool soundDueLocked() const;
     // What the reader does when the sound ring is full while the sound stands still.
     bool soundRingFull();
     void failLocked(quint64 serial, const QString& reason);
@@ -169,8 +172,10 @@ private:
     bool pilingUp_ = false;
     // Since the last seek: the earliest picture read, and how long the sound has waited for it
     // with its ring full (invalid while it does not).
-    double firstPictureRead_ = 0;
+    double firstPictureRead_ = 0, lastPictureRead_ = 0;
     bool pictureRead_ = false;
+    // The file has a sound stream that opened.
+    bool soundExpected_ = false;
     QElapsedTimer soundWaiting_;
     // Where the pictures and the sound read reach, once the whole file is read.
     double readEndsAt_ = 0;
