@@ -419,7 +419,7 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
 // (100 ms for each picture out of the decoder, a key picture every half second): the clock keeps
 // real time and the picture stays with it, late ones dropped or left undecoded, and the clip ends
 // with its time, rather than a clip played in slow motion or a picture ever further behind its
-// sound.
+// sound. A decoder that cannot keep up even leaving pictures out falls behind up to half a second.
 TEST(PlaybackEngine, keepsRealTimeWhenPicturesAreSlowerThanTheClip)
 {
     QTemporaryDir dir;
@@ -427,12 +427,13 @@ TEST(PlaybackEngine, keepsRealTimeWhenPicturesAreSlowerThanTheClip)
         const char* name;
         QString clip;
         int showMs, decodeMs;
+        double behind;
     } rows[] = {
-        {"slow to show", app::test::makeClip(dir, "clip.mp4", "320x240", 6), 120, 0},
+        {"slow to show", app::test::makeClip(dir, "clip.mp4", "320x240", 6), 120, 0, 0.3},
         {"slow to decode", app::test::makeClip(dir, "keys.mp4", "320x240", 6,
                                                {"-c:v", "libx264", "-preset", "veryfast", "-g", "12", "-pix_fmt",
                                                 "yuv420p", "-c:a", "aac"}),
-         0, 100},
+         0, 100, 0.5},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -486,10 +487,11 @@ TEST(PlaybackEngine, keepsRealTimeWhenPicturesAreSlowerThanTheClip)
             return endedAt >= 0;
         }, 20000));
         std::lock_guard lock(mutex);
-        EXPECT_LT(mostBehind, 0.3);
+        EXPECT_LT(mostBehind, row.behind);
         EXPECT_NEAR(double(endedAt) / 1000, 6 - firstShown, 0.3);
         const PlaybackEngine::Stats stats = engine.stats();
-        EXPECT_GT(stats.late + stats.skipped, 10u);
+        // Of its 150 pictures, some were left out.
+        EXPECT_LT(stats.shown, 140u);
         // Still moving: a picture left at its place would never be behind.
         EXPECT_GT(stats.shown, 12u);
         std::printf("%s: %llu pictures shown, at most %.2f s behind, ended %.2f s after the first picture (%.2f s)\n",
@@ -501,9 +503,24 @@ TEST(PlaybackEngine, keepsRealTimeWhenPicturesAreSlowerThanTheClip)
 
 // Which late pictures are dropped unshown. Only a pile-up (the pictures are shown slower than they
 // are decoded) or a picture far behind its sound is worth a gap on the screen; when the decoder is
-// what falls behind, every picture it manages is shown.
-TEST(PlaybackEngine, dropsLatePicturesOnlyWhenTheyPileUp)
+// what falls behind, every picture it manages is shown. And when a late decoder jumps to a key
+// picture: only a near one, and only when that takes away more lag than the picture stands still.
+TEST(PlaybackEngine, leavesOutLatePicturesOnlyWhenThatShowsMore)
 {
+    struct Jump {
+        const char* what;
+        double late, ahead, fresh;
+        bool jumps;
+    } jumps[] = {
+        {"a key picture 1.5 s ahead, however late", 2.5, 1.5, 0.1, false},
+        // A phone's clip 0.3 s behind, its next key picture 0.4 s away.
+        {"less lag than the picture would stand", 0.3, 0.4, 0.1, false},
+        {"more lag than the picture would stand", 0.45, 0.3, 0.1, true},
+        {"a near key picture slow to decode afresh", 0.3, 0.05, 0.4, false},
+    };
+    for (const Jump& j : jumps)
+        EXPECT_EQ(PlaybackEngine::jumpsToKey(j.late, j.ahead, j.fresh), j.jumps) << j.what;
+
     const double frame = 1.0 / 30;
     struct Case {
         const char* what;
