@@ -438,7 +438,7 @@ TEST(PlaybackEngine, keepsRealTimeWhenPicturesAreSlowerThanTheClip)
                                                {"-c:v", "libx264", "-preset", "veryfast", "-g", "12", "-pix_fmt",
                                                 "yuv420p", "-c:a", "aac"}),
          0, 100, 0.5},
-        {"three at a time", plain, 20, 0, 0.3, true},
+        {"three at a time", plain, 20, 0, 0.5, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -504,8 +504,8 @@ TEST(PlaybackEngine, keepsRealTimeWhenPicturesAreSlowerThanTheClip)
         EXPECT_LT(mostBehind, row.behind);
         EXPECT_NEAR(double(endedAt) / 1000, 6 - firstShown, 0.3);
         const PlaybackEngine::Stats stats = engine.stats();
-        // Of its 150 pictures, some were left out, or none.
-        EXPECT_EQ(stats.shown < 140, !row.threes) << stats.shown;
+        // Of its 150 pictures, many were left out, or hardly any.
+        EXPECT_EQ(stats.shown < 125, !row.threes) << stats.shown;
         // Still moving: a picture left at its place would never be behind.
         EXPECT_GT(stats.shown, 12u);
         std::printf("%s: %llu pictures shown, at most %.2f s behind, ended %.2f s after the first picture (%.2f s)\n",
