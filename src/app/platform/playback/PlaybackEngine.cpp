@@ -80,11 +80,33 @@ PlaybackEngine::~PlaybackEngine()
     changed_.notify_all();
     if (audio_)
         audio_->close();
-    reader_.join();
+    // The pictures and their lease go before anything waits on the sound: a sound server slow to
+    // let go of its stream must not keep every thumbnail and photo waiting for the budget. Neither
+    // thread that holds them waits on the sound; the reader may, while it opens the device.
     decoder_.join();
     presenter_.join();
-    std::lock_guard lock(mutex_);
-    clearLocked();
+    bool opened = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (Frame& f : frames_)
+            freeFrame(f.frame);
+        frames_.clear();
+        opened = opened_;
+    }
+    // Until the file is open the reader is making the decoder (and no lease is held yet).
+    if (!opened)
+        reader_.join();
+    media_->closePictures();
+    if (reader_.joinable())
+        reader_.join();
+    {
+        std::lock_guard lock(mutex_);
+        clearLocked();
+    }
+    media_.reset();
+    // Last: once the program has stopped waiting for its engines, this may still be letting go of
+    // the sound server, and nothing after it touches what the program's exit frees.
+    audio_.reset();
 }
 
 void PlaybackEngine::freePacket(AVPacket* packet)

@@ -30,9 +30,9 @@ struct PlaybackMedia;
 // with the first picture (alone only when the pictures start later), and the clock once the sound
 // is heard. A picture that comes too late
 // while others pile up behind it is dropped before it is converted; while the pictures fall behind
-// the decoder is not given the ones nothing refers to, and far behind it jumps to a key picture
-// when one is near, or else decodes the rest roughly: the sound never waits for the picture, and
-// the clip ends with its sound. A file that stops reading part way fails once what was read has
+// the decoder is not given the ones nothing refers to, far behind it decodes the rest roughly, and
+// it jumps to a key picture only when one is near enough to be worth the picture standing still:
+// the sound never waits for the picture, and the clip ends with its sound. A file that stops reading part way fails once what was read has
 // played. Every call returns at once; what happens is told through the events, from the engine's
 // threads.
 class PlaybackEngine {
@@ -83,10 +83,14 @@ public:
     // Further behind the sound than this, pictures are decoded without any edge smoothing, and
     // one late is dropped whatever else.
     static constexpr double farBehind = 0.25;
-    // Further behind than `farBehind`, the decoder jumps to the next key picture once it is about
-    // as far ahead of the sound as the decoder takes to give it, and never further than this: the
-    // picture stands still until then.
-    static constexpr double keyReach = 2.0;
+    // Whether a decoder whose next picture comes `late` seconds late leaves out everything up to
+    // the nearest key picture, due `ahead` seconds from now, when a decoder started afresh takes
+    // `fresh` seconds to give its first picture: only when the jump takes away more lag than the
+    // picture stands still for it, and never to a key picture further than `keyReach` ahead.
+    // Otherwise leaving out the pictures nothing refers to lets the lag shrink with the picture
+    // moving.
+    static bool jumpsToKey(double late, double ahead, double fresh);
+    static constexpr double keyReach = 0.5;
 
 private:
     enum class Kind { data, flush, end };
@@ -108,9 +112,9 @@ private:
     void readLoop();
     void decodeLoop();
     void presentLoop();
-    // Drops the packets queued before the next key picture of `serial`, when it is due within
-    // `reach` of `now`; whether it did.
-    bool jumpToKeyLocked(quint64 serial, double now, double reach);
+    // Drops the packets queued before the next key picture of `serial` when jumpsToKey says so for
+    // a picture `late` now; whether it did.
+    bool jumpToKeyLocked(quint64 serial, double now, double late, double fresh);
     // Drops the packets of `serial` queued before its end.
     void dropUntilEndLocked(quint64 serial);
     // Where the clip ends once it is all read (its pictures and its sound), else infinity.

@@ -30,6 +30,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -55,6 +56,28 @@ bool failReadsOf(const QString& path)
     ::close(folder);
     return replaced > 0;
 }
+
+// Runs `call` once, just before the first call posted to `target` is handled while `when` holds:
+// what the engine posted is handled after what the window did meanwhile.
+class BeforeCall : public QObject {
+public:
+    BeforeCall(QObject* target, std::function<bool()> when, std::function<void()> call)
+        : when_(std::move(when)), call_(std::move(call))
+    {
+        target->installEventFilter(this);
+    }
+    bool done() const { return !call_; }
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::MetaCall && call_ && when_())
+            std::exchange(call_, {})();
+        return false;
+    }
+
+private:
+    std::function<bool()> when_;
+    std::function<void()> call_;
+};
 
 } // namespace
 
@@ -271,27 +294,25 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     EXPECT_NEAR(pictureAt, 2000, 40);
 
     // A failure still on its way when the source goes reaches no engine.
-    player.setSource(QUrl::fromLocalFile(dir.filePath("gone.mp4")));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // posted, not yet handled
-    player.setSource({});
-    QTest::qWait(100);
+    QCoreApplication::sendPostedEvents(&player, QEvent::MetaCall);
+    {
+        BeforeCall goes(&player, [] { return true; }, [&] { player.setSource({}); });
+        player.setSource(QUrl::fromLocalFile(dir.filePath("gone.mp4")));
+        ASSERT_EVENTUALLY(goes.done());
+    }
     EXPECT_EQ(player.mediaStatus(), QMediaPlayer::NoMedia);
     EXPECT_EQ(player.errorString(), QString());
 
     // A seek that comes after the engine stopped at the end and before that end reached the
     // player (the window was busy): playing goes on from where the seek went, or the controls would
-    // show a pause button over a still picture. The end comes while no event is handled.
+    // show a pause button over a still picture. The seek comes just before the first call from the
+    // engine once its clock is at the end: the end, once the last picture was handled in time.
     const QString second = app::test::makeClip(dir, "second.mp4", "160x120", 1, {"-an", "-c:v", "libx264", "-preset", "ultrafast"});
     player.setSource(QUrl::fromLocalFile(second));
     ASSERT_EVENTUALLY(player.mediaStatus() == QMediaPlayer::LoadedMedia);
+    BeforeCall seek(&player, [&] { return player.position() >= player.duration(); }, [&] { player.setPosition(200); });
     player.play();
-    ASSERT_EVENTUALLY(player.position() > 300);
-    QElapsedTimer busy;
-    busy.start();
-    while (player.position() < player.duration() && busy.elapsed() < 10000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the end is posted meanwhile
-    player.setPosition(200);
+    ASSERT_EVENTUALLY(seek.done());
     ASSERT_EVENTUALLY(player.position() > 400 || player.mediaStatus() == QMediaPlayer::EndOfMedia);
     EXPECT_EQ(player.mediaStatus(), QMediaPlayer::LoadedMedia);
     EXPECT_EQ(player.playbackState(), QMediaPlayer::PlayingState);
@@ -317,111 +338,4 @@ TEST(VideoPlayer, playsSeeksEndsAndFailsAsAUserExpects)
     EXPECT_EQ(pulled.errorString(), unreadable);
     EXPECT_EQ(surface.errorText(), unreadable);
     EXPECT_TRUE(surface.hasFrame());
-}
-
-// Pictures slower than the clip gives them, to show (120 ms for each 40 ms frame) or to decode
-// (100 ms for each picture out of the decoder, a key picture every half second): the clock keeps
-// real time and the picture stays with it, late ones dropped or left undecoded, and the clip ends
-// with its time, rather than a clip played in slow motion or a picture ever further behind its
-// sound.
-TEST(PlaybackEngine, keepsRealTimeWhenPicturesAreSlowerThanTheClip)
-{
-    QTemporaryDir dir;
-    struct Row {
-        const char* name;
-        QString clip;
-        int showMs, decodeMs;
-    } rows[] = {
-        {"slow to show", app::test::makeClip(dir, "clip.mp4", "320x240", 6), 120, 0},
-        {"slow to decode", app::test::makeClip(dir, "keys.mp4", "320x240", 6,
-                                               {"-c:v", "libx264", "-preset", "veryfast", "-g", "12", "-pix_fmt",
-                                                "yuv420p", "-c:a", "aac"}),
-         0, 100},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::mutex mutex;
-        std::optional<QElapsedTimer> sinceFirst;
-        // The clock when the first picture was shown.
-        double firstShown = -1, lastShown = -1, mostBehind = 0;
-        qint64 endedAt = -1;
-        std::atomic<PlaybackEngine*> playing = nullptr;
-        PlaybackEngine::Events events;
-        events.loaded = [](double, bool) {};
-        events.failed = [](const QString& reason) { ADD_FAILURE() << reason.toStdString(); };
-        events.ended = [&](quint64) {
-            std::lock_guard lock(mutex);
-            endedAt = sinceFirst ? sinceFirst->elapsed() : -1;
-        };
-        events.frame = [&](const QImage&, double time, quint64) {
-            {
-                std::lock_guard lock(mutex);
-                if (!sinceFirst) {
-                    sinceFirst.emplace();
-                    sinceFirst->start();
-                    firstShown = playing.load()->position();
-                }
-                lastShown = time;
-                mostBehind = std::max(mostBehind, playing.load()->position() - time);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(row.showMs));
-        };
-        events.decoded = [&] { std::this_thread::sleep_for(std::chrono::milliseconds(row.decodeMs)); };
-        PlaybackEngine engine(row.clip, QAudioDevice(), events);
-        playing = &engine;
-        engine.setRunning(true);
-        ASSERT_TRUE(app::test::waitFor([&] {
-            std::lock_guard lock(mutex);
-            return sinceFirst && sinceFirst->elapsed() >= 2500;
-        }, 20000));
-        {
-            std::lock_guard lock(mutex);
-            const double wall = double(sinceFirst->elapsed()) / 1000 + firstShown, position = engine.position();
-            EXPECT_NEAR(position, wall, 0.25);
-            // Slow to decode, the picture stands still while the decoder jumps to a key picture.
-            if (row.decodeMs == 0) {
-                EXPECT_LT(position - lastShown, 0.3);
-            }
-        }
-        ASSERT_TRUE(app::test::waitFor([&] {
-            std::lock_guard lock(mutex);
-            return endedAt >= 0;
-        }, 20000));
-        std::lock_guard lock(mutex);
-        EXPECT_LT(mostBehind, 0.3);
-        EXPECT_NEAR(double(endedAt) / 1000, 6 - firstShown, 0.3);
-        const PlaybackEngine::Stats stats = engine.stats();
-        EXPECT_GT(stats.late + stats.skipped, 10u);
-        // Still moving: a picture left at its place would never be behind.
-        EXPECT_GT(stats.shown, 12u);
-        std::printf("%s: %llu pictures shown, at most %.2f s behind, ended %.2f s after the first picture (%.2f s)\n",
-                    row.name, static_cast<unsigned long long>(stats.shown), mostBehind, double(endedAt) / 1000,
-                    firstShown);
-        std::fflush(stdout);
-    }
-}
-
-// Which late pictures are dropped unshown. Only a pile-up (the pictures are shown slower than they
-// are decoded) or a picture far behind its sound is worth a gap on the screen; when the decoder is
-// what falls behind, every picture it manages is shown.
-TEST(PlaybackEngine, dropsLatePicturesOnlyWhenTheyPileUp)
-{
-    const double frame = 1.0 / 30;
-    struct Case {
-        const char* what;
-        double late;
-        bool nextDue, queueFilled;
-        double showing;
-        bool dropped;
-    } cases[] = {
-        {"decoder behind, more came out with it", 0.11, true, false, 0.01, false},
-        {"shown slower than decoded", 0.11, true, true, 0.01, true},
-        // The queue never fills when the decoder is slow too; the window's own time tells.
-        {"window and decoder both slow", 0.11, true, false, 0.12, true},
-        {"far behind its sound", 0.3, true, false, 0.01, true},
-        {"late, but the next is not due yet", 0.11, false, true, 0.12, false},
-        {"under a frame late", 0.02, true, true, 0.12, false},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(PlaybackEngine::dropsLate(c.late, frame, c.nextDue, c.queueFilled, c.showing), c.dropped) << c.what;
 }
