@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,15 +30,26 @@ bool startsWithPrefix(const std::string& name)
     return name.compare(0, BackupFolderLayout::folderPrefix.size(), BackupFolderLayout::folderPrefix) == 0;
 }
 
-bool itemExists(const fs::path& path)
+std::error_code lastError()
 {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
+    return std::error_code(errno, std::generic_category());
 }
 
-std::optional<std::string> readSmallFile(const fs::path& path)
+bool itemExists(int folderFd, std::string_view name)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat info {};
+    return ::fstatat(folderFd, std::string(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// A folder inside `folderFd`, symbolic links followed as a path would follow them.
+OwnedFd openFolder(int folderFd, const std::string& name)
+{
+    return OwnedFd(::openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::optional<std::string> readSmallFile(int folderFd, std::string_view name)
+{
+    const int fd = ::openat(folderFd, std::string(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return std::nullopt;
     std::string text;
@@ -56,6 +68,14 @@ std::optional<std::string> readSmallFile(const fs::path& path)
     }
 }
 
+std::optional<BackupFolderLayout::DeviceMarker> readMarkerAt(int folderFd)
+{
+    const std::optional<std::string> text = readSmallFile(folderFd, BackupFolderLayout::markerFileName);
+    if (!text)
+        return std::nullopt;
+    return BackupFolderLayout::DeviceMarker::decode(*text);
+}
+
 bool writeAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
@@ -71,18 +91,47 @@ bool writeAll(int fd, std::string_view bytes)
 
 // The first free "<name>", "<name>_2", … made with mkdir itself, so two backups racing for a name
 // never share one.
-fs::path makeFreshFolder(const fs::path& inside, const std::string& name)
+std::string makeFreshFolder(int insideFd, const fs::path& inside, const std::string& name)
 {
     for (std::int64_t number = 1;; ++number) {
         // A name already at the limit gives up its end for the number.
         const std::string suffix = number == 1 ? std::string() : "_" + std::to_string(number);
         const std::string candidate = std::string(utf8Prefix(name, longestFolderName - suffix.size())) + suffix;
-        const fs::path path = inside / candidate;
-        if (::mkdir(path.c_str(), 0777) == 0)
-            return path;
+        if (::mkdirat(insideFd, candidate.c_str(), 0777) == 0)
+            return candidate;
         if (errno != EEXIST)
-            throw fs::filesystem_error("mkdir", path, std::error_code(errno, std::generic_category()));
+            throw fs::filesystem_error("mkdir", inside / candidate, lastError());
     }
+}
+
+// Photos, Videos and .backupdb, one level each (an existing folder is fine); throws the first failure.
+void prepareSubdirectories(int backupRootFd, const fs::path& backupRoot)
+{
+    for (const std::string_view sub : {BackupFolderLayout::photosFolderName, BackupFolderLayout::videosFolderName,
+             BackupFolderLayout::indexFolderName}) {
+        const std::string name(sub);
+        if (::mkdirat(backupRootFd, name.c_str(), 0777) == 0)
+            continue;
+        const std::error_code error = lastError();
+        struct stat info {};
+        if (error.value() != EEXIST || ::fstatat(backupRootFd, name.c_str(), &info, 0) != 0 || !S_ISDIR(info.st_mode))
+            throw fs::filesystem_error("mkdir", backupRoot / name, error);
+    }
+}
+
+// Written to a temporary name, flushed and renamed into place; failures are ignored (the folder is
+// then found again by its name).
+void writeMarker(int folderFd, const BackupFolderLayout::DeviceMarker& marker)
+{
+    const std::string temporary = std::string(BackupFolderLayout::markerFileName) + ".tmp";
+    const int fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        return;
+    const bool written = writeAll(fd, marker.encode()) && ::fsync(fd) == 0;
+    ::close(fd);
+    const std::string final(BackupFolderLayout::markerFileName);
+    if (!written || ::renameat(folderFd, temporary.c_str(), folderFd, final.c_str()) != 0)
+        ::unlinkat(folderFd, temporary.c_str(), 0);
 }
 
 } // namespace
@@ -123,87 +172,83 @@ std::string BackupFolderLayout::folderName(const DeviceInfo& peer)
 
 fs::path BackupFolderLayout::resolveBackupRoot(const fs::path& inside, const DeviceInfo& peer)
 {
-    const std::string name = folderName(peer);
     // Never made here: a missing library folder is a drive that is gone, not a folder to create.
-    struct stat info {};
-    if (::stat(inside.c_str(), &info) != 0)
-        throw fs::filesystem_error("stat", inside, std::error_code(errno, std::generic_category()));
-    if (!S_ISDIR(info.st_mode))
-        throw fs::filesystem_error("stat", inside, std::make_error_code(std::errc::not_a_directory));
+    const OwnedFd folder(::open(inside.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder)
+        throw fs::filesystem_error("open", inside, lastError());
+    return resolveBackupRoot(folder.get(), inside, peer).path;
+}
+
+BackupFolderLayout::OpenFolder BackupFolderLayout::resolveBackupRoot(
+    int insideFd, const fs::path& inside, const DeviceInfo& peer)
+{
+    const std::string name = folderName(peer);
+    auto opened = [&](const std::string& child) {
+        OpenFolder folder {inside / child, openFolder(insideFd, child)};
+        if (!folder.fd)
+            throw fs::filesystem_error("open", folder.path, lastError());
+        prepareSubdirectories(folder.fd.get(), folder.path);
+        return folder;
+    };
 
     // The library folder already is a backup folder, by its name or by its marker.
     const fs::path named = inside.has_filename() ? inside : inside.parent_path(); // "lib/" is "lib"
-    if (startsWithPrefix(named.filename().string()) || itemExists(inside / markerFileName)) {
-        prepareSubdirectories(inside);
-        return inside;
+    if (startsWithPrefix(named.filename().string()) || itemExists(insideFd, markerFileName)) {
+        OpenFolder folder = opened(".");
+        folder.path = inside;
+        return folder;
     }
 
-    std::vector<fs::path> candidates;
-    std::error_code ignored;
-    for (fs::directory_iterator it(inside, ignored), end; !ignored && it != end; it.increment(ignored)) {
-        const std::string child = it->path().filename().string();
-        if (child.empty() || child.front() == '.' || !startsWithPrefix(child))
-            continue;
-        std::error_code propertyError;
-        if (it->is_directory(propertyError) && !propertyError)
-            candidates.push_back(it->path());
+    std::vector<std::string> candidates;
+    if (OwnedFd listed = openFolder(insideFd, ".")) {
+        if (DIR* dir = ::fdopendir(listed.get())) {
+            (void)listed.release();
+            while (const dirent* entry = ::readdir(dir)) {
+                const std::string child = entry->d_name;
+                struct stat info {};
+                if (child.empty() || child.front() == '.' || !startsWithPrefix(child))
+                    continue;
+                if (::fstatat(::dirfd(dir), child.c_str(), &info, 0) == 0 && S_ISDIR(info.st_mode))
+                    candidates.push_back(child);
+            }
+            ::closedir(dir);
+        }
     }
-
     std::vector<std::optional<DeviceMarker>> markers;
     markers.reserve(candidates.size());
-    for (const fs::path& candidate : candidates)
-        markers.push_back(readMarker(candidate));
+    for (const std::string& candidate : candidates) {
+        const OwnedFd folder = openFolder(insideFd, candidate);
+        markers.push_back(folder ? readMarkerAt(folder.get()) : std::nullopt);
+    }
 
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (markers[i] && markers[i]->deviceId == peer.identifier) {
-            prepareSubdirectories(candidates[i]);
-            return candidates[i];
-        }
+        if (markers[i] && markers[i]->deviceId == peer.identifier)
+            return opened(candidates[i]);
     }
     // A folder of this name is this phone's unless its marker names another phone.
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (candidates[i].filename() == name && !markers[i]) {
-            prepareSubdirectories(candidates[i]);
-            return candidates[i];
-        }
+        if (candidates[i] == name && !markers[i])
+            return opened(candidates[i]);
     }
 
-    const fs::path root = makeFreshFolder(inside, name);
+    const std::string fresh = makeFreshFolder(insideFd, inside, name);
+    OpenFolder folder {inside / fresh, openFolder(insideFd, fresh)};
+    if (!folder.fd)
+        throw fs::filesystem_error("open", folder.path, lastError());
     DeviceMarker marker;
     marker.deviceId = peer.identifier;
     marker.deviceName = peer.name;
     const std::chrono::duration<double> now = std::chrono::system_clock::now().time_since_epoch();
     marker.createdAt = now.count() - markerEpochOffset;
-    writeMarker(root, marker);
-    prepareSubdirectories(root);
-    return root;
-}
-
-void BackupFolderLayout::prepareSubdirectories(const fs::path& backupRoot)
-{
-    // One level each: the backup folder itself must be there already.
-    for (const std::string_view sub : {photosFolderName, videosFolderName, indexFolderName})
-        fs::create_directory(backupRoot / sub);
+    writeMarker(folder.fd.get(), marker);
+    prepareSubdirectories(folder.fd.get(), folder.path);
+    return folder;
 }
 
 std::optional<BackupFolderLayout::DeviceMarker> BackupFolderLayout::readMarker(const fs::path& folder)
 {
-    const std::optional<std::string> text = readSmallFile(folder / markerFileName);
-    if (!text)
-        return std::nullopt;
-    return DeviceMarker::decode(*text);
-}
-
-void BackupFolderLayout::writeMarker(const fs::path& folder, const DeviceMarker& marker)
-{
-    const fs::path temporary = folder / (std::string(markerFileName) + ".tmp");
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0)
-        return;
-    const bool written = writeAll(fd, marker.encode()) && ::fsync(fd) == 0;
-    ::close(fd);
-    if (!written || ::rename(temporary.c_str(), (folder / markerFileName).c_str()) != 0)
-        ::unlink(temporary.c_str());
+    const OwnedFd opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return opened ? readMarkerAt(opened.get()) : std::nullopt;
 }
 
 } // namespace p2p

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "p2p/backup/OwnedFd.h"
 #include "p2p/protocol/messages/DeviceInfo.h"
 
 #include <filesystem>
@@ -46,14 +47,17 @@ struct BackupFolderLayout {
     // …, with a marker. Throws std::filesystem::filesystem_error when a folder cannot be made.
     static std::filesystem::path resolveBackupRoot(const std::filesystem::path& inside, const DeviceInfo& peer);
 
-    // Makes Photos, Videos and .backupdb (an existing folder is fine); throws the first failure.
-    static void prepareSubdirectories(const std::filesystem::path& backupRoot);
+    struct OpenFolder {
+        std::filesystem::path path; // as shown and recorded
+        OwnedFd fd;
+    };
+    // The same inside the library folder open as `insideFd` (reached by `inside`): every folder and
+    // file is looked up and made through that handle, never by path, so that another drive mounted
+    // at the same place meanwhile is never written. The backup folder comes back open.
+    static OpenFolder resolveBackupRoot(int insideFd, const std::filesystem::path& inside, const DeviceInfo& peer);
 
     // The marker in `folder`, or none when it is missing, unreadable or not a valid marker.
     static std::optional<DeviceMarker> readMarker(const std::filesystem::path& folder);
-    // Written to a temporary name, flushed and renamed into place; failures are ignored (the
-    // folder is then found again by its name).
-    static void writeMarker(const std::filesystem::path& folder, const DeviceMarker& marker);
 
     // Seconds between 1970-01-01 and 2001-01-01, the epoch of createdAt.
     static constexpr double markerEpochOffset = 978307200.0;

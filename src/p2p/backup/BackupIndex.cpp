@@ -1,13 +1,17 @@
 #include "p2p/backup/BackupIndex.h"
 
+#include "p2p/backup/FolderHandleVfs.h"
 #include "p2p/backup/SafeFileName.h"
 
 #include <sqlite3.h>
+
+#include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <system_error>
 
 namespace p2p {
 
@@ -118,6 +122,21 @@ BackupIndex::BackupIndex(const fs::path& databasePath, const char* vfsName)
     : logger_("backupIndex")
 {
     fs::create_directory(databasePath.parent_path()); // its own folder only, never those above
+    openDatabase(databasePath, vfsName);
+}
+
+BackupIndex::BackupIndex(int folderFd, const std::string& fileName, const char* vfsName)
+    : folder_(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0))
+    , logger_("backupIndex")
+{
+    if (!folder_)
+        throw std::system_error(errno, std::generic_category(), "dup");
+    // The journal, the log and its shared memory are named after the database, so they land beside it.
+    openDatabase("/proc/self/fd/" + std::to_string(folder_.get()) + "/" + fileName, folderHandleVfs(vfsName));
+}
+
+void BackupIndex::openDatabase(const fs::path& databasePath, const char* vfsName)
+{
     try {
         connect(databasePath, vfsName, true);
     } catch (const IndexError& error) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "p2p/backup/OwnedFd.h"
 #include "p2p/protocol/P2PLog.h"
 
 #include <cstdint>
@@ -52,6 +53,10 @@ public:
     // IndexError. `vfsName` picks another SQLite VFS (tests inject faults through one); none is
     // the default.
     explicit BackupIndex(const std::filesystem::path& databasePath, const char* vfsName = nullptr);
+    // The same as `fileName` in the folder open as `folderFd`, which must exist. The index keeps a
+    // duplicate of that handle and reaches its files only through it, never by the folder's path,
+    // so that another drive mounted at the same place meanwhile is never written.
+    BackupIndex(int folderFd, const std::string& fileName, const char* vfsName = nullptr);
     ~BackupIndex();
     BackupIndex(const BackupIndex&) = delete;
     BackupIndex& operator=(const BackupIndex&) = delete;
@@ -83,10 +88,12 @@ public:
     const std::string& journalMode() const { return journalMode_; }
 
 private:
+    void openDatabase(const std::filesystem::path& databasePath, const char* vfsName);
     void connect(const std::filesystem::path& databasePath, const char* vfsName, bool writeAheadLog);
     void disconnect();
     void loadKnownSets();
 
+    OwnedFd folder_; // when opened through a folder's handle; outlives the connection
     sqlite3* handle_ = nullptr;
     Logger logger_;
     std::unordered_set<std::string> knownAssetIDs_;

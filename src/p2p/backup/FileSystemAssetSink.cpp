@@ -27,28 +27,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view partialSuffix = ".part";
 // Received bytes are handed to the disk in steps of this size while a file arrives.
 constexpr std::int64_t writebackStep = 8 << 20;
 // Beyond this many partial names something is wrong with the folder, not with the name.
 constexpr std::int64_t highestPartialNumber = 100;
-
-std::string folderLabel(const fs::path& folder)
-{
-    return (folder.has_filename() ? folder : folder.parent_path()).filename().string();
-}
-
-// A folder on the way is not there: the drive was pulled or the folder removed.
-bool isMissingFolder(int error)
-{
-    return error == ENOENT || error == ENOTDIR;
-}
-
-bool isMissingFolder(const std::exception& error)
-{
-    const auto* system = dynamic_cast<const std::system_error*>(&error);
-    return system && system->code().category() == std::generic_category() && isMissingFolder(system->code().value());
-}
 
 timespec toTimespec(double secondsSince1970)
 {
@@ -75,19 +57,6 @@ auto runWork(Work work, KeepAlive keepAlive) -> asio::awaitable<decltype(work())
 }
 
 } // namespace
-
-int FileSystemAssetSink::Descriptor::close()
-{
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result == 0 ? 0 : errno;
-}
-
-FileSystemAssetSink::Descriptor::~Descriptor()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
 
 FileSystemAssetSink::FileSystemAssetSink(asio::any_io_executor worker, fs::path libraryRoot, Environment environment)
     : strand_(asio::make_strand(std::move(worker)))
@@ -188,143 +157,13 @@ void FileSystemAssetSink::prepareNow(const DeviceInfo& peer)
     sessionPathOwners_.clear();
     discardOpenFile();
     if (!pendingNew_) {
-        materializeBackup(*libraryRoot_, peer);
+        materialized_.reset();
+        materializeBackup(openCheckedFolder(), *libraryRoot_, peer);
         return;
     }
     materialized_.reset();
     setBackupRoot(std::nullopt);
     logger_.info("待新建图库：尚未落盘，等首个文件写入时再创建");
-}
-
-fs::path FileSystemAssetSink::watchedFolderOfNewLibrary(const fs::path& parent, const std::string& folderName)
-{
-    struct stat info {};
-    const fs::path folder = parent / folderName;
-    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? folder : parent;
-}
-
-void FileSystemAssetSink::expectFileSystem(const std::optional<FileSystemIdentity>& identity)
-{
-    // What the sink found itself may already be another drive's: only both agreeing counts.
-    if (chosenFileSystem_ != identity)
-        chosenFileSystem_.reset();
-}
-
-void FileSystemAssetSink::requireChosenFileSystem() const
-{
-    // A drive pulled from under its mount point leaves an empty folder of the system disk there,
-    // and the next drive mounted there may be another.
-    if (!chosenFileSystem_ || FileSystemIdentity::of(watchedFolder_) != chosenFileSystem_)
-        throw libraryFolderMissing();
-}
-
-void FileSystemAssetSink::materializeBackup(const fs::path& inside, const DeviceInfo& peer)
-{
-    materialized_.reset();
-    requireChosenFileSystem();
-    const std::string label = folderLabel(inside);
-    // Nothing above the library folder is ever made: a backup must not land on the system disk
-    // under the empty mount point of a drive that was pulled.
-    auto failure = [&](const std::exception& error) {
-        return isMissingFolder(error) ? libraryFolderMissing() : mappedWriteError(label, error);
-    };
-    fs::path root;
-    try {
-        root = BackupFolderLayout::resolveBackupRoot(inside, peer);
-    } catch (const std::exception& error) {
-        throw failure(error);
-    }
-    setBackupRoot(root);
-
-    Materialized made;
-    made.root = root;
-    for (auto [folder, descriptor] : {std::pair{BackupFolderLayout::photosFolderName, &made.photos},
-             std::pair{BackupFolderLayout::videosFolderName, &made.videos}}) {
-        const int fd = ::open((root / folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
-            throw failure(std::system_error(errno, std::generic_category()));
-        *descriptor = std::make_shared<Descriptor>(fd);
-    }
-    try {
-        made.index = std::make_unique<BackupIndex>(
-            root / BackupFolderLayout::indexFolderName / BackupFolderLayout::indexFileName, environment_.indexVfs);
-    } catch (const std::exception& error) {
-        throw failure(error);
-    }
-    materialized_ = std::move(made);
-    removeOrphanedPartials();
-    logger_.info("接收目录：" + root.string());
-}
-
-fs::path FileSystemAssetSink::createPendingLibraryFolder(const fs::path& parent, const std::string& folderName)
-{
-    const fs::path folder = parent / folderName;
-    requireChosenFileSystem();
-    auto isDirectory = [&folder](bool& exists) {
-        struct stat info {};
-        exists = ::stat(folder.c_str(), &info) == 0;
-        return exists && S_ISDIR(info.st_mode);
-    };
-    bool exists = false;
-    if (isDirectory(exists))
-        return folder;
-    if (!exists) {
-        if (::mkdir(folder.c_str(), 0777) == 0) {
-            logger_.info("已创建新图库文件夹：" + folder.string());
-            return folder;
-        }
-        const int error = errno;
-        if (isMissingFolder(error))
-            throw libraryFolderMissing(); // its parent: made by nobody but the user
-        if (error != EEXIST || !isDirectory(exists)) {
-            if (error != EEXIST)
-                throw mappedWriteError(folderName, error);
-        } else {
-            return folder; // made by someone else meanwhile
-        }
-    }
-    throw AssetSinkError::writeFailed(folderName, "目标位置已有同名文件，请换一个图库名称");
-}
-
-void FileSystemAssetSink::ensureReadyForWriting()
-{
-    if (materialized_)
-        return;
-    if (!pendingPeer_)
-        throw AssetSinkError::sessionNotPrepared();
-    if (!pendingNew_) {
-        materializeBackup(*libraryRoot_, *pendingPeer_);
-        return;
-    }
-    const fs::path folder = createPendingLibraryFolder(pendingParent_, pendingFolderName_);
-    libraryRoot_ = folder;
-    // Registered before anything else can fail, so the new folder never goes unlisted.
-    if (onPendingLibraryMaterialized_)
-        onPendingLibraryMaterialized_(folder);
-    materializeBackup(folder, *pendingPeer_);
-}
-
-void FileSystemAssetSink::removeOrphanedPartials()
-{
-    for (const auto& [folder, descriptor] : {std::pair{BackupFolderLayout::photosFolderName, materialized_->photos},
-             std::pair{BackupFolderLayout::videosFolderName, materialized_->videos}}) {
-        std::error_code error;
-        std::vector<std::string> orphans;
-        for (fs::directory_iterator it(materialized_->root / folder, error), end; !error && it != end; it.increment(error)) {
-            const std::string name = it->path().filename().string();
-            if (name.size() > partialSuffix.size() && name.ends_with(partialSuffix))
-                orphans.push_back(name);
-        }
-        // unlinkat without AT_REMOVEDIR never removes a folder, let alone its contents. A partial
-        // that a receive of this program is writing is no leftover.
-        const std::unique_lock claims = PartialFileClaims::lock();
-        for (const std::string& name : orphans) {
-            struct stat info {};
-            if (::fstatat(descriptor->get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0
-                && !PartialFileClaims::isClaimed(info))
-                ::unlinkat(descriptor->get(), name.c_str(), 0);
-        }
-    }
 }
 
 void FileSystemAssetSink::setBackupRoot(std::optional<fs::path> root)
@@ -540,15 +379,6 @@ void FileSystemAssetSink::discardOpenFile()
 }
 
 // MARK: - Errors
-
-AssetSinkError FileSystemAssetSink::libraryFolderMissing() const
-{
-    std::string name = libraryName_;
-    if (name.empty())
-        name = pendingNew_ ? pendingFolderName_ : folderLabel(*libraryRoot_);
-    logger_.error("图库文件夹不存在：" + (pendingNew_ ? pendingParent_ / pendingFolderName_ : *libraryRoot_).string());
-    return AssetSinkError::destinationUnavailable("找不到「" + name + "」的文件夹，移动硬盘可能没有连接。");
-}
 
 AssetSinkError FileSystemAssetSink::mappedWriteError(const std::string& filename, const std::exception& error) const
 {

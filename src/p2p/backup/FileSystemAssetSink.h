@@ -2,6 +2,7 @@
 
 #include "p2p/backup/BackupIndex.h"
 #include "p2p/backup/FileSystemIdentity.h"
+#include "p2p/backup/OwnedFd.h"
 #include "p2p/protocol/framing/CRC32.h"
 #include "p2p/protocol/P2PLog.h"
 #include "p2p/receive/AssetSink.h"
@@ -87,20 +88,9 @@ public:
     asio::awaitable<void> finishSession(const Uuid& sessionID, SessionEnd::Reason reason) override;
 
 private:
-    // An owned file descriptor.
-    class Descriptor {
-    public:
-        explicit Descriptor(int fd) : fd_(fd) {}
-        ~Descriptor();
-        Descriptor(const Descriptor&) = delete;
-        Descriptor& operator=(const Descriptor&) = delete;
-        int get() const { return fd_; }
-        // 0, or the error close() reported (a network volume may report a failed write only here).
-        int close();
+    using Descriptor = OwnedFd;
 
-    private:
-        int fd_;
-    };
+    static constexpr std::string_view partialSuffix = ".part";
 
     struct Materialized {
         std::filesystem::path root;
@@ -154,8 +144,12 @@ private:
     void finishSessionNow();
 
     void ensureReadyForWriting();
-    void materializeBackup(const std::filesystem::path& inside, const DeviceInfo& peer);
-    std::filesystem::path createPendingLibraryFolder(const std::filesystem::path& parent, const std::string& folderName);
+    // Everything below the library folder is made through its handle, never by path.
+    void materializeBackup(const Descriptor& library, const std::filesystem::path& inside, const DeviceInfo& peer);
+    Descriptor createPendingLibraryFolder(const Descriptor& parent);
+    // The watched folder, open, its handle on the file system noted when the wait began; throws
+    // the missing-folder error otherwise.
+    Descriptor openCheckedFolder() const;
     // Throws the missing-folder error unless the watched folder is still on the file system noted
     // when the wait began.
     void requireChosenFileSystem() const;

@@ -11,10 +11,12 @@
 
 namespace p2p {
 
-std::optional<FileSystemIdentity> FileSystemIdentity::of(const std::filesystem::path& path)
+namespace {
+
+std::optional<FileSystemIdentity> identityOf(int folderFd, const char* path, int flags)
 {
     struct statx info {};
-    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_MNT_ID | STATX_MNT_ID_UNIQUE, &info) != 0)
+    if (::statx(folderFd, path, flags, STATX_BASIC_STATS | STATX_MNT_ID | STATX_MNT_ID_UNIQUE, &info) != 0)
         return std::nullopt;
     FileSystemIdentity identity;
     identity.device = makedev(info.stx_dev_major, info.stx_dev_minor);
@@ -22,6 +24,18 @@ std::optional<FileSystemIdentity> FileSystemIdentity::of(const std::filesystem::
     if (info.stx_mask & (STATX_MNT_ID | STATX_MNT_ID_UNIQUE))
         identity.mount = info.stx_mnt_id;
     return identity;
+}
+
+} // namespace
+
+std::optional<FileSystemIdentity> FileSystemIdentity::of(const std::filesystem::path& path)
+{
+    return identityOf(AT_FDCWD, path.c_str(), 0);
+}
+
+std::optional<FileSystemIdentity> FileSystemIdentity::of(int fd)
+{
+    return identityOf(fd, "", AT_EMPTY_PATH);
 }
 
 } // namespace p2p

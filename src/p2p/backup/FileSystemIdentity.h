@@ -17,6 +17,8 @@ struct FileSystemIdentity {
 
     // Nothing when the path cannot be looked at (gone, no permission).
     static std::optional<FileSystemIdentity> of(const std::filesystem::path& path);
+    // The file system an open file or folder is on, wherever its path leads now.
+    static std::optional<FileSystemIdentity> of(int fd);
 };
 
 } // namespace p2p

@@ -59,6 +59,7 @@ protected:
         PeerReceiveModel::Environment environment;
         environment.transports = transports;
         environment.device.settings = shell.settings.get();
+        environment.store = shell.store.get();
         return environment;
     }
 
@@ -66,8 +67,8 @@ protected:
     void waitIntoNewLibrary(PeerReceiveModel& model, const QString& parent)
     {
         LibraryStore* store = shell.store.get();
-        model.startAdvertisingForNewLibrary(parent, "Trip", [store](const QString& folder) -> std::optional<QUuid> {
-            const auto library = store->addLibrary(folder, "Trip");
+        model.startAdvertisingForNewLibrary(parent, "Trip", [store](const QString& folder, const FolderDriveAnswer& drive) -> std::optional<QUuid> {
+            const auto library = store->addLibrary(folder, "Trip", drive);
             return library ? std::optional(library->id) : std::nullopt;
         });
     }

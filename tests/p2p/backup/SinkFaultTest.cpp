@@ -226,12 +226,14 @@ TESS_CHILD_BODY(sinkDrivePulled)
 {
     // arguments: a scratch folder. Each library (or new library's parent, or a new library that is
     // the drive's mount folder itself) is a tmpfs mount point, unmounted while the receive waits,
-    // detached between two files, or swapped for another drive mounted at the same folder.
+    // detached between two files, or swapped for another drive mounted at the same folder: before
+    // the first file, or between the check and the making of the folders (as the new library is
+    // registered), for an empty drive or one holding this phone's backup folder.
     const std::string gone = "找不到「旅行」的文件夹，移动硬盘可能没有连接。";
     const DeviceInfo peer {"测试手机", {}, {}, "PHONE"};
     const AssetDescriptor first = FakePhone::photo("A", "A.JPG", 1000), second = FakePhone::photo("B", "B.JPG", 1000);
     enum class Library { existing, newInside, newIsMountPoint };
-    enum class Drive { pulled, pulledAfterFirstFile, swapped, inPlace };
+    enum class Drive { pulled, pulledAfterFirstFile, swapped, swappedAsRegistered, swappedForItsBackup, inPlace };
     struct Case {
         const char* name;
         Library library;
@@ -244,7 +246,11 @@ TESS_CHILD_BODY(sinkDrivePulled)
              Case {"new library that is the mount point", Library::newIsMountPoint, Drive::pulled},
              Case {"new library that is the mount point, drive in place", Library::newIsMountPoint, Drive::inPlace},
              Case {"another drive at the library's folder", Library::existing, Drive::swapped},
-             Case {"another drive at the new library's parent", Library::newInside, Drive::swapped}}) {
+             Case {"another drive at the new library's parent", Library::newInside, Drive::swapped},
+             Case {"another drive at the new library's folder as it is registered", Library::newIsMountPoint,
+                 Drive::swappedAsRegistered},
+             Case {"another drive with this phone's folder, as the library is registered", Library::newIsMountPoint,
+                 Drive::swappedForItsBackup}}) {
         const fs::path mountPoint = fs::path(arguments.at(0)) / c.name / "旅行";
         fs::create_directories(mountPoint);
         if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=4m") != 0)
@@ -256,7 +262,18 @@ TESS_CHILD_BODY(sinkDrivePulled)
         else if (c.library == Library::newInside)
             sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), mountPoint, "旅行", nullptr);
         else
-            sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), mountPoint.parent_path(), "旅行", nullptr);
+            sink = std::make_shared<FileSystemAssetSink>(driver.worker.executor(), mountPoint.parent_path(), "旅行",
+                [&](const fs::path&) {
+                    if (c.drive != Drive::swappedAsRegistered && c.drive != Drive::swappedForItsBackup)
+                        return;
+                    ::umount2(mountPoint.c_str(), MNT_DETACH);
+                    if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=4m") != 0)
+                        problems.push_back(std::string("mount the other tmpfs: ") + std::strerror(errno));
+                    for (const char* folder : {"Photos", "Videos", ".backupdb"}) {
+                        if (c.drive == Drive::swappedForItsBackup)
+                            fs::create_directories(mountPoint / deviceFolder / folder);
+                    }
+                });
         sink->setLibraryName("旅行");
         std::optional<std::string> failure;
         try {
@@ -280,8 +297,13 @@ TESS_CHILD_BODY(sinkDrivePulled)
         } else {
             if (failure != gone)
                 problems.push_back(std::string(c.name) + ": failure " + failure.value_or("none"));
-            // The system disk's empty mount point, or the other drive.
-            if (!fs::is_empty(mountPoint))
+            // The system disk's empty mount point, or the other drive as it was.
+            std::set<fs::path> found;
+            for (const auto& entry : fs::recursive_directory_iterator(mountPoint))
+                found.insert(fs::relative(entry.path(), mountPoint));
+            const std::set<fs::path> itsBackup = {deviceFolder, fs::path(deviceFolder) / "Photos",
+                fs::path(deviceFolder) / "Videos", fs::path(deviceFolder) / ".backupdb"};
+            if (found != (c.drive == Drive::swappedForItsBackup ? itsBackup : std::set<fs::path>{}))
                 problems.push_back(std::string(c.name) + ": written where the drive was");
         }
         ::umount(mountPoint.c_str());

@@ -89,6 +89,44 @@ inline bool appendInside(QByteArray& bytes, const QList<QByteArray>& path, const
     return replaceBody(bytes, path, bytes.mid(at + 8, qsizetype(readU32(bytes, at)) - 8) + boxes);
 }
 
+// The boxes that hold the byte at `at`, outermost first, down to the box that starts there.
+inline QList<qsizetype> boxesAround(const QByteArray& bytes, qsizetype at)
+{
+    QList<qsizetype> found;
+    for (qsizetype box = 0, end = bytes.size(); box + 8 <= end;) {
+        const qsizetype size = qsizetype(readU32(bytes, box));
+        if (size < 8)
+            break;
+        if (at >= box + size) {
+            box += size;
+            continue;
+        }
+        found.append(box);
+        if (box == at)
+            return found;
+        end = box + size;
+        box += bytes.mid(box + 4, 4) == "stsd" ? 16 : 8;
+    }
+    return {};
+}
+
+// Adds `boxes` at the end of the first sample entry of `format`, after the entry's own boxes.
+inline bool appendToSampleEntry(QByteArray& bytes, const QByteArray& format, const QByteArray& boxes)
+{
+    for (qsizetype stsd = bytes.indexOf("stsd"); stsd > 0; stsd = bytes.indexOf("stsd", stsd + 4)) {
+        const qsizetype entry = stsd + 12;
+        const QList<qsizetype> around = boxesAround(bytes, entry);
+        if (bytes.mid(entry + 4, 4) != format || around.isEmpty())
+            continue;
+        bytes.insert(entry + qsizetype(readU32(bytes, entry)), boxes);
+        for (const qsizetype box : around)
+            bytes.replace(box, 4, u32(readU32(bytes, box) + quint32(boxes.size())));
+        return true;
+    }
+    ADD_FAILURE() << "no sample entry " << format.toStdString();
+    return false;
+}
+
 inline QByteArray readAll(const QString& path)
 {
     QFile file(path);
@@ -161,6 +199,21 @@ inline QList<Crafted> oversizedHeaders(const QTemporaryDir& dir)
                   write(dir.filePath("moofs.mp4"), streams + box("moof", {}).repeated(10000))});
     files.append({"1000 tracks and a segment index of 16,000 references",
                   write(dir.filePath("sidx.mp4"), streams + box("sidx", index))});
+    // A free box of one muxer's makes FFmpeg read the fragment index at the file's end, each entry
+    // sorted in among those before it.
+    const auto indexed = [](const QByteArray& clip, quint32 count, bool lastFirst) {
+        QByteArray entries;
+        for (quint32 fragment = 1; fragment <= count; ++fragment)
+            entries += u32(0) + u32(lastFirst ? count + 1 - fragment : fragment) + QByteArray(3, '\0');
+        const QByteArray index = box("tfra", full() + u32(1) + u32(0) + u32(count) + entries);
+        const qsizetype afterType = qsizetype(readU32(clip, 0));
+        return clip.left(afterType) + box("free", "Anevia\x1a\x1a") + clip.mid(afterType) + box("moof", {})
+            + box("mfra", index + box("mfro", full() + u32(quint32(index.size() + 24))));
+    };
+    files.append({"1000 tracks and a fragment index of 16,000 entries",
+                  write(dir.filePath("mfra.mp4"), indexed(streams, 16000, false))});
+    files.append({"a fragment index of 20,000 entries, the last first",
+                  write(dir.filePath("sorted.mp4"), indexed(readAll(dir.filePath("streams.mp4")), 20000, true))});
 
     // Each sample of a chapter track becomes a chapter with its title.
     QByteArray chapters = readAll(makeClip(dir, "chapters.mp4", "64x48", 1, silentVideo));
@@ -191,7 +244,49 @@ inline QList<Crafted> oversizedHeaders(const QTemporaryDir& dir)
     appendInside(probed, {"moov"}, copies);
     files.append({"91 picture and 91 sound streams", write(dir.filePath("probed.mp4"), probed), true});
 
-    // Matroska: an element of unknown size, then 300,000 empty track entries.
+    // Tables among a sample entry's own boxes, or in a 'wave' box there, are read as those in the
+    // sample table are: a constant sample size of the entry's for one chunk of that many samples.
+    const QByteArray entryClip = readAll(makeClip(dir, "entry.mp4", "64x48", 1, silentVideo));
+    const auto amongEntry = [&](const QString& name, quint32 samples, const QByteArray& boxes) {
+        QByteArray clip = entryClip;
+        clip.replace(boxPath(clip, table + QList<QByteArray>{"stsz"}).value(5) + 4, 4, "free");
+        const quint32 first = readU32(clip, boxPath(clip, table + QList<QByteArray>{"stco"}).value(5) + 16);
+        replaceBody(clip, table + QList<QByteArray>{"stco"}, full() + u32(1) + u32(first));
+        replaceBody(clip, table + QList<QByteArray>{"stsc"}, full() + u32(1) + u32(1) + u32(samples) + u32(1));
+        replaceBody(clip, table + QList<QByteArray>{"stts"}, full() + u32(1) + u32(samples) + u32(512));
+        appendToSampleEntry(clip, "avc1", boxes);
+        return write(dir.filePath(name), clip);
+    };
+    const auto sizes = [](quint32 samples) { return box("stsz", full() + u32(1) + u32(samples)); };
+    files.append({"a constant sample size for 89 M samples among a picture entry's boxes",
+                  amongEntry("entry89.mp4", 89000000, sizes(89000000))});
+    files.append({"the same for 20 M samples", amongEntry("entry20.mp4", 20000000, sizes(20000000))});
+    files.append({"the same in a 'wave' box there", amongEntry("wave.mp4", 89000000, box("wave", sizes(89000000)))});
+    // FFmpeg keeps a byte for each entry a group of sync samples declares, and details for each
+    // sample an encrypted track's sample encryption box declares.
+    files.append({"a sync sample group of 500 M entries among a picture entry's boxes",
+                  amongEntry("sgpd.mp4", 1, box("sgpd", full() + "sync" + u32(500000000)))});
+    const QByteArray protection = box("tenc", full() + u32(0x100) + QByteArray(16, 'k') + QByteArray(1, 8) + QByteArray(8, 'v'));
+    files.append({"encryption details for 200,000 samples among a picture entry's boxes",
+                  amongEntry("senc.mp4", 1, protection + box("senc", full() + u32(200000)))});
+
+    // With a group of sync samples FFmpeg lists an offset for every sample an HEVC track's composition
+    // offsets count.
+    QByteArray groups = readAll(makeClip(dir, "groups.mp4", "64x48", 1,
+                                         {"-an", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                                          "log-level=error", "-pix_fmt", "yuv420p"}));
+    replaceBody(groups, table + QList<QByteArray>{"ctts"}, full() + u32(1) + u32(100000000) + u32(0));
+    appendInside(groups, table, box("sbgp", full() + "sync" + u32(1) + u32(1) + u32(1)));
+    files.append({"composition offsets counting 100 M samples of an HEVC track with sync sample groups",
+                  write(dir.filePath("groups.mp4"), groups)});
+
+    // FFmpeg reads no deeper than a few boxes, and the walk before it must not follow them down.
+    QByteArray nested;
+    for (quint32 level = 0; level < 100000; ++level)
+        nested += u32(8 * (100000 - level)) + "moov";
+    files.append({"100,000 movie boxes, each in the one before", write(dir.filePath("nested.mp4"), nested)});
+
+    // Matroska: an element of unknown size, then 40,000 empty track entries.
     const auto element = [](const QByteArray& id, const QByteArray& body) {
         return id + QByteArray(1, '\x01') + QByteArray::fromHex(QByteArray::number(body.size(), 16).rightJustified(14, '0'))
             + body;
@@ -199,8 +294,8 @@ inline QList<Crafted> oversizedHeaders(const QTemporaryDir& dir)
     const QByteArray ebml = element(QByteArray::fromHex("1a45dfa3"), element(QByteArray::fromHex("4282"), "matroska")
                                                    + QByteArray::fromHex("4287810442858102"));
     const QByteArray info = element(QByteArray::fromHex("1549a966"), element(QByteArray::fromHex("2ad7b1"), u32(1000000)));
-    const QByteArray trackEntries = element(QByteArray::fromHex("1654ae6b"), QByteArray::fromHex("ae80").repeated(300000));
-    files.append({"a Matroska file of 300,000 empty tracks",
+    const QByteArray trackEntries = element(QByteArray::fromHex("1654ae6b"), QByteArray::fromHex("ae80").repeated(40000));
+    files.append({"a Matroska file of 40,000 empty tracks",
                   write(dir.filePath("tracks.mkv"),
                         ebml + QByteArray::fromHex("1853806701ffffffffffffff") + info + trackEntries)});
     return files;

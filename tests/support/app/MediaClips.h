@@ -112,4 +112,32 @@ double peakGrowthMiB(Work&& work)
     return status("VmHWM:") - before;
 }
 
+// An MP4 of `pictures` seconds of 160x120 pictures at 25 a second beside `sound` seconds of AAC,
+// the two lengths apart as phone and edited clips have them.
+inline QString clipOfLengths(const QTemporaryDir& dir, const QString& name, double pictures, double sound)
+{
+    const QString path = dir.filePath(name);
+    ffmpeg({"-f", "lavfi", "-i", QString("testsrc=duration=%1:size=160x120:rate=25").arg(pictures), "-f", "lavfi",
+            "-i", QString("sine=frequency=440:duration=%1").arg(sound), "-c:v", "libx264", "-preset", "ultrafast",
+            "-pix_fmt", "yuv420p", "-c:a", "aac", path});
+    return path;
+}
+
+// A 2 s clip beside a subtitle track that runs 10 s, as a camera's timecode or telemetry track does.
+inline QString clipWithLongSubtitles(const QTemporaryDir& dir, const QString& name, bool sound)
+{
+    const QString subtitles = dir.filePath(name + ".srt");
+    QFile file(subtitles);
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    file.write("1\n00:00:00,000 --> 00:00:10,000\nTC 00:00:00:00\n");
+    file.close();
+    const QString pictures = sound ? makeClip(dir, name + "-pictures.mp4", "160x120", 2)
+                                   : makeClip(dir, name + "-pictures.mp4", "160x120", 2,
+                                                         {"-an", "-c:v", "libx264", "-preset", "ultrafast"});
+    const QString path = dir.filePath(name);
+    ffmpeg({"-i", pictures, "-i", subtitles, "-map", "0", "-map", "1", "-c", "copy", "-c:s", "mov_text", path});
+    return path;
+}
+
 } // namespace app::test

@@ -1,79 +1,20 @@
 #include "app/platform/metadata/HeaderReadCost.h"
 
-#include "app/platform/metadata/IsoBoxWalker.h"
-#include "app/platform/metadata/MetadataFile.h"
+#include "app/platform/metadata/HeaderCostWalk.h"
 
-#include <algorithm>
-#include <array>
-#include <cstring>
-#include <limits>
 #include <map>
-#include <set>
 #include <vector>
 
 namespace app::headerReadCost {
 
 namespace {
 
+using detail::CostWalk;
+using detail::kMost;
+using detail::kStreamBytes;
+using detail::plus;
+using detail::times;
 using isobox::fourCC;
-
-constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t times(std::uint64_t a, std::uint64_t b)
-{
-    std::uint64_t product = 0;
-    return __builtin_mul_overflow(a, b, &product) ? kMost : product;
-}
-
-std::uint64_t plus(std::uint64_t a, std::uint64_t b)
-{
-    return a > kMost - b ? kMost : a + b;
-}
-
-// Reads a page of the file at a time: walking many small boxes or table entries is not a call per
-// entry, and a sparse walk reads from the drive no more pages than it touches.
-class PagedReader {
-public:
-    explicit PagedReader(const ByteSource& file) : file_(file), size_(std::uint64_t(std::max<qint64>(file.size(), 0))) {}
-
-    std::uint64_t size() const { return size_; }
-    bool failed() const { return failed_; }
-
-    // Up to `count` bytes (at most a page) at `offset`; fewer at the end of the file.
-    std::size_t read(std::uint64_t offset, std::uint8_t* out, std::size_t count)
-    {
-        count = std::min(count, page_.size());
-        if (offset >= size_)
-            return 0;
-        if (offset < start_ || offset - start_ + count > filled_) {
-            const qint64 n = file_.read(qint64(offset), page_.data(), qint64(page_.size()));
-            failed_ = failed_ || n < 0;
-            start_ = offset;
-            filled_ = std::size_t(std::max<qint64>(n, 0));
-        }
-        const std::size_t n = std::min<std::size_t>(count, filled_ - std::size_t(offset - start_));
-        std::memcpy(out, page_.data() + (offset - start_), n);
-        return n;
-    }
-
-    // A big-endian number of `bytes` (at most 8) at `offset`; 0 past the end of the file.
-    std::uint64_t number(std::uint64_t offset, int bytes, bool* complete = nullptr)
-    {
-        std::uint8_t data[8] = {};
-        const bool whole = read(offset, data, std::size_t(bytes)) == std::size_t(bytes);
-        if (complete)
-            *complete = whole;
-        return whole ? isobox::detail::bigEndian(data, bytes) : 0;
-    }
-
-private:
-    const ByteSource& file_;
-    std::uint64_t size_;
-    std::array<std::uint8_t, 4096> page_{};
-    std::uint64_t start_ = 0;
-    std::size_t filled_ = 0;
-    bool failed_ = false;
-};
 
 // What FFmpeg 5 keeps, as read from its demuxers and measured on files crafted to make it allocate.
 // For each sample of a track's index: its entry, and its composition offset when the track has any.
@@ -83,8 +24,6 @@ constexpr std::uint64_t kOffsetBytes = 8;
 constexpr std::uint64_t kEditedSampleBytes = kIndexEntryBytes + kOffsetBytes;
 // A fragment's sample: its index entry and its offset, zeroed as the fragment is read.
 constexpr std::uint64_t kFragmentSampleBytes = kIndexEntryBytes + kOffsetBytes;
-// A stream's contexts and what probing it opens.
-constexpr std::uint64_t kStreamBytes = 16 * 1024;
 constexpr std::uint64_t kMaximumStreams = 1000; // FFmpeg makes no more
 // Each fragment, found by its box or by a segment index, keeps an entry for every stream.
 constexpr std::uint64_t kFragmentStreamBytes = 64;
@@ -98,8 +37,26 @@ constexpr std::uint64_t kGsmFrame = 160;
 // each is looked for among those before it.
 constexpr std::uint64_t kChapterBytes = 2048;
 constexpr std::size_t kMostChapterReferences = 4096;
-// Walking more boxes than this takes longer than a header read may.
+// Walking more boxes than this takes longer than a header read may, and so does sorting in more
+// entries of a fragment index.
 constexpr std::uint64_t kMaximumBoxes = 1u << 20;
+constexpr std::uint64_t kMostIndexedFragments = 1u << 14;
+
+// Encryption details FFmpeg keeps for each sample a box declares, read or not: a pointer to a copy
+// of the track's defaults with its key and vector, four allocations aligned to 64 bytes (measured:
+// 488 bytes a sample).
+constexpr std::uint64_t kEncryptedSampleBytes = 512;
+// A key identifier of a protection header: a pointer and an allocation of 16 bytes.
+constexpr std::uint64_t kKeyIdentifierBytes = 48;
+// A data reference as FFmpeg keeps it.
+constexpr std::uint64_t kDataReferenceBytes = 120;
+// FFmpeg reads boxes nested no deeper than this (the file's own level is the first); deeper ones
+// fail the file.
+constexpr int kDeepestLevel = 11;
+// Where a sample entry's own boxes begin, after the fields FFmpeg reads for the kind of stream it
+// takes the track for: an MPEG-4 subtitle, sound of description version 0, 1 or 2, a picture.
+constexpr std::uint64_t kEntryFieldEnds[] = {16, 36, 52, 72, 86};
+constexpr std::uint64_t kPictureFieldsEnd = 86;
 
 struct Track {
     std::uint32_t id = 0;
@@ -107,27 +64,16 @@ struct Track {
     std::uint64_t chunks = 0;        // as the chunk offset boxes count them
     std::uint64_t mostPerChunk = 0;  // samples in a chunk, at most
     bool offsets = false;            // composition offsets, one for each sample once indexed
+    std::uint64_t offsetSamples = 0; // the samples the composition offset boxes count
     std::uint64_t edits = 0;         // edit list entries that play media
     std::uint32_t handler = 0;       // the last media handler: its kind of stream
     std::uint64_t samplesPerEntry = kSamplesPerSoundEntry; // of its index, were it sound
     bool sampleTimes = false;        // the last time-to-sample box: one entry of duration 1
     bool anySampleTimes = false;     // any such box
-};
-
-// What both walks share: the file read a page at a time and the cost tallied against the bound.
-class CostWalk {
-protected:
-    CostWalk(const ByteSource& file, std::uint64_t bound) : in_(file), bound_(bound) {}
-
-    void add(std::uint64_t bytes) { cost_ = plus(cost_, bytes); }
-    bool over() const { return cost_ > bound_; }
-    void refuse() { cost_ = kMost; }
-    // The cost found, or past the bound when the walk stopped early or could not read on.
-    std::uint64_t result() const { return over() || in_.failed() ? std::max(cost_, plus(bound_, 1)) : cost_; }
-
-    PagedReader in_;
-    std::uint64_t bound_;
-    std::uint64_t cost_ = 0;
+    bool described = false;          // a sample description was read: a second fails the file
+    std::uint32_t format = 0;        // of the sample entry being read
+    bool grouped = false;            // sample groups, by which FFmpeg lists open key samples
+    std::uint64_t groupedSamples = 0; // the samples those groups count
 };
 
 class IsoWalk : CostWalk {
@@ -136,7 +82,9 @@ public:
 
     std::uint64_t run()
     {
-        walk(0, in_.size(), 0, nullptr);
+        walk(0, in_.size(), 0, nullptr, 1);
+        if (marked_)
+            fragmentIndex();
         for (const std::uint32_t id : chapterTracks_) {
             const auto track = indexEntries_.find(id);
             if (track != indexEntries_.end())
@@ -154,14 +102,18 @@ private:
     std::uint64_t fragments_ = 0;
     std::map<std::uint32_t, std::uint64_t> indexEntries_; // of each track, by its number
     std::vector<std::uint32_t> chapterTracks_;
-
+    bool marked_ = false; // by a free box that has FFmpeg read the fragment index at the file's end
 
     std::uint64_t count(std::uint64_t at, int bytes) { return in_.number(at, bytes); }
 
-    // The boxes from `from` to `to` as FFmpeg reads them: a box larger than the room its parent
-    // leaves is read to the parent's end, one smaller than its header ends the walk.
-    void walk(std::uint64_t from, std::uint64_t to, std::uint32_t parent, Track* track)
+    // The boxes from `from` to `to` as FFmpeg reads them, `level` deep: a box larger than the room
+    // its parent leaves is read to the parent's end, one smaller than its header ends the walk.
+    // Whatever the parent, a box FFmpeg knows is read as it is in its usual place, except that
+    // tracks and media data are looked for only in the file and the movie.
+    void walk(std::uint64_t from, std::uint64_t to, std::uint32_t parent, Track* track, int level)
     {
+        if (level > kDeepestLevel)
+            return refuse();
         for (std::uint64_t at = from; at < to && to - at >= 8 && !over();) {
             if (++boxes_ > kMaximumBoxes)
                 return refuse();
@@ -179,28 +131,33 @@ private:
             if (size < header)
                 return;
             size = std::min(size, to - at);
-            box(type, at + header, at + size, parent, track);
+            // A movie header hidden in a 'free' or 'hoov' box is read as one.
+            if ((type == fourCC("free") || type == fourCC("hoov")) && size - header >= 8) {
+                const std::uint32_t first = std::uint32_t(count(at + header + 4, 4));
+                if (first == fourCC("mvhd") || first == fourCC("cmov"))
+                    type = fourCC("moov");
+            }
+            if (parent != 0 && parent != fourCC("moov") && (type == fourCC("trak") || type == fourCC("mdat")))
+                return;
+            box(type, at + header, at + size, parent, track, level);
             at += size;
         }
     }
 
-    void box(std::uint32_t type, std::uint64_t body, std::uint64_t end, std::uint32_t parent, Track* track)
+    void box(std::uint32_t type, std::uint64_t body, std::uint64_t end, std::uint32_t parent, Track* track, int level)
     {
         const bool top = parent == 0;
-        // A movie header hidden in a 'free' or 'hoov' box is read as one.
-        if (top && (type == fourCC("free") || type == fourCC("hoov"))) {
-            const std::uint32_t first = std::uint32_t(count(body + 4, 4));
-            if (end - body >= 8 && (first == fourCC("mvhd") || first == fourCC("cmov")))
-                type = fourCC("moov");
-        }
         if (top && (type == fourCC("ftyp") || type == fourCC("moov") || type == fourCC("moof")
                     || type == fourCC("sidx") || type == fourCC("meta")))
             add(end - body); // read into memory, or sized by what it holds
+        // Outside a track FFmpeg gives a table to the last stream, after its index was built.
+        Track loose;
+        Track& current = track ? *track : loose;
         switch (type) {
         case fourCC("trak"): {
             ++streams_;
             Track inner;
-            walk(body, end, type, &inner);
+            walk(body, end, type, &inner, level + 1);
             addTrack(inner);
             return;
         }
@@ -214,14 +171,23 @@ private:
         case fourCC("edts"):
         case fourCC("dinf"):
         case fourCC("udta"):
+        case fourCC("ilst"):
         case fourCC("mvex"):
         case fourCC("traf"):
         case fourCC("tref"):
         case fourCC("sinf"):
         case fourCC("schi"):
-            return walk(body, end, type, track);
+            return walk(body, end, type, track, level + 1);
+        case fourCC("wave"):
+            // For Apple Lossless sound FFmpeg may begin eight bytes in, past what is not a format box.
+            walk(body, end, type, track, level + 1);
+            if (current.format == fourCC("alac"))
+                walk(body + 8, end, type, track, level + 1);
+            return;
+        case fourCC("stsd"):
+            return sampleDescriptions(body, end, current, level);
         case fourCC("meta"):
-            return meta(body, end, track);
+            return meta(body, end, track, level);
         case fourCC("cmov"):
             return refuse(); // a compressed header hides the counts it declares
         case fourCC("keys"):
@@ -235,28 +201,77 @@ private:
         case fourCC("trun"):
             return add(times(count(body + 4, 4), kFragmentSampleBytes));
         case fourCC("chap"):
-            if (parent != fourCC("tref"))
-                break;
             for (std::uint64_t at = body; at + 4 <= end; at += 4) {
                 if (chapterTracks_.size() == kMostChapterReferences)
                     return refuse();
                 chapterTracks_.push_back(std::uint32_t(count(at, 4)));
             }
             return;
-        default:
-            break;
+        case fourCC("free"):
+            if (end - body >= 8 && count(body, 8) == 0x416e657669611a1aull) // "Anevia", 0x1a 0x1a
+                marked_ = true;
+            return;
+        case fourCC("HMMT"): {
+            // Chapter marks of user data, four bytes each.
+            const std::uint64_t marks = count(body, 4);
+            if ((parent == fourCC("udta") || parent == fourCC("ilst")) && marks <= (end - body) / 4)
+                add(times(marks, kChapterBytes));
+            return;
         }
-        // Outside a track FFmpeg gives a table to the last stream, after its index was built.
-        Track loose;
-        sampleTable(type, body, end, track ? *track : loose);
+        default:
+            return sampleTable(type, body, end, current);
+        }
+    }
+
+    // Each entry's own boxes are read after the fields of its kind, and an entry's size is not
+    // held to the description's: FFmpeg reads on from where the entry says it ends.
+    void sampleDescriptions(std::uint64_t body, std::uint64_t end, Track& track, int level)
+    {
+        const std::uint64_t entries = count(body + 4, 4);
+        if (track.described || entries == 0 || entries > (end - body) / 8 || entries > 1024)
+            return;
+        track.described = true;
+        for (std::uint64_t i = 0, at = body + 8; i < entries && at + 8 <= in_.size() && !over(); ++i) {
+            const std::uint64_t size = count(at, 4);
+            if (size < 8)
+                return;
+            track.format = std::uint32_t(count(at + 4, 4));
+            track.samplesPerEntry = std::min(track.samplesPerEntry, soundSamplesPerEntry(at));
+            const std::uint64_t entryEnd = std::min(at + size, in_.size());
+            for (const std::uint64_t fields : kEntryFieldEnds)
+                entryBoxes(at + fields, entryEnd, track, level);
+            if (const std::uint64_t palette = paletteEnd(at); palette != kPictureFieldsEnd)
+                entryBoxes(at + palette, entryEnd, track, level);
+            at += size;
+        }
+    }
+
+    void entryBoxes(std::uint64_t from, std::uint64_t to, Track& track, int level)
+    {
+        if (from < to && to - from > 8)
+            walk(from, to, fourCC("stsd"), &track, level + 1);
+    }
+
+    // A picture entry of 1, 2, 4 or 8 bits whose colour table is its own carries the table after
+    // its fields: a first and a last index, then eight bytes a colour.
+    std::uint64_t paletteEnd(std::uint64_t entry)
+    {
+        const std::uint64_t depth = count(entry + 82, 2) & 0x1f;
+        if ((depth != 1 && depth != 2 && depth != 4 && depth != 8) || count(entry + 84, 2) != 0)
+            return kPictureFieldsEnd;
+        const std::uint64_t first = count(entry + 86, 4);
+        const std::uint64_t last = count(entry + 92, 2);
+        const std::uint64_t colours = first <= 255 && last <= 255 && last >= first ? last - first + 1 : 0;
+        return kPictureFieldsEnd + 8 + 8 * colours;
     }
 
     void sampleTable(std::uint32_t type, std::uint64_t body, std::uint64_t end, Track& track)
     {
+        const std::uint64_t version = count(body, 1);
         const std::uint64_t entries = count(body + 4, 4);
         switch (type) {
         case fourCC("tkhd"):
-            track.id = std::uint32_t(count(body + (count(body, 1) == 1 ? 20 : 12), 4));
+            track.id = std::uint32_t(count(body + (version == 1 ? 20 : 12), 4));
             return;
         case fourCC("hdlr"): {
             const std::uint32_t kind = std::uint32_t(count(body + 8, 4));
@@ -264,15 +279,6 @@ private:
                 track.handler = kind;
             return;
         }
-        case fourCC("stsd"):
-            for (std::uint64_t i = 0, at = body + 8; i < std::min<std::uint64_t>(entries, 1024) && at + 26 <= end; ++i) {
-                track.samplesPerEntry = std::min(track.samplesPerEntry, soundSamplesPerEntry(at));
-                const std::uint64_t size = count(at, 4);
-                if (size < 8)
-                    break;
-                at = plus(at, size);
-            }
-            return;
         case fourCC("stsz"):
         case fourCC("stz2"): {
             const std::uint64_t samples = count(body + 8, 4);
@@ -298,13 +304,56 @@ private:
         }
         case fourCC("ctts"):
             track.offsets = true;
-            return add(times(entries, 8));
+            add(times(entries, 8));
+            // Read on past the box's end, as FFmpeg does; counts that are negative are skipped.
+            for (std::uint64_t i = 0, at = body + 8; i < entries && at + 8 <= in_.size() && !over(); ++i, at += 8) {
+                const std::uint64_t samples = count(at, 4);
+                if (samples < 0x80000000u)
+                    track.offsetSamples = plus(track.offsetSamples, samples);
+            }
+            return;
         case fourCC("stss"):
         case fourCC("stps"):
             return add(times(entries, 4));
-        case fourCC("sbgp"):
+        case fourCC("sdtp"):
+            return add(end - body);
+        case fourCC("sbgp"): {
             // Version 1 has a parameter before the count.
-            return add(times(count(body + (count(body, 1) == 1 ? 12 : 8), 4), 8));
+            const std::uint64_t at = body + (version == 1 ? 12 : 8);
+            const std::uint64_t groups = count(at, 4);
+            track.grouped = true;
+            add(times(groups, 8));
+            for (std::uint64_t i = 0, entry = at + 4; i < groups && entry + 8 <= in_.size() && !over(); ++i, entry += 8)
+                track.groupedSamples = plus(track.groupedSamples, count(entry, 4));
+            return;
+        }
+        case fourCC("sgpd"):
+            // The group of sync samples keeps a byte for each entry it declares.
+            if (count(body + 4, 4) == fourCC("sync"))
+                add(count(body + 8 + (version >= 1 ? 4 : 0) + (version >= 2 ? 4 : 0), 4));
+            return;
+        case fourCC("senc"):
+            return add(times(entries, kEncryptedSampleBytes));
+        case fourCC("saiz"): {
+            // Optional type and parameter, a default size (0: a size for each sample), the count.
+            const std::uint64_t at = body + 4 + ((count(body + 1, 3) & 1) ? 8 : 0);
+            const std::uint64_t samples = count(at + 1, 4);
+            add(times(samples, kEncryptedSampleBytes));
+            if (count(at, 1) == 0)
+                add(samples);
+            return;
+        }
+        case fourCC("saio"):
+            return add(times(count(body + 4 + ((count(body + 1, 3) & 1) ? 8 : 0), 4), 8));
+        case fourCC("pssh"):
+            // Version 1 lists key identifiers after the system's.
+            if (version > 0)
+                add(times(count(body + 20, 4), kKeyIdentifierBytes));
+            return;
+        case fourCC("dref"):
+            if (entries <= (end - body + 11) / 12)
+                add(times(entries, kDataReferenceBytes));
+            return;
         case fourCC("elst"):
             return editList(body, end, track);
         default:
@@ -355,15 +404,46 @@ private:
         if (track.offsets)
             add(times(track.samples, kOffsetBytes));
         add(times(times(entries, track.edits), kEditedSampleBytes));
+        // With sample groups, an offset for every sample the composition offsets count and a
+        // number for every grouped sample, before the index is built.
+        if (track.grouped)
+            add(times(plus(track.offsetSamples, track.groupedSamples), 4));
+    }
+
+    // The fragment index at the file's end, found by the size its last four bytes give: each entry
+    // of its track indexes is a fragment. One of size 0 FFmpeg reads again and again, and it puts
+    // each entry in order among those before it, in time that grows with the square of their count.
+    void fragmentIndex()
+    {
+        std::uint64_t indexed = 0;
+        const std::uint64_t size = in_.size();
+        const std::uint64_t length = size >= 4 ? count(size - 4, 4) : 0;
+        if (length < 16 || length > size || count(size - length, 4) != length
+            || count(size - length + 4, 4) != fourCC("mfra"))
+            return;
+        for (std::uint64_t at = size - length + 8; at + 24 <= size && count(at + 4, 4) == fourCC("tfra") && !over();) {
+            const std::uint64_t box = count(at, 4);
+            if (box == 0)
+                return refuse();
+            const std::uint64_t entries = count(at + 20, 4);
+            indexed = plus(indexed, entries);
+            if (indexed > kMostIndexedFragments)
+                return refuse();
+            fragments_ = plus(fragments_, entries);
+            at += box;
+        }
     }
 
     // FFmpeg reads a 'meta' box from the handler box it finds on a four-byte step, whatever
-    // comes before it.
-    void meta(std::uint64_t body, std::uint64_t end, Track* track)
+    // comes before it. Each step counts as a box: a sample entry's boxes may reach to the file's
+    // end, and so may many searches.
+    void meta(std::uint64_t body, std::uint64_t end, Track* track, int level)
     {
         for (std::uint64_t at = body; at + 8 <= end && !over(); at += 4) {
+            if (++boxes_ > kMaximumBoxes)
+                return refuse();
             if (count(at + 4, 4) == fourCC("hdlr"))
-                return walk(at, end, fourCC("meta"), track);
+                return walk(at, end, fourCC("meta"), track, level + 1);
         }
     }
 
@@ -384,173 +464,11 @@ private:
     }
 };
 
-// Matroska: EBML identifiers and sizes.
-constexpr std::uint32_t kEbml = 0x1A45DFA3;
-constexpr std::uint32_t kSegment = 0x18538067;
-constexpr std::uint32_t kCluster = 0x1F43B675;
-constexpr std::uint32_t kSeekHead = 0x114D9B74;
-constexpr std::uint32_t kSeek = 0x4DBB;
-constexpr std::uint32_t kSeekPosition = 0x53AC;
-constexpr std::uint32_t kTrackEntry = 0xAE;
-// A track as FFmpeg keeps it while it reads the tracks, and the stream it makes of it; any other
-// listed element, with its texts.
-constexpr std::uint64_t kTrackBytes = 4096 + kStreamBytes;
-constexpr std::uint64_t kListedElementBytes = 512;
-// FFmpeg reads at most this many top-level elements, and nests no deeper.
-constexpr std::size_t kMaximumTopElements = 64;
-constexpr int kMaximumDepth = 16;
-
-bool topLevelRead(std::uint32_t id)
-{
-    switch (id) {
-    case kSeekHead:
-    case 0x1549A966: // Info
-    case 0x1654AE6B: // Tracks
-    case 0x1C53BB6B: // Cues
-    case 0x1254C367: // Tags
-    case 0x1043A770: // Chapters
-    case 0x1941A469: // Attachments
-        return true;
-    default:
-        return false;
-    }
-}
-
-// The elements FFmpeg reads into lists of its own, one structure each, and walks into.
-bool listed(std::uint32_t id)
-{
-    switch (id) {
-    case kTrackEntry:
-    case 0xE0: case 0xE1: case 0xE2: case 0xE3: case 0xE4: case 0xE9: // video, audio, track operations
-    case 0x6D80: case 0x6240: case 0x5034: case 0x5035: case 0x47E7:   // content encodings
-    case 0x55B0: case 0x55D0: case 0x7670: case 0x41E4:               // colour, projection, additions
-    case 0x7373: case 0x63C0: case 0x67C8:                             // tags
-    case 0x45B9: case 0xB6: case 0x8F: case 0x80: case 0x6944: case 0x6911: // chapters
-    case 0x61A7:                                                       // attachments
-    case 0xBB: case 0xB7: case 0xDB:                                   // cues
-    case kSeek:
-    case 0x6924:                                                       // chapter translation
-        return true;
-    default:
-        return false;
-    }
-}
-
-struct Element {
-    std::uint32_t id = 0;
-    std::uint64_t body = 0;
-    std::uint64_t end = 0;
-    bool unknownSize = false;
-};
-
-class MatroskaWalk : CostWalk {
-public:
-    MatroskaWalk(const ByteSource& file, std::uint64_t bound) : CostWalk(file, bound) {}
-
-    std::uint64_t run()
-    {
-        Element ebml;
-        if (!element(0, in_.size(), ebml) || ebml.id != kEbml)
-            return 0;
-        add(ebml.end - ebml.body);
-        Element segment;
-        if (!element(ebml.end, in_.size(), segment) || segment.id != kSegment)
-            return cost_;
-        segmentStart_ = segment.body;
-        for (std::uint64_t at = segment.body; at < segment.end && !over();) {
-            Element top;
-            if (!element(at, segment.end, top))
-                break;
-            if (top.id == kCluster && top.unknownSize)
-                break; // what follows is found through the seek heads
-            topElement(top);
-            at = top.end;
-        }
-        for (std::size_t i = 0; i < seeks_.size() && read_.size() < kMaximumTopElements && !over(); ++i) {
-            Element top;
-            if (element(seeks_[i], segment.end, top))
-                topElement(top);
-        }
-        return result();
-    }
-
-private:
-    std::uint64_t segmentStart_ = 0;
-    std::set<std::uint64_t> read_;
-    std::vector<std::uint64_t> seeks_;
-
-
-    // The element at `at`, its size cut to `to` (an unknown size runs to it); false when its
-    // identifier or size cannot be read.
-    bool element(std::uint64_t at, std::uint64_t to, Element& out)
-    {
-        std::uint8_t bytes[12] = {};
-        const std::size_t n = in_.read(at, bytes, sizeof bytes);
-        if (n < 2 || bytes[0] == 0)
-            return false;
-        const int idLength = __builtin_clz(std::uint32_t(bytes[0])) - 23;
-        if (idLength > 4 || std::size_t(idLength) >= n)
-            return false;
-        const std::uint8_t first = bytes[idLength];
-        if (first == 0)
-            return false;
-        const int sizeLength = __builtin_clz(std::uint32_t(first)) - 23;
-        if (std::size_t(idLength + sizeLength) > n)
-            return false;
-        out.id = std::uint32_t(isobox::detail::bigEndian(bytes, idLength));
-        std::uint64_t size = first & (0xffu >> sizeLength);
-        bool allOnes = size == (0xffu >> sizeLength);
-        for (int i = 1; i < sizeLength; ++i) {
-            size = (size << 8) | bytes[idLength + i];
-            allOnes = allOnes && bytes[idLength + i] == 0xff;
-        }
-        out.body = at + std::uint64_t(idLength + sizeLength);
-        out.unknownSize = allOnes;
-        if (out.body > to)
-            return false;
-        out.end = allOnes || size > to - out.body ? to : out.body + size;
-        return true;
-    }
-
-    void topElement(const Element& top)
-    {
-        if (!topLevelRead(top.id) || !read_.insert(top.body).second || read_.size() > kMaximumTopElements)
-            return;
-        add(top.end - top.body);
-        walk(top, 1);
-    }
-
-    void walk(const Element& parent, int depth)
-    {
-        if (depth > kMaximumDepth)
-            return;
-        for (std::uint64_t at = parent.body; at < parent.end && !over();) {
-            Element child;
-            if (!element(at, parent.end, child))
-                return;
-            if (listed(child.id)) {
-                add(child.id == kTrackEntry ? kTrackBytes : kListedElementBytes);
-                walk(child, depth + 1);
-            } else if (parent.id == kSeek && child.id == kSeekPosition && child.end - child.body <= 8) {
-                const std::uint64_t position = in_.number(child.body, int(child.end - child.body));
-                if (seeks_.size() < kMaximumTopElements)
-                    seeks_.push_back(plus(segmentStart_, position));
-            }
-            at = child.end;
-        }
-    }
-};
-
 } // namespace
 
 std::uint64_t isoMedia(const ByteSource& file, std::uint64_t bound)
 {
     return IsoWalk(file, bound).run();
-}
-
-std::uint64_t matroska(const ByteSource& file, std::uint64_t bound)
-{
-    return MatroskaWalk(file, bound).run();
 }
 
 } // namespace app::headerReadCost

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <utility>
 
 namespace app {
 
@@ -28,18 +29,39 @@ public:
     void setRunning(bool running)
     {
         std::lock_guard lock(mutex_);
+        awaiting_ = false;
         if (running_ == running)
             return;
         anchor(nowLocked());
         running_ = running;
     }
-    // The sound heard now is at `heard`. The device takes its samples in bursts, so the estimate
-    // swings by a few tens of milliseconds; only a larger gap (the sound starved, say) moves the clock.
+    // Playing is wanted, from the first sound heard: the clock stands until then.
+    void awaitSound()
+    {
+        std::lock_guard lock(mutex_);
+        awaiting_ = !running_;
+    }
+    // The sound heard now is at `heard`. A clock waiting for the sound starts there. The device
+    // takes its samples in bursts, so the estimate swings by a few tens of milliseconds; only a
+    // larger gap (the sound starved, say) moves a running clock.
     void hear(double heard)
     {
         std::lock_guard lock(mutex_);
-        if (running_ && std::abs(nowLocked() - heard) > tolerance)
+        if (std::exchange(awaiting_, false)) {
+            running_ = true;
             anchor(heard);
+        } else if (running_ && std::abs(nowLocked() - heard) > tolerance) {
+            anchor(heard);
+        }
+    }
+    // No sound will be heard: a clock waiting for it starts from where it stands.
+    void soundGone()
+    {
+        std::lock_guard lock(mutex_);
+        if (std::exchange(awaiting_, false)) {
+            running_ = true;
+            anchor(media_);
+        }
     }
 
     static constexpr double tolerance = 0.1;
@@ -62,6 +84,7 @@ private:
     double media_ = 0;
     Clock::time_point wall_ = Clock::now();
     bool running_ = false;
+    bool awaiting_ = false;
 };
 
 } // namespace app

@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <utility>
 
 Q_DECLARE_LOGGING_CATEGORY(lcPlayback)
 
@@ -26,32 +27,53 @@ int heldBack(const AVCodecContext& video)
     return threads + std::max(video.has_b_frames, 0);
 }
 
-// How much further ahead than the decoder's own delay a key picture may be to be jumped to.
-constexpr double keyMargin = 0.25;
+} // namespace
+
+namespace {
+
+// What a jump to a key picture `ahead` seconds from now gains, less how long the picture stands for
+// it: the key picture is shown once it is due and decoded, and what lag is left is how much later
+// than due it comes.
+double jumpGain(double late, double ahead, double fresh)
+{
+    const double still = std::max(ahead, fresh);
+    const double left = std::max(fresh - ahead, 0.0);
+    return late - left - still;
+}
 
 } // namespace
 
-bool PlaybackEngine::jumpToKeyLocked(quint64 serial, double now, double reach)
+bool PlaybackEngine::jumpsToKey(double late, double ahead, double fresh)
+{
+    return ahead <= keyReach && jumpGain(late, ahead, fresh) > 0;
+}
+
+bool PlaybackEngine::jumpToKeyLocked(quint64 serial, double now, double late, double fresh)
 {
     if (serial != serial_)
         return false;
-    size_t key = 0;
-    for (; key < packets_.size(); ++key) {
-        const Packet& p = packets_[key];
-        if (p.kind != Kind::data || p.serial != serial)
-            return false;
-        if (p.key)
+    // Of the key pictures within reach, the one whose jump gains most: one just far enough ahead
+    // to be decoded in time.
+    size_t best = 0;
+    double bestGain = 0;
+    for (size_t i = 0; i < packets_.size(); ++i) {
+        const Packet& p = packets_[i];
+        if (p.kind != Kind::data || p.serial != serial || p.time - now > keyReach)
             break;
+        if (p.key && jumpsToKey(late, p.time - now, fresh) && jumpGain(late, p.time - now, fresh) > bestGain) {
+            best = i;
+            bestGain = jumpGain(late, p.time - now, fresh);
+        }
     }
-    if (key == packets_.size() || packets_[key].time - now > reach)
+    if (bestGain <= 0)
         return false;
-    for (size_t i = 0; i < key; ++i) {
+    for (size_t i = 0; i < best; ++i) {
         packetBytes_ -= size_t(packets_[i].packet->size);
         freePacket(packets_[i].packet);
     }
-    packets_.erase(packets_.begin(), packets_.begin() + std::ptrdiff_t(key));
+    packets_.erase(packets_.begin(), packets_.begin() + std::ptrdiff_t(best));
     // The packet in hand is left out with them.
-    stats_.skipped += key + 1;
+    stats_.skipped += best + 1;
     return true;
 }
 
@@ -81,6 +103,12 @@ void PlaybackEngine::decodeLoop()
     // Seconds between pictures out of the decoder, lately.
     double interval = media_->frameDuration;
     QElapsedTimer sinceOut;
+    // Seconds a decoder started afresh (a seek, a jump) took to give its first picture, lately
+    // (negative until it is known), and since it was given its first packet. The file's very first
+    // picture counts too: it takes longer than any after, which makes jumps rarer, not longer.
+    double fresh = -1;
+    bool afresh = true;
+    QElapsedTimer sinceFresh;
 
     // Hands the decoder's pictures on; false when a seek or the end of the engine overtook them.
     auto drain = [&]() -> bool {
@@ -93,6 +121,11 @@ void PlaybackEngine::decodeLoop()
             if (sinceOut.isValid())
                 interval = 0.75 * interval + 0.25 * double(sinceOut.nsecsElapsed()) / 1e9;
             sinceOut.start();
+            if (sinceFresh.isValid()) {
+                const double took = double(sinceFresh.nsecsElapsed()) / 1e9;
+                fresh = fresh < 0 ? took : 0.5 * fresh + 0.5 * took;
+                sinceFresh.invalidate();
+            }
             if (clock_.running() && !m.cover) {
                 std::lock_guard lock(mutex_);
                 stopped = stopped || (serial == serial_ && clock_.now() >= endLocked());
@@ -216,6 +249,8 @@ void PlaybackEngine::decodeLoop()
             behind = stopped = false;
             interval = media_->frameDuration;
             sinceOut.invalidate();
+            afresh = true;
+            sinceFresh.invalidate();
             break;
         case Kind::end:
             avcodec_send_packet(video, nullptr);
@@ -270,9 +305,7 @@ void PlaybackEngine::decodeLoop()
                     avcodec_flush_buffers(video);
                     break;
                 }
-                // A key picture just far enough ahead to be decoded in time: the picture stands
-                // still no longer than that takes.
-                if (late > farBehind && !p.key && jumpToKeyLocked(p.serial, now, std::min(held + keyMargin, keyReach))) {
+                if (late > 0 && !p.key && jumpToKeyLocked(p.serial, now, late, fresh >= 0 ? fresh : held)) {
                     lock.unlock();
                     changed_.notify_all();
                     // Nothing decoded before the key picture is wanted, nor is what refers past it
@@ -280,6 +313,8 @@ void PlaybackEngine::decodeLoop()
                     avcodec_flush_buffers(video);
                     behind = false;
                     sinceOut.invalidate();
+                    afresh = true;
+                    sinceFresh.invalidate();
                     break;
                 }
                 lock.unlock();
@@ -296,6 +331,8 @@ void PlaybackEngine::decodeLoop()
                     : late > farBehind          ? AVDISCARD_ALL
                                                 : AVDISCARD_NONREF;
             }
+            if (std::exchange(afresh, false))
+                sinceFresh.start();
             if (avcodec_send_packet(video, p.packet) == AVERROR(EAGAIN) && drain())
                 avcodec_send_packet(video, p.packet);
             drain();

@@ -54,7 +54,8 @@ PlaybackEngine::PlaybackEngine(const QString& path, const std::optional<QAudioDe
     : path_(path), events_(std::move(events)), media_(std::make_unique<PlaybackMedia>())
 {
     if (!device || !device->isNull())
-        audio_ = std::make_unique<AudioOutput>(device, clock_, [this] { return soundRingFull(); });
+        audio_ = std::make_unique<AudioOutput>(device, clock_, [this] { return soundRingFull(); },
+                                               [this] { changed_.notify_all(); });
     packets_.push_back({nullptr, Kind::flush, serial_, 0});
     if (audio_)
         audio_->flush(serial_);
@@ -79,11 +80,33 @@ PlaybackEngine::~PlaybackEngine()
     changed_.notify_all();
     if (audio_)
         audio_->close();
-    reader_.join();
+    // The pictures and their lease go before anything waits on the sound: a sound server slow to
+    // let go of its stream must not keep every thumbnail and photo waiting for the budget. Neither
+    // thread that holds them waits on the sound; the reader may, while it opens the device.
     decoder_.join();
     presenter_.join();
-    std::lock_guard lock(mutex_);
-    clearLocked();
+    bool opened = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (Frame& f : frames_)
+            freeFrame(f.frame);
+        frames_.clear();
+        opened = opened_;
+    }
+    // Until the file is open the reader is making the decoder (and no lease is held yet).
+    if (!opened)
+        reader_.join();
+    media_->closePictures();
+    if (reader_.joinable())
+        reader_.join();
+    {
+        std::lock_guard lock(mutex_);
+        clearLocked();
+    }
+    media_.reset();
+    // Last: once the program has stopped waiting for its engines, this may still be letting go of
+    // the sound server, and nothing after it touches what the program's exit frees.
+    audio_.reset();
 }
 
 void PlaybackEngine::freePacket(AVPacket* packet)
@@ -109,12 +132,29 @@ void PlaybackEngine::clearLocked()
 
 void PlaybackEngine::startClockLocked()
 {
-    if (running_ && !clock_.running()) {
-        soundWaiting_.invalidate();
-        clock_.setRunning(true);
-        if (audio_)
-            audio_->setRunning(true);
+    if (!running_ || clock_.running())
+        return;
+    soundWaiting_.invalidate();
+    if (audio_) {
+        audio_->setRunning(true);
+        // The clock starts from the first sound heard, so that none of it is left behind; the
+        // sound gives up on a device that does not begin within a while, and the clock goes on.
+        if (soundDueLocked()) {
+            clock_.awaitSound();
+            return;
+        }
     }
+    clock_.setRunning(true);
+}
+
+bool PlaybackEngine::soundDueLocked() const
+{
+    if (audio_->pending())
+        return true;
+    // Sound read later than the first pictures (it lies further on in the file) is read on for,
+    // as long as the pictures read are near the first.
+    return soundExpected_ && !audio_->failed() && audio_->endTime() == 0 && !readEnded_ && pictureRead_
+        && lastPictureRead_ < firstPictureRead_ + 1 && packets_.size() < maxPackets && packetBytes_ < maxPacketBytes;
 }
 
 bool PlaybackEngine::soundRingFull()
@@ -226,6 +266,7 @@ bool PlaybackEngine::open()
     }
     std::lock_guard lock(mutex_);
     rotation_ = media_->rotation;
+    soundExpected_ = media_->audioIndex >= 0;
     return true;
 }
 
@@ -339,6 +380,7 @@ void PlaybackEngine::readLoop()
             packets_.push_back({kept, Kind::data, serial, time, key});
             if (!pictureRead_ || time < firstPictureRead_)
                 firstPictureRead_ = time;
+            lastPictureRead_ = pictureRead_ ? std::max(lastPictureRead_, time) : time;
             pictureRead_ = true;
             lock.unlock();
             changed_.notify_all();

@@ -27,11 +27,12 @@ struct PlaybackMedia;
 
 // Plays one file: a thread reads it and decodes its sound, one decodes its pictures and one shows
 // them when they are due by the clock, which the sound drives when there is any. The sound starts
-// with the first picture (alone only when the pictures start later). A picture that comes too late
+// with the first picture (alone only when the pictures start later), and the clock once the sound
+// is heard. A picture that comes too late
 // while others pile up behind it is dropped before it is converted; while the pictures fall behind
-// the decoder is not given the ones nothing refers to, and far behind it jumps to a key picture
-// when one is near, or else decodes the rest roughly: the sound never waits for the picture, and
-// the clip ends with its sound. A file that stops reading part way fails once what was read has
+// the decoder is not given the ones nothing refers to, far behind it decodes the rest roughly, and
+// it jumps to a key picture only when one is near enough to be worth the picture standing still:
+// the sound never waits for the picture, and the clip ends with its sound. A file that stops reading part way fails once what was read has
 // played. Every call returns at once; what happens is told through the events, from the engine's
 // threads.
 class PlaybackEngine {
@@ -82,10 +83,14 @@ public:
     // Further behind the sound than this, pictures are decoded without any edge smoothing, and
     // one late is dropped whatever else.
     static constexpr double farBehind = 0.25;
-    // Further behind than `farBehind`, the decoder jumps to the next key picture once it is about
-    // as far ahead of the sound as the decoder takes to give it, and never further than this: the
-    // picture stands still until then.
-    static constexpr double keyReach = 2.0;
+    // Whether a decoder whose next picture comes `late` seconds late leaves out everything up to
+    // the nearest key picture, due `ahead` seconds from now, when a decoder started afresh takes
+    // `fresh` seconds to give its first picture: only when the jump takes away more lag than the
+    // picture stands still for it, and never to a key picture further than `keyReach` ahead.
+    // Otherwise leaving out the pictures nothing refers to lets the lag shrink with the picture
+    // moving.
+    static bool jumpsToKey(double late, double ahead, double fresh);
+    static constexpr double keyReach = 0.5;
 
 private:
     enum class Kind { data, flush, end };
@@ -107,9 +112,9 @@ private:
     void readLoop();
     void decodeLoop();
     void presentLoop();
-    // Drops the packets queued before the next key picture of `serial`, when it is due within
-    // `reach` of `now`; whether it did.
-    bool jumpToKeyLocked(quint64 serial, double now, double reach);
+    // Drops the packets queued before the next key picture of `serial` when jumpsToKey says so for
+    // a picture `late` now; whether it did.
+    bool jumpToKeyLocked(quint64 serial, double now, double late, double fresh);
     // Drops the packets of `serial` queued before its end.
     void dropUntilEndLocked(quint64 serial);
     // Where the clip ends once it is all read (its pictures and its sound), else infinity.
@@ -127,8 +132,10 @@ private:
     // Paused with pictures decoded: the decoder lets them and its lease go (the decoder's thread).
     bool restDue() const { return holding_ && !running_ && !showOne_; }
     void releasePictures();
-    // Starts the clock and the sound if playing is wanted and they stand still.
+    // Starts the sound if playing is wanted and the clock stands still, and the clock with it, or
+    // once the device has begun to play the sound waiting for it.
     void startClockLocked();
+    bool soundDueLocked() const;
     // What the reader does when the sound ring is full while the sound stands still.
     bool soundRingFull();
     void failLocked(quint64 serial, const QString& reason);
@@ -169,8 +176,10 @@ private:
     bool pilingUp_ = false;
     // Since the last seek: the earliest picture read, and how long the sound has waited for it
     // with its ring full (invalid while it does not).
-    double firstPictureRead_ = 0;
+    double firstPictureRead_ = 0, lastPictureRead_ = 0;
     bool pictureRead_ = false;
+    // The file has a sound stream that opened.
+    bool soundExpected_ = false;
     QElapsedTimer soundWaiting_;
     // Where the pictures and the sound read reach, once the whole file is read.
     double readEndsAt_ = 0;

@@ -15,23 +15,17 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 Q_LOGGING_CATEGORY(lcPlaybackMedia, "tessivarnholm.playback")
 
 namespace app {
 
 namespace {
-
-// How much lower the decoder's threads run than the rest of the program, in a Linux thread's nice.
-constexpr int decoderNice = 5;
 
 QString unsupportedCodec()
 {
@@ -99,15 +93,9 @@ bool PlaybackMedia::openPictureDecoder()
     video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     video->max_pixels = std::int64_t(mediaLimits::maximumPixels);
     boundPictureBuffers(video, &coded);
-    // The decoder's threads, made as it opens and taking the nice value of the thread that opens
-    // it, yield to the ones that convert and paint: a picture decoded but shown too late is dropped
-    // and its decoding wasted (on two cores a 1080p60 HLG clip lost a seventh of its pictures so).
-    int opened = -1;
-    std::thread([&] {
-        setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + decoderNice);
-        opened = avcodec_open2(video, videoCodec_, nullptr);
-    }).join();
-    return opened >= 0;
+    // Opened on the reading or the decoding thread: the decoder's own threads, made as it opens,
+    // take that thread's lowered priority, and no more.
+    return avcodec_open2(video, videoCodec_, nullptr) >= 0;
 }
 
 bool PlaybackMedia::holdPictures(const std::atomic<bool>& quitting)
@@ -128,6 +116,12 @@ bool PlaybackMedia::releasePictures()
     const bool reopened = openPictureDecoder();
     lease_.reset();
     return reopened;
+}
+
+void PlaybackMedia::closePictures()
+{
+    avcodec_free_context(&video);
+    lease_.reset();
 }
 
 bool PlaybackMedia::growPictures(QSize size)

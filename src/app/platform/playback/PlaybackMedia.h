@@ -46,6 +46,8 @@ struct PlaybackMedia {
     // Lets the decoder's pictures go with their lease: the decoder starts afresh, at a seek.
     // False when it could not be opened again.
     bool releasePictures();
+    // Lets the picture decoder and its lease go for good, as the player closes.
+    void closePictures();
     // Whether the header says how long the picture stream is, so that its data ending short of that
     // means a file cut short. The container's length counts sound, subtitle and data tracks that
     // may run longer than the pictures.

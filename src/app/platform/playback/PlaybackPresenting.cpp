@@ -58,10 +58,9 @@ void PlaybackEngine::presentLoop()
             }
             if (quit_ || serial != serial_)
                 continue;
+            // What the device still holds of the sound plays out.
             running_ = false;
             clock_.setRunning(false);
-            if (audio_)
-                audio_->setRunning(false);
             const QString failure = failed_ == serial ? failure_ : QString();
             lock.unlock();
             // What was read before the drive went is shown; then it says why the clip stopped
@@ -127,15 +126,14 @@ void PlaybackEngine::presentLoop()
                && (frames_.empty() || !frames_.back().end) && priming.elapsed() < primingMs)
             changed_.wait_for(lock, std::chrono::milliseconds(10));
         if (!show) {
-            // Until it is due; a pause holds it, and it shows when playing goes on.
-            while (!quit_ && serial == serial_ && !(running_ && clock_.now() >= f.time)) {
+            // Until it is due; a pause holds it, and it shows when playing goes on. A first picture
+            // waits for the clock, and the clock for the sound to be heard.
+            while (!quit_ && serial == serial_ && !(running_ && clock_.running() && clock_.now() >= f.time)) {
                 startClockLocked();
-                const double wait = running_ ? std::clamp(f.time - clock_.now(), 0.001, 0.05) : 0.05;
+                const double wait = !running_ ? 0.05 : !clock_.running() ? 0.005
+                                                                          : std::clamp(f.time - clock_.now(), 0.001, 0.05);
                 changed_.wait_for(lock, std::chrono::duration<double>(wait));
             }
-            // A first picture is due at once, with the clock standing at it: the clock starts now.
-            if (running_)
-                startClockLocked();
         }
         // The window still paints the previous picture: wait for it a little, as one put over it
         // unseen would only have cost its decoding.

@@ -426,15 +426,12 @@ QByteArray LibraryStore::folderKey(const PhotoLibrary& library) const
 {
     if (const auto key = m_folderKeys.constFind(library.id); key != m_folderKeys.cend())
         return *key;
-    // Not checked yet (just added): the user's own folder, which answers.
-    if (m_probing.contains(library.id))
-        return pathKey(QDir::cleanPath(library.displayPath));
-    return canonicalKey(library.displayPath);
+    // Not checked yet: the folder as written, as asking its drive here could hang the window.
+    return pathKey(QDir::cleanPath(library.displayPath));
 }
 
-std::optional<PhotoLibrary> LibraryStore::libraryMatching(const QString& folderPath)
+std::optional<PhotoLibrary> LibraryStore::libraryMatching(const QByteArray& wanted)
 {
-    const QByteArray wanted = canonicalKey(folderPath);
     // Every library's stored path counts, also one whose drive is missing: adding its folder again
     // gives it back rather than a second library of the same folder. A missing drive may hang, so its
     // stored path is compared as written, without touching it.
@@ -456,20 +453,27 @@ std::optional<PhotoLibrary> LibraryStore::libraryMatching(const QString& folderP
 
 std::optional<PhotoLibrary> LibraryStore::addLibrary(const QString& folderPath, const QString& name)
 {
-    if (auto existing = libraryMatching(folderPath))
+    return addLibrary(folderPath, name, driveQuestions().aboutFolder(folderPath));
+}
+
+std::optional<PhotoLibrary> LibraryStore::addLibrary(const QString& folderPath, const QString& name,
+    const FolderDriveAnswer& drive)
+{
+    const QByteArray key = pathKey(drive.canonicalPath);
+    if (auto existing = libraryMatching(key))
         return existing;
-    const auto bookmark = m_services.bookmarks->makeBookmark(folderPath);
-    if (!bookmark)
+    if (!drive.bookmark)
         return std::nullopt;
-    const auto internal = m_services.bookmarks->volumeIsInternal(folderPath);
 
     PhotoLibrary library;
     library.id = QUuid::createUuid();
     library.name = name;
-    library.bookmark = *bookmark;
+    library.bookmark = *drive.bookmark;
     library.displayPath = plainFolderPath(folderPath);
-    library.isExternalVolume = internal.has_value() && !*internal;
+    library.isExternalVolume = drive.internal.has_value() && !*drive.internal;
     library.dateAdded = QDateTime::currentDateTime().toTimeZone(QTimeZone::utc());
+    // Known already: a later add compares with it without asking its drive again.
+    m_folderKeys.insert(library.id, key);
 
     QList<PhotoLibrary> updated = m_libraries;
     updated.append(library);

@@ -32,6 +32,14 @@ struct PendingFolder {
     friend bool operator==(const PendingFolder&, const PendingFolder&) = default;
 };
 
+// What a folder's drive says about it before it is added as a library: asked where a drive that
+// hangs holds up nobody, then handed to addLibrary on the window's thread.
+struct FolderDriveAnswer {
+    QString canonicalPath;
+    std::optional<QByteArray> bookmark; // none: the folder cannot be recorded
+    std::optional<bool> internal;       // the folder is on the system's own drive
+};
+
 // The persistent, ordered list of libraries and the only way to reach a library's folder.
 // Lives on the main thread for the whole run of the program.
 //
@@ -75,6 +83,10 @@ public:
     QString storeURL() const { return m_storePath; }
 
     void beginAddLibrary();
+    // Adds `folderPath` as a library from what its drive said (the library of that folder when
+    // there is one already); nothing when the drive could not record it. Touches no drive.
+    std::optional<PhotoLibrary> addLibrary(const QString& folderPath, const QString& name, const FolderDriveAnswer& drive);
+    // The same, asking the drive on this thread first: for a folder the user has just chosen.
     std::optional<PhotoLibrary> addLibrary(const QString& folderPath, const QString& name);
     std::optional<QString> resolvedURL(const PhotoLibrary& library);
     void rename(const QUuid& id, const QString& name);
@@ -89,14 +101,32 @@ public:
     // A scan found the folder gone or its drive failing: unavailable until a later probe finds it.
     void reportUnavailable(const QUuid& id);
 
-    // For a receive about to write, asked afresh on the calling thread. A library's folder only
-    // while the store shows it available and its record finds it now, on the drive the record
-    // names (where it is now when that drive turned up elsewhere); nothing otherwise.
-    std::optional<QString> confirmedFolder(const QUuid& id);
-    // A record of the drive that holds `folder` (a new library's, which the store does not list
-    // yet), and whether `folder` is still the folder on that drive.
-    std::optional<QByteArray> driveRecord(const QString& folder);
-    bool isOnRecordedDrive(const QByteArray& record, const QString& folder);
+    // The drive questions of a receive about to write, asked afresh, never from the last probe.
+    // They hold the platform layers, not the store, so they may be asked on any thread.
+    class DriveQuestions {
+    public:
+        // The library's folder while its record finds it now, on the drive the record names (where
+        // it is now when that drive turned up elsewhere); nothing otherwise.
+        std::optional<QString> confirmedFolder(const PhotoLibrary& library) const;
+        // A record of the drive that holds `folder` (a new library's, which the store does not list
+        // yet), and whether `folder` is still the folder on that drive.
+        std::optional<QByteArray> driveRecord(const QString& folder) const;
+        bool isOnRecordedDrive(const QByteArray& record, const QString& folder) const;
+        // What addLibrary needs to know of `folder`'s drive.
+        FolderDriveAnswer aboutFolder(const QString& folder) const;
+
+    private:
+        friend class LibraryStore;
+        explicit DriveQuestions(BookmarkService* bookmarks) : m_bookmarks(bookmarks) {}
+        BookmarkService* m_bookmarks;
+    };
+    DriveQuestions driveQuestions() const { return DriveQuestions(m_services.bookmarks); }
+    // Runs `question` where probes run, never blocking this thread, and calls `answered` here while
+    // `receiver` lives: true once the question returned, false when it gave no answer within
+    // probeTimeoutMs (a drive that hangs). A question run at once on this thread is answered at once.
+    void askAboutDrive(QObject* receiver, std::function<void()> question, std::function<void(bool inTime)> answered);
+    // A receive found the library's folder gone: the sidebar is told as soon as a probe says so.
+    void folderMissing(const QUuid& id);
     void revealInFinder(const PhotoLibrary& library);
 
     // Folders with access currently started, by library (exposed for tests and diagnostics).
@@ -125,7 +155,7 @@ private:
     void refreshAvailability();
     void observeVolumeChanges();
     void handleVolumeChange();
-    std::optional<PhotoLibrary> libraryMatching(const QString& folderPath);
+    std::optional<PhotoLibrary> libraryMatching(const QByteArray& wanted);
     void setLibraries(const QList<PhotoLibrary>& libraries);
     void setUnavailableIDs(const QSet<QUuid>& ids);
     void stopAccess(const QUuid& id);

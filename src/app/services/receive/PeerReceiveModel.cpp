@@ -47,6 +47,76 @@ bool isRemoteFailure(p2p::SessionEnd::Reason reason)
 
 } // namespace
 
+// What a drive said about a receive's destination.
+struct ReceiveDriveAnswer {
+    std::optional<ReceiveDestination> where;
+    // A new library's first start: the record of the drive the user chose.
+    std::optional<QByteArray> driveRecord;
+    QString recordedFolder;
+    bool targetExists = false; // a new library's folder is there already
+    std::optional<FolderDriveAnswer> targetDrive; // and what its drive says, to register it
+};
+
+namespace {
+
+// What is asked of the drive, copied so that it can be asked on any thread.
+struct DriveQuestion {
+    ReceiveDestination where;
+    QString root;
+    QString libraryName;
+    std::optional<LibraryStore::DriveQuestions> questions; // none: the folder is taken as it stands
+    std::optional<PhotoLibrary> library;                   // an existing library
+    bool recordDrive = false;
+    bool registerTarget = false; // a new library's folder, if there, is not registered yet
+    std::optional<QByteArray> driveRecord;
+    QString recordedFolder;
+};
+
+// Runs where a drive that hangs holds up nobody but itself.
+ReceiveDriveAnswer askOf(DriveQuestion q)
+{
+    ReceiveDriveAnswer answer;
+    std::filesystem::path watched;
+    std::function<bool()> vouches = [] { return true; };
+    if (q.where.isNewLibrary) {
+        q.where.parent = toPath(q.root);
+        q.where.folderName = QFile::encodeName(q.libraryName).toStdString();
+        watched = p2p::FileSystemAssetSink::watchedFolderOfNewLibrary(q.where.parent, q.where.folderName);
+        if (q.questions) {
+            if (q.recordDrive) {
+                q.recordedFolder = answer.recordedFolder = fromPath(watched);
+                q.driveRecord = answer.driveRecord = q.questions->driveRecord(q.recordedFolder);
+            }
+            vouches = [&q] { return q.driveRecord && q.questions->isOnRecordedDrive(*q.driveRecord, q.recordedFolder); };
+        }
+        answer.targetExists = QFileInfo::exists(QDir::cleanPath(q.root + '/' + q.libraryName));
+    } else {
+        std::optional<QString> folder = q.root;
+        if (q.questions)
+            folder = q.questions->confirmedFolder(*q.library);
+        if (!folder)
+            return answer;
+        q.where.libraryRoot = toPath(*folder);
+        watched = q.where.libraryRoot;
+        if (q.questions)
+            vouches = [&q, folder] { return q.questions->confirmedFolder(*q.library) == folder; };
+    }
+    // The store answers before and after the file system is noted, so what the sink holds to is
+    // the drive the store vouched for, not whatever is mounted there a moment later. A folder that
+    // cannot be looked at leaves the sink nothing to hold to: it writes nothing.
+    if (!vouches())
+        return answer;
+    q.where.fileSystem = p2p::FileSystemIdentity::of(watched);
+    if (!vouches())
+        return answer;
+    if (answer.targetExists && q.registerTarget && q.questions)
+        answer.targetDrive = q.questions->aboutFolder(QDir::cleanPath(q.root + '/' + q.libraryName));
+    answer.where = q.where;
+    return answer;
+}
+
+} // namespace
+
 QString PeerReceiveModel::missingDriveText(const QString& libraryName)
 {
     return "找不到「" + libraryName + "」的文件夹，移动硬盘可能没有连接。";
@@ -93,8 +163,9 @@ void PeerReceiveModel::startExisting(bool wired, const QString& libraryRoot, con
     const QString& libraryName)
 {
     tearDownTransport();
+    ++m_startSerial;
     setWiredMode(wired);
-    m_lastDestination = LastDestination{false, libraryRoot, libraryID, libraryName, {}, {}, {}};
+    m_lastDestination = LastDestination{false, libraryRoot, libraryID, libraryName, {}, {}, {}, false};
     setDestinationLibraryID(libraryID);
     setDestinationDescription(libraryName);
     setProgress({});
@@ -106,16 +177,15 @@ void PeerReceiveModel::startNew(bool wired, const QString& parentPath, const QSt
     LibraryCreated onCreated, const std::optional<LastDestination>& retried)
 {
     tearDownTransport();
+    ++m_startSerial;
     setWiredMode(wired);
-    m_lastDestination = LastDestination{true, parentPath, {}, libraryName, std::move(onCreated), {}, {}};
-    // The drive the user chose: a retry goes on only where this record still finds the folder.
+    m_lastDestination = LastDestination{true, parentPath, {}, libraryName, std::move(onCreated), {}, {}, false};
+    // The drive the user chose, recorded at the first start: a retry goes on only where this record
+    // still finds the folder.
     if (retried) {
         m_lastDestination->driveRecord = retried->driveRecord;
         m_lastDestination->recordedFolder = retried->recordedFolder;
-    } else if (m_environment.store) {
-        m_lastDestination->recordedFolder = fromPath(
-            p2p::FileSystemAssetSink::watchedFolderOfNewLibrary(toPath(parentPath), QFile::encodeName(libraryName).toStdString()));
-        m_lastDestination->driveRecord = m_environment.store->driveRecord(m_lastDestination->recordedFolder);
+        m_lastDestination->driveRecorded = retried->driveRecorded;
     }
     setDestinationLibraryID(std::nullopt);
     setDestinationDescription(QDir::cleanPath(parentPath + '/' + libraryName));
@@ -136,46 +206,45 @@ QString PeerReceiveModel::shownName(const LastDestination& destination) const
     return QFileInfo(QDir::cleanPath(destination.root)).fileName();
 }
 
-bool PeerReceiveModel::newLibraryDriveIsThere(const LastDestination& destination)
+void PeerReceiveModel::askDrive(const LastDestination& destination, bool registerTarget,
+    std::function<void(const ReceiveDriveAnswer&)> answered)
 {
+    DriveQuestion question;
+    question.where.isNewLibrary = destination.isNew;
+    question.where.libraryName = shownName(destination).toStdString();
+    question.root = destination.root;
+    question.libraryName = destination.libraryName;
+    question.recordDrive = destination.isNew && !destination.driveRecorded;
+    question.registerTarget = registerTarget;
+    question.driveRecord = destination.driveRecord;
+    question.recordedFolder = destination.recordedFolder;
     LibraryStore* store = m_environment.store;
-    return !store || (destination.driveRecord && store->isOnRecordedDrive(*destination.driveRecord, destination.recordedFolder));
-}
-
-std::optional<ReceiveDestination> PeerReceiveModel::checkedDestination(const LastDestination& destination)
-{
-    ReceiveDestination where;
-    where.isNewLibrary = destination.isNew;
-    where.libraryName = shownName(destination).toStdString();
-    LibraryStore* store = m_environment.store;
-    // The store answers before and after the file system is noted, so what the sink holds to is
-    // the drive the store vouched for, not whatever is mounted there a moment later.
-    std::function<bool()> storeVouches;
-    std::filesystem::path watched;
-    if (destination.isNew) {
-        where.parent = toPath(destination.root);
-        where.folderName = QFile::encodeName(destination.libraryName).toStdString();
-        watched = p2p::FileSystemAssetSink::watchedFolderOfNewLibrary(where.parent, where.folderName);
-        storeVouches = [this, &destination] { return newLibraryDriveIsThere(destination); };
-        if (!storeVouches())
-            return std::nullopt;
-    } else {
-        std::optional<QString> folder = destination.root;
-        if (store)
-            folder = store->confirmedFolder(destination.libraryID);
-        if (!folder)
-            return std::nullopt;
-        where.libraryRoot = toPath(*folder);
-        watched = where.libraryRoot;
-        storeVouches = [store, &destination, folder] {
-            return !store || store->confirmedFolder(destination.libraryID) == folder;
-        };
+    if (!store) {
+        answered(askOf(std::move(question)));
+        return;
     }
-    // A folder that cannot be looked at leaves the sink nothing to hold to: it writes nothing.
-    where.fileSystem = p2p::FileSystemIdentity::of(watched);
-    if (!storeVouches())
-        return std::nullopt;
-    return where;
+    question.questions = store->driveQuestions();
+    if (!destination.isNew) {
+        // Only while the store shows it available: it may have noticed a pull already.
+        question.library = store->library(destination.libraryID);
+        if (!question.library || !store->isAvailable(*question.library)) {
+            answered({});
+            return;
+        }
+    }
+    auto answer = std::make_shared<ReceiveDriveAnswer>();
+    const std::optional<QUuid> existing = destination.isNew ? std::nullopt : std::optional(destination.libraryID);
+    store->askAboutDrive(
+        this, [answer, question = std::move(question)]() mutable { *answer = askOf(std::move(question)); },
+        [this, answer, existing, answered = std::move(answered)](bool inTime) {
+            if (!inTime) {
+                m_logger.error("图库所在的硬盘没有应答");
+                *answer = {};
+            }
+            if (existing && !answer->where)
+                m_environment.store->folderMissing(*existing);
+            answered(*answer);
+        });
 }
 
 void PeerReceiveModel::notOnItsDrive(const QString& libraryName)
@@ -188,31 +257,40 @@ void PeerReceiveModel::notOnItsDrive(const QString& libraryName)
 
 void PeerReceiveModel::beginRoad(bool wired, const LastDestination& destination)
 {
-    std::optional<ReceiveDestination> where = checkedDestination(destination);
-    if (!where) {
-        notOnItsDrive(shownName(destination));
-        return;
-    }
     const p2p::DeviceInfo device = localDeviceInfo(m_environment.device);
     const p2p::PairingCode code = p2p::PairingCode::random();
     setPairingCode(QString::fromStdString(code.value()));
     setPhase(Phase::waitingForPeer());
-    if (wired) {
+    if (wired)
         setWiredStatusMessage("正在通过 USB 查找 iPhone…");
-        m_logger.notice("一线：开始轮询 usbmux，等待 iPhone 监听");
-    }
 
     const std::uint64_t epoch = m_transportEpoch;
-    auto reporter = [model = QPointer<PeerReceiveModel>(this), epoch](RoadReport report) {
-        postToMainThread([model, epoch, report = std::move(report)]() mutable {
-            if (model)
-                model->handleReport(epoch, std::move(report));
-        });
-    };
-    m_road = std::make_shared<ReceiveRoad>(m_environment.transports,
-        wired ? ReceiveRoad::Kind::wired : ReceiveRoad::Kind::wireless, std::move(*where), device, code,
-        std::move(reporter));
-    m_road->open();
+    askDrive(destination, false, [this, epoch, wired, device, code](const ReceiveDriveAnswer& answer) {
+        // A start, retry or cancel since then has its own answer coming.
+        if (epoch != m_transportEpoch || !m_lastDestination)
+            return;
+        if (m_lastDestination->isNew && !m_lastDestination->driveRecorded) {
+            m_lastDestination->driveRecorded = true;
+            m_lastDestination->driveRecord = answer.driveRecord;
+            m_lastDestination->recordedFolder = answer.recordedFolder;
+        }
+        if (!answer.where) {
+            notOnItsDrive(shownName(*m_lastDestination));
+            return;
+        }
+        if (wired)
+            m_logger.notice("一线：开始轮询 usbmux，等待 iPhone 监听");
+        auto reporter = [model = QPointer<PeerReceiveModel>(this), epoch](RoadReport report) {
+            postToMainThread([model, epoch, report = std::move(report)]() mutable {
+                if (model)
+                    model->handleReport(epoch, std::move(report));
+            });
+        };
+        m_road = std::make_shared<ReceiveRoad>(m_environment.transports,
+            wired ? ReceiveRoad::Kind::wired : ReceiveRoad::Kind::wireless, *answer.where, device, code,
+            std::move(reporter));
+        m_road->open();
+    });
 }
 
 void PeerReceiveModel::tearDownTransport(std::function<void()> onDone)
@@ -249,9 +327,12 @@ void PeerReceiveModel::scheduleTearDown()
 void PeerReceiveModel::cancel(std::function<void()> onDone)
 {
     tearDownTransport(std::move(onDone));
+    // Closing the sheet after a receive ended still lets its new library be registered.
     if (m_phase.is(Phase::Kind::waitingForPeer) || m_phase.is(Phase::Kind::negotiating)
-        || m_phase.is(Phase::Kind::transferring))
+        || m_phase.is(Phase::Kind::transferring)) {
+        ++m_startSerial;
         setPhase(Phase::choosingDestination());
+    }
 }
 
 void PeerReceiveModel::destinationWentAway(const QString& message)
@@ -272,6 +353,7 @@ void PeerReceiveModel::retryLastDestination()
     const std::optional<LastDestination> destination = m_lastDestination;
     const std::optional<QUuid> libraryID = m_destinationLibraryID;
     tearDownTransport();
+    ++m_startSerial;
     setProgress({});
     setWiredStatusMessage({});
     resetETA();
@@ -290,23 +372,29 @@ void PeerReceiveModel::retryLastDestination()
     }
     // Nothing is registered, made or written while the chosen drive is not there: its mount point
     // is an empty folder of the system disk then.
-    if (!newLibraryDriveIsThere(*destination)) {
-        notOnItsDrive(destination->libraryName);
-        return;
-    }
-    // The failed attempt may have created the library folder already: receive into it as an
-    // existing library, registering it now if that did not happen then.
-    const QString target = QDir::cleanPath(destination->root + '/' + destination->libraryName);
-    if (QFileInfo::exists(target)) {
-        std::optional<QUuid> id = libraryID;
-        if (!id && destination->onCreated)
-            id = destination->onCreated(target);
-        if (id) {
-            startExisting(wired, target, *id, destination->libraryName);
+    const std::uint64_t epoch = m_transportEpoch;
+    const bool registers = !libraryID && destination->onCreated;
+    askDrive(*destination, registers, [this, epoch, wired, destination = *destination, libraryID](const ReceiveDriveAnswer& answer) {
+        if (epoch != m_transportEpoch)
+            return;
+        if (!answer.where) {
+            notOnItsDrive(destination.libraryName);
             return;
         }
-    }
-    startNew(wired, destination->root, destination->libraryName, destination->onCreated, destination);
+        // The failed attempt may have created the library folder already: receive into it as an
+        // existing library, registering it now if that did not happen then.
+        if (answer.targetExists) {
+            const QString target = QDir::cleanPath(destination.root + '/' + destination.libraryName);
+            std::optional<QUuid> id = libraryID;
+            if (!id && destination.onCreated)
+                id = destination.onCreated(target, answer.targetDrive.value_or(FolderDriveAnswer{}));
+            if (id) {
+                startExisting(wired, target, *id, destination.libraryName);
+                return;
+            }
+        }
+        startNew(wired, destination.root, destination.libraryName, destination.onCreated, destination);
+    });
 }
 
 void PeerReceiveModel::handleReport(std::uint64_t epoch, RoadReport report)
@@ -344,11 +432,38 @@ void PeerReceiveModel::libraryMaterialized(const QString& folder)
 {
     if (!m_lastDestination || !m_lastDestination->isNew || !m_lastDestination->onCreated)
         return;
-    // A library that cannot be registered still receives; a retry asks again.
-    if (const std::optional<QUuid> id = m_lastDestination->onCreated(folder)) {
-        setDestinationLibraryID(*id);
-        setDestinationDescription(folder);
+    const std::uint64_t serial = m_startSerial;
+    const QString shownBefore = m_destinationDescription;
+    auto registerFolder = [this, serial, folder, shownBefore](const std::optional<FolderDriveAnswer>& drive) {
+        // A start, retry or cancel since then: this folder is not its destination.
+        if (serial != m_startSerial || !m_lastDestination || !m_lastDestination->onCreated)
+            return;
+        if (!drive) {
+            m_logger.error("新图库所在的硬盘没有应答");
+            resetETA();
+            tearDownTransport();
+            notOnItsDrive(m_lastDestination->libraryName);
+            return;
+        }
+        // A library that cannot be registered still receives; a retry asks again.
+        if (const std::optional<QUuid> id = m_lastDestination->onCreated(folder, *drive)) {
+            setDestinationLibraryID(*id);
+            // A backup folder shown since the question was asked is the newer news.
+            if (m_destinationDescription == shownBefore)
+                setDestinationDescription(folder);
+        }
+    };
+    LibraryStore* store = m_environment.store;
+    if (!store) {
+        registerFolder(FolderDriveAnswer{});
+        return;
     }
+    auto answer = std::make_shared<FolderDriveAnswer>();
+    store->askAboutDrive(
+        this, [answer, questions = store->driveQuestions(), folder] { *answer = questions.aboutFolder(folder); },
+        [answer, registerFolder = std::move(registerFolder)](bool inTime) {
+            registerFolder(inTime ? std::optional(*answer) : std::nullopt);
+        });
 }
 
 void PeerReceiveModel::apply(const p2p::ReceiveEvent& event, const std::optional<QString>& backupRoot)

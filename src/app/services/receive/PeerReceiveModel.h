@@ -22,6 +22,8 @@ namespace app {
 
 class LibraryStore;
 class ReceiveRoad;
+struct FolderDriveAnswer;
+struct ReceiveDriveAnswer;
 struct RoadReport;
 
 // One receive from the phone, as the receive sheet sees it: where the backup goes, which road it
@@ -62,8 +64,10 @@ public:
         friend bool operator==(const Phase&, const Phase&) = default;
     };
 
-    // Registers a new library's folder once the sink has made it; the library's id, or none.
-    using LibraryCreated = std::function<std::optional<QUuid>(const QString& folder)>;
+    // Registers a new library's folder once the sink has made it, from what the store's drive
+    // questions said of it (asked off the window's thread; empty without a store); the library's
+    // id, or none.
+    using LibraryCreated = std::function<std::optional<QUuid>(const QString& folder, const FolderDriveAnswer& drive)>;
 
     struct Environment {
         ReceiveTransports transports;
@@ -127,9 +131,10 @@ private:
         QString libraryName;
         LibraryCreated onCreated;
         // New library: the store's record of the drive of the folder watched at the first start,
-        // which every retry must still find there.
+        // which every retry must still find there; taken once, also when the drive gave no answer.
         std::optional<QByteArray> driveRecord;
         QString recordedFolder;
+        bool driveRecorded = false;
     };
 
     void startExisting(bool wired, const QString& libraryRoot, const QUuid& libraryID, const QString& libraryName);
@@ -137,10 +142,12 @@ private:
     void startNew(bool wired, const QString& parentPath, const QString& libraryName, LibraryCreated onCreated,
         const std::optional<LastDestination>& retried = std::nullopt);
     void beginRoad(bool wired, const LastDestination& destination);
-    // Where the sink goes, with the file system of its watched folder noted between two answers
-    // of the store; nothing when the store does not vouch for it.
-    std::optional<ReceiveDestination> checkedDestination(const LastDestination& destination);
-    bool newLibraryDriveIsThere(const LastDestination& destination);
+    // Where the sink goes, with the file system of its watched folder noted between two answers of
+    // the store, asked off the window's thread; `answered` runs here, with nothing in `where` when
+    // the store does not vouch for it or the drive gave no answer in time. `registerTarget`: a new
+    // library's folder that is there already is also asked about, for registering it.
+    void askDrive(const LastDestination& destination, bool registerTarget,
+        std::function<void(const ReceiveDriveAnswer&)> answered);
     QString shownName(const LastDestination& destination) const;
     // Ends the start with the missing-drive text: nothing is registered, made or written.
     void notOnItsDrive(const QString& libraryName);
@@ -177,6 +184,9 @@ private:
     std::shared_ptr<ReceiveRoad> m_road;
     std::optional<LastDestination> m_lastDestination;
     std::uint64_t m_transportEpoch = 0;
+    // Grows at every start and retry and when a running receive is cancelled, not when a road
+    // merely ends: a folder made by a receive that finished is still registered.
+    std::uint64_t m_startSerial = 0;
     p2p::TransferETAEstimator m_etaEstimator;
 };
 

@@ -10,12 +10,21 @@
 #include <QStyle>
 #include <QStylePainter>
 
+#include <algorithm>
+
 namespace app {
 
 namespace {
 constexpr int rowPadding = 6;
 constexpr int iconSide = 20;
 constexpr int iconGap = 10;
+
+// A line as tall as what it draws: at the caption's size an underscore's ink lies below the
+// font's descent, and a box one font height tall cut it off ("my_photos" read "my photos").
+int inkHeight(const QFontMetrics& metrics)
+{
+    return std::max(metrics.height(), metrics.ascent() + metrics.boundingRect(QStringLiteral("_gjpqy")).bottom() + 1);
+}
 } // namespace
 
 DrawerHeaderButton::DrawerHeaderButton(const QString& title, QWidget* parent)
@@ -72,8 +81,8 @@ LibraryRowDelegate::Layout LibraryRowDelegate::layoutOf(const QStyleOptionViewIt
     l.nameFont = option.font;
     l.pathFont = ViewStyle::scaledFont(option.font, 0.85);
     const QRect r = option.rect.adjusted(rowPadding, rowPadding, -rowPadding, -rowPadding);
-    const int nameHeight = QFontMetrics(l.nameFont).height();
-    const int pathHeight = QFontMetrics(l.pathFont).height();
+    const int nameHeight = inkHeight(QFontMetrics(l.nameFont));
+    const int pathHeight = inkHeight(QFontMetrics(l.pathFont));
     const int textLeft = r.left() + iconSide + iconGap;
     l.icon = QRect(r.left(), r.top() + (r.height() - iconSide) / 2, iconSide, iconSide);
     l.name = QRect(textLeft, r.top(), std::max(r.right() - textLeft + 1, 0), nameHeight);
@@ -123,10 +132,10 @@ void LibraryRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     }
     painter->setFont(l.nameFont);
     painter->setPen(text);
-    painter->drawText(l.name, Qt::AlignLeft | Qt::AlignVCenter, lines[0]);
+    painter->drawText(l.name, Qt::AlignLeft | Qt::AlignTop, lines[0]);
     painter->setFont(l.pathFont);
     painter->setPen(secondary);
-    painter->drawText(l.path, Qt::AlignLeft | Qt::AlignVCenter, lines[1]);
+    painter->drawText(l.path, Qt::AlignLeft | Qt::AlignTop, lines[1]);
     painter->restore();
 }
 

@@ -352,10 +352,10 @@ void PeerDiscoverySheet::startNewLibrary()
     }
     setErrorMessage(std::nullopt);
     LibraryStore* store = m_context.store;
-    auto onCreated = [store, name](const QString& folder) -> std::optional<QUuid> {
+    auto onCreated = [store, name](const QString& folder, const FolderDriveAnswer& drive) -> std::optional<QUuid> {
         if (!store)
             return std::nullopt;
-        const std::optional<PhotoLibrary> library = store->addLibrary(folder, name);
+        const std::optional<PhotoLibrary> library = store->addLibrary(folder, name, drive);
         return library ? std::optional(library->id) : std::nullopt;
     };
     if (m_model->kind() == PeerReceiveModel::Kind::wired)

@@ -22,6 +22,7 @@
 using namespace app;
 using app::test::waitFor;
 using app::testing::FakeLibraryServices;
+using app::testing::GatedBookmarks;
 
 namespace {
 
@@ -454,50 +455,6 @@ TEST_F(LibraryStoreTest, TeardownStopsEveryAccess)
     EXPECT_EQ(fakes.bookmarks.started, fakes.bookmarks.stopped);
     EXPECT_EQ(fakes.bookmarks.started.size(), 2);
 }
-
-// Resolution waits at a gate, as on a drive whose file system hangs. The gate opens by itself after
-// ten seconds so that a store that waits for it on the main thread fails instead of hanging.
-class GatedBookmarks final : public BookmarkService {
-public:
-    std::optional<QByteArray> makeBookmark(const QString& path) override { return "fake:" + path.toUtf8(); }
-    std::optional<ResolvedBookmark> resolveBookmark(const QByteArray& bookmark) override
-    {
-        std::unique_lock lock(mutex_);
-        ++calls_;
-        maxInFlight_ = std::max(maxInFlight_, ++inFlight_);
-        changed_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
-        --inFlight_;
-        return ResolvedBookmark{QString::fromUtf8(bookmark.mid(5)), false};
-    }
-    bool startAccessing(const QString&) override { return true; }
-    void stopAccessing(const QString&) override {}
-    std::optional<bool> volumeIsInternal(const QString&) override { return true; }
-
-    void setOpen(bool open)
-    {
-        std::lock_guard lock(mutex_);
-        open_ = open;
-        changed_.notify_all();
-    }
-    int calls()
-    {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-    int maxInFlight()
-    {
-        std::lock_guard lock(mutex_);
-        return maxInFlight_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool open_ = false;
-    int calls_ = 0;
-    int inFlight_ = 0;
-    int maxInFlight_ = 0;
-};
 
 // Folder checks run on workers, one per library at a time; one that hangs counts as unavailable after
 // two seconds, and its late answer is still taken. Each change of availability bumps the revision.

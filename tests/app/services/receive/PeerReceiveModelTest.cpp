@@ -1,17 +1,24 @@
 // The receive model against fake transports on a real transfer thread: phases of both roads,
-// pairing across reconnects, the phone's error end, cancel, retry, stale reports and teardown.
+// pairing across reconnects, the phone's error end, cancel, retry, stale reports, teardown and a
+// drive that hangs.
 
 #include "app/services/receive/PeerReceiveModel.h"
 
+#include "app/services/library/LibraryStore.h"
+
 #include "support/app/Eventually.h"
+#include "support/app/FakeLibraryServices.h"
 #include "support/app/FakeReceiveTransports.h"
 #include "support/app/QtPrinters.h"
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QSettings>
 #include <QTemporaryDir>
+
+#include <thread>
 
 using namespace app;
 using namespace app::testing;
@@ -103,9 +110,10 @@ asio::awaitable<void> greetOnce(std::shared_ptr<FakePhone> phone, std::atomic<in
 
 class PeerReceiveModelTest : public ::testing::Test {
 protected:
-    void make(PeerReceiveModel::Kind kind)
+    void make(PeerReceiveModel::Kind kind, LibraryStore* store = nullptr)
     {
         PeerReceiveModel::Environment environment;
+        environment.store = store;
         environment.transports = world.transports();
         environment.device.settings = &settings;
         environment.device.machineInfoFile = dir.filePath("machine-info");
@@ -373,7 +381,7 @@ TEST_F(PeerReceiveModelTest, TheModelCanGoAwayWhileWaitingOrTransferring)
         SCOPED_TRACE(transferring ? "transferring" : "waiting");
         make(PeerReceiveModel::Kind::wireless);
         const int stopsBefore = world.stops.load();
-        model->startAdvertisingForNewLibrary(dir.path(), "Trip", [](const QString&) { return std::nullopt; });
+        model->startAdvertisingForNewLibrary(dir.path(), "Trip", [](const QString&, const FolderDriveAnswer&) { return std::nullopt; });
         ASSERT_EVENTUALLY(world.announcing);
         if (transferring) {
             const std::string pairing = code();
@@ -403,7 +411,7 @@ TEST_F(PeerReceiveModelTest, ANewLibraryIsRegisteredWhenItsFolderAppearsAndRetri
     make(PeerReceiveModel::Kind::wired);
     QStringList registered;
     std::optional<QUuid> answer; // the first registration fails
-    auto onCreated = [&](const QString& folder) {
+    auto onCreated = [&](const QString& folder, const FolderDriveAnswer&) {
         registered << folder;
         return answer;
     };
@@ -449,65 +457,98 @@ TEST_F(PeerReceiveModelTest, ANewLibraryIsRegisteredWhenItsFolderAppearsAndRetri
     EXPECT_EQ(model->pairingCode(), codeBefore);
 }
 
-TEST(LocalDeviceTest, TheComputerDescribesItselfFromTheSystemFiles)
+// The drive questions of a start, of 重试 and of registering a new library's folder run off the
+// window's thread: while the drive hangs the window goes on, and after the store's time-out the
+// receive says the drive is not connected and registers nothing; nor does a late answer for a
+// receive cancelled meanwhile.
+TEST_F(PeerReceiveModelTest, ADriveThatHangsNeverHoldsUpTheWindow)
 {
+    enum class When { start, retry, firstFile, cancelled };
     struct Case {
         const char* name;
-        QByteArray machineInfo;
-        QByteArray productName;
-        QByteArray deviceTreeModel;
-        QString hostName;
-        std::string expectedName;
-        std::optional<std::string> expectedModel;
+        When when;
+        bool isNew;
+        QString library;
+        int roadsOpened;
     };
     const Case cases[] = {
-        {"quoted pretty name", "ICON_NAME=computer\nPRETTY_HOSTNAME=\"Lena's \\\"Desk\\\"\"\n", "OptiPlex 7090\n",
-            "", "box", "Lena's \"Desk\"", "OptiPlex 7090"},
-        {"single quotes", "PRETTY_HOSTNAME='书房 电脑'", "", "Raspberry Pi 4 Model B Rev 1.4\0\0", "pi", "书房 电脑",
-            "Raspberry Pi 4 Model B Rev 1.4"},
-        {"bare value", "PRETTY_HOSTNAME=Studio", "  \n", "", "box", "Studio", std::nullopt},
-        {"empty pretty name falls back to the host", "PRETTY_HOSTNAME=\"\"", "", "", "box", "box", std::nullopt},
-        {"nothing at all", "", "", "", "", "Linux", std::nullopt},
+        {"existing library's start", When::start, false, "旅行", 0},
+        {"new library's start", When::start, true, "旅行", 0},
+        {"重试 registering the folder the failed attempt made", When::retry, true, "新家", 1},
+        {"the first file registering the new library's folder", When::firstFile, true, "照片", 1},
+        {"a receive cancelled while its folder is registered", When::cancelled, true, "相册", 1},
     };
-    QTemporaryDir dir;
+    const QString folder = dir.filePath("旅行");
+    QDir().mkpath(folder);
+    QDir().mkpath(dir.filePath("新家"));
+    GatedBookmarks drive;
+    drive.setOpen(true);
+    FakeVolumeMonitor volumes;
+    std::vector<std::jthread> questions; // joined however the test ends
+    // Every question asked so far answered, and its answer taken on this thread.
+    const auto answerAll = [&] {
+        drive.setOpen(true);
+        for (std::jthread& question : questions)
+            question.join();
+        questions.clear();
+        QCoreApplication::processEvents();
+    };
+    LibraryStore store({&drive, &volumes, nullptr, nullptr,
+                           [&](std::function<void()> question) { questions.emplace_back(std::move(question)); }},
+        dir.filePath("store"));
+    const PhotoLibrary library = *store.addLibrary(folder, "旅行");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto write = [&](const QString& name, const QByteArray& bytes) {
-            QFile file(dir.filePath(name));
-            EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            file.write(bytes);
-            return file.fileName();
-        };
-        QSettings settings(dir.filePath("settings.ini"), QSettings::IniFormat);
-        LocalDeviceSources sources;
-        sources.machineInfoFile = write("machine-info", c.machineInfo);
-        sources.productNameFile = write("product_name", c.productName);
-        sources.deviceTreeModelFile = write("model", c.deviceTreeModel);
-        sources.hostName = [&] { return c.hostName; };
-        sources.settings = &settings;
-        const p2p::DeviceInfo device = localDeviceInfo(sources);
-        EXPECT_EQ(device.name, c.expectedName);
-        EXPECT_EQ(device.model, c.expectedModel);
-        EXPECT_TRUE(device.systemVersion && !device.systemVersion->empty());
+        make(PeerReceiveModel::Kind::wireless, &store);
+        const int startsBefore = world.starts.load();
+        if (c.when == When::start)
+            drive.setOpen(false);
+        if (c.when == When::retry)
+            world.startFailure = "announcement refused";
+        if (c.isNew) {
+            model->startAdvertisingForNewLibrary(dir.path(), c.library,
+                [&store, name = c.library](const QString& made, const FolderDriveAnswer& answer) {
+                    const std::optional<PhotoLibrary> added = store.addLibrary(made, name, answer);
+                    return added ? std::optional(added->id) : std::nullopt;
+                });
+        } else {
+            model->startAdvertising(folder, library.id, "旅行");
+        }
+        if (c.when == When::retry) {
+            ASSERT_EVENTUALLY_EQ(model->phase().kind, Phase::Kind::failed);
+            world.startFailure.reset();
+            drive.closeToMaking();
+            model->retryLastDestination();
+        } else if (c.when == When::firstFile) {
+            ASSERT_EVENTUALLY(world.announcing);
+            drive.closeToMaking();
+            world.connectPhone(backup(code()));
+        } else if (c.when == When::cancelled) {
+            ASSERT_EVENTUALLY(world.announcing);
+            drive.closeToMaking();
+            world.connectPhone([pairing = code()](FakePhone& phone) -> asio::awaitable<void> {
+                co_await phone.greet();
+                co_await phone.pair(pairing);
+                const std::vector<p2p::AssetDescriptor> assets = {FakePhone::photo("A", "A.JPG", 10)};
+                co_await phone.offer(sessionID, assets);
+                co_await phone.sendFile(fileOf("A", 0, "A.JPG", FakePhone::patternBytes(10, 1)));
+                co_await phone.readUntilClosed(); // the receive runs on
+            });
+        }
+        if (c.when == When::cancelled) {
+            ASSERT_EVENTUALLY_EQ(drive.waiting(), 1);
+            model->cancel();
+            answerAll();
+            EXPECT_EQ(label(model->phase()), "choosing");
+        } else {
+            ASSERT_EVENTUALLY_EQ(label(model->phase()),
+                "failed(找不到「" + c.library.toStdString() + "」的文件夹，移动硬盘可能没有连接。)");
+        }
+        EXPECT_EQ(drive.waitedOut(), 0); // the window went on while the drive still hung
+        EXPECT_EQ(world.starts.load(), startsBefore + c.roadsOpened);
+        EXPECT_EQ(store.libraries().size(), 1);
+        answerAll();
     }
-}
-
-TEST(LocalDeviceTest, TheIdentifierIsMadeOnceAndKept)
-{
-    QTemporaryDir dir;
-    const QString file = dir.filePath("settings.ini");
-    QString first;
-    {
-        QSettings settings(file, QSettings::IniFormat);
-        settings.setValue("peerDeviceIdentifier", ""); // an empty value counts as none
-        first = stableIdentifier(settings);
-    }
-    EXPECT_EQ(first.size(), 36);
-    EXPECT_EQ(first, first.toUpper());
-    QSettings later(file, QSettings::IniFormat); // a later launch
-    EXPECT_EQ(stableIdentifier(later), first);
-    later.setValue("peerDeviceIdentifier", "someone-elses");
-    EXPECT_EQ(stableIdentifier(later), "someone-elses");
 }
 
 } // namespace

@@ -96,8 +96,8 @@ protected:
     // Adds the folder the receive made as a library named `name`, as the program does.
     PeerReceiveModel::LibraryCreated addsLibrary(const QString& name)
     {
-        return [store = shell.store.get(), name](const QString& folder) -> std::optional<QUuid> {
-            const auto library = store->addLibrary(folder, name);
+        return [store = shell.store.get(), name](const QString& folder, const FolderDriveAnswer& drive) -> std::optional<QUuid> {
+            const auto library = store->addLibrary(folder, name, drive);
             return library ? std::optional(library->id) : std::nullopt;
         };
     }
@@ -263,8 +263,8 @@ public:
     PeerReceiveModel& model() { return *model_; }
     PeerReceiveModel::LibraryCreated addsLibrary()
     {
-        return [this](const QString& folder) -> std::optional<QUuid> {
-            const auto library = store_.addLibrary(folder, "旅行");
+        return [this](const QString& folder, const FolderDriveAnswer& drive) -> std::optional<QUuid> {
+            const auto library = store_.addLibrary(folder, "旅行", drive);
             return library ? std::optional(library->id) : std::nullopt;
         };
     }
@@ -467,13 +467,30 @@ TESS_CHILD_BODY(receivesWhileDrivesChange)
         expectFailed(r.model());
         expectNothingUnder(drive);
     }();
+    for (const std::string how : {"link", "dots"}) {
+        [&] {
+            SCOPED_TRACE("a new library chosen through a parent reached by a symbolic link or by \"..\": " + how);
+            Receives r(scratch / how, kind);
+            const fs::path drive = scratch / how / "media/DRIVE";
+            ASSERT_TRUE(r.mount(drive, "EEEE-" + how));
+            fs::path parent = drive / "sub/..";
+            fs::create_directories(drive / "sub");
+            if (how == "link")
+                fs::create_symlink(drive, parent = scratch / how / "link");
+            r.attempt([&] { r.startNew(parent); });
+            EXPECT_TRUE(r.model().phase().is(Phase::Kind::finished)) << r.model().phase().message.toStdString();
+            expectPhoneFilesIn(drive / "旅行" / phoneFolder);
+            EXPECT_EQ(r.store().libraries().size(), 1);
+            Receives::unmount(drive);
+        }();
+    }
     return ::testing::UnitTest::GetInstance()->ad_hoc_test_result().Failed() ? 1 : 0;
 }
 
-// A library's drive pulled, put back or swapped for another while the receive waits, and a first
-// start the moment after a pull: the phone's files land on the library's own drive or nowhere,
-// never on the system disk under the empty mount point nor on the other drive, and 重试 runs the
-// same checks as the first start.
+// A library's drive pulled, put back or swapped for another while the receive waits, a first start
+// the moment after a pull, and a new library's parent reached through a symbolic link or "..": the
+// phone's files land on the library's own drive or nowhere, never on the system disk under the
+// empty mount point nor on the other drive, and 重试 runs the same checks as the first start.
 TEST_P(ReceiveEndToEndTest, ABackupLandsOnlyOnItsLibrarysOwnDrive)
 {
     TESS_SKIP_WITHOUT_UNSHARE();

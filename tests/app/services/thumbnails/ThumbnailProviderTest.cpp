@@ -408,9 +408,10 @@ TEST(ThumbnailCache, boundedByCountAndBytesLeastRecentFirst)
     EXPECT_FALSE(cache.find("huge").has_value());
     EXPECT_EQ(cache.count(), 3);
 
-    // Replacing a key keeps the byte count exact.
+    // Replacing a key keeps the byte count exact, so it evicts nothing.
     cache.insert("a", image(10));
     EXPECT_EQ(cache.bytes(), unit * 3);
+    EXPECT_EQ(cache.count(), 3);
 
     ThumbnailCache byCount(2, unit * 100);
     byCount.insert("x", image(10));

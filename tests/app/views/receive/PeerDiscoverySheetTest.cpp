@@ -3,6 +3,7 @@
 
 #include "app/views/receive/PeerDiscoverySheet.h"
 #include "app/views/common/TextElision.h"
+#include "app/views/common/ViewStyle.h"
 #include "app/views/receive/ExistingLibraryDrawer.h"
 #include "app/views/receive/ReceiveSheetRules.h"
 
@@ -19,9 +20,11 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QStandardItemModel>
 #include <QTest>
 #include <QToolButton>
 
@@ -428,6 +431,33 @@ TEST_F(PeerDiscoverySheetTest, LongPathsKeepTheirEndsAndTheWholeDrawerHeaderIsOn
         for (int x = 0; x < drawn.width(); ++x)
             lowestInk = drawn.pixel(x, y) != background ? y : lowestInk;
     EXPECT_GT(label.sizeHint().height(), int(lowestInk / drawn.devicePixelRatio()));
+
+    // So is a row's path line: at the caption's size an underscore's ink hangs below the descent.
+    // The same text drawn free of any box is the oracle.
+    const auto inkOf = [](QSize size, const std::function<void(QPainter&)>& draw) {
+        QImage image(size, QImage::Format_Grayscale8);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        draw(painter);
+        painter.end();
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y)
+            count += int(std::count_if(image.constScanLine(y), image.constScanLine(y) + image.width(), [](uchar v) { return v < 250; }));
+        return count;
+    };
+    QStandardItemModel paths;
+    paths.appendRow(new QStandardItem());
+    paths.item(0)->setData(QStringLiteral("__________"), LibraryRowDelegate::displayPathRole);
+    option.rect = QRect(QPoint(0, 0), rows->sizeHint(option, paths.index(0, 0)));
+    option.palette.setColor(QPalette::Text, Qt::black);
+    const int inRow = inkOf(option.rect.size(), [&](QPainter& painter) { rows->paint(&painter, option, paths.index(0, 0)); });
+    const int free = inkOf({200, 40}, [&](QPainter& painter) {
+        painter.setFont(ViewStyle::scaledFont(option.font, 0.85));
+        painter.setPen(QColor(0, 0, 0, 140)); // the secondary colour
+        painter.drawText(QPoint(4, 20), QStringLiteral("__________"));
+    });
+    ASSERT_GT(free, 0);
+    EXPECT_GE(inRow, free * 9 / 10);
 }
 
 TEST(ReceiveSheetRulesTest, TextsAndNumbersOfThePages)
