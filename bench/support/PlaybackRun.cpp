@@ -92,14 +92,13 @@ PlaybackRun analysePlayback(const Thumbnails& captured, const Thumbnails& own, c
         run.lags.push_back(soundAt(grab) - frameTime(at));
         run.differences.push_back(matches[at].difference);
     }
-    // How long each of the clip's pictures stood on the screen while the clip played: from when it
-    // came to the first new picture after it (a half-painted grab between two is already the change).
-    int showing = matches[first].frame;
-    size_t lastSeen = first;
-    double since = started;
-    auto stood = [&](double until) {
-        const double still = until - std::max(since, playFrom);
-        const double at = clip.times[size_t(std::min(showing, clip.frames - 1))];
+    // How long each picture stood on the screen while the clip played: from when it came to the
+    // next new picture. A new picture close to none of the clip's (half painted, or its colours
+    // converted unlike ffmpeg's) is a change all the same: the screen did not stand still.
+    auto identity = [&](size_t i) { return isClip(i) ? matches[i].frame : -2 - int(i); };
+    auto stood = [&](size_t from, double until) {
+        const double still = until - std::max(shown.times[from], playFrom);
+        const double at = clip.times[size_t(std::clamp(matches[from].frame, 0, clip.frames - 1))];
         if (still > run.longestHold) {
             run.longestHold = still;
             run.longestHoldAt = at;
@@ -107,21 +106,15 @@ PlaybackRun analysePlayback(const Thumbnails& captured, const Thumbnails& own, c
         if (still > holdOver)
             run.holds.emplace_back(at, still);
     };
-    for (size_t i = first + 1; i < shown.count() && shown.times[i] < soundEnd && i <= last; ++i) {
-        if (!isClip(i))
+    size_t from = first, i = first + 1;
+    for (; i < shown.count() && shown.times[i] < soundEnd && i <= last; ++i) {
+        if (identity(i) == identity(from))
             continue;
-        if (matches[i].frame == showing) {
-            lastSeen = i;
-            continue;
-        }
-        const double changed = shown.times[lastSeen + 1];
-        stood(changed);
-        since = changed;
-        showing = matches[i].frame;
-        lastSeen = i;
+        stood(from, shown.times[i]);
+        from = i;
     }
     // The last stands until the sound ends, unless something took its place before.
-    stood(lastSeen + 1 < shown.count() ? std::min(soundEnd, shown.times[lastSeen + 1]) : soundEnd);
+    stood(from, i < shown.count() ? std::min(soundEnd, shown.times[i]) : soundEnd);
     const double playedUntil = std::min(soundEnd, shown.grabs.empty() ? soundEnd : shown.grabs.back());
     for (size_t i = first + 1; i < shown.count() && shown.times[i] <= playedUntil; ++i)
         ++run.distinct;
