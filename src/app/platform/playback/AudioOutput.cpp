@@ -92,7 +92,7 @@ QAudioFormat AudioOutput::open(int sampleRate, int channels)
         std::lock_guard lock(mutex_);
         format_ = format;
         bytesPerSecond_ = format.bytesForDuration(1'000'000);
-        capacity_ = format.bytesForDuration(1'000'000);
+        capacity_ = qsizetype(bytesPerSecond_);
     }
     pa_context_set_state_callback(context_, &AudioOutput::contextChanged, this);
     // The server named by the environment or the user's own, asked anew for every clip: one that
@@ -391,7 +391,7 @@ bool AudioOutput::push(QByteArray samples, double pts, quint64 serial)
             space_.wait_for(lock, std::chrono::milliseconds(50));
     }
     queued_ += samples.size();
-    endTime_ = pts + double(samples.size()) / format_.bytesForDuration(1'000'000);
+    endTime_ = pts + double(samples.size()) / bytesPerSecond_;
     chunks_.push_back({std::move(samples), pts});
     return true;
 }
@@ -401,10 +401,9 @@ void AudioOutput::dropPassedLocked(double margin)
     // With a margin past the tolerance within which the heard sound holds the clock, only sound the
     // device was too late to take (it woke late, or was starved) is dropped, never sound on time.
     const double before = clock_.now() - margin;
-    const double bytesPerSecond = format_.bytesForDuration(1'000'000);
     while (!chunks_.empty()) {
         const Chunk& chunk = chunks_.front();
-        if (chunk.pts + double(chunk.bytes.size()) / bytesPerSecond >= before)
+        if (chunk.pts + double(chunk.bytes.size()) / bytesPerSecond_ >= before)
             break;
         queued_ -= chunk.bytes.size() - offset_;
         offset_ = 0;
@@ -420,11 +419,10 @@ qsizetype AudioOutput::take(char* out, qsizetype max, double& pts, double margin
     // Whole frames only: a sample split between writes would swap the channels.
     max -= max % std::max(1, format_.bytesPerFrame());
     qsizetype done = 0;
-    const double bytesPerSecond = format_.bytesForDuration(1'000'000);
     while (done < max && !chunks_.empty()) {
         Chunk& chunk = chunks_.front();
         if (done == 0)
-            pts = chunk.pts + double(offset_) / bytesPerSecond;
+            pts = chunk.pts + double(offset_) / bytesPerSecond_;
         const qsizetype n = std::min(max - done, chunk.bytes.size() - offset_);
         std::memcpy(out + done, chunk.bytes.constData() + offset_, size_t(n));
         done += n;

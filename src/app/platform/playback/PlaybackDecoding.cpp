@@ -27,10 +27,6 @@ int heldBack(const AVCodecContext& video)
     return threads + std::max(video.has_b_frames, 0);
 }
 
-} // namespace
-
-namespace {
-
 // What a jump to a key picture `ahead` seconds from now gains, less how long the picture stands for
 // it: the key picture is shown once it is due and decoded, and what lag is left is how much later
 // than due it comes.
@@ -60,9 +56,11 @@ bool PlaybackEngine::jumpToKeyLocked(quint64 serial, double now, double late, do
         const Packet& p = packets_[i];
         if (p.kind != Kind::data || p.serial != serial || p.time - now > keyReach)
             break;
-        if (p.key && jumpsToKey(late, p.time - now, fresh) && jumpGain(late, p.time - now, fresh) > bestGain) {
+        if (!p.key || !jumpsToKey(late, p.time - now, fresh))
+            continue;
+        if (const double gain = jumpGain(late, p.time - now, fresh); gain > bestGain) {
             best = i;
-            bestGain = jumpGain(late, p.time - now, fresh);
+            bestGain = gain;
         }
     }
     if (bestGain <= 0)

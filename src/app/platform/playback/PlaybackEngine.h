@@ -28,11 +28,11 @@ struct PlaybackMedia;
 // Plays one file: a thread reads it and decodes its sound, one decodes its pictures and one shows
 // them when they are due by the clock, which the sound drives when there is any. The sound starts
 // with the first picture (alone only when the pictures start later), and the clock once the sound
-// is heard. A picture that comes too late
-// while others pile up behind it is dropped before it is converted; while the pictures fall behind
-// the decoder is not given the ones nothing refers to, far behind it decodes the rest roughly, and
-// it jumps to a key picture only when one is near enough to be worth the picture standing still:
-// the sound never waits for the picture, and the clip ends with its sound. A file that stops reading part way fails once what was read has
+// is heard. A picture that comes too late while others pile up behind it is dropped before it is
+// converted; while the pictures fall behind the decoder is not given the ones nothing refers to,
+// far behind it decodes the rest roughly, and it jumps to a key picture only when one is near
+// enough to be worth the picture standing still: the sound never waits for the picture, and the
+// clip ends with its sound. A file that stops reading part way fails once what was read has
 // played. Every call returns at once; what happens is told through the events, from the engine's
 // threads.
 class PlaybackEngine {
